@@ -1,0 +1,62 @@
+# make test  - install what is missing, build, run the C++ and Python tests
+# make demo  - the same set-up, then run examples/quickstart.py
+#
+# A second run reuses the venv and the build tree and only rebuilds what changed.
+
+PY_SYS    ?= python3
+VENV      := .venv
+PY        := $(VENV)/bin/python
+BUILD     := build/cpp
+JOBS      ?= $(shell nproc)
+APT_PKGS  := libzstd-dev zlib1g-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
+EXT_GLOB  := python/jorvane/jorvane*.so
+
+# cmake, ctest and ninja come from the venv
+export PATH := $(abspath $(VENV))/bin:$(PATH)
+
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench clean check-sanitize
+
+all: build
+
+system-deps:
+	@missing=""; for p in $(APT_PKGS); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  (apt-get update -qq || true) && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.stamp: requirements-dev.txt
+	$(PY_SYS) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.stamp
+
+setup: system-deps venv
+
+$(BUILD)/build.ninja: CMakeLists.txt | setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+ctest: build
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 900
+
+pytest: build
+	PYTHONPATH=python $(PY) -m pytest -q tests
+
+test: ctest pytest
+
+demo: build
+	PYTHONPATH=python $(PY) examples/quickstart.py
+
+# The distributable build: one abi3 wheel for CPython 3.11 and later.
+wheel: setup
+	$(PY) -m pip wheel --no-build-isolation --no-deps -w dist .
+
+clean:
+	rm -rf build dist $(EXT_GLOB)

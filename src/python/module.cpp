@@ -1,0 +1,47 @@
+// The extension module: its definition and the execution step that registers
+// every public name in a fixed order (each name is appended to __all__ before
+// the attribute is set).
+#include "python/py.h"
+
+namespace jorvane::py {
+namespace {
+
+constexpr const char* kVersion = "0.2.0";
+
+int exec_module(PyObject* module) {
+    return guarded(
+        [&]() -> int {
+            if (!PyModule_Check(module)) {
+                raise(PyExc_TypeError, "the execution step needs a module object");
+                return -1;
+            }
+            Ref version = str(kVersion);
+            if (!version || !add_to_module(module, "__version__", version.get())) return -1;
+            return 0;
+        },
+        -1);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "jorvane",     // m_name
+    nullptr,       // m_doc
+    0,             // m_size
+    nullptr,       // m_methods
+    module_slots,  // m_slots
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace jorvane::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_jorvane(void) {
+    return PyModuleDef_Init(&jorvane::py::module_def);
+}

@@ -1,0 +1,90 @@
+#include "python/py.h"
+
+#include <exception>
+
+namespace jorvane::py {
+
+Ref str(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+Ref bytes(std::string_view s) {
+    return Ref::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+Ref uinteger(unsigned long long v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
+Ref floating(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+Ref none() { return Ref::borrow(Py_None); }
+
+bool as_utf8(PyObject* o, std::string& out) {
+    if (!PyUnicode_Check(o)) {
+        raise(PyExc_TypeError, "expected a str, got " + type_name(o));
+        return false;
+    }
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!p) return false;
+    out.assign(p, static_cast<size_t>(n));
+    return true;
+}
+
+std::string type_name(PyObject* o) {
+    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
+    std::string s;
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t n = 0;
+        if (const char* p = PyUnicode_AsUTF8AndSize(name.get(), &n)) s.assign(p, static_cast<size_t>(n));
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return s.empty() ? "object" : s;
+}
+
+std::nullptr_t raise(PyObject* type, std::string_view message) {
+    Ref msg = str(message);
+    if (msg) PyErr_SetObject(type, msg.get());
+    return nullptr;
+}
+
+PyObject* panic_exception() {
+    // Created once and never released: the class outlives every module object.
+    static PyObject* const cls = [] {
+        PyObject* c = PyErr_NewExceptionWithDoc(
+            "jorvane.PanicException",
+            "An internal invariant of jorvane was violated. Derived from BaseException so that "
+            "a bare `except Exception` does not swallow it.",
+            PyExc_BaseException, nullptr);
+        return c;
+    }();
+    return cls;
+}
+
+void set_from_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const Panic& p) {
+        if (PyObject* cls = panic_exception()) raise(cls, p.message());
+    } catch (const std::exception& e) {
+        if (PyObject* cls = panic_exception()) raise(cls, e.what());
+    } catch (...) {
+        if (PyObject* cls = panic_exception()) raise(cls, "unknown C++ exception");
+    }
+}
+
+bool add_to_module(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    Ref key = str(name);
+    if (!key || PyList_Append(all.get(), key.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, value) == 0;
+}
+
+Ref type_from_spec(PyType_Spec* spec) { return Ref::steal(PyType_FromSpec(spec)); }
+
+}  // namespace jorvane::py

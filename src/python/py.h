@@ -1,0 +1,117 @@
+// A thin RAII layer over the CPython limited API (abi3, 3.11+).
+//
+// Conventions used throughout src/python:
+//  - A function that can fail with a Python exception returns a null Ref (or
+//    false / -1) with the exception set, like the C API itself.
+//  - Every C entry point the interpreter calls is wrapped in `guarded`, which
+//    turns C++ exceptions into Python ones: Panic and any other std::exception
+//    into the panic exception (a BaseException subclass), std::bad_alloc into
+//    MemoryError. No C++ exception crosses into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "util/panic.h"
+
+namespace jorvane::py {
+
+// An owned reference (or null).
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* o) { return Ref(o); }
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    // Gives up ownership: the caller now owns the reference.
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// Holds the interpreter lock for its lifetime, from any thread.
+class Gil {
+public:
+    Gil() : state_(PyGILState_Ensure()) {}
+    ~Gil() { PyGILState_Release(state_); }
+    Gil(const Gil&) = delete;
+    Gil& operator=(const Gil&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// Releases the interpreter lock for its lifetime (the calling thread must hold it).
+class NoGil {
+public:
+    NoGil() : save_(PyEval_SaveThread()) {}
+    ~NoGil() { PyEval_RestoreThread(save_); }
+    NoGil(const NoGil&) = delete;
+    NoGil& operator=(const NoGil&) = delete;
+
+private:
+    PyThreadState* save_;
+};
+
+// --- conversions ------------------------------------------------------------
+Ref str(std::string_view s);  // lossless for valid UTF-8; invalid bytes replaced
+Ref bytes(std::string_view s);
+Ref integer(long long v);
+Ref uinteger(unsigned long long v);
+Ref floating(double v);
+Ref boolean(bool v);
+Ref none();
+
+// The UTF-8 text of a str object; false with TypeError when `o` is not a str.
+bool as_utf8(PyObject* o, std::string& out);
+// The type's qualified name ("int", "list", ...), for messages.
+std::string type_name(PyObject* o);
+
+// --- exceptions -------------------------------------------------------------
+// Sets `type` with `message`; returns nullptr so callers can `return raise(...)`.
+std::nullptr_t raise(PyObject* type, std::string_view message);
+// The panic exception class (created on first use, lives for the process).
+PyObject* panic_exception();
+// Translates the C++ exception in flight into a Python exception.
+void set_from_current_exception();
+
+// Runs `f` and converts any C++ exception into a Python one, returning `fail`.
+template <class F, class R = decltype(std::declval<F>()())>
+R guarded(F&& f, R fail) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        set_from_current_exception();
+        return fail;
+    }
+}
+
+// --- modules ----------------------------------------------------------------
+// Appends `name` to the module's __all__ (created when missing), then sets the
+// attribute. Steals nothing; returns false with an exception set on failure.
+bool add_to_module(PyObject* module, const char* name, PyObject* value);
+
+// Creates a heap type from a spec (once; the caller caches it for the process).
+Ref type_from_spec(PyType_Spec* spec);
+
+}  // namespace jorvane::py

@@ -1,0 +1,52 @@
+import subprocess
+import sys
+
+import jorvane
+
+# Every public name, in registration order. Names whose feature has not landed
+# yet are simply absent; those present must keep this order.
+FULL_ORDER = [
+    "__version__", "Query", "Source", "QueryResult", "Accumulator", "NumericBuffer",
+    "Items", "items", "kvitems", "Table", "table", "group_by", "write_ndjson",
+    "ndjson_lines", "table_batches", "describe", "write_parquet", "write_csv",
+    "_arrow_export_counters", "_active_kernel", "Count", "CountUnique", "ValueCounts",
+    "Exists", "Min", "Max", "Sum", "Mean", "Product", "Mode", "Types", "Values",
+    "ValuesUnique",
+]
+
+
+def test_version():
+    assert jorvane.__version__ == "0.2.0"
+
+
+def test_all_follows_registration_order():
+    names = list(jorvane.__all__)
+    assert names[0] == "__version__"
+    assert names == [n for n in FULL_ORDER if n in names]
+    assert len(set(names)) == len(names)
+    for name in names:
+        assert hasattr(jorvane, name)
+
+
+def test_never_registered_names_are_absent():
+    for name in ("Description", "TableBatches", "NdjsonLines", "ArrowColumn", "Incomplete", "Corrupted"):
+        assert not hasattr(jorvane, name)
+
+
+def test_errors_module_carries_partials():
+    from jorvane._errors import Corrupted, Incomplete
+
+    for cls in (Incomplete, Corrupted):
+        e = cls("malformed JSON at byte 5", 5, ["r"])
+        assert str(e) == "malformed JSON at byte 5"
+        assert e.offset == 5
+        assert e.recover() == ["r"]
+
+
+def test_imports_in_fresh_interpreter():
+    # multi-phase initialisation: a fresh interpreter imports cleanly
+    out = subprocess.run(
+        [sys.executable, "-c", "import jorvane; print(jorvane.__version__)"],
+        capture_output=True, text=True, check=True,
+    )
+    assert out.stdout.strip() == "0.2.0"
