@@ -1,0 +1,77 @@
+// IoError: the input/output error value of every read and write.
+//
+// It has a kind and one of three bodies: an operating-system error number
+// (text: "<strerror> (os error N)"), a bare kind (text: the kind's
+// description, e.g. "unexpected end of file"), or a payload (text: the
+// payload's own). A payload can be found again by its type after the error has
+// passed through decoders and consumers (a Python exception carried out of a
+// file-like's read() is one such payload).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <variant>
+
+namespace jorvane {
+
+enum class IoErrorKind {
+    NotFound,
+    PermissionDenied,
+    AlreadyExists,
+    WouldBlock,
+    InvalidInput,
+    InvalidData,
+    TimedOut,
+    WriteZero,
+    Interrupted,
+    Unsupported,
+    UnexpectedEof,
+    OutOfMemory,
+    Other,
+};
+
+// Base of every custom payload.
+class IoPayload {
+public:
+    virtual ~IoPayload() = default;
+    virtual std::string message() const = 0;
+};
+
+class IoError {
+public:
+    // An operating-system error; the kind is derived from the number.
+    static IoError os(int errno_value);
+    // A bare kind; its text is the kind's description.
+    static IoError simple(IoErrorKind kind);
+    // A message payload of the given kind.
+    static IoError custom(IoErrorKind kind, std::string message);
+    // A typed payload of the given kind.
+    static IoError custom(IoErrorKind kind, std::shared_ptr<const IoPayload> payload);
+
+    IoErrorKind kind() const { return kind_; }
+    // The OS error number, or 0 when the error has none.
+    int raw_os_error() const;
+    std::string to_string() const;
+
+    // The payload when it is of type P, else nullptr.
+    template <class P>
+    const P* find_payload() const {
+        if (auto* p = std::get_if<std::shared_ptr<const IoPayload>>(&body_)) {
+            return dynamic_cast<const P*>(p->get());
+        }
+        return nullptr;
+    }
+
+private:
+    struct Simple {};
+    struct Os {
+        int code;
+    };
+    IoErrorKind kind_ = IoErrorKind::Other;
+    std::variant<Simple, Os, std::shared_ptr<const IoPayload>> body_;
+};
+
+// The description of a bare kind ("unexpected end of file", "entity not found", ...).
+const char* io_error_kind_text(IoErrorKind kind);
+
+}  // namespace jorvane

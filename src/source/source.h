@@ -1,0 +1,34 @@
+// Source: the one pull interface through which input bytes reach the engine.
+//
+// The consumer asks for the next chunk, scans it, and asks again until the
+// source reports end of input or an error. A chunk is a non-empty span owned by
+// the source, valid until the next call on the same source or its
+// destruction. A source may move between threads between calls but is used by
+// one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "source/io_error.h"
+#include "util/result.h"
+
+namespace jorvane {
+
+using ByteView = std::span<const uint8_t>;
+
+// A chunk, or nothing at end of input, or an error.
+using ChunkResult = Result<std::optional<ByteView>, IoError>;
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // Never returns an empty chunk: end of input is always nullopt.
+    virtual ChunkResult next_chunk() = 0;
+    // The consumer stops before the end. Accepted at any point, any number of
+    // times; never fails. The default does nothing.
+    virtual void abandon() {}
+};
+
+}  // namespace jorvane
