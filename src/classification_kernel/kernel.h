@@ -1,0 +1,46 @@
+// Stage-1 structural classification: one 64-byte chunk of JSON text becomes
+// three bit masks (bit i = byte i) telling stage 2 which positions to visit.
+//
+// Three kernels produce the same masks and carry bit for bit: a portable
+// scalar one, AVX2 (with PCLMULQDQ) and AVX-512 (BW/VL). The best one the CPU
+// supports is chosen once at run time. Each kernel's inline form lives in its
+// own header (scalar_kernel.h, avx2_kernel.h, avx512_kernel.h, namespaces
+// kernel::scalar / kernel::avx2 / kernel::avx512, each exposing
+// `classify_full_chunk`) so that hot loops compiled for one ISA inline it;
+// the ISA headers may only be included from files compiled with that ISA's
+// flags (*_avx2.cpp, *_avx512.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace jorvane::kernel {
+
+struct ChunkMasks {
+    uint64_t structural = 0;  // unescaped quotes, structurals outside strings, scalar starts
+    uint64_t openers = 0;     // '{' and '[' outside strings
+    uint64_t closers = 0;     // '}' and ']' outside strings
+};
+
+// State carried from chunk to chunk (and buffer to buffer) of one source.
+struct KernelCarry {
+    uint8_t in_string = 0;       // 1 when the chunk ended inside a string
+    uint8_t prev_separator = 1;  // 1 when the last byte was whitespace, a quote or a structural
+    uint8_t backslash_run = 2;   // 0 odd run at the end, 1 even run, 2 no backslash at the end
+    bool operator==(const KernelCarry&) const = default;
+};
+
+enum class KernelKind : uint8_t { Scalar, Avx2, Avx512 };
+
+// "scalar", "avx2", "avx512".
+const char* kernel_name(KernelKind kind);
+// Whether this CPU can run the kernel.
+bool kernel_supported(KernelKind kind);
+// The best supported kernel, detected once per process.
+KernelKind active_kernel();
+
+// Classifies `n_chunks` consecutive 64-byte chunks starting at `data` with the
+// given kernel (which must be supported), writing one record per chunk.
+void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
+
+}  // namespace jorvane::kernel
