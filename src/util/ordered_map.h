@@ -17,6 +17,7 @@
 // add or remove entries.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -84,6 +85,7 @@ public:
         std::vector<Entry>().swap(entries_);
         std::vector<Slot>().swap(slots_);
         mask_ = 0;
+        shift_ = 63;
     }
 
     // Makes room for n entries without further growth.
@@ -106,7 +108,7 @@ private:
     // Fibonacci hashing spreads even a weak hash over the index, taking the
     // top bits of the product; the fragment comes from the low bits.
     size_t home(uint64_t hash) const {
-        return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 32) & mask_;
+        return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ULL) >> shift_);
     }
     static uint32_t fragment(uint64_t hash) { return static_cast<uint32_t>(hash); }
 
@@ -139,12 +141,14 @@ private:
         while (n * 4 > cap * 3) cap *= 2;
         slots_.assign(cap, Slot{0, 0});
         mask_ = cap - 1;
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
         for (size_t i = 0; i < entries_.size(); ++i) place(static_cast<uint32_t>(i), entries_[i].hash);
     }
 
     std::vector<Entry> entries_;
     std::vector<Slot> slots_;
     size_t mask_ = 0;
+    unsigned shift_ = 63;  // 64 - log2(capacity); unused while the index is empty
 };
 
 }  // namespace jorvane
