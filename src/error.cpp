@@ -7,30 +7,6 @@
 
 namespace jorvane {
 
-namespace {
-
-// The quoted form of a context text; NUL is written \u{0} like every other
-// control character.
-void append_context(std::string& out, std::string_view text) {
-    std::string quoted;
-    size_t start = 0;
-    out += '"';
-    while (true) {
-        size_t nul = text.find('\0', start);
-        std::string_view piece = text.substr(start, nul == std::string_view::npos ? text.size() - start : nul - start);
-        if (!piece.empty()) {
-            quoted = debug_quote(piece);
-            out.append(quoted, 1, quoted.size() - 2);
-        }
-        if (nul == std::string_view::npos) break;
-        out += "\\u{0}";
-        start = nul + 1;
-    }
-    out += '"';
-}
-
-}  // namespace
-
 JorvaneError JorvaneError::compile(dfa::QueryParseError error, std::string query) {
     return JorvaneError(Repr(std::in_place_index<0>, CompileFailure{std::move(error), std::move(query)}));
 }
@@ -101,7 +77,7 @@ std::string JorvaneError::to_string() const {
             out += ": ";
             out += r.kind.to_string();
             out += "\n  near: ";
-            append_context(out, r.context);
+            append_debug_quote(out, r.context, /*nul_as_unicode=*/true);
             if (kind() == Kind::Incomplete) out += "\n  partial results are available via .recover()";
             break;
         }

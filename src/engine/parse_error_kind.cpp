@@ -9,16 +9,16 @@ namespace jorvane::engine {
 namespace {
 
 // The byte as the character of the same code point, quoted, then its two hex
-// digits: 'x' (0x78). NUL is written \u{0}.
+// digits: 'x' (0x78). NUL is written \u{0}, like the other control characters.
 std::string byte_text(uint8_t b) {
-    std::string out = b == 0 ? std::string("'\\u{0}'") : debug_char(b);
+    std::string out = debug_char(b, /*nul_as_unicode=*/true);
     char hex[16];
     std::snprintf(hex, sizeof hex, " (0x%02x)", b);
     out += hex;
     return out;
 }
 
-std::string quoted_byte(uint8_t b) { return b == 0 ? std::string("'\\u{0}'") : debug_char(b); }
+std::string quoted_byte(uint8_t b) { return debug_char(b, /*nul_as_unicode=*/true); }
 
 }  // namespace
 

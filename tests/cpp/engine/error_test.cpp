@@ -24,6 +24,11 @@ TEST(ParseErrorKindText, EveryKind) {
     EXPECT_EQ(ParseErrorKind::invalid_atom_start('z').to_string(), "invalid atom starting with 'z' (0x7a)");
     EXPECT_EQ(ParseErrorKind::invalid_atom_char('\x1f').to_string(), "invalid atom character '\\u{1f}' (0x1f)");
     EXPECT_EQ(ParseErrorKind::unmatched_close().to_string(), "closing bracket with no matching open");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte(0xE9).to_string(),
+              "expected a structural byte in the index, found '\xC3\xA9' (0xe9)");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte(0x85).to_string(),
+              "expected a structural byte in the index, found '\\u{85}' (0x85)");
+    EXPECT_EQ(ParseErrorKind::mismatched_close(']').to_string(), "']' closes a container of the other kind");
     EXPECT_EQ(ParseErrorKind::mismatched_close('}').to_string(), "'}' closes a container of the other kind");
     EXPECT_EQ(ParseErrorKind::frame_stack_underflow().to_string(), "DFA frame stack underflow");
     EXPECT_EQ(ParseErrorKind::unterminated_string().to_string(), "input ended while a string was still open");
@@ -105,12 +110,17 @@ TEST(ParseError, ContextWindowStaysInsideTheBuffer) {
 
 TEST(ParseError, CutCharacterShowsReplacement) {
     if (lossy_utf8("\xff") == "\xff") GTEST_SKIP() << "lossy UTF-8 conversion not available yet";
-    // 63 ASCII bytes then a 3-byte character straddling the window's start.
-    std::string buf = std::string(62, 'x') + "\xE2\x82\xAC" + std::string(100, 'y');
-    JorvaneError e = make_parse_error(0, ParseErrorKind::unmatched_close(), 127, buf);
-    const std::string& ctx = e.record()->context;
-    EXPECT_EQ(ctx.substr(0, 3), "\xEF\xBF\xBD");
-    EXPECT_EQ(ctx.substr(3), std::string(64, 'y'));
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string euro = "\xE2\x82\xAC";
+    // The window starts inside the character: its two remaining bytes show as
+    // one replacement character each.
+    std::string head_cut = std::string(62, 'x') + euro + std::string(200, 'y');
+    JorvaneError a = make_parse_error(0, ParseErrorKind::unmatched_close(), 127, head_cut);
+    EXPECT_EQ(a.record()->context, fffd + fffd + std::string(126, 'y'));
+    // The window ends inside the character.
+    std::string tail_cut = std::string(100, 'x') + euro;
+    JorvaneError b = make_parse_error(0, ParseErrorKind::unmatched_close(), 37, tail_cut);
+    EXPECT_EQ(b.record()->context, std::string(100, 'x') + fffd);
 }
 
 TEST(JorvaneErrorPartials, AttachOnlyToInputErrors) {
