@@ -1,0 +1,64 @@
+#include "source/resolve.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "source/compression.h"
+
+namespace jorvane {
+namespace {
+
+TEST(PathKey, EqualComponentsAreEqualPaths) {
+    EXPECT_EQ(path_key("a//b/"), "a/b");
+    EXPECT_EQ(path_key("/x/./y"), "/x/y");
+    EXPECT_EQ(path_key("./a"), "./a");
+    EXPECT_EQ(path_key("//"), "/");
+    EXPECT_NE(path_key("a/../b"), path_key("b"));  // ".." is not resolved lexically
+    SeenPaths seen;
+    EXPECT_TRUE(seen.insert("/no/such/file.json"));
+    EXPECT_FALSE(seen.insert("/no/such/file.json/"));
+    EXPECT_FALSE(seen.insert("/no//such/file.json"));
+    EXPECT_TRUE(seen.insert("/no/such/other.json"));
+}
+
+TEST(Canonicalize, ResolvesLinksAndKeepsWhatItCannotResolve) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/jorvane_resolve_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string root = fs::canonical(tmpl).string();
+    std::ofstream(root + "/f.json") << "[]";
+    fs::create_symlink(root + "/f.json", root + "/link.json");
+    fs::create_directory(root + "/d");
+    EXPECT_EQ(canonicalize_path(root + "/d/../link.json"), root + "/f.json");
+    EXPECT_EQ(canonicalize_path("missing/x.json"), "missing/x.json");
+    EXPECT_EQ(canonicalize_path(std::string("a\0b", 3)), std::string("a\0b", 3));
+    EXPECT_TRUE(is_regular_file(root + "/link.json"));
+    EXPECT_FALSE(is_regular_file(root + "/d"));
+    EXPECT_FALSE(is_regular_file(root + "/nope"));
+    std::string with_nul = root + "/f.json";
+    with_nul.push_back('\0');
+    EXPECT_FALSE(is_regular_file(with_nul + "x"));
+    fs::remove_all(root);
+}
+
+TEST(Compression, NamesAndExtensions) {
+    EXPECT_EQ(parse_compression("gz"), Compression::Gzip);
+    EXPECT_EQ(parse_compression("zst"), Compression::Zstd);
+    EXPECT_EQ(parse_compression("raw"), Compression::None);
+    EXPECT_EQ(parse_compression("GZIP"), std::nullopt);
+    EXPECT_EQ(parse_compression("gzip "), std::nullopt);
+    EXPECT_STREQ(compression_name(Compression::Gzip), "gzip");
+    EXPECT_EQ(compression_from_extension("DATA.JSON.GZ"), Compression::Gzip);
+    EXPECT_EQ(compression_from_extension("data.json.ZSTD"), Compression::Zstd);
+    EXPECT_EQ(compression_from_extension("a.zst"), Compression::Zstd);
+    EXPECT_EQ(compression_from_extension("data.gzip"), Compression::None);
+    EXPECT_EQ(compression_from_extension("data.json.gz.bak"), Compression::None);
+    EXPECT_EQ(compression_for_file(Compression::None, "x.gz"), Compression::None);
+    EXPECT_EQ(compression_for_file(Compression::Unset, "x.gz"), Compression::Gzip);
+}
+
+}  // namespace
+}  // namespace jorvane
