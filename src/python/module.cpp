@@ -5,6 +5,7 @@
 #include "python/numeric_buffer.h"
 #include "python/py.h"
 #include "python/py_class.h"
+#include "python/source_spec.h"
 
 namespace jorvane::py {
 namespace {
@@ -20,6 +21,7 @@ int exec_module(PyObject* module) {
             }
             Ref version = str(kVersion);
             if (!version || !add_to_module(module, "__version__", version.get())) return -1;
+            if (!add_type(module, "Source", source_spec_type())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;
             if (!add_type(module, "NumericBuffer", numeric_buffer_type())) return -1;
             for (PyMethodDef* def = accumulator_constructors(); def->ml_name; ++def) {

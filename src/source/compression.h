@@ -1,12 +1,8 @@
-// Compression: how the bytes of one source are decoded before scanning.
-//
-// The values are fixed (they travel as one byte): Gzip 0, Zstd 1, None 2, and
-// Unset 255 when no compression was asked for, in which case a file's name
-// decides and in-memory or file-like input is read as it is.
+// Compression: how a source's bytes are decoded before scanning, and the
+// choice by file-name extension. Nothing is ever recognised by its first bytes.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace jorvane {
@@ -15,22 +11,15 @@ enum class Compression : uint8_t {
     Gzip = 0,
     Zstd = 1,
     None = 2,
-    Unset = 255,
+    Unset = 255,  // no option given: decide by the file name when opening
 };
 
-// The option text accepted for a compression: "gzip"/"gz", "zstd"/"zst",
-// "none"/"raw", compared exactly. Anything else gives nullopt.
-std::optional<Compression> parse_compression(std::string_view text);
-
-// The canonical name of Gzip, Zstd or None ("gzip", "zstd", "none"); "unset"
-// for Unset.
+// The canonical codec name: "gzip", "zstd" or "none" ("unset" for Unset).
 const char* compression_name(Compression c);
 
-// The compression implied by a file name: ".gz" is Gzip, ".zst" and ".zstd"
-// are Zstd, ASCII case ignored; anything else is None.
+// The compression a file name asks for, comparing after folding ASCII
+// capitals to lower case: ".gz" is Gzip, ".zst" and ".zstd" are Zstd,
+// anything else None. `path` is the raw path bytes (need not be UTF-8).
 Compression compression_from_extension(std::string_view path);
-
-// `requested` unless it is Unset, else what the file name implies.
-Compression compression_for_file(Compression requested, std::string_view path);
 
 }  // namespace jorvane

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "source/compression.h"
 
 namespace jorvane {
 namespace {
@@ -42,22 +41,6 @@ TEST(Canonicalize, ResolvesLinksAndKeepsWhatItCannotResolve) {
     with_nul.push_back('\0');
     EXPECT_FALSE(is_regular_file(with_nul + "x"));
     fs::remove_all(root);
-}
-
-TEST(Compression, NamesAndExtensions) {
-    EXPECT_EQ(parse_compression("gz"), Compression::Gzip);
-    EXPECT_EQ(parse_compression("zst"), Compression::Zstd);
-    EXPECT_EQ(parse_compression("raw"), Compression::None);
-    EXPECT_EQ(parse_compression("GZIP"), std::nullopt);
-    EXPECT_EQ(parse_compression("gzip "), std::nullopt);
-    EXPECT_STREQ(compression_name(Compression::Gzip), "gzip");
-    EXPECT_EQ(compression_from_extension("DATA.JSON.GZ"), Compression::Gzip);
-    EXPECT_EQ(compression_from_extension("data.json.ZSTD"), Compression::Zstd);
-    EXPECT_EQ(compression_from_extension("a.zst"), Compression::Zstd);
-    EXPECT_EQ(compression_from_extension("data.gzip"), Compression::None);
-    EXPECT_EQ(compression_from_extension("data.json.gz.bak"), Compression::None);
-    EXPECT_EQ(compression_for_file(Compression::None, "x.gz"), Compression::None);
-    EXPECT_EQ(compression_for_file(Compression::Unset, "x.gz"), Compression::Gzip);
 }
 
 }  // namespace
