@@ -7,6 +7,7 @@
 #include "python/query_result.h"
 #include "python/py.h"
 #include "python/py_class.h"
+#include "python/source_spec.h"
 
 namespace jorvane::py {
 namespace {
@@ -22,6 +23,7 @@ int exec_module(PyObject* module) {
             }
             Ref version = str(kVersion);
             if (!version || !add_to_module(module, "__version__", version.get())) return -1;
+            if (!add_type(module, "Source", source_spec_type())) return -1;
             if (!add_type(module, "QueryResult", query_result_type())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;
             if (!add_type(module, "NumericBuffer", numeric_buffer_type())) return -1;
