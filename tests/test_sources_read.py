@@ -104,7 +104,7 @@ def test_other_exceptions_become_read_failure_text():
             raise TypeError("no")
 
     with pytest.raises(RuntimeError, match=r"Unprintable: <exception str\(\) failed>$"):
-        hooks.read(Source(Reader(b"", Unprintable()), compression="gzip"))
+        hooks.read(Reader(Unprintable()))
 
 
 def test_gzip_header_failure_surfaces_at_first_read():

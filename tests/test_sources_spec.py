@@ -98,3 +98,18 @@ def test_query_only_options_refused():
     assert str(info.value) == "Source(name=...) labels Query results; table() does not use source names"
     assert hooks.reject_query_only_options(Source("a.json", compression="gzip"), "table()") is None
     assert hooks.reject_query_only_options(pathlib.Path and "a.json", "table()") is None
+
+
+def test_cycles_through_a_wrapper_are_collected():
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    h = Holder()
+    h.spec = Source(h, progress=h.__init__, name="cycle")
+    ref = weakref.ref(h)
+    del h
+    gc.collect()
+    assert ref() is None

@@ -155,6 +155,15 @@ ReadOutcome drain(Source& src, long abandon_after, bool on_thread) {
     return out;
 }
 
+Ref chunk_list(const ReadOutcome& got) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const auto& ch : got.chunks) {
+        Ref b = bytes_object(ch);
+        if (!b || PyList_Append(list.get(), b.get()) < 0) return {};
+    }
+    return list;
+}
+
 // Raises the read error: a carried KeyboardInterrupt or SystemExit as itself,
 // anything else as RuntimeError with the error's text.
 PyObject* raise_read_error(const IoError& e) {
@@ -202,11 +211,8 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!src) return nullptr;
                 ReadOutcome got = drain(*src, abandon_after, thread != 0);
                 if (got.error) return raise_read_error(*got.error);
-                Ref chunks = Ref::steal(PyList_New(0));
-                for (const auto& ch : got.chunks) {
-                    Ref b = bytes_object(ch);
-                    if (!b || PyList_Append(chunks.get(), b.get()) < 0) return nullptr;
-                }
+                Ref chunks = chunk_list(got);
+                if (!chunks) return nullptr;
                 {
                     NoGil nogil;  // the source may hold Python objects: drop it without the lock
                     src.reset();
@@ -230,12 +236,7 @@ PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!src) return nullptr;
             ReadOutcome got = drain(*src, -1, false);
             if (got.error) return raise_read_error(*got.error);
-            Ref chunks = Ref::steal(PyList_New(0));
-            for (const auto& ch : got.chunks) {
-                Ref b = bytes_object(ch);
-                if (!b || PyList_Append(chunks.get(), b.get()) < 0) return nullptr;
-            }
-            return chunks.release();
+            return chunk_list(got).release();
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -267,12 +268,7 @@ PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!src) return nullptr;
             ReadOutcome got = drain(*src, -1, false);
             if (got.error) return raise_read_error(*got.error);
-            Ref chunks = Ref::steal(PyList_New(0));
-            for (const auto& ch : got.chunks) {
-                Ref b = bytes_object(ch);
-                if (!b || PyList_Append(chunks.get(), b.get()) < 0) return nullptr;
-            }
-            return chunks.release();
+            return chunk_list(got).release();
         },
         static_cast<PyObject*>(nullptr));
 }
