@@ -12,7 +12,7 @@ namespace jorvane {
 IoError IoError::os(int errno_value) {
     IoError e;
     e.kind_ = io_error_kind_of_errno(errno_value);
-    e.body_ = Os{errno_value};
+    e.os_code_ = errno_value;
     return e;
 }
 
@@ -31,23 +31,22 @@ IoError IoError::custom(IoErrorKind kind, std::string message) {
 IoError IoError::custom(IoErrorKind kind, std::shared_ptr<const IoPayload> payload) {
     IoError e;
     e.kind_ = kind;
-    e.body_ = std::move(payload);
+    e.payload_ = std::move(payload);
     return e;
 }
 
 int IoError::raw_os_error() const {
-    if (auto* o = std::get_if<Os>(&body_)) return o->code;
-    return 0;
+    return os_code_ >= 0 ? os_code_ : 0;
 }
 
 std::string IoError::to_string() const {
-    if (auto* o = std::get_if<Os>(&body_)) {
+    if (os_code_ >= 0) {
         char buf[256];
         // The GNU strerror_r: returns either buf or a static text.
-        const char* text = strerror_r(o->code, buf, sizeof buf);
-        return std::string(text) + " (os error " + std::to_string(o->code) + ")";
+        const char* text = strerror_r(os_code_, buf, sizeof buf);
+        return std::string(text) + " (os error " + std::to_string(os_code_) + ")";
     }
-    if (auto* p = std::get_if<std::shared_ptr<const IoPayload>>(&body_)) return (*p)->message();
+    if (payload_) return payload_->message();
     return io_error_kind_text(kind_);
 }
 

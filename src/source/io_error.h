@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <variant>
 
 namespace jorvane {
 
@@ -75,19 +74,15 @@ public:
     // The payload when it is of type P, else nullptr.
     template <class P>
     const P* find_payload() const {
-        if (auto* p = std::get_if<std::shared_ptr<const IoPayload>>(&body_)) {
-            return dynamic_cast<const P*>(p->get());
-        }
-        return nullptr;
+        return dynamic_cast<const P*>(payload_.get());
     }
 
 private:
-    struct Simple {};
-    struct Os {
-        int code;
-    };
+    // Exactly one body: an OS error number (os_code_ >= 0), a payload, or
+    // neither (a bare kind).
     IoErrorKind kind_ = IoErrorKind::Other;
-    std::variant<Simple, Os, std::shared_ptr<const IoPayload>> body_;
+    int os_code_ = -1;
+    std::shared_ptr<const IoPayload> payload_;
 };
 
 // The kind of an operating-system error number.
