@@ -14,7 +14,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench clean check-sanitize
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench clean check-sanitize asan tsan
 
 all: build
 
@@ -57,6 +57,25 @@ demo: build
 # The distributable build: one abi3 wheel for CPython 3.11 and later.
 wheel: setup
 	$(PY) -m pip wheel --no-build-isolation --no-deps -w dist .
+
+# The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# threaded engine/source tests under ThreadSanitizer.
+asan: setup
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
+	  -DJORVANE_SANITIZE=address,undefined
+	cmake --build build/asan -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+	  ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 1800
+
+TSAN_FILTER ?= *Pipelined*:*Prefetch*:*Channel*:*Ring*
+tsan: setup
+	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
+	  -DJORVANE_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS)
+	for t in build/tsan/test_*; do [ -x "$$t" ] || continue; \
+	  TSAN_OPTIONS=halt_on_error=1 $$t --gtest_filter='$(TSAN_FILTER)' || exit 1; done
+
+check-sanitize: asan tsan
 
 clean:
 	rm -rf build dist $(EXT_GLOB)

@@ -1,7 +1,11 @@
+// XXH3 (64-bit) for byte strings, a splitmix64-style finaliser for combining
+// words, and the per-process random seed.
 #include "util/hash.h"
 
 #include <sys/random.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 #define XXH_INLINE_ALL
@@ -14,7 +18,8 @@ uint64_t hash_bytes(const void* data, size_t len, uint64_t seed) {
 }
 
 uint64_t hash_combine(uint64_t h, uint64_t v) {
-    // 64-bit mix (from the splitmix64 finaliser) of the pair.
+    // For a fixed h the pre-mix is a bijection of v, and the finaliser is a
+    // bijection, so distinct words never collide under one running hash.
     uint64_t x = h ^ (v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
     x ^= x >> 30;
     x *= 0xbf58476d1ce4e5b9ULL;
@@ -25,10 +30,19 @@ uint64_t hash_combine(uint64_t h, uint64_t v) {
 }
 
 uint64_t random_seed() {
+    // Drawn on first use (thread-safe static initialisation) and kept for
+    // the life of the process.
     static const uint64_t seed = [] {
         uint64_t s = 0;
-        if (getrandom(&s, sizeof s, 0) != static_cast<ssize_t>(sizeof s)) {
-            s = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        ssize_t got;
+        do {
+            got = getrandom(&s, sizeof s, 0);
+        } while (got < 0 && errno == EINTR);
+        if (got != static_cast<ssize_t>(sizeof s)) {
+            // No system random source: the clock and the process id still
+            // differ from run to run.
+            const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+            s = hash_combine(hash_combine(0, static_cast<uint64_t>(now)), static_cast<uint64_t>(getpid()));
         }
         return s;
     }();

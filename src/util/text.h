@@ -3,8 +3,16 @@
 // The quoted ("debug") form puts a text in double quotes (a single character
 // in single quotes) and escapes: the enclosing quote and the backslash with a
 // backslash; tab, line feed, carriage return and NUL as \t \n \r \0; every
-// other character that Unicode does not class as printable, and every
-// grapheme extender (combining mark), as \u{h} with h in lowercase hex.
+// other character that is not printable, and every grapheme extender
+// (combining mark), as \u{h} with h in lowercase hex without leading zeros.
+// Printable means assigned with a general category of letter, mark, number,
+// punctuation or symbol, or U+0020 SPACE; so controls, format characters,
+// surrogates, private-use and unassigned code points, and every separator
+// other than SPACE are escaped. The double quote is not escaped inside single
+// quotes, nor the single quote inside double quotes.
+//
+// With nul_as_unicode, NUL is written \u{0} instead of \0 (the form of the
+// structural error texts: both the offending byte and the input context).
 #pragma once
 
 #include <cstdint>
@@ -14,16 +22,19 @@
 namespace jorvane {
 
 // The quoted form of a UTF-8 text (invalid UTF-8 is decoded lossily first).
-std::string debug_quote(std::string_view text);
+std::string debug_quote(std::string_view text, bool nul_as_unicode = false);
 // Appends the quoted form of `text` to `out`.
-void append_debug_quote(std::string& out, std::string_view text);
+void append_debug_quote(std::string& out, std::string_view text, bool nul_as_unicode = false);
 // The quoted form of one character (single quotes), given its code point.
-std::string debug_char(uint32_t code_point);
+// A value that is not a Unicode scalar value (a surrogate, or above
+// U+10FFFF) is written \u{h}.
+std::string debug_char(uint32_t code_point, bool nul_as_unicode = false);
 
 // `bytes` decoded as UTF-8, every invalid sequence replaced by U+FFFD (the
 // maximal-subpart rule: one replacement per maximal invalid prefix).
 std::string lossy_utf8(std::string_view bytes);
-// True when `bytes` is valid UTF-8.
+// True when `bytes` is valid UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
 // Unicode classes used by the quoted form.

@@ -1,0 +1,244 @@
+#include "python/accumulators.h"
+
+#include <array>
+#include <string_view>
+
+#include "python/py_class.h"
+#include "util/text.h"
+
+namespace jorvane::py {
+namespace {
+
+struct KindNames {
+    const char* snake;
+    const char* camel;
+};
+
+constexpr std::array<KindNames, 14> kNames = {{
+    {"count", "Count"},
+    {"count_unique", "CountUnique"},
+    {"value_counts", "ValueCounts"},
+    {"exists", "Exists"},
+    {"values", "Values"},
+    {"values_unique", "ValuesUnique"},
+    {"keyed_values", "KeyedValues"},
+    {"min", "Min"},
+    {"max", "Max"},
+    {"sum", "Sum"},
+    {"mean", "Mean"},
+    {"product", "Product"},
+    {"mode", "Mode"},
+    {"types", "Types"},
+}};
+
+// Bare names after normalisation (underscores dropped, lower-cased).
+struct BareName {
+    std::string_view name;
+    AccKind kind;
+};
+constexpr std::array<BareName, 13> kBareNames = {{
+    {"count", AccKind::Count},
+    {"countunique", AccKind::CountUnique},
+    {"valuecounts", AccKind::ValueCounts},
+    {"exists", AccKind::Exists},
+    {"values", AccKind::Values},
+    {"valuesunique", AccKind::ValuesUnique},
+    {"min", AccKind::Min},
+    {"max", AccKind::Max},
+    {"sum", AccKind::Sum},
+    {"mean", AccKind::Mean},
+    {"product", AccKind::Product},
+    {"mode", AccKind::Mode},
+    {"types", AccKind::Types},
+}};
+
+PyObject* acc_repr(PyObject* self) {
+    return guarded(
+        [&]() -> PyObject* {
+            const AccumulatorSpec& s = unbox<AccumulatorSpec>(self);
+            std::string text = acc_camel_name(s.kind);
+            if (s.kind == AccKind::Values || s.kind == AccKind::ValuesUnique) {
+                text += "(into=";
+                text += s.into ? "<dst>" : "None";
+                text += ", numeric=";
+                text += s.numeric ? "True" : "False";
+                text += ")";
+            } else {
+                text += "()";
+            }
+            return str(text).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyType_Slot acc_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<AccumulatorSpec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(acc_repr)},
+    {Py_tp_doc, const_cast<char*>(
+                    "One accumulator request for a query, made by Count(), Sum(), Values(into=...) and the "
+                    "other constructor functions.")},
+    {0, nullptr},
+};
+
+PyType_Spec acc_spec = {
+    "jorvane.Accumulator", static_cast<int>(sizeof(Boxed<AccumulatorSpec>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, acc_slots,
+};
+
+Ref new_accumulator(AccKind kind, Ref into, bool numeric) {
+    PyObject* type = accumulator_type();
+    if (!type) return {};
+    return box<AccumulatorSpec>(type, AccumulatorSpec{kind, std::move(into), numeric});
+}
+
+template <AccKind K>
+PyObject* plain_ctor(PyObject*, PyObject*) {
+    return guarded([] { return new_accumulator(K, Ref(), false).release(); }, static_cast<PyObject*>(nullptr));
+}
+
+template <AccKind K>
+PyObject* streaming_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* kwlist[] = {"into", "numeric", nullptr};
+            PyObject* into = Py_None;
+            PyObject* numeric = Py_False;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, K == AccKind::Values ? "|OO:Values" : "|OO:ValuesUnique",
+                                             const_cast<char**>(kwlist), &into, &numeric))
+                return nullptr;
+            if (!PyBool_Check(numeric)) {
+                return raise(PyExc_TypeError,
+                             "argument 'numeric': '" + type_name(numeric) + "' object cannot be converted to 'bool'");
+            }
+            Ref dst = into == Py_None ? Ref() : Ref::borrow(into);
+            return new_accumulator(K, std::move(dst), numeric == Py_True).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef ctor_defs[] = {
+    {"Count", plain_ctor<AccKind::Count>, METH_NOARGS,
+     "Count()\n--\n\nCount the values the query matches."},
+    {"CountUnique", plain_ctor<AccKind::CountUnique>, METH_NOARGS,
+     "CountUnique()\n--\n\nCount the distinct values the query matches."},
+    {"ValueCounts", plain_ctor<AccKind::ValueCounts>, METH_NOARGS,
+     "ValueCounts()\n--\n\nCount how often each distinct matched value occurs."},
+    {"Exists", plain_ctor<AccKind::Exists>, METH_NOARGS,
+     "Exists()\n--\n\nTell whether the query matches anything (stops reading once it has)."},
+    {"Min", plain_ctor<AccKind::Min>, METH_NOARGS, "Min()\n--\n\nThe smallest numeric value matched."},
+    {"Max", plain_ctor<AccKind::Max>, METH_NOARGS, "Max()\n--\n\nThe largest numeric value matched."},
+    {"Sum", plain_ctor<AccKind::Sum>, METH_NOARGS, "Sum()\n--\n\nThe sum of the numeric values matched."},
+    {"Mean", plain_ctor<AccKind::Mean>, METH_NOARGS, "Mean()\n--\n\nThe mean of the numeric values matched."},
+    {"Product", plain_ctor<AccKind::Product>, METH_NOARGS,
+     "Product()\n--\n\nThe product of the numeric values matched."},
+    {"Mode", plain_ctor<AccKind::Mode>, METH_NOARGS,
+     "Mode()\n--\n\nThe most frequent matched values with their count."},
+    {"Types", plain_ctor<AccKind::Types>, METH_NOARGS, "Types()\n--\n\nThe set of JSON types matched."},
+    {"Values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(streaming_ctor<AccKind::Values>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "Values(into=None, numeric=False)\n--\n\nStream every matched value into `into` (a list), or only count "
+     "them. With numeric=True the values arrive as one NumericBuffer of floats."},
+    {"ValuesUnique",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(streaming_ctor<AccKind::ValuesUnique>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "ValuesUnique(into=None, numeric=False)\n--\n\nStream each distinct matched value once into `into`, or only "
+     "count them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool is_list(PyObject* o) { return PyList_Check(o); }
+
+}  // namespace
+
+const char* acc_snake_name(AccKind kind) { return kNames[static_cast<size_t>(kind)].snake; }
+const char* acc_camel_name(AccKind kind) { return kNames[static_cast<size_t>(kind)].camel; }
+
+PyObject* accumulator_type() {
+    static PyObject* cell = nullptr;
+    return cached_type(cell, [] { return type_from_spec(&acc_spec); });
+}
+
+PyMethodDef* accumulator_constructors() { return ctor_defs; }
+
+bool extract_one_accumulator(PyObject* obj, AccumulatorSpec& out) {
+    PyObject* type = accumulator_type();
+    if (!type) return false;
+    if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+        const AccumulatorSpec& s = unbox<AccumulatorSpec>(obj);
+        out = AccumulatorSpec{s.kind, s.into, s.numeric};
+        return true;
+    }
+    if (!PyUnicode_Check(obj)) {
+        raise(PyExc_ValueError,
+              "accumulators must be Accumulator objects (Count(), Sum(), ...) or bare-name strings "
+              "(\"count\", \"sum\", ...)");
+        return false;
+    }
+    Ref stripped = Ref::steal(PyObject_CallMethod(obj, "replace", "ss", "_", ""));
+    if (!stripped) return false;
+    Ref lowered = Ref::steal(PyObject_CallMethod(stripped.get(), "lower", nullptr));
+    std::string norm;
+    if (!lowered || !as_utf8(lowered.get(), norm)) return false;
+    for (const BareName& b : kBareNames) {
+        if (b.name == norm) {
+            out = AccumulatorSpec{b.kind, Ref(), false};
+            return true;
+        }
+    }
+    std::string given;
+    if (!as_utf8(obj, given)) return false;
+    raise(PyExc_ValueError, "unknown accumulator " + debug_quote(given) +
+                                "; expected one of: count, count_unique, value_counts, exists, min, max, sum, mean, "
+                                "product, mode, types, values, values_unique (or an Accumulator object such as "
+                                "Values(into=...))");
+    return false;
+}
+
+bool extract_accumulators(PyObject* obj, std::vector<AccumulatorSpec>& out) {
+    out.clear();
+    if (is_list(obj)) {
+        Py_ssize_t n = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            // Hold the element: the list may be changed by code we call.
+            Ref item = Ref::borrow(PyList_GetItem(obj, i));
+            if (!item) return false;
+            AccumulatorSpec spec;
+            if (!extract_one_accumulator(item.get(), spec)) return false;
+            out.push_back(std::move(spec));
+            n = PyList_Size(obj);
+        }
+        return true;
+    }
+    AccumulatorSpec spec;
+    if (!extract_one_accumulator(obj, spec)) return false;
+    out.push_back(std::move(spec));
+    return true;
+}
+
+bool extract_query_strings(PyObject* obj, std::vector<std::string>& out) {
+    out.clear();
+    if (PyUnicode_Check(obj)) {
+        std::string text;
+        if (!as_utf8(obj, text)) return false;
+        out.push_back(std::move(text));
+        return true;
+    }
+    if (is_list(obj)) {
+        Py_ssize_t n = PyList_Size(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item = Ref::borrow(PyList_GetItem(obj, i));
+            if (!item) return false;
+            if (!PyUnicode_Check(item.get())) {
+                raise(PyExc_ValueError, "queries must be strings");
+                return false;
+            }
+            std::string text;
+            if (!as_utf8(item.get(), text)) return false;
+            out.push_back(std::move(text));
+        }
+        return true;
+    }
+    raise(PyExc_ValueError, "queries must be a string, a list of strings, or a dict");
+    return false;
+}
+
+}  // namespace jorvane::py

@@ -1,0 +1,58 @@
+// The Python class Accumulator (what Count(), Values(into=...) and the other
+// constructors return) and the readers that turn the `queries` and
+// `accumulators` arguments into query texts and accumulator requests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "python/py.h"
+
+namespace jorvane::py {
+
+// The accumulator kinds, in the engine's order (the same byte values).
+enum class AccKind : uint8_t {
+    Count,
+    CountUnique,
+    ValueCounts,
+    Exists,
+    Values,
+    ValuesUnique,
+    KeyedValues,
+    Min,
+    Max,
+    Sum,
+    Mean,
+    Product,
+    Mode,
+    Types,
+};
+
+// "count", "count_unique", ... (what Query.accumulators reports).
+const char* acc_snake_name(AccKind kind);
+// "Count", "CountUnique", ... (constructor names, used in reprs and messages).
+const char* acc_camel_name(AccKind kind);
+
+// One accumulator request: its kind, the optional into= destination and the
+// numeric flag (only meaningful for Values and ValuesUnique).
+struct AccumulatorSpec {
+    AccKind kind = AccKind::Count;
+    Ref into;
+    bool numeric = false;
+};
+
+// The Accumulator type object (created on first use, kept for the process).
+PyObject* accumulator_type();
+
+// Readers of query and accumulator arguments. They return false with a
+// ValueError set on refusal.
+bool extract_one_accumulator(PyObject* obj, AccumulatorSpec& out);
+bool extract_accumulators(PyObject* obj, std::vector<AccumulatorSpec>& out);
+bool extract_query_strings(PyObject* obj, std::vector<std::string>& out);
+
+// The constructor functions Count ... ValuesUnique, in registration order,
+// terminated by an empty entry.
+PyMethodDef* accumulator_constructors();
+
+}  // namespace jorvane::py

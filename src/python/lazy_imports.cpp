@@ -1,0 +1,44 @@
+// Each cache is an atomic pointer (filled once, never released) and a mutex
+// for the one-time import. A thread that has to wait for the mutex does so
+// with the interpreter lock released, so it cannot deadlock against the
+// importing thread (an import may itself give the lock up for a while).
+#include "python/lazy_imports.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace jorvane::py {
+namespace {
+
+template <class F>
+Ref cached(std::atomic<PyObject*>& cell, std::mutex& m, F&& import) {
+    if (PyObject* o = cell.load(std::memory_order_acquire)) return Ref::borrow(o);
+    PyThreadState* ts = PyEval_SaveThread();
+    std::unique_lock lock(m);
+    PyEval_RestoreThread(ts);
+    if (PyObject* o = cell.load(std::memory_order_acquire)) return Ref::borrow(o);
+    Ref obj = import();
+    if (!obj) return {};
+    cell.store(Ref(obj).release(), std::memory_order_release);  // kept for the process
+    return obj;
+}
+
+}  // namespace
+
+Ref decimal_ctor() {
+    static std::atomic<PyObject*> cell{nullptr};
+    static std::mutex m;
+    return cached(cell, m, [] {
+        Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
+        if (!mod) return Ref();
+        return Ref::steal(PyObject_GetAttrString(mod.get(), "Decimal"));
+    });
+}
+
+Ref errors_module() {
+    static std::atomic<PyObject*> cell{nullptr};
+    static std::mutex m;
+    return cached(cell, m, [] { return Ref::steal(PyImport_ImportModule("jorvane._errors")); });
+}
+
+}  // namespace jorvane::py

@@ -1,0 +1,16 @@
+// Python objects imported on first use and kept for the life of the process:
+// the class decimal.Decimal and the module jorvane._errors. A failed import
+// is raised to the caller and tried again on the next use.
+#pragma once
+
+#include "python/py.h"
+
+namespace jorvane::py {
+
+// A new reference to decimal.Decimal, or null with the import's exception set.
+Ref decimal_ctor();
+// A new reference to the module jorvane._errors, or null with the import's
+// exception set.
+Ref errors_module();
+
+}  // namespace jorvane::py
