@@ -2,9 +2,12 @@
 // every public name in a fixed order (each name is appended to __all__ before
 // the attribute is set).
 #include "python/accumulators.h"
+#include "python/kernel_info.h"
 #include "python/numeric_buffer.h"
+#include "python/query_result.h"
 #include "python/py.h"
 #include "python/py_class.h"
+#include "python/source_spec.h"
 
 namespace jorvane::py {
 namespace {
@@ -20,8 +23,11 @@ int exec_module(PyObject* module) {
             }
             Ref version = str(kVersion);
             if (!version || !add_to_module(module, "__version__", version.get())) return -1;
+            if (!add_type(module, "Source", source_spec_type())) return -1;
+            if (!add_type(module, "QueryResult", query_result_type())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;
             if (!add_type(module, "NumericBuffer", numeric_buffer_type())) return -1;
+            if (!add_function(module, active_kernel_def())) return -1;
             for (PyMethodDef* def = accumulator_constructors(); def->ml_name; ++def) {
                 if (!add_function(module, def)) return -1;
             }
