@@ -40,7 +40,14 @@ bool kernel_supported(KernelKind kind);
 KernelKind active_kernel();
 
 // Classifies `n_chunks` consecutive 64-byte chunks starting at `data` with the
-// given kernel (which must be supported), writing one record per chunk.
+// given kernel, writing one record per chunk and threading `carry` through
+// them. Never allocates. Panics when the CPU does not support the kernel.
 void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
+
+// The same, resolved once: the batch loop of one kernel, for callers that
+// classify many small batches (one chunk at a time, a producer thread).
+// Panics when the CPU does not support the kernel.
+using ClassifyChunksFn = void (*)(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
+ClassifyChunksFn chunk_classifier(KernelKind kind);
 
 }  // namespace jorvane::kernel

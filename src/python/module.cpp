@@ -2,6 +2,7 @@
 // every public name in a fixed order (each name is appended to __all__ before
 // the attribute is set).
 #include "python/accumulators.h"
+#include "python/kernel_info.h"
 #include "python/numeric_buffer.h"
 #include "python/py.h"
 #include "python/py_class.h"
@@ -22,6 +23,7 @@ int exec_module(PyObject* module) {
             if (!version || !add_to_module(module, "__version__", version.get())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;
             if (!add_type(module, "NumericBuffer", numeric_buffer_type())) return -1;
+            if (!add_function(module, active_kernel_def())) return -1;
             for (PyMethodDef* def = accumulator_constructors(); def->ml_name; ++def) {
                 if (!add_function(module, def)) return -1;
             }

@@ -1,0 +1,51 @@
+// Kernel names, support checks and run-time dispatch to the per-ISA loops.
+#include "classification_kernel/kernel.h"
+
+#include <string>
+
+#include "classification_kernel/cpu_features.h"
+#include "classification_kernel/dispatch.h"
+#include "util/panic.h"
+
+namespace jorvane::kernel {
+
+const char* kernel_name(KernelKind kind) {
+    switch (kind) {
+        case KernelKind::Scalar: return "scalar";
+        case KernelKind::Avx2: return "avx2";
+        case KernelKind::Avx512: return "avx512";
+    }
+    return "scalar";
+}
+
+bool kernel_supported(KernelKind kind) {
+    switch (kind) {
+        case KernelKind::Scalar: return true;
+        case KernelKind::Avx2: return cpu_features().avx2;
+        case KernelKind::Avx512: return cpu_features().avx512;
+    }
+    return false;
+}
+
+KernelKind active_kernel() {
+    static const KernelKind kind = kernel_supported(KernelKind::Avx512) ? KernelKind::Avx512
+                                   : kernel_supported(KernelKind::Avx2) ? KernelKind::Avx2
+                                                                        : KernelKind::Scalar;
+    return kind;
+}
+
+ClassifyChunksFn chunk_classifier(KernelKind kind) {
+    if (!kernel_supported(kind)) panic(std::string("the ") + kernel_name(kind) + " kernel is not supported by this CPU");
+    switch (kind) {
+        case KernelKind::Avx512: return &detail::classify_chunks_avx512;
+        case KernelKind::Avx2: return &detail::classify_chunks_avx2;
+        case KernelKind::Scalar: break;
+    }
+    return &detail::classify_chunks_scalar;
+}
+
+void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry) {
+    chunk_classifier(kind)(data, n_chunks, out, carry);
+}
+
+}  // namespace jorvane::kernel

@@ -1,0 +1,271 @@
+// Accumulators: what a query keeps of its matches, and the finished answer of
+// one query on one source (QueryOutput).
+//
+// A query asks for accumulator kinds (AccumulatorMode); initialize_accumulators
+// turns the request list into running accumulators, dropping repeats and
+// requests another accumulator of the query already answers. The driver folds
+// every match into the accumulators of the queries it matched (fold_match);
+// at the end of a source (or for a progress snapshot) each accumulator yields
+// an AccumulatorResult, and fold_output gathers those into the query's
+// QueryOutput.
+//
+// Count, Exists, Types and the numeric kinds read the match's raw bytes and
+// never build a Value. The kinds that keep values hash and compare atoms and
+// strings straight from their raw bytes and build a Value only when one is
+// stored or streamed.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/value.h"
+#include "util/ordered_map.h"
+
+namespace jorvane::engine {
+
+// The accumulator kinds a query can ask for, in this order.
+enum class AccumulatorMode : uint8_t {
+    Count = 0,
+    CountUnique = 1,
+    ValueCounts = 2,
+    Exists = 3,
+    Values = 4,
+    ValuesUnique = 5,
+    KeyedValues = 6,
+    Min = 7,
+    Max = 8,
+    Sum = 9,
+    Mean = 10,
+    Product = 11,
+    Mode = 12,
+    Types = 13,
+};
+inline constexpr int kAccumulatorModeCount = 14;
+
+// "count", "count_unique", ... (keyword and bare-name form).
+const char* accumulator_mode_name(AccumulatorMode m);
+// "Count", "CountUnique", ... (constructor form).
+const char* accumulator_mode_camel_name(AccumulatorMode m);
+
+enum class NumericOp : uint8_t { Min = 0, Max = 1, Sum = 2, Mean = 3, Product = 4 };
+
+// A set of JsonTypes that iterates in first-insertion order.
+class JsonTypeSet {
+public:
+    void insert(JsonType t) {
+        const uint8_t bit = static_cast<uint8_t>(1u << static_cast<unsigned>(t));
+        if (mask_ & bit) return;
+        mask_ |= bit;
+        order_[size_++] = t;
+    }
+    bool contains(JsonType t) const { return mask_ & (1u << static_cast<unsigned>(t)); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const JsonType* begin() const { return order_; }
+    const JsonType* end() const { return order_ + size_; }
+    void clear() { *this = JsonTypeSet(); }
+    bool operator==(const JsonTypeSet& o) const {
+        return mask_ == o.mask_ && std::equal(begin(), end(), o.begin());
+    }
+
+private:
+    uint8_t mask_ = 0;
+    uint8_t size_ = 0;
+    JsonType order_[kJsonTypeCount] = {};
+};
+
+// One distinct value and how often it occurred.
+struct ValueCount {
+    Value value;
+    uint64_t count = 0;
+    bool operator==(const ValueCount&) const = default;
+};
+
+// One streamed item waiting in a driver queue: a plain value (Values,
+// ValuesUnique) or a value with its decoded member key (KeyedValues).
+struct AccumulatorItem {
+    Value value;
+    std::optional<std::string> key;
+};
+
+// What one accumulator yields when a source is finished or snapshotted.
+struct AccumulatorResult {
+    enum class Tag : uint8_t {
+        Count = 0,         // number: the count
+        Exists = 1,        // number: 0 or 1
+        Numeric = 2,       // number: skipped count; op, numeric
+        Mode = 3,          // entries: the modal values
+        Values = 4,        // number: the count
+        KeyedValues = 5,   // number: the count
+        ValuesUnique = 6,  // number: the distinct count
+        CountUnique = 7,   // number: the set's size
+        ValueCounts = 8,   // entries: every distinct value
+        Types = 9,         // types
+    };
+    Tag tag = Tag::Count;
+    uint64_t number = 0;
+    NumericOp op = NumericOp::Sum;
+    std::optional<double> numeric;
+    std::vector<ValueCount> entries;
+    JsonTypeSet types;
+};
+
+inline constexpr uint8_t kExistsFalse = 0;
+inline constexpr uint8_t kExistsTrue = 1;
+inline constexpr uint8_t kExistsUndetermined = 2;
+
+// The finished result of one query on one source.
+struct QueryOutput {
+    std::optional<uint64_t> count;
+    std::optional<double> min;
+    std::optional<double> max;
+    std::optional<double> sum;
+    std::optional<double> mean;
+    std::optional<double> product;
+    uint64_t agg_skipped = 0;
+    std::optional<uint64_t> values_count;
+    std::optional<uint64_t> distinct_count;
+    std::optional<uint64_t> count_unique;
+    // Absent after a complete scan; else the source offset this result reaches.
+    std::optional<uint64_t> bytes_covered;
+    // The modal values with their count (the stored Mode result).
+    std::optional<std::vector<ValueCount>> mode_list;
+    // Every distinct value with its count, in first-occurrence order.
+    std::optional<std::vector<ValueCount>> value_counts;
+    std::optional<JsonTypeSet> types;
+    // 0 false, 1 true, 2 undetermined (no Exists accumulator ran).
+    uint8_t exists_flag = kExistsUndetermined;
+
+    // The stored mode list; else the modal entries of value_counts when it is
+    // present and not empty; else nothing.
+    std::optional<std::vector<ValueCount>> mode() const;
+    // The Exists answer, or derived from whatever else ran (2 when nothing can tell).
+    uint8_t exists() const;
+};
+
+// Folds one accumulator's result into its query's output.
+void fold_output(QueryOutput& out, AccumulatorResult result);
+
+// The entries whose count is the largest, copied, in order (all ties kept);
+// empty for an empty list.
+std::vector<ValueCount> modal_entries(const std::vector<ValueCount>& entries);
+
+namespace accumulator {
+
+enum class Kind : uint8_t {
+    Count = 0,
+    CountUnique = 1,
+    ValueCounts = 2,
+    Exists = 3,
+    Values = 4,
+    ValuesUnique = 5,
+    Numeric = 6,
+    KeyedValues = 7,
+    Mode = 8,
+    Types = 9,
+};
+
+// Kinds that need a matched container's whole value (tags 1, 2, 4, 5, 7, 8).
+inline constexpr uint32_t kWholeValueKinds = 0x1b6;
+
+// One match as the accumulators read it.
+struct Match {
+    enum Kind : uint8_t { Atom = 0, String = 1, Container = 2 };
+    Kind kind = Atom;
+    uint8_t is_object = 0;         // Container
+    std::string_view bytes;        // Atom: the trimmed literal; String: raw bytes between the quotes
+    const Value* value = nullptr;  // Container: the captured value (null = not recorded)
+
+    static Match atom(std::string_view b) { return {Atom, 0, b, nullptr}; }
+    static Match string(std::string_view b) { return {String, 0, b, nullptr}; }
+    static Match container(const Value* v, uint8_t is_object) { return {Container, is_object, {}, v}; }
+};
+
+using ValueTable = OrderedMap<Value, uint64_t>;
+using ItemQueue = std::vector<AccumulatorItem>;
+
+class MatchCache;
+
+// The running state of one accumulator.
+class Accumulator {
+public:
+    // The accumulator of one request kind, in its initial state.
+    static Accumulator for_mode(AccumulatorMode mode);
+
+    Kind kind() const { return kind_; }
+    NumericOp op() const { return op_; }
+    bool needs_whole_value() const { return (kWholeValueKinds >> static_cast<unsigned>(kind_)) & 1; }
+    // Exists: whether a match was seen.
+    bool found() const { return flag_; }
+    // Count, Values, KeyedValues: matches; ValuesUnique: distinct values;
+    // Numeric: skipped matches.
+    uint64_t counter() const { return count_; }
+    // CountUnique, ValuesUnique, ValueCounts, Mode: the distinct values.
+    const ValueTable& table() const { return table_; }
+
+    // Folds one match. `key` is the raw member key (escapes not decoded) when
+    // the match is an object member; `queue` receives streamed items when
+    // `stream_items` is set.
+    void fold(const Match& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
+
+    // End of a source: moves the ValueCounts map and the Types set out.
+    AccumulatorResult take_result();
+    // Progress snapshot: copies, leaves the accumulator as it is.
+    AccumulatorResult snapshot_result() const;
+    // Back to the initial state.
+    void reset();
+
+private:
+    friend void fold_match(std::span<Accumulator>, std::span<const uint64_t>, std::span<ItemQueue>, uint64_t,
+                           const Match&, std::optional<std::string_view>, bool);
+    void fold(MatchCache& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
+    explicit Accumulator(Kind k, NumericOp op = NumericOp::Sum) : kind_(k), op_(op) { reset(); }
+    AccumulatorResult result(bool take);
+    void fold_number(double x);
+
+    Kind kind_;
+    NumericOp op_;
+    bool flag_ = false;  // Exists: found; Min/Max: has a value
+    uint64_t count_ = 0;
+    uint64_t folded_ = 0;  // Mean: values folded
+    double running_ = 0.0;
+    ValueTable table_;
+    JsonTypeSet types_;
+};
+
+// Dispatch steps before folding: drops the labels of `done_mask`, then every
+// label of `limited_mask` whose counter has reached its limit; counts the
+// match against each remaining limited label. Returns the labels to deliver.
+uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
+                      std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters);
+
+// Folds a match into every accumulator whose label mask meets `mask`, in list
+// order. The match is hashed and its Value built at most once; a container
+// value is copied only for the accumulators that keep it.
+void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
+                std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
+                bool stream_items);
+
+// The kind of a match: containers by is_object, strings string, atoms by
+// their first byte.
+JsonType match_type(const Match& m);
+// The number a match reads as for the numeric kinds: an atom that begins with
+// '-' or a digit and parses whole; a string whose raw bytes are valid UTF-8
+// and spell a number (value::coerce_numeric_str). Containers never.
+std::optional<double> match_number(const Match& m);
+
+}  // namespace accumulator
+
+// Builds one query's accumulators from its requests: repeats collapse, then
+// ValueCounts removes Mode, ValuesUnique and CountUnique; ValuesUnique removes
+// CountUnique; Values removes Count and Exists; Count removes Exists. The
+// survivors are built in request order (first occurrence). A single request
+// is never reduced.
+std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const AccumulatorMode> modes);
+
+}  // namespace jorvane::engine

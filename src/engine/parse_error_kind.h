@@ -1,0 +1,71 @@
+// ParseErrorKind: the scanner's structural error kinds, each with a fixed
+// message. Kinds 7 and 8 mean the input ended early; every other kind means
+// malformed input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace jorvane::engine {
+
+// The largest token carried across buffers, and the deepest nesting of a
+// captured value, as the messages state them.
+inline constexpr uint64_t kTokenByteLimit = 67108864;
+inline constexpr uint32_t kNestingLimit = 1000;
+
+class ParseErrorKind {
+public:
+    enum class Tag : uint8_t {
+        UnexpectedStructuralByte = 0,  // payload: the byte
+        BadPendingToken = 1,           // payload: the byte
+        InvalidAtomStart = 2,          // payload: the byte
+        InvalidAtomChar = 3,           // payload: the byte
+        UnmatchedClose = 4,
+        MismatchedClose = 5,  // payload: the closing byte
+        FrameStackUnderflow = 6,
+        UnterminatedString = 7,
+        UnclosedContainers = 8,  // payload: the number of open containers
+        TokenTooLarge = 9,
+        NestingTooDeep = 10,
+        AtomOutsideContainer = 11,
+        ColonOutsideContainer = 12,
+        StringOutsideContainer = 13,
+    };
+
+    constexpr ParseErrorKind() = default;
+    constexpr explicit ParseErrorKind(Tag tag, uint32_t payload = 0) : tag_(tag), payload_(payload) {}
+
+    static constexpr ParseErrorKind unexpected_structural_byte(uint8_t b) { return ParseErrorKind(Tag::UnexpectedStructuralByte, b); }
+    static constexpr ParseErrorKind bad_pending_token(uint8_t b) { return ParseErrorKind(Tag::BadPendingToken, b); }
+    static constexpr ParseErrorKind invalid_atom_start(uint8_t b) { return ParseErrorKind(Tag::InvalidAtomStart, b); }
+    static constexpr ParseErrorKind invalid_atom_char(uint8_t b) { return ParseErrorKind(Tag::InvalidAtomChar, b); }
+    static constexpr ParseErrorKind unmatched_close() { return ParseErrorKind(Tag::UnmatchedClose); }
+    static constexpr ParseErrorKind mismatched_close(uint8_t b) { return ParseErrorKind(Tag::MismatchedClose, b); }
+    static constexpr ParseErrorKind frame_stack_underflow() { return ParseErrorKind(Tag::FrameStackUnderflow); }
+    static constexpr ParseErrorKind unterminated_string() { return ParseErrorKind(Tag::UnterminatedString); }
+    static constexpr ParseErrorKind unclosed_containers(uint32_t n) { return ParseErrorKind(Tag::UnclosedContainers, n); }
+    static constexpr ParseErrorKind token_too_large() { return ParseErrorKind(Tag::TokenTooLarge); }
+    static constexpr ParseErrorKind nesting_too_deep() { return ParseErrorKind(Tag::NestingTooDeep); }
+    static constexpr ParseErrorKind atom_outside_container() { return ParseErrorKind(Tag::AtomOutsideContainer); }
+    static constexpr ParseErrorKind colon_outside_container() { return ParseErrorKind(Tag::ColonOutsideContainer); }
+    static constexpr ParseErrorKind string_outside_container() { return ParseErrorKind(Tag::StringOutsideContainer); }
+
+    constexpr Tag tag() const { return tag_; }
+    // The byte of the byte-carrying kinds.
+    constexpr uint8_t byte() const { return static_cast<uint8_t>(payload_); }
+    // The count of UnclosedContainers.
+    constexpr uint32_t count() const { return payload_; }
+    // UnterminatedString and UnclosedContainers: the input ended early.
+    constexpr bool is_end_of_input() const { return tag_ == Tag::UnterminatedString || tag_ == Tag::UnclosedContainers; }
+
+    // The fixed message.
+    std::string to_string() const;
+
+    constexpr bool operator==(const ParseErrorKind&) const = default;
+
+private:
+    Tag tag_ = Tag::UnexpectedStructuralByte;
+    uint32_t payload_ = 0;
+};
+
+}  // namespace jorvane::engine

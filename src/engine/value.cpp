@@ -1,0 +1,346 @@
+// Value equality and hashing, string decoding and numeric strings.
+//
+// Objects compare as multisets of members: an in-order pass first, then, only
+// when that fails, each left member claims the first unused equal right
+// member. Their hash adds up one independent hash per member (wrapping), so
+// member order never changes it. Matched atoms and strings can be hashed and
+// compared as the Value they would become straight from their raw bytes.
+#include "engine/value.h"
+
+#include <cstring>
+
+#include "util/text.h"
+
+namespace jorvane::engine {
+
+namespace {
+
+constexpr const char* kTypeNames[kJsonTypeCount] = {"null", "boolean", "number", "string", "array", "object"};
+
+bool is_ascii(std::string_view s) {
+    // Eight bytes at a time.
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080ULL) return false;
+    }
+    for (; i < s.size(); ++i) {
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+void append_lossy(std::string& out, std::string_view bytes) {
+    if (is_ascii(bytes)) {
+        out.append(bytes);
+    } else {
+        out += lossy_utf8(bytes);
+    }
+}
+
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The unit of four hex digits at `p`, or -1.
+int read_hex4(std::string_view s, size_t p) {
+    int u = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        int d = hex_value(static_cast<unsigned char>(s[p + k]));
+        if (d < 0) return -1;
+        u = u * 16 + d;
+    }
+    return u;
+}
+
+void append_code_point(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+bool is_unicode_space(uint32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
+           cp == 0x3000;
+}
+
+// Decodes the UTF-8 character at s[i..] (assumed well formed); returns its
+// code point and sets `len`. A malformed byte decodes as itself, length 1.
+uint32_t decode_at(std::string_view s, size_t i, size_t& len) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+    if (i + n > s.size()) n = 1;
+    uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    len = n;
+    return cp;
+}
+
+std::string_view trim_unicode_space(std::string_view s) {
+    while (!s.empty()) {
+        size_t len;
+        uint32_t cp = decode_at(s, 0, len);
+        if (!is_unicode_space(cp)) break;
+        s.remove_prefix(len);
+    }
+    while (!s.empty()) {
+        size_t start = s.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80 && s.size() - start < 4) --start;
+        size_t len;
+        uint32_t cp = decode_at(s, start, len);
+        if (start + len != s.size() || !is_unicode_space(cp)) break;
+        s.remove_suffix(len);
+    }
+    return s;
+}
+
+bool objects_equal(const Value::Object& a, const Value::Object& b) {
+    if (a.size() != b.size()) return false;
+    bool in_order = true;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].key != b[i].key || !(a[i].value == b[i].value)) {
+            in_order = false;
+            break;
+        }
+    }
+    if (in_order) return true;
+    std::vector<bool> used(b.size(), false);
+    for (const Member& m : a) {
+        bool found = false;
+        for (size_t j = 0; j < b.size(); ++j) {
+            if (!used[j] && b[j].key == m.key && b[j].value == m.value) {
+                used[j] = true;
+                found = true;
+                break;
+            }
+        }
+        if (!found) return false;
+    }
+    return true;
+}
+
+// The number an atom denotes, with its text as the stored Decimal would hold
+// it (lossy UTF-8); `scratch` receives the converted text when needed.
+NumberView atom_number(std::string_view atom, std::string& scratch) {
+    NumberView n = number::classify_literal(atom);
+    if (n.kind == NumberView::Kind::Decimal && !is_ascii(n.text) && !is_valid_utf8(n.text)) {
+        scratch = lossy_utf8(n.text);
+        n.text = scratch;
+    }
+    return n;
+}
+
+}  // namespace
+
+const char* json_type_name(JsonType t) { return kTypeNames[static_cast<int>(t)]; }
+
+JsonType atom_json_type(std::string_view atom) {
+    if (atom.empty()) return JsonType::Null;
+    unsigned char c = static_cast<unsigned char>(atom[0]);
+    if (c == 't' || c == 'f') return JsonType::Boolean;
+    if (c == '-' || (c >= '0' && c <= '9')) return JsonType::Number;
+    return JsonType::Null;
+}
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.repr_.index() != b.repr_.index()) return false;
+    switch (a.type()) {
+        case JsonType::Null: return true;
+        case JsonType::Boolean: return a.as_bool() == b.as_bool();
+        case JsonType::Number: return a.as_number() == b.as_number();
+        case JsonType::String: return a.as_string() == b.as_string();
+        case JsonType::Array: {
+            const auto& x = a.as_array();
+            const auto& y = b.as_array();
+            if (x.size() != y.size()) return false;
+            for (size_t i = 0; i < x.size(); ++i) {
+                if (!(x[i] == y[i])) return false;
+            }
+            return true;
+        }
+        case JsonType::Object: return objects_equal(a.as_object(), b.as_object());
+    }
+    return false;
+}
+
+void Value::hash_into(ValueHasher& h) const {
+    h.write_u64(repr_.index());
+    switch (type()) {
+        case JsonType::Null: break;
+        case JsonType::Boolean: h.write_u8(as_bool() ? 1 : 0); break;
+        case JsonType::Number: as_number().hash_into(h); break;
+        case JsonType::String: h.write_str(as_string()); break;
+        case JsonType::Array:
+            h.write_u64(as_array().size());
+            for (const Value& v : as_array()) v.hash_into(h);
+            break;
+        case JsonType::Object: {
+            const auto& members = as_object();
+            h.write_u64(members.size());
+            uint64_t sum = 0;
+            for (const Member& m : members) {
+                ValueHasher mh;
+                mh.write_str(m.key);
+                m.value.hash_into(mh);
+                sum += mh.finish();
+            }
+            h.write_u64(sum);
+            break;
+        }
+    }
+}
+
+uint64_t Value::hash() const {
+    ValueHasher h;
+    hash_into(h);
+    return h.finish();
+}
+
+namespace value {
+
+std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos) {
+    if (pos >= bytes.size() || bytes[pos] != '\\') return std::nullopt;
+    if (pos + 1 >= bytes.size() || bytes[pos + 1] != 'u') return std::nullopt;
+    if (pos + 6 > bytes.size()) return std::nullopt;
+    int u = read_hex4(bytes, pos + 2);
+    if (u < 0xDC00 || u > 0xDFFF) return std::nullopt;
+    return static_cast<uint16_t>(u);
+}
+
+bool string_is_plain(std::string_view raw) {
+    if (std::memchr(raw.data(), '\\', raw.size()) != nullptr) return false;
+    return is_ascii(raw) || is_valid_utf8(raw);
+}
+
+void decode_json_string_into(std::string& out, std::string_view raw) {
+    if (raw.empty()) return;
+    if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) {
+        append_lossy(out, raw);
+        return;
+    }
+    std::string buf;
+    buf.reserve(raw.size());
+    const size_t n = raw.size();
+    size_t i = 0;
+    while (i < n) {
+        // Copy the run up to the next backslash.
+        const void* hit = std::memchr(raw.data() + i, '\\', n - i);
+        size_t bs = hit ? static_cast<size_t>(static_cast<const char*>(hit) - raw.data()) : n;
+        buf.append(raw.data() + i, bs - i);
+        i = bs;
+        if (i >= n) break;
+        if (i + 1 >= n) break;  // a trailing lone backslash vanishes
+        char c = raw[i + 1];
+        switch (c) {
+            case '"': buf += '"'; i += 2; continue;
+            case '\\': buf += '\\'; i += 2; continue;
+            case '/': buf += '/'; i += 2; continue;
+            case 'b': buf += '\x08'; i += 2; continue;
+            case 'f': buf += '\x0C'; i += 2; continue;
+            case 'n': buf += '\n'; i += 2; continue;
+            case 'r': buf += '\r'; i += 2; continue;
+            case 't': buf += '\t'; i += 2; continue;
+            case 'u': break;
+            default: i += 2; continue;  // unknown escape: both bytes vanish
+        }
+        if (i + 6 > n) {
+            append_code_point(buf, kReplacement);
+            break;
+        }
+        int u = read_hex4(raw, i + 2);
+        if (u < 0) {
+            append_code_point(buf, kReplacement);
+            i += 6;
+        } else if (u >= 0xDC00 && u <= 0xDFFF) {
+            append_code_point(buf, kReplacement);
+            i += 6;
+        } else if (u >= 0xD800 && u <= 0xDBFF) {
+            if (auto lo = read_low_surrogate_escape(raw, i + 6)) {
+                uint32_t cp = 0x10000 + (static_cast<uint32_t>(u) - 0xD800) * 0x400 + (*lo - 0xDC00);
+                append_code_point(buf, cp);
+                i += 12;
+            } else {
+                append_code_point(buf, kReplacement);
+                i += 6;
+            }
+        } else {
+            append_code_point(buf, static_cast<uint32_t>(u));
+            i += 6;
+        }
+    }
+    append_lossy(out, buf);
+}
+
+std::string decode_json_string(std::string_view raw) {
+    std::string out;
+    decode_json_string_into(out, raw);
+    return out;
+}
+
+std::optional<double> coerce_numeric_str(std::string_view text) {
+    std::string_view t = trim_unicode_space(text);
+    if (t.empty()) return std::nullopt;
+    return number::parse_f64(t);
+}
+
+Value from_atom(std::string_view atom) {
+    if (atom.empty()) return Value::null();
+    unsigned char c = static_cast<unsigned char>(atom[0]);
+    if (c == 'f') return Value::boolean(false);
+    if (c == 't') return Value::boolean(true);
+    if (c == '-' || (c >= '0' && c <= '9')) return Value::number(JsonNumber::from_literal(atom));
+    return Value::null();
+}
+
+Value from_raw_string(std::string_view raw) { return Value::string(decode_json_string(raw)); }
+
+void hash_atom_into(ValueHasher& h, std::string_view atom) {
+    JsonType t = atom.empty() ? JsonType::Null : atom_json_type(atom);
+    h.write_u64(static_cast<uint64_t>(t));
+    if (t == JsonType::Boolean) {
+        h.write_u8(atom[0] == 't' ? 1 : 0);
+    } else if (t == JsonType::Number) {
+        std::string scratch;
+        number::hash_into(h, atom_number(atom, scratch));
+    }
+}
+
+bool atom_equals(const Value& v, std::string_view atom) {
+    JsonType t = atom.empty() ? JsonType::Null : atom_json_type(atom);
+    if (v.type() != t) return false;
+    switch (t) {
+        case JsonType::Boolean: return v.as_bool() == (atom[0] == 't');
+        case JsonType::Number: {
+            std::string scratch;
+            return number::equal(v.as_number().view(), atom_number(atom, scratch));
+        }
+        default: return true;
+    }
+}
+
+void hash_string_into(ValueHasher& h, std::string_view text) {
+    h.write_u64(static_cast<uint64_t>(JsonType::String));
+    h.write_str(text);
+}
+
+}  // namespace value
+}  // namespace jorvane::engine

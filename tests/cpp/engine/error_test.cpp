@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "error.h"
+#include "util/text.h"
+
+namespace jorvane {
+namespace {
+
+using engine::ParseErrorKind;
+
+TEST(ParseErrorKindText, EveryKind) {
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte('x').to_string(),
+              "expected a structural byte in the index, found 'x' (0x78)");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte('\t').to_string(),
+              "expected a structural byte in the index, found '\\t' (0x09)");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte(0).to_string(),
+              "expected a structural byte in the index, found '\\u{0}' (0x00)");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte('\'').to_string(),
+              "expected a structural byte in the index, found '\\'' (0x27)");
+    EXPECT_EQ(ParseErrorKind::bad_pending_token('\\').to_string(),
+              "pending token starts with '\\\\' (0x5c), which begins neither a string nor an atom");
+    EXPECT_EQ(ParseErrorKind::invalid_atom_start('z').to_string(), "invalid atom starting with 'z' (0x7a)");
+    EXPECT_EQ(ParseErrorKind::invalid_atom_char('\x1f').to_string(), "invalid atom character '\\u{1f}' (0x1f)");
+    EXPECT_EQ(ParseErrorKind::unmatched_close().to_string(), "closing bracket with no matching open");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte(0xE9).to_string(),
+              "expected a structural byte in the index, found '\xC3\xA9' (0xe9)");
+    EXPECT_EQ(ParseErrorKind::unexpected_structural_byte(0x85).to_string(),
+              "expected a structural byte in the index, found '\\u{85}' (0x85)");
+    EXPECT_EQ(ParseErrorKind::mismatched_close(']').to_string(), "']' closes a container of the other kind");
+    EXPECT_EQ(ParseErrorKind::mismatched_close('}').to_string(), "'}' closes a container of the other kind");
+    EXPECT_EQ(ParseErrorKind::frame_stack_underflow().to_string(), "DFA frame stack underflow");
+    EXPECT_EQ(ParseErrorKind::unterminated_string().to_string(), "input ended while a string was still open");
+    EXPECT_EQ(ParseErrorKind::unclosed_containers(1).to_string(), "input ended with 1 container still open");
+    EXPECT_EQ(ParseErrorKind::unclosed_containers(2).to_string(), "input ended with 2 containers still open");
+    EXPECT_EQ(ParseErrorKind::unclosed_containers(0).to_string(), "input ended with 0 containers still open");
+    EXPECT_EQ(ParseErrorKind::token_too_large().to_string(), "a single token exceeded the 67108864-byte limit");
+    EXPECT_EQ(ParseErrorKind::nesting_too_deep().to_string(), "a matched value nested past the 1000-container limit");
+    EXPECT_EQ(ParseErrorKind::atom_outside_container().to_string(), "atom outside any container");
+    EXPECT_EQ(ParseErrorKind::colon_outside_container().to_string(), "':' outside any container");
+    EXPECT_EQ(ParseErrorKind::string_outside_container().to_string(), "string outside any container");
+    EXPECT_TRUE(ParseErrorKind::unterminated_string().is_end_of_input());
+    EXPECT_TRUE(ParseErrorKind::unclosed_containers(3).is_end_of_input());
+    EXPECT_FALSE(ParseErrorKind::token_too_large().is_end_of_input());
+}
+
+TEST(JorvaneErrorText, EveryVariant) {
+    EXPECT_EQ(JorvaneError::compile(dfa::QueryParseError::unexpected_end(), "a.\"b").to_string(),
+              "failed to compile query \"a.\\\"b\": " + dfa::QueryParseError::unexpected_end().to_string());
+    IoError io = IoError::custom(IoErrorKind::Other, "disk on fire");
+    EXPECT_EQ(JorvaneError::read(io, 3).to_string(), "error reading source #3: " + io.to_string());
+    EXPECT_EQ(JorvaneError::write(io).to_string(), "error writing output: " + io.to_string());
+    EXPECT_EQ(JorvaneError::invalid_input("bad").to_string(), "invalid input: bad");
+    EXPECT_EQ(JorvaneError::shape("ragged").to_string(), "data does not fit the requested shape: ragged");
+
+    Incomplete rec;
+    rec.context = "[1,\"a\\b\"\n\t\r\x01";
+    rec.kind = ParseErrorKind::unclosed_containers(1);
+    rec.offset = 4;
+    EXPECT_EQ(JorvaneError::incomplete(rec).to_string(),
+              "input ended at byte 4: input ended with 1 container still open\n"
+              "  near: \"[1,\\\"a\\\\b\\\"\\n\\t\\r\\u{1}\"\n"
+              "  partial results are available via .recover()");
+    rec.kind = ParseErrorKind::unmatched_close();
+    rec.context = std::string("a\0b", 3);
+    EXPECT_EQ(JorvaneError::corrupted(rec).to_string(),
+              "malformed JSON at byte 4: closing bracket with no matching open\n  near: \"a\\u{0}b\"");
+    EXPECT_EQ(JorvaneError::invalid_input("x").kind(), JorvaneError::Kind::InvalidInput);
+    EXPECT_EQ(*JorvaneError::shape("y").message(), "y");
+}
+
+TEST(ParseError, WholeSmallBufferIsTheContext) {
+    JorvaneError e = make_parse_error(0, ParseErrorKind::unmatched_close(), 5, std::string_view("[1,2]]"));
+    ASSERT_EQ(e.kind(), JorvaneError::Kind::Corrupted);
+    EXPECT_EQ(e.record()->offset, 5u);
+    EXPECT_EQ(e.record()->context, "[1,2]]");
+    EXPECT_EQ(e.to_string(), "malformed JSON at byte 5: closing bracket with no matching open\n  near: \"[1,2]]\"");
+
+    JorvaneError end = make_parse_error(4, ParseErrorKind::unclosed_containers(1), 4, std::string_view());
+    ASSERT_EQ(end.kind(), JorvaneError::Kind::Incomplete);
+    EXPECT_EQ(end.to_string(),
+              "input ended at byte 4: input ended with 1 container still open\n  near: \"\"\n"
+              "  partial results are available via .recover()");
+}
+
+TEST(ParseError, ContextWindowStaysInsideTheBuffer) {
+    std::string big(1 << 20, 'a');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+    JorvaneError early = make_parse_error(0, ParseErrorKind::unmatched_close(), 10, big);
+    EXPECT_EQ(early.record()->context, big.substr(0, 74));
+
+    // The buffer starts at absolute offset 5000; the error is at byte 100 of it.
+    JorvaneError later = make_parse_error(5000, ParseErrorKind::unmatched_close(), 5100, big);
+    EXPECT_EQ(later.record()->context, big.substr(36, 128));
+    EXPECT_EQ(later.record()->offset, 5100u);
+
+    JorvaneError at_end = make_parse_error(0, ParseErrorKind::unmatched_close(), big.size() - 1, big);
+    EXPECT_EQ(at_end.record()->context, big.substr(big.size() - 65));
+
+    // Offsets outside the buffer clamp to it (before: position 0; after: empty).
+    JorvaneError before = make_parse_error(100, ParseErrorKind::unmatched_close(), 50, std::string_view("xyz"));
+    EXPECT_EQ(before.record()->context, "xyz");
+    EXPECT_EQ(before.record()->offset, 50u);
+    JorvaneError past = make_parse_error(0, ParseErrorKind::unmatched_close(), 1000, std::string_view("xyz"));
+    EXPECT_EQ(past.record()->context, "");
+    JorvaneError huge = make_parse_error(0, ParseErrorKind::unmatched_close(), UINT64_MAX, std::string_view("xyz"));
+    EXPECT_EQ(huge.record()->context, "");
+}
+
+TEST(ParseError, CutCharacterShowsReplacement) {
+    if (lossy_utf8("\xff") == "\xff") GTEST_SKIP() << "lossy UTF-8 conversion not available yet";
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string euro = "\xE2\x82\xAC";
+    // The window starts inside the character: its two remaining bytes show as
+    // one replacement character each.
+    std::string head_cut = std::string(62, 'x') + euro + std::string(200, 'y');
+    JorvaneError a = make_parse_error(0, ParseErrorKind::unmatched_close(), 127, head_cut);
+    EXPECT_EQ(a.record()->context, fffd + fffd + std::string(126, 'y'));
+    // The window ends inside the character.
+    std::string tail_cut = std::string(100, 'x') + euro;
+    JorvaneError b = make_parse_error(0, ParseErrorKind::unmatched_close(), 37, tail_cut);
+    EXPECT_EQ(b.record()->context, std::string(100, 'x') + fffd);
+}
+
+TEST(JorvaneErrorPartials, AttachOnlyToInputErrors) {
+    std::vector<engine::QueryOutput> partials(2);
+    partials[0].count = 7;
+    JorvaneError e = make_parse_error(0, ParseErrorKind::unmatched_close(), 1, std::string_view("]]"));
+    e = std::move(e).with_partials(partials);
+    ASSERT_EQ(e.record()->partials.size(), 2u);
+    EXPECT_EQ(e.record()->partials[0].count, 7u);
+    e = std::move(e).with_partials({});
+    EXPECT_TRUE(e.record()->partials.empty());
+
+    JorvaneError r = JorvaneError::read(IoError::simple(IoErrorKind::UnexpectedEof), 0);
+    std::string before = r.to_string();
+    r = std::move(r).with_partials(partials);
+    EXPECT_EQ(r.kind(), JorvaneError::Kind::Read);
+    EXPECT_EQ(r.record(), nullptr);
+    EXPECT_EQ(r.to_string(), before);
+}
+
+}  // namespace
+}  // namespace jorvane
