@@ -21,7 +21,7 @@ Result<CompiledQueries, CompileFailure> CompiledQueries::compile(std::span<const
             SingleChunk chunk;
             chunk.limit = plan.limit;
             chunk.dfa = dfa::DFABuilder().build_dfa(*tree);
-            chunk.accumulators = engine::accumulator::initialize_accumulators(plan.modes);
+            chunk.accumulators = engine::initialize_accumulators(plan.modes);
             out.chunks.emplace_back(std::move(chunk));
             next += 1;
             continue;
@@ -40,7 +40,7 @@ Result<CompiledQueries, CompileFailure> CompiledQueries::compile(std::span<const
         for (size_t i = 0; i < k; ++i) {
             const QueryPlan& plan = plans[next + i];
             chunk.queries.push_back(
-                engine::FusedQuery{engine::accumulator::initialize_accumulators(plan.modes), plan.limit});
+                engine::FusedQuery{engine::initialize_accumulators(plan.modes), plan.limit});
         }
         out.chunks.emplace_back(std::move(chunk));
         next += k;

@@ -59,6 +59,9 @@ Result<void, JorvaneError> Engine::finish(bool complete) {
                 dispatch_atom_event(token);
             }
         }
+        // A string inside a skipped container is never a pending token, but
+        // stage 1 still knows the input ended inside it.
+        if (kind == PendingKind::None && carry.in_string) record_incomplete(ParseErrorKind::unterminated_string());
         // A container being skipped has a frame; the containers opened
         // inside it are only counted by the skip depth.
         uint64_t open = frames.size() + (skip_depth > 0 ? skip_depth - 1 : 0);
