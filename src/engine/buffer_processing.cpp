@@ -1,7 +1,10 @@
 // Buffer processing: the mode dispatch and the raw-span carry-over that
 // follows every buffer.
 #include "engine/engine.h"
-#include "engine/walk_loop.h"
+#include <string>
+
+#include "engine/walk_dispatch.h"
+#include "util/panic.h"
 
 namespace jorvane::engine {
 
@@ -46,17 +49,41 @@ void Engine::process_buffer(std::span<const uint8_t> buffer) {
     }
 }
 
+namespace {
+
+void require_supported(kernel::KernelKind k) {
+    if (!kernel::kernel_supported(k))
+        panic(std::string("stage-1 kernel ") + kernel::kernel_name(k) + " is not supported by this CPU");
+}
+
+}  // namespace
+
 void Engine::process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks) {
-    const kernel::KernelKind k = kernel;
-    walk::scan_batched_any(*this, buf, len, chunks,
-                           [k](const uint8_t* chunk, kernel::ChunkMasks& out, kernel::KernelCarry& carry) {
-                               kernel::classify_chunks(k, chunk, 1, &out, carry);
-                           });
+    switch (kernel) {
+        case kernel::KernelKind::Avx2:
+            require_supported(kernel);
+            return walk::scan_batched_avx2(*this, buf, len, chunks);
+        case kernel::KernelKind::Avx512:
+            require_supported(kernel);
+            return walk::scan_batched_avx512(*this, buf, len, chunks);
+        case kernel::KernelKind::Scalar:
+            break;
+    }
+    walk::scan_batched_scalar(*this, buf, len, chunks);
 }
 
 void Engine::process_buffer_spsc(const uint8_t* buf, size_t len, uint32_t chunks) {
-    // Until the pipelined producer lands the blocks are classified inline.
-    process_buffer_batched(buf, len, chunks > 32 ? 32 : chunks);
+    switch (kernel) {
+        case kernel::KernelKind::Avx2:
+            require_supported(kernel);
+            return walk::scan_pipelined_avx2(*this, buf, len, chunks);
+        case kernel::KernelKind::Avx512:
+            require_supported(kernel);
+            return walk::scan_pipelined_avx512(*this, buf, len, chunks);
+        case kernel::KernelKind::Scalar:
+            break;
+    }
+    walk::scan_pipelined_scalar(*this, buf, len, chunks);
 }
 
 }  // namespace jorvane::engine

@@ -1,14 +1,30 @@
 // The buffer loop shared by every execution mode and every stage-1 kernel:
 // classify a batch of full chunks, walk their masks, then the partial chunk
 // and the token cut by the buffer end. Included by one translation unit per
-// instruction set, each passing its own inline `classify_full_chunk`.
+// instruction set, each passing its own inline `classify_full_chunk`; the
+// functions sit in a namespace named after the instruction set the file is
+// compiled for, so the copies never mix at link time.
+//
+// The pipelined loop runs stage 1 on a producer thread started for the call:
+// it classifies the buffer's full chunks into blocks of N records and passes
+// them through an 8-slot lock-free ring, while the calling thread walks each
+// block as soon as it is taken. The thread is always joined before the call
+// returns, also when the walk unwinds; a producer that panics closes the ring
+// and its panic is raised again on the calling thread after the join.
 #pragma once
 
 #include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
 
+#include "classification_kernel/kernel_core.h"
 #include "engine/engine.h"
+#include "engine/spsc_ring.h"
+#include "util/panic.h"
 
 namespace jorvane::engine::walk {
+inline namespace JORVANE_KERNEL_ISA_NS {
 
 // Walks one classified chunk at buffer position `base`.
 inline void step_chunk(Engine& e, ChunkCursor& c, const kernel::ChunkMasks& m, uint64_t base, bool& pending,
@@ -75,4 +91,91 @@ void scan_batched_any(Engine& e, const uint8_t* buf, size_t len, uint32_t chunks
     }
 }
 
+template <uint32_t N>
+struct MaskBlock {
+    kernel::ChunkMasks records[N];
+    uint16_t count = 0;
+};
+
+template <uint32_t N, class Classify>
+void scan_pipelined(Engine& e, const uint8_t* buf, size_t len, Classify classify) {
+    if (len == 0) return;
+    ChunkCursor c = e.cursor;
+    e.cursor = ChunkCursor{};
+    kernel::KernelCarry carry = e.carry;
+    e.carry = kernel::KernelCarry{};
+    const size_t full = len / 64;
+
+    SpscRing<MaskBlock<N>> ring;
+    std::exception_ptr producer_failure;
+    auto producer = [&]() {
+        try {
+            MaskBlock<N> block;
+            bool open = true;
+            for (size_t i = 0; i < full; ++i) {
+                classify(buf + i * 64, block.records[block.count], carry);
+                if (++block.count == N) {
+                    if (open) open = ring.push(block);
+                    block.count = 0;
+                }
+            }
+            if (block.count > 0 && open) ring.push(block);
+            ring.finish();
+        } catch (...) {
+            producer_failure = std::current_exception();
+            ring.close();
+        }
+    };
+    std::thread thread;
+    try {
+        thread = std::thread(producer);
+    } catch (const std::system_error&) {
+        panic("failed to spawn thread");
+    }
+    struct Joiner {
+        std::thread& t;
+        ~Joiner() {
+            if (t.joinable()) t.join();
+        }
+    } joiner{thread};
+    {
+        typename SpscRing<MaskBlock<N>>::CloseGuard guard(ring);
+        bool pending = e.pending_kind != PendingKind::None;
+        MaskBlock<N> block;
+        uint64_t base = 0;
+        while (ring.pop(block)) {
+            for (uint16_t i = 0; i < block.count; ++i, base += 64)
+                step_chunk(e, c, block.records[i], base, pending, buf, len);
+        }
+    }
+    thread.join();
+    if (producer_failure) {
+        std::string what = "unknown panic";
+        try {
+            std::rethrow_exception(producer_failure);
+        } catch (const std::exception& ex) {
+            what = ex.what();
+        } catch (...) {
+        }
+        panic("producer thread panicked: " + what);
+    }
+    e.carry = carry;
+    finish_buffer(e, c, buf, len, full * 64);
+    e.cursor = c;
+}
+
+template <class Classify>
+void scan_pipelined_any(Engine& e, const uint8_t* buf, size_t len, uint32_t chunks, Classify classify) {
+    switch (chunks) {
+        case 4: return scan_pipelined<4>(e, buf, len, classify);
+        case 8: return scan_pipelined<8>(e, buf, len, classify);
+        case 32: return scan_pipelined<32>(e, buf, len, classify);
+        case 64: return scan_pipelined<64>(e, buf, len, classify);
+        case 128: return scan_pipelined<128>(e, buf, len, classify);
+        case 256: return scan_pipelined<256>(e, buf, len, classify);
+        default: return scan_pipelined<16>(e, buf, len, classify);
+    }
+}
+
+}  // namespace JORVANE_KERNEL_ISA_NS
 }  // namespace jorvane::engine::walk
