@@ -32,7 +32,7 @@ def test_streaming_constructors():
 
 
 def test_registered_classes_cannot_be_built_from_python():
-    for cls in (jorvane.Accumulator, jorvane.NumericBuffer):
+    for cls in (jorvane.Accumulator, jorvane.NumericBuffer, jorvane.QueryResult):
         with pytest.raises(TypeError):
             cls()
 

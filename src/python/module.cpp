@@ -4,8 +4,10 @@
 #include "python/accumulators.h"
 #include "python/kernel_info.h"
 #include "python/numeric_buffer.h"
+#include "python/query_result.h"
 #include "python/py.h"
 #include "python/py_class.h"
+#include "python/source_spec.h"
 
 namespace jorvane::py {
 namespace {
@@ -21,6 +23,8 @@ int exec_module(PyObject* module) {
             }
             Ref version = str(kVersion);
             if (!version || !add_to_module(module, "__version__", version.get())) return -1;
+            if (!add_type(module, "Source", source_spec_type())) return -1;
+            if (!add_type(module, "QueryResult", query_result_type())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;
             if (!add_type(module, "NumericBuffer", numeric_buffer_type())) return -1;
             if (!add_function(module, active_kernel_def())) return -1;

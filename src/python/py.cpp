@@ -4,6 +4,13 @@
 
 namespace jorvane::py {
 
+void AnyThreadRef::reset() {
+    PyObject* p = std::exchange(p_, nullptr);
+    if (!p || !Py_IsInitialized()) return;
+    Gil gil;
+    Py_DECREF(p);
+}
+
 Ref str(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
 }

@@ -73,6 +73,34 @@ private:
     PyThreadState* save_;
 };
 
+// An owned reference that may be dropped on a thread that does not hold the
+// interpreter lock (a source read by a worker thread): the release takes the
+// lock. Made and read with the lock held; after the interpreter has shut down
+// the reference is left alone.
+class AnyThreadRef {
+public:
+    AnyThreadRef() = default;
+    explicit AnyThreadRef(Ref r) : p_(r.release()) {}
+    AnyThreadRef(AnyThreadRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    AnyThreadRef& operator=(AnyThreadRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    AnyThreadRef(const AnyThreadRef&) = delete;
+    AnyThreadRef& operator=(const AnyThreadRef&) = delete;
+    ~AnyThreadRef() { reset(); }
+
+    PyObject* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    void reset();
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 // --- conversions ------------------------------------------------------------
 Ref str(std::string_view s);  // lossless for valid UTF-8; invalid bytes replaced
 Ref bytes(std::string_view s);
@@ -105,6 +133,18 @@ R guarded(F&& f, R fail) noexcept {
         return fail;
     }
 }
+
+// --- arguments --------------------------------------------------------------
+// Binds a call's arguments with PyArg_ParseTupleAndKeywords: `format` such as
+// "O|$OO:Source", `names` null-terminated, one PyObject** per parameter
+// (borrowed references; a parameter left out keeps its prior value). False
+// with the interpreter's TypeError set on a binding failure.
+template <class... Out>
+bool bind_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names, Out... out) {
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
+}
+// `o` unless it is null or None.
+inline PyObject* given(PyObject* o) { return (o && o != Py_None) ? o : nullptr; }
 
 // --- modules ----------------------------------------------------------------
 // Appends `name` to the module's __all__ (created when missing), then sets the

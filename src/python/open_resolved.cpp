@@ -1,0 +1,118 @@
+#include "python/open_resolved.h"
+
+#if __has_include("source/read_source.h")
+
+#include <vector>
+
+#include "python/py_reader_source.h"
+#include "source/bytes_source.h"
+#include "source/file_reader.h"
+#include "source/gzip_decoder.h"
+#include "source/memory_reader.h"
+#include "source/prefetch_source.h"
+#include "source/read_source.h"
+#include "source/zstd_decoder.h"
+#include "util/text.h"
+
+namespace jorvane::py {
+namespace {
+
+std::unique_ptr<Source> cannot_open(const std::string& path_text, const IoError& e) {
+    raise(PyExc_ValueError, "cannot open " + debug_quote(path_text) + ": " + e.to_string());
+    return nullptr;
+}
+
+std::unique_ptr<Source> zstd_failure(const IoError& e) {
+    raise(PyExc_ValueError, "zstd decoder: " + e.to_string());
+    return nullptr;
+}
+
+std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefetch, size_t chunk_len) {
+    if (prefetch) return PrefetchSource::with_params(std::move(decoder));
+    return std::make_unique<ReadSource>(std::move(decoder), chunk_len);
+}
+
+std::unique_ptr<Source> open_bytes(std::vector<uint8_t>&& data, size_t chunk_len, Compression compression) {
+    if (compression == Compression::Gzip) {
+        auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(std::move(data)));
+        return std::make_unique<ReadSource>(std::move(decoder), chunk_len);
+    }
+    if (compression == Compression::Zstd) {
+        auto decoder = ZstdDecoder::create(std::make_unique<MemoryReader>(std::move(data)));
+        if (!decoder) return zstd_failure(decoder.error());
+        return std::make_unique<ReadSource>(std::move(*decoder), chunk_len);
+    }
+    return std::make_unique<BytesSource>(std::move(data));
+}
+
+std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t chunk_len, Compression compression) {
+    if (compression != Compression::Gzip && compression != Compression::Zstd) {
+        return std::make_unique<PyReadSource>(std::move(obj), keep_open);
+    }
+    // The decoder reads its input a MiB at a time, so the object sees
+    // read(1048576) calls.
+    auto adapter = std::make_unique<PyReadAdapter>(obj);
+    std::unique_ptr<ByteReader> decoder;
+    if (compression == Compression::Zstd) {
+        auto z = ZstdDecoder::create(std::move(adapter), kPyReadLen);
+        if (!z) return zstd_failure(z.error());
+        decoder = std::move(*z);
+    } else {
+        decoder = std::make_unique<GzipDecoder>(std::move(adapter), kPyReadLen);
+    }
+    return std::make_unique<DecodedReaderSource>(std::move(decoder), chunk_len, std::move(obj), keep_open);
+}
+
+}  // namespace
+
+std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
+                                    size_t chunk_len, Compression compression) {
+    if (compression == Compression::Unset) compression = compression_from_extension(path);
+    auto file = FileReader::open(path);
+    if (!file) return cannot_open(path_text, file.error());
+    std::unique_ptr<ByteReader> reader = std::move(*file);
+    switch (compression) {
+        case Compression::Gzip:
+            return decoded(std::make_unique<GzipDecoder>(std::move(reader)), prefetch, chunk_len);
+        case Compression::Zstd: {
+            auto z = ZstdDecoder::create(std::move(reader));
+            if (!z) return cannot_open(path_text, z.error());
+            return decoded(std::move(*z), prefetch, chunk_len);
+        }
+        default:
+            return std::make_unique<ReadSource>(std::move(reader), chunk_len);
+    }
+}
+
+std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t chunk_len, Compression compression) {
+    ResolvedItem taken = std::move(item);
+    switch (taken.kind) {
+        case ResolvedItem::Kind::File:
+            return open_source(taken.path, taken.path_text, prefetch, chunk_len, compression);
+        case ResolvedItem::Kind::Bytes:
+            return open_bytes(std::move(taken.bytes), chunk_len, compression);
+        case ResolvedItem::Kind::Reader:
+            return open_reader(std::move(taken.reader), taken.keep_open, chunk_len, compression);
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined) {
+    std::vector<ClassifiedItem> classified;
+    if (!parse_source_items(source, classified)) return nullptr;
+    std::vector<ResolvedSource> resolved;
+    if (!resolve_source_items(std::move(classified), resolved)) return nullptr;
+    if (resolved.size() != 1) {
+        raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
+                                    " (rows from different sources would have no defined order)");
+        return nullptr;
+    }
+    ResolvedSource& one = resolved.front();
+    if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return nullptr;
+    return open_resolved(std::move(one.item), false, pipelined ? kPipelinedChunkLen : kBatchedChunkLen,
+                         one.options.compression);
+}
+
+}  // namespace jorvane::py
+
+#endif

@@ -1,0 +1,70 @@
+// Byte sources over Python file-like objects. Each call into Python (one
+// read(), one close()) takes the interpreter lock for that call only, from
+// whichever thread reads the source, so a scan can run with the lock
+// released. An exception raised by read() travels out as a CarriedPyErr
+// inside the I/O error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "python/py.h"
+#include "source/byte_reader.h"
+#include "source/source.h"
+
+namespace jorvane::py {
+
+// Size of each read() asked of an uncompressed file-like, and of the reads
+// that feed a decoder.
+inline constexpr size_t kPyReadLen = 1048576;
+
+// An uncompressed file-like: one read(1048576) per chunk; bytes are taken as
+// they are and str as its UTF-8 encoding.
+class PyReadSource final : public Source {
+public:
+    // `obj` is taken with the lock held. `keep_open`: the caller supplied
+    // the object, so it is never closed.
+    PyReadSource(Ref obj, bool keep_open);
+
+    ChunkResult next_chunk() override;
+    // Closes an object the system opened itself, at most once.
+    void abandon() override;
+
+private:
+    std::vector<uint8_t> buf_;
+    AnyThreadRef obj_;
+    bool closed_ = false;
+    bool keep_open_;
+};
+
+// A file-like as the byte reader under a decoder: read(n) must give bytes,
+// at most n of them.
+class PyReadAdapter final : public ByteReader {
+public:
+    explicit PyReadAdapter(Ref obj) : obj_(std::move(obj)) {}
+    Result<size_t, IoError> read(std::span<uint8_t> dest) override;
+
+private:
+    AnyThreadRef obj_;
+};
+
+// A compressed file-like: chunks of the chunk length from a decoder whose
+// input is a PyReadAdapter.
+class DecodedReaderSource final : public Source {
+public:
+    DecodedReaderSource(std::unique_ptr<ByteReader> decoder, size_t chunk_len, Ref obj, bool keep_open);
+
+    ChunkResult next_chunk() override;
+    void abandon() override;
+
+private:
+    std::unique_ptr<ByteReader> decoder_;
+    std::vector<uint8_t> buf_;
+    AnyThreadRef obj_;
+    bool closed_ = false;
+    bool keep_open_;
+};
+
+}  // namespace jorvane::py

@@ -1,0 +1,15 @@
+// The one conversion of an engine Value into a Python object.
+#pragma once
+
+#include "engine/value.h"
+#include "python/py.h"
+
+namespace jorvane::py {
+
+// null -> None, booleans -> bool, integers -> exact int, other numbers ->
+// decimal.Decimal of the literal (or float with use_float), strings -> str,
+// arrays -> list, objects -> dict (a repeated key keeps its first position and
+// its last value). Null with an exception set on failure.
+Ref value_to_py(const engine::Value& value, bool use_float);
+
+}  // namespace jorvane::py

@@ -1,0 +1,55 @@
+#include "source/resolve.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "util/hash.h"
+
+namespace jorvane {
+
+bool is_regular_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return false;
+    std::string p(path);
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string canonicalize_path(std::string_view path) {
+    if (path.empty() || path.find('\0') != std::string_view::npos) return std::string(path);
+    std::string p(path);
+    std::unique_ptr<char, decltype(&std::free)> real(realpath(p.c_str(), nullptr), &std::free);
+    if (!real) return p;
+    return std::string(real.get());
+}
+
+std::string path_key(std::string_view path) {
+    std::string key;
+    if (!path.empty() && path[0] == '/') key = "/";
+    size_t i = 0;
+    bool first = true;
+    while (i <= path.size()) {
+        size_t end = path.find('/', i);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view part = path.substr(i, end - i);
+        // A "." is dropped except as the first component of a relative path.
+        bool keep = !part.empty() && (part != "." || (first && key.empty()));
+        if (keep) {
+            if (!key.empty() && key.back() != '/') key += '/';
+            key += part;
+        }
+        if (!part.empty()) first = false;
+        i = end + 1;
+    }
+    return key;
+}
+
+size_t SeenPaths::Hash::operator()(const std::string& s) const {
+    return static_cast<size_t>(hash_bytes(s, random_seed()));
+}
+
+bool SeenPaths::insert(std::string_view path) { return set_.insert(path_key(path)).second; }
+
+}  // namespace jorvane

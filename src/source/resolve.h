@@ -1,0 +1,41 @@
+// File-system helpers for turning path arguments into files: the regular-file
+// test, canonicalisation, and the set of files already taken. Paths are raw
+// bytes throughout (a name need not be valid UTF-8); only labels and messages
+// use their lossy text.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+namespace jorvane {
+
+// True when `path` names an existing regular file (symbolic links followed).
+// A path holding a NUL byte names nothing.
+bool is_regular_file(std::string_view path);
+
+// The absolute path with ".", ".." and symbolic links resolved; `path`
+// unchanged when that fails (missing file, NUL byte, permission).
+std::string canonicalize_path(std::string_view path);
+
+// The comparison form of a path: equal paths have equal components, so
+// repeated separators, "." components and a trailing separator do not count.
+std::string path_key(std::string_view path);
+
+// Files already taken during one resolution pass. The hash is seeded at
+// random once per process.
+class SeenPaths {
+public:
+    // Records `path`; false when an equal path was recorded before.
+    bool insert(std::string_view path);
+    void clear() { set_.clear(); }
+    size_t size() const { return set_.size(); }
+
+private:
+    struct Hash {
+        size_t operator()(const std::string& s) const;
+    };
+    std::unordered_set<std::string, Hash> set_;
+};
+
+}  // namespace jorvane

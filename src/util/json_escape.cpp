@@ -1,0 +1,28 @@
+#include "util/json_escape.h"
+
+namespace jorvane {
+
+namespace {
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos) {
+    if (pos >= bytes.size() || bytes[pos] != '\\') return std::nullopt;
+    if (pos + 1 >= bytes.size() || bytes[pos + 1] != 'u') return std::nullopt;
+    if (bytes.size() - pos < 6) return std::nullopt;
+    uint32_t unit = 0;
+    for (size_t i = pos + 2; i < pos + 6; ++i) {
+        int v = hex_value(bytes[i]);
+        if (v < 0) return std::nullopt;
+        unit = unit * 16 + static_cast<uint32_t>(v);
+    }
+    if (unit < 0xDC00 || unit > 0xDFFF) return std::nullopt;
+    return static_cast<uint16_t>(unit);
+}
+
+}  // namespace jorvane

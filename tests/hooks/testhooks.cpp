@@ -1,0 +1,393 @@
+// jorvane_testhooks: a test-only extension module that exposes the source
+// handling of the bindings (classification, resolution, opening and reading,
+// lookup) to pytest before the public entry points that use it exist. It is
+// built beside the package for in-tree runs and never installed.
+#include <thread>
+#include <vector>
+
+#include "python/carried_py_err.h"
+#include "python/lookup.h"
+#include "python/open_resolved.h"
+#include "python/py.h"
+#include "python/py_class.h"
+#include "python/resolve_sources.h"
+#include "python/source_items.h"
+#include "python/source_spec.h"
+#include "util/text.h"
+
+namespace jorvane::py {
+namespace {
+
+Ref options_dict(const SourceOptions& o) {
+    Ref interval = o.progress_interval ? uinteger(*o.progress_interval) : none();
+    Ref name = o.name ? str(*o.name) : none();
+    Ref comp = o.compression == Compression::Unset ? none() : str(compression_name(o.compression));
+    return Ref::steal(Py_BuildValue("{sOsOsOsO}", "progress", o.progress ? o.progress.get() : Py_None,
+                                    "progress_interval", interval.get(), "name", name.get(), "compression",
+                                    comp.get()));
+}
+
+Ref bytes_object(const std::vector<uint8_t>& b) {
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+}
+
+Ref classified_tuple(const ClassifiedItem& c) {
+    static const char* const kinds[] = {"path", "bytes", "url", "reader"};
+    const InputItem& it = c.item;
+    Ref payload = it.kind == InputItem::Kind::Bytes    ? bytes_object(it.bytes)
+                  : it.kind == InputItem::Kind::Reader ? it.reader
+                                                       : str(it.text);
+    Ref opts = options_dict(c.options);
+    if (!payload || !opts) return {};
+    return Ref::steal(Py_BuildValue("(sOO)", kinds[static_cast<int>(it.kind)], payload.get(), opts.get()));
+}
+
+Ref resolved_dict(const ResolvedItem& r, const SourceOptions& o, const std::string* label) {
+    static const char* const kinds[] = {"file", "bytes", "reader"};
+    Ref d = Ref::steal(PyDict_New());
+    Ref opts = options_dict(o);
+    if (!d || !opts) return {};
+    auto set = [&](const char* k, Ref v) { return v && PyDict_SetItemString(d.get(), k, v.get()) == 0; };
+    bool ok = set("kind", str(kinds[static_cast<int>(r.kind)])) && set("options", opts);
+    if (label) ok = ok && set("label", str(*label));
+    switch (r.kind) {
+        case ResolvedItem::Kind::File:
+            ok = ok && set("path", str(r.path_text)) && set("raw", bytes(r.path));
+            break;
+        case ResolvedItem::Kind::Bytes: ok = ok && set("bytes", bytes_object(r.bytes)); break;
+        case ResolvedItem::Kind::Reader:
+            ok = ok && set("reader", r.reader) && set("keep_open", boolean(r.keep_open));
+            break;
+    }
+    return ok ? d : Ref();
+}
+
+bool classify_any(PyObject* source, std::vector<ClassifiedItem>& out) {
+    if (PyDict_Check(source)) return parse_source_dict(source, out);
+    return parse_source_items(source, out);
+}
+
+// classify(source) -> [(kind, payload, options)]
+PyObject* hook_classify(PyObject*, PyObject* source) {
+    return guarded(
+        [&]() -> PyObject* {
+            std::vector<ClassifiedItem> items;
+            if (!classify_any(source, items)) return nullptr;
+            Ref list = Ref::steal(PyList_New(0));
+            for (const ClassifiedItem& c : items) {
+                Ref t = classified_tuple(c);
+                if (!t || PyList_Append(list.get(), t.get()) < 0) return nullptr;
+            }
+            return list.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// resolve(source, labeled=True) -> [dict]
+PyObject* hook_resolve(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "labeled", nullptr};
+            PyObject* source = nullptr;
+            int labeled = 1;
+            if (!bind_args(args, kwargs, "O|p:resolve", names, &source, &labeled)) return nullptr;
+            std::vector<ClassifiedItem> items;
+            if (!classify_any(source, items)) return nullptr;
+            Ref list = Ref::steal(PyList_New(0));
+            if (labeled) {
+                LabeledSources out;
+                if (!resolve_labeled_sources(std::move(items), out)) return nullptr;
+                for (size_t i = 0; i < out.items.size(); ++i) {
+                    Ref d = resolved_dict(out.items[i], out.options[i], &out.labels[i]);
+                    if (!d || PyList_Append(list.get(), d.get()) < 0) return nullptr;
+                }
+            } else {
+                std::vector<ResolvedSource> out;
+                if (!resolve_source_items(std::move(items), out)) return nullptr;
+                for (const ResolvedSource& r : out) {
+                    Ref d = resolved_dict(r.item, r.options, nullptr);
+                    if (!d || PyList_Append(list.get(), d.get()) < 0) return nullptr;
+                }
+            }
+            return list.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+#if __has_include("source/read_source.h")
+#define JORVANE_HOOKS_READ 1
+// Reads `src` to its end (or `abandon_after` chunks, then abandons twice)
+// with the interpreter lock released, on this thread or a new one.
+struct ReadOutcome {
+    std::vector<std::vector<uint8_t>> chunks;
+    std::optional<IoError> error;
+};
+
+ReadOutcome drain(Source& src, long abandon_after, bool on_thread) {
+    ReadOutcome out;
+    auto body = [&]() noexcept {
+        try {
+            for (;;) {
+                if (abandon_after >= 0 && static_cast<long>(out.chunks.size()) == abandon_after) {
+                    src.abandon();
+                    src.abandon();
+                    return;
+                }
+                auto c = src.next_chunk();
+                if (!c) {
+                    out.error = std::move(c).error();
+                    return;
+                }
+                if (!*c) return;
+                out.chunks.emplace_back((*c)->begin(), (*c)->end());
+            }
+        } catch (...) {
+            out.error = IoError::custom(IoErrorKind::Other, "panic while reading");
+        }
+    };
+    NoGil nogil;
+    if (on_thread) {
+        std::thread t(body);
+        t.join();
+    } else {
+        body();
+    }
+    return out;
+}
+
+Ref chunk_list(const ReadOutcome& got) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const auto& ch : got.chunks) {
+        Ref b = bytes_object(ch);
+        if (!b || PyList_Append(list.get(), b.get()) < 0) return {};
+    }
+    return list;
+}
+
+// Raises the read error: a carried KeyboardInterrupt or SystemExit as itself,
+// anything else as RuntimeError with the error's text.
+PyObject* raise_read_error(const IoError& e) {
+    if (const auto* carried = e.find_payload<CarriedPyErr>()) {
+        Ref exc = carried->exception();
+        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyboardInterrupt) ||
+            PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit)) {
+            restore_error(std::move(exc));
+            return nullptr;
+        }
+    }
+    return raise(PyExc_RuntimeError, e.to_string());
+}
+
+// read(source, *, compression=None, prefetch=False, chunk_len=1048576,
+//      thread=False, abandon_after=-1) -> [[chunk bytes] per source]
+PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "compression", "prefetch", "chunk_len", "thread",
+                                                "abandon_after", nullptr};
+            PyObject *source = nullptr, *comp = nullptr;
+            int prefetch = 0, thread = 0;
+            Py_ssize_t chunk_len = 1048576;
+            long abandon_after = -1;
+            if (!bind_args(args, kwargs, "O|$OpnpL:read", names, &source, &comp, &prefetch, &chunk_len, &thread,
+                           &abandon_after))
+                return nullptr;
+            std::optional<Compression> override_c;
+            if (given(comp)) {
+                std::string text;
+                if (!as_utf8(comp, text)) return nullptr;
+                override_c = parse_compression(text);
+                if (!override_c) return raise(PyExc_ValueError, "bad compression");
+            }
+            std::vector<ClassifiedItem> items;
+            if (!classify_any(source, items)) return nullptr;
+            std::vector<ResolvedSource> resolved;
+            if (!resolve_source_items(std::move(items), resolved)) return nullptr;
+            Ref result = Ref::steal(PyList_New(0));
+            for (ResolvedSource& r : resolved) {
+                Compression c = override_c ? *override_c : r.options.compression;
+                std::unique_ptr<Source> src =
+                    open_resolved(std::move(r.item), prefetch != 0, static_cast<size_t>(chunk_len), c);
+                if (!src) return nullptr;
+                ReadOutcome got = drain(*src, abandon_after, thread != 0);
+                if (got.error) return raise_read_error(*got.error);
+                Ref chunks = chunk_list(got);
+                if (!chunks) return nullptr;
+                {
+                    NoGil nogil;  // the source may hold Python objects: drop it without the lock
+                    src.reset();
+                }
+                if (PyList_Append(result.get(), chunks.get()) < 0) return nullptr;
+            }
+            return result.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// single_table_source(source, pipelined=False) -> [chunk bytes]
+PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "pipelined", nullptr};
+            PyObject* source = nullptr;
+            int pipelined = 0;
+            if (!bind_args(args, kwargs, "O|p:single_table_source", names, &source, &pipelined)) return nullptr;
+            std::unique_ptr<Source> src = single_table_source(source, pipelined != 0);
+            if (!src) return nullptr;
+            ReadOutcome got = drain(*src, -1, false);
+            if (got.error) return raise_read_error(*got.error);
+            return chunk_list(got).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// open_path(raw_path, compression=None, prefetch=False, chunk_len=1048576)
+// -> [chunk bytes]: opens a file item directly, as if resolution had found it.
+PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"path", "compression", "prefetch", "chunk_len", nullptr};
+            const char* data = nullptr;
+            Py_ssize_t len = 0;
+            const char* comp = nullptr;
+            int prefetch = 0;
+            Py_ssize_t chunk_len = 1048576;
+            if (!bind_args(args, kwargs, "y#|$zpn:open_path", names, &data, &len, &comp, &prefetch, &chunk_len))
+                return nullptr;
+            Compression c = Compression::Unset;
+            if (comp) {
+                auto parsed = parse_compression(comp);
+                if (!parsed) return raise(PyExc_ValueError, "bad compression");
+                c = *parsed;
+            }
+            ResolvedItem item;
+            item.kind = ResolvedItem::Kind::File;
+            item.path.assign(data, static_cast<size_t>(len));
+            item.path_text = lossy_utf8(item.path);
+            std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch != 0, static_cast<size_t>(chunk_len), c);
+            if (!src) return nullptr;
+            ReadOutcome got = drain(*src, -1, false);
+            if (got.error) return raise_read_error(*got.error);
+            return chunk_list(got).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+#endif
+
+bool string_list(PyObject* list, std::vector<std::string>& out) {
+    Ref seq = Ref::steal(PySequence_List(list));
+    if (!seq) return false;
+    for (Py_ssize_t i = 0; i < PyList_Size(seq.get()); ++i) {
+        std::string s;
+        if (!as_utf8(PyList_GetItem(seq.get(), i), s)) return false;
+        out.push_back(std::move(s));
+    }
+    return true;
+}
+
+// lookup(key, labels, what) -> int
+PyObject* hook_lookup(PyObject*, PyObject* args) {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject *key = nullptr, *labels = nullptr;
+            const char* what = nullptr;
+            if (!PyArg_ParseTuple(args, "OOs:lookup", &key, &labels, &what)) return nullptr;
+            std::vector<std::string> l;
+            if (!string_list(labels, l)) return nullptr;
+            auto pos = lookup(key, l, what);
+            if (!pos) return nullptr;
+            return uinteger(*pos).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// label_list(labels) -> str
+PyObject* hook_label_list(PyObject*, PyObject* labels) {
+    return guarded(
+        [&]() -> PyObject* {
+            std::vector<std::string> l;
+            if (!string_list(labels, l)) return nullptr;
+            return str(label_list(l)).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// reject_query_only_options(source, consumer) -> None
+PyObject* hook_reject(PyObject*, PyObject* args) {
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* source = nullptr;
+            const char* consumer = nullptr;
+            if (!PyArg_ParseTuple(args, "Os:reject_query_only_options", &source, &consumer)) return nullptr;
+            auto c = classify_source_with_options(source);
+            if (!c) return nullptr;
+            if (!reject_query_only_options(c->options.name, c->options.progress.get(), consumer)) return nullptr;
+            return none().release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// add_unique(paths) -> [path text], one seen-file set for the whole list
+PyObject* hook_add_unique(PyObject*, PyObject* paths) {
+    return guarded(
+        [&]() -> PyObject* {
+            std::vector<std::string> l;
+            if (!string_list(paths, l)) return nullptr;
+            SeenPaths seen;
+            std::vector<ResolvedItem> items;
+            for (const std::string& p : l) add_unique(p, seen, items);
+            Ref out = Ref::steal(PyList_New(0));
+            for (const ResolvedItem& r : items) {
+                Ref s = str(r.path_text);
+                if (!s || PyList_Append(out.get(), s.get()) < 0) return nullptr;
+            }
+            return out.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef hook_methods[] = {
+    {"classify", reinterpret_cast<PyCFunction>(hook_classify), METH_O, nullptr},
+    {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
+#ifdef JORVANE_HOOKS_READ
+    {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS | METH_KEYWORDS, nullptr},
+#endif
+    {"lookup", reinterpret_cast<PyCFunction>(hook_lookup), METH_VARARGS, nullptr},
+    {"label_list", reinterpret_cast<PyCFunction>(hook_label_list), METH_O, nullptr},
+    {"reject_query_only_options", reinterpret_cast<PyCFunction>(hook_reject), METH_VARARGS, nullptr},
+    {"add_unique", reinterpret_cast<PyCFunction>(hook_add_unique), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_hooks(PyObject* module) {
+    return guarded(
+        [&]() -> int {
+            // Share the loaded extension's Source class so that its objects
+            // are recognised by this copy of the code.
+            Ref ext = Ref::steal(PyImport_ImportModule("jorvane.jorvane"));
+            if (!ext) return -1;
+            Ref source_type = Ref::steal(PyObject_GetAttrString(ext.get(), "Source"));
+            if (!source_type) return -1;
+            adopt_source_spec_type(source_type.get());
+            return PyModule_AddFunctions(module, hook_methods);
+        },
+        -1);
+}
+
+PyModuleDef_Slot hook_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_hooks)},
+    {0, nullptr},
+};
+
+PyModuleDef hook_def = {
+    PyModuleDef_HEAD_INIT, "jorvane_testhooks", nullptr, 0, nullptr, hook_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace jorvane::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_jorvane_testhooks(void) {
+    return PyModuleDef_Init(&jorvane::py::hook_def);
+}
