@@ -20,7 +20,10 @@ Result<CompiledQueries, CompileFailure> CompiledQueries::compile(std::span<const
             if (!tree.ok()) return make_err(CompileFailure{std::move(tree).error(), std::string(plan.query)});
             SingleChunk chunk;
             chunk.limit = plan.limit;
-            chunk.dfa = dfa::DFABuilder().build_dfa(*tree);
+            auto automaton = dfa::QueryDFA::from_query(*tree);
+            if (!automaton.ok())
+                return make_err(CompileFailure{std::move(automaton).error(), std::string(plan.query)});
+            chunk.dfa = std::move(*automaton);
             chunk.accumulators = engine::initialize_accumulators(plan.modes);
             out.chunks.emplace_back(std::move(chunk));
             next += 1;
@@ -35,8 +38,13 @@ Result<CompiledQueries, CompileFailure> CompiledQueries::compile(std::span<const
             if (!tree.ok()) return make_err(CompileFailure{std::move(tree).error(), std::string(plan.query)});
             trees.push_back(std::move(*tree));
         }
+        auto automaton = dfa::QueryDFA::from_queries(trees);
+        if (!automaton.ok()) {
+            // The automaton of these texts is too large; blame the first of them.
+            return make_err(CompileFailure{std::move(automaton).error(), std::string(plans[next].query)});
+        }
         FusedChunk chunk;
-        chunk.dfa = dfa::QueryDFA::from_queries(trees);
+        chunk.dfa = std::move(*automaton);
         for (size_t i = 0; i < k; ++i) {
             const QueryPlan& plan = plans[next + i];
             chunk.queries.push_back(

@@ -6,11 +6,8 @@
 // state per open container, feeds captures of matched containers and hands
 // every match to `dispatch_to_accumulators`.
 //
-// For speed the automaton is flattened at construction: one transition array
-// (states x symbols), one accept mask per state (0 = not accepting), an
-// open-addressing table of field names keyed by the key's hash (computed once
-// per key by the walk and shared by every driver), and the index intervals as
-// sorted arrays.
+// A key's hash is computed once per key event by the walk and shared by every
+// driver's field lookup.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +26,7 @@
 namespace jorvane::engine {
 
 using StateId = uint32_t;
-inline constexpr StateId kDeadState = ~StateId{0};
+inline constexpr StateId kDeadState = dfa::QueryDFA::kNoState;
 
 // A match handed to the accumulators: an atom's trimmed literal, a string's
 // raw bytes between the quotes, or a closed container's captured value.
@@ -76,12 +73,12 @@ struct alignas(128) DfaDriver {
     // The state for the array element at `index`.
     void transition_array_index(uint64_t index);
 
-    // The accept mask of `pending_state` (0 when it does not accept).
-    uint64_t pending_accept_mask() const {
-        return pending_state < accept_masks_.size() ? accept_masks_[pending_state] : 0;
+    // The accept mask of a state (0 when it does not accept or is dead).
+    uint64_t accept_mask_of(StateId s) const {
+        return s < dfa.num_states && dfa.accepting[s] ? dfa.accept_masks[s] : 0;
     }
-    uint64_t accept_mask_of(StateId s) const { return s < accept_masks_.size() ? accept_masks_[s] : 0; }
-    StateId start_state() const { return start_; }
+    uint64_t pending_accept_mask() const { return accept_mask_of(pending_state); }
+    StateId start_state() const { return dfa.start; }
     // Any capture that keeps events.
     bool has_recording_capture() const {
         for (const auto& c : captures)
@@ -101,28 +98,7 @@ struct alignas(128) DfaDriver {
     // Back to the state of a new source (limits, masks and stream_items kept).
     void reset_for_next_source();
 
-    static uint64_t key_hash(std::string_view key);
-
-private:
-    void build_tables();
-    uint32_t field_symbol(std::string_view key, uint64_t hash) const;
-
-    struct FieldSlot {
-        uint64_t hash = 0;
-        uint32_t symbol = 0;  // 0 = empty slot (symbol 0 is never a field)
-        uint32_t name_off = 0;
-        uint32_t name_len = 0;
-    };
-    StateId start_ = 0;
-    uint32_t num_states_ = 0;
-    uint32_t num_symbols_ = 0;
-    bool case_insensitive_ = false;
-    std::vector<StateId> trans_;          // num_states_ x num_symbols_
-    std::vector<uint64_t> accept_masks_;  // 0 for states that do not accept
-    std::vector<FieldSlot> field_slots_;  // power-of-two size, linear probing
-    std::string field_names_;
-    std::vector<uint64_t> range_starts_, range_ends_;
-    std::vector<uint32_t> range_symbols_;
+    static uint64_t key_hash(std::string_view key) { return dfa::FieldMap::hash_key(key); }
 };
 
 }  // namespace jorvane::engine

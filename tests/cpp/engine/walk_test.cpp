@@ -74,8 +74,10 @@ TEST(Walk, OuterCaptureWinsForTheSameQuery) {
     Outcome o = run(R"({"a":{"a":{"a":1}}})", {{"a*", {M::Values}}});
     ASSERT_FALSE(o.failed) << o.message;
     // Nested containers are not captured again, but scalars inside are still delivered.
+    // The scalar arrives first, the enclosing document when it closes.
     ASSERT_EQ(o.values[0].size(), 2u);
-    EXPECT_TRUE(o.values[0][0].is_object());
+    EXPECT_EQ(o.values[0][0], num(1));
+    EXPECT_TRUE(o.values[0][1].is_object());
 }
 
 struct ErrorRow {
@@ -161,7 +163,7 @@ TEST(Walk, SkipsDeadContainersAcrossChunksAndBuffers) {
         }
     }
     // Without a skip the refused byte is reported.
-    Outcome all = run(doc, {{"**", {M::Count}}});
+    Outcome all = run(doc, {{"(*|[*])*", {M::Count}}});
     EXPECT_TRUE(all.failed);
     EXPECT_EQ(all.kind, ParseErrorKind::unexpected_structural_byte('x'));
 }
