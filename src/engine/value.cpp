@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "util/json_escape.h"
 #include "util/text.h"
 
 namespace jorvane::engine {
@@ -218,12 +219,7 @@ uint64_t Value::hash() const {
 namespace value {
 
 std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos) {
-    if (pos >= bytes.size() || bytes[pos] != '\\') return std::nullopt;
-    if (pos + 1 >= bytes.size() || bytes[pos + 1] != 'u') return std::nullopt;
-    if (pos + 6 > bytes.size()) return std::nullopt;
-    int u = read_hex4(bytes, pos + 2);
-    if (u < 0xDC00 || u > 0xDFFF) return std::nullopt;
-    return static_cast<uint16_t>(u);
+    return jorvane::read_low_surrogate_escape(bytes, pos);
 }
 
 bool string_is_plain(std::string_view raw) {
