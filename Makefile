@@ -1,5 +1,6 @@
 # make test  - install what is missing, build, run the C++ and Python tests
 # make demo  - the same set-up, then run examples/quickstart.py
+# make bench - the same set-up, then build and run the benchmarks (bench/README.md)
 #
 # A second run reuses the venv and the build tree and only rebuilds what changed.
 
@@ -76,6 +77,10 @@ tsan: setup
 	  TSAN_OPTIONS=halt_on_error=1 $$t --gtest_filter='$(TSAN_FILTER)' || exit 1; done
 
 check-sanitize: asan tsan
+
+# Build the benchmarks, generate their input once and run them (bench/README.md).
+bench: setup
+	JOBS=$(JOBS) bash bench/run.sh build/bench
 
 clean:
 	rm -rf build dist $(EXT_GLOB)

@@ -1,6 +1,8 @@
 import subprocess
 import sys
 
+import pytest
+
 import jorvane
 
 # Every public name, in registration order. Names whose feature has not landed
@@ -50,3 +52,34 @@ def test_imports_in_fresh_interpreter():
         capture_output=True, text=True, check=True,
     )
     assert out.stdout.strip() == "0.2.0"
+
+
+def _interpreters():
+    import glob
+    import re
+
+    found = []
+    for exe in sorted(glob.glob("/root/.pyenv/versions/*/bin/python3")):
+        m = re.search(r"/versions/(\d+)\.(\d+)\.", exe)
+        if m and (int(m.group(1)), int(m.group(2))) >= (3, 11):
+            found.append(exe)
+    return found
+
+
+@pytest.mark.parametrize("exe", _interpreters() or [None])
+def test_one_build_imports_under_every_python(exe):
+    # The module is built once against the limited API; every CPython from
+    # 3.11 on must load it.
+    if exe is None:
+        pytest.skip("no other CPython 3.11+ interpreters on this machine")
+    import os
+
+    pkg_root = os.path.dirname(os.path.dirname(jorvane.__file__))
+    code = ("import inspect, jorvane; "
+            "print(jorvane.__version__, inspect.signature(jorvane.Source), repr(jorvane.Source(b'[]', name='n')))")
+    out = subprocess.run([exe, "-c", code], capture_output=True, text=True,
+                         env={"PYTHONPATH": pkg_root, "PATH": "/usr/bin:/bin"})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == (
+        "0.2.0 (obj, *, progress=None, progress_interval=None, name=None, compression=None) "
+        "Source(b'[]', name=\"n\")")

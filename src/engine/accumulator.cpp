@@ -301,7 +301,7 @@ void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool
     }
 }
 
-AccumulatorResult Accumulator::result(bool take) {
+AccumulatorResult Accumulator::result(bool take) const {
     using Tag = AccumulatorResult::Tag;
     AccumulatorResult r;
     switch (kind_) {
@@ -351,11 +351,7 @@ AccumulatorResult Accumulator::result(bool take) {
             break;
         case Kind::ValueCounts:
             r.tag = Tag::ValueCounts;
-            if (take) {
-                auto entries = table_.take_entries();
-                r.entries.reserve(entries.size());
-                for (auto& e : entries) r.entries.push_back(ValueCount{std::move(e.key), e.value});
-            } else {
+            if (!take) {
                 r.entries.reserve(table_.size());
                 for (const auto& e : table_.entries()) r.entries.push_back(ValueCount{e.key, e.value});
             }
@@ -363,15 +359,24 @@ AccumulatorResult Accumulator::result(bool take) {
         case Kind::Types:
             r.tag = Tag::Types;
             r.types = types_;
-            if (take) types_.clear();
             break;
     }
     return r;
 }
 
-AccumulatorResult Accumulator::take_result() { return result(true); }
+AccumulatorResult Accumulator::take_result() {
+    AccumulatorResult r = result(true);
+    if (kind_ == Kind::ValueCounts) {
+        auto entries = table_.take_entries();
+        r.entries.reserve(entries.size());
+        for (auto& e : entries) r.entries.push_back(ValueCount{std::move(e.key), e.value});
+    } else if (kind_ == Kind::Types) {
+        types_.clear();
+    }
+    return r;
+}
 
-AccumulatorResult Accumulator::snapshot_result() const { return const_cast<Accumulator*>(this)->result(false); }
+AccumulatorResult Accumulator::snapshot_result() const { return result(false); }
 
 uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
                       std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters) {
@@ -394,11 +399,28 @@ void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> l
                 std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
                 bool stream_items) {
     if (mask == 0) return;
-    MatchCache cache(m);
+    // The cache is built only when a value-keeping accumulator is reached.
+    std::optional<MatchCache> cache;
     const size_t n = accumulators.size();
     for (size_t j = 0; j < n; ++j) {
         if ((label_masks[j] & mask) == 0) continue;
-        accumulators[j].fold(cache, key, stream_items, queues[j]);
+        Accumulator& a = accumulators[j];
+        switch (a.kind_) {
+            case Kind::Count: ++a.count_; break;
+            case Kind::Exists: a.flag_ = true; break;
+            case Kind::Types: a.types_.insert(match_type(m)); break;
+            case Kind::Numeric:
+                if (auto x = match_number(m)) {
+                    a.fold_number(*x);
+                } else {
+                    ++a.count_;
+                }
+                break;
+            default:
+                if (!cache) cache.emplace(m);
+                a.fold(*cache, key, stream_items, queues[j]);
+                break;
+        }
     }
 }
 

@@ -225,7 +225,9 @@ private:
                            const Match&, std::optional<std::string_view>, bool);
     void fold(MatchCache& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
     explicit Accumulator(Kind k, NumericOp op = NumericOp::Sum) : kind_(k), op_(op) { reset(); }
-    AccumulatorResult result(bool take);
+    // The result; with `take`, the value-count map and the type set are moved
+    // into it instead of copied.
+    AccumulatorResult result(bool take) const;
     void fold_number(double x);
 
     Kind kind_;

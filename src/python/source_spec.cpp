@@ -109,9 +109,34 @@ PyObject* spec_repr(PyObject* self) {
         static_cast<PyObject*>(nullptr));
 }
 
+// The wrapped object and the callback may refer back to the wrapper, so the
+// type takes part in cycle collection.
+int spec_traverse(PyObject* self, visitproc visit, void* arg) {
+    const PySourceSpec& s = unbox<PySourceSpec>(self);
+    Py_VISIT(s.obj.get());
+    Py_VISIT(s.progress.get());
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int spec_clear(PyObject* self) {
+    PySourceSpec& s = unbox<PySourceSpec>(self);
+    Ref obj = std::move(s.obj);
+    Ref progress = std::move(s.progress);
+    s.obj = Ref::borrow(Py_None);
+    return 0;
+}
+
+void spec_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    boxed_dealloc<PySourceSpec>(self);
+}
+
 PyType_Slot spec_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(spec_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(spec_clear)},
     {Py_tp_new, reinterpret_cast<void*>(spec_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<PySourceSpec>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(spec_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(spec_repr)},
     {Py_tp_doc, const_cast<char*>(
                     "Source(obj, *, progress=None, progress_interval=None, name=None, compression=None)\n--\n\n"
@@ -124,7 +149,8 @@ PyType_Slot spec_slots[] = {
 };
 
 PyType_Spec spec_spec = {
-    "jorvane.Source", static_cast<int>(sizeof(Boxed<PySourceSpec>)), 0, Py_TPFLAGS_DEFAULT, spec_slots,
+    "jorvane.Source", static_cast<int>(sizeof(Boxed<PySourceSpec>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    spec_slots,
 };
 
 }  // namespace

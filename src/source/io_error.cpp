@@ -1,4 +1,7 @@
-// Provisional: completed with the byte sources.
+// IoError construction and text. An OS error shows the C library's
+// description of its number followed by " (os error N)"; its kind comes from
+// the number. A bare kind shows the kind's fixed description; a payload shows
+// its own message.
 #include "source/io_error.h"
 
 #include <cerrno>
@@ -8,45 +11,67 @@ namespace jorvane {
 
 IoError IoError::os(int errno_value) {
     IoError e;
-    e.kind_ = IoErrorKind::Other;
-    e.body_ = Os{errno_value};
+    e.kind_ = io_error_kind_of_errno(errno_value);
+    e.os_code_ = errno_value;
     return e;
 }
+
+IoError IoError::last_os_error() { return os(errno); }
+
 IoError IoError::simple(IoErrorKind kind) {
     IoError e;
     e.kind_ = kind;
     return e;
 }
-namespace {
-class MessagePayload final : public IoPayload {
-public:
-    explicit MessagePayload(std::string m) : m_(std::move(m)) {}
-    std::string message() const override { return m_; }
 
-private:
-    std::string m_;
-};
-}  // namespace
 IoError IoError::custom(IoErrorKind kind, std::string message) {
-    return custom(kind, std::make_shared<const MessagePayload>(std::move(message)));
+    return custom(kind, std::make_shared<const IoMessage>(std::move(message)));
 }
+
 IoError IoError::custom(IoErrorKind kind, std::shared_ptr<const IoPayload> payload) {
     IoError e;
     e.kind_ = kind;
-    e.body_ = std::move(payload);
+    e.payload_ = std::move(payload);
     return e;
 }
+
 int IoError::raw_os_error() const {
-    if (auto* o = std::get_if<Os>(&body_)) return o->code;
-    return 0;
+    return os_code_ >= 0 ? os_code_ : 0;
 }
+
 std::string IoError::to_string() const {
-    if (auto* o = std::get_if<Os>(&body_)) {
-        return std::string(strerror(o->code)) + " (os error " + std::to_string(o->code) + ")";
+    if (os_code_ >= 0) {
+        char buf[256];
+        // The GNU strerror_r: returns either buf or a static text.
+        const char* text = strerror_r(os_code_, buf, sizeof buf);
+        return std::string(text) + " (os error " + std::to_string(os_code_) + ")";
     }
-    if (auto* p = std::get_if<std::shared_ptr<const IoPayload>>(&body_)) return (*p)->message();
+    if (payload_) return payload_->message();
     return io_error_kind_text(kind_);
 }
+
+IoErrorKind io_error_kind_of_errno(int errno_value) {
+    switch (errno_value) {
+        case ENOENT: return IoErrorKind::NotFound;
+        case EPERM:
+        case EACCES: return IoErrorKind::PermissionDenied;
+        case EEXIST: return IoErrorKind::AlreadyExists;
+        case EAGAIN: return IoErrorKind::WouldBlock;
+        case EINVAL: return IoErrorKind::InvalidInput;
+        case ETIMEDOUT: return IoErrorKind::TimedOut;
+        case EINTR: return IoErrorKind::Interrupted;
+        case ENOSYS:
+        case EOPNOTSUPP: return IoErrorKind::Unsupported;
+        case ENOMEM: return IoErrorKind::OutOfMemory;
+        case EPIPE: return IoErrorKind::BrokenPipe;
+        case ENOTDIR: return IoErrorKind::NotADirectory;
+        case EISDIR: return IoErrorKind::IsADirectory;
+        case ENOSPC: return IoErrorKind::StorageFull;
+        case EFBIG: return IoErrorKind::FileTooLarge;
+        default: return IoErrorKind::Other;
+    }
+}
+
 const char* io_error_kind_text(IoErrorKind kind) {
     switch (kind) {
         case IoErrorKind::NotFound: return "entity not found";
@@ -62,6 +87,11 @@ const char* io_error_kind_text(IoErrorKind kind) {
         case IoErrorKind::UnexpectedEof: return "unexpected end of file";
         case IoErrorKind::OutOfMemory: return "out of memory";
         case IoErrorKind::Other: return "other error";
+        case IoErrorKind::BrokenPipe: return "broken pipe";
+        case IoErrorKind::NotADirectory: return "not a directory";
+        case IoErrorKind::IsADirectory: return "is a directory";
+        case IoErrorKind::StorageFull: return "no storage space";
+        case IoErrorKind::FileTooLarge: return "file too large";
     }
     return "other error";
 }

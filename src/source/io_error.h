@@ -10,7 +10,7 @@
 
 #include <memory>
 #include <string>
-#include <variant>
+#include <utility>
 
 namespace jorvane {
 
@@ -28,6 +28,11 @@ enum class IoErrorKind {
     UnexpectedEof,
     OutOfMemory,
     Other,
+    BrokenPipe,
+    NotADirectory,
+    IsADirectory,
+    StorageFull,
+    FileTooLarge,
 };
 
 // Base of every custom payload.
@@ -37,13 +42,26 @@ public:
     virtual std::string message() const = 0;
 };
 
+// The payload of an error made from a message.
+class IoMessage final : public IoPayload {
+public:
+    explicit IoMessage(std::string text) : text_(std::move(text)) {}
+    std::string message() const override { return text_; }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
 class IoError {
 public:
     // An operating-system error; the kind is derived from the number.
     static IoError os(int errno_value);
+    // The operating-system error in `errno` now.
+    static IoError last_os_error();
     // A bare kind; its text is the kind's description.
     static IoError simple(IoErrorKind kind);
-    // A message payload of the given kind.
+    // A message payload of the given kind (found again as IoMessage).
     static IoError custom(IoErrorKind kind, std::string message);
     // A typed payload of the given kind.
     static IoError custom(IoErrorKind kind, std::shared_ptr<const IoPayload> payload);
@@ -56,20 +74,19 @@ public:
     // The payload when it is of type P, else nullptr.
     template <class P>
     const P* find_payload() const {
-        if (auto* p = std::get_if<std::shared_ptr<const IoPayload>>(&body_)) {
-            return dynamic_cast<const P*>(p->get());
-        }
-        return nullptr;
+        return dynamic_cast<const P*>(payload_.get());
     }
 
 private:
-    struct Simple {};
-    struct Os {
-        int code;
-    };
+    // Exactly one body: an OS error number (os_code_ >= 0), a payload, or
+    // neither (a bare kind).
     IoErrorKind kind_ = IoErrorKind::Other;
-    std::variant<Simple, Os, std::shared_ptr<const IoPayload>> body_;
+    int os_code_ = -1;
+    std::shared_ptr<const IoPayload> payload_;
 };
+
+// The kind of an operating-system error number.
+IoErrorKind io_error_kind_of_errno(int errno_value);
 
 // The description of a bare kind ("unexpected end of file", "entity not found", ...).
 const char* io_error_kind_text(IoErrorKind kind);

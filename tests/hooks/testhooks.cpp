@@ -13,6 +13,7 @@
 #include "python/resolve_sources.h"
 #include "python/source_items.h"
 #include "python/source_spec.h"
+#include "util/text.h"
 
 namespace jorvane::py {
 namespace {
@@ -113,8 +114,6 @@ PyObject* hook_resolve(PyObject*, PyObject* args, PyObject* kwargs) {
         static_cast<PyObject*>(nullptr));
 }
 
-#if __has_include("source/read_source.h")
-#define JORVANE_HOOKS_READ 1
 // Reads `src` to its end (or `abandon_after` chunks, then abandons twice)
 // with the interpreter lock released, on this thread or a new one.
 struct ReadOutcome {
@@ -152,6 +151,15 @@ ReadOutcome drain(Source& src, long abandon_after, bool on_thread) {
         body();
     }
     return out;
+}
+
+Ref chunk_list(const ReadOutcome& got) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const auto& ch : got.chunks) {
+        Ref b = bytes_object(ch);
+        if (!b || PyList_Append(list.get(), b.get()) < 0) return {};
+    }
+    return list;
 }
 
 // Raises the read error: a carried KeyboardInterrupt or SystemExit as itself,
@@ -201,11 +209,8 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (!src) return nullptr;
                 ReadOutcome got = drain(*src, abandon_after, thread != 0);
                 if (got.error) return raise_read_error(*got.error);
-                Ref chunks = Ref::steal(PyList_New(0));
-                for (const auto& ch : got.chunks) {
-                    Ref b = bytes_object(ch);
-                    if (!b || PyList_Append(chunks.get(), b.get()) < 0) return nullptr;
-                }
+                Ref chunks = chunk_list(got);
+                if (!chunks) return nullptr;
                 {
                     NoGil nogil;  // the source may hold Python objects: drop it without the lock
                     src.reset();
@@ -229,18 +234,42 @@ PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!src) return nullptr;
             ReadOutcome got = drain(*src, -1, false);
             if (got.error) return raise_read_error(*got.error);
-            Ref chunks = Ref::steal(PyList_New(0));
-            for (const auto& ch : got.chunks) {
-                Ref b = bytes_object(ch);
-                if (!b || PyList_Append(chunks.get(), b.get()) < 0) return nullptr;
-            }
-            return chunks.release();
+            return chunk_list(got).release();
         },
         static_cast<PyObject*>(nullptr));
 }
 
-#endif
-
+// open_path(raw_path, compression=None, prefetch=False, chunk_len=1048576)
+// -> [chunk bytes]: opens a file item directly, as if resolution had found it.
+PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"path", "compression", "prefetch", "chunk_len", nullptr};
+            const char* data = nullptr;
+            Py_ssize_t len = 0;
+            const char* comp = nullptr;
+            int prefetch = 0;
+            Py_ssize_t chunk_len = 1048576;
+            if (!bind_args(args, kwargs, "y#|$zpn:open_path", names, &data, &len, &comp, &prefetch, &chunk_len))
+                return nullptr;
+            Compression c = Compression::Unset;
+            if (comp) {
+                auto parsed = parse_compression(comp);
+                if (!parsed) return raise(PyExc_ValueError, "bad compression");
+                c = *parsed;
+            }
+            ResolvedItem item;
+            item.kind = ResolvedItem::Kind::File;
+            item.path.assign(data, static_cast<size_t>(len));
+            item.path_text = lossy_utf8(item.path);
+            std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch != 0, static_cast<size_t>(chunk_len), c);
+            if (!src) return nullptr;
+            ReadOutcome got = drain(*src, -1, false);
+            if (got.error) return raise_read_error(*got.error);
+            return chunk_list(got).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
 bool string_list(PyObject* list, std::vector<std::string>& out) {
     Ref seq = Ref::steal(PySequence_List(list));
     if (!seq) return false;
@@ -316,10 +345,9 @@ PyObject* hook_add_unique(PyObject*, PyObject* paths) {
 PyMethodDef hook_methods[] = {
     {"classify", reinterpret_cast<PyCFunction>(hook_classify), METH_O, nullptr},
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
-#ifdef JORVANE_HOOKS_READ
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
-#endif
+    {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"lookup", reinterpret_cast<PyCFunction>(hook_lookup), METH_VARARGS, nullptr},
     {"label_list", reinterpret_cast<PyCFunction>(hook_label_list), METH_O, nullptr},
     {"reject_query_only_options", reinterpret_cast<PyCFunction>(hook_reject), METH_VARARGS, nullptr},

@@ -1,0 +1,40 @@
+// BufferedInput: the compressed side of a decoder: a ByteReader read a
+// buffer at a time, with its unread bytes exposed for the decoder to consume.
+// Once the reader has returned 0 it is not asked again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "source/byte_reader.h"
+
+namespace jorvane {
+
+class BufferedInput {
+public:
+    BufferedInput(std::unique_ptr<ByteReader> reader, size_t buf_len)
+        : reader_(std::move(reader)), buf_(buf_len == 0 ? 1 : buf_len) {}
+
+    // Reads more when every buffered byte is consumed. True when unread bytes
+    // are available, false at the end of the input.
+    Result<bool, IoError> fill();
+    // The unread bytes (empty until fill() has found some).
+    std::span<const uint8_t> available() const { return {buf_.data() + pos_, len_ - pos_}; }
+    void consume(size_t n) { pos_ += n; }
+    // The input has ended and every byte is consumed.
+    bool exhausted() const { return eof_ && pos_ == len_; }
+    // One byte; "unexpected end of file" at the end of the input.
+    Result<uint8_t, IoError> next_byte();
+
+private:
+    std::unique_ptr<ByteReader> reader_;
+    std::vector<uint8_t> buf_;
+    size_t pos_ = 0;
+    size_t len_ = 0;
+    bool eof_ = false;
+};
+
+}  // namespace jorvane

@@ -1,0 +1,41 @@
+// GzipDecoder: multi-member gzip as a ByteReader over another ByteReader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "source/byte_reader.h"
+
+namespace jorvane {
+
+class GzipDecoder final : public ByteReader {
+public:
+    static constexpr size_t kDefaultInputBufLen = 32768;
+
+    // Reads and parses the first member's header now, from `input`. A failure
+    // there (a damaged header, an empty or truncated input, a read error of
+    // `input`) is not reported here: the decoder holds it and its first read
+    // returns it. `input` is read `input_buf_len` bytes at a time.
+    explicit GzipDecoder(std::unique_ptr<ByteReader> input,
+                         size_t input_buf_len = kDefaultInputBufLen);
+    GzipDecoder(const GzipDecoder&) = delete;
+    GzipDecoder& operator=(const GzipDecoder&) = delete;
+    ~GzipDecoder() override;
+
+    // Decoded bytes of every member in turn; 0 after the last member's
+    // trailer. Errors: "invalid gzip header", "gzip header field too long",
+    // "corrupt deflate stream", "corrupt gzip stream does not have a matching
+    // checksum", "unexpected end of file", or the input's own error. After an
+    // error every later read returns the same error.
+    Result<size_t, IoError> read(std::span<uint8_t> dest) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace jorvane

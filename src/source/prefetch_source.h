@@ -1,0 +1,67 @@
+// PrefetchSource: a Source whose decoder runs ahead on a reader thread of its
+// own, filling up to four 4 MiB buffers while the consumer scans the chunk it
+// holds.
+//
+// The four buffers circulate over two bounded channels of capacity 4: the
+// free channel (source -> thread) and the filled channel (thread -> source,
+// carrying a filled buffer or the error that ended the read). Chunks are
+// 4 MiB, only the last one shorter. An error reaches the consumer exactly
+// once, after every buffer filled before it; every later call returns end of
+// input.
+//
+// The reader thread is joined in the destructor. Before joining, the
+// destructor closes both channel ends it holds, so the thread's next channel
+// operation fails and it exits: the join waits at most for the decoder read
+// in progress, never on a channel. The decoder must therefore not depend on
+// the destroying thread to make progress (a plain file or bytes, as here).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "source/byte_reader.h"
+#include "source/source.h"
+#include "util/channel.h"
+
+namespace jorvane {
+
+// What the reader thread sends for a filled buffer.
+struct FilledBuf {
+    std::vector<uint8_t> buf;
+    uint64_t len = 0;  // valid bytes at the start of buf, 1 to buf.size()
+};
+
+class PrefetchSource final : public Source {
+public:
+    static constexpr size_t kBufLen = 4194304;
+    static constexpr size_t kBufCount = 4;
+
+    using Filled = std::variant<FilledBuf, IoError>;
+
+    // Builds the channels and the four buffers and starts the reader thread
+    // over `decoder`. Failing to start the thread is a panic
+    // ("failed to spawn thread").
+    static std::unique_ptr<PrefetchSource> with_params(std::unique_ptr<ByteReader> decoder);
+
+    PrefetchSource(const PrefetchSource&) = delete;
+    PrefetchSource& operator=(const PrefetchSource&) = delete;
+    // Closes the free channel, then the filled channel, then joins the thread.
+    ~PrefetchSource() override;
+
+    ChunkResult next_chunk() override;
+
+    // Use with_params().
+    PrefetchSource(Sender<std::vector<uint8_t>> free_tx, Receiver<Filled> rx);
+
+private:
+    std::optional<Sender<std::vector<uint8_t>>> free_tx_;
+    std::optional<Receiver<Filled>> rx_;
+    std::optional<std::vector<uint8_t>> current_;
+    std::thread handle_;
+};
+
+}  // namespace jorvane

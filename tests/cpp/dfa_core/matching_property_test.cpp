@@ -1,0 +1,224 @@
+// Property: on random queries and random document paths, the deterministic
+// automaton (single and fused) agrees with a direct recursive matcher of the
+// query tree.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "dfa_core/ast.h"
+#include "dfa_core/dfa.h"
+#include "tree_text.h"
+
+namespace jorvane::dfa {
+namespace {
+
+using ast::Query;
+using K = ast::Query::Kind;
+
+// One step of a document path: a member name or an element index.
+using Step = std::variant<std::string, uint64_t>;
+using Path = std::vector<Step>;
+
+bool step_matches(const Query& leaf, const Step& step) {
+    if (const auto* name = std::get_if<std::string>(&step)) {
+        return (leaf.kind == K::Field && leaf.text == *name) || leaf.kind == K::FieldWildcard;
+    }
+    const uint64_t i = std::get<uint64_t>(step);
+    switch (leaf.kind) {
+        case K::Index: return i == leaf.index;
+        case K::Range: return leaf.start.value_or(0) <= i && i < leaf.end.value_or(kMaxIndex);
+        case K::RangeFrom: return i >= leaf.index;
+        case K::ArrayWildcard: return true;
+        default: return false;
+    }
+}
+
+// Every end position j such that `q` matches path[from, j).
+std::set<size_t> ends(const Query& q, const Path& path, size_t from) {
+    switch (q.kind) {
+        case K::Optional: {
+            auto out = ends(q.children[0], path, from);
+            out.insert(from);
+            return out;
+        }
+        case K::KleeneStar: {
+            std::set<size_t> out{from};
+            std::vector<size_t> todo{from};
+            while (!todo.empty()) {
+                const size_t at = todo.back();
+                todo.pop_back();
+                for (size_t j : ends(q.children[0], path, at)) {
+                    if (out.insert(j).second) todo.push_back(j);
+                }
+            }
+            return out;
+        }
+        case K::Disjunction: {
+            std::set<size_t> out;
+            for (const Query& c : q.children) {
+                auto e = ends(c, path, from);
+                out.insert(e.begin(), e.end());
+            }
+            return out;
+        }
+        case K::Sequence: {
+            std::set<size_t> current{from};
+            for (const Query& c : q.children) {
+                std::set<size_t> next;
+                for (size_t at : current) {
+                    auto e = ends(c, path, at);
+                    next.insert(e.begin(), e.end());
+                }
+                current = std::move(next);
+            }
+            return current;
+        }
+        default:
+            if (from < path.size() && step_matches(q, path[from])) return {from + 1};
+            return {};
+    }
+}
+
+bool reference_matches(const Query& q, const Path& path) { return ends(q, path, 0).count(path.size()) > 0; }
+
+uint64_t dfa_mask(const QueryDFA& dfa, const Path& path) {
+    uint32_t state = dfa.start;
+    for (const Step& step : path) {
+        uint32_t symbol;
+        if (const auto* name = std::get_if<std::string>(&step)) {
+            symbol = dfa.field_symbol(*name, FieldMap::hash_key(*name));
+        } else {
+            symbol = dfa.index_symbol(std::get<uint64_t>(step));
+        }
+        state = dfa.next_state(state, symbol);
+        if (state == QueryDFA::kNoState) return 0;
+    }
+    return dfa.accept_masks[state];
+}
+
+class Generator {
+public:
+    explicit Generator(uint64_t seed) : rng_(seed) {}
+
+    size_t below(size_t n) { return rng_() % n; }
+
+    Query leaf() {
+        switch (below(7)) {
+            case 0:
+            case 1: return Query::field(names_[below(3)]);
+            case 2: return Query::index_at(below(5));
+            case 3: {
+                std::optional<uint64_t> s, e;
+                if (below(3)) s = below(6);
+                if (below(3)) e = below(6);
+                return Query::range(s, e);
+            }
+            case 4: return Query::range_from(below(6));
+            case 5: return Query::field_wildcard();
+            default: return Query::array_wildcard();
+        }
+    }
+
+    Query tree(int depth) {
+        if (depth == 0 || below(3) == 0) return leaf();
+        switch (below(4)) {
+            case 0: return Query::optional(tree(depth - 1));
+            case 1: return Query::kleene_star(tree(depth - 1));
+            case 2: {
+                std::vector<Query> alts;
+                for (size_t n = 1 + below(3); n > 0; --n) alts.push_back(tree(depth - 1));
+                return Query::disjunction(std::move(alts));
+            }
+            default: {
+                std::vector<Query> steps;
+                for (size_t n = below(4); n > 0; --n) steps.push_back(tree(depth - 1));
+                return Query::sequence(std::move(steps));
+            }
+        }
+    }
+
+    Path path() {
+        Path p;
+        for (size_t n = below(6); n > 0; --n) {
+            if (below(2)) {
+                p.emplace_back(std::string(doc_names_[below(4)]));
+            } else {
+                p.emplace_back(static_cast<uint64_t>(below(7)));
+            }
+        }
+        return p;
+    }
+
+    // Query text from a small token alphabet; many are not queries.
+    std::string text() {
+        static const char* tokens[] = {"a", "b", "*", "?", ".", "|", "(", ")", "[0]", "[1:3]", "[2:]", "[*]", "[:2]"};
+        std::string t;
+        for (size_t n = 1 + below(8); n > 0; --n) t += tokens[below(std::size(tokens))];
+        return t;
+    }
+
+private:
+    std::mt19937_64 rng_;
+    const char* names_[3] = {"a", "b", "c"};
+    const char* doc_names_[4] = {"a", "b", "c", "zz"};
+};
+
+TEST(MatchingProperty, SingleQueryTreesAgreeWithTheReference) {
+    Generator gen(20240607);
+    for (int round = 0; round < 1500; ++round) {
+        const Query q = gen.tree(4);
+        auto dfa = QueryDFA::from_query(q);
+        ASSERT_TRUE(dfa.ok()) << testing::tree_text(q);
+        for (int k = 0; k < 40; ++k) {
+            const Path path = gen.path();
+            const bool expected = reference_matches(q, path);
+            const bool got = dfa_mask(*dfa, path) != 0;
+            ASSERT_EQ(got, expected) << "query " << testing::tree_text(q) << ", path of " << path.size();
+        }
+    }
+}
+
+TEST(MatchingProperty, ParsedTextsAgreeWithTheReference) {
+    Generator gen(77);
+    int parsed = 0;
+    for (int round = 0; round < 6000; ++round) {
+        const std::string text = gen.text();
+        auto q = Query::from_str(text);
+        if (!q.ok()) continue;
+        ++parsed;
+        auto dfa = QueryDFA::from_query(*q);
+        ASSERT_TRUE(dfa.ok()) << text;
+        for (int k = 0; k < 20; ++k) {
+            const Path path = gen.path();
+            ASSERT_EQ(dfa_mask(*dfa, path) != 0, reference_matches(*q, path)) << text;
+        }
+    }
+    EXPECT_GT(parsed, 300);
+}
+
+TEST(MatchingProperty, FusedMasksAgreeWithTheReference) {
+    Generator gen(99);
+    for (int round = 0; round < 400; ++round) {
+        std::vector<Query> trees;
+        for (size_t n = 1 + gen.below(6); n > 0; --n) {
+            trees.push_back(gen.below(10) == 0 ? Query::sequence({}) : gen.tree(3));
+        }
+        auto dfa = QueryDFA::from_queries(trees);
+        ASSERT_TRUE(dfa.ok());
+        for (int k = 0; k < 40; ++k) {
+            const Path path = gen.path();
+            uint64_t expected = 0;
+            for (size_t i = 0; i < trees.size(); ++i) {
+                if (reference_matches(trees[i], path)) expected |= uint64_t{1} << i;
+            }
+            ASSERT_EQ(dfa_mask(*dfa, path), expected) << "round " << round;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace jorvane::dfa

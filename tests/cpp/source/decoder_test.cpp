@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <zstd_errors.h>
+
+#include "source/file_reader.h"
+#include "source/gzip_decoder.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
+#include "source/zstd_decoder.h"
+#include "source_test_util.h"
+
+namespace jorvane {
+namespace {
+
+using namespace test;
+
+// A ReadSource over a gzip decoder over `input`, which hands out at most
+// `max_read` bytes per read (small values make header fields and trailers
+// straddle reads).
+std::unique_ptr<ReadSource> gzip_source(Bytes input, size_t chunk_len = kMiB,
+                                        size_t max_read = SIZE_MAX) {
+    auto dec = std::make_unique<GzipDecoder>(std::make_unique<ScriptedReader>(input, max_read));
+    return std::make_unique<ReadSource>(std::move(dec), chunk_len);
+}
+
+std::unique_ptr<ReadSource> zstd_source(Bytes input, size_t chunk_len = kMiB,
+                                        size_t max_read = SIZE_MAX) {
+    auto dec = ZstdDecoder::create(std::make_unique<ScriptedReader>(input, max_read));
+    EXPECT_TRUE(dec.ok());
+    return std::make_unique<ReadSource>(std::move(dec).value(), chunk_len);
+}
+
+const char* kChecksum = "corrupt gzip stream does not have a matching checksum";
+
+TEST(Gzip, MembersConcatenateWithEveryHeaderField) {
+    Bytes a = sample_bytes(300000, 1), b = sample_bytes(70000, 2);
+    GzipOptions fancy;
+    fancy.name = "data.json";
+    fancy.comment = "a comment";
+    fancy.extra = std::string("XY\x04\x00" "abcd", 8);
+    fancy.header_crc = true;
+    Bytes input = concat(concat(gzip(a), gzip(b, fancy)), gzip({}));
+    for (size_t max_read : {size_t{5}, SIZE_MAX}) {
+        auto src = gzip_source(input, 100000, max_read);
+        auto d = drain(*src);
+        EXPECT_FALSE(d.error) << *d.error;
+        EXPECT_EQ(d.data, concat(a, b));
+        EXPECT_EQ(d.chunk_sizes.front(), 100000u);
+    }
+    // Through a file and from memory, as the opener stacks them.
+    TempDir dir;
+    auto path = dir.write("two.json.gz", input);
+    auto file = FileReader::open(path);
+    ASSERT_TRUE(file.ok());
+    ReadSource from_file(std::make_unique<GzipDecoder>(std::move(file).value()), kMiB);
+    EXPECT_EQ(drain(from_file).data, concat(a, b));
+    ReadSource from_memory(std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(input)),
+                           kMiB);
+    EXPECT_EQ(drain(from_memory).data, concat(a, b));
+}
+
+TEST(Gzip, EmptyMemberIsEmptyButEmptyInputFails) {
+    auto empty_member = gzip_source(gzip({}));
+    auto d = drain(*empty_member);
+    EXPECT_FALSE(d.error);
+    EXPECT_TRUE(d.chunk_sizes.empty());
+
+    auto empty_input = gzip_source({});
+    EXPECT_EQ(drain(*empty_input).error, "unexpected end of file");
+}
+
+TEST(Gzip, HeaderErrorsAreHeldForTheFirstRead) {
+    Bytes good = gzip(sample_bytes(1000));
+    Bytes bad_magic = good;
+    bad_magic[1] = 0x8c;
+    Bytes bad_method = good;
+    bad_method[2] = 7;
+    Bytes reserved_flag = good;
+    reserved_flag[3] |= 0x20;
+    for (const Bytes& in : {bad_magic, bad_method, reserved_flag, Bytes{'[', '1', ']', ' ', ' ',
+                                                                         ' ', ' ', ' ', ' ', ' '}}) {
+        auto reader = std::make_unique<ScriptedReader>(in, SIZE_MAX);
+        ScriptedReader* raw = reader.get();
+        GzipDecoder dec(std::move(reader));
+        EXPECT_GT(raw->calls, 0);  // the header is read when the decoder is made
+        Bytes out(100);
+        auto r = dec.read(out);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().to_string(), "invalid gzip header");
+        // The failure sticks.
+        EXPECT_FALSE(dec.read(out).ok());
+    }
+    // Inside the header: an unexpected end.
+    for (size_t cut : {size_t{1}, size_t{3}, size_t{9}}) {
+        auto src = gzip_source(Bytes(good.begin(), good.begin() + cut));
+        EXPECT_EQ(drain(*src).error, "unexpected end of file") << cut;
+    }
+    // A read error while the header is parsed is returned by the first read.
+    auto failing = std::make_unique<ScriptedReader>(Bytes{0x1f, 0x8b}, SIZE_MAX,
+                                                    IoError::custom(IoErrorKind::Other, "disk"));
+    ReadSource src(std::make_unique<GzipDecoder>(std::move(failing)), 100);
+    EXPECT_EQ(drain(src).error, "disk");
+}
+
+TEST(Gzip, HeaderFieldLimitAndHeaderCrc) {
+    std::string longest(65534, 'n');  // with its NUL: 65535 bytes, the limit
+    GzipOptions ok;
+    ok.name = longest.c_str();
+    EXPECT_FALSE(drain(*gzip_source(gzip(sample_bytes(10), ok))).error);
+
+    std::string too_long(65535, 'n');
+    GzipOptions bad;
+    bad.comment = too_long.c_str();
+    EXPECT_EQ(drain(*gzip_source(gzip(sample_bytes(10), bad))).error,
+              "gzip header field too long");
+
+    GzipOptions crc;
+    crc.header_crc = true;
+    Bytes member = gzip(sample_bytes(10), crc);
+    member[10] ^= 1;  // the header CRC itself
+    EXPECT_EQ(drain(*gzip_source(member)).error, kChecksum);
+}
+
+TEST(Gzip, BodyAndTrailerErrors) {
+    Bytes data = sample_bytes(3 * kMiB + kMiB / 2);
+    Bytes good = gzip(data);
+
+    // A damaged CRC: the full chunks before the trailer arrive, the chunk
+    // being filled does not.
+    Bytes bad_crc = good;
+    bad_crc[bad_crc.size() - 8] ^= 0xff;
+    auto d = drain(*gzip_source(bad_crc));
+    EXPECT_EQ(d.error, kChecksum);
+    EXPECT_EQ(d.chunk_sizes, (std::vector<size_t>{kMiB, kMiB, kMiB}));
+    EXPECT_TRUE(std::equal(d.data.begin(), d.data.end(), data.begin()));
+
+    Bytes bad_size = good;
+    bad_size[bad_size.size() - 1] ^= 0x01;
+    EXPECT_EQ(drain(*gzip_source(bad_size)).error, kChecksum);
+
+    // The second member fails: the first one's data is delivered first.
+    Bytes small = sample_bytes(1000);
+    Bytes two = concat(gzip(small), bad_crc);
+    auto d2 = drain(*gzip_source(two, 500));
+    EXPECT_EQ(d2.error, kChecksum);
+    EXPECT_GE(d2.data.size(), 1000u);
+
+    // Truncated in the deflate data and in the trailer.
+    for (size_t cut : {good.size() / 2, good.size() - 3}) {
+        EXPECT_EQ(drain(*gzip_source(Bytes(good.begin(), good.begin() + cut))).error,
+                  "unexpected end of file");
+    }
+
+    // A deflate block of the reserved type 3.
+    Bytes corrupt(good.begin(), good.begin() + 10);
+    corrupt.push_back(0x07);
+    corrupt.resize(corrupt.size() + 20, 0);
+    EXPECT_EQ(drain(*gzip_source(corrupt)).error, "corrupt deflate stream");
+
+    // Bytes after a member that do not start another member.
+    Bytes trailing = concat(gzip(small), Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(drain(*gzip_source(trailing)).error, "invalid gzip header");
+}
+
+TEST(Zstd, FramesConcatenateAndSkippableFramesAreSkipped) {
+    Bytes a = sample_bytes(2 * kMiB + 5, 3), b = sample_bytes(1000, 4);
+    Bytes skippable = {0x50, 0x2a, 0x4d, 0x18, 3, 0, 0, 0, 'x', 'y', 'z'};
+    Bytes input = concat(concat(concat(zstd(a), skippable), zstd(b, 19)), zstd({}));
+    for (size_t max_read : {size_t{3}, SIZE_MAX}) {
+        auto d = drain(*zstd_source(input, kMiB, max_read));
+        EXPECT_FALSE(d.error) << *d.error;
+        EXPECT_EQ(d.data, concat(a, b));
+        EXPECT_EQ(d.chunk_sizes.front(), kMiB);
+    }
+    auto dec = ZstdDecoder::create(std::make_unique<MemoryReader>(input));
+    ASSERT_TRUE(dec.ok());
+    ReadSource from_memory(std::move(dec).value(), kMiB);
+    EXPECT_EQ(drain(from_memory).data, concat(a, b));
+
+    // A frame holding nothing is an empty source.
+    auto empty = drain(*zstd_source(zstd({})));
+    EXPECT_FALSE(empty.error);
+    EXPECT_TRUE(empty.data.empty());
+}
+
+TEST(Zstd, Errors) {
+    EXPECT_EQ(drain(*zstd_source({})).error, "incomplete frame");
+
+    Bytes data = sample_bytes(3 * kMiB + 100);
+    Bytes good = zstd(data, 1);
+    auto d = drain(*zstd_source(Bytes(good.begin(), good.begin() + good.size() * 2 / 3)));
+    EXPECT_EQ(d.error, "incomplete frame");
+    for (size_t n : d.chunk_sizes) EXPECT_EQ(n, kMiB);
+    EXPECT_TRUE(std::equal(d.data.begin(), d.data.end(), data.begin()));
+
+    // Truncated after one complete frame, inside the second.
+    Bytes second = zstd(sample_bytes(5000));
+    Bytes cut = concat(zstd(sample_bytes(100)), Bytes(second.begin(), second.begin() + 6));
+    EXPECT_EQ(drain(*zstd_source(cut)).error, "incomplete frame");
+
+    Bytes garbage = {'[', '1', ',', '2', ']', '\n', ' ', ' ', ' '};
+    EXPECT_EQ(drain(*zstd_source(garbage)).error, ZSTD_getErrorString(ZSTD_error_prefix_unknown));
+
+    // Garbage after a good frame fails too, after the frame's data.
+    auto g = drain(*zstd_source(concat(zstd(sample_bytes(10)), garbage), 4));
+    EXPECT_EQ(g.error, ZSTD_getErrorString(ZSTD_error_prefix_unknown));
+    EXPECT_EQ(g.data.size(), 8u);
+
+    // Frames of the oldest legacy formats are refused by the library.
+    Bytes v01 = {0x1e, 0xb5, 0x2f, 0xfd, 0, 0, 0, 0, 0, 0};
+    auto old = drain(*zstd_source(v01));
+    ASSERT_TRUE(old.error);
+}
+
+}  // namespace
+}  // namespace jorvane
