@@ -38,6 +38,15 @@ inline std::string_view trim_trailing_ws(std::string_view s) {
     return s.substr(0, n);
 }
 
+// Bit count without relying on the popcount instruction (this file is built
+// for every x86-64), which would otherwise be a library call.
+inline uint64_t count_bits(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ULL);
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return (x * 0x0101010101010101ULL) >> 56;
+}
+
 // Positions strictly after bit k.
 inline uint64_t after_bit(uint64_t mask, unsigned k) { return k >= 63 ? 0 : mask & (~uint64_t{0} << (k + 1)); }
 
@@ -65,7 +74,7 @@ bool Engine::continue_skip(ChunkCursor& c, uint64_t& bits, uint64_t from_mask, c
     uint64_t depth = skip_depth;
     while (close) {
         uint64_t cbit = close & (0 - close);
-        depth += std::popcount(open & (cbit - 1));
+        depth += count_bits(open & (cbit - 1));
         open &= ~(cbit - 1);
         depth -= 1;
         if (depth == 0) {
@@ -78,7 +87,7 @@ bool Engine::continue_skip(ChunkCursor& c, uint64_t& bits, uint64_t from_mask, c
         }
         close ^= cbit;
     }
-    depth += std::popcount(open);
+    depth += count_bits(open);
     skip_depth = static_cast<uint32_t>(depth);
     bits = 0;
     return false;
