@@ -2,10 +2,11 @@
 //
 // Leaves are numbered left to right; the positions of any subtree are
 // contiguous, so a subtree is identified by its first position (offset) and
-// its size. Four relations are computed by recursion over the tree (whose
-// depth the callers bound): nullable, first (positions that can begin a
-// match), last (positions that can end one) and follows (for each position,
-// the positions that may come right after it). A star adds last(child) x
+// its size. One bottom-up recursion over the tree (whose depth the callers
+// bound) computes every node's nullable flag, first positions (those that
+// can begin a match) and last positions (those that can end one) exactly
+// once, and the follow lists (for each position, the positions that may come
+// right after it). A star adds last(child) x
 // first(child); a sequence adds last(c_i) x first(c_j) for every later c_j up
 // to and including the first one that is not nullable.
 #include "dfa_core/nfa.h"
@@ -60,151 +61,121 @@ namespace {
 // counting but panics in every other pass.
 bool is_position(const Query& q) { return q.is_leaf(); }
 
-// Appends the first positions of `node` (whose first position is `offset`)
-// to `out`, in ascending order; returns the node's position count.
-size_t first_of(const Query& node, size_t offset, std::vector<uint32_t>& out) {
-    switch (node.kind) {
-        case Kind::Regex:
-            panic_on_regex();
-        case Kind::Optional:
-        case Kind::KleeneStar:
-            return first_of(node.children[0], offset, out);
-        case Kind::Disjunction: {
-            size_t count = 0;
-            for (const Query& child : node.children) count += first_of(child, offset + count, out);
-            return count;
-        }
-        case Kind::Sequence: {
-            size_t count = 0;
-            bool open = true;
-            for (const Query& child : node.children) {
-                if (open) {
-                    count += first_of(child, offset + count, out);
-                    open = contains_empty_word(child);
-                } else {
-                    count += count_subquery_positions(child);
+// What one subtree contributes: its position count, whether it is nullable,
+// and its first and last positions (ascending).
+struct NodeSets {
+    size_t count = 0;
+    bool nullable = false;
+    std::vector<uint32_t> first;
+    std::vector<uint32_t> last;
+};
+
+void append(std::vector<uint32_t>& to, std::vector<uint32_t>&& from) {
+    if (to.empty()) {
+        to = std::move(from);
+    } else {
+        to.insert(to.end(), from.begin(), from.end());
+    }
+}
+
+// One bottom-up pass computing every node's sets once, and, when `follows`
+// is given, the follow pairs, within a budget.
+class Analysis {
+public:
+    explicit Analysis(std::vector<std::vector<uint32_t>>* follows) : follows_(follows) {}
+
+    // False once the follow relation would exceed its budget.
+    bool visit(const Query& node, size_t offset, NodeSets& out) {
+        switch (node.kind) {
+            case Kind::Regex:
+                panic_on_regex();
+            case Kind::Optional:
+                if (!visit(node.children[0], offset, out)) return false;
+                out.nullable = true;
+                return true;
+            case Kind::KleeneStar:
+                if (!visit(node.children[0], offset, out)) return false;
+                out.nullable = true;
+                return connect(out.last, out.first);
+            case Kind::Disjunction: {
+                out = NodeSets{};
+                for (const Query& child : node.children) {
+                    NodeSets c;
+                    if (!visit(child, offset + out.count, c)) return false;
+                    out.count += c.count;
+                    out.nullable = out.nullable || c.nullable;
+                    append(out.first, std::move(c.first));
+                    append(out.last, std::move(c.last));
                 }
+                return true;
             }
-            return count;
-        }
-        default:
-            out.push_back(static_cast<uint32_t>(offset));
-            return 1;
-    }
-}
-
-// As first_of, for the last positions (not necessarily in order).
-size_t last_of(const Query& node, size_t offset, std::vector<uint32_t>& out) {
-    switch (node.kind) {
-        case Kind::Regex:
-            panic_on_regex();
-        case Kind::Optional:
-        case Kind::KleeneStar:
-            return last_of(node.children[0], offset, out);
-        case Kind::Disjunction: {
-            size_t count = 0;
-            for (const Query& child : node.children) count += last_of(child, offset + count, out);
-            return count;
-        }
-        case Kind::Sequence: {
-            const size_t n = node.children.size();
-            std::vector<size_t> starts(n + 1, offset);
-            for (size_t i = 0; i < n; ++i) starts[i + 1] = starts[i] + count_subquery_positions(node.children[i]);
-            for (size_t i = n; i-- > 0;) {
-                last_of(node.children[i], starts[i], out);
-                if (!contains_empty_word(node.children[i])) break;
+            case Kind::Sequence: {
+                const size_t n = node.children.size();
+                std::vector<NodeSets> kids(n);
+                size_t count = 0;
+                for (size_t i = 0; i < n; ++i) {
+                    if (!visit(node.children[i], offset + count, kids[i])) return false;
+                    count += kids[i].count;
+                }
+                if (follows_) {
+                    for (size_t i = 0; i + 1 < n; ++i) {
+                        if (kids[i].last.empty()) continue;
+                        for (size_t j = i + 1; j < n; ++j) {
+                            if (!connect(kids[i].last, kids[j].first)) return false;
+                            if (!kids[j].nullable) break;
+                        }
+                    }
+                }
+                out = NodeSets{};
+                out.count = count;
+                out.nullable = true;
+                for (const NodeSets& k : kids) out.nullable = out.nullable && k.nullable;
+                // First: children from the front up to the first one that
+                // is not nullable; last: from the back likewise.
+                size_t stop = 0;
+                while (stop < n) {
+                    append(out.first, std::move(kids[stop].first));
+                    if (!kids[stop++].nullable) break;
+                }
+                size_t from = n;
+                while (from > 0) {
+                    if (!kids[--from].nullable) break;
+                }
+                for (size_t i = from; i < n; ++i) append(out.last, std::move(kids[i].last));
+                return true;
             }
-            return starts[n] - offset;
+            default:
+                out = NodeSets{};
+                out.count = 1;
+                out.first = {static_cast<uint32_t>(offset)};
+                out.last = out.first;
+                return true;
         }
-        default:
-            out.push_back(static_cast<uint32_t>(offset));
-            return 1;
     }
-}
 
-std::vector<uint32_t> sorted_first(const Query& node, size_t offset) {
-    std::vector<uint32_t> out;
-    first_of(node, offset, out);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-std::vector<uint32_t> sorted_last(const Query& node, size_t offset) {
-    std::vector<uint32_t> out;
-    last_of(node, offset, out);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-struct FollowBuilder {
-    std::vector<std::vector<uint32_t>>& follows;
-    uint64_t work = 0;
-
+private:
     // Adds every pair of `from` x `to`; false once over budget.
     bool connect(const std::vector<uint32_t>& from, const std::vector<uint32_t>& to) {
+        if (!follows_) return true;
         const uint64_t cost = 1 + static_cast<uint64_t>(from.size()) * to.size();
-        if (cost > kMaxFollowWork - work) return false;
-        work += cost;
+        if (cost > kMaxFollowWork - work_) return false;
+        work_ += cost;
         for (const uint32_t p : from) {
-            std::vector<uint32_t>& list = follows[p];
+            std::vector<uint32_t>& list = (*follows_)[p];
             list.insert(list.end(), to.begin(), to.end());
         }
         return true;
     }
 
-    // Returns the node's position count through `count`; false over budget.
-    bool visit(const Query& node, size_t offset, size_t& count) {
-        switch (node.kind) {
-            case Kind::Regex:
-                panic_on_regex();
-            case Kind::Optional:
-                return visit(node.children[0], offset, count);
-            case Kind::Disjunction: {
-                size_t total = 0;
-                for (const Query& child : node.children) {
-                    size_t c = 0;
-                    if (!visit(child, offset + total, c)) return false;
-                    total += c;
-                }
-                count = total;
-                return true;
-            }
-            case Kind::KleeneStar: {
-                const Query& child = node.children[0];
-                if (!visit(child, offset, count)) return false;
-                return connect(sorted_last(child, offset), sorted_first(child, offset));
-            }
-            case Kind::Sequence: {
-                const size_t n = node.children.size();
-                std::vector<size_t> starts(n + 1, offset);
-                for (size_t i = 0; i < n; ++i) {
-                    size_t c = 0;
-                    if (!visit(node.children[i], starts[i], c)) return false;
-                    starts[i + 1] = starts[i] + c;
-                }
-                count = starts[n] - offset;
-                std::vector<std::vector<uint32_t>> firsts(n);
-                std::vector<uint8_t> nullable(n);
-                for (size_t j = 0; j < n; ++j) {
-                    firsts[j] = sorted_first(node.children[j], starts[j]);
-                    nullable[j] = contains_empty_word(node.children[j]);
-                }
-                for (size_t i = 0; i + 1 < n; ++i) {
-                    const std::vector<uint32_t> lasts = sorted_last(node.children[i], starts[i]);
-                    if (lasts.empty()) continue;
-                    for (size_t j = i + 1; j < n; ++j) {
-                        if (!connect(lasts, firsts[j])) return false;
-                        if (!nullable[j]) break;
-                    }
-                }
-                return true;
-            }
-            default:
-                count = 1;
-                return true;
-        }
-    }
+    std::vector<std::vector<uint32_t>>* follows_;
+    uint64_t work_ = 0;
 };
+
+NodeSets sets_of(const Query& node, size_t offset) {
+    NodeSets sets;
+    Analysis(nullptr).visit(node, offset, sets);
+    return sets;
+}
 
 }  // namespace
 
@@ -246,23 +217,22 @@ bool contains_empty_word(const Query& node) {
 }
 
 void compute_first_set(std::vector<uint8_t>& flags, const Query& node, size_t& offset) {
-    std::vector<uint32_t> found;
-    offset += first_of(node, offset, found);
-    for (const uint32_t p : found) flags[p] = 1;
+    const NodeSets sets = sets_of(node, offset);
+    for (const uint32_t p : sets.first) flags[p] = 1;
+    offset += sets.count;
 }
 
 void compute_last_set(std::vector<uint8_t>& flags, const Query& node, size_t& offset) {
-    std::vector<uint32_t> found;
-    offset += last_of(node, offset, found);
-    for (const uint32_t p : found) flags[p] = 1;
+    const NodeSets sets = sets_of(node, offset);
+    for (const uint32_t p : sets.last) flags[p] = 1;
+    offset += sets.count;
 }
 
 Result<void, QueryParseError> compute_follows_set(std::vector<std::vector<uint32_t>>& follows, const Query& node,
                                                   size_t& offset) {
-    FollowBuilder builder{follows};
-    size_t count = 0;
-    if (!builder.visit(node, offset, count)) return make_err(query_too_large());
-    offset += count;
+    NodeSets sets;
+    if (!Analysis(&follows).visit(node, offset, sets)) return make_err(query_too_large());
+    offset += sets.count;
     return {};
 }
 
@@ -304,19 +274,16 @@ Result<QueryNFA, QueryParseError> QueryNFA::build(const Query& query) {
     }
     if (n >= UINT32_MAX) return make_err(query_too_large());
 
+    // One pass gives nullable, first, last and the follow lists.
     nfa.num_states = n + 1;
-    nfa.nullable = nfa::contains_empty_word(query);
+    nfa.follows.assign(n, {});
+    nfa::NodeSets sets;
+    if (!nfa::Analysis(&nfa.follows).visit(query, 0, sets)) return make_err(query_too_large());
+    nfa.nullable = sets.nullable;
     nfa.first.assign(n, 0);
     nfa.last.assign(n, 0);
-    size_t offset = 0;
-    nfa::compute_first_set(nfa.first, query, offset);
-    offset = 0;
-    nfa::compute_last_set(nfa.last, query, offset);
-    nfa.follows.assign(n, {});
-    offset = 0;
-    if (auto follows = nfa::compute_follows_set(nfa.follows, query, offset); !follows) {
-        return make_err(std::move(follows).error());
-    }
+    for (const uint32_t p : sets.first) nfa.first[p] = 1;
+    for (const uint32_t p : sets.last) nfa.last[p] = 1;
 
     nfa.edges.assign(n + 1, {});
     nfa.accepting.assign(n + 1, 0);

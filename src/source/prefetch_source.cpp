@@ -25,6 +25,7 @@ void fill_loop(Receiver<Buffer>& free_rx, ByteReader& decoder, Sender<Filled>& t
     for (;;) {
         auto got = free_rx.recv();
         if (!got) return;  // the source is gone
+        if (tx.is_disconnected()) return;  // the consumer is gone: fill nothing more
         Buffer buf = std::move(got).value();
         if (buf.size() < buf_len) buf.resize(buf_len);
         auto filled = fill_buffer(decoder, buf);
