@@ -235,7 +235,7 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
         if (s.accs.empty()) return refuse(PyExc_ValueError, "query " + debug_quote(s.text) + " has no accumulators");
         for (const AccumulatorSpec& acc : s.accs) {
             names[q].emplace_back(acc_snake_name(acc.kind));
-            modes[q].push_back(static_cast<engine::AccumulatorMode>(acc.kind));
+            modes[q].push_back(acc.kind);
             if ((acc.kind != AccKind::Values && acc.kind != AccKind::ValuesUnique) || !acc.into) continue;
             PySink::Route route{q, acc.kind == AccKind::Values ? engine::StreamKind::Values
                                                                 : engine::StreamKind::ValuesUnique};
