@@ -274,3 +274,9 @@ def test_short_source_never_calls_back():
     calls = []
     Query(DOC, "a", "count", progress=lambda n, r: calls.append(n))
     assert calls == []
+
+
+def test_limit_reaches_every_query():
+    q = Query(DOC, ["a", "b"], ["count", "values"], limit=1)
+    assert [q.result(0, i).count() for i in range(2)] == [1, 1]
+    assert Query(DOC, "a", Values(numeric=True)).result().count() == 3

@@ -105,12 +105,21 @@ def test_per_source_progress(tmp_path):
     small = tmp_path / "small.json"
     small.write_text('{"a": 1}')
     calls = []
-    q = Query([Source(str(big), progress=lambda n, r: calls.append((n, r[0].count())) or True,
-                      progress_interval=1 << 20), str(small)], "a", "count", mode="batched", max_threads=2)
-    assert len(calls) == 1
+    got = []
+
+    def report(n, results):
+        # the into= list already holds every value matched before this call
+        calls.append((n, results[0].count(), len(got), results[0].is_partial))
+        return len(calls) == 2
+
+    q = Query([Source(str(big), progress=report, progress_interval=1 << 20), str(small)], "a", Values(into=got),
+              mode="batched", max_threads=2)
+    assert len(calls) == 2
+    assert all(have >= count and partial for _, count, have, partial in calls)
     r = q.result(0)
-    assert r.bytes_covered and r.count() < 300000 and not r.is_partial
+    assert r.bytes_covered == calls[-1][0] and r.count() < 300000 and not r.is_partial
     assert q.result(1).count() == 1
+    assert len(got) == r.count() + 1
 
     class Stop(Exception):
         pass
@@ -216,3 +225,21 @@ def test_unopenable_file_fails_the_constructor(tmp_path):
         pytest.skip("running with permissions that ignore file modes")
     with pytest.raises(ValueError, match="cannot open"):
         Query(paths, "a", "count")
+
+
+def test_compressed_sources_with_and_without_prefetching(tmp_path):
+    import gzip
+
+    paths = make_sources(tmp_path, 6)
+    zipped = []
+    for p in paths:
+        z = p + ".gz"
+        with open(p, "rb") as src, gzip.open(z, "wb") as dst:
+            dst.write(src.read())
+        zipped.append(z)
+    plain = [answers(Query(p, QUERIES), 0) for p in paths]
+    # one source with a budget of two prefetches on a reader thread
+    assert [answers(Query(z, QUERIES, max_threads=2), 0) for z in zipped] == plain
+    for threads in (1, 16):
+        q = Query(zipped, QUERIES, max_threads=threads)
+        assert [answers(q, i) for i in range(len(zipped))] == plain

@@ -41,26 +41,27 @@ struct RecordedError {
 };
 
 struct Engine {
-    uint32_t skip_depth = 0;
-    std::optional<RawSpans> raw_spans;
-    std::optional<RecordedError> error;
+    uint64_t skip_depth = 0;  // bracket depth of a container being skipped; 0 = not skipping
+    std::optional<RawSpans> raw_spans;  // absent = raw capture off
+    std::optional<RecordedError> error;  // the first structural error of the source
     ScanMode mode;
-    uint64_t stream_offset = 0;
-    RowBatch row_batch;
+    uint64_t stream_offset = 0;  // absolute offset of the current buffer's first byte
+    RowBatch row_batch;          // table rows completed since the consumer took them
     std::vector<DfaDriver> drivers;
-    std::vector<ContainerFrame> frames;
-    std::string pending_bytes;
-    std::string key_path;
+    std::vector<ContainerFrame> frames;  // open containers, innermost last
+    std::string pending_bytes;           // a token cut by the end of a buffer
+    std::string key_path;  // raw key of the current member of each open object (when tracked)
     ChunkCursor cursor;
-    std::optional<uint64_t> stop_offset;
-    std::optional<size_t> row_anchor;
+    std::optional<uint64_t> stop_offset;  // where an early stop ended the scan
+    std::optional<size_t> row_anchor;     // the driver whose matches mark table rows
     PendingKind pending_kind = PendingKind::None;
     kernel::KernelCarry carry;
     bool track_key_path = false;
     // Absolute offset of the first byte of the pending token (its opening
     // quote for a string), so errors about it do not depend on buffer cuts.
     uint64_t pending_token_offset = 0;
-    // The stage-1 kernel; the best one for this CPU unless a test forces another.
+    // The stage-1 kernel: the best one for this CPU unless a test or a
+    // benchmark sets another (it must be supported).
     kernel::KernelKind kernel = kernel::active_kernel();
 
     explicit Engine(ScanMode mode = ScanMode{}) : mode(mode) {}
@@ -130,7 +131,6 @@ private:
     std::optional<std::string_view> current_key() const;
     void scalar_value(std::string_view bytes, bool is_string);
     void string_key(std::string_view content);
-    friend struct WalkAccess;
     void raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered);
     bool skip_test() const;
     // Counts brackets of a skipped container from position `from` of the chunk;

@@ -88,7 +88,7 @@ bool Engine::continue_skip(ChunkCursor& c, uint64_t& bits, uint64_t from_mask, c
         close ^= cbit;
     }
     depth += count_bits(open);
-    skip_depth = static_cast<uint32_t>(depth);
+    skip_depth = depth;
     bits = 0;
     return false;
 }

@@ -9,8 +9,6 @@
 // as an early stop without reading it. Outcomes go to per-source slots.
 #include "python/run_multi.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <exception>
 #include <atomic>
@@ -27,6 +25,7 @@
 #include "engine/engine.h"
 #include "python/errors.h"
 #include "python/py_class.h"
+#include "python/run_policy.h"
 #include "util/channel.h"
 #include "util/panic.h"
 
@@ -73,11 +72,6 @@ struct Shared {
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
     return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
-}
-
-size_t online_cpus() {
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<size_t>(n) : 1;
 }
 
 // Scans one source to its end; returns its outcome. The engine is reset
@@ -205,7 +199,7 @@ private:
 }  // namespace
 
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {
-    uint64_t t = max_threads ? *max_threads : online_cpus();
+    uint64_t t = max_threads ? *max_threads : online_processors();
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
     t = std::max<uint64_t>(t, 1);
     return static_cast<size_t>(std::min<uint64_t>(n_sources, t));

@@ -11,11 +11,6 @@
 namespace jorvane::py {
 namespace {
 
-size_t online_cpus() {
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<size_t>(n) : 1;
-}
-
 // An optional '+' then one or more digits, nothing else, no overflow.
 std::optional<uint64_t> parse_u64(std::string_view s) {
     if (!s.empty() && s.front() == '+') s.remove_prefix(1);
@@ -37,6 +32,11 @@ size_t saturating_double(size_t n) {
 
 }  // namespace
 
+size_t online_processors() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<size_t>(n) : 1;
+}
+
 size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env) {
     size_t c = cpus == 0 ? 1 : cpus;
     if (!memory_env || !is_valid_utf8(*memory_env)) return c;
@@ -48,7 +48,7 @@ size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env) {
 
 size_t available_threads() {
     const char* env = std::getenv("AWS_LAMBDA_FUNCTION_MEMORY_SIZE");
-    return threads_for(online_cpus(), env ? std::optional<std::string_view>(env) : std::nullopt);
+    return threads_for(online_processors(), env ? std::optional<std::string_view>(env) : std::nullopt);
 }
 
 bool prefetch_for(size_t n_sources, size_t threads) {

@@ -13,6 +13,8 @@
 
 namespace jorvane::py {
 
+// The number of online processors, 1 when it cannot be read.
+size_t online_processors();
 // The number of online processors (1 when unknown), capped by
 // AWS_LAMBDA_FUNCTION_MEMORY_SIZE at one per 1769 MB (at least one).
 size_t available_threads();
