@@ -64,6 +64,11 @@ def parse_args(argv):
     p.add_argument("--gen", help="path of gen_ndjson (default: found in build/, else built in build/bench)")
     p.add_argument("--data-dir", default=str(HERE / "data"), help="where inputs are kept (default bench/data)")
     p.add_argument("--json", help="also write every measurement to this JSON file")
+    p.add_argument(
+        "--resume",
+        help="a --json file of an earlier run on the same input: its measurements are kept, only the missing "
+        "ones are run, and the table shows both (the file is rewritten with the union)",
+    )
     args = p.parse_args(argv)
     if args.quick:
         args.inputs = "plain"
@@ -103,7 +108,7 @@ def find_gen(explicit) -> Path:
 def child_env(extra: dict) -> dict:
     env = dict(os.environ)
     py = str(REPO / "python")
-    env["PYTHONPATH"] = py + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+    env["PYTHONPATH"] = (env["PYTHONPATH"] + os.pathsep if env.get("PYTHONPATH") else "") + py
     env.update(extra)
     return env
 
@@ -196,6 +201,9 @@ def find(rows, **key):
 def print_targets(rows: list, all_threads: int, size_bytes: int) -> None:
     """The goals jorvane is measured against; reported, never asserted."""
     print("\nTargets (reported, not asserted):")
+    if not any(r["engine"] == "jorvane" and "error" not in r for r in rows):
+        print("  none: no jorvane measurement")
+        return
     base = dict(input="plain", files=1, threads=1)
     for q in engines.QUERIES:
         j = find(rows, engine="jorvane", query=q, **base)
@@ -281,6 +289,13 @@ def main(argv=None) -> int:
     print(f"started {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}\n", flush=True)
 
     warm(sorted({p for paths in files.values() for p in paths}))
+    kept = {}
+    if args.resume and Path(args.resume).exists():
+        old = json.loads(Path(args.resume).read_text())
+        if old.get("meta", {}).get("bytes") != meta["bytes"]:
+            sys.exit(f"{args.resume} was measured on another input size")
+        kept = {row_key(r): r for r in old["rows"] if "error" not in r}
+        print(f"kept {len(kept)} measurement(s) from {args.resume}\n", flush=True)
     rows = []
     for q in queries:
         for inp in inputs:
@@ -292,6 +307,9 @@ def main(argv=None) -> int:
                         if threads > 1 and engine not in engines.MULTI_THREADED:
                             continue
                         row = {"query": q, "input": inp, "files": layout, "threads": threads, "engine": engine}
+                        if row_key(row) in kept:
+                            group.append(kept.pop(row_key(row)))
+                            continue
                         runs = [run_one(engine, q, paths, threads) for _ in range(max(1, args.reps))]
                         good = [r for r in runs if "error" not in r]
                         if not good:
@@ -310,18 +328,32 @@ def main(argv=None) -> int:
                         group.append(row)
                         state = row.get("error") or f"{row['seconds']:.2f} s, {fmt_mb(row['rss_peak'])}"
                         print(f"  {q:7} {inp:5} x{layout} t{threads} {engine:10} {state}", file=sys.stderr, flush=True)
-                    check_group(group, q, meta)
                     rows.extend(group)
+    rows = sorted(rows + list(kept.values()), key=row_order)
+    for key in {(r["query"], r["input"], r["files"], r["threads"]) for r in rows}:
+        check_group([r for r in rows if (r["query"], r["input"], r["files"], r["threads"]) == key], key[0], meta)
 
     print()
     print_table(rows)
     print_targets(rows, all_threads, meta["bytes"])
-    if args.json:
-        Path(args.json).write_text(json.dumps({"meta": meta, "machine": machine_line(), "rows": rows}, indent=1))
+    out_json = args.json or args.resume
+    if out_json:
+        Path(out_json).write_text(json.dumps({"meta": meta, "machine": machine_line(), "rows": rows}, indent=1))
     bad = [r for r in rows if r.get("check", "").startswith("DIFF")]
     if bad:
         print(f"\n{len(bad)} answer(s) differ from the reference: see the check column")
     return 0
+
+
+def row_key(r: dict) -> tuple:
+    return (r["query"], r["input"], r["files"], r["threads"], r["engine"])
+
+
+def row_order(r: dict) -> tuple:
+    return (
+        engines.QUERIES.index(r["query"]), INPUTS.index(r["input"]), r["files"], r["threads"],
+        engines.ENGINES.index(r["engine"]),
+    )
 
 
 def check_group(group: list, query: str, meta: dict) -> None:
@@ -336,6 +368,7 @@ def check_group(group: list, query: str, meta: dict) -> None:
         first = next((r for r in group if "error" not in r), None)
         ref, ref_name = (first["result"], engines.ENGINE_LABELS[first["engine"]]) if first else (None, "")
     for r in group:
+        r.pop("ratio", None)
         if "error" in r:
             continue
         if r is ref_row:

@@ -265,21 +265,21 @@ def run_duckdb(query: str, files: list, threads: int):
         sql = (
             "SELECT count(e.\"user\".id) FROM (SELECT unnest(events) AS e FROM read_ndjson("
             + file_list
-            + ", columns={'events': 'STRUCT(\"user\" STRUCT(id BIGINT))[]'}))"
+            + ", records=true, columns={'events': 'STRUCT(\"user\" STRUCT(id BIGINT))[]'}))"
         )
     elif query == "sum":
-        sql = "SELECT sum(qty) FROM read_ndjson(" + file_list + ", columns={'qty': 'BIGINT'})"
+        sql = "SELECT sum(qty) FROM read_ndjson(" + file_list + ", records=true, columns={'qty': 'BIGINT'})"
     elif query == "vcounts":
         sql = (
             "SELECT currency, count(*) FROM read_ndjson("
             + file_list
-            + ", columns={'currency': 'VARCHAR'}) WHERE currency IS NOT NULL GROUP BY currency"
+            + ", records=true, columns={'currency': 'VARCHAR'}) WHERE currency IS NOT NULL GROUP BY currency"
         )
     else:
         sql = (
             "SELECT count(trace.span.id) FROM read_ndjson("
             + file_list
-            + ", columns={'trace': 'STRUCT(span STRUCT(id BIGINT))'})"
+            + ", records=true, columns={'trace': 'STRUCT(span STRUCT(id BIGINT))'})"
         )
     rows = con.execute(sql).fetchall()
     if query == "vcounts":
