@@ -13,6 +13,7 @@
 #include "dfa_core/utf8.h"
 #include "util/json_escape.h"
 #include "util/panic.h"
+#include "util/text.h"
 
 namespace jorvane::dfa::parser {
 
@@ -53,42 +54,6 @@ bool all_digits(std::string_view text) {
     return true;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// The four hexadecimal digits at `at` as a code unit; nothing when they are
-// not all hexadecimal digits.
-std::optional<uint32_t> hex4(std::string_view s, size_t at) {
-    uint32_t v = 0;
-    for (size_t i = at; i < at + 4; ++i) {
-        const char c = s[i];
-        uint32_t d;
-        if (c >= '0' && c <= '9') {
-            d = static_cast<uint32_t>(c - '0');
-        } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-            d = static_cast<uint32_t>((c | 0x20) - 'a' + 10);
-        } else {
-            return std::nullopt;
-        }
-        v = v * 16 + d;
-    }
-    return v;
-}
 
 // A key holding one of these is written escaped in any JSON document, and
 // keys are compared in their raw form, so such a name never matches.
@@ -314,8 +279,7 @@ Result<Query, QueryParseError> parse_field(std::string_view text) {
                 case 't': name += '\t'; i += 2; continue;
                 default: break;
             }
-            const std::optional<uint32_t> escaped =
-                e == 'u' && inner.size() - i >= 6 ? hex4(inner, i + 2) : std::nullopt;
+            const std::optional<uint16_t> escaped = e == 'u' ? read_hex4(inner, i + 2) : std::nullopt;
             if (!escaped) {
                 // The grammar admits no other escape; keep the text as it is.
                 name += c;

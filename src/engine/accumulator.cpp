@@ -399,11 +399,28 @@ void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> l
                 std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
                 bool stream_items) {
     if (mask == 0) return;
-    MatchCache cache(m);
+    // The cache is built only when a value-keeping accumulator is reached.
+    std::optional<MatchCache> cache;
     const size_t n = accumulators.size();
     for (size_t j = 0; j < n; ++j) {
         if ((label_masks[j] & mask) == 0) continue;
-        accumulators[j].fold(cache, key, stream_items, queues[j]);
+        Accumulator& a = accumulators[j];
+        switch (a.kind_) {
+            case Kind::Count: ++a.count_; break;
+            case Kind::Exists: a.flag_ = true; break;
+            case Kind::Types: a.types_.insert(match_type(m)); break;
+            case Kind::Numeric:
+                if (auto x = match_number(m)) {
+                    a.fold_number(*x);
+                } else {
+                    ++a.count_;
+                }
+                break;
+            default:
+                if (!cache) cache.emplace(m);
+                a.fold(*cache, key, stream_items, queues[j]);
+                break;
+        }
     }
 }
 

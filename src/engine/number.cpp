@@ -294,6 +294,11 @@ NumberView JsonNumber::view() const {
     return v;
 }
 
+std::optional<double> JsonNumber::to_f64() const {
+    if (is_int()) return static_cast<double>(int_value());
+    return number::parse_f64(text());
+}
+
 bool operator==(const JsonNumber& a, const JsonNumber& b) { return number::equal(a.view(), b.view()); }
 
 void JsonNumber::hash_into(ValueHasher& h) const { number::hash_into(h, view()); }

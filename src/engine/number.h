@@ -45,6 +45,9 @@ public:
     // The literal text: the integer in decimal for Int, the stored text else.
     std::string to_literal() const;
     NumberView view() const;
+    // The nearest 64-bit float: Int converted, text parsed by number::parse_f64
+    // (nothing when the text is not wholly a decimal number).
+    std::optional<double> to_f64() const;
 
     friend bool operator==(const JsonNumber& a, const JsonNumber& b);
     uint64_t hash() const;

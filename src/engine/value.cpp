@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "util/json_escape.h"
 #include "util/text.h"
 
 namespace jorvane::engine {
@@ -36,42 +37,6 @@ void append_lossy(std::string& out, std::string_view bytes) {
         out.append(bytes);
     } else {
         out += lossy_utf8(bytes);
-    }
-}
-
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The unit of four hex digits at `p`, or -1.
-int read_hex4(std::string_view s, size_t p) {
-    int u = 0;
-    for (size_t k = 0; k < 4; ++k) {
-        int d = hex_value(static_cast<unsigned char>(s[p + k]));
-        if (d < 0) return -1;
-        u = u * 16 + d;
-    }
-    return u;
-}
-
-void append_code_point(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
 
@@ -218,12 +183,7 @@ uint64_t Value::hash() const {
 namespace value {
 
 std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos) {
-    if (pos >= bytes.size() || bytes[pos] != '\\') return std::nullopt;
-    if (pos + 1 >= bytes.size() || bytes[pos + 1] != 'u') return std::nullopt;
-    if (pos + 6 > bytes.size()) return std::nullopt;
-    int u = read_hex4(bytes, pos + 2);
-    if (u < 0xDC00 || u > 0xDFFF) return std::nullopt;
-    return static_cast<uint16_t>(u);
+    return jorvane::read_low_surrogate_escape(bytes, pos);
 }
 
 bool string_is_plain(std::string_view raw) {
@@ -263,27 +223,28 @@ void decode_json_string_into(std::string& out, std::string_view raw) {
             default: i += 2; continue;  // unknown escape: both bytes vanish
         }
         if (i + 6 > n) {
-            append_code_point(buf, kReplacement);
+            append_utf8(buf, kReplacement);
             break;
         }
-        int u = read_hex4(raw, i + 2);
+        const auto unit = read_hex4(raw, i + 2);
+        const int u = unit ? *unit : -1;
         if (u < 0) {
-            append_code_point(buf, kReplacement);
+            append_utf8(buf, kReplacement);
             i += 6;
         } else if (u >= 0xDC00 && u <= 0xDFFF) {
-            append_code_point(buf, kReplacement);
+            append_utf8(buf, kReplacement);
             i += 6;
         } else if (u >= 0xD800 && u <= 0xDBFF) {
             if (auto lo = read_low_surrogate_escape(raw, i + 6)) {
                 uint32_t cp = 0x10000 + (static_cast<uint32_t>(u) - 0xD800) * 0x400 + (*lo - 0xDC00);
-                append_code_point(buf, cp);
+                append_utf8(buf, cp);
                 i += 12;
             } else {
-                append_code_point(buf, kReplacement);
+                append_utf8(buf, kReplacement);
                 i += 6;
             }
         } else {
-            append_code_point(buf, static_cast<uint32_t>(u));
+            append_utf8(buf, static_cast<uint32_t>(u));
             i += 6;
         }
     }

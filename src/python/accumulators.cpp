@@ -9,28 +9,6 @@
 namespace jorvane::py {
 namespace {
 
-struct KindNames {
-    const char* snake;
-    const char* camel;
-};
-
-constexpr std::array<KindNames, 14> kNames = {{
-    {"count", "Count"},
-    {"count_unique", "CountUnique"},
-    {"value_counts", "ValueCounts"},
-    {"exists", "Exists"},
-    {"values", "Values"},
-    {"values_unique", "ValuesUnique"},
-    {"keyed_values", "KeyedValues"},
-    {"min", "Min"},
-    {"max", "Max"},
-    {"sum", "Sum"},
-    {"mean", "Mean"},
-    {"product", "Product"},
-    {"mode", "Mode"},
-    {"types", "Types"},
-}};
-
 // Bare names after normalisation (underscores dropped, lower-cased).
 struct BareName {
     std::string_view name;
@@ -149,8 +127,8 @@ bool is_list(PyObject* o) { return PyList_Check(o); }
 
 }  // namespace
 
-const char* acc_snake_name(AccKind kind) { return kNames[static_cast<size_t>(kind)].snake; }
-const char* acc_camel_name(AccKind kind) { return kNames[static_cast<size_t>(kind)].camel; }
+const char* acc_snake_name(AccKind kind) { return engine::accumulator_mode_name(kind); }
+const char* acc_camel_name(AccKind kind) { return engine::accumulator_mode_camel_name(kind); }
 
 PyObject* accumulator_type() {
     static PyObject* cell = nullptr;

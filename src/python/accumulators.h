@@ -7,27 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/accumulator.h"
 #include "python/py.h"
 
 namespace jorvane::py {
 
-// The accumulator kinds, in the engine's order (the same byte values).
-enum class AccKind : uint8_t {
-    Count,
-    CountUnique,
-    ValueCounts,
-    Exists,
-    Values,
-    ValuesUnique,
-    KeyedValues,
-    Min,
-    Max,
-    Sum,
-    Mean,
-    Product,
-    Mode,
-    Types,
-};
+// The accumulator kinds are the engine's own.
+using AccKind = engine::AccumulatorMode;
 
 // "count", "count_unique", ... (what Query.accumulators reports).
 const char* acc_snake_name(AccKind kind);

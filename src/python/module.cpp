@@ -6,6 +6,7 @@
 #include "python/numeric_buffer.h"
 #include "python/query_result.h"
 #include "python/py.h"
+#include "python/query.h"
 #include "python/py_class.h"
 #include "python/source_spec.h"
 
@@ -23,6 +24,7 @@ int exec_module(PyObject* module) {
             }
             Ref version = str(kVersion);
             if (!version || !add_to_module(module, "__version__", version.get())) return -1;
+            if (!add_type(module, "Query", query_type())) return -1;
             if (!add_type(module, "Source", source_spec_type())) return -1;
             if (!add_type(module, "QueryResult", query_result_type())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;

@@ -1,7 +1,5 @@
 #include "python/open_resolved.h"
 
-#if __has_include("source/read_source.h")
-
 #include <vector>
 
 #include "python/py_reader_source.h"
@@ -115,4 +113,3 @@ std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined) {
 
 }  // namespace jorvane::py
 
-#endif

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/carried_py_err.h"
+#include "source/read_source.h"
 
 namespace jorvane::py {
 namespace {
@@ -15,17 +16,6 @@ void close_once(const AnyThreadRef& obj, bool keep_open, bool& closed) {
     Gil gil;
     Ref result = Ref::steal(PyObject_CallMethod(obj.get(), "close", nullptr));
     if (!result) PyErr_Clear();
-}
-
-Result<size_t, IoError> fill(ByteReader& reader, std::vector<uint8_t>& buf) {
-    size_t filled = 0;
-    while (filled < buf.size()) {
-        auto n = reader.read(std::span<uint8_t>(buf.data() + filled, buf.size() - filled));
-        if (!n) return make_err(std::move(n).error());
-        if (*n == 0) break;
-        filled += *n;
-    }
-    return filled;
 }
 
 }  // namespace
@@ -85,7 +75,7 @@ DecodedReaderSource::DecodedReaderSource(std::unique_ptr<ByteReader> decoder, si
 
 ChunkResult DecodedReaderSource::next_chunk() {
     if (buf_.empty()) return std::optional<ByteView>();
-    auto filled = fill(*decoder_, buf_);
+    auto filled = fill_buffer(*decoder_, buf_);
     if (!filled) return make_err(std::move(filled).error());
     if (*filled == 0) return std::optional<ByteView>();
     return std::optional<ByteView>(ByteView(buf_.data(), *filled));

@@ -11,18 +11,23 @@ int hex_value(char c) {
 }
 }  // namespace
 
-std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos) {
-    if (pos >= bytes.size() || bytes[pos] != '\\') return std::nullopt;
-    if (pos + 1 >= bytes.size() || bytes[pos + 1] != 'u') return std::nullopt;
-    if (bytes.size() - pos < 6) return std::nullopt;
+std::optional<uint16_t> read_hex4(std::string_view bytes, size_t pos) {
+    if (pos > bytes.size() || bytes.size() - pos < 4) return std::nullopt;
     uint32_t unit = 0;
-    for (size_t i = pos + 2; i < pos + 6; ++i) {
+    for (size_t i = pos; i < pos + 4; ++i) {
         int v = hex_value(bytes[i]);
         if (v < 0) return std::nullopt;
         unit = unit * 16 + static_cast<uint32_t>(v);
     }
-    if (unit < 0xDC00 || unit > 0xDFFF) return std::nullopt;
     return static_cast<uint16_t>(unit);
+}
+
+std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos) {
+    if (pos >= bytes.size() || bytes[pos] != '\\') return std::nullopt;
+    if (pos + 1 >= bytes.size() || bytes[pos + 1] != 'u') return std::nullopt;
+    auto unit = read_hex4(bytes, pos + 2);
+    if (!unit || *unit < 0xDC00 || *unit > 0xDFFF) return std::nullopt;
+    return unit;
 }
 
 }  // namespace jorvane

@@ -9,6 +9,10 @@
 
 namespace jorvane {
 
+// The 16-bit unit written by the four hexadecimal digits at `pos`; nothing
+// when fewer than four bytes remain or one of them is not a hex digit.
+std::optional<uint16_t> read_hex4(std::string_view bytes, size_t pos);
+
 // Reads a "\uXXXX" escape starting at `pos` in `bytes` and returns its 16-bit
 // code unit when that unit is a low surrogate (DC00..DFFF). Anything else (no
 // backslash-u at `pos`, fewer than four bytes after the "u", a non-hex digit,

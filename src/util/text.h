@@ -37,6 +37,9 @@ std::string lossy_utf8(std::string_view bytes);
 // nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
+// Appends the UTF-8 encoding of one code point (at most U+10FFFF).
+void append_utf8(std::string& out, uint32_t code_point);
+
 // Unicode classes used by the quoted form.
 bool is_printable(uint32_t code_point);
 bool is_grapheme_extend(uint32_t code_point);

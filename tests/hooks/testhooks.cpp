@@ -114,8 +114,6 @@ PyObject* hook_resolve(PyObject*, PyObject* args, PyObject* kwargs) {
         static_cast<PyObject*>(nullptr));
 }
 
-#if __has_include("source/read_source.h")
-#define JORVANE_HOOKS_READ 1
 // Reads `src` to its end (or `abandon_after` chunks, then abandons twice)
 // with the interpreter lock released, on this thread or a new one.
 struct ReadOutcome {
@@ -272,8 +270,6 @@ PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
         },
         static_cast<PyObject*>(nullptr));
 }
-#endif
-
 bool string_list(PyObject* list, std::vector<std::string>& out) {
     Ref seq = Ref::steal(PySequence_List(list));
     if (!seq) return false;
@@ -349,11 +345,9 @@ PyObject* hook_add_unique(PyObject*, PyObject* paths) {
 PyMethodDef hook_methods[] = {
     {"classify", reinterpret_cast<PyCFunction>(hook_classify), METH_O, nullptr},
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
-#ifdef JORVANE_HOOKS_READ
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS | METH_KEYWORDS, nullptr},
-#endif
     {"lookup", reinterpret_cast<PyCFunction>(hook_lookup), METH_VARARGS, nullptr},
     {"label_list", reinterpret_cast<PyCFunction>(hook_label_list), METH_O, nullptr},
     {"reject_query_only_options", reinterpret_cast<PyCFunction>(hook_reject), METH_VARARGS, nullptr},

@@ -8,6 +8,7 @@
 
 #include "classification_kernel/kernel.h"
 #include "kernel_test_support.h"
+#include "util/panic.h"
 
 namespace jorvane::kernel::testing {
 namespace {
@@ -156,6 +157,19 @@ TEST(KernelSelection, ActiveKernelIsTheBestSupportedOne) {
     EXPECT_STREQ(kernel_name(active), active == KernelKind::Avx512 ? "avx512"
                                       : active == KernelKind::Avx2  ? "avx2"
                                                                     : "scalar");
+}
+
+// Asking for a kernel the CPU lacks is an internal error, not an illegal
+// instruction.
+TEST(KernelSelection, UnsupportedKernelPanicsInsteadOfRunning) {
+    for (KernelKind kind : all_kernels()) {
+        if (kernel_supported(kind)) continue;
+        EXPECT_THROW(chunk_classifier(kind), Panic) << kernel_name(kind);
+        KernelCarry carry;
+        ChunkMasks m;
+        const auto chunk = padded("{}");
+        EXPECT_THROW(classify_chunks(kind, chunk.data(), 1, &m, carry), Panic) << kernel_name(kind);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dfa_core/ast.h"
+#include "util/text.h"
 
 namespace jorvane::dfa {
 namespace {
@@ -18,24 +19,6 @@ struct Vector {
     bool syntax_ok = false;
     std::optional<std::string> error;
 };
-
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Reads the JSON string whose opening quote is at `i`; leaves `i` past the
 // closing quote.

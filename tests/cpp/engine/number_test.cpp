@@ -144,6 +144,11 @@ TEST(NumberFormat, ParseF64) {
     auto ninf = number::parse_f64("-1e400");
     ASSERT_TRUE(ninf.has_value());
     EXPECT_TRUE(std::isinf(*ninf) && *ninf < 0);
+    EXPECT_EQ(num("-12").to_f64(), -12.0);
+    EXPECT_EQ(num("2.5e1").to_f64(), 25.0);
+    EXPECT_EQ(num("123456789012345678901234567890").to_f64(), 1.2345678901234568e29);
+    EXPECT_FALSE(num("1.2.3").to_f64());
+    EXPECT_FALSE(num("-inf").to_f64());
     for (const char* bad : {"", "-", "+", ".", "1e", "0x10", "1_000", "+-1", "12abc", "inf", "-inf", "nan",
                             "-nan", "Infinity", " 1", "1 "}) {
         EXPECT_FALSE(number::parse_f64(bad).has_value()) << bad;

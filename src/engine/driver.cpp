@@ -1,0 +1,101 @@
+// The automaton driver: flattened transition tables, the two transitions,
+// match dispatch and the per-source reset.
+#include "engine/driver.h"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+
+#include "util/hash.h"
+#include "util/panic.h"
+#include "util/text.h"
+
+namespace jorvane::engine {
+
+Value match_to_value(const MatchEvent& event) {
+    switch (event.kind) {
+        case MatchEvent::Atom:
+            return value::from_atom(event.bytes);
+        case MatchEvent::String:
+            return value::from_raw_string(event.bytes);
+        case MatchEvent::Container:
+            return event.value ? *event.value : Value();
+    }
+    return Value();
+}
+
+DfaDriver DfaDriver::make(dfa::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators) {
+    std::vector<uint64_t> masks(accumulators.size(), 1);
+    return with_labels(std::move(dfa), std::move(accumulators), std::move(masks), 1);
+}
+
+DfaDriver DfaDriver::with_labels(dfa::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
+                                 std::vector<uint64_t> label_masks, size_t label_count) {
+    if (accumulators.size() != label_masks.size())
+        panic("assertion failed: every accumulator needs exactly one label mask");
+    DfaDriver d;
+    d.capture_mask = 0;
+    for (size_t i = 0; i < accumulators.size(); ++i)
+        if (accumulators[i].needs_whole_value()) d.capture_mask |= label_masks[i];
+    d.queues.resize(accumulators.size());
+    d.limits.assign(label_count, std::nullopt);
+    d.counters.assign(label_count, 0);
+    d.label_count = label_count;
+    d.dfa = std::move(dfa);
+    d.accumulators = std::move(accumulators);
+    d.label_masks = std::move(label_masks);
+    d.pending_state = d.dfa.start;
+    return d;
+}
+
+void DfaDriver::transition_on_field(std::string_view key, uint64_t hash) {
+    if (state_stack.empty()) return;
+    const StateId s = state_stack.back();
+    if (s == kDeadState) {
+        pending_state = kDeadState;
+        return;
+    }
+    uint32_t symbol;
+    if (dfa.case_insensitive) {
+        // Names were folded when collected; a key that is not UTF-8 names nothing.
+        if (!is_valid_utf8(key)) {
+            symbol = 0;
+        } else {
+            std::string lowered(key);
+            for (char& ch : lowered)
+                if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+            symbol = dfa.field_symbol(lowered);
+        }
+    } else {
+        symbol = dfa.field_symbol(key, hash);
+    }
+    pending_state = dfa.next_state(s, symbol);
+}
+
+void DfaDriver::transition_array_index(uint64_t index) {
+    if (state_stack.empty()) return;
+    const StateId s = state_stack.back();
+    pending_state = s == kDeadState ? kDeadState : dfa.next_state(s, dfa.index_symbol(index));
+}
+
+uint64_t DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,
+                                             uint64_t mask) {
+    if (stopped) return 0;
+    mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters);
+    if (mask == 0) return 0;
+    accumulator::fold_match(accumulators, label_masks, queues, mask, event, key, stream_items);
+    return mask;
+}
+
+void DfaDriver::reset_for_next_source() {
+    pending_state = dfa.start;
+    state_stack.clear();
+    for (auto& acc : accumulators) acc.reset();
+    captures.clear();
+    stopped = false;
+    for (auto& q : queues) q.clear();
+    std::fill(counters.begin(), counters.end(), 0);
+    done_mask = 0;
+}
+
+}  // namespace jorvane::engine

@@ -1,0 +1,104 @@
+// DfaDriver: the run-time state of one query automaton over one source.
+//
+// A driver serves one query or up to 64 fused queries, told apart by label
+// bits. The event walk asks it for the automaton state of each value
+// (`transition_on_field`, `transition_array_index`), pushes and pops one
+// state per open container, feeds captures of matched containers and hands
+// every match to `dispatch_to_accumulators`.
+//
+// A key's hash is computed once per key event by the walk and shared by every
+// driver's field lookup.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dfa_core/dfa.h"
+#include "engine/accumulator.h"
+#include "engine/capture.h"
+#include "engine/value.h"
+
+namespace jorvane::engine {
+
+using StateId = uint32_t;
+inline constexpr StateId kDeadState = dfa::QueryDFA::kNoState;
+
+// A match handed to the accumulators: an atom's trimmed literal, a string's
+// raw bytes between the quotes, or a closed container's captured value.
+using MatchEvent = accumulator::Match;
+
+// A new value for a match: atoms by their first byte, strings decoded,
+// containers copied.
+Value match_to_value(const MatchEvent& event);
+
+// One query of a fused automaton as installed.
+struct FusedQuery {
+    std::vector<accumulator::Accumulator> accumulators;
+    std::optional<uint64_t> limit;
+};
+
+struct alignas(128) DfaDriver {
+    // Written for every value: alone on its own cache line.
+    alignas(128) StateId pending_state = 0;
+    dfa::QueryDFA dfa;
+    std::vector<StateId> state_stack;
+    std::vector<accumulator::Accumulator> accumulators;
+    std::vector<uint64_t> label_masks;
+    std::vector<ActiveCapture> captures;
+    std::vector<accumulator::ItemQueue> queues;
+    std::vector<std::optional<uint64_t>> limits;
+    std::vector<uint64_t> counters;
+    uint64_t limited_mask = 0;
+    uint64_t done_mask = 0;
+    uint64_t capture_mask = 0;
+    size_t label_count = 0;
+    bool stopped = false;
+    bool stream_items = true;
+
+    // One query; every accumulator carries label 1.
+    static DfaDriver make(dfa::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators);
+    // Panics when the accumulator and mask lists differ in length.
+    static DfaDriver with_labels(dfa::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
+                                 std::vector<uint64_t> label_masks, size_t label_count);
+
+    // The state for the value of the member with this raw key (`hash` is
+    // key_hash(key)).
+    void transition_on_field(std::string_view key, uint64_t hash);
+    void transition_on_field(std::string_view key) { transition_on_field(key, key_hash(key)); }
+    // The state for the array element at `index`.
+    void transition_array_index(uint64_t index);
+
+    // The accept mask of a state (0 when it does not accept or is dead).
+    uint64_t accept_mask_of(StateId s) const {
+        return s < dfa.num_states && dfa.accepting[s] ? dfa.accept_masks[s] : 0;
+    }
+    uint64_t pending_accept_mask() const { return accept_mask_of(pending_state); }
+    StateId start_state() const { return dfa.start; }
+    // Any capture that keeps events.
+    bool has_recording_capture() const {
+        for (const auto& c : captures)
+            if (c.recording) return true;
+        return false;
+    }
+    uint64_t captured_labels() const {
+        uint64_t m = 0;
+        for (const auto& c : captures) m |= c.labels;
+        return m;
+    }
+
+    // Folds one match into the accumulators of the labels in `mask` (after
+    // `done_mask` and the limits); returns the labels actually delivered.
+    uint64_t dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
+
+    // Back to the state of a new source (limits, masks and stream_items kept).
+    void reset_for_next_source();
+
+    static uint64_t key_hash(std::string_view key) { return dfa::FieldMap::hash_key(key); }
+};
+
+}  // namespace jorvane::engine

@@ -1,0 +1,534 @@
+#include "python/query.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/accumulator.h"
+#include "python/accumulators.h"
+#include "python/errors.h"
+#include "python/lazy_file.h"
+#include "python/lookup.h"
+#include "python/numeric_buffer.h"
+#include "python/open_resolved.h"
+#include "python/py_class.h"
+#include "python/query_result.h"
+#include "python/resolve_sources.h"
+#include "python/run_multi.h"
+#include "python/run_policy.h"
+#include "python/run_single.h"
+#include "python/sink.h"
+#include "python/source_items.h"
+#include "python/value_convert.h"
+#include "query_plan.h"
+#include "util/text.h"
+
+namespace jorvane::py {
+namespace {
+
+constexpr uint64_t kDefaultProgressInterval = 8388608;
+constexpr uint64_t kDefaultStretch = 1048576;
+
+// A source whose scan failed, kept in place of its results.
+struct SourceFailure {
+    enum class Kind : uint8_t { EndedEarly, Malformed, Failed };
+    Kind kind = Kind::Failed;
+    uint64_t offset = 0;
+    std::string message;
+    Ref partials;  // list of QueryResult (EndedEarly, Malformed)
+};
+
+using SourceEntry = std::variant<std::vector<Ref>, SourceFailure>;
+
+struct QueryData {
+    std::vector<SourceEntry> results;
+    std::vector<std::string> sources;
+    std::vector<std::string> queries;
+    std::vector<std::vector<std::string>> accumulators;
+    std::string mode;
+    uint64_t n_queries = 0;
+};
+
+const QueryData& data(PyObject* self) { return unbox<QueryData>(self); }
+
+// ---- argument conversion ----------------------------------------------------
+
+bool arg_u64(PyObject* o, const char* name, std::optional<uint64_t>& out) {
+    if (o == Py_None) return true;
+    if (!PyLong_Check(o)) {
+        raise(PyExc_TypeError, std::string("argument '") + name + "': '" + type_name(o) +
+                                   "' object cannot be interpreted as an integer");
+        return false;
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        Ref cause = take_error();
+        Ref text = cause ? Ref::steal(PyObject_Str(cause.get())) : Ref();
+        std::string msg;
+        if (!text || !as_utf8(text.get(), msg)) PyErr_Clear();
+        raise(PyExc_OverflowError, std::string("argument '") + name + "': " + msg);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool arg_str(PyObject* o, const char* name, std::optional<std::string>& out) {
+    if (o == Py_None) return true;
+    if (!PyUnicode_Check(o)) {
+        raise(PyExc_TypeError, std::string("argument '") + name + "': '" + type_name(o) +
+                                   "' object cannot be converted to 'str'");
+        return false;
+    }
+    std::string s;
+    if (!as_utf8(o, s)) return false;
+    out = std::move(s);
+    return true;
+}
+
+// Closes the file objects the system opened itself (URLs) among `items`
+// from `from` on: they would otherwise stay open until collected.
+void close_owned_readers(std::vector<ResolvedItem>& items, size_t from) {
+    Ref pending = take_error();
+    for (size_t i = from; i < items.size(); ++i) {
+        ResolvedItem& it = items[i];
+        if (it.kind != ResolvedItem::Kind::Reader || it.keep_open || !it.reader) continue;
+        Ref r = Ref::steal(PyObject_CallMethod(it.reader.get(), "close", nullptr));
+        if (!r) PyErr_Clear();
+    }
+    if (pending) restore_error(std::move(pending));
+}
+
+// One query's accumulator requests with its text.
+struct QuerySpec {
+    std::string text;
+    std::vector<AccumulatorSpec> accs;
+};
+
+bool read_queries(PyObject* queries, PyObject* accumulators, std::vector<QuerySpec>& out) {
+    if (PyDict_Check(queries)) {
+        if (accumulators != Py_None) {
+            raise(PyExc_ValueError, "pass accumulators inside the dict, not as a separate argument");
+            return false;
+        }
+        Ref items = Ref::steal(PyDict_Items(queries));
+        if (!items) return false;
+        Py_ssize_t n = PyList_Size(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* kv = PyList_GetItem(items.get(), i);
+            PyObject* key = PyTuple_GetItem(kv, 0);
+            PyObject* value = PyTuple_GetItem(kv, 1);
+            QuerySpec spec;
+            if (!PyUnicode_Check(key) || !as_utf8(key, spec.text)) {
+                PyErr_Clear();
+                raise(PyExc_ValueError, "query keys must be strings");
+                return false;
+            }
+            if (!extract_accumulators(value, spec.accs)) return false;
+            out.push_back(std::move(spec));
+        }
+        return true;
+    }
+    if (accumulators == Py_None) {
+        raise(PyExc_ValueError, "accumulators is required when queries is a list");
+        return false;
+    }
+    std::vector<AccumulatorSpec> accs;
+    if (!extract_accumulators(accumulators, accs)) return false;
+    std::vector<std::string> texts;
+    if (!extract_query_strings(queries, texts)) return false;
+    for (auto& t : texts) {
+        QuerySpec spec;
+        spec.text = std::move(t);
+        for (const auto& a : accs) spec.accs.push_back(AccumulatorSpec{a.kind, a.into, a.numeric});
+        out.push_back(std::move(spec));
+    }
+    return true;
+}
+
+// The entry of one source from its outcome.
+SourceEntry make_entry(SourceOutcome outcome, bool use_float) {
+    if (outcome) {
+        std::vector<Ref> results;
+        for (auto& o : outcome.value()) {
+            Ref r = make_query_result(std::move(o), std::nullopt, use_float);
+            if (!r) {
+                Ref exc = take_error();
+                Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
+                std::string msg;
+                if (!text || !as_utf8(text.get(), msg)) PyErr_Clear();
+                return SourceFailure{SourceFailure::Kind::Failed, 0, msg, Ref()};
+            }
+            results.push_back(std::move(r));
+        }
+        return results;
+    }
+    JorvaneError err = std::move(outcome).error();
+    std::string message = err.to_string();
+    const bool ended_early = err.kind() == JorvaneError::Kind::Incomplete;
+    if (ended_early || err.kind() == JorvaneError::Kind::Corrupted) {
+        Incomplete* rec = err.record();
+        uint64_t offset = rec->offset;
+        Ref partials = wrap_partials(std::move(rec->partials), offset, use_float);
+        if (!partials) {
+            Ref exc = take_error();
+            Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
+            std::string msg;
+            if (!text || !as_utf8(text.get(), msg)) PyErr_Clear();
+            return SourceFailure{SourceFailure::Kind::Failed, 0, msg, Ref()};
+        }
+        return SourceFailure{ended_early ? SourceFailure::Kind::EndedEarly : SourceFailure::Kind::Malformed, offset,
+                             std::move(message), std::move(partials)};
+    }
+    return SourceFailure{SourceFailure::Kind::Failed, 0, std::move(message), Ref()};
+}
+
+// ---- construction ---------------------------------------------------------
+
+Ref refuse(PyObject* type, std::string_view message) {
+    raise(type, message);
+    return {};
+}
+
+struct QueryArgs {
+    PyObject* sources;
+    PyObject* queries;
+    PyObject* accumulators;
+    std::optional<uint64_t> max_threads;
+    std::optional<std::string> mode;
+    bool use_float;
+    std::optional<uint64_t> limit;
+    PyObject* progress;  // null when absent
+    std::optional<uint64_t> progress_interval;
+};
+
+Ref query_new(PyObject* type, const QueryArgs& a) {
+    // 1-2: option checks.
+    if (a.progress_interval) {
+        if (!a.progress) return refuse(PyExc_ValueError, "progress_interval= only makes sense with a progress= callback");
+        if (*a.progress_interval == 0) return refuse(PyExc_ValueError, "progress_interval must be at least 1");
+    }
+    if (a.limit && *a.limit == 0) return refuse(PyExc_ValueError, "limit must be at least 1 (omit it for no limit)");
+
+    // 3-4: sources.
+    std::vector<ClassifiedItem> classified;
+    if (PyDict_Check(a.sources)) {
+        if (!parse_source_dict(a.sources, classified)) return {};
+    } else if (!parse_source_items(a.sources, classified)) {
+        return {};
+    }
+    if (classified.empty()) return refuse(PyExc_ValueError, "Query requires at least one source");
+
+    // 5-7: queries, accumulators and into= bindings.
+    std::vector<QuerySpec> specs;
+    if (!read_queries(a.queries, a.accumulators, specs)) return {};
+    if (specs.empty()) return refuse(PyExc_ValueError, "Query requires at least one query");
+    std::vector<std::vector<std::string>> names(specs.size());
+    std::vector<std::vector<engine::AccumulatorMode>> modes(specs.size());
+    std::vector<PySink::Route> routes;
+    std::vector<Ref> targets;
+    std::vector<bool> numeric;
+    for (size_t q = 0; q < specs.size(); ++q) {
+        const QuerySpec& s = specs[q];
+        if (s.accs.empty()) return refuse(PyExc_ValueError, "query " + debug_quote(s.text) + " has no accumulators");
+        for (const AccumulatorSpec& acc : s.accs) {
+            names[q].emplace_back(acc_snake_name(acc.kind));
+            modes[q].push_back(acc.kind);
+            if ((acc.kind != AccKind::Values && acc.kind != AccKind::ValuesUnique) || !acc.into) continue;
+            PySink::Route route{q, acc.kind == AccKind::Values ? engine::StreamKind::Values
+                                                                : engine::StreamKind::ValuesUnique};
+            for (const auto& r : routes) {
+                if (r == route) {
+                    return refuse(PyExc_ValueError,
+                                 "query " + debug_quote(s.text) + " binds " + acc_camel_name(acc.kind) +
+                                     "(into=...) more than once; each stream kind can bind at most one target per "
+                                     "query (copy the result in Python if you need a second)");
+                }
+            }
+            routes.push_back(route);
+            targets.push_back(acc.into);
+            numeric.push_back(acc.numeric);
+        }
+    }
+
+    // 8: resolution (globs expanded, URLs opened, labels).
+    LabeledSources labeled;
+    if (!resolve_labeled_sources(std::move(classified), labeled)) return {};
+    const size_t n = labeled.items.size();
+    auto fail_after_resolution = [&](size_t opened_upto) -> Ref {
+        close_owned_readers(labeled.items, opened_upto);
+        return {};
+    };
+
+    // 9-10: progress callbacks.
+    std::vector<std::optional<ProgressEntry>> progress(n);
+    if (a.progress) {
+        for (const auto& o : labeled.options) {
+            if (o.progress) {
+                raise(PyExc_ValueError, "pass either progress= on the Query or Source(progress=...) per source, not both");
+                return fail_after_resolution(0);
+            }
+        }
+        if (n != 1) {
+            raise(PyExc_ValueError, "progress= takes a single source, got " + std::to_string(n) +
+                                        " \u2014 attach a callback per source with jorvane.Source(src, progress=...)");
+            return fail_after_resolution(0);
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (a.progress) {
+            progress[i] = ProgressEntry{Ref::borrow(a.progress), a.progress_interval.value_or(kDefaultProgressInterval)};
+        } else if (labeled.options[i].progress) {
+            progress[i] = ProgressEntry{labeled.options[i].progress,
+                                        labeled.options[i].progress_interval.value_or(kDefaultProgressInterval)};
+        }
+    }
+
+    // 11-12: thread budget, prefetching and mode.
+    const size_t budget = a.max_threads ? static_cast<size_t>(*a.max_threads) : available_threads();
+    const bool prefetch = prefetch_for(n, budget);
+    engine::ScanMode mode;
+    if (!choose_mode(a.mode, n, budget, mode)) return fail_after_resolution(0);
+    const size_t chunk_len = chunk_len_for(mode);
+
+    // 13: open. One source is opened here; with several, every file is
+    // checked here (same errors, same order) but opened again only when a
+    // worker takes it, so the run holds open only the files it is reading.
+    std::vector<RunSource> opened;
+    opened.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        ResolvedItem& item = labeled.items[i];
+        const Compression compression = labeled.options[i].compression;
+        if (n > 1 && item.kind == ResolvedItem::Kind::File) {
+            std::string path = item.path;
+            if (!open_source(item.path, item.path_text, false, 0, compression)) return fail_after_resolution(i + 1);
+            opened.push_back(RunSource{nullptr, [path, prefetch, chunk_len, compression] {
+                                           return open_file_chain(path, prefetch, chunk_len, compression);
+                                       }});
+            continue;
+        }
+        std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch, chunk_len, compression);
+        if (!src) return fail_after_resolution(i + 1);
+        opened.push_back(RunSource{std::move(src), {}});
+    }
+
+    // 14: plans and sink.
+    std::vector<QueryPlan> plans;
+    plans.reserve(specs.size());
+    for (size_t q = 0; q < specs.size(); ++q) plans.push_back(QueryPlan{a.limit, specs[q].text, modes[q]});
+    std::optional<PySink> sink;
+    if (!routes.empty()) sink.emplace(routes, numeric);
+    PySink* sink_ptr = sink ? &*sink : nullptr;
+
+    // 15: run.
+    std::vector<SourceOutcome> outcomes;
+    if (n == 1) {
+        PyObject* cb = progress[0] ? progress[0]->callback.get() : nullptr;
+        uint64_t interval = progress[0] ? progress[0]->interval : kDefaultStretch;
+        auto one = run_with_progress(plans, mode, std::move(opened[0].source), sink_ptr, targets, cb, interval,
+                                     a.use_float);
+        if (!one) return {};
+        outcomes.push_back(std::move(*one));
+    } else {
+        auto many = run_multi_with_progress(plans, mode, std::move(opened), progress, a.max_threads, sink_ptr,
+                                            targets, a.use_float);
+        if (!many) return {};
+        outcomes = std::move(*many);
+    }
+
+    // 16: deliver the into= values.
+    if (sink) {
+        auto& buckets = sink->buckets();
+        for (size_t i = 0; i < buckets.size(); ++i) {
+            Bucket& b = buckets[i];
+            if (b.numeric) {
+                Ref buf = make_numeric_buffer(b.floats, b.skipped);
+                if (!buf) return {};
+                std::vector<double>().swap(b.floats);
+                Ref r = Ref::steal(PyObject_CallMethod(targets[i].get(), "append", "O", buf.get()));
+                if (!r) return {};
+            } else {
+                Ref list = Ref::steal(PyList_New(0));
+                if (!list) return {};
+                for (const auto& v : b.values) {
+                    Ref item = value_to_py(v, a.use_float);
+                    if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+                }
+                std::vector<engine::Value>().swap(b.values);
+                Ref r = Ref::steal(PyObject_CallMethod(targets[i].get(), "extend", "O", list.get()));
+                if (!r) return {};
+            }
+        }
+    }
+
+    // 17-18: entries and the finished object.
+    QueryData d;
+    d.results.reserve(outcomes.size());
+    for (auto& o : outcomes) d.results.push_back(make_entry(std::move(o), a.use_float));
+    d.sources = std::move(labeled.labels);
+    for (auto& s : specs) d.queries.push_back(std::move(s.text));
+    d.accumulators = std::move(names);
+    d.mode = mode_name(mode);
+    d.n_queries = d.queries.size();
+    return box<QueryData>(type, std::move(d));
+}
+
+PyObject* query_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* kwlist[] = {"sources", "queries", "accumulators", "max_threads", "mode", "use_float",
+                                           "limit", "progress", "progress_interval", nullptr};
+            PyObject *sources = nullptr, *queries = nullptr, *accumulators = Py_None, *max_threads = Py_None,
+                     *mode = Py_None, *use_float = Py_False, *limit = Py_None, *progress = Py_None,
+                     *progress_interval = Py_None;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OOOOOO:Query", const_cast<char**>(kwlist), &sources,
+                                             &queries, &accumulators, &max_threads, &mode, &use_float, &limit,
+                                             &progress, &progress_interval))
+                return nullptr;
+            QueryArgs a{sources, queries, accumulators, {}, {}, false, {}, nullptr, {}};
+            if (!arg_u64(max_threads, "max_threads", a.max_threads)) return nullptr;
+            if (!arg_str(mode, "mode", a.mode)) return nullptr;
+            if (!PyBool_Check(use_float))
+                return raise(PyExc_TypeError,
+                             "argument 'use_float': '" + type_name(use_float) + "' object cannot be converted to 'bool'");
+            a.use_float = use_float == Py_True;
+            if (!arg_u64(limit, "limit", a.limit)) return nullptr;
+            a.progress = progress == Py_None ? nullptr : progress;
+            if (!arg_u64(progress_interval, "progress_interval", a.progress_interval)) return nullptr;
+            return query_new(reinterpret_cast<PyObject*>(type), a).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// ---- accessors -------------------------------------------------------------
+
+Ref str_list(const std::vector<std::string>& items) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const auto& s : items) {
+        Ref v = str(s);
+        if (!v || PyList_Append(list.get(), v.get()) < 0) return {};
+    }
+    return list;
+}
+
+PyObject* q_sources(PyObject* self, void*) {
+    return guarded([&] { return str_list(data(self).sources).release(); }, static_cast<PyObject*>(nullptr));
+}
+PyObject* q_queries(PyObject* self, void*) {
+    return guarded([&] { return str_list(data(self).queries).release(); }, static_cast<PyObject*>(nullptr));
+}
+PyObject* q_accumulators(PyObject* self, void*) {
+    return guarded(
+        [&]() -> PyObject* {
+            Ref list = Ref::steal(PyList_New(0));
+            if (!list) return nullptr;
+            for (const auto& names : data(self).accumulators) {
+                Ref inner = str_list(names);
+                if (!inner || PyList_Append(list.get(), inner.get()) < 0) return nullptr;
+            }
+            return list.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+PyObject* q_mode(PyObject* self, void*) { return str(data(self).mode).release(); }
+PyObject* q_n_sources(PyObject* self, void*) { return uinteger(data(self).sources.size()).release(); }
+PyObject* q_n_queries(PyObject* self, void*) { return uinteger(data(self).n_queries).release(); }
+
+PyObject* q_repr(PyObject* self) {
+    return guarded(
+        [&] {
+            const QueryData& d = data(self);
+            return str("Query(sources=" + label_list(d.sources) + ", queries=" + label_list(d.queries) + ", mode='" +
+                       d.mode + "')")
+                .release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* q_result(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* kwlist[] = {"source", "query", nullptr};
+            PyObject *source = Py_None, *query = Py_None;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:result", const_cast<char**>(kwlist), &source, &query))
+                return nullptr;
+            const QueryData& d = data(self);
+            auto si = lookup(source == Py_None ? nullptr : source, d.sources, "source");
+            if (!si) return nullptr;
+            auto qi = lookup(query == Py_None ? nullptr : query, d.queries, "query");
+            if (!qi) return nullptr;
+            if (*si >= d.results.size())
+                return raise(PyExc_IndexError, "no source " + std::to_string(*si) + " (" +
+                                                   std::to_string(d.results.size()) + " sources)");
+            const SourceEntry& e = d.results[*si];
+            if (auto* results = std::get_if<std::vector<Ref>>(&e)) {
+                if (*qi >= results->size())
+                    return raise(PyExc_IndexError, "no query " + std::to_string(*qi) + " (" +
+                                                       std::to_string(results->size()) + " queries)");
+                return Ref((*results)[*qi]).release();
+            }
+            const SourceFailure& f = std::get<SourceFailure>(e);
+            const std::string idx = std::to_string(*si);
+            switch (f.kind) {
+                case SourceFailure::Kind::EndedEarly:
+                    return raise_exception_object(
+                        partial_error("Incomplete", "source " + idx + " ended early: " + f.message, f.offset, f.partials));
+                case SourceFailure::Kind::Malformed:
+                    return raise_exception_object(
+                        partial_error("Corrupted", "source " + idx + " is malformed: " + f.message, f.offset, f.partials));
+                case SourceFailure::Kind::Failed:
+                    break;
+            }
+            return raise(PyExc_RuntimeError, "source " + idx + " failed: " + f.message);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef q_methods[] = {
+    {"result", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(q_result)), METH_VARARGS | METH_KEYWORDS,
+     "result($self, source=None, query=None)\n--\n\nThe QueryResult of one query on one source (by index or label; "
+     "the first of each by default). A source whose scan failed raises its error here."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef q_getset[] = {
+    {"sources", q_sources, nullptr, "The source labels, in source order.", nullptr},
+    {"queries", q_queries, nullptr, "The query texts, in query order.", nullptr},
+    {"accumulators", q_accumulators, nullptr, "Per query, the names of its accumulators.", nullptr},
+    {"mode", q_mode, nullptr, "The execution mode that ran: \"pipelined\" or \"batched\".", nullptr},
+    {"n_sources", q_n_sources, nullptr, "The number of sources.", nullptr},
+    {"n_queries", q_n_queries, nullptr, "The number of queries.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot q_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(query_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<QueryData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(q_repr)},
+    {Py_tp_methods, q_methods},
+    {Py_tp_getset, q_getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "Query(sources, queries, accumulators=None, *, max_threads=None, mode=None, use_float=False, "
+                    "limit=None, progress=None, progress_interval=None)\n--\n\n"
+                    "Answer every query over every source in one pass per source. `sources` is a path, glob, URL, "
+                    "JSON text, file-like object or Source(...), a list of them, or a dict of label to source; "
+                    "`queries` a query text, a list of them (with `accumulators`), or a dict of query to "
+                    "accumulators. Read the answers with result().")},
+    {0, nullptr},
+};
+
+PyType_Spec q_spec = {
+    "jorvane.Query", static_cast<int>(sizeof(Boxed<QueryData>)), 0, Py_TPFLAGS_DEFAULT, q_slots,
+};
+
+}  // namespace
+
+PyObject* query_type() {
+    static PyObject* cell = nullptr;
+    return cached_type(cell, [] { return type_from_spec(&q_spec); });
+}
+
+}  // namespace jorvane::py

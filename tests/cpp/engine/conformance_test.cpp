@@ -1,0 +1,213 @@
+// Cut and mode invariance over the conformance files: every way of cutting a
+// document into buffers, every execution mode and every stage-1 kernel gives
+// the same outcome; documents a strict parser accepts give exactly its values.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "engine_harness.h"
+
+namespace jorvane::engine::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A small strict parser building the values a conforming reader would give.
+struct StrictParser {
+    std::string_view s;
+    size_t i = 0;
+    bool ok = true;
+
+    void ws() {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
+    }
+    Value fail() {
+        ok = false;
+        return Value();
+    }
+    Value string_value() {
+        size_t start = ++i;
+        while (i < s.size() && s[i] != '"') i += s[i] == '\\' ? 2 : 1;
+        if (i >= s.size()) return fail();
+        std::string_view raw = s.substr(start, i - start);
+        ++i;
+        return Value::string(value::decode_json_string(raw));
+    }
+    Value parse(int depth = 0) {
+        ws();
+        if (i >= s.size() || depth > 2000) return fail();
+        char c = s[i];
+        if (c == '{') {
+            ++i;
+            Value::Object members;
+            ws();
+            if (i < s.size() && s[i] == '}') {
+                ++i;
+                return Value::object(std::move(members));
+            }
+            while (ok) {
+                ws();
+                if (i >= s.size() || s[i] != '"') return fail();
+                Value key = string_value();
+                ws();
+                if (i >= s.size() || s[i] != ':') return fail();
+                ++i;
+                Value v = parse(depth + 1);
+                members.push_back(Member{key.is_string() ? key.as_string() : std::string(), std::move(v)});
+                ws();
+                if (i < s.size() && s[i] == ',') {
+                    ++i;
+                    continue;
+                }
+                if (i < s.size() && s[i] == '}') {
+                    ++i;
+                    break;
+                }
+                return fail();
+            }
+            return Value::object(std::move(members));
+        }
+        if (c == '[') {
+            ++i;
+            Value::Array items;
+            ws();
+            if (i < s.size() && s[i] == ']') {
+                ++i;
+                return Value::array(std::move(items));
+            }
+            while (ok) {
+                items.push_back(parse(depth + 1));
+                ws();
+                if (i < s.size() && s[i] == ',') {
+                    ++i;
+                    continue;
+                }
+                if (i < s.size() && s[i] == ']') {
+                    ++i;
+                    break;
+                }
+                return fail();
+            }
+            return Value::array(std::move(items));
+        }
+        if (c == '"') return string_value();
+        if (s.substr(i, 4) == "true") return i += 4, Value::boolean(true);
+        if (s.substr(i, 5) == "false") return i += 5, Value::boolean(false);
+        if (s.substr(i, 4) == "null") return i += 4, Value();
+        size_t start = i;
+        while (i < s.size() && std::string_view("+-0123456789.eE").find(s[i]) != std::string_view::npos) ++i;
+        if (start == i) return fail();
+        return Value::number(JsonNumber::from_literal(s.substr(start, i - start)));
+    }
+};
+
+std::string read_file(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::vector<fs::path> conformance_files() {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(fs::path(JORVANE_SHARED_DIR) / "conformance")) {
+        std::string name = e.path().filename().string();
+        if (name.size() > 5 && name.ends_with(".json") && (name[0] == 'y' || name[0] == 'n' || name[0] == 'i') &&
+            name[1] == '_')
+            files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+const std::vector<QuerySpec>& queries() {
+    static const std::vector<QuerySpec> q{{"", {M::Values}}, {"[*]", {M::Count, M::Types}}, {"*", {M::Sum}}};
+    return q;
+}
+
+// Cut positions after every backslash, inside every string and number, and
+// around every key: each one a two-buffer split.
+std::vector<size_t> adversarial_cuts(std::string_view doc) {
+    std::vector<size_t> cuts;
+    for (size_t i = 1; i < doc.size(); ++i) {
+        char prev = doc[i - 1], cur = doc[i];
+        if (prev == '\\' || cur == '\\' || prev == '"' || cur == '"' || (prev >= '0' && prev <= '9') ||
+            (cur >= '0' && cur <= '9') || prev == ':' || prev == 'e' || prev == 'u')
+            cuts.push_back(i);
+    }
+    return cuts;
+}
+
+TEST(Conformance, AcceptedDocumentsGiveTheirValues) {
+    size_t checked = 0;
+    for (const auto& path : conformance_files()) {
+        std::string name = path.filename().string();
+        if (name[0] != 'y') continue;
+        std::string doc = read_file(path);
+        StrictParser p{doc};
+        Value expected = p.parse();
+        ASSERT_TRUE(p.ok) << name;
+        Outcome o = run(doc, queries());
+        if (expected.is_array() || expected.is_object()) {
+            ASSERT_FALSE(o.failed) << name << ": " << o.message;
+            ASSERT_EQ(o.values[0].size(), 1u) << name;
+            EXPECT_EQ(o.values[0][0], expected) << name;
+            ++checked;
+        } else {
+            EXPECT_TRUE(o.failed) << name;
+            EXPECT_FALSE(o.incomplete) << name;
+        }
+    }
+    EXPECT_GT(checked, 50u);
+}
+
+TEST(Conformance, SameOutcomeForEveryCutModeAndKernel) {
+    std::mt19937_64 rng(12345);
+    for (const auto& path : conformance_files()) {
+        std::string name = path.filename().string();
+        std::string doc = read_file(path);
+        const Outcome reference = run(doc, queries());
+        const bool small = doc.size() <= 4096;
+        for (auto k : supported_kernels()) {
+            for (ScanMode mode : every_mode()) {
+                RunOptions opt;
+                opt.kernel = k;
+                opt.mode = mode;
+                Outcome whole = run(doc, queries(), opt);
+                ASSERT_TRUE(same_outcome(reference, whole)) << name << " whole, mode " << int(mode.kind) << "/"
+                                                            << mode.chunks << ": " << describe(whole);
+                std::vector<size_t> cuts;
+                for (size_t c = 0; c < 6 && doc.size() > 1; ++c) cuts.push_back(1 + rng() % (doc.size() - 1));
+                std::sort(cuts.begin(), cuts.end());
+                opt.cuts = cuts;
+                Outcome random = run(doc, queries(), opt);
+                ASSERT_TRUE(same_outcome(reference, random))
+                    << name << " random cuts, mode " << int(mode.kind) << "/" << mode.chunks << ": " << describe(random);
+                // One thread per buffer in pipelined mode: byte buffers only for short documents there.
+                const bool byte_buffers = mode.kind == ScanMode::Pipelined ? doc.size() <= 128 && mode.chunks == 128
+                                                                           : small && (mode.kind == ScanMode::Serial || mode.chunks == 8);
+                if (byte_buffers) {
+                    opt.cuts = every_byte(doc.size());
+                    Outcome bytes = run(doc, queries(), opt);
+                    ASSERT_TRUE(same_outcome(reference, bytes)) << name << " byte buffers: " << describe(bytes);
+                }
+            }
+            if (small) {
+                for (size_t cut : adversarial_cuts(doc)) {
+                    RunOptions opt;
+                    opt.kernel = k;
+                    opt.cuts = {cut};
+                    Outcome split = run(doc, queries(), opt);
+                    ASSERT_TRUE(same_outcome(reference, split)) << name << " cut at " << cut << ": " << describe(split);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace jorvane::engine::testing

@@ -1,0 +1,123 @@
+// Tokens cut by buffer ends: completion in later buffers, the carried-token
+// limit, and the chunk counts of the execution modes.
+#include <gtest/gtest.h>
+
+#include "engine_harness.h"
+
+namespace jorvane::engine::testing {
+namespace {
+
+Value num(int64_t v) { return Value::number(JsonNumber::from_int(v)); }
+
+TEST(CutTokens, StringsAtomsAndKeysCompleteAcrossBuffers) {
+    const std::string doc = R"({"name":"abcdef","n":[123, 4],"esc":"x\\\"y\\","big":12345678901234567890123})";
+    const std::vector<QuerySpec> specs{{"name", {M::Values}}, {"n[*]", {M::Values}}, {"esc", {M::Values}}, {"big", {M::Values}}};
+    const Outcome whole = run(doc, specs);
+    ASSERT_FALSE(whole.failed) << whole.message;
+    EXPECT_EQ(whole.values[1], (std::vector<Value>{num(123), num(4)}));
+    EXPECT_EQ(whole.values[2], (std::vector<Value>{Value::string("x\\\"y\\")}));
+    for (size_t a = 1; a < doc.size(); ++a) {
+        for (size_t b : {a + 1, a + 2, a + 7}) {
+            RunOptions opt;
+            opt.cuts = {a, b};
+            Outcome o = run(doc, specs, opt);
+            ASSERT_TRUE(same_outcome(whole, o)) << "cuts " << a << "," << b << ": " << describe(o);
+        }
+    }
+    // A string spanning three buffers whose middle one holds no quote.
+    RunOptions three;
+    three.cuts = {10, 12};
+    EXPECT_TRUE(same_outcome(whole, run(doc, specs, three)));
+}
+
+TEST(CutTokens, TopLevelTokensReportTheirOwnStart) {
+    // Wherever the cut falls, the error names the token's first byte.
+    for (const char* doc : {"{}  12345 ", "{} \"abcdef\" {}", "{}\n-7"}) {
+        const Outcome whole = run(doc, {{"", {M::Count}}});
+        ASSERT_TRUE(whole.failed) << doc;
+        for (size_t cut = 1; cut < std::string_view(doc).size(); ++cut) {
+            RunOptions opt;
+            opt.cuts = {cut};
+            Outcome o = run(doc, {{"", {M::Count}}}, opt);
+            EXPECT_TRUE(same_outcome(whole, o)) << doc << " cut at " << cut << ": " << describe(o);
+        }
+    }
+}
+
+TEST(CutTokens, CarriedTokenLimit) {
+    constexpr size_t kLimit = 67108864;
+    auto carried_string = [](size_t content, size_t buffer) {
+        Engine e = make_engine({{"[*]", {M::Count}}}, ScanMode::batched(8));
+        std::string chunk(buffer, 'a');
+        e.process_buffer(std::string_view("[\""));
+        e.stream_offset += 2;
+        for (size_t done = 0; done < content && !e.error; done += buffer) {
+            std::string_view part(chunk.data(), std::min(buffer, content - done));
+            e.process_buffer(part);
+            e.stream_offset += part.size();
+        }
+        if (!e.error) {
+            e.process_buffer(std::string_view("\"]"));
+            e.stream_offset += 2;
+        }
+        return e;
+    };
+    Engine at_limit = carried_string(kLimit, 1 << 20);
+    EXPECT_FALSE(at_limit.error);
+    EXPECT_EQ(at_limit.finalize_source()[0].count, 1u);
+
+    Engine over = carried_string(kLimit + 1, 1 << 20);
+    ASSERT_TRUE(over.error);
+    EXPECT_EQ(over.error->kind, ParseErrorKind::token_too_large());
+    // Met at the start of the chunk that pushed it over: the last buffer's first byte.
+    EXPECT_EQ(over.error->offset, 2 + kLimit);
+
+    // One buffer whose unfinished token alone is over the limit: reported at the token.
+    Engine single = make_engine({{"[*]", {M::Count}}}, ScanMode::batched(8));
+    std::string doc = "[\"" + std::string(kLimit + 1, 'b');
+    single.process_buffer(std::string_view(doc));
+    ASSERT_TRUE(single.error);
+    EXPECT_EQ(single.error->kind, ParseErrorKind::token_too_large());
+    EXPECT_EQ(single.error->offset, 1u);
+}
+
+TEST(CutTokens, PartialChunksRepairTheCarry) {
+    // A quote, a backslash run or an atom byte as the last byte of a buffer
+    // classifies the next buffer as if unsplit.
+    const std::string doc = std::string(R"([")") + std::string(70, 'z') + R"(\\\\\"q",)" + "\"k\"" + ",7,\"\\\\\"]";
+    const Outcome whole = run(doc, {{"[*]", {M::Values}}});
+    ASSERT_FALSE(whole.failed) << whole.message;
+    ASSERT_EQ(whole.values[0].size(), 4u);
+    for (auto mode : {ScanMode::serial(), ScanMode::batched(2), ScanMode::pipelined(4)})
+        for (size_t cut = 1; cut < doc.size(); ++cut) {
+            RunOptions opt;
+            opt.mode = mode;
+            opt.cuts = {cut, cut + 1};
+            ASSERT_TRUE(same_outcome(whole, run(doc, {{"[*]", {M::Values}}}, opt))) << cut;
+        }
+}
+
+TEST(ScanModes, ChunkCountsMapToInstantiatedOnes) {
+    EXPECT_EQ(ScanMode::batched_chunks(0), 1u);
+    EXPECT_EQ(ScanMode::batched_chunks(3), 2u);
+    EXPECT_EQ(ScanMode::batched_chunks(7), 4u);
+    EXPECT_EQ(ScanMode::batched_chunks(15), 8u);
+    EXPECT_EQ(ScanMode::batched_chunks(100), 32u);
+    for (uint64_t n : {0u, 1u, 2u, 3u, 6u, 512u, 1000u}) EXPECT_EQ(ScanMode::pipelined_chunks(n), 16u) << n;
+    for (uint64_t n : {4u, 8u, 16u, 32u, 64u, 128u, 256u}) EXPECT_EQ(ScanMode::pipelined_chunks(n), n);
+}
+
+TEST(ScanModes, EmptyAndShortBuffers) {
+    for (auto mode : every_mode()) {
+        Engine e = make_engine({{"[*]", {M::Count}}}, mode);
+        for (std::string_view part : std::vector<std::string_view>{"", "[1", "", ",2,", std::string_view(), "3]"}) {
+            e.process_buffer(part);
+            e.stream_offset += part.size();
+        }
+        ASSERT_TRUE(e.finish(true).ok());
+        EXPECT_EQ(e.finalize_source()[0].count, 3u);
+    }
+}
+
+}  // namespace
+}  // namespace jorvane::engine::testing

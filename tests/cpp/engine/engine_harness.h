@@ -1,0 +1,154 @@
+// A driving loop for engine tests: compiles queries, feeds a document cut
+// into buffers at given positions, and collects outputs, streamed values and
+// the error, the way the run drivers do.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classification_kernel/kernel.h"
+#include "compiled_queries.h"
+#include "engine/engine.h"
+#include "error.h"
+
+namespace jorvane::engine::testing {
+
+using M = AccumulatorMode;
+
+struct QuerySpec {
+    std::string text;
+    std::vector<AccumulatorMode> modes;
+    std::optional<uint64_t> limit;
+};
+
+struct Outcome {
+    std::vector<QueryOutput> outputs;
+    std::vector<std::vector<Value>> values;  // per query, Values streams in order
+    bool failed = false;
+    bool incomplete = false;  // end-of-input error (else malformed)
+    ParseErrorKind kind;
+    uint64_t offset = 0;
+    std::string message;
+};
+
+struct RunOptions {
+    ScanMode mode = ScanMode::serial();
+    kernel::KernelKind kernel = kernel::KernelKind::Scalar;
+    std::vector<size_t> cuts;  // buffer boundaries (positions inside the document)
+    bool raw = false;
+};
+
+inline Engine make_engine(const std::vector<QuerySpec>& specs, ScanMode mode) {
+    std::vector<QueryPlan> plans;
+    for (const auto& s : specs) plans.push_back(QueryPlan{s.limit, s.text, s.modes});
+    auto compiled = CompiledQueries::compile(plans);
+    if (!compiled.ok()) panic("test query does not compile: " + compiled.error().query);
+    Engine e(mode);
+    compiled->install(e);
+    return e;
+}
+
+inline void take_values(Engine& e, Outcome& out) {
+    for (auto& batch : e.drain_streams()) {
+        if (batch.kind != StreamKind::Values) continue;
+        if (out.values.size() <= batch.query) out.values.resize(batch.query + 1);
+        for (auto& v : batch.values) out.values[batch.query].push_back(std::move(v));
+    }
+}
+
+inline void note_error(Outcome& out, const JorvaneError& err) {
+    out.failed = true;
+    out.incomplete = err.kind() == JorvaneError::Kind::Incomplete;
+    out.message = err.to_string();
+    if (const Incomplete* rec = err.record()) {
+        out.kind = rec->kind;
+        out.offset = rec->offset;
+    }
+}
+
+// Runs an engine over `doc` in the buffers given by the cuts.
+inline Outcome run_engine(Engine& e, std::string_view doc, const std::vector<size_t>& cuts) {
+    Outcome out;
+    out.values.resize(e.query_count());
+    std::vector<size_t> bounds{0};
+    for (size_t c : cuts)
+        if (c > bounds.back() && c < doc.size()) bounds.push_back(c);
+    bounds.push_back(doc.size());
+    for (size_t b = 0; b + 1 < bounds.size(); ++b) {
+        std::string buffer(doc.substr(bounds[b], bounds[b + 1] - bounds[b]));  // a private copy, as a source hands out
+        e.process_buffer(std::string_view(buffer));
+        if (e.error) {
+            RecordedError rec = *e.error;
+            e.error.reset();
+            JorvaneError err = Engine::parse_error(
+                e.stream_offset, rec,
+                std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size()));
+            take_values(e, out);
+            note_error(out, err);
+            out.outputs = e.finalize_source();
+            return out;
+        }
+        e.stream_offset += buffer.size();
+        take_values(e, out);
+    }
+    auto fin = e.finish(true);
+    take_values(e, out);
+    if (!fin.ok()) note_error(out, fin.error());
+    out.outputs = e.finalize_source();
+    return out;
+}
+
+inline Outcome run(std::string_view doc, const std::vector<QuerySpec>& specs, const RunOptions& opt = {}) {
+    Engine e = make_engine(specs, opt.mode);
+    e.kernel = opt.kernel;
+    return run_engine(e, doc, opt.cuts);
+}
+
+// Every cut position, one byte per buffer.
+inline std::vector<size_t> every_byte(size_t n) {
+    std::vector<size_t> c;
+    for (size_t i = 1; i < n; ++i) c.push_back(i);
+    return c;
+}
+
+inline std::vector<kernel::KernelKind> supported_kernels() {
+    std::vector<kernel::KernelKind> ks;
+    for (auto k : {kernel::KernelKind::Scalar, kernel::KernelKind::Avx2, kernel::KernelKind::Avx512})
+        if (kernel::kernel_supported(k)) ks.push_back(k);
+    return ks;
+}
+
+inline std::vector<ScanMode> every_mode() {
+    std::vector<ScanMode> m{ScanMode::serial()};
+    for (uint64_t n : {1, 2, 4, 8, 16, 32}) m.push_back(ScanMode::batched(n));
+    for (uint64_t n : {4, 8, 16, 32, 64, 128, 256}) m.push_back(ScanMode::pipelined(n));
+    return m;
+}
+
+// Field-by-field equality of two outputs.
+inline bool same_output(const QueryOutput& a, const QueryOutput& b) {
+    return a.count == b.count && a.min == b.min && a.max == b.max && a.sum == b.sum && a.mean == b.mean &&
+           a.product == b.product && a.agg_skipped == b.agg_skipped && a.values_count == b.values_count &&
+           a.distinct_count == b.distinct_count && a.count_unique == b.count_unique &&
+           a.bytes_covered == b.bytes_covered && a.mode_list == b.mode_list && a.value_counts == b.value_counts &&
+           a.types == b.types && a.exists_flag == b.exists_flag;
+}
+
+inline bool same_outcome(const Outcome& a, const Outcome& b) {
+    if (a.failed != b.failed || a.values != b.values || a.outputs.size() != b.outputs.size()) return false;
+    if (a.failed && (a.incomplete != b.incomplete || !(a.kind == b.kind) || a.offset != b.offset)) return false;
+    for (size_t i = 0; i < a.outputs.size(); ++i)
+        if (!same_output(a.outputs[i], b.outputs[i])) return false;
+    return true;
+}
+
+inline std::string describe(const Outcome& o) {
+    std::string s = o.failed ? o.message : std::string("ok");
+    s += " values:";
+    for (auto& v : o.values) s += " " + std::to_string(v.size());
+    return s;
+}
+
+}  // namespace jorvane::engine::testing

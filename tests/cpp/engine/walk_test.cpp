@@ -1,0 +1,187 @@
+// The event walk: matches, lenient token order, the structural error table,
+// skipping, and the array-index and key transitions.
+#include <gtest/gtest.h>
+
+#include "engine_harness.h"
+
+namespace jorvane::engine::testing {
+namespace {
+
+Value num(int64_t v) { return Value::number(JsonNumber::from_int(v)); }
+Value str(std::string s) { return Value::string(std::move(s)); }
+
+TEST(Walk, CountsAndCollectsSimplePaths) {
+    const std::string doc = R"({"events":[{"user":{"id":1}},{"user":{"id":"x"}},{"other":2}]} {"events":[{"user":{"id":3}}]})";
+    Outcome o = run(doc, {{"events[*].user.id", {M::Count}}, {"events[*].user.id", {M::Values}}, {"events[1]", {M::Count}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.outputs[0].count, 3u);
+    EXPECT_EQ(o.outputs[1].values_count, 3u);
+    EXPECT_EQ(o.values[1], (std::vector<Value>{num(1), str("x"), num(3)}));
+    EXPECT_EQ(o.outputs[2].count, 1u);
+}
+
+TEST(Walk, WholeDocumentQueryMatchesEachTopLevelContainer) {
+    Outcome o = run(R"({"a":[1,true,null,"s"]},[],{} , [{"k":-2.50}])", {{"", {M::Values}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    ASSERT_EQ(o.values[0].size(), 4u);
+    Value first = Value::object({Member{"a", Value::array({num(1), Value::boolean(true), Value(), str("s")})}});
+    EXPECT_EQ(o.values[0][0], first);
+    EXPECT_EQ(o.values[0][1], Value::array({}));
+    EXPECT_EQ(o.values[0][2], Value::object({}));
+    EXPECT_EQ(o.values[0][3],
+              Value::array({Value::object({Member{"k", Value::number(JsonNumber::from_literal("-2.5"))}})}));
+}
+
+TEST(Walk, LenientTokenOrder) {
+    // Missing commas and colons are let through; keys and values follow the frame state.
+    Outcome o = run(R"([1 2] {"a" 1} {"a":1 "b":2})", {{"[*]", {M::Values}}, {"a", {M::Values}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.values[0], (std::vector<Value>{num(1), num(2)}));
+    // "b" is a value of member a (the object is after a value), and so is 2.
+    EXPECT_EQ(o.values[1], (std::vector<Value>{num(1), num(1), str("b"), num(2)}));
+}
+
+TEST(Walk, AtomsLoseTrailingWhitespaceAndIndicesAdvance) {
+    Outcome o = run("[{\"a\":1},{\"a\":2} ,[ 10 \t\r\n, 20 ]]", {{"[1].a", {M::Values}}, {"[2][1]", {M::Values}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.values[0], (std::vector<Value>{num(2)}));
+    EXPECT_EQ(o.values[1], (std::vector<Value>{num(20)}));
+}
+
+TEST(Walk, RangesAndWildcards) {
+    const std::string doc = R"({"x":[0,1,2,3,4,5,6],"y":{"p":1,"q":2}})";
+    Outcome o = run(doc, {{"x[2:4]", {M::Values}},
+                          {"x[5:]", {M::Values}},
+                          {"x[:1]", {M::Values}},
+                          {"y.*", {M::Values}},
+                          {"*[6]", {M::Values}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.values[0], (std::vector<Value>{num(2), num(3)}));
+    EXPECT_EQ(o.values[1], (std::vector<Value>{num(5), num(6)}));
+    EXPECT_EQ(o.values[2], (std::vector<Value>{num(0)}));
+    EXPECT_EQ(o.values[3], (std::vector<Value>{num(1), num(2)}));
+    EXPECT_EQ(o.values[4], (std::vector<Value>{num(6)}));
+}
+
+TEST(Walk, KeysMatchTheirRawBytes) {
+    // A key written with an escape matches only a name spelled with the same escape.
+    Outcome o = run(R"({"\u0061":1,"a":2})", {{"a", {M::Values}}});
+    ASSERT_FALSE(o.failed);
+    EXPECT_EQ(o.values[0], (std::vector<Value>{num(2)}));
+}
+
+TEST(Walk, OuterCaptureWinsForTheSameQuery) {
+    Outcome o = run(R"({"a":{"a":{"a":1}}})", {{"a*", {M::Values}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    // Nested containers are not captured again, but scalars inside are still delivered.
+    // The scalar arrives first, the enclosing document when it closes.
+    ASSERT_EQ(o.values[0].size(), 2u);
+    EXPECT_EQ(o.values[0][0], num(1));
+    EXPECT_TRUE(o.values[0][1].is_object());
+}
+
+struct ErrorRow {
+    const char* doc;
+    ParseErrorKind kind;
+    uint64_t offset;
+    bool incomplete;
+};
+
+TEST(Walk, StructuralErrorTable) {
+    const ErrorRow rows[] = {
+        {"[x]", ParseErrorKind::unexpected_structural_byte('x'), 1, false},
+        {"{\"a\":1} :", ParseErrorKind::colon_outside_container(), 8, false},
+        {"{} 12", ParseErrorKind::atom_outside_container(), 3, false},
+        {"{} 12 {}", ParseErrorKind::atom_outside_container(), 3, false},
+        {"  \"x\" {}", ParseErrorKind::string_outside_container(), 2, false},
+        {"[1,2]]", ParseErrorKind::unmatched_close(), 5, false},
+        {"[}", ParseErrorKind::mismatched_close('}'), 1, false},
+        {"{]", ParseErrorKind::mismatched_close(']'), 1, false},
+        {"[1,2", ParseErrorKind::unclosed_containers(1), 4, true},
+        {"[{\"a\":[", ParseErrorKind::unclosed_containers(3), 7, true},
+        {"[\"abc", ParseErrorKind::unterminated_string(), 5, true},
+        {"{\"a\":\"b", ParseErrorKind::unterminated_string(), 7, true},
+        {"12", ParseErrorKind::atom_outside_container(), 0, false},
+        {"true ", ParseErrorKind::atom_outside_container(), 0, false},
+    };
+    for (const auto& row : rows) {
+        for (auto k : supported_kernels()) {
+            RunOptions opt;
+            opt.kernel = k;
+            Outcome whole = run(row.doc, {{"", {M::Count}}}, opt);
+            ASSERT_TRUE(whole.failed) << row.doc;
+            EXPECT_EQ(whole.kind, row.kind) << row.doc << ": " << whole.message;
+            EXPECT_EQ(whole.offset, row.offset) << row.doc << ": " << whole.message;
+            EXPECT_EQ(whole.incomplete, row.incomplete) << row.doc;
+            // The same error wherever the input is cut.
+            std::string d(row.doc);
+            opt.cuts = every_byte(d.size());
+            Outcome bytes = run(row.doc, {{"", {M::Count}}}, opt);
+            EXPECT_TRUE(same_outcome(whole, bytes)) << row.doc << ": " << describe(bytes);
+            for (size_t cut = 1; cut < d.size(); ++cut) {
+                opt.cuts = {cut};
+                Outcome split = run(row.doc, {{"", {M::Count}}}, opt);
+                EXPECT_TRUE(same_outcome(whole, split)) << row.doc << " cut at " << cut << ": " << describe(split);
+            }
+        }
+    }
+}
+
+TEST(Walk, ErrorTextsCarryContext) {
+    Outcome o = run("[1,2]]", {{"", {M::Count}}});
+    EXPECT_EQ(o.message,
+              "malformed JSON at byte 5: closing bracket with no matching open\n  near: \"[1,2]]\"");
+    Outcome eoi = run("[1,2", {{"", {M::Count}}});
+    EXPECT_EQ(eoi.message,
+              "input ended at byte 4: input ended with 1 container still open\n  near: \"\"\n  partial results are "
+              "available via .recover()");
+}
+
+TEST(Walk, FirstErrorStopsEveryDriver) {
+    Outcome o = run(R"([1,2] ] [3])", {{"[*]", {M::Count}}, {"[0]", {M::Values}}});
+    ASSERT_TRUE(o.failed);
+    EXPECT_EQ(o.kind, ParseErrorKind::unmatched_close());
+    EXPECT_EQ(o.outputs[0].count, 2u);
+    EXPECT_EQ(o.values[1], (std::vector<Value>{num(1)}));
+}
+
+TEST(Walk, SkipsDeadContainersAcrossChunksAndBuffers) {
+    // The skipped container spans several chunks, holds brackets inside
+    // strings and a byte the walk would refuse; none of it is looked at.
+    std::string junk = "{\"skip\":[";
+    for (int i = 0; i < 40; ++i) junk += "{\"s\":\"]]}}[[{{\",\"t\":[x,1,{}]},";
+    junk += "0]}";
+    const std::string doc = "[" + junk + ",{\"keep\":7}]";
+    for (auto mode : {ScanMode::serial(), ScanMode::batched(8), ScanMode::pipelined(4)}) {
+        for (std::vector<size_t> cuts : {std::vector<size_t>{}, every_byte(doc.size()), std::vector<size_t>{100, 700, 1000}}) {
+            RunOptions opt;
+            opt.mode = mode;
+            opt.cuts = cuts;
+            Outcome o = run(doc, {{"[*].keep", {M::Values}}}, opt);
+            ASSERT_FALSE(o.failed) << o.message;
+            EXPECT_EQ(o.values[0], (std::vector<Value>{num(7)}));
+        }
+    }
+    // Without a skip the refused byte is reported.
+    Outcome all = run(doc, {{"(*|[*])*", {M::Count}}});
+    EXPECT_TRUE(all.failed);
+    EXPECT_EQ(all.kind, ParseErrorKind::unexpected_structural_byte('x'));
+}
+
+TEST(Walk, SkippedContainerStillChecksItsClosingBracket) {
+    Outcome o = run(R"({"a":[1,2}})", {{"b", {M::Count}}});
+    ASSERT_TRUE(o.failed);
+    EXPECT_EQ(o.kind, ParseErrorKind::mismatched_close('}'));
+    EXPECT_EQ(o.offset, 9u);
+}
+
+TEST(Walk, DeepNestingOfUnmatchedContainersIsFine) {
+    std::string doc = std::string(5000, '[') + std::string(5000, ']');
+    Outcome o = run(doc, {{"", {M::Count}}, {"[0][0]", {M::Count}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.outputs[0].count, 1u);
+    EXPECT_EQ(o.outputs[1].count, 1u);
+}
+
+}  // namespace
+}  // namespace jorvane::engine::testing

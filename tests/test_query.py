@@ -1,0 +1,282 @@
+"""Query runs over one source: results, lookup, stored failures, into= and progress."""
+import array
+import decimal
+import io
+import json
+
+import pytest
+
+import jorvane
+from jorvane import Count, Exists, Max, Mean, Min, Mode, Query, Source, Sum, Types, ValueCounts, Values
+from jorvane._errors import Corrupted, Incomplete
+
+DOC = b'{"a": 1, "b": "x"}\n{"a": 2, "b": "y"}\n{"a": 2.5, "b": "x"}\n'
+
+
+def test_results_by_label_and_index():
+    q = Query({"first": DOC, "second": b'{"a": 7}'}, ["a", "b"], ["count", "sum"])
+    assert q.n_sources == 2 and q.n_queries == 2
+    assert q.queries == ["a", "b"]
+    assert q.accumulators == [["count", "sum"], ["count", "sum"]]
+    assert q.result().count() == 3
+    assert q.result().sum() == 5.5
+    assert q.result("second").sum() == 7.0
+    assert q.result(-1).count() == 1
+    assert q.result(0, "b").count() == 3
+    assert q.result(query=1) is q.result(0, 1)
+    assert repr(q) == f"Query(sources=[\"first\", \"second\"], queries=[\"a\", \"b\"], mode='{q.mode}')"
+
+
+def test_lookup_failures():
+    q = Query({"a": DOC, "b": DOC, "c": DOC}, "a", "count")
+    with pytest.raises(TypeError):
+        q.result(True)
+    with pytest.raises(IndexError) as info:
+        q.result(5)
+    assert str(info.value) == "no source 5 (3 sources)"
+    with pytest.raises(IndexError):
+        q.result(-4)
+    with pytest.raises(IndexError) as info:
+        q.result(0, 1)
+    assert str(info.value) == "no query 1 (1 queries)"
+    with pytest.raises(KeyError) as info:
+        q.result("x")
+    assert 'no source named "x"' in str(info.value) and '["a", "b", "c"]' in str(info.value)
+    with pytest.raises(TypeError):
+        q.result(1.5)
+
+
+def test_stored_failures_raise_on_lookup_only():
+    class Boom:
+        def read(self, n=-1):
+            raise ValueError("boom")
+
+    q = Query([DOC, b'{"a": 1}\n{"a": [2, }', b'{"a": 4}\n{"a": "', Boom()], "a", ["count", "values"])
+    assert q.result(0).count() == 3
+    with pytest.raises(Corrupted) as info:
+        q.result(1)
+    assert str(info.value).startswith("source 1 is malformed: malformed JSON at byte ")
+    partial = info.value.recover()
+    assert len(partial) == 1 and partial[0].is_partial and partial[0].count() >= 1
+    with pytest.raises(Incomplete) as info:
+        q.result(2, 99)  # the failure wins over the bad query index
+    assert str(info.value).startswith("source 2 ended early: input ended at byte ")
+    assert info.value.recover()[0].count() == 1
+    assert info.value.offset == info.value.recover()[0].bytes_covered
+    with pytest.raises(RuntimeError) as info:
+        q.result(3)
+    assert str(info.value) == "source 3 failed: error reading source #3: ValueError: boom"
+
+
+def test_single_source_failures():
+    class Boom:
+        def read(self, n=-1):
+            raise ValueError("boom")
+
+    q = Query(Boom(), "a", "count")
+    with pytest.raises(RuntimeError) as info:
+        q.result()
+    assert str(info.value) == "source 0 failed: error reading source #0: ValueError: boom"
+    q = Query(b'{"a": 1.5}\n{"a": 2.25}\n[1, 2', "a", ValueCounts(), use_float=True)
+    with pytest.raises(Incomplete) as info:
+        q.result()
+    # the partial results convert like the complete ones of this Query
+    assert info.value.recover()[0].value_counts() == {1.5: 1, 2.25: 1}
+    q = Query(b'{"a": 1.5}\n[1, 2', "a", ValueCounts())
+    with pytest.raises(Incomplete) as info:
+        q.result()
+    assert info.value.recover()[0].value_counts() == {decimal.Decimal("1.5"): 1}
+
+
+def test_carried_interrupts():
+    class Interrupting:
+        def __init__(self):
+            self.exc = KeyboardInterrupt("stop")
+
+        def read(self, n=-1):
+            raise self.exc
+
+    src = Interrupting()
+    with pytest.raises(KeyboardInterrupt) as info:
+        Query(src, "a", "count")
+    assert info.value is src.exc
+    q = Query([Interrupting(), DOC], "a", "count")
+    with pytest.raises(RuntimeError, match="KeyboardInterrupt"):
+        q.result(0)
+    assert q.result(1).count() == 3
+
+
+def test_readers_and_fallbacks():
+    q = Query(DOC, {"a": ValueCounts(), "b": [Values()], "missing": [Sum()], "a ": [Min()]})
+    vc = q.result(0, "a")
+    assert vc.count() == 3 and vc.count_unique() == 3 and vc.exists() is True
+    assert sorted(map(str, vc.value_counts())) == ["1", "2", "2.5"]
+    assert sorted(vc.mode(), key=str) == sorted([[1, 1], [2, 1], [decimal.Decimal("2.5"), 1]], key=str)
+    assert all(type(e) is list for e in vc.mode())
+    assert q.result(0, "b").count() == 3  # Values without a target still counts
+    assert q.result(0, "missing").exists() is None
+    assert q.result(0, "missing").agg_skipped() == 0
+    q = Query(DOC, "b", [Mode(), Types(), Exists(), Count()])
+    r = q.result()
+    assert r.mode() == [["x", 2]]
+    assert r.types() == {"string"}
+    assert r.exists() is True
+    q = Query(DOC, "nothing", [Types()])
+    assert q.result().exists() is False and q.result().types() == set()
+    q = Query(DOC, "b", [Sum(), Min()])
+    assert q.result().exists() is True and q.result().agg_skipped() == 3 and q.result().min() is None
+
+
+def test_value_counts_merges_keys_equal_in_python():
+    q = Query(b'[true, 1, 1, false, 0, null, 1.0, "1"]', "[*]", ValueCounts())
+    counts = q.result().value_counts()
+    assert sum(counts.values()) == 8
+    assert counts[True] == counts[1] and counts[1] >= 3
+    assert counts[False] == 2 and counts[None] == 1 and counts["1"] == 1
+    with pytest.raises(TypeError):
+        Query(b'[[1], [1]]', "[*]", ValueCounts()).result().value_counts()
+
+
+def fixed(x):
+    """The shortest round-trip digits of x without an exponent or a trailing .0."""
+    s = format(decimal.Decimal(repr(x)), "f")
+    return s.rstrip("0").rstrip(".") if "." in s else s
+
+
+def test_reprs():
+    assert repr(Query(DOC, "a", Count()).result()) == "QueryResult(count=3, exists=True)"
+    assert repr(Query(DOC, "zz", Count()).result()) == "QueryResult(count=0, exists=False)"
+    r = Query(b"[1e21, 1e23, 0.1, 2.0]", "[*]", [Min(), Max(), Sum(), Mean(), Types(), ValueCounts()]).result()
+    assert repr(r) == (
+        "QueryResult(count=4, count_unique=4, exists=True, min=0.1, max=1" + "0" * 23
+        + f", sum={fixed(r.sum())}, mean={fixed(r.mean())}, mode=<4 value(s)>, value_counts=<4 key(s)>, "
+        "types={number})"
+    )
+    assert fixed(1e21) == "1" + "0" * 21
+    r = Query(b"[1e400, -1e400, 1e-7]", "[*]", [Sum(), Min(), Max()]).result()
+    assert repr(r) == "QueryResult(exists=True, min=-inf, max=inf, sum=NaN)"
+    r = Query(b'[1, "a", null]', "[*]", [Types()]).result()
+    assert repr(r) == "QueryResult(exists=True, types={null, number, string})"
+    r = Query(b"[0.0000001]", "[*]", [Min()]).result()
+    assert repr(r) == "QueryResult(exists=True, min=0.0000001)"
+
+
+def test_settled_queries_stop_early(tmp_path):
+    body = b'{"a": 1}\n' + b'{"b": 2}\n' * 400000  # several MiB: more than one buffer
+    path = tmp_path / "body.json"
+    path.write_bytes(body)
+    q = Query(str(path), "a", Exists(), mode="batched")
+    r = q.result()
+    assert r.exists() is True
+    assert not r.is_partial
+    assert r.bytes_covered is not None and 0 < r.bytes_covered < len(body)
+    assert repr(r) == f"QueryResult(exists=True, stopped at byte {r.bytes_covered})"
+
+
+def test_number_conversion():
+    big = "1" * 29
+    q = Query(f"[{big}, 1.50, 1e400, -0, 12345678901234567890]".encode(), "[*]", Values(into=(out := [])))
+    assert out == [int(big), decimal.Decimal("1.50"), decimal.Decimal("1e400"), 0, 12345678901234567890]
+    assert str(out[1]) == "1.50"
+    q = Query(f"[{big}, 1.50, 1e400]".encode(), "[*]", Values(into=(out := [])), use_float=True)
+    assert out == [int(big), 1.5, float("inf")]
+    assert q.result().count() == 3
+
+
+def test_into_plain_and_numeric():
+    plain, nums, distinct = [], [], []
+    doc = b'["1", 2, 2.5, "x", null, true, [1], " 3 ", "nan", "inf", "Infinity", 2]'
+    Query(doc, "[*]", Values(into=plain))
+    Query(doc, "[*]", Values(into=nums, numeric=True))
+    Query(b'[2, 2, 3]', "[*]", jorvane.ValuesUnique(into=distinct, numeric=True))
+    assert plain[:3] == ["1", 2, decimal.Decimal("2.5")]
+    assert len(nums) == 1
+    buf = nums[0]
+    assert isinstance(buf, jorvane.NumericBuffer)
+    assert repr(buf) == "NumericBuffer(len=5, skipped=7)" and len(buf) == 5 and buf.skipped == 7
+    assert len(buf.buffer) == 40
+    assert array.array("d", buf.buffer).tolist() == [1.0, 2.0, 2.5, 3.0, 2.0]
+    assert len(distinct) == 1 and array.array("d", distinct[0].buffer).tolist() == [2.0, 3.0]
+    np = pytest.importorskip("numpy")
+    assert np.frombuffer(buf.buffer, dtype=np.float64).tolist() == [1.0, 2.0, 2.5, 3.0, 2.0]
+    empty = []
+    Query(DOC, "zz", Values(into=empty, numeric=True))
+    assert len(empty) == 1 and len(empty[0]) == 0 and empty[0].buffer == b"" and repr(empty[0]) == \
+        "NumericBuffer(len=0, skipped=0)"
+
+
+def test_into_targets_are_used_through_their_methods():
+    class Recorder:
+        def __init__(self):
+            self.calls = []
+
+        def extend(self, items):
+            self.calls.append(list(items))
+
+    r = Recorder()
+    Query(DOC, "zz", Values(into=r))
+    assert r.calls == [[]]  # a final extend even when nothing matched
+    with pytest.raises(AttributeError):
+        Query(DOC, "a", Values(into=object()))
+
+
+def big_file(tmp_path, n=200000):
+    p = tmp_path / "big.ndjson"
+    with open(p, "w") as f:
+        for i in range(n):
+            f.write(json.dumps({"i": i, "tag": "t%d" % (i % 7)}) + "\n")
+    return p, n
+
+
+def test_progress_callbacks(tmp_path):
+    path, n = big_file(tmp_path)
+    seen = []
+    got = []
+
+    def cb(nbytes, results):
+        seen.append((nbytes, [r.count() for r in results], [r.is_partial for r in results], len(got)))
+        return False
+
+    q = Query(str(path), "i", [Count(), Values(into=got)], progress=cb, progress_interval=1 << 20, mode="batched")
+    assert q.result().count() == n and len(got) == n
+    assert len(seen) >= 2
+    assert all(partial == [True] for _, _, partial, _ in seen)
+    assert [b for b, *_ in seen] == sorted(b for b, *_ in seen)
+    # the into= list already holds what was matched before each callback
+    assert all(have == counts[0] for _, counts, _, have in seen)
+
+    def stop(nbytes, results):
+        return True
+
+    q = Query(str(path), "i", "count", progress=stop, progress_interval=1 << 20, mode="batched")
+    r = q.result()
+    assert not r.is_partial and r.bytes_covered and r.count() < n
+    assert f"stopped at byte {r.bytes_covered}" in repr(r)
+
+    class Stop(Exception):
+        pass
+
+    def raising(nbytes, results):
+        raise Stop()
+
+    with pytest.raises(Stop):
+        Query(str(path), "i", "count", progress=raising, progress_interval=1 << 20)
+
+    class BadBool:
+        def __bool__(self):
+            raise Stop()
+
+    with pytest.raises(Stop):
+        Query(Source(str(path), progress=lambda n, r: BadBool(), progress_interval=1 << 20), "i", "count")
+
+
+def test_short_source_never_calls_back():
+    calls = []
+    Query(DOC, "a", "count", progress=lambda n, r: calls.append(n))
+    assert calls == []
+
+
+def test_limit_reaches_every_query():
+    q = Query(DOC, ["a", "b"], ["count", "values"], limit=1)
+    assert [q.result(0, i).count() for i in range(2)] == [1, 1]
+    assert Query(DOC, "a", Values(numeric=True)).result().count() == 3

@@ -1,0 +1,68 @@
+"""How stored failures become exceptions, and what happens when jorvane._errors misbehaves."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import jorvane._errors
+from jorvane import Query
+
+BROKEN = b'{"a": 1}\n{"a": ]'
+
+
+def test_exception_classes_come_from_the_errors_module(monkeypatch):
+    class Refusing(Exception):
+        pass
+
+    class RaisingCorrupted:
+        def __init__(self, *args):
+            raise Refusing(args)
+
+    q = Query([BROKEN, b"[1"], "a", "count")
+    monkeypatch.setattr(jorvane._errors, "Corrupted", RaisingCorrupted)
+    with pytest.raises(Refusing) as info:
+        q.result(0)
+    message, offset, partials = info.value.args[0]
+    assert message.startswith("source 0 is malformed: malformed JSON at byte ") and offset == 15
+    assert [r.count() for r in partials] == [1]
+
+    monkeypatch.setattr(jorvane._errors, "Incomplete", lambda *args: "not an exception")
+    with pytest.raises(TypeError) as info:
+        q.result(1)
+    assert str(info.value) == "exceptions must derive from BaseException"
+
+
+def test_errors_module_is_imported_on_first_use_and_retried():
+    script = textwrap.dedent("""
+        import sys
+        sys.modules["jorvane._errors"] = None      # make the import fail
+        import jorvane
+        q = jorvane.Query(b'{"a": ]', "a", "count")
+        try:
+            q.result()
+        except ImportError:
+            print("import error")
+        del sys.modules["jorvane._errors"]
+        try:
+            q.result()
+        except Exception as e:
+            print(type(e).__name__, type(e).__module__)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.split("\n")[:2] == ["import error", "Corrupted jorvane._errors"]
+
+
+def test_malformed_message_format():
+    q = Query(b'{"a": 1}\n{"a": ]\n', "a", "count")
+    with pytest.raises(jorvane._errors.Corrupted) as info:
+        q.result()
+    e = info.value
+    assert str(e) == ("source 0 is malformed: malformed JSON at byte 15: ']' closes a container of the other kind\n"
+                      "  near: \"{\\\"a\\\": 1}\\n{\\\"a\\\": ]\\n\"")
+    assert e.offset == 15
+    assert isinstance(e, ValueError)
+    q = Query(b'{"a": "x', "a", "count")
+    with pytest.raises(jorvane._errors.Incomplete) as info:
+        q.result()
+    assert str(info.value).endswith("partial results are available via .recover()")

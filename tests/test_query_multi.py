@@ -1,0 +1,227 @@
+"""Query runs over several sources on worker threads."""
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from jorvane import Count, CountUnique, Exists, Max, Min, Query, Source, Sum, Types, ValueCounts, Values
+from jorvane._errors import Corrupted
+
+QUERIES = {
+    "a": [Count(), Sum(), Min(), Max()],
+    "b": [ValueCounts()],
+    "c[*]": [CountUnique(), Types()],
+    "d": [Exists()],
+}
+
+
+def make_sources(tmp_path, n, seed=7):
+    rnd = random.Random(seed)
+    paths = []
+    for k in range(n):
+        rows = []
+        for i in range(rnd.randint(0, 300)):
+            row = {"a": rnd.choice([i, i * 0.5, str(i), None]), "b": rnd.choice(["x", "y", 1, True])}
+            if rnd.random() < 0.3:
+                row["c"] = [rnd.randint(0, 5) for _ in range(rnd.randint(0, 4))]
+            if k % 3 == 0 and rnd.random() < 0.1:
+                row["d"] = 1
+            rows.append(json.dumps(row))
+        p = tmp_path / f"s{k:03d}.json"
+        p.write_text("\n".join(rows))
+        paths.append(str(p))
+    return paths
+
+
+def summary(r):
+    return (r.count(), r.sum(), r.min(), r.max(), r.value_counts(), r.count_unique(),
+            r.types(), r.exists(), r.bytes_covered, r.is_partial)
+
+
+def answers(q, i):
+    return [summary(q.result(i, k)) for k in range(q.n_queries)]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+@pytest.mark.parametrize("mode", ["batched", "pipelined"])
+def test_many_sources_match_one_source_runs(tmp_path, threads, mode):
+    paths = make_sources(tmp_path, 24)
+    alone = [answers(Query(p, QUERIES, mode=mode), 0) for p in paths]
+    for _ in range(3):
+        q = Query(paths, QUERIES, max_threads=threads, mode=mode)
+        assert q.sources == paths
+        assert [answers(q, i) for i in range(len(paths))] == alone
+
+
+def test_glob_and_values_from_every_source(tmp_path):
+    paths = make_sources(tmp_path, 10)
+    expected = []
+    for p in paths:
+        got = []
+        Query(p, "b", Values(into=got))
+        expected.extend(got)
+    got = []
+    q = Query(str(tmp_path / "*.json"), "b", [Values(into=got)], max_threads=3)
+    assert q.n_sources == 10
+    assert sorted(map(repr, got)) == sorted(map(repr, expected))
+    assert sum(q.result(i).count() for i in range(10)) == len(expected)
+
+
+def test_glob_matching_nothing(tmp_path):
+    q = Query(str(tmp_path / "*.none"), "a", "count")
+    assert q.n_sources == 0 and q.sources == []
+    with pytest.raises(IndexError):
+        q.result()
+
+
+def test_bad_sources_beside_good_ones(tmp_path):
+    paths = make_sources(tmp_path, 4)
+
+    class Unreadable:
+        def read(self, n=-1):
+            raise OSError("disk on fire")
+
+    q = Query([paths[0], b'{"a": 1}\n{"a": }}', Unreadable(), paths[1]], "a", "count", max_threads=2)
+    assert q.result(0).count() == Query(paths[0], "a", "count").result().count()
+    assert q.result(3).count() == Query(paths[1], "a", "count").result().count()
+    with pytest.raises(Corrupted) as info:
+        q.result(1)
+    assert info.value.recover()[0].count() == 1
+    with pytest.raises(RuntimeError) as info:
+        q.result(2)
+    assert str(info.value) == "source 2 failed: error reading source #2: OSError: disk on fire"
+
+
+def test_per_source_progress(tmp_path):
+    big = tmp_path / "big.json"
+    big.write_text("\n".join(json.dumps({"a": i}) for i in range(300000)))
+    small = tmp_path / "small.json"
+    small.write_text('{"a": 1}')
+    calls = []
+    got = []
+
+    def report(n, results):
+        # the into= list already holds every value matched before this call
+        calls.append((n, results[0].count(), len(got), results[0].is_partial))
+        return len(calls) == 2
+
+    q = Query([Source(str(big), progress=report, progress_interval=1 << 20), str(small)], "a", Values(into=got),
+              mode="batched", max_threads=2)
+    assert len(calls) == 2
+    assert all(have >= count and partial for _, count, have, partial in calls)
+    r = q.result(0)
+    assert r.bytes_covered == calls[-1][0] and r.count() < 300000 and not r.is_partial
+    assert q.result(1).count() == 1
+    assert len(got) == r.count() + 1
+
+    class Stop(Exception):
+        pass
+
+    def raising(n, r):
+        raise Stop()
+
+    with pytest.raises(Stop):
+        Query([Source(str(big), progress=raising, progress_interval=1 << 20), str(small)], "a", "count")
+
+
+class SlowReader:
+    """A file-like source that keeps a run busy for a long time."""
+
+    def __init__(self, rounds=2000):
+        self.rounds = rounds
+
+    def read(self, n=-1):
+        if self.rounds == 0:
+            return b""
+        self.rounds -= 1
+        time.sleep(0.005)
+        return b'{"a": 1}\n' * 100
+
+
+def test_signal_during_multi_source_run_raises():
+    class Alarm(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Alarm()
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Alarm):
+            Query([SlowReader(), SlowReader(), b'{"a": 1}'], "a", [Values(into=[])], max_threads=2)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def test_keyboard_interrupt_stops_a_run_with_events_flowing():
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt()
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(KeyboardInterrupt):
+            Query([SlowReader(), SlowReader()], "a", [Values(into=[])], max_threads=2)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def test_runs_from_several_python_threads(tmp_path):
+    paths = make_sources(tmp_path, 8)
+    expected = [answers(Query(paths, QUERIES, max_threads=2), i) for i in range(8)]
+    errors = []
+
+    def run():
+        try:
+            for _ in range(3):
+                q = Query(paths, QUERIES, max_threads=2)
+                assert [answers(q, i) for i in range(8)] == expected
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_thousands_of_files_under_a_low_open_file_limit(tmp_path):
+    d = tmp_path / "many"
+    d.mkdir()
+    for i in range(5000):
+        (d / f"f{i:05d}.json").write_text('{"a": %d}' % i)
+    script = textwrap.dedent(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+        import jorvane
+        q = jorvane.Query({str(d / '*.json')!r}, "a", ["count", "sum"], max_threads=4)
+        assert q.n_sources == 5000
+        assert sum(q.result(i).count() for i in range(5000)) == 5000
+        assert sum(q.result(i).sum() for i in range(5000)) == sum(range(5000))
+        print("ok")
+    """)
+    env = dict(os.environ)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=600)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
+def test_unopenable_file_fails_the_constructor(tmp_path):
+    paths = make_sources(tmp_path, 3)
+    os.chmod(paths[1], 0)
+    if os.access(paths[1], os.R_OK):
+        pytest.skip("running with permissions that ignore file modes")
+    with pytest.raises(ValueError, match="cannot open"):
+        Query(paths, "a", "count")
