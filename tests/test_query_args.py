@@ -117,6 +117,9 @@ def test_compile_errors_quote_the_query():
     with pytest.raises(ValueError) as info:
         Query(DOC, ["a", 'b["'], "count")
     assert str(info.value).startswith('failed to compile query "b[\\"": ')
+    with pytest.raises(ValueError) as info:
+        Query([DOC, DOC], ["a", 'b["'], "count")
+    assert str(info.value).startswith('failed to compile query "b[\\"": ')
 
 
 def test_signatures():

@@ -225,3 +225,21 @@ def test_unopenable_file_fails_the_constructor(tmp_path):
         pytest.skip("running with permissions that ignore file modes")
     with pytest.raises(ValueError, match="cannot open"):
         Query(paths, "a", "count")
+
+
+def test_compressed_sources_with_and_without_prefetching(tmp_path):
+    import gzip
+
+    paths = make_sources(tmp_path, 6)
+    zipped = []
+    for p in paths:
+        z = p + ".gz"
+        with open(p, "rb") as src, gzip.open(z, "wb") as dst:
+            dst.write(src.read())
+        zipped.append(z)
+    plain = [answers(Query(p, QUERIES), 0) for p in paths]
+    # one source with a budget of two prefetches on a reader thread
+    assert [answers(Query(z, QUERIES, max_threads=2), 0) for z in zipped] == plain
+    for threads in (1, 16):
+        q = Query(zipped, QUERIES, max_threads=threads)
+        assert [answers(q, i) for i in range(len(zipped))] == plain

@@ -45,7 +45,27 @@ DfaDriver DfaDriver::with_labels(dfa::QueryDFA dfa, std::vector<accumulator::Acc
     d.accumulators = std::move(accumulators);
     d.label_masks = std::move(label_masks);
     d.pending_state = d.dfa.start;
+    d.build_field_table();
     return d;
+}
+
+void DfaDriver::build_field_table() {
+    const auto& entries = dfa.field_map.entries();
+    size_t cap = 8;
+    while (cap < entries.size() * 2) cap <<= 1;
+    field_slots_.assign(cap, FieldSlot{});
+    field_names_.clear();
+    for (const auto& e : entries) {
+        FieldSlot slot;
+        slot.hash = key_hash(*e.name);
+        slot.symbol = e.symbol;
+        slot.name_len = static_cast<uint32_t>(e.name->size());
+        slot.name_off = field_names_.size();
+        field_names_.append(*e.name);
+        size_t i = slot.hash & (cap - 1);
+        while (field_slots_[i].symbol != 0) i = (i + 1) & (cap - 1);
+        field_slots_[i] = slot;
+    }
 }
 
 void DfaDriver::transition_on_field(std::string_view key, uint64_t hash) {
@@ -64,10 +84,10 @@ void DfaDriver::transition_on_field(std::string_view key, uint64_t hash) {
             std::string lowered(key);
             for (char& ch : lowered)
                 if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-            symbol = dfa.field_symbol(lowered);
+            symbol = field_symbol(lowered, key_hash(lowered));
         }
     } else {
-        symbol = dfa.field_symbol(key, hash);
+        symbol = field_symbol(key, hash);
     }
     pending_state = dfa.next_state(s, symbol);
 }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include "dfa_core/dfa.h"
 #include "engine/accumulator.h"
 #include "engine/capture.h"
+#include "engine/key_hash.h"
 #include "engine/value.h"
 
 namespace jorvane::engine {
@@ -98,7 +100,30 @@ struct alignas(128) DfaDriver {
     // Back to the state of a new source (limits, masks and stream_items kept).
     void reset_for_next_source();
 
-    static uint64_t key_hash(std::string_view key) { return dfa::FieldMap::hash_key(key); }
+    static uint64_t key_hash(std::string_view key) { return engine::key_hash(key); }
+
+private:
+    // Field names by key hash, names stored inline: one probe touches one
+    // slot and the name's bytes.
+    struct FieldSlot {
+        uint64_t hash = 0;
+        uint32_t symbol = 0;  // 0 = empty slot (symbol 0 is never a field name)
+        uint32_t name_len = 0;
+        uint64_t name_off = 0;
+    };
+    void build_field_table();
+    uint32_t field_symbol(std::string_view key, uint64_t hash) const {
+        const size_t mask = field_slots_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            const FieldSlot& slot = field_slots_[i];
+            if (slot.symbol == 0) return 0;
+            if (slot.hash == hash && slot.name_len == key.size() &&
+                (key.empty() || std::memcmp(field_names_.data() + slot.name_off, key.data(), key.size()) == 0))
+                return slot.symbol;
+        }
+    }
+    std::vector<FieldSlot> field_slots_;
+    std::string field_names_;
 };
 
 }  // namespace jorvane::engine

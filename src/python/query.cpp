@@ -298,19 +298,24 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     // worker takes it, so the run holds open only the files it is reading.
     std::vector<RunSource> opened;
     opened.reserve(n);
+    auto fail_opening = [&](size_t next) {
+        for (auto& r : opened)
+            if (r.source) r.source->abandon();  // closes what the system opened itself
+        return fail_after_resolution(next);
+    };
     for (size_t i = 0; i < n; ++i) {
         ResolvedItem& item = labeled.items[i];
         const Compression compression = labeled.options[i].compression;
         if (n > 1 && item.kind == ResolvedItem::Kind::File) {
             std::string path = item.path;
-            if (!open_source(item.path, item.path_text, false, 0, compression)) return fail_after_resolution(i + 1);
+            if (!open_source(item.path, item.path_text, false, 0, compression)) return fail_opening(i + 1);
             opened.push_back(RunSource{nullptr, [path, prefetch, chunk_len, compression] {
                                            return open_file_chain(path, prefetch, chunk_len, compression);
                                        }});
             continue;
         }
         std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch, chunk_len, compression);
-        if (!src) return fail_after_resolution(i + 1);
+        if (!src) return fail_opening(i + 1);
         opened.push_back(RunSource{std::move(src), {}});
     }
 

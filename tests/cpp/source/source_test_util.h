@@ -96,7 +96,7 @@ public:
         ++calls;
         size_t n = std::min({dest.size(), data_.size() - pos_, max_read_});
         if (n == 0 && error_) return make_err(*error_);
-        std::memcpy(dest.data(), data_.data() + pos_, n);
+        if (n > 0) std::memcpy(dest.data(), data_.data() + pos_, n);
         pos_ += n;
         return n;
     }
