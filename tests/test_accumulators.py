@@ -44,3 +44,13 @@ def test_active_kernel_names_a_kernel_this_cpu_runs():
     with pytest.raises(TypeError):
         jorvane._active_kernel(1)
     assert str(inspect.signature(jorvane._active_kernel)) == "()"
+
+
+def test_every_registered_function_has_a_signature():
+    for name in jorvane.__all__:
+        obj = getattr(jorvane, name)
+        if isinstance(obj, type) and name not in ("Query", "Source"):
+            assert obj.__doc__  # plain docstring, no constructor
+            continue
+        if callable(obj):
+            inspect.signature(obj)  # raises ValueError without a text signature
