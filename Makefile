@@ -1,6 +1,8 @@
 # make test  - install what is missing, build, run the C++ and Python tests
 # make demo  - the same set-up, then run examples/quickstart.py
 # make bench - the same set-up, then build and run the benchmarks (bench/README.md)
+# make bench-peers - build, then jorvane against other Python JSON tools in .venv-bench
+#                    (bench/README.md; BENCH_ARGS="--size 100M --quick" for a short run)
 #
 # A second run reuses the venv and the build tree and only rebuilds what changed.
 
@@ -15,7 +17,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers clean check-sanitize asan tsan
 
 all: build
 
@@ -81,6 +83,21 @@ check-sanitize: asan tsan
 # Build the benchmarks, generate their input once and run them (bench/README.md).
 bench: setup
 	JOBS=$(JOBS) bash bench/run.sh build/bench
+
+# The Python peer benchmark: jorvane built in-tree as by `make build`, the
+# peers in their own venv (never in requirements-dev.txt).
+VENV_BENCH := .venv-bench
+$(VENV_BENCH)/.stamp: bench/requirements-peers.txt
+	$(PY_SYS) -m venv $(VENV_BENCH)
+	$(VENV_BENCH)/bin/python -m pip install -q --upgrade pip
+	$(VENV_BENCH)/bin/python -m pip install -q -r bench/requirements-peers.txt
+	touch $@
+
+bench-peers: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_peers.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist $(EXT_GLOB)
