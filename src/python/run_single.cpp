@@ -57,6 +57,12 @@ bool check_plans(std::span<const QueryPlan> plans) {
     return true;
 }
 
+std::optional<CompiledQueries> compile_checked(std::span<const QueryPlan> plans) {
+    auto compiled = compile_checked(plans);
+    if (!compiled) return std::nullopt;
+    return std::move(compiled.value());
+}
+
 bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& targets, bool use_float) {
     const size_t n = std::min(buckets.size(), targets.size());
     for (size_t i = 0; i < n; ++i) {
