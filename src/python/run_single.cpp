@@ -58,8 +58,13 @@ bool check_plans(std::span<const QueryPlan> plans) {
 }
 
 std::optional<CompiledQueries> compile_checked(std::span<const QueryPlan> plans) {
-    auto compiled = compile_checked(plans);
-    if (!compiled) return std::nullopt;
+    if (!check_plans(plans)) return std::nullopt;
+    auto compiled = CompiledQueries::compile(plans);
+    if (!compiled) {
+        auto& f = compiled.error();
+        raise_jorvane_err(JorvaneError::compile(std::move(f.error), std::move(f.query)));
+        return std::nullopt;
+    }
     return std::move(compiled.value());
 }
 
@@ -104,13 +109,8 @@ std::optional<SourceOutcome> run_with_progress(std::span<const QueryPlan> plans,
                                                const std::vector<Ref>& targets, PyObject* progress,
                                                uint64_t interval, bool use_float) {
     ReleaseSource release{source};
-    if (!check_plans(plans)) return std::nullopt;
-    auto compiled = CompiledQueries::compile(plans);
-    if (!compiled) {
-        auto& f = compiled.error();
-        raise_jorvane_err(JorvaneError::compile(std::move(f.error), std::move(f.query)));
-        return std::nullopt;
-    }
+    auto compiled = compile_checked(plans);
+    if (!compiled) return std::nullopt;
     engine::Engine engine(mode);
     compiled->install(engine);
     for (auto& d : engine.drivers) d.stream_items = sink != nullptr;
