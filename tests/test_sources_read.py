@@ -103,6 +103,9 @@ def test_other_exceptions_become_read_failure_text():
 
     with pytest.raises(RuntimeError, match=r"Unprintable: <exception str\(\) failed>$"):
         hooks.read(Reader(Unprintable()))
+    # a message holding a lone surrogate is kept, the surrogate replaced
+    with pytest.raises(RuntimeError, match="^ValueError: bad \ufffd+ byte$"):
+        hooks.read(Reader(ValueError("bad \udc80 byte")))
 
 
 def test_gzip_header_failure_surfaces_at_first_read():

@@ -100,15 +100,17 @@ def test_query_only_options_refused():
     assert hooks.reject_query_only_options(pathlib.Path and "a.json", "table()") is None
 
 
-def test_cycles_through_a_wrapper_are_collected():
+@pytest.mark.parametrize("wrap", [lambda h: Source(h, progress=h.__init__, name="cycle"),
+                                  lambda h: jorvane.Values(into=h)], ids=["Source", "Values"])
+def test_cycles_through_a_wrapper_are_collected(wrap):
     import gc
     import weakref
 
-    class Holder:
+    class Holder(list):
         pass
 
     h = Holder()
-    h.spec = Source(h, progress=h.__init__, name="cycle")
+    h.append(wrap(h))
     ref = weakref.ref(h)
     del h
     gc.collect()
