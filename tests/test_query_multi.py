@@ -49,7 +49,7 @@ def answers(q, i):
     return [summary(q.result(i, k)) for k in range(q.n_queries)]
 
 
-@pytest.mark.parametrize("threads", [1, 2, 4])
+@pytest.mark.parametrize("threads", [0, 1, 2, 4])
 @pytest.mark.parametrize("mode", ["batched", "pipelined"])
 def test_many_sources_match_one_source_runs(tmp_path, threads, mode):
     paths = make_sources(tmp_path, 24)

@@ -4,10 +4,9 @@
 
 #include "python/py_reader_source.h"
 #include "source/bytes_source.h"
-#include "source/file_reader.h"
 #include "source/gzip_decoder.h"
 #include "source/memory_reader.h"
-#include "source/prefetch_source.h"
+#include "source/open_file.h"
 #include "source/read_source.h"
 #include "source/zstd_decoder.h"
 #include "util/text.h"
@@ -23,11 +22,6 @@ std::unique_ptr<Source> cannot_open(const std::string& path_text, const IoError&
 std::unique_ptr<Source> zstd_failure(const IoError& e) {
     raise(PyExc_ValueError, "zstd decoder: " + e.to_string());
     return nullptr;
-}
-
-std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefetch, size_t chunk_len) {
-    if (prefetch) return PrefetchSource::with_params(std::move(decoder));
-    return std::make_unique<ReadSource>(std::move(decoder), chunk_len);
 }
 
 std::unique_ptr<Source> open_bytes(std::vector<uint8_t>&& data, size_t chunk_len, Compression compression) {
@@ -65,21 +59,9 @@ std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t chunk_len, C
 
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
                                     size_t chunk_len, Compression compression) {
-    if (compression == Compression::Unset) compression = compression_from_extension(path);
-    auto file = FileReader::open(path);
-    if (!file) return cannot_open(path_text, file.error());
-    std::unique_ptr<ByteReader> reader = std::move(*file);
-    switch (compression) {
-        case Compression::Gzip:
-            return decoded(std::make_unique<GzipDecoder>(std::move(reader)), prefetch, chunk_len);
-        case Compression::Zstd: {
-            auto z = ZstdDecoder::create(std::move(reader));
-            if (!z) return cannot_open(path_text, z.error());
-            return decoded(std::move(*z), prefetch, chunk_len);
-        }
-        default:
-            return std::make_unique<ReadSource>(std::move(reader), chunk_len);
-    }
+    auto source = open_file_source(path, prefetch, chunk_len, compression);
+    if (!source) return cannot_open(path_text, source.error());
+    return std::move(*source);
 }
 
 std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t chunk_len, Compression compression) {

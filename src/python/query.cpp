@@ -9,7 +9,7 @@
 #include "engine/accumulator.h"
 #include "python/accumulators.h"
 #include "python/errors.h"
-#include "python/lazy_file.h"
+#include "source/open_file.h"
 #include "python/lookup.h"
 #include "python/numeric_buffer.h"
 #include "python/open_resolved.h"
@@ -310,7 +310,7 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
             std::string path = item.path;
             if (!open_source(item.path, item.path_text, false, 0, compression)) return fail_opening(i + 1);
             opened.push_back(RunSource{nullptr, [path, prefetch, chunk_len, compression] {
-                                           return open_file_chain(path, prefetch, chunk_len, compression);
+                                           return open_file_source(path, prefetch, chunk_len, compression);
                                        }});
             continue;
         }

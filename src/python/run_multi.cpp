@@ -209,16 +209,11 @@ std::optional<std::vector<SourceOutcome>> run_multi_with_progress(
     std::span<const QueryPlan> plans, engine::ScanMode mode, std::vector<RunSource> sources,
     const std::vector<std::optional<ProgressEntry>>& progress, std::optional<uint64_t> max_threads, PySink* sink,
     const std::vector<Ref>& targets, bool use_float) {
-    if (!check_plans(plans)) return std::nullopt;
-    auto compiled = CompiledQueries::compile(plans);
-    if (!compiled) {
-        auto& f = compiled.error();
-        raise_jorvane_err(JorvaneError::compile(std::move(f.error), std::move(f.query)));
-        return std::nullopt;
-    }
+    auto compiled = compile_checked(plans);
+    if (!compiled) return std::nullopt;
     const size_t n = sources.size();
     std::vector<Slot> slots(n);
-    Shared sh{compiled.value(), mode, sink != nullptr, {}, slots};
+    Shared sh{*compiled, mode, sink != nullptr, {}, slots};
     sh.intervals.resize(n);
     for (size_t i = 0; i < n && i < progress.size(); ++i)
         if (progress[i] && progress[i]->callback) sh.intervals[i] = progress[i]->interval;

@@ -57,6 +57,17 @@ bool check_plans(std::span<const QueryPlan> plans) {
     return true;
 }
 
+std::optional<CompiledQueries> compile_checked(std::span<const QueryPlan> plans) {
+    if (!check_plans(plans)) return std::nullopt;
+    auto compiled = CompiledQueries::compile(plans);
+    if (!compiled) {
+        auto& f = compiled.error();
+        raise_jorvane_err(JorvaneError::compile(std::move(f.error), std::move(f.query)));
+        return std::nullopt;
+    }
+    return std::move(compiled.value());
+}
+
 bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& targets, bool use_float) {
     const size_t n = std::min(buckets.size(), targets.size());
     for (size_t i = 0; i < n; ++i) {
@@ -98,13 +109,8 @@ std::optional<SourceOutcome> run_with_progress(std::span<const QueryPlan> plans,
                                                const std::vector<Ref>& targets, PyObject* progress,
                                                uint64_t interval, bool use_float) {
     ReleaseSource release{source};
-    if (!check_plans(plans)) return std::nullopt;
-    auto compiled = CompiledQueries::compile(plans);
-    if (!compiled) {
-        auto& f = compiled.error();
-        raise_jorvane_err(JorvaneError::compile(std::move(f.error), std::move(f.query)));
-        return std::nullopt;
-    }
+    auto compiled = compile_checked(plans);
+    if (!compiled) return std::nullopt;
     engine::Engine engine(mode);
     compiled->install(engine);
     for (auto& d : engine.drivers) d.stream_items = sink != nullptr;

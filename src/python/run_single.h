@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "compiled_queries.h"
 #include "engine/accumulator.h"
 #include "engine/scan_mode.h"
 #include "error.h"
@@ -40,6 +41,10 @@ bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& t
 // The checks every run makes before compiling: a plan list that is not
 // empty, every plan with at least one accumulator. False with ValueError set.
 bool check_plans(std::span<const QueryPlan> plans);
+
+// check_plans, then compiles the plans; nothing with the exception set
+// (ValueError for a plan that does not compile).
+std::optional<CompiledQueries> compile_checked(std::span<const QueryPlan> plans);
 
 // Calls `callback(bytes, [QueryResult...])` with partial results built from
 // `snapshot`; the truth of its answer in `stop`. False with an exception set.

@@ -1,4 +1,4 @@
-#include "python/lazy_file.h"
+#include "source/open_file.h"
 
 #include "source/file_reader.h"
 #include "source/gzip_decoder.h"
@@ -6,7 +6,7 @@
 #include "source/read_source.h"
 #include "source/zstd_decoder.h"
 
-namespace jorvane::py {
+namespace jorvane {
 namespace {
 
 std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefetch, size_t chunk_len) {
@@ -16,8 +16,8 @@ std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefet
 
 }  // namespace
 
-Result<std::unique_ptr<Source>, IoError> open_file_chain(const std::string& path, bool prefetch, size_t chunk_len,
-                                                         Compression compression) {
+Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t chunk_len,
+                                                          Compression compression) {
     if (compression == Compression::Unset) compression = compression_from_extension(path);
     auto file = FileReader::open(path);
     if (!file) return make_err(std::move(file.error()));
@@ -35,4 +35,4 @@ Result<std::unique_ptr<Source>, IoError> open_file_chain(const std::string& path
     }
 }
 
-}  // namespace jorvane::py
+}  // namespace jorvane

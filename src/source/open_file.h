@@ -1,0 +1,22 @@
+// Opening a file as a Source: the file, a decoder when the compression (or,
+// when unset, the file name's extension) asks for one, and a chunked or a
+// prefetching source over them. Needs no interpreter, so a worker thread can
+// open a file only when it takes it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "source/compression.h"
+#include "source/io_error.h"
+#include "source/source.h"
+#include "util/result.h"
+
+namespace jorvane {
+
+// `path` holds the raw bytes of the file name.
+Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t chunk_len,
+                                                          Compression compression);
+
+}  // namespace jorvane
