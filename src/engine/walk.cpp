@@ -18,7 +18,7 @@ std::optional<std::string_view> Engine::current_key() const {
 
 void Engine::process_chunk(ChunkCursor& c, const uint8_t* buf, size_t len) { walk::process_chunk(*this, c, buf, len); }
 
-void Engine::on_open_container(uint8_t is_object, uint64_t pos) { walk::on_open_container(*this, is_object, pos); }
+void Engine::on_open_container(uint8_t is_object, uint64_t pos) { walk::on_open_container(*this, walk::AllDrivers{drivers}, is_object, pos); }
 
 void Engine::open_raw_span(uint64_t pos) {
     if (raw_spans && !raw_spans->open && !drivers.empty() && !drivers[0].captures.empty()) {
@@ -44,7 +44,7 @@ void DfaDriver::open_captures(StateId s, uint8_t is_object) {
 }
 
 void Engine::on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
-    walk::on_close_container(*this, byte, pos, buf, len);
+    walk::on_close_container(*this, walk::AllDrivers{drivers}, byte, pos, buf, len);
 }
 
 void Engine::close_drivers(uint64_t pos, const uint8_t* buf) {
@@ -131,14 +131,14 @@ void Engine::complete_row(size_t anchor) {
     row_batch.rows += 1;
 }
 
-void Engine::scalar_value(std::string_view bytes, bool is_string) { walk::scalar_value(*this, bytes, is_string); }
+void Engine::scalar_value(std::string_view bytes, bool is_string) { walk::scalar_value(*this, walk::AllDrivers{drivers}, bytes, is_string); }
 
-void Engine::string_key(std::string_view content) { walk::string_key(*this, content); }
+void Engine::string_key(std::string_view content) { walk::string_key(*this, walk::AllDrivers{drivers}, content); }
 
-void Engine::on_atom(const uint8_t* buf, size_t, uint64_t start, uint64_t end) { walk::on_atom(*this, buf, start, end); }
+void Engine::on_atom(const uint8_t* buf, size_t, uint64_t start, uint64_t end) { walk::on_atom(*this, walk::AllDrivers{drivers}, buf, start, end); }
 
 void Engine::on_string(const uint8_t* buf, size_t, uint64_t open, uint64_t close) {
-    walk::on_string(*this, buf, open, close);
+    walk::on_string(*this, walk::AllDrivers{drivers}, buf, open, close);
 }
 
 void Engine::dispatch_atom_event(std::string_view bytes) {
@@ -148,8 +148,8 @@ void Engine::dispatch_atom_event(std::string_view bytes) {
         return;
     }
     ContainerFrame& f = frames.back();
-    if (!f.is_object) walk::array_element(*this, f);
-    walk::scalar_value(*this, walk::trim_trailing_ws(bytes), false);
+    if (!f.is_object) walk::array_element(walk::AllDrivers{drivers}, f);
+    walk::scalar_value(*this, walk::AllDrivers{drivers}, walk::trim_trailing_ws(bytes), false);
 }
 
 void Engine::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {

@@ -23,6 +23,7 @@
 #include <bit>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "classification_kernel/kernel_core.h"
 #include "engine/engine.h"
@@ -31,6 +32,33 @@
 
 namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {
+
+// The drivers a walk serves: every driver of the engine, or its only one
+// (the common case, where the loops over drivers disappear).
+struct AllDrivers {
+    std::vector<DfaDriver>& list;
+    template <class F>
+    JORVANE_WALK_INLINE void each(F&& f) const {
+        for (auto& d : list) f(d);
+    }
+    template <class F>
+    JORVANE_WALK_INLINE bool all(F&& f) const {
+        for (auto& d : list)
+            if (!f(d)) return false;
+        return true;
+    }
+};
+struct OneDriver {
+    DfaDriver& only;
+    template <class F>
+    JORVANE_WALK_INLINE void each(F&& f) const {
+        f(only);
+    }
+    template <class F>
+    JORVANE_WALK_INLINE bool all(F&& f) const {
+        return f(only);
+    }
+};
 
 JORVANE_WALK_INLINE bool is_atom_start(uint8_t b) {
     return static_cast<uint8_t>(b - '0') < 10 || b == '-' || b == 'f' || b == 'n' || b == 't';
@@ -54,9 +82,10 @@ JORVANE_WALK_INLINE uint64_t after_bit(uint64_t mask, unsigned k) {
 }
 
 // A scalar value (atom or string) in the innermost frame.
-JORVANE_WALK_INLINE void scalar_value(Engine& e, std::string_view bytes, bool is_string) {
+template <class Ds>
+JORVANE_WALK_INLINE void scalar_value(Engine& e, const Ds& ds, std::string_view bytes, bool is_string) {
     uint64_t delivered = 0;
-    for (auto& d : e.drivers) {
+    ds.each([&](DfaDriver& d) {
         if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
             buffer_if_capturing(d.captures, is_string ? CapturedEvent::String : CapturedEvent::Atom, 0, bytes);
         const uint64_t accept = d.pending_accept_mask();
@@ -64,14 +93,15 @@ JORVANE_WALK_INLINE void scalar_value(Engine& e, std::string_view bytes, bool is
             const MatchEvent ev = is_string ? MatchEvent::string(bytes) : MatchEvent::atom(bytes);
             delivered |= d.dispatch_to_accumulators(ev, e.current_key(), accept);
         }
-    }
+    });
     e.frames.back().state = FrameState::AfterValue;
     if (e.raw_spans) [[unlikely]]
         e.raw_scalar_hit(bytes, is_string, delivered & 1);
 }
 
 // An object key: every driver moves to the state of the member's value.
-JORVANE_WALK_INLINE void string_key(Engine& e, std::string_view content) {
+template <class Ds>
+JORVANE_WALK_INLINE void string_key(Engine& e, const Ds& ds, std::string_view content) {
     ContainerFrame& f = e.frames.back();
     if (e.track_key_path) [[unlikely]] {
         if (e.key_path.size() > f.key_path_len) e.key_path.resize(f.key_path_len);
@@ -80,7 +110,7 @@ JORVANE_WALK_INLINE void string_key(Engine& e, std::string_view content) {
     // The hash is computed once, and only when some driver looks the key up.
     uint64_t h = 0;
     bool hashed = false;
-    for (auto& d : e.drivers) {
+    ds.each([&](DfaDriver& d) {
         if (!hashed && d.looks_up_fields()) {
             h = DfaDriver::key_hash(content);
             hashed = true;
@@ -88,26 +118,30 @@ JORVANE_WALK_INLINE void string_key(Engine& e, std::string_view content) {
         d.transition_on_field(content, h);
         if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
             buffer_if_capturing(d.captures, CapturedEvent::Key, 0, content);
-    }
+    });
     f.state = FrameState::AfterKey;
 }
 
-JORVANE_WALK_INLINE void array_element(Engine& e, ContainerFrame& f) {
-    for (auto& d : e.drivers) d.transition_array_index(f.array_index);
+template <class Ds>
+JORVANE_WALK_INLINE void array_element(const Ds& ds, ContainerFrame& f) {
+    const uint64_t index = f.array_index;
+    ds.each([&](DfaDriver& d) { d.transition_array_index(index); });
     f.array_index += 1;
 }
 
-JORVANE_WALK_INLINE void on_atom(Engine& e, const uint8_t* buf, uint64_t start, uint64_t end) {
+template <class Ds>
+JORVANE_WALK_INLINE void on_atom(Engine& e, const Ds& ds, const uint8_t* buf, uint64_t start, uint64_t end) {
     if (e.frames.empty()) [[unlikely]] {
         e.record_corruption(ParseErrorKind::atom_outside_container(), start);
         return;
     }
     ContainerFrame& f = e.frames.back();
-    if (!f.is_object) array_element(e, f);
-    scalar_value(e, trim_trailing_ws(view(buf, start, end)), false);
+    if (!f.is_object) array_element(ds, f);
+    scalar_value(e, ds, trim_trailing_ws(view(buf, start, end)), false);
 }
 
-JORVANE_WALK_INLINE void on_string(Engine& e, const uint8_t* buf, uint64_t open, uint64_t close) {
+template <class Ds>
+JORVANE_WALK_INLINE void on_string(Engine& e, const Ds& ds, const uint8_t* buf, uint64_t open, uint64_t close) {
     if (e.frames.empty()) [[unlikely]] {
         e.record_corruption(ParseErrorKind::string_outside_container(), open);
         return;
@@ -115,28 +149,29 @@ JORVANE_WALK_INLINE void on_string(Engine& e, const uint8_t* buf, uint64_t open,
     const std::string_view content = view(buf, open + 1, close);
     ContainerFrame& f = e.frames.back();
     if (!f.is_object) {
-        array_element(e, f);
+        array_element(ds, f);
     } else if (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart) {
-        string_key(e, content);
+        string_key(e, ds, content);
         return;
     }
-    scalar_value(e, content, true);
+    scalar_value(e, ds, content, true);
 }
 
-JORVANE_WALK_INLINE void on_open_container(Engine& e, uint8_t is_object, uint64_t pos) {
+template <class Ds>
+JORVANE_WALK_INLINE void on_open_container(Engine& e, const Ds& ds, uint8_t is_object, uint64_t pos) {
     if (!e.frames.empty() && !e.frames.back().is_object) {
         const uint64_t index = e.frames.back().array_index;
-        for (auto& d : e.drivers) d.transition_array_index(index);
+        ds.each([&](DfaDriver& d) { d.transition_array_index(index); });
     }
     bool capturing = false;
-    for (auto& d : e.drivers) {
+    ds.each([&](DfaDriver& d) {
         const StateId s = d.pending_state;
         d.state_stack.push_back(s);
         if (d.accept_mask_of(s) != 0 || !d.captures.empty()) [[unlikely]] {
             d.open_captures(s, is_object);
             capturing = true;
         }
-    }
+    });
     if (capturing && e.raw_spans) [[unlikely]]
         e.open_raw_span(pos);
     ContainerFrame f;
@@ -147,7 +182,8 @@ JORVANE_WALK_INLINE void on_open_container(Engine& e, uint8_t is_object, uint64_
     e.frames.push_back(f);
 }
 
-JORVANE_WALK_INLINE void on_close_container(Engine& e, uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
+template <class Ds>
+JORVANE_WALK_INLINE void on_close_container(Engine& e, const Ds& ds, uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
     if (e.frames.empty()) [[unlikely]] {
         e.record_corruption(ParseErrorKind::unmatched_close(), pos);
         return;
@@ -160,23 +196,16 @@ JORVANE_WALK_INLINE void on_close_container(Engine& e, uint8_t byte, uint64_t po
         return;
     }
     // The plain case: no captures, raw spans or table rows; every stack holds a state.
-    bool plain = !e.row_anchor && !e.raw_spans;
-    if (plain) {
-        for (const auto& d : e.drivers) {
-            if (d.state_stack.empty() || !d.captures.empty()) {
-                plain = false;
-                break;
-            }
-        }
-    }
+    const bool plain = !e.row_anchor && !e.raw_spans &&
+                       ds.all([](const DfaDriver& d) { return !d.state_stack.empty() && d.captures.empty(); });
     if (!plain) [[unlikely]] {
         e.close_drivers(pos, buf);
         return;
     }
-    for (auto& d : e.drivers) {
+    ds.each([](DfaDriver& d) {
         d.pending_state = d.state_stack.back();
         d.state_stack.pop_back();
-    }
+    });
     if (!e.frames.empty()) {
         auto& parent = e.frames.back();
         parent.state = FrameState::AfterValue;
@@ -186,18 +215,20 @@ JORVANE_WALK_INLINE void on_close_container(Engine& e, uint8_t byte, uint64_t po
 }
 
 // Whether every driver's innermost container is dead and nothing records.
-JORVANE_WALK_INLINE bool skip_test(const Engine& e) {
-    for (const auto& d : e.drivers) {
+template <class Ds>
+JORVANE_WALK_INLINE bool skip_test(const Ds& ds) {
+    return ds.all([](const DfaDriver& d) {
         if (d.state_stack.empty() || d.state_stack.back() != kDeadState) return false;
         if (!d.captures.empty() && d.has_recording_capture()) return false;
-    }
-    return true;
+        return true;
+    });
 }
 
 // Counts the openers and closers (restricted by from_mask) while skip_depth
 // > 0; returns true when the skipped container closed (`bits` then hold the
 // positions after its closing bracket).
-JORVANE_WALK_INLINE bool continue_skip(Engine& e, const ChunkCursor& c, uint64_t& bits, uint64_t from_mask,
+template <class Ds>
+JORVANE_WALK_INLINE bool continue_skip(Engine& e, const Ds& ds, const ChunkCursor& c, uint64_t& bits, uint64_t from_mask,
                                        const uint8_t* buf, size_t len) {
     uint64_t open = c.openers & from_mask;
     uint64_t close = c.closers & from_mask;
@@ -219,7 +250,7 @@ JORVANE_WALK_INLINE bool continue_skip(Engine& e, const ChunkCursor& c, uint64_t
             e.skip_depth = 0;
             const uint64_t pos = c.base + k;
             bits = after_bit(bits, k);
-            on_close_container(e, buf[pos], pos, buf, len);
+            on_close_container(e, ds, buf[pos], pos, buf, len);
             return true;
         }
         close &= close - 1;
@@ -229,15 +260,16 @@ JORVANE_WALK_INLINE bool continue_skip(Engine& e, const ChunkCursor& c, uint64_t
     return false;
 }
 
-// Walks the structural positions of one chunk.
-JORVANE_WALK_INLINE void process_chunk(Engine& e, ChunkCursor& c, const uint8_t* buf, size_t len) {
+// Walks the structural positions of one chunk for the drivers `ds`.
+template <class Ds>
+JORVANE_WALK_INLINE void process_chunk(Engine& e, const Ds& ds, ChunkCursor& c, const uint8_t* buf, size_t len) {
     uint64_t bits = c.bits;
     const uint64_t base = c.base;
 
     // 1. A skipped container still open from an earlier chunk.
     if (e.skip_depth > 0) {
         const uint64_t from_mask = bits ? ~((bits & (0 - bits)) - 1) : 0;
-        if (!continue_skip(e, c, bits, from_mask, buf, len)) {
+        if (!continue_skip(e, ds, c, bits, from_mask, buf, len)) {
             c.bits = 0;
             return;
         }
@@ -255,9 +287,9 @@ JORVANE_WALK_INLINE void process_chunk(Engine& e, ChunkCursor& c, const uint8_t*
         if (buf[p] == '"') {
             const uint64_t close = base + static_cast<unsigned>(std::countr_zero(bits));
             bits &= bits - 1;
-            on_string(e, buf, p, close);
+            on_string(e, ds, buf, p, close);
         } else {
-            on_atom(e, buf, p, base + static_cast<unsigned>(std::countr_zero(bits)));
+            on_atom(e, ds, buf, p, base + static_cast<unsigned>(std::countr_zero(bits)));
         }
     }
 
@@ -275,7 +307,7 @@ JORVANE_WALK_INLINE void process_chunk(Engine& e, ChunkCursor& c, const uint8_t*
             }
             const uint64_t j = base + static_cast<unsigned>(std::countr_zero(bits));
             bits &= bits - 1;
-            on_string(e, buf, i, j);
+            on_string(e, ds, buf, i, j);
         } else if (b == ':') {
             if (e.frames.empty()) [[unlikely]] {
                 e.record_corruption(ParseErrorKind::colon_outside_container(), i);
@@ -288,23 +320,23 @@ JORVANE_WALK_INLINE void process_chunk(Engine& e, ChunkCursor& c, const uint8_t*
                 f.state = f.is_object ? FrameState::KeyExpected : FrameState::ValueExpected;
             }
         } else if (b == '{' || b == '[') {
-            on_open_container(e, b == '{', i);
-            if (skip_test(e)) {
+            on_open_container(e, ds, b == '{', i);
+            if (skip_test(ds)) {
                 e.skip_depth = 1;
-                if (!continue_skip(e, c, bits, after_bit(~uint64_t{0}, k), buf, len)) {
+                if (!continue_skip(e, ds, c, bits, after_bit(~uint64_t{0}, k), buf, len)) {
                     c.bits = 0;
                     return;
                 }
             }
         } else if (b == '}' || b == ']') {
-            on_close_container(e, b, i, buf, len);
+            on_close_container(e, ds, b, i, buf, len);
         } else if (is_atom_start(b)) [[likely]] {
             if (bits == 0) [[unlikely]] {
                 c.pending_start = i;
                 c.bits = 0;
                 return;
             }
-            on_atom(e, buf, i, base + static_cast<unsigned>(std::countr_zero(bits)));
+            on_atom(e, ds, buf, i, base + static_cast<unsigned>(std::countr_zero(bits)));
         } else {
             e.record_corruption(ParseErrorKind::unexpected_structural_byte(b), i);
             c.bits = 0;
@@ -312,6 +344,15 @@ JORVANE_WALK_INLINE void process_chunk(Engine& e, ChunkCursor& c, const uint8_t*
         }
     }
     c.bits = 0;
+}
+
+// Walks one chunk, with the loops over drivers removed when there is one.
+JORVANE_WALK_INLINE void process_chunk(Engine& e, ChunkCursor& c, const uint8_t* buf, size_t len) {
+    if (e.drivers.size() == 1) [[likely]] {
+        process_chunk(e, OneDriver{e.drivers[0]}, c, buf, len);
+    } else {
+        process_chunk(e, AllDrivers{e.drivers}, c, buf, len);
+    }
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS
