@@ -29,6 +29,7 @@
 #include "engine/engine.h"
 
 #define JORVANE_WALK_INLINE [[gnu::always_inline]] inline
+#define JORVANE_LAMBDA_INLINE __attribute__((always_inline))
 
 namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {
@@ -85,7 +86,7 @@ JORVANE_WALK_INLINE uint64_t after_bit(uint64_t mask, unsigned k) {
 template <class Ds>
 JORVANE_WALK_INLINE void scalar_value(Engine& e, const Ds& ds, std::string_view bytes, bool is_string) {
     uint64_t delivered = 0;
-    ds.each([&](DfaDriver& d) {
+    ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
             buffer_if_capturing(d.captures, is_string ? CapturedEvent::String : CapturedEvent::Atom, 0, bytes);
         const uint64_t accept = d.pending_accept_mask();
@@ -110,7 +111,7 @@ JORVANE_WALK_INLINE void string_key(Engine& e, const Ds& ds, std::string_view co
     // The hash is computed once, and only when some driver looks the key up.
     uint64_t h = 0;
     bool hashed = false;
-    ds.each([&](DfaDriver& d) {
+    ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (!hashed && d.looks_up_fields()) {
             h = DfaDriver::key_hash(content);
             hashed = true;
@@ -125,7 +126,7 @@ JORVANE_WALK_INLINE void string_key(Engine& e, const Ds& ds, std::string_view co
 template <class Ds>
 JORVANE_WALK_INLINE void array_element(const Ds& ds, ContainerFrame& f) {
     const uint64_t index = f.array_index;
-    ds.each([&](DfaDriver& d) { d.transition_array_index(index); });
+    ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
     f.array_index += 1;
 }
 
@@ -161,10 +162,10 @@ template <class Ds>
 JORVANE_WALK_INLINE void on_open_container(Engine& e, const Ds& ds, uint8_t is_object, uint64_t pos) {
     if (!e.frames.empty() && !e.frames.back().is_object) {
         const uint64_t index = e.frames.back().array_index;
-        ds.each([&](DfaDriver& d) { d.transition_array_index(index); });
+        ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
     }
     bool capturing = false;
-    ds.each([&](DfaDriver& d) {
+    ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         const StateId s = d.pending_state;
         d.state_stack.push_back(s);
         if (d.accept_mask_of(s) != 0 || !d.captures.empty()) [[unlikely]] {
@@ -197,12 +198,12 @@ JORVANE_WALK_INLINE void on_close_container(Engine& e, const Ds& ds, uint8_t byt
     }
     // The plain case: no captures, raw spans or table rows; every stack holds a state.
     const bool plain = !e.row_anchor && !e.raw_spans &&
-                       ds.all([](const DfaDriver& d) { return !d.state_stack.empty() && d.captures.empty(); });
+                       ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE { return !d.state_stack.empty() && d.captures.empty(); });
     if (!plain) [[unlikely]] {
         e.close_drivers(pos, buf);
         return;
     }
-    ds.each([](DfaDriver& d) {
+    ds.each([](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         d.pending_state = d.state_stack.back();
         d.state_stack.pop_back();
     });
@@ -217,7 +218,7 @@ JORVANE_WALK_INLINE void on_close_container(Engine& e, const Ds& ds, uint8_t byt
 // Whether every driver's innermost container is dead and nothing records.
 template <class Ds>
 JORVANE_WALK_INLINE bool skip_test(const Ds& ds) {
-    return ds.all([](const DfaDriver& d) {
+    return ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (d.state_stack.empty() || d.state_stack.back() != kDeadState) return false;
         if (!d.captures.empty() && d.has_recording_capture()) return false;
         return true;
@@ -258,6 +259,36 @@ JORVANE_WALK_INLINE bool continue_skip(Engine& e, const Ds& ds, const ChunkCurso
     e.skip_depth = depth + static_cast<uint64_t>(std::popcount(open));
     bits = 0;
     return false;
+}
+
+// The rest of an object member whose key was just walked, while its tokens
+// lie in this chunk: ':', a scalar value, then ','. Does exactly what the
+// walk loop would do for them and stops at anything else (a container, a
+// token whose end is in a later chunk), leaving it to the loop.
+template <class Ds>
+JORVANE_WALK_INLINE void member_tail(Engine& e, const Ds& ds, ContainerFrame& f, uint64_t& bits, uint64_t base,
+                                     const uint8_t* buf) {
+    if (bits == 0 || buf[base + static_cast<unsigned>(std::countr_zero(bits))] != ':') return;
+    bits &= bits - 1;
+    f.state = FrameState::ValueExpected;
+    const uint64_t rest = bits & (bits - 1);
+    if (rest == 0) return;
+    const uint64_t p = base + static_cast<unsigned>(std::countr_zero(bits));
+    const uint64_t q = base + static_cast<unsigned>(std::countr_zero(rest));
+    const uint8_t v = buf[p];
+    if (v == '"') {
+        bits = rest & (rest - 1);
+        scalar_value(e, ds, view(buf, p + 1, q), true);
+    } else if (is_atom_start(v)) {
+        bits = rest;
+        scalar_value(e, ds, trim_trailing_ws(view(buf, p, q)), false);
+    } else {
+        return;
+    }
+    if (bits != 0 && buf[base + static_cast<unsigned>(std::countr_zero(bits))] == ',') {
+        bits &= bits - 1;
+        f.state = FrameState::KeyExpected;
+    }
 }
 
 // Walks the structural positions of one chunk for the drivers `ds`.
@@ -307,6 +338,14 @@ JORVANE_WALK_INLINE void process_chunk(Engine& e, const Ds& ds, ChunkCursor& c, 
             }
             const uint64_t j = base + static_cast<unsigned>(std::countr_zero(bits));
             bits &= bits - 1;
+            if (!e.frames.empty()) [[likely]] {
+                ContainerFrame& f = e.frames.back();
+                if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
+                    string_key(e, ds, view(buf, i + 1, j));
+                    member_tail(e, ds, f, bits, base, buf);
+                    continue;
+                }
+            }
             on_string(e, ds, buf, i, j);
         } else if (b == ':') {
             if (e.frames.empty()) [[unlikely]] {
