@@ -1,6 +1,5 @@
 """The Source wrapper: signature, option checks, text form, classification."""
 import inspect
-import pathlib
 
 import pytest
 
@@ -86,18 +85,6 @@ def test_wrapping_anything_succeeds_until_used():
         s = Source(junk)
         with pytest.raises(ValueError, match="^each source must be"):
             hooks.classify(s)
-
-
-def test_query_only_options_refused():
-    both = Source("a.json", name="n", progress=print)
-    with pytest.raises(ValueError) as info:
-        hooks.reject_query_only_options(both, "items()")
-    assert str(info.value) == "Source(progress=...) is only supported by Query; items() has no progress callbacks"
-    with pytest.raises(ValueError) as info:
-        hooks.reject_query_only_options(Source("a.json", name="n"), "table()")
-    assert str(info.value) == "Source(name=...) labels Query results; table() does not use source names"
-    assert hooks.reject_query_only_options(Source("a.json", compression="gzip"), "table()") is None
-    assert hooks.reject_query_only_options(pathlib.Path and "a.json", "table()") is None
 
 
 @pytest.mark.parametrize("wrap", [lambda h: Source(h, progress=h.__init__, name="cycle"),
