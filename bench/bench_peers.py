@@ -172,9 +172,11 @@ def print_table(rows: list, out=sys.stdout) -> None:
         else:
             ratio = "" if r["engine"] == "jorvane" else (f"{r['ratio']:.1f}x" if r.get("ratio") else "—")
             cells = [f"{r['gbps']:.3f}", f"{r['seconds']:.2f}", fmt_mb(r["rss_peak"]), ratio, r["check"]]
+        label = engines.ENGINE_LABELS[r["engine"]]
+        if r["engine"] == "jorvane" and r.get("info", {}).get("mode"):
+            label += f" ({r['info']['mode']})"
         body.append(
-            [engines.QUERY_LABELS[r["query"]], r["input"], str(r["files"]), str(r["threads"]),
-             engines.ENGINE_LABELS[r["engine"]], *cells]
+            [engines.QUERY_LABELS[r["query"]], r["input"], str(r["files"]), str(r["threads"]), label, *cells]
         )
     widths = [max(len(h), *(len(b[i]) for b in body)) if body else len(h) for i, h in enumerate(head)]
     right = {2, 3, 5, 6, 7, 8}

@@ -32,6 +32,7 @@ def test_streaming_constructors():
 
 
 def test_registered_classes_cannot_be_built_from_python():
+    assert jorvane.Accumulator.__doc__ == "A single accumulator plus, for streaming kinds, an optional destination."
     for cls in (jorvane.Accumulator, jorvane.NumericBuffer, jorvane.QueryResult):
         with pytest.raises(TypeError):
             cls()

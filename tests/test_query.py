@@ -27,25 +27,6 @@ def test_results_by_label_and_index():
     assert repr(q) == f"Query(sources=[\"first\", \"second\"], queries=[\"a\", \"b\"], mode='{q.mode}')"
 
 
-def test_lookup_failures():
-    q = Query({"a": DOC, "b": DOC, "c": DOC}, "a", "count")
-    with pytest.raises(TypeError):
-        q.result(True)
-    with pytest.raises(IndexError) as info:
-        q.result(5)
-    assert str(info.value) == "no source 5 (3 sources)"
-    with pytest.raises(IndexError):
-        q.result(-4)
-    with pytest.raises(IndexError) as info:
-        q.result(0, 1)
-    assert str(info.value) == "no query 1 (1 queries)"
-    with pytest.raises(KeyError) as info:
-        q.result("x")
-    assert 'no source named "x"' in str(info.value) and '["a", "b", "c"]' in str(info.value)
-    with pytest.raises(TypeError):
-        q.result(1.5)
-
-
 def test_stored_failures_raise_on_lookup_only():
     class Boom:
         def read(self, n=-1):

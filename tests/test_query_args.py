@@ -33,15 +33,22 @@ def test_query_and_accumulator_shapes():
     refused(ValueError, "Query requires at least one query", DOC, [], "count")
     refused(ValueError, "Query requires at least one query", DOC, {})
     refused(ValueError, 'query "a\\"b" has no accumulators', DOC, ['a"b', "c"], [])
-    refused(ValueError, "query keys must be strings", DOC, {1: "count"})
-    refused(ValueError, "queries must be strings", DOC, ["a", 3], "count")
+    # a str holding a lone surrogate is refused like a value that is no text
+    for bad in (1, "\ud800"):
+        refused(ValueError, "query keys must be strings", DOC, {bad: "count"})
+        refused(ValueError, "source names must be strings", {bad: DOC}, "a", "count")
+        refused(ValueError, "queries must be strings", DOC, ["a", bad], "count")
     refused(ValueError, "queries must be a string, a list of strings, or a dict", DOC, ("a",), "count")
+    refused(ValueError, "queries must be a string, a list of strings, or a dict", DOC, "\ud800", "count")
     refused(ValueError,
             'accumulators must be Accumulator objects (Count(), Sum(), ...) or bare-name strings ("count", "sum", ...)',
             DOC, "a", ("count",))
     refused(ValueError,
             'accumulators must be Accumulator objects (Count(), Sum(), ...) or bare-name strings ("count", "sum", ...)',
             DOC, "a", [Count(), 3])
+    refused(ValueError,
+            'accumulators must be Accumulator objects (Count(), Sum(), ...) or bare-name strings ("count", "sum", ...)',
+            DOC, "a", "count\ud800")
 
 
 @pytest.mark.parametrize("name", ["counts", "keyed_values", "", "Valeurs\t"])
@@ -84,6 +91,14 @@ def test_mode_and_thread_options():
     assert Query(DOC, "a", "count", max_threads=2).mode == "pipelined"
     assert Query(DOC, "a", "count", max_threads=1).mode == "batched"
     assert Query(DOC, "a", "count", max_threads=0).mode == "batched"
+    class Index:
+        def __index__(self):
+            return 1
+
+    # any integer-like object serves as a number argument
+    q = Query(DOC, "a", "count", max_threads=Index(), limit=Index(), progress=lambda n, r: False,
+              progress_interval=Index())
+    assert q.mode == "batched" and q.result().count() == 1
     with pytest.raises(OverflowError):
         Query(DOC, "a", "count", max_threads=-1)
     with pytest.raises(TypeError):

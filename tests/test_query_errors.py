@@ -33,6 +33,22 @@ def test_exception_classes_come_from_the_errors_module(monkeypatch):
     assert str(info.value) == "exceptions must derive from BaseException"
 
 
+def test_each_raise_gets_its_own_list_of_partials(monkeypatch):
+    class Keeping(Exception):
+        def __init__(self, message, offset, partials):
+            super().__init__(message)
+            self.partials = partials  # kept as given, not copied
+
+    q = Query(b"[1", "[*]", "count")
+    monkeypatch.setattr(jorvane._errors, "Incomplete", Keeping)
+    with pytest.raises(Keeping) as first:
+        q.result()
+    first.value.partials.clear()
+    with pytest.raises(Keeping) as second:
+        q.result()
+    assert [r.count() for r in second.value.partials] == [1]
+
+
 def test_errors_module_is_imported_on_first_use_and_retried():
     script = textwrap.dedent("""
         import sys

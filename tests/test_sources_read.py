@@ -103,6 +103,9 @@ def test_other_exceptions_become_read_failure_text():
 
     with pytest.raises(RuntimeError, match=r"Unprintable: <exception str\(\) failed>$"):
         hooks.read(Reader(Unprintable()))
+    # a message holding a lone surrogate is kept, the surrogate replaced
+    with pytest.raises(RuntimeError, match="^ValueError: bad \ufffd+ byte$"):
+        hooks.read(Reader(ValueError("bad \udc80 byte")))
 
 
 def test_gzip_header_failure_surfaces_at_first_read():
@@ -154,12 +157,7 @@ def test_compression_by_extension_and_option(files):
 
 def test_zstd_files(files, tmp_path):
     (tmp_path / "data.json.ZSTD").write_bytes(zstd_bytes(files))
-    (tmp_path / "two.zst").write_bytes(zstd_bytes(b"[1]") + zstd_bytes(b"[2]"))
     assert joined("data.json.ZSTD") == [files]
-    assert joined("two.zst") == [b"[1][2]"]
-    (tmp_path / "cut.zst").write_bytes(zstd_bytes(files)[:-5])
-    with pytest.raises(RuntimeError, match="^incomplete frame$"):
-        hooks.read("cut.zst")
 
 
 def test_chunk_lengths(files, tmp_path):

@@ -1,6 +1,5 @@
 """The Source wrapper: signature, option checks, text form, classification."""
 import inspect
-import pathlib
 
 import pytest
 
@@ -88,27 +87,17 @@ def test_wrapping_anything_succeeds_until_used():
             hooks.classify(s)
 
 
-def test_query_only_options_refused():
-    both = Source("a.json", name="n", progress=print)
-    with pytest.raises(ValueError) as info:
-        hooks.reject_query_only_options(both, "items()")
-    assert str(info.value) == "Source(progress=...) is only supported by Query; items() has no progress callbacks"
-    with pytest.raises(ValueError) as info:
-        hooks.reject_query_only_options(Source("a.json", name="n"), "table()")
-    assert str(info.value) == "Source(name=...) labels Query results; table() does not use source names"
-    assert hooks.reject_query_only_options(Source("a.json", compression="gzip"), "table()") is None
-    assert hooks.reject_query_only_options(pathlib.Path and "a.json", "table()") is None
-
-
-def test_cycles_through_a_wrapper_are_collected():
+@pytest.mark.parametrize("wrap", [lambda h: Source(h, progress=h.__init__, name="cycle"),
+                                  lambda h: jorvane.Values(into=h)], ids=["Source", "Values"])
+def test_cycles_through_a_wrapper_are_collected(wrap):
     import gc
     import weakref
 
-    class Holder:
+    class Holder(list):
         pass
 
     h = Holder()
-    h.spec = Source(h, progress=h.__init__, name="cycle")
+    h.append(wrap(h))
     ref = weakref.ref(h)
     del h
     gc.collect()

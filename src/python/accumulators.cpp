@@ -49,17 +49,31 @@ PyObject* acc_repr(PyObject* self) {
         static_cast<PyObject*>(nullptr));
 }
 
+// The destination may hold the accumulator itself (a list it was appended
+// to), so the type takes part in cycle collection.
+int acc_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(unbox<AccumulatorSpec>(self).into.get());
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return 0;
+}
+
+int acc_clear(PyObject* self) {
+    Ref into = std::move(unbox<AccumulatorSpec>(self).into);
+    return 0;
+}
+
 PyType_Slot acc_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<AccumulatorSpec>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(acc_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(acc_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_gc_dealloc<AccumulatorSpec>)},
     {Py_tp_repr, reinterpret_cast<void*>(acc_repr)},
-    {Py_tp_doc, const_cast<char*>(
-                    "One accumulator request for a query, made by Count(), Sum(), Values(into=...) and the "
-                    "other constructor functions.")},
+    {Py_tp_doc, const_cast<char*>("A single accumulator plus, for streaming kinds, an optional destination.")},
     {0, nullptr},
 };
 
 PyType_Spec acc_spec = {
-    "jorvane.Accumulator", static_cast<int>(sizeof(Boxed<AccumulatorSpec>)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, acc_slots,
+    "jorvane.Accumulator", static_cast<int>(sizeof(Boxed<AccumulatorSpec>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, acc_slots,
 };
 
 Ref new_accumulator(AccKind kind, Ref into, bool numeric) {
@@ -83,12 +97,10 @@ PyObject* streaming_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!PyArg_ParseTupleAndKeywords(args, kwargs, K == AccKind::Values ? "|OO:Values" : "|OO:ValuesUnique",
                                              const_cast<char**>(kwlist), &into, &numeric))
                 return nullptr;
-            if (!PyBool_Check(numeric)) {
-                return raise(PyExc_TypeError,
-                             "argument 'numeric': '" + type_name(numeric) + "' object cannot be converted to 'bool'");
-            }
+            bool is_numeric = false;
+            if (!bool_argument(numeric, "numeric", is_numeric)) return nullptr;
             Ref dst = into == Py_None ? Ref() : Ref::borrow(into);
-            return new_accumulator(K, std::move(dst), numeric == Py_True).release();
+            return new_accumulator(K, std::move(dst), is_numeric).release();
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -145,13 +157,17 @@ bool extract_one_accumulator(PyObject* obj, AccumulatorSpec& out) {
         out = AccumulatorSpec{s.kind, s.into, s.numeric};
         return true;
     }
-    if (!PyUnicode_Check(obj)) {
+    std::string given;
+    if (!as_text(obj, given)) {
         raise(PyExc_ValueError,
               "accumulators must be Accumulator objects (Count(), Sum(), ...) or bare-name strings "
               "(\"count\", \"sum\", ...)");
         return false;
     }
-    Ref stripped = Ref::steal(PyObject_CallMethod(obj, "replace", "ss", "_", ""));
+    // str's own replace (a subclass's override is not consulted); its result is an exact str.
+    Ref underscore = str("_"), nothing = str("");
+    if (!underscore || !nothing) return false;
+    Ref stripped = Ref::steal(PyUnicode_Replace(obj, underscore.get(), nothing.get(), -1));
     if (!stripped) return false;
     Ref lowered = Ref::steal(PyObject_CallMethod(stripped.get(), "lower", nullptr));
     std::string norm;
@@ -162,8 +178,6 @@ bool extract_one_accumulator(PyObject* obj, AccumulatorSpec& out) {
             return true;
         }
     }
-    std::string given;
-    if (!as_utf8(obj, given)) return false;
     raise(PyExc_ValueError, "unknown accumulator " + debug_quote(given) +
                                 "; expected one of: count, count_unique, value_counts, exists, min, max, sum, mean, "
                                 "product, mode, types, values, values_unique (or an Accumulator object such as "
@@ -194,9 +208,7 @@ bool extract_accumulators(PyObject* obj, std::vector<AccumulatorSpec>& out) {
 
 bool extract_query_strings(PyObject* obj, std::vector<std::string>& out) {
     out.clear();
-    if (PyUnicode_Check(obj)) {
-        std::string text;
-        if (!as_utf8(obj, text)) return false;
+    if (std::string text; as_text(obj, text)) {
         out.push_back(std::move(text));
         return true;
     }
@@ -205,12 +217,11 @@ bool extract_query_strings(PyObject* obj, std::vector<std::string>& out) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref item = Ref::borrow(PyList_GetItem(obj, i));
             if (!item) return false;
-            if (!PyUnicode_Check(item.get())) {
+            std::string text;
+            if (!as_text(item.get(), text)) {
                 raise(PyExc_ValueError, "queries must be strings");
                 return false;
             }
-            std::string text;
-            if (!as_utf8(item.get(), text)) return false;
             out.push_back(std::move(text));
         }
         return true;

@@ -7,9 +7,8 @@ namespace {
 
 std::string render(PyObject* exc) {
     std::string text = type_name(exc);
-    Ref s = Ref::steal(PyObject_Str(exc));
     std::string body;
-    if (s && as_utf8(s.get(), body)) {
+    if (str_of(exc, body)) {
         text += ": ";
         text += body;
     } else {

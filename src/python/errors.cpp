@@ -54,8 +54,10 @@ Ref partial_error(const char* class_name, const std::string& message, uint64_t o
     if (!cls) return take_error();
     Ref msg = str(message);
     Ref off = uinteger(offset);
-    if (!msg || !off) return take_error();
-    Ref args = Ref::steal(PyTuple_Pack(3, msg.get(), off.get(), results.get()));
+    // A new list each time: a stored failure is raised again on every lookup.
+    Ref list = Ref::steal(PySequence_List(results.get()));
+    if (!msg || !off || !list) return take_error();
+    Ref args = Ref::steal(PyTuple_Pack(3, msg.get(), off.get(), list.get()));
     if (!args) return take_error();
     Ref exc = Ref::steal(PyObject_Call(cls.get(), args.get(), nullptr));
     if (!exc) return take_error();

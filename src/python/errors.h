@@ -28,7 +28,8 @@ Ref carried_interrupt(const JorvaneError& err);
 // given), one per output, in a list. Null with an exception set on failure.
 Ref wrap_partials(std::vector<engine::QueryOutput> outputs, uint64_t offset, bool use_float = false);
 
-// jorvane._errors.<class_name>(message, offset, results): the exception to
+// jorvane._errors.<class_name>(message, offset, a new list holding the
+// QueryResult objects of `results`): the exception to
 // raise. When the import, the lookup or the call fails, that exception is
 // returned instead (a call returning a non-exception gives TypeError).
 Ref partial_error(const char* class_name, const std::string& message, uint64_t offset, Ref results);

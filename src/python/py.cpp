@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "util/text.h"
+
 namespace jorvane::py {
 
 void AnyThreadRef::reset() {
@@ -32,6 +34,33 @@ bool as_utf8(PyObject* o, std::string& out) {
     const char* p = PyUnicode_AsUTF8AndSize(o, &n);
     if (!p) return false;
     out.assign(p, static_cast<size_t>(n));
+    return true;
+}
+
+bool as_text(PyObject* o, std::string& out) {
+    if (!PyUnicode_Check(o)) return false;
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!p) {
+        PyErr_Clear();
+        return false;
+    }
+    out.assign(p, static_cast<size_t>(n));
+    return true;
+}
+
+bool str_of(PyObject* o, std::string& out) {
+    Ref s = Ref::steal(PyObject_Str(o));
+    if (!s) return false;
+    Py_ssize_t n = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) {
+        out.assign(p, static_cast<size_t>(n));
+        return true;
+    }
+    PyErr_Clear();  // lone surrogates: keep their place as replacement characters
+    Ref raw = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
+    if (!raw) return false;
+    out = lossy_utf8(std::string_view(PyBytes_AsString(raw.get()), static_cast<size_t>(PyBytes_Size(raw.get()))));
     return true;
 }
 
@@ -77,6 +106,67 @@ void set_from_current_exception() {
     } catch (...) {
         if (PyObject* cls = panic_exception()) raise(cls, "unknown C++ exception");
     }
+}
+
+namespace {
+
+// Puts the argument's name in front of a pending TypeError; any other error
+// (OverflowError) stays as it is.
+void name_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref exc = Ref::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    std::string body;
+    if (!exc || !str_of(exc.get(), body)) {
+        PyErr_Clear();
+        body = "wrong type";
+    }
+    raise(PyExc_TypeError, std::string("argument '") + name + "': " + body);
+}
+
+std::nullptr_t wrong_type(PyObject* o, const char* name, const char* wanted) {
+    return raise(PyExc_TypeError,
+                 std::string("argument '") + name + "': '" + type_name(o) + "' object cannot be converted to '" +
+                     wanted + "'");
+}
+
+}  // namespace
+
+bool u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out) {
+    if (!given(o)) return true;
+    Ref index = Ref::steal(PyNumber_Index(o));
+    unsigned long long v = index ? PyLong_AsUnsignedLongLong(index.get()) : 0;
+    if (!index || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        name_argument_error(name);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out) {
+    if (!given(o)) return true;
+    if (!PyUnicode_Check(o)) {
+        wrong_type(o, name, "str");
+        return false;
+    }
+    std::string s;
+    if (!as_utf8(o, s)) return false;
+    out = std::move(s);
+    return true;
+}
+
+bool bool_argument(PyObject* o, const char* name, bool& out) {
+    if (!PyBool_Check(o)) {
+        wrong_type(o, name, "bool");
+        return false;
+    }
+    out = o == Py_True;
+    return true;
 }
 
 bool add_to_module(PyObject* module, const char* name, PyObject* value) {

@@ -12,8 +12,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -112,8 +114,14 @@ Ref none();
 
 // The UTF-8 text of a str object; false with TypeError when `o` is not a str.
 bool as_utf8(PyObject* o, std::string& out);
+// The UTF-8 text of `o` when it is a str that UTF-8 can hold (no lone
+// surrogate); false otherwise, with no exception set.
+bool as_text(PyObject* o, std::string& out);
 // The type's qualified name ("int", "list", ...), for messages.
 std::string type_name(PyObject* o);
+// str(o) as UTF-8, lone surrogates replaced by U+FFFD; false with the
+// exception set when str() raises.
+bool str_of(PyObject* o, std::string& out);
 
 // --- exceptions -------------------------------------------------------------
 // Sets `type` with `message`; returns nullptr so callers can `return raise(...)`.
@@ -143,6 +151,14 @@ template <class... Out>
 bool bind_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* names, Out... out) {
     return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
 }
+// Keyword-argument conversions in the binding layer's manner: a value of the
+// wrong type is a TypeError naming the argument; an integer out of range is
+// the interpreter's OverflowError. None leaves `out` unset. False with the
+// exception set on failure.
+bool u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out);
+bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out);
+// A bool argument (True or False only; never None).
+bool bool_argument(PyObject* o, const char* name, bool& out);
 // `o` unless it is null or None.
 inline PyObject* given(PyObject* o) { return (o && o != Py_None) ? o : nullptr; }
 

@@ -47,6 +47,13 @@ void boxed_dealloc(PyObject* o) {
     Py_DECREF(tp);
 }
 
+// tp_dealloc of a boxed type that takes part in cycle collection.
+template <class T>
+void boxed_gc_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    boxed_dealloc<T>(o);
+}
+
 // Builds the type once and keeps it for the life of the process. `make` runs
 // on the first call only; a failure is returned (null, exception set) and
 // retried on the next call.

@@ -53,41 +53,6 @@ struct QueryData {
 
 const QueryData& data(PyObject* self) { return unbox<QueryData>(self); }
 
-// ---- argument conversion ----------------------------------------------------
-
-bool arg_u64(PyObject* o, const char* name, std::optional<uint64_t>& out) {
-    if (o == Py_None) return true;
-    if (!PyLong_Check(o)) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': '" + type_name(o) +
-                                   "' object cannot be interpreted as an integer");
-        return false;
-    }
-    unsigned long long v = PyLong_AsUnsignedLongLong(o);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        Ref cause = take_error();
-        Ref text = cause ? Ref::steal(PyObject_Str(cause.get())) : Ref();
-        std::string msg;
-        if (!text || !as_utf8(text.get(), msg)) PyErr_Clear();
-        raise(PyExc_OverflowError, std::string("argument '") + name + "': " + msg);
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-bool arg_str(PyObject* o, const char* name, std::optional<std::string>& out) {
-    if (o == Py_None) return true;
-    if (!PyUnicode_Check(o)) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': '" + type_name(o) +
-                                   "' object cannot be converted to 'str'");
-        return false;
-    }
-    std::string s;
-    if (!as_utf8(o, s)) return false;
-    out = std::move(s);
-    return true;
-}
-
 // Closes the file objects the system opened itself (URLs) among `items`
 // from `from` on: they would otherwise stay open until collected.
 void close_owned_readers(std::vector<ResolvedItem>& items, size_t from) {
@@ -121,8 +86,7 @@ bool read_queries(PyObject* queries, PyObject* accumulators, std::vector<QuerySp
             PyObject* key = PyTuple_GetItem(kv, 0);
             PyObject* value = PyTuple_GetItem(kv, 1);
             QuerySpec spec;
-            if (!PyUnicode_Check(key) || !as_utf8(key, spec.text)) {
-                PyErr_Clear();
+            if (!as_text(key, spec.text)) {
                 raise(PyExc_ValueError, "query keys must be strings");
                 return false;
             }
@@ -148,19 +112,22 @@ bool read_queries(PyObject* queries, PyObject* accumulators, std::vector<QuerySp
     return true;
 }
 
+// The entry of a source whose result objects could not be made: a failure
+// holding the text of the exception being raised (which is cleared).
+SourceFailure failure_from_error() {
+    Ref exc = take_error();
+    std::string msg;
+    if (exc && !str_of(exc.get(), msg)) PyErr_Clear();
+    return SourceFailure{SourceFailure::Kind::Failed, 0, std::move(msg), Ref()};
+}
+
 // The entry of one source from its outcome.
 SourceEntry make_entry(SourceOutcome outcome, bool use_float) {
     if (outcome) {
         std::vector<Ref> results;
         for (auto& o : outcome.value()) {
             Ref r = make_query_result(std::move(o), std::nullopt, use_float);
-            if (!r) {
-                Ref exc = take_error();
-                Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
-                std::string msg;
-                if (!text || !as_utf8(text.get(), msg)) PyErr_Clear();
-                return SourceFailure{SourceFailure::Kind::Failed, 0, msg, Ref()};
-            }
+            if (!r) return failure_from_error();
             results.push_back(std::move(r));
         }
         return results;
@@ -172,13 +139,7 @@ SourceEntry make_entry(SourceOutcome outcome, bool use_float) {
         Incomplete* rec = err.record();
         uint64_t offset = rec->offset;
         Ref partials = wrap_partials(std::move(rec->partials), offset, use_float);
-        if (!partials) {
-            Ref exc = take_error();
-            Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
-            std::string msg;
-            if (!text || !as_utf8(text.get(), msg)) PyErr_Clear();
-            return SourceFailure{SourceFailure::Kind::Failed, 0, msg, Ref()};
-        }
+        if (!partials) return failure_from_error();
         return SourceFailure{ended_early ? SourceFailure::Kind::EndedEarly : SourceFailure::Kind::Malformed, offset,
                              std::move(message), std::move(partials)};
     }
@@ -392,16 +353,11 @@ PyObject* query_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                              &queries, &accumulators, &max_threads, &mode, &use_float, &limit,
                                              &progress, &progress_interval))
                 return nullptr;
-            QueryArgs a{sources, queries, accumulators, {}, {}, false, {}, nullptr, {}};
-            if (!arg_u64(max_threads, "max_threads", a.max_threads)) return nullptr;
-            if (!arg_str(mode, "mode", a.mode)) return nullptr;
-            if (!PyBool_Check(use_float))
-                return raise(PyExc_TypeError,
-                             "argument 'use_float': '" + type_name(use_float) + "' object cannot be converted to 'bool'");
-            a.use_float = use_float == Py_True;
-            if (!arg_u64(limit, "limit", a.limit)) return nullptr;
-            a.progress = progress == Py_None ? nullptr : progress;
-            if (!arg_u64(progress_interval, "progress_interval", a.progress_interval)) return nullptr;
+            QueryArgs a{sources, queries, accumulators, {}, {}, false, {}, given(progress), {}};
+            if (!u64_argument(max_threads, "max_threads", a.max_threads) || !str_argument(mode, "mode", a.mode) ||
+                !bool_argument(use_float, "use_float", a.use_float) || !u64_argument(limit, "limit", a.limit) ||
+                !u64_argument(progress_interval, "progress_interval", a.progress_interval))
+                return nullptr;
             return query_new(reinterpret_cast<PyObject*>(type), a).release();
         },
         static_cast<PyObject*>(nullptr));

@@ -76,25 +76,16 @@ std::optional<ClassifiedItem> classify_source_with_options(PyObject* obj) {
         obj = spec->obj.get();
     }
     InputItem& item = out.item;
-    if (PyUnicode_Check(obj)) {
-        Py_ssize_t n = 0;
-        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-        if (p) {
-            std::string_view text(p, static_cast<size_t>(n));
-            if (starts_json_text(text)) {
-                item.kind = InputItem::Kind::Bytes;
-                item.bytes.assign(reinterpret_cast<const uint8_t*>(text.data()),
-                                  reinterpret_cast<const uint8_t*>(text.data()) + text.size());
-            } else if (is_url(text)) {
-                item.kind = InputItem::Kind::Url;
-                item.text = std::string(text);
-            } else {
-                item.kind = InputItem::Kind::Path;
-                item.text = std::string(text);
-            }
-            return out;
+    // A str holding a lone surrogate is not text; it is refused below.
+    if (std::string text; as_text(obj, text)) {
+        if (starts_json_text(text)) {
+            item.kind = InputItem::Kind::Bytes;
+            item.bytes.assign(text.begin(), text.end());
+        } else {
+            item.kind = is_url(text) ? InputItem::Kind::Url : InputItem::Kind::Path;
+            item.text = std::move(text);
         }
-        PyErr_Clear();  // a lone surrogate: not text; refused below
+        return out;
     }
     if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
         item.kind = InputItem::Kind::Bytes;
@@ -141,12 +132,11 @@ bool parse_source_dict(PyObject* dict, std::vector<ClassifiedItem>& out) {
     std::vector<std::pair<Ref, Ref>> pairs;
     while (PyDict_Next(dict, &pos, &key, &value)) pairs.emplace_back(Ref::borrow(key), Ref::borrow(value));
     for (auto& [k, v] : pairs) {
-        if (!PyUnicode_Check(k.get())) {
+        std::string name;
+        if (!as_text(k.get(), name)) {
             raise(PyExc_ValueError, "source names must be strings");
             return false;
         }
-        std::string name;
-        if (!as_utf8(k.get(), name)) return false;
         auto item = classify_source_with_options(v.get());
         if (!item) return false;
         if (item->options.name && *item->options.name != name) {

@@ -14,31 +14,6 @@ PyObject*& type_cell() {
     return cell;
 }
 
-// Re-raises a failed conversion of argument `name`: a TypeError gets the
-// argument's name in front, any other error (OverflowError) passes unchanged.
-void name_argument_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    Ref exc = take_error();
-    Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
-    std::string body;
-    if (!text || !as_utf8(text.get(), body)) {
-        PyErr_Clear();
-        body = "wrong type";
-    }
-    raise(PyExc_TypeError, std::string("argument '") + name + "': " + body);
-}
-
-bool text_argument(PyObject* o, const char* name, std::optional<std::string>& out) {
-    if (!PyUnicode_Check(o)) {
-        raise(PyExc_TypeError, std::string("argument '") + name + "': expected str, got " + type_name(o));
-        return false;
-    }
-    std::string s;
-    if (!as_utf8(o, s)) return false;
-    out = std::move(s);
-    return true;
-}
-
 PyObject* spec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
@@ -49,18 +24,10 @@ PyObject* spec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!bind_args(args, kwargs, "O|$OOOO:Source", names, &obj, &progress, &interval, &name, &compression))
                 return nullptr;
             PySourceSpec spec;
-            if (given(interval)) {
-                Ref index = Ref::steal(PyNumber_Index(interval));
-                unsigned long long v = index ? PyLong_AsUnsignedLongLong(index.get()) : 0;
-                if (!index || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                    name_argument_error("progress_interval");
-                    return nullptr;
-                }
-                spec.progress_interval = v;
-            }
-            if (given(name) && !text_argument(name, "name", spec.name)) return nullptr;
             std::optional<std::string> codec;
-            if (given(compression) && !text_argument(compression, "compression", codec)) return nullptr;
+            if (!u64_argument(interval, "progress_interval", spec.progress_interval) ||
+                !str_argument(name, "name", spec.name) || !str_argument(compression, "compression", codec))
+                return nullptr;
 
             if (as_source_spec(obj)) {
                 return raise(PyExc_ValueError, "Source cannot wrap another Source; pass the underlying source once");
@@ -127,16 +94,11 @@ int spec_clear(PyObject* self) {
     return 0;
 }
 
-void spec_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    boxed_dealloc<PySourceSpec>(self);
-}
-
 PyType_Slot spec_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(spec_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(spec_clear)},
     {Py_tp_new, reinterpret_cast<void*>(spec_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(spec_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_gc_dealloc<PySourceSpec>)},
     {Py_tp_repr, reinterpret_cast<void*>(spec_repr)},
     {Py_tp_doc, const_cast<char*>(
                     "Source(obj, *, progress=None, progress_interval=None, name=None, compression=None)\n--\n\n"

@@ -1,12 +1,11 @@
 // jorvane_testhooks: a test-only extension module that exposes the source
-// handling of the bindings (classification, resolution, opening and reading,
-// lookup) to pytest before the public entry points that use it exist. It is
+// handling of the bindings (classification, resolution, opening and reading)
+// to pytest before the public entry points that use it exist. It is
 // built beside the package for in-tree runs and never installed.
 #include <thread>
 #include <vector>
 
 #include "python/carried_py_err.h"
-#include "python/lookup.h"
 #include "python/open_resolved.h"
 #include "python/py.h"
 #include "python/py_class.h"
@@ -270,88 +269,12 @@ PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
         },
         static_cast<PyObject*>(nullptr));
 }
-bool string_list(PyObject* list, std::vector<std::string>& out) {
-    Ref seq = Ref::steal(PySequence_List(list));
-    if (!seq) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(seq.get()); ++i) {
-        std::string s;
-        if (!as_utf8(PyList_GetItem(seq.get(), i), s)) return false;
-        out.push_back(std::move(s));
-    }
-    return true;
-}
-
-// lookup(key, labels, what) -> int
-PyObject* hook_lookup(PyObject*, PyObject* args) {
-    return guarded(
-        [&]() -> PyObject* {
-            PyObject *key = nullptr, *labels = nullptr;
-            const char* what = nullptr;
-            if (!PyArg_ParseTuple(args, "OOs:lookup", &key, &labels, &what)) return nullptr;
-            std::vector<std::string> l;
-            if (!string_list(labels, l)) return nullptr;
-            auto pos = lookup(key, l, what);
-            if (!pos) return nullptr;
-            return uinteger(*pos).release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
-// label_list(labels) -> str
-PyObject* hook_label_list(PyObject*, PyObject* labels) {
-    return guarded(
-        [&]() -> PyObject* {
-            std::vector<std::string> l;
-            if (!string_list(labels, l)) return nullptr;
-            return str(label_list(l)).release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
-// reject_query_only_options(source, consumer) -> None
-PyObject* hook_reject(PyObject*, PyObject* args) {
-    return guarded(
-        [&]() -> PyObject* {
-            PyObject* source = nullptr;
-            const char* consumer = nullptr;
-            if (!PyArg_ParseTuple(args, "Os:reject_query_only_options", &source, &consumer)) return nullptr;
-            auto c = classify_source_with_options(source);
-            if (!c) return nullptr;
-            if (!reject_query_only_options(c->options.name, c->options.progress.get(), consumer)) return nullptr;
-            return none().release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
-// add_unique(paths) -> [path text], one seen-file set for the whole list
-PyObject* hook_add_unique(PyObject*, PyObject* paths) {
-    return guarded(
-        [&]() -> PyObject* {
-            std::vector<std::string> l;
-            if (!string_list(paths, l)) return nullptr;
-            SeenPaths seen;
-            std::vector<ResolvedItem> items;
-            for (const std::string& p : l) add_unique(p, seen, items);
-            Ref out = Ref::steal(PyList_New(0));
-            for (const ResolvedItem& r : items) {
-                Ref s = str(r.path_text);
-                if (!s || PyList_Append(out.get(), s.get()) < 0) return nullptr;
-            }
-            return out.release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
 PyMethodDef hook_methods[] = {
     {"classify", reinterpret_cast<PyCFunction>(hook_classify), METH_O, nullptr},
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"lookup", reinterpret_cast<PyCFunction>(hook_lookup), METH_VARARGS, nullptr},
-    {"label_list", reinterpret_cast<PyCFunction>(hook_label_list), METH_O, nullptr},
-    {"reject_query_only_options", reinterpret_cast<PyCFunction>(hook_reject), METH_VARARGS, nullptr},
-    {"add_unique", reinterpret_cast<PyCFunction>(hook_add_unique), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
