@@ -13,17 +13,11 @@ from jorvane._errors import Corrupted, Incomplete
 DOC = b'{"a": 1, "b": "x"}\n{"a": 2, "b": "y"}\n{"a": 2.5, "b": "x"}\n'
 
 
-def test_results_by_label_and_index():
+def test_accessors():
     q = Query({"first": DOC, "second": b'{"a": 7}'}, ["a", "b"], ["count", "sum"])
-    assert q.n_sources == 2 and q.n_queries == 2
-    assert q.queries == ["a", "b"]
+    assert (q.n_sources, q.n_queries, q.sources, q.queries) == (2, 2, ["first", "second"], ["a", "b"])
     assert q.accumulators == [["count", "sum"], ["count", "sum"]]
-    assert q.result().count() == 3
-    assert q.result().sum() == 5.5
-    assert q.result("second").sum() == 7.0
-    assert q.result(-1).count() == 1
-    assert q.result(0, "b").count() == 3
-    assert q.result(query=1) is q.result(0, 1)
+    assert (q.result().count(), q.result().sum(), q.result("second").sum()) == (3, 5.5, 7.0)
     assert repr(q) == f"Query(sources=[\"first\", \"second\"], queries=[\"a\", \"b\"], mode='{q.mode}')"
 
 

@@ -73,13 +73,6 @@ def test_glob_and_values_from_every_source(tmp_path):
     assert sum(q.result(i).count() for i in range(10)) == len(expected)
 
 
-def test_glob_matching_nothing(tmp_path):
-    q = Query(str(tmp_path / "*.none"), "a", "count")
-    assert q.n_sources == 0 and q.sources == []
-    with pytest.raises(IndexError):
-        q.result()
-
-
 def test_per_source_progress(tmp_path):
     big = tmp_path / "big.json"
     big.write_text("\n".join(json.dumps({"a": i}) for i in range(300000)))

@@ -32,7 +32,10 @@ def test_label_lists():
     q = query(list("abcde"))
     assert repr(q) == f'Query(sources=["a", "b", "c", \u2026 +2], queries=["q"], mode=\'{q.mode}\')'
     assert repr(query(['q"t', "n\nl"])).startswith('Query(sources=["q\\"t", "n\\nl"], queries=["q"], mode=')
-    assert repr(Query("/nothing/*.json", "q", "count")).startswith("Query(sources=[], queries=[\"q\"], mode=")
+    empty = Query("/nothing/*.json", "q", "count")  # a run without sources
+    assert repr(empty).startswith("Query(sources=[], queries=[\"q\"], mode=") and empty.n_sources == 0
+    with pytest.raises(IndexError, match=r"^no source 0 \(0 sources\)$"):
+        empty.result()
 
 
 @pytest.mark.parametrize(

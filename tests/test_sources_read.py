@@ -191,6 +191,7 @@ def test_non_utf8_name_found_by_glob_opens(tmp_path, monkeypatch):
             fh.write(body)
     found = hooks.resolve("caf*.json")
     assert [r["label"] for r in found] == [str(tmp_path) + "/caf\ufffd.json"] * 2
+    assert [r["raw"] for r in found] == [os.fsencode(str(tmp_path)) + raw for raw in (b"/caf\xe9.json", b"/caf\xff.json")]
     assert joined("caf*.json") == [b"[42]", b"[7]"]
 
 

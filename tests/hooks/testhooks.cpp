@@ -30,17 +30,6 @@ Ref bytes_object(const std::vector<uint8_t>& b) {
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
 }
 
-Ref classified_tuple(const ClassifiedItem& c) {
-    static const char* const kinds[] = {"path", "bytes", "url", "reader"};
-    const InputItem& it = c.item;
-    Ref payload = it.kind == InputItem::Kind::Bytes    ? bytes_object(it.bytes)
-                  : it.kind == InputItem::Kind::Reader ? it.reader
-                                                       : str(it.text);
-    Ref opts = options_dict(c.options);
-    if (!payload || !opts) return {};
-    return Ref::steal(Py_BuildValue("(sOO)", kinds[static_cast<int>(it.kind)], payload.get(), opts.get()));
-}
-
 Ref resolved_dict(const ResolvedItem& r, const SourceOptions& o, const std::string* label) {
     static const char* const kinds[] = {"file", "bytes", "reader"};
     Ref d = Ref::steal(PyDict_New());
@@ -64,22 +53,6 @@ Ref resolved_dict(const ResolvedItem& r, const SourceOptions& o, const std::stri
 bool classify_any(PyObject* source, std::vector<ClassifiedItem>& out) {
     if (PyDict_Check(source)) return parse_source_dict(source, out);
     return parse_source_items(source, out);
-}
-
-// classify(source) -> [(kind, payload, options)]
-PyObject* hook_classify(PyObject*, PyObject* source) {
-    return guarded(
-        [&]() -> PyObject* {
-            std::vector<ClassifiedItem> items;
-            if (!classify_any(source, items)) return nullptr;
-            Ref list = Ref::steal(PyList_New(0));
-            for (const ClassifiedItem& c : items) {
-                Ref t = classified_tuple(c);
-                if (!t || PyList_Append(list.get(), t.get()) < 0) return nullptr;
-            }
-            return list.release();
-        },
-        static_cast<PyObject*>(nullptr));
 }
 
 // resolve(source, labeled=True) -> [dict]
@@ -270,7 +243,6 @@ PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
         static_cast<PyObject*>(nullptr));
 }
 PyMethodDef hook_methods[] = {
-    {"classify", reinterpret_cast<PyCFunction>(hook_classify), METH_O, nullptr},
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
