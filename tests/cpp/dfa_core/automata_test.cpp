@@ -7,7 +7,6 @@
 #include "dfa_core/ast.h"
 #include "dfa_core/dfa.h"
 #include "dfa_core/nfa.h"
-#include "util/json_escape.h"
 #include "util/panic.h"
 
 namespace jorvane::dfa {
@@ -321,18 +320,6 @@ TEST(FieldMapTable, ManyNamesAndPrecomputedHashes) {
     }
     EXPECT_EQ(map.find("k1000"), FieldMap::kAbsent);
     EXPECT_EQ(map.find(""), FieldMap::kAbsent);
-}
-
-TEST(JsonEscape, LowSurrogates) {
-    EXPECT_EQ(read_low_surrogate_escape("\\udc00", 0), uint16_t{0xDC00});
-    EXPECT_EQ(read_low_surrogate_escape("x\\uDFFF", 1), uint16_t{0xDFFF});
-    EXPECT_EQ(read_low_surrogate_escape("\\ud83d", 0), std::nullopt);  // high
-    EXPECT_EQ(read_low_surrogate_escape("\\u0041", 0), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("\\udc0", 0), std::nullopt);  // short
-    EXPECT_EQ(read_low_surrogate_escape("\\udcg0", 0), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("/udc00", 0), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("\\udc00", 6), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("\\udc00", 99), std::nullopt);
 }
 
 }  // namespace
