@@ -243,16 +243,10 @@ Result<Query, QueryParseError> parse_field(std::string_view text) {
                 continue;
             }
             const char e = inner[i + 1];
-            switch (e) {
-                case '"': name += '"'; i += 2; continue;
-                case '\\': name += '\\'; i += 2; continue;
-                case '/': name += '/'; i += 2; continue;
-                case 'b': name += '\b'; i += 2; continue;
-                case 'f': name += '\f'; i += 2; continue;
-                case 'n': name += '\n'; i += 2; continue;
-                case 'r': name += '\r'; i += 2; continue;
-                case 't': name += '\t'; i += 2; continue;
-                default: break;
+            if (const auto ch = short_escape(e)) {
+                name += *ch;
+                i += 2;
+                continue;
             }
             const std::optional<uint16_t> escaped = e == 'u' ? read_hex4(inner, i + 2) : std::nullopt;
             if (!escaped) {

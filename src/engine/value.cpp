@@ -148,18 +148,12 @@ std::string decode_json_string(std::string_view raw) {
         i = bs;
         if (i >= n) break;
         if (i + 1 >= n) break;  // a trailing lone backslash vanishes
-        char c = raw[i + 1];
-        switch (c) {
-            case '"': buf += '"'; i += 2; continue;
-            case '\\': buf += '\\'; i += 2; continue;
-            case '/': buf += '/'; i += 2; continue;
-            case 'b': buf += '\x08'; i += 2; continue;
-            case 'f': buf += '\x0C'; i += 2; continue;
-            case 'n': buf += '\n'; i += 2; continue;
-            case 'r': buf += '\r'; i += 2; continue;
-            case 't': buf += '\t'; i += 2; continue;
-            case 'u': break;
-            default: i += 2; continue;  // unknown escape: both bytes vanish
+        const char c = raw[i + 1];
+        if (c != 'u') {
+            // A short escape; an unknown one vanishes with its letter.
+            if (const auto ch = short_escape(c)) buf += *ch;
+            i += 2;
+            continue;
         }
         if (i + 6 > n) {
             append_utf8(buf, kReplacement);

@@ -317,23 +317,6 @@ TEST(Results, ResetRestoresTheInitialState) {
     }
 }
 
-TEST(Results, AReusedAccumulatorOrdersLikeAFreshOne) {
-    // Entries come out in first-occurrence order of this source only, whatever
-    // an earlier source left behind in the table.
-    Harness used(M::ValueCounts);
-    for (int i = 0; i < 100; ++i) used.atom(std::to_string(i));
-    used.acc.reset();
-    Harness fresh(M::ValueCounts);
-    for (Harness* h : {&used, &fresh}) {
-        for (const char* a : {"7", "3", "true", "99", "3", "null", "7.0"}) h->atom(a);
-    }
-    auto a = used.output().value_counts, b = fresh.output().value_counts;
-    ASSERT_EQ(a->size(), 5u);
-    EXPECT_EQ(*a, *b);
-    EXPECT_TRUE((*a)[0].value == json("7"));
-    EXPECT_EQ((*a)[0].count, 2u);
-}
-
 TEST(Dispatch, LimitsAndDoneMask) {
     std::vector<std::optional<uint64_t>> limits = {2, std::nullopt, 0};
     std::vector<uint64_t> counters = {0, 0, 0};
