@@ -148,6 +148,22 @@ PyObject* raise_read_error(const IoError& e) {
     return raise(PyExc_RuntimeError, e.to_string());
 }
 
+// Reads `src` (consumed) as drain() does and drops it without the lock (it
+// may hold Python objects, or a reader thread to join): the chunks, or the
+// read error raised.
+Ref read_all(std::unique_ptr<Source> src, long abandon_after = -1, bool on_thread = false) {
+    ReadOutcome got = drain(*src, abandon_after, on_thread);
+    {
+        NoGil nogil;
+        src.reset();
+    }
+    if (got.error) {
+        raise_read_error(*got.error);
+        return {};
+    }
+    return chunk_list(got);
+}
+
 // read(source, *, compression=None, prefetch=False, chunk_len=1048576,
 //      thread=False, abandon_after=-1) -> [[chunk bytes] per source]
 PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -179,15 +195,8 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
                 std::unique_ptr<Source> src =
                     open_resolved(std::move(r.item), prefetch != 0, static_cast<size_t>(chunk_len), c);
                 if (!src) return nullptr;
-                ReadOutcome got = drain(*src, abandon_after, thread != 0);
-                if (got.error) return raise_read_error(*got.error);
-                Ref chunks = chunk_list(got);
-                if (!chunks) return nullptr;
-                {
-                    NoGil nogil;  // the source may hold Python objects: drop it without the lock
-                    src.reset();
-                }
-                if (PyList_Append(result.get(), chunks.get()) < 0) return nullptr;
+                Ref chunks = read_all(std::move(src), abandon_after, thread != 0);
+                if (!chunks || PyList_Append(result.get(), chunks.get()) < 0) return nullptr;
             }
             return result.release();
         },
@@ -204,49 +213,35 @@ PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!bind_args(args, kwargs, "O|p:single_table_source", names, &source, &pipelined)) return nullptr;
             std::unique_ptr<Source> src = single_table_source(source, pipelined != 0);
             if (!src) return nullptr;
-            ReadOutcome got = drain(*src, -1, false);
-            if (got.error) return raise_read_error(*got.error);
-            return chunk_list(got).release();
+            return read_all(std::move(src)).release();
         },
         static_cast<PyObject*>(nullptr));
 }
 
-// open_path(raw_path, compression=None, prefetch=False, chunk_len=1048576)
-// -> [chunk bytes]: opens a file item directly, as if resolution had found it.
-PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
+// open_path(raw_path) -> [chunk bytes]: opens a file item directly, as if
+// resolution had found it.
+PyObject* hook_open_path(PyObject*, PyObject* args) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* const names[] = {"path", "compression", "prefetch", "chunk_len", nullptr};
             const char* data = nullptr;
             Py_ssize_t len = 0;
-            const char* comp = nullptr;
-            int prefetch = 0;
-            Py_ssize_t chunk_len = 1048576;
-            if (!bind_args(args, kwargs, "y#|$zpn:open_path", names, &data, &len, &comp, &prefetch, &chunk_len))
-                return nullptr;
-            Compression c = Compression::Unset;
-            if (comp) {
-                auto parsed = parse_compression(comp);
-                if (!parsed) return raise(PyExc_ValueError, "bad compression");
-                c = *parsed;
-            }
+            if (!PyArg_ParseTuple(args, "y#:open_path", &data, &len)) return nullptr;
             ResolvedItem item;
             item.kind = ResolvedItem::Kind::File;
             item.path.assign(data, static_cast<size_t>(len));
             item.path_text = lossy_utf8(item.path);
-            std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch != 0, static_cast<size_t>(chunk_len), c);
+            std::unique_ptr<Source> src = open_resolved(std::move(item), false, 1048576, Compression::Unset);
             if (!src) return nullptr;
-            ReadOutcome got = drain(*src, -1, false);
-            if (got.error) return raise_read_error(*got.error);
-            return chunk_list(got).release();
+            return read_all(std::move(src)).release();
         },
         static_cast<PyObject*>(nullptr));
 }
+
 PyMethodDef hook_methods[] = {
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
