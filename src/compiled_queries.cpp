@@ -44,7 +44,9 @@ Result<CompiledQueries, CompileFailure> CompiledQueries::compile(std::span<const
             // too large on its own, else (only their union is) the first one.
             for (size_t i = 0; i < k; ++i) {
                 auto alone = dfa::QueryDFA::from_query(trees[i]);
-                if (!alone.ok()) return make_err(CompileFailure{std::move(alone).error(), std::string(plans[next + i].query)});
+                if (!alone.ok()) {
+                    return make_err(CompileFailure{std::move(alone).error(), std::string(plans[next + i].query)});
+                }
             }
             return make_err(CompileFailure{std::move(automaton).error(), std::string(plans[next].query)});
         }

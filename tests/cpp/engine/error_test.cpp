@@ -81,7 +81,8 @@ TEST(CompileFailure, NamesTheFailingQuery) {
         for (const auto& t : texts) plans.push_back(QueryPlan{std::nullopt, t, count});
         auto compiled = CompiledQueries::compile(plans);
         EXPECT_FALSE(compiled.ok());
-        return compiled.ok() ? std::string() : JorvaneError::compile(compiled.error().error, compiled.error().query).to_string();
+        if (compiled.ok()) return std::string();
+        return JorvaneError::compile(compiled.error().error, compiled.error().query).to_string();
     };
     EXPECT_EQ(failure({"a", "b[", "c["}),
               "failed to compile query \"b[\": Unexpected token:  --> 1:3\n  |\n1 | b[\n  |   ^---\n  |\n"
