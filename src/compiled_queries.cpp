@@ -40,7 +40,14 @@ Result<CompiledQueries, CompileFailure> CompiledQueries::compile(std::span<const
         }
         auto automaton = dfa::QueryDFA::from_queries(trees);
         if (!automaton.ok()) {
-            // The automaton of these texts is too large; blame the first of them.
+            // The fused automaton is too large: blame the first query that is
+            // too large on its own, else (only their union is) the first one.
+            for (size_t i = 0; i < k; ++i) {
+                auto alone = dfa::QueryDFA::from_query(trees[i]);
+                if (!alone.ok()) {
+                    return make_err(CompileFailure{std::move(alone).error(), std::string(plans[next + i].query)});
+                }
+            }
             return make_err(CompileFailure{std::move(automaton).error(), std::string(plans[next].query)});
         }
         FusedChunk chunk;

@@ -13,37 +13,12 @@ from jorvane._errors import Corrupted, Incomplete
 DOC = b'{"a": 1, "b": "x"}\n{"a": 2, "b": "y"}\n{"a": 2.5, "b": "x"}\n'
 
 
-def test_results_by_label_and_index():
+def test_accessors():
     q = Query({"first": DOC, "second": b'{"a": 7}'}, ["a", "b"], ["count", "sum"])
-    assert q.n_sources == 2 and q.n_queries == 2
-    assert q.queries == ["a", "b"]
+    assert (q.n_sources, q.n_queries, q.sources, q.queries) == (2, 2, ["first", "second"], ["a", "b"])
     assert q.accumulators == [["count", "sum"], ["count", "sum"]]
-    assert q.result().count() == 3
-    assert q.result().sum() == 5.5
-    assert q.result("second").sum() == 7.0
-    assert q.result(-1).count() == 1
-    assert q.result(0, "b").count() == 3
-    assert q.result(query=1) is q.result(0, 1)
+    assert (q.result().count(), q.result().sum(), q.result("second").sum()) == (3, 5.5, 7.0)
     assert repr(q) == f"Query(sources=[\"first\", \"second\"], queries=[\"a\", \"b\"], mode='{q.mode}')"
-
-
-def test_lookup_failures():
-    q = Query({"a": DOC, "b": DOC, "c": DOC}, "a", "count")
-    with pytest.raises(TypeError):
-        q.result(True)
-    with pytest.raises(IndexError) as info:
-        q.result(5)
-    assert str(info.value) == "no source 5 (3 sources)"
-    with pytest.raises(IndexError):
-        q.result(-4)
-    with pytest.raises(IndexError) as info:
-        q.result(0, 1)
-    assert str(info.value) == "no query 1 (1 queries)"
-    with pytest.raises(KeyError) as info:
-        q.result("x")
-    assert 'no source named "x"' in str(info.value) and '["a", "b", "c"]' in str(info.value)
-    with pytest.raises(TypeError):
-        q.result(1.5)
 
 
 def test_stored_failures_raise_on_lookup_only():

@@ -1,55 +1,77 @@
-"""Lookup of results by index or label, and label lists in messages."""
+"""Lookup of results by index or label, and label lists in messages and reprs."""
 import pytest
 
-hooks = pytest.importorskip("jorvane_testhooks")
+from jorvane import Query, Source
+
+DOC = b"[1]"
+
+
+def query(labels, queries=("q",)):
+    return Query({label: DOC for label in labels}, list(queries), "count")
+
 
 THREE = ["a.json", "<bytes:1>", "s3://b/k"]
 
 
-def test_label_list():
-    assert hooks.label_list([]) == "[]"
-    assert hooks.label_list(["a", "b", "c"]) == '["a", "b", "c"]'
-    assert hooks.label_list(list("abcde")) == '["a", "b", "c", \u2026 +2]'
-    assert hooks.label_list(['q"t', "n\nl"]) == '["q\\"t", "n\\nl"]'
-
-
 def test_positions():
-    assert hooks.lookup(None, THREE, "source") == 0
-    assert hooks.lookup(-1, THREE, "source") == 2
-    assert hooks.lookup(-3, THREE, "source") == 0
-    assert hooks.lookup(3, THREE, "source") == 3  # the caller checks the bound
-    assert hooks.lookup(2**64 - 1, THREE, "source") == 2**64 - 1
+    q = query(THREE, ["a.b", "a .b"])
+    assert q.result() is q.result(0, 0)
+    assert q.result(-1) is q.result(2)
+    assert q.result(-3) is q.result(0)
+    assert q.result("s3://b/k") is q.result(2)
+    assert q.result(0, "a .b") is q.result(0, 1)
 
     class Idx:
         def __index__(self):
             return 1
 
-    assert hooks.lookup(Idx(), THREE, "source") == 1
-    assert hooks.lookup("s3://b/k", THREE, "source") == 2
-    assert hooks.lookup("a.b", ["a.b", "a .b"], "query") == 0
+    assert q.result(Idx()) is q.result(1)
+
+
+def test_label_lists():
+    q = query(list("abcde"))
+    assert repr(q) == f'Query(sources=["a", "b", "c", \u2026 +2], queries=["q"], mode=\'{q.mode}\')'
+    assert repr(query(['q"t', "n\nl"])).startswith('Query(sources=["q\\"t", "n\\nl"], queries=["q"], mode=')
+    empty = Query("/nothing/*.json", "q", "count")  # a run without sources
+    assert repr(empty).startswith("Query(sources=[], queries=[\"q\"], mode=") and empty.n_sources == 0
+    with pytest.raises(IndexError, match=r"^no source 0 \(0 sources\)$"):
+        empty.result()
 
 
 @pytest.mark.parametrize(
-    "key, labels, what, exc, message",
+    "labels, source, query_key, exc, message",
     [
-        (True, THREE, "source", TypeError, "source must be an int index or a string (a source name), got bool"),
-        (False, ["q"], "query", TypeError, "query must be an int index or a string (a query name), got bool"),
-        (1.0, THREE, "source", TypeError, "source must be an int index or a string (a source name), got float"),
-        (2**64, THREE, "source", TypeError, "source must be an int index or a string (a source name), got int"),
-        (-2**64, THREE, "source", TypeError, "source must be an int index or a string (a source name), got int"),
-        ([0], THREE, "query", TypeError, "query must be an int index or a string (a query name), got list"),
-        (-4, THREE, "source", IndexError, "no source -4 (3 sources)"),
-        (-3, ["x", "y"], "query", IndexError, "no query -3 (2 queries)"),
-        ("a", ["a", "b", "a"], "source", ValueError,
-         'source "a" is ambiguous (appears more than once); use an integer index'),
-        ("A.json", THREE, "source", KeyError,
+        (THREE, True, None, TypeError, "source must be an int index or a string (a source name), got bool"),
+        (THREE, 0, False, TypeError, "query must be an int index or a string (a query name), got bool"),
+        (THREE, 1.0, None, TypeError, "source must be an int index or a string (a source name), got float"),
+        (THREE, 2**64, None, TypeError, "source must be an int index or a string (a source name), got int"),
+        (THREE, -2**64, None, TypeError, "source must be an int index or a string (a source name), got int"),
+        (THREE, 0, [0], TypeError, "query must be an int index or a string (a query name), got list"),
+        (THREE, -4, None, IndexError, "no source -4 (3 sources)"),
+        (THREE, 3, None, IndexError, "no source 3 (3 sources)"),
+        (THREE, 2**64 - 1, None, IndexError, "no source 18446744073709551615 (3 sources)"),
+        (THREE, 0, -2, IndexError, "no query -2 (1 queries)"),
+        (THREE, 0, 1, IndexError, "no query 1 (1 queries)"),
+        (THREE, "A.json", None, KeyError,
          'no source named "A.json"; valid sources: ["a.json", "<bytes:1>", "s3://b/k"]'),
-        ("z", list("abcde"), "source", KeyError, 'no source named "z"; valid sources: ["a", "b", "c", \u2026 +2]'),
-        ("a .b", ["a.b"], "query", KeyError, 'no query named "a .b"; valid queries: ["a.b"]'),
-        ("x", [], "query", KeyError, 'no query named "x"; valid queries: []'),
+        (list("abcde"), "z", None, KeyError, 'no source named "z"; valid sources: ["a", "b", "c", \u2026 +2]'),
+        (THREE, 0, "q ", KeyError, 'no query named "q "; valid queries: ["q"]'),
+        # the source is looked up first
+        (THREE, "x", "y", KeyError, 'no source named "x"; valid sources: ["a.json", "<bytes:1>", "s3://b/k"]'),
     ],
 )
-def test_refusals(key, labels, what, exc, message):
+def test_refusals(labels, source, query_key, exc, message):
     with pytest.raises(exc) as info:
-        hooks.lookup(key, labels, what)
+        query(labels).result(source, query_key)
     assert info.value.args[0] == message
+
+
+def test_shared_labels_are_ambiguous():
+    q = Query([Source(b"[1]", name="n"), Source(b"[2, 3]", name="n")], ["[*]", "[*]"], "count")
+    with pytest.raises(ValueError) as info:
+        q.result("n")
+    assert str(info.value) == 'source "n" is ambiguous (appears more than once); use an integer index'
+    with pytest.raises(ValueError) as info:
+        q.result(0, "[*]")
+    assert str(info.value) == 'query "[*]" is ambiguous (appears more than once); use an integer index'
+    assert q.result(1, 1).count() == 2

@@ -30,11 +30,9 @@ def labels(source):
 
 def test_glob_order_hidden_and_non_files(tree):
     t = str(tree)
+    # byte order, hidden names left out, the directory dir.json skipped, canonical labels
     assert labels("*.json") == [f"{t}/B.json", f"{t}/a.json", f"{t}/b.json", f"{t}/c.json"]
-    assert labels(".*.json") == [f"{t}/.hidden.json"]
     assert labels("**/*.json") == [f"{t}/B.json", f"{t}/a.json", f"{t}/b.json", f"{t}/c.json", f"{t}/sub/d.json"]
-    assert labels("sub/.deep/*") == [f"{t}/sub/.deep/e.json"]
-    assert labels("./[ab].json") == [f"{t}/a.json", f"{t}/b.json"]
     assert labels("nothing*") == []
     assert labels(["nothing*", b"[]"]) == ["<bytes:1>"]
 
@@ -55,8 +53,6 @@ def test_plain_paths(tree):
 def test_pattern_errors(tree):
     with pytest.raises(ValueError, match=r'^invalid glob "x\[ab": unterminated character class at position 1$'):
         hooks.resolve("x[ab")
-    with pytest.raises(ValueError, match=r'^invalid glob "a\*\*/b": '):
-        hooks.resolve("a**/b")
     # a path with "[" is a pattern even when a file has that exact name
     (tree / "odd[1].json").write_text("{}")
     assert labels("odd[1].json") == []
@@ -65,8 +61,10 @@ def test_pattern_errors(tree):
 
 def test_duplicates_and_names(tree):
     t = str(tree)
-    # no names anywhere: the first mention of a file wins
-    assert labels(["a.json", "./[ab].json", "./a.json"]) == ["a.json", f"{t}/b.json"]
+    # no names anywhere: the first mention of a file wins, however it is written
+    found = hooks.resolve(["a.json", "./[ab].json", "./a.json", f"{t}//sub/../a.json"])
+    assert [r["label"] for r in found] == ["a.json", f"{t}/b.json"]
+    assert found[0]["path"] == f"{t}/a.json"
     # with a name on any argument, each path item has its own seen set
     assert labels(["a.json", "./[ab].json", Source(b"[]", name="n")]) == ["a.json", f"{t}/a.json", f"{t}/b.json", "n"]
     # ...but duplicates within one pattern are still dropped
@@ -99,21 +97,6 @@ def test_positional_labels_count_arguments(tree):
     res = hooks.resolve(["./[abc].json", b"[]", f, Source(f, name="r")])
     assert [r["label"] for r in res][3:] == ["<bytes:1>", "<reader:2>", "r"]
     assert res[4]["reader"] is f and res[4]["keep_open"] is True
-
-
-def test_non_utf8_name_keeps_its_bytes(tree):
-    raw = os.fsencode(str(tree)) + b"/caf\xe9.json"
-    with open(raw, "wb") as fh:
-        fh.write(b"[1]")
-    [r] = [r for r in hooks.resolve("caf*.json") if r["raw"] == raw]
-    assert r["path"] == str(tree) + "/caf\ufffd.json" == r["label"]
-    assert hooks.resolve("caf*.json", labeled=False)[0]["raw"] == raw
-
-
-def test_add_unique(tree):
-    t = str(tree)
-    assert hooks.add_unique(["a.json", "./a.json", f"{t}/a.json", f"{t}//sub/../a.json"]) == [f"{t}/a.json"]
-    assert hooks.add_unique(["nope/x.json", "nope/x.json/", "nope//x.json"]) == ["nope/x.json"]
 
 
 def test_memory_url_is_opened():

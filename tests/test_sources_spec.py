@@ -1,6 +1,5 @@
 """The Source wrapper: signature, option checks, text form, classification."""
 import inspect
-import pathlib
 
 import pytest
 
@@ -76,28 +75,11 @@ def test_binding_and_conversion_errors_come_first():
         "progress_interval=18446744073709551615)")
 
 
-def test_wrapping_anything_succeeds_until_used():
-    assert hooks.classify(Source("a.json", name="n", compression="zstd")) == [
-        ("path", "a.json", dict(NO_OPTS, name="n", compression="zstd"))]
+def test_options_reach_the_classified_item():
     cb = lambda n, r: None  # noqa: E731
-    [(_, _, opts)] = hooks.classify(Source(b"{}", progress=cb, progress_interval=3))
-    assert opts["progress"] is cb and opts["progress_interval"] == 3
-    for junk in (3, ["a.json"]):
-        s = Source(junk)
-        with pytest.raises(ValueError, match="^each source must be"):
-            hooks.classify(s)
-
-
-def test_query_only_options_refused():
-    both = Source("a.json", name="n", progress=print)
-    with pytest.raises(ValueError) as info:
-        hooks.reject_query_only_options(both, "items()")
-    assert str(info.value) == "Source(progress=...) is only supported by Query; items() has no progress callbacks"
-    with pytest.raises(ValueError) as info:
-        hooks.reject_query_only_options(Source("a.json", name="n"), "table()")
-    assert str(info.value) == "Source(name=...) labels Query results; table() does not use source names"
-    assert hooks.reject_query_only_options(Source("a.json", compression="gzip"), "table()") is None
-    assert hooks.reject_query_only_options(pathlib.Path and "a.json", "table()") is None
+    [r] = hooks.resolve(Source(b"{}", progress=cb, progress_interval=3, compression="zstd"))
+    assert r["options"] == dict(NO_OPTS, progress=cb, progress_interval=3, compression="zstd")
+    assert r["label"] == "<bytes:0>"
 
 
 @pytest.mark.parametrize("wrap", [lambda h: Source(h, progress=h.__init__, name="cycle"),

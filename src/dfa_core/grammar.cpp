@@ -27,6 +27,7 @@
 
 #include "dfa_core/ast.h"
 #include "dfa_core/utf8.h"
+#include "util/json_escape.h"
 
 namespace jorvane::dfa::grammar {
 
@@ -71,10 +72,6 @@ bool is_reserved(unsigned char c) {
         default:
             return false;
     }
-}
-
-bool is_hex_digit(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -419,12 +416,9 @@ private:
                 pos_ += 2;
                 return true;
             case 'u':
-                if (in_.size() - pos_ >= 6 && is_hex_digit(peek(pos_ + 2)) && is_hex_digit(peek(pos_ + 3)) &&
-                    is_hex_digit(peek(pos_ + 4)) && is_hex_digit(peek(pos_ + 5))) {
-                    pos_ += 6;
-                    return true;
-                }
-                return false;
+                if (!read_hex4(in_, pos_ + 2)) return false;
+                pos_ += 6;
+                return true;
             default:
                 return false;
         }

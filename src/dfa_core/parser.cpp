@@ -152,32 +152,7 @@ Result<Query, QueryParseError> convert_step(const Pair& step) {
     return Query::sequence(std::move(items));
 }
 
-// Trims Unicode whitespace from both ends.
-std::string_view trim_unicode_whitespace(std::string_view text) {
-    size_t start = 0;
-    size_t end = text.size();
-    while (start < end) {
-        const Utf8Char c = utf8_at(text, start);
-        if (c.length == 1 && c.code_point == 0xFFFD) break;
-        if (!is_unicode_whitespace(c.code_point)) break;
-        start += c.length;
-    }
-    while (end > start) {
-        const Utf8Char c = utf8_before(text, end);
-        if (c.length == 1 && c.code_point == 0xFFFD) break;
-        if (!is_unicode_whitespace(c.code_point)) break;
-        end -= c.length;
-    }
-    return text.substr(start, end - start);
-}
-
 }  // namespace
-
-bool is_unicode_whitespace(uint32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-           cp == 0x3000;
-}
 
 Result<Query, QueryParseError> parse_query(std::string_view text) {
     if (trim_unicode_whitespace(text).empty()) return Query::sequence({});
@@ -268,16 +243,10 @@ Result<Query, QueryParseError> parse_field(std::string_view text) {
                 continue;
             }
             const char e = inner[i + 1];
-            switch (e) {
-                case '"': name += '"'; i += 2; continue;
-                case '\\': name += '\\'; i += 2; continue;
-                case '/': name += '/'; i += 2; continue;
-                case 'b': name += '\b'; i += 2; continue;
-                case 'f': name += '\f'; i += 2; continue;
-                case 'n': name += '\n'; i += 2; continue;
-                case 'r': name += '\r'; i += 2; continue;
-                case 't': name += '\t'; i += 2; continue;
-                default: break;
+            if (const auto ch = short_escape(e)) {
+                name += *ch;
+                i += 2;
+                continue;
             }
             const std::optional<uint16_t> escaped = e == 'u' ? read_hex4(inner, i + 2) : std::nullopt;
             if (!escaped) {

@@ -28,7 +28,4 @@ Result<ast::Query, QueryParseError> parse_range(const grammar::Pair& pair);
 // of a name that no document key can ever equal.
 Result<ast::Query, QueryParseError> parse_field(std::string_view text);
 
-// True for the Unicode White_Space characters.
-bool is_unicode_whitespace(uint32_t code_point);
-
 }  // namespace jorvane::dfa::parser

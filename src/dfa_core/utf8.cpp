@@ -28,14 +28,4 @@ Utf8Char utf8_at(std::string_view text, size_t pos) {
     return {cp, len};
 }
 
-Utf8Char utf8_before(std::string_view text, size_t end) {
-    // A valid character is at most four bytes long and ends exactly at `end`.
-    for (size_t len = 2; len <= 4 && len <= end; ++len) {
-        const size_t start = end - len;
-        const Utf8Char c = utf8_at(text, start);
-        if (c.length == len) return c;
-    }
-    return {utf8_at(text, end - 1).code_point, 1};
-}
-
 }  // namespace jorvane::dfa

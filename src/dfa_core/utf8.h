@@ -17,7 +17,4 @@ struct Utf8Char {
 // The character starting at `pos` (pos < text.size()).
 Utf8Char utf8_at(std::string_view text, size_t pos);
 
-// The character ending at `end` (0 < end <= text.size()).
-Utf8Char utf8_before(std::string_view text, size_t end);
-
 }  // namespace jorvane::dfa

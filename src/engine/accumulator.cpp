@@ -25,20 +25,20 @@ constexpr const char* kModeCamelNames[kAccumulatorModeCount] = {
     "Min",   "Max",         "Sum",         "Mean",   "Product", "Mode",         "Types",
 };
 
-bool utf8_ok(std::string_view s) {
-    for (unsigned char c : s) {
-        if (c >= 0x80) return is_valid_utf8(s);
-    }
-    return true;
-}
+struct ValueCountRef {
+    const Value& value;
+    uint64_t count;
+};
 
-std::vector<ValueCount> modal_of_table(const accumulator::ValueTable& table) {
+// The entries with the largest count, copied in order (ties all kept);
+// `entry(e)` gives an entry's value and count.
+template <class Entries, class Entry>
+std::vector<ValueCount> modal_of(const Entries& entries, Entry entry) {
     std::vector<ValueCount> out;
     uint64_t best = 0;
-    for (const auto& e : table.entries()) best = std::max(best, e.value);
-    if (table.size() == 0) return out;
-    for (const auto& e : table.entries()) {
-        if (e.value == best) out.push_back(ValueCount{e.key, e.value});
+    for (const auto& e : entries) best = std::max(best, entry(e).count);
+    for (const auto& e : entries) {
+        if (entry(e).count == best) out.push_back(ValueCount{entry(e).value, best});
     }
     return out;
 }
@@ -49,14 +49,7 @@ const char* accumulator_mode_name(AccumulatorMode m) { return kModeNames[static_
 const char* accumulator_mode_camel_name(AccumulatorMode m) { return kModeCamelNames[static_cast<int>(m)]; }
 
 std::vector<ValueCount> modal_entries(const std::vector<ValueCount>& entries) {
-    std::vector<ValueCount> out;
-    if (entries.empty()) return out;
-    uint64_t best = 0;
-    for (const auto& e : entries) best = std::max(best, e.count);
-    for (const auto& e : entries) {
-        if (e.count == best) out.push_back(e);
-    }
-    return out;
+    return modal_of(entries, [](const ValueCount& e) -> const ValueCount& { return e; });
 }
 
 std::optional<std::vector<ValueCount>> QueryOutput::mode() const {
@@ -196,7 +189,7 @@ std::optional<double> match_number(const Match& m) {
             return number::parse_f64(m.bytes);
         }
         case Match::String:
-            if (!utf8_ok(m.bytes)) return std::nullopt;
+            if (!is_valid_utf8(m.bytes)) return std::nullopt;
             return value::coerce_numeric_str(m.bytes);
         case Match::Container: return std::nullopt;
     }
@@ -347,7 +340,9 @@ AccumulatorResult Accumulator::result(bool take) const {
             break;
         case Kind::Mode:
             r.tag = Tag::Mode;
-            r.entries = modal_of_table(table_);
+            r.entries = modal_of(table_.entries(), [](const ValueTable::Entry& e) {
+                return ValueCountRef{e.key, e.value};
+            });
             break;
         case Kind::ValueCounts:
             r.tag = Tag::ValueCounts;
@@ -399,28 +394,11 @@ void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> l
                 std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
                 bool stream_items) {
     if (mask == 0) return;
-    // The cache is built only when a value-keeping accumulator is reached.
-    std::optional<MatchCache> cache;
-    const size_t n = accumulators.size();
-    for (size_t j = 0; j < n; ++j) {
-        if ((label_masks[j] & mask) == 0) continue;
-        Accumulator& a = accumulators[j];
-        switch (a.kind_) {
-            case Kind::Count: ++a.count_; break;
-            case Kind::Exists: a.flag_ = true; break;
-            case Kind::Types: a.types_.insert(match_type(m)); break;
-            case Kind::Numeric:
-                if (auto x = match_number(m)) {
-                    a.fold_number(*x);
-                } else {
-                    ++a.count_;
-                }
-                break;
-            default:
-                if (!cache) cache.emplace(m);
-                a.fold(*cache, key, stream_items, queues[j]);
-                break;
-        }
+    // One cache for every accumulator: the match is hashed and decoded at
+    // most once, and only when a value-keeping kind asks.
+    MatchCache cache(m);
+    for (size_t j = 0; j < accumulators.size(); ++j) {
+        if ((label_masks[j] & mask) != 0) accumulators[j].fold(cache, key, stream_items, queues[j]);
     }
 }
 

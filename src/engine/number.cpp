@@ -231,12 +231,7 @@ FormattedInt format_i64(int64_t v, char (&buf)[20]) {
     return {negative, std::string_view(buf + pos, 20 - pos)};
 }
 
-std::string lossy_boxed(std::string_view bytes) {
-    for (unsigned char c : bytes) {
-        if (c >= 0x80) return lossy_utf8(bytes);
-    }
-    return std::string(bytes);
-}
+std::string lossy_boxed(std::string_view bytes) { return lossy_utf8(bytes); }
 
 std::optional<double> parse_f64(std::string_view text) {
     if (text.empty()) return std::nullopt;

@@ -18,65 +18,7 @@ namespace {
 
 constexpr const char* kTypeNames[kJsonTypeCount] = {"null", "boolean", "number", "string", "array", "object"};
 
-bool is_ascii(std::string_view s) {
-    // Eight bytes at a time.
-    size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        if (w & 0x8080808080808080ULL) return false;
-    }
-    for (; i < s.size(); ++i) {
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-    }
-    return true;
-}
-
-void append_lossy(std::string& out, std::string_view bytes) {
-    if (is_ascii(bytes)) {
-        out.append(bytes);
-    } else {
-        out += lossy_utf8(bytes);
-    }
-}
-
 constexpr uint32_t kReplacement = 0xFFFD;
-
-bool is_unicode_space(uint32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-           cp == 0x3000;
-}
-
-// Decodes the UTF-8 character at s[i..] (assumed well formed); returns its
-// code point and sets `len`. A malformed byte decodes as itself, length 1.
-uint32_t decode_at(std::string_view s, size_t i, size_t& len) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-    if (i + n > s.size()) n = 1;
-    uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
-    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    len = n;
-    return cp;
-}
-
-std::string_view trim_unicode_space(std::string_view s) {
-    while (!s.empty()) {
-        size_t len;
-        uint32_t cp = decode_at(s, 0, len);
-        if (!is_unicode_space(cp)) break;
-        s.remove_prefix(len);
-    }
-    while (!s.empty()) {
-        size_t start = s.size() - 1;
-        while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80 && s.size() - start < 4) --start;
-        size_t len;
-        uint32_t cp = decode_at(s, start, len);
-        if (start + len != s.size() || !is_unicode_space(cp)) break;
-        s.remove_suffix(len);
-    }
-    return s;
-}
 
 bool objects_equal(const Value::Object& a, const Value::Object& b) {
     if (a.size() != b.size()) return false;
@@ -107,7 +49,7 @@ bool objects_equal(const Value::Object& a, const Value::Object& b) {
 // it (lossy UTF-8); `scratch` receives the converted text when needed.
 NumberView atom_number(std::string_view atom, std::string& scratch) {
     NumberView n = number::classify_literal(atom);
-    if (n.kind == NumberView::Kind::Decimal && !is_ascii(n.text) && !is_valid_utf8(n.text)) {
+    if (n.kind == NumberView::Kind::Decimal && !is_valid_utf8(n.text)) {
         scratch = lossy_utf8(n.text);
         n.text = scratch;
     }
@@ -188,15 +130,12 @@ std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t
 
 bool string_is_plain(std::string_view raw) {
     if (std::memchr(raw.data(), '\\', raw.size()) != nullptr) return false;
-    return is_ascii(raw) || is_valid_utf8(raw);
+    return is_valid_utf8(raw);
 }
 
-void decode_json_string_into(std::string& out, std::string_view raw) {
-    if (raw.empty()) return;
-    if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) {
-        append_lossy(out, raw);
-        return;
-    }
+std::string decode_json_string(std::string_view raw) {
+    if (raw.empty()) return {};
+    if (std::memchr(raw.data(), '\\', raw.size()) == nullptr) return lossy_utf8(raw);
     std::string buf;
     buf.reserve(raw.size());
     const size_t n = raw.size();
@@ -209,18 +148,12 @@ void decode_json_string_into(std::string& out, std::string_view raw) {
         i = bs;
         if (i >= n) break;
         if (i + 1 >= n) break;  // a trailing lone backslash vanishes
-        char c = raw[i + 1];
-        switch (c) {
-            case '"': buf += '"'; i += 2; continue;
-            case '\\': buf += '\\'; i += 2; continue;
-            case '/': buf += '/'; i += 2; continue;
-            case 'b': buf += '\x08'; i += 2; continue;
-            case 'f': buf += '\x0C'; i += 2; continue;
-            case 'n': buf += '\n'; i += 2; continue;
-            case 'r': buf += '\r'; i += 2; continue;
-            case 't': buf += '\t'; i += 2; continue;
-            case 'u': break;
-            default: i += 2; continue;  // unknown escape: both bytes vanish
+        const char c = raw[i + 1];
+        if (c != 'u') {
+            // A short escape; an unknown one vanishes with its letter.
+            if (const auto ch = short_escape(c)) buf += *ch;
+            i += 2;
+            continue;
         }
         if (i + 6 > n) {
             append_utf8(buf, kReplacement);
@@ -248,17 +181,12 @@ void decode_json_string_into(std::string& out, std::string_view raw) {
             i += 6;
         }
     }
-    append_lossy(out, buf);
-}
-
-std::string decode_json_string(std::string_view raw) {
-    std::string out;
-    decode_json_string_into(out, raw);
-    return out;
+    if (is_valid_utf8(buf)) return buf;
+    return lossy_utf8(buf);
 }
 
 std::optional<double> coerce_numeric_str(std::string_view text) {
-    std::string_view t = trim_unicode_space(text);
+    std::string_view t = trim_unicode_whitespace(text);
     if (t.empty()) return std::nullopt;
     return number::parse_f64(t);
 }

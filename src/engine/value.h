@@ -95,8 +95,6 @@ namespace value {
 // not decoded, possibly invalid UTF-8). Never fails: bad escapes and bad
 // UTF-8 become U+FFFD, an unknown escape vanishes.
 std::string decode_json_string(std::string_view raw);
-// Appends the decoded text to `out`.
-void decode_json_string_into(std::string& out, std::string_view raw);
 // True when the raw bytes decode to themselves: no backslash and valid UTF-8.
 bool string_is_plain(std::string_view raw);
 

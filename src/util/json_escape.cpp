@@ -11,6 +11,20 @@ int hex_value(char c) {
 }
 }  // namespace
 
+std::optional<char> short_escape(char c) {
+    switch (c) {
+        case '"': return '"';
+        case '\\': return '\\';
+        case '/': return '/';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        default: return std::nullopt;
+    }
+}
+
 std::optional<uint16_t> read_hex4(std::string_view bytes, size_t pos) {
     if (pos > bytes.size() || bytes.size() - pos < 4) return std::nullopt;
     uint32_t unit = 0;

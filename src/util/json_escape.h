@@ -9,6 +9,11 @@
 
 namespace jorvane {
 
+// The character of the two-character escape backslash-`c` for the eight
+// short escapes (" \ / b f n r t); nothing for any other `c`, the unicode
+// escape "u" included.
+std::optional<char> short_escape(char c);
+
 // The 16-bit unit written by the four hexadecimal digits at `pos`; nothing
 // when fewer than four bytes remain or one of them is not a hex digit.
 std::optional<uint16_t> read_hex4(std::string_view bytes, size_t pos);

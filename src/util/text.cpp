@@ -162,6 +162,34 @@ bool is_grapheme_extend(uint32_t cp) {
     return in_ranges(unicode::grapheme_extend_ranges(), cp);
 }
 
+bool is_unicode_whitespace(uint32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
+           cp == 0x3000;
+}
+
+std::string_view trim_unicode_whitespace(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    size_t start = 0;
+    size_t end = text.size();
+    size_t len;
+    while (start < end && check_sequence(p + start, end - start, len) &&
+           is_unicode_whitespace(decode_valid(p + start, len))) {
+        start += len;
+    }
+    while (end > start) {
+        // The last character starts at most three continuation bytes back.
+        size_t from = end - 1;
+        while (from > start && end - from < 4 && (p[from] & 0xC0) == 0x80) --from;
+        if (!check_sequence(p + from, end - from, len) || from + len != end ||
+            !is_unicode_whitespace(decode_valid(p + from, len))) {
+            break;
+        }
+        end = from;
+    }
+    return text.substr(start, end - start);
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     return valid_prefix(p, bytes.size()) == bytes.size();

@@ -44,4 +44,11 @@ void append_utf8(std::string& out, uint32_t code_point);
 bool is_printable(uint32_t code_point);
 bool is_grapheme_extend(uint32_t code_point);
 
+// The Unicode White_Space characters (U+0009 to U+000D, U+0020, U+0085,
+// U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
+bool is_unicode_whitespace(uint32_t code_point);
+// `text` without the White_Space characters at either end; trimming stops at
+// an invalid UTF-8 sequence.
+std::string_view trim_unicode_whitespace(std::string_view text);
+
 }  // namespace jorvane

@@ -1,12 +1,11 @@
 // jorvane_testhooks: a test-only extension module that exposes the source
-// handling of the bindings (classification, resolution, opening and reading,
-// lookup) to pytest before the public entry points that use it exist. It is
+// handling of the bindings (classification, resolution, opening and reading)
+// to pytest before the public entry points that use it exist. It is
 // built beside the package for in-tree runs and never installed.
 #include <thread>
 #include <vector>
 
 #include "python/carried_py_err.h"
-#include "python/lookup.h"
 #include "python/open_resolved.h"
 #include "python/py.h"
 #include "python/py_class.h"
@@ -29,17 +28,6 @@ Ref options_dict(const SourceOptions& o) {
 
 Ref bytes_object(const std::vector<uint8_t>& b) {
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
-}
-
-Ref classified_tuple(const ClassifiedItem& c) {
-    static const char* const kinds[] = {"path", "bytes", "url", "reader"};
-    const InputItem& it = c.item;
-    Ref payload = it.kind == InputItem::Kind::Bytes    ? bytes_object(it.bytes)
-                  : it.kind == InputItem::Kind::Reader ? it.reader
-                                                       : str(it.text);
-    Ref opts = options_dict(c.options);
-    if (!payload || !opts) return {};
-    return Ref::steal(Py_BuildValue("(sOO)", kinds[static_cast<int>(it.kind)], payload.get(), opts.get()));
 }
 
 Ref resolved_dict(const ResolvedItem& r, const SourceOptions& o, const std::string* label) {
@@ -65,22 +53,6 @@ Ref resolved_dict(const ResolvedItem& r, const SourceOptions& o, const std::stri
 bool classify_any(PyObject* source, std::vector<ClassifiedItem>& out) {
     if (PyDict_Check(source)) return parse_source_dict(source, out);
     return parse_source_items(source, out);
-}
-
-// classify(source) -> [(kind, payload, options)]
-PyObject* hook_classify(PyObject*, PyObject* source) {
-    return guarded(
-        [&]() -> PyObject* {
-            std::vector<ClassifiedItem> items;
-            if (!classify_any(source, items)) return nullptr;
-            Ref list = Ref::steal(PyList_New(0));
-            for (const ClassifiedItem& c : items) {
-                Ref t = classified_tuple(c);
-                if (!t || PyList_Append(list.get(), t.get()) < 0) return nullptr;
-            }
-            return list.release();
-        },
-        static_cast<PyObject*>(nullptr));
 }
 
 // resolve(source, labeled=True) -> [dict]
@@ -176,6 +148,22 @@ PyObject* raise_read_error(const IoError& e) {
     return raise(PyExc_RuntimeError, e.to_string());
 }
 
+// Reads `src` (consumed) as drain() does and drops it without the lock (it
+// may hold Python objects, or a reader thread to join): the chunks, or the
+// read error raised.
+Ref read_all(std::unique_ptr<Source> src, long abandon_after = -1, bool on_thread = false) {
+    ReadOutcome got = drain(*src, abandon_after, on_thread);
+    {
+        NoGil nogil;
+        src.reset();
+    }
+    if (got.error) {
+        raise_read_error(*got.error);
+        return {};
+    }
+    return chunk_list(got);
+}
+
 // read(source, *, compression=None, prefetch=False, chunk_len=1048576,
 //      thread=False, abandon_after=-1) -> [[chunk bytes] per source]
 PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -207,15 +195,8 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
                 std::unique_ptr<Source> src =
                     open_resolved(std::move(r.item), prefetch != 0, static_cast<size_t>(chunk_len), c);
                 if (!src) return nullptr;
-                ReadOutcome got = drain(*src, abandon_after, thread != 0);
-                if (got.error) return raise_read_error(*got.error);
-                Ref chunks = chunk_list(got);
-                if (!chunks) return nullptr;
-                {
-                    NoGil nogil;  // the source may hold Python objects: drop it without the lock
-                    src.reset();
-                }
-                if (PyList_Append(result.get(), chunks.get()) < 0) return nullptr;
+                Ref chunks = read_all(std::move(src), abandon_after, thread != 0);
+                if (!chunks || PyList_Append(result.get(), chunks.get()) < 0) return nullptr;
             }
             return result.release();
         },
@@ -232,126 +213,35 @@ PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!bind_args(args, kwargs, "O|p:single_table_source", names, &source, &pipelined)) return nullptr;
             std::unique_ptr<Source> src = single_table_source(source, pipelined != 0);
             if (!src) return nullptr;
-            ReadOutcome got = drain(*src, -1, false);
-            if (got.error) return raise_read_error(*got.error);
-            return chunk_list(got).release();
+            return read_all(std::move(src)).release();
         },
         static_cast<PyObject*>(nullptr));
 }
 
-// open_path(raw_path, compression=None, prefetch=False, chunk_len=1048576)
-// -> [chunk bytes]: opens a file item directly, as if resolution had found it.
-PyObject* hook_open_path(PyObject*, PyObject* args, PyObject* kwargs) {
+// open_path(raw_path) -> [chunk bytes]: opens a file item directly, as if
+// resolution had found it.
+PyObject* hook_open_path(PyObject*, PyObject* args) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* const names[] = {"path", "compression", "prefetch", "chunk_len", nullptr};
             const char* data = nullptr;
             Py_ssize_t len = 0;
-            const char* comp = nullptr;
-            int prefetch = 0;
-            Py_ssize_t chunk_len = 1048576;
-            if (!bind_args(args, kwargs, "y#|$zpn:open_path", names, &data, &len, &comp, &prefetch, &chunk_len))
-                return nullptr;
-            Compression c = Compression::Unset;
-            if (comp) {
-                auto parsed = parse_compression(comp);
-                if (!parsed) return raise(PyExc_ValueError, "bad compression");
-                c = *parsed;
-            }
+            if (!PyArg_ParseTuple(args, "y#:open_path", &data, &len)) return nullptr;
             ResolvedItem item;
             item.kind = ResolvedItem::Kind::File;
             item.path.assign(data, static_cast<size_t>(len));
             item.path_text = lossy_utf8(item.path);
-            std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch != 0, static_cast<size_t>(chunk_len), c);
+            std::unique_ptr<Source> src = open_resolved(std::move(item), false, 1048576, Compression::Unset);
             if (!src) return nullptr;
-            ReadOutcome got = drain(*src, -1, false);
-            if (got.error) return raise_read_error(*got.error);
-            return chunk_list(got).release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-bool string_list(PyObject* list, std::vector<std::string>& out) {
-    Ref seq = Ref::steal(PySequence_List(list));
-    if (!seq) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(seq.get()); ++i) {
-        std::string s;
-        if (!as_utf8(PyList_GetItem(seq.get(), i), s)) return false;
-        out.push_back(std::move(s));
-    }
-    return true;
-}
-
-// lookup(key, labels, what) -> int
-PyObject* hook_lookup(PyObject*, PyObject* args) {
-    return guarded(
-        [&]() -> PyObject* {
-            PyObject *key = nullptr, *labels = nullptr;
-            const char* what = nullptr;
-            if (!PyArg_ParseTuple(args, "OOs:lookup", &key, &labels, &what)) return nullptr;
-            std::vector<std::string> l;
-            if (!string_list(labels, l)) return nullptr;
-            auto pos = lookup(key, l, what);
-            if (!pos) return nullptr;
-            return uinteger(*pos).release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
-// label_list(labels) -> str
-PyObject* hook_label_list(PyObject*, PyObject* labels) {
-    return guarded(
-        [&]() -> PyObject* {
-            std::vector<std::string> l;
-            if (!string_list(labels, l)) return nullptr;
-            return str(label_list(l)).release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
-// reject_query_only_options(source, consumer) -> None
-PyObject* hook_reject(PyObject*, PyObject* args) {
-    return guarded(
-        [&]() -> PyObject* {
-            PyObject* source = nullptr;
-            const char* consumer = nullptr;
-            if (!PyArg_ParseTuple(args, "Os:reject_query_only_options", &source, &consumer)) return nullptr;
-            auto c = classify_source_with_options(source);
-            if (!c) return nullptr;
-            if (!reject_query_only_options(c->options.name, c->options.progress.get(), consumer)) return nullptr;
-            return none().release();
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
-// add_unique(paths) -> [path text], one seen-file set for the whole list
-PyObject* hook_add_unique(PyObject*, PyObject* paths) {
-    return guarded(
-        [&]() -> PyObject* {
-            std::vector<std::string> l;
-            if (!string_list(paths, l)) return nullptr;
-            SeenPaths seen;
-            std::vector<ResolvedItem> items;
-            for (const std::string& p : l) add_unique(p, seen, items);
-            Ref out = Ref::steal(PyList_New(0));
-            for (const ResolvedItem& r : items) {
-                Ref s = str(r.path_text);
-                if (!s || PyList_Append(out.get(), s.get()) < 0) return nullptr;
-            }
-            return out.release();
+            return read_all(std::move(src)).release();
         },
         static_cast<PyObject*>(nullptr));
 }
 
 PyMethodDef hook_methods[] = {
-    {"classify", reinterpret_cast<PyCFunction>(hook_classify), METH_O, nullptr},
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"lookup", reinterpret_cast<PyCFunction>(hook_lookup), METH_VARARGS, nullptr},
-    {"label_list", reinterpret_cast<PyCFunction>(hook_label_list), METH_O, nullptr},
-    {"reject_query_only_options", reinterpret_cast<PyCFunction>(hook_reject), METH_VARARGS, nullptr},
-    {"add_unique", reinterpret_cast<PyCFunction>(hook_add_unique), METH_O, nullptr},
+    {"open_path", reinterpret_cast<PyCFunction>(hook_open_path), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,7 +7,6 @@
 #include "dfa_core/ast.h"
 #include "dfa_core/dfa.h"
 #include "dfa_core/nfa.h"
-#include "util/json_escape.h"
 #include "util/panic.h"
 
 namespace jorvane::dfa {
@@ -274,14 +273,6 @@ TEST(Fusion, MasksPerQuery) {
 
     const QueryDFA same = fused({"a", "a"});
     EXPECT_EQ(mask_after(same, {"a"}), 0b11u);
-
-    const QueryDFA mixed = fused({"a.b", "a.*", "**", "[0]"});
-    EXPECT_EQ(mixed.accept_masks[0], 0b0100u);
-    EXPECT_EQ(mask_after(mixed, {"a"}), 0b0100u);
-    EXPECT_EQ(mask_after(mixed, {"a", "b"}), 0b0111u);
-    EXPECT_EQ(mask_after(mixed, {"a", "c"}), 0b0110u);
-    EXPECT_EQ(mask_after(mixed, {"#0"}), 0b1000u);
-    EXPECT_EQ(mask_after(mixed, {"#1"}), 0u);
 }
 
 TEST(Fusion, SixtyFourQueriesAndNoMore) {
@@ -321,18 +312,6 @@ TEST(FieldMapTable, ManyNamesAndPrecomputedHashes) {
     }
     EXPECT_EQ(map.find("k1000"), FieldMap::kAbsent);
     EXPECT_EQ(map.find(""), FieldMap::kAbsent);
-}
-
-TEST(JsonEscape, LowSurrogates) {
-    EXPECT_EQ(read_low_surrogate_escape("\\udc00", 0), uint16_t{0xDC00});
-    EXPECT_EQ(read_low_surrogate_escape("x\\uDFFF", 1), uint16_t{0xDFFF});
-    EXPECT_EQ(read_low_surrogate_escape("\\ud83d", 0), std::nullopt);  // high
-    EXPECT_EQ(read_low_surrogate_escape("\\u0041", 0), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("\\udc0", 0), std::nullopt);  // short
-    EXPECT_EQ(read_low_surrogate_escape("\\udcg0", 0), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("/udc00", 0), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("\\udc00", 6), std::nullopt);
-    EXPECT_EQ(read_low_surrogate_escape("\\udc00", 99), std::nullopt);
 }
 
 }  // namespace

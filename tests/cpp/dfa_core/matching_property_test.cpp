@@ -153,14 +153,6 @@ public:
         return p;
     }
 
-    // Query text from a small token alphabet; many are not queries.
-    std::string text() {
-        static const char* tokens[] = {"a", "b", "*", "?", ".", "|", "(", ")", "[0]", "[1:3]", "[2:]", "[*]", "[:2]"};
-        std::string t;
-        for (size_t n = 1 + below(8); n > 0; --n) t += tokens[below(std::size(tokens))];
-        return t;
-    }
-
 private:
     std::mt19937_64 rng_;
     const char* names_[3] = {"a", "b", "c"};
@@ -180,24 +172,6 @@ TEST(MatchingProperty, SingleQueryTreesAgreeWithTheReference) {
             ASSERT_EQ(got, expected) << "query " << testing::tree_text(q) << ", path of " << path.size();
         }
     }
-}
-
-TEST(MatchingProperty, ParsedTextsAgreeWithTheReference) {
-    Generator gen(77);
-    int parsed = 0;
-    for (int round = 0; round < 6000; ++round) {
-        const std::string text = gen.text();
-        auto q = Query::from_str(text);
-        if (!q.ok()) continue;
-        ++parsed;
-        auto dfa = QueryDFA::from_query(*q);
-        ASSERT_TRUE(dfa.ok()) << text;
-        for (int k = 0; k < 20; ++k) {
-            const Path path = gen.path();
-            ASSERT_EQ(dfa_mask(*dfa, path) != 0, reference_matches(*q, path)) << text;
-        }
-    }
-    EXPECT_GT(parsed, 300);
 }
 
 TEST(MatchingProperty, FusedMasksAgreeWithTheReference) {

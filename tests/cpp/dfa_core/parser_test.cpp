@@ -27,128 +27,122 @@ std::string error_of(std::string_view text) {
     return q.error().to_string();
 }
 
-TEST(QueryTree, WholeDocumentForBlankTexts) {
-    for (const char* text : {"", "   ", "\t", "\xC2\xA0", "\xE3\x80\x80", "\n\r \xE2\x80\xA8"}) {
-        EXPECT_EQ(tree_of(text), "Sequence([])") << text;
-    }
-    // The grammar itself does not skip a no-break space.
-    EXPECT_EQ(tree_of("a\xC2\xA0"), "Sequence([Field(\"a\xC2\xA0\")])");
+TEST(QueryTree, Shapes) {
+    const std::pair<const char*, const char*> cases[] = {
+        // Blank texts (any Unicode whitespace) are the whole-document query;
+        // the grammar itself does not skip a no-break space.
+        {"", "Sequence([])"},
+        {"   ", "Sequence([])"},
+        {"\t", "Sequence([])"},
+        {"\xC2\xA0", "Sequence([])"},
+        {"\xE3\x80\x80", "Sequence([])"},
+        {"\n\r \xE2\x80\xA8", "Sequence([])"},
+        {"a\xC2\xA0", "Sequence([Field(\"a\xC2\xA0\")])"},
+        // Steps and accessors.
+        {"a", "Sequence([Field(\"a\")])"},
+        {"a.b", "Sequence([Field(\"a\"), Field(\"b\")])"},
+        {" a . b ", "Sequence([Field(\"a\"), Field(\"b\")])"},
+        {"a[0]", "Sequence([Sequence([Field(\"a\"), Index(0)])])"},
+        {"a [0]", "Sequence([Sequence([Field(\"a\"), Index(0)])])"},
+        {"a.[0]", "Sequence([Field(\"a\"), Index(0)])"},
+        {"a .[0]", "Sequence([Field(\"a\"), Index(0)])"},
+        {"[0][1]", "Sequence([Sequence([Index(0), Index(1)])])"},
+        {"*[0]", "Sequence([Sequence([FieldWildcard, Index(0)])])"},
+        {"users[*].name", "Sequence([Sequence([Field(\"users\"), ArrayWildcard]), Field(\"name\")])"},
+        // A modifier wraps the step's last item only.
+        {"a[0]?", "Sequence([Sequence([Field(\"a\"), Optional(Index(0))])])"},
+        {"a[0] ?", "Sequence([Sequence([Field(\"a\"), Optional(Index(0))])])"},
+        {"a[0]*", "Sequence([Sequence([Field(\"a\"), KleeneStar(Index(0))])])"},
+        {"x?", "Sequence([Optional(Field(\"x\"))])"},
+        {"a*", "Sequence([KleeneStar(Field(\"a\"))])"},
+        {"**", "Sequence([KleeneStar(FieldWildcard)])"},
+        {"[*]*", "Sequence([KleeneStar(ArrayWildcard)])"},
+        {"**.id", "Sequence([KleeneStar(FieldWildcard), Field(\"id\")])"},
+        {"(a.b)*", "Sequence([KleeneStar(Sequence([Field(\"a\"), Field(\"b\")]))])"},
+        // Alternatives and groups.
+        {"a|b", "Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\")])])"},
+        {"a|b.c", "Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\"), Field(\"c\")])])"},
+        {"(a)", "Sequence([Sequence([Field(\"a\")])])"},
+        {"(a|b).c", "Sequence([Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\")])]), Field(\"c\")])"},
+        {"(a|b).[0]", "Sequence([Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\")])]), Index(0)])"},
+        // Ranges and indices.
+        {"[:]", "Sequence([ArrayWildcard])"},
+        {"[ * ]", "Sequence([ArrayWildcard])"},
+        {"[2:]", "Sequence([RangeFrom(2)])"},
+        {"[:5]", "Sequence([Range(0, 5)])"},
+        {"[ 3 : 7 ]", "Sequence([Range(3, 7)])"},
+        {"[5:2]", "Sequence([Range(5, 2)])"},
+        {"[007]", "Sequence([Index(7)])"},
+        {"[18446744073709551614]", "Sequence([Index(18446744073709551614)])"},
+        {"[18446744073709551615:]", "Sequence([RangeFrom(18446744073709551615)])"},
+        // Field names, unquoted (never unescaped) and quoted (decoded).
+        {"a:b", "Sequence([Field(\"a:b\")])"},
+        {"$x", "Sequence([Field(\"$x\")])"},
+        {"0", "Sequence([Field(\"0\")])"},
+        {"\xC3\xA9t\xC3\xA9", "Sequence([Field(\"\xC3\xA9t\xC3\xA9\")])"},
+        {"\"a b\"", "Sequence([Field(\"a b\")])"},
+        {"\"a.b\"", "Sequence([Field(\"a.b\")])"},
+        {"\"\"", "Sequence([Field(\"\")])"},
+        {"\"\\u00e9\"", "Sequence([Field(\"\xC3\xA9\")])"},
+        {"\"\\ud83d\\ude00\"", "Sequence([Field(\"\xF0\x9F\x98\x80\")])"},
+        {"\"\\/\"", "Sequence([Field(\"/\")])"},
+        {"\"x\\u0041\\u00FF\"", "Sequence([Field(\"xA\xC3\xBF\")])"},
+    };
+    for (const auto& [text, tree] : cases) EXPECT_EQ(tree_of(text), tree) << text;
 }
 
-TEST(QueryTree, StepsAndAccessors) {
-    EXPECT_EQ(tree_of("a"), "Sequence([Field(\"a\")])");
-    EXPECT_EQ(tree_of("a.b"), "Sequence([Field(\"a\"), Field(\"b\")])");
-    EXPECT_EQ(tree_of(" a . b "), "Sequence([Field(\"a\"), Field(\"b\")])");
-    EXPECT_EQ(tree_of("a[0]"), "Sequence([Sequence([Field(\"a\"), Index(0)])])");
-    EXPECT_EQ(tree_of("a [0]"), "Sequence([Sequence([Field(\"a\"), Index(0)])])");
-    EXPECT_EQ(tree_of("a.[0]"), "Sequence([Field(\"a\"), Index(0)])");
-    EXPECT_EQ(tree_of("a .[0]"), "Sequence([Field(\"a\"), Index(0)])");
-    EXPECT_EQ(tree_of("[0][1]"), "Sequence([Sequence([Index(0), Index(1)])])");
-    EXPECT_EQ(tree_of("*[0]"), "Sequence([Sequence([FieldWildcard, Index(0)])])");
-    EXPECT_EQ(tree_of("users[*].name"), "Sequence([Sequence([Field(\"users\"), ArrayWildcard]), Field(\"name\")])");
+TEST(QueryTree, Refusals) {
+    const std::string regex =
+        "Unexpected token: Regex patterns (/pattern/) are not yet supported. Use field wildcards (*) or quoted field "
+        "names (\"field\") instead.";
+    const std::string unmatchable =
+        " contains a double quote, backslash, or control character; such a key is matched against its raw (escaped) "
+        "bytes in the document and can never be found by name \xE2\x80\x94 match it structurally instead (a `*` "
+        "wildcard, or kvitems on the enclosing object)";
+    const std::pair<const char*, std::string> cases[] = {
+        {"[18446744073709551615]", "array index 18446744073709551615 is too large to address"},
+        {"[000099999999999999999999]", "array index 000099999999999999999999 is too large to address"},
+        {"[:18446744073709551616]", "Unexpected token: 18446744073709551616"},
+        {"[18446744073709551616:1]", "Unexpected token: 18446744073709551616"},
+        {"/x/", regex},
+        {"//", regex},
+        {"/a\\/b/", regex},
+        {"a./x/", regex},
+        {"a./b/[0]", regex},
+        // The first failure wins: the regex step comes before the bad name.
+        {"/x/.\"\\n\"", regex},
+        {"a\\b", "field name \"a\\\\b\"" + unmatchable},
+        {"\"\\n\"./x/", "field name \"\\n\"" + unmatchable},
+        {"\"\\ud83d\"",
+         "quoted field \"\\\\ud83d\" contains an unpaired \\uXXXX surrogate escape; it names no code point and can "
+         "never match a document key"},
+        // Syntax errors: the six-line rendering; the failing line is shown,
+        // a tab in it copied into the underline.
+        {"a..b", "Unexpected token:  --> 1:3\n  |\n1 | a..b\n  |   ^---\n  |\n  = expected step"},
+        {"a b",
+         "Unexpected token:  --> 1:3\n  |\n1 | a b\n  |   ^---\n  |\n  = expected EOI, modifier, index, range, "
+         "or array_wildcard"},
+        {"a.b\n\t.x y",
+         "Unexpected token:  --> 2:5\n  |\n2 | \t.x y\n  | \t   ^---\n  |\n  = expected EOI, modifier, index, "
+         "range, or array_wildcard"},
+    };
+    for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << text;
 }
 
-TEST(QueryTree, ModifiersWrapTheLastItem) {
-    EXPECT_EQ(tree_of("a[0]?"), "Sequence([Sequence([Field(\"a\"), Optional(Index(0))])])");
-    EXPECT_EQ(tree_of("a[0] ?"), "Sequence([Sequence([Field(\"a\"), Optional(Index(0))])])");
-    EXPECT_EQ(tree_of("a[0]*"), "Sequence([Sequence([Field(\"a\"), KleeneStar(Index(0))])])");
-    EXPECT_EQ(tree_of("x?"), "Sequence([Optional(Field(\"x\"))])");
-    EXPECT_EQ(tree_of("a*"), "Sequence([KleeneStar(Field(\"a\"))])");
-    EXPECT_EQ(tree_of("**"), "Sequence([KleeneStar(FieldWildcard)])");
-    EXPECT_EQ(tree_of("[*]*"), "Sequence([KleeneStar(ArrayWildcard)])");
-    EXPECT_EQ(tree_of("**.id"), "Sequence([KleeneStar(FieldWildcard), Field(\"id\")])");
-    EXPECT_EQ(tree_of("(a.b)*"), "Sequence([KleeneStar(Sequence([Field(\"a\"), Field(\"b\")]))])");
-}
-
-TEST(QueryTree, AlternativesAndGroups) {
-    EXPECT_EQ(tree_of("a|b"), "Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\")])])");
-    EXPECT_EQ(tree_of("a|b.c"),
-              "Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\"), Field(\"c\")])])");
-    EXPECT_EQ(tree_of("(a)"), "Sequence([Sequence([Field(\"a\")])])");
-    EXPECT_EQ(tree_of("(a|b).c"),
-              "Sequence([Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\")])]), Field(\"c\")])");
-    EXPECT_EQ(tree_of("(a|b).[0]"),
-              "Sequence([Disjunction([Sequence([Field(\"a\")]), Sequence([Field(\"b\")])]), Index(0)])");
-}
-
-TEST(QueryTree, Ranges) {
-    EXPECT_EQ(tree_of("[:]"), "Sequence([ArrayWildcard])");
-    EXPECT_EQ(tree_of("[*]"), "Sequence([ArrayWildcard])");
-    EXPECT_EQ(tree_of("[ * ]"), "Sequence([ArrayWildcard])");
-    EXPECT_EQ(tree_of("[2:]"), "Sequence([RangeFrom(2)])");
-    EXPECT_EQ(tree_of("[:5]"), "Sequence([Range(0, 5)])");
-    EXPECT_EQ(tree_of("[2:5]"), "Sequence([Range(2, 5)])");
-    EXPECT_EQ(tree_of("[ 3 : 7 ]"), "Sequence([Range(3, 7)])");
-    EXPECT_EQ(tree_of("[5:2]"), "Sequence([Range(5, 2)])");
-    EXPECT_EQ(tree_of("[007]"), "Sequence([Index(7)])");
-    EXPECT_EQ(tree_of("[18446744073709551614]"), "Sequence([Index(18446744073709551614)])");
-    EXPECT_EQ(tree_of("[18446744073709551615:]"), "Sequence([RangeFrom(18446744073709551615)])");
-}
-
-TEST(QueryTree, OversizedIndices) {
-    EXPECT_EQ(error_of("[18446744073709551615]"), "array index 18446744073709551615 is too large to address");
-    EXPECT_EQ(error_of("[000099999999999999999999]"), "array index 000099999999999999999999 is too large to address");
-    EXPECT_EQ(error_of("[:18446744073709551616]"), "Unexpected token: 18446744073709551616");
-    EXPECT_EQ(error_of("[18446744073709551616:1]"), "Unexpected token: 18446744073709551616");
-}
-
-TEST(QueryTree, FieldNames) {
-    EXPECT_EQ(tree_of("a:b"), "Sequence([Field(\"a:b\")])");
-    EXPECT_EQ(tree_of("$x"), "Sequence([Field(\"$x\")])");
-    EXPECT_EQ(tree_of("0"), "Sequence([Field(\"0\")])");
-    EXPECT_EQ(tree_of("\xC3\xA9t\xC3\xA9"), "Sequence([Field(\"\xC3\xA9t\xC3\xA9\")])");
-    EXPECT_EQ(tree_of("\"a b\""), "Sequence([Field(\"a b\")])");
-    EXPECT_EQ(tree_of("\"a.b\""), "Sequence([Field(\"a.b\")])");
-    EXPECT_EQ(tree_of("\"\""), "Sequence([Field(\"\")])");
-    EXPECT_EQ(tree_of("\"\\u00e9\""), "Sequence([Field(\"\xC3\xA9\")])");
-    EXPECT_EQ(tree_of("\"\\ud83d\\ude00\""), "Sequence([Field(\"\xF0\x9F\x98\x80\")])");
-    EXPECT_EQ(tree_of("\"\\/\""), "Sequence([Field(\"/\")])");
-    EXPECT_EQ(tree_of("\"x\\u0041\\u00FF\""), "Sequence([Field(\"xA\xC3\xBF\")])");
-}
-
-TEST(QueryTree, UnpairedSurrogates) {
+TEST(QueryTree, RefusedNames) {
+    // Unpaired surrogate escapes carry the text between the quotes.
     for (const char* inner : {"\\ud83d", "\\ude00", "\\ud83dx", "a\\ud83d\\u0041"}) {
         auto q = ast::Query::from_str("\"" + std::string(inner) + "\"");
         ASSERT_FALSE(q.ok()) << inner;
         EXPECT_EQ(q.error(), QueryParseError::unpaired_surrogate(inner));
     }
-    EXPECT_EQ(error_of("\"\\ud83d\""),
-              "quoted field \"\\\\ud83d\" contains an unpaired \\uXXXX surrogate escape; it names no code point and "
-              "can never match a document key");
-}
-
-TEST(QueryTree, UnmatchableNames) {
+    // A quote, a backslash or a control character, quoted or not.
     for (const char* text : {"\"\\n\"", "\"\\t\"", "\"\\u0000\"", "\"\\u007f\"", "\"\\u0085\"", "\"a\tb\"",
                              "\"\\\"\"", "\"\\\\\"", "a\x0c" "b", "a\xC2\x85" "b", "\\"}) {
         auto q = ast::Query::from_str(text);
         ASSERT_FALSE(q.ok()) << text;
         EXPECT_EQ(q.error().kind(), QueryParseError::Kind::UnmatchableFieldName) << text;
     }
-    EXPECT_EQ(error_of("a\\b"),
-              "field name \"a\\\\b\" contains a double quote, backslash, or control character; such a key is matched "
-              "against its raw (escaped) bytes in the document and can never be found by name \xE2\x80\x94 match it "
-              "structurally instead (a `*` wildcard, or kvitems on the enclosing object)");
-}
-
-TEST(QueryTree, RegexStepsAreRefused) {
-    const std::string refusal =
-        "Unexpected token: Regex patterns (/pattern/) are not yet supported. Use field wildcards (*) or quoted field "
-        "names (\"field\") instead.";
-    for (const char* text : {"/x/", "//", "/a\\/b/", "a./x/", "/a/.b", "a./b/[0]"}) EXPECT_EQ(error_of(text), refusal);
-    // The first failure wins: the regex step comes before the bad name.
-    EXPECT_EQ(error_of("/x/.\"\\n\""), refusal);
-    EXPECT_EQ(error_of("\"\\n\"./x/").substr(0, 10), "field name");
-}
-
-TEST(QueryTree, SyntaxErrorRendering) {
-    EXPECT_EQ(error_of("a..b"), "Unexpected token:  --> 1:3\n  |\n1 | a..b\n  |   ^---\n  |\n  = expected step");
-    EXPECT_EQ(error_of("a b"),
-              "Unexpected token:  --> 1:3\n  |\n1 | a b\n  |   ^---\n  |\n  = expected EOI, modifier, index, range, "
-              "or array_wildcard");
-    // The failing line is shown, a tab in it copied into the underline.
-    EXPECT_EQ(error_of("a.b\n\t.x y"),
-              "Unexpected token:  --> 2:5\n  |\n2 | \t.x y\n  | \t   ^---\n  |\n  = expected EOI, modifier, index, "
-              "range, or array_wildcard");
 }
 
 TEST(QueryTree, GroupNestingIsBounded) {

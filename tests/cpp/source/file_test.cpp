@@ -13,32 +13,6 @@ namespace {
 
 using namespace test;
 
-TEST(FileReader, OpenFailures) {
-    TempDir dir;
-    auto missing = FileReader::open(dir.path() + "/nope.json");
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().to_string(), "No such file or directory (os error 2)");
-    EXPECT_EQ(missing.error().kind(), IoErrorKind::NotFound);
-    EXPECT_EQ(missing.error().raw_os_error(), 2);
-
-    auto nul = FileReader::open(std::string("a\0b.json", 8));
-    ASSERT_FALSE(nul.ok());
-    EXPECT_EQ(nul.error().to_string(), "file name contained an unexpected NUL byte");
-    EXPECT_EQ(nul.error().raw_os_error(), 0);
-}
-
-TEST(FileReader, OpensNonUtf8PathByItsBytes) {
-    TempDir dir;
-    std::string name = "caf\xe9\xff.json";  // not UTF-8
-    Bytes data = sample_bytes(100);
-    auto path = dir.write(name, data);
-    auto f = FileReader::open(path);
-    ASSERT_TRUE(f.ok());
-    ReadSource src(std::move(f).value(), 64);
-    auto d = drain(src);
-    EXPECT_EQ(d.data, data);
-}
-
 TEST(FileReader, ReadErrorCarriesErrno) {
     TempDir dir;
     auto f = FileReader::open(dir.path());  // a directory opens but cannot be read
