@@ -94,6 +94,22 @@ TEST(DebugChar, BytesAndCodePoints) {
     EXPECT_EQ(debug_char(0x110000), R"('\u{110000}')");
 }
 
+TEST(TrimUnicodeWhitespace, WhiteSpacePropertyOnly) {
+    const QuoteCase cases[] = {
+        {" \t\n\r\x0b\x0c" "1 2" "\xC2\x85\xC2\xA0\xE3\x80\x80\xE2\x80\xA8", "1 2"},
+        {"\xE1\x9A\x80" "x" "\xE2\x80\x8A\xE2\x80\xAF\xE2\x81\x9F", "x"},
+        {"\xE2\x80\xA9", ""},
+        // Not White_Space: zero-width space, information separators, BOM.
+        {"\xE2\x80\x8B" "x", "\xE2\x80\x8B" "x"},
+        {"\x1c" "1\x1f", "\x1c" "1\x1f"},
+        {"\xEF\xBB\xBF" " 1", "\xEF\xBB\xBF" " 1"},
+        // Trimming stops at an invalid sequence.
+        {" \xff ", "\xff"},
+        {" \xE3\x80", "\xE3\x80"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(trim_unicode_whitespace(c.in), c.out) << c.in;
+}
+
 TEST(UnicodeTables, SortedDisjointAndInRange) {
     for (auto table : {unicode::printable_ranges(), unicode::grapheme_extend_ranges()}) {
         ASSERT_FALSE(table.empty());
