@@ -172,6 +172,10 @@ def test_into_plain_and_numeric():
     assert len(buf.buffer) == 40
     assert array.array("d", buf.buffer).tolist() == [1.0, 2.0, 2.5, 3.0, 2.0]
     assert len(distinct) == 1 and array.array("d", distinct[0].buffer).tolist() == [2.0, 3.0]
+    # ValueCounts beside ValuesUnique still streams the distinct values
+    beside = []
+    q = Query(b'[1, 2, 2, 1.0]', "[*]", [ValueCounts(), jorvane.ValuesUnique(into=beside)])
+    assert beside == [1, 2] and q.result().value_counts() == {1: 2, 2: 2}
     np = pytest.importorskip("numpy")
     assert np.frombuffer(buf.buffer, dtype=np.float64).tolist() == [1.0, 2.0, 2.5, 3.0, 2.0]
     empty = []

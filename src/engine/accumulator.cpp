@@ -415,9 +415,10 @@ std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const Ac
     for (AccumulatorMode m : modes) present |= 1u << static_cast<unsigned>(m);
     auto has = [&](AccumulatorMode m) { return (present >> static_cast<unsigned>(m)) & 1u; };
     auto drop = [&](AccumulatorMode m) { present &= ~(1u << static_cast<unsigned>(m)); };
+    // ValueCounts answers Mode and CountUnique too. It does not replace
+    // ValuesUnique: that one streams its distinct values to the caller.
     if (has(AccumulatorMode::ValueCounts)) {
         drop(AccumulatorMode::Mode);
-        drop(AccumulatorMode::ValuesUnique);
         drop(AccumulatorMode::CountUnique);
     }
     if (has(AccumulatorMode::ValuesUnique)) drop(AccumulatorMode::CountUnique);

@@ -29,7 +29,7 @@ TEST(InitializeAccumulators, ReductionRules) {
     EXPECT_EQ(kinds_of({M::Exists, M::Count}), (std::vector<Kind>{Kind::Count}));
     EXPECT_EQ(kinds_of({M::Exists, M::Values}), (std::vector<Kind>{Kind::Values}));
     EXPECT_EQ(kinds_of({M::Mode, M::ValueCounts, M::CountUnique}), (std::vector<Kind>{Kind::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::ValuesUnique, M::ValueCounts}), (std::vector<Kind>{Kind::ValueCounts}));
+    EXPECT_EQ(kinds_of({M::ValuesUnique, M::ValueCounts}), (std::vector<Kind>{Kind::ValuesUnique, Kind::ValueCounts}));
     EXPECT_EQ(kinds_of({M::CountUnique, M::ValuesUnique}), (std::vector<Kind>{Kind::ValuesUnique}));
     EXPECT_EQ(kinds_of({M::Sum, M::Sum}), (std::vector<Kind>{Kind::Numeric}));
     EXPECT_EQ(kinds_of({M::Values, M::ValuesUnique}), (std::vector<Kind>{Kind::Values, Kind::ValuesUnique}));
