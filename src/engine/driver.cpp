@@ -67,6 +67,26 @@ void DfaDriver::build_field_table() {
         while (field_slots_[i].symbol != 0) i = (i + 1) & (cap - 1);
         field_slots_[i] = slot;
     }
+    std::array<uint32_t, kShortKey + 1> per_length{};
+    for (const auto& e : entries)
+        if (e.name->size() <= kShortKey) per_length[e.name->size()] += 1;
+    hashed_short_keys_ = false;
+    uint32_t at = 0;
+    for (size_t n = 0; n <= kShortKey; ++n) {
+        short_begin_[n] = at;
+        at += per_length[n];
+        if (per_length[n] > kMaxShortRun) hashed_short_keys_ = true;
+    }
+    short_begin_[kShortKey + 1] = at;
+    short_names_.assign(at, ShortName{});
+    std::array<uint32_t, kShortKey + 1> filled{};
+    for (const auto& e : entries) {
+        const size_t n = e.name->size();
+        if (n > kShortKey) continue;
+        ShortName& name = short_names_[short_begin_[n] + filled[n]++];
+        key_words(*e.name, name.word_a, name.word_b);
+        name.symbol = e.symbol;
+    }
 }
 
 void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {

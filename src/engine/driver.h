@@ -6,10 +6,12 @@
 // state per open container, feeds captures of matched containers and hands
 // every match to `dispatch_to_accumulators`.
 //
-// A key's hash is computed once per key event by the walk and shared by every
-// driver's field lookup.
+// A key of at most 16 bytes is compared with the names of its length without
+// hashing; the hash of a longer key is computed once per key event by the walk
+// and shared by every driver's field lookup.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -81,8 +83,11 @@ struct alignas(128) DfaDriver {
             transition_on_folded_field(s, key);
             return;
         }
-        pending_state = dfa.next_state(s, field_symbol(key, hash));
+        pending_state = dfa.next_state(s, key_symbol(key, hash));
     }
+    // Whether the field lookup of a key of `n` bytes reads its hash (else the
+    // hash argument of transition_on_field may be anything).
+    bool hashes_key(size_t n) const { return n > kShortKey || hashed_short_keys_; }
     void transition_on_field(std::string_view key) { transition_on_field(key, key_hash(key)); }
     // The state for the array element at `index`.
     [[gnu::always_inline]] void transition_array_index(uint64_t index) {
@@ -135,7 +140,30 @@ private:
         uint32_t name_len = 0;
         uint64_t name_off = 0;
     };
+    // Names of at most 16 bytes grouped by length: a key is compared by its
+    // words with the few names of its own length, without hashing; a length
+    // that no name has answers at once. When some length has more than
+    // kMaxShortRun names, every key goes through the hash table instead.
+    struct ShortName {
+        uint64_t word_a = 0;
+        uint64_t word_b = 0;
+        uint32_t symbol = 0;
+    };
+    static constexpr uint32_t kMaxShortRun = 4;
     void build_field_table();
+    [[gnu::always_inline]] uint32_t key_symbol(std::string_view key, uint64_t hash) const {
+        const size_t n = key.size();
+        if (n > kShortKey || hashed_short_keys_) [[unlikely]]
+            return field_symbol(key, hash);
+        const uint32_t from = short_begin_[n], to = short_begin_[n + 1];
+        if (from == to) return 0;
+        uint64_t a, b;
+        key_words(key, a, b);
+        const ShortName* names = short_names_.data();
+        for (uint32_t i = from; i < to; ++i)
+            if (names[i].word_a == a && names[i].word_b == b) return names[i].symbol;
+        return 0;
+    }
     void transition_on_folded_field(StateId s, std::string_view key);
     [[gnu::always_inline]] uint32_t field_symbol(std::string_view key, uint64_t hash) const {
         const size_t mask = field_slots_.size() - 1;
@@ -156,6 +184,9 @@ private:
     }
     std::vector<FieldSlot> field_slots_;
     std::string field_names_;
+    std::vector<ShortName> short_names_;
+    std::array<uint32_t, kShortKey + 2> short_begin_{};  // names of length n: [short_begin_[n], short_begin_[n + 1])
+    bool hashed_short_keys_ = false;
 };
 
 }  // namespace jorvane::engine

@@ -108,11 +108,11 @@ JORVANE_WALK_INLINE void string_key(Engine& e, const Ds& ds, std::string_view co
         if (e.key_path.size() > f.key_path_len) e.key_path.resize(f.key_path_len);
         e.key_path.append(content);
     }
-    // The hash is computed once, and only when some driver looks the key up.
+    // The hash is computed once, and only when some driver's lookup reads it.
     uint64_t h = 0;
     bool hashed = false;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
-        if (!hashed && d.looks_up_fields()) {
+        if (!hashed && d.hashes_key(content.size()) && d.looks_up_fields()) [[unlikely]] {
             h = DfaDriver::key_hash(content);
             hashed = true;
         }

@@ -111,15 +111,19 @@ void scan_pipelined(Engine& e, const uint8_t* buf, size_t len, Classify classify
     std::exception_ptr producer_failure;
     auto producer = [&]() {
         try {
+            // The carry lives on the producer's own stack while it runs: the
+            // consumer's locals share cache lines with `carry`.
+            kernel::KernelCarry own = carry;
             MaskBlock<N> block;
             bool open = true;
             for (size_t i = 0; i < full; ++i) {
-                classify(buf + i * 64, block.records[block.count], carry);
+                classify(buf + i * 64, block.records[block.count], own);
                 if (++block.count == N) {
                     if (open) open = ring.push(block);
                     block.count = 0;
                 }
             }
+            carry = own;
             if (block.count > 0 && open) ring.push(block);
             ring.finish();
         } catch (...) {
