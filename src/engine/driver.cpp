@@ -61,6 +61,7 @@ void DfaDriver::build_field_table() {
         slot.symbol = e.symbol;
         slot.name_len = static_cast<uint32_t>(e.name->size());
         slot.name_off = field_names_.size();
+        if (e.name->size() <= kShortKey) key_words(*e.name, slot.word_a, slot.word_b);
         field_names_.append(*e.name);
         size_t i = slot.hash & (cap - 1);
         while (field_slots_[i].symbol != 0) i = (i + 1) & (cap - 1);
@@ -68,34 +69,18 @@ void DfaDriver::build_field_table() {
     }
 }
 
-void DfaDriver::transition_on_field(std::string_view key, uint64_t hash) {
-    if (state_stack.empty()) return;
-    const StateId s = state_stack.back();
-    if (s == kDeadState) {
-        pending_state = kDeadState;
-        return;
-    }
+void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
+    // Names were folded when collected; a key that is not UTF-8 names nothing.
     uint32_t symbol;
-    if (dfa.case_insensitive) {
-        // Names were folded when collected; a key that is not UTF-8 names nothing.
-        if (!is_valid_utf8(key)) {
-            symbol = 0;
-        } else {
-            std::string lowered(key);
-            for (char& ch : lowered)
-                if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-            symbol = field_symbol(lowered, key_hash(lowered));
-        }
+    if (!is_valid_utf8(key)) {
+        symbol = 0;
     } else {
-        symbol = field_symbol(key, hash);
+        std::string lowered(key);
+        for (char& ch : lowered)
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        symbol = field_symbol(lowered, key_hash(lowered));
     }
     pending_state = dfa.next_state(s, symbol);
-}
-
-void DfaDriver::transition_array_index(uint64_t index) {
-    if (state_stack.empty()) return;
-    const StateId s = state_stack.back();
-    pending_state = s == kDeadState ? kDeadState : dfa.next_state(s, dfa.index_symbol(index));
 }
 
 uint64_t DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,

@@ -70,16 +70,38 @@ struct alignas(128) DfaDriver {
 
     // The state for the value of the member with this raw key (`hash` is
     // key_hash(key)).
-    void transition_on_field(std::string_view key, uint64_t hash);
+    [[gnu::always_inline]] void transition_on_field(std::string_view key, uint64_t hash) {
+        if (state_stack.empty()) return;
+        const StateId s = state_stack.back();
+        if (s == kDeadState) {
+            pending_state = kDeadState;
+            return;
+        }
+        if (dfa.case_insensitive) [[unlikely]] {
+            transition_on_folded_field(s, key);
+            return;
+        }
+        pending_state = dfa.next_state(s, field_symbol(key, hash));
+    }
     void transition_on_field(std::string_view key) { transition_on_field(key, key_hash(key)); }
     // The state for the array element at `index`.
-    void transition_array_index(uint64_t index);
+    [[gnu::always_inline]] void transition_array_index(uint64_t index) {
+        if (state_stack.empty()) return;
+        const StateId s = state_stack.back();
+        pending_state = s == kDeadState ? kDeadState : dfa.next_state(s, dfa.index_symbol(index));
+    }
 
     // The accept mask of a state (0 when it does not accept or is dead).
     uint64_t accept_mask_of(StateId s) const {
         return s < dfa.num_states && dfa.accepting[s] ? dfa.accept_masks[s] : 0;
     }
     uint64_t pending_accept_mask() const { return accept_mask_of(pending_state); }
+    // Whether a key event looks the key up (the innermost container is live).
+    bool looks_up_fields() const { return !state_stack.empty() && state_stack.back() != kDeadState; }
+    // A container opened in state `s` while `s` accepts or captures are
+    // active: starts a capture when `s` accepts labels not yet captured, then
+    // feeds the open to every capture.
+    void open_captures(StateId s, uint8_t is_object);
     StateId start_state() const { return dfa.start; }
     // Any capture that keeps events.
     bool has_recording_capture() const {
@@ -104,23 +126,33 @@ struct alignas(128) DfaDriver {
 
 private:
     // Field names by key hash, names stored inline: one probe touches one
-    // slot and the name's bytes.
+    // slot and, for names longer than 16 bytes, the name's bytes.
     struct FieldSlot {
         uint64_t hash = 0;
+        uint64_t word_a = 0;  // key_words of a name of at most 16 bytes
+        uint64_t word_b = 0;
         uint32_t symbol = 0;  // 0 = empty slot (symbol 0 is never a field name)
         uint32_t name_len = 0;
         uint64_t name_off = 0;
     };
     void build_field_table();
-    uint32_t field_symbol(std::string_view key, uint64_t hash) const {
+    void transition_on_folded_field(StateId s, std::string_view key);
+    [[gnu::always_inline]] uint32_t field_symbol(std::string_view key, uint64_t hash) const {
         const size_t mask = field_slots_.size() - 1;
+        const FieldSlot* slots = field_slots_.data();
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
-            const FieldSlot& slot = field_slots_[i];
+            const FieldSlot& slot = slots[i];
             if (slot.symbol == 0) return 0;
-            if (slot.hash == hash && slot.name_len == key.size() &&
-                (key.empty() || std::memcmp(field_names_.data() + slot.name_off, key.data(), key.size()) == 0))
-                return slot.symbol;
+            if (slot.hash == hash && slot.name_len == key.size() && same_name(slot, key)) return slot.symbol;
         }
+    }
+    [[gnu::always_inline]] bool same_name(const FieldSlot& slot, std::string_view key) const {
+        if (key.size() <= kShortKey) {
+            uint64_t a, b;
+            key_words(key, a, b);
+            return a == slot.word_a && b == slot.word_b;
+        }
+        return std::memcmp(field_names_.data() + slot.name_off, key.data(), key.size()) == 0;
     }
     std::vector<FieldSlot> field_slots_;
     std::string field_names_;

@@ -127,15 +127,17 @@ struct Engine {
     // Records an error at an absolute offset (first error wins; stops every driver).
     void record_corruption_at(ParseErrorKind kind, uint64_t offset);
 
-private:
+    // ---- pieces of the walk (engine/walk_chunk.h inlines the rest) ----
+    // The raw key of the current value, when key paths are tracked.
     std::optional<std::string_view> current_key() const;
     void scalar_value(std::string_view bytes, bool is_string);
     void string_key(std::string_view content);
     void raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered);
-    bool skip_test() const;
-    // Counts brackets of a skipped container from position `from` of the chunk;
-    // returns true when it closed (bits then hold what follows it).
-    bool continue_skip(ChunkCursor& c, uint64_t& bits, uint64_t from_mask, const uint8_t* buf, size_t len);
+    // A container opened at `pos` while some driver captures: opens the raw span.
+    void open_raw_span(uint64_t pos);
+    // A matching close at `pos` (frame already popped) when some driver
+    // captures, raw spans or table rows are on, or a state stack is empty.
+    void close_drivers(uint64_t pos, const uint8_t* buf);
     void complete_row(size_t anchor);
 };
 

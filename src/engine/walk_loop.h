@@ -21,23 +21,24 @@
 #include "classification_kernel/kernel_core.h"
 #include "engine/engine.h"
 #include "engine/spsc_ring.h"
+#include "engine/walk_chunk.h"
 #include "util/panic.h"
 
 namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {
 
 // Walks one classified chunk at buffer position `base`.
-inline void step_chunk(Engine& e, ChunkCursor& c, const kernel::ChunkMasks& m, uint64_t base, bool& pending,
-                       const uint8_t* buf, size_t len) {
+[[gnu::always_inline]] inline void step_chunk(Engine& e, ChunkCursor& c, const kernel::ChunkMasks& m, uint64_t base,
+                                              bool& pending, const uint8_t* buf, size_t len) {
     c.bits = m.structural;
     c.openers = m.openers;
     c.closers = m.closers;
     c.base = base;
-    if (pending) {
+    if (pending) [[unlikely]] {
         e.resolve_cross_buffer_pending(c, buf, len);
         pending = e.pending_kind != PendingKind::None;
     }
-    e.process_chunk(c, buf, len);
+    process_chunk(e, c, buf, len);
 }
 
 // The final partial chunk (if any) and the end-of-buffer token.
