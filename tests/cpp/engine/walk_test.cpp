@@ -168,6 +168,29 @@ TEST(Walk, SkipsDeadContainersAcrossChunksAndBuffers) {
     EXPECT_EQ(all.kind, ParseErrorKind::unexpected_structural_byte('x'));
 }
 
+TEST(Walk, FieldNamesOfEveryLengthAreFound) {
+    // Many names of one length, names of 1 to 3 bytes, names past 16 bytes,
+    // and keys that differ from a name only in their middle byte or by an escape.
+    const std::string doc =
+        R"({"aa":1,"ab":2,"ac":3,"ad":4,"ae":5,"af":6,"x":7,"xyz":8,"xaz":9,)"
+        R"("a_long_field_name_number_1":10,"a_long_field_name_numbe__1":11,"a_long_field_name_number_2":12,)"
+        R"("twelve_bytes":13,"twelve_bytez":14,"\u0061a":15,"eight_b_":16,"":17})";
+    const std::vector<std::string> names{"aa", "ab", "ac", "ad", "ae", "af", "x", "xyz", "a_long_field_name_number_1",
+                                         "a_long_field_name_number_2", "twelve_bytes", "eight_b_"};
+    const std::vector<int64_t> expected{1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 13, 16};
+    for (size_t few : {names.size(), size_t{1}}) {
+        std::vector<QuerySpec> specs;
+        for (size_t q = 0; q < few; ++q) specs.push_back({names[q], {M::Values}});
+        for (auto kernel : {kernel::KernelKind::Scalar, kernel::active_kernel()}) {
+            RunOptions opt;
+            opt.kernel = kernel;
+            Outcome o = run(doc, specs, opt);
+            ASSERT_FALSE(o.failed) << o.message;
+            for (size_t q = 0; q < few; ++q) EXPECT_EQ(o.values[q], (std::vector<Value>{num(expected[q])})) << names[q];
+        }
+    }
+}
+
 TEST(Walk, SkippedContainerStillChecksItsClosingBracket) {
     Outcome o = run(R"({"a":[1,2}})", {{"b", {M::Count}}});
     ASSERT_TRUE(o.failed);
