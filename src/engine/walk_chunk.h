@@ -261,43 +261,33 @@ JORVANE_WALK_INLINE bool continue_skip(Engine& e, const Ds& ds, const ChunkCurso
     return false;
 }
 
-// The members of the object `f` (the innermost frame), from the key between
-// the quotes at key_open and key_close on, while their tokens lie in this
-// chunk: key, ':', a scalar value, ',', and the next key. Does exactly what the
+// The rest of an object member whose key was just walked, while its tokens
+// lie in this chunk: ':', a scalar value, then ','. Does exactly what the
 // walk loop would do for them and stops at anything else (a container, a
 // token whose end is in a later chunk), leaving it to the loop.
 template <class Ds>
-JORVANE_WALK_INLINE void walk_members(Engine& e, const Ds& ds, ContainerFrame& f, uint64_t& bits, uint64_t base,
-                                      const uint8_t* buf, uint64_t key_open, uint64_t key_close) {
-    for (;;) {
-        string_key(e, ds, view(buf, key_open + 1, key_close));
-        if (bits == 0 || buf[base + static_cast<unsigned>(std::countr_zero(bits))] != ':') return;
-        bits &= bits - 1;
-        f.state = FrameState::ValueExpected;
-        uint64_t rest = bits & (bits - 1);
-        if (rest == 0) return;
-        const uint64_t p = base + static_cast<unsigned>(std::countr_zero(bits));
-        const uint64_t q = base + static_cast<unsigned>(std::countr_zero(rest));
-        const uint8_t v = buf[p];
-        if (v == '"') {
-            bits = rest & (rest - 1);
-            scalar_value(e, ds, view(buf, p + 1, q), true);
-        } else if (is_atom_start(v)) {
-            bits = rest;
-            scalar_value(e, ds, trim_trailing_ws(view(buf, p, q)), false);
-        } else {
-            return;
-        }
-        if (bits == 0 || buf[base + static_cast<unsigned>(std::countr_zero(bits))] != ',') return;
+JORVANE_WALK_INLINE void member_tail(Engine& e, const Ds& ds, ContainerFrame& f, uint64_t& bits, uint64_t base,
+                                     const uint8_t* buf) {
+    if (bits == 0 || buf[base + static_cast<unsigned>(std::countr_zero(bits))] != ':') return;
+    bits &= bits - 1;
+    f.state = FrameState::ValueExpected;
+    const uint64_t rest = bits & (bits - 1);
+    if (rest == 0) return;
+    const uint64_t p = base + static_cast<unsigned>(std::countr_zero(bits));
+    const uint64_t q = base + static_cast<unsigned>(std::countr_zero(rest));
+    const uint8_t v = buf[p];
+    if (v == '"') {
+        bits = rest & (rest - 1);
+        scalar_value(e, ds, view(buf, p + 1, q), true);
+    } else if (is_atom_start(v)) {
+        bits = rest;
+        scalar_value(e, ds, trim_trailing_ws(view(buf, p, q)), false);
+    } else {
+        return;
+    }
+    if (bits != 0 && buf[base + static_cast<unsigned>(std::countr_zero(bits))] == ',') {
         bits &= bits - 1;
         f.state = FrameState::KeyExpected;
-        // The next key, when both its quotes are in this chunk.
-        rest = bits & (bits - 1);
-        if (rest == 0) return;
-        key_open = base + static_cast<unsigned>(std::countr_zero(bits));
-        if (buf[key_open] != '"') return;
-        key_close = base + static_cast<unsigned>(std::countr_zero(rest));
-        bits = rest & (rest - 1);
     }
 }
 
@@ -351,7 +341,8 @@ JORVANE_WALK_INLINE void process_chunk(Engine& e, const Ds& ds, ChunkCursor& c, 
             if (!e.frames.empty()) [[likely]] {
                 ContainerFrame& f = e.frames.back();
                 if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
-                    walk_members(e, ds, f, bits, base, buf, i, j);
+                    string_key(e, ds, view(buf, i + 1, j));
+                    member_tail(e, ds, f, bits, base, buf);
                     continue;
                 }
             }
