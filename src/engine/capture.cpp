@@ -10,8 +10,6 @@
 
 #include <utility>
 
-#include "engine/number.h"
-
 namespace jorvane::engine {
 
 void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Kind kind, uint8_t is_object,
@@ -35,28 +33,9 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
     }
 }
 
-namespace {
-
-Value atom_value(std::string_view b) {
-    if (b.empty()) return Value();
-    switch (b[0]) {
-        case 'n':
-            return Value();
-        case 'f':
-            return Value::boolean(false);
-        case 't':
-            return Value::boolean(true);
-        default:
-            if (b[0] == '-' || (b[0] >= '0' && b[0] <= '9')) return Value::number(JsonNumber::from_literal(b));
-            return Value();
-    }
-}
-
-}  // namespace
-
 Value scalar_to_value(bool is_string, std::string_view bytes) {
     if (is_string) return Value::string(value::decode_json_string(bytes));
-    return atom_value(bytes);
+    return value::from_atom(bytes);
 }
 
 std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uint32_t depth) {
@@ -65,7 +44,7 @@ std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uin
     const CapturedEvent& e = ev[pos++];
     switch (e.kind) {
         case CapturedEvent::Atom:
-            return atom_value(cap.event_bytes(e));
+            return value::from_atom(cap.event_bytes(e));
         case CapturedEvent::String:
             return Value::string(value::decode_json_string(cap.event_bytes(e)));
         case CapturedEvent::Key:
