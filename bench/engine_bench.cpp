@@ -1,6 +1,6 @@
 // Engine throughput over the benchmark file, one source scanned the way the
 // run drivers scan it: buffers of 1 MiB (batched) or 4 MiB (pipelined) handed
-// to `Engine::process_buffer`, then `finish` and `finalize_source`.
+// to `Engine::scan_buffer`, then `finish` and `finalize_source`.
 // Cases: Count on `events[*].user.id`, Sum on `qty`, Count on an absent path
 // (every record skipped whole), Values on `events[*].user.id`, in serial,
 // batched and pipelined mode. Batched and serial figures are one core; the
@@ -11,35 +11,35 @@
 #include <vector>
 
 #include "classification_kernel/kernel.h"
-#include "compiled_queries.h"
+#include "engine/compiled_queries.h"
 #include "engine/engine.h"
 #include "harness.h"
 
 using namespace jorvane;
-using engine::AccumulatorMode;
+using engine::AccumulatorKind;
 
 namespace {
 
 struct Case {
     const char* name;
     const char* query;
-    AccumulatorMode mode;
+    AccumulatorKind mode;
 };
 
-uint64_t scan(const bench::Corpus& corpus, const CompiledQueries& compiled, engine::ScanMode mode, size_t buffer) {
+uint64_t scan(const bench::Corpus& corpus, const engine::CompiledQueries& compiled, engine::ScanMode mode,
+              size_t buffer) {
     engine::Engine e(mode);
     compiled.install(e);
-    for (auto& d : e.drivers) d.stream_items = false;
+    e.set_stream_items(false);
     for (size_t at = 0; at < corpus.size; at += buffer) {
         const size_t n = corpus.size - at < buffer ? corpus.size - at : buffer;
-        e.process_buffer(std::span<const uint8_t>(corpus.data() + at, n));
-        if (e.error) {
-            std::fprintf(stderr, "scan error at byte %llu\n", static_cast<unsigned long long>(e.error->offset));
+        engine::BufferScan step = e.scan_buffer(std::span<const uint8_t>(corpus.data() + at, n));
+        if (step.error) {
+            std::fprintf(stderr, "scan error at byte %llu\n", static_cast<unsigned long long>(step.error->offset));
             return 0;
         }
-        e.stream_offset += n;
     }
-    if (!e.finish(true).ok()) std::fprintf(stderr, "scan ended with an error\n");
+    if (e.finish(true)) std::fprintf(stderr, "scan ended with an error\n");
     auto out = e.finalize_source();
     const auto& o = out[0];
     if (o.count) return *o.count;
@@ -54,11 +54,11 @@ int main(int argc, char** argv) {
     const bench::Corpus corpus = bench::load_corpus(bench::corpus_path(argc, argv));
     const int reps = bench::repetitions(5);
     std::printf("engine over %s: %.3f GB; kernel: %s\n", corpus.path.c_str(), double(corpus.size) / 1e9,
-                kernel::kernel_name(kernel::active_kernel()));
-    const Case cases[] = {{"count events[*].user.id", "events[*].user.id", AccumulatorMode::Count},
-                          {"sum qty", "qty", AccumulatorMode::Sum},
-                          {"count missing.field (skip)", "missing.field", AccumulatorMode::Count},
-                          {"values events[*].user.id", "events[*].user.id", AccumulatorMode::Values}};
+                classification_kernel::kernel_name(classification_kernel::active_kernel()));
+    const Case cases[] = {{"count events[*].user.id", "events[*].user.id", AccumulatorKind::Count},
+                          {"sum qty", "qty", AccumulatorKind::Sum},
+                          {"count missing.field (skip)", "missing.field", AccumulatorKind::Count},
+                          {"values events[*].user.id", "events[*].user.id", AccumulatorKind::Values}};
     struct Mode {
         const char* name;
         engine::ScanMode mode;
@@ -70,9 +70,9 @@ int main(int argc, char** argv) {
     // JORVANE_BENCH_FILTER: run only the cases whose name contains this text.
     const char* filter = std::getenv("JORVANE_BENCH_FILTER");
     for (const Case& c : cases) {
-        const std::vector<AccumulatorMode> acc{c.mode};
-        const std::vector<QueryPlan> plans{QueryPlan{std::nullopt, c.query, acc}};
-        auto compiled = CompiledQueries::compile(plans);
+        const std::vector<AccumulatorKind> acc{c.mode};
+        const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
+        auto compiled = engine::CompiledQueries::compile(plans);
         if (!compiled.ok()) {
             std::fprintf(stderr, "query %s does not compile\n", c.query);
             return 1;

@@ -19,10 +19,10 @@ using namespace jorvane;
 
 namespace {
 
-uint64_t batched_pass(kernel::KernelKind kind, const uint8_t* data, size_t n_chunks, size_t batch) {
-    std::vector<kernel::ChunkMasks> block(batch);
-    const kernel::ClassifyChunksFn classify = kernel::chunk_classifier(kind);
-    kernel::KernelCarry carry;
+uint64_t batched_pass(classification_kernel::KernelKind kind, const uint8_t* data, size_t n_chunks, size_t batch) {
+    std::vector<classification_kernel::ChunkMasks> block(batch);
+    const classification_kernel::ClassifyChunksFn classify = classification_kernel::chunk_classifier(kind);
+    classification_kernel::KernelCarry carry;
     uint64_t sum = 0;
     for (size_t done = 0; done < n_chunks; done += batch) {
         const size_t n = std::min(batch, n_chunks - done);
@@ -40,18 +40,18 @@ int main(int argc, char** argv) {
     const size_t bytes = n_chunks * 64;
     const int reps = bench::repetitions(5);
     std::printf("stage 1 over %s: %.3f GB, one core; active kernel: %s\n", corpus.path.c_str(), double(bytes) / 1e9,
-                kernel::kernel_name(kernel::active_kernel()));
+                classification_kernel::kernel_name(classification_kernel::active_kernel()));
 
     struct InlineLoop {
-        kernel::KernelKind kind;
+        classification_kernel::KernelKind kind;
         uint64_t (*loop)(const uint8_t*, size_t);
     };
-    const InlineLoop loops[] = {{kernel::KernelKind::Avx512, bench::stage1_inline_avx512},
-                                {kernel::KernelKind::Avx2, bench::stage1_inline_avx2},
-                                {kernel::KernelKind::Scalar, bench::stage1_inline_scalar}};
+    const InlineLoop loops[] = {{classification_kernel::KernelKind::Avx512, bench::stage1_inline_avx512},
+                                {classification_kernel::KernelKind::Avx2, bench::stage1_inline_avx2},
+                                {classification_kernel::KernelKind::Scalar, bench::stage1_inline_scalar}};
     for (const InlineLoop& l : loops) {
-        const std::string name = kernel::kernel_name(l.kind);
-        if (!kernel::kernel_supported(l.kind)) {
+        const std::string name = classification_kernel::kernel_name(l.kind);
+        if (!classification_kernel::kernel_supported(l.kind)) {
             std::printf("%-44s skipped (not supported by this CPU)\n", ("stage1 " + name).c_str());
             continue;
         }

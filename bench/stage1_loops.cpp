@@ -5,11 +5,11 @@
 namespace jorvane::bench {
 
 uint64_t stage1_inline_scalar(const uint8_t* data, size_t n_chunks) {
-    kernel::KernelCarry carry;
+    classification_kernel::KernelCarry carry;
     uint64_t sum = 0;
     for (size_t i = 0; i < n_chunks; ++i) {
-        kernel::ChunkMasks m;
-        kernel::scalar::classify_full_chunk(data + 64 * i, m, carry);
+        classification_kernel::ChunkMasks m;
+        classification_kernel::scalar::classify_full_chunk(data + 64 * i, m, carry);
         sum += m.structural ^ (m.openers << 1) ^ m.closers;
     }
     return sum + carry.in_string;

@@ -71,7 +71,7 @@ def test_compressed_reader_results(codec):
     data = b'{"k": [1, 2, 3]}\n' * 1000
     packed = gzip.compress(data) if codec == "gzip" else zstd_bytes(data)
     r = Reader(packed)
-    assert joined(Source(r, compression=codec), chunk_len=4096) == [data]
+    assert joined(Source(r, compression=codec), buffer_len=4096) == [data]
     assert set(r.asked) == {MiB}
     for junk in (bytearray(packed), "text"):
         with pytest.raises(RuntimeError) as info:
@@ -125,7 +125,7 @@ def test_bytes_are_decoded_only_when_asked():
     with pytest.raises(RuntimeError, match="^unexpected end of file$"):
         hooks.read(Source(b"", compression="gzip"))
     big = b" " * (2 * 4 * MiB + 1)
-    assert [len(c) for c in hooks.read(big, chunk_len=1000)[0]] == [4 * MiB, 4 * MiB, 1]
+    assert [len(c) for c in hooks.read(big, buffer_len=1000)[0]] == [4 * MiB, 4 * MiB, 1]
 
 
 # --- files -------------------------------------------------------------------
@@ -162,14 +162,14 @@ def test_zstd_files(files, tmp_path):
 
 
 def test_chunk_lengths(files, tmp_path):
-    assert [len(c) for c in hooks.read("plain.json", chunk_len=1000)[0]] == [1000, 1000, 700]
+    assert [len(c) for c in hooks.read("plain.json", buffer_len=1000)[0]] == [1000, 1000, 700]
     big = os.urandom(3 * MiB) + b"tail"
     (tmp_path / "big.gz").write_bytes(gzip.compress(big, compresslevel=1))
-    [chunks] = hooks.read("big.gz", chunk_len=MiB, prefetch=True)
+    [chunks] = hooks.read("big.gz", buffer_len=MiB, prefetch=True)
     assert [len(c) for c in chunks] == [len(big)] and chunks[0] == big
-    [chunks] = hooks.read("big.gz", chunk_len=MiB)
+    [chunks] = hooks.read("big.gz", buffer_len=MiB)
     assert [len(c) for c in chunks] == [MiB, MiB, MiB, 4]
-    assert [len(c) for c in hooks.read("plain.json", chunk_len=1000, prefetch=True)[0]] == [1000, 1000, 700]
+    assert [len(c) for c in hooks.read("plain.json", buffer_len=1000, prefetch=True)[0]] == [1000, 1000, 700]
 
 
 def test_cannot_open(files, tmp_path):
@@ -262,7 +262,7 @@ def test_abandon_closes_only_what_the_system_opened(fake_fsspec, compression):
 
 
 def test_abandon_keeps_plain_sources_readable(files):
-    assert hooks.read("plain.json", chunk_len=1000, abandon_after=1)[0] == [files[:1000]]
+    assert hooks.read("plain.json", buffer_len=1000, abandon_after=1)[0] == [files[:1000]]
 
 
 def test_readers_released_on_other_threads_do_not_leak():

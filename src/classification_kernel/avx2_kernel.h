@@ -22,7 +22,7 @@
 
 #include "classification_kernel/kernel_core.h"
 
-namespace jorvane::kernel::avx2 {
+namespace jorvane::classification_kernel::avx2 {
 inline namespace JORVANE_KERNEL_ISA_NS {
 
 JORVANE_KERNEL_INLINE __m256i table_256(const detail::LaneTable& t) {
@@ -73,4 +73,4 @@ JORVANE_KERNEL_INLINE void classify_full_chunk(const uint8_t* chunk64, ChunkMask
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS
-}  // namespace jorvane::kernel::avx2
+}  // namespace jorvane::classification_kernel::avx2

@@ -20,7 +20,7 @@
 
 #include "classification_kernel/kernel_core.h"
 
-namespace jorvane::kernel::avx512 {
+namespace jorvane::classification_kernel::avx512 {
 inline namespace JORVANE_KERNEL_ISA_NS {
 
 JORVANE_KERNEL_INLINE __m512i table_512(const detail::LaneTable& t) { return _mm512_load_si512(t.bytes); }
@@ -50,4 +50,4 @@ JORVANE_KERNEL_INLINE void classify_full_chunk(const uint8_t* chunk64, ChunkMask
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS
-}  // namespace jorvane::kernel::avx512
+}  // namespace jorvane::classification_kernel::avx512

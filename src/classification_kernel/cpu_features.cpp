@@ -13,7 +13,7 @@
 #include <cpuid.h>
 #endif
 
-namespace jorvane::kernel {
+namespace jorvane::classification_kernel {
 namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -69,4 +69,4 @@ const CpuFeatures& cpu_features() {
     return features;
 }
 
-}  // namespace jorvane::kernel
+}  // namespace jorvane::classification_kernel

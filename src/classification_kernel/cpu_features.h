@@ -2,7 +2,7 @@
 // including whether the operating system saves the wide register state.
 #pragma once
 
-namespace jorvane::kernel {
+namespace jorvane::classification_kernel {
 
 struct CpuFeatures {
     bool avx2 = false;    // AVX2, PCLMULQDQ, BMI1/2, LZCNT, POPCNT, YMM state enabled
@@ -12,4 +12,4 @@ struct CpuFeatures {
 // Queried once per process; later calls return the same answer.
 const CpuFeatures& cpu_features();
 
-}  // namespace jorvane::kernel
+}  // namespace jorvane::classification_kernel

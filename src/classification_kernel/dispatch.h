@@ -8,10 +8,10 @@
 
 #include "classification_kernel/kernel.h"
 
-namespace jorvane::kernel::detail {
+namespace jorvane::classification_kernel::detail {
 
 void classify_chunks_scalar(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
 void classify_chunks_avx2(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
 void classify_chunks_avx512(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
 
-}  // namespace jorvane::kernel::detail
+}  // namespace jorvane::classification_kernel::detail

@@ -2,7 +2,7 @@
 #include "classification_kernel/scalar_kernel.h"
 #include "classification_kernel/dispatch.h"
 
-namespace jorvane::kernel::detail {
+namespace jorvane::classification_kernel::detail {
 
 void classify_chunks_scalar(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry) {
     KernelCarry c = carry;  // kept in registers across the loop
@@ -10,4 +10,4 @@ void classify_chunks_scalar(const uint8_t* data, size_t n_chunks, ChunkMasks* ou
     carry = c;
 }
 
-}  // namespace jorvane::kernel::detail
+}  // namespace jorvane::classification_kernel::detail

@@ -7,7 +7,7 @@
 #include "classification_kernel/dispatch.h"
 #include "util/panic.h"
 
-namespace jorvane::kernel {
+namespace jorvane::classification_kernel {
 
 const char* kernel_name(KernelKind kind) {
     switch (kind) {
@@ -48,4 +48,4 @@ void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, Chun
     chunk_classifier(kind)(data, n_chunks, out, carry);
 }
 
-}  // namespace jorvane::kernel
+}  // namespace jorvane::classification_kernel

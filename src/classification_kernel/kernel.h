@@ -5,7 +5,7 @@
 // scalar one, AVX2 (with PCLMULQDQ) and AVX-512 (BW/VL). The best one the CPU
 // supports is chosen once at run time. Each kernel's inline form lives in its
 // own header (scalar_kernel.h, avx2_kernel.h, avx512_kernel.h, namespaces
-// kernel::scalar / kernel::avx2 / kernel::avx512, each exposing
+// classification_kernel::scalar / classification_kernel::avx2 / classification_kernel::avx512, each exposing
 // `classify_full_chunk`) so that hot loops compiled for one ISA inline it;
 // the ISA headers may only be included from files compiled with that ISA's
 // flags (*_avx2.cpp, *_avx512.cpp).
@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace jorvane::kernel {
+namespace jorvane::classification_kernel {
 
 struct ChunkMasks {
     uint64_t structural = 0;  // unescaped quotes, structurals outside strings, scalar starts
@@ -50,4 +50,4 @@ void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, Chun
 using ClassifyChunksFn = void (*)(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
 ClassifyChunksFn chunk_classifier(KernelKind kind);
 
-}  // namespace jorvane::kernel
+}  // namespace jorvane::classification_kernel

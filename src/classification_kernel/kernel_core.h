@@ -45,7 +45,7 @@
 
 #define JORVANE_KERNEL_INLINE [[gnu::always_inline]] inline
 
-namespace jorvane::kernel::detail {
+namespace jorvane::classification_kernel::detail {
 
 // Class tables shared by the vector kernels (entries for nibble values 0..15).
 //
@@ -153,4 +153,4 @@ JORVANE_KERNEL_INLINE void finish_chunk(const ClassMasks& m, ChunkMasks& out, Ke
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS
-}  // namespace jorvane::kernel::detail
+}  // namespace jorvane::classification_kernel::detail

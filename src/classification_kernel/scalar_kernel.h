@@ -10,7 +10,7 @@
 
 #include "classification_kernel/kernel_core.h"
 
-namespace jorvane::kernel::scalar {
+namespace jorvane::classification_kernel::scalar {
 
 namespace table {
 inline constexpr uint8_t kQuote = 0x01;
@@ -58,4 +58,4 @@ JORVANE_KERNEL_INLINE void classify_full_chunk(const uint8_t* chunk64, ChunkMask
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS
-}  // namespace jorvane::kernel::scalar
+}  // namespace jorvane::classification_kernel::scalar

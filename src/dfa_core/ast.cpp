@@ -5,7 +5,7 @@
 #include "dfa_core/parser.h"
 #include "util/panic.h"
 
-namespace jorvane::dfa::ast {
+namespace jorvane::dfa_core::ast {
 
 Query Query::field(std::string name) {
     Query q;
@@ -131,4 +131,4 @@ Result<void, QueryParseError> check_tree_depth(const Query& query) {
     return {};
 }
 
-}  // namespace jorvane::dfa::ast
+}  // namespace jorvane::dfa_core::ast

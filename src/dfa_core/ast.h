@@ -11,7 +11,7 @@
 #include "dfa_core/query_parse_error.h"
 #include "util/result.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 // Groups may nest this deep in query text; one level more is a compile error.
 inline constexpr size_t kMaxGroupDepth = 256;
@@ -81,4 +81,4 @@ QueryParseError tree_too_deep();
 Result<void, QueryParseError> check_tree_depth(const Query& query);
 
 }  // namespace ast
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -1,6 +1,6 @@
 #include "dfa_core/common.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 bool TransitionLabel::operator==(const TransitionLabel& o) const {
     if (kind != o.kind) return false;
@@ -36,4 +36,4 @@ bool TransitionLabel::matches(const TransitionLabel& symbol) const {
     return false;
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

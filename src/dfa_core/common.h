@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 inline constexpr uint64_t kMaxIndex = std::numeric_limits<uint64_t>::max();
 
@@ -46,4 +46,4 @@ struct TransitionLabel {
     bool matches(const TransitionLabel& symbol) const;
 };
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

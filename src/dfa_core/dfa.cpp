@@ -23,7 +23,7 @@
 #include "util/hash.h"
 #include "util/panic.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 using ast::Query;
 using Kind = ast::Query::Kind;
@@ -374,4 +374,4 @@ Result<QueryDFA, QueryParseError> QueryDFA::from_queries(std::span<const Query> 
     return builder.build_dfa(fused);
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

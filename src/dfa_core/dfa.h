@@ -26,7 +26,7 @@
 #include "dfa_core/query_parse_error.h"
 #include "util/result.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 // At most this many queries share one automaton.
 inline constexpr size_t kMaxFusedQueries = 64;
@@ -137,4 +137,4 @@ struct DFABuilder {
     Result<QueryDFA, QueryParseError> build_dfa(const ast::Query& query);
 };
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

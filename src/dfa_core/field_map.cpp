@@ -2,7 +2,7 @@
 
 #include "util/hash.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 uint64_t FieldMap::hash_key(std::string_view key) { return hash_bytes(key); }
 
@@ -31,4 +31,4 @@ void FieldMap::grow() {
     slots_ = std::move(slots);
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 class FieldMap {
 public:
@@ -60,4 +60,4 @@ private:
     std::vector<Entry> entries_;
 };
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

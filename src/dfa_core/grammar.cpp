@@ -29,7 +29,7 @@
 #include "dfa_core/utf8.h"
 #include "util/json_escape.h"
 
-namespace jorvane::dfa::grammar {
+namespace jorvane::dfa_core::grammar {
 
 std::string_view rule_name(Rule rule) {
     switch (rule) {
@@ -480,4 +480,4 @@ Result<Pair, SyntaxError> QueryDSLParser::parse(std::string_view text) {
     return matcher.run();
 }
 
-}  // namespace jorvane::dfa::grammar
+}  // namespace jorvane::dfa_core::grammar

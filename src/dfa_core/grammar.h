@@ -13,7 +13,7 @@
 
 #include "util/result.h"
 
-namespace jorvane::dfa::grammar {
+namespace jorvane::dfa_core::grammar {
 
 // The grammar's rules. The numbering is the order in which a syntax error
 // lists expected rules, and the names are what it prints.
@@ -69,4 +69,4 @@ struct QueryDSLParser {
     static Result<Pair, SyntaxError> parse(std::string_view text);
 };
 
-}  // namespace jorvane::dfa::grammar
+}  // namespace jorvane::dfa_core::grammar

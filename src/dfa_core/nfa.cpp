@@ -15,7 +15,7 @@
 
 #include "util/panic.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 using ast::Query;
 using Kind = ast::Query::Kind;
@@ -301,4 +301,4 @@ Result<QueryNFA, QueryParseError> QueryNFA::build(const Query& query) {
     return nfa;
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

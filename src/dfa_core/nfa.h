@@ -13,7 +13,7 @@
 #include "dfa_core/query_parse_error.h"
 #include "util/result.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 // Follow pairs (plus the steps spent finding them) one automaton may need;
 // past it the query is refused as too large.
@@ -76,4 +76,4 @@ Result<void, QueryParseError> compute_follows_set(std::vector<std::vector<uint32
 // The refusal of a query whose automaton would be too large to build.
 QueryParseError query_too_large();
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -15,7 +15,7 @@
 #include "util/panic.h"
 #include "util/text.h"
 
-namespace jorvane::dfa::parser {
+namespace jorvane::dfa_core::parser {
 
 using grammar::Pair;
 using grammar::Rule;
@@ -275,4 +275,4 @@ Result<Query, QueryParseError> parse_field(std::string_view text) {
     return Query::field(std::move(name));
 }
 
-}  // namespace jorvane::dfa::parser
+}  // namespace jorvane::dfa_core::parser

@@ -9,7 +9,7 @@
 #include "dfa_core/query_parse_error.h"
 #include "util/result.h"
 
-namespace jorvane::dfa::parser {
+namespace jorvane::dfa_core::parser {
 
 // The whole conversion behind ast::Query::from_str: a text that is nothing
 // but Unicode whitespace is the whole-document query; anything else must
@@ -28,4 +28,4 @@ Result<ast::Query, QueryParseError> parse_range(const grammar::Pair& pair);
 // of a name that no document key can ever equal.
 Result<ast::Query, QueryParseError> parse_field(std::string_view text);
 
-}  // namespace jorvane::dfa::parser
+}  // namespace jorvane::dfa_core::parser

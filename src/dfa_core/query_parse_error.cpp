@@ -2,7 +2,7 @@
 
 #include "util/text.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 std::string QueryParseError::to_string() const {
     switch (kind_) {
@@ -25,4 +25,4 @@ std::string QueryParseError::to_string() const {
     return {};
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 class QueryParseError {
 public:
@@ -36,4 +36,4 @@ private:
     std::string payload_;
 };
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -2,7 +2,7 @@
 
 #include "dfa_core/utf8.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 std::pair<size_t, size_t> line_and_column(std::string_view text, size_t position) {
     size_t line = 1;
@@ -110,4 +110,4 @@ std::string render_syntax_error(std::string_view text, size_t position, const st
     return out;
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

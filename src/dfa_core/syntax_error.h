@@ -11,7 +11,7 @@
 
 #include "dfa_core/grammar.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 // Line and column (both from 1, the column in characters) of byte offset
 // `position`. A line feed, or a carriage return directly followed by a line
@@ -24,4 +24,4 @@ std::string expected_message(const std::vector<grammar::Rule>& expected);
 // The six-line rendering of a syntax error at `position`.
 std::string render_syntax_error(std::string_view text, size_t position, const std::vector<grammar::Rule>& expected);
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

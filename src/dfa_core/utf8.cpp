@@ -1,6 +1,6 @@
 #include "dfa_core/utf8.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 Utf8Char utf8_at(std::string_view text, size_t pos) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -28,4 +28,4 @@ Utf8Char utf8_at(std::string_view text, size_t pos) {
     return {cp, len};
 }
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 
 struct Utf8Char {
     uint32_t code_point;  // U+FFFD for an invalid byte
@@ -17,4 +17,4 @@ struct Utf8Char {
 // The character starting at `pos` (pos < text.size()).
 Utf8Char utf8_at(std::string_view text, size_t pos);
 
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

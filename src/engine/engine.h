@@ -1,12 +1,14 @@
-// Engine: the scan state of one source.
+// Engine: the scan of one source at a time, fed a buffer at a time.
 //
-// A driving loop builds an engine with its execution mode, installs the query
-// drivers, and then, per buffer of the source in stream order, calls
-// `process_buffer`, takes any recorded error, advances `stream_offset` by the
-// buffer's length, drains streamed values and tests `is_done`. At the end it
-// calls `finish` and `finalize_source`. The engine is used by one thread at a
-// time; the pipelined mode starts and joins its own helper thread inside
-// `process_buffer`.
+// A driving loop builds an engine with its execution mode, installs the
+// compiled queries (CompiledQueries::install), then hands it the source's
+// buffers in stream order with `scan_buffer`, which reports what the buffer
+// did: the source's structural error (the scan is then over), whether
+// streamed output waits to be taken, and whether every query is settled (the
+// loop then abandons the source and calls `finish(false)`). At end of input
+// the loop calls `finish(true)`; in every case it then takes the per-query
+// outputs with `finalize_source`. An engine serves one thread at a time and
+// can be reused for another source after `reset_for_next_source`.
 #pragma once
 
 #include <cstddef>
@@ -15,130 +17,95 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "classification_kernel/kernel.h"
-#include "engine/accumulator.h"
-#include "engine/driver.h"
-#include "engine/parse_error_kind.h"
-#include "engine/raw_spans.h"
+#include "dfa_core/dfa.h"
+#include "engine/drivers/accumulator.h"
+#include "engine/drivers/driver.h"
+#include "engine/parse_error.h"
+#include "engine/query_output.h"
 #include "engine/row_batch.h"
-#include "engine/scan_mode.h"
 #include "engine/sink.h"
-#include "engine/walk_state.h"
-#include "error.h"
-#include "util/result.h"
+#include "engine/walk/scan_mode.h"
+#include "engine/walk/scan_state.h"
 
 namespace jorvane::engine {
 
-// A token carried across buffers may hold at most this many bytes.
-inline constexpr uint64_t kMaxPendingToken = 67108864;
-
-struct RecordedError {
-    ParseErrorKind kind;
-    uint64_t offset = 0;  // absolute byte offset in the source
+// What scanning one buffer did.
+struct BufferScan {
+    // The source's first structural error, with the buffer's text around it.
+    // The scan is over: take the outputs with finalize_source.
+    std::optional<ParseError> error;
+    // Streamed values, keyed values, raw spans or table rows wait to be taken.
+    bool output_ready = false;
+    // Every query is settled (limit reached, every Exists found, or stopped):
+    // reading on cannot change any answer.
+    bool settled = false;
 };
 
-struct Engine {
-    uint64_t skip_depth = 0;  // bracket depth of a container being skipped; 0 = not skipping
-    std::optional<RawSpans> raw_spans;  // absent = raw capture off
-    std::optional<RecordedError> error;  // the first structural error of the source
-    ScanMode mode;
-    uint64_t stream_offset = 0;  // absolute offset of the current buffer's first byte
-    RowBatch row_batch;          // table rows completed since the consumer took them
-    std::vector<DfaDriver> drivers;
-    std::vector<ContainerFrame> frames;  // open containers, innermost last
-    std::string pending_bytes;           // a token cut by the end of a buffer
-    std::string key_path;  // raw key of the current member of each open object (when tracked)
-    ChunkCursor cursor;
-    std::optional<uint64_t> stop_offset;  // where an early stop ended the scan
-    std::optional<size_t> row_anchor;     // the driver whose matches mark table rows
-    PendingKind pending_kind = PendingKind::None;
-    kernel::KernelCarry carry;
-    bool track_key_path = false;
-    // Absolute offset of the first byte of the pending token (its opening
-    // quote for a string), so errors about it do not depend on buffer cuts.
-    uint64_t pending_token_offset = 0;
-    // The stage-1 kernel: the best one for this CPU unless a test or a
-    // benchmark sets another (it must be supported).
-    kernel::KernelKind kernel = kernel::active_kernel();
-
-    explicit Engine(ScanMode mode = ScanMode{}) : mode(mode) {}
+class Engine {
+public:
+    explicit Engine(ScanMode mode = ScanMode{});
 
     // ---- installation ----
-    // Appends one driver for up to 64 fused queries (label i = query i).
-    void add_fused_queries(dfa::QueryDFA dfa, std::vector<FusedQuery> queries);
-    // Switches capture of the first query's matched text on.
-    void enable_raw_capture() {
-        if (!raw_spans) raw_spans.emplace();
-    }
+    // One query with an automaton of its own (the next query number).
+    void add_query(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
+                   std::optional<uint64_t> limit);
+    // Up to 64 queries fused into one automaton (label i = the i-th of them).
+    void add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> queries);
+    // Whether matched values are queued for drain_streams (on by default).
+    void set_stream_items(bool on);
+    // Keeps the document text of every value the first query matches.
+    void enable_raw_capture();
+    // Matches of this driver mark table rows; the other drivers' queries are
+    // the columns (their values go to the row batch).
+    void set_row_anchor(size_t driver);
+    // Uses this stage-1 kernel (tests and benchmarks; the CPU must support it).
+    void set_kernel(classification_kernel::KernelKind kind);
 
     // ---- scanning ----
-    // Scans one buffer; structural errors are recorded in `error`.
-    void process_buffer(std::span<const uint8_t> buffer);
-    void process_buffer(std::string_view buffer) {
-        process_buffer(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size()));
+    BufferScan scan_buffer(std::span<const uint8_t> buffer);
+    BufferScan scan_buffer(std::string_view buffer) {
+        return scan_buffer(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size()));
     }
+    // Closes the scan: at end of input (`complete`) reports an open string or
+    // open containers; after an early stop records where the scan stopped.
+    // Also reports an error recorded earlier and not yet taken.
+    std::optional<ParseError> finish(bool complete);
+    // Stops query `q` from now on (it counts as settled).
+    void stop_query(size_t q);
 
-    // ---- end of a source ----
-    // complete = true at end of input (reports an open string or open
-    // containers), false for an early stop (records the stop offset).
-    Result<void, JorvaneError> finish(bool complete);
+    // ---- output ----
     // Every query's results, in query-number order (moves maps and sets out).
     std::vector<QueryOutput> finalize_source();
     // A copy of the results so far, for progress reports.
     std::vector<QueryOutput> snapshot_source(uint64_t bytes) const;
     std::vector<ValueBatch> drain_streams();
     std::vector<KeyedBatch> drain_keyed_streams();
-    // Every query settled (limit reached, all Exists found, or stopped by the consumer).
+    // The finished raw spans, in document order.
+    std::vector<std::string> take_raw_spans();
+    // The table rows completed so far (an empty batch is left).
+    RowBatch take_row_batch();
+    // Every query settled.
     bool is_done() const;
+
     // Clears the per-source state so the engine can scan another source.
     void reset_for_next_source();
-    // Takes the finished raw spans out.
-    std::vector<std::string> take_raw_spans();
-    // Number of queries across the drivers.
+
+    // ---- inspection ----
     size_t query_count() const;
+    // Bytes handed to scan_buffer since the source began.
+    uint64_t bytes_scanned() const { return s_.stream_offset; }
+    const ScanMode& mode() const { return s_.mode; }
+    const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
+    // Whether the walk keeps the key path (some query has KeyedValues).
+    bool tracks_key_paths() const { return s_.track_key_path; }
 
-    // ---- errors ----
-    void record_corruption(ParseErrorKind kind, uint64_t position);
-    void record_incomplete(ParseErrorKind kind);
-    // The error for a recorded (kind, offset), with the input around it.
-    static JorvaneError parse_error(uint64_t buffer_offset, const RecordedError& recorded,
-                                    std::span<const uint8_t> buffer);
+private:
+    bool has_output() const;
 
-    // ---- the walk (called by buffer processing) ----
-    void process_chunk(ChunkCursor& cursor, const uint8_t* buf, size_t len);
-    void on_open_container(uint8_t is_object, uint64_t pos);
-    void on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len);
-    void on_atom(const uint8_t* buf, size_t len, uint64_t start, uint64_t end);
-    void on_string(const uint8_t* buf, size_t len, uint64_t open, uint64_t close);
-    void dispatch_atom_event(std::string_view bytes);
-
-    // ---- tokens across buffers ----
-    void save_pending_at_end(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);
-    kernel::ChunkMasks structure_masks_partial(const uint8_t* block, size_t n);
-    void resolve_cross_buffer_pending(ChunkCursor& cursor, const uint8_t* buf, size_t len);
-
-    // Scans a buffer in the given mode with `chunks` classified per batch or block.
-    void process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks);
-    void process_buffer_spsc(const uint8_t* buf, size_t len, uint32_t chunks);
-
-    // Records an error at an absolute offset (first error wins; stops every driver).
-    void record_corruption_at(ParseErrorKind kind, uint64_t offset);
-
-    // ---- pieces of the walk (engine/walk_chunk.h inlines the rest) ----
-    // The raw key of the current value, when key paths are tracked.
-    std::optional<std::string_view> current_key() const;
-    void scalar_value(std::string_view bytes, bool is_string);
-    void string_key(std::string_view content);
-    void raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered);
-    // A container opened at `pos` while some driver captures: opens the raw span.
-    void open_raw_span(uint64_t pos);
-    // A matching close at `pos` (frame already popped) when some driver
-    // captures, raw spans or table rows are on, or a state stack is empty.
-    void close_drivers(uint64_t pos, const uint8_t* buf);
-    void complete_row(size_t anchor);
+    ScanState s_;
 };
 
 }  // namespace jorvane::engine

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/value.h"
+#include "engine/values/value.h"
 
 namespace jorvane::engine {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/value.h"
+#include "engine/values/value.h"
 
 namespace jorvane::engine {
 

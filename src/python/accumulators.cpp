@@ -139,8 +139,8 @@ bool is_list(PyObject* o) { return PyList_Check(o); }
 
 }  // namespace
 
-const char* acc_snake_name(AccKind kind) { return engine::accumulator_mode_name(kind); }
-const char* acc_camel_name(AccKind kind) { return engine::accumulator_mode_camel_name(kind); }
+const char* acc_snake_name(AccKind kind) { return engine::accumulator_kind_name(kind); }
+const char* acc_camel_name(AccKind kind) { return engine::accumulator_kind_camel_name(kind); }
 
 PyObject* accumulator_type() {
     static PyObject* cell = nullptr;

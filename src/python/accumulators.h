@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/accumulator.h"
+#include "engine/drivers/accumulator.h"
 #include "python/py.h"
 
 namespace jorvane::py {
 
 // The accumulator kinds are the engine's own.
-using AccKind = engine::AccumulatorMode;
+using AccKind = engine::AccumulatorKind;
 
 // "count", "count_unique", ... (what Query.accumulators reports).
 const char* acc_snake_name(AccKind kind);

@@ -6,7 +6,7 @@ namespace jorvane::py {
 namespace {
 
 PyObject* active_kernel(PyObject*, PyObject*) {
-    return guarded([] { return str(kernel::kernel_name(kernel::active_kernel())).release(); },
+    return guarded([] { return str(classification_kernel::kernel_name(classification_kernel::active_kernel())).release(); },
                    static_cast<PyObject*>(nullptr));
 }
 

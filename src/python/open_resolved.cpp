@@ -24,20 +24,20 @@ std::unique_ptr<Source> zstd_failure(const IoError& e) {
     return nullptr;
 }
 
-std::unique_ptr<Source> open_bytes(std::vector<uint8_t>&& data, size_t chunk_len, Compression compression) {
+std::unique_ptr<Source> open_bytes(std::vector<uint8_t>&& data, size_t buffer_len, Compression compression) {
     if (compression == Compression::Gzip) {
         auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(std::move(data)));
-        return std::make_unique<ReadSource>(std::move(decoder), chunk_len);
+        return std::make_unique<ReadSource>(std::move(decoder), buffer_len);
     }
     if (compression == Compression::Zstd) {
         auto decoder = ZstdDecoder::create(std::make_unique<MemoryReader>(std::move(data)));
         if (!decoder) return zstd_failure(decoder.error());
-        return std::make_unique<ReadSource>(std::move(*decoder), chunk_len);
+        return std::make_unique<ReadSource>(std::move(*decoder), buffer_len);
     }
     return std::make_unique<BytesSource>(std::move(data));
 }
 
-std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t chunk_len, Compression compression) {
+std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t buffer_len, Compression compression) {
     if (compression != Compression::Gzip && compression != Compression::Zstd) {
         return std::make_unique<PyReadSource>(std::move(obj), keep_open);
     }
@@ -52,27 +52,27 @@ std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t chunk_len, C
     } else {
         decoder = std::make_unique<GzipDecoder>(std::move(adapter), kPyReadLen);
     }
-    return std::make_unique<DecodedReaderSource>(std::move(decoder), chunk_len, std::move(obj), keep_open);
+    return std::make_unique<DecodedReaderSource>(std::move(decoder), buffer_len, std::move(obj), keep_open);
 }
 
 }  // namespace
 
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
-                                    size_t chunk_len, Compression compression) {
-    auto source = open_file_source(path, prefetch, chunk_len, compression);
+                                    size_t buffer_len, Compression compression) {
+    auto source = open_file_source(path, prefetch, buffer_len, compression);
     if (!source) return cannot_open(path_text, source.error());
     return std::move(*source);
 }
 
-std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t chunk_len, Compression compression) {
+std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t buffer_len, Compression compression) {
     ResolvedItem taken = std::move(item);
     switch (taken.kind) {
         case ResolvedItem::Kind::File:
-            return open_source(taken.path, taken.path_text, prefetch, chunk_len, compression);
+            return open_source(taken.path, taken.path_text, prefetch, buffer_len, compression);
         case ResolvedItem::Kind::Bytes:
-            return open_bytes(std::move(taken.bytes), chunk_len, compression);
+            return open_bytes(std::move(taken.bytes), buffer_len, compression);
         case ResolvedItem::Kind::Reader:
-            return open_reader(std::move(taken.reader), taken.keep_open, chunk_len, compression);
+            return open_reader(std::move(taken.reader), taken.keep_open, buffer_len, compression);
     }
     return nullptr;
 }
@@ -89,7 +89,7 @@ std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined) {
     }
     ResolvedSource& one = resolved.front();
     if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return nullptr;
-    return open_resolved(std::move(one.item), false, pipelined ? kPipelinedChunkLen : kBatchedChunkLen,
+    return open_resolved(std::move(one.item), false, pipelined ? kPipelinedBufferLen : kBatchedBufferLen,
                          one.options.compression);
 }
 

@@ -14,23 +14,23 @@
 
 namespace jorvane::py {
 
-// Chunk lengths the callers pass: 4 MiB in pipelined mode, 1 MiB otherwise.
-inline constexpr size_t kPipelinedChunkLen = 4194304;
-inline constexpr size_t kBatchedChunkLen = 1048576;
+// Buffer lengths the callers pass: 4 MiB in pipelined mode, 1 MiB otherwise.
+inline constexpr size_t kPipelinedBufferLen = 4194304;
+inline constexpr size_t kBatchedBufferLen = 1048576;
 
 // Makes the source for `item` (consumed either way). `prefetch` matters only
 // for compressed files. Null with ValueError set ("cannot open {:?}: {}",
 // "zstd decoder: {}"); called with the interpreter lock held.
-std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t chunk_len, Compression compression);
+std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t buffer_len, Compression compression);
 
 // The file branch of open_resolved: `path` is opened, `path_text` shown in
 // messages.
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
-                                    size_t chunk_len, Compression compression);
+                                    size_t buffer_len, Compression compression);
 
 // The one source of a table-shaped consumer: parsed, resolved, checked to be
 // exactly one source without query-only options, and opened without
-// prefetching (4 MiB chunks when `pipelined`, else 1 MiB). Null with an
+// prefetching (4 MiB buffers when `pipelined`, else 1 MiB). Null with an
 // exception set.
 std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined);
 

@@ -22,7 +22,7 @@ void close_once(const AnyThreadRef& obj, bool keep_open, bool& closed) {
 
 PyReadSource::PyReadSource(Ref obj, bool keep_open) : obj_(std::move(obj)), keep_open_(keep_open) {}
 
-ChunkResult PyReadSource::next_chunk() {
+BufferResult PyReadSource::next_buffer() {
     {
         Gil gil;
         Ref result = Ref::steal(PyObject_CallMethod(obj_.get(), "read", "n", static_cast<Py_ssize_t>(kPyReadLen)));
@@ -69,11 +69,11 @@ Result<size_t, IoError> PyReadAdapter::read(std::span<uint8_t> dest) {
     return got;
 }
 
-DecodedReaderSource::DecodedReaderSource(std::unique_ptr<ByteReader> decoder, size_t chunk_len, Ref obj,
+DecodedReaderSource::DecodedReaderSource(std::unique_ptr<ByteReader> decoder, size_t buffer_len, Ref obj,
                                          bool keep_open)
-    : decoder_(std::move(decoder)), buf_(chunk_len, 0), obj_(std::move(obj)), keep_open_(keep_open) {}
+    : decoder_(std::move(decoder)), buf_(buffer_len, 0), obj_(std::move(obj)), keep_open_(keep_open) {}
 
-ChunkResult DecodedReaderSource::next_chunk() {
+BufferResult DecodedReaderSource::next_buffer() {
     if (buf_.empty()) return std::optional<ByteView>();
     auto filled = fill_buffer(*decoder_, buf_);
     if (!filled) return make_err(std::move(filled).error());

@@ -20,7 +20,7 @@ namespace jorvane::py {
 // that feed a decoder.
 inline constexpr size_t kPyReadLen = 1048576;
 
-// An uncompressed file-like: one read(1048576) per chunk; bytes are taken as
+// An uncompressed file-like: one read(1048576) per buffer; bytes are taken as
 // they are and str as its UTF-8 encoding.
 class PyReadSource final : public Source {
 public:
@@ -28,7 +28,7 @@ public:
     // the object, so it is never closed.
     PyReadSource(Ref obj, bool keep_open);
 
-    ChunkResult next_chunk() override;
+    BufferResult next_buffer() override;
     // Closes an object the system opened itself, at most once.
     void abandon() override;
 
@@ -50,13 +50,13 @@ private:
     AnyThreadRef obj_;
 };
 
-// A compressed file-like: chunks of the chunk length from a decoder whose
+// A compressed file-like: buffers of the buffer length from a decoder whose
 // input is a PyReadAdapter.
 class DecodedReaderSource final : public Source {
 public:
-    DecodedReaderSource(std::unique_ptr<ByteReader> decoder, size_t chunk_len, Ref obj, bool keep_open);
+    DecodedReaderSource(std::unique_ptr<ByteReader> decoder, size_t buffer_len, Ref obj, bool keep_open);
 
-    ChunkResult next_chunk() override;
+    BufferResult next_buffer() override;
     void abandon() override;
 
 private:

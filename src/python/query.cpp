@@ -1,3 +1,5 @@
+// The Query class: construction (checks, sources, queries, the run, the
+// into= delivery) and the lookup of results by source and query.
 #include "python/query.h"
 
 #include <cstdint>
@@ -6,23 +8,22 @@
 #include <variant>
 #include <vector>
 
-#include "engine/accumulator.h"
+#include "engine/drivers/accumulator.h"
+#include "engine/query_plan.h"
 #include "python/accumulators.h"
-#include "python/errors.h"
-#include "source/open_file.h"
+#include "python/exceptions.h"
+#include "python/into_sink.h"
 #include "python/lookup.h"
 #include "python/numeric_buffer.h"
 #include "python/open_resolved.h"
 #include "python/py_class.h"
 #include "python/query_result.h"
+#include "python/query_run.h"
 #include "python/resolve_sources.h"
-#include "python/run_multi.h"
-#include "python/run_policy.h"
-#include "python/run_single.h"
-#include "python/sink.h"
 #include "python/source_items.h"
 #include "python/value_convert.h"
-#include "query_plan.h"
+#include "run/run_policy.h"
+#include "source/open_file.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -165,79 +166,102 @@ struct QueryArgs {
     std::optional<uint64_t> progress_interval;
 };
 
-Ref query_new(PyObject* type, const QueryArgs& a) {
-    // 1-2: option checks.
+// The options that are refused before anything else is looked at.
+bool check_options(const QueryArgs& a) {
     if (a.progress_interval) {
-        if (!a.progress) return refuse(PyExc_ValueError, "progress_interval= only makes sense with a progress= callback");
-        if (*a.progress_interval == 0) return refuse(PyExc_ValueError, "progress_interval must be at least 1");
-    }
-    if (a.limit && *a.limit == 0) return refuse(PyExc_ValueError, "limit must be at least 1 (omit it for no limit)");
-
-    // 3-4: sources.
-    std::vector<ClassifiedItem> classified;
-    if (PyDict_Check(a.sources)) {
-        if (!parse_source_dict(a.sources, classified)) return {};
-    } else if (!parse_source_items(a.sources, classified)) {
-        return {};
-    }
-    if (classified.empty()) return refuse(PyExc_ValueError, "Query requires at least one source");
-
-    // 5-7: queries, accumulators and into= bindings.
-    std::vector<QuerySpec> specs;
-    if (!read_queries(a.queries, a.accumulators, specs)) return {};
-    if (specs.empty()) return refuse(PyExc_ValueError, "Query requires at least one query");
-    std::vector<std::vector<std::string>> names(specs.size());
-    std::vector<std::vector<engine::AccumulatorMode>> modes(specs.size());
-    std::vector<PySink::Route> routes;
-    std::vector<Ref> targets;
-    std::vector<bool> numeric;
-    for (size_t q = 0; q < specs.size(); ++q) {
-        const QuerySpec& s = specs[q];
-        if (s.accs.empty()) return refuse(PyExc_ValueError, "query " + debug_quote(s.text) + " has no accumulators");
-        for (const AccumulatorSpec& acc : s.accs) {
-            names[q].emplace_back(acc_snake_name(acc.kind));
-            modes[q].push_back(acc.kind);
-            if ((acc.kind != AccKind::Values && acc.kind != AccKind::ValuesUnique) || !acc.into) continue;
-            PySink::Route route{q, acc.kind == AccKind::Values ? engine::StreamKind::Values
-                                                                : engine::StreamKind::ValuesUnique};
-            for (const auto& r : routes) {
-                if (r == route) {
-                    return refuse(PyExc_ValueError,
-                                 "query " + debug_quote(s.text) + " binds " + acc_camel_name(acc.kind) +
-                                     "(into=...) more than once; each stream kind can bind at most one target per "
-                                     "query (copy the result in Python if you need a second)");
-                }
-            }
-            routes.push_back(route);
-            targets.push_back(acc.into);
-            numeric.push_back(acc.numeric);
+        if (!a.progress) {
+            raise(PyExc_ValueError, "progress_interval= only makes sense with a progress= callback");
+            return false;
+        }
+        if (*a.progress_interval == 0) {
+            raise(PyExc_ValueError, "progress_interval must be at least 1");
+            return false;
         }
     }
+    if (a.limit && *a.limit == 0) {
+        raise(PyExc_ValueError, "limit must be at least 1 (omit it for no limit)");
+        return false;
+    }
+    return true;
+}
 
-    // 8: resolution (globs expanded, URLs opened, labels).
-    LabeledSources labeled;
-    if (!resolve_labeled_sources(std::move(classified), labeled)) return {};
+// Classifies the `sources` argument: a dict of label to source, or anything
+// else the source readers take.
+bool classify_sources(PyObject* sources, std::vector<ClassifiedItem>& out) {
+    if (PyDict_Check(sources) ? !parse_source_dict(sources, out) : !parse_source_items(sources, out)) return false;
+    if (out.empty()) {
+        raise(PyExc_ValueError, "Query requires at least one source");
+        return false;
+    }
+    return true;
+}
+
+// The queries with their accumulators, and where the streamed values go.
+struct Requests {
+    std::vector<QuerySpec> specs;
+    std::vector<std::vector<std::string>> names;   // per query, accumulator names
+    std::vector<std::vector<AccKind>> kinds;       // per query, accumulator kinds
+    std::vector<IntoSink::Route> routes;           // per into= target
+    std::vector<Ref> targets;
+    std::vector<bool> numeric;
+};
+
+bool read_requests(const QueryArgs& a, Requests& r) {
+    if (!read_queries(a.queries, a.accumulators, r.specs)) return false;
+    if (r.specs.empty()) {
+        raise(PyExc_ValueError, "Query requires at least one query");
+        return false;
+    }
+    r.names.resize(r.specs.size());
+    r.kinds.resize(r.specs.size());
+    for (size_t q = 0; q < r.specs.size(); ++q) {
+        const QuerySpec& s = r.specs[q];
+        if (s.accs.empty()) {
+            raise(PyExc_ValueError, "query " + debug_quote(s.text) + " has no accumulators");
+            return false;
+        }
+        for (const AccumulatorSpec& acc : s.accs) {
+            r.names[q].emplace_back(acc_snake_name(acc.kind));
+            r.kinds[q].push_back(acc.kind);
+            if ((acc.kind != AccKind::Values && acc.kind != AccKind::ValuesUnique) || !acc.into) continue;
+            IntoSink::Route route{q, acc.kind == AccKind::Values ? engine::StreamKind::Values
+                                                                 : engine::StreamKind::ValuesUnique};
+            for (const auto& seen : r.routes) {
+                if (seen == route) {
+                    raise(PyExc_ValueError,
+                          "query " + debug_quote(s.text) + " binds " + acc_camel_name(acc.kind) +
+                              "(into=...) more than once; each stream kind can bind at most one target per "
+                              "query (copy the result in Python if you need a second)");
+                    return false;
+                }
+            }
+            r.routes.push_back(route);
+            r.targets.push_back(acc.into);
+            r.numeric.push_back(acc.numeric);
+        }
+    }
+    return true;
+}
+
+// Each source's progress callback: the Query's own (one source only) or the
+// one its Source(...) wrapper carries.
+bool assign_progress(const QueryArgs& a, const LabeledSources& labeled,
+                     std::vector<std::optional<ProgressEntry>>& progress) {
     const size_t n = labeled.items.size();
-    auto fail_after_resolution = [&](size_t opened_upto) -> Ref {
-        close_owned_readers(labeled.items, opened_upto);
-        return {};
-    };
-
-    // 9-10: progress callbacks.
-    std::vector<std::optional<ProgressEntry>> progress(n);
     if (a.progress) {
         for (const auto& o : labeled.options) {
             if (o.progress) {
                 raise(PyExc_ValueError, "pass either progress= on the Query or Source(progress=...) per source, not both");
-                return fail_after_resolution(0);
+                return false;
             }
         }
         if (n != 1) {
             raise(PyExc_ValueError, "progress= takes a single source, got " + std::to_string(n) +
                                         " \u2014 attach a callback per source with jorvane.Source(src, progress=...)");
-            return fail_after_resolution(0);
+            return false;
         }
     }
+    progress.assign(n, std::nullopt);
     for (size_t i = 0; i < n; ++i) {
         if (a.progress) {
             progress[i] = ProgressEntry{Ref::borrow(a.progress), a.progress_interval.value_or(kDefaultProgressInterval)};
@@ -246,97 +270,131 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
                                         labeled.options[i].progress_interval.value_or(kDefaultProgressInterval)};
         }
     }
+    return true;
+}
 
-    // 11-12: thread budget, prefetching and mode.
-    const size_t budget = a.max_threads ? static_cast<size_t>(*a.max_threads) : available_threads();
-    const bool prefetch = prefetch_for(n, budget);
-    engine::ScanMode mode;
-    if (!choose_mode(a.mode, n, budget, mode)) return fail_after_resolution(0);
-    const size_t chunk_len = chunk_len_for(mode);
-
-    // 13: open. One source is opened here; with several, every file is
-    // checked here (same errors, same order) but opened again only when a
-    // worker takes it, so the run holds open only the files it is reading.
-    std::vector<RunSource> opened;
+// Opens every resolved source in source order. One source is opened here;
+// with several, every file is checked here (same errors, same order) but
+// opened again only when a worker takes it, so the run holds open only the
+// files it is reading. On failure the sources opened so far are released and
+// `failed_at` is the first source not handled.
+bool open_sources(LabeledSources& labeled, bool prefetch, size_t buffer_len, std::vector<run::RunSource>& opened,
+                  size_t& failed_at) {
+    const size_t n = labeled.items.size();
     opened.reserve(n);
-    auto fail_opening = [&](size_t next) {
-        for (auto& r : opened)
-            if (r.source) r.source->abandon();  // closes what the system opened itself
-        return fail_after_resolution(next);
-    };
     for (size_t i = 0; i < n; ++i) {
         ResolvedItem& item = labeled.items[i];
         const Compression compression = labeled.options[i].compression;
+        std::unique_ptr<Source> src;
         if (n > 1 && item.kind == ResolvedItem::Kind::File) {
-            std::string path = item.path;
-            if (!open_source(item.path, item.path_text, false, 0, compression)) return fail_opening(i + 1);
-            opened.push_back(RunSource{nullptr, [path, prefetch, chunk_len, compression] {
-                                           return open_file_source(path, prefetch, chunk_len, compression);
-                                       }});
+            if (open_source(item.path, item.path_text, false, 0, compression)) {
+                std::string path = item.path;
+                opened.push_back(run::RunSource{nullptr, [path, prefetch, buffer_len, compression] {
+                                                    return open_file_source(path, prefetch, buffer_len, compression);
+                                                }});
+                continue;
+            }
+        } else if ((src = open_resolved(std::move(item), prefetch, buffer_len, compression))) {
+            opened.push_back(run::RunSource{std::move(src), {}});
             continue;
         }
-        std::unique_ptr<Source> src = open_resolved(std::move(item), prefetch, chunk_len, compression);
-        if (!src) return fail_opening(i + 1);
-        opened.push_back(RunSource{std::move(src), {}});
+        for (auto& r : opened)
+            if (r.source) r.source->abandon();  // closes what the system opened itself
+        failed_at = i + 1;
+        return false;
     }
+    return true;
+}
 
-    // 14: plans and sink.
-    std::vector<QueryPlan> plans;
-    plans.reserve(specs.size());
-    for (size_t q = 0; q < specs.size(); ++q) plans.push_back(QueryPlan{a.limit, specs[q].text, modes[q]});
-    std::optional<PySink> sink;
-    if (!routes.empty()) sink.emplace(routes, numeric);
-    PySink* sink_ptr = sink ? &*sink : nullptr;
-
-    // 15: run.
-    std::vector<SourceOutcome> outcomes;
-    if (n == 1) {
-        PyObject* cb = progress[0] ? progress[0]->callback.get() : nullptr;
-        uint64_t interval = progress[0] ? progress[0]->interval : kDefaultStretch;
-        auto one = run_with_progress(plans, mode, std::move(opened[0].source), sink_ptr, targets, cb, interval,
-                                     a.use_float);
-        if (!one) return {};
-        outcomes.push_back(std::move(*one));
-    } else {
-        auto many = run_multi_with_progress(plans, mode, std::move(opened), progress, a.max_threads, sink_ptr,
-                                            targets, a.use_float);
-        if (!many) return {};
-        outcomes = std::move(*many);
-    }
-
-    // 16: deliver the into= values.
-    if (sink) {
-        auto& buckets = sink->buckets();
-        for (size_t i = 0; i < buckets.size(); ++i) {
-            Bucket& b = buckets[i];
-            if (b.numeric) {
-                Ref buf = make_numeric_buffer(b.floats, b.skipped);
-                if (!buf) return {};
-                std::vector<double>().swap(b.floats);
-                Ref r = Ref::steal(PyObject_CallMethod(targets[i].get(), "append", "O", buf.get()));
-                if (!r) return {};
-            } else {
-                Ref list = Ref::steal(PyList_New(0));
-                if (!list) return {};
-                for (const auto& v : b.values) {
-                    Ref item = value_to_py(v, a.use_float);
-                    if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
-                }
-                std::vector<engine::Value>().swap(b.values);
-                Ref r = Ref::steal(PyObject_CallMethod(targets[i].get(), "extend", "O", list.get()));
-                if (!r) return {};
+// Hands what the into= targets are owed: plain values through extend(), one
+// NumericBuffer through append() per numeric target.
+bool deliver_into(IntoSink& sink, const std::vector<Ref>& targets, bool use_float) {
+    auto& buckets = sink.buckets();
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        Bucket& b = buckets[i];
+        if (b.numeric) {
+            Ref buf = make_numeric_buffer(b.floats, b.skipped);
+            if (!buf) return false;
+            std::vector<double>().swap(b.floats);
+            Ref r = Ref::steal(PyObject_CallMethod(targets[i].get(), "append", "O", buf.get()));
+            if (!r) return false;
+        } else {
+            Ref list = Ref::steal(PyList_New(0));
+            if (!list) return false;
+            for (const auto& v : b.values) {
+                Ref item = value_to_py(v, use_float);
+                if (!item || PyList_Append(list.get(), item.get()) < 0) return false;
             }
+            std::vector<engine::Value>().swap(b.values);
+            Ref r = Ref::steal(PyObject_CallMethod(targets[i].get(), "extend", "O", list.get()));
+            if (!r) return false;
         }
     }
+    return true;
+}
 
-    // 17-18: entries and the finished object.
+// Runs the sources: one on the calling thread, several on workers.
+std::optional<std::vector<SourceOutcome>> run_sources(const QueryArgs& a, std::span<const engine::QueryPlan> plans,
+                                                      engine::ScanMode mode, std::vector<run::RunSource> opened,
+                                                      const std::vector<std::optional<ProgressEntry>>& progress,
+                                                      IntoSink* sink, const std::vector<Ref>& targets) {
+    if (opened.size() != 1)
+        return run_many(plans, mode, std::move(opened), progress, a.max_threads, sink, targets, a.use_float);
+    PyObject* cb = progress[0] ? progress[0]->callback.get() : nullptr;
+    const uint64_t interval = progress[0] ? progress[0]->interval : kDefaultStretch;
+    auto one = run_one(plans, mode, std::move(opened[0].source), sink, targets, cb, interval, a.use_float);
+    if (!one) return std::nullopt;
+    std::vector<SourceOutcome> outcomes;
+    outcomes.push_back(std::move(*one));
+    return outcomes;
+}
+
+Ref query_new(PyObject* type, const QueryArgs& a) {
+    if (!check_options(a)) return {};
+    std::vector<ClassifiedItem> classified;
+    if (!classify_sources(a.sources, classified)) return {};
+    Requests req;
+    if (!read_requests(a, req)) return {};
+
+    LabeledSources labeled;
+    if (!resolve_labeled_sources(std::move(classified), labeled)) return {};
+    // From here on, a refusal closes the file objects opened for URLs.
+    auto fail_from = [&](size_t first_unopened) -> Ref {
+        close_owned_readers(labeled.items, first_unopened);
+        return {};
+    };
+    const size_t n = labeled.items.size();
+    std::vector<std::optional<ProgressEntry>> progress;
+    if (!assign_progress(a, labeled, progress)) return fail_from(0);
+    const size_t budget = a.max_threads ? static_cast<size_t>(*a.max_threads) : run::available_threads();
+    const std::optional<engine::ScanMode> mode = run::choose_mode(a.mode, n, budget);
+    if (!mode) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*a.mode));
+        return fail_from(0);
+    }
+    std::vector<run::RunSource> opened;
+    size_t failed_at = 0;
+    if (!open_sources(labeled, run::prefetch_for(n, budget), run::buffer_len_for(*mode), opened, failed_at))
+        return fail_from(failed_at);
+
+    std::vector<engine::QueryPlan> plans;
+    plans.reserve(req.specs.size());
+    for (size_t q = 0; q < req.specs.size(); ++q)
+        plans.push_back(engine::QueryPlan{a.limit, req.specs[q].text, req.kinds[q]});
+    std::optional<IntoSink> sink;
+    if (!req.routes.empty()) sink.emplace(req.routes, req.numeric);
+    auto outcomes =
+        run_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets);
+    if (!outcomes) return {};
+    if (sink && !deliver_into(*sink, req.targets, a.use_float)) return {};
+
     QueryData d;
-    d.results.reserve(outcomes.size());
-    for (auto& o : outcomes) d.results.push_back(make_entry(std::move(o), a.use_float));
+    d.results.reserve(outcomes->size());
+    for (auto& o : *outcomes) d.results.push_back(make_entry(std::move(o), a.use_float));
     d.sources = std::move(labeled.labels);
-    for (auto& s : specs) d.queries.push_back(std::move(s.text));
-    d.accumulators = std::move(names);
-    d.mode = mode_name(mode);
+    for (auto& s : req.specs) d.queries.push_back(std::move(s.text));
+    d.accumulators = std::move(req.names);
+    d.mode = run::mode_name(*mode);
     d.n_queries = d.queries.size();
     return box<QueryData>(type, std::move(d));
 }

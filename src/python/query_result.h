@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/accumulator.h"
+#include "engine/drivers/accumulator.h"
 #include "python/py.h"
 
 namespace jorvane::py {

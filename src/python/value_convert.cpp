@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/number.h"
+#include "engine/values/number.h"
 #include "python/lazy_imports.h"
 
 namespace jorvane::py {

@@ -1,7 +1,7 @@
 // The one conversion of an engine Value into a Python object.
 #pragma once
 
-#include "engine/value.h"
+#include "engine/values/value.h"
 #include "python/py.h"
 
 namespace jorvane::py {

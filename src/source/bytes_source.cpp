@@ -4,12 +4,12 @@
 
 namespace jorvane {
 
-ChunkResult BytesSource::next_chunk() {
+BufferResult BytesSource::next_buffer() {
     if (pos_ >= data_.size()) return std::optional<ByteView>{};
-    uint64_t end = std::min<uint64_t>(data_.size(), pos_ + kChunkLen);
-    ByteView chunk(data_.data() + pos_, end - pos_);
+    uint64_t end = std::min<uint64_t>(data_.size(), pos_ + kBufferLen);
+    ByteView buffer(data_.data() + pos_, end - pos_);
     pos_ = end;
-    return std::optional<ByteView>{chunk};
+    return std::optional<ByteView>{buffer};
 }
 
 }  // namespace jorvane

@@ -11,11 +11,11 @@ namespace jorvane {
 
 class BytesSource final : public Source {
 public:
-    static constexpr uint64_t kChunkLen = 4194304;
+    static constexpr uint64_t kBufferLen = 4194304;
 
     explicit BytesSource(std::vector<uint8_t> data) : data_(std::move(data)) {}
 
-    ChunkResult next_chunk() override;
+    BufferResult next_buffer() override;
 
 private:
     std::vector<uint8_t> data_;

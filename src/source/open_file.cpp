@@ -9,14 +9,14 @@
 namespace jorvane {
 namespace {
 
-std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefetch, size_t chunk_len) {
+std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefetch, size_t buffer_len) {
     if (prefetch) return PrefetchSource::with_params(std::move(decoder));
-    return std::make_unique<ReadSource>(std::move(decoder), chunk_len);
+    return std::make_unique<ReadSource>(std::move(decoder), buffer_len);
 }
 
 }  // namespace
 
-Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t chunk_len,
+Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t buffer_len,
                                                           Compression compression) {
     if (compression == Compression::Unset) compression = compression_from_extension(path);
     auto file = FileReader::open(path);
@@ -24,14 +24,14 @@ Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& pat
     std::unique_ptr<ByteReader> reader = std::move(*file);
     switch (compression) {
         case Compression::Gzip:
-            return decoded(std::make_unique<GzipDecoder>(std::move(reader)), prefetch, chunk_len);
+            return decoded(std::make_unique<GzipDecoder>(std::move(reader)), prefetch, buffer_len);
         case Compression::Zstd: {
             auto z = ZstdDecoder::create(std::move(reader));
             if (!z) return make_err(std::move(z.error()));
-            return decoded(std::move(*z), prefetch, chunk_len);
+            return decoded(std::move(*z), prefetch, buffer_len);
         }
         default:
-            return std::unique_ptr<Source>(std::make_unique<ReadSource>(std::move(reader), chunk_len));
+            return std::unique_ptr<Source>(std::make_unique<ReadSource>(std::move(reader), buffer_len));
     }
 }
 

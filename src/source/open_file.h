@@ -1,5 +1,5 @@
 // Opening a file as a Source: the file, a decoder when the compression (or,
-// when unset, the file name's extension) asks for one, and a chunked or a
+// when unset, the file name's extension) asks for one, and a buffered or a
 // prefetching source over them. Needs no interpreter, so a worker thread can
 // open a file only when it takes it.
 #pragma once
@@ -16,7 +16,7 @@
 namespace jorvane {
 
 // `path` holds the raw bytes of the file name.
-Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t chunk_len,
+Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t buffer_len,
                                                           Compression compression);
 
 }  // namespace jorvane

@@ -104,7 +104,7 @@ PrefetchSource::~PrefetchSource() {
     current_.reset();
 }
 
-ChunkResult PrefetchSource::next_chunk() {
+BufferResult PrefetchSource::next_buffer() {
     if (current_) {
         Buffer buf = std::move(*current_);
         current_.reset();

@@ -1,10 +1,10 @@
 // PrefetchSource: a Source whose decoder runs ahead on a reader thread of its
-// own, filling up to four 4 MiB buffers while the consumer scans the chunk it
+// own, filling up to four 4 MiB buffers while the consumer scans the buffer it
 // holds.
 //
 // The four buffers circulate over two bounded channels of capacity 4: the
 // free channel (source -> thread) and the filled channel (thread -> source,
-// carrying a filled buffer or the error that ended the read). Chunks are
+// carrying a filled buffer or the error that ended the read). Buffers are
 // 4 MiB, only the last one shorter. An error reaches the consumer exactly
 // once, after every buffer filled before it; every later call returns end of
 // input.
@@ -52,7 +52,7 @@ public:
     // Closes the free channel, then the filled channel, then joins the thread.
     ~PrefetchSource() override;
 
-    ChunkResult next_chunk() override;
+    BufferResult next_buffer() override;
 
     // Use with_params().
     PrefetchSource(Sender<std::vector<uint8_t>> free_tx, Receiver<Filled> rx);

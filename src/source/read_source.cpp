@@ -2,8 +2,8 @@
 
 namespace jorvane {
 
-ReadSource::ReadSource(std::unique_ptr<ByteReader> reader, size_t chunk_len)
-    : buf_(chunk_len), reader_(std::move(reader)) {}
+ReadSource::ReadSource(std::unique_ptr<ByteReader> reader, size_t buffer_len)
+    : buf_(buffer_len), reader_(std::move(reader)) {}
 
 Result<size_t, IoError> fill_buffer(ByteReader& reader, std::span<uint8_t> buf) {
     size_t filled = 0;
@@ -16,7 +16,7 @@ Result<size_t, IoError> fill_buffer(ByteReader& reader, std::span<uint8_t> buf) 
     return filled;
 }
 
-ChunkResult ReadSource::next_chunk() {
+BufferResult ReadSource::next_buffer() {
     if (buf_.empty()) return std::optional<ByteView>{};
     auto r = fill_buffer(*reader_, buf_);
     if (!r) return make_err(std::move(r).error());

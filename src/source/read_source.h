@@ -1,6 +1,6 @@
 // ReadSource: a Source over any ByteReader (a plain file, or a decoder over a
-// file or over bytes). Each chunk fills one reused buffer of the chunk length
-// by repeated reads, so every chunk but the last is full length.
+// file or over bytes). Each call fills one reused buffer of the buffer length
+// by repeated reads, so every buffer but the last is full length.
 #pragma once
 
 #include <cstddef>
@@ -15,15 +15,15 @@ namespace jorvane {
 
 class ReadSource final : public Source {
 public:
-    // The buffer of `chunk_len` bytes is allocated here, once. A chunk length
+    // The buffer of `buffer_len` bytes is allocated here, once. A buffer length
     // of 0 gives a source that is empty.
-    ReadSource(std::unique_ptr<ByteReader> reader, size_t chunk_len);
+    ReadSource(std::unique_ptr<ByteReader> reader, size_t buffer_len);
 
     // Fills the buffer until it is full or the reader returns 0. A reader
     // error ends the call at once; the bytes this call already read are not
     // delivered. The source remembers neither an error nor the end: a later
     // call simply reads again.
-    ChunkResult next_chunk() override;
+    BufferResult next_buffer() override;
 
 private:
     std::vector<uint8_t> buf_;

@@ -1,7 +1,7 @@
 // Source: the one pull interface through which input bytes reach the engine.
 //
-// The consumer asks for the next chunk, scans it, and asks again until the
-// source reports end of input or an error. A chunk is a non-empty span owned by
+// The consumer asks for the next buffer, scans it, and asks again until the
+// source reports end of input or an error. A buffer is a non-empty span owned by
 // the source, valid until the next call on the same source or its
 // destruction. A source may move between threads between calls but is used by
 // one thread at a time.
@@ -18,14 +18,14 @@ namespace jorvane {
 
 using ByteView = std::span<const uint8_t>;
 
-// A chunk, or nothing at end of input, or an error.
-using ChunkResult = Result<std::optional<ByteView>, IoError>;
+// A buffer, or nothing at end of input, or an error.
+using BufferResult = Result<std::optional<ByteView>, IoError>;
 
 class Source {
 public:
     virtual ~Source() = default;
-    // Never returns an empty chunk: end of input is always nullopt.
-    virtual ChunkResult next_chunk() = 0;
+    // Never returns an empty buffer: end of input is always nullopt.
+    virtual BufferResult next_buffer() = 0;
     // The consumer stops before the end. Accepted at any point, any number of
     // times; never fails. The default does nothing.
     virtual void abandon() {}

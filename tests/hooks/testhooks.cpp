@@ -103,7 +103,7 @@ ReadOutcome drain(Source& src, long abandon_after, bool on_thread) {
                     src.abandon();
                     return;
                 }
-                auto c = src.next_chunk();
+                auto c = src.next_buffer();
                 if (!c) {
                     out.error = std::move(c).error();
                     return;
@@ -164,18 +164,18 @@ Ref read_all(std::unique_ptr<Source> src, long abandon_after = -1, bool on_threa
     return chunk_list(got);
 }
 
-// read(source, *, compression=None, prefetch=False, chunk_len=1048576,
+// read(source, *, compression=None, prefetch=False, buffer_len=1048576,
 //      thread=False, abandon_after=-1) -> [[chunk bytes] per source]
 PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* const names[] = {"source", "compression", "prefetch", "chunk_len", "thread",
+            static const char* const names[] = {"source", "compression", "prefetch", "buffer_len", "thread",
                                                 "abandon_after", nullptr};
             PyObject *source = nullptr, *comp = nullptr;
             int prefetch = 0, thread = 0;
-            Py_ssize_t chunk_len = 1048576;
+            Py_ssize_t buffer_len = 1048576;
             long abandon_after = -1;
-            if (!bind_args(args, kwargs, "O|$OpnpL:read", names, &source, &comp, &prefetch, &chunk_len, &thread,
+            if (!bind_args(args, kwargs, "O|$OpnpL:read", names, &source, &comp, &prefetch, &buffer_len, &thread,
                            &abandon_after))
                 return nullptr;
             std::optional<Compression> override_c;
@@ -193,7 +193,7 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
             for (ResolvedSource& r : resolved) {
                 Compression c = override_c ? *override_c : r.options.compression;
                 std::unique_ptr<Source> src =
-                    open_resolved(std::move(r.item), prefetch != 0, static_cast<size_t>(chunk_len), c);
+                    open_resolved(std::move(r.item), prefetch != 0, static_cast<size_t>(buffer_len), c);
                 if (!src) return nullptr;
                 Ref chunks = read_all(std::move(src), abandon_after, thread != 0);
                 if (!chunks || PyList_Append(result.get(), chunks.get()) < 0) return nullptr;

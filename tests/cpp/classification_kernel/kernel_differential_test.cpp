@@ -14,7 +14,7 @@
 #include "kernel_test_support.h"
 #include "reference_classifier.h"
 
-namespace jorvane::kernel::testing {
+namespace jorvane::classification_kernel::testing {
 namespace {
 
 class KernelDifferential : public ::testing::TestWithParam<KernelKind> {
@@ -197,4 +197,4 @@ TEST_P(KernelDifferential, EveryByteValueMatchesReference) {
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelDifferential, ::testing::ValuesIn(all_kernels()), kernel_param_name);
 
 }  // namespace
-}  // namespace jorvane::kernel::testing
+}  // namespace jorvane::classification_kernel::testing

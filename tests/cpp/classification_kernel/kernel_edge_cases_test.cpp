@@ -10,7 +10,7 @@
 #include "kernel_test_support.h"
 #include "util/panic.h"
 
-namespace jorvane::kernel::testing {
+namespace jorvane::classification_kernel::testing {
 namespace {
 
 class KernelEdgeCases : public ::testing::TestWithParam<KernelKind> {
@@ -173,4 +173,4 @@ TEST(KernelSelection, UnsupportedKernelPanicsInsteadOfRunning) {
 }
 
 }  // namespace
-}  // namespace jorvane::kernel::testing
+}  // namespace jorvane::classification_kernel::testing

@@ -12,7 +12,7 @@
 
 #include "classification_kernel/kernel.h"
 
-namespace jorvane::kernel::testing {
+namespace jorvane::classification_kernel::testing {
 
 inline const std::vector<KernelKind>& all_kernels() {
     static const std::vector<KernelKind> kinds{KernelKind::Scalar, KernelKind::Avx2, KernelKind::Avx512};
@@ -54,4 +54,4 @@ inline std::string describe(const KernelCarry& c) {
            ", backslash_run=" + std::to_string(c.backslash_run) + "}";
 }
 
-}  // namespace jorvane::kernel::testing
+}  // namespace jorvane::classification_kernel::testing

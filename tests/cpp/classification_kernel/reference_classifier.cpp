@@ -1,7 +1,7 @@
 // Byte-at-a-time reference classifier (see the header).
 #include "reference_classifier.h"
 
-namespace jorvane::kernel::testing {
+namespace jorvane::classification_kernel::testing {
 namespace {
 
 bool is_whitespace(uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
@@ -37,4 +37,4 @@ ChunkMasks reference_classify(const uint8_t* chunk64, KernelCarry& carry) {
     return out;
 }
 
-}  // namespace jorvane::kernel::testing
+}  // namespace jorvane::classification_kernel::testing

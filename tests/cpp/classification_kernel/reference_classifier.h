@@ -8,9 +8,9 @@
 
 #include "classification_kernel/kernel.h"
 
-namespace jorvane::kernel::testing {
+namespace jorvane::classification_kernel::testing {
 
 // Classifies one 64-byte chunk, updating `carry` like the kernels do.
 ChunkMasks reference_classify(const uint8_t* chunk64, KernelCarry& carry);
 
-}  // namespace jorvane::kernel::testing
+}  // namespace jorvane::classification_kernel::testing

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/spsc_ring.h"
+#include "engine/walk/spsc_ring.h"
 
 namespace jorvane::engine {
 namespace {

@@ -9,7 +9,7 @@
 #include "dfa_core/nfa.h"
 #include "util/panic.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 namespace {
 
 using ast::Query;
@@ -315,4 +315,4 @@ TEST(FieldMapTable, ManyNamesAndPrecomputedHashes) {
 }
 
 }  // namespace
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -13,7 +13,7 @@
 #include "dfa_core/dfa.h"
 #include "tree_text.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 namespace {
 
 using ast::Query;
@@ -195,4 +195,4 @@ TEST(MatchingProperty, FusedMasksAgreeWithTheReference) {
 }
 
 }  // namespace
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

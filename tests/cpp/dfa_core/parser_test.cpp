@@ -10,7 +10,7 @@
 #include "dfa_core/parser.h"
 #include "tree_text.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 namespace {
 
 using testing::tree_text;
@@ -210,4 +210,4 @@ TEST(Grammar, ConsistencyChecksOnForeignPairs) {
 }
 
 }  // namespace
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

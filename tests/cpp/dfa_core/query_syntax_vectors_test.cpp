@@ -11,7 +11,7 @@
 #include "dfa_core/ast.h"
 #include "util/text.h"
 
-namespace jorvane::dfa {
+namespace jorvane::dfa_core {
 namespace {
 
 struct Vector {
@@ -119,4 +119,4 @@ TEST(QuerySyntaxVectors, AcceptedTextsPassTheGrammar) {
 }
 
 }  // namespace
-}  // namespace jorvane::dfa
+}  // namespace jorvane::dfa_core

@@ -5,7 +5,7 @@
 
 #include "dfa_core/ast.h"
 
-namespace jorvane::dfa::testing {
+namespace jorvane::dfa_core::testing {
 
 inline std::string tree_text(const ast::Query& q) {
     using K = ast::Query::Kind;
@@ -34,4 +34,4 @@ inline std::string tree_text(const ast::Query& q) {
     return "?";
 }
 
-}  // namespace jorvane::dfa::testing
+}  // namespace jorvane::dfa_core::testing

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/accumulator.h"
+#include "engine/drivers/accumulator.h"
 #include "value_literals.h"
 
 namespace jorvane::engine {
@@ -14,7 +14,7 @@ using accumulator::Accumulator;
 using accumulator::ItemQueue;
 using accumulator::Kind;
 using accumulator::Match;
-using M = AccumulatorMode;
+using M = AccumulatorKind;
 using testing::json;
 
 std::vector<Kind> kinds_of(std::vector<M> modes) {
@@ -47,11 +47,11 @@ TEST(InitializeAccumulators, ReductionRules) {
 
 TEST(AccumulatorModeNames, Tables) {
     std::string snake, camel, whole;
-    for (int i = 0; i < kAccumulatorModeCount; ++i) {
+    for (int i = 0; i < kAccumulatorKindCount; ++i) {
         const M m = static_cast<M>(i);
-        snake += std::string(accumulator_mode_name(m)) + " ";
-        camel += std::string(accumulator_mode_camel_name(m)) + " ";
-        if (Accumulator::for_mode(m).needs_whole_value()) whole += std::string(accumulator_mode_name(m)) + " ";
+        snake += std::string(accumulator_kind_name(m)) + " ";
+        camel += std::string(accumulator_kind_camel_name(m)) + " ";
+        if (Accumulator::for_mode(m).needs_whole_value()) whole += std::string(accumulator_kind_name(m)) + " ";
     }
     EXPECT_EQ(snake,
               "count count_unique value_counts exists values values_unique keyed_values min max sum mean product mode "
@@ -112,8 +112,8 @@ TEST(NumericFolds, MixedMatches) {
         Harness h(c.mode);
         feed_mixed(h);
         QueryOutput out = h.output();
-        ASSERT_TRUE((out.*c.field).has_value()) << accumulator_mode_name(c.mode);
-        EXPECT_DOUBLE_EQ(*(out.*c.field), c.expected) << accumulator_mode_name(c.mode);
+        ASSERT_TRUE((out.*c.field).has_value()) << accumulator_kind_name(c.mode);
+        EXPECT_DOUBLE_EQ(*(out.*c.field), c.expected) << accumulator_kind_name(c.mode);
         EXPECT_EQ(out.agg_skipped, 4u);
     }
 }
@@ -302,7 +302,7 @@ TEST(Results, SnapshotCopiesAndTakeMovesOut) {
 }
 
 TEST(Results, ResetRestoresTheInitialState) {
-    for (int i = 0; i < kAccumulatorModeCount; ++i) {
+    for (int i = 0; i < kAccumulatorKindCount; ++i) {
         M mode = static_cast<M>(i);
         Harness fresh(mode), used(mode);
         feed_mixed(used);

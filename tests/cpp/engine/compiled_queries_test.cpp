@@ -29,13 +29,13 @@ TEST(Compile, ChunkShapes) {
         std::vector<std::string> owned = texts;
         auto compiled = CompiledQueries::compile(plans_of(owned, count));
         ASSERT_TRUE(compiled.ok());
-        ASSERT_EQ(compiled->chunks.size(), c.fused_sizes.size()) << c.plans;
+        ASSERT_EQ(compiled->groups.size(), c.fused_sizes.size()) << c.plans;
         for (size_t k = 0; k < c.fused_sizes.size(); ++k) {
             if (c.fused_sizes[k] == 0) {
-                EXPECT_TRUE(std::holds_alternative<SingleChunk>(compiled->chunks[k]));
+                EXPECT_TRUE(std::holds_alternative<SingleQuery>(compiled->groups[k]));
             } else {
-                ASSERT_TRUE(std::holds_alternative<FusedChunk>(compiled->chunks[k]));
-                EXPECT_EQ(std::get<FusedChunk>(compiled->chunks[k]).queries.size(), c.fused_sizes[k]);
+                ASSERT_TRUE(std::holds_alternative<FusedGroup>(compiled->groups[k]));
+                EXPECT_EQ(std::get<FusedGroup>(compiled->groups[k]).queries.size(), c.fused_sizes[k]);
             }
         }
         // Query i answers key "q<i>" whichever chunk and label it landed in.
@@ -62,9 +62,9 @@ TEST(Compile, FusionBoundaryKeepsLimitsAndAccumulatorsApart) {
     ASSERT_TRUE(compiled.ok());
     Engine e(ScanMode::serial());
     compiled->install(e);
-    ASSERT_EQ(e.drivers.size(), 2u);
-    EXPECT_EQ(e.drivers[0].limited_mask, uint64_t{1} << 63);
-    EXPECT_EQ(e.drivers[1].limited_mask, 1u);
+    ASSERT_EQ(e.drivers().size(), 2u);
+    EXPECT_EQ(e.drivers()[0].limited_mask, uint64_t{1} << 63);
+    EXPECT_EQ(e.drivers()[1].limited_mask, 1u);
     Outcome o = run_engine(e, "[5,6,7]", {});
     EXPECT_EQ(o.outputs[0].count, 3u);
     EXPECT_EQ(o.values[63], (std::vector<Value>{num(5), num(6)}));
@@ -94,7 +94,7 @@ TEST(Install, EnginesShareNothing) {
     compiled->install(second);
     Outcome a = run_engine(first, R"({"a":1})", {});
     EXPECT_EQ(a.values[0], (std::vector<Value>{num(1)}));
-    EXPECT_EQ(second.drivers[0].pending_state, second.drivers[0].start_state());
+    EXPECT_EQ(second.drivers()[0].state, second.drivers()[0].start_state());
     Outcome b = run_engine(second, R"({"a":2}{"a":3})", {});
     EXPECT_EQ(b.values[0], (std::vector<Value>{num(2), num(3)}));
     EXPECT_EQ(b.outputs[1].values_count, 2u);
@@ -105,14 +105,14 @@ TEST(Install, KeyPathTrackingAndLimits) {
     const std::vector<M> values{M::Values}, keyed_modes{M::Count, M::KeyedValues};
     Engine plain(ScanMode::serial());
     CompiledQueries::compile(plans_of(a, values)).value().install(plain);
-    EXPECT_FALSE(plain.track_key_path);
-    EXPECT_EQ(plain.drivers[0].limited_mask, 0u);
+    EXPECT_FALSE(plain.tracks_key_paths());
+    EXPECT_EQ(plain.drivers()[0].limited_mask, 0u);
 
     Engine keyed(ScanMode::serial());
     CompiledQueries::compile(plans_of(a, keyed_modes, 5)).value().install(keyed);
-    EXPECT_TRUE(keyed.track_key_path);
-    EXPECT_EQ(keyed.drivers[0].limited_mask, 1u);
-    EXPECT_EQ(keyed.drivers[0].limits[0], 5u);
+    EXPECT_TRUE(keyed.tracks_key_paths());
+    EXPECT_EQ(keyed.drivers()[0].limited_mask, 1u);
+    EXPECT_EQ(keyed.drivers()[0].limits[0], 5u);
 }
 
 TEST(Driver, TransitionsOverFieldsAndIndexRanges) {
@@ -122,31 +122,31 @@ TEST(Driver, TransitionsOverFieldsAndIndexRanges) {
     ASSERT_TRUE(compiled.ok());
     Engine e(ScanMode::serial());
     compiled->install(e);
-    DfaDriver& d = e.drivers[0];
+    DfaDriver d = e.drivers()[0];
     // With no open container the transitions change nothing.
-    const StateId start = d.pending_state;
+    const StateId start = d.state;
     d.transition_on_field("x");
     d.transition_array_index(2);
-    EXPECT_EQ(d.pending_state, start);
+    EXPECT_EQ(d.state, start);
 
     d.state_stack.push_back(start);
     d.transition_on_field("x");
-    const StateId in_x = d.pending_state;
+    const StateId in_x = d.state;
     ASSERT_NE(in_x, kDeadState);
     d.transition_on_field("nope");
-    EXPECT_EQ(d.pending_state, kDeadState);
+    EXPECT_EQ(d.state, kDeadState);
     d.state_stack.push_back(in_x);
     for (uint64_t i : {0u, 3u, 4u, 1000u}) {
         d.transition_array_index(i);
-        EXPECT_EQ(d.pending_state, kDeadState) << i;
+        EXPECT_EQ(d.state, kDeadState) << i;
     }
     for (uint64_t i : {1u, 2u}) {
         d.transition_array_index(i);
-        EXPECT_EQ(d.pending_accept_mask(), 1u) << i;
+        EXPECT_EQ(d.accept_mask(), 1u) << i;
     }
     d.state_stack.push_back(kDeadState);
     d.transition_on_field("y");
-    EXPECT_EQ(d.pending_state, kDeadState);
+    EXPECT_EQ(d.state, kDeadState);
 
     Outcome o = run(R"({"x":[0,1,2,3]} [0,1,{"y":9}])", {{"x[1:3]|[2].y", {M::Values}}});
     EXPECT_EQ(o.values[0], (std::vector<Value>{num(1), num(2), num(9)}));
@@ -159,10 +159,10 @@ TEST(Driver, LabelMasksAndFusionLimit) {
     ASSERT_TRUE(compiled.ok());
     Engine e(ScanMode::serial());
     compiled->install(e);
-    EXPECT_EQ(e.drivers[0].label_masks, (std::vector<uint64_t>(3, 1)));
-    EXPECT_EQ(e.drivers[0].label_count, 1u);
+    EXPECT_EQ(e.drivers()[0].label_masks, (std::vector<uint64_t>(3, 1)));
+    EXPECT_EQ(e.drivers()[0].label_count, 1u);
 
-    const SingleChunk& single = std::get<SingleChunk>(compiled->chunks[0]);
+    const SingleQuery& single = std::get<SingleQuery>(compiled->groups[0]);
     std::vector<FusedQuery> too_many(65, FusedQuery{{}, std::nullopt});
     try {
         e.add_fused_queries(single.dfa, too_many);
@@ -175,11 +175,11 @@ TEST(Driver, LabelMasksAndFusionLimit) {
     EXPECT_EQ(e.query_count(), 65u);
 }
 
-class KernelAgreement : public ::testing::TestWithParam<kernel::KernelKind> {};
+class KernelAgreement : public ::testing::TestWithParam<classification_kernel::KernelKind> {};
 
 TEST_P(KernelAgreement, SameResultsAsTheScalarKernel) {
-    const kernel::KernelKind k = GetParam();
-    if (!kernel::kernel_supported(k)) GTEST_SKIP() << kernel::kernel_name(k) << " is not supported by this CPU";
+    const classification_kernel::KernelKind k = GetParam();
+    if (!classification_kernel::kernel_supported(k)) GTEST_SKIP() << classification_kernel::kernel_name(k) << " is not supported by this CPU";
     std::string doc;
     for (int i = 0; i < 200; ++i)
         doc += R"({"id":)" + std::to_string(i) + R"(,"s":"a\\\"b{[,:]}\u00e9","v":[1.5e3,-2,true,null],"k":{"x":")" +
@@ -194,14 +194,14 @@ TEST_P(KernelAgreement, SameResultsAsTheScalarKernel) {
         opt.mode = mode;
         opt.cuts = {1000, 1001, 5000, 5063, 5064, 5065, 9999};
         Outcome o = run(doc, specs, opt);
-        EXPECT_TRUE(same_outcome(reference, o)) << kernel::kernel_name(k) << " " << describe(o);
+        EXPECT_TRUE(same_outcome(reference, o)) << classification_kernel::kernel_name(k) << " " << describe(o);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgreement,
-                         ::testing::Values(kernel::KernelKind::Scalar, kernel::KernelKind::Avx2,
-                                           kernel::KernelKind::Avx512),
-                         [](const auto& info) { return std::string(kernel::kernel_name(info.param)); });
+                         ::testing::Values(classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2,
+                                           classification_kernel::KernelKind::Avx512),
+                         [](const auto& info) { return std::string(classification_kernel::kernel_name(info.param)); });
 
 }  // namespace
 }  // namespace jorvane::engine::testing

@@ -1,6 +1,6 @@
-// A driving loop for engine tests: compiles queries, feeds a document cut
-// into buffers at given positions, and collects outputs, streamed values and
-// the error, the way the run drivers do.
+// Engine tests: compiles queries, feeds a document cut into buffers at given
+// positions through the engine's scan step, and collects outputs, streamed
+// values and the error.
 #pragma once
 
 #include <optional>
@@ -9,17 +9,17 @@
 #include <vector>
 
 #include "classification_kernel/kernel.h"
-#include "compiled_queries.h"
+#include "engine/compiled_queries.h"
 #include "engine/engine.h"
-#include "error.h"
+#include "util/panic.h"
 
 namespace jorvane::engine::testing {
 
-using M = AccumulatorMode;
+using M = AccumulatorKind;
 
 struct QuerySpec {
     std::string text;
-    std::vector<AccumulatorMode> modes;
+    std::vector<AccumulatorKind> kinds;
     std::optional<uint64_t> limit;
 };
 
@@ -31,18 +31,19 @@ struct Outcome {
     ParseErrorKind kind;
     uint64_t offset = 0;
     std::string message;
+    std::string context;
 };
 
 struct RunOptions {
     ScanMode mode = ScanMode::serial();
-    kernel::KernelKind kernel = kernel::KernelKind::Scalar;
+    classification_kernel::KernelKind kernel = classification_kernel::KernelKind::Scalar;
     std::vector<size_t> cuts;  // buffer boundaries (positions inside the document)
     bool raw = false;
 };
 
 inline Engine make_engine(const std::vector<QuerySpec>& specs, ScanMode mode) {
     std::vector<QueryPlan> plans;
-    for (const auto& s : specs) plans.push_back(QueryPlan{s.limit, s.text, s.modes});
+    for (const auto& s : specs) plans.push_back(QueryPlan{s.limit, s.text, s.kinds});
     auto compiled = CompiledQueries::compile(plans);
     if (!compiled.ok()) panic("test query does not compile: " + compiled.error().query);
     Engine e(mode);
@@ -58,14 +59,13 @@ inline void take_values(Engine& e, Outcome& out) {
     }
 }
 
-inline void note_error(Outcome& out, const JorvaneError& err) {
+inline void note_error(Outcome& out, const ParseError& err) {
     out.failed = true;
-    out.incomplete = err.kind() == JorvaneError::Kind::Incomplete;
-    out.message = err.to_string();
-    if (const Incomplete* rec = err.record()) {
-        out.kind = rec->kind;
-        out.offset = rec->offset;
-    }
+    out.incomplete = err.end_of_input();
+    out.kind = err.kind;
+    out.offset = err.offset;
+    out.message = err.kind.to_string() + " at byte " + std::to_string(err.offset);
+    out.context = err.context;
 }
 
 // Runs an engine over `doc` in the buffers given by the cuts.
@@ -78,31 +78,24 @@ inline Outcome run_engine(Engine& e, std::string_view doc, const std::vector<siz
     bounds.push_back(doc.size());
     for (size_t b = 0; b + 1 < bounds.size(); ++b) {
         std::string buffer(doc.substr(bounds[b], bounds[b + 1] - bounds[b]));  // a private copy, as a source hands out
-        e.process_buffer(std::string_view(buffer));
-        if (e.error) {
-            RecordedError rec = *e.error;
-            e.error.reset();
-            JorvaneError err = Engine::parse_error(
-                e.stream_offset, rec,
-                std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size()));
-            take_values(e, out);
-            note_error(out, err);
+        BufferScan scan = e.scan_buffer(std::string_view(buffer));
+        take_values(e, out);
+        if (scan.error) {
+            note_error(out, *scan.error);
             out.outputs = e.finalize_source();
             return out;
         }
-        e.stream_offset += buffer.size();
-        take_values(e, out);
     }
-    auto fin = e.finish(true);
+    auto error = e.finish(true);
     take_values(e, out);
-    if (!fin.ok()) note_error(out, fin.error());
+    if (error) note_error(out, *error);
     out.outputs = e.finalize_source();
     return out;
 }
 
 inline Outcome run(std::string_view doc, const std::vector<QuerySpec>& specs, const RunOptions& opt = {}) {
     Engine e = make_engine(specs, opt.mode);
-    e.kernel = opt.kernel;
+    e.set_kernel(opt.kernel);
     return run_engine(e, doc, opt.cuts);
 }
 
@@ -113,10 +106,10 @@ inline std::vector<size_t> every_byte(size_t n) {
     return c;
 }
 
-inline std::vector<kernel::KernelKind> supported_kernels() {
-    std::vector<kernel::KernelKind> ks;
-    for (auto k : {kernel::KernelKind::Scalar, kernel::KernelKind::Avx2, kernel::KernelKind::Avx512})
-        if (kernel::kernel_supported(k)) ks.push_back(k);
+inline std::vector<classification_kernel::KernelKind> supported_kernels() {
+    std::vector<classification_kernel::KernelKind> ks;
+    for (auto k : {classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2, classification_kernel::KernelKind::Avx512})
+        if (classification_kernel::kernel_supported(k)) ks.push_back(k);
     return ks;
 }
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/number.h"
-#include "engine/value.h"
+#include "engine/values/number.h"
+#include "engine/values/value.h"
 
 namespace jorvane::engine {
 namespace {

@@ -43,27 +43,24 @@ TEST(Finish, WhitespaceOnlySourceIsEmpty) {
 TEST(Finish, EarlyStopRecordsTheOffsetAndDropsThePendingAtom) {
     Engine e = make_engine({{"[*]", {M::Count}}}, ScanMode::serial());
     std::string_view first = "[1,2,34";
-    e.process_buffer(first);
-    e.stream_offset += first.size();
-    EXPECT_TRUE(e.finish(false).ok());
+    e.scan_buffer(first);
+    EXPECT_FALSE(e.finish(false));
     auto out = e.finalize_source();
     EXPECT_EQ(out[0].count, 2u);
     EXPECT_EQ(out[0].bytes_covered, first.size());
     // A stopped scan is not a truncated one: finishing it again reports nothing.
-    EXPECT_TRUE(e.finish(true).ok());
+    EXPECT_TRUE(!e.finish(true));
 }
 
 TEST(Finish, SnapshotLeavesTheScanGoing) {
     Engine e = make_engine({{"[*]", {M::ValueCounts, M::Types}}}, ScanMode::serial());
-    e.process_buffer(std::string_view("[1,1,\"a\""));
-    e.stream_offset += 8;
+    e.scan_buffer(std::string_view("[1,1,\"a\""));
     auto snap = e.snapshot_source(8);
     EXPECT_EQ(snap[0].bytes_covered, 8u);
     ASSERT_TRUE(snap[0].value_counts);
     EXPECT_EQ(snap[0].value_counts->size(), 2u);
-    e.process_buffer(std::string_view(",2]"));
-    e.stream_offset += 3;
-    ASSERT_TRUE(e.finish(true).ok());
+    e.scan_buffer(std::string_view(",2]"));
+    ASSERT_TRUE(!e.finish(true));
     auto out = e.finalize_source();
     EXPECT_EQ(out[0].value_counts->size(), 3u);
     EXPECT_FALSE(out[0].bytes_covered);
@@ -76,17 +73,17 @@ TEST(IsDone, SettlesOnExistsAndLimits) {
     }
     Engine e = make_engine({{"a", {M::Exists}}, {"b", {M::Count}, 3}}, ScanMode::serial());
     EXPECT_FALSE(e.is_done());
-    e.process_buffer(std::string_view(R"({"a":1,"b":1}{"b":2})"));
+    e.scan_buffer(std::string_view(R"({"a":1,"b":1}{"b":2})"));
     EXPECT_FALSE(e.is_done());
-    e.process_buffer(std::string_view(R"({"b":3})"));
+    e.scan_buffer(std::string_view(R"({"b":3})"));
     EXPECT_TRUE(e.is_done());
-    e.process_buffer(std::string_view(R"({"b":4})"));
+    e.scan_buffer(std::string_view(R"({"b":4})"));
     EXPECT_EQ(e.finalize_source()[1].count, 3u);
 
     Engine counting = make_engine({{"a", {M::Count}}}, ScanMode::serial());
-    counting.process_buffer(std::string_view(R"({"a":1})"));
+    counting.scan_buffer(std::string_view(R"({"a":1})"));
     EXPECT_FALSE(counting.is_done());
-    counting.drivers[0].done_mask = 1;
+    counting.stop_query(0);
     EXPECT_TRUE(counting.is_done());
 }
 
@@ -105,7 +102,7 @@ TEST(Numbering, SpansDrivers) {
     specs.push_back({"a", {M::Values}});
     specs.push_back({"b", {M::Values, M::ValuesUnique}});
     Engine e = make_engine(specs, ScanMode::serial());
-    ASSERT_EQ(e.drivers.size(), 2u);
+    ASSERT_EQ(e.drivers().size(), 2u);
     Outcome o = run_engine(e, R"({"a":1,"b":2,"b":2,"x":0})", {});
     ASSERT_EQ(o.outputs.size(), 66u);
     EXPECT_EQ(o.outputs[63].count, 1u);
@@ -116,8 +113,7 @@ TEST(Numbering, SpansDrivers) {
 
 TEST(Drains, ValuesKeyedValuesAndStreamFlag) {
     Engine e = make_engine({{"*", {M::KeyedValues}}, {"*", {M::Values, M::ValuesUnique}}}, ScanMode::serial());
-    EXPECT_TRUE(e.track_key_path);
-    e.process_buffer(std::string_view(R"({"k\"1":1,"k2":[2],"k3":1})"));
+    e.scan_buffer(std::string_view(R"({"k\"1":1,"k2":[2],"k3":1})"));
     auto keyed = e.drain_keyed_streams();
     ASSERT_EQ(keyed.size(), 1u);
     ASSERT_EQ(keyed[0].items.size(), 3u);
@@ -132,8 +128,8 @@ TEST(Drains, ValuesKeyedValuesAndStreamFlag) {
     EXPECT_EQ(batches[1].values.size(), 2u);
     EXPECT_TRUE(e.drain_streams().empty());
 
-    for (auto& d : e.drivers) d.stream_items = false;
-    e.process_buffer(std::string_view(R"({"z":5})"));
+    e.set_stream_items(false);
+    e.scan_buffer(std::string_view(R"({"z":5})"));
     EXPECT_TRUE(e.drain_streams().empty());
     EXPECT_EQ(e.finalize_source()[1].values_count, 4u);
 }
@@ -164,7 +160,7 @@ TEST(RowBatches, CollectColumnsPerAnchorMatch) {
     {
         std::vector<QueryPlan> anchor{{std::nullopt, "rows[*]", std::span<const M>()}};
         std::vector<M> count{M::Count}, values{M::Values};
-        anchor[0].modes = count;
+        anchor[0].kinds = count;
         auto a = CompiledQueries::compile(anchor);
         ASSERT_TRUE(a.ok());
         a->install(t);
@@ -173,9 +169,9 @@ TEST(RowBatches, CollectColumnsPerAnchorMatch) {
         ASSERT_TRUE(c.ok());
         c->install(t);
     }
-    t.row_anchor = 0;
-    t.process_buffer(std::string_view(R"({"rows":[{"a":1,"b":[1,2]},{"b":[]},{"a":3,"a":4}]})"));
-    RowBatch& b = t.row_batch;
+    t.set_row_anchor(0);
+    t.scan_buffer(std::string_view(R"({"rows":[{"a":1,"b":[1,2]},{"b":[]},{"a":3,"a":4}]})"));
+    RowBatch b = t.take_row_batch();
     EXPECT_EQ(b.rows, 3u);
     ASSERT_EQ(b.values.size(), 2u);
     EXPECT_EQ(b.values[0], (std::vector<Value>{num(1), num(3), num(4)}));

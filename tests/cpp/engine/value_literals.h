@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/value.h"
+#include "engine/values/value.h"
 
 namespace jorvane::engine::testing {
 

@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "engine/value.h"
+#include "engine/values/value.h"
 #include "value_literals.h"
 
 namespace jorvane::engine {

@@ -127,14 +127,16 @@ TEST(Walk, StructuralErrorTable) {
     }
 }
 
-TEST(Walk, ErrorTextsCarryContext) {
+TEST(Walk, ErrorsCarryTheirContext) {
     Outcome o = run("[1,2]]", {{"", {M::Count}}});
-    EXPECT_EQ(o.message,
-              "malformed JSON at byte 5: closing bracket with no matching open\n  near: \"[1,2]]\"");
+    EXPECT_FALSE(o.incomplete);
+    EXPECT_EQ(o.offset, 5u);
+    EXPECT_EQ(o.context, "[1,2]]");
+    // End-of-input errors are found after the last buffer: no context.
     Outcome eoi = run("[1,2", {{"", {M::Count}}});
-    EXPECT_EQ(eoi.message,
-              "input ended at byte 4: input ended with 1 container still open\n  near: \"\"\n  partial results are "
-              "available via .recover()");
+    EXPECT_TRUE(eoi.incomplete);
+    EXPECT_EQ(eoi.offset, 4u);
+    EXPECT_EQ(eoi.context, "");
 }
 
 TEST(Walk, FirstErrorStopsEveryDriver) {
@@ -181,7 +183,7 @@ TEST(Walk, FieldNamesOfEveryLengthAreFound) {
     for (size_t few : {names.size(), size_t{1}}) {
         std::vector<QuerySpec> specs;
         for (size_t q = 0; q < few; ++q) specs.push_back({names[q], {M::Values}});
-        for (auto kernel : {kernel::KernelKind::Scalar, kernel::active_kernel()}) {
+        for (auto kernel : {classification_kernel::KernelKind::Scalar, classification_kernel::active_kernel()}) {
             RunOptions opt;
             opt.kernel = kernel;
             Outcome o = run(doc, specs, opt);

@@ -17,17 +17,17 @@ using namespace test;
 // A ReadSource over a gzip decoder over `input`, which hands out at most
 // `max_read` bytes per read (small values make header fields and trailers
 // straddle reads).
-std::unique_ptr<ReadSource> gzip_source(Bytes input, size_t chunk_len = kMiB,
+std::unique_ptr<ReadSource> gzip_source(Bytes input, size_t buffer_len = kMiB,
                                         size_t max_read = SIZE_MAX) {
     auto dec = std::make_unique<GzipDecoder>(std::make_unique<ScriptedReader>(input, max_read));
-    return std::make_unique<ReadSource>(std::move(dec), chunk_len);
+    return std::make_unique<ReadSource>(std::move(dec), buffer_len);
 }
 
-std::unique_ptr<ReadSource> zstd_source(Bytes input, size_t chunk_len = kMiB,
+std::unique_ptr<ReadSource> zstd_source(Bytes input, size_t buffer_len = kMiB,
                                         size_t max_read = SIZE_MAX) {
     auto dec = ZstdDecoder::create(std::make_unique<ScriptedReader>(input, max_read));
     EXPECT_TRUE(dec.ok());
-    return std::make_unique<ReadSource>(std::move(dec).value(), chunk_len);
+    return std::make_unique<ReadSource>(std::move(dec).value(), buffer_len);
 }
 
 const char* kChecksum = "corrupt gzip stream does not have a matching checksum";
@@ -45,7 +45,7 @@ TEST(Gzip, MembersConcatenateWithEveryHeaderField) {
         auto d = drain(*src);
         EXPECT_FALSE(d.error) << *d.error;
         EXPECT_EQ(d.data, concat(a, b));
-        EXPECT_EQ(d.chunk_sizes.front(), 100000u);
+        EXPECT_EQ(d.buffer_sizes.front(), 100000u);
     }
     // Through a file and from memory, as the opener stacks them.
     TempDir dir;
@@ -63,7 +63,7 @@ TEST(Gzip, EmptyMemberIsEmptyButEmptyInputFails) {
     auto empty_member = gzip_source(gzip({}));
     auto d = drain(*empty_member);
     EXPECT_FALSE(d.error);
-    EXPECT_TRUE(d.chunk_sizes.empty());
+    EXPECT_TRUE(d.buffer_sizes.empty());
 
     auto empty_input = gzip_source({});
     EXPECT_EQ(drain(*empty_input).error, "unexpected end of file");
@@ -125,13 +125,13 @@ TEST(Gzip, BodyAndTrailerErrors) {
     Bytes data = sample_bytes(3 * kMiB + kMiB / 2);
     Bytes good = gzip(data);
 
-    // A damaged CRC: the full chunks before the trailer arrive, the chunk
+    // A damaged CRC: the full buffers before the trailer arrive, the buffer
     // being filled does not.
     Bytes bad_crc = good;
     bad_crc[bad_crc.size() - 8] ^= 0xff;
     auto d = drain(*gzip_source(bad_crc));
     EXPECT_EQ(d.error, kChecksum);
-    EXPECT_EQ(d.chunk_sizes, (std::vector<size_t>{kMiB, kMiB, kMiB}));
+    EXPECT_EQ(d.buffer_sizes, (std::vector<size_t>{kMiB, kMiB, kMiB}));
     EXPECT_TRUE(std::equal(d.data.begin(), d.data.end(), data.begin()));
 
     Bytes bad_size = good;
@@ -170,7 +170,7 @@ TEST(Zstd, FramesConcatenateAndSkippableFramesAreSkipped) {
         auto d = drain(*zstd_source(input, kMiB, max_read));
         EXPECT_FALSE(d.error) << *d.error;
         EXPECT_EQ(d.data, concat(a, b));
-        EXPECT_EQ(d.chunk_sizes.front(), kMiB);
+        EXPECT_EQ(d.buffer_sizes.front(), kMiB);
     }
     auto dec = ZstdDecoder::create(std::make_unique<MemoryReader>(input));
     ASSERT_TRUE(dec.ok());
@@ -190,7 +190,7 @@ TEST(Zstd, Errors) {
     Bytes good = zstd(data, 1);
     auto d = drain(*zstd_source(Bytes(good.begin(), good.begin() + good.size() * 2 / 3)));
     EXPECT_EQ(d.error, "incomplete frame");
-    for (size_t n : d.chunk_sizes) EXPECT_EQ(n, kMiB);
+    for (size_t n : d.buffer_sizes) EXPECT_EQ(n, kMiB);
     EXPECT_TRUE(std::equal(d.data.begin(), d.data.end(), data.begin()));
 
     // Truncated after one complete frame, inside the second.

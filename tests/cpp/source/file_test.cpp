@@ -18,7 +18,7 @@ TEST(FileReader, ReadErrorCarriesErrno) {
     auto f = FileReader::open(dir.path());  // a directory opens but cannot be read
     ASSERT_TRUE(f.ok());
     ReadSource src(std::move(f).value(), 64);
-    auto r = src.next_chunk();
+    auto r = src.next_buffer();
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().raw_os_error(), EISDIR);
     EXPECT_EQ(r.error().to_string(), "Is a directory (os error 21)");

@@ -45,7 +45,7 @@ struct ThrowPanic {
 
 void expect_end_forever(Source& src) {
     for (int i = 0; i < 3; ++i) {
-        auto r = src.next_chunk();
+        auto r = src.next_buffer();
         ASSERT_TRUE(r.ok());
         EXPECT_FALSE(r->has_value());
     }
@@ -61,19 +61,19 @@ bool threads_back_to(int before) {
     return false;
 }
 
-TEST(PrefetchSource, ErrorOnceAfterTheGoodChunks) {
+TEST(PrefetchSource, ErrorOnceAfterTheGoodBuffers) {
     Bytes data = sample_bytes(2 * k4MiB + 1000);
     auto reader = std::make_unique<ScriptedReader>(data, 300000,
                                                    IoError::custom(IoErrorKind::Other, "boom"));
     auto src = PrefetchSource::with_params(std::move(reader));
     for (int i = 0; i < 2; ++i) {
-        auto r = src->next_chunk();
+        auto r = src->next_buffer();
         ASSERT_TRUE(r.ok());
         ASSERT_TRUE(r->has_value());
         ASSERT_EQ((*r)->size(), k4MiB);
         EXPECT_TRUE(std::equal((*r)->begin(), (*r)->end(), data.begin() + i * k4MiB));
     }
-    auto e = src->next_chunk();
+    auto e = src->next_buffer();
     ASSERT_FALSE(e.ok());
     EXPECT_EQ(e.error().to_string(), "boom");
     expect_end_forever(*src);
@@ -82,7 +82,7 @@ TEST(PrefetchSource, ErrorOnceAfterTheGoodChunks) {
 TEST(PrefetchSource, ExactAndEmptyInputs) {
     Bytes data = sample_bytes(k4MiB);
     auto exact = PrefetchSource::with_params(std::make_unique<ScriptedReader>(data, 1 << 20));
-    auto r = exact->next_chunk();
+    auto r = exact->next_buffer();
     ASSERT_TRUE(r.ok() && r->has_value());
     EXPECT_EQ((*r)->size(), k4MiB);
     expect_end_forever(*exact);
@@ -91,7 +91,7 @@ TEST(PrefetchSource, ExactAndEmptyInputs) {
     expect_end_forever(*empty);
 }
 
-TEST(PrefetchSource, DecodesCompressedFilesInFourMiBChunks) {
+TEST(PrefetchSource, DecodesCompressedFilesInFourMiBBuffers) {
     TempDir dir;
     Bytes a = sample_bytes(9 * kMiB + 123, 5), b = sample_bytes(3 * kMiB, 6);
     auto gz = dir.write("x.json.gz", concat(gzip(a), gzip(b)));
@@ -104,7 +104,7 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBChunks) {
     auto gd = drain(*gsrc);
     EXPECT_FALSE(gd.error);
     EXPECT_EQ(gd.data, concat(a, b));
-    EXPECT_EQ(gd.chunk_sizes, (std::vector<size_t>{k4MiB, k4MiB, k4MiB, 123}));
+    EXPECT_EQ(gd.buffer_sizes, (std::vector<size_t>{k4MiB, k4MiB, k4MiB, 123}));
 
     auto zs_file = FileReader::open(zs);
     ASSERT_TRUE(zs_file.ok());
@@ -118,7 +118,7 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBChunks) {
     auto bad_file = FileReader::open(bad);
     ASSERT_TRUE(bad_file.ok());
     auto bsrc = PrefetchSource::with_params(std::make_unique<GzipDecoder>(std::move(bad_file).value()));
-    auto br = bsrc->next_chunk();
+    auto br = bsrc->next_buffer();
     ASSERT_FALSE(br.ok());
     EXPECT_EQ(br.error().to_string(), "invalid gzip header");
     expect_end_forever(*bsrc);
@@ -126,14 +126,14 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBChunks) {
 
 TEST(PrefetchSource, ExceptionsInTheThreadBecomeErrors) {
     auto oom = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowBadAlloc>>());
-    auto r = oom->next_chunk();
+    auto r = oom->next_buffer();
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), IoErrorKind::OutOfMemory);
     EXPECT_EQ(r.error().to_string(), "out of memory");
     expect_end_forever(*oom);
 
     auto broken = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowPanic>>());
-    auto p = broken->next_chunk();
+    auto p = broken->next_buffer();
     ASSERT_FALSE(p.ok());
     EXPECT_EQ(p.error().to_string(), "decoder invariant broken");
 }
@@ -151,7 +151,7 @@ TEST(PrefetchSource, DroppingLeavesNoThread) {
         // Dropped mid-stream while the thread is filling or waiting.
         auto src = PrefetchSource::with_params(std::make_unique<EndlessReader>());
         for (int i = 0; i < reads; ++i) {
-            auto r = src->next_chunk();
+            auto r = src->next_buffer();
             ASSERT_TRUE(r.ok() && r->has_value());
             EXPECT_EQ((*r)->size(), k4MiB);
         }

@@ -112,20 +112,20 @@ private:
 // Reads a whole source; the error text if one ends it.
 struct Drained {
     Bytes data;
-    std::vector<size_t> chunk_sizes;
+    std::vector<size_t> buffer_sizes;
     std::optional<std::string> error;
 };
 
 inline Drained drain(Source& src) {
     Drained d;
     for (;;) {
-        auto r = src.next_chunk();
+        auto r = src.next_buffer();
         if (!r) {
             d.error = r.error().to_string();
             return d;
         }
         if (!*r) return d;
-        d.chunk_sizes.push_back((*r)->size());
+        d.buffer_sizes.push_back((*r)->size());
         d.data.insert(d.data.end(), (*r)->begin(), (*r)->end());
     }
 }

@@ -1,0 +1,397 @@
+// Folding matches into accumulators, and reading the results back.
+//
+// A match arrives as raw bytes (atoms, strings) or as a captured Value
+// (containers). MatchCache computes what the value-keeping kinds need only on
+// first use and only once per match: the hash of the value the match denotes,
+// the decoded text of a string with escapes, and comparisons against stored
+// values, all without building a Value. A Value is built only for an entry
+// that is stored for the first time or an item that is streamed.
+#include "engine/drivers/accumulator.h"
+
+#include <cmath>
+
+#include "util/text.h"
+
+namespace jorvane::engine {
+
+namespace {
+
+constexpr const char* kModeNames[kAccumulatorKindCount] = {
+    "count", "count_unique", "value_counts", "exists", "values",  "values_unique", "keyed_values",
+    "min",   "max",          "sum",          "mean",   "product", "mode",          "types",
+};
+constexpr const char* kModeCamelNames[kAccumulatorKindCount] = {
+    "Count", "CountUnique", "ValueCounts", "Exists", "Values",  "ValuesUnique", "KeyedValues",
+    "Min",   "Max",         "Sum",         "Mean",   "Product", "Mode",         "Types",
+};
+
+}  // namespace
+
+const char* accumulator_kind_name(AccumulatorKind m) { return kModeNames[static_cast<int>(m)]; }
+const char* accumulator_kind_camel_name(AccumulatorKind m) { return kModeCamelNames[static_cast<int>(m)]; }
+
+void fold_output(QueryOutput& out, AccumulatorResult r) {
+    using Tag = AccumulatorResult::Tag;
+    switch (r.tag) {
+        case Tag::Count: out.count = r.number; break;
+        case Tag::Exists: out.exists_flag = r.number != 0 ? kExistsTrue : kExistsFalse; break;
+        case Tag::Numeric:
+            switch (r.op) {
+                case NumericOp::Min: out.min = r.numeric; break;
+                case NumericOp::Max: out.max = r.numeric; break;
+                case NumericOp::Sum: out.sum = r.numeric; break;
+                case NumericOp::Mean: out.mean = r.numeric; break;
+                case NumericOp::Product: out.product = r.numeric; break;
+            }
+            out.agg_skipped = std::max(out.agg_skipped, r.number);
+            break;
+        case Tag::Mode: out.mode_list = std::move(r.entries); break;
+        case Tag::Values:
+        case Tag::KeyedValues: out.values_count = r.number; break;
+        case Tag::ValuesUnique: out.distinct_count = r.number; break;
+        case Tag::CountUnique: out.count_unique = r.number; break;
+        case Tag::ValueCounts: out.value_counts = std::move(r.entries); break;
+        case Tag::Types: out.types = r.types; break;
+    }
+}
+
+namespace accumulator {
+
+// What the value-keeping kinds need of one match, computed on first use.
+class MatchCache {
+public:
+    explicit MatchCache(const Match& m) : m_(m) {}
+
+    const Match& match() const { return m_; }
+
+    uint64_t hash() {
+        if (!hashed_) {
+            ValueHasher h;
+            switch (m_.kind) {
+                case Match::Atom: value::hash_atom_into(h, m_.bytes); break;
+                case Match::String: value::hash_string_into(h, text()); break;
+                case Match::Container: container().hash_into(h); break;
+            }
+            hash_ = h.finish();
+            hashed_ = true;
+        }
+        return hash_;
+    }
+
+    bool equals(const Value& v) {
+        switch (m_.kind) {
+            case Match::Atom: return value::atom_equals(v, m_.bytes);
+            case Match::String: return v.is_string() && v.as_string() == text();
+            case Match::Container: return v == container();
+        }
+        return false;
+    }
+
+    Value make_value() {
+        switch (m_.kind) {
+            case Match::Atom: return value::from_atom(m_.bytes);
+            case Match::String: return Value::string(std::string(text()));
+            case Match::Container: return container();
+        }
+        return Value();
+    }
+
+private:
+    // The decoded text of a string match (its raw bytes when they need no decoding).
+    std::string_view text() {
+        if (!text_ready_) {
+            if (value::string_is_plain(m_.bytes)) {
+                text_ = m_.bytes;
+            } else {
+                decoded_ = value::decode_json_string(m_.bytes);
+                text_ = decoded_;
+            }
+            text_ready_ = true;
+        }
+        return text_;
+    }
+
+    const Value& container() const {
+        static const Value null_value;
+        return m_.value ? *m_.value : null_value;
+    }
+
+    const Match& m_;
+    bool hashed_ = false;
+    bool text_ready_ = false;
+    uint64_t hash_ = 0;
+    std::string_view text_;
+    std::string decoded_;
+};
+
+JsonType match_type(const Match& m) {
+    switch (m.kind) {
+        case Match::Atom: return atom_json_type(m.bytes);
+        case Match::String: return JsonType::String;
+        case Match::Container: return m.is_object ? JsonType::Object : JsonType::Array;
+    }
+    return JsonType::Null;
+}
+
+std::optional<double> match_number(const Match& m) {
+    switch (m.kind) {
+        case Match::Atom: {
+            if (m.bytes.empty()) return std::nullopt;
+            unsigned char c = static_cast<unsigned char>(m.bytes[0]);
+            if (c != '-' && !(c >= '0' && c <= '9')) return std::nullopt;
+            return number::parse_f64(m.bytes);
+        }
+        case Match::String:
+            if (!is_valid_utf8(m.bytes)) return std::nullopt;
+            return value::coerce_numeric_str(m.bytes);
+        case Match::Container: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+Accumulator Accumulator::for_mode(AccumulatorKind mode) {
+    switch (mode) {
+        case AccumulatorKind::Count: return Accumulator(Kind::Count);
+        case AccumulatorKind::CountUnique: return Accumulator(Kind::CountUnique);
+        case AccumulatorKind::ValueCounts: return Accumulator(Kind::ValueCounts);
+        case AccumulatorKind::Exists: return Accumulator(Kind::Exists);
+        case AccumulatorKind::Values: return Accumulator(Kind::Values);
+        case AccumulatorKind::ValuesUnique: return Accumulator(Kind::ValuesUnique);
+        case AccumulatorKind::KeyedValues: return Accumulator(Kind::KeyedValues);
+        case AccumulatorKind::Min: return Accumulator(Kind::Numeric, NumericOp::Min);
+        case AccumulatorKind::Max: return Accumulator(Kind::Numeric, NumericOp::Max);
+        case AccumulatorKind::Sum: return Accumulator(Kind::Numeric, NumericOp::Sum);
+        case AccumulatorKind::Mean: return Accumulator(Kind::Numeric, NumericOp::Mean);
+        case AccumulatorKind::Product: return Accumulator(Kind::Numeric, NumericOp::Product);
+        case AccumulatorKind::Mode: return Accumulator(Kind::Mode);
+        case AccumulatorKind::Types: return Accumulator(Kind::Types);
+    }
+    return Accumulator(Kind::Count);
+}
+
+void Accumulator::reset() {
+    flag_ = false;
+    count_ = 0;
+    folded_ = 0;
+    running_ = (kind_ == Kind::Numeric && op_ == NumericOp::Product) ? 1.0 : 0.0;
+    table_.clear();
+    types_.clear();
+}
+
+void Accumulator::fold_number(double x) {
+    switch (op_) {
+        case NumericOp::Min:
+            running_ = flag_ ? std::fmin(running_, x) : x;
+            flag_ = true;
+            break;
+        case NumericOp::Max:
+            running_ = flag_ ? std::fmax(running_, x) : x;
+            flag_ = true;
+            break;
+        case NumericOp::Sum: running_ += x; break;
+        case NumericOp::Mean:
+            running_ += x;
+            ++folded_;
+            break;
+        case NumericOp::Product: running_ *= x; break;
+    }
+}
+
+void Accumulator::fold(const Match& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
+    MatchCache cache(m);
+    fold(cache, key, stream_items, queue);
+}
+
+void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
+    const Match& m = mc.match();
+    switch (kind_) {
+        case Kind::Count: ++count_; break;
+        case Kind::Exists: flag_ = true; break;
+        case Kind::Types: types_.insert(match_type(m)); break;
+        case Kind::Numeric:
+            if (auto x = match_number(m)) {
+                fold_number(*x);
+            } else {
+                ++count_;
+            }
+            break;
+        case Kind::Values:
+            ++count_;
+            if (stream_items) queue.push_back(AccumulatorItem{mc.make_value(), std::nullopt});
+            break;
+        case Kind::KeyedValues:
+            if (!key) break;
+            ++count_;
+            if (stream_items) queue.push_back(AccumulatorItem{mc.make_value(), value::decode_json_string(*key)});
+            break;
+        case Kind::CountUnique:
+            table_.find_or_insert(
+                mc.hash(), [&](const Value& v) { return mc.equals(v); }, [&] { return mc.make_value(); });
+            break;
+        case Kind::ValueCounts:
+        case Kind::Mode: {
+            auto found = table_.find_or_insert(
+                mc.hash(), [&](const Value& v) { return mc.equals(v); }, [&] { return mc.make_value(); });
+            found.first->value += 1;
+            break;
+        }
+        case Kind::ValuesUnique: {
+            auto found = table_.find_or_insert(
+                mc.hash(), [&](const Value& v) { return mc.equals(v); }, [&] { return mc.make_value(); });
+            if (found.second) {
+                ++count_;
+                if (stream_items) queue.push_back(AccumulatorItem{found.first->key, std::nullopt});
+            }
+            break;
+        }
+    }
+}
+
+AccumulatorResult Accumulator::result(bool take) const {
+    using Tag = AccumulatorResult::Tag;
+    AccumulatorResult r;
+    switch (kind_) {
+        case Kind::Count:
+            r.tag = Tag::Count;
+            r.number = count_;
+            break;
+        case Kind::Exists:
+            r.tag = Tag::Exists;
+            r.number = flag_ ? 1 : 0;
+            break;
+        case Kind::Values:
+            r.tag = Tag::Values;
+            r.number = count_;
+            break;
+        case Kind::KeyedValues:
+            r.tag = Tag::KeyedValues;
+            r.number = count_;
+            break;
+        case Kind::ValuesUnique:
+            r.tag = Tag::ValuesUnique;
+            r.number = count_;
+            break;
+        case Kind::CountUnique:
+            r.tag = Tag::CountUnique;
+            r.number = table_.size();
+            break;
+        case Kind::Numeric:
+            r.tag = Tag::Numeric;
+            r.number = count_;
+            r.op = op_;
+            switch (op_) {
+                case NumericOp::Min:
+                case NumericOp::Max:
+                    if (flag_) r.numeric = running_;
+                    break;
+                case NumericOp::Sum:
+                case NumericOp::Product: r.numeric = running_; break;
+                case NumericOp::Mean:
+                    if (folded_ != 0) r.numeric = running_ / static_cast<double>(folded_);
+                    break;
+            }
+            break;
+        case Kind::Mode:
+            r.tag = Tag::Mode;
+            r.entries = modal_of(table_.entries(), [](const ValueTable::Entry& e) {
+                struct Ref {
+                    const Value& value;
+                    uint64_t count;
+                };
+                return Ref{e.key, e.value};
+            });
+            break;
+        case Kind::ValueCounts:
+            r.tag = Tag::ValueCounts;
+            if (!take) {
+                r.entries.reserve(table_.size());
+                for (const auto& e : table_.entries()) r.entries.push_back(ValueCount{e.key, e.value});
+            }
+            break;
+        case Kind::Types:
+            r.tag = Tag::Types;
+            r.types = types_;
+            break;
+    }
+    return r;
+}
+
+AccumulatorResult Accumulator::take_result() {
+    AccumulatorResult r = result(true);
+    if (kind_ == Kind::ValueCounts) {
+        auto entries = table_.take_entries();
+        r.entries.reserve(entries.size());
+        for (auto& e : entries) r.entries.push_back(ValueCount{std::move(e.key), e.value});
+    } else if (kind_ == Kind::Types) {
+        types_.clear();
+    }
+    return r;
+}
+
+AccumulatorResult Accumulator::snapshot_result() const { return result(false); }
+
+uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
+                      std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters) {
+    mask &= ~done_mask;
+    uint64_t limited = mask & limited_mask;
+    while (limited != 0) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctzll(limited));
+        limited &= limited - 1;
+        const std::optional<uint64_t>& limit = limits[i];
+        if (limit && counters[i] >= *limit) {
+            mask &= ~(uint64_t{1} << i);
+        } else {
+            ++counters[i];
+        }
+    }
+    return mask;
+}
+
+void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
+                std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
+                bool stream_items) {
+    if (mask == 0) return;
+    // One cache for every accumulator: the match is hashed and decoded at
+    // most once, and only when a value-keeping kind asks.
+    MatchCache cache(m);
+    for (size_t j = 0; j < accumulators.size(); ++j) {
+        if ((label_masks[j] & mask) != 0) accumulators[j].fold(cache, key, stream_items, queues[j]);
+    }
+}
+
+}  // namespace accumulator
+
+std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const AccumulatorKind> modes) {
+    std::vector<accumulator::Accumulator> out;
+    if (modes.empty()) return out;
+    if (modes.size() == 1) {
+        out.push_back(accumulator::Accumulator::for_mode(modes[0]));
+        return out;
+    }
+    uint32_t present = 0;
+    for (AccumulatorKind m : modes) present |= 1u << static_cast<unsigned>(m);
+    auto has = [&](AccumulatorKind m) { return (present >> static_cast<unsigned>(m)) & 1u; };
+    auto drop = [&](AccumulatorKind m) { present &= ~(1u << static_cast<unsigned>(m)); };
+    // ValueCounts answers Mode and CountUnique too. It does not replace
+    // ValuesUnique: that one streams its distinct values to the caller.
+    if (has(AccumulatorKind::ValueCounts)) {
+        drop(AccumulatorKind::Mode);
+        drop(AccumulatorKind::CountUnique);
+    }
+    if (has(AccumulatorKind::ValuesUnique)) drop(AccumulatorKind::CountUnique);
+    if (has(AccumulatorKind::Values)) {
+        drop(AccumulatorKind::Count);
+        drop(AccumulatorKind::Exists);
+    }
+    if (has(AccumulatorKind::Count)) drop(AccumulatorKind::Exists);
+    // Survivors in request order, each once.
+    for (AccumulatorKind m : modes) {
+        if (has(m)) {
+            out.push_back(accumulator::Accumulator::for_mode(m));
+            drop(m);
+        }
+    }
+    return out;
+}
+
+}  // namespace jorvane::engine

@@ -1,0 +1,108 @@
+// Recording and rebuilding captured containers.
+//
+// `materialize_next` reads the flat event list once with one event of
+// lookahead. The walk lets through misplaced tokens (an object member without
+// a value, a stray key in an array, a value where a key belongs); rebuilding
+// never aborts on them: a key without a value gives a member whose value is
+// null, and a stray key in an array or a value where an object expects a key
+// is passed over, so brackets stay paired and nothing aborts the scan.
+#include "engine/drivers/capture.h"
+
+#include <utility>
+
+namespace jorvane::engine {
+
+void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Kind kind, uint8_t is_object,
+                         std::string_view bytes) {
+    for (auto& c : captures) {
+        if (kind == CapturedEvent::Open) {
+            c.depth += 1;
+        } else if (kind == CapturedEvent::Close) {
+            c.depth -= 1;
+        }
+        if (!c.recording) continue;
+        CapturedEvent e;
+        e.kind = kind;
+        e.is_object = is_object;
+        if (!bytes.empty()) {
+            e.offset = c.bytes.size();
+            e.len = static_cast<uint32_t>(bytes.size());
+            c.bytes.append(bytes);
+        }
+        c.events.push_back(e);
+    }
+}
+
+Value scalar_to_value(bool is_string, std::string_view bytes) {
+    if (is_string) return Value::string(value::decode_json_string(bytes));
+    return value::from_atom(bytes);
+}
+
+std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uint32_t depth) {
+    const auto& ev = cap.events;
+    if (pos >= ev.size()) return Value();
+    const CapturedEvent& e = ev[pos++];
+    switch (e.kind) {
+        case CapturedEvent::Atom:
+            return value::from_atom(cap.event_bytes(e));
+        case CapturedEvent::String:
+            return Value::string(value::decode_json_string(cap.event_bytes(e)));
+        case CapturedEvent::Key:
+            // A key where a value belongs: the value is missing.
+            return Value();
+        case CapturedEvent::Close:
+            return Value();
+        case CapturedEvent::Open:
+            break;
+    }
+    if (depth >= kMaxCapturedNesting) return std::nullopt;
+    if (e.is_object) {
+        Value::Object members;
+        while (pos < ev.size()) {
+            const CapturedEvent& next = ev[pos];
+            if (next.kind == CapturedEvent::Close) {
+                ++pos;
+                break;
+            }
+            if (next.kind != CapturedEvent::Key) {
+                // A value where a key belongs: passed over whole.
+                if (!materialize_next(cap, pos, depth + 1)) return std::nullopt;
+                continue;
+            }
+            ++pos;
+            std::string key = value::decode_json_string(cap.event_bytes(next));
+            std::optional<Value> member;
+            if (pos < ev.size() && (ev[pos].kind == CapturedEvent::Key || ev[pos].kind == CapturedEvent::Close)) {
+                member = Value();  // key without a value
+            } else {
+                member = materialize_next(cap, pos, depth + 1);
+                if (!member) return std::nullopt;
+            }
+            members.push_back(Member{std::move(key), std::move(*member)});
+        }
+        return Value::object(std::move(members));
+    }
+    std::vector<Value> items;
+    while (pos < ev.size()) {
+        const CapturedEvent& next = ev[pos];
+        if (next.kind == CapturedEvent::Close) {
+            ++pos;
+            break;
+        }
+        if (next.kind == CapturedEvent::Key) {
+            ++pos;  // a stray key inside an array
+            continue;
+        }
+        std::optional<Value> item = materialize_next(cap, pos, depth + 1);
+        if (!item) return std::nullopt;
+        items.push_back(std::move(*item));
+    }
+    return Value::array(std::move(items));
+}
+
+std::optional<Value> materialize(const ActiveCapture& capture) {
+    size_t pos = 0;
+    return materialize_next(capture, pos, 0);
+}
+
+}  // namespace jorvane::engine

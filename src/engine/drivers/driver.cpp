@@ -1,0 +1,126 @@
+// The automaton driver: flattened transition tables, the two transitions,
+// match dispatch and the per-source reset.
+#include "engine/drivers/driver.h"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+
+#include "util/hash.h"
+#include "util/panic.h"
+#include "util/text.h"
+
+namespace jorvane::engine {
+
+Value match_to_value(const MatchEvent& event) {
+    switch (event.kind) {
+        case MatchEvent::Atom:
+            return value::from_atom(event.bytes);
+        case MatchEvent::String:
+            return value::from_raw_string(event.bytes);
+        case MatchEvent::Container:
+            return event.value ? *event.value : Value();
+    }
+    return Value();
+}
+
+DfaDriver DfaDriver::make(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators) {
+    std::vector<uint64_t> masks(accumulators.size(), 1);
+    return with_labels(std::move(dfa), std::move(accumulators), std::move(masks), 1);
+}
+
+DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
+                                 std::vector<uint64_t> label_masks, size_t label_count) {
+    if (accumulators.size() != label_masks.size())
+        panic("assertion failed: every accumulator needs exactly one label mask");
+    DfaDriver d;
+    d.capture_mask = 0;
+    for (size_t i = 0; i < accumulators.size(); ++i)
+        if (accumulators[i].needs_whole_value()) d.capture_mask |= label_masks[i];
+    d.queues.resize(accumulators.size());
+    d.limits.assign(label_count, std::nullopt);
+    d.counters.assign(label_count, 0);
+    d.label_count = label_count;
+    d.dfa = std::move(dfa);
+    d.accumulators = std::move(accumulators);
+    d.label_masks = std::move(label_masks);
+    d.state = d.dfa.start;
+    d.build_field_table();
+    return d;
+}
+
+void DfaDriver::build_field_table() {
+    const auto& entries = dfa.field_map.entries();
+    size_t cap = 8;
+    while (cap < entries.size() * 2) cap <<= 1;
+    field_slots_.assign(cap, FieldSlot{});
+    field_names_.clear();
+    for (const auto& e : entries) {
+        FieldSlot slot;
+        slot.hash = key_hash(*e.name);
+        slot.symbol = e.symbol;
+        slot.name_len = static_cast<uint32_t>(e.name->size());
+        slot.name_off = field_names_.size();
+        if (e.name->size() <= kShortKey) key_words(*e.name, slot.word_a, slot.word_b);
+        field_names_.append(*e.name);
+        size_t i = slot.hash & (cap - 1);
+        while (field_slots_[i].symbol != 0) i = (i + 1) & (cap - 1);
+        field_slots_[i] = slot;
+    }
+    std::array<uint32_t, kShortKey + 1> per_length{};
+    for (const auto& e : entries)
+        if (e.name->size() <= kShortKey) per_length[e.name->size()] += 1;
+    hashed_short_keys_ = false;
+    uint32_t at = 0;
+    for (size_t n = 0; n <= kShortKey; ++n) {
+        short_begin_[n] = at;
+        at += per_length[n];
+        if (per_length[n] > kMaxShortRun) hashed_short_keys_ = true;
+    }
+    short_begin_[kShortKey + 1] = at;
+    short_names_.assign(at, ShortName{});
+    std::array<uint32_t, kShortKey + 1> filled{};
+    for (const auto& e : entries) {
+        const size_t n = e.name->size();
+        if (n > kShortKey) continue;
+        ShortName& name = short_names_[short_begin_[n] + filled[n]++];
+        key_words(*e.name, name.word_a, name.word_b);
+        name.symbol = e.symbol;
+    }
+}
+
+void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
+    // Names were folded when collected; a key that is not UTF-8 names nothing.
+    uint32_t symbol;
+    if (!is_valid_utf8(key)) {
+        symbol = 0;
+    } else {
+        std::string lowered(key);
+        for (char& ch : lowered)
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        symbol = field_symbol(lowered, key_hash(lowered));
+    }
+    state = dfa.next_state(s, symbol);
+}
+
+uint64_t DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,
+                                             uint64_t mask) {
+    if (stopped) return 0;
+    mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters);
+    if (mask == 0) return 0;
+    accumulator::fold_match(accumulators, label_masks, queues, mask, event, key, stream_items);
+    return mask;
+}
+
+void DfaDriver::reset_for_next_source() {
+    state = dfa.start;
+    state_stack.clear();
+    for (auto& acc : accumulators) acc.reset();
+    captures.clear();
+    stopped = false;
+    for (auto& q : queues) q.clear();
+    std::fill(counters.begin(), counters.end(), 0);
+    done_mask = 0;
+}
+
+}  // namespace jorvane::engine

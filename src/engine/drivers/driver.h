@@ -1,0 +1,192 @@
+// DfaDriver: the run-time state of one query automaton over one source.
+//
+// A driver serves one query or up to 64 fused queries, told apart by label
+// bits. The event walk asks it for the automaton state of each value
+// (`transition_on_field`, `transition_array_index`), pushes and pops one
+// state per open container, feeds captures of matched containers and hands
+// every match to `dispatch_to_accumulators`.
+//
+// A key of at most 16 bytes is compared with the names of its length without
+// hashing; the hash of a longer key is computed once per key event by the walk
+// and shared by every driver's field lookup.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dfa_core/dfa.h"
+#include "engine/drivers/accumulator.h"
+#include "engine/drivers/capture.h"
+#include "engine/drivers/key_hash.h"
+#include "engine/values/value.h"
+
+namespace jorvane::engine {
+
+using StateId = uint32_t;
+inline constexpr StateId kDeadState = dfa_core::QueryDFA::kNoState;
+
+// A match handed to the accumulators: an atom's trimmed literal, a string's
+// raw bytes between the quotes, or a closed container's captured value.
+using MatchEvent = accumulator::Match;
+
+// A new value for a match: atoms by their first byte, strings decoded,
+// containers copied.
+Value match_to_value(const MatchEvent& event);
+
+// One query of a fused automaton as installed.
+struct FusedQuery {
+    std::vector<accumulator::Accumulator> accumulators;
+    std::optional<uint64_t> limit;
+};
+
+struct alignas(128) DfaDriver {
+    // Written for every value: alone on its own cache line.
+    alignas(128) StateId state = 0;
+    dfa_core::QueryDFA dfa;
+    std::vector<StateId> state_stack;
+    std::vector<accumulator::Accumulator> accumulators;
+    std::vector<uint64_t> label_masks;
+    std::vector<ActiveCapture> captures;
+    std::vector<accumulator::ItemQueue> queues;
+    std::vector<std::optional<uint64_t>> limits;
+    std::vector<uint64_t> counters;
+    uint64_t limited_mask = 0;
+    uint64_t done_mask = 0;
+    uint64_t capture_mask = 0;
+    size_t label_count = 0;
+    bool stopped = false;
+    bool stream_items = true;
+
+    // One query; every accumulator carries label 1.
+    static DfaDriver make(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators);
+    // Panics when the accumulator and mask lists differ in length.
+    static DfaDriver with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
+                                 std::vector<uint64_t> label_masks, size_t label_count);
+
+    // The state for the value of the member with this raw key (`hash` is
+    // key_hash(key)).
+    [[gnu::always_inline]] void transition_on_field(std::string_view key, uint64_t hash) {
+        if (state_stack.empty()) return;
+        const StateId s = state_stack.back();
+        if (s == kDeadState) {
+            state = kDeadState;
+            return;
+        }
+        if (dfa.case_insensitive) [[unlikely]] {
+            transition_on_folded_field(s, key);
+            return;
+        }
+        state = dfa.next_state(s, key_symbol(key, hash));
+    }
+    // Whether the field lookup of a key of `n` bytes reads its hash (else the
+    // hash argument of transition_on_field may be anything).
+    bool hashes_key(size_t n) const { return n > kShortKey || hashed_short_keys_; }
+    void transition_on_field(std::string_view key) { transition_on_field(key, key_hash(key)); }
+    // The state for the array element at `index`.
+    [[gnu::always_inline]] void transition_array_index(uint64_t index) {
+        if (state_stack.empty()) return;
+        const StateId s = state_stack.back();
+        state = s == kDeadState ? kDeadState : dfa.next_state(s, dfa.index_symbol(index));
+    }
+
+    // The accept mask of a state (0 when it does not accept or is dead).
+    uint64_t accept_mask_of(StateId s) const {
+        return s < dfa.num_states && dfa.accepting[s] ? dfa.accept_masks[s] : 0;
+    }
+    uint64_t accept_mask() const { return accept_mask_of(state); }
+    // Whether a key event looks the key up (the innermost container is live).
+    bool looks_up_fields() const { return !state_stack.empty() && state_stack.back() != kDeadState; }
+    // A container opened in state `s` while `s` accepts or captures are
+    // active: starts a capture when `s` accepts labels not yet captured, then
+    // feeds the open to every capture.
+    void open_captures(StateId s, uint8_t is_object);
+    StateId start_state() const { return dfa.start; }
+    // Any capture that keeps events.
+    bool has_recording_capture() const {
+        for (const auto& c : captures)
+            if (c.recording) return true;
+        return false;
+    }
+    uint64_t captured_labels() const {
+        uint64_t m = 0;
+        for (const auto& c : captures) m |= c.labels;
+        return m;
+    }
+
+    // Folds one match into the accumulators of the labels in `mask` (after
+    // `done_mask` and the limits); returns the labels actually delivered.
+    uint64_t dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
+
+    // Back to the state of a new source (limits, masks and stream_items kept).
+    void reset_for_next_source();
+
+    static uint64_t key_hash(std::string_view key) { return engine::key_hash(key); }
+
+private:
+    // Field names by key hash, names stored inline: one probe touches one
+    // slot and, for names longer than 16 bytes, the name's bytes.
+    struct FieldSlot {
+        uint64_t hash = 0;
+        uint64_t word_a = 0;  // key_words of a name of at most 16 bytes
+        uint64_t word_b = 0;
+        uint32_t symbol = 0;  // 0 = empty slot (symbol 0 is never a field name)
+        uint32_t name_len = 0;
+        uint64_t name_off = 0;
+    };
+    // Names of at most 16 bytes grouped by length: a key is compared by its
+    // words with the few names of its own length, without hashing; a length
+    // that no name has answers at once. When some length has more than
+    // kMaxShortRun names, every key goes through the hash table instead.
+    struct ShortName {
+        uint64_t word_a = 0;
+        uint64_t word_b = 0;
+        uint32_t symbol = 0;
+    };
+    static constexpr uint32_t kMaxShortRun = 4;
+    void build_field_table();
+    [[gnu::always_inline]] uint32_t key_symbol(std::string_view key, uint64_t hash) const {
+        const size_t n = key.size();
+        if (n > kShortKey || hashed_short_keys_) [[unlikely]]
+            return field_symbol(key, hash);
+        const uint32_t from = short_begin_[n], to = short_begin_[n + 1];
+        if (from == to) return 0;
+        uint64_t a, b;
+        key_words(key, a, b);
+        const ShortName* names = short_names_.data();
+        for (uint32_t i = from; i < to; ++i)
+            if (names[i].word_a == a && names[i].word_b == b) return names[i].symbol;
+        return 0;
+    }
+    void transition_on_folded_field(StateId s, std::string_view key);
+    [[gnu::always_inline]] uint32_t field_symbol(std::string_view key, uint64_t hash) const {
+        const size_t mask = field_slots_.size() - 1;
+        const FieldSlot* slots = field_slots_.data();
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            const FieldSlot& slot = slots[i];
+            if (slot.symbol == 0) return 0;
+            if (slot.hash == hash && slot.name_len == key.size() && same_name(slot, key)) return slot.symbol;
+        }
+    }
+    [[gnu::always_inline]] bool same_name(const FieldSlot& slot, std::string_view key) const {
+        if (key.size() <= kShortKey) {
+            uint64_t a, b;
+            key_words(key, a, b);
+            return a == slot.word_a && b == slot.word_b;
+        }
+        return std::memcmp(field_names_.data() + slot.name_off, key.data(), key.size()) == 0;
+    }
+    std::vector<FieldSlot> field_slots_;
+    std::string field_names_;
+    std::vector<ShortName> short_names_;
+    std::array<uint32_t, kShortKey + 2> short_begin_{};  // names of length n: [short_begin_[n], short_begin_[n + 1])
+    bool hashed_short_keys_ = false;
+};
+
+}  // namespace jorvane::engine

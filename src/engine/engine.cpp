@@ -1,0 +1,278 @@
+// The engine's public operations over its scan state: installation, the
+// per-buffer step, the end of a source, outputs and drains, the settled test
+// and the reset for the next source.
+#include "engine/engine.h"
+
+#include <bit>
+#include <string>
+#include <utility>
+
+#include "util/panic.h"
+#include "util/saturating.h"
+
+namespace jorvane::engine {
+
+Engine::Engine(ScanMode mode) : s_(mode) {}
+
+size_t Engine::query_count() const {
+    size_t n = 0;
+    for (const auto& d : s_.drivers) n += d.label_count;
+    return n;
+}
+
+void Engine::add_query(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
+                       std::optional<uint64_t> limit) {
+    for (const auto& acc : accumulators)
+        if (acc.kind() == accumulator::Kind::KeyedValues) s_.track_key_path = true;
+    DfaDriver d = DfaDriver::make(std::move(dfa), std::move(accumulators));
+    d.limits[0] = limit;
+    if (limit) d.limited_mask |= 1;
+    s_.drivers.push_back(std::move(d));
+}
+
+void Engine::set_stream_items(bool on) {
+    for (auto& d : s_.drivers) d.stream_items = on;
+}
+
+void Engine::enable_raw_capture() {
+    if (!s_.raw_spans) s_.raw_spans.emplace();
+}
+
+void Engine::set_row_anchor(size_t driver) { s_.row_anchor = driver; }
+
+void Engine::set_kernel(classification_kernel::KernelKind kind) { s_.kernel = kind; }
+
+bool Engine::has_output() const {
+    for (const auto& d : s_.drivers)
+        for (const auto& q : d.queues)
+            if (!q.empty()) return true;
+    return (s_.raw_spans && !s_.raw_spans->finished.empty()) || s_.row_batch.rows > 0;
+}
+
+BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
+    s_.process_buffer(buffer);
+    BufferScan out;
+    if (s_.error) {
+        // The scan ends here: the offset stays at the start of this buffer.
+        const RecordedError e = *s_.error;
+        s_.error.reset();
+        out.error = make_parse_error(e.kind, e.offset, s_.stream_offset, buffer);
+        out.output_ready = has_output();
+        return out;
+    }
+    s_.stream_offset = saturating_add(s_.stream_offset, buffer.size());
+    out.output_ready = has_output();
+    out.settled = is_done();
+    return out;
+}
+
+void Engine::stop_query(size_t q) {
+    size_t base = 0;
+    for (auto& d : s_.drivers) {
+        if (q < base + d.label_count) {
+            d.done_mask |= uint64_t{1} << (q - base);
+            return;
+        }
+        base += d.label_count;
+    }
+}
+
+RowBatch Engine::take_row_batch() {
+    const size_t columns = s_.row_batch.values.size();
+    return std::exchange(s_.row_batch, RowBatch::make(columns));
+}
+
+void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> queries) {
+    const size_t n = queries.size();
+    if (n > 64)
+        panic("cannot fuse " + std::to_string(n) + " queries into one driver (limit 64)");
+    std::vector<accumulator::Accumulator> accs;
+    std::vector<uint64_t> masks;
+    std::vector<std::optional<uint64_t>> limits(n);
+    for (size_t i = 0; i < n; ++i) {
+        for (auto& acc : queries[i].accumulators) {
+            if (acc.kind() == accumulator::Kind::KeyedValues) s_.track_key_path = true;
+            accs.push_back(std::move(acc));
+            masks.push_back(uint64_t{1} << i);
+        }
+        limits[i] = queries[i].limit;
+    }
+    DfaDriver d = DfaDriver::with_labels(std::move(dfa), std::move(accs), std::move(masks), n);
+    for (size_t i = 0; i < n; ++i) {
+        d.limits[i] = limits[i];
+        if (limits[i]) d.limited_mask |= uint64_t{1} << i;
+    }
+    s_.drivers.push_back(std::move(d));
+}
+
+std::optional<ParseError> Engine::finish(bool complete) {
+    ScanState& s = s_;
+    if (!complete) {
+        s.stop_offset = s.stream_offset;
+        s.cut_token.clear();
+        s.cut_token_kind = CutTokenKind::None;
+    } else if (s.stop_offset) {
+        // A scan stopped early is not a truncated one.
+        s.cut_token.clear();
+        s.cut_token_kind = CutTokenKind::None;
+    } else {
+        const CutTokenKind kind = s.cut_token_kind;
+        if (kind != CutTokenKind::None) {
+            std::string token = std::move(s.cut_token);
+            s.cut_token.clear();
+            s.cut_token_kind = CutTokenKind::None;
+            if (kind == CutTokenKind::String) {
+                s.record_incomplete(ParseErrorKind::unterminated_string());
+            } else {
+                s.dispatch_atom_event(token);
+            }
+        }
+        // A string inside a skipped container is never a pending token, but
+        // stage 1 still knows the input ended inside it.
+        if (kind == CutTokenKind::None && s.carry.in_string) s.record_incomplete(ParseErrorKind::unterminated_string());
+        // A container being skipped has a frame; the containers opened
+        // inside it are only counted by the skip depth.
+        uint64_t open = s.frames.size() + (s.skip_depth > 0 ? s.skip_depth - 1 : 0);
+        if (open > 0) {
+            if (open > UINT32_MAX) open = UINT32_MAX;
+            s.record_incomplete(ParseErrorKind::unclosed_containers(static_cast<uint32_t>(open)));
+        }
+    }
+    if (!s.error) return std::nullopt;
+    const RecordedError e = *s.error;
+    s.error.reset();
+    return ParseError{e.kind, e.offset, {}};
+}
+
+namespace {
+
+template <class TakeResult>
+std::vector<QueryOutput> collect_outputs(const std::vector<DfaDriver>& drivers, std::optional<uint64_t> covered,
+                                         TakeResult take) {
+    size_t n = 0;
+    for (const auto& d : drivers) n += d.label_count;
+    std::vector<QueryOutput> outputs(n);
+    for (auto& o : outputs) o.bytes_covered = covered;
+    size_t base = 0;
+    for (size_t di = 0; di < drivers.size(); ++di) {
+        const DfaDriver& d = drivers[di];
+        for (size_t k = 0; k < d.accumulators.size(); ++k) {
+            const uint64_t mask = d.label_masks[k];
+            if (mask == 0) continue;
+            const size_t q = base + std::countr_zero(mask);
+            if (q >= outputs.size()) panic("accumulator label beyond the queries of its engine");
+            fold_output(outputs[q], take(di, k));
+        }
+        base += d.label_count;
+    }
+    return outputs;
+}
+
+}  // namespace
+
+std::vector<QueryOutput> Engine::finalize_source() {
+    return collect_outputs(s_.drivers, s_.stop_offset,
+                           [this](size_t di, size_t k) { return s_.drivers[di].accumulators[k].take_result(); });
+}
+
+std::vector<QueryOutput> Engine::snapshot_source(uint64_t bytes) const {
+    return collect_outputs(s_.drivers, bytes,
+                           [this](size_t di, size_t k) { return s_.drivers[di].accumulators[k].snapshot_result(); });
+}
+
+std::vector<ValueBatch> Engine::drain_streams() {
+    std::vector<ValueBatch> out;
+    size_t base = 0;
+    for (auto& d : s_.drivers) {
+        for (size_t k = 0; k < d.accumulators.size(); ++k) {
+            const auto kind = d.accumulators[k].kind();
+            if (kind != accumulator::Kind::Values && kind != accumulator::Kind::ValuesUnique) continue;
+            auto& queue = d.queues[k];
+            if (queue.empty() || d.label_masks[k] == 0) {
+                queue.clear();
+                continue;
+            }
+            ValueBatch batch;
+            batch.query = base + std::countr_zero(d.label_masks[k]);
+            batch.kind = kind == accumulator::Kind::Values ? StreamKind::Values : StreamKind::ValuesUnique;
+            batch.values.reserve(queue.size());
+            for (auto& item : queue)
+                if (!item.key) batch.values.push_back(std::move(item.value));
+            queue.clear();
+            out.push_back(std::move(batch));
+        }
+        base += d.label_count;
+    }
+    return out;
+}
+
+std::vector<KeyedBatch> Engine::drain_keyed_streams() {
+    std::vector<KeyedBatch> out;
+    size_t base = 0;
+    for (auto& d : s_.drivers) {
+        for (size_t k = 0; k < d.accumulators.size(); ++k) {
+            if (d.accumulators[k].kind() != accumulator::Kind::KeyedValues) continue;
+            auto& queue = d.queues[k];
+            KeyedBatch batch;
+            batch.query = base + (d.label_masks[k] ? std::countr_zero(d.label_masks[k]) : 0);
+            for (auto& item : queue)
+                if (item.key) batch.items.emplace_back(std::move(*item.key), std::move(item.value));
+            queue.clear();
+            if (!batch.items.empty()) out.push_back(std::move(batch));
+        }
+        base += d.label_count;
+    }
+    return out;
+}
+
+bool Engine::is_done() const {
+    if (s_.drivers.empty()) return false;
+    for (const auto& d : s_.drivers) {
+        for (size_t i = 0; i < d.label_count; ++i) {
+            const uint64_t bit = uint64_t{1} << i;
+            if (d.done_mask & bit) continue;
+            if (d.limits[i]) {
+                if (d.counters[i] >= *d.limits[i]) continue;
+                return false;
+            }
+            bool any = false;
+            for (size_t k = 0; k < d.accumulators.size(); ++k) {
+                if (!(d.label_masks[k] & bit)) continue;
+                any = true;
+                const auto& acc = d.accumulators[k];
+                if (acc.kind() != accumulator::Kind::Exists || !acc.found()) return false;
+            }
+            if (!any) return false;
+        }
+    }
+    return true;
+}
+
+void Engine::reset_for_next_source() {
+    ScanState& s = s_;
+    s.skip_depth = 0;
+    s.frames.clear();
+    s.stream_offset = 0;
+    s.key_path.clear();
+    s.cursor = ChunkCursor{};
+    s.error.reset();
+    s.cut_token.clear();
+    s.stop_offset.reset();
+    s.cut_token_kind = CutTokenKind::None;
+    s.cut_token_offset = 0;
+    s.carry = classification_kernel::KernelCarry{};
+    // A span left open by the previous source must not run into this one.
+    if (s.raw_spans) {
+        s.raw_spans->open = false;
+        s.raw_spans->start = 0;
+        s.raw_spans->open_bytes.clear();
+    }
+    for (auto& d : s.drivers) d.reset_for_next_source();
+}
+
+std::vector<std::string> Engine::take_raw_spans() {
+    if (!s_.raw_spans) return {};
+    return std::exchange(s_.raw_spans->finished, {});
+}
+
+}  // namespace jorvane::engine

@@ -1,0 +1,89 @@
+// Buffer processing: the mode dispatch and the raw-span carry-over that
+// follows every buffer.
+#include "engine/walk/scan_state.h"
+#include <string>
+
+#include "engine/walk/walk_dispatch.h"
+#include "util/panic.h"
+
+namespace jorvane::engine {
+
+uint32_t ScanMode::batched_chunks(uint64_t n) {
+    if (n >= 32) return 32;
+    if (n >= 16) return 16;
+    if (n >= 8) return 8;
+    if (n >= 4) return 4;
+    if (n >= 2) return 2;
+    return 1;
+}
+
+uint32_t ScanMode::pipelined_chunks(uint64_t n) {
+    switch (n) {
+        case 4: case 8: case 16: case 32: case 64: case 128: case 256:
+            return static_cast<uint32_t>(n);
+        default:
+            return 16;
+    }
+}
+
+void ScanState::process_buffer(std::span<const uint8_t> buffer) {
+    const uint8_t* buf = buffer.data();
+    const size_t len = buffer.size();
+    if (len > 0) {
+        switch (mode.kind) {
+            case ScanMode::Serial:
+                process_buffer_batched(buf, len, 1);
+                break;
+            case ScanMode::Batched:
+                process_buffer_batched(buf, len, ScanMode::batched_chunks(mode.chunks));
+                break;
+            case ScanMode::Pipelined:
+                process_buffer_pipelined(buf, len, ScanMode::pipelined_chunks(mode.chunks));
+                break;
+        }
+    }
+    if (raw_spans && raw_spans->open) {
+        raw_spans->open_bytes.append(reinterpret_cast<const char*>(buf) + raw_spans->start,
+                                     len - static_cast<size_t>(raw_spans->start));
+        raw_spans->start = 0;
+    }
+}
+
+namespace {
+
+void require_supported(classification_kernel::KernelKind k) {
+    if (!classification_kernel::kernel_supported(k))
+        panic(std::string("stage-1 kernel ") + classification_kernel::kernel_name(k) + " is not supported by this CPU");
+}
+
+}  // namespace
+
+void ScanState::process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks) {
+    switch (kernel) {
+        case classification_kernel::KernelKind::Avx2:
+            require_supported(kernel);
+            return walk::scan_batched_avx2(*this, buf, len, chunks);
+        case classification_kernel::KernelKind::Avx512:
+            require_supported(kernel);
+            return walk::scan_batched_avx512(*this, buf, len, chunks);
+        case classification_kernel::KernelKind::Scalar:
+            break;
+    }
+    walk::scan_batched_scalar(*this, buf, len, chunks);
+}
+
+void ScanState::process_buffer_pipelined(const uint8_t* buf, size_t len, uint32_t chunks) {
+    switch (kernel) {
+        case classification_kernel::KernelKind::Avx2:
+            require_supported(kernel);
+            return walk::scan_pipelined_avx2(*this, buf, len, chunks);
+        case classification_kernel::KernelKind::Avx512:
+            require_supported(kernel);
+            return walk::scan_pipelined_avx512(*this, buf, len, chunks);
+        case classification_kernel::KernelKind::Scalar:
+            break;
+    }
+    walk::scan_pipelined_scalar(*this, buf, len, chunks);
+}
+
+}  // namespace jorvane::engine

@@ -1,0 +1,99 @@
+// ScanState: everything the scan of one source keeps between tokens, chunks
+// and buffers. It is the engine's private working state: the walk, the
+// buffer loops and the cut-token code read and write it directly; callers
+// outside the engine only ever see it through `Engine`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classification_kernel/kernel.h"
+#include "engine/drivers/driver.h"
+#include "engine/parse_error_kind.h"
+#include "engine/raw_spans.h"
+#include "engine/row_batch.h"
+#include "engine/walk/scan_mode.h"
+#include "engine/walk/walk_state.h"
+
+namespace jorvane::engine {
+
+// A token carried across buffers may hold at most this many bytes.
+inline constexpr uint64_t kMaxCutToken = 67108864;
+
+struct RecordedError {
+    ParseErrorKind kind;
+    uint64_t offset = 0;  // absolute byte offset in the source
+};
+
+struct ScanState {
+    uint64_t skip_depth = 0;  // bracket depth of a container being skipped; 0 = not skipping
+    std::optional<RawSpans> raw_spans;  // absent = raw capture off
+    std::optional<RecordedError> error;  // the first structural error of the source
+    ScanMode mode;
+    uint64_t stream_offset = 0;  // absolute offset of the current buffer's first byte
+    RowBatch row_batch;          // table rows completed since the consumer took them
+    std::vector<DfaDriver> drivers;
+    std::vector<ContainerFrame> frames;  // open containers, innermost last
+    std::string cut_token;               // a token cut by the end of a buffer
+    std::string key_path;  // raw key of the current member of each open object (when tracked)
+    ChunkCursor cursor;
+    std::optional<uint64_t> stop_offset;  // where an early stop ended the scan
+    std::optional<size_t> row_anchor;     // the driver whose matches mark table rows
+    CutTokenKind cut_token_kind = CutTokenKind::None;
+    classification_kernel::KernelCarry carry;
+    bool track_key_path = false;
+    // Absolute offset of the first byte of the cut token (its opening quote
+    // for a string), so errors about it do not depend on buffer cuts.
+    uint64_t cut_token_offset = 0;
+    // The stage-1 kernel: the best one for this CPU unless a test or a
+    // benchmark sets another (it must be supported).
+    classification_kernel::KernelKind kernel = classification_kernel::active_kernel();
+
+    explicit ScanState(ScanMode mode) : mode(mode) {}
+
+    // ---- buffers ----
+    // Scans one buffer in the engine's mode; structural errors are recorded
+    // in `error`.
+    void process_buffer(std::span<const uint8_t> buffer);
+    void process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks);
+    void process_buffer_pipelined(const uint8_t* buf, size_t len, uint32_t chunks);
+
+    // ---- the walk (engine/walk/walk_chunk.h inlines the common events) ----
+    void process_chunk(ChunkCursor& cursor, const uint8_t* buf, size_t len);
+    void on_open_container(uint8_t is_object, uint64_t pos);
+    void on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len);
+    void on_atom(const uint8_t* buf, size_t len, uint64_t start, uint64_t end);
+    void on_string(const uint8_t* buf, size_t len, uint64_t open, uint64_t close);
+    void dispatch_atom_event(std::string_view bytes);
+    // The raw key of the current value, when key paths are tracked.
+    std::optional<std::string_view> current_key() const;
+    void scalar_value(std::string_view bytes, bool is_string);
+    void string_key(std::string_view content);
+    void raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered);
+    // A container opened at `pos` while some driver captures: opens the raw span.
+    void open_raw_span(uint64_t pos);
+    // A matching close at `pos` (frame already popped) when some driver
+    // captures, raw spans or table rows are on, or a state stack is empty.
+    void close_drivers(uint64_t pos, const uint8_t* buf);
+    void complete_row(size_t anchor);
+
+    // ---- tokens across buffers ----
+    void save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);
+    classification_kernel::ChunkMasks structure_masks_partial(const uint8_t* block, size_t n);
+    void resume_cut_token(ChunkCursor& cursor, const uint8_t* buf, size_t len);
+
+    // ---- errors ----
+    // Records an error at a buffer position (first error wins; stops every driver).
+    void record_corruption(ParseErrorKind kind, uint64_t position);
+    // The same at an absolute offset.
+    void record_corruption_at(ParseErrorKind kind, uint64_t offset);
+    // Records an end-of-input error at the current stream offset.
+    void record_incomplete(ParseErrorKind kind);
+};
+
+}  // namespace jorvane::engine

@@ -1,0 +1,170 @@
+// The engine's out-of-line walk entry points and the rare parts of the walk
+// (captures, raw spans, table rows). The walk itself lives in
+// engine/walk_chunk.h, inlined into each per-ISA buffer loop; the members here
+// run the same code for callers outside those loops.
+#include <bit>
+#include <cstring>
+
+#include "engine/walk/walk_chunk.h"
+
+namespace jorvane::engine {
+
+std::optional<std::string_view> ScanState::current_key() const {
+    if (!track_key_path || frames.empty() || !frames.back().is_object) return std::nullopt;
+    size_t from = frames.back().key_path_len;
+    if (from > key_path.size()) from = key_path.size();
+    return std::string_view(key_path).substr(from);
+}
+
+void ScanState::process_chunk(ChunkCursor& c, const uint8_t* buf, size_t len) { walk::process_chunk(*this, c, buf, len); }
+
+void ScanState::on_open_container(uint8_t is_object, uint64_t pos) { walk::on_open_container(*this, walk::AllDrivers{drivers}, is_object, pos); }
+
+void ScanState::open_raw_span(uint64_t pos) {
+    if (raw_spans && !raw_spans->open && !drivers.empty() && !drivers[0].captures.empty()) {
+        raw_spans->open = true;
+        raw_spans->start = pos;
+        raw_spans->open_bytes.clear();
+    }
+}
+
+void DfaDriver::open_captures(StateId s, uint8_t is_object) {
+    const uint64_t accept = accept_mask_of(s);
+    if (accept) {
+        const uint64_t labels = accept & ~captured_labels();
+        if (labels) {
+            ActiveCapture cap;
+            cap.labels = labels;
+            cap.is_object = is_object;
+            cap.recording = (labels & capture_mask) != 0;
+            captures.push_back(std::move(cap));
+        }
+    }
+    if (!captures.empty()) buffer_if_capturing(captures, CapturedEvent::Open, is_object, {});
+}
+
+void ScanState::on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
+    walk::on_close_container(*this, walk::AllDrivers{drivers}, byte, pos, buf, len);
+}
+
+void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
+    bool anchor_was_capturing = row_anchor && *row_anchor < drivers.size() && !drivers[*row_anchor].captures.empty();
+    std::optional<std::string_view> key = current_key();
+    bool underflow = false, too_deep = false;
+    bool first_finished = false, first_bit0 = false;
+    for (size_t n = 0; n < drivers.size(); ++n) {
+        DfaDriver& d = drivers[n];
+        if (d.state_stack.empty()) {
+            underflow = true;
+            continue;
+        }
+        d.state = d.state_stack.back();
+        d.state_stack.pop_back();
+        if (d.captures.empty()) continue;
+        buffer_if_capturing(d.captures, CapturedEvent::Close, 0, {});
+        if (d.captures.back().depth != 0) continue;
+        ActiveCapture cap = std::move(d.captures.back());
+        d.captures.pop_back();
+        uint64_t delivered = 0;
+        if (!d.stopped) {
+            Value value;  // null
+            if (cap.recording) {
+                std::optional<Value> built = materialize(cap);
+                if (built) {
+                    value = std::move(*built);
+                } else {
+                    too_deep = true;
+                }
+            }
+            delivered = d.dispatch_to_accumulators(MatchEvent::container(&value, cap.is_object), key, cap.labels);
+        }
+        if (n == 0) {
+            first_finished = true;
+            first_bit0 = (delivered & 1) != 0;
+        }
+    }
+    if (raw_spans && first_finished) {
+        RawSpans& rs = *raw_spans;
+        if (first_bit0 && rs.open) {
+            std::string span = std::move(rs.open_bytes);
+            span.append(reinterpret_cast<const char*>(buf) + rs.start, static_cast<size_t>(pos + 1 - rs.start));
+            rs.finished.push_back(std::move(span));
+        }
+        rs.open_bytes.clear();
+        rs.open = false;
+    }
+    if (underflow) {
+        record_corruption(ParseErrorKind::frame_stack_underflow(), pos);
+        return;
+    }
+    if (too_deep) record_corruption(ParseErrorKind::nesting_too_deep(), pos);
+    if (anchor_was_capturing && drivers[*row_anchor].captures.empty()) complete_row(*row_anchor);
+    if (!frames.empty()) {
+        auto& parent = frames.back();
+        parent.state = FrameState::AfterValue;
+        if (!parent.is_object) parent.array_index += 1;
+    }
+}
+
+void ScanState::complete_row(size_t anchor) {
+    size_t columns = 0;
+    for (size_t n = 0; n < drivers.size(); ++n)
+        if (n != anchor) columns += drivers[n].label_count;
+    if (row_batch.rows == 0 && row_batch.values.size() != columns) row_batch = RowBatch::make(columns);
+    size_t q = 0;
+    for (size_t n = 0; n < drivers.size(); ++n) {
+        if (n == anchor) continue;
+        DfaDriver& d = drivers[n];
+        size_t accs = std::min(d.label_masks.size(), d.queues.size());
+        for (size_t j = 0; j < d.label_count; ++j, ++q) {
+            if (q >= row_batch.values.size()) continue;
+            auto& column = row_batch.values[q];
+            for (size_t k = 0; k < accs; ++k) {
+                if (!((d.label_masks[k] >> j) & 1)) continue;
+                auto& queue = d.queues[k];
+                for (auto& item : queue) column.push_back(std::move(item.value));
+                queue.clear();
+            }
+            row_batch.offsets[q].push_back(static_cast<uint32_t>(column.size()));
+        }
+    }
+    row_batch.rows += 1;
+}
+
+void ScanState::scalar_value(std::string_view bytes, bool is_string) { walk::scalar_value(*this, walk::AllDrivers{drivers}, bytes, is_string); }
+
+void ScanState::string_key(std::string_view content) { walk::string_key(*this, walk::AllDrivers{drivers}, content); }
+
+void ScanState::on_atom(const uint8_t* buf, size_t, uint64_t start, uint64_t end) { walk::on_atom(*this, walk::AllDrivers{drivers}, buf, start, end); }
+
+void ScanState::on_string(const uint8_t* buf, size_t, uint64_t open, uint64_t close) {
+    walk::on_string(*this, walk::AllDrivers{drivers}, buf, open, close);
+}
+
+void ScanState::dispatch_atom_event(std::string_view bytes) {
+    if (frames.empty()) {
+        // Reported where the atom began, wherever the buffers were cut.
+        record_corruption_at(ParseErrorKind::atom_outside_container(), cut_token_offset);
+        return;
+    }
+    ContainerFrame& f = frames.back();
+    if (!f.is_object) walk::array_element(walk::AllDrivers{drivers}, f);
+    walk::scalar_value(*this, walk::AllDrivers{drivers}, walk::trim_trailing_ws(bytes), false);
+}
+
+void ScanState::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {
+    if (!delivered || !raw_spans || drivers.empty()) return;
+    if (!drivers[0].captures.empty()) return;
+    std::string text;
+    if (is_string) {
+        text.reserve(bytes.size() + 2);
+        text.push_back('"');
+        text.append(bytes);
+        text.push_back('"');
+    } else {
+        text.assign(bytes);
+    }
+    raw_spans->finished.push_back(std::move(text));
+}
+
+}  // namespace jorvane::engine

@@ -1,0 +1,25 @@
+// The buffer loops with the avx512 stage-1 kernel inlined.
+#include "classification_kernel/avx512_kernel.h"
+#include "engine/walk/walk_dispatch.h"
+#include "engine/walk/walk_loop.h"
+
+namespace jorvane::engine::walk {
+
+namespace {
+struct Classify {
+    [[gnu::always_inline]] void operator()(const uint8_t* chunk, classification_kernel::ChunkMasks& out,
+                                           classification_kernel::KernelCarry& carry) const {
+        classification_kernel::avx512::classify_full_chunk(chunk, out, carry);
+    }
+};
+}  // namespace
+
+void scan_batched_avx512(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
+    scan_batched_any(e, buf, len, chunks, Classify{});
+}
+
+void scan_pipelined_avx512(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
+    scan_pipelined_any(e, buf, len, chunks, Classify{});
+}
+
+}  // namespace jorvane::engine::walk

@@ -1,0 +1,56 @@
+// The Python side of a Query run: the run layer scans with the interpreter
+// lock released; these adapters take it back between buffers to check for
+// signals, deliver into= values and call progress callbacks, and turn the
+// first Python exception into the end of the run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/query_output.h"
+#include "engine/query_plan.h"
+#include "engine/walk/scan_mode.h"
+#include "python/into_sink.h"
+#include "python/py.h"
+#include "run/scan_source.h"
+#include "run/worker_pool.h"
+#include "source/source.h"
+
+namespace jorvane::py {
+
+using run::SourceOutcome;
+
+// A source's progress callback and its interval in bytes.
+struct ProgressEntry {
+    Ref callback;
+    uint64_t interval = 0;
+};
+
+// Runs one source (owned from here on) on the calling thread. `progress` may
+// be null; `interval` is the byte stretch between callbacks (or between
+// signal checks without one). Nothing with a Python exception set when the
+// run raises.
+std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, engine::ScanMode mode,
+                                     std::unique_ptr<Source> source, IntoSink* sink, const std::vector<Ref>& targets,
+                                     PyObject* progress, uint64_t interval, bool use_float);
+
+// Runs several sources on worker threads; one outcome per source in source
+// order, or nothing with the run's Python exception set.
+std::optional<std::vector<SourceOutcome>> run_many(std::span<const engine::QueryPlan> plans, engine::ScanMode mode,
+                                                   std::vector<run::RunSource> sources,
+                                                   const std::vector<std::optional<ProgressEntry>>& progress,
+                                                   std::optional<uint64_t> max_threads, IntoSink* sink,
+                                                   const std::vector<Ref>& targets, bool use_float);
+
+// Compiles the plans after the checks every run makes; nothing with
+// ValueError set when they are refused or do not compile.
+std::optional<engine::CompiledQueries> compile_checked(std::span<const engine::QueryPlan> plans);
+
+// Empties every plain bucket holding values into its target's extend().
+// False with an exception set on failure.
+bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& targets, bool use_float);
+
+}  // namespace jorvane::py

@@ -1,0 +1,92 @@
+// Thread budget, prefetching, mode choice and worker count.
+#include "run/run_policy.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+#include "util/text.h"
+
+namespace jorvane::run {
+namespace {
+
+// An optional '+' then one or more digits, nothing else, no overflow.
+std::optional<uint64_t> parse_u64(std::string_view s) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        uint64_t d = static_cast<uint64_t>(c - '0');
+        if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return std::nullopt;
+        v = v * 10 + d;
+    }
+    return v;
+}
+
+size_t saturating_double(size_t n) {
+    n = std::max<size_t>(n, 1);
+    return n > std::numeric_limits<size_t>::max() / 2 ? std::numeric_limits<size_t>::max() : n * 2;
+}
+
+}  // namespace
+
+size_t online_processors() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<size_t>(n) : 1;
+}
+
+size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env) {
+    size_t c = cpus == 0 ? 1 : cpus;
+    if (!memory_env || !is_valid_utf8(*memory_env)) return c;
+    std::optional<uint64_t> mb = parse_u64(*memory_env);
+    if (!mb) return c;
+    uint64_t by_memory = std::max<uint64_t>(*mb / 1769, 1);
+    return static_cast<size_t>(std::min<uint64_t>(by_memory, c));
+}
+
+size_t available_threads() {
+    const char* env = std::getenv("AWS_LAMBDA_FUNCTION_MEMORY_SIZE");
+    return threads_for(online_processors(), env ? std::optional<std::string_view>(env) : std::nullopt);
+}
+
+bool prefetch_for(size_t n_sources, size_t threads) {
+    return saturating_double(n_sources) <= std::max<size_t>(threads, 1);
+}
+
+std::optional<engine::ScanMode> choose_mode(const std::optional<std::string>& mode, size_t n_sources,
+                                            size_t threads) {
+    if (!mode || *mode == "auto")
+        return prefetch_for(n_sources, threads) ? engine::ScanMode::pipelined(128) : engine::ScanMode::batched(8);
+    if (*mode == "pipelined") return engine::ScanMode::pipelined(128);
+    if (*mode == "batched") return engine::ScanMode::batched(8);
+    return std::nullopt;
+}
+
+std::string unknown_mode_message(std::string_view mode) {
+    return "unknown mode " + debug_quote(mode) + "; expected 'auto', 'pipelined', or 'batched'";
+}
+
+const char* mode_name(const engine::ScanMode& mode) {
+    switch (mode.kind) {
+        case engine::ScanMode::Serial: return "serial";
+        case engine::ScanMode::Batched: return "batched";
+        case engine::ScanMode::Pipelined: return "pipelined";
+    }
+    return "batched";
+}
+
+size_t buffer_len_for(const engine::ScanMode& mode) {
+    return mode.kind == engine::ScanMode::Pipelined ? 4194304 : 1048576;
+}
+
+size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {
+    uint64_t t = max_threads ? *max_threads : online_processors();
+    if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
+    t = std::max<uint64_t>(t, 1);
+    return static_cast<size_t>(std::min<uint64_t>(n_sources, t));
+}
+
+}  // namespace jorvane::run

@@ -1,0 +1,48 @@
+// The run policy every scanning entry point applies: the default thread
+// figure, prefetching, the execution mode chosen from the `mode` option, the
+// buffer length a source is opened with, and the number of workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/walk/scan_mode.h"
+
+namespace jorvane::run {
+
+// The number of online processors, 1 when it cannot be read.
+size_t online_processors();
+// The number of online processors (1 when unknown), capped by
+// AWS_LAMBDA_FUNCTION_MEMORY_SIZE at one per 1769 MB (at least one).
+size_t available_threads();
+// The same rule over given inputs: `cpus` processors and the variable's raw
+// bytes (nullopt when unset).
+size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env);
+
+// The mode for a run over `n_sources` with a budget of `threads`. "auto" (or
+// no mode) picks batched when twice the sources exceed the budget, pipelined
+// otherwise. Nothing for an unknown name (unknown_mode_message says why).
+std::optional<engine::ScanMode> choose_mode(const std::optional<std::string>& mode, size_t n_sources,
+                                            size_t threads);
+// "unknown mode {:?}; expected 'auto', 'pipelined', or 'batched'".
+std::string unknown_mode_message(std::string_view mode);
+
+// "serial", "batched" or "pipelined".
+const char* mode_name(const engine::ScanMode& mode);
+
+// The buffer length a source is opened with in this mode.
+size_t buffer_len_for(const engine::ScanMode& mode);
+
+// Whether a run over `n_sources` with a budget of `threads` prefetches
+// compressed input on reader threads.
+bool prefetch_for(size_t n_sources, size_t threads);
+
+// The number of worker threads of a run over `n_sources`: T = max_threads,
+// else the online processors; halved in pipelined mode; at least 1, at most
+// n_sources.
+size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode);
+
+}  // namespace jorvane::run
