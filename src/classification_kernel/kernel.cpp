@@ -4,7 +4,6 @@
 #include <string>
 
 #include "classification_kernel/cpu_features.h"
-#include "classification_kernel/dispatch.h"
 #include "util/panic.h"
 
 namespace jorvane::classification_kernel {
@@ -34,14 +33,12 @@ KernelKind active_kernel() {
     return kind;
 }
 
-ClassifyChunksFn chunk_classifier(KernelKind kind) {
+void require_kernel(KernelKind kind) {
     if (!kernel_supported(kind)) panic(std::string("the ") + kernel_name(kind) + " kernel is not supported by this CPU");
-    switch (kind) {
-        case KernelKind::Avx512: return &detail::classify_chunks_avx512;
-        case KernelKind::Avx2: return &detail::classify_chunks_avx2;
-        case KernelKind::Scalar: break;
-    }
-    return &detail::classify_chunks_scalar;
+}
+
+ClassifyChunksFn chunk_classifier(KernelKind kind) {
+    return with_kernel(kind, [](auto k) -> ClassifyChunksFn { return &classify_batch<decltype(k)::value>; });
 }
 
 void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry) {

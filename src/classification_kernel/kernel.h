@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace jorvane::classification_kernel {
 
@@ -39,14 +40,46 @@ bool kernel_supported(KernelKind kind);
 // The best supported kernel, detected once per process.
 KernelKind active_kernel();
 
-// Classifies `n_chunks` consecutive 64-byte chunks starting at `data` with the
-// given kernel, writing one record per chunk and threading `carry` through
-// them. Never allocates. Panics when the CPU does not support the kernel.
+// Panics when the CPU does not support the kernel.
+void require_kernel(KernelKind kind);
+
+template <KernelKind K>
+using KernelTag = std::integral_constant<KernelKind, K>;
+
+// The one place where a kernel kind becomes per-instruction-set code: calls
+// `f(KernelTag<K>{})` for the kernel `kind`, after checking that the CPU
+// supports it (panics otherwise). Every per-ISA entry point of the system
+// (the batch classifier here, the engine's buffer loops) is a template over
+// K, specialised in a file compiled for that instruction set.
+template <class F>
+decltype(auto) with_kernel(KernelKind kind, F&& f) {
+    require_kernel(kind);
+    switch (kind) {
+        case KernelKind::Avx512: return f(KernelTag<KernelKind::Avx512>{});
+        case KernelKind::Avx2: return f(KernelTag<KernelKind::Avx2>{});
+        case KernelKind::Scalar: break;
+    }
+    return f(KernelTag<KernelKind::Scalar>{});
+}
+
+// Classifies `n_chunks` consecutive 64-byte chunks starting at `data` with
+// kernel K, writing one record per chunk and threading `carry` through them.
+// Never allocates. Call only when the CPU supports K (through with_kernel).
+template <KernelKind K>
+void classify_batch(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
+template <>
+void classify_batch<KernelKind::Scalar>(const uint8_t*, size_t, ChunkMasks*, KernelCarry&);
+template <>
+void classify_batch<KernelKind::Avx2>(const uint8_t*, size_t, ChunkMasks*, KernelCarry&);
+template <>
+void classify_batch<KernelKind::Avx512>(const uint8_t*, size_t, ChunkMasks*, KernelCarry&);
+
+// The same with the kernel chosen at run time. Panics when the CPU does not
+// support the kernel.
 void classify_chunks(KernelKind kind, const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
 
-// The same, resolved once: the batch loop of one kernel, for callers that
-// classify many small batches (one chunk at a time, a producer thread).
-// Panics when the CPU does not support the kernel.
+// The batch loop of one kernel, resolved once, for callers that classify
+// many small batches. Panics when the CPU does not support the kernel.
 using ClassifyChunksFn = void (*)(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry);
 ClassifyChunksFn chunk_classifier(KernelKind kind);
 

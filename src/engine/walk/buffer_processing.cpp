@@ -1,9 +1,8 @@
 // Buffer processing: the mode dispatch and the raw-span carry-over that
 // follows every buffer.
 #include "engine/walk/scan_state.h"
-#include <string>
 
-#include "engine/walk/walk_dispatch.h"
+#include "engine/walk/buffer_loops.h"
 #include "util/panic.h"
 
 namespace jorvane::engine {
@@ -49,41 +48,14 @@ void ScanState::process_buffer(std::span<const uint8_t> buffer) {
     }
 }
 
-namespace {
-
-void require_supported(classification_kernel::KernelKind k) {
-    if (!classification_kernel::kernel_supported(k))
-        panic(std::string("stage-1 kernel ") + classification_kernel::kernel_name(k) + " is not supported by this CPU");
-}
-
-}  // namespace
-
 void ScanState::process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks) {
-    switch (kernel) {
-        case classification_kernel::KernelKind::Avx2:
-            require_supported(kernel);
-            return walk::scan_batched_avx2(*this, buf, len, chunks);
-        case classification_kernel::KernelKind::Avx512:
-            require_supported(kernel);
-            return walk::scan_batched_avx512(*this, buf, len, chunks);
-        case classification_kernel::KernelKind::Scalar:
-            break;
-    }
-    walk::scan_batched_scalar(*this, buf, len, chunks);
+    classification_kernel::with_kernel(
+        kernel, [&](auto k) { walk::walk_buffer_batched<decltype(k)::value>(*this, buf, len, chunks); });
 }
 
 void ScanState::process_buffer_pipelined(const uint8_t* buf, size_t len, uint32_t chunks) {
-    switch (kernel) {
-        case classification_kernel::KernelKind::Avx2:
-            require_supported(kernel);
-            return walk::scan_pipelined_avx2(*this, buf, len, chunks);
-        case classification_kernel::KernelKind::Avx512:
-            require_supported(kernel);
-            return walk::scan_pipelined_avx512(*this, buf, len, chunks);
-        case classification_kernel::KernelKind::Scalar:
-            break;
-    }
-    walk::scan_pipelined_scalar(*this, buf, len, chunks);
+    classification_kernel::with_kernel(
+        kernel, [&](auto k) { walk::walk_buffer_pipelined<decltype(k)::value>(*this, buf, len, chunks); });
 }
 
 }  // namespace jorvane::engine

@@ -1,6 +1,6 @@
 // The buffer loops with the avx512 stage-1 kernel inlined.
 #include "classification_kernel/avx512_kernel.h"
-#include "engine/walk/walk_dispatch.h"
+#include "engine/walk/buffer_loops.h"
 #include "engine/walk/walk_loop.h"
 
 namespace jorvane::engine::walk {
@@ -14,11 +14,13 @@ struct Classify {
 };
 }  // namespace
 
-void scan_batched_avx512(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
+template <>
+void walk_buffer_batched<KernelKind::Avx512>(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
     scan_batched_any(e, buf, len, chunks, Classify{});
 }
 
-void scan_pipelined_avx512(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
+template <>
+void walk_buffer_pipelined<KernelKind::Avx512>(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
     scan_pipelined_any(e, buf, len, chunks, Classify{});
 }
 

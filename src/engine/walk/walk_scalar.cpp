@@ -1,6 +1,6 @@
 // The buffer loops with the scalar stage-1 kernel inlined.
 #include "classification_kernel/scalar_kernel.h"
-#include "engine/walk/walk_dispatch.h"
+#include "engine/walk/buffer_loops.h"
 #include "engine/walk/walk_loop.h"
 
 namespace jorvane::engine::walk {
@@ -14,11 +14,13 @@ struct Classify {
 };
 }  // namespace
 
-void scan_batched_scalar(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
+template <>
+void walk_buffer_batched<KernelKind::Scalar>(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
     scan_batched_any(e, buf, len, chunks, Classify{});
 }
 
-void scan_pipelined_scalar(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
+template <>
+void walk_buffer_pipelined<KernelKind::Scalar>(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
     scan_pipelined_any(e, buf, len, chunks, Classify{});
 }
 

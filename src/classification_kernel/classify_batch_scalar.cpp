@@ -1,13 +1,14 @@
 // The scalar kernel run over consecutive chunks, threading the carry.
 #include "classification_kernel/scalar_kernel.h"
-#include "classification_kernel/dispatch.h"
+#include "classification_kernel/kernel.h"
 
-namespace jorvane::classification_kernel::detail {
+namespace jorvane::classification_kernel {
 
-void classify_chunks_scalar(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry) {
+template <>
+void classify_batch<KernelKind::Scalar>(const uint8_t* data, size_t n_chunks, ChunkMasks* out, KernelCarry& carry) {
     KernelCarry c = carry;  // kept in registers across the loop
     for (size_t i = 0; i < n_chunks; ++i) scalar::classify_full_chunk(data + 64 * i, out[i], c);
     carry = c;
 }
 
-}  // namespace jorvane::classification_kernel::detail
+}  // namespace jorvane::classification_kernel
