@@ -59,7 +59,7 @@ std::string read_json_string(const std::string& line, size_t& i) {
 }
 
 std::vector<Vector> load_vectors() {
-    std::ifstream in(std::string(JORVANE_SHARED_DIR) + "/vectors/query-syntax.jsonl");
+    std::ifstream in(std::string(JORVANE_TEST_DATA_DIR) + "/vectors/query-syntax.jsonl");
     EXPECT_TRUE(in.good()) << "cannot open the syntax vectors";
     std::vector<Vector> out;
     std::string line;

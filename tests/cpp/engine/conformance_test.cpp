@@ -114,7 +114,7 @@ std::string read_file(const fs::path& p) {
 
 std::vector<fs::path> conformance_files() {
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(fs::path(JORVANE_SHARED_DIR) / "conformance")) {
+    for (const auto& e : fs::directory_iterator(fs::path(JORVANE_TEST_DATA_DIR) / "conformance")) {
         std::string name = e.path().filename().string();
         if (name.size() > 5 && name.ends_with(".json") && (name[0] == 'y' || name[0] == 'n' || name[0] == 'i') &&
             name[1] == '_')
