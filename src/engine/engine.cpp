@@ -42,6 +42,15 @@ void Engine::set_row_anchor(size_t driver) { s_.row_anchor = driver; }
 
 void Engine::set_kernel(classification_kernel::KernelKind kind) { s_.kernel = kind; }
 
+void Engine::attach_describer(Describer describer) { s_.describer = std::make_unique<Describer>(std::move(describer)); }
+
+std::optional<Describer> Engine::take_describer() {
+    if (!s_.describer) return std::nullopt;
+    std::optional<Describer> out(std::move(*s_.describer));
+    s_.describer.reset();
+    return out;
+}
+
 bool Engine::has_output() const {
     for (const auto& d : s_.drivers)
         for (const auto& q : d.queues)

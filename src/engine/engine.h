@@ -21,6 +21,7 @@
 
 #include "classification_kernel/kernel.h"
 #include "dfa_core/dfa.h"
+#include "engine/describer.h"
 #include "engine/drivers/accumulator.h"
 #include "engine/drivers/driver.h"
 #include "engine/parse_error.h"
@@ -63,6 +64,10 @@ public:
     void set_row_anchor(size_t driver);
     // Uses this stage-1 kernel (tests and benchmarks; the CPU must support it).
     void set_kernel(classification_kernel::KernelKind kind);
+    // Takes a structural profile of the source (every value is visited).
+    void attach_describer(Describer describer);
+    // The profile taken so far, detached from the engine.
+    std::optional<Describer> take_describer();
 
     // ---- scanning ----
     BufferScan scan_buffer(std::span<const uint8_t> buffer);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "classification_kernel/kernel.h"
+#include "engine/describer.h"
 #include "engine/drivers/driver.h"
 #include "engine/parse_error_kind.h"
 #include "engine/raw_spans.h"
@@ -53,6 +55,8 @@ struct ScanState {
     // The stage-1 kernel: the best one for this CPU unless a test or a
     // benchmark sets another (it must be supported).
     classification_kernel::KernelKind kernel = classification_kernel::active_kernel();
+    // The structural profile being taken, if any (nothing is skipped then).
+    std::unique_ptr<Describer> describer;
 
     explicit ScanState(ScanMode mode) : mode(mode) {}
 

@@ -18,7 +18,9 @@ std::optional<std::string_view> ScanState::current_key() const {
 
 void ScanState::process_chunk(ChunkCursor& c, const uint8_t* buf, size_t len) { walk::process_chunk(*this, c, buf, len); }
 
-void ScanState::on_open_container(uint8_t is_object, uint64_t pos) { walk::on_open_container(*this, walk::AllDrivers{drivers}, is_object, pos); }
+void ScanState::on_open_container(uint8_t is_object, uint64_t pos) {
+    walk::with_drivers(*this, [&](const auto& ds) { walk::on_open_container(*this, ds, is_object, pos); });
+}
 
 void ScanState::open_raw_span(uint64_t pos) {
     if (raw_spans && !raw_spans->open && !drivers.empty() && !drivers[0].captures.empty()) {
@@ -44,7 +46,7 @@ void DfaDriver::open_captures(StateId s, uint8_t is_object) {
 }
 
 void ScanState::on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
-    walk::on_close_container(*this, walk::AllDrivers{drivers}, byte, pos, buf, len);
+    walk::with_drivers(*this, [&](const auto& ds) { walk::on_close_container(*this, ds, byte, pos, buf, len); });
 }
 
 void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
@@ -131,14 +133,20 @@ void ScanState::complete_row(size_t anchor) {
     row_batch.rows += 1;
 }
 
-void ScanState::scalar_value(std::string_view bytes, bool is_string) { walk::scalar_value(*this, walk::AllDrivers{drivers}, bytes, is_string); }
+void ScanState::scalar_value(std::string_view bytes, bool is_string) {
+    walk::with_drivers(*this, [&](const auto& ds) { walk::scalar_value(*this, ds, bytes, is_string); });
+}
 
-void ScanState::string_key(std::string_view content) { walk::string_key(*this, walk::AllDrivers{drivers}, content); }
+void ScanState::string_key(std::string_view content) {
+    walk::with_drivers(*this, [&](const auto& ds) { walk::string_key(*this, ds, content); });
+}
 
-void ScanState::on_atom(const uint8_t* buf, size_t, uint64_t start, uint64_t end) { walk::on_atom(*this, walk::AllDrivers{drivers}, buf, start, end); }
+void ScanState::on_atom(const uint8_t* buf, size_t, uint64_t start, uint64_t end) {
+    walk::with_drivers(*this, [&](const auto& ds) { walk::on_atom(*this, ds, buf, start, end); });
+}
 
 void ScanState::on_string(const uint8_t* buf, size_t, uint64_t open, uint64_t close) {
-    walk::on_string(*this, walk::AllDrivers{drivers}, buf, open, close);
+    walk::with_drivers(*this, [&](const auto& ds) { walk::on_string(*this, ds, buf, open, close); });
 }
 
 void ScanState::dispatch_atom_event(std::string_view bytes) {
@@ -148,8 +156,10 @@ void ScanState::dispatch_atom_event(std::string_view bytes) {
         return;
     }
     ContainerFrame& f = frames.back();
-    if (!f.is_object) walk::array_element(walk::AllDrivers{drivers}, f);
-    walk::scalar_value(*this, walk::AllDrivers{drivers}, walk::trim_trailing_ws(bytes), false);
+    walk::with_drivers(*this, [&](const auto& ds) {
+        if (!f.is_object) walk::array_element(ds, f);
+        walk::scalar_value(*this, ds, walk::trim_trailing_ws(bytes), false);
+    });
 }
 
 void ScanState::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {

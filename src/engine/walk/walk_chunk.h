@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "classification_kernel/kernel_core.h"
+#include "engine/describer.h"
 #include "engine/walk/scan_state.h"
 
 #define JORVANE_WALK_INLINE [[gnu::always_inline]] inline
@@ -35,8 +36,11 @@ namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {
 
 // The drivers a walk serves: every driver of the engine, or its only one
-// (the common case, where the loops over drivers disappear).
+// (the common case, where the loops over drivers disappear). A structural
+// profile is taken by its own walk (Describing), so that the profile's hooks
+// cost nothing when none is attached.
 struct AllDrivers {
+    static constexpr bool kDescribes = false;
     std::vector<DfaDriver>& list;
     template <class F>
     JORVANE_WALK_INLINE void each(F&& f) const {
@@ -50,6 +54,7 @@ struct AllDrivers {
     }
 };
 struct OneDriver {
+    static constexpr bool kDescribes = false;
     DfaDriver& only;
     template <class F>
     JORVANE_WALK_INLINE void each(F&& f) const {
@@ -60,6 +65,29 @@ struct OneDriver {
         return f(only);
     }
 };
+
+struct Describing {
+    static constexpr bool kDescribes = true;
+    std::vector<DfaDriver>& list;
+    Describer& describer;
+    template <class F>
+    JORVANE_WALK_INLINE void each(F&& f) const {
+        for (auto& d : list) f(d);
+    }
+    template <class F>
+    JORVANE_WALK_INLINE bool all(F&& f) const {
+        for (auto& d : list)
+            if (!f(d)) return false;
+        return true;
+    }
+};
+
+// The JSON kind of an atom by its first byte (an empty token counts as a number).
+JORVANE_WALK_INLINE JsonType atom_kind(std::string_view atom) {
+    if (!atom.empty() && (atom[0] == 't' || atom[0] == 'f')) return JsonType::Boolean;
+    if (!atom.empty() && atom[0] == 'n') return JsonType::Null;
+    return JsonType::Number;
+}
 
 JORVANE_WALK_INLINE bool is_atom_start(uint8_t b) {
     return static_cast<uint8_t>(b - '0') < 10 || b == '-' || b == 'f' || b == 'n' || b == 't';
@@ -98,12 +126,14 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
     e.frames.back().state = FrameState::AfterValue;
     if (e.raw_spans) [[unlikely]]
         e.raw_scalar_hit(bytes, is_string, delivered & 1);
+    if constexpr (Ds::kDescribes) ds.describer.scalar(is_string ? JsonType::String : atom_kind(bytes), bytes);
 }
 
 // An object key: every driver moves to the state of the member's value.
 template <class Ds>
 JORVANE_WALK_INLINE void string_key(ScanState& e, const Ds& ds, std::string_view content) {
     ContainerFrame& f = e.frames.back();
+    if constexpr (Ds::kDescribes) ds.describer.key(content);
     if (e.track_key_path) [[unlikely]] {
         if (e.key_path.size() > f.key_path_len) e.key_path.resize(f.key_path_len);
         e.key_path.append(content);
@@ -175,6 +205,7 @@ JORVANE_WALK_INLINE void on_open_container(ScanState& e, const Ds& ds, uint8_t i
     });
     if (capturing && e.raw_spans) [[unlikely]]
         e.open_raw_span(pos);
+    if constexpr (Ds::kDescribes) ds.describer.open_container(is_object != 0);
     ContainerFrame f;
     f.array_index = 0;
     f.key_path_len = static_cast<uint32_t>(e.key_path.size());
@@ -191,6 +222,7 @@ JORVANE_WALK_INLINE void on_close_container(ScanState& e, const Ds& ds, uint8_t 
     }
     const ContainerFrame f = e.frames.back();
     e.frames.pop_back();
+    if constexpr (Ds::kDescribes) ds.describer.close_container();
     if (e.track_key_path && f.key_path_len <= e.key_path.size()) e.key_path.resize(f.key_path_len);
     if ((byte == ']') == (f.is_object != 0)) [[unlikely]] {
         e.record_corruption(ParseErrorKind::mismatched_close(byte), pos);
@@ -216,8 +248,10 @@ JORVANE_WALK_INLINE void on_close_container(ScanState& e, const Ds& ds, uint8_t 
 }
 
 // Whether every driver's innermost container is dead and nothing records.
+// A profile sees everything: nothing is skipped while one is taken.
 template <class Ds>
 JORVANE_WALK_INLINE bool skip_test(const Ds& ds) {
+    if constexpr (Ds::kDescribes) return false;
     return ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (d.state_stack.empty() || d.state_stack.back() != kDeadState) return false;
         if (!d.captures.empty() && d.has_recording_capture()) return false;
@@ -385,13 +419,21 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
     c.bits = 0;
 }
 
+// Calls f with the drivers the walk serves, as the most specific type.
+template <class F>
+JORVANE_WALK_INLINE void with_drivers(ScanState& e, F&& f) {
+    if (e.describer) [[unlikely]] {
+        f(Describing{e.drivers, *e.describer});
+    } else if (e.drivers.size() == 1) [[likely]] {
+        f(OneDriver{e.drivers[0]});
+    } else {
+        f(AllDrivers{e.drivers});
+    }
+}
+
 // Walks one chunk, with the loops over drivers removed when there is one.
 JORVANE_WALK_INLINE void process_chunk(ScanState& e, ChunkCursor& c, const uint8_t* buf, size_t len) {
-    if (e.drivers.size() == 1) [[likely]] {
-        process_chunk(e, OneDriver{e.drivers[0]}, c, buf, len);
-    } else {
-        process_chunk(e, AllDrivers{e.drivers}, c, buf, len);
-    }
+    with_drivers(e, [&](const auto& ds) JORVANE_LAMBDA_INLINE { process_chunk(e, ds, c, buf, len); });
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS

@@ -1,0 +1,115 @@
+// Describer: the structural profile of a source: every path that occurs, how
+// often, with which JSON types, how many distinct scalar values it holds, and
+// how deep containers nest.
+//
+// A path names a position by its enclosing containers, outermost first: an
+// object contributes the raw key of the member being read (lossy UTF-8,
+// escapes as written), after a "." unless the path is still empty; an array
+// contributes "[]". A top-level value is "$". Paths are told apart by their
+// text alone, so a key holding a dot can share a path with a nested member.
+//
+// The walk tells the describer of every container open and close, every
+// member key and every scalar value. The text of the current position is kept
+// incrementally (each open container remembers where its segment begins, a
+// key replaces only the innermost segment) together with a rolling hash of
+// it, and each path is stored as its parent path plus its own segment: a
+// document nested a million deep profiles in time and memory linear in its
+// size, and a path's text is spelled out only when asked for.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/values/value.h"
+#include "util/ordered_map.h"
+
+namespace jorvane::engine {
+
+// The distinct scalar fingerprints of one path (8 bytes each).
+class FingerprintSet {
+public:
+    // Adds `fp`; false when it was already there.
+    bool insert(uint64_t fp);
+    size_t size() const { return size_; }
+    // Releases the storage.
+    void release();
+
+private:
+    std::vector<uint64_t> slots_;  // 0 = empty; fingerprint 0 is kept in has_zero_
+    size_t size_ = 0;
+    bool has_zero_ = false;
+};
+
+struct PathStats {
+    std::array<uint64_t, kJsonTypeCount> types{};  // values per JsonType
+    FingerprintSet fingerprints;
+    uint64_t count = 0;       // values at the path (containers and scalars)
+    bool overflowed = false;  // more than distinct_cap distinct scalars: no distinct count
+};
+
+class Describer {
+public:
+    explicit Describer(uint64_t distinct_cap = 1000) : distinct_cap_(distinct_cap) {}
+
+    // A container opens at the current position.
+    void open_container(bool is_object);
+    // The innermost container closes.
+    void close_container();
+    // The member key of the innermost object (raw bytes between the quotes).
+    void key(std::string_view raw);
+    // A complete scalar at the current position: its kind and its raw bytes
+    // (an atom's trimmed literal, a string's bytes between the quotes).
+    void scalar(JsonType type, std::string_view raw);
+
+    // The number of paths; path i is the i-th met.
+    size_t path_count() const { return nodes_.size(); }
+    const PathStats& stats(size_t i) const { return nodes_[i].stats; }
+    // The text of path i, and its length in bytes.
+    std::string path_text(size_t i) const;
+    uint64_t path_length(size_t i) const { return nodes_[i].length; }
+    // Greatest container nesting seen; a top-level container counts 1.
+    uint64_t max_depth() const { return max_depth_; }
+
+private:
+    static constexpr int32_t kNoNode = -1;
+
+    // One path: its parent path (whose text is a prefix of this one) and the
+    // rest of its text.
+    struct Node {
+        int32_t parent = kNoNode;
+        std::string segment;
+        uint64_t length = 0;
+        PathStats stats;
+    };
+    // One open container: its own path's node (kNoNode at top level, where
+    // the children's paths start empty), where its children's segment begins
+    // in path_, the rolling hash of path_ up to there, and the node of the
+    // current child path once looked up.
+    struct Level {
+        int32_t node = kNoNode;
+        uint32_t prefix = 0;
+        uint64_t prefix_hash = 0;
+        int32_t child = kNoNode;
+        bool is_object = false;
+    };
+
+    PathStats& current();
+    // The node whose text is `text` (hash `h`), made with `parent` and the
+    // part of `text` after the parent's when it is new.
+    int32_t find_or_add(std::string_view text, uint64_t h, int32_t parent, size_t parent_length);
+    bool node_spells(int32_t node, std::string_view text) const;
+
+    std::vector<Node> nodes_;
+    OrderedMap<int32_t, uint8_t> index_;  // node by the rolling hash of its text
+    std::string path_;                     // the text of the current position (below the top level)
+    uint64_t path_hash_ = 0;
+    std::vector<Level> levels_;
+    int32_t root_ = kNoNode;  // the node of "$"
+    uint64_t max_depth_ = 0;
+    uint64_t distinct_cap_;
+};
+
+}  // namespace jorvane::engine
