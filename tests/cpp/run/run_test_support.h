@@ -25,14 +25,17 @@ using engine::Value;
 class CutSource final : public Source {
 public:
     // `doc` handed out in buffers of `size` bytes; the read of buffer number
-    // `fail_at` fails instead.
+    // `fail_at` fails once instead.
     CutSource(std::string doc, size_t size, std::optional<size_t> fail_at = std::nullopt,
               std::chrono::microseconds pause = {})
         : doc_(std::move(doc)), size_(size), fail_at_(fail_at), pause_(pause) {}
 
     BufferResult next_buffer() override {
         if (pause_.count() > 0) std::this_thread::sleep_for(pause_);
-        if (fail_at_ && reads_ == *fail_at_) return make_err(IoError::custom(IoErrorKind::Other, "disk on fire"));
+        if (fail_at_ && reads_ == *fail_at_) {
+            fail_at_.reset();  // fails once; the next call reads on
+            return make_err(IoError::custom(IoErrorKind::Other, "disk on fire"));
+        }
         if (at_ >= doc_.size()) return std::optional<ByteView>();
         ++reads_;
         held_ = doc_.substr(at_, size_);  // a private copy, as sources hand out
