@@ -2,6 +2,8 @@
 // every public name in a fixed order (each name is appended to __all__ before
 // the attribute is set).
 #include "python/accumulators.h"
+#include "python/describe.h"
+#include "python/items.h"
 #include "python/kernel_info.h"
 #include "python/numeric_buffer.h"
 #include "python/query_result.h"
@@ -29,6 +31,11 @@ int exec_module(PyObject* module) {
             if (!add_type(module, "QueryResult", query_result_type())) return -1;
             if (!add_type(module, "Accumulator", accumulator_type())) return -1;
             if (!add_type(module, "NumericBuffer", numeric_buffer_type())) return -1;
+            if (!add_type(module, "Items", items_type())) return -1;
+            for (PyMethodDef* def = items_functions(); def->ml_name; ++def) {
+                if (!add_function(module, def)) return -1;
+            }
+            if (!add_function(module, describe_function())) return -1;
             if (!add_function(module, active_kernel_def())) return -1;
             for (PyMethodDef* def = accumulator_constructors(); def->ml_name; ++def) {
                 if (!add_function(module, def)) return -1;

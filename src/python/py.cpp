@@ -138,6 +138,10 @@ std::nullptr_t wrong_type(PyObject* o, const char* name, const char* wanted) {
 
 bool u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out) {
     if (!given(o)) return true;
+    return required_u64_argument(o, name, out);
+}
+
+bool required_u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out) {
     Ref index = Ref::steal(PyNumber_Index(o));
     unsigned long long v = index ? PyLong_AsUnsignedLongLong(index.get()) : 0;
     if (!index || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {

@@ -156,6 +156,8 @@ bool bind_args(PyObject* args, PyObject* kwargs, const char* format, const char*
 // the interpreter's OverflowError. None leaves `out` unset. False with the
 // exception set on failure.
 bool u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out);
+// The same where None is refused like any other non-integer.
+bool required_u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out);
 bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out);
 // A bool argument (True or False only; never None).
 bool bool_argument(PyObject* o, const char* name, bool& out);
