@@ -233,7 +233,7 @@ PyObject* items_n_queries(PyObject* self, void*) {
 }
 
 void items_dealloc(PyObject* self) {
-    note_foreign_drop(self, data(self).bound, kBoundName);
+    note_foreign_drop(data(self).bound, kBoundName);
     boxed_dealloc<ItemsData>(self);
 }
 

@@ -24,11 +24,12 @@ Borrow::~Borrow() {
     bound_.borrows = exclusive_ ? 0 : bound_.borrows - 1;
 }
 
-void note_foreign_drop(PyObject* self, const ThreadBound& bound, const char* name) {
+void note_foreign_drop(const ThreadBound& bound, const char* name) {
     if (std::this_thread::get_id() == bound.owner) return;
     Ref pending = take_error();
     raise(PyExc_RuntimeError, std::string(name) + " is unsendable, but is being dropped on another thread");
-    PyErr_WriteUnraisable(self);
+    // Not the dying object itself: the hook would take a reference to it.
+    PyErr_WriteUnraisable(nullptr);
     if (pending) restore_error(std::move(pending));
 }
 

@@ -38,6 +38,6 @@ private:
 // Called from tp_dealloc: when the object dies on a thread other than its
 // own, reports "{name} is unsendable, but is being dropped on another thread"
 // to the unraisable-exception hook (the object is still freed).
-void note_foreign_drop(PyObject* self, const ThreadBound& bound, const char* name);
+void note_foreign_drop(const ThreadBound& bound, const char* name);
 
 }  // namespace jorvane::py
