@@ -71,6 +71,14 @@ def main() -> None:
               "kind", "count", mode="batched")
         print("\nprogress reports at bytes:", seen)
 
+        # Lazily, value by value: reading stops when the loop stops.
+        print("\nfirst users:", [user for user in jorvane.items(first, "user", limit=3)])
+        print("members of the first event:", list(jorvane.kvitems(first, "", limit=4)))
+
+        # The structure of a file: every path, its count, types and distinct values.
+        print()
+        print(jorvane.describe(first))
+
         # Malformed input: the error keeps the results reached before it.
         broken = directory / "broken.ndjson"
         broken.write_text('{"kind": "view"}\n{"kind": "buy"}\n{"kind": ]\n')
