@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "classification_kernel/kernel.h"
 #include "run/pull_query.h"
+#include "run/scan_source.h"
 #include "run/run_test_support.h"
 
 namespace jorvane::run::testing {
@@ -125,6 +127,53 @@ TEST(PullQuery, RefusedPlans) {
     EXPECT_EQ(refused.error().to_string(), "invalid input: query \"a\\\"b\" has no accumulators");
     auto empty = PullQuery::make({}, engine::ScanMode::batched(8), std::make_unique<CutSource>("", 1));
     EXPECT_EQ(empty.error().to_string(), "invalid input: no queries provided");
+}
+
+}  // namespace
+}  // namespace jorvane::run::testing
+
+namespace jorvane::run::testing {
+namespace {
+
+// Pulled values equal the values a whole scan streams, for every kernel,
+// mode and buffer size.
+TEST(PullQuery, SameValuesAsAWholeScan) {
+    const std::vector<std::string> docs{
+        R"({"a":[1,{"b":[2,"x\"y"]},3],"c":{"a":[4]}} [ {"a":[5]} ] {"a":[]})",
+        R"([{"a":1},{"a":[2,3]},{"b":{"a":4}}] {"a":[6,7)",
+        R"({"a":"\\","a":[[[8]]]} ] {"a":[9]})",
+    };
+    const std::vector<Spec> specs{{"a[*]", {K::Values}}, {"*.a", {K::Values}}, {"**", {K::Values}, 5}};
+    std::vector<classification_kernel::KernelKind> kernels;
+    for (auto k : {classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2,
+                   classification_kernel::KernelKind::Avx512})
+        if (classification_kernel::kernel_supported(k)) kernels.push_back(k);
+    for (const auto& doc : docs) {
+        engine::Engine whole = make_engine(compile(specs), engine::ScanMode::serial(), true);
+        CutSource all(doc, doc.size());
+        KeepingSink sink;
+        ScanOptions options;
+        options.sink = &sink;
+        (void)scan_source(whole, all, options);
+        sink.per_query.resize(specs.size());
+        std::vector<engine::QueryPlan> plans;
+        for (const auto& s : specs) plans.push_back(engine::QueryPlan{s.limit, s.text, s.kinds});
+        for (auto k : kernels)
+            for (auto mode : {engine::ScanMode::batched(8), engine::ScanMode::pipelined(4)})
+                for (size_t buffer : {1, 7, 64, 1000}) {
+                    auto pull = PullQuery::make(plans, mode, std::make_unique<CutSource>(doc, buffer));
+                    ASSERT_TRUE(pull.ok());
+                    pull->engine().set_kernel(k);
+                    std::vector<std::vector<Value>> got(specs.size());
+                    for (int guard = 0; guard < 10000; ++guard) {
+                        auto p = pull->refill_values();
+                        if (p.end || p.error) break;
+                        for (auto& b : p.batches)
+                            for (auto& v : b.values) got[b.query].push_back(std::move(v));
+                    }
+                    EXPECT_EQ(got, sink.per_query) << doc << " / " << buffer;
+                }
+    }
 }
 
 }  // namespace
