@@ -23,7 +23,7 @@ size_t Engine::query_count() const {
 void Engine::add_query(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators,
                        std::optional<uint64_t> limit) {
     for (const auto& acc : accumulators)
-        if (acc.kind() == accumulator::Kind::KeyedValues) s_.track_key_path = true;
+        if (acc.info().keyed) s_.track_key_path = true;
     DfaDriver d = DfaDriver::make(std::move(dfa), std::move(accumulators));
     d.limits[0] = limit;
     if (limit) d.limited_mask |= 1;
@@ -100,7 +100,7 @@ void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> q
     std::vector<std::optional<uint64_t>> limits(n);
     for (size_t i = 0; i < n; ++i) {
         for (auto& acc : queries[i].accumulators) {
-            if (acc.kind() == accumulator::Kind::KeyedValues) s_.track_key_path = true;
+            if (acc.info().keyed) s_.track_key_path = true;
             accs.push_back(std::move(acc));
             masks.push_back(uint64_t{1} << i);
         }
@@ -194,8 +194,8 @@ std::vector<ValueBatch> Engine::drain_streams() {
     size_t base = 0;
     for (auto& d : s_.drivers) {
         for (size_t k = 0; k < d.accumulators.size(); ++k) {
-            const auto kind = d.accumulators[k].kind();
-            if (kind != accumulator::Kind::Values && kind != accumulator::Kind::ValuesUnique) continue;
+            const std::optional<StreamKind> stream = d.accumulators[k].info().stream;
+            if (!stream) continue;
             auto& queue = d.queues[k];
             if (queue.empty() || d.label_masks[k] == 0) {
                 queue.clear();
@@ -203,7 +203,7 @@ std::vector<ValueBatch> Engine::drain_streams() {
             }
             ValueBatch batch;
             batch.query = base + std::countr_zero(d.label_masks[k]);
-            batch.kind = kind == accumulator::Kind::Values ? StreamKind::Values : StreamKind::ValuesUnique;
+            batch.kind = *stream;
             batch.values.reserve(queue.size());
             for (auto& item : queue)
                 if (!item.key) batch.values.push_back(std::move(item.value));
@@ -220,7 +220,7 @@ std::vector<KeyedBatch> Engine::drain_keyed_streams() {
     size_t base = 0;
     for (auto& d : s_.drivers) {
         for (size_t k = 0; k < d.accumulators.size(); ++k) {
-            if (d.accumulators[k].kind() != accumulator::Kind::KeyedValues) continue;
+            if (!d.accumulators[k].info().keyed) continue;
             auto& queue = d.queues[k];
             KeyedBatch batch;
             batch.query = base + (d.label_masks[k] ? std::countr_zero(d.label_masks[k]) : 0);
@@ -249,7 +249,7 @@ bool Engine::is_done() const {
                 if (!(d.label_masks[k] & bit)) continue;
                 any = true;
                 const auto& acc = d.accumulators[k];
-                if (acc.kind() != accumulator::Kind::Exists || !acc.found()) return false;
+                if (acc.kind() != AccumulatorKind::Exists || !acc.found()) return false;
             }
             if (!any) return false;
         }

@@ -1,7 +1,9 @@
 #include "python/accumulators.h"
 
 #include <array>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "python/py_class.h"
 #include "util/text.h"
@@ -9,33 +11,61 @@
 namespace jorvane::py {
 namespace {
 
-// Bare names after normalisation (underscores dropped, lower-cased).
-struct BareName {
-    std::string_view name;
+// The kinds Python offers, in the order their constructors are registered
+// (and listed in messages). KeyedValues stays internal.
+struct Offered {
     AccKind kind;
+    const char* doc;  // the constructor's docstring
 };
-constexpr std::array<BareName, 13> kBareNames = {{
-    {"count", AccKind::Count},
-    {"countunique", AccKind::CountUnique},
-    {"valuecounts", AccKind::ValueCounts},
-    {"exists", AccKind::Exists},
-    {"values", AccKind::Values},
-    {"valuesunique", AccKind::ValuesUnique},
-    {"min", AccKind::Min},
-    {"max", AccKind::Max},
-    {"sum", AccKind::Sum},
-    {"mean", AccKind::Mean},
-    {"product", AccKind::Product},
-    {"mode", AccKind::Mode},
-    {"types", AccKind::Types},
+constexpr std::array<Offered, 13> kOffered = {{
+    {AccKind::Count, "Count()\n--\n\nCount the values the query matches."},
+    {AccKind::CountUnique, "CountUnique()\n--\n\nCount the distinct values the query matches."},
+    {AccKind::ValueCounts, "ValueCounts()\n--\n\nCount how often each distinct matched value occurs."},
+    {AccKind::Exists, "Exists()\n--\n\nTell whether the query matches anything (stops reading once it has)."},
+    {AccKind::Min, "Min()\n--\n\nThe smallest numeric value matched."},
+    {AccKind::Max, "Max()\n--\n\nThe largest numeric value matched."},
+    {AccKind::Sum, "Sum()\n--\n\nThe sum of the numeric values matched."},
+    {AccKind::Mean, "Mean()\n--\n\nThe mean of the numeric values matched."},
+    {AccKind::Product, "Product()\n--\n\nThe product of the numeric values matched."},
+    {AccKind::Mode, "Mode()\n--\n\nThe most frequent matched values with their count."},
+    {AccKind::Types, "Types()\n--\n\nThe set of JSON types matched."},
+    {AccKind::Values,
+     "Values(into=None, numeric=False)\n--\n\nStream every matched value into `into` (a list), or only count "
+     "them. With numeric=True the values arrive as one NumericBuffer of floats."},
+    {AccKind::ValuesUnique,
+     "ValuesUnique(into=None, numeric=False)\n--\n\nStream each distinct matched value once into `into`, or only "
+     "count them."},
 }};
+
+// Whether a bare name, once underscores are dropped and it is lower-cased,
+// names this kind.
+bool is_bare_name(std::string_view norm, AccKind kind) {
+    std::string_view name = engine::accumulator_kind_name(kind);
+    size_t i = 0;
+    for (char c : name) {
+        if (c == '_') continue;
+        if (i == norm.size() || norm[i] != c) return false;
+        ++i;
+    }
+    return i == norm.size();
+}
+
+// "count, count_unique, ..." in registration order.
+std::string offered_names() {
+    std::string out;
+    for (const Offered& o : kOffered) {
+        if (!out.empty()) out += ", ";
+        out += engine::accumulator_kind_name(o.kind);
+    }
+    return out;
+}
 
 PyObject* acc_repr(PyObject* self) {
     return guarded(
         [&]() -> PyObject* {
             const AccumulatorSpec& s = unbox<AccumulatorSpec>(self);
-            std::string text = acc_camel_name(s.kind);
-            if (s.kind == AccKind::Values || s.kind == AccKind::ValuesUnique) {
+            std::string text = engine::accumulator_constructor_name(s.kind);
+            if (engine::kind_info(s.kind).stream) {
                 text += "(into=";
                 text += s.into ? "<dst>" : "None";
                 text += ", numeric=";
@@ -92,10 +122,11 @@ PyObject* streaming_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
             static const char* kwlist[] = {"into", "numeric", nullptr};
+            static const std::string format = std::string("|OO:") + engine::accumulator_constructor_name(K);
             PyObject* into = Py_None;
             PyObject* numeric = Py_False;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, K == AccKind::Values ? "|OO:Values" : "|OO:ValuesUnique",
-                                             const_cast<char**>(kwlist), &into, &numeric))
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist), &into,
+                                             &numeric))
                 return nullptr;
             bool is_numeric = false;
             if (!bool_argument(numeric, "numeric", is_numeric)) return nullptr;
@@ -105,49 +136,38 @@ PyObject* streaming_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
         static_cast<PyObject*>(nullptr));
 }
 
-PyMethodDef ctor_defs[] = {
-    {"Count", plain_ctor<AccKind::Count>, METH_NOARGS,
-     "Count()\n--\n\nCount the values the query matches."},
-    {"CountUnique", plain_ctor<AccKind::CountUnique>, METH_NOARGS,
-     "CountUnique()\n--\n\nCount the distinct values the query matches."},
-    {"ValueCounts", plain_ctor<AccKind::ValueCounts>, METH_NOARGS,
-     "ValueCounts()\n--\n\nCount how often each distinct matched value occurs."},
-    {"Exists", plain_ctor<AccKind::Exists>, METH_NOARGS,
-     "Exists()\n--\n\nTell whether the query matches anything (stops reading once it has)."},
-    {"Min", plain_ctor<AccKind::Min>, METH_NOARGS, "Min()\n--\n\nThe smallest numeric value matched."},
-    {"Max", plain_ctor<AccKind::Max>, METH_NOARGS, "Max()\n--\n\nThe largest numeric value matched."},
-    {"Sum", plain_ctor<AccKind::Sum>, METH_NOARGS, "Sum()\n--\n\nThe sum of the numeric values matched."},
-    {"Mean", plain_ctor<AccKind::Mean>, METH_NOARGS, "Mean()\n--\n\nThe mean of the numeric values matched."},
-    {"Product", plain_ctor<AccKind::Product>, METH_NOARGS,
-     "Product()\n--\n\nThe product of the numeric values matched."},
-    {"Mode", plain_ctor<AccKind::Mode>, METH_NOARGS,
-     "Mode()\n--\n\nThe most frequent matched values with their count."},
-    {"Types", plain_ctor<AccKind::Types>, METH_NOARGS, "Types()\n--\n\nThe set of JSON types matched."},
-    {"Values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(streaming_ctor<AccKind::Values>)),
-     METH_VARARGS | METH_KEYWORDS,
-     "Values(into=None, numeric=False)\n--\n\nStream every matched value into `into` (a list), or only count "
-     "them. With numeric=True the values arrive as one NumericBuffer of floats."},
-    {"ValuesUnique",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(streaming_ctor<AccKind::ValuesUnique>)),
-     METH_VARARGS | METH_KEYWORDS,
-     "ValuesUnique(into=None, numeric=False)\n--\n\nStream each distinct matched value once into `into`, or only "
-     "count them."},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The constructor of the I-th offered kind: the streaming kinds take into=
+// and numeric=, the others no argument.
+template <size_t I>
+PyMethodDef ctor_def() {
+    constexpr AccKind kind = kOffered[I].kind;
+    const char* name = engine::accumulator_constructor_name(kind);
+    if constexpr (engine::kind_info(kind).stream.has_value()) {
+        return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(streaming_ctor<kind>)),
+                METH_VARARGS | METH_KEYWORDS, kOffered[I].doc};
+    } else {
+        return {name, plain_ctor<kind>, METH_NOARGS, kOffered[I].doc};
+    }
+}
+
+template <size_t... I>
+std::array<PyMethodDef, sizeof...(I) + 1> make_ctor_defs(std::index_sequence<I...>) {
+    return {{ctor_def<I>()..., {nullptr, nullptr, 0, nullptr}}};
+}
 
 bool is_list(PyObject* o) { return PyList_Check(o); }
 
 }  // namespace
-
-const char* acc_snake_name(AccKind kind) { return engine::accumulator_kind_name(kind); }
-const char* acc_camel_name(AccKind kind) { return engine::accumulator_kind_camel_name(kind); }
 
 PyObject* accumulator_type() {
     static PyObject* cell = nullptr;
     return cached_type(cell, [] { return type_from_spec(&acc_spec); });
 }
 
-PyMethodDef* accumulator_constructors() { return ctor_defs; }
+PyMethodDef* accumulator_constructors() {
+    static std::array<PyMethodDef, kOffered.size() + 1> defs = make_ctor_defs(std::make_index_sequence<kOffered.size()>());
+    return defs.data();
+}
 
 bool extract_one_accumulator(PyObject* obj, AccumulatorSpec& out) {
     PyObject* type = accumulator_type();
@@ -172,16 +192,14 @@ bool extract_one_accumulator(PyObject* obj, AccumulatorSpec& out) {
     Ref lowered = Ref::steal(PyObject_CallMethod(stripped.get(), "lower", nullptr));
     std::string norm;
     if (!lowered || !as_utf8(lowered.get(), norm)) return false;
-    for (const BareName& b : kBareNames) {
-        if (b.name == norm) {
-            out = AccumulatorSpec{b.kind, Ref(), false};
+    for (const Offered& o : kOffered) {
+        if (is_bare_name(norm, o.kind)) {
+            out = AccumulatorSpec{o.kind, Ref(), false};
             return true;
         }
     }
-    raise(PyExc_ValueError, "unknown accumulator " + debug_quote(given) +
-                                "; expected one of: count, count_unique, value_counts, exists, min, max, sum, mean, "
-                                "product, mode, types, values, values_unique (or an Accumulator object such as "
-                                "Values(into=...))");
+    raise(PyExc_ValueError, "unknown accumulator " + debug_quote(given) + "; expected one of: " + offered_names() +
+                                " (or an Accumulator object such as Values(into=...))");
     return false;
 }
 

@@ -12,13 +12,9 @@
 
 namespace jorvane::py {
 
-// The accumulator kinds are the engine's own.
+// The accumulator kinds are the engine's own, names included
+// (engine::accumulator_kind_name, engine::accumulator_constructor_name).
 using AccKind = engine::AccumulatorKind;
-
-// "count", "count_unique", ... (what Query.accumulators reports).
-const char* acc_snake_name(AccKind kind);
-// "Count", "CountUnique", ... (constructor names, used in reprs and messages).
-const char* acc_camel_name(AccKind kind);
 
 // One accumulator request: its kind, the optional into= destination and the
 // numeric flag (only meaningful for Values and ValuesUnique).

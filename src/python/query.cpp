@@ -221,15 +221,15 @@ bool read_requests(const QueryArgs& a, Requests& r) {
             return false;
         }
         for (const AccumulatorSpec& acc : s.accs) {
-            r.names[q].emplace_back(acc_snake_name(acc.kind));
+            r.names[q].emplace_back(engine::accumulator_kind_name(acc.kind));
             r.kinds[q].push_back(acc.kind);
-            if ((acc.kind != AccKind::Values && acc.kind != AccKind::ValuesUnique) || !acc.into) continue;
-            IntoSink::Route route{q, acc.kind == AccKind::Values ? engine::StreamKind::Values
-                                                                 : engine::StreamKind::ValuesUnique};
+            const std::optional<engine::StreamKind> stream = engine::kind_info(acc.kind).stream;
+            if (!stream || !acc.into) continue;
+            IntoSink::Route route{q, *stream};
             for (const auto& seen : r.routes) {
                 if (seen == route) {
                     raise(PyExc_ValueError,
-                          "query " + debug_quote(s.text) + " binds " + acc_camel_name(acc.kind) +
+                          "query " + debug_quote(s.text) + " binds " + engine::accumulator_constructor_name(acc.kind) +
                               "(into=...) more than once; each stream kind can bind at most one target per "
                               "query (copy the result in Python if you need a second)");
                     return false;

@@ -14,45 +14,25 @@
 
 namespace jorvane::engine {
 
-namespace {
-
-constexpr const char* kModeNames[kAccumulatorKindCount] = {
-    "count", "count_unique", "value_counts", "exists", "values",  "values_unique", "keyed_values",
-    "min",   "max",          "sum",          "mean",   "product", "mode",          "types",
-};
-constexpr const char* kModeCamelNames[kAccumulatorKindCount] = {
-    "Count", "CountUnique", "ValueCounts", "Exists", "Values",  "ValuesUnique", "KeyedValues",
-    "Min",   "Max",         "Sum",         "Mean",   "Product", "Mode",         "Types",
-};
-
-}  // namespace
-
-const char* accumulator_kind_name(AccumulatorKind m) { return kModeNames[static_cast<int>(m)]; }
-const char* accumulator_kind_camel_name(AccumulatorKind m) { return kModeCamelNames[static_cast<int>(m)]; }
-
 void fold_output(QueryOutput& out, AccumulatorResult r) {
-    using Tag = AccumulatorResult::Tag;
-    switch (r.tag) {
-        case Tag::Count: out.count = r.number; break;
-        case Tag::Exists: out.exists_flag = r.number != 0 ? kExistsTrue : kExistsFalse; break;
-        case Tag::Numeric:
-            switch (r.op) {
-                case NumericOp::Min: out.min = r.numeric; break;
-                case NumericOp::Max: out.max = r.numeric; break;
-                case NumericOp::Sum: out.sum = r.numeric; break;
-                case NumericOp::Mean: out.mean = r.numeric; break;
-                case NumericOp::Product: out.product = r.numeric; break;
-            }
-            out.agg_skipped = std::max(out.agg_skipped, r.number);
-            break;
-        case Tag::Mode: out.mode_list = std::move(r.entries); break;
-        case Tag::Values:
-        case Tag::KeyedValues: out.values_count = r.number; break;
-        case Tag::ValuesUnique: out.distinct_count = r.number; break;
-        case Tag::CountUnique: out.count_unique = r.number; break;
-        case Tag::ValueCounts: out.value_counts = std::move(r.entries); break;
-        case Tag::Types: out.types = r.types; break;
+    using K = AccumulatorKind;
+    switch (r.kind) {
+        case K::Count: out.count = r.number; break;
+        case K::Exists: out.exists_flag = r.number != 0 ? kExistsTrue : kExistsFalse; break;
+        case K::Min: out.min = r.numeric; break;
+        case K::Max: out.max = r.numeric; break;
+        case K::Sum: out.sum = r.numeric; break;
+        case K::Mean: out.mean = r.numeric; break;
+        case K::Product: out.product = r.numeric; break;
+        case K::Mode: out.mode_list = std::move(r.entries); break;
+        case K::Values:
+        case K::KeyedValues: out.values_count = r.number; break;
+        case K::ValuesUnique: out.distinct_count = r.number; break;
+        case K::CountUnique: out.count_unique = r.number; break;
+        case K::ValueCounts: out.value_counts = std::move(r.entries); break;
+        case K::Types: out.types = r.types; break;
     }
+    if (kind_info(r.kind).numeric) out.agg_skipped = std::max(out.agg_skipped, r.number);
 }
 
 namespace accumulator {
@@ -149,51 +129,32 @@ std::optional<double> match_number(const Match& m) {
     return std::nullopt;
 }
 
-Accumulator Accumulator::for_mode(AccumulatorKind mode) {
-    switch (mode) {
-        case AccumulatorKind::Count: return Accumulator(Kind::Count);
-        case AccumulatorKind::CountUnique: return Accumulator(Kind::CountUnique);
-        case AccumulatorKind::ValueCounts: return Accumulator(Kind::ValueCounts);
-        case AccumulatorKind::Exists: return Accumulator(Kind::Exists);
-        case AccumulatorKind::Values: return Accumulator(Kind::Values);
-        case AccumulatorKind::ValuesUnique: return Accumulator(Kind::ValuesUnique);
-        case AccumulatorKind::KeyedValues: return Accumulator(Kind::KeyedValues);
-        case AccumulatorKind::Min: return Accumulator(Kind::Numeric, NumericOp::Min);
-        case AccumulatorKind::Max: return Accumulator(Kind::Numeric, NumericOp::Max);
-        case AccumulatorKind::Sum: return Accumulator(Kind::Numeric, NumericOp::Sum);
-        case AccumulatorKind::Mean: return Accumulator(Kind::Numeric, NumericOp::Mean);
-        case AccumulatorKind::Product: return Accumulator(Kind::Numeric, NumericOp::Product);
-        case AccumulatorKind::Mode: return Accumulator(Kind::Mode);
-        case AccumulatorKind::Types: return Accumulator(Kind::Types);
-    }
-    return Accumulator(Kind::Count);
-}
-
 void Accumulator::reset() {
     flag_ = false;
     count_ = 0;
     folded_ = 0;
-    running_ = (kind_ == Kind::Numeric && op_ == NumericOp::Product) ? 1.0 : 0.0;
+    running_ = kind_ == AccumulatorKind::Product ? 1.0 : 0.0;
     table_.clear();
     types_.clear();
 }
 
 void Accumulator::fold_number(double x) {
-    switch (op_) {
-        case NumericOp::Min:
+    switch (kind_) {
+        case AccumulatorKind::Min:
             running_ = flag_ ? std::fmin(running_, x) : x;
             flag_ = true;
             break;
-        case NumericOp::Max:
+        case AccumulatorKind::Max:
             running_ = flag_ ? std::fmax(running_, x) : x;
             flag_ = true;
             break;
-        case NumericOp::Sum: running_ += x; break;
-        case NumericOp::Mean:
+        case AccumulatorKind::Sum: running_ += x; break;
+        case AccumulatorKind::Mean:
             running_ += x;
             ++folded_;
             break;
-        case NumericOp::Product: running_ *= x; break;
+        case AccumulatorKind::Product: running_ *= x; break;
+        default: break;
     }
 }
 
@@ -203,39 +164,44 @@ void Accumulator::fold(const Match& m, std::optional<std::string_view> key, bool
 }
 
 void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
+    using K = AccumulatorKind;
     const Match& m = mc.match();
     switch (kind_) {
-        case Kind::Count: ++count_; break;
-        case Kind::Exists: flag_ = true; break;
-        case Kind::Types: types_.insert(match_type(m)); break;
-        case Kind::Numeric:
+        case K::Count: ++count_; break;
+        case K::Exists: flag_ = true; break;
+        case K::Types: types_.insert(match_type(m)); break;
+        case K::Min:
+        case K::Max:
+        case K::Sum:
+        case K::Mean:
+        case K::Product:
             if (auto x = match_number(m)) {
                 fold_number(*x);
             } else {
                 ++count_;
             }
             break;
-        case Kind::Values:
+        case K::Values:
             ++count_;
             if (stream_items) queue.push_back(AccumulatorItem{mc.make_value(), std::nullopt});
             break;
-        case Kind::KeyedValues:
+        case K::KeyedValues:
             if (!key) break;
             ++count_;
             if (stream_items) queue.push_back(AccumulatorItem{mc.make_value(), value::decode_json_string(*key)});
             break;
-        case Kind::CountUnique:
+        case K::CountUnique:
             table_.find_or_insert(
                 mc.hash(), [&](const Value& v) { return mc.equals(v); }, [&] { return mc.make_value(); });
             break;
-        case Kind::ValueCounts:
-        case Kind::Mode: {
+        case K::ValueCounts:
+        case K::Mode: {
             auto found = table_.find_or_insert(
                 mc.hash(), [&](const Value& v) { return mc.equals(v); }, [&] { return mc.make_value(); });
             found.first->value += 1;
             break;
         }
-        case Kind::ValuesUnique: {
+        case K::ValuesUnique: {
             auto found = table_.find_or_insert(
                 mc.hash(), [&](const Value& v) { return mc.equals(v); }, [&] { return mc.make_value(); });
             if (found.second) {
@@ -248,51 +214,31 @@ void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool
 }
 
 AccumulatorResult Accumulator::result(bool take) const {
-    using Tag = AccumulatorResult::Tag;
+    using K = AccumulatorKind;
     AccumulatorResult r;
+    r.kind = kind_;
     switch (kind_) {
-        case Kind::Count:
-            r.tag = Tag::Count;
+        case K::Count:
+        case K::Values:
+        case K::KeyedValues:
+        case K::ValuesUnique: r.number = count_; break;
+        case K::Exists: r.number = flag_ ? 1 : 0; break;
+        case K::CountUnique: r.number = table_.size(); break;
+        case K::Min:
+        case K::Max:
             r.number = count_;
+            if (flag_) r.numeric = running_;
             break;
-        case Kind::Exists:
-            r.tag = Tag::Exists;
-            r.number = flag_ ? 1 : 0;
-            break;
-        case Kind::Values:
-            r.tag = Tag::Values;
+        case K::Sum:
+        case K::Product:
             r.number = count_;
+            r.numeric = running_;
             break;
-        case Kind::KeyedValues:
-            r.tag = Tag::KeyedValues;
+        case K::Mean:
             r.number = count_;
+            if (folded_ != 0) r.numeric = running_ / static_cast<double>(folded_);
             break;
-        case Kind::ValuesUnique:
-            r.tag = Tag::ValuesUnique;
-            r.number = count_;
-            break;
-        case Kind::CountUnique:
-            r.tag = Tag::CountUnique;
-            r.number = table_.size();
-            break;
-        case Kind::Numeric:
-            r.tag = Tag::Numeric;
-            r.number = count_;
-            r.op = op_;
-            switch (op_) {
-                case NumericOp::Min:
-                case NumericOp::Max:
-                    if (flag_) r.numeric = running_;
-                    break;
-                case NumericOp::Sum:
-                case NumericOp::Product: r.numeric = running_; break;
-                case NumericOp::Mean:
-                    if (folded_ != 0) r.numeric = running_ / static_cast<double>(folded_);
-                    break;
-            }
-            break;
-        case Kind::Mode:
-            r.tag = Tag::Mode;
+        case K::Mode:
             r.entries = modal_of(table_.entries(), [](const ValueTable::Entry& e) {
                 struct Ref {
                     const Value& value;
@@ -301,28 +247,24 @@ AccumulatorResult Accumulator::result(bool take) const {
                 return Ref{e.key, e.value};
             });
             break;
-        case Kind::ValueCounts:
-            r.tag = Tag::ValueCounts;
+        case K::ValueCounts:
             if (!take) {
                 r.entries.reserve(table_.size());
                 for (const auto& e : table_.entries()) r.entries.push_back(ValueCount{e.key, e.value});
             }
             break;
-        case Kind::Types:
-            r.tag = Tag::Types;
-            r.types = types_;
-            break;
+        case K::Types: r.types = types_; break;
     }
     return r;
 }
 
 AccumulatorResult Accumulator::take_result() {
     AccumulatorResult r = result(true);
-    if (kind_ == Kind::ValueCounts) {
+    if (kind_ == AccumulatorKind::ValueCounts) {
         auto entries = table_.take_entries();
         r.entries.reserve(entries.size());
         for (auto& e : entries) r.entries.push_back(ValueCount{std::move(e.key), e.value});
-    } else if (kind_ == Kind::Types) {
+    } else if (kind_ == AccumulatorKind::Types) {
         types_.clear();
     }
     return r;
@@ -361,15 +303,15 @@ void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> l
 
 }  // namespace accumulator
 
-std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const AccumulatorKind> modes) {
+std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const AccumulatorKind> kinds) {
     std::vector<accumulator::Accumulator> out;
-    if (modes.empty()) return out;
-    if (modes.size() == 1) {
-        out.push_back(accumulator::Accumulator::for_mode(modes[0]));
+    if (kinds.empty()) return out;
+    if (kinds.size() == 1) {
+        out.push_back(accumulator::Accumulator::of_kind(kinds[0]));
         return out;
     }
     uint32_t present = 0;
-    for (AccumulatorKind m : modes) present |= 1u << static_cast<unsigned>(m);
+    for (AccumulatorKind m : kinds) present |= 1u << static_cast<unsigned>(m);
     auto has = [&](AccumulatorKind m) { return (present >> static_cast<unsigned>(m)) & 1u; };
     auto drop = [&](AccumulatorKind m) { present &= ~(1u << static_cast<unsigned>(m)); };
     // ValueCounts answers Mode and CountUnique too. It does not replace
@@ -385,9 +327,9 @@ std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const Ac
     }
     if (has(AccumulatorKind::Count)) drop(AccumulatorKind::Exists);
     // Survivors in request order, each once.
-    for (AccumulatorKind m : modes) {
+    for (AccumulatorKind m : kinds) {
         if (has(m)) {
-            out.push_back(accumulator::Accumulator::for_mode(m));
+            out.push_back(accumulator::Accumulator::of_kind(m));
             drop(m);
         }
     }

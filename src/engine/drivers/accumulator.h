@@ -16,6 +16,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -24,12 +25,14 @@
 #include <vector>
 
 #include "engine/query_output.h"
+#include "engine/sink.h"
 #include "engine/values/value.h"
 #include "util/ordered_map.h"
 
 namespace jorvane::engine {
 
-// The accumulator kinds a query can ask for, in this order.
+// The accumulator kinds a query can ask for. Every property of a kind lives
+// in kAccumulatorKinds below; nothing else lists kinds.
 enum class AccumulatorKind : uint8_t {
     Count = 0,
     CountUnique = 1,
@@ -48,12 +51,65 @@ enum class AccumulatorKind : uint8_t {
 };
 inline constexpr int kAccumulatorKindCount = 14;
 
-// "count", "count_unique", ... (keyword and bare-name form).
-const char* accumulator_kind_name(AccumulatorKind m);
-// "Count", "CountUnique", ... (constructor form).
-const char* accumulator_kind_camel_name(AccumulatorKind m);
+// What a kind is, as every layer reads it.
+struct AccumulatorKindInfo {
+    AccumulatorKind kind;
+    const char* name;              // "count_unique": keyword and bare-name form
+    const char* constructor_name;  // "CountUnique"
+    // Hashes, stores or streams the values of its matches: a matched
+    // container is captured whole for it, and a number it is handed must be
+    // a well-formed one.
+    bool keeps_values;
+    // The stream its values go to when the caller binds a destination.
+    std::optional<StreamKind> stream;
+    // Streams (member key, value) pairs: the walk keeps the key path for it.
+    bool keyed;
+    // Folds the numbers its matches read as, counting the others as skipped.
+    bool numeric;
+};
 
-enum class NumericOp : uint8_t { Min = 0, Max = 1, Sum = 2, Mean = 3, Product = 4 };
+inline constexpr std::array<AccumulatorKindInfo, kAccumulatorKindCount> kAccumulatorKinds = {{
+    // kind                          name            constructor     keeps  stream                    keyed  numeric
+    {AccumulatorKind::Count,         "count",         "Count",        false, std::nullopt,             false, false},
+    {AccumulatorKind::CountUnique,   "count_unique",  "CountUnique",  true,  std::nullopt,             false, false},
+    {AccumulatorKind::ValueCounts,   "value_counts",  "ValueCounts",  true,  std::nullopt,             false, false},
+    {AccumulatorKind::Exists,        "exists",        "Exists",       false, std::nullopt,             false, false},
+    {AccumulatorKind::Values,        "values",        "Values",       true,  StreamKind::Values,       false, false},
+    {AccumulatorKind::ValuesUnique,  "values_unique", "ValuesUnique", true,  StreamKind::ValuesUnique, false, false},
+    {AccumulatorKind::KeyedValues,   "keyed_values",  "KeyedValues",  true,  std::nullopt,             true,  false},
+    {AccumulatorKind::Min,           "min",           "Min",          false, std::nullopt,             false, true},
+    {AccumulatorKind::Max,           "max",           "Max",          false, std::nullopt,             false, true},
+    {AccumulatorKind::Sum,           "sum",           "Sum",          false, std::nullopt,             false, true},
+    {AccumulatorKind::Mean,          "mean",          "Mean",         false, std::nullopt,             false, true},
+    {AccumulatorKind::Product,       "product",       "Product",      false, std::nullopt,             false, true},
+    {AccumulatorKind::Mode,          "mode",          "Mode",         true,  std::nullopt,             false, false},
+    {AccumulatorKind::Types,         "types",         "Types",        false, std::nullopt,             false, false},
+}};
+
+static_assert(
+    [] {
+        for (int i = 0; i < kAccumulatorKindCount; ++i)
+            if (static_cast<int>(kAccumulatorKinds[i].kind) != i) return false;
+        return true;
+    }(),
+    "kAccumulatorKinds must list the kinds in enum order");
+// The fold groups the numeric kinds under one set of case labels.
+static_assert(
+    [] {
+        for (int i = 0; i < kAccumulatorKindCount; ++i) {
+            const bool in_range = i >= static_cast<int>(AccumulatorKind::Min) &&
+                                  i <= static_cast<int>(AccumulatorKind::Product);
+            if (kAccumulatorKinds[i].numeric != in_range) return false;
+        }
+        return true;
+    }(),
+    "the numeric kinds are exactly Min through Product");
+
+constexpr const AccumulatorKindInfo& kind_info(AccumulatorKind k) { return kAccumulatorKinds[static_cast<size_t>(k)]; }
+// "count", "count_unique", ... (keyword and bare-name form).
+constexpr const char* accumulator_kind_name(AccumulatorKind k) { return kind_info(k).name; }
+// "Count", "CountUnique", ... (constructor form).
+constexpr const char* accumulator_constructor_name(AccumulatorKind k) { return kind_info(k).constructor_name; }
 
 // One streamed item waiting in a driver queue: a plain value (Values,
 // ValuesUnique) or a value with its decoded member key (KeyedValues).
@@ -64,46 +120,20 @@ struct AccumulatorItem {
 
 // What one accumulator yields when a source is finished or snapshotted.
 struct AccumulatorResult {
-    enum class Tag : uint8_t {
-        Count = 0,         // number: the count
-        Exists = 1,        // number: 0 or 1
-        Numeric = 2,       // number: skipped count; op, numeric
-        Mode = 3,          // entries: the modal values
-        Values = 4,        // number: the count
-        KeyedValues = 5,   // number: the count
-        ValuesUnique = 6,  // number: the distinct count
-        CountUnique = 7,   // number: the set's size
-        ValueCounts = 8,   // entries: every distinct value
-        Types = 9,         // types
-    };
-    Tag tag = Tag::Count;
+    AccumulatorKind kind = AccumulatorKind::Count;
+    // Count, Values, KeyedValues: the matches; Exists: 0 or 1; ValuesUnique:
+    // the distinct values; CountUnique: the set's size; numeric kinds: the
+    // skipped matches.
     uint64_t number = 0;
-    NumericOp op = NumericOp::Sum;
-    std::optional<double> numeric;
-    std::vector<ValueCount> entries;
-    JsonTypeSet types;
+    std::optional<double> numeric;    // numeric kinds
+    std::vector<ValueCount> entries;  // Mode: the modal values; ValueCounts: every distinct value
+    JsonTypeSet types;                // Types
 };
 
 // Folds one accumulator's result into its query's output.
 void fold_output(QueryOutput& out, AccumulatorResult result);
 
 namespace accumulator {
-
-enum class Kind : uint8_t {
-    Count = 0,
-    CountUnique = 1,
-    ValueCounts = 2,
-    Exists = 3,
-    Values = 4,
-    ValuesUnique = 5,
-    Numeric = 6,
-    KeyedValues = 7,
-    Mode = 8,
-    Types = 9,
-};
-
-// Kinds that need a matched container's whole value (tags 1, 2, 4, 5, 7, 8).
-inline constexpr uint32_t kWholeValueKinds = 0x1b6;
 
 // One match as the accumulators read it.
 struct Match {
@@ -126,16 +156,15 @@ class MatchCache;
 // The running state of one accumulator.
 class Accumulator {
 public:
-    // The accumulator of one request kind, in its initial state.
-    static Accumulator for_mode(AccumulatorKind mode);
+    // The accumulator of one kind, in its initial state.
+    static Accumulator of_kind(AccumulatorKind kind) { return Accumulator(kind); }
 
-    Kind kind() const { return kind_; }
-    NumericOp op() const { return op_; }
-    bool needs_whole_value() const { return (kWholeValueKinds >> static_cast<unsigned>(kind_)) & 1; }
+    AccumulatorKind kind() const { return kind_; }
+    const AccumulatorKindInfo& info() const { return kind_info(kind_); }
     // Exists: whether a match was seen.
     bool found() const { return flag_; }
     // Count, Values, KeyedValues: matches; ValuesUnique: distinct values;
-    // Numeric: skipped matches.
+    // numeric kinds: skipped matches.
     uint64_t counter() const { return count_; }
     // CountUnique, ValuesUnique, ValueCounts, Mode: the distinct values.
     const ValueTable& table() const { return table_; }
@@ -156,14 +185,13 @@ private:
     friend void fold_match(std::span<Accumulator>, std::span<const uint64_t>, std::span<ItemQueue>, uint64_t,
                            const Match&, std::optional<std::string_view>, bool);
     void fold(MatchCache& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
-    explicit Accumulator(Kind k, NumericOp op = NumericOp::Sum) : kind_(k), op_(op) { reset(); }
+    explicit Accumulator(AccumulatorKind k) : kind_(k) { reset(); }
     // The result; with `take`, the value-count map and the type set are moved
     // into it instead of copied.
     AccumulatorResult result(bool take) const;
     void fold_number(double x);
 
-    Kind kind_;
-    NumericOp op_;
+    AccumulatorKind kind_;
     bool flag_ = false;  // Exists: found; Min/Max: has a value
     uint64_t count_ = 0;
     uint64_t folded_ = 0;  // Mean: values folded
@@ -200,6 +228,6 @@ std::optional<double> match_number(const Match& m);
 // CountUnique; Values removes Count and Exists; Count removes Exists. The
 // survivors are built in request order (first occurrence). A single request
 // is never reduced.
-std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const AccumulatorKind> modes);
+std::vector<accumulator::Accumulator> initialize_accumulators(std::span<const AccumulatorKind> kinds);
 
 }  // namespace jorvane::engine

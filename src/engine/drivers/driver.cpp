@@ -36,7 +36,7 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
     DfaDriver d;
     d.capture_mask = 0;
     for (size_t i = 0; i < accumulators.size(); ++i)
-        if (accumulators[i].needs_whole_value()) d.capture_mask |= label_masks[i];
+        if (accumulators[i].info().keeps_values) d.capture_mask |= label_masks[i];
     d.queues.resize(accumulators.size());
     d.limits.assign(label_count, std::nullopt);
     d.counters.assign(label_count, 0);

@@ -12,46 +12,47 @@ namespace {
 
 using accumulator::Accumulator;
 using accumulator::ItemQueue;
-using accumulator::Kind;
 using accumulator::Match;
 using M = AccumulatorKind;
 using testing::json;
 
-std::vector<Kind> kinds_of(std::vector<M> modes) {
-    std::vector<Kind> out;
-    for (const auto& a : initialize_accumulators(modes)) out.push_back(a.kind());
+std::vector<M> kinds_of(std::vector<M> requested) {
+    std::vector<M> out;
+    for (const auto& a : initialize_accumulators(requested)) out.push_back(a.kind());
     return out;
 }
 
 TEST(InitializeAccumulators, ReductionRules) {
+    using K = std::vector<M>;
     EXPECT_TRUE(kinds_of({}).empty());
-    EXPECT_EQ(kinds_of({M::Count, M::Values}), (std::vector<Kind>{Kind::Values}));
-    EXPECT_EQ(kinds_of({M::Exists, M::Count}), (std::vector<Kind>{Kind::Count}));
-    EXPECT_EQ(kinds_of({M::Exists, M::Values}), (std::vector<Kind>{Kind::Values}));
-    EXPECT_EQ(kinds_of({M::Mode, M::ValueCounts, M::CountUnique}), (std::vector<Kind>{Kind::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::ValuesUnique, M::ValueCounts}), (std::vector<Kind>{Kind::ValuesUnique, Kind::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::CountUnique, M::ValuesUnique}), (std::vector<Kind>{Kind::ValuesUnique}));
-    EXPECT_EQ(kinds_of({M::Sum, M::Sum}), (std::vector<Kind>{Kind::Numeric}));
-    EXPECT_EQ(kinds_of({M::Values, M::ValuesUnique}), (std::vector<Kind>{Kind::Values, Kind::ValuesUnique}));
+    EXPECT_EQ(kinds_of({M::Count, M::Values}), (K{M::Values}));
+    EXPECT_EQ(kinds_of({M::Exists, M::Count}), (K{M::Count}));
+    EXPECT_EQ(kinds_of({M::Exists, M::Values}), (K{M::Values}));
+    EXPECT_EQ(kinds_of({M::Mode, M::ValueCounts, M::CountUnique}), (K{M::ValueCounts}));
+    EXPECT_EQ(kinds_of({M::ValuesUnique, M::ValueCounts}), (K{M::ValuesUnique, M::ValueCounts}));
+    EXPECT_EQ(kinds_of({M::CountUnique, M::ValuesUnique}), (K{M::ValuesUnique}));
+    EXPECT_EQ(kinds_of({M::Sum, M::Sum}), (K{M::Sum}));
+    EXPECT_EQ(kinds_of({M::Values, M::ValuesUnique}), (K{M::Values, M::ValuesUnique}));
     // Survivors come in request order, each once.
     EXPECT_EQ(kinds_of({M::Types, M::Exists, M::Mode, M::Types, M::KeyedValues}),
-              (std::vector<Kind>{Kind::Types, Kind::Exists, Kind::Mode, Kind::KeyedValues}));
-    auto numeric = initialize_accumulators(std::vector<M>{M::Max, M::Min, M::Max, M::Product});
-    ASSERT_EQ(numeric.size(), 3u);
-    EXPECT_EQ(numeric[0].op(), NumericOp::Max);
-    EXPECT_EQ(numeric[1].op(), NumericOp::Min);
-    EXPECT_EQ(numeric[2].op(), NumericOp::Product);
+              (K{M::Types, M::Exists, M::Mode, M::KeyedValues}));
+    EXPECT_EQ(kinds_of({M::Max, M::Min, M::Max, M::Product}), (K{M::Max, M::Min, M::Product}));
     // A single request is taken as it is.
-    EXPECT_EQ(kinds_of({M::Exists}), (std::vector<Kind>{Kind::Exists}));
+    EXPECT_EQ(kinds_of({M::Exists}), (K{M::Exists}));
 }
 
-TEST(AccumulatorModeNames, Tables) {
-    std::string snake, camel, whole;
+TEST(AccumulatorKinds, Table) {
+    std::string snake, camel, keeping, streams, keyed, numeric;
     for (int i = 0; i < kAccumulatorKindCount; ++i) {
         const M m = static_cast<M>(i);
+        const AccumulatorKindInfo& info = Accumulator::of_kind(m).info();
+        EXPECT_EQ(info.kind, m);
         snake += std::string(accumulator_kind_name(m)) + " ";
-        camel += std::string(accumulator_kind_camel_name(m)) + " ";
-        if (Accumulator::for_mode(m).needs_whole_value()) whole += std::string(accumulator_kind_name(m)) + " ";
+        camel += std::string(accumulator_constructor_name(m)) + " ";
+        if (info.keeps_values) keeping += std::string(info.name) + " ";
+        if (info.stream) streams += std::string(info.name) + ":" + std::to_string(static_cast<int>(*info.stream)) + " ";
+        if (info.keyed) keyed += std::string(info.name) + " ";
+        if (info.numeric) numeric += std::string(info.name) + " ";
     }
     EXPECT_EQ(snake,
               "count count_unique value_counts exists values values_unique keyed_values min max sum mean product mode "
@@ -59,7 +60,10 @@ TEST(AccumulatorModeNames, Tables) {
     EXPECT_EQ(camel, "Count CountUnique ValueCounts Exists Values ValuesUnique KeyedValues Min Max Sum Mean Product "
                      "Mode Types ");
     // The kinds that keep or stream a matched container need it captured.
-    EXPECT_EQ(whole, "count_unique value_counts values values_unique keyed_values mode ");
+    EXPECT_EQ(keeping, "count_unique value_counts values values_unique keyed_values mode ");
+    EXPECT_EQ(streams, "values:0 values_unique:1 ");
+    EXPECT_EQ(keyed, "keyed_values ");
+    EXPECT_EQ(numeric, "min max sum mean product ");
 }
 
 // A small harness: one accumulator, its queue, and matches given as JSON text
@@ -69,7 +73,7 @@ struct Harness {
     Accumulator acc;
     ItemQueue queue;
     bool stream = true;
-    explicit Harness(M mode) : acc(Accumulator::for_mode(mode)) {}
+    explicit Harness(M kind) : acc(Accumulator::of_kind(kind)) {}
 
     void atom(std::string_view a, std::optional<std::string_view> key = std::nullopt) {
         acc.fold(Match::atom(a), key, stream, queue);
@@ -100,7 +104,7 @@ void feed_mixed(Harness& h) {
 
 TEST(NumericFolds, MixedMatches) {
     struct Case {
-        M mode;
+        M kind;
         std::optional<double> QueryOutput::*field;
         double expected;
     } cases[] = {{M::Sum, &QueryOutput::sum, 6.0},
@@ -109,11 +113,11 @@ TEST(NumericFolds, MixedMatches) {
                  {M::Max, &QueryOutput::max, 3.0},
                  {M::Product, &QueryOutput::product, 6.0}};
     for (const auto& c : cases) {
-        Harness h(c.mode);
+        Harness h(c.kind);
         feed_mixed(h);
         QueryOutput out = h.output();
-        ASSERT_TRUE((out.*c.field).has_value()) << accumulator_kind_name(c.mode);
-        EXPECT_DOUBLE_EQ(*(out.*c.field), c.expected) << accumulator_kind_name(c.mode);
+        ASSERT_TRUE((out.*c.field).has_value()) << accumulator_kind_name(c.kind);
+        EXPECT_DOUBLE_EQ(*(out.*c.field), c.expected) << accumulator_kind_name(c.kind);
         EXPECT_EQ(out.agg_skipped, 4u);
     }
 }
@@ -138,7 +142,7 @@ TEST(NumericFolds, WhatCountsAsANumber) {
 TEST(NumericFolds, NothingMatched) {
     QueryOutput out;
     for (M m : {M::Sum, M::Product, M::Mean, M::Min, M::Max}) {
-        fold_output(out, Accumulator::for_mode(m).take_result());
+        fold_output(out, Accumulator::of_kind(m).take_result());
     }
     EXPECT_EQ(out.sum, 0.0);
     EXPECT_EQ(out.product, 1.0);
@@ -303,13 +307,13 @@ TEST(Results, SnapshotCopiesAndTakeMovesOut) {
 
 TEST(Results, ResetRestoresTheInitialState) {
     for (int i = 0; i < kAccumulatorKindCount; ++i) {
-        M mode = static_cast<M>(i);
-        Harness fresh(mode), used(mode);
+        M kind = static_cast<M>(i);
+        Harness fresh(kind), used(kind);
         feed_mixed(used);
         used.atom("5", "k");
         used.acc.reset();
         AccumulatorResult a = fresh.acc.take_result(), b = used.acc.take_result();
-        EXPECT_EQ(a.tag, b.tag) << i;
+        EXPECT_EQ(a.kind, b.kind) << i;
         EXPECT_EQ(a.number, b.number) << i;
         EXPECT_EQ(a.numeric, b.numeric) << i;
         EXPECT_EQ(a.entries, b.entries) << i;
@@ -330,8 +334,8 @@ TEST(Dispatch, LimitsAndDoneMask) {
 
 TEST(Dispatch, FoldMatchFollowsLabelMasks) {
     std::vector<Accumulator> accs = initialize_accumulators(std::vector<M>{M::Count});
-    accs.push_back(Accumulator::for_mode(M::Values));
-    accs.push_back(Accumulator::for_mode(M::ValueCounts));
+    accs.push_back(Accumulator::of_kind(M::Values));
+    accs.push_back(Accumulator::of_kind(M::ValueCounts));
     std::vector<uint64_t> masks = {0b01, 0b10, 0b11};
     std::vector<ItemQueue> queues(3);
     Value obj = json(R"({"a":1})");
@@ -385,25 +389,24 @@ TEST(QueryOutputReadBack, ModeFromValueCounts) {
 }
 
 TEST(QueryOutputReadBack, FoldOutputOverwritesAndRaisesSkipped) {
-    auto result = [](AccumulatorResult::Tag tag, uint64_t number, NumericOp op = NumericOp::Sum,
-                     std::optional<double> numeric = std::nullopt) {
+    auto result = [](M kind, uint64_t number, std::optional<double> numeric = std::nullopt) {
         AccumulatorResult r;
-        r.tag = tag;
+        r.kind = kind;
         r.number = number;
-        r.op = op;
         r.numeric = numeric;
         return r;
     };
-    using T = AccumulatorResult::Tag;
     QueryOutput o;
-    fold_output(o, result(T::Values, 3));
-    fold_output(o, result(T::KeyedValues, 5));
+    fold_output(o, result(M::Values, 3));
+    fold_output(o, result(M::KeyedValues, 5));
     EXPECT_EQ(o.values_count, 5u);  // the later accumulator wins
-    fold_output(o, result(T::Numeric, 7, NumericOp::Min));
-    fold_output(o, result(T::Numeric, 2, NumericOp::Sum, 1.5));
+    fold_output(o, result(M::Min, 7));
+    fold_output(o, result(M::Sum, 2, 1.5));
     EXPECT_EQ(o.agg_skipped, 7u);  // the largest skipped count
     EXPECT_FALSE(o.min);
     EXPECT_EQ(o.sum, 1.5);
+    fold_output(o, result(M::Count, 9));
+    EXPECT_EQ(o.agg_skipped, 7u);  // only the numeric kinds report skipped matches
     // Count with Values: only values_count, and exists answers from it.
     QueryOutput cv;
     for (auto& a : initialize_accumulators(std::vector<M>{M::Count, M::Values})) fold_output(cv, a.take_result());
