@@ -1,0 +1,29 @@
+// Declared column conversion: a column's cells (one optional value per row)
+// become the declared type or the extraction fails with a message naming the
+// column, the 0-based row within the batch and the offending value. Nothing
+// is guessed: strings are never read as numbers nor numbers as strings.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/values/value.h"
+#include "run/jorvane_error.h"
+#include "table/column.h"
+#include "table/dtype.h"
+#include "util/result.h"
+
+namespace jorvane::table {
+
+// The column of the declared type, or the shape error of the first refused cell.
+Result<Column, JorvaneError> build_declared_column(std::string_view name,
+                                                   std::vector<std::optional<engine::Value>> cells,
+                                                   const Declared& declared);
+
+// A number read as a 64-bit float (integers converted, literals parsed,
+// correctly rounded, infinities beyond the range); nothing for anything
+// else or a literal that does not parse.
+std::optional<double> as_f64(const engine::Value& value);
+
+}  // namespace jorvane::table

@@ -1,0 +1,16 @@
+// Type inference: one optional JSON value per row becomes a typed column
+// when no type is declared for it (Int64, Float, Bool, Str, List or Mixed).
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "engine/values/value.h"
+#include "table/column.h"
+
+namespace jorvane::table {
+
+// Never fails. JSON nulls count as missing cells; values are moved.
+Column narrow_cells(std::vector<std::optional<engine::Value>> cells);
+
+}  // namespace jorvane::table

@@ -1,0 +1,86 @@
+// TableStream: extracts a table from one source in one pass, in chunks of
+// rows, with bounded memory. The row query anchors rows; each column's query
+// is the column path inside the row, so a field missing from one record is a
+// missing cell in that record's row and never shifts later rows. Output is
+// typed (emit: a Table) or untyped (next_cells: one optional value per row
+// and column).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/walk/scan_mode.h"
+#include "run/jorvane_error.h"
+#include "source/source.h"
+#include "table/column.h"
+#include "table/table_spec.h"
+#include "util/result.h"
+
+namespace jorvane::table {
+
+// Untyped cells of one chunk: per column, one optional value per row.
+struct Cells {
+    uint64_t rows = 0;
+    std::vector<std::vector<std::optional<engine::Value>>> columns;
+};
+
+// A column's values per row resolved by on_multi: none, one, several.
+Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(
+    std::string_view name, std::vector<engine::Value> values, const std::vector<uint64_t>& offsets, uint64_t rows,
+    OnMulti on_multi);
+
+class TableStream {
+public:
+    // Compiles the request into an engine over `source` (consumed even on
+    // failure). `batch_rows`: rows gathered before advance reports a chunk.
+    static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
+                                                  std::unique_ptr<Source> source, uint64_t batch_rows);
+
+    // True when rows are ready (more may follow), false when the scan is
+    // over and nothing is gathered.
+    Result<bool, JorvaneError> advance();
+    // The gathered rows as a typed table (cut to the row limit).
+    Result<Table, JorvaneError> emit();
+    // advance, then the gathered rows untyped; nothing when the scan is over.
+    Result<std::optional<Cells>, JorvaneError> next_cells();
+
+    const std::vector<std::string>& names() const { return names_; }
+
+private:
+    struct Declaration {
+        std::optional<Declared> declared;  // absent: inferred
+    };
+    // Cells gathered since the last emit or next_cells: per column the
+    // matched values in document order and per row the value count at the
+    // row's end (offsets start at 0).
+    struct Accumulated {
+        std::vector<std::vector<engine::Value>> values;
+        std::vector<std::vector<uint64_t>> offsets;
+        uint64_t rows = 0;
+        explicit Accumulated(size_t columns = 0);
+        void absorb(engine::RowBatch batch);
+    };
+
+    TableStream(engine::Engine engine, std::unique_ptr<Source> source)
+        : engine_(std::move(engine)), source_(std::move(source)) {}
+    // The rows to hand out now (the gathered ones, cut to the limit), and
+    // the store started afresh.
+    uint64_t take_rows(std::vector<std::vector<engine::Value>>& values, std::vector<std::vector<uint64_t>>& offsets);
+
+    engine::Engine engine_;
+    std::unique_ptr<Source> source_;
+    uint64_t batch_rows_ = UINT64_MAX;
+    Accumulated accumulated_;
+    std::vector<std::string> names_;
+    std::vector<Declaration> declared_;
+    std::optional<uint64_t> limit_;  // rows still allowed
+    OnMulti on_multi_ = OnMulti::Error;
+    bool done_ = false;
+    bool limit_hit_ = false;
+};
+
+}  // namespace jorvane::table
