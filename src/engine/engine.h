@@ -102,6 +102,8 @@ public:
     size_t query_count() const;
     // Bytes handed to scan_buffer since the source began.
     uint64_t bytes_scanned() const { return s_.stream_offset; }
+    // Where an early stop (finish(false)) ended the scan.
+    std::optional<uint64_t> stopped_at() const { return s_.stop_offset; }
     const ScanMode& mode() const { return s_.mode; }
     const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
     // Whether the walk keeps the key path (some query has KeyedValues).

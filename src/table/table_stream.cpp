@@ -1,0 +1,191 @@
+// The row query is installed last, as its own driver, and marked as the
+// engine's row anchor; the column queries before it are the row query and
+// the column path joined ("(rows).(path)"), compiled in fused groups of 64.
+// After every buffer the engine's completed rows are moved into the stream's
+// store; emit and next_cells hand the store out and start it afresh, so
+// memory follows one chunk of rows. A row limit is checked between buffers:
+// a buffer is always absorbed whole and the output is cut to the limit.
+#include "table/table_stream.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/compiled_queries.h"
+#include "run/plans.h"
+#include "table/declared.h"
+#include "table/inference.h"
+#include "util/text.h"
+
+namespace jorvane::table {
+
+TableStream::Accumulated::Accumulated(size_t columns) : values(columns), offsets(columns, std::vector<uint64_t>{0}) {}
+
+void TableStream::Accumulated::absorb(engine::RowBatch batch) {
+    if (batch.rows == 0) return;
+    for (size_t c = 0; c < values.size() && c < batch.values.size(); ++c) {
+        const uint64_t base = values[c].size();
+        for (auto& v : batch.values[c]) values[c].push_back(std::move(v));
+        const auto& offs = batch.offsets[c];
+        for (size_t r = 1; r < offs.size(); ++r) offsets[c].push_back(base + offs[r]);
+    }
+    rows += batch.rows;
+}
+
+Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(std::string_view name,
+                                                                             std::vector<engine::Value> values,
+                                                                             const std::vector<uint64_t>& offsets,
+                                                                             uint64_t rows, OnMulti on_multi) {
+    std::vector<std::optional<engine::Value>> cells;
+    cells.reserve(rows);
+    for (uint64_t r = 0; r < rows; ++r) {
+        const uint64_t from = offsets[r], to = offsets[r + 1];
+        const uint64_t k = to - from;
+        if (k == 0) {
+            cells.emplace_back();
+        } else if (k == 1) {
+            cells.emplace_back(std::move(values[from]));
+        } else {
+            switch (on_multi) {
+                case OnMulti::Error:
+                    return make_err(JorvaneError::shape("column " + debug_quote(name) + " matched " + std::to_string(k) +
+                                                        " times in one row; pass on_multi=\"list\", \"first\" or \"last\" "
+                                                        "to say which value to keep"));
+                case OnMulti::First: cells.emplace_back(std::move(values[from])); break;
+                case OnMulti::Last: cells.emplace_back(std::move(values[to - 1])); break;
+                case OnMulti::List: {
+                    engine::Value::Array items;
+                    items.reserve(k);
+                    for (uint64_t i = from; i < to; ++i) items.push_back(std::move(values[i]));
+                    cells.emplace_back(engine::Value::array(std::move(items)));
+                    break;
+                }
+            }
+        }
+    }
+    return cells;
+}
+
+Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::ScanMode mode,
+                                                    std::unique_ptr<Source> source, uint64_t batch_rows) {
+    if (spec.columns.empty()) return make_err(JorvaneError::invalid_input("table has no columns"));
+    for (const auto& [name, path] : spec.columns)
+        if (path.empty())
+            return make_err(JorvaneError::invalid_input("column " + debug_quote(name) +
+                                                        " has an empty path; a column must be inside the row, not "
+                                                        "the row itself"));
+    const std::vector<engine::AccumulatorKind> values{engine::AccumulatorKind::Values};
+    std::vector<std::string> texts;
+    texts.reserve(spec.columns.size());
+    for (const auto& [name, path] : spec.columns)
+        texts.push_back(spec.rows.empty() ? path : "(" + spec.rows + ").(" + path + ")");
+    std::vector<engine::QueryPlan> plans;
+    for (const auto& t : texts) plans.push_back(engine::QueryPlan{std::nullopt, t, values});
+    auto columns = run::compile_plans(plans);
+    if (!columns) return make_err(std::move(columns.error()));
+    const std::vector<engine::AccumulatorKind> count{engine::AccumulatorKind::Count};
+    const engine::QueryPlan anchor_plan{std::nullopt, spec.rows, count};
+    auto anchor = run::compile_plans(std::span<const engine::QueryPlan>(&anchor_plan, 1));
+    if (!anchor) return make_err(std::move(anchor.error()));
+
+    engine::Engine engine(mode);
+    columns->install(engine);
+    engine.set_row_anchor(engine.drivers().size());
+    anchor->install(engine);
+    engine.set_stream_items(true);
+
+    for (const auto& [declared_name, d] : spec.declared) {
+        const bool known = std::any_of(spec.columns.begin(), spec.columns.end(),
+                                       [&](const auto& c) { return c.first == declared_name; });
+        if (!known)
+            return make_err(JorvaneError::invalid_input("dtype declared for unknown column " + debug_quote(declared_name)));
+    }
+    TableStream stream(std::move(engine), std::move(source));
+    stream.batch_rows_ = batch_rows;
+    stream.accumulated_ = Accumulated(spec.columns.size());
+    for (auto& [name, path] : spec.columns) {
+        auto found = spec.declared.find(name);
+        stream.declared_.push_back(Declaration{found == spec.declared.end() ? std::nullopt
+                                                                            : std::optional<Declared>(found->second)});
+        stream.names_.push_back(std::move(name));
+    }
+    stream.limit_ = spec.limit;
+    stream.on_multi_ = spec.on_multi;
+    return stream;
+}
+
+Result<bool, JorvaneError> TableStream::advance() {
+    while (!done_) {
+        BufferResult next = source_->next_buffer();
+        if (!next) return make_err(JorvaneError::read(std::move(next.error()), 0));
+        if (!next.value()) {
+            if (auto error = engine_.finish(true)) return make_err(JorvaneError::parse(std::move(*error)));
+            accumulated_.absorb(engine_.take_row_batch());
+            done_ = true;
+            break;
+        }
+        engine::BufferScan scan = engine_.scan_buffer(*next.value());
+        if (scan.error) return make_err(JorvaneError::parse(std::move(*scan.error)));
+        accumulated_.absorb(engine_.take_row_batch());
+        if (limit_ && accumulated_.rows >= *limit_) {
+            limit_hit_ = true;
+            source_->abandon();
+            (void)engine_.finish(false);
+            done_ = true;
+            break;
+        }
+        if (accumulated_.rows >= batch_rows_) return true;
+    }
+    return accumulated_.rows > 0;
+}
+
+uint64_t TableStream::take_rows(std::vector<std::vector<engine::Value>>& values,
+                                std::vector<std::vector<uint64_t>>& offsets) {
+    uint64_t n = accumulated_.rows;
+    if (limit_) n = std::min(n, *limit_);
+    values = std::move(accumulated_.values);
+    offsets = std::move(accumulated_.offsets);
+    accumulated_ = Accumulated(names_.size());
+    if (limit_) *limit_ -= n;
+    return n;
+}
+
+Result<Table, JorvaneError> TableStream::emit() {
+    std::vector<std::vector<engine::Value>> values;
+    std::vector<std::vector<uint64_t>> offsets;
+    const uint64_t n = take_rows(values, offsets);
+    Table table;
+    table.n_rows = n;
+    table.names = names_;
+    table.columns.reserve(names_.size());
+    for (size_t c = 0; c < names_.size(); ++c) {
+        auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], n, on_multi_);
+        if (!cells) return make_err(std::move(cells.error()));
+        if (declared_[c].declared) {
+            auto column = build_declared_column(names_[c], std::move(*cells), *declared_[c].declared);
+            if (!column) return make_err(std::move(column.error()));
+            table.columns.push_back(std::move(*column));
+        } else {
+            table.columns.push_back(narrow_cells(std::move(*cells)));
+        }
+    }
+    if (done_ && limit_hit_) table.bytes_covered = engine_.stopped_at();
+    return table;
+}
+
+Result<std::optional<Cells>, JorvaneError> TableStream::next_cells() {
+    auto ready = advance();
+    if (!ready) return make_err(std::move(ready.error()));
+    if (!*ready) return std::optional<Cells>();
+    std::vector<std::vector<engine::Value>> values;
+    std::vector<std::vector<uint64_t>> offsets;
+    Cells out;
+    out.rows = take_rows(values, offsets);
+    for (size_t c = 0; c < names_.size(); ++c) {
+        auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], out.rows, on_multi_);
+        if (!cells) return make_err(std::move(cells.error()));
+        out.columns.push_back(std::move(*cells));
+    }
+    return std::optional<Cells>(std::move(out));
+}
+
+}  // namespace jorvane::table
