@@ -129,7 +129,7 @@ PyObject* items_next(PyObject* self) {
     return guarded(
         [&]() -> PyObject* {
             ItemsData& d = data(self);
-            Borrow borrow(d.bound, true, kBoundName);
+            BoundBorrow borrow(d.bound, true, kBoundName);
             if (!borrow.ok()) return nullptr;
             for (;;) {
                 if (!d.ready.empty()) {
@@ -170,7 +170,7 @@ PyObject* items_next(PyObject* self) {
 }
 
 PyObject* items_iter(PyObject* self) {
-    Borrow borrow(data(self).bound, false, kBoundName);
+    BoundBorrow borrow(data(self).bound, false, kBoundName);
     if (!borrow.ok()) return nullptr;
     return Ref::borrow(self).release();
 }
@@ -184,7 +184,7 @@ PyObject* items_stop(PyObject* self, PyObject* args, PyObject* kwargs) {
             std::optional<uint64_t> index;
             if (!required_u64_argument(arg, "query_idx", index)) return nullptr;
             ItemsData& d = data(self);
-            Borrow borrow(d.bound, true, kBoundName);
+            BoundBorrow borrow(d.bound, true, kBoundName);
             if (!borrow.ok()) return nullptr;
             if (*index >= d.n_queries)
                 return raise(PyExc_IndexError, "no query " + std::to_string(*index) + "; this iterator multiplexes " +
@@ -199,7 +199,7 @@ PyObject* items_results(PyObject* self, PyObject*) {
     return guarded(
         [&]() -> PyObject* {
             ItemsData& d = data(self);
-            Borrow borrow(d.bound, true, kBoundName);
+            BoundBorrow borrow(d.bound, true, kBoundName);
             if (!borrow.ok()) return nullptr;
             take_results(d);
             Ref list = Ref::steal(PyList_New(0));
@@ -217,7 +217,7 @@ PyObject* items_repr(PyObject* self) {
     return guarded(
         [&]() -> PyObject* {
             const ItemsData& d = data(self);
-            Borrow borrow(data(self).bound, false, kBoundName);
+            BoundBorrow borrow(data(self).bound, false, kBoundName);
             if (!borrow.ok()) return nullptr;
             return str(std::string(d.keyed ? "KvItems" : "Items") + "(" + std::to_string(d.n_queries) + " quer" +
                        (d.n_queries == 1 ? "y" : "ies") + ", " + (d.pull ? "active" : "exhausted") + ")")
@@ -227,7 +227,7 @@ PyObject* items_repr(PyObject* self) {
 }
 
 PyObject* items_n_queries(PyObject* self, void*) {
-    Borrow borrow(data(self).bound, false, kBoundName);
+    BoundBorrow borrow(data(self).bound, false, kBoundName);
     if (!borrow.ok()) return nullptr;
     return uinteger(data(self).n_queries).release();
 }

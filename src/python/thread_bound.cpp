@@ -6,22 +6,12 @@
 
 namespace jorvane::py {
 
-Borrow::Borrow(ThreadBound& bound, bool exclusive, const char* name) : bound_(bound), exclusive_(exclusive) {
+BoundBorrow::BoundBorrow(ThreadBound& bound, bool exclusive, const char* name) {
     if (std::this_thread::get_id() != bound.owner) {
         raise(panic_exception(), std::string(name) + " is unsendable, but sent to another thread");
         return;
     }
-    if (exclusive ? bound.borrows != 0 : bound.borrows < 0) {
-        raise(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
-        return;
-    }
-    bound.borrows = exclusive ? -1 : bound.borrows + 1;
-    held_ = true;
-}
-
-Borrow::~Borrow() {
-    if (!held_) return;
-    bound_.borrows = exclusive_ ? 0 : bound_.borrows - 1;
+    borrow_.emplace(bound.flag, exclusive);
 }
 
 void note_foreign_drop(const ThreadBound& bound, const char* name) {

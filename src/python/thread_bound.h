@@ -1,38 +1,31 @@
 // Objects that belong to the Python thread that created them (lazy
 // iterators, batch streams): every method checks the calling thread first,
-// then borrows the object, shared or exclusively, so that a call made while
-// another call on the same object is still running (a file-like read() that
-// calls back into its own iterator) is refused instead of disturbing it.
+// then borrows the object (python/borrow.h).
 #pragma once
 
+#include <optional>
 #include <thread>
 
+#include "python/borrow.h"
 #include "python/py.h"
 
 namespace jorvane::py {
 
 struct ThreadBound {
     std::thread::id owner = std::this_thread::get_id();
-    int borrows = 0;  // > 0: shared borrows held; -1: borrowed exclusively
+    BorrowFlag flag;
 };
 
-// A borrow of a thread-bound object for the length of one call. `name` is
-// the type's name in the messages ("... is unsendable, but sent to another
-// thread" as the panic exception; "Already borrowed" / "Already mutably
-// borrowed" as RuntimeError). Check ok() first: false means the exception is
-// set and nothing is held.
-class Borrow {
+// The owner thread check and the borrow of one call. `name` is the type's
+// name in the panic exception's message "{name} is unsendable, but sent to
+// another thread". Check ok() first: false means the exception is set.
+class BoundBorrow {
 public:
-    Borrow(ThreadBound& bound, bool exclusive, const char* name);
-    ~Borrow();
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    bool ok() const { return held_; }
+    BoundBorrow(ThreadBound& bound, bool exclusive, const char* name);
+    bool ok() const { return borrow_ && borrow_->ok(); }
 
 private:
-    ThreadBound& bound_;
-    bool exclusive_;
-    bool held_ = false;
+    std::optional<Borrow> borrow_;
 };
 
 // Called from tp_dealloc: when the object dies on a thread other than its
