@@ -164,6 +164,25 @@ bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out
     return true;
 }
 
+bool required_str_argument(PyObject* o, const char* name, std::string& out) {
+    if (!PyUnicode_Check(o)) {
+        wrong_type(o, name, "str");
+        return false;
+    }
+    return as_utf8(o, out);
+}
+
+bool dict_argument(PyObject* o, const char* name, PyObject*& out) {
+    out = nullptr;
+    if (!given(o)) return true;
+    if (!PyDict_Check(o)) {
+        wrong_type(o, name, "dict");
+        return false;
+    }
+    out = o;
+    return true;
+}
+
 bool bool_argument(PyObject* o, const char* name, bool& out) {
     if (!PyBool_Check(o)) {
         wrong_type(o, name, "bool");

@@ -159,6 +159,10 @@ bool u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out);
 // The same where None is refused like any other non-integer.
 bool required_u64_argument(PyObject* o, const char* name, std::optional<uint64_t>& out);
 bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out);
+// A str argument that must be given (None is the wrong type too).
+bool required_str_argument(PyObject* o, const char* name, std::string& out);
+// A dict (or subclass) argument; None leaves `out` null.
+bool dict_argument(PyObject* o, const char* name, PyObject*& out);
 // A bool argument (True or False only; never None).
 bool bool_argument(PyObject* o, const char* name, bool& out);
 // `o` unless it is null or None.

@@ -1,0 +1,178 @@
+// Numeric columns without missing rows (Int64), and Float and Float32
+// columns (missing rows are NaN), cross to numpy as one bytearray that
+// numpy views; without numpy they fall back to lists. Every other kind is a
+// list built one row at a time, None for a missing row.
+#include "python/column_py.h"
+
+#include <string>
+#include <utility>
+
+#include "python/lazy_imports.h"
+#include "python/value_convert.h"
+
+namespace jorvane::py {
+namespace {
+
+Ref import_attr(const char* module, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    if (!mod) return {};
+    return Ref::steal(PyObject_GetAttrString(mod.get(), name));
+}
+
+// A list of one object per row from make(row), None for missing rows.
+template <class Valid, class Make>
+Ref list_of(uint64_t rows, Valid valid, Make make) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (uint64_t r = 0; r < rows; ++r) {
+        Ref item = valid(r) ? make(r) : none();
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+    }
+    return list;
+}
+
+template <class T>
+Ref floats_to_py(const table::Nullable<T>& c, const char* dtype) {
+    if (Ref array = numeric_array_of(c.values, dtype)) return array;
+    PyErr_Clear();
+    return list_of(c.size(), [&](uint64_t r) { return c.valid(r); },
+                   [&](uint64_t r) { return floating(static_cast<double>(c.values[r])); });
+}
+
+Ref int128_to_py(__int128 v) {
+    // Built from text: the limited API has no 128-bit integer constructor.
+    const bool negative = v < 0;
+    unsigned __int128 m = negative ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+        m /= 10;
+    } while (m != 0);
+    if (negative) digits.insert(digits.begin(), '-');
+    return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+Ref timestamps_to_py(const table::TimestampColumn& c) {
+    Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
+    if (!datetime) return {};
+    Ref tz = Ref::steal(PyObject_GetAttrString(datetime.get(), "timezone"));
+    Ref utc = tz ? Ref::steal(PyObject_GetAttrString(tz.get(), "utc")) : Ref();
+    Ref dt_class = Ref::steal(PyObject_GetAttrString(datetime.get(), "datetime"));
+    Ref delta = Ref::steal(PyObject_GetAttrString(datetime.get(), "timedelta"));
+    if (!utc || !dt_class || !delta) return {};
+    Ref args = Ref::steal(Py_BuildValue("(iii)", 1970, 1, 1));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "tzinfo", utc.get()) < 0) return {};
+    Ref epoch = Ref::steal(PyObject_Call(dt_class.get(), args.get(), kwargs.get()));
+    Ref add = epoch ? Ref::steal(PyObject_GetAttrString(epoch.get(), "__add__")) : Ref();
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!add || !empty) return {};
+    return list_of(c.size(), [&](uint64_t r) { return c.valid(r); }, [&](uint64_t r) -> Ref {
+        Ref kw = Ref::steal(PyDict_New());
+        Ref us = integer(c.values[r]);
+        if (!kw || !us || PyDict_SetItemString(kw.get(), "microseconds", us.get()) < 0) return {};
+        Ref d = Ref::steal(PyObject_Call(delta.get(), empty.get(), kw.get()));
+        if (!d) return {};
+        return Ref::steal(PyObject_CallFunctionObjArgs(add.get(), d.get(), nullptr));
+    });
+}
+
+Ref uuids_to_py(const table::UuidColumn& c) {
+    Ref uuid_class = import_attr("uuid", "UUID");
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!uuid_class || !empty) return {};
+    return list_of(c.size(), [&](uint64_t r) { return c.valid(r); }, [&](uint64_t r) -> Ref {
+        Ref kw = Ref::steal(PyDict_New());
+        Ref b = bytes(std::string_view(reinterpret_cast<const char*>(c.values[r].data()), 16));
+        if (!kw || !b || PyDict_SetItemString(kw.get(), "bytes", b.get()) < 0) return {};
+        return Ref::steal(PyObject_Call(uuid_class.get(), empty.get(), kw.get()));
+    });
+}
+
+Ref decimals_to_py(const table::DecimalColumn& c) {
+    Ref decimal = decimal_ctor();
+    if (!decimal) return {};
+    const auto& d = c.data;
+    return list_of(d.size(), [&](uint64_t r) { return d.valid(r); }, [&](uint64_t r) -> Ref {
+        Ref unscaled = int128_to_py(d.values[r]);
+        Ref dec = unscaled ? Ref::steal(PyObject_CallFunctionObjArgs(decimal.get(), unscaled.get(), nullptr)) : Ref();
+        if (!dec) return {};
+        return Ref::steal(PyObject_CallMethod(dec.get(), "scaleb", "i", -static_cast<int>(c.scale)));
+    });
+}
+
+Ref list_column_to_py(const table::ListColumn& c, bool use_float) {
+    Ref child = column_to_py(*c.child, use_float);
+    if (!child) return {};
+    Ref tolist = Ref::steal(PyObject_GetAttrString(child.get(), "tolist"));
+    if (tolist) {
+        child = Ref::steal(PyObject_CallObject(tolist.get(), nullptr));
+        if (!child) return {};
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+    } else {
+        return {};
+    }
+    const uint64_t rows = c.offsets.size() < 2 ? 0 : c.offsets.size() - 1;
+    auto valid = [&](uint64_t r) { return !c.validity || c.validity->valid(r); };
+    return list_of(rows, valid, [&](uint64_t r) {
+        return Ref::steal(PyList_GetSlice(child.get(), static_cast<Py_ssize_t>(c.offsets[r]),
+                                          static_cast<Py_ssize_t>(c.offsets[r + 1])));
+    });
+}
+
+}  // namespace
+
+Ref numeric_array(std::span<const uint8_t> data, const char* dtype) {
+    Ref frombuffer = import_attr("numpy", "frombuffer");
+    if (!frombuffer) return {};
+    Ref buffer = Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                          static_cast<Py_ssize_t>(data.size())));
+    Ref args = buffer ? Ref::steal(PyTuple_Pack(1, buffer.get())) : Ref();
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref type = str(dtype);
+    if (!args || !kwargs || !type || PyDict_SetItemString(kwargs.get(), "dtype", type.get()) < 0) return {};
+    return Ref::steal(PyObject_Call(frombuffer.get(), args.get(), kwargs.get()));
+}
+
+Ref nullable_to_list(const table::Nullable<int64_t>& c) {
+    return list_of(c.size(), [&](uint64_t r) { return c.valid(r); }, [&](uint64_t r) { return integer(c.values[r]); });
+}
+
+Ref column_to_py(const table::Column& column, bool use_float) {
+    using K = table::Column::Kind;
+    switch (column.kind()) {
+        case K::Int64: {
+            const auto& c = column.as<K::Int64>();
+            if (!c.validity) {
+                if (Ref array = numeric_array_of(c.values, "int64")) return array;
+                PyErr_Clear();
+            }
+            return nullable_to_list(c);
+        }
+        case K::Float: return floats_to_py(column.as<K::Float>(), "float64");
+        case K::Float32: return floats_to_py(column.as<K::Float32>(), "float32");
+        case K::Bool: {
+            const auto& c = column.as<K::Bool>();
+            return list_of(c.size(), [&](uint64_t r) { return c.valid(r); },
+                           [&](uint64_t r) { return boolean(c.values[r] != 0); });
+        }
+        case K::Str: {
+            const auto& c = column.as<K::Str>();
+            return list_of(c.size(), [&](uint64_t r) { return c.valid(r); }, [&](uint64_t r) { return str(c.values[r]); });
+        }
+        case K::Timestamp: return timestamps_to_py(column.as<K::Timestamp>());
+        case K::Uuid: return uuids_to_py(column.as<K::Uuid>());
+        case K::IntN: return nullable_to_list(column.as<K::IntN>().data);
+        case K::Decimal: return decimals_to_py(column.as<K::Decimal>());
+        case K::List: return list_column_to_py(column.as<K::List>(), use_float);
+        case K::Mixed: {
+            const auto& c = column.as<K::Mixed>();
+            return list_of(c.size(), [&](uint64_t r) { return c[r].has_value(); },
+                           [&](uint64_t r) { return value_to_py(*c[r], use_float); });
+        }
+    }
+    return none();
+}
+
+}  // namespace jorvane::py

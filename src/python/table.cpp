@@ -1,0 +1,344 @@
+// table() and the Table class. A Table holds the typed columns as the
+// extraction left them; column(name) converts one of them and leaves it in
+// place, while the whole-table conversions take each column out as they go
+// (so the table's copy and the Python copy never coexist in full) and are
+// therefore one-shot: a second one, or column() afterwards, is refused.
+#include "python/table.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/borrow.h"
+#include "python/column_py.h"
+#include "python/exceptions.h"
+#include "python/open_resolved.h"
+#include "python/py_class.h"
+#include "python/table_request.h"
+#include "run/run_policy.h"
+#include "table/table_stream.h"
+#include "util/text.h"
+
+namespace jorvane::py {
+namespace {
+
+constexpr const char* kOneShot =
+    "this Table's columns have already been converted. A conversion frees each column as it goes, to keep peak "
+    "memory down, so it can only be attempted once \u2014 even a conversion that failed partway has freed the "
+    "columns it reached. Keep the result of the first successful call";
+
+struct TableData {
+    table::Table table;
+    bool use_float = false;
+    bool converted = false;
+    BorrowFlag flag;
+};
+
+TableData& data(PyObject* self) { return unbox<TableData>(self); }
+
+// The one-shot guard of the whole-table conversions.
+bool check_available(TableData& d) {
+    if (d.converted) {
+        raise(PyExc_RuntimeError, kOneShot);
+        return false;
+    }
+    d.converted = true;
+    return true;
+}
+
+// Takes column i out of the table, leaving an empty Mixed column in its slot.
+table::Column take_column(TableData& d, size_t i) { return std::exchange(d.table.columns[i], table::Column{}); }
+
+Ref import_package(const char* name, const char* refusal) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    if (!module) {
+        PyErr_Clear();
+        raise(PyExc_ImportError, refusal);
+    }
+    return module;
+}
+
+PyObject* t_to_dict(PyObject* self, PyObject*) {
+    return guarded(
+        [&]() -> PyObject* {
+            TableData& d = data(self);
+            Borrow borrow(d.flag, true);
+            if (!borrow.ok() || !check_available(d)) return nullptr;
+            Ref dict = Ref::steal(PyDict_New());
+            if (!dict) return nullptr;
+            for (size_t i = 0; i < d.table.names.size(); ++i) {
+                Ref value = column_to_py(take_column(d, i), d.use_float);
+                Ref key = value ? str(d.table.names[i]) : Ref();
+                if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+            }
+            return dict.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// A pandas value for one column: nullable integers and UTC timestamps get
+// the forms pandas has for them; everything else goes as column_to_py gives it.
+Ref pandas_column(PyObject* pandas, const table::Column& c, bool use_float) {
+    using K = table::Column::Kind;
+    if (c.kind() == K::Int64 && c.as<K::Int64>().validity) {
+        const auto& col = c.as<K::Int64>();
+        std::vector<uint8_t> mask(col.size());
+        for (size_t r = 0; r < mask.size(); ++r) mask[r] = col.valid(r) ? 0 : 1;
+        Ref values = numeric_array_of(col.values, "int64");
+        Ref missing = values ? numeric_array_of(mask, "bool") : Ref();
+        Ref arrays = missing ? Ref::steal(PyObject_GetAttrString(pandas, "arrays")) : Ref();
+        Ref integer_array = arrays ? Ref::steal(PyObject_GetAttrString(arrays.get(), "IntegerArray")) : Ref();
+        if (!integer_array) return {};
+        return Ref::steal(PyObject_CallFunctionObjArgs(integer_array.get(), values.get(), missing.get(), nullptr));
+    }
+    if (c.kind() == K::Timestamp) {
+        const auto& col = c.as<K::Timestamp>();
+        std::vector<int64_t> stamps = col.values;
+        for (size_t r = 0; r < stamps.size(); ++r)
+            if (!col.valid(r)) stamps[r] = INT64_MIN;  // numpy's not-a-time
+        Ref array = numeric_array_of(stamps, "datetime64[us]");
+        Ref series_class = array ? Ref::steal(PyObject_GetAttrString(pandas, "Series")) : Ref();
+        Ref series = series_class ? Ref::steal(PyObject_CallFunctionObjArgs(series_class.get(), array.get(), nullptr))
+                                  : Ref();
+        Ref dt = series ? Ref::steal(PyObject_GetAttrString(series.get(), "dt")) : Ref();
+        if (!dt) return {};
+        return Ref::steal(PyObject_CallMethod(dt.get(), "tz_localize", "s", "UTC"));
+    }
+    if (c.kind() == K::IntN) {
+        static const char* const kNames[] = {"Int8", "Int16", "Int32"};
+        const auto& col = c.as<K::IntN>();
+        Ref list = nullable_to_list(col.data);
+        Ref array = list ? Ref::steal(PyObject_GetAttrString(pandas, "array")) : Ref();
+        Ref args = array ? Ref::steal(PyTuple_Pack(1, list.get())) : Ref();
+        Ref kwargs = Ref::steal(PyDict_New());
+        Ref dtype = str(kNames[col.width < 3 ? col.width : 2]);
+        if (!args || !kwargs || !dtype || PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()) < 0) return {};
+        return Ref::steal(PyObject_Call(array.get(), args.get(), kwargs.get()));
+    }
+    return column_to_py(c, use_float);
+}
+
+PyObject* t_to_pandas(PyObject* self, PyObject*) {
+    return guarded(
+        [&]() -> PyObject* {
+            TableData& d = data(self);
+            Borrow borrow(d.flag, true);
+            if (!borrow.ok()) return nullptr;
+            Ref pandas = import_package("pandas", "to_pandas() needs pandas installed; use to_dict() for a plain dict of lists");
+            if (!pandas || !check_available(d)) return nullptr;
+            Ref dict = Ref::steal(PyDict_New());
+            Ref names = Ref::steal(PyList_New(0));
+            if (!dict || !names) return nullptr;
+            for (size_t i = 0; i < d.table.names.size(); ++i) {
+                Ref value = pandas_column(pandas.get(), take_column(d, i), d.use_float);
+                Ref key = value ? str(d.table.names[i]) : Ref();
+                if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0 ||
+                    PyList_Append(names.get(), key.get()) < 0)
+                    return nullptr;
+            }
+            Ref frame = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+            Ref args = frame ? Ref::steal(PyTuple_Pack(1, dict.get())) : Ref();
+            Ref kwargs = Ref::steal(PyDict_New());
+            if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) return nullptr;
+            return PyObject_Call(frame.get(), args.get(), kwargs.get());
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* t_column(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            TableData& d = data(self);
+            Borrow borrow(d.flag, false);
+            if (!borrow.ok()) return nullptr;
+            static const char* const names[] = {"name", nullptr};
+            PyObject* arg = nullptr;
+            if (!bind_args(args, kwargs, "O:column", names, &arg)) return nullptr;
+            std::string name;
+            if (!required_str_argument(arg, "name", name)) return nullptr;
+            if (d.converted) return raise(PyExc_RuntimeError, kOneShot);
+            for (size_t i = 0; i < d.table.names.size(); ++i)
+                if (d.table.names[i] == name) return column_to_py(d.table.columns[i], d.use_float).release();
+            return raise(PyExc_ValueError, "no column named " + debug_quote(name));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// The shared-access members: a borrow check, then the value.
+template <class F>
+PyObject* shared(PyObject* self, F&& f) {
+    return guarded(
+        [&]() -> PyObject* {
+            TableData& d = data(self);
+            Borrow borrow(d.flag, false);
+            if (!borrow.ok()) return nullptr;
+            return f(d).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+std::string column_list(const TableData& d) {
+    std::string out;
+    for (size_t i = 0; i < d.table.names.size(); ++i) {
+        if (i) out += ", ";
+        out += d.table.names[i] + ":" + d.table.columns[i].dtype_name();
+    }
+    return out;
+}
+
+PyObject* t_repr(PyObject* self) {
+    return shared(self, [](const TableData& d) {
+        std::string text = "Table(" + std::to_string(d.table.n_rows) + " rows, [" + column_list(d) + "]";
+        if (d.table.bytes_covered) text += ", stopped at byte " + std::to_string(*d.table.bytes_covered);
+        return str(text + ")");
+    });
+}
+
+Py_ssize_t t_len(PyObject* self) {
+    TableData& d = data(self);
+    Borrow borrow(d.flag, false);
+    if (!borrow.ok()) return -1;
+    return static_cast<Py_ssize_t>(d.table.n_rows);
+}
+
+PyObject* t_names(PyObject* self, void*) {
+    return shared(self, [](const TableData& d) {
+        Ref list = Ref::steal(PyList_New(0));
+        for (const auto& n : d.table.names) {
+            Ref s = str(n);
+            if (!list || !s || PyList_Append(list.get(), s.get()) < 0) return Ref();
+        }
+        return list;
+    });
+}
+
+PyObject* t_dtypes(PyObject* self, void*) {
+    return shared(self, [](const TableData& d) {
+        Ref list = Ref::steal(PyList_New(0));
+        for (size_t i = 0; list && i < d.table.names.size(); ++i) {
+            Ref pair = Ref::steal(Py_BuildValue("(ss)", d.table.names[i].c_str(), d.table.columns[i].dtype_name()));
+            if (!pair || PyList_Append(list.get(), pair.get()) < 0) return Ref();
+        }
+        return list;
+    });
+}
+
+PyObject* t_n_rows(PyObject* self, void*) {
+    return shared(self, [](const TableData& d) { return uinteger(d.table.n_rows); });
+}
+
+PyObject* t_bytes_covered(PyObject* self, void*) {
+    return shared(self, [](const TableData& d) {
+        return d.table.bytes_covered ? uinteger(*d.table.bytes_covered) : none();
+    });
+}
+
+PyMethodDef t_methods[] = {
+    {"column", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(t_column)), METH_VARARGS | METH_KEYWORDS,
+     "column($self, name)\n--\n\nOne column as a numpy array or a list; the table is left intact."},
+    {"to_dict", t_to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\nEvery column under its name (one-shot: the table's columns are freed as they convert)."},
+    {"to_pandas", t_to_pandas, METH_NOARGS, "to_pandas($self)\n--\n\nA pandas DataFrame of the table (one-shot)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef t_getset[] = {
+    {"names", t_names, nullptr, "The column names, in order.", nullptr},
+    {"dtypes", t_dtypes, nullptr, "(name, dtype) per column, in order.", nullptr},
+    {"n_rows", t_n_rows, nullptr, "The number of rows.", nullptr},
+    {"bytes_covered", t_bytes_covered, nullptr,
+     "Where a row limit stopped the scan, in bytes of the source; None when the source was read to the end.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot t_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<TableData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(t_repr)},
+    {Py_tp_methods, t_methods},
+    {Py_tp_getset, t_getset},
+    {Py_sq_length, reinterpret_cast<void*>(t_len)},
+    {Py_tp_doc, const_cast<char*>("A table extracted by table(), group_by() or table_batches(): typed columns that "
+                                  "convert once to a dict, pandas, polars or pyarrow.")},
+    {0, nullptr},
+};
+
+PyType_Spec t_spec = {
+    "jorvane.Table", static_cast<int>(sizeof(Boxed<TableData>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, t_slots,
+};
+
+Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, const std::string& on_multi,
+              std::optional<uint64_t> limit, const std::optional<std::string>& mode_name, bool use_float,
+              PyObject* dtypes) {
+    std::optional<table::TableSpec> spec = parse_table_spec(rows, columns, on_multi, limit, dtypes);
+    if (!spec) return {};
+    const std::optional<engine::ScanMode> mode = run::choose_mode(mode_name, 1, run::available_threads());
+    if (!mode) return Ref::steal(raise(PyExc_ValueError, run::unknown_mode_message(*mode_name)));
+    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined);
+    if (!opened) return {};
+    std::optional<Result<table::Table, JorvaneError>> extracted;
+    {
+        NoGil released;
+        extracted.emplace([&]() -> Result<table::Table, JorvaneError> {
+            auto stream = table::TableStream::make(std::move(*spec), *mode, std::move(opened), UINT64_MAX);
+            if (!stream) return make_err(std::move(stream.error()));
+            auto ready = stream->advance();
+            if (!ready) return make_err(std::move(ready.error()));
+            return stream->emit();
+        }());
+    }
+    if (!*extracted) return Ref::steal(raise_jorvane_err(std::move(extracted->error())));
+    return make_table(std::move(extracted->value()), use_float);
+}
+
+PyObject* table_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "rows", "columns", "on_multi", "limit", "mode",
+                                                "use_float", "dtypes", nullptr};
+            PyObject *source = nullptr, *rows = nullptr, *columns = nullptr, *on_multi = nullptr, *limit = Py_None,
+                     *mode = Py_None, *use_float = Py_False, *dtypes = Py_None;
+            if (!bind_args(args, kwargs, "OOO|$OOOOO:table", names, &source, &rows, &columns, &on_multi, &limit, &mode,
+                           &use_float, &dtypes))
+                return nullptr;
+            std::string rows_text, on_multi_text = "error";
+            std::optional<uint64_t> limit_value;
+            std::optional<std::string> mode_name;
+            bool floats = false;
+            PyObject* dtype_dict = nullptr;
+            if (!required_str_argument(rows, "rows", rows_text) ||
+                (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)) ||
+                !u64_argument(limit, "limit", limit_value) || !str_argument(mode, "mode", mode_name) ||
+                !bool_argument(use_float, "use_float", floats) || !dict_argument(dtypes, "dtypes", dtype_dict))
+                return nullptr;
+            return run_table(source, rows_text, columns, on_multi_text, limit_value, mode_name, floats, dtype_dict)
+                .release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef table_def = {
+    "table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_fn)), METH_VARARGS | METH_KEYWORDS,
+    "table(source, rows, columns, *, on_multi=\"error\", limit=None, mode=None, use_float=False, dtypes=None)\n--\n\n"
+    "Extract a typed table from one source: one row per match of `rows`, one column per {name: path} (paths "
+    "relative to the row)."};
+
+}  // namespace
+
+PyObject* table_type() {
+    static PyObject* cell = nullptr;
+    return cached_type(cell, [] { return type_from_spec(&t_spec); });
+}
+
+Ref make_table(table::Table t, bool use_float) {
+    PyObject* type = table_type();
+    if (!type) return {};
+    TableData d;
+    d.table = std::move(t);
+    d.use_float = use_float;
+    return box<TableData>(type, std::move(d));
+}
+
+PyMethodDef* table_function() { return &table_def; }
+
+}  // namespace jorvane::py
