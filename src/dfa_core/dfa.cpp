@@ -219,12 +219,8 @@ void DFABuilder::extract_symbols(const Query& query) {
         stack.pop_back();
         switch (q->kind) {
             case Kind::Field:
-                if (field_map.find(q->text) == FieldMap::kAbsent) {
-                    auto name = std::make_shared<const std::string>(q->text);
-                    const auto symbol = static_cast<uint32_t>(symbols.size());
-                    symbols.push_back(TransitionLabel::field(name));
-                    field_map.insert(std::move(name), symbol);
-                }
+                if (field_map.insert(q->text, static_cast<uint32_t>(symbols.size())))
+                    symbols.push_back(TransitionLabel::field(q->text));
                 break;
             case Kind::Index:
                 raw_ranges.emplace_back(q->index, q->index + 1);

@@ -4,8 +4,11 @@
 // of up to 64 queries into one automaton with per-query accept masks.
 //
 // Driving an automaton (one container level per step):
-//   symbol = dfa.field_symbol(key_bytes, FieldMap::hash_key(key_bytes))
-//            (a key no query names gives symbol 0, Other), or
+//   symbol = dfa.field_symbol(key_bytes, key_hash(key_bytes)) (a key no
+//            query names gives symbol 0, Other; the hash is read only when
+//            dfa.field_map.hashes_key(key size), so a caller driving several
+//            automata computes it once per key, and only if one of them
+//            reads it), or
 //   symbol = dfa.index_symbol(i) (kNoSymbol: no transition);
 //   next   = dfa.next_state(state, symbol) (kNoState: dead, nothing below
 //            can match); a value in state s matches the queries whose bits
@@ -23,6 +26,7 @@
 #include "dfa_core/ast.h"
 #include "dfa_core/common.h"
 #include "dfa_core/field_map.h"
+#include "dfa_core/key_hash.h"
 #include "dfa_core/query_parse_error.h"
 #include "util/result.h"
 
@@ -60,7 +64,7 @@ struct QueryDFA {
     std::vector<RangeEntry> range_table;
     // Per state: bit i set when query i of the automaton matches there.
     std::vector<uint64_t> accept_masks;
-    // Field name -> symbol; names share their strings with `symbols`.
+    // Field name -> symbol, for every Field of `symbols`.
     FieldMap field_map;
     uint32_t num_states = 0;
     uint32_t symbol_count = 0;  // symbols.size(), the width of a row
@@ -68,13 +72,13 @@ struct QueryDFA {
     bool case_insensitive = false;  // never set: field names compare exactly
 
     // The symbol of an object key (raw bytes between the quotes, escapes
-    // not decoded); `key_hash` = FieldMap::hash_key(key). A key no query
-    // names is symbol 0 (Other).
-    uint32_t field_symbol(std::string_view key, uint64_t key_hash) const {
-        const uint32_t s = field_map.find(key, key_hash);
-        return s == FieldMap::kAbsent ? 0 : s;
+    // not decoded); `hash` = key_hash(key), read only when
+    // field_map.hashes_key(key.size()). A key no query names is symbol 0
+    // (Other).
+    [[gnu::always_inline]] uint32_t field_symbol(std::string_view key, uint64_t hash) const {
+        return field_map.find(key, hash);
     }
-    uint32_t field_symbol(std::string_view key) const { return field_symbol(key, FieldMap::hash_key(key)); }
+    uint32_t field_symbol(std::string_view key) const { return field_map.find(key); }
 
     // The symbol of an array index, or kNoSymbol when no interval holds it.
     uint32_t index_symbol(uint64_t index) const {

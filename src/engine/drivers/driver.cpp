@@ -45,48 +45,7 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
     d.accumulators = std::move(accumulators);
     d.label_masks = std::move(label_masks);
     d.state = d.dfa.start;
-    d.build_field_table();
     return d;
-}
-
-void DfaDriver::build_field_table() {
-    const auto& entries = dfa.field_map.entries();
-    size_t cap = 8;
-    while (cap < entries.size() * 2) cap <<= 1;
-    field_slots_.assign(cap, FieldSlot{});
-    field_names_.clear();
-    for (const auto& e : entries) {
-        FieldSlot slot;
-        slot.hash = key_hash(*e.name);
-        slot.symbol = e.symbol;
-        slot.name_len = static_cast<uint32_t>(e.name->size());
-        slot.name_off = field_names_.size();
-        if (e.name->size() <= kShortKey) key_words(*e.name, slot.word_a, slot.word_b);
-        field_names_.append(*e.name);
-        size_t i = slot.hash & (cap - 1);
-        while (field_slots_[i].symbol != 0) i = (i + 1) & (cap - 1);
-        field_slots_[i] = slot;
-    }
-    std::array<uint32_t, kShortKey + 1> per_length{};
-    for (const auto& e : entries)
-        if (e.name->size() <= kShortKey) per_length[e.name->size()] += 1;
-    hashed_short_keys_ = false;
-    uint32_t at = 0;
-    for (size_t n = 0; n <= kShortKey; ++n) {
-        short_begin_[n] = at;
-        at += per_length[n];
-        if (per_length[n] > kMaxShortRun) hashed_short_keys_ = true;
-    }
-    short_begin_[kShortKey + 1] = at;
-    short_names_.assign(at, ShortName{});
-    std::array<uint32_t, kShortKey + 1> filled{};
-    for (const auto& e : entries) {
-        const size_t n = e.name->size();
-        if (n > kShortKey) continue;
-        ShortName& name = short_names_[short_begin_[n] + filled[n]++];
-        key_words(*e.name, name.word_a, name.word_b);
-        name.symbol = e.symbol;
-    }
 }
 
 void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
@@ -98,7 +57,7 @@ void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
         std::string lowered(key);
         for (char& ch : lowered)
             if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-        symbol = field_symbol(lowered, key_hash(lowered));
+        symbol = dfa.field_symbol(lowered);
     }
     state = dfa.next_state(s, symbol);
 }

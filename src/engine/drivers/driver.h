@@ -6,15 +6,14 @@
 // state per open container, feeds captures of matched containers and hands
 // every match to `dispatch_to_accumulators`.
 //
-// A key of at most 16 bytes is compared with the names of its length without
+// Keys are looked up in the automaton's own field map (dfa_core/field_map.h):
+// a key of at most 16 bytes is compared with the names of its length without
 // hashing; the hash of a longer key is computed once per key event by the walk
 // and shared by every driver's field lookup.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,9 +21,9 @@
 #include <vector>
 
 #include "dfa_core/dfa.h"
+#include "dfa_core/key_hash.h"
 #include "engine/drivers/accumulator.h"
 #include "engine/drivers/capture.h"
-#include "engine/drivers/key_hash.h"
 #include "engine/values/value.h"
 
 namespace jorvane::engine {
@@ -83,11 +82,11 @@ struct alignas(128) DfaDriver {
             transition_on_folded_field(s, key);
             return;
         }
-        state = dfa.next_state(s, key_symbol(key, hash));
+        state = dfa.next_state(s, dfa.field_symbol(key, hash));
     }
     // Whether the field lookup of a key of `n` bytes reads its hash (else the
     // hash argument of transition_on_field may be anything).
-    bool hashes_key(size_t n) const { return n > kShortKey || hashed_short_keys_; }
+    bool hashes_key(size_t n) const { return dfa.field_map.hashes_key(n); }
     void transition_on_field(std::string_view key) { transition_on_field(key, key_hash(key)); }
     // The state for the array element at `index`.
     [[gnu::always_inline]] void transition_array_index(uint64_t index) {
@@ -127,66 +126,10 @@ struct alignas(128) DfaDriver {
     // Back to the state of a new source (limits, masks and stream_items kept).
     void reset_for_next_source();
 
-    static uint64_t key_hash(std::string_view key) { return engine::key_hash(key); }
+    static uint64_t key_hash(std::string_view key) { return dfa_core::key_hash(key); }
 
 private:
-    // Field names by key hash, names stored inline: one probe touches one
-    // slot and, for names longer than 16 bytes, the name's bytes.
-    struct FieldSlot {
-        uint64_t hash = 0;
-        uint64_t word_a = 0;  // key_words of a name of at most 16 bytes
-        uint64_t word_b = 0;
-        uint32_t symbol = 0;  // 0 = empty slot (symbol 0 is never a field name)
-        uint32_t name_len = 0;
-        uint64_t name_off = 0;
-    };
-    // Names of at most 16 bytes grouped by length: a key is compared by its
-    // words with the few names of its own length, without hashing; a length
-    // that no name has answers at once. When some length has more than
-    // kMaxShortRun names, every key goes through the hash table instead.
-    struct ShortName {
-        uint64_t word_a = 0;
-        uint64_t word_b = 0;
-        uint32_t symbol = 0;
-    };
-    static constexpr uint32_t kMaxShortRun = 4;
-    void build_field_table();
-    [[gnu::always_inline]] uint32_t key_symbol(std::string_view key, uint64_t hash) const {
-        const size_t n = key.size();
-        if (n > kShortKey || hashed_short_keys_) [[unlikely]]
-            return field_symbol(key, hash);
-        const uint32_t from = short_begin_[n], to = short_begin_[n + 1];
-        if (from == to) return 0;
-        uint64_t a, b;
-        key_words(key, a, b);
-        const ShortName* names = short_names_.data();
-        for (uint32_t i = from; i < to; ++i)
-            if (names[i].word_a == a && names[i].word_b == b) return names[i].symbol;
-        return 0;
-    }
     void transition_on_folded_field(StateId s, std::string_view key);
-    [[gnu::always_inline]] uint32_t field_symbol(std::string_view key, uint64_t hash) const {
-        const size_t mask = field_slots_.size() - 1;
-        const FieldSlot* slots = field_slots_.data();
-        for (size_t i = hash & mask;; i = (i + 1) & mask) {
-            const FieldSlot& slot = slots[i];
-            if (slot.symbol == 0) return 0;
-            if (slot.hash == hash && slot.name_len == key.size() && same_name(slot, key)) return slot.symbol;
-        }
-    }
-    [[gnu::always_inline]] bool same_name(const FieldSlot& slot, std::string_view key) const {
-        if (key.size() <= kShortKey) {
-            uint64_t a, b;
-            key_words(key, a, b);
-            return a == slot.word_a && b == slot.word_b;
-        }
-        return std::memcmp(field_names_.data() + slot.name_off, key.data(), key.size()) == 0;
-    }
-    std::vector<FieldSlot> field_slots_;
-    std::string field_names_;
-    std::vector<ShortName> short_names_;
-    std::array<uint32_t, kShortKey + 2> short_begin_{};  // names of length n: [short_begin_[n], short_begin_[n + 1])
-    bool hashed_short_keys_ = false;
 };
 
 }  // namespace jorvane::engine

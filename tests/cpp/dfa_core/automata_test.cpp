@@ -1,6 +1,9 @@
 // Position automata, deterministic automata and fusion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -302,16 +305,70 @@ TEST(Fusion, DoesNotTouchTheCallersTrees) {
 TEST(FieldMapTable, ManyNamesAndPrecomputedHashes) {
     FieldMap map;
     for (uint32_t i = 0; i < 1000; ++i) {
-        EXPECT_TRUE(map.insert(std::make_shared<const std::string>("k" + std::to_string(i)), i + 1));
+        EXPECT_TRUE(map.insert("k" + std::to_string(i), i + 1));
     }
-    EXPECT_FALSE(map.insert(std::make_shared<const std::string>("k5"), 99));
+    EXPECT_FALSE(map.insert("k5", 99));
     EXPECT_EQ(map.size(), 1000u);
     for (uint32_t i = 0; i < 1000; ++i) {
         const std::string key = "k" + std::to_string(i);
-        EXPECT_EQ(map.find(key, FieldMap::hash_key(key)), i + 1);
+        EXPECT_EQ(map.find(key, key_hash(key)), i + 1);
     }
     EXPECT_EQ(map.find("k1000"), FieldMap::kAbsent);
     EXPECT_EQ(map.find(""), FieldMap::kAbsent);
+}
+
+// The map against an ordered map after every insertion, for names of every
+// length up to 40 bytes over a two-letter alphabet (so words overlap and
+// 1..3-byte names differ in a single byte), with one length's run growing
+// past the point where short keys are hashed as well, inserted in two orders.
+// Probes: every name, each with its first, middle or last byte changed, one
+// byte longer and one shorter.
+TEST(FieldMapTable, AgreesWithAnOrderedMap) {
+    std::mt19937_64 rng(11);
+    std::vector<std::string> names;
+    for (size_t len = 0; len <= 40; ++len) {
+        for (int copies = len <= 3 ? 2 : 1; copies-- > 0;) {
+            std::string name(len, 'a');
+            for (char& c : name) c = "ab"[rng() & 1];
+            names.push_back(name);
+        }
+    }
+    for (int i = 0; i < 7; ++i) names.push_back("id" + std::to_string(i));
+    std::vector<std::string> probes;
+    for (const std::string& name : names) {
+        probes.push_back(name);
+        probes.push_back(name + "a");
+        if (name.empty()) continue;
+        probes.push_back(name.substr(1));
+        for (size_t at : {size_t{0}, name.size() / 2, name.size() - 1}) {
+            std::string changed = name;
+            changed[at] = changed[at] == 'a' ? 'b' : 'a';
+            probes.push_back(changed);
+        }
+    }
+
+    for (bool reversed : {false, true}) {
+        std::vector<std::string> order = names;
+        if (reversed) std::reverse(order.begin(), order.end());
+        FieldMap map;
+        std::map<std::string, uint32_t> oracle;
+        for (uint32_t i = 0; i < order.size(); ++i) {
+            EXPECT_EQ(map.insert(order[i], i + 1), oracle.emplace(order[i], i + 1).second) << order[i];
+            ASSERT_EQ(map.size(), oracle.size());
+            for (const std::string& probe : probes) {
+                const auto it = oracle.find(probe);
+                const uint32_t want = it == oracle.end() ? FieldMap::kAbsent : it->second;
+                ASSERT_EQ(map.find(probe, key_hash(probe)), want) << reversed << " after " << i << ": " << probe;
+                if (!map.hashes_key(probe.size())) ASSERT_EQ(map.find(probe, ~key_hash(probe)), want) << probe;
+            }
+        }
+        // Seven names of length 3 are more than are compared one by one.
+        EXPECT_TRUE(map.hashes_key(3));
+    }
+    FieldMap few;
+    few.insert("id", 1);
+    EXPECT_FALSE(few.hashes_key(16));
+    EXPECT_TRUE(few.hashes_key(17));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ uint64_t dfa_mask(const QueryDFA& dfa, const Path& path) {
     for (const Step& step : path) {
         uint32_t symbol;
         if (const auto* name = std::get_if<std::string>(&step)) {
-            symbol = dfa.field_symbol(*name, FieldMap::hash_key(*name));
+            symbol = dfa.field_symbol(*name, key_hash(*name));
         } else {
             symbol = dfa.index_symbol(std::get<uint64_t>(step));
         }

@@ -152,6 +152,37 @@ TEST(Driver, TransitionsOverFieldsAndIndexRanges) {
     EXPECT_EQ(o.values[0], (std::vector<Value>{num(1), num(2), num(9)}));
 }
 
+TEST(Driver, FoldedFieldLookup) {
+    // An automaton whose names were collected folded matches keys in any
+    // ASCII case, short or long, whether short keys are hashed or compared
+    // by their words; a key that is not UTF-8 names nothing.
+    struct Case {
+        std::string_view outer, inner;
+        bool matches;
+    };
+    const std::vector<Case> cases{{"abc", "a_field_name_past_16_bytes", true},
+                                  {"ABC", "A_Field_Name_Past_16_BYTES", true},
+                                  {"aBc", "a_field_name_past_16_byte", false},
+                                  {"abd", "a_field_name_past_16_bytes", false},
+                                  {"ab\xff", "a_field_name_past_16_bytes", false}};
+    for (const char* text : {"abc.a_field_name_past_16_bytes", "(k1|k2|k3|k4|k5|abc).a_field_name_past_16_bytes"}) {
+        auto query = dfa_core::ast::Query::from_str(text);
+        ASSERT_TRUE(query.ok());
+        auto dfa = dfa_core::QueryDFA::from_query(*query);
+        ASSERT_TRUE(dfa.ok());
+        dfa->case_insensitive = true;
+        DfaDriver d = DfaDriver::make(std::move(*dfa), {});
+        for (const Case& c : cases) {
+            d.reset_for_next_source();
+            d.state_stack.push_back(d.start_state());
+            d.transition_on_field(c.outer);
+            d.state_stack.push_back(d.state);
+            d.transition_on_field(c.inner);
+            EXPECT_EQ(d.accept_mask(), c.matches ? 1u : 0u) << text << ": " << c.outer << "." << c.inner;
+        }
+    }
+}
+
 TEST(Driver, LabelMasksAndFusionLimit) {
     const std::vector<std::string> a{"a"};
     const std::vector<M> modes{M::Count, M::Sum, M::Types};

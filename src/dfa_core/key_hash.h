@@ -1,5 +1,5 @@
-// The hash of an object key's raw bytes, as the drivers' field tables key
-// their names. The walk computes it once per key event, so it is cheap: a key
+// The hash of an object key's raw bytes, as the automaton's field map keys
+// its names. The walk computes it once per key event, so it is cheap: a key
 // of at most 16 bytes is read as two overlapping words (`key_words`) that
 // together hold every byte, and the two words are mixed by one wide multiply;
 // longer keys take the fixed-seed XXH3 of util/hash.h over all their bytes.
@@ -18,7 +18,7 @@
 #endif
 #include <xxhash.h>
 
-namespace jorvane::engine {
+namespace jorvane::dfa_core {
 
 inline constexpr size_t kShortKey = 16;
 
@@ -56,4 +56,4 @@ inline constexpr size_t kShortKey = 16;
     return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
 }
 
-}  // namespace jorvane::engine
+}  // namespace jorvane::dfa_core
