@@ -86,3 +86,16 @@ def test_misspelled_literals_stay_lenient():
     Query(b'[nul,tru,fals]', "[*]", Values(into=kept)).result()
     assert kept == [None, True, False]
 
+
+def test_exponents_beyond_decimal_reach_take_their_limit():
+    big = "9" * 25
+    doc = f'[1e{big},-2E+{big},3e-{big},-4.5e-{big},0e{big},-0.0e{big},1.5e3]'.encode()
+    kept, floats = [], []
+    Query(doc, "[*]", Values(into=kept)).result()
+    Query(doc, "[*]", Values(into=floats), use_float=True).result()
+    D = decimal.Decimal
+    expected = [D("Infinity"), D("-Infinity"), D("0"), D("-0"), D("0"), D("-0"), D("1.5E+3")]
+    assert [str(v) for v in kept] == [str(v) for v in expected]
+    assert [float(v) for v in kept] == floats
+    assert list(items(doc, "[*]")) == kept
+
