@@ -35,6 +35,16 @@ Ref decimal_ctor() {
     });
 }
 
+Ref decimal_invalid_operation() {
+    static std::atomic<PyObject*> cell{nullptr};
+    static std::mutex m;
+    return cached(cell, m, [] {
+        Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
+        if (!mod) return Ref();
+        return Ref::steal(PyObject_GetAttrString(mod.get(), "InvalidOperation"));
+    });
+}
+
 Ref errors_module() {
     static std::atomic<PyObject*> cell{nullptr};
     static std::mutex m;

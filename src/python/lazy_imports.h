@@ -1,5 +1,6 @@
 // Python objects imported on first use and kept for the life of the process:
-// the class decimal.Decimal and the module jorvane._errors. A failed import
+// the classes decimal.Decimal and decimal.InvalidOperation and the module
+// jorvane._errors. A failed import
 // is raised to the caller and tried again on the next use.
 #pragma once
 
@@ -9,6 +10,9 @@ namespace jorvane::py {
 
 // A new reference to decimal.Decimal, or null with the import's exception set.
 Ref decimal_ctor();
+// A new reference to decimal.InvalidOperation, or null with the import's
+// exception set.
+Ref decimal_invalid_operation();
 // A new reference to the module jorvane._errors, or null with the import's
 // exception set.
 Ref errors_module();

@@ -6,6 +6,14 @@
 // the decoded text of a string with escapes, and comparisons against stored
 // values, all without building a Value. A Value is built only for an entry
 // that is stored for the first time or an item that is streamed.
+//
+// A number atom is read once (number::read_json): the same pass checks the
+// JSON number grammar, which is asked before anything is folded when some
+// kind keeps the match (Accumulator::keeps), and classifies the number that
+// hashing, comparing and building then share. Every match a kind keeps is
+// checked, built or not, so whether a scan fails never depends on which
+// values were already stored or on whether the caller takes the streamed
+// values. The kinds that never build a value read the raw bytes as before.
 #include "engine/drivers/accumulator.h"
 
 #include <cmath>
@@ -44,11 +52,32 @@ public:
 
     const Match& match() const { return m_; }
 
+    // The malformed number that keeps a keeping kind from taking this match.
+    std::optional<MalformedNumber> malformed() {
+        switch (m_.kind) {
+            case Match::Atom: {
+                if (!is_number_atom()) return std::nullopt;
+                const NumberReading& n = number();
+                if (!n.malformed) return std::nullopt;
+                return MalformedNumber{*n.malformed, m_.offset + n.malformed_at};
+            }
+            case Match::String: return std::nullopt;
+            case Match::Container: return m_.malformed ? std::optional<MalformedNumber>(*m_.malformed) : std::nullopt;
+        }
+        return std::nullopt;
+    }
+
     uint64_t hash() {
         if (!hashed_) {
             ValueHasher h;
             switch (m_.kind) {
-                case Match::Atom: value::hash_atom_into(h, m_.bytes); break;
+                case Match::Atom:
+                    if (is_number_atom()) {
+                        value::hash_number_into(h, number().view);
+                    } else {
+                        value::hash_atom_into(h, m_.bytes);
+                    }
+                    break;
                 case Match::String: value::hash_string_into(h, text()); break;
                 case Match::Container: container().hash_into(h); break;
             }
@@ -60,7 +89,8 @@ public:
 
     bool equals(const Value& v) {
         switch (m_.kind) {
-            case Match::Atom: return value::atom_equals(v, m_.bytes);
+            case Match::Atom:
+                return is_number_atom() ? value::number_equals(v, number().view) : value::atom_equals(v, m_.bytes);
             case Match::String: return v.is_string() && v.as_string() == text();
             case Match::Container: return v == container();
         }
@@ -69,7 +99,9 @@ public:
 
     Value make_value() {
         switch (m_.kind) {
-            case Match::Atom: return value::from_atom(m_.bytes);
+            case Match::Atom:
+                return is_number_atom() ? Value::number(JsonNumber::from_view(number().view))
+                                        : value::from_atom(m_.bytes);
             case Match::String: return Value::string(std::string(text()));
             case Match::Container: return container();
         }
@@ -96,9 +128,22 @@ private:
         return m_.value ? *m_.value : null_value;
     }
 
+    bool is_number_atom() const { return atom_json_type(m_.bytes) == JsonType::Number; }
+
+    // The reading of a number atom.
+    const NumberReading& number() {
+        if (!number_ready_) {
+            number_ = number::read_json(m_.bytes);
+            number_ready_ = true;
+        }
+        return number_;
+    }
+
     const Match& m_;
     bool hashed_ = false;
     bool text_ready_ = false;
+    bool number_ready_ = false;
+    NumberReading number_;
     uint64_t hash_ = 0;
     std::string_view text_;
     std::string decoded_;
@@ -158,9 +203,14 @@ void Accumulator::fold_number(double x) {
     }
 }
 
-void Accumulator::fold(const Match& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
+std::optional<MalformedNumber> Accumulator::fold(const Match& m, std::optional<std::string_view> key,
+                                                 bool stream_items, ItemQueue& queue) {
     MatchCache cache(m);
+    if (keeps(key.has_value())) {
+        if (auto why = cache.malformed()) return why;
+    }
     fold(cache, key, stream_items, queue);
+    return std::nullopt;
 }
 
 void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
@@ -289,16 +339,20 @@ uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
     return mask;
 }
 
-void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
-                std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
-                bool stream_items) {
-    if (mask == 0) return;
-    // One cache for every accumulator: the match is hashed and decoded at
-    // most once, and only when a value-keeping kind asks.
+std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
+                                          std::span<ItemQueue> queues, uint64_t mask, uint64_t keep_mask,
+                                          const Match& m, std::optional<std::string_view> key, bool stream_items) {
+    if (mask == 0) return std::nullopt;
+    // One cache for every accumulator: the match is read, hashed and decoded
+    // at most once, and only when a value-keeping kind asks.
     MatchCache cache(m);
+    if ((mask & keep_mask) != 0) {
+        if (auto why = cache.malformed()) return why;
+    }
     for (size_t j = 0; j < accumulators.size(); ++j) {
         if ((label_masks[j] & mask) != 0) accumulators[j].fold(cache, key, stream_items, queues[j]);
     }
+    return std::nullopt;
 }
 
 }  // namespace accumulator

@@ -12,7 +12,16 @@
 // Count, Exists, Types and the numeric kinds read the match's raw bytes and
 // never build a Value. The kinds that keep values hash and compare atoms and
 // strings straight from their raw bytes and build a Value only when one is
-// stored or streamed.
+// stored or streamed. They take no atom that begins like a number ('-' or a
+// digit) without being a JSON number, nor a container holding one: such a
+// match is refused whole, and the scan fails as malformed input. (KeyedValues
+// keeps object members only, so an array element is never refused for it.)
+// The error names the first byte that breaks the number grammar, or the last
+// byte when the literal ends where a digit is owed ("-", "1.", "1e+"), as
+// InvalidAtomChar, at that byte's absolute source offset: the atom's own
+// start offset (kept beside a token carried across buffers) plus the byte's
+// index in the literal, so neither depends on how the input was cut. A
+// container holding such a number reports it the same way, when it closes.
 #pragma once
 
 #include <algorithm>
@@ -24,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/drivers/capture.h"
 #include "engine/query_output.h"
 #include "engine/sink.h"
 #include "engine/values/value.h"
@@ -141,11 +151,16 @@ struct Match {
     Kind kind = Atom;
     uint8_t is_object = 0;         // Container
     std::string_view bytes;        // Atom: the trimmed literal; String: raw bytes between the quotes
+    uint64_t offset = 0;           // Atom: source offset of its first byte
     const Value* value = nullptr;  // Container: the captured value (null = not recorded)
+    // Container: the malformed number it holds, if any (it cannot be kept).
+    const MalformedNumber* malformed = nullptr;
 
-    static Match atom(std::string_view b) { return {Atom, 0, b, nullptr}; }
-    static Match string(std::string_view b) { return {String, 0, b, nullptr}; }
-    static Match container(const Value* v, uint8_t is_object) { return {Container, is_object, {}, v}; }
+    static Match atom(std::string_view b, uint64_t offset = 0) { return {Atom, 0, b, offset, nullptr, nullptr}; }
+    static Match string(std::string_view b) { return {String, 0, b, 0, nullptr, nullptr}; }
+    static Match container(const Value* v, uint8_t is_object, const MalformedNumber* malformed = nullptr) {
+        return {Container, is_object, {}, 0, v, malformed};
+    }
 };
 
 using ValueTable = OrderedMap<Value, uint64_t>;
@@ -161,6 +176,9 @@ public:
 
     AccumulatorKind kind() const { return kind_; }
     const AccumulatorKindInfo& info() const { return kind_info(kind_); }
+    // Whether a match (with a member key or not) has its value kept: stored,
+    // streamed or counted as one.
+    bool keeps(bool has_key) const { return info().keeps_values && (has_key || !info().keyed); }
     // Exists: whether a match was seen.
     bool found() const { return flag_; }
     // Count, Values, KeyedValues: matches; ValuesUnique: distinct values;
@@ -171,8 +189,11 @@ public:
 
     // Folds one match. `key` is the raw member key (escapes not decoded) when
     // the match is an object member; `queue` receives streamed items when
-    // `stream_items` is set.
-    void fold(const Match& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
+    // `stream_items` is set. A kind that keeps values refuses a malformed
+    // number (or a container holding one): nothing changes and that number
+    // is returned.
+    std::optional<MalformedNumber> fold(const Match& m, std::optional<std::string_view> key, bool stream_items,
+                                        ItemQueue& queue);
 
     // End of a source: moves the ValueCounts map and the Types set out.
     AccumulatorResult take_result();
@@ -182,8 +203,9 @@ public:
     void reset();
 
 private:
-    friend void fold_match(std::span<Accumulator>, std::span<const uint64_t>, std::span<ItemQueue>, uint64_t,
-                           const Match&, std::optional<std::string_view>, bool);
+    friend std::optional<MalformedNumber> fold_match(std::span<Accumulator>, std::span<const uint64_t>,
+                                                     std::span<ItemQueue>, uint64_t, uint64_t, const Match&,
+                                                     std::optional<std::string_view>, bool);
     void fold(MatchCache& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
     explicit Accumulator(AccumulatorKind k) : kind_(k) { reset(); }
     // The result; with `take`, the value-count map and the type set are moved
@@ -208,10 +230,13 @@ uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
 
 // Folds a match into every accumulator whose label mask meets `mask`, in list
 // order. The match is hashed and its Value built at most once; a container
-// value is copied only for the accumulators that keep it.
-void fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
-                std::span<ItemQueue> queues, uint64_t mask, const Match& m, std::optional<std::string_view> key,
-                bool stream_items);
+// value is copied only for the accumulators that keep it. When `mask` meets
+// `keep_mask` (the labels of the accumulators that keep this match, see
+// Accumulator::keeps) and the match is a malformed number or a container
+// holding one, nothing is folded and that number is returned.
+std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
+                                          std::span<ItemQueue> queues, uint64_t mask, uint64_t keep_mask,
+                                          const Match& m, std::optional<std::string_view> key, bool stream_items);
 
 // The kind of a match: containers by is_object, strings string, atoms by
 // their first byte.

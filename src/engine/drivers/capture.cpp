@@ -33,9 +33,32 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
     }
 }
 
-Value scalar_to_value(bool is_string, std::string_view bytes) {
-    if (is_string) return Value::string(value::decode_json_string(bytes));
-    return value::from_atom(bytes);
+void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset) {
+    if (is_string || atom_json_type(bytes) != JsonType::Number) {
+        buffer_if_capturing(captures, is_string ? CapturedEvent::String : CapturedEvent::Atom, 0, bytes);
+        return;
+    }
+    const NumberReading n = number::read_json(bytes);
+    if (n.malformed) [[unlikely]] {
+        for (auto& c : captures)
+            if (c.recording && !c.malformed) c.malformed = MalformedNumber{*n.malformed, offset + n.malformed_at};
+        buffer_if_capturing(captures, CapturedEvent::Atom, 0, bytes);
+        return;
+    }
+    for (auto& c : captures) {
+        if (!c.recording) continue;
+        CapturedEvent e;
+        e.kind = CapturedEvent::Number;
+        e.number = n.view.kind;
+        if (n.view.kind == NumberView::Kind::Int) {
+            e.int_value = n.view.int_value;
+        } else {
+            e.offset = c.bytes.size();
+            e.len = static_cast<uint32_t>(bytes.size());
+            c.bytes.append(bytes);
+        }
+        c.events.push_back(e);
+    }
 }
 
 std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uint32_t depth) {
@@ -45,6 +68,13 @@ std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uin
     switch (e.kind) {
         case CapturedEvent::Atom:
             return value::from_atom(cap.event_bytes(e));
+        case CapturedEvent::Number: {
+            if (e.number == NumberView::Kind::Int) return Value::number(JsonNumber::from_int(e.int_value));
+            NumberView n;
+            n.kind = e.number;
+            n.text = cap.event_bytes(e);
+            return Value::number(JsonNumber::from_view(n));
+        }
         case CapturedEvent::String:
             return Value::string(value::decode_json_string(cap.event_bytes(e)));
         case CapturedEvent::Key:

@@ -3,6 +3,16 @@
 //
 // A recording keeps one byte arena per capture and a flat list of events that
 // point into it, so recording a token costs no allocation of its own.
+//
+// A recording capture is kept by some accumulator, so every number atom it
+// records is read as it goes by (number::read_json), once for all the
+// captures of the driver: the one pass checks the JSON number grammar and
+// classifies the number, and the event keeps that classification (an integer
+// that fits 64 bits is kept in the event itself, with no arena bytes), so
+// rebuilding reads no number again. The first malformed number is noted in
+// each capture holding it, with the source offset of the byte it names; such
+// a capture is never rebuilt, and delivering it to a kind that keeps values
+// fails the scan.
 #pragma once
 
 #include <cstddef>
@@ -12,15 +22,30 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/parse_error_kind.h"
 #include "engine/values/value.h"
 
 namespace jorvane::engine {
 
 struct CapturedEvent {
-    enum Kind : uint8_t { Open = 0, Close = 1, Key = 2, Atom = 3, String = 4 };
+    // Atom: a literal other than a well-formed number (true, false, null, or
+    // a malformed number in a capture that is never rebuilt); Number: a
+    // well-formed number, already read.
+    enum Kind : uint8_t { Open = 0, Close = 1, Key = 2, Atom = 3, String = 4, Number = 5 };
     Kind kind = Open;
-    uint8_t is_object = 0;  // Open only
-    uint32_t len = 0;       // Key, Atom, String: bytes in the arena
+    uint8_t is_object = 0;                              // Open only
+    NumberView::Kind number = NumberView::Kind::Int;    // Number only: how it was read
+    uint32_t len = 0;                                   // Key, Atom, String, Number other than Int: arena bytes
+    union {
+        uint64_t offset = 0;  // of the bytes in the arena
+        int64_t int_value;    // Number read as Int: the integer itself
+    };
+};
+
+// A number atom that is not a JSON number: the error kind, which names one
+// of its bytes, and that byte's source offset.
+struct MalformedNumber {
+    ParseErrorKind kind;
     uint64_t offset = 0;
 };
 
@@ -31,6 +56,7 @@ struct ActiveCapture {
     uint64_t labels = 0;   // queries the capture was started for
     uint8_t is_object = 0;
     bool recording = false;  // whether events are stored (else depth only)
+    std::optional<MalformedNumber> malformed;  // the first one recorded
 
     std::string_view event_bytes(const CapturedEvent& e) const { return {bytes.data() + e.offset, e.len}; }
 };
@@ -43,13 +69,14 @@ inline constexpr uint32_t kMaxCapturedNesting = 1000;
 void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Kind kind, uint8_t is_object,
                          std::string_view bytes);
 
+// Feeds one scalar token, which starts at source offset `offset`, to every
+// capture. A number atom is read once; a malformed one is noted in each
+// recording capture that has none yet.
+void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset);
+
 // Rebuilds the value that starts at event `pos` (advanced past it). Returns
 // nothing when containers nest past the limit.
 std::optional<Value> materialize_next(const ActiveCapture& capture, size_t& pos, uint32_t depth);
-
-// The value of a scalar token: an atom by its first byte (null for anything
-// that is not a literal or number), a string decoded.
-Value scalar_to_value(bool is_string, std::string_view bytes);
 
 // Rebuilds a finished recording capture's whole value.
 std::optional<Value> materialize(const ActiveCapture& capture);

@@ -35,8 +35,11 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
         panic("assertion failed: every accumulator needs exactly one label mask");
     DfaDriver d;
     d.capture_mask = 0;
-    for (size_t i = 0; i < accumulators.size(); ++i)
-        if (accumulators[i].info().keeps_values) d.capture_mask |= label_masks[i];
+    d.keyless_keep_mask = 0;
+    for (size_t i = 0; i < accumulators.size(); ++i) {
+        if (accumulators[i].keeps(true)) d.capture_mask |= label_masks[i];
+        if (accumulators[i].keeps(false)) d.keyless_keep_mask |= label_masks[i];
+    }
     d.queues.resize(accumulators.size());
     d.limits.assign(label_count, std::nullopt);
     d.counters.assign(label_count, 0);
@@ -62,13 +65,16 @@ void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
     state = dfa.next_state(s, symbol);
 }
 
-uint64_t DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,
-                                             uint64_t mask) {
-    if (stopped) return 0;
+DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,
+                                                        uint64_t mask) {
+    if (stopped) return {};
     mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters);
-    if (mask == 0) return 0;
-    accumulator::fold_match(accumulators, label_masks, queues, mask, event, key, stream_items);
-    return mask;
+    if (mask == 0) return {};
+    const uint64_t keep_mask = key ? capture_mask : keyless_keep_mask;
+    if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, keep_mask, event, key,
+                                           stream_items))
+        return {0, why};
+    return {mask, std::nullopt};
 }
 
 void DfaDriver::reset_for_next_source() {

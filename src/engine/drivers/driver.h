@@ -58,7 +58,10 @@ struct alignas(128) DfaDriver {
     std::vector<uint64_t> counters;
     uint64_t limited_mask = 0;
     uint64_t done_mask = 0;
-    uint64_t capture_mask = 0;
+    uint64_t capture_mask = 0;  // labels of the accumulators that keep values
+    // Labels of the accumulators that keep a match without a member key
+    // (every kind that keeps values but KeyedValues).
+    uint64_t keyless_keep_mask = 0;
     size_t label_count = 0;
     bool stopped = false;
     bool stream_items = true;
@@ -119,9 +122,16 @@ struct alignas(128) DfaDriver {
         return m;
     }
 
+    // What became of one match: the labels it was delivered to, or the
+    // malformed number for which the labels that keep values refused it
+    // (then it reached none).
+    struct Delivery {
+        uint64_t labels = 0;
+        std::optional<MalformedNumber> malformed;
+    };
     // Folds one match into the accumulators of the labels in `mask` (after
-    // `done_mask` and the limits); returns the labels actually delivered.
-    uint64_t dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
+    // `done_mask` and the limits).
+    Delivery dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
 
     // Back to the state of a new source (limits, masks and stream_items kept).
     void reset_for_next_source();

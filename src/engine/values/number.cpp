@@ -134,6 +134,29 @@ Canonical canonical_of_text(std::string_view t) {
     return c;
 }
 
+// The integer of a literal that is all digits after an optional '-': Int
+// when it fits, else BigInt keeping the text.
+NumberView integer_view(std::string_view text, bool negative, uint64_t magnitude, bool overflow) {
+    NumberView v;
+    const uint64_t limit = negative ? (uint64_t{1} << 63) : static_cast<uint64_t>(INT64_MAX);
+    if (overflow || magnitude > limit) {
+        v.kind = NumberView::Kind::BigInt;
+        v.text = text;
+        return v;
+    }
+    v.kind = NumberView::Kind::Int;
+    v.int_value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return v;
+}
+
+// One more digit of an integer's magnitude; `overflow` stays set once set.
+inline void add_digit(uint64_t& magnitude, bool& overflow, unsigned char c) {
+    if (!overflow && (__builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
+                      __builtin_add_overflow(magnitude, static_cast<uint64_t>(c - '0'), &magnitude))) {
+        overflow = true;
+    }
+}
+
 Canonical canonical_of(const NumberView& n, char (&buf)[20]) {
     if (n.kind == NumberView::Kind::Int) return canonical_of_int(n.int_value, buf);
     return canonical_of_text(n.text);
@@ -171,21 +194,59 @@ NumberView classify_literal(std::string_view raw) {
     for (size_t k = i; k < raw.size(); ++k) {
         unsigned char c = static_cast<unsigned char>(raw[k]);
         if (!is_digit(c)) return v;
-        if (!overflow && (__builtin_mul_overflow(magnitude, uint64_t{10}, &magnitude) ||
-                          __builtin_add_overflow(magnitude, static_cast<uint64_t>(c - '0'), &magnitude))) {
-            overflow = true;
-        }
+        add_digit(magnitude, overflow, c);
     }
-    const bool negative = i == 1;
-    const uint64_t limit = negative ? (uint64_t{1} << 63) : static_cast<uint64_t>(INT64_MAX);
-    if (overflow || magnitude > limit) {
-        v.kind = NumberView::Kind::BigInt;
-        return v;
+    return integer_view(raw, i == 1, magnitude, overflow);
+}
+
+NumberReading read_json(std::string_view s) {
+    NumberReading r;
+    const size_t n = s.size();
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    // The byte at `k` breaks the grammar; at the end, a digit was still owed
+    // and the last byte is named.
+    auto refuse_at = [&](size_t k) {
+        if (k == n) k = n - 1;
+        r.view = classify_literal(s);
+        r.malformed = ParseErrorKind::invalid_atom_char(byte(k));
+        r.malformed_at = k;
+        return r;
+    };
+    const bool negative = n != 0 && s[0] == '-';
+    if (n == 0 || (!negative && !is_digit(byte(0)))) {
+        r.view = classify_literal(s);
+        r.malformed = ParseErrorKind::invalid_atom_start(n == 0 ? 0 : byte(0));
+        return r;
     }
-    v.kind = NumberView::Kind::Int;
-    v.int_value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
-    v.text = {};
-    return v;
+    size_t i = negative ? 1 : 0;
+    if (i == n || !is_digit(byte(i))) return refuse_at(i);
+    // The integer part: a lone '0', or digits that do not start with '0'.
+    uint64_t magnitude = 0;
+    bool overflow = false;
+    if (s[i] == '0') {
+        ++i;
+    } else {
+        for (; i < n && is_digit(byte(i)); ++i) add_digit(magnitude, overflow, byte(i));
+    }
+    if (i == n) {
+        r.view = integer_view(s, negative, magnitude, overflow);
+        return r;
+    }
+    if (s[i] == '.') {
+        ++i;
+        if (i == n || !is_digit(byte(i))) return refuse_at(i);
+        while (i < n && is_digit(byte(i))) ++i;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        if (i == n || !is_digit(byte(i))) return refuse_at(i);
+        while (i < n && is_digit(byte(i))) ++i;
+    }
+    if (i < n) return refuse_at(i);
+    r.view.kind = NumberView::Kind::Decimal;
+    r.view.text = s;
+    return r;
 }
 
 bool equal(const NumberView& x, const NumberView& y) {

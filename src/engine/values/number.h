@@ -4,12 +4,14 @@
 // 100e-2 are one value), and hashing agrees with that equality.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "engine/parse_error_kind.h"
 #include "engine/values/value_hasher.h"
 
 namespace jorvane::engine {
@@ -22,6 +24,19 @@ struct NumberView {
     Kind kind = Kind::Int;
     int64_t int_value = 0;
     std::string_view text;  // BigInt and Decimal
+};
+
+// A number literal read for a value that is kept: the number it denotes, or
+// why it is not a JSON number (-?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?).
+struct NumberReading {
+    // The number; for a malformed literal, what classify_literal reads.
+    NumberView view;
+    // InvalidAtomChar naming the first byte that breaks the grammar, or the
+    // literal's last byte when it ends where a digit is still owed ("-", "1.",
+    // "1e+"); InvalidAtomStart when the first byte cannot begin a number (an
+    // empty literal names byte 0).
+    std::optional<ParseErrorKind> malformed;
+    size_t malformed_at = 0;  // index of the named byte in the literal
 };
 
 class JsonNumber {
@@ -68,6 +83,11 @@ namespace number {
 // The non-owning number of a literal: trims ASCII whitespace (space, tab, LF,
 // FF, CR) and classifies it. `text` refers into `raw`.
 NumberView classify_literal(std::string_view raw);
+
+// Checks a literal against the JSON number grammar and classifies it the way
+// classify_literal does, in one pass. Nothing is trimmed: a well-formed
+// number holds no whitespace.
+NumberReading read_json(std::string_view literal);
 
 // Equality and hashing by exact decimal value.
 bool equal(const NumberView& a, const NumberView& b);

@@ -204,14 +204,21 @@ Value from_raw_string(std::string_view raw) { return Value::string(decode_json_s
 
 void hash_atom_into(ValueHasher& h, std::string_view atom) {
     JsonType t = atom.empty() ? JsonType::Null : atom_json_type(atom);
-    h.write_u64(static_cast<uint64_t>(t));
-    if (t == JsonType::Boolean) {
-        h.write_u8(atom[0] == 't' ? 1 : 0);
-    } else if (t == JsonType::Number) {
+    if (t == JsonType::Number) {
         std::string scratch;
-        number::hash_into(h, atom_number(atom, scratch));
+        hash_number_into(h, atom_number(atom, scratch));
+        return;
     }
+    h.write_u64(static_cast<uint64_t>(t));
+    if (t == JsonType::Boolean) h.write_u8(atom[0] == 't' ? 1 : 0);
 }
+
+void hash_number_into(ValueHasher& h, const NumberView& n) {
+    h.write_u64(static_cast<uint64_t>(JsonType::Number));
+    number::hash_into(h, n);
+}
+
+bool number_equals(const Value& v, const NumberView& n) { return v.is_number() && number::equal(v.as_number().view(), n); }
 
 bool atom_equals(const Value& v, std::string_view atom) {
     JsonType t = atom.empty() ? JsonType::Null : atom_json_type(atom);

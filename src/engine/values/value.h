@@ -119,6 +119,9 @@ void hash_atom_into(ValueHasher& h, std::string_view atom);
 bool atom_equals(const Value& v, std::string_view atom);
 // `text` is the decoded string text.
 void hash_string_into(ValueHasher& h, std::string_view text);
+// The same for a number already read from its literal.
+void hash_number_into(ValueHasher& h, const NumberView& n);
+bool number_equals(const Value& v, const NumberView& n);
 
 }  // namespace value
 }  // namespace jorvane::engine

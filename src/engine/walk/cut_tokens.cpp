@@ -130,7 +130,7 @@ void ScanState::resume_cut_token(ChunkCursor& c, const uint8_t* buf, size_t n) {
         string_key(token);
         return;
     }
-    scalar_value(token, true);
+    scalar_value(token, true, cut_token_offset);
 }
 
 }  // namespace jorvane::engine

@@ -76,7 +76,7 @@ struct ScanState {
     void dispatch_atom_event(std::string_view bytes);
     // The raw key of the current value, when key paths are tracked.
     std::optional<std::string_view> current_key() const;
-    void scalar_value(std::string_view bytes, bool is_string);
+    void scalar_value(std::string_view bytes, bool is_string, uint64_t at);
     void string_key(std::string_view content);
     void raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered);
     // A container opened at `pos` while some driver captures: opens the raw span.

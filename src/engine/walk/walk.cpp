@@ -70,7 +70,10 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
         uint64_t delivered = 0;
         if (!d.stopped) {
             Value value;  // null
-            if (cap.recording) {
+            // A value holding a malformed number is never built: the labels
+            // that keep values refuse it, and the others do not read it.
+            const MalformedNumber* malformed = cap.malformed ? &*cap.malformed : nullptr;
+            if (cap.recording && !malformed) {
                 std::optional<Value> built = materialize(cap);
                 if (built) {
                     value = std::move(*built);
@@ -78,7 +81,10 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
                     too_deep = true;
                 }
             }
-            delivered = d.dispatch_to_accumulators(MatchEvent::container(&value, cap.is_object), key, cap.labels);
+            const DfaDriver::Delivery got =
+                d.dispatch_to_accumulators(MatchEvent::container(&value, cap.is_object, malformed), key, cap.labels);
+            delivered = got.labels;
+            if (got.malformed) record_corruption_at(got.malformed->kind, got.malformed->offset);
         }
         if (n == 0) {
             first_finished = true;
@@ -133,8 +139,8 @@ void ScanState::complete_row(size_t anchor) {
     row_batch.rows += 1;
 }
 
-void ScanState::scalar_value(std::string_view bytes, bool is_string) {
-    walk::with_drivers(*this, [&](const auto& ds) { walk::scalar_value(*this, ds, bytes, is_string); });
+void ScanState::scalar_value(std::string_view bytes, bool is_string, uint64_t at) {
+    walk::with_drivers(*this, [&](const auto& ds) { walk::scalar_value(*this, ds, bytes, is_string, at); });
 }
 
 void ScanState::string_key(std::string_view content) {
@@ -158,7 +164,7 @@ void ScanState::dispatch_atom_event(std::string_view bytes) {
     ContainerFrame& f = frames.back();
     walk::with_drivers(*this, [&](const auto& ds) {
         if (!f.is_object) walk::array_element(ds, f);
-        walk::scalar_value(*this, ds, walk::trim_trailing_ws(bytes), false);
+        walk::scalar_value(*this, ds, walk::trim_trailing_ws(bytes), false, cut_token_offset);
     });
 }
 

@@ -110,17 +110,22 @@ JORVANE_WALK_INLINE uint64_t after_bit(uint64_t mask, unsigned k) {
     return k >= 63 ? 0 : mask & (~uint64_t{0} << (k + 1));
 }
 
-// A scalar value (atom or string) in the innermost frame.
+// A scalar value (atom or string) in the innermost frame; `at` is the source
+// offset of its first byte (the opening quote of a string).
 template <class Ds>
-JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_view bytes, bool is_string) {
+JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_view bytes, bool is_string,
+                                      uint64_t at) {
     uint64_t delivered = 0;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
-            buffer_if_capturing(d.captures, is_string ? CapturedEvent::String : CapturedEvent::Atom, 0, bytes);
+            capture_scalar(d.captures, is_string, bytes, at);
         const uint64_t accept = d.accept_mask();
         if (accept) [[unlikely]] {
-            const MatchEvent ev = is_string ? MatchEvent::string(bytes) : MatchEvent::atom(bytes);
-            delivered |= d.dispatch_to_accumulators(ev, e.current_key(), accept);
+            const MatchEvent ev = is_string ? MatchEvent::string(bytes) : MatchEvent::atom(bytes, at);
+            const DfaDriver::Delivery got = d.dispatch_to_accumulators(ev, e.current_key(), accept);
+            delivered |= got.labels;
+            if (got.malformed) [[unlikely]]
+                e.record_corruption_at(got.malformed->kind, got.malformed->offset);
         }
     });
     e.frames.back().state = FrameState::AfterValue;
@@ -168,7 +173,7 @@ JORVANE_WALK_INLINE void on_atom(ScanState& e, const Ds& ds, const uint8_t* buf,
     }
     ContainerFrame& f = e.frames.back();
     if (!f.is_object) array_element(ds, f);
-    scalar_value(e, ds, trim_trailing_ws(view(buf, start, end)), false);
+    scalar_value(e, ds, trim_trailing_ws(view(buf, start, end)), false, e.stream_offset + start);
 }
 
 template <class Ds>
@@ -185,7 +190,7 @@ JORVANE_WALK_INLINE void on_string(ScanState& e, const Ds& ds, const uint8_t* bu
         string_key(e, ds, content);
         return;
     }
-    scalar_value(e, ds, content, true);
+    scalar_value(e, ds, content, true, e.stream_offset + open);
 }
 
 template <class Ds>
@@ -312,10 +317,10 @@ JORVANE_WALK_INLINE void member_tail(ScanState& e, const Ds& ds, ContainerFrame&
     const uint8_t v = buf[p];
     if (v == '"') {
         bits = rest & (rest - 1);
-        scalar_value(e, ds, view(buf, p + 1, q), true);
+        scalar_value(e, ds, view(buf, p + 1, q), true, e.stream_offset + p);
     } else if (is_atom_start(v)) {
         bits = rest;
-        scalar_value(e, ds, trim_trailing_ws(view(buf, p, q)), false);
+        scalar_value(e, ds, trim_trailing_ws(view(buf, p, q)), false, e.stream_offset + p);
     } else {
         return;
     }

@@ -339,9 +339,9 @@ TEST(Dispatch, FoldMatchFollowsLabelMasks) {
     std::vector<uint64_t> masks = {0b01, 0b10, 0b11};
     std::vector<ItemQueue> queues(3);
     Value obj = json(R"({"a":1})");
-    accumulator::fold_match(accs, masks, queues, 0b10, Match::container(&obj, 1), std::nullopt, true);
-    accumulator::fold_match(accs, masks, queues, 0b01, Match::atom("7"), std::nullopt, true);
-    accumulator::fold_match(accs, masks, queues, 0b00, Match::atom("8"), std::nullopt, true);
+    accumulator::fold_match(accs, masks, queues, 0b10, 0b10, Match::container(&obj, 1), std::nullopt, true);
+    accumulator::fold_match(accs, masks, queues, 0b01, 0b10, Match::atom("7"), std::nullopt, true);
+    accumulator::fold_match(accs, masks, queues, 0b00, 0b10, Match::atom("8"), std::nullopt, true);
     EXPECT_EQ(accs[0].counter(), 1u);
     EXPECT_EQ(accs[1].counter(), 1u);
     ASSERT_EQ(queues[1].size(), 1u);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,6 +113,91 @@ TEST(NumberLiteral, Classification) {
         EXPECT_EQ(num(c.literal).kind(), c.kind) << c.literal;
         EXPECT_EQ(num(c.literal).to_literal(), c.text) << c.literal;
     }
+}
+
+// The JSON number grammar, written independently of the reader: a whole
+// number, and every text some number begins with.
+const std::regex kJsonNumber(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
+const std::regex kJsonNumberStart(
+    R"(-?|-?(0|[1-9][0-9]*)(\.[0-9]*)?|-?(0|[1-9][0-9]*)(\.[0-9]+)?[eE][+-]?[0-9]*)");
+
+// What read_json must say of a text the grammar refuses: the first byte with
+// which the text stops being the start of a number (the last byte when every
+// prefix is one), InvalidAtomStart when that is the first byte.
+std::pair<ParseErrorKind, size_t> expected_refusal(const std::string& s) {
+    for (size_t k = 0; k < s.size(); ++k) {
+        if (std::regex_match(s.substr(0, k + 1), kJsonNumberStart)) continue;
+        const auto b = static_cast<uint8_t>(s[k]);
+        return {k == 0 ? ParseErrorKind::invalid_atom_start(b) : ParseErrorKind::invalid_atom_char(b), k};
+    }
+    return {ParseErrorKind::invalid_atom_char(static_cast<uint8_t>(s.back())), s.size() - 1};
+}
+
+// A reading of a well-formed literal denotes the number classify_literal
+// gives it, of the same kind and hash.
+void expect_reads_as_literal(const std::string& s, const NumberReading& r) {
+    const JsonNumber read = JsonNumber::from_view(r.view);
+    const JsonNumber classified = num(s);
+    EXPECT_TRUE(read == classified) << s;
+    EXPECT_EQ(read.kind(), classified.kind()) << s;
+    EXPECT_EQ(read.hash(), classified.hash()) << s;
+}
+
+TEST(NumberReading, AgreesWithTheGrammarOnEveryShortText) {
+    const std::string alphabet = "019-+.eEx";
+    std::vector<std::string> texts = {""};
+    size_t accepted = 0;
+    for (size_t len = 1; len <= 5; ++len) {
+        std::vector<std::string> longer;
+        for (const auto& t : texts)
+            for (char c : alphabet) longer.push_back(t + c);
+        texts = std::move(longer);
+        for (const auto& s : texts) {
+            const NumberReading r = number::read_json(s);
+            if (std::regex_match(s, kJsonNumber)) {
+                ++accepted;
+                ASSERT_FALSE(r.malformed) << s;
+                expect_reads_as_literal(s, r);
+                continue;
+            }
+            ASSERT_TRUE(r.malformed) << s;
+            const auto [kind, at] = expected_refusal(s);
+            EXPECT_EQ(*r.malformed, kind) << s << ": " << r.malformed->to_string();
+            EXPECT_EQ(r.malformed_at, at) << s;
+        }
+    }
+    EXPECT_GT(accepted, 1000u);
+}
+
+TEST(NumberReading, WellFormedCaseFileSpellingsReadAsClassified) {
+    size_t read = 0;
+    for (const auto& g : load_cases())
+        for (const auto& s : g) {
+            if (!std::regex_match(s, kJsonNumber)) continue;
+            const NumberReading r = number::read_json(s);
+            ASSERT_FALSE(r.malformed) << s;
+            expect_reads_as_literal(s, r);
+            ++read;
+        }
+    EXPECT_GT(read, 2000u);
+}
+
+TEST(NumberReading, LongLiteralsAndTheEmptyText) {
+    // Integers on both sides of the 64-bit range, and long fractions.
+    const std::vector<std::string> literals = {"9223372036854775807", "9223372036854775808", "-9223372036854775808",
+                                               "-9223372036854775809", std::string(400, '9'),
+                                               "0." + std::string(400, '5'),
+                                               "-" + std::string(300, '7') + "e-" + std::string(30, '8')};
+    for (const std::string& s : literals) {
+        const NumberReading r = number::read_json(s);
+        ASSERT_FALSE(r.malformed) << s;
+        expect_reads_as_literal(s, r);
+    }
+    const NumberReading empty = number::read_json("");
+    ASSERT_TRUE(empty.malformed);
+    EXPECT_EQ(*empty.malformed, ParseErrorKind::invalid_atom_start(0));
+    // Whitespace is not trimmed: a well-formed number holds none.
+    EXPECT_EQ(number::read_json("12 ").malformed_at, 2u);
 }
 
 TEST(NumberLiteral, ExponentsBeyondSixtyFourBitsSaturate) {

@@ -1,0 +1,208 @@
+// Atoms that begin like a number without being one: the kinds that keep
+// values fail the scan at the byte that breaks the number, the same in every
+// kernel, mode and buffer cut; the kinds that never build a value stay
+// lenient.
+#include <gtest/gtest.h>
+
+#include "engine_harness.h"
+
+namespace jorvane::engine::testing {
+namespace {
+
+Value num(std::string_view literal) { return Value::number(JsonNumber::from_literal(literal)); }
+
+const std::string kPadded = R"({"pad":")" + std::string(130, 'p') + R"(","v":[3,-.5]})";
+const std::string kLongAtom = "[" + std::string(100, '1') + "x]";
+
+struct BadRow {
+    std::string doc;
+    std::string query;
+    std::string atom;           // the malformed literal, as written
+    uint8_t named;              // the byte the error names
+    uint64_t offset;            // and its offset
+    std::vector<Value> before;  // what Values streams before the error
+};
+
+const std::vector<BadRow>& bad_rows() {
+    static const std::vector<BadRow> rows = {
+        {"[-]", "[*]", "-", '-', 1, {}},
+        {"[12abc]", "[*]", "12abc", 'a', 3, {}},
+        {"[1.2.3]", "[*]", "1.2.3", '.', 4, {}},
+        {R"({"a":[1,-]})", "a[*]", "-", '-', 8, {num("1")}},
+        {"[1,2,01]", "[*]", "01", '1', 6, {num("1"), num("2")}},
+        {"[1.]", "[*]", "1.", '.', 2, {}},
+        {"[1e+]", "[*]", "1e+", '+', 3, {}},
+        {"[0x1F]", "[*]", "0x1F", 'x', 2, {}},
+        {"[-Infinity]", "[*]", "-Infinity", 'I', 2, {}},
+        {"[7\f]", "[*]", "7\f", '\f', 2, {}},
+        {"[-5,\"s\",-]", "[*]", "-", '-', 8, {num("-5"), Value::string("s")}},
+        // A matched container holding one is refused when it closes.
+        {"[[1,-],3]", "[*]", "-", '-', 4, {}},
+        {R"([5,{"k":[1e]}])", "[*]", "1e", 'e', 10, {num("5")}},
+        // Atoms across the 64-byte chunks of a buffer.
+        {kLongAtom, "[*]", kLongAtom.substr(1, 101), 'x', 101, {}},
+        {kPadded, "v[*]", "-.5", '.', kPadded.find("-.5") + 1, {num("3")}},
+    };
+    return rows;
+}
+
+const AccumulatorKind kKeeping[] = {M::Values, M::ValuesUnique, M::CountUnique, M::ValueCounts, M::Mode};
+const AccumulatorKind kNeverBuilding[] = {M::Count, M::Min, M::Max, M::Sum, M::Mean, M::Product, M::Exists, M::Types};
+
+// The outcome of `doc` under every kernel and mode unsplit, and one byte per
+// buffer or cut once at every position in one mode of each family, is
+// `whole`.
+void expect_invariant(const Outcome& whole, const std::string& doc, const std::vector<QuerySpec>& specs) {
+    for (auto kernel : supported_kernels()) {
+        for (auto mode : every_mode()) {
+            RunOptions opt;
+            opt.kernel = kernel;
+            opt.mode = mode;
+            EXPECT_TRUE(same_outcome(whole, run(doc, specs, opt))) << doc << " unsplit";
+        }
+        for (auto mode : {ScanMode::serial(), ScanMode::batched(2), ScanMode::pipelined(4)}) {
+            RunOptions bytes;
+            bytes.kernel = kernel;
+            bytes.mode = mode;
+            bytes.cuts = every_byte(doc.size());
+            EXPECT_TRUE(same_outcome(whole, run(doc, specs, bytes))) << doc << " byte per buffer";
+            for (size_t cut = 1; cut < doc.size(); ++cut) {
+                RunOptions opt;
+                opt.kernel = kernel;
+                opt.mode = mode;
+                opt.cuts = {cut};
+                const Outcome split = run(doc, specs, opt);
+                EXPECT_TRUE(same_outcome(whole, split)) << doc << " cut at " << cut << ": " << describe(split);
+            }
+        }
+    }
+}
+
+TEST(MalformedNumbers, KeptOnesFailAtTheByteThatBreaksThem) {
+    for (const auto& row : bad_rows()) {
+        for (auto kind : kKeeping) {
+            const Outcome o = run(row.doc, {{row.query, {kind}}});
+            ASSERT_TRUE(o.failed) << row.doc << " " << accumulator_kind_name(kind);
+            EXPECT_FALSE(o.incomplete) << row.doc;
+            EXPECT_EQ(o.kind, ParseErrorKind::invalid_atom_char(row.named)) << row.doc << ": " << o.message;
+            EXPECT_EQ(o.offset, row.offset) << row.doc << ": " << o.message;
+            if (kind == M::Values) EXPECT_EQ(o.values[0], row.before) << row.doc;
+        }
+    }
+}
+
+TEST(MalformedNumbers, SameErrorInEveryKernelModeAndCut) {
+    for (const auto& row : bad_rows()) {
+        const std::vector<QuerySpec> specs{{row.query, {M::Values}}, {row.query, {M::Count}}};
+        expect_invariant(run(row.doc, specs), row.doc, specs);
+    }
+}
+
+TEST(MalformedNumbers, FoldsThatNeverBuildAValueStayLenient) {
+    for (const auto& row : bad_rows()) {
+        // The same document with the malformed literal spelled as a number.
+        std::string fixed = row.doc;
+        fixed.replace(fixed.rfind(row.atom, row.offset), row.atom.size(), "0");
+        for (auto kind : kNeverBuilding) {
+            const std::vector<QuerySpec> specs{{row.query, {kind}}};
+            const Outcome o = run(row.doc, specs);
+            ASSERT_FALSE(o.failed) << row.doc << " " << accumulator_kind_name(kind) << ": " << o.message;
+            if (kind == M::Count || kind == M::Exists || kind == M::Types) {
+                EXPECT_TRUE(same_outcome(o, run(fixed, specs))) << row.doc << " " << accumulator_kind_name(kind);
+            }
+        }
+    }
+    // A numeric fold counts it as skipped.
+    const Outcome sum = run("[1,-,2]", {{"[*]", {M::Sum}}});
+    ASSERT_FALSE(sum.failed);
+    EXPECT_EQ(sum.outputs[0].sum, 3.0);
+    EXPECT_EQ(sum.outputs[0].agg_skipped, 1u);
+}
+
+TEST(MalformedNumbers, WellFormedNumbersAndOtherLiteralsPassEveryKind) {
+    const std::vector<std::string> docs = {
+        "[0,-0,1E5,-0.0e-1,1e+2,12345678901234567890123,-9223372036854775808,0.5]",
+        // Misspelled literals are read by their first byte, as ever.
+        "[nul,tru,fals,nulll]",
+        // Strings and keys that look like broken numbers are not numbers.
+        R"({"-":"1.2.3","01":["-"]})",
+    };
+    for (const auto& doc : docs) {
+        for (auto kind : kKeeping) {
+            const Outcome o = run(doc, {{"*", {kind}}, {"[*]", {kind}}, {"*[*]", {kind}}});
+            EXPECT_FALSE(o.failed) << doc << " " << accumulator_kind_name(kind) << ": " << o.message;
+        }
+    }
+    const Outcome literals = run("[nul,tru]", {{"[*]", {M::Values}}});
+    EXPECT_EQ(literals.values[0], (std::vector<Value>{Value(), Value::boolean(true)}));
+}
+
+TEST(MalformedNumbers, KeyedValuesKeepsMembersOnly) {
+    // A member is kept, so a malformed one fails; an array element is not.
+    const Outcome member = run(R"({"a":1,"b":-})", {{"*", {M::KeyedValues}}});
+    ASSERT_TRUE(member.failed);
+    EXPECT_EQ(member.kind, ParseErrorKind::invalid_atom_char('-'));
+    EXPECT_EQ(member.offset, 11u);
+    const Outcome captured = run(R"({"a":[2,0.e1]})", {{"*", {M::KeyedValues}}});
+    ASSERT_TRUE(captured.failed);
+    EXPECT_EQ(captured.kind, ParseErrorKind::invalid_atom_char('e'));
+    EXPECT_EQ(captured.offset, 10u);
+    const std::vector<QuerySpec> elements{{"[*]", {M::KeyedValues}}};
+    EXPECT_FALSE(run("[-,1.2.3]", elements).failed);
+    expect_invariant(member, R"({"a":1,"b":-})", {{"*", {M::KeyedValues}}});
+}
+
+TEST(MalformedNumbers, OnlyValuesThatAreKeptAreChecked) {
+    // Past its limit a query keeps nothing more.
+    const Outcome direct = run("[1,-]", {{"[*]", {M::Values}, 1}});
+    ASSERT_FALSE(direct.failed) << direct.message;
+    EXPECT_EQ(direct.values[0], (std::vector<Value>{num("1")}));
+    const Outcome captured = run("[[1],[-]]", {{"[*]", {M::Values}, 1}});
+    ASSERT_FALSE(captured.failed) << captured.message;
+    // A container counted only is not recorded, so what it holds is not read.
+    EXPECT_FALSE(run("[[1,-]]", {{"[*]", {M::Count}}}).failed);
+}
+
+TEST(MalformedNumbers, FirstErrorWinsAndStopsEveryQuery) {
+    const Outcome earlier = run("[1]] [-]", {{"[*]", {M::Values}}});
+    ASSERT_TRUE(earlier.failed);
+    EXPECT_EQ(earlier.kind, ParseErrorKind::unmatched_close());
+    EXPECT_EQ(earlier.offset, 3u);
+
+    const Outcome later = run("[-]]", {{"[*]", {M::Values}}});
+    ASSERT_TRUE(later.failed);
+    EXPECT_EQ(later.kind, ParseErrorKind::invalid_atom_char('-'));
+    EXPECT_EQ(later.offset, 1u);
+
+    const std::vector<QuerySpec> specs{{"[*]", {M::Count}}, {"[1]", {M::Values}}, {"[2]", {M::Values}}};
+    const Outcome stopped = run("[1,-,3]", specs);
+    ASSERT_TRUE(stopped.failed);
+    EXPECT_EQ(stopped.offset, 3u);
+    EXPECT_TRUE(stopped.values[2].empty());
+    expect_invariant(stopped, "[1,-,3]", specs);
+}
+
+TEST(MalformedNumbers, CapturedNumbersAreTheNumbersMatchedDirectly) {
+    // A number inside a captured container is read when it is recorded and
+    // rebuilt from that reading; it must equal the one built for a direct
+    // match, in every kind of number.
+    const std::vector<std::string> literals = {"0", "-0", "1", "-1.50", "2e3", "-0.0e-1", "9223372036854775807",
+                                               "-9223372036854775808", "9223372036854775808",
+                                               "12345678901234567890123", "1E+2", "0.000"};
+    std::string doc = "[[";
+    for (size_t i = 0; i < literals.size(); ++i) doc += (i ? "," : "") + literals[i];
+    doc += "]]";
+    const std::vector<QuerySpec> specs{{"[0]", {M::Values}}, {"[0][*]", {M::Values}}, {"[0]", {M::CountUnique}}};
+    const Outcome o = run(doc, specs);
+    ASSERT_FALSE(o.failed) << o.message;
+    ASSERT_EQ(o.values[0].size(), 1u);
+    ASSERT_EQ(o.values[0][0].as_array(), o.values[1]);
+    for (size_t i = 0; i < literals.size(); ++i) {
+        EXPECT_EQ(o.values[1][i], num(literals[i])) << literals[i];
+        EXPECT_EQ(o.values[1][i].as_number().kind(), JsonNumber::from_literal(literals[i]).kind()) << literals[i];
+    }
+    expect_invariant(o, doc, specs);
+}
+
+}  // namespace
+}  // namespace jorvane::engine::testing

@@ -1,0 +1,101 @@
+"""Kept atoms that begin like a number without being one make their source malformed."""
+import decimal
+
+import pytest
+
+from jorvane import (Count, CountUnique, Exists, Max, Mean, Min, Mode, Product, Query, Sum, Types, ValueCounts,
+                     Values, ValuesUnique, items, kvitems)
+from jorvane._errors import Corrupted
+
+MODES = ["batched", "pipelined"]
+
+# (document, query, offset of the byte the error names, values kept before it)
+CASES = [
+    (b'[-]', "[*]", 1, []),
+    (b'[12abc]', "[*]", 3, []),
+    (b'[1.2.3]', "[*]", 4, []),
+    (b'{"a":[1,-]}', "a[*]", 8, [1]),
+    (b'{"a":[1,-]}', "a", 8, []),  # a matched container holding one
+    (b'[1,2.5,01]', "[*]", 8, [1, decimal.Decimal("2.5")]),
+    (b'[[3],[1,-],4]', "[*]", 8, [[3]]),
+]
+IDS = ["sign", "letters", "two-points", "member", "container", "leading-zero", "nested"]
+
+
+@pytest.mark.parametrize("case", CASES, ids=IDS)
+@pytest.mark.parametrize("mode", MODES)
+def test_values_fail_after_the_values_before(case, mode):
+    doc, query, offset, before = case
+    kept = []
+    q = Query(doc, query, Values(into=kept), mode=mode)
+    with pytest.raises(Corrupted) as info:
+        q.result()
+    assert info.value.offset == offset
+    assert "invalid atom character" in str(info.value)
+    assert kept == before
+    assert info.value.recover()[0].count() == len(before)
+
+
+@pytest.mark.parametrize("case", CASES, ids=IDS)
+def test_every_kind_that_keeps_values_fails_alike(case):
+    doc, query, offset, before = case
+    for acc in (ValuesUnique(into=[]), CountUnique(), ValueCounts(), Mode(), Values(numeric=True)):
+        with pytest.raises(Corrupted) as info:
+            Query(doc, query, acc).result()
+        assert info.value.offset == offset, acc
+    with pytest.raises(Corrupted) as info:
+        Query(doc, query, CountUnique()).result()
+    assert info.value.recover()[0].count_unique() == len(before)
+
+
+@pytest.mark.parametrize("case", CASES, ids=IDS)
+def test_folds_that_never_build_a_value_are_lenient(case):
+    doc, query, _, _ = case
+    folds = [Count(), Min(), Max(), Sum(), Mean(), Product(), Exists(), Types()]
+    result = Query(doc, query, folds).result()
+    # counted like the same document with the broken literal spelled 0
+    fixed = doc.replace(b"01]", b"0]").replace(b"12abc", b"0").replace(b"1.2.3", b"0").replace(b"-]", b"0]")
+    assert result.count() == Query(fixed, query, Count()).result().count() > 0
+    assert result.exists() and result.types() == Query(fixed, query, Types()).result().types()
+
+
+@pytest.mark.parametrize("case", CASES, ids=IDS)
+def test_items_yield_the_values_before_then_raise(case):
+    doc, query, offset, before = case
+    it = items(doc, query)
+    got = []
+    with pytest.raises(Corrupted) as info:
+        for v in it:
+            got.append(v)
+    assert got == before and info.value.offset == offset
+    assert list(it) == []
+
+
+def test_kvitems_keep_members_only():
+    it = kvitems(b'{"a":1,"b":-,"c":2}', "")
+    assert next(it) == ("a", 1)
+    with pytest.raises(Corrupted) as info:
+        next(it)
+    assert info.value.offset == 11
+    # array elements have no names, so none is kept
+    assert list(kvitems(b'[-,1.2.3]', "")) == []
+
+
+def test_misspelled_literals_stay_lenient():
+    kept = []
+    Query(b'[nul,tru,fals]', "[*]", Values(into=kept)).result()
+    assert kept == [None, True, False]
+
+
+def test_exponents_beyond_decimal_reach_take_their_limit():
+    big = "9" * 25
+    doc = f'[1e{big},-2E+{big},3e-{big},-4.5e-{big},0e{big},-0.0e{big},1.5e3]'.encode()
+    kept, floats = [], []
+    Query(doc, "[*]", Values(into=kept)).result()
+    Query(doc, "[*]", Values(into=floats), use_float=True).result()
+    D = decimal.Decimal
+    expected = [D("Infinity"), D("-Infinity"), D("0"), D("-0"), D("0"), D("-0"), D("1.5E+3")]
+    assert [str(v) for v in kept] == [str(v) for v in expected]
+    assert [float(v) for v in kept] == floats
+    assert list(items(doc, "[*]")) == kept
+
