@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -44,6 +45,41 @@ struct Nullable {
 // `filler` and clears its bit; the bitmap is dropped when none is missing.
 template <class T>
 Nullable<T> nullable_from_options(std::vector<std::optional<T>> cells, T filler);
+
+// Fills a Nullable row by row. `any_missing` says whether a missing row may
+// come, so that the payload and the bitmap are each allocated once; a
+// missing row pushed without it still gets a bitmap (built then). The bitmap
+// is dropped at the end when no row was missing.
+template <class T>
+class NullableBuilder {
+public:
+    NullableBuilder(size_t rows, bool any_missing) : rows_(rows) {
+        out_.values.reserve(rows);
+        if (any_missing) start_bitmap();
+    }
+    void push(T value) {
+        out_.values.push_back(std::move(value));
+        if (out_.validity) out_.validity->push(true);
+    }
+    void push_missing(T filler) {
+        if (!out_.validity) start_bitmap();
+        out_.values.push_back(std::move(filler));
+        out_.validity->push(false);
+    }
+    Nullable<T> finish() && {
+        if (out_.validity && out_.validity->null_count == 0) out_.validity.reset();
+        return std::move(out_);
+    }
+
+private:
+    void start_bitmap() {
+        out_.validity.emplace();
+        out_.validity->bytes.reserve((rows_ + 7) / 8);
+        for (size_t i = 0; i < out_.values.size(); ++i) out_.validity->push(true);
+    }
+    size_t rows_;
+    Nullable<T> out_;
+};
 
 using Int64Column = Nullable<int64_t>;
 using FloatColumn = Nullable<double>;
@@ -95,6 +131,14 @@ struct Column {
     // "timestamp", "uuid", "int8"/"int16"/"int32", "float32", "decimal",
     // "list", "object".
     const char* dtype_name() const;
+
+    // A column of kind K holding `payload`.
+    template <Kind K, class Payload>
+    static Column of(Payload payload) {
+        Column column;
+        column.repr.template emplace<static_cast<size_t>(K)>(std::move(payload));
+        return column;
+    }
 
     template <Kind K>
     auto& as() {

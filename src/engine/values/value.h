@@ -60,6 +60,7 @@ public:
     bool as_bool() const { return std::get<1>(repr_); }
     const JsonNumber& as_number() const { return std::get<2>(repr_); }
     const std::string& as_string() const { return std::get<3>(repr_); }
+    std::string& as_string() { return std::get<3>(repr_); }
     const Array& as_array() const { return std::get<4>(repr_); }
     Array& as_array() { return std::get<4>(repr_); }
     const Object& as_object() const { return std::get<5>(repr_); }

@@ -1,0 +1,29 @@
+// Test helpers: a column's cells from JSON texts (nullptr = a missing cell).
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/value_literals.h"
+#include "engine/values/value.h"
+
+namespace jorvane::table::testing {
+
+using Cells = std::vector<std::optional<engine::Value>>;
+
+inline engine::Value json(std::string_view text) { return engine::testing::JsonText(text).parse(); }
+
+inline Cells cells(std::vector<const char*> texts) {
+    Cells out;
+    for (const char* t : texts) {
+        if (t == nullptr) {
+            out.emplace_back();
+        } else {
+            out.emplace_back(json(t));
+        }
+    }
+    return out;
+}
+
+}  // namespace jorvane::table::testing
