@@ -4,6 +4,7 @@
 #include "python/accumulators.h"
 #include "python/describe.h"
 #include "python/items.h"
+#include "python/table.h"
 #include "python/kernel_info.h"
 #include "python/numeric_buffer.h"
 #include "python/query_result.h"
@@ -35,6 +36,8 @@ int exec_module(PyObject* module) {
             for (PyMethodDef* def = items_functions(); def->ml_name; ++def) {
                 if (!add_function(module, def)) return -1;
             }
+            if (!add_type(module, "Table", table_type())) return -1;
+            if (!add_function(module, table_function())) return -1;
             if (!add_function(module, describe_function())) return -1;
             if (!add_function(module, active_kernel_def())) return -1;
             for (PyMethodDef* def = accumulator_constructors(); def->ml_name; ++def) {

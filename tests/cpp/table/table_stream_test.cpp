@@ -1,0 +1,165 @@
+// The table stream: rows aligned by the row query, cells by the column
+// paths, several matches per row resolved by on_multi, limits and chunks,
+// and the same table however the source cuts its input.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "source/memory_reader.h"
+#include "source/read_source.h"
+#include "table/table_stream.h"
+
+namespace jorvane::table {
+namespace {
+
+using engine::Value;
+
+std::unique_ptr<Source> source_of(const std::string& doc, size_t buffer = 1 << 20) {
+    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())),
+                                        buffer);
+}
+
+TableStream stream(TableSpec spec, const std::string& doc, size_t buffer = 1 << 20, uint64_t batch_rows = UINT64_MAX) {
+    auto s = TableStream::make(std::move(spec), engine::ScanMode::batched(8), source_of(doc, buffer), batch_rows);
+    if (!s) ADD_FAILURE() << s.error().to_string();
+    return std::move(s.value());
+}
+
+// A value as compact JSON-like text (strings unescaped; enough for these tests).
+std::string text(const Value& v) {
+    switch (v.type()) {
+        case engine::JsonType::Null: return "null";
+        case engine::JsonType::Boolean: return v.as_bool() ? "true" : "false";
+        case engine::JsonType::Number: return v.as_number().to_literal();
+        case engine::JsonType::String: return "\"" + v.as_string() + "\"";
+        case engine::JsonType::Array: {
+            std::string s = "[";
+            for (const auto& x : v.as_array()) s += (s.size() > 1 ? "," : "") + text(x);
+            return s + "]";
+        }
+        case engine::JsonType::Object: {
+            std::string s = "{";
+            for (const auto& m : v.as_object()) s += (s.size() > 1 ? "," : "") + ("\"" + m.key + "\":") + text(m.value);
+            return s + "}";
+        }
+    }
+    return "";
+}
+
+// Every cell of every chunk, as text per row: "a|b" with "-" for absent.
+std::vector<std::string> rows_text(TableStream& s, std::string* error = nullptr) {
+    std::vector<std::string> out;
+    for (;;) {
+        auto chunk = s.next_cells();
+        if (!chunk) {
+            if (error) *error = chunk.error().to_string();
+            return out;
+        }
+        if (!*chunk) return out;
+        for (uint64_t r = 0; r < (*chunk)->rows; ++r) {
+            std::string row;
+            for (size_t c = 0; c < (*chunk)->columns.size(); ++c) {
+                const auto& cell = (*chunk)->columns[c][r];
+                row += (c ? "|" : "") + (cell ? text(*cell) : std::string("-"));
+            }
+            out.push_back(row);
+        }
+    }
+}
+
+TEST(TableStream, RowsAndCellsStayAligned) {
+    struct Case {
+        std::string rows;
+        std::vector<std::pair<std::string, std::string>> columns;
+        OnMulti on_multi;
+        std::string doc;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        // Each top-level value is a row; a missing field is an absent cell.
+        {"", {{"a", "a"}, {"c", "b.c"}}, OnMulti::Error, R"({"a":1,"b":{"c":"x"}} {"b":{"c":2}} {"a":[3]})",
+         {"1|\"x\"", "-|2", "[3]|-"}},
+        {"items[*]", {{"id", "id"}, {"t", "tags[*]"}}, OnMulti::List,
+         R"({"items":[{"id":1,"tags":["a"]},{"id":2,"tags":["b","c"]},{"tags":[]},{"id":4}]})",
+         {"1|\"a\"", "2|[\"b\",\"c\"]", "-|-", "4|-"}},
+        {"items[*]", {{"t", "tags[*]"}}, OnMulti::First, R"({"items":[{"tags":["b","c"]}]})", {"\"b\""}},
+        {"items[*]", {{"t", "tags[*]"}}, OnMulti::Last, R"({"items":[{"tags":["b","c"]}]})", {"\"c\""}},
+        // A null match is a present value; scalar matches of the row query make no row.
+        {"r[*]", {{"v", "v"}}, OnMulti::Error, R"({"r":[{"v":null},7,{"w":1}]})", {"null", "-"}},
+        {"", {{"x", "x"}}, OnMulti::Error, "", {}},
+    };
+    for (const Case& c : cases) {
+        TableSpec spec(c.rows);
+        for (const auto& [n, p] : c.columns) spec = std::move(spec).column(n, p);
+        spec.on_multi = c.on_multi;
+        const std::string doc = c.doc;
+        for (size_t buffer : {size_t{1} << 20, size_t{1}, size_t{7}}) {
+            TableStream s = stream(spec, doc, buffer, 2);
+            EXPECT_EQ(rows_text(s), c.expected) << c.doc << " / " << buffer;
+        }
+    }
+}
+
+TEST(TableStream, SeveralMatchesUnderErrorAreAShapeError) {
+    TableSpec spec = TableSpec("items[*]").column("t", "tags[*]");
+    TableStream s = stream(spec, R"({"items":[{"tags":[1]},{"tags":[2,3]}]})");
+    std::string error;
+    rows_text(s, &error);
+    EXPECT_EQ(error,
+              "data does not fit the requested shape: column \"t\" matched 2 times in one row; pass "
+              "on_multi=\"list\", \"first\" or \"last\" to say which value to keep");
+}
+
+TEST(TableStream, LimitsAndChunks) {
+    std::string doc;
+    for (int i = 0; i < 1000; ++i) doc += "{\"i\":" + std::to_string(i) + "}\n";
+    // A buffer is absorbed whole: no chunk is cut at batch_rows.
+    TableStream whole = stream(TableSpec().column("i", "i"), doc, 1 << 20, 4);
+    ASSERT_TRUE(whole.advance().value());
+    Table t = whole.emit().value();
+    EXPECT_EQ(t.n_rows, 1000u);
+    EXPECT_FALSE(t.bytes_covered);
+    EXPECT_FALSE(whole.advance().value());
+
+    // A limit of 10: the first buffer's rows are gathered, ten come out, and
+    // the table records where the scan stopped.
+    TableSpec limited = TableSpec().column("i", "i");
+    limited.limit = 10;
+    TableStream s = stream(std::move(limited), doc, 4096);
+    ASSERT_TRUE(s.advance().value());
+    t = s.emit().value();
+    EXPECT_EQ(t.n_rows, 10u);
+    EXPECT_EQ(t.bytes_covered, 4096u);
+    EXPECT_FALSE(s.advance().value());
+
+    // No row at all: an empty table whose inferred columns are empty and Mixed.
+    TableStream none = stream(TableSpec("nope[*]").column("i", "i"), doc);
+    EXPECT_FALSE(none.advance().value());
+    t = none.emit().value();
+    EXPECT_EQ(t.n_rows, 0u);
+    EXPECT_EQ(t.columns[0].kind(), Column::Kind::Mixed);
+}
+
+TEST(TableStream, Refusals) {
+    auto refusal = [](TableSpec spec, const std::string& doc = "{}") {
+        auto s = TableStream::make(std::move(spec), engine::ScanMode::batched(8), source_of(doc), UINT64_MAX);
+        if (s) {
+            auto ready = s->advance();
+            return ready ? std::string("ok") : ready.error().to_string();
+        }
+        return s.error().to_string();
+    };
+    EXPECT_EQ(refusal(TableSpec("a")), "invalid input: table has no columns");
+    EXPECT_EQ(refusal(TableSpec("a").column("x", "x").column("y\"", "")),
+              "invalid input: column \"y\\\"\" has an empty path; a column must be inside the row, not the row itself");
+    TableSpec declared = TableSpec().column("x", "x");
+    declared.declared["nope"] = Declared{DType{}, false};
+    EXPECT_EQ(refusal(std::move(declared)), "invalid input: dtype declared for unknown column \"nope\"");
+    EXPECT_EQ(refusal(TableSpec("a[").column("x", "x")).rfind("failed to compile query \"(a[).(x)\": ", 0), 0u);
+    EXPECT_EQ(refusal(TableSpec().column("x", "x"), R"({"x":[1)").rfind("input ended at byte 7", 0), 0u);
+}
+
+}  // namespace
+}  // namespace jorvane::table

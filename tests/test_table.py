@@ -1,0 +1,129 @@
+"""table(), the Table class and its conversions."""
+import datetime
+import decimal
+import json
+import math
+import uuid
+
+import pytest
+
+import jorvane
+from jorvane import table
+from jorvane._errors import Corrupted, Incomplete
+
+ONE_SHOT = ("this Table's columns have already been converted. A conversion frees each column as it goes, to keep "
+            "peak memory down, so it can only be attempted once \u2014 even a conversion that failed partway has "
+            "freed the columns it reached. Keep the result of the first successful call")
+
+
+def ndjson(*records):
+    return "\n".join(json.dumps(r) for r in records).encode()
+
+
+def test_inferred_columns_and_accessors():
+    src = ndjson({"id": 1, "name": "a", "score": 1.5, "ok": True, "tags": [1, 2]},
+                 {"id": 2, "score": 2, "ok": None, "tags": None},
+                 {"id": 3, "name": "c", "score": None, "ok": False, "tags": []})
+    t = table(src, "", ["id", "name", "score", "ok", "tags"])
+    assert len(t) == 3 and t.n_rows == 3 and t.bytes_covered is None
+    assert t.names == ["id", "name", "score", "ok", "tags"]
+    assert t.dtypes == [("id", "int64"), ("name", "str"), ("score", "float64"), ("ok", "bool"), ("tags", "list")]
+    assert repr(t) == "Table(3 rows, [id:int64, name:str, score:float64, ok:bool, tags:list])"
+    assert t.column("id").tolist() == [1, 2, 3]
+    assert t.column("name") == ["a", None, "c"]
+    score = t.column("score")
+    assert score[0] == 1.5 and score[1] == 2.0 and math.isnan(score[2])
+    assert t.column("ok") == [True, None, False]
+    assert t.column("tags") == [[1, 2], None, []]
+    with pytest.raises(ValueError, match=r'^no column named "nope"$'):
+        t.column("nope")
+    d = t.to_dict()
+    assert list(d) == t.names and d["tags"] == [[1, 2], None, []]
+    # one-shot: the accessors stay, the conversions are refused
+    for again in (t.to_dict, lambda: t.column("id"), t.to_pandas):
+        with pytest.raises(RuntimeError) as info:
+            again()
+        assert str(info.value) == ONE_SHOT
+    assert t.names == ["id", "name", "score", "ok", "tags"] and len(t) == 3
+    assert t.dtypes == [(n, "object") for n in t.names]
+
+
+def test_rows_limits_and_multiple_matches():
+    src = json.dumps({"items": [{"id": i, "t": ["x"] * (i % 3)} for i in range(5)]}).encode()
+    t = table(src, "items[*]", {"id": "id", "tags": "t[*]"}, on_multi="list")
+    d = t.to_dict()
+    assert list(d["id"]) == [0, 1, 2, 3, 4] and d["tags"] == [None, "x", ["x", "x"], None, "x"]
+    t = table(src, "items[*]", {"id": "id", "tags": "t[*]"}, on_multi="first", limit=2)
+    assert len(t) == 2 and t.bytes_covered == len(src)
+    assert repr(t).endswith(f", stopped at byte {len(src)})")
+    assert table(src, "items[*]", ["id"], limit=99).bytes_covered is None
+    with pytest.raises(ValueError, match=r'matched 2 times in one row; pass on_multi="list"'):
+        table(src, "items[*]", {"tags": "t[*]"})
+    empty = table(b"", "", ["a", "b"])
+    assert len(empty) == 0 and repr(empty) == "Table(0 rows, [a:object, b:object])"
+    assert empty.to_dict() == {"a": [], "b": []}
+
+
+def test_declared_dtypes():
+    src = ndjson({"i": 1, "t": "2024-01-01T10:00:00+01:00", "u": "12345678-1234-5678-1234-567812345678",
+                  "d": 12.34, "s": 5},
+                 {"i": None, "t": "2024-02-29", "u": "0" * 32, "d": 1, "s": -128})
+    t = table(src, "", ["i", "t", "u", "d", "s"],
+              dtypes={"i": "int64?", "t": "timestamp", "u": "uuid", "d": "decimal(10,2)", "s": "int8"})
+    assert t.dtypes == [("i", "int64"), ("t", "timestamp"), ("u", "uuid"), ("d", "decimal"), ("s", "int8")]
+    d = t.to_dict()
+    assert d["i"] == [1, None]
+    utc = datetime.timezone.utc
+    assert d["t"] == [datetime.datetime(2024, 1, 1, 9, tzinfo=utc), datetime.datetime(2024, 2, 29, tzinfo=utc)]
+    assert d["u"] == [uuid.UUID("12345678-1234-5678-1234-567812345678"), uuid.UUID(int=0)]
+    assert d["d"] == [decimal.Decimal("12.34"), decimal.Decimal("1.00")]
+    assert d["s"] == [5, -128]
+    with pytest.raises(ValueError) as info:
+        table(ndjson({"i": 1}, {"i": None}), "", ["i"], dtypes={"i": "int64"})
+    assert str(info.value) == ('data does not fit the requested shape: column "i" is declared int64 but row 1 holds '
+                               'null (declare "int64?" to accept explicit nulls)')
+
+
+@pytest.mark.parametrize("case", [
+    (dict(limit=0), ValueError, r"^limit must be at least 1 \(omit it for no limit\)$"),
+    (dict(columns="a"), ValueError, r"^columns must be a \{name: path\} dict or a list of paths$"),
+    (dict(columns={"a": 1}), TypeError, r"int"),
+    (dict(on_multi="First"), ValueError, r'^on_multi must be "error", "first", "last" or "list", not "First"$'),
+    (dict(dtypes={"a": "Int64"}), ValueError, r'^unknown dtype "Int64" for column "a"; expected'),
+    (dict(dtypes={"a": "uint8?"}), ValueError, r'^dtype "uint8\?" for column "a": unsigned integer widths'),
+    (dict(dtypes={"a": "int64 "}), ValueError, r'^unknown dtype "int64 " for column "a"'),
+    (dict(dtypes={"a": "?"}), ValueError, r'^unknown dtype "\?" for column "a"'),
+    (dict(dtypes={"zz": "int64"}), ValueError, r'^invalid input: dtype declared for unknown column "zz"$'),
+    (dict(mode="fast"), ValueError, r"^unknown mode"),
+    (dict(rows=None), TypeError, r"rows"),
+    (dict(dtypes=[]), TypeError, r"dtypes"),
+], ids=lambda c: str(c[0]) if isinstance(c, dict) else "")
+def test_refusals(case):
+    kwargs, exc, pattern = case
+    args = dict(source="/nonexistent/never-opened.json", rows="", columns=["a"])
+    args.update(kwargs)
+    if "dtypes" in kwargs and exc is ValueError and "unknown column" in pattern:
+        args["source"] = b"{}"
+    with pytest.raises(exc, match=pattern):
+        table(args.pop("source"), args.pop("rows"), args.pop("columns"), **args)
+
+
+def test_input_errors_carry_no_partial_results():
+    with pytest.raises(Incomplete) as info:
+        table(b'{"a":1}\n{"a":[', "", ["a"])
+    assert info.value.recover() == []
+    with pytest.raises(Corrupted):
+        table(b'{"a":1}]', "", ["a"])
+    with pytest.raises(ValueError, match=r"^table\(\) takes a single source, got 2"):
+        table([b"{}", b"{}"], "", ["a"])
+
+
+def test_to_pandas():
+    pandas = pytest.importorskip("pandas")
+    src = ndjson({"i": 1, "f": 1.5, "t": "1970-01-01", "s": 1}, {"i": None, "f": None, "t": None, "s": 2})
+    df = table(src, "", ["i", "f", "t", "s"], dtypes={"t": "timestamp?", "s": "int8"}).to_pandas()
+    assert list(df.columns) == ["i", "f", "t", "s"]
+    assert str(df["i"].dtype) == "Int64" and df["i"].isna().tolist() == [False, True]
+    assert str(df["s"].dtype) == "Int8"
+    assert str(df["t"].dtype) == "datetime64[us, UTC]" and pandas.isna(df["t"][1])
+    assert math.isnan(df["f"][1])
