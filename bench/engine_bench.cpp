@@ -4,7 +4,14 @@
 // Cases: Count on `events[*].user.id`, Sum on `qty`, Count on an absent path
 // (every record skipped whole), Values on `events[*].user.id`, in serial,
 // batched and pipelined mode. Batched and serial figures are one core; the
-// pipelined mode uses a second core for stage 1.
+// pipelined mode uses a second core for stage 1 when measuring says that
+// pays (engine/walk/pipeline_choice.h); "pipelined 128, always" hands every
+// buffer to the stage-1 thread.
+//
+// JORVANE_BENCH_SWEEP=1 measures instead, for buffers of 4 KiB to 4 MiB,
+// batched 8 against pipelined 128 with every buffer handed to the stage-1
+// thread (no minimum length): where the two cross is where
+// ScanMode::kMinPipelinedLen belongs.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -66,9 +73,30 @@ int main(int argc, char** argv) {
     };
     const Mode modes[] = {{"serial", engine::ScanMode::serial(), 1 << 20},
                           {"batched 8", engine::ScanMode::batched(8), 1 << 20},
-                          {"pipelined 128", engine::ScanMode::pipelined(128), 4 << 20}};
+                          {"pipelined 128", engine::ScanMode::pipelined(128), 4 << 20},
+                          {"pipelined 128, always", engine::ScanMode::pipelined_always(128), 4 << 20}};
     // JORVANE_BENCH_FILTER: run only the cases whose name contains this text.
     const char* filter = std::getenv("JORVANE_BENCH_FILTER");
+    const char* sweep = std::getenv("JORVANE_BENCH_SWEEP");
+    if (sweep && *sweep && *sweep != '0') {
+        for (const Case& c : cases) {
+            const std::vector<AccumulatorKind> acc{c.mode};
+            const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
+            auto compiled = engine::CompiledQueries::compile(plans);
+            if (!compiled.ok()) return 1;
+            for (size_t buffer = 4096; buffer <= (size_t{4} << 20); buffer *= 4) {
+                const Mode pair[] = {{"batched 8", engine::ScanMode::batched(8), buffer},
+                                     {"pipelined 128, every buffer", engine::ScanMode::pipelined_always(128), buffer}};
+                for (const Mode& m : pair) {
+                    const std::string name =
+                        std::string(c.name) + ", " + m.name + ", " + std::to_string(buffer >> 10) + " KiB buffers";
+                    if (filter && name.find(filter) == std::string::npos) continue;
+                    bench::measure(name, corpus.size, reps, [&] { return scan(corpus, *compiled, m.mode, m.buffer); });
+                }
+            }
+        }
+        return 0;
+    }
     for (const Case& c : cases) {
         const std::vector<AccumulatorKind> acc{c.mode};
         const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};

@@ -101,6 +101,10 @@ public:
     const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
     // Whether the walk keeps the key path (some query has KeyedValues).
     bool tracks_key_paths() const { return s_.track_key_path; }
+    // Whether pipelined mode has started its stage-1 thread (tests).
+    bool stage_one_started() const { return s_.producer != nullptr; }
+    // Buffers handed to the stage-1 thread since it started (tests).
+    uint64_t stage_one_buffers() const;
 
 private:
     bool has_output() const;

@@ -1,8 +1,12 @@
-// Buffer processing: the mode dispatch and the raw-span carry-over that
-// follows every buffer.
+// Buffer processing: the mode dispatch (pipelined mode scans short buffers as
+// batched mode does) and the raw-span carry-over that follows every buffer;
+// the scan state's special members, which own the stage-1 thread.
 #include "engine/walk/scan_state.h"
 
+#include <chrono>
+
 #include "engine/walk/buffer_loops.h"
+#include "engine/walk/stage_one_producer.h"
 #include "util/panic.h"
 
 namespace jorvane::engine {
@@ -25,6 +29,16 @@ uint32_t ScanMode::pipelined_chunks(uint64_t n) {
     }
 }
 
+ScanState::ScanState(ScanMode mode) : mode(mode) {}
+ScanState::ScanState(ScanState&&) noexcept = default;
+ScanState& ScanState::operator=(ScanState&&) noexcept = default;
+ScanState::~ScanState() = default;
+
+StageOneProducer& ScanState::stage_one_producer() {
+    if (!producer) producer = std::make_unique<StageOneProducer>();
+    return *producer;
+}
+
 void ScanState::process_buffer(std::span<const uint8_t> buffer) {
     const uint8_t* buf = buffer.data();
     const size_t len = buffer.size();
@@ -37,7 +51,7 @@ void ScanState::process_buffer(std::span<const uint8_t> buffer) {
                 process_buffer_batched(buf, len, ScanMode::batched_chunks(mode.chunks));
                 break;
             case ScanMode::Pipelined:
-                process_buffer_pipelined(buf, len, ScanMode::pipelined_chunks(mode.chunks));
+                process_buffer_pipelined_mode(buf, len);
                 break;
         }
     }
@@ -46,6 +60,22 @@ void ScanState::process_buffer(std::span<const uint8_t> buffer) {
                                      len - static_cast<size_t>(raw_spans->start));
         raw_spans->start = 0;
     }
+}
+
+void ScanState::process_buffer_pipelined_mode(const uint8_t* buf, size_t len) {
+    // A short buffer costs less to classify inline than to hand over.
+    if (len < mode.min_pipelined_len) return process_buffer_batched(buf, len, ScanMode::batched_chunks(8));
+    const uint32_t chunks = ScanMode::pipelined_chunks(mode.chunks);
+    if (!mode.adaptive) return process_buffer_pipelined(buf, len, chunks);
+    const bool pipelined = pipeline_choice.pipeline_next();
+    const auto start = std::chrono::steady_clock::now();
+    if (pipelined)
+        process_buffer_pipelined(buf, len, chunks);
+    else
+        process_buffer_batched(buf, len, ScanMode::batched_chunks(8));
+    const auto nanos =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    pipeline_choice.record(pipelined, len, nanos > 0 ? static_cast<uint64_t>(nanos) : 0);
 }
 
 void ScanState::process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks) {
