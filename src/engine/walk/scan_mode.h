@@ -16,7 +16,7 @@ struct ScanMode {
     // (batched_chunks(8), no thread): below it, handing the buffer's chunks
     // to the stage-1 thread costs more than classifying them inline
     // (measured with bench/engine_bench.cpp, JORVANE_BENCH_SWEEP=1).
-    static constexpr uint64_t kMinPipelinedLen = 262144;
+    static constexpr uint64_t kMinPipelinedLen = 1048576;
 
     Kind kind = Batched;
     uint64_t chunks = 8;

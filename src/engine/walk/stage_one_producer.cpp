@@ -4,6 +4,10 @@
 #include <exception>
 #include <system_error>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 #include "util/panic.h"
 
 namespace jorvane::engine {
@@ -67,6 +71,9 @@ void StageOneProducer::end() {
 void StageOneProducer::abandon() noexcept { stop(); }
 
 void StageOneProducer::run() {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), "jorvane-stage1");
+#endif
     for (;;) {
         auto has_work = [&] {
             const uint32_t s = state_.load(std::memory_order_seq_cst);

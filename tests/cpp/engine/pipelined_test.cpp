@@ -99,7 +99,7 @@ TEST(Pipelined, ShortInputsNeverStartTheThread) {
 }
 
 TEST(Pipelined, BuffersAroundTheThresholdScanAsBatched) {
-    const std::string doc = ndjson(6 * kMin, 2);
+    const std::string doc = ndjson(3 * kMin + 12345, 2);
     const Outcome reference = run(doc, queries(), RunOptions{ScanMode::batched(8)});
     ASSERT_FALSE(reference.failed) << reference.message;
     const std::vector<std::vector<size_t>> patterns{{kMin - 1}, {kMin}, {kMin + 1},         {kMin - 64, kMin + 64},
@@ -155,7 +155,7 @@ TEST(Pipelined, AnIdleEngineUsesNoProcessor) {
 }
 
 TEST(Pipelined, AdaptiveScansOfLongInputsMatchBatched) {
-    const std::string doc = ndjson(24 * kMin, 5);
+    const std::string doc = ndjson(7 * kMin + 999, 5);
     const Outcome reference = run(doc, queries(), RunOptions{ScanMode::batched(8)});
     for (size_t buffer : {kMin, kMin + 4099}) {
         Engine e = make_engine(queries(), ScanMode::pipelined(64));
@@ -163,6 +163,46 @@ TEST(Pipelined, AdaptiveScansOfLongInputsMatchBatched) {
         EXPECT_TRUE(same_outcome(reference, o)) << describe(o);
         EXPECT_TRUE(e.stage_one_started());  // the first round tries both scans
     }
+}
+
+TEST(Pipelined, TheChoiceFollowsTheMeasuredTimes) {
+    PipelineChoice c;
+    // Pipelined 10 % faster: probes alternate, then the rest of the round pipelines.
+    std::vector<bool> seen;
+    for (uint32_t i = 0; i < PipelineChoice::kRound; ++i) {
+        const bool p = c.pipeline_next();
+        seen.push_back(p);
+        c.record(p, 1000, p ? 900 : 1000);
+    }
+    EXPECT_EQ(seen[0], false);
+    EXPECT_EQ(seen[1], true);
+    for (uint32_t i = 2 * PipelineChoice::kProbe; i < PipelineChoice::kRound; ++i) EXPECT_TRUE(seen[i]) << i;
+    // Pipelined 1 % faster is within the margin: batched. The round after a
+    // batched one is twice as long.
+    uint32_t pipelined = 0;
+    for (uint32_t i = 0; i < PipelineChoice::kRound; ++i) {
+        const bool p = c.pipeline_next();
+        pipelined += p;
+        c.record(p, 1000, p ? 990 : 1000);
+    }
+    EXPECT_EQ(pipelined, PipelineChoice::kProbe);
+    // Pipelined far slower: one probe, then batched for the whole (doubled) round.
+    pipelined = 0;
+    for (uint32_t i = 0; i < 2 * PipelineChoice::kRound; ++i) {
+        const bool p = c.pipeline_next();
+        pipelined += p;
+        c.record(p, 1000, p ? 2000 : 1000);
+    }
+    EXPECT_EQ(pipelined, 1u);
+    // The next round is four times as long; a win there brings it back.
+    pipelined = 0;
+    for (uint32_t i = 0; i < 4 * PipelineChoice::kRound; ++i) {
+        const bool p = c.pipeline_next();
+        pipelined += p;
+        c.record(p, 1000, p ? 800 : 1000);
+    }
+    EXPECT_EQ(pipelined, 4 * PipelineChoice::kRound - PipelineChoice::kProbe);
+    EXPECT_FALSE(c.pipeline_next());  // a new round of kRound starts with probes
 }
 
 // ---- the producer on its own ----
