@@ -6,12 +6,15 @@
 // batched and pipelined mode. Batched and serial figures are one core; the
 // pipelined mode uses a second core for stage 1 when measuring says that
 // pays (engine/walk/pipeline_choice.h); "pipelined 128, always" hands every
-// buffer to the stage-1 thread.
+// buffer to the stage-1 thread. The modes of a case run in turns, one pass
+// each per round, so that they share whatever load the machine is under.
 //
 // JORVANE_BENCH_SWEEP=1 measures instead, for buffers of 4 KiB to 4 MiB,
 // batched 8 against pipelined 128 with every buffer handed to the stage-1
 // thread (no minimum length): where the two cross is where
 // ScanMode::kMinPipelinedLen belongs.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -105,11 +108,34 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "query %s does not compile\n", c.query);
             return 1;
         }
+        // The modes of a case take turns, pass by pass (one warm-up pass
+        // each first), so that a change of load on a shared machine falls on
+        // all of them alike.
+        std::vector<const Mode*> chosen;
         for (const Mode& m : modes) {
             const std::string name = std::string(c.name) + ", " + m.name;
-            if (filter && name.find(filter) == std::string::npos) continue;
-            bench::measure(name, corpus.size, reps, [&] { return scan(corpus, *compiled, m.mode, m.buffer); });
+            if (!filter || name.find(filter) != std::string::npos) chosen.push_back(&m);
         }
+        std::vector<uint64_t> checksums;
+        std::vector<std::vector<double>> rates(chosen.size());
+        for (const Mode* m : chosen) checksums.push_back(scan(corpus, *compiled, m->mode, m->buffer));
+        for (int r = 0; r < reps; ++r) {
+            for (size_t j = 0; j < chosen.size(); ++j) {
+                const size_t i = (j + size_t(r)) % chosen.size();
+                const auto start = std::chrono::steady_clock::now();
+                const uint64_t sum = scan(corpus, *compiled, chosen[i]->mode, chosen[i]->buffer);
+                const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                if (sum != checksums[i]) std::fprintf(stderr, "%s: checksum differs between passes\n", chosen[i]->name);
+                rates[i].push_back(double(corpus.size) / seconds / 1e9);
+            }
+        }
+        for (size_t i = 0; i < chosen.size(); ++i) {
+            std::sort(rates[i].begin(), rates[i].end());
+            const std::string name = std::string(c.name) + ", " + chosen[i]->name;
+            std::printf("%-44s %7.2f GB/s best  %7.2f GB/s median  (checksum %llu)\n", name.c_str(), rates[i].back(),
+                        rates[i][rates[i].size() / 2], static_cast<unsigned long long>(checksums[i]));
+        }
+        std::fflush(stdout);
     }
     return 0;
 }

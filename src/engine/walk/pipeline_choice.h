@@ -6,22 +6,26 @@
 // waits for a core while the walking thread classifies the chunks itself
 // (see walk_loop.h), and even with a free core the walking core reading input
 // lines and mask blocks that another core has just touched can cost more
-// than the classification it saves. So the engine measures. Buffers go by in
-// rounds: the first 2 * kProbe buffers of a round alternate between the
-// batched scan (batched mode's own loop) and the pipelined scan, timed by the
-// wall clock; the rest of the round goes to the scan with the lower best
-// time per byte, the pipelined one only when it is at least kMargin faster
-// (it spends a second core). A pipelined probe more than kClearLoss slower
-// than the best batched one ends the probing at once. A round won by the
-// batched scan makes the next one twice as long (up to kMaxRound buffers),
-// so a machine where pipelining keeps losing pays ever fewer probes; a round
-// won by the pipelined scan brings the length back to kRound. Each round
-// measures afresh, so the choice follows the load. The choice never changes
-// what a scan finds, only how fast: both scans walk the same masks.
+// than the classification it saves. So the engine measures, by the wall
+// clock, in rounds of buffers. The first 2 * kProbe buffers of a round
+// alternate between the batched scan (batched mode's own loop) and the
+// pipelined scan; the rest of the round goes to the pipelined scan only if
+// its mean time per byte is at least kMargin below the median of the batched
+// probes (the median, because a stray preemption should not make the batched
+// scan look slow; the mean for the pipelined scan, because the stalls of two
+// threads sharing a loaded machine are part of its cost). While the round
+// pipelines, its times keep adding to that mean, and the round falls back to
+// the batched scan as soon as the mean no longer wins. A pipelined probe more
+// than kClearLoss slower than the batched ones ends the probing at once. A
+// round that ends batched makes the next one twice as long (up to kMaxRound
+// buffers), so a machine where pipelining keeps losing pays ever fewer
+// probes; a round that ends pipelining brings the length back to kRound. The
+// choice never changes what a scan finds, only how fast: both scans walk the
+// same masks.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <limits>
 
 namespace jorvane::engine {
 
@@ -39,32 +43,52 @@ public:
     // The buffer took `nanos` over `bytes`, scanned as pipeline_next() said.
     void record(bool pipelined, uint64_t bytes, uint64_t nanos) {
         ++step_;
+        if (bytes > 0) {
+            if (pipelined) {
+                pipelined_nanos_ += double(nanos);
+                pipelined_bytes_ += double(bytes);
+            } else if (probing_ && batched_probes_ < kProbe) {
+                batched_[batched_probes_++] = double(nanos) / double(bytes);
+            }
+        }
         if (probing_) {
-            if (bytes > 0) {
-                const double per_byte = double(nanos) / double(bytes);
-                double& best = pipelined ? best_pipelined_ : best_batched_;
-                if (per_byte < best) best = per_byte;
-            }
-            if (step_ == 2 * kProbe || (pipelined && best_pipelined_ > best_batched_ * (1.0 + kClearLoss))) {
+            if (step_ == 2 * kProbe || (pipelined && !pipelined_within(1.0 + kClearLoss))) {
                 probing_ = false;
-                pipelined_wins_ = best_pipelined_ * (1.0 + kMargin) < best_batched_;
+                pipelined_wins_ = pipelined_within(1.0 / (1.0 + kMargin));
             }
+        } else if (pipelined_wins_) {
+            pipelined_wins_ = pipelined_within(1.0 / (1.0 + kMargin));
         }
         if (step_ == round_) {
             round_ = pipelined_wins_ ? kRound : (round_ * 2 > kMaxRound ? kMaxRound : round_ * 2);
             step_ = 0;
             probing_ = true;
-            best_pipelined_ = best_batched_ = std::numeric_limits<double>::infinity();
+            pipelined_wins_ = false;
+            batched_probes_ = 0;
+            pipelined_nanos_ = pipelined_bytes_ = 0;
         }
     }
 
 private:
+    // Whether the pipelined mean is below `factor` times the batched median.
+    bool pipelined_within(double factor) const {
+        if (batched_probes_ == 0 || pipelined_bytes_ == 0) return false;
+        double b[kProbe];
+        for (uint32_t i = 0; i < batched_probes_; ++i) b[i] = batched_[i];
+        std::sort(b, b + batched_probes_);
+        const double batched = batched_probes_ % 2 ? b[batched_probes_ / 2]
+                                                   : (b[batched_probes_ / 2 - 1] + b[batched_probes_ / 2]) / 2;
+        return pipelined_nanos_ / pipelined_bytes_ < batched * factor;
+    }
+
     uint32_t step_ = 0;  // buffers into the round
     uint32_t round_ = kRound;
     bool probing_ = true;
     bool pipelined_wins_ = false;
-    double best_pipelined_ = std::numeric_limits<double>::infinity();
-    double best_batched_ = std::numeric_limits<double>::infinity();
+    uint32_t batched_probes_ = 0;
+    double batched_[kProbe] = {};  // nanoseconds per byte of each batched probe
+    double pipelined_nanos_ = 0;   // the round's pipelined buffers
+    double pipelined_bytes_ = 0;
 };
 
 }  // namespace jorvane::engine
