@@ -3,7 +3,11 @@
 // the scan state's special members, which own the stage-1 thread.
 #include "engine/walk/scan_state.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <thread>
 
 #include "engine/walk/buffer_loops.h"
 #include "engine/walk/stage_one_producer.h"
@@ -62,12 +66,49 @@ void ScanState::process_buffer(std::span<const uint8_t> buffer) {
     }
 }
 
+namespace {
+
+// Buffers being scanned in pipelined mode by this process's engines.
+std::atomic<uint32_t> g_pipelined_scans{0};
+
+// Whether a stage-1 thread would find a core: the pipelined-mode scans of
+// this process need at most the online processors, two threads each, and
+// the machine's 1-minute load average is below their number (looked up at
+// most every 100 ms).
+bool spare_core(uint32_t scans) {
+    static const uint32_t cpus = std::max(1u, std::thread::hardware_concurrency());
+    if (2 * uint64_t(scans) > cpus) return false;
+    static std::atomic<int64_t> checked_at{INT64_MIN};
+    static std::atomic<bool> loaded{false};
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    int64_t last = checked_at.load(std::memory_order_relaxed);
+    if (now - last >= 100 && checked_at.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+        double load = 0;
+        loaded.store(getloadavg(&load, 1) == 1 && load >= double(cpus), std::memory_order_relaxed);
+    }
+    return !loaded.load(std::memory_order_relaxed);
+}
+
+struct CountScan {
+    uint32_t scans;
+    CountScan() : scans(g_pipelined_scans.fetch_add(1, std::memory_order_relaxed) + 1) {}
+    ~CountScan() { g_pipelined_scans.fetch_sub(1, std::memory_order_relaxed); }
+};
+
+}  // namespace
+
 void ScanState::process_buffer_pipelined_mode(const uint8_t* buf, size_t len) {
     // A short buffer costs less to classify inline than to hand over.
     if (len < mode.min_pipelined_len) return process_buffer_batched(buf, len, ScanMode::batched_chunks(8));
     const uint32_t chunks = ScanMode::pipelined_chunks(mode.chunks);
     if (!mode.adaptive) return process_buffer_pipelined(buf, len, chunks);
-    const bool pipelined = pipeline_choice.pipeline_next();
+    const CountScan counted;
+    bool pipelined = pipeline_choice.pipeline_next();
+    if (pipelined && !spare_core(counted.scans)) {
+        pipeline_choice.no_spare_core();
+        pipelined = false;
+    }
     const auto start = std::chrono::steady_clock::now();
     if (pipelined)
         process_buffer_pipelined(buf, len, chunks);

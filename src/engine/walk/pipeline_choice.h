@@ -19,9 +19,13 @@
 // than kClearLoss slower than the batched ones ends the probing at once. A
 // round that ends batched makes the next one twice as long (up to kMaxRound
 // buffers), so a machine where pipelining keeps losing pays ever fewer
-// probes; a round that ends pipelining brings the length back to kRound. The
-// choice never changes what a scan finds, only how fast: both scans walk the
-// same masks.
+// probes; a round that ends pipelining brings the length back to kRound.
+// A buffer is never pipelined while no core is to spare (see spare_core()
+// in buffer_processing.cpp: the engines of this process scanning in pipelined
+// mode would need more than the online processors, or the machine's load
+// average already reaches their number): the round then ends its probing
+// as one the batched scan won. The choice never changes what a scan finds,
+// only how fast: both scans walk the same masks.
 #pragma once
 
 #include <algorithm>
@@ -66,6 +70,15 @@ public:
             pipelined_wins_ = false;
             batched_probes_ = 0;
             pipelined_nanos_ = pipelined_bytes_ = 0;
+        }
+    }
+
+    // The next buffer was to be pipelined but no core is to spare: it is
+    // scanned batched (and recorded so), and the round stops probing.
+    void no_spare_core() {
+        if (probing_ || pipelined_wins_) {
+            probing_ = false;
+            pipelined_wins_ = false;
         }
     }
 
