@@ -11,7 +11,8 @@
 //
 // JORVANE_BENCH_SWEEP=1 measures instead, for buffers of 4 KiB to 4 MiB,
 // batched 8 against pipelined 128 with every buffer handed to the stage-1
-// thread (no minimum length): where the two cross is where
+// thread (no minimum length), buffer by buffer: below the length where the
+// pipelined scan stops losing even in its best case is where
 // ScanMode::kMinPipelinedLen belongs.
 #include <algorithm>
 #include <chrono>
@@ -82,20 +83,42 @@ int main(int argc, char** argv) {
     const char* filter = std::getenv("JORVANE_BENCH_FILTER");
     const char* sweep = std::getenv("JORVANE_BENCH_SWEEP");
     if (sweep && *sweep && *sweep != '0') {
+        // The first `size` bytes of the corpus (cut after a newline) scanned
+        // again and again, a batched engine and an always-pipelining one
+        // taking turns, each buffer timed on its own: the median and the best
+        // per-buffer times, and their ratio.
         for (const Case& c : cases) {
+            if (filter && std::string(c.name).find(filter) == std::string::npos) continue;
             const std::vector<AccumulatorKind> acc{c.mode};
             const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
             auto compiled = engine::CompiledQueries::compile(plans);
             if (!compiled.ok()) return 1;
-            for (size_t buffer = 4096; buffer <= (size_t{4} << 20); buffer *= 4) {
-                const Mode pair[] = {{"batched 8", engine::ScanMode::batched(8), buffer},
-                                     {"pipelined 128, every buffer", engine::ScanMode::pipelined_always(128), buffer}};
-                for (const Mode& m : pair) {
-                    const std::string name =
-                        std::string(c.name) + ", " + m.name + ", " + std::to_string(buffer >> 10) + " KiB buffers";
-                    if (filter && name.find(filter) == std::string::npos) continue;
-                    bench::measure(name, corpus.size, reps, [&] { return scan(corpus, *compiled, m.mode, m.buffer); });
+            for (size_t size = 4096; size <= (size_t{4} << 20) && size <= corpus.size; size *= 2) {
+                size_t len = size;
+                while (len > 1 && corpus.data()[len - 1] != '\n') --len;
+                engine::Engine batched(engine::ScanMode::batched(8)), pipelined(engine::ScanMode::pipelined_always(128));
+                for (engine::Engine* e : {&batched, &pipelined}) {
+                    compiled->install(*e);
+                    e->set_stream_items(false);
                 }
+                std::vector<double> tb, tp;
+                const int iters = std::max(20, int((size_t{1} << 30) / 8 / len));
+                for (int i = 0; i < iters; ++i) {
+                    for (int k = 0; k < 2; ++k) {
+                        const bool pipe = (i + k) % 2 == 1;
+                        engine::Engine& e = pipe ? pipelined : batched;
+                        const auto start = std::chrono::steady_clock::now();
+                        e.scan_buffer(std::span<const uint8_t>(corpus.data(), len));
+                        (pipe ? tp : tb).push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                    }
+                }
+                std::sort(tb.begin(), tb.end());
+                std::sort(tp.begin(), tp.end());
+                std::printf("%s, %5zu KiB buffers: batched 8 median %8.1f us best %8.1f | pipelined 128 median %8.1f us best "
+                            "%8.1f | pipelined / batched: median %.3f best %.3f\n",
+                            c.name, size >> 10, tb[tb.size() / 2] * 1e6, tb[0] * 1e6, tp[tp.size() / 2] * 1e6, tp[0] * 1e6,
+                            tp[tp.size() / 2] / tb[tb.size() / 2], tp[0] / tb[0]);
+                std::fflush(stdout);
             }
         }
         return 0;
