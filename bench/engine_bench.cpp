@@ -4,7 +4,18 @@
 // Cases: Count on `events[*].user.id`, Sum on `qty`, Count on an absent path
 // (every record skipped whole), Values on `events[*].user.id`, in serial,
 // batched and pipelined mode. Batched and serial figures are one core; the
-// pipelined mode uses a second core for stage 1.
+// pipelined mode uses a second core for stage 1 when measuring says that
+// pays (engine/walk/pipeline_choice.h); "pipelined 128, always" hands every
+// buffer to the stage-1 thread. The modes of a case run in turns, one pass
+// each per round, so that they share whatever load the machine is under.
+//
+// JORVANE_BENCH_SWEEP=1 measures instead, for buffers of 4 KiB to 4 MiB,
+// batched 8 against pipelined 128 with every buffer handed to the stage-1
+// thread (no minimum length), buffer by buffer: below the length where the
+// pipelined scan stops losing even in its best case is where
+// ScanMode::kMinPipelinedLen belongs.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -66,9 +77,52 @@ int main(int argc, char** argv) {
     };
     const Mode modes[] = {{"serial", engine::ScanMode::serial(), 1 << 20},
                           {"batched 8", engine::ScanMode::batched(8), 1 << 20},
-                          {"pipelined 128", engine::ScanMode::pipelined(128), 4 << 20}};
+                          {"pipelined 128", engine::ScanMode::pipelined(128), 4 << 20},
+                          {"pipelined 128, always", engine::ScanMode::pipelined_always(128), 4 << 20}};
     // JORVANE_BENCH_FILTER: run only the cases whose name contains this text.
     const char* filter = std::getenv("JORVANE_BENCH_FILTER");
+    const char* sweep = std::getenv("JORVANE_BENCH_SWEEP");
+    if (sweep && *sweep && *sweep != '0') {
+        // The first `size` bytes of the corpus (cut after a newline) scanned
+        // again and again, a batched engine and an always-pipelining one
+        // taking turns, each buffer timed on its own: the median and the best
+        // per-buffer times, and their ratio.
+        for (const Case& c : cases) {
+            if (filter && std::string(c.name).find(filter) == std::string::npos) continue;
+            const std::vector<AccumulatorKind> acc{c.mode};
+            const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
+            auto compiled = engine::CompiledQueries::compile(plans);
+            if (!compiled.ok()) return 1;
+            for (size_t size = 4096; size <= (size_t{4} << 20) && size <= corpus.size; size *= 2) {
+                size_t len = size;
+                while (len > 1 && corpus.data()[len - 1] != '\n') --len;
+                engine::Engine batched(engine::ScanMode::batched(8)), pipelined(engine::ScanMode::pipelined_always(128));
+                for (engine::Engine* e : {&batched, &pipelined}) {
+                    compiled->install(*e);
+                    e->set_stream_items(false);
+                }
+                std::vector<double> tb, tp;
+                const int iters = std::max(20, int((size_t{1} << 30) / 8 / len));
+                for (int i = 0; i < iters; ++i) {
+                    for (int k = 0; k < 2; ++k) {
+                        const bool pipe = (i + k) % 2 == 1;
+                        engine::Engine& e = pipe ? pipelined : batched;
+                        const auto start = std::chrono::steady_clock::now();
+                        e.scan_buffer(std::span<const uint8_t>(corpus.data(), len));
+                        (pipe ? tp : tb).push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                    }
+                }
+                std::sort(tb.begin(), tb.end());
+                std::sort(tp.begin(), tp.end());
+                std::printf("%s, %5zu KiB buffers: batched 8 median %8.1f us best %8.1f | pipelined 128 median %8.1f us best "
+                            "%8.1f | pipelined / batched: median %.3f best %.3f\n",
+                            c.name, size >> 10, tb[tb.size() / 2] * 1e6, tb[0] * 1e6, tp[tp.size() / 2] * 1e6, tp[0] * 1e6,
+                            tp[tp.size() / 2] / tb[tb.size() / 2], tp[0] / tb[0]);
+                std::fflush(stdout);
+            }
+        }
+        return 0;
+    }
     for (const Case& c : cases) {
         const std::vector<AccumulatorKind> acc{c.mode};
         const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
@@ -77,11 +131,34 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "query %s does not compile\n", c.query);
             return 1;
         }
+        // The modes of a case take turns, pass by pass (one warm-up pass
+        // each first), so that a change of load on a shared machine falls on
+        // all of them alike.
+        std::vector<const Mode*> chosen;
         for (const Mode& m : modes) {
             const std::string name = std::string(c.name) + ", " + m.name;
-            if (filter && name.find(filter) == std::string::npos) continue;
-            bench::measure(name, corpus.size, reps, [&] { return scan(corpus, *compiled, m.mode, m.buffer); });
+            if (!filter || name.find(filter) != std::string::npos) chosen.push_back(&m);
         }
+        std::vector<uint64_t> checksums;
+        std::vector<std::vector<double>> rates(chosen.size());
+        for (const Mode* m : chosen) checksums.push_back(scan(corpus, *compiled, m->mode, m->buffer));
+        for (int r = 0; r < reps; ++r) {
+            for (size_t j = 0; j < chosen.size(); ++j) {
+                const size_t i = (j + size_t(r)) % chosen.size();
+                const auto start = std::chrono::steady_clock::now();
+                const uint64_t sum = scan(corpus, *compiled, chosen[i]->mode, chosen[i]->buffer);
+                const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                if (sum != checksums[i]) std::fprintf(stderr, "%s: checksum differs between passes\n", chosen[i]->name);
+                rates[i].push_back(double(corpus.size) / seconds / 1e9);
+            }
+        }
+        for (size_t i = 0; i < chosen.size(); ++i) {
+            std::sort(rates[i].begin(), rates[i].end());
+            const std::string name = std::string(c.name) + ", " + chosen[i]->name;
+            std::printf("%-44s %7.2f GB/s best  %7.2f GB/s median  (checksum %llu)\n", name.c_str(), rates[i].back(),
+                        rates[i][rates[i].size() / 2], static_cast<unsigned long long>(checksums[i]));
+        }
+        std::fflush(stdout);
     }
     return 0;
 }

@@ -7,12 +7,15 @@
 #include <string>
 #include <utility>
 
+#include "engine/walk/stage_one_producer.h"
 #include "util/panic.h"
 #include "util/saturating.h"
 
 namespace jorvane::engine {
 
 Engine::Engine(ScanMode mode) : s_(mode) {}
+
+uint64_t Engine::stage_one_buffers() const { return s_.producer ? s_.producer->buffers_begun() : 0; }
 
 size_t Engine::query_count() const {
     size_t n = 0;

@@ -8,7 +8,11 @@
 // loop then abandons the source and calls `finish(false)`). At end of input
 // the loop calls `finish(true)`; in every case it then takes the per-query
 // outputs with `finalize_source`. An engine serves one thread at a time and
-// can be reused for another source after `reset_for_next_source`.
+// can be reused for another source after `reset_for_next_source`. In
+// pipelined mode it owns a stage-1 thread (engine/walk/stage_one_producer.h),
+// started with the first buffer worth pipelining, kept across buffers and
+// sources (and moves), asleep while the engine is not scanning, and joined
+// when the engine is destroyed.
 #pragma once
 
 #include <cstddef>
@@ -108,6 +112,10 @@ public:
     const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
     // Whether the walk keeps the key path (some query has KeyedValues).
     bool tracks_key_paths() const { return s_.track_key_path; }
+    // Whether pipelined mode has started its stage-1 thread (tests).
+    bool stage_one_started() const { return s_.producer != nullptr; }
+    // Buffers handed to the stage-1 thread since it started (tests).
+    uint64_t stage_one_buffers() const;
 
 private:
     bool has_output() const;

@@ -19,6 +19,7 @@
 #include "engine/parse_error_kind.h"
 #include "engine/raw_spans.h"
 #include "engine/row_batch.h"
+#include "engine/walk/pipeline_choice.h"
 #include "engine/walk/scan_mode.h"
 #include "engine/walk/walk_state.h"
 
@@ -26,6 +27,8 @@ namespace jorvane::engine {
 
 // A token carried across buffers may hold at most this many bytes.
 inline constexpr uint64_t kMaxCutToken = 67108864;
+
+class StageOneProducer;
 
 struct RecordedError {
     ParseErrorKind kind;
@@ -58,13 +61,29 @@ struct ScanState {
     // The structural profile being taken, if any (nothing is skipped then).
     std::unique_ptr<Describer> describer;
 
-    explicit ScanState(ScanMode mode) : mode(mode) {}
+    // Pipelined mode's stage-1 thread: started by the first buffer it
+    // scans, kept across buffers and sources, joined with the state.
+    std::unique_ptr<StageOneProducer> producer;
+    // Pipelined mode: which scan the next long buffer gets.
+    PipelineChoice pipeline_choice;
+
+    explicit ScanState(ScanMode mode);
+    ScanState(ScanState&&) noexcept;
+    ScanState& operator=(ScanState&&) noexcept;
+    ~ScanState();
+
+    // The stage-1 thread, started on first use (panics with "failed to spawn
+    // thread" when it cannot start).
+    StageOneProducer& stage_one_producer();
 
     // ---- buffers ----
     // Scans one buffer in the engine's mode; structural errors are recorded
     // in `error`.
     void process_buffer(std::span<const uint8_t> buffer);
     void process_buffer_batched(const uint8_t* buf, size_t len, uint32_t chunks);
+    // Pipelined mode: short buffers as batched mode scans them, longer ones
+    // through the stage-1 thread or not as `pipeline_choice` says.
+    void process_buffer_pipelined_mode(const uint8_t* buf, size_t len);
     void process_buffer_pipelined(const uint8_t* buf, size_t len, uint32_t chunks);
 
     // ---- the walk (engine/walk/walk_chunk.h inlines the common events) ----

@@ -1,26 +1,34 @@
-// The buffer loop shared by every execution mode and every stage-1 kernel:
+// The buffer loops shared by every execution mode and every stage-1 kernel:
 // classify a batch of full chunks, walk their masks, then the partial chunk
 // and the token cut by the buffer end. Included by one translation unit per
 // instruction set, each passing its own inline `classify_full_chunk`; the
 // functions sit in a namespace named after the instruction set the file is
 // compiled for, so the copies never mix at link time.
 //
-// The pipelined loop runs stage 1 on a producer thread started for the call:
-// it classifies the buffer's full chunks into blocks of N records and passes
-// them through an 8-slot lock-free ring, while the calling thread walks each
-// block as soon as it is taken. The thread is always joined before the call
-// returns, also when the walk unwinds; a producer that panics closes the ring
-// and its panic is raised again on the calling thread after the join.
+// The pipelined loop runs stage 1 on the engine's StageOneProducer thread
+// (engine/walk/stage_one_producer.h): one thread per engine, started with the
+// first buffer worth pipelining and kept for every later buffer and source.
+// The thread classifies the buffer's full chunks into blocks of N and passes
+// them through an 8-slot ring; the calling thread walks each block as soon
+// as it is published, and when none is ready it classifies the next few
+// chunks itself instead of waiting, so it is never slower than a batched
+// scan by more than the ring's bookkeeping. Buffers shorter than the mode's
+// `min_pipelined_len` never reach this loop (ScanState::process_buffer scans
+// them as batched mode does, with no thread), nor do buffers without a full
+// chunk; longer ones reach it only when the engine's PipelineChoice
+// (engine/walk/pipeline_choice.h) has measured it to be the faster scan. The thread has left the buffer before the call returns, also when
+// the walk unwinds; a thread that failed closes its ring, the published
+// blocks are walked, and its panic is raised on the calling thread as
+// "producer thread panicked: <what>".
 #pragma once
 
 #include <cstring>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "classification_kernel/kernel_core.h"
 #include "engine/walk/scan_state.h"
-#include "engine/walk/spsc_ring.h"
+#include "engine/walk/stage_one_producer.h"
 #include "engine/walk/walk_chunk.h"
 #include "util/panic.h"
 
@@ -92,94 +100,75 @@ void scan_batched_any(ScanState& e, const uint8_t* buf, size_t len, uint32_t chu
     }
 }
 
-template <uint32_t N>
-struct MaskBlock {
-    classification_kernel::ChunkMasks records[N];
-    uint16_t count = 0;
-};
+// A run of full chunks through the inlined kernel: the stage-1 thread's
+// ClassifyChunks for this instruction set.
+template <class Classify>
+void classify_chunks(const uint8_t* chunks, size_t count, classification_kernel::ChunkMasks* out,
+                     classification_kernel::KernelCarry& carry) {
+    for (size_t i = 0; i < count; ++i) Classify{}(chunks + i * 64, out[i], carry);
+}
 
-template <uint32_t N, class Classify>
-void scan_pipelined(ScanState& e, const uint8_t* buf, size_t len, Classify classify) {
+// Chunks the walking thread classifies itself when no block is ready: as
+// many as batched mode classifies at once.
+inline constexpr uint32_t kInlineChunks = 8;
+
+// The engine's stage-1 thread classifies the buffer's full chunks in blocks
+// of N while this thread walks them; when no block is ready this thread
+// classifies kInlineChunks itself instead of waiting (see
+// engine/walk/stage_one_producer.h). The thread has left the buffer when the
+// call returns, also when the walk unwinds.
+template <class Classify>
+void scan_pipelined(ScanState& e, const uint8_t* buf, size_t len, uint32_t n, Classify classify) {
     if (len == 0) return;
+    const uint64_t full = len / 64;
+    if (full == 0) return scan_batched<kInlineChunks>(e, buf, len, classify);
+    StageOneProducer& producer = e.stage_one_producer();
     ChunkCursor c = e.cursor;
     e.cursor = ChunkCursor{};
     classification_kernel::KernelCarry carry = e.carry;
-    e.carry = classification_kernel::KernelCarry{};
-    const size_t full = len / 64;
-
-    SpscRing<MaskBlock<N>> ring;
-    std::exception_ptr producer_failure;
-    auto producer = [&]() {
-        try {
-            // The carry lives on the producer's own stack while it runs: the
-            // consumer's locals share cache lines with `carry`.
-            classification_kernel::KernelCarry own = carry;
-            MaskBlock<N> block;
-            bool open = true;
-            for (size_t i = 0; i < full; ++i) {
-                classify(buf + i * 64, block.records[block.count], own);
-                if (++block.count == N) {
-                    if (open) open = ring.push(block);
-                    block.count = 0;
-                }
+    producer.begin(buf, full, n, carry, &classify_chunks<Classify>);
+    struct Abandon {
+        StageOneProducer& p;
+        bool armed = true;
+        ~Abandon() {
+            if (armed) p.abandon();
+        }
+    } abandon{producer};
+    bool pending = e.cut_token_kind != CutTokenKind::None;
+    classification_kernel::ChunkMasks local[kInlineChunks];
+    uint64_t pos = 0;
+    while (pos < full) {
+        if (const MaskBlock* b = producer.peek()) {
+            const uint64_t end = b->first + b->count;
+            if (end > pos) {
+                if (b->first > pos) [[unlikely]]
+                    panic("stage-1 block starts past the walk");
+                for (uint64_t i = pos; i < end; ++i)
+                    step_chunk(e, c, b->records[i - b->first], i * 64, pending, buf, len);
+                pos = end;
+                carry = b->carry;
             }
-            carry = own;
-            if (block.count > 0 && open) ring.push(block);
-            ring.finish();
-        } catch (...) {
-            producer_failure = std::current_exception();
-            ring.close();
+            producer.release();
+            continue;
         }
-    };
-    std::thread thread;
-    try {
-        thread = std::thread(producer);
-    } catch (const std::system_error&) {
-        panic("failed to spawn thread");
+        // The thread failed: what it published has been walked; end() raises it.
+        if (producer.closed()) break;
+        const uint64_t m = full - pos < kInlineChunks ? full - pos : kInlineChunks;
+        if (m == kInlineChunks) {
+            for (uint32_t i = 0; i < kInlineChunks; ++i) classify(buf + (pos + i) * 64, local[i], carry);
+        } else {
+            for (uint64_t i = 0; i < m; ++i) classify(buf + (pos + i) * 64, local[i], carry);
+        }
+        for (uint64_t i = 0; i < m; ++i) step_chunk(e, c, local[i], (pos + i) * 64, pending, buf, len);
+        pos += m;
+        producer.note_progress(pos, carry);
     }
-    struct Joiner {
-        std::thread& t;
-        ~Joiner() {
-            if (t.joinable()) t.join();
-        }
-    } joiner{thread};
-    {
-        typename SpscRing<MaskBlock<N>>::CloseGuard guard(ring);
-        bool pending = e.cut_token_kind != CutTokenKind::None;
-        MaskBlock<N> block;
-        uint64_t base = 0;
-        while (ring.pop(block)) {
-            for (uint16_t i = 0; i < block.count; ++i, base += 64)
-                step_chunk(e, c, block.records[i], base, pending, buf, len);
-        }
-    }
-    thread.join();
-    if (producer_failure) {
-        std::string what = "unknown panic";
-        try {
-            std::rethrow_exception(producer_failure);
-        } catch (const std::exception& ex) {
-            what = ex.what();
-        } catch (...) {
-        }
-        panic("producer thread panicked: " + what);
-    }
+    abandon.armed = false;
+    producer.end();
+    if (pos < full) panic("producer thread panicked: stopped before the end of the buffer");
     e.carry = carry;
     finish_buffer(e, c, buf, len, full * 64);
     e.cursor = c;
-}
-
-template <class Classify>
-void scan_pipelined_any(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks, Classify classify) {
-    switch (chunks) {
-        case 4: return scan_pipelined<4>(e, buf, len, classify);
-        case 8: return scan_pipelined<8>(e, buf, len, classify);
-        case 32: return scan_pipelined<32>(e, buf, len, classify);
-        case 64: return scan_pipelined<64>(e, buf, len, classify);
-        case 128: return scan_pipelined<128>(e, buf, len, classify);
-        case 256: return scan_pipelined<256>(e, buf, len, classify);
-        default: return scan_pipelined<16>(e, buf, len, classify);
-    }
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS

@@ -21,7 +21,7 @@ void walk_buffer_batched<KernelKind::Scalar>(ScanState& e, const uint8_t* buf, s
 
 template <>
 void walk_buffer_pipelined<KernelKind::Scalar>(ScanState& e, const uint8_t* buf, size_t len, uint32_t chunks) {
-    scan_pipelined_any(e, buf, len, chunks, Classify{});
+    scan_pipelined(e, buf, len, chunks, Classify{});
 }
 
 }  // namespace jorvane::engine::walk

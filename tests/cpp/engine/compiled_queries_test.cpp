@@ -219,7 +219,7 @@ TEST_P(KernelAgreement, SameResultsAsTheScalarKernel) {
     Outcome reference = run(doc, specs);
     ASSERT_FALSE(reference.failed) << reference.message;
     EXPECT_EQ(reference.outputs[0].count, 200u);
-    for (ScanMode mode : {ScanMode::serial(), ScanMode::batched(32), ScanMode::pipelined(4), ScanMode::pipelined(256)}) {
+    for (ScanMode mode : {ScanMode::serial(), ScanMode::batched(32), ScanMode::pipelined_always(4), ScanMode::pipelined_always(256), ScanMode::pipelined(128)}) {
         RunOptions opt;
         opt.kernel = k;
         opt.mode = mode;

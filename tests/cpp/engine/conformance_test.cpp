@@ -187,7 +187,7 @@ TEST(Conformance, SameOutcomeForEveryCutModeAndKernel) {
                 Outcome random = run(doc, queries(), opt);
                 ASSERT_TRUE(same_outcome(reference, random))
                     << name << " random cuts, mode " << int(mode.kind) << "/" << mode.chunks << ": " << describe(random);
-                // One thread per buffer in pipelined mode: byte buffers only for short documents there.
+                // Byte buffers hold no full chunk, so pipelined mode scans them inline: short documents only there.
                 const bool byte_buffers = mode.kind == ScanMode::Pipelined ? doc.size() <= 128 && mode.chunks == 128
                                                                            : small && (mode.kind == ScanMode::Serial || mode.chunks == 8);
                 if (byte_buffers) {

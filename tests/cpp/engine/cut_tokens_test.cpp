@@ -88,7 +88,7 @@ TEST(CutTokens, PartialChunksRepairTheCarry) {
     const Outcome whole = run(doc, {{"[*]", {M::Values}}});
     ASSERT_FALSE(whole.failed) << whole.message;
     ASSERT_EQ(whole.values[0].size(), 4u);
-    for (auto mode : {ScanMode::serial(), ScanMode::batched(2), ScanMode::pipelined(4)})
+    for (auto mode : {ScanMode::serial(), ScanMode::batched(2), ScanMode::pipelined_always(4)})
         for (size_t cut = 1; cut < doc.size(); ++cut) {
             RunOptions opt;
             opt.mode = mode;

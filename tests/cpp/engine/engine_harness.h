@@ -116,7 +116,10 @@ inline std::vector<classification_kernel::KernelKind> supported_kernels() {
 inline std::vector<ScanMode> every_mode() {
     std::vector<ScanMode> m{ScanMode::serial()};
     for (uint64_t n : {1, 2, 4, 8, 16, 32}) m.push_back(ScanMode::batched(n));
-    for (uint64_t n : {4, 8, 16, 32, 64, 128, 256}) m.push_back(ScanMode::pipelined(n));
+    // Every buffer with a full chunk through the stage-1 thread...
+    for (uint64_t n : {4, 8, 16, 32, 64, 128, 256}) m.push_back(ScanMode::pipelined_always(n));
+    // ...and the mode as runs use it (short buffers batched, long ones as measured).
+    m.push_back(ScanMode::pipelined(128));
     return m;
 }
 
@@ -135,6 +138,14 @@ inline bool same_outcome(const Outcome& a, const Outcome& b) {
     for (size_t i = 0; i < a.outputs.size(); ++i)
         if (!same_output(a.outputs[i], b.outputs[i])) return false;
     return true;
+}
+
+inline std::string mode_name(const ScanMode& m) {
+    std::string s = m.kind == ScanMode::Serial ? "serial" : m.kind == ScanMode::Batched ? "batched" : "pipelined";
+    s += " " + std::to_string(m.chunks);
+    if (m.kind == ScanMode::Pipelined)
+        s += m.adaptive ? " adaptive from " + std::to_string(m.min_pipelined_len) : " always from " + std::to_string(m.min_pipelined_len);
+    return s;
 }
 
 inline std::string describe(const Outcome& o) {

@@ -134,7 +134,7 @@ TEST(RandomDocuments, MatchDirectEvaluation) {
         std::vector<size_t> cuts;
         for (int c = 0; c < 5 && doc.size() > 1; ++c) cuts.push_back(1 + g.below(doc.size() - 1));
         std::sort(cuts.begin(), cuts.end());
-        const ScanMode modes[] = {ScanMode::serial(), ScanMode::batched(4), ScanMode::pipelined(4)};
+        const ScanMode modes[] = {ScanMode::serial(), ScanMode::batched(4), ScanMode::pipelined_always(4)};
         RunOptions opt;
         opt.cuts = cuts;
         opt.mode = modes[round % 3];

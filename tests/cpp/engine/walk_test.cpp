@@ -154,7 +154,7 @@ TEST(Walk, SkipsDeadContainersAcrossChunksAndBuffers) {
     for (int i = 0; i < 40; ++i) junk += "{\"s\":\"]]}}[[{{\",\"t\":[x,1,{}]},";
     junk += "0]}";
     const std::string doc = "[" + junk + ",{\"keep\":7}]";
-    for (auto mode : {ScanMode::serial(), ScanMode::batched(8), ScanMode::pipelined(4)}) {
+    for (auto mode : {ScanMode::serial(), ScanMode::batched(8), ScanMode::pipelined_always(4)}) {
         for (std::vector<size_t> cuts : {std::vector<size_t>{}, every_byte(doc.size()), std::vector<size_t>{100, 700, 1000}}) {
             RunOptions opt;
             opt.mode = mode;
