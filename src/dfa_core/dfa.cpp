@@ -258,13 +258,13 @@ void DFABuilder::finalize_ranges() {
     }
     std::sort(points.begin(), points.end());
     points.erase(std::unique(points.begin(), points.end()), points.end());
+    // The points are sorted and distinct, so the table comes out in start
+    // order with its symbols numbered in that same order, as lookups need.
     for (size_t k = 0; k + 1 < points.size(); ++k) {
         const auto symbol = static_cast<uint32_t>(symbols.size());
         symbols.push_back(TransitionLabel::range(points[k], points[k + 1]));
         range_table.push_back({points[k], points[k + 1], symbol});
     }
-    std::stable_sort(range_table.begin(), range_table.end(),
-                     [](const RangeEntry& a, const RangeEntry& b) { return a.start < b.start; });
 }
 
 Result<QueryDFA, QueryParseError> DFABuilder::build_dfa(const Query& query) {

@@ -149,11 +149,6 @@ SourceEntry make_entry(SourceOutcome outcome, bool use_float) {
 
 // ---- construction ---------------------------------------------------------
 
-Ref refuse(PyObject* type, std::string_view message) {
-    raise(type, message);
-    return {};
-}
-
 struct QueryArgs {
     PyObject* sources;
     PyObject* queries;

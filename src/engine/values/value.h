@@ -39,13 +39,17 @@ public:
     using Array = std::vector<Value>;
     using Object = std::vector<Member>;
 
+    // The bodies that build, copy or destroy a Value are defined below
+    // Member: they instantiate std::vector<Member>, which needs Member
+    // complete, and the end of this class is not late enough for every
+    // compiler.
     Value() = default;  // null
-    static Value null() { return Value(); }
-    static Value boolean(bool b) { return Value(Repr(std::in_place_index<1>, b)); }
-    static Value number(JsonNumber n) { return Value(Repr(std::in_place_index<2>, std::move(n))); }
-    static Value string(std::string s) { return Value(Repr(std::in_place_index<3>, std::move(s))); }
-    static Value array(Array items) { return Value(Repr(std::in_place_index<4>, std::move(items))); }
-    static Value object(Object members) { return Value(Repr(std::in_place_index<5>, std::move(members))); }
+    static Value null();
+    static Value boolean(bool b);
+    static Value number(JsonNumber n);
+    static Value string(std::string s);
+    static Value array(Array items);
+    static Value object(Object members);
 
     // The tag (0 to 5), which is the JsonType.
     JsonType type() const { return static_cast<JsonType>(repr_.index()); }
@@ -67,7 +71,7 @@ public:
     Object& as_object() { return std::get<5>(repr_); }
 
     // Deep copy (copying is also available through the copy constructor).
-    Value clone() const { return *this; }
+    Value clone() const;
 
     friend bool operator==(const Value& a, const Value& b);
     uint64_t hash() const;
@@ -75,7 +79,7 @@ public:
 
 private:
     using Repr = std::variant<std::monostate, bool, JsonNumber, std::string, Array, Object>;
-    explicit Value(Repr r) : repr_(std::move(r)) {}
+    explicit Value(Repr r);
     Repr repr_;
 };
 
@@ -84,6 +88,15 @@ struct Member {
     Value value;
     bool operator==(const Member&) const = default;
 };
+
+inline Value::Value(Repr r) : repr_(std::move(r)) {}
+inline Value Value::null() { return Value(); }
+inline Value Value::boolean(bool b) { return Value(Repr(std::in_place_index<1>, b)); }
+inline Value Value::number(JsonNumber n) { return Value(Repr(std::in_place_index<2>, std::move(n))); }
+inline Value Value::string(std::string s) { return Value(Repr(std::in_place_index<3>, std::move(s))); }
+inline Value Value::array(Array items) { return Value(Repr(std::in_place_index<4>, std::move(items))); }
+inline Value Value::object(Object members) { return Value(Repr(std::in_place_index<5>, std::move(members))); }
+inline Value Value::clone() const { return *this; }
 
 // Hash functor for standard containers.
 struct ValueHash {
