@@ -3,6 +3,7 @@ import datetime
 import decimal
 import json
 import math
+import pathlib
 import uuid
 
 import pytest
@@ -127,3 +128,135 @@ def test_to_pandas():
     assert str(df["s"].dtype) == "Int8"
     assert str(df["t"].dtype) == "datetime64[us, UTC]" and pandas.isna(df["t"][1])
     assert math.isnan(df["f"][1])
+
+
+def test_more_conversions():
+    pandas = pytest.importorskip("pandas")
+    src = ndjson({"b": True, "s": "x", "d": "12.5"}, {"b": None, "s": None, "d": 1})
+    src = src.replace(b'"12.5"', b"12.5")
+    df = table(src, "", ["b", "s", "d"], dtypes={"d": "decimal(38,2)"}).to_pandas()
+    assert df["b"].tolist()[0] is True and df["s"].isna().tolist() == [False, True]
+    assert df["d"].tolist() == [decimal.Decimal("12.50"), decimal.Decimal("1.00")]
+    # every digit of a 38-digit decimal survives, beyond decimal's default 28-digit context
+    big = "123456789012345678901234567890123456.78"
+    t = table(b'{"d": ' + big.encode() + b"}", "", ["d"], dtypes={"d": "decimal(38,2)"})
+    assert t.to_dict()["d"] == [decimal.Decimal(big)]
+
+
+def test_failing_read_is_a_runtime_error():
+    class Failing:
+        def read(self, n=-1):
+            raise OSError("disk on fire")
+
+    with pytest.raises(RuntimeError, match=r"^error reading source #0: .*disk on fire"):
+        table(Failing(), "", ["a"])
+
+
+def test_without_numpy_columns_are_lists(tmp_path):
+    import subprocess
+    import sys
+    code = (
+        "import sys; sys.modules['numpy'] = None\n"
+        "import jorvane\n"
+        "t = jorvane.table(b'{\"i\":1,\"f\":1.5}\\n{\"i\":2,\"f\":null}', '', ['i', 'f'])\n"
+        "d = t.to_dict()\n"
+        "assert d == {'i': [1, 2], 'f': [1.5, None]}, d\n"
+    )
+    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
+    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], env=env, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_dev_mode_and_warnings_as_errors_stay_clean():
+    import subprocess
+    import sys
+    code = (
+        "import jorvane\n"
+        "t = jorvane.table(b'{\"a\":{\"b\":[1,2]},\"t\":\"2024-01-01\"}', '', {'b': 'a.b', 't': 't'}, "
+        "dtypes={'t': 'timestamp'})\n"
+        "t.column('b'); repr(t); t.to_dict()\n"
+        "try:\n    t.to_dict()\nexcept RuntimeError:\n    pass\n"
+    )
+    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
+    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], env=env, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def python_cells(records, path, on_multi):
+    """What one column should hold, worked out with json.loads."""
+    out = []
+    for rec in records:
+        matches = []
+        node = rec
+        for step in path.split("."):
+            if step == "*":
+                matches = [x for x in (node if isinstance(node, list) else [])]
+                break
+            if not isinstance(node, dict) or step not in node:
+                node = None
+                break
+            node = node[step]
+        else:
+            if node is not None or (isinstance(rec, dict) and path in rec):
+                matches = [node]
+        if path.endswith(".*"):
+            pass
+        if not matches:
+            out.append(None)
+        elif len(matches) == 1:
+            out.append(matches[0])
+        else:
+            out.append({"first": matches[0], "last": matches[-1], "list": matches}[on_multi])
+    return out
+
+
+def test_tables_agree_with_a_python_loop():
+    import random
+    rng = random.Random(3)
+
+    def scalar():
+        return rng.choice([None, 1, -7, 2.5, "s", "\u00e9", True, False])
+
+    def value(depth=0):
+        r = rng.random()
+        if depth < 2 and r < 0.15:
+            return [value(depth + 1) for _ in range(rng.randrange(3))]
+        if depth < 2 and r < 0.25:
+            return {"k": value(depth + 1)}
+        return scalar()
+
+    for trial in range(40):
+        records = []
+        for _ in range(rng.randrange(1, 30)):
+            rec = {}
+            for key in ("a", "b", "c"):
+                if rng.random() < 0.8:
+                    rec[key] = value()
+            records.append(rec)
+        src = ndjson(*records)
+        for on_multi in ("first", "last", "list"):
+            t = table(src, "", {"a": "a", "b": "b", "ck": "c.k", "all": "c[*]"}, on_multi=on_multi)
+            got = {k: (v.tolist() if hasattr(v, "tolist") else v) for k, v in t.to_dict().items()}
+            expected = {
+                "a": python_cells(records, "a", on_multi),
+                "b": python_cells(records, "b", on_multi),
+                "ck": python_cells(records, "c.k", on_multi),
+                "all": python_cells(records, "c.*", on_multi),
+            }
+            for name in expected:
+                want = [normalise(x) for x in expected[name]]
+                have = [normalise(x) for x in got[name]]
+                assert have == want, (name, on_multi, src)
+
+
+def normalise(x):
+    """Numbers compared by value, whatever their Python type (int, float, Decimal)."""
+    if isinstance(x, bool) or x is None or isinstance(x, str):
+        return x
+    if isinstance(x, (int, float, decimal.Decimal)):
+        return ("n", float(x)) if not (isinstance(x, float) and math.isnan(x)) else None
+    if isinstance(x, list):
+        return [normalise(y) for y in x]
+    if isinstance(x, dict):
+        return {k: normalise(v) for k, v in x.items()}
+    return x

@@ -39,8 +39,7 @@ Ref floats_to_py(const table::Nullable<T>& c, const char* dtype) {
                    [&](uint64_t r) { return floating(static_cast<double>(c.values[r])); });
 }
 
-Ref int128_to_py(__int128 v) {
-    // Built from text: the limited API has no 128-bit integer constructor.
+std::string int128_text(__int128 v) {
     const bool negative = v < 0;
     unsigned __int128 m = negative ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
     std::string digits;
@@ -49,7 +48,7 @@ Ref int128_to_py(__int128 v) {
         m /= 10;
     } while (m != 0);
     if (negative) digits.insert(digits.begin(), '-');
-    return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+    return digits;
 }
 
 Ref timestamps_to_py(const table::TimestampColumn& c) {
@@ -93,11 +92,12 @@ Ref decimals_to_py(const table::DecimalColumn& c) {
     Ref decimal = decimal_ctor();
     if (!decimal) return {};
     const auto& d = c.data;
+    // From the digits and the exponent as text, which decimal.Decimal reads
+    // exactly whatever its context's precision (arithmetic would round to it).
     return list_of(d.size(), [&](uint64_t r) { return d.valid(r); }, [&](uint64_t r) -> Ref {
-        Ref unscaled = int128_to_py(d.values[r]);
-        Ref dec = unscaled ? Ref::steal(PyObject_CallFunctionObjArgs(decimal.get(), unscaled.get(), nullptr)) : Ref();
-        if (!dec) return {};
-        return Ref::steal(PyObject_CallMethod(dec.get(), "scaleb", "i", -static_cast<int>(c.scale)));
+        Ref text = str(int128_text(d.values[r]) + "E-" + std::to_string(c.scale));
+        if (!text) return {};
+        return Ref::steal(PyObject_CallFunctionObjArgs(decimal.get(), text.get(), nullptr));
     });
 }
 

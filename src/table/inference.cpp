@@ -160,12 +160,20 @@ Column narrow_cells(std::vector<std::optional<engine::Value>> cells) {
         case State::Integers:
             return Column::of<K::Int64>(scalars<int64_t>(
                 cells, any_absent, 0, [](const Value& v) { return v.as_number().int_value(); }));
-        case State::Numbers:
+        case State::Numbers: {
             if (classes.wide()) return mixed_of(std::move(cells));
-            return Column::of<K::Float>(
-                scalars<double>(cells, any_absent, std::numeric_limits<double>::quiet_NaN(), [](const Value& v) {
-                    return as_f64(v).value_or(std::numeric_limits<double>::quiet_NaN());
-                }));
+            // A literal no float can read stays as its text in a Mixed column:
+            // a NaN would pass for a value.
+            bool unreadable = false;
+            auto floats = scalars<double>(cells, any_absent, std::numeric_limits<double>::quiet_NaN(),
+                                          [&](const Value& v) {
+                                              const std::optional<double> d = as_f64(v);
+                                              if (!d) unreadable = true;
+                                              return d.value_or(std::numeric_limits<double>::quiet_NaN());
+                                          });
+            if (unreadable) return mixed_of(std::move(cells));
+            return Column::of<K::Float>(std::move(floats));
+        }
         case State::Bools:
             return Column::of<K::Bool>(scalars<uint8_t>(
                 cells, any_absent, 0, [](const Value& v) { return static_cast<uint8_t>(v.as_bool() ? 1 : 0); }));

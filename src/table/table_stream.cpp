@@ -20,13 +20,16 @@ namespace jorvane::table {
 
 TableStream::Accumulated::Accumulated(size_t columns) : values(columns), offsets(columns, std::vector<uint64_t>{0}) {}
 
+void append_offsets(std::vector<uint64_t>& offsets, uint64_t gathered, const std::vector<uint32_t>& batch) {
+    for (size_t r = 1; r < batch.size(); ++r) offsets.push_back(gathered + batch[r]);
+}
+
 void TableStream::Accumulated::absorb(engine::RowBatch batch) {
     if (batch.rows == 0) return;
     for (size_t c = 0; c < values.size() && c < batch.values.size(); ++c) {
-        const uint64_t base = values[c].size();
+        const uint64_t gathered = values[c].size();
         for (auto& v : batch.values[c]) values[c].push_back(std::move(v));
-        const auto& offs = batch.offsets[c];
-        for (size_t r = 1; r < offs.size(); ++r) offsets[c].push_back(base + offs[r]);
+        append_offsets(offsets[c], gathered, batch.offsets[c]);
     }
     rows += batch.rows;
 }

@@ -28,6 +28,11 @@ struct Cells {
     std::vector<std::vector<std::optional<engine::Value>>> columns;
 };
 
+// Appends the row offsets of one engine row batch (its entries after the
+// leading 0) to a column's gathered offsets, shifted by the `gathered` values
+// before it. Gathered offsets are 64-bit, so a long scan never wraps them.
+void append_offsets(std::vector<uint64_t>& offsets, uint64_t gathered, const std::vector<uint32_t>& batch);
+
 // A column's values per row resolved by on_multi: none, one, several.
 Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(
     std::string_view name, std::vector<engine::Value> values, const std::vector<uint64_t>& offsets, uint64_t rows,

@@ -91,11 +91,15 @@ bool scale_down_exactly(u128& magnitude, int64_t power) {
 }
 
 // The magnitude of a literal with a fraction or an exponent, times 10^scale.
+// Trailing zeros of the digits say nothing about the value, so they are
+// dropped before the digits are read (a literal is refused only when a digit
+// would be lost), and zero is zero whatever its exponent.
 std::optional<u128> literal_magnitude(std::string_view text, uint8_t scale, bool& negative) {
     negative = !text.empty() && text.front() == '-';
     if (negative) text.remove_prefix(1);
 
     int64_t exponent = 0;
+    bool exponent_fits = true;
     const size_t e = text.find_first_of("eE");
     if (e != std::string_view::npos) {
         std::string_view exp_text = text.substr(e + 1);
@@ -108,27 +112,34 @@ std::optional<u128> literal_magnitude(std::string_view text, uint8_t scale, bool
         if (exp_text.empty()) return std::nullopt;
         for (char c : exp_text) {
             if (!is_digit(c)) return std::nullopt;
-            exponent = exponent * 10 + (c - '0');
-            if (exponent > (int64_t{1} << 31)) return std::nullopt;
+            if (exponent <= (int64_t{1} << 31)) exponent = exponent * 10 + (c - '0');
         }
         if (exp_negative) exponent = -exponent;
-        if (exponent > INT32_MAX || exponent < INT32_MIN) return std::nullopt;
+        exponent_fits = exponent <= INT32_MAX && exponent >= INT32_MIN;
     }
 
-    u128 magnitude = 0;
-    size_t digits = 0;
+    std::string digits;
     int64_t fraction_digits = 0;
     const size_t dot = text.find('.');
     for (size_t i = 0; i < text.size(); ++i) {
         if (i == dot) continue;
-        if (!push_digit(magnitude, text[i])) return std::nullopt;
-        ++digits;
+        if (!is_digit(text[i])) return std::nullopt;
+        digits.push_back(text[i]);
         if (dot != std::string_view::npos && i > dot) ++fraction_digits;
     }
     // A mantissa without a single digit ("-", ".", "e5") denotes no number.
-    if (digits == 0) return std::nullopt;
-
-    const int64_t shift = exponent + scale - fraction_digits;
+    if (digits.empty()) return std::nullopt;
+    int64_t trimmed = 0;
+    while (!digits.empty() && digits.back() == '0') {
+        digits.pop_back();
+        ++trimmed;
+    }
+    if (digits.empty()) return u128{0};
+    if (!exponent_fits) return std::nullopt;
+    u128 magnitude = 0;
+    for (char c : digits)
+        if (!push_digit(magnitude, c)) return std::nullopt;
+    const int64_t shift = exponent + scale - fraction_digits + trimmed;
     if (shift > 0 && !scale_up(magnitude, shift)) return std::nullopt;
     if (shift < 0 && !scale_down_exactly(magnitude, -shift)) return std::nullopt;
     return magnitude;

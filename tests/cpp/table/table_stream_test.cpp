@@ -142,6 +142,14 @@ TEST(TableStream, LimitsAndChunks) {
     EXPECT_EQ(t.columns[0].kind(), Column::Kind::Mixed);
 }
 
+TEST(TableStream, GatheredOffsetsPassTheThirtyTwoBitRange) {
+    // A column that has gathered 2^32 - 1 values takes a batch of two rows
+    // (one value, then two): the offsets go on past 2^32 without wrapping.
+    std::vector<uint64_t> offsets{0, 4294967295u};
+    append_offsets(offsets, 4294967295u, {0, 1, 3});
+    EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 4294967295u, 4294967296u, 4294967298u}));
+}
+
 TEST(TableStream, Refusals) {
     auto refusal = [](TableSpec spec, const std::string& doc = "{}") {
         auto s = TableStream::make(std::move(spec), engine::ScanMode::batched(8), source_of(doc), UINT64_MAX);

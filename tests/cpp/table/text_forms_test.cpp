@@ -173,6 +173,10 @@ TEST(Decimal, UnscaledValuesOfLiterals) {
         {"1e2147483648", 38, 0, nullptr}, {"1e99999999999999999999", 38, 0, nullptr}, {"1e", 5, 2, nullptr},
         {"1e+", 5, 2, nullptr}, {"1e1.5", 5, 2, nullptr}, {"1.2.3", 5, 2, nullptr}, {"-", 5, 2, nullptr},
         {".", 5, 2, nullptr}, {"+1.5", 5, 2, nullptr}, {"--1.5", 5, 2, nullptr}, {"1.5x", 5, 2, nullptr},
+        // Trailing zeros lose no digit, and zero is zero with any exponent.
+        {"1.0000000000000000000000000000000000000000000", 5, 2, "100"},
+        {"10000000000000000000000000000000000000000000e-40", 6, 2, "100000"},
+        {"0e-50", 5, 2, "0"}, {"-0.000e99999999999", 5, 2, "0"}, {"1.0000000000000000000000000000000000000000001", 38, 2, nullptr},
     };
     for (const auto& c : cases) {
         const auto want = c.unscaled ? std::optional<std::string>(c.unscaled) : std::nullopt;
