@@ -17,7 +17,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables clean check-sanitize asan tsan
 
 all: build
 
@@ -169,6 +169,13 @@ bench-lazy: build $(VENV_BENCH)/.stamp
 	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_lazy.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+# Typed tables against their peers (bench/README.md).
+bench-tables: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_tables.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist $(EXT_GLOB)

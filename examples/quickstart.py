@@ -75,6 +75,15 @@ def main() -> None:
         print("\nfirst users:", [user for user in jorvane.items(first, "user", limit=3)])
         print("members of the first event:", list(jorvane.kvitems(first, "", limit=4)))
 
+        # A typed table, one row per record, then a pandas DataFrame (or to_dict()).
+        t = jorvane.table(first, "", {"user": "user.id", "kind": "kind", "price": "price", "tags": "tags"},
+                          dtypes={"price": "decimal(10,2)?"})
+        print("\ntable:", t)
+        try:
+            print(t.to_pandas().head())
+        except ImportError:
+            print({name: column[:3] for name, column in t.to_dict().items()})
+
         # The structure of a file: every path, its count, types and distinct values.
         print()
         print(jorvane.describe(first))

@@ -96,7 +96,8 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     anchor->install(engine);
     engine.set_stream_items(true);
 
-    for (const auto& [declared_name, d] : spec.declared) {
+    for (const auto& entry : spec.declared) {
+        const std::string& declared_name = entry.first;
         const bool known = std::any_of(spec.columns.begin(), spec.columns.end(),
                                        [&](const auto& c) { return c.first == declared_name; });
         if (!known)
