@@ -517,6 +517,10 @@ def interrupted_run(files, scenario, mode, how, check_threads):
         assert not src.ran_out, "the run ignored the interrupt until its input ended"
         if check_threads:
             ours = set(map(str, ids + [getattr(src, "native_id", None)]))
+            # A joined thread can stay listed for a moment while the kernel reaps it.
+            deadline = time.monotonic() + 2
+            while tasks() - before - ours and time.monotonic() < deadline:
+                time.sleep(0.01)
             assert tasks() - before - ours == set(), "threads of the run outlived it"
         if scenario != "many sources":
             # between buffers at the latest: a few MiB, not the stream's remainder
