@@ -336,7 +336,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
     uint64_t bits = c.bits;
     const uint64_t base = c.base;
 
-    // 1. A skipped container still open from an earlier chunk.
+    // A skipped container still open from an earlier chunk.
     if (e.skip_depth > 0) {
         const uint64_t from_mask = bits ? ~((bits & (0 - bits)) - 1) : 0;
         if (!continue_skip(e, ds, c, bits, from_mask, buf, len)) {
@@ -345,7 +345,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
         }
     }
 
-    // 2. A token begun in an earlier chunk of this buffer.
+    // A token begun in an earlier chunk of this buffer.
     if (c.open_token_start != kNoPosition) [[unlikely]] {
         const uint64_t p = c.open_token_start;
         c.open_token_start = kNoPosition;
@@ -363,7 +363,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
         }
     }
 
-    // 3. The chunk's structural positions.
+    // The chunk's structural positions.
     while (bits) {
         const unsigned k = static_cast<unsigned>(std::countr_zero(bits));
         bits &= bits - 1;
