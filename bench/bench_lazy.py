@@ -18,10 +18,7 @@ and wall time and peak resident set size are reported.
 
 from __future__ import annotations
 
-import argparse
 import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -29,6 +26,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE / "peers"))
+
+import single_file  # noqa: E402
 
 TASKS = {"items": ["jorvane", "ijson", "orjson"], "describe": ["jorvane", "orjson"]}
 
@@ -124,67 +123,31 @@ RUNNERS = {
 }
 
 
-def status_bytes(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
 def worker(task, engine, path):
     for name in {"jorvane": ["jorvane"], "ijson": ["ijson"], "orjson": ["orjson"]}[engine]:
         __import__(name)
     start = time.perf_counter()
     result = RUNNERS[(task, engine)](path)
     seconds = time.perf_counter() - start
-    print(json.dumps({"result": result, "seconds": seconds, "rss_peak": status_bytes("VmHWM")}))
+    print(json.dumps({"result": result, "seconds": seconds, "rss_peak": single_file.status_bytes("VmHWM")}))
 
 
 # ---------------------------------------------------------------- the driver
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--size", default="1G")
-    p.add_argument("--reps", type=int, default=1)
-    p.add_argument("--gen", help="path of gen_ndjson")
-    p.add_argument("--data-dir", default=str(HERE / "data"))
-    p.add_argument("--worker", nargs=3, help=argparse.SUPPRESS)
-    args = p.parse_args(argv)
+    args = single_file.parser(__doc__, 3).parse_args(argv)
     if args.worker:
         worker(*args.worker)
         return 0
-
-    import bench_peers
-    import dataset
-
-    meta, files = dataset.prepare(args.size, bench_peers.find_gen(args.gen), Path(args.data_dir), ["plain"], [1])
-    path = files[("plain", 1)][0]
-    print(f"input: {meta['bytes']:,} bytes, {meta['records']:,} records")
-    print(f"machine: {bench_peers.machine_line()}; load: {os.getloadavg()[0]:.1f}")
-    bench_peers.warm([path])
-    env = bench_peers.child_env({})
+    meta, path = single_file.prepare(args)
     rows = []
     for task, engines in TASKS.items():
         answers = {}
         for engine in engines:
-            runs = []
-            for _ in range(max(1, args.reps)):
-                proc = subprocess.run([sys.executable, __file__, "--worker", task, engine, path], env=env,
-                                      capture_output=True, text=True)
-                if proc.returncode != 0:
-                    runs.append({"error": (proc.stderr.strip().splitlines() or ["failed"])[-1]})
-                else:
-                    runs.append(json.loads(proc.stdout.strip().splitlines()[-1]))
-            good = [r for r in runs if "error" not in r]
-            row = {"task": task, "engine": engine}
-            if good:
-                best = min(good, key=lambda r: r["seconds"])
-                row.update(seconds=best["seconds"], rss=max(r["rss_peak"] for r in good))
-                answers[engine] = best["result"]
-            else:
-                row["error"] = runs[0]["error"]
+            row = {"task": task, "engine": engine, **single_file.measure(__file__, [task, engine, path], args.reps)}
+            if "error" not in row:
+                answers[engine] = row["result"]
             rows.append(row)
             state = row.get("error") or "%.2f s" % row["seconds"]
             print(f"  {task:8} {engine:8} {state}", file=sys.stderr, flush=True)
@@ -201,7 +164,7 @@ def main(argv=None):
         j = next(r for r in rows if r["task"] == row["task"] and r["engine"] == "jorvane")
         ratio = "" if row["engine"] == "jorvane" or "seconds" not in j else f"{row['seconds'] / j['seconds']:.1f}x"
         print(f"| {row['task']} | {row['engine']} | {meta['bytes'] / row['seconds'] / 1e9:.3f} | {row['seconds']:.2f} | "
-              f"{row['rss'] / 1e6:,.0f} MB | {ratio} | {row['check']} |")
+              f"{row['rss_peak'] / 1e6:,.0f} MB | {ratio} | {row['check']} |")
     return 0
 
 

@@ -17,16 +17,15 @@ columns for the memory target.
 
 from __future__ import annotations
 
-import argparse
 import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "peers"))
+
+import single_file  # noqa: E402
 
 ENGINES = ["jorvane", "polars", "pyarrow", "duckdb"]
 
@@ -87,64 +86,27 @@ PRELOAD = {"jorvane": ["jorvane", "pandas"], "polars": ["polars", "pandas", "pya
            "pyarrow": ["pyarrow", "pyarrow.json", "pandas"], "duckdb": ["duckdb", "pandas"]}
 
 
-def status_bytes(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
 def worker(engine, path):
     for name in PRELOAD[engine]:
         __import__(name)
-    base = status_bytes("VmRSS")
+    base = single_file.status_bytes("VmRSS")
     start = time.perf_counter()
     df = RUNNERS[engine](path)
     seconds = time.perf_counter() - start
     size = int(df.memory_usage(deep=True).sum())
-    print(json.dumps({"result": summary(df), "seconds": seconds, "rss_peak": status_bytes("VmHWM"),
+    print(json.dumps({"result": summary(df), "seconds": seconds, "rss_peak": single_file.status_bytes("VmHWM"),
                       "rss_base": base, "frame_bytes": size}))
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--size", default="1G")
-    p.add_argument("--reps", type=int, default=1)
-    p.add_argument("--gen", help="path of gen_ndjson")
-    p.add_argument("--data-dir", default=str(HERE / "data"))
-    p.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
-    args = p.parse_args(argv)
+    args = single_file.parser(__doc__, 2).parse_args(argv)
     if args.worker:
         worker(*args.worker)
         return 0
-
-    import bench_peers
-    import dataset
-
-    meta, files = dataset.prepare(args.size, bench_peers.find_gen(args.gen), Path(args.data_dir), ["plain"], [1])
-    path = files[("plain", 1)][0]
-    print(f"input: {meta['bytes']:,} bytes, {meta['records']:,} records")
-    print(f"machine: {bench_peers.machine_line()}; load: {os.getloadavg()[0]:.1f}")
-    bench_peers.warm([path])
-    env = bench_peers.child_env({"POLARS_MAX_THREADS": "1"})
+    meta, path = single_file.prepare(args)
     rows = []
     for engine in ENGINES:
-        runs = []
-        for _ in range(max(1, args.reps)):
-            proc = subprocess.run([sys.executable, __file__, "--worker", engine, path], env=env, capture_output=True,
-                                  text=True)
-            if proc.returncode != 0:
-                runs.append({"error": (proc.stderr.strip().splitlines() or ["failed"])[-1]})
-            else:
-                runs.append(json.loads(proc.stdout.strip().splitlines()[-1]))
-        good = [r for r in runs if "error" not in r]
-        row = {"engine": engine}
-        if good:
-            row.update(min(good, key=lambda r: r["seconds"]))
-            row["rss_peak"] = max(r["rss_peak"] for r in good)
-        else:
-            row["error"] = runs[0]["error"]
+        row = {"engine": engine, **single_file.measure(__file__, [engine, path], args.reps, {"POLARS_MAX_THREADS": "1"})}
         rows.append(row)
         state = row.get("error") or "%.2f s" % row["seconds"]
         print(f"  {engine:8} {state}", file=sys.stderr, flush=True)

@@ -152,34 +152,36 @@ def test_failing_read_is_a_runtime_error():
         table(Failing(), "", ["a"])
 
 
-def test_without_numpy_columns_are_lists(tmp_path):
+def run_strict(code):
+    """Runs `code` in a fresh interpreter in development mode with warnings as errors."""
+    import os
     import subprocess
     import sys
-    code = (
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(jorvane.__file__).parent.parent), env.get("PYTHONPATH", "")])
+    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], env=env, capture_output=True,
+                          text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_without_numpy_columns_are_lists():
+    run_strict(
         "import sys; sys.modules['numpy'] = None\n"
         "import jorvane\n"
         "t = jorvane.table(b'{\"i\":1,\"f\":1.5}\\n{\"i\":2,\"f\":null}', '', ['i', 'f'])\n"
         "d = t.to_dict()\n"
         "assert d == {'i': [1, 2], 'f': [1.5, None]}, d\n"
     )
-    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
-    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], env=env, capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
 
 
 def test_dev_mode_and_warnings_as_errors_stay_clean():
-    import subprocess
-    import sys
-    code = (
+    run_strict(
         "import jorvane\n"
         "t = jorvane.table(b'{\"a\":{\"b\":[1,2]},\"t\":\"2024-01-01\"}', '', {'b': 'a.b', 't': 't'}, "
         "dtypes={'t': 'timestamp'})\n"
         "t.column('b'); repr(t); t.to_dict()\n"
         "try:\n    t.to_dict()\nexcept RuntimeError:\n    pass\n"
     )
-    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
-    proc = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], env=env, capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
 
 
 def python_cells(records, path, on_multi):

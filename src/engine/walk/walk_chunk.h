@@ -66,20 +66,9 @@ struct OneDriver {
     }
 };
 
-struct Describing {
+struct Describing : AllDrivers {
     static constexpr bool kDescribes = true;
-    std::vector<DfaDriver>& list;
     Describer& describer;
-    template <class F>
-    JORVANE_WALK_INLINE void each(F&& f) const {
-        for (auto& d : list) f(d);
-    }
-    template <class F>
-    JORVANE_WALK_INLINE bool all(F&& f) const {
-        for (auto& d : list)
-            if (!f(d)) return false;
-        return true;
-    }
 };
 
 // The JSON kind of an atom by its first byte (an empty token counts as a number).
@@ -428,7 +417,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
 template <class F>
 JORVANE_WALK_INLINE void with_drivers(ScanState& e, F&& f) {
     if (e.describer) [[unlikely]] {
-        f(Describing{e.drivers, *e.describer});
+        f(Describing{{e.drivers}, *e.describer});
     } else if (e.drivers.size() == 1) [[likely]] {
         f(OneDriver{e.drivers[0]});
     } else {
