@@ -41,31 +41,6 @@ TEST(InitializeAccumulators, ReductionRules) {
     EXPECT_EQ(kinds_of({M::Exists}), (K{M::Exists}));
 }
 
-TEST(AccumulatorKinds, Table) {
-    std::string snake, camel, keeping, streams, keyed, numeric;
-    for (int i = 0; i < kAccumulatorKindCount; ++i) {
-        const M m = static_cast<M>(i);
-        const AccumulatorKindInfo& info = Accumulator::of_kind(m).info();
-        EXPECT_EQ(info.kind, m);
-        snake += std::string(accumulator_kind_name(m)) + " ";
-        camel += std::string(accumulator_constructor_name(m)) + " ";
-        if (info.keeps_values) keeping += std::string(info.name) + " ";
-        if (info.stream) streams += std::string(info.name) + ":" + std::to_string(static_cast<int>(*info.stream)) + " ";
-        if (info.keyed) keyed += std::string(info.name) + " ";
-        if (info.numeric) numeric += std::string(info.name) + " ";
-    }
-    EXPECT_EQ(snake,
-              "count count_unique value_counts exists values values_unique keyed_values min max sum mean product mode "
-              "types ");
-    EXPECT_EQ(camel, "Count CountUnique ValueCounts Exists Values ValuesUnique KeyedValues Min Max Sum Mean Product "
-                     "Mode Types ");
-    // The kinds that keep or stream a matched container need it captured.
-    EXPECT_EQ(keeping, "count_unique value_counts values values_unique keyed_values mode ");
-    EXPECT_EQ(streams, "values:0 values_unique:1 ");
-    EXPECT_EQ(keyed, "keyed_values ");
-    EXPECT_EQ(numeric, "min max sum mean product ");
-}
-
 // A small harness: one accumulator, its queue, and matches given as JSON text
 // the way the walk hands them over (atoms and raw string bytes; containers as
 // built values).
