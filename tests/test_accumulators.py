@@ -95,6 +95,7 @@ def test_readers_agree_whatever_shares_the_query(doc):
                 assert truth.setdefault(reader, value) == value, (reader, kind)
     if doc == MIXED:
         assert truth == MIXED_ANSWERS
+        assert all(alone[kind]["exists"] is True for kind in KINDS)  # whatever was asked for
     for size in (2, 3):
         for combo in itertools.combinations(KINDS, size):
             got, text = answers(doc, combo)

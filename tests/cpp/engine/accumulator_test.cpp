@@ -16,31 +16,6 @@ using accumulator::Match;
 using M = AccumulatorKind;
 using testing::json;
 
-std::vector<M> kinds_of(std::vector<M> requested) {
-    std::vector<M> out;
-    for (const auto& a : initialize_accumulators(requested)) out.push_back(a.kind());
-    return out;
-}
-
-TEST(InitializeAccumulators, ReductionRules) {
-    using K = std::vector<M>;
-    EXPECT_TRUE(kinds_of({}).empty());
-    EXPECT_EQ(kinds_of({M::Count, M::Values}), (K{M::Values}));
-    EXPECT_EQ(kinds_of({M::Exists, M::Count}), (K{M::Count}));
-    EXPECT_EQ(kinds_of({M::Exists, M::Values}), (K{M::Values}));
-    EXPECT_EQ(kinds_of({M::Mode, M::ValueCounts, M::CountUnique}), (K{M::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::ValuesUnique, M::ValueCounts}), (K{M::ValuesUnique, M::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::CountUnique, M::ValuesUnique}), (K{M::ValuesUnique}));
-    EXPECT_EQ(kinds_of({M::Sum, M::Sum}), (K{M::Sum}));
-    EXPECT_EQ(kinds_of({M::Values, M::ValuesUnique}), (K{M::Values, M::ValuesUnique}));
-    // Survivors come in request order, each once.
-    EXPECT_EQ(kinds_of({M::Types, M::Exists, M::Mode, M::Types, M::KeyedValues}),
-              (K{M::Types, M::Exists, M::Mode, M::KeyedValues}));
-    EXPECT_EQ(kinds_of({M::Max, M::Min, M::Max, M::Product}), (K{M::Max, M::Min, M::Product}));
-    // A single request is taken as it is.
-    EXPECT_EQ(kinds_of({M::Exists}), (K{M::Exists}));
-}
-
 // A small harness: one accumulator, its queue, and matches given as JSON text
 // the way the walk hands them over (atoms and raw string bytes; containers as
 // built values).

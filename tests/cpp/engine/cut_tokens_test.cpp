@@ -1,5 +1,5 @@
 // Tokens cut by buffer ends: completion in later buffers, the carried-token
-// limit, and the chunk counts of the execution modes.
+// limit, and buffers too short for a chunk.
 #include <gtest/gtest.h>
 
 #include "engine_harness.h"
@@ -103,16 +103,6 @@ TEST(CutTokens, PartialChunksRepairTheCarry) {
             opt.cuts = {cut, cut + 1};
             ASSERT_TRUE(same_outcome(whole, run(doc, {{"[*]", {M::Values}}}, opt))) << cut;
         }
-}
-
-TEST(ScanModes, ChunkCountsMapToInstantiatedOnes) {
-    EXPECT_EQ(ScanMode::batched_chunks(0), 1u);
-    EXPECT_EQ(ScanMode::batched_chunks(3), 2u);
-    EXPECT_EQ(ScanMode::batched_chunks(7), 4u);
-    EXPECT_EQ(ScanMode::batched_chunks(15), 8u);
-    EXPECT_EQ(ScanMode::batched_chunks(100), 32u);
-    for (uint64_t n : {0u, 1u, 2u, 3u, 6u, 512u, 1000u}) EXPECT_EQ(ScanMode::pipelined_chunks(n), 16u) << n;
-    for (uint64_t n : {4u, 8u, 16u, 32u, 64u, 128u, 256u}) EXPECT_EQ(ScanMode::pipelined_chunks(n), n);
 }
 
 TEST(ScanModes, EmptyAndShortBuffers) {
