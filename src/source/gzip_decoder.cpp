@@ -9,6 +9,9 @@
 // After a trailer, decoding goes on with the next member while input remains.
 // The first header is parsed when the decoder is made; its failure waits for
 // the first read. Any failure is kept and returned by every later read.
+// The input arrives in whole buffers (BufferedInput), and the decoded bytes
+// are delivered up to the point of damage before its error, so the output
+// and the error do not depend on how the input is cut or on read sizes.
 #include "source/gzip_decoder.h"
 
 #include <zlib.h>
@@ -198,8 +201,16 @@ struct GzipDecoder::Impl {
                         return fail(IoError::simple(IoErrorKind::UnexpectedEof));
                     }
                     continue;
-                case Z_MEM_ERROR: return fail(IoError::simple(IoErrorKind::OutOfMemory));
-                default: return fail(corrupt_deflate());
+                default: {
+                    // What was inflated before the damage is good output: it
+                    // goes out now and the error with the next read, so that
+                    // how much arrives does not depend on the read sizes.
+                    IoError e = rc == Z_MEM_ERROR ? IoError::simple(IoErrorKind::OutOfMemory) : corrupt_deflate();
+                    if (produced == 0) return fail(std::move(e));
+                    state = State::Failed;
+                    error = std::move(e);
+                    return produced;
+                }
             }
         }
     }
