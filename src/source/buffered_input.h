@@ -7,12 +7,14 @@
 // reader is a file, bytes in memory or a file-like that answers a byte at a
 // time, and what it reports (its output, its error and where that error
 // falls) cannot depend on how the reader cut the input. Once the reader has
-// returned 0 it is not asked again.
+// returned 0 it is not asked again, and once it has failed its error is the
+// answer to every later fill.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -31,7 +33,8 @@ public:
     // Reads the next buffer when every buffered byte is consumed, asking the
     // reader again until the buffer is full or the input ends. True when
     // unread bytes are available, false at the end of the input. A read error
-    // is returned as is; the bytes read before it stay buffered.
+    // is returned, now and by every later call; the bytes of the buffer being
+    // filled are dropped.
     Result<bool, IoError> fill();
     // The unread bytes (empty until fill() has found some).
     std::span<const uint8_t> available() const { return {buf_.data() + pos_, len_ - pos_}; }
@@ -47,6 +50,7 @@ private:
     size_t pos_ = 0;
     size_t len_ = 0;
     bool eof_ = false;
+    std::optional<IoError> error_;
 };
 
 }  // namespace jorvane

@@ -66,7 +66,18 @@ struct ZstdDecoder::Impl {
     Result<size_t, IoError> decode(uint8_t* window) {
         for (;;) {
             auto more = input.fill();
-            if (!more) return make_err(std::move(more).error());
+            if (!more) {
+                // The input failed: what the library holds from the input it
+                // had goes out first.
+                ZSTD_inBuffer none{nullptr, 0, 0};
+                ZSTD_outBuffer out{window, kWindowLen, 0};
+                size_t rc = ZSTD_decompressStream(stream.get(), &out, &none);
+                if (!ZSTD_isError(rc) && out.pos > 0) {
+                    frame_complete = rc == 0;
+                    return out.pos;
+                }
+                return make_err(std::move(more).error());
+            }
             std::span<const uint8_t> avail = input.available();
             ZSTD_inBuffer in{avail.data(), avail.size(), 0};
             ZSTD_outBuffer out{window, kWindowLen, 0};

@@ -224,15 +224,19 @@ struct Decoded {
 
 enum class Codec { Gzip, Zstd };
 
-std::unique_ptr<ByteReader> decoder(Codec codec, std::unique_ptr<ByteReader> input) {
-    if (codec == Codec::Gzip) return std::make_unique<GzipDecoder>(std::move(input));
-    auto z = ZstdDecoder::create(std::move(input));
+std::unique_ptr<ByteReader> decoder(Codec codec, std::unique_ptr<ByteReader> input,
+                                    size_t input_len = kDecoderInputLen) {
+    if (codec == Codec::Gzip) return std::make_unique<GzipDecoder>(std::move(input), input_len);
+    auto z = ZstdDecoder::create(std::move(input), input_len);
     EXPECT_TRUE(z.ok());
     return std::move(z).value();
 }
 
-Decoded decode(Codec codec, const Bytes& input, size_t max_read, size_t dest_len) {
-    auto dec = decoder(codec, std::make_unique<ScriptedReader>(input, max_read));
+Decoded decode(Codec codec, const Bytes& input, size_t max_read, size_t dest_len,
+               const std::optional<IoError>& reader_error = std::nullopt, size_t input_len = kDecoderInputLen) {
+    auto reader = reader_error ? std::make_unique<ScriptedReader>(input, max_read, *reader_error)
+                               : std::make_unique<ScriptedReader>(input, max_read);
+    auto dec = decoder(codec, std::move(reader), input_len);
     Decoded d;
     Bytes dest(dest_len);
     for (;;) {
@@ -353,6 +357,31 @@ TEST(CutInvariance, BytesInflatedBeforeDamageArriveBeforeTheError) {
         Decoded d = decode(Codec::Gzip, input, SIZE_MAX, dest_len);
         EXPECT_EQ(d.data, data) << dest_len;
         EXPECT_EQ(d.error, "corrupt deflate stream");
+    }
+}
+
+TEST(CutInvariance, OutputBeforeAFailedReadDoesNotFollowReadSizes) {
+    // Long runs: a few input bytes stand for a long match that inflate
+    // copies out over many small reads; the reader fails where the input
+    // stops, while the decoder may still hold output. Short input buffers
+    // make that happen at every buffer.
+    Bytes data(300000, 'x');
+    for (size_t i = 0; i < data.size(); i += 1000) data[i] = static_cast<uint8_t>('a' + i % 26);
+    const IoError disk = IoError::custom(IoErrorKind::Other, "disk");
+    for (Codec codec : {Codec::Gzip, Codec::Zstd}) {
+        Bytes packed = codec == Codec::Gzip ? gzip(data) : zstd_checked(data);
+        for (size_t keep : {packed.size() / 2, packed.size()}) {
+            Bytes input(packed.begin(), packed.begin() + static_cast<ptrdiff_t>(keep));
+            for (size_t input_len : {size_t{1}, size_t{64}, kDecoderInputLen}) {
+                const Decoded whole = decode(codec, input, SIZE_MAX, kMiB, disk, input_len);
+                EXPECT_EQ(whole.error, "disk");
+                for (size_t dest_len : {size_t{1}, size_t{7}, size_t{4096}})
+                    for (size_t max_read : {size_t{1}, size_t{5}, SIZE_MAX})
+                        EXPECT_EQ(decode(codec, input, max_read, dest_len, disk, input_len), whole)
+                            << (codec == Codec::Gzip ? "gzip " : "zstd ") << keep << " bytes, input buffers of "
+                            << input_len << ", reads of " << dest_len << " from reads of " << max_read;
+            }
+        }
     }
 }
 
