@@ -102,6 +102,8 @@ def damaged(codec):
     if codec == "zstd":
         # a frame whose error once followed the read sizes of a file-like
         yield "reported", bytes.fromhex("28b52ffd81810000000100010000000100010036100032b942d776")
+        # declares 200000 bytes, holds 10 and ends with an empty block
+        yield "short", bytes.fromhex("28b52ffda0400d030050000068656c6c6f68656c6c6f010000")
         packed, header = zstd_bytes(body), 5
     else:
         packed, header = gzip.compress(body), 3

@@ -24,7 +24,9 @@ public:
 
     // Decoded bytes of every frame in turn (skippable frames skipped); 0 at
     // the end of the input after a complete frame. Errors: the library's
-    // error name for undecodable data, "incomplete frame" where the input ends
+    // error name for undecodable data ("Data corruption detected" too for a
+    // frame whose length is not the one its header declares), "incomplete
+    // frame" where the input ends
     // inside a frame (an empty input included), or the input's own error.
     // After an error every later read returns the same error. The output and
     // the error depend neither on how `input` cuts its bytes nor on the sizes

@@ -307,6 +307,30 @@ Bytes zstd_checked(const Bytes& data, int level = 3) {
     return out;
 }
 
+TEST(CutInvariance, ZstdFrameShorterThanDeclared) {
+    // Each declares more content than it holds and ends with an empty raw
+    // block, which the library's block-by-block path does not check.
+    const Bytes frames[] = {
+        from_hex("28b52ffd201001000000"),  // 16 bytes declared, none held
+        concat(from_hex("28b52ffda0400d030050000068656c6c6f68656c6c6f"),  // 200000 declared
+               from_hex("010000")),                                        // 10 held
+    };
+    for (const Bytes& frame : frames) {
+        expect_cut_invariant(Codec::Zstd, frame, "short frame");
+        for (size_t input_len : {size_t{1}, size_t{2}, size_t{7}, kDecoderInputLen})
+            EXPECT_EQ(decode(Codec::Zstd, frame, SIZE_MAX, kMiB, std::nullopt, input_len).error,
+                      ZSTD_getErrorString(ZSTD_error_corruption_detected))
+                << input_len;
+    }
+    // Frames in a row each answer for their own declared size.
+    Bytes good = zstd_checked(sample_bytes(1000, 3));
+    Bytes row = concat(concat(good, frames[1]), good);
+    Decoded d = decode(Codec::Zstd, row, 3, 100);
+    EXPECT_EQ(d.error, ZSTD_getErrorString(ZSTD_error_corruption_detected));
+    EXPECT_GE(d.data.size(), 1000u);
+    EXPECT_FALSE(decode(Codec::Zstd, concat(good, good), 3, 100).error);
+}
+
 TEST(CutInvariance, DamagedZstdFrames) {
     Bytes good = zstd_checked(sample_bytes(3000, 5));
     std::vector<std::pair<std::string, Bytes>> cases;
