@@ -13,8 +13,8 @@
 // cap, as a few compressed bytes can stand for gigabytes.
 //
 // Where the decoder succeeds, the libraries' own one-shot decoding (zlib's
-// gzip wrapper member by member, zstd's whole-input call) must agree with it,
-// and the other way round.
+// gzip wrapper member by member, zstd's whole-input call) must give the same
+// bytes; where it fails, zlib must fail too.
 //
 // Input layout (16-bit numbers little-endian): a head byte (bit 0 zstd, else
 // gzip; bit 1 the reader fails at its end), the input buffer length less one
@@ -233,7 +233,10 @@ int decoder(std::span<const uint8_t> data) {
         const char* lib = zstd ? "zstd's one-shot decoding" : "zlib's gzip decoding";
         if (!ref.error && own != ref.data)
             fail(std::string(lib) + (own ? " gives other bytes" : " fails") + " where the decoder gives " + show(ref));
-        if (ref.error && own)
+        // zstd's one-shot call is the more lenient one (it takes blocks
+        // larger than the frame's window, which streaming refuses), so only
+        // zlib must fail wherever the decoder does.
+        if (ref.error && own && !zstd)
             fail(std::string(lib) + " succeeds with " + std::to_string(own->size()) +
                  " bytes where the decoder fails: " + show(ref));
     }

@@ -165,6 +165,9 @@ def decoder_seeds():
     skippable = b"\x50\x2a\x4d\x18\x03\x00\x00\x00xyz"
     write("decoder", "zstd_frames", decoder_seed(zstd_frame(doc[:200]) + skippable + zstd_frame(b"", "--no-check"),
                                                  zstd=True, reads=(1,), buffer_len=50, input_len=30))
+    # an RLE block longer than the frame's 1 KiB window: refused by streaming
+    write("decoder", "zstd_block_beyond_window", decoder_seed(
+        bytes.fromhex("28b52ffd00001202010000000000000019000000001e"), zstd=True, input_len=3))
     write("decoder", "zstd_reported", decoder_seed(
         bytes.fromhex("28b52ffd81810000000100010000000100010036100032b942d776"), zstd=True, reads=(1,)))
     frame = bytearray(zstd_frame(doc, "--check"))
