@@ -168,6 +168,9 @@ def decoder_seeds():
     # an RLE block longer than the frame's 1 KiB window: refused by streaming
     write("decoder", "zstd_block_beyond_window", decoder_seed(
         bytes.fromhex("28b52ffd00001202010000000000000019000000001e"), zstd=True, input_len=3))
+    # an empty compressed block: refused in one shot, taken when fed in pieces
+    write("decoder", "zstd_empty_compressed_block", decoder_seed(
+        bytes.fromhex("28b52ffd2000050000"), zstd=True, input_len=2))
     write("decoder", "zstd_reported", decoder_seed(
         bytes.fromhex("28b52ffd81810000000100010000000100010036100032b942d776"), zstd=True, reads=(1,)))
     frame = bytearray(zstd_frame(doc, "--check"))
