@@ -177,5 +177,34 @@ bench-tables: build $(VENV_BENCH)/.stamp
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_tables.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
+# ---- fuzzing (fuzz/README.md) -----------------------------------------------
+# make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,
+#                   then run each for FUZZ_SECONDS (default 300) from its seed corpus
+# make fuzz-smoke - the same for 60 seconds each (CI)
+# The fuzz build has a directory of its own and never touches build/cpp.
+FUZZ_BUILD    := build/fuzz
+FUZZ_SECONDS  ?= 300
+FUZZ_TARGETS  ?= query_compile engine_differential decoder
+FUZZ_APT_PKGS := clang libclang-rt-14-dev
+
+.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
+
+# clang and its libFuzzer/sanitizer runtimes, installed like the other packages.
+fuzz-deps:
+	@$(MAKE) --no-print-directory system-deps APT_PKGS="$(APT_PKGS) $(FUZZ_APT_PKGS)"
+
+fuzz-build: fuzz-deps venv
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DJORVANE_FUZZ=ON -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-smoke: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) 60 $(FUZZ_TARGETS)
+# ---- end fuzzing ------------------------------------------------------------
+
 clean:
 	rm -rf build dist $(EXT_GLOB)
