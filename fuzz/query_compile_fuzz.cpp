@@ -55,7 +55,7 @@ void check_well_formed(const QueryDFA& d, size_t labels, const std::string& what
             fail(what + ": index lookup misses its own interval");
     }
     for (const auto& e : d.field_map.entries()) {
-        if (d.field_symbol(*e.name) != e.symbol || e.symbol == 0 || e.symbol >= d.symbol_count)
+        if (d.field_symbol(e.name) != e.symbol || e.symbol == 0 || e.symbol >= d.symbol_count)
             fail(what + ": field lookup misses its own name");
     }
 }
@@ -76,7 +76,7 @@ std::vector<Step> path_steps(const QueryDFA& fused, const std::vector<QueryDFA>&
     std::set<std::string> names;
     std::set<uint64_t> indices{0, 1, dfa_core::kMaxIndex - 1, dfa_core::kMaxIndex};
     auto collect = [&](const QueryDFA& d) {
-        for (const auto& e : d.field_map.entries()) names.insert(*e.name);
+        for (const auto& e : d.field_map.entries()) names.insert(e.name);
         for (const auto& r : d.range_table) {
             for (uint64_t i : {r.start, r.end - 1, r.end}) indices.insert(i);
             if (r.start > 0) indices.insert(r.start - 1);
