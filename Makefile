@@ -1,6 +1,7 @@
 # make test  - install what is missing, build, run the C++ and Python tests
 # make demo  - the same set-up, then run examples/quickstart.py
 # make bench - the same set-up, then build and run the benchmarks (bench/README.md)
+# make test-arm64 - the C++ tests cross-built for 64-bit Arm, run under qemu-aarch64
 # make bench-peers - build, then jorvane against other Python JSON tools in .venv-bench
 #                    (bench/README.md; BENCH_ARGS="--size 100M --quick" for a short run)
 #
@@ -125,7 +126,7 @@ clang: clang-deps
 # of that descriptor would swallow it, leaving a bare exit status.
 ASANPY_CC      ?= clang
 ASANPY_CXX     ?= clang++
-ASANPY_RUNTIME ?= libclang_rt.asan-x86_64.so
+ASANPY_RUNTIME ?= libclang_rt.asan-$(shell uname -m).so
 ASANPY_BUILD   := build/asan-python
 ASANPY_PYDIR   := $(abspath $(ASANPY_BUILD))/python
 
@@ -143,6 +144,43 @@ asan-python: clang-deps
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  JORVANE_TEST_MODULE_DIR=$(ASANPY_PYDIR) PYTHONPATH=$(ASANPY_PYDIR) $(PY) -m pytest -q --capture=sys tests
 # ---- end of clang build and sanitized Python module -------------------------
+
+# ---- 64-bit Arm build under emulation ----------------------------------------
+#   make test-arm64 - the C++ test suites cross-built for 64-bit Arm Linux and
+#                     run under qemu-aarch64, whose processor offers NEON and
+#                     PMULL, so the NEON kernel is the active one (the run
+#                     fails if it is not)
+# Debian's cross compiler, GoogleTest built from its Debian sources (the
+# googletest package), zstd, zlib and xxhash from Debian's arm64 packages
+# installed beside the native ones (multiarch: the arm64 architecture is
+# added to dpkg first). cmake/aarch64-linux-gnu.cmake is the toolchain file.
+ARM64_APT_PKGS  := g++-aarch64-linux-gnu qemu-user googletest \
+                   libzstd-dev:arm64 zlib1g-dev:arm64 libxxhash-dev:arm64 libstdc++6:arm64
+ARM64_BUILD     := build/arm64
+ARM64_TOOLCHAIN := $(abspath cmake/aarch64-linux-gnu.cmake)
+ARM64_GTEST     := $(abspath $(ARM64_BUILD))/googletest
+ARM64_GTEST_CFG := $(ARM64_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
+
+.PHONY: arm64-deps test-arm64
+
+arm64-deps: setup
+	@dpkg --print-foreign-architectures | grep -qx arm64 || { echo "adding the arm64 architecture to dpkg"; dpkg --add-architecture arm64; }
+	@$(MAKE) --no-print-directory system-deps APT_PKGS="$(ARM64_APT_PKGS)"
+
+$(ARM64_GTEST_CFG): | arm64-deps
+	cmake -S /usr/src/googletest -B $(ARM64_GTEST)/build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DBUILD_GMOCK=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(ARM64_GTEST)/install -DCMAKE_INSTALL_LIBDIR=lib
+	cmake --build $(ARM64_GTEST)/build -j $(JOBS)
+	cmake --install $(ARM64_GTEST)/build
+
+test-arm64: arm64-deps $(ARM64_GTEST_CFG)
+	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
+	  -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=OFF
+	cmake --build $(ARM64_BUILD)/jorvane -j $(JOBS)
+	JORVANE_EXPECT_KERNEL=neon ctest --test-dir $(ARM64_BUILD)/jorvane -j $(JOBS) --output-on-failure --timeout 1800
+# ---- end of 64-bit Arm build under emulation ---------------------------------
 
 # Build the benchmarks, generate their input once and run them (bench/README.md).
 bench: setup
