@@ -87,9 +87,10 @@ bool sysctl_flag(const char* name) {
     return sysctlbyname(name, &value, &size, nullptr, 0) == 0 && value != 0;
 }
 
+// Advanced SIMD is part of the platform's ABI (every file may use it).
 CpuFeatures detect() {
     CpuFeatures f;
-    f.neon = sysctl_flag("hw.optional.AdvSIMD") && sysctl_flag("hw.optional.arm.FEAT_PMULL");
+    f.neon = sysctl_flag("hw.optional.arm.FEAT_PMULL");
     return f;
 }
 
