@@ -194,11 +194,13 @@ $(ARM64_GTEST_CFG): | arm64-deps
 	cmake --install $(ARM64_GTEST)/build
 
 # Debian's pyconfig.h includes the architecture's own from the include path:
-# the unpacked tree's is replaced by its arm64 one.
+# the unpacked tree's is replaced by its arm64 one. A download that fails on
+# package lists older than the mirror is tried again after updating them.
 $(ARM64_PY): | arm64-deps
 	rm -rf $(ARM64_PYROOT) $(ARM64_BUILD)/debs
 	mkdir -p $(ARM64_BUILD)/debs
-	cd $(ARM64_BUILD)/debs && apt-get download -q $(addsuffix :arm64,$(ARM64_PY_DEBS))
+	cd $(ARM64_BUILD)/debs && { apt-get download -q $(addsuffix :arm64,$(ARM64_PY_DEBS)) || \
+	  { apt-get update -qq && apt-get download -q $(addsuffix :arm64,$(ARM64_PY_DEBS)); }; }
 	for d in $(ARM64_BUILD)/debs/*.deb; do dpkg-deb -x $$d $(ARM64_PYROOT) || exit 1; done
 	cp $(ARM64_PYROOT)/usr/include/aarch64-linux-gnu/python$(ARM64_PYVER)/pyconfig.h \
 	  $(ARM64_PYROOT)/usr/include/python$(ARM64_PYVER)/pyconfig.h
