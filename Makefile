@@ -64,17 +64,20 @@ wheel: setup
 
 # The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 # threaded engine/source tests under ThreadSanitizer.
-asan: setup
+# Built with clang: its sanitized builds compile several times faster than g++'s.
+SANITIZE_CC  ?= clang
+SANITIZE_CXX ?= clang++
+asan: clang-deps
 	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
-	  -DJORVANE_SANITIZE=address,undefined
+	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
 	  ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 1800
 
 TSAN_FILTER ?= ScanModes.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*
-tsan: setup
+tsan: clang-deps
 	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
-	  -DJORVANE_SANITIZE=thread
+	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=thread
 	cmake --build build/tsan -j $(JOBS)
 	for t in build/tsan/test_*; do [ -x "$$t" ] || continue; \
 	  TSAN_OPTIONS=halt_on_error=1 $$t --gtest_filter='$(TSAN_FILTER)' || exit 1; done
