@@ -213,6 +213,7 @@ def child_env():
     py = str(HERE.parent / "python")
     env["PYTHONPATH"] = (env["PYTHONPATH"] + os.pathsep if env.get("PYTHONPATH") else "") + py
     env["POLARS_MAX_THREADS"] = "1"
+    env["OPENBLAS_NUM_THREADS"] = "1"  # numpy, imported by pyarrow, would otherwise start spinning threads
     return env
 
 

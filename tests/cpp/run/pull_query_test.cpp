@@ -16,8 +16,6 @@ namespace {
 
 using K = AccumulatorKind;
 
-Value num(int64_t v) { return Value::number(engine::JsonNumber::from_int(v)); }
-
 // What a consumer sees, refill by refill: "v1 v2 | v3 | E:<kind> | end".
 struct Session {
     std::vector<std::string> steps;
