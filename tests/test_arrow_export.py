@@ -105,16 +105,6 @@ def test_empty_columns(dtype, arrow_type):
     assert (array.type, len(array)) == (arrow_type, 0)
 
 
-def test_a_column_name_holding_nul_exports_the_empty_name():
-    t = table(b'{"a":1}', "", {"x\0y": "a"})
-    with caught_columns() as (caught, rows):
-        rows[0] = 1
-        t.to_arrow()
-    schema, array = caught[0].__arrow_c_array__()
-    assert pa.Field._import_from_c_capsule(schema).name == ""
-    del schema, array
-
-
 def test_capsules_are_handed_out_once():
     column = arrow_column(ndjson({"c": 1}, {"c": 2}), "c")
     schema, array = column.__arrow_c_array__(requested_schema=pa.schema([("x", pa.string())]))
@@ -290,11 +280,3 @@ def test_missing_packages_leave_the_table_intact(package, method):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == f"{method}() needs {package} installed; use to_dict() for a plain dict of lists"
 
-
-def test_float_fillers_are_nulls_through_the_bitmap():
-    n = 20_000
-    src = b"\n".join(b'{"x": %d.5}' % i if i % 7 else b"{}" for i in range(n))
-    column = table(src, "", ["x"]).to_arrow().column("x").chunk(0)
-    assert column.null_count == len(range(0, n, 7))
-    assert column.buffers()[1].size == 8 * n
-    assert column.to_pylist()[:3] == [None, 1.5, 2.5]

@@ -358,14 +358,3 @@ def test_without_pyarrow_the_writers_refuse_first(module, function):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == f"{function}() needs pyarrow installed"
 
-
-def test_registration_order():
-    names = jorvane.__all__
-    present = [n for n in ["Table", "table", "group_by", "write_ndjson", "ndjson_lines", "table_batches", "describe",
-                           "write_parquet", "write_csv", "_arrow_export_counters", "_active_kernel", "Count"]
-               if n in names]
-    assert present == sorted(present, key=names.index)
-    for name in ("table_batches", "write_parquet", "write_csv", "_arrow_export_counters"):
-        assert name in names
-    for hidden in ("TableBatches", "ArrowColumn"):
-        assert not hasattr(jorvane, hidden)

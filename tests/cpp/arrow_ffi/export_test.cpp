@@ -316,18 +316,5 @@ TEST(Records, HandOverReleasesWhatNoHolderTook) {
     }
 }
 
-TEST(Records, BoxesReleaseUnlessTheConsumerTookTheRecord) {
-    Delta delta;
-    auto exported = export_column("a", column_of({"1"}));
-    ASSERT_TRUE(exported.ok());
-    Box<ArrowArray> held = box(std::move(exported->array));
-    ArrowArray imported = *held;  // what an importing consumer does with a capsule's record
-    held->release = nullptr;
-    held.reset();
-    EXPECT_EQ(delta.released(), 0u);
-    imported.release(&imported);
-    EXPECT_EQ(delta.released(), 1u);
-}
-
 }  // namespace
 }  // namespace jorvane::arrow_ffi
