@@ -3,7 +3,8 @@
 # make bench - the same set-up, then build and run the benchmarks (bench/README.md)
 # make test-arm64 - the C++ and Python tests of a 64-bit Arm build, run under qemu-aarch64
 # make bench-peers - build, then jorvane against other Python JSON tools in .venv-bench
-#                    (bench/README.md; BENCH_ARGS="--size 100M --quick" for a short run)
+#                    (bench/README.md; BENCH_ARGS="--size 100M --quick" for a short run);
+#                    bench-lazy, bench-tables and bench-writers do the same for other features
 #
 # A second run reuses the venv and the build tree and only rebuilds what changed.
 
@@ -18,7 +19,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers clean check-sanitize asan tsan
 
 all: build
 
@@ -267,6 +268,14 @@ bench-tables: build $(VENV_BENCH)/.stamp
 	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_tables.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+# The Parquet and CSV writers and to_arrow() against their peers (bench/README.md);
+# BENCH_ARGS="--input /path/records.ndjson" reuses an input generated elsewhere.
+bench-writers: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_writers.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
 # ---- fuzzing (fuzz/README.md) -----------------------------------------------
 # make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,

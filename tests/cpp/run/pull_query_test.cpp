@@ -16,7 +16,6 @@ namespace {
 
 using K = AccumulatorKind;
 
-
 // What a consumer sees, refill by refill: "v1 v2 | v3 | E:<kind> | end".
 struct Session {
     std::vector<std::string> steps;
