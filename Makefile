@@ -17,7 +17,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-groupby bench-ndjson clean check-sanitize asan tsan
 
 all: build
 
@@ -176,6 +176,20 @@ bench-tables: build $(VENV_BENCH)/.stamp
 	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_tables.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+# group_by and write_ndjson against their peers (bench/README.md); they read
+# /work/bench-data/records.ndjson when it exists, else generate the input.
+bench-groupby: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_groupby.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+bench-ndjson: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_ndjson.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist $(EXT_GLOB)

@@ -151,8 +151,8 @@ def test_compression_by_extension(tmp_path):
 class Flaky(io.RawIOBase):
     """A file-like that hands out `step` bytes per read and raises once at `fail_at`."""
 
-    def __init__(self, data, step, fail_at):
-        self.data, self.pos, self.step, self.fail_at = data, 0, step, fail_at
+    def __init__(self, data, step, fail_at, error=OSError("flaky disk")):
+        self.data, self.pos, self.step, self.fail_at, self.error = data, 0, step, fail_at, error
 
     def readable(self):
         return True
@@ -160,7 +160,7 @@ class Flaky(io.RawIOBase):
     def read(self, n=-1):
         if self.fail_at is not None and self.pos >= self.fail_at:
             self.fail_at = None
-            raise OSError("flaky disk")
+            raise self.error
         chunk = self.data[self.pos:self.pos + self.step]
         self.pos += len(chunk)
         return chunk
@@ -204,6 +204,15 @@ def test_a_read_error_in_the_middle(tmp_path):
         if not name.endswith(".zst"):
             assert len(data) >= 1 << 20 and data.endswith(b"\n")
         assert 0 < len(data) < len(full) and full.startswith(data)
+
+
+def test_an_interrupt_from_read_escapes_unchanged(tmp_path):
+    src = big_source(2000)
+    with pytest.raises(KeyboardInterrupt):
+        write_ndjson(Flaky(src, 4096, 10000, KeyboardInterrupt()), str(tmp_path / "i.ndjson"), "")
+    it = ndjson_lines(Flaky(src, 4096, 10000, KeyboardInterrupt()), "", fields=["id"])
+    with pytest.raises(KeyboardInterrupt):
+        list(it)
 
 
 def test_malformed_input():
