@@ -175,9 +175,10 @@ def test_max_groups():
     assert len(group_by(b"", "", "k", {"n": "count"}, max_groups=0)) == 0
     # Left out, the limit is one million groups; None lifts it.
     many = b"\n".join(b"[%d]" % i for i in range(1_000_001))
-    with pytest.raises(ValueError) as info:
-        group_by(many, "", "[0]", {"n": "count"})
-    assert str(info.value) == SHAPE + MAX_GROUPS.format(1000000)
+    for default in ({}, {"max_groups": ...}):
+        with pytest.raises(ValueError) as info:
+            group_by(many, "", "[0]", {"n": "count"}, **default)
+        assert str(info.value) == SHAPE + MAX_GROUPS.format(1000000)
     assert len(group_by(many, "", "[0]", {"n": "count"}, max_groups=None)) == 1_000_001
 
 

@@ -3,6 +3,7 @@
 #include "ndjson/json_writer.h"
 
 #include <array>
+#include <charconv>
 #include <cstdint>
 
 namespace jorvane::ndjson {
@@ -38,10 +39,9 @@ void write_number(const engine::JsonNumber& n, std::string& out) {
         out += n.text();
         return;
     }
-    char buf[20];
-    const auto f = engine::number::format_i64(n.int_value(), buf);
-    if (f.negative) out += '-';
-    out += f.digits;
+    char buf[24];
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, n.int_value());
+    out.append(buf, r.ptr);
 }
 
 }  // namespace

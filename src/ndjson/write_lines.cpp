@@ -1,7 +1,8 @@
 // Lines are staged until at least 1 MiB is waiting and then handed to the
-// sink in one piece, so the sink sees whole lines only and a failure leaves
-// a file that ends at a line boundary. A staged piece that would start empty
-// is written straight from the emitter's batch without a copy.
+// sink, so the sink sees whole lines only and a failure leaves a file that
+// ends at a line boundary. Only the lines left over after the last hand-over
+// of a batch are copied into the staging buffer; the rest of the batch goes
+// to the sink straight from the emitter's buffer, after what was staged.
 #include "ndjson/write_lines.h"
 
 #include <string>
@@ -25,16 +26,13 @@ Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, NdjsonSink& s
         for (size_t i = 0; i < batch.size(); ++i) {
             const size_t to = batch.next_start(i);
             if (staged.size() + (to - from) < kStageBytes) continue;
-            const std::string_view piece(text.data() + from, to - from);
-            Result<void, IoError> written;
-            if (staged.empty()) {
-                written = sink.write_all(piece);
-            } else {
-                staged += piece;
-                written = sink.write_all(staged);
+            if (!staged.empty()) {
+                auto written = sink.write_all(staged);
                 staged.clear();
+                if (!written) return make_err(JorvaneError::write(std::move(written.error())));
             }
-            if (!written) return make_err(JorvaneError::write(std::move(written.error())));
+            if (auto written = sink.write_all(std::string_view(text.data() + from, to - from)); !written)
+                return make_err(JorvaneError::write(std::move(written.error())));
             from = to;
         }
         staged.append(text, from, std::string::npos);

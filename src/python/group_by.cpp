@@ -169,8 +169,9 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!required_str_argument(rows, "rows", spec.rows) || !required_dict_argument(agg, "agg", agg_dict) ||
                 (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)))
                 return nullptr;
-            // Left out: the default limit; None: no limit.
-            if (!max_groups)
+            // Left out (or the ... its signature shows): the default limit;
+            // None: no limit.
+            if (!max_groups || max_groups == Py_Ellipsis)
                 spec.max_groups = kDefaultMaxGroups;
             else if (!u64_argument(max_groups, "max_groups", spec.max_groups))
                 return nullptr;

@@ -1,38 +1,39 @@
 // The int table is linear-probed with a power-of-two capacity kept at most
 // 3/4 full; growing re-places the stored hashes without hashing again.
+// Integers are hashed with a 64-bit finaliser of their own, far cheaper than
+// the value hash (which hashes a number's canonical decimal digits so that
+// every spelling of it agrees).
 #include "table/distinct_values.h"
 
+#include <limits>
 #include <utility>
+
+#include "table/text_forms.h"
 
 namespace jorvane::table {
 namespace {
 
-size_t home(uint64_t hash, size_t mask) { return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ULL) >> 20) & mask; }
+uint64_t int_hash(int64_t v) {
+    uint64_t x = static_cast<uint64_t>(v) + 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    x ^= x >> 31;
+    return x == 0 ? 1 : x;
+}
 
-bool is_int(const engine::Value& v) { return v.is_number() && v.as_number().is_int(); }
+size_t home(uint64_t hash, size_t mask) { return static_cast<size_t>(hash) & mask; }
 
 }  // namespace
 
-bool DistinctValues::contains_int(uint64_t hash, int64_t value) const {
-    if (ints_.empty()) return false;
-    const uint64_t h = slot_hash(hash);
-    const size_t mask = ints_.size() - 1;
-    for (size_t pos = home(h, mask);; pos = (pos + 1) & mask) {
-        const IntSlot& s = ints_[pos];
-        if (s.hash == 0) return false;
-        if (s.hash == h && s.value == value) return true;
-    }
-}
-
-bool DistinctValues::contains_equal_int(uint64_t hash, const engine::Value& value) const {
-    if (ints_.empty() || !value.is_number()) return false;
-    const uint64_t h = slot_hash(hash);
-    const size_t mask = ints_.size() - 1;
-    for (size_t pos = home(h, mask);; pos = (pos + 1) & mask) {
-        const IntSlot& s = ints_[pos];
-        if (s.hash == 0) return false;
-        if (s.hash == h && engine::Value::number(engine::JsonNumber::from_int(s.value)) == value) return true;
-    }
+std::optional<int64_t> exact_int64(const engine::Value& value) {
+    if (!value.is_number()) return std::nullopt;
+    const engine::JsonNumber& n = value.as_number();
+    if (n.is_int()) return n.int_value();
+    // Every int64 has at most 19 digits.
+    const std::optional<__int128> v = decimal_unscaled(n, 19, 0);
+    if (!v || *v > std::numeric_limits<int64_t>::max() || *v < std::numeric_limits<int64_t>::min())
+        return std::nullopt;
+    return static_cast<int64_t>(*v);
 }
 
 void DistinctValues::grow_ints() {
@@ -48,27 +49,27 @@ void DistinctValues::grow_ints() {
     }
 }
 
-void DistinctValues::add_int(uint64_t hash, int64_t value) {
+void DistinctValues::add_int(int64_t value) {
     if ((int_count_ + 1) * 4 > ints_.size() * 3) grow_ints();
-    const uint64_t h = slot_hash(hash);
+    const uint64_t h = int_hash(value);
     const size_t mask = ints_.size() - 1;
     size_t pos = home(h, mask);
-    while (ints_[pos].hash != 0) pos = (pos + 1) & mask;
+    for (;; pos = (pos + 1) & mask) {
+        const IntSlot& s = ints_[pos];
+        if (s.hash == 0) break;
+        if (s.hash == h && s.value == value) return;
+    }
     ints_[pos] = IntSlot{h, value};
     ++int_count_;
 }
 
 void DistinctValues::insert(engine::Value&& value) {
-    const uint64_t hash = value.hash();
-    if (is_int(value)) {
-        const int64_t v = value.as_number().int_value();
-        if (contains_int(hash, v)) return;
-        if (!others_.empty() && others_.find_if(hash, [&](const engine::Value& o) { return o == value; })) return;
-        add_int(hash, v);
+    if (const std::optional<int64_t> i = exact_int64(value)) {
+        add_int(*i);
         return;
     }
+    const uint64_t hash = value.hash();
     if (others_.find_if(hash, [&](const engine::Value& o) { return o == value; })) return;
-    if (contains_equal_int(hash, value)) return;
     others_.insert_new(std::move(value), Empty{}, hash);
 }
 

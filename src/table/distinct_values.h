@@ -1,10 +1,11 @@
 // DistinctValues: the set behind count_unique, counting JSON values once per
-// equal value (numbers by exact decimal value, so 1 and 1.0 count once;
-// objects as unordered member sets).
+// equal value (numbers by exact decimal value, so 1, 1.0 and 10e-1 count
+// once; objects as unordered member sets).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/values/value.h"
@@ -21,25 +22,25 @@ public:
 
 private:
     struct Empty {};
-    // Integers stored as 64-bit integers, the common case, live in a flat
-    // open-addressing table of (hash, integer) slots (hash 0 marks a free
-    // slot); every other value in an ordered map. Both are probed with the
-    // value's own hash, so an integer and an equal decimal literal (1 and
-    // 1.0) meet whichever table holds the first of them.
+    // Every number equal to a 64-bit integer, the common case, is kept as
+    // that integer in a flat open-addressing table of (hash, integer) slots
+    // (hash 0 marks a free slot); every other value in an ordered map under
+    // its value hash. A value lands in exactly one of them, so neither ever
+    // needs to look into the other.
     struct IntSlot {
         uint64_t hash = 0;
         int64_t value = 0;
     };
-    static uint64_t slot_hash(uint64_t hash) { return hash == 0 ? 1 : hash; }
-    bool contains_int(uint64_t hash, int64_t value) const;
-    // An integer in the int table equal to the number `value`.
-    bool contains_equal_int(uint64_t hash, const engine::Value& value) const;
-    void add_int(uint64_t hash, int64_t value);
+    void add_int(int64_t value);
     void grow_ints();
 
     std::vector<IntSlot> ints_;
     size_t int_count_ = 0;
     OrderedMap<engine::Value, Empty> others_;
 };
+
+// The 64-bit integer a number equals exactly (1.0 and 1E0 give 1), or
+// nothing for any other value.
+std::optional<int64_t> exact_int64(const engine::Value& value);
 
 }  // namespace jorvane::table

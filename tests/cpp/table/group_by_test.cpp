@@ -228,6 +228,16 @@ TEST(GroupBy, OpNames) {
     EXPECT_STREQ(group_op_name(GroupOp::CountUnique), "count_unique");
 }
 
+TEST(DistinctValues, ExactIntegers) {
+    const std::pair<const char*, std::optional<int64_t>> cases[] = {
+        {"7", 7},         {"-0", 0},       {"-0.0", 0},     {"1.0", 1},       {"10e-1", 1},
+        {"1E2", 100},     {"1.5", {}},     {"1e-400", {}},  {"\"1\"", {}},   {"[1]", {}},
+        {"true", {}},     {"9223372036854775807.0", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN}, {"9223372036854775808", {}}, {"-92233720368547758090e-1", {}},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(exact_int64(json(text)), expected) << text;
+}
+
 // The set against a plain list searched with Value equality, over values
 // drawn from a small pool rich in numbers that are equal in different forms.
 TEST(DistinctValues, AgreesWithALinearSearch) {
