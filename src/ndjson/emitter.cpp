@@ -4,9 +4,12 @@
 // pull scan already keeps a structural error behind the rows found with it.
 //
 // Projection rides on a table stream whose columns are the fields; each row
-// of a chunk is written as an object of the fields present in it (a JSON
-// null is present, a missing field is left out). The field names are
-// escaped once, up front, so a row costs only the values' text.
+// is written as an object of the fields present in it (a JSON null is
+// present, a missing field is left out). The field names are escaped once,
+// up front, so a row costs only the values' text. Rows are written one
+// buffer's worth at a time, while their cells are still in cache, and the
+// lines are handed out in windows of 65,536 rows: an error anywhere in a
+// window drops the window's lines, as a stream cut into such chunks would.
 #include "ndjson/emitter.h"
 
 #include <span>
@@ -19,7 +22,7 @@
 namespace jorvane::ndjson {
 
 namespace {
-constexpr uint64_t kProjectionBatchRows = 65536;
+constexpr uint64_t kProjectionWindowRows = 65536;
 }  // namespace
 
 Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
@@ -52,10 +55,10 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         emitter.prefixes_.push_back(std::move(prefix));
         spec = std::move(spec).column(std::move(name), std::move(path));
     }
-    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), kProjectionBatchRows);
+    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), 1);
     if (!stream) return make_err(std::move(stream.error()));
     emitter.projecting_ = true;
-    if (!(limit && *limit == 0)) emitter.stream_.emplace(std::move(stream.value()));
+    if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), kProjectionWindowRows);
     return emitter;
 }
 
@@ -79,34 +82,38 @@ Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out) {
 }
 
 Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out) {
-    if (!stream_) return false;
-    auto cells = stream_->next_cells();
-    if (!cells) {
-        // A table stream is not usable after an error.
-        stream_.reset();
-        return make_err(std::move(cells.error()));
-    }
-    if (!*cells) {
-        stream_.reset();
-        return false;
-    }
-    const table::Cells& chunk = **cells;
-    std::string& text = out.buffer();
-    for (uint64_t r = 0; r < chunk.rows; ++r) {
-        text += '{';
-        bool first = true;
-        for (size_t c = 0; c < chunk.columns.size(); ++c) {
-            const auto& cell = chunk.columns[c][r];
-            if (!cell) continue;
-            if (!first) text += ',';
-            first = false;
-            text += prefixes_[c];
-            write_json_value(*cell, text);
+    if (!cells_) return false;
+    const size_t first = out.size();
+    for (;;) {
+        auto chunk = cells_->next();
+        if (!chunk) {
+            // A table stream is not usable after an error.
+            cells_.reset();
+            out.truncate(first);
+            return make_err(std::move(chunk.error()));
         }
-        text += '}';
-        out.end_line();
+        if (!*chunk) {
+            cells_.reset();
+            return out.size() > first;
+        }
+        const table::Cells& rows = **chunk;
+        std::string& text = out.buffer();
+        for (uint64_t r = 0; r < rows.rows; ++r) {
+            text += '{';
+            bool first_member = true;
+            for (size_t c = 0; c < rows.columns.size(); ++c) {
+                const auto& cell = rows.columns[c][r];
+                if (!cell) continue;
+                if (!first_member) text += ',';
+                first_member = false;
+                text += prefixes_[c];
+                write_json_value(*cell, text);
+            }
+            text += '}';
+            out.end_line();
+        }
+        if (cells_->window_closed()) return true;
     }
-    return true;
 }
 
 EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,

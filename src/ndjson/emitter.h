@@ -18,6 +18,7 @@
 #include "source/source.h"
 #include "table/table_spec.h"
 #include "table/table_stream.h"
+#include "table/windowed_cells.h"
 #include "util/result.h"
 
 namespace jorvane::ndjson {
@@ -53,8 +54,9 @@ private:
 
     // Whole rows: the pull scan with raw capture on; absent when finished.
     std::optional<run::PullQuery> pull_;
-    // Projection: the table stream of the fields; absent when finished.
-    std::optional<table::TableStream> stream_;
+    // Projection: the table stream of the fields, read a buffer at a time
+    // and handed out in windows of rows; absent when finished.
+    std::optional<table::WindowedCells> cells_;
     // Per field: its name as a JSON string followed by ":".
     std::vector<std::string> prefixes_;
     bool projecting_ = false;

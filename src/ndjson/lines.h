@@ -22,6 +22,12 @@ public:
     size_t next_start(size_t i) const { return ends_[i] + 1; }
     // Every line, each followed by "\n".
     const std::string& text() const { return text_; }
+    // Keeps the first n lines only.
+    void truncate(size_t n) {
+        if (n >= ends_.size()) return;
+        text_.resize(n == 0 ? 0 : ends_[n - 1] + 1);
+        ends_.resize(n);
+    }
     // Empties the batch, keeping its storage.
     void clear() {
         text_.clear();

@@ -1,3 +1,8 @@
+// Rows are folded one buffer's worth at a time, while their cells are still
+// in cache, but a refusal is reported as a scan cut into batches of 65,536
+// rows would report it (WindowedCells): a structural error later in the same
+// batch wins over it.
+//
 // Groups live in one insertion-ordered hash map from key tuple to nothing:
 // an entry's position is its group number, so the result's row order is the
 // order of first appearance and does not depend on hashing at all. A row's
@@ -13,6 +18,7 @@
 #include "table/agg_state.h"
 #include "table/inference.h"
 #include "table/table_stream.h"
+#include "table/windowed_cells.h"
 #include "util/ordered_map.h"
 
 namespace jorvane::table {
@@ -20,7 +26,7 @@ namespace {
 
 using engine::Value;
 
-constexpr uint64_t kBatchRows = 65536;
+constexpr uint64_t kWindowRows = 65536;
 
 struct Empty {};
 using GroupMap = OrderedMap<std::vector<Value>, Empty>;
@@ -77,17 +83,18 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         }
         states.emplace_back(a.name, a.op);
     }
-    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), kBatchRows);
+    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), 1);
     if (!stream) return make_err(std::move(stream.error()));
+    WindowedCells batches(std::move(stream.value()), kWindowRows);
 
     GroupMap groups;
     std::optional<Value> no_cell;
     for (;;) {
-        auto chunk = stream->next_cells();
+        auto chunk = batches.next();
         if (!chunk) return make_err(std::move(chunk.error()));
         if (!*chunk) break;
         Cells& cells = **chunk;
-        for (uint64_t r = 0; r < cells.rows; ++r) {
+        for (uint64_t r = 0; r < cells.rows && !batches.deferring(); ++r) {
             engine::ValueHasher hasher;
             for (size_t k = 0; k < n_keys; ++k) key_or_null(cells.columns[k][r]).hash_into(hasher);
             const uint64_t hash = hasher.finish();
@@ -100,11 +107,13 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
             if (const GroupMap::Entry* found = groups.find_if(hash, same_key)) {
                 group = static_cast<size_t>(found - groups.entries().data());
             } else {
-                if (spec.max_groups && groups.size() >= *spec.max_groups)
-                    return make_err(JorvaneError::shape(
+                if (spec.max_groups && groups.size() >= *spec.max_groups) {
+                    batches.defer(JorvaneError::shape(
                         "group_by exceeded max_groups=" + std::to_string(*spec.max_groups) +
                         " distinct groups; raise max_groups= if this cardinality is intended (memory is "
                         "proportional to the number of groups)"));
+                    break;
+                }
                 std::vector<Value> tuple;
                 tuple.reserve(n_keys);
                 for (size_t k = 0; k < n_keys; ++k) {
@@ -117,7 +126,10 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
             }
             for (size_t a = 0; a < states.size(); ++a) {
                 std::optional<Value>& cell = agg_column[a] ? cells.columns[*agg_column[a]][r] : no_cell;
-                if (auto folded = states[a].fold(group, cell); !folded) return make_err(std::move(folded.error()));
+                if (auto folded = states[a].fold(group, cell); !folded) {
+                    batches.defer(std::move(folded.error()));
+                    break;
+                }
             }
         }
     }
