@@ -37,11 +37,13 @@ public:
                                                     engine::ScanMode mode, std::unique_ptr<Source> source);
 
     // Appends the next lines to `out` (possibly none): true while the scan
-    // goes on, false once it is over and nothing is left. An error found
-    // with lines is returned by the call after the one that hands the lines
-    // out. After an error in projection mode, or a structural error in
-    // whole-row mode, the emitter is finished; after a read failure in
-    // whole-row mode the next call reads the source again.
+    // goes on, false once it is over and nothing is left. A failing call
+    // appends nothing. Whole rows: an error found in a buffer that also
+    // completed rows is returned by the call after the one that hands those
+    // rows out; a structural error finishes the emitter, a read failure
+    // leaves it in place (the next call reads the source again).
+    // Projection: lines come out in windows of 65,536 rows, and an error
+    // drops the lines of its window and finishes the emitter.
     Result<bool, JorvaneError> next_lines(Lines& out);
 
     bool projecting() const { return projecting_; }

@@ -1,10 +1,11 @@
 // A stream cut into windows of N rows gathers a whole window, failing on a
 // structural or read error before any of its rows is resolved or folded,
 // and only then resolves the window's cells and hands them to the consumer.
-// Reading buffer by buffer instead keeps a window's first row error waiting
-// until the buffer that completes the window has been scanned, so the same
-// error comes out. A window closes at the end of the first buffer that
-// brings it to N rows or more, as a chunked stream's windows do.
+// Reading buffer by buffer instead keeps a window's row errors waiting until
+// the buffer that completes the window has been scanned, and then picks the
+// one the chunked stream would have met first, so the same error comes out.
+// A window closes at the end of the first buffer that brings it to N rows or
+// more, as a chunked stream's windows do.
 #include "table/windowed_cells.h"
 
 #include <utility>

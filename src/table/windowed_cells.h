@@ -27,8 +27,8 @@ public:
     // the window, and resolves all of a window's cells (column by column)
     // before its consumer sees a row. So among the rows' own errors, a shape
     // error of the stream (several matches under on_multi "error") wins,
-    // that of the lowest column first, over the consumer's refusals, of
-    // which the first wins.
+    // that of the lowest column first (in it, the window's first row),
+    // over the consumer's refusals, of which the first wins.
     Result<std::optional<Cells>, JorvaneError> next();
     // The consumer refuses a row of the rows last returned: `error` waits for
     // the end of the window.

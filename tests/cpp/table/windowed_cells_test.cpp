@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
@@ -23,9 +24,11 @@ std::unique_ptr<Source> source_of(const std::string& doc, size_t buffer) {
                                         buffer);
 }
 
-TableStream make_stream(const std::string& doc, size_t buffer, uint64_t batch_rows) {
-    auto s = TableStream::make(TableSpec().column("a", "a[*]").column("v", "v").column("t", "t[*]"), engine::ScanMode::batched(8),
-                               source_of(doc, buffer), batch_rows);
+TableStream make_stream(const std::string& doc, size_t buffer, uint64_t batch_rows,
+                        std::optional<uint64_t> limit = std::nullopt) {
+    TableSpec spec = TableSpec().column("a", "a[*]").column("v", "v").column("t", "t[*]");
+    spec.limit = limit;
+    auto s = TableStream::make(std::move(spec), engine::ScanMode::batched(8), source_of(doc, buffer), batch_rows);
     if (!s) ADD_FAILURE() << s.error().to_string();
     return std::move(s.value());
 }
@@ -50,9 +53,9 @@ int64_t number(const std::optional<engine::Value>& v) {
     return v && v->is_number() && v->as_number().is_int() ? v->as_number().int_value() : -1;
 }
 
-Outcome chunked(const std::string& doc, size_t buffer, uint64_t window) {
+Outcome chunked(const std::string& doc, size_t buffer, uint64_t window, std::optional<uint64_t> limit) {
     Outcome out;
-    TableStream s = make_stream(doc, buffer, window);
+    TableStream s = make_stream(doc, buffer, window, limit);
     for (;;) {
         auto cells = s.next_cells();
         if (!cells) {
@@ -72,9 +75,9 @@ Outcome chunked(const std::string& doc, size_t buffer, uint64_t window) {
     }
 }
 
-Outcome windowed(const std::string& doc, size_t buffer, uint64_t window) {
+Outcome windowed(const std::string& doc, size_t buffer, uint64_t window, std::optional<uint64_t> limit) {
     Outcome out;
-    WindowedCells w(make_stream(doc, buffer, 1), window);
+    WindowedCells w(make_stream(doc, buffer, 1, limit), window);
     std::vector<int64_t> pending;
     for (;;) {
         auto cells = w.next();
@@ -102,7 +105,7 @@ Outcome windowed(const std::string& doc, size_t buffer, uint64_t window) {
 
 TEST(WindowedCells, ReportsWhatAChunkedStreamReports) {
     std::mt19937 rng(3);
-    for (int trial = 0; trial < 400; ++trial) {
+    for (int trial = 0; trial < 1000; ++trial) {
         const int n = static_cast<int>(rng() % 40);
         std::string doc;
         for (int i = 0; i < n; ++i) {
@@ -110,6 +113,10 @@ TEST(WindowedCells, ReportsWhatAChunkedStreamReports) {
                 case 0: doc += R"({"v":"bad"} )"; break;             // the consumer refuses it
                 case 1: doc += R"({"v":1,"t":[1,2]} )"; break;       // several matches: a shape error
                 case 3: doc += R"({"v":5,"a":[1,2]} )"; break;       // the same in the first column
+                // The same column again with another message: the window's
+                // first row in the lowest column must be the one reported.
+                case 4: doc += R"({"v":6,"t":[1,2,3]} )"; break;
+                case 5: doc += R"({"v":7,"a":[1,2,3]} )"; break;
                 case 2: if (rng() % 4 == 0) doc += "] "; break;      // malformed
                 default: doc += "{\"v\":" + std::to_string(i) + "}\n";
             }
@@ -117,9 +124,11 @@ TEST(WindowedCells, ReportsWhatAChunkedStreamReports) {
         if (rng() % 5 == 0) doc += R"({"v":)";                       // truncated
         const size_t buffer = 1 + rng() % 40;
         const uint64_t window = 1 + rng() % 6;
-        Outcome expected = chunked(doc, buffer, window);
+        const std::optional<uint64_t> limit = rng() % 4 == 0 ? std::optional<uint64_t>(1 + rng() % 30) : std::nullopt;
+        Outcome expected = chunked(doc, buffer, window, limit);
         if (expected.error == "refused row") expected.error = "invalid input: refused";
-        EXPECT_EQ(windowed(doc, buffer, window), expected) << doc << " / buffer " << buffer << " / window " << window;
+        EXPECT_EQ(windowed(doc, buffer, window, limit), expected)
+            << doc << " / buffer " << buffer << " / window " << window << " / limit " << limit.value_or(0);
     }
 }
 
