@@ -286,7 +286,7 @@ bench-ndjson: build $(VENV_BENCH)/.stamp
 # The fuzz build has a directory of its own and never touches build/cpp.
 FUZZ_BUILD    := build/fuzz
 FUZZ_SECONDS  ?= 300
-FUZZ_TARGETS  ?= query_compile engine_differential decoder
+FUZZ_TARGETS  ?= query_compile engine_differential decoder table_stream ndjson_emitter
 FUZZ_APT_PKGS := clang libclang-rt-14-dev
 
 .PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
