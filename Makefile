@@ -19,7 +19,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers bench-groupby bench-ndjson clean check-sanitize asan tsan
 
 all: build
 
@@ -277,6 +277,20 @@ bench-writers: build $(VENV_BENCH)/.stamp
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_writers.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
+# group_by and write_ndjson against their peers (bench/README.md); they read
+# /work/bench-data/records.ndjson when it exists, else generate the input.
+bench-groupby: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_groupby.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+bench-ndjson: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_ndjson.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
 # ---- fuzzing (fuzz/README.md) -----------------------------------------------
 # make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,
 #                   then run each for FUZZ_SECONDS (default 300) from its seed corpus
@@ -284,7 +298,7 @@ bench-writers: build $(VENV_BENCH)/.stamp
 # The fuzz build has a directory of its own and never touches build/cpp.
 FUZZ_BUILD    := build/fuzz
 FUZZ_SECONDS  ?= 300
-FUZZ_TARGETS  ?= query_compile engine_differential decoder
+FUZZ_TARGETS  ?= query_compile engine_differential decoder table_stream ndjson_emitter
 FUZZ_APT_PKGS := clang libclang-rt-14-dev
 
 .PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps

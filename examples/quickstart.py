@@ -104,6 +104,24 @@ def main() -> None:
         for chunk in jorvane.table_batches(first, "", columns, batch_rows=500):
             print("chunk:", chunk)
 
+        # One row per distinct key, in first-seen order: counts, exact integer
+        # sums, means, distinct counts, first and last values.
+        g = jorvane.group_by(first, "", {"country": "user.country"}, {
+            "events": "count",
+            "users": ("count_unique", "user.id"),
+            "mean_price": ("mean", "price"),
+            "first_kind": ("first", "kind"),
+        })
+        print("\ngrouped:", g)
+        print(g.to_dict())
+
+        # NDJSON out: two fields of every event, gzip-compressed because of the
+        # file name; ndjson_lines yields the same lines lazily, as bytes.
+        out = directory / "prices.ndjson.gz"
+        n = jorvane.write_ndjson(first, str(out), "", fields={"user": "user.id", "price": "price"})
+        print(f"\nwrote {n} lines to {out.name}; the first two:",
+              list(jorvane.ndjson_lines(first, "", fields={"user": "user.id", "price": "price"}, limit=2)))
+
         # The structure of a file: every path, its count, types and distinct values.
         print()
         print(jorvane.describe(first))

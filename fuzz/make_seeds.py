@@ -179,7 +179,96 @@ def decoder_seeds():
     write("decoder", "zstd_truncated", decoder_seed(bytes(frame[: len(frame) // 2]), zstd=True, asks=(1,)))
 
 
+# ---- table_stream and ndjson_emitter: shared documents ----
+
+DOCS = {
+    "ndjson": b'{"a": 1, "b": "x", "c": [1, 2]}\n{"a": -2.5, "b": null}\n{"b": {"c": true}, "a": {"b": 7}}\n',
+    "array": b'[{"a": 1, "b": "2024-01-02T03:04:05Z"}, {"a": 3, "b": "6f1c7a9e-0000-4000-8000-00000000abcd"}, {"a": [1, 2], "c": 1e3}]',
+    "malformed": b'{"a": 1}\n{"a": [1, 2}\n{"a": 3}\n',
+    "truncated": b'{"a": 1, "b": "x"}\n{"a": 2, "b": "y',
+    "strings": b'{"a": "tab\\there", "b": "\\u00e9\\ud83d\\ude00", "long key": "\\"q\\""}\r\n{"a": "\xc3\xa9"}\n',
+    "numbers": b'{"a": 12345678901234567890, "b": 1.50, "c": -0}\n{"a": 1E400, "b": 0.1e-5, "c": 127}\n',
+}
+
+
+def cuts_of(cuts):
+    return bytes([len(cuts)]) + b"".join(u16(c) for c in cuts)
+
+
+# head: bit 0 [*] rows, bits 1-2 on_multi, bit 3 limit, bit 4 batched; per
+# column (path index, type byte: < 0x40 inferred, else kTypes[b % 13], bit 5 nullable)
+TABLE_PATHS = ["a", "b", "c", "a.b", "a[*]", "[0]", "*", '"long key"', "b?.c", "[*]"]
+TABLE_TYPES = ["int64", "int32", "int16", "int8", "float64", "float32", "bool", "str", "timestamp", "uuid",
+               "decimal(10,2)", "decimal(38,0)", "decimal(5,5)"]
+
+
+def table_seed(doc, columns, array=False, on_multi=0, limit=None, batched=False, cuts=()):
+    head = int(array) | on_multi << 1 | (8 if limit is not None else 0) | (16 if batched else 0)
+    out = bytes([head]) + (bytes([limit - 1]) if limit is not None else b"") + bytes([len(columns) - 1])
+    for path, dtype, nullable in columns:
+        t = 0 if dtype is None else 0x40 + TABLE_TYPES.index(dtype) | (0x20 if nullable else 0)
+        out += bytes([TABLE_PATHS.index(path), t])
+    return out + cuts_of(cuts) + doc
+
+
+def table_seeds():
+    w = lambda name, *a, **k: write("table_stream", name, table_seed(*a, **k))
+    w("inferred", DOCS["ndjson"], [("a", None, False), ("b", None, False), ("c", None, False)], cuts=(5, 30))
+    w("declared", DOCS["array"], [("a", "int64", True), ("b", "timestamp", False)], array=True, cuts=(9,))
+    w("uuid", DOCS["array"], [("b", "uuid", False), ("c", "float64", True)], array=True, batched=True, cuts=(40, 41))
+    w("lists", DOCS["ndjson"], [("a[*]", None, False), ("c", "decimal(10,2)", True)], on_multi=3, cuts=(3,))
+    w("on_multi", DOCS["ndjson"], [("*", None, False)], on_multi=1, cuts=(20, 60))
+    w("malformed", DOCS["malformed"], [("a", "int64", False)], cuts=(12,))
+    w("truncated", DOCS["truncated"], [("b", "str", False)], cuts=(25,))
+    w("limit", DOCS["malformed"], [("a", None, False)], limit=1, cuts=(9,))
+    w("strings", DOCS["strings"], [('"long key"', None, False), ("a", "str", True), ("b", "str", False)], cuts=(7, 33))
+    w("numbers", DOCS["numbers"], [("a", "float32", False), ("b", "decimal(5,5)", False), ("c", "int8", False)],
+      cuts=(17,))
+
+
+# head: bit 0 projection, bits 1-2 on_multi, bit 3 limit (next byte % 5), bit 4 batched;
+# rows index; per field a name byte (>= 0xf0: length byte and the name) and a path index
+EMIT_ROWS = ["", "[*]", "a", "a[*]", "*", "**", "[*].b", "b?"]
+EMIT_NAMES = ["a", "b", "x y", '"q"', "\u00e9", ""]
+EMIT_PATHS = ["a", "b", "c", "a.b", "a[*]", "[0]", "*", "**"]
+
+
+def emitter_seed(doc, rows="", fields=None, on_multi=0, limit=None, batched=False, cuts=()):
+    head = int(fields is not None) | on_multi << 1 | (8 if limit is not None else 0) | (16 if batched else 0)
+    out = bytes([head]) + (bytes([limit]) if limit is not None else b"") + bytes([EMIT_ROWS.index(rows)])
+    fields = fields or [("a", "a")]
+    out += bytes([len(fields) - 1])
+    for name, path in fields:
+        if name in EMIT_NAMES:
+            out += bytes([EMIT_NAMES.index(name)])
+        else:
+            raw = name.encode()
+            out += bytes([0xf0, len(raw)]) + raw
+        out += bytes([EMIT_PATHS.index(path)])
+    return out + cuts_of(cuts) + doc
+
+
+def emitter_seeds():
+    w = lambda name, *a, **k: write("ndjson_emitter", name, emitter_seed(*a, **k))
+    w("whole_rows", DOCS["ndjson"], cuts=(4, 40))
+    w("whole_array", DOCS["array"], rows="[*]", cuts=(30,))
+    w("pretty", b'{\n  "a": [1,\n 2],\r\n  "b": "x\ty"\n}\n[ 1 , 2 ]\n', cuts=(10,))
+    w("nested_rows", DOCS["ndjson"], rows="**", batched=True, cuts=(15, 16))
+    w("projection", DOCS["ndjson"], fields=[("a", "a"), ("x y", "c"), ("b", "b")], cuts=(8,))
+    w("projection_names", DOCS["strings"], fields=[('"q"', "a"), ("\u00e9", "b"), ("tab\t", "**")], on_multi=3,
+      cuts=(21,))
+    w("projection_multi", DOCS["ndjson"], fields=[("a", "*")], cuts=(30,))
+    w("malformed", DOCS["malformed"], cuts=(11,))
+    w("malformed_projection", DOCS["malformed"], fields=[("b", "a")], cuts=(11,))
+    w("truncated", DOCS["truncated"], fields=[("a", "a"), ("b", "b")], cuts=(3,))
+    w("limit", DOCS["malformed"], limit=1, cuts=(2,))
+    w("limit_projection", DOCS["numbers"], fields=[("a", "a"), ("b", "b"), ("", "c")], limit=3, cuts=(50,))
+    w("numbers", DOCS["numbers"], rows="a", cuts=(22,))
+
+
 if __name__ == "__main__":
     query_seeds()
     engine_seeds()
     decoder_seeds()
+    table_seeds()
+    emitter_seeds()

@@ -24,6 +24,8 @@ Target find_target(const std::string& name) {
     if (name == "query_compile") return jorvane::fuzz::query_compile;
     if (name == "engine_differential") return jorvane::fuzz::engine_differential;
     if (name == "decoder") return jorvane::fuzz::decoder;
+    if (name == "table_stream") return jorvane::fuzz::table_stream;
+    if (name == "ndjson_emitter") return jorvane::fuzz::ndjson_emitter;
     return nullptr;
 }
 

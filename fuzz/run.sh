@@ -11,7 +11,7 @@ seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(query_compile engine_differential decoder)
+[ ${#targets[@]} -gt 0 ] || targets=(query_compile engine_differential decoder table_stream ndjson_emitter)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
@@ -21,6 +21,7 @@ for t in "${targets[@]}"; do
     query_compile) opts=(-max_len=512 -dict="$here/dicts/query.dict") ;;
     engine_differential) opts=(-max_len=4096 -dict="$here/dicts/json.dict") ;;
     decoder) opts=(-max_len=65536) ;;
+    table_stream|ndjson_emitter) opts=(-max_len=4096 -dict="$here/dicts/json.dict") ;;
     *) echo "no fuzz target $t" >&2; exit 2 ;;
   esac
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"

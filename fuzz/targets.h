@@ -16,6 +16,8 @@ namespace jorvane::fuzz {
 int query_compile(std::span<const uint8_t> data);
 int engine_differential(std::span<const uint8_t> data);
 int decoder(std::span<const uint8_t> data);
+int table_stream(std::span<const uint8_t> data);
+int ndjson_emitter(std::span<const uint8_t> data);
 
 // Reports a fault and aborts, which libFuzzer records as a crash.
 [[noreturn]] inline void fail(const std::string& what) {

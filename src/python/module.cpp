@@ -4,9 +4,11 @@
 #include "python/accumulators.h"
 #include "python/arrow_column.h"
 #include "python/describe.h"
+#include "python/group_by.h"
 #include "python/items.h"
 #include "python/table.h"
 #include "python/kernel_info.h"
+#include "python/ndjson.h"
 #include "python/numeric_buffer.h"
 #include "python/query_result.h"
 #include "python/py.h"
@@ -41,6 +43,10 @@ int exec_module(PyObject* module) {
             }
             if (!add_type(module, "Table", table_type())) return -1;
             if (!add_function(module, table_function())) return -1;
+            if (!add_function(module, group_by_function())) return -1;
+            for (PyMethodDef* def = ndjson_functions(); def->ml_name; ++def) {
+                if (!add_function(module, def)) return -1;
+            }
             if (!add_function(module, table_batches_function())) return -1;
             if (!add_function(module, describe_function())) return -1;
             if (!add_function(module, write_parquet_function())) return -1;

@@ -183,6 +183,27 @@ bool dict_argument(PyObject* o, const char* name, PyObject*& out) {
     return true;
 }
 
+bool str_value(PyObject* o, std::string& out) {
+    if (!PyUnicode_Check(o)) {
+        std::string message = "'";
+        message += type_name(o);
+        message += "' object cannot be converted to 'str'";
+        raise(PyExc_TypeError, message);
+        return false;
+    }
+    return as_utf8(o, out);
+}
+
+bool required_dict_argument(PyObject* o, const char* name, PyObject*& out) {
+    out = nullptr;
+    if (!PyDict_Check(o)) {
+        wrong_type(o, name, "dict");
+        return false;
+    }
+    out = o;
+    return true;
+}
+
 bool bool_argument(PyObject* o, const char* name, bool& out) {
     if (!PyBool_Check(o)) {
         wrong_type(o, name, "bool");

@@ -163,8 +163,13 @@ bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out
 bool required_str_argument(PyObject* o, const char* name, std::string& out);
 // A dict (or subclass) argument; None leaves `out` null.
 bool dict_argument(PyObject* o, const char* name, PyObject*& out);
+// A dict (or subclass) argument that must be given (None is the wrong type too).
+bool required_dict_argument(PyObject* o, const char* name, PyObject*& out);
 // A bool argument (True or False only; never None).
 bool bool_argument(PyObject* o, const char* name, bool& out);
+// The text of a str inside an argument (a dict's key or value); the binding
+// layer's conversion TypeError otherwise.
+bool str_value(PyObject* o, std::string& out);
 // `o` unless it is null or None.
 inline PyObject* given(PyObject* o) { return (o && o != Py_None) ? o : nullptr; }
 

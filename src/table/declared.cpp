@@ -29,20 +29,6 @@ using Cells = std::vector<std::optional<Value>>;
 template <class T>
 using CellResult = Result<T, std::string>;
 
-const char* kind_word(const Value& value) {
-    switch (value.type()) {
-        case JsonType::Null: return "null";
-        case JsonType::Boolean: return "a boolean";
-        case JsonType::Number:
-            return value.as_number().kind() == JsonNumber::Kind::BigInt ? "an integer outside int64's range"
-                                                                          : "a number";
-        case JsonType::String: return "a string";
-        case JsonType::Array: return "an array";
-        case JsonType::Object: return "an object";
-    }
-    return "null";
-}
-
 // What every message starts with: `column "name" is declared T but row N holds `.
 class Refusals {
 public:
@@ -201,6 +187,20 @@ Result<Column, JorvaneError> build_declared_column(std::string_view name,
     auto column = build(cells, any_missing, declared.dtype, Refusals(name, declared.dtype));
     if (!column) return make_err(JorvaneError::shape(std::move(column).error()));
     return std::move(column).value();
+}
+
+const char* kind_word(const engine::Value& value) {
+    switch (value.type()) {
+        case JsonType::Null: return "null";
+        case JsonType::Boolean: return "a boolean";
+        case JsonType::Number:
+            return value.as_number().kind() == JsonNumber::Kind::BigInt ? "an integer outside int64's range"
+                                                                          : "a number";
+        case JsonType::String: return "a string";
+        case JsonType::Array: return "an array";
+        case JsonType::Object: return "an object";
+    }
+    return "null";
 }
 
 std::optional<double> as_f64(const engine::Value& value) {

@@ -26,4 +26,9 @@ Result<Column, JorvaneError> build_declared_column(std::string_view name,
 // else or a literal that does not parse.
 std::optional<double> as_f64(const engine::Value& value);
 
+// The kind of a value in refusal messages: "null", "a boolean", "a number"
+// ("an integer outside int64's range" for one beyond 64 bits), "a string",
+// "an array", "an object".
+const char* kind_word(const engine::Value& value);
+
 }  // namespace jorvane::table

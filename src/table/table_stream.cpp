@@ -150,6 +150,7 @@ uint64_t TableStream::take_rows(std::vector<std::vector<engine::Value>>& values,
     offsets = std::move(accumulated_.offsets);
     accumulated_ = Accumulated(names_.size());
     if (limit_) *limit_ -= n;
+    last_rows_ = n;
     return n;
 }
 
@@ -186,7 +187,10 @@ Result<std::optional<Cells>, JorvaneError> TableStream::next_cells() {
     out.rows = take_rows(values, offsets);
     for (size_t c = 0; c < names_.size(); ++c) {
         auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], out.rows, on_multi_);
-        if (!cells) return make_err(std::move(cells.error()));
+        if (!cells) {
+            failed_column_ = c;
+            return make_err(std::move(cells.error()));
+        }
         out.columns.push_back(std::move(*cells));
     }
     return std::optional<Cells>(std::move(out));

@@ -51,9 +51,17 @@ public:
     // The gathered rows as a typed table (cut to the row limit).
     Result<Table, JorvaneError> emit();
     // advance, then the gathered rows untyped; nothing when the scan is over.
+    // A shape error (several matches in one row under on_multi "error") is
+    // an error of those rows alone: they are dropped and the stream can go
+    // on with the next ones.
     Result<std::optional<Cells>, JorvaneError> next_cells();
 
     const std::vector<std::string>& names() const { return names_; }
+    // The rows the last emit or next_cells handed out, or dropped with a
+    // shape error.
+    uint64_t last_rows() const { return last_rows_; }
+    // The column whose cells the last next_cells refused with a shape error.
+    size_t failed_column() const { return failed_column_; }
 
 private:
     struct Declaration {
@@ -84,6 +92,8 @@ private:
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed
     OnMulti on_multi_ = OnMulti::Error;
+    uint64_t last_rows_ = 0;
+    size_t failed_column_ = 0;
     bool done_ = false;
     bool limit_hit_ = false;
 };

@@ -1,0 +1,171 @@
+// Fuzz target: the NDJSON emitter, whole rows and projections, over any input.
+//
+// The input chooses whole rows or a projection, the rows query, on_multi,
+// maybe a line limit (0 to 4), the scan mode, one to four fields (a name, of
+// the list or up to 8 bytes of the input, and a path), buffer cuts, and (the
+// rest of the bytes) the document. The emitter runs to its end (emit_all)
+// once over the document as one buffer and once over the cuts, and both must
+// give the same lines and the same error (for a malformed or truncated
+// document, its kind and offset). A line limit settles the scan, which then
+// stops at the end of the buffer where it settled, so an error past that
+// point may be met by one run only: with a limit the runs are compared only
+// when they end alike.
+//
+// Every line must be one value without a line feed that is re-emitted as
+// itself when it is scanned as the one element of a top-level array (a
+// top-level scalar is malformed input), with no error. The scanner is lenient
+// (it checks neither commas and colons nor atoms beyond their first byte), so
+// only when the document is strict JSON (values one after another, a comma
+// between them allowed) must every line be strict JSON too, by the grammar
+// check below (RFC 8259; bytes of 0x80 and above taken as they come).
+//
+// Input layout: a head byte (bit 0 projection, bits 1-2 on_multi, bit 3 a
+// limit of the next byte % 5, bit 4 batched mode, else serial); a rows query
+// byte (% the query count); a field count byte (1 + n % 4); per field a name
+// byte (0xf0 and above: a length byte % 9 and that many bytes of name, else
+// an entry of kNames) and a path byte (% the path count); a cut count byte
+// (% 9) and that many 16-bit cut offsets (little-endian, modulo the
+// document's size); the rest is the document.
+#include <cctype>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cut_source.h"
+#include "fuzz_input.h"
+#include "ndjson/emitter.h"
+#include "targets.h"
+
+namespace jorvane::fuzz {
+namespace {
+
+const char* const kRows[] = {"", "[*]", "a", "a[*]", "*", "**", "[*].b", "b?"};
+const char* const kNames[] = {"a", "b", "x y", "\"q\"", "\xc3\xa9", ""};
+const char* const kPaths[] = {"a", "b", "c", "a.b", "a[*]", "[0]", "*", "**"};
+
+// The strict JSON grammar over text[pos...]; nothing but a value and
+// whitespace around it.
+struct Grammar {
+    std::string_view t;
+    size_t p = 0;
+    bool ws() { while (p < t.size() && (t[p] == ' ' || t[p] == '\t' || t[p] == '\n' || t[p] == '\r')) ++p; return true; }
+    bool eat(char c) { return p < t.size() && t[p] == c ? (++p, true) : false; }
+    bool digits() { size_t s = p; while (p < t.size() && t[p] >= '0' && t[p] <= '9') ++p; return p > s; }
+    bool word(std::string_view w) { return t.substr(p, w.size()) == w ? (p += w.size(), true) : false; }
+    bool string() {
+        if (!eat('"')) return false;
+        while (p < t.size()) {
+            const unsigned char c = static_cast<unsigned char>(t[p++]);
+            if (c == '"') return true;
+            if (c < 0x20) return false;
+            if (c != '\\') continue;
+            if (p >= t.size()) return false;
+            const char e = t[p++];
+            if (e == 'u') {
+                for (int i = 0; i < 4; ++i, ++p)
+                    if (p >= t.size() || !std::isxdigit(static_cast<unsigned char>(t[p]))) return false;
+            } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+                return false;
+            }
+        }
+        return false;
+    }
+    bool number() {
+        eat('-');
+        if (!eat('0') && !digits()) return false;
+        if (eat('.') && !digits()) return false;
+        if (eat('e') || eat('E')) {
+            if (!eat('+')) eat('-');
+            if (!digits()) return false;
+        }
+        return true;
+    }
+    bool value() {
+        ws();
+        if (p >= t.size()) return false;
+        bool ok;
+        if (t[p] == '{' || t[p] == '[') {
+            const char close = t[p++] == '{' ? '}' : ']';
+            ws();
+            if (eat(close)) return ws();
+            do {
+                if (close == '}' && !(ws() && string() && ws() && eat(':'))) return false;
+                if (!value()) return false;
+            } while (eat(','));
+            ok = eat(close);
+        } else {
+            ok = t[p] == '"' ? string() : word("true") || word("false") || word("null") || number();
+        }
+        return ok && ws();
+    }
+};
+
+bool is_json(std::string_view line) {
+    Grammar g{line};
+    return g.value() && g.p == line.size();
+}
+
+// Values one after another, with whitespace and maybe a comma between them.
+bool is_json_sequence(std::string_view doc) {
+    Grammar g{doc};
+    g.ws();
+    while (g.p < doc.size()) {
+        if (!g.value()) return false;
+        g.eat(',');
+    }
+    return true;
+}
+
+std::string show(const ndjson::EmittedLines& e) {
+    std::string s;
+    for (const auto& l : e.lines) s += "  " + l + "\n";
+    return s + "  error: " + (e.error ? error_key(*e.error) : "none");
+}
+
+}  // namespace
+
+int ndjson_emitter(std::span<const uint8_t> data) {
+    FuzzInput in(data);
+    const uint8_t head = in.byte();
+    const auto on_multi = static_cast<table::OnMulti>((head >> 1) & 3);
+    const std::optional<uint64_t> limit = head & 8 ? std::optional<uint64_t>(in.byte() % 5) : std::nullopt;
+    const engine::ScanMode mode = head & 16 ? engine::ScanMode::batched(8) : engine::ScanMode::serial();
+    const std::string rows = kRows[in.below(std::size(kRows))];
+    ndjson::Fields fields(1 + in.byte() % 4);
+    for (auto& [name, path] : fields) {
+        const uint8_t pick = in.byte();
+        name = pick >= 0xf0 ? std::string(in.text(8)) : kNames[pick % std::size(kNames)];
+        path = kPaths[in.below(std::size(kPaths))];
+    }
+    const std::optional<ndjson::Fields> projection = head & 1 ? std::optional(fields) : std::nullopt;
+    std::vector<size_t> cuts(in.byte() % 9);
+    for (size_t& c : cuts) c = in.u16();
+    const std::string doc(FuzzInput::as_text(in.rest()));
+
+    const auto whole = ndjson::emit_all(rows, projection, on_multi, limit, mode, cut_source(doc, {}));
+    const auto cut = ndjson::emit_all(rows, projection, on_multi, limit, mode, cut_source(doc, cuts));
+    const auto key = [](const ndjson::EmittedLines& e) { return e.error ? error_key(*e.error) : std::string(); };
+    if (whole.error && whole.error->kind() == JorvaneError::Kind::Compile) fail("a listed query does not compile");
+    if (!(limit && key(whole) != key(cut)) && (whole.lines != cut.lines || key(whole) != key(cut)))
+        fail("over the cuts:\n" + show(cut) + "\nwhole:\n" + show(whole));
+    if (limit && whole.lines.size() > *limit) fail("more lines than the limit");
+    const bool strict = is_json_sequence(doc);
+    for (const std::string& line : whole.lines) {
+        if (line.find('\n') != std::string::npos) fail("a line feed in line: " + line);
+        if (strict && !is_json(line)) fail("not JSON from a JSON document: " + line);
+        const auto again = ndjson::emit_all("[*]", std::nullopt, table::OnMulti::Error, std::nullopt,
+                                            engine::ScanMode::serial(), cut_source("[" + line + "]", {}));
+        if (again.error || again.lines != std::vector<std::string>{line})
+            fail("line " + line + " scanned again gives\n" + show(again));
+    }
+    return 0;
+}
+
+}  // namespace jorvane::fuzz
+
+#ifdef JORVANE_LIBFUZZER
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return jorvane::fuzz::ndjson_emitter({data, size});
+}
+#endif

@@ -1,0 +1,140 @@
+// Whole rows ride on a pull scan with raw capture: each refill hands over
+// the document text of the rows completed in the buffers it read, and each
+// span becomes a line by the raw-row rule (most are copied unchanged). The
+// pull scan already keeps a structural error behind the rows found with it.
+//
+// Projection rides on a table stream whose columns are the fields; each row
+// is written as an object of the fields present in it (a JSON null is
+// present, a missing field is left out). The field names are escaped once,
+// up front, so a row costs only the values' text. Rows are written one
+// buffer's worth at a time, while their cells are still in cache, and the
+// lines are handed out in windows of 65,536 rows: an error anywhere in a
+// window drops the window's lines, as a stream cut into such chunks would.
+#include "ndjson/emitter.h"
+
+#include <span>
+
+#include "engine/query_plan.h"
+#include "ndjson/json_writer.h"
+#include "ndjson/raw_row.h"
+#include "util/panic.h"
+
+namespace jorvane::ndjson {
+
+namespace {
+constexpr uint64_t kProjectionWindowRows = 65536;
+}  // namespace
+
+Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
+                                                        table::OnMulti on_multi, std::optional<uint64_t> limit,
+                                                        engine::ScanMode mode, std::unique_ptr<Source> source) {
+    NdjsonEmitter emitter;
+    if (!fields) {
+        const engine::AccumulatorKind count[] = {engine::AccumulatorKind::Count};
+        const engine::QueryPlan plan{limit, rows, count};
+        auto pull = run::PullQuery::make(std::span<const engine::QueryPlan>(&plan, 1), mode, std::move(source));
+        if (!pull) return make_err(std::move(pull.error()));
+        const auto& drivers = pull->engine().drivers();
+        if (drivers.size() != 1 || drivers.front().accumulators.size() != 1)
+            panic("raw spans require exactly one query with one accumulator");
+        pull->engine().enable_raw_capture();
+        // No line may come out: the scan never starts.
+        if (!(limit && *limit == 0)) emitter.pull_.emplace(std::move(pull.value()));
+        return emitter;
+    }
+    if (fields->empty())
+        return make_err(
+            JorvaneError::invalid_input("fields= must name at least one field (or omit it to re-emit whole rows)"));
+    table::TableSpec spec(rows);
+    spec.on_multi = on_multi;
+    if (limit && *limit > 0) spec.limit = limit;
+    for (auto& [name, path] : *fields) {
+        std::string prefix;
+        write_json_string(name, prefix);
+        prefix += ':';
+        emitter.prefixes_.push_back(std::move(prefix));
+        spec = std::move(spec).column(std::move(name), std::move(path));
+    }
+    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), 1);
+    if (!stream) return make_err(std::move(stream.error()));
+    emitter.projecting_ = true;
+    if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), kProjectionWindowRows);
+    return emitter;
+}
+
+Result<bool, JorvaneError> NdjsonEmitter::next_lines(Lines& out) {
+    return projecting_ ? next_projected(out) : next_whole_rows(out);
+}
+
+Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out) {
+    if (!pull_) return false;
+    run::Pulled<std::string> pulled = pull_->refill_raw();
+    if (pulled.error) return make_err(std::move(*pulled.error));
+    if (pulled.end) {
+        pull_.reset();
+        return false;
+    }
+    for (const std::string& span : pulled.batches) {
+        append_raw_row(span, out.buffer());
+        out.end_line();
+    }
+    return true;
+}
+
+Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out) {
+    if (!cells_) return false;
+    const size_t first = out.size();
+    for (;;) {
+        auto chunk = cells_->next();
+        if (!chunk) {
+            // A table stream is not usable after an error.
+            cells_.reset();
+            out.truncate(first);
+            return make_err(std::move(chunk.error()));
+        }
+        if (!*chunk) {
+            cells_.reset();
+            return out.size() > first;
+        }
+        const table::Cells& rows = **chunk;
+        std::string& text = out.buffer();
+        for (uint64_t r = 0; r < rows.rows; ++r) {
+            text += '{';
+            bool first_member = true;
+            for (size_t c = 0; c < rows.columns.size(); ++c) {
+                const auto& cell = rows.columns[c][r];
+                if (!cell) continue;
+                if (!first_member) text += ',';
+                first_member = false;
+                text += prefixes_[c];
+                write_json_value(*cell, text);
+            }
+            text += '}';
+            out.end_line();
+        }
+        if (cells_->window_closed()) return true;
+    }
+}
+
+EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
+                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source) {
+    EmittedLines result;
+    auto emitter = NdjsonEmitter::make(rows, std::move(fields), on_multi, limit, mode, std::move(source));
+    if (!emitter) {
+        result.error = std::move(emitter.error());
+        return result;
+    }
+    Lines batch;
+    for (;;) {
+        batch.clear();
+        auto more = emitter->next_lines(batch);
+        if (!more) {
+            result.error = std::move(more.error());
+            return result;
+        }
+        for (size_t i = 0; i < batch.size(); ++i) result.lines.emplace_back(batch.line(i));
+        if (!*more) return result;
+    }
+}
+
+}  // namespace jorvane::ndjson

@@ -1,0 +1,77 @@
+// NdjsonEmitter: reshapes one JSON source into NDJSON lines, one per value
+// matched by the rows query, a batch at a time. Without fields each row is
+// its own document text on one line; with fields each row becomes a flat
+// object of the named values found at paths inside the row.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/walk/scan_mode.h"
+#include "ndjson/lines.h"
+#include "run/jorvane_error.h"
+#include "run/pull_query.h"
+#include "source/source.h"
+#include "table/table_spec.h"
+#include "table/table_stream.h"
+#include "table/windowed_cells.h"
+#include "util/result.h"
+
+namespace jorvane::ndjson {
+
+// (name, path) per output field, in output order.
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+class NdjsonEmitter {
+public:
+    // Compiles the request over `source` (consumed, also on failure). No
+    // fields: whole rows. An empty field list, an empty field path and a
+    // query that does not compile are refused here, before any byte is
+    // read. `limit`: at most this many lines.
+    static Result<NdjsonEmitter, JorvaneError> make(const std::string& rows, std::optional<Fields> fields,
+                                                    table::OnMulti on_multi, std::optional<uint64_t> limit,
+                                                    engine::ScanMode mode, std::unique_ptr<Source> source);
+
+    // Appends the next lines to `out` (possibly none): true while the scan
+    // goes on, false once it is over and nothing is left. A failing call
+    // appends nothing. Whole rows: an error found in a buffer that also
+    // completed rows is returned by the call after the one that hands those
+    // rows out; a structural error finishes the emitter, a read failure
+    // leaves it in place (the next call reads the source again).
+    // Projection: lines come out in windows of 65,536 rows, and an error
+    // drops the lines of its window and finishes the emitter.
+    Result<bool, JorvaneError> next_lines(Lines& out);
+
+    bool projecting() const { return projecting_; }
+
+private:
+    NdjsonEmitter() = default;
+
+    Result<bool, JorvaneError> next_whole_rows(Lines& out);
+    Result<bool, JorvaneError> next_projected(Lines& out);
+
+    // Whole rows: the pull scan with raw capture on; absent when finished.
+    std::optional<run::PullQuery> pull_;
+    // Projection: the table stream of the fields, read a buffer at a time
+    // and handed out in windows of rows; absent when finished.
+    std::optional<table::WindowedCells> cells_;
+    // Per field: its name as a JSON string followed by ":".
+    std::vector<std::string> prefixes_;
+    bool projecting_ = false;
+};
+
+// The emitter's whole output over one source: every line (without its
+// newline) handed out before the scan ended, and the error that ended it,
+// if one did. For callers without Python (and fuzzing).
+struct EmittedLines {
+    std::vector<std::string> lines;
+    std::optional<JorvaneError> error;
+};
+EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
+                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source);
+
+}  // namespace jorvane::ndjson

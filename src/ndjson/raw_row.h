@@ -1,0 +1,17 @@
+// A matched value's document text made into one NDJSON line.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace jorvane::ndjson {
+
+// Appends the line for `span`, the exact document text of one value. A span
+// without line feeds or carriage returns is copied unchanged (spaces and
+// tabs included). Any other is compacted: outside strings, spaces, tabs,
+// line feeds and carriage returns are dropped; inside strings, control
+// bytes become escapes (\b \t \n \f \r, else \u00XX) and everything else,
+// existing escapes included, is copied.
+void append_raw_row(std::string_view span, std::string& out);
+
+}  // namespace jorvane::ndjson

@@ -1,0 +1,269 @@
+// write_ndjson() and ndjson_lines(). Both read their arguments, the source
+// and the emitter's request in the same order; write_ndjson then creates the
+// output file only once everything that can be refused without reading the
+// source has passed (the queries compile, the fields are usable), so a call
+// refused for a bad argument never truncates an existing file. The whole
+// write runs with the interpreter lock released.
+//
+// NdjsonLines belongs to the thread that made it. It refills only when no
+// line is waiting, with the lock released around the refill. After an error
+// of a field projection it ends (a table stream is not usable after an
+// error); in whole-row mode a structural error ends the scan and a read
+// failure leaves it in place, so the next call reads the source again.
+#include "python/ndjson.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ndjson/emitter.h"
+#include "ndjson/sink.h"
+#include "ndjson/write_lines.h"
+#include "python/exceptions.h"
+#include "python/open_resolved.h"
+#include "python/py_class.h"
+#include "python/table_request.h"
+#include "python/thread_bound.h"
+#include "run/run_policy.h"
+
+namespace jorvane::py {
+namespace {
+
+constexpr const char* kBoundName = "jorvane2::python::NdjsonLines";
+
+// fields=: absent (None) for whole rows, a {name: path} dict, or a list of
+// paths each naming itself. False with the exception set.
+bool parse_fields(PyObject* fields, std::optional<ndjson::Fields>& out) {
+    out.reset();
+    if (!given(fields)) return true;
+    ndjson::Fields pairs;
+    if (PyDict_Check(fields)) {
+        Ref items = Ref::steal(PyDict_Items(fields));
+        if (!items) return false;
+        const Py_ssize_t n = PyList_Size(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* kv = PyList_GetItem(items.get(), i);
+            std::string name, path;
+            if (!str_value(PyTuple_GetItem(kv, 0), name) || !str_value(PyTuple_GetItem(kv, 1), path)) return false;
+            pairs.emplace_back(std::move(name), std::move(path));
+        }
+        out = std::move(pairs);
+        return true;
+    }
+    bool ok = PySequence_Check(fields) && !PyUnicode_Check(fields);
+    Ref seq = ok ? Ref::steal(PySequence_Fast(fields, "")) : Ref();
+    ok = static_cast<bool>(seq);
+    for (Py_ssize_t i = 0; ok && i < PySequence_Size(seq.get()); ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(seq.get(), i));
+        std::string path;
+        ok = item && PyUnicode_Check(item.get()) && as_utf8(item.get(), path);
+        if (ok) pairs.emplace_back(path, path);
+    }
+    if (!ok) {
+        PyErr_Clear();
+        raise(PyExc_ValueError,
+              "fields= must be a {name: path} dict, a list of paths, or None to re-emit whole rows");
+        return false;
+    }
+    out = std::move(pairs);
+    return true;
+}
+
+// The arguments both functions share, read and checked.
+struct Request {
+    std::string rows;
+    std::optional<ndjson::Fields> fields;
+    table::OnMulti on_multi = table::OnMulti::Error;
+    std::optional<uint64_t> limit;
+    engine::ScanMode mode;
+    std::unique_ptr<Source> source;
+};
+
+// Everything after the binding layer's type checks: fields, on_multi, the
+// mode, then the one source, opened. False with the exception set.
+bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, const std::optional<std::string>& mode,
+             Request& r) {
+    if (!parse_fields(fields, r.fields)) return false;
+    const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
+    if (!multi) return false;
+    r.on_multi = *multi;
+    const std::optional<engine::ScanMode> scan_mode = run::choose_mode(mode, 1, run::available_threads());
+    if (!scan_mode) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
+        return false;
+    }
+    r.mode = *scan_mode;
+    r.source = single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined);
+    return r.source != nullptr;
+}
+
+Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {
+    return ndjson::NdjsonEmitter::make(r.rows, std::move(r.fields), r.on_multi, r.limit, r.mode, std::move(r.source));
+}
+
+// ---- NdjsonLines --------------------------------------------------------------
+
+struct LinesData {
+    ThreadBound bound;
+    std::optional<ndjson::NdjsonEmitter> emitter;  // absent once finished
+    ndjson::Lines queue;
+    size_t next = 0;  // the first line of `queue` not handed out
+};
+
+LinesData& data(PyObject* self) { return unbox<LinesData>(self); }
+
+PyObject* lines_next(PyObject* self) {
+    return guarded(
+        [&]() -> PyObject* {
+            LinesData& d = data(self);
+            BoundBorrow borrow(d.bound, true, kBoundName);
+            if (!borrow.ok()) return nullptr;
+            for (;;) {
+                if (d.next < d.queue.size()) {
+                    const std::string_view line = d.queue.line(d.next++);
+                    return bytes(line).release();
+                }
+                if (!d.emitter) return nullptr;  // the end
+                if (PyErr_CheckSignals() < 0) return nullptr;
+                d.queue.clear();
+                d.next = 0;
+                std::optional<Result<bool, JorvaneError>> more;
+                {
+                    NoGil released;
+                    more.emplace(d.emitter->next_lines(d.queue));
+                }
+                if (!*more) {
+                    if (d.emitter->projecting()) d.emitter.reset();
+                    return raise_jorvane_err(std::move(more->error()));
+                }
+                if (!more->value()) d.emitter.reset();
+            }
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* lines_iter(PyObject* self) {
+    BoundBorrow borrow(data(self).bound, false, kBoundName);
+    if (!borrow.ok()) return nullptr;
+    return Ref::borrow(self).release();
+}
+
+void lines_dealloc(PyObject* self) {
+    note_foreign_drop(data(self).bound, kBoundName);
+    boxed_dealloc<LinesData>(self);
+}
+
+PyType_Slot lines_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(lines_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(lines_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(lines_next)},
+    {Py_tp_doc, const_cast<char*>("A lazy iterator over the NDJSON lines of ndjson_lines(), as bytes without the "
+                                  "newline.")},
+    {0, nullptr},
+};
+
+PyType_Spec lines_spec = {
+    "jorvane.NdjsonLines", static_cast<int>(sizeof(Boxed<LinesData>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, lines_slots,
+};
+
+PyObject* lines_type() {
+    static PyObject* type = nullptr;
+    return cached_type(type, [] { return type_from_spec(&lines_spec); });
+}
+
+// ---- the module functions ---------------------------------------------------
+
+// The binding layer's checks of the keyword arguments, in signature order.
+bool read_common(PyObject* rows, PyObject* on_multi, PyObject* limit, PyObject* mode, Request& r,
+                 std::string& on_multi_text, std::optional<std::string>& mode_name) {
+    return required_str_argument(rows, "rows", r.rows) &&
+           (!on_multi || required_str_argument(on_multi, "on_multi", on_multi_text)) &&
+           u64_argument(limit, "limit", r.limit) && str_argument(mode, "mode", mode_name);
+}
+
+PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "path", "rows", "fields", "on_multi", "limit", "mode",
+                                                nullptr};
+            PyObject *source = nullptr, *path = nullptr, *rows = nullptr, *fields = Py_None, *on_multi = nullptr,
+                     *limit = Py_None, *mode = Py_None;
+            if (!bind_args(args, kwargs, "OOO|$OOOO:write_ndjson", names, &source, &path, &rows, &fields, &on_multi,
+                           &limit, &mode))
+                return nullptr;
+            Request r;
+            std::string path_text, on_multi_text = "error";
+            std::optional<std::string> mode_name;
+            if (!required_str_argument(path, "path", path_text) ||
+                !read_common(rows, on_multi, limit, mode, r, on_multi_text, mode_name))
+                return nullptr;
+            if (!prepare(source, fields, on_multi_text, mode_name, r)) return nullptr;
+            std::optional<Result<ndjson::NdjsonEmitter, JorvaneError>> emitter;
+            {
+                NoGil released;
+                emitter.emplace(make_emitter(r));
+            }
+            if (!*emitter) return raise_jorvane_err(std::move(emitter->error()));
+            auto sink = ndjson::NdjsonSink::create(path_text);
+            if (!sink) return raise(PyExc_ValueError, sink.error());
+            std::optional<Result<uint64_t, JorvaneError>> written;
+            {
+                NoGil released;
+                written.emplace(ndjson::write_lines(emitter->value(), sink.value()));
+                // The file is closed and the source released before the
+                // lock is taken back.
+                emitter.reset();
+                { auto spent = std::move(sink.value()); }
+            }
+            if (!*written) return raise_jorvane_err(std::move(written->error()));
+            return uinteger(written->value()).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* ndjson_lines_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "rows", "fields", "on_multi", "limit", "mode", nullptr};
+            PyObject *source = nullptr, *rows = nullptr, *fields = Py_None, *on_multi = nullptr, *limit = Py_None,
+                     *mode = Py_None;
+            if (!bind_args(args, kwargs, "OO|$OOOO:ndjson_lines", names, &source, &rows, &fields, &on_multi, &limit,
+                           &mode))
+                return nullptr;
+            Request r;
+            std::string on_multi_text = "error";
+            std::optional<std::string> mode_name;
+            if (!read_common(rows, on_multi, limit, mode, r, on_multi_text, mode_name)) return nullptr;
+            if (!prepare(source, fields, on_multi_text, mode_name, r)) return nullptr;
+            auto emitter = make_emitter(r);
+            if (!emitter) return raise_jorvane_err(std::move(emitter.error()));
+            PyObject* type = lines_type();
+            if (!type) return nullptr;
+            LinesData d;
+            d.emitter.emplace(std::move(emitter.value()));
+            return box<LinesData>(type, std::move(d)).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef ndjson_defs[] = {
+    {"write_ndjson", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_ndjson_fn)),
+     METH_VARARGS | METH_KEYWORDS,
+     "write_ndjson(source, path, rows, *, fields=None, on_multi=\"error\", limit=None, mode=None)\n--\n\n"
+     "Write one NDJSON line per match of `rows` to `path` (gzip for a name ending in .gz, Zstandard for .zst or "
+     ".zstd): each row's own text on one line, or with fields= an object of the values at those paths. Returns "
+     "the number of lines."},
+    {"ndjson_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ndjson_lines_fn)),
+     METH_VARARGS | METH_KEYWORDS,
+     "ndjson_lines(source, rows, *, fields=None, on_multi=\"error\", limit=None, mode=None)\n--\n\n"
+     "Iterate lazily over the NDJSON lines write_ndjson would write, as bytes without the newline."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* ndjson_functions() { return ndjson_defs; }
+
+}  // namespace jorvane::py

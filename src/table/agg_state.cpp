@@ -1,0 +1,211 @@
+// Sums keep two parts per group: integers stored as 64-bit integers add up
+// exactly in a 128-bit integer, every other number in a double. The column's
+// type is settled only at the end: it stays an exact Int64 while no group met
+// anything but such integers, and becomes Float64 for every group as soon as
+// one did, provided each group's exact part converts to a double without
+// loss. Min and max follow IEEE 754 minNum/maxNum (a NaN operand is
+// ignored).
+#include "table/agg_state.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "table/declared.h"
+#include "table/inference.h"
+#include "util/text.h"
+
+namespace jorvane::table {
+namespace {
+
+using engine::Value;
+
+constexpr __int128 kI128Max = static_cast<__int128>(~static_cast<unsigned __int128>(0) >> 1);
+constexpr __int128 kI128Min = -kI128Max - 1;
+
+std::string i128_text(__int128 v) {
+    const bool negative = v < 0;
+    unsigned __int128 m = negative ? static_cast<unsigned __int128>(0) - static_cast<unsigned __int128>(v)
+                                   : static_cast<unsigned __int128>(v);
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+        m /= 10;
+    } while (m != 0);
+    return negative ? "-" + digits : digits;
+}
+
+// The double nearest to `v`, and whether it converts back to `v` exactly
+// (the way back saturates at the 128-bit range).
+std::pair<double, bool> i128_to_f64(__int128 v) {
+    const double d = static_cast<double>(v);
+    __int128 back;
+    if (d >= 0x1p127)
+        back = kI128Max;
+    else if (d < -0x1p127)
+        back = kI128Min;
+    else
+        back = static_cast<__int128>(d);
+    return {d, back == v};
+}
+
+Column int64_column(const std::vector<uint64_t>& counts) {
+    Int64Column col;
+    col.values.reserve(counts.size());
+    for (uint64_t c : counts) col.values.push_back(static_cast<int64_t>(c));
+    return Column::of<Column::Kind::Int64>(std::move(col));
+}
+
+Column float_column(const std::vector<std::optional<double>>& values) {
+    bool any_missing = false;
+    for (const auto& v : values) any_missing |= !v;
+    NullableBuilder<double> b(values.size(), any_missing);
+    for (const auto& v : values) {
+        if (v)
+            b.push(*v);
+        else
+            b.push_missing(std::numeric_limits<double>::quiet_NaN());
+    }
+    return Column::of<Column::Kind::Float>(std::move(b).finish());
+}
+
+}  // namespace
+
+AggStates::AggStates(std::string name, GroupOp op) : name_(std::move(name)), op_(op) {
+    switch (op) {
+        case GroupOp::Count: states_ = Counts{}; break;
+        case GroupOp::Sum: states_ = Sums{}; break;
+        case GroupOp::Min:
+        case GroupOp::Max: states_ = Extremes{}; break;
+        case GroupOp::Mean: states_ = Means{}; break;
+        case GroupOp::CountUnique: states_ = Distinct{}; break;
+        case GroupOp::First:
+        case GroupOp::Last: states_ = Kept{}; break;
+    }
+}
+
+void AggStates::add_group() {
+    std::visit([](auto& s) { s.groups.emplace_back(); }, states_);
+}
+
+JorvaneError AggStates::not_a_number(const Value& value) const {
+    return JorvaneError::shape("group_by aggregate " + debug_quote(name_) + " (" + group_op_name(op_) +
+                               ") expects numbers, but the path produced " + kind_word(value));
+}
+
+Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& cell) {
+    if (op_ == GroupOp::Count) {
+        ++std::get<Counts>(states_).groups[group];
+        return {};
+    }
+    if (!cell || cell->is_null()) return {};
+    Value& v = *cell;
+    switch (op_) {
+        case GroupOp::Count: break;
+        case GroupOp::Sum: {
+            SumState& s = std::get<Sums>(states_).groups[group];
+            s.seen = true;
+            if (v.is_number() && v.as_number().is_int()) {
+                // Saturates rather than wraps; reaching the 128-bit range
+                // takes more than 2^64 rows.
+                if (__builtin_add_overflow(s.exact, static_cast<__int128>(v.as_number().int_value()), &s.exact))
+                    s.exact = v.as_number().int_value() < 0 ? kI128Min : kI128Max;
+                return {};
+            }
+            const std::optional<double> d = as_f64(v);
+            if (!d) return make_err(not_a_number(v));
+            s.floating += *d;
+            s.saw_float = true;
+            return {};
+        }
+        case GroupOp::Min:
+        case GroupOp::Max: {
+            const std::optional<double> d = as_f64(v);
+            if (!d) return make_err(not_a_number(v));
+            std::optional<double>& s = std::get<Extremes>(states_).groups[group];
+            // fmin and fmax are minNum and maxNum: a NaN operand is ignored.
+            s = !s ? *d : op_ == GroupOp::Min ? std::fmin(*s, *d) : std::fmax(*s, *d);
+            return {};
+        }
+        case GroupOp::Mean: {
+            const std::optional<double> d = as_f64(v);
+            if (!d) return make_err(not_a_number(v));
+            MeanState& s = std::get<Means>(states_).groups[group];
+            s.sum += *d;
+            ++s.count;
+            return {};
+        }
+        case GroupOp::CountUnique: std::get<Distinct>(states_).groups[group].insert(std::move(v)); return {};
+        case GroupOp::First: {
+            std::optional<Value>& s = std::get<Kept>(states_).groups[group];
+            if (!s) s = std::move(v);
+            return {};
+        }
+        case GroupOp::Last: std::get<Kept>(states_).groups[group] = std::move(v); return {};
+    }
+    return {};
+}
+
+Result<Column, JorvaneError> AggStates::finish_sum(std::vector<SumState> groups) const {
+    bool floating = false;
+    for (const SumState& s : groups) floating |= s.saw_float;
+    if (floating) {
+        std::vector<std::optional<double>> out;
+        out.reserve(groups.size());
+        for (const SumState& s : groups) {
+            if (!s.seen) {
+                out.emplace_back();
+                continue;
+            }
+            const auto [exact, lossless] = i128_to_f64(s.exact);
+            if (!lossless)
+                return make_err(JorvaneError::shape(
+                    "group_by aggregate " + debug_quote(name_) +
+                    " (sum): a float elsewhere in the column forces float64, but one group's exact integer sum (" +
+                    i128_text(s.exact) + ") is not representable in float64"));
+            out.emplace_back(s.floating + exact);
+        }
+        return float_column(out);
+    }
+    bool any_missing = false;
+    for (const SumState& s : groups) any_missing |= !s.seen;
+    NullableBuilder<int64_t> b(groups.size(), any_missing);
+    for (const SumState& s : groups) {
+        if (!s.seen) {
+            b.push_missing(0);
+            continue;
+        }
+        if (s.exact > std::numeric_limits<int64_t>::max() || s.exact < std::numeric_limits<int64_t>::min())
+            return make_err(JorvaneError::shape("group_by aggregate " + debug_quote(name_) +
+                                                " (sum) overflows int64 in one group \u2014 an exact integer sum "
+                                                "cannot represent it"));
+        b.push(static_cast<int64_t>(s.exact));
+    }
+    return Column::of<Column::Kind::Int64>(std::move(b).finish());
+}
+
+Result<Column, JorvaneError> AggStates::finish() && {
+    switch (op_) {
+        case GroupOp::Count: return int64_column(std::get<Counts>(states_).groups);
+        case GroupOp::Sum: return finish_sum(std::move(std::get<Sums>(states_).groups));
+        case GroupOp::Min:
+        case GroupOp::Max: return float_column(std::get<Extremes>(states_).groups);
+        case GroupOp::Mean: {
+            std::vector<std::optional<double>> out;
+            for (const MeanState& s : std::get<Means>(states_).groups)
+                out.push_back(s.count ? std::optional<double>(s.sum / static_cast<double>(s.count)) : std::nullopt);
+            return float_column(out);
+        }
+        case GroupOp::CountUnique: {
+            std::vector<uint64_t> counts;
+            for (const DistinctValues& d : std::get<Distinct>(states_).groups) counts.push_back(d.size());
+            return int64_column(counts);
+        }
+        case GroupOp::First:
+        case GroupOp::Last: return narrow_cells(std::move(std::get<Kept>(states_).groups));
+    }
+    return Column{};
+}
+
+}  // namespace jorvane::table

@@ -1,0 +1,73 @@
+// AggStates: the running state of one aggregate in every group, indexed by
+// group number, and the result column they become.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/values/value.h"
+#include "run/jorvane_error.h"
+#include "table/column.h"
+#include "table/distinct_values.h"
+#include "table/group_by.h"
+#include "util/result.h"
+
+namespace jorvane::table {
+
+class AggStates {
+public:
+    // `name`: the output column's name, for messages.
+    AggStates(std::string name, GroupOp op);
+
+    // A fresh state for the next group number.
+    void add_group();
+    // Folds one row's cell into group `group`'s state. Count counts the row
+    // whatever the cell; every other op skips a missing cell and a JSON null.
+    // A kept cell is moved from. Sum, min, max and mean refuse a value that
+    // is not a number.
+    Result<void, JorvaneError> fold(size_t group, std::optional<engine::Value>& cell);
+    // The result column over the groups in group order.
+    Result<Column, JorvaneError> finish() &&;
+
+private:
+    struct SumState {
+        __int128 exact = 0;  // the integers stored as 64-bit integers
+        double floating = 0.0;  // every other number
+        bool seen = false;
+        bool saw_float = false;
+    };
+    struct MeanState {
+        double sum = 0.0;
+        uint64_t count = 0;
+    };
+    struct Counts {
+        std::vector<uint64_t> groups;  // rows per group
+    };
+    struct Sums {
+        std::vector<SumState> groups;
+    };
+    struct Extremes {
+        std::vector<std::optional<double>> groups;
+    };
+    struct Means {
+        std::vector<MeanState> groups;
+    };
+    struct Distinct {
+        std::vector<DistinctValues> groups;
+    };
+    struct Kept {
+        std::vector<std::optional<engine::Value>> groups;
+    };
+
+    JorvaneError not_a_number(const engine::Value& value) const;
+    Result<Column, JorvaneError> finish_sum(std::vector<SumState> groups) const;
+
+    std::string name_;
+    GroupOp op_;
+    std::variant<Counts, Sums, Extremes, Means, Distinct, Kept> states_;
+};
+
+}  // namespace jorvane::table

@@ -1,0 +1,56 @@
+// WindowedCells: a table stream read one buffer's rows at a time, so that a
+// consumer works on rows while they are still in the processor's caches,
+// with errors reported as if the stream were cut into windows of many rows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "run/jorvane_error.h"
+#include "table/table_stream.h"
+#include "util/result.h"
+
+namespace jorvane::table {
+
+class WindowedCells {
+public:
+    // `stream` must have been made with a batch of 1 row (it reports every
+    // buffer that completed a row); `window_rows` is the chunk size whose
+    // error reporting is reproduced.
+    WindowedCells(TableStream stream, uint64_t window_rows) : stream_(std::move(stream)), window_rows_(window_rows) {}
+
+    // The next rows (those of one or more buffers), or nothing at the end.
+    // A structural or read error is returned at once. An error of the rows
+    // themselves is returned when the window it belongs to is complete,
+    // unless a structural or read error comes first in that window: a
+    // stream cut into windows fails on those before it resolves any cell of
+    // the window, and resolves all of a window's cells (column by column)
+    // before its consumer sees a row. So among the rows' own errors, a shape
+    // error of the stream (several matches under on_multi "error") wins,
+    // that of the lowest column first (in it, the window's first row),
+    // over the consumer's refusals, of which the first wins.
+    Result<std::optional<Cells>, JorvaneError> next();
+    // The consumer refuses a row of the rows last returned: `error` waits for
+    // the end of the window.
+    void defer(JorvaneError error);
+    // The window's rows are refused already: the consumer skips them.
+    bool deferring() const { return shape_.has_value() || refused_.has_value(); }
+    // The rows returned last complete a window (or end the scan): what the
+    // consumer made of the window so far may be handed out.
+    bool window_closed() const { return closed_; }
+
+private:
+    // The error of the window's rows that a chunked stream would report.
+    std::optional<JorvaneError> take_row_error();
+
+    TableStream stream_;
+    uint64_t window_rows_;
+    uint64_t in_window_ = 0;
+    std::optional<JorvaneError> shape_;
+    size_t shape_column_ = 0;
+    std::optional<JorvaneError> refused_;
+    bool closed_ = false;
+    bool ended_ = false;
+};
+
+}  // namespace jorvane::table

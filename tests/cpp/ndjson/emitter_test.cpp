@@ -1,0 +1,140 @@
+// Lines of the emitter over in-memory sources: whole rows and projections,
+// numbers and escapes as the format keeps them, limits, errors after the
+// lines found before them, and the same lines however the source cuts its
+// input.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ndjson/emitter.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
+
+namespace jorvane::ndjson {
+namespace {
+
+using Lines_ = std::vector<std::string>;
+
+std::unique_ptr<Source> source_of(const std::string& doc, size_t buffer) {
+    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())),
+                                        buffer);
+}
+
+struct Request {
+    std::string rows;
+    std::optional<Fields> fields;
+    std::optional<uint64_t> limit;
+    table::OnMulti on_multi = table::OnMulti::Error;
+};
+
+EmittedLines emit(const Request& r, const std::string& doc, size_t buffer = 1 << 20) {
+    return emit_all(r.rows, r.fields, r.on_multi, r.limit, engine::ScanMode::batched(8), source_of(doc, buffer));
+}
+
+std::string error_of(const EmittedLines& e) { return e.error ? e.error->to_string() : ""; }
+
+TEST(NdjsonEmitter, Lines) {
+    struct Case {
+        const char* what;
+        Request request;
+        std::string doc;
+        Lines_ expected;
+    };
+    const std::string pretty = "{\"events\": [\n  {\n    \"id\": 1,\n    \"tags\": [\"a\",\n \"b\"]\n  },\n"
+                               "  {\"id\": 2, \"t\": \"x\\ty\"}\n]}";
+    const std::string numbers = R"({"id":12345678901234567890,"p":1.50,"z":-0,"e":2E+3})";
+    const std::string escapes = R"({"s":"a\tb\/c\u00e9"})";
+    const Fields id_name{{"id", "id"}, {"name", "user.name"}};
+    const Case cases[] = {
+        {"pretty rows are compacted, one-line rows kept", {"events[*]"}, pretty,
+         {R"({"id":1,"tags":["a","b"]})", R"({"id": 2, "t": "x\ty"})"}},
+        {"whole rows keep numbers as written", {""}, numbers, {numbers}},
+        {"projection writes integers plainly and other numbers as written",
+         {"", Fields{{"id", "id"}, {"p", "p"}, {"z", "z"}, {"e", "e"}}},
+         numbers, {R"({"id":12345678901234567890,"p":1.50,"z":0,"e":2E+3})"}},
+        {"whole rows keep escapes as written", {""}, escapes, {escapes}},
+        {"projection re-escapes decoded text", {"", Fields{{"s", "s"}}}, escapes, {"{\"s\":\"a\\tb/c\xc3\xa9\"}"}},
+        {"missing fields are left out, nulls kept", {"", id_name},
+         R"({"id":1} {"id":2,"user":{"name":null}} {"user":{"name":"n"}} {"x":0})",
+         {R"({"id":1})", R"({"id":2,"name":null})", R"({"name":"n"})", "{}"}},
+        {"a list of paths names each field by its path", {"", Fields{{"a", "a"}, {"b.c", "b.c"}}},
+         R"({"b":{"c":[1]},"a":"x"})", {R"({"a":"x","b.c":[1]})"}},
+        {"several matches under list", {"", Fields{{"t", "t[*]"}}, std::nullopt, table::OnMulti::List},
+         R"({"t":[1]} {"t":[1,2]} {"t":[]})", {R"({"t":1})", R"({"t":[1,2]})", "{}"}},
+        {"whole rows under a limit", {"", std::nullopt, 3}, "[1] [2] [3] [4] [5]", {"[1]", "[2]", "[3]"}},
+        {"projection under a limit", {"", Fields{{"a", "a"}}, 3}, R"({"a":1} {"a":2} {"a":3} {"a":4})",
+         {R"({"a":1})", R"({"a":2})", R"({"a":3})"}},
+        {"whole rows, limit 0", {"", std::nullopt, 0}, "[1] [2]", {}},
+        {"projection, limit 0", {"", Fields{{"a", "a"}}, 0}, R"({"a":1})", {}},
+        {"no match", {"nope[*]"}, "[1] [2]", {}},
+        {"scalars matched by the row query are whole rows", {"r[*]"}, R"({"r":[1,"t\"w",[ 2 ]]})",
+         {"1", R"("t\"w")", "[ 2 ]"}},
+    };
+    for (const Case& c : cases) {
+        for (size_t buffer : {size_t{1} << 20, size_t{1}, size_t{7}, size_t{64}}) {
+            const EmittedLines got = emit(c.request, c.doc, buffer);
+            EXPECT_EQ(error_of(got), "") << c.what;
+            EXPECT_EQ(got.lines, c.expected) << c.what << " / buffer " << buffer;
+        }
+    }
+}
+
+TEST(NdjsonEmitter, ErrorsComeAfterTheLinesBeforeThem) {
+    // Whole rows: the rows completed before the bad byte come out, then the
+    // error with the row query's partial results.
+    const EmittedLines truncated = emit({""}, "[1]\n[2]\n[3", 1 << 20);
+    EXPECT_EQ(truncated.lines, (Lines_{"[1]", "[2]"}));
+    ASSERT_TRUE(truncated.error);
+    EXPECT_EQ(truncated.error->kind(), JorvaneError::Kind::Incomplete);
+    EXPECT_EQ(truncated.error->record()->partials.size(), 1u);
+
+    const EmittedLines corrupted = emit({""}, "[1]\n[2]]", 3);
+    EXPECT_EQ(corrupted.lines, (Lines_{"[1]", "[2]"}));
+    ASSERT_TRUE(corrupted.error);
+    EXPECT_EQ(corrupted.error->kind(), JorvaneError::Kind::Corrupted);
+
+    // Projection: the table stream reports the error for the whole chunk.
+    const EmittedLines projected = emit({"", Fields{{"a", "a"}}}, R"({"a":1} {"a":[)", 1 << 20);
+    EXPECT_TRUE(projected.lines.empty());
+    ASSERT_TRUE(projected.error);
+    EXPECT_EQ(projected.error->kind(), JorvaneError::Kind::Incomplete);
+    EXPECT_TRUE(projected.error->record()->partials.empty());
+
+    const EmittedLines multi = emit({"", Fields{{"t", "t[*]"}}}, R"({"t":[1,2]})");
+    EXPECT_EQ(error_of(multi).rfind("data does not fit the requested shape: column \"t\" matched 2 times", 0), 0u);
+}
+
+TEST(NdjsonEmitter, Refusals) {
+    EXPECT_EQ(error_of(emit({"", Fields{}}, "{}")),
+              "invalid input: fields= must name at least one field (or omit it to re-emit whole rows)");
+    EXPECT_EQ(error_of(emit({"", Fields{{"a", "a"}, {"b", ""}}}, "{}")),
+              "invalid input: column \"b\" has an empty path; a column must be inside the row, not the row itself");
+    EXPECT_EQ(error_of(emit({"a["}, "{}")).rfind("failed to compile query \"a[\": ", 0), 0u);
+    EXPECT_EQ(error_of(emit({"a[", Fields{{"x", "x"}}}, "{}")).rfind("failed to compile query \"(a[).(x)\": ", 0), 0u);
+}
+
+TEST(NdjsonEmitter, ManyRowsOverManyBuffers) {
+    std::string doc, expected_whole, expected_projected;
+    for (int i = 0; i < 70000; ++i) {
+        const std::string id = std::to_string(i);
+        doc += "{\"i\": " + id + ",\n \"s\": \"v" + id + "\"}\n";
+        expected_whole += "{\"i\":" + id + ",\"s\":\"v" + id + "\"}|";
+        expected_projected += "{\"s\":\"v" + id + "\"}|";
+    }
+    auto joined = [](const EmittedLines& e) {
+        std::string out;
+        for (const auto& l : e.lines) out += l + "|";
+        return out;
+    };
+    const EmittedLines whole = emit({""}, doc, 4096);
+    EXPECT_EQ(error_of(whole), "");
+    EXPECT_EQ(joined(whole), expected_whole);
+    const EmittedLines projected = emit({"", Fields{{"s", "s"}}}, doc, 4096);
+    EXPECT_EQ(error_of(projected), "");
+    EXPECT_EQ(joined(projected), expected_projected);
+}
+
+}  // namespace
+}  // namespace jorvane::ndjson
