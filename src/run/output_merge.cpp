@@ -1,0 +1,161 @@
+#include "run/output_merge.h"
+
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace jorvane::run {
+namespace {
+
+using engine::AccumulatorKind;
+using engine::QueryOutput;
+using engine::Value;
+using engine::ValueCount;
+
+constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+
+// Adds `count` to `value`'s entry, appending a new entry in first-seen order.
+template <class Table>
+bool add_to(Table& table, const Value& value, uint64_t count) {
+    auto found = table.find_or_insert(
+        value.hash(), [&](const Value& v) { return v == value; }, [&] { return value; });
+    found.first->value += count;
+    return found.second;
+}
+
+}  // namespace
+
+OutputMerge::OutputMerge(const engine::Engine& engine) {
+    queries_.resize(engine.query_count());
+    size_t base = 0;
+    const auto& drivers = engine.drivers();
+    for (size_t di = 0; di < drivers.size(); ++di) {
+        const auto& d = drivers[di];
+        for (size_t k = 0; k < d.accumulators.size(); ++k) {
+            const uint64_t mask = d.label_masks[k];
+            if (mask == 0) continue;
+            const size_t q = base + static_cast<size_t>(std::countr_zero(mask));
+            if (q < queries_.size()) queries_[q].slots.push_back(Slot{di, k, d.accumulators[k].kind()});
+        }
+        base += d.label_count;
+    }
+}
+
+void OutputMerge::fold(const engine::Engine& engine, std::vector<QueryOutput> outputs,
+                       std::vector<engine::ValueBatch> batches, engine::ValueSink* sink) {
+    if (sink) {
+        for (auto& b : batches)
+            if (b.kind == engine::StreamKind::Values) sink->accept(b.query, b.kind, std::move(b.values));
+    }
+    for (size_t q = 0; q < queries_.size() && q < outputs.size(); ++q)
+        fold_query(queries_[q], q, engine, std::move(outputs[q]), sink);
+}
+
+void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product) {
+    e.folded += acc.folded();
+    if (inexact_) return;
+    // Every step a scan of the whole takes inside this range starts from
+    // the total so far times (or plus) a figure of at most `reach`.
+    const double bound = product ? std::fabs(e.total) * acc.reach() : std::fabs(e.total) + acc.reach();
+    if (!acc.exact() || !(bound < kExactLimit)) {
+        inexact_ = true;
+        return;
+    }
+    e.total = product ? e.total * acc.running() : e.total + acc.running();
+}
+
+void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engine, QueryOutput out,
+                             engine::ValueSink* sink) {
+    const auto& drivers = engine.drivers();
+    // The tables the outputs only summarise, and the exact figures.
+    for (const Slot& s : q.slots) {
+        const auto& acc = drivers[s.driver].accumulators[s.index];
+        switch (s.kind) {
+            case AccumulatorKind::Mode:
+                for (const auto& e : acc.table().entries()) add_to(q.mode, e.key, e.value);
+                break;
+            case AccumulatorKind::CountUnique:
+                for (const auto& e : acc.table().entries()) add_to(q.unique, e.key, 0);
+                break;
+            case AccumulatorKind::ValuesUnique: {
+                std::vector<Value> fresh;
+                for (const auto& e : acc.table().entries())
+                    if (add_to(q.unique, e.key, 0) && sink) fresh.push_back(e.key);
+                if (sink && !fresh.empty()) sink->accept(index, engine::StreamKind::ValuesUnique, std::move(fresh));
+                break;
+            }
+            case AccumulatorKind::Sum: fold_exact(q.sum, acc, false); break;
+            case AccumulatorKind::Mean: fold_exact(q.mean, acc, false); break;
+            case AccumulatorKind::Product: fold_exact(q.product, acc, true); break;
+            default: break;
+        }
+    }
+    if (out.value_counts) {
+        for (auto& vc : *out.value_counts) add_to(q.value_counts, vc.value, vc.count);
+        out.value_counts.reset();
+    }
+    if (!q.out) {
+        q.out = std::move(out);
+        return;
+    }
+    QueryOutput& a = *q.out;
+    if (a.count && out.count) *a.count += *out.count;
+    if (out.min) a.min = a.min ? std::fmin(*a.min, *out.min) : out.min;
+    if (out.max) a.max = a.max ? std::fmax(*a.max, *out.max) : out.max;
+    a.agg_skipped += out.agg_skipped;
+    if (a.values_count && out.values_count) *a.values_count += *out.values_count;
+    if (a.types && out.types)
+        for (engine::JsonType t : *out.types) a.types->insert(t);
+    if (out.exists_flag == engine::kExistsTrue) a.exists_flag = engine::kExistsTrue;
+}
+
+std::vector<QueryOutput> OutputMerge::take(std::optional<uint64_t> covered) {
+    std::vector<QueryOutput> outputs;
+    outputs.reserve(queries_.size());
+    for (Query& q : queries_) {
+        QueryOutput o = q.out ? std::move(*q.out) : QueryOutput{};
+        for (const Slot& s : q.slots) {
+            switch (s.kind) {
+                case AccumulatorKind::ValueCounts: {
+                    std::vector<ValueCount> entries;
+                    entries.reserve(q.value_counts.size());
+                    for (auto& e : q.value_counts.take_entries()) entries.push_back(ValueCount{std::move(e.key), e.value});
+                    o.value_counts = std::move(entries);
+                    break;
+                }
+                case AccumulatorKind::Mode:
+                    o.mode_list = engine::modal_of(q.mode.entries(), [](const Table::Entry& e) {
+                        struct Ref {
+                            const Value& value;
+                            uint64_t count;
+                        };
+                        return Ref{e.key, e.value};
+                    });
+                    break;
+                case AccumulatorKind::CountUnique: o.count_unique = q.unique.size(); break;
+                case AccumulatorKind::ValuesUnique: o.distinct_count = q.unique.size(); break;
+                case AccumulatorKind::Sum: o.sum = q.sum.total; break;
+                case AccumulatorKind::Product: o.product = q.product.total; break;
+                case AccumulatorKind::Mean:
+                    o.mean = q.mean.folded != 0 ? std::optional<double>(q.mean.total / static_cast<double>(q.mean.folded))
+                                                : std::nullopt;
+                    break;
+                default: break;
+            }
+        }
+        o.bytes_covered = covered;
+        outputs.push_back(std::move(o));
+    }
+    queries_.clear();
+    return outputs;
+}
+
+void OutputMerge::take_numeric_figures(std::vector<QueryOutput>& merged, const std::vector<QueryOutput>& whole) {
+    for (size_t q = 0; q < merged.size() && q < whole.size(); ++q) {
+        merged[q].sum = whole[q].sum;
+        merged[q].mean = whole[q].mean;
+        merged[q].product = whole[q].product;
+    }
+}
+
+}  // namespace jorvane::run

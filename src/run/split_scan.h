@@ -1,0 +1,61 @@
+// The one-source run over every core. A plain file whose records end at
+// newlines is cut into ranges that separate engines scan at once; their
+// outputs are folded in document order (run/output_merge.h) into exactly what
+// one engine scanning the whole file reports: the same results, streamed
+// values in the same order, the same first error at the same offset, with the
+// same partial results.
+//
+// A cut falls just after a newline byte, about a range length after the
+// previous one; the first range starts at the start of the file. Whether a
+// cut really lies between top-level values is known only once the range
+// before it has been scanned: a range's own scan is used only when the scan
+// before it ended at top level (Engine::at_top_level). Otherwise the engine
+// of the range before goes on through it, as one engine would, and no range
+// is started ahead until a cut checks out again, so a pretty-printed document
+// is read by one walker. Engines take the file in buffers cut on the grid a
+// one-engine scan uses, and an error's context is taken from that grid's
+// buffer, so even the error text is the same.
+//
+// What keeps one walker: a query with a limit (the limit counts matches in
+// document order), queries that can all settle early (the scan stops where a
+// buffer happens to end), an observer that reads the engine between buffers
+// (a progress callback), and a source that is not a mapped file. A Sum, Mean
+// or Product that cannot be combined exactly is taken from one engine that
+// scans the whole file beside the walkers (started as soon as the first range
+// shows it is needed).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "engine/compiled_queries.h"
+#include "engine/engine.h"
+#include "engine/walk/scan_mode.h"
+#include "run/scan_source.h"
+#include "source/source.h"
+
+namespace jorvane::run {
+
+struct SplitPlan {
+    // Engines scanning at once (the calling thread only merges).
+    size_t walkers = 2;
+    // The length a range aims at (it runs on to the next newline).
+    uint64_t range_len = 16777216;
+};
+
+// Whether the queries installed in `engine` can be scanned in ranges.
+bool queries_split(const engine::Engine& engine);
+
+// Scans `source`, a mapped file (Source::mapped_file), in ranges as `plan`
+// says. Nothing when the observer aborted.
+std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
+                                        const ScanOptions& options, const SplitPlan& plan);
+
+// The one-source run: scan_split when `walkers` is more than one and the
+// source, its size, the queries and the observer allow it (the range length
+// from the run policy); one engine through scan_source otherwise.
+std::optional<SourceOutcome> scan_one_source(const engine::CompiledQueries& compiled, engine::ScanMode mode,
+                                             Source& source, const ScanOptions& options, size_t walkers);
+
+}  // namespace jorvane::run
