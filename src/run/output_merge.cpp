@@ -1,7 +1,9 @@
 #include "run/output_merge.h"
 
 #include <bit>
+#include <charconv>
 #include <cmath>
+#include <string_view>
 #include <utility>
 
 namespace jorvane::run {
@@ -21,6 +23,22 @@ bool add_to(Table& table, const Value& value, uint64_t count) {
         value.hash(), [&](const Value& v) { return v == value; }, [&] { return value; });
     found.first->value += count;
     return found.second;
+}
+
+// Folds `x` into a Min or Max accumulator as the number literal that reads
+// back as exactly `x` (shortest round trip; an infinity as a literal too
+// large for a double).
+void fold_figure(engine::accumulator::Accumulator& acc, double x) {
+    char text[64];
+    std::string_view literal;
+    if (std::isinf(x)) {
+        literal = x < 0 ? "-1e999" : "1e999";
+    } else {
+        const auto r = std::to_chars(text, text + sizeof text, x);
+        literal = std::string_view(text, static_cast<size_t>(r.ptr - text));
+    }
+    engine::accumulator::ItemQueue unused;
+    (void)acc.fold(engine::accumulator::Match::atom(literal), std::nullopt, false, unused);
 }
 
 }  // namespace
@@ -90,6 +108,8 @@ void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engin
             default: break;
         }
     }
+    if (out.min) fold_figure(q.min, *out.min);
+    if (out.max) fold_figure(q.max, *out.max);
     if (out.value_counts) {
         for (auto& vc : *out.value_counts) add_to(q.value_counts, vc.value, vc.count);
         out.value_counts.reset();
@@ -100,8 +120,6 @@ void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engin
     }
     QueryOutput& a = *q.out;
     if (a.count && out.count) *a.count += *out.count;
-    if (out.min) a.min = a.min ? std::fmin(*a.min, *out.min) : out.min;
-    if (out.max) a.max = a.max ? std::fmax(*a.max, *out.max) : out.max;
     a.agg_skipped += out.agg_skipped;
     if (a.values_count && out.values_count) *a.values_count += *out.values_count;
     if (a.types && out.types)
@@ -134,6 +152,8 @@ std::vector<QueryOutput> OutputMerge::take(std::optional<uint64_t> covered) {
                     break;
                 case AccumulatorKind::CountUnique: o.count_unique = q.unique.size(); break;
                 case AccumulatorKind::ValuesUnique: o.distinct_count = q.unique.size(); break;
+                case AccumulatorKind::Min: o.min = q.min.snapshot_result().numeric; break;
+                case AccumulatorKind::Max: o.max = q.max.snapshot_result().numeric; break;
                 case AccumulatorKind::Sum: o.sum = q.sum.total; break;
                 case AccumulatorKind::Product: o.product = q.product.total; break;
                 case AccumulatorKind::Mean:

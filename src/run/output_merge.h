@@ -6,9 +6,11 @@
 // engine's outputs and reads the accumulators the outputs summarise. Counts
 // add; Exists ors; Types and every first-seen order (ValueCounts, Mode,
 // CountUnique, ValuesUnique) follow the ranges in order, a value keeping its
-// place from the first range that saw it; Min and Max combine with the same
-// fmin and fmax the scan applies, which are associative over every double
-// (signed zeros and NaNs included), so any grouping gives the scan's answer.
+// place from the first range that saw it. Min and Max fold each range's
+// figure into an accumulator of their own kind, so the step that settles a
+// tie between zeros of either sign is the scan's own; that step keeps one of
+// two equal figures by their order, which makes it associative, so any
+// grouping of the ranges gives the scan's answer.
 // Sum, Mean and Product are combined only while each range's figure was
 // exact (see Accumulator::exact) and the combined one stays below 2^53 at
 // every step a scan of the whole would take: then both equal the exact
@@ -71,6 +73,8 @@ private:
         Table mode;
         Table unique;  // CountUnique or ValuesUnique
         Exact sum, mean, product{1.0, 0};
+        engine::accumulator::Accumulator min = engine::accumulator::Accumulator::of_kind(engine::AccumulatorKind::Min);
+        engine::accumulator::Accumulator max = engine::accumulator::Accumulator::of_kind(engine::AccumulatorKind::Max);
     };
 
     void fold_query(Query& q, size_t index, const engine::Engine& engine, engine::QueryOutput out,

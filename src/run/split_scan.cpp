@@ -79,6 +79,7 @@ private:
 struct RangeRun {
     uint64_t begin = 0;  // the file offset of the engine's first byte
     uint64_t end = 0;    // scanned up to here
+    uint64_t range_end = 0;  // a walker's run: where its range ends
     std::unique_ptr<engine::Engine> engine;
     std::vector<engine::ValueBatch> batches;
     std::optional<engine::ParseError> error;
@@ -267,6 +268,7 @@ private:
             RangeRun run;
             run.begin = r.begin;
             run.end = r.begin;
+            run.range_end = r.end;
             run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, fs_.stream));
             scan_bytes(run, fs_, r.begin, r.end, spare, cancel_);
             {
@@ -369,7 +371,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
                     fold(*cur);
                     cur = std::move(next);
                 } else {
-                    extend(next.begin, next.end);
+                    extend(next.begin, next.range_end);
                 }
             }
             if (cur->ended()) break;
