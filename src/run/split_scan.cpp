@@ -25,30 +25,53 @@
 #include "run/plans.h"
 #include "run/run_policy.h"
 #include "source/mapped_file.h"
+#include "util/text.h"
 
 namespace jorvane::run {
 namespace {
 
 constexpr uint64_t kNewlineProbe = 65536;
+// Bytes kept on either side of a range read from a stream: an error's
+// context reaches 64 bytes either way.
+constexpr size_t kMargin = 64;
+// The range length of a stream, whose length is not known ahead: the bytes
+// copied and held for the walkers stay within a few MiB per walker.
+constexpr uint64_t kStreamRangeLen = 1048576;
+
+// The bytes of a range read from a stream (a range of a mapped file is read
+// from the file), with up to kMargin bytes on either side.
+struct Chunk {
+    std::vector<uint8_t> before;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> after;
+};
 
 struct Range {
     size_t index = 0;
     uint64_t begin = 0;
     uint64_t end = 0;
+    std::shared_ptr<const Chunk> chunk;  // null: read from the file
 };
 
-// Cuts the file into ranges on demand, each ending just after a newline (or
-// at the end of the file).
-class RangeCutter {
+// Cuts the input into ranges on demand, each ending just after a newline
+// (or where the input ends).
+class Cutter {
 public:
-    RangeCutter(const MappedFile& file, uint64_t range_len) : file_(file), len_(std::max<uint64_t>(range_len, 1)) {}
+    virtual ~Cutter() = default;
+    // The next range, nothing after the last, or the read failure that
+    // follows the ranges cut so far.
+    virtual Result<std::optional<Range>, IoError> next() = 0;
+};
 
-    // The next range, nothing after the last, or the read failure.
-    Result<std::optional<Range>, IoError> next() {
+class FileCutter final : public Cutter {
+public:
+    FileCutter(const MappedFile& file, uint64_t range_len) : file_(file), len_(std::max<uint64_t>(range_len, 1)) {}
+
+    Result<std::optional<Range>, IoError> next() override {
         auto size = file_.size();
         if (!size) return make_err(std::move(size.error()));
         if (at_ >= *size) return std::optional<Range>();
-        Range r{count_++, at_, *size};
+        Range r{count_++, at_, *size, nullptr};
         uint64_t pos = at_ + len_ - 1;
         while (pos < *size) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(kNewlineProbe, *size - pos));
@@ -74,16 +97,92 @@ private:
     std::vector<uint8_t> spare_;
 };
 
-// One engine's scan over consecutive bytes of the file: a range, then
+// Reads a stream (a decoder on its own thread, say) on the calling thread
+// and copies it into ranges. A range runs on to the next newline, but never
+// past four range lengths: a cut inside a record is only slower (the merge
+// finds it out and reads on with one engine).
+class StreamCutter final : public Cutter {
+public:
+    StreamCutter(Source& source, uint64_t range_len) : source_(source), len_(std::max<uint64_t>(range_len, 1)) {}
+
+    Result<std::optional<Range>, IoError> next() override {
+        if (failed_) return make_err(std::move(*failed_));
+        for (;;) {
+            const size_t cut = find_cut();
+            if (cut != 0 && (eof_ || pending_.size() >= cut + kMargin)) return take(cut);
+            if (eof_) {
+                if (pending_.empty()) return std::optional<Range>();
+                return take(pending_.size());
+            }
+            BufferResult b = source_.next_buffer();
+            if (!b) {
+                // What was read before the failure is scanned first.
+                failed_ = std::move(b.error());
+                eof_ = true;
+                continue;
+            }
+            if (!b.value()) {
+                eof_ = true;
+                continue;
+            }
+            pending_.insert(pending_.end(), (*b.value()).begin(), (*b.value()).end());
+        }
+    }
+
+private:
+    // Where the next range ends: after the first newline at or past a range
+    // length, at four range lengths, or 0 when more input is needed.
+    size_t find_cut() const {
+        const uint64_t from = len_ - 1;
+        const uint64_t cap = 4 * len_;
+        if (pending_.size() <= from) return 0;
+        const size_t limit = static_cast<size_t>(std::min<uint64_t>(pending_.size(), cap));
+        if (const void* nl = std::memchr(pending_.data() + from, '\n', limit - static_cast<size_t>(from)))
+            return static_cast<size_t>(static_cast<const uint8_t*>(nl) - pending_.data()) + 1;
+        return pending_.size() >= cap ? static_cast<size_t>(cap) : 0;
+    }
+
+    Result<std::optional<Range>, IoError> take(size_t n) {
+        auto chunk = std::make_shared<Chunk>();
+        chunk->before = tail_;
+        chunk->bytes.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+        const size_t after = std::min(kMargin, pending_.size() - n);
+        chunk->after.assign(pending_.begin() + static_cast<std::ptrdiff_t>(n),
+                            pending_.begin() + static_cast<std::ptrdiff_t>(n + after));
+        // The last kMargin bytes of the stream so far, whatever the lengths
+        // of the ranges.
+        tail_.insert(tail_.end(), chunk->bytes.end() - static_cast<std::ptrdiff_t>(std::min(kMargin, n)),
+                     chunk->bytes.end());
+        if (tail_.size() > kMargin) tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(kMargin));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+        Range r{count_++, at_, at_ + n, std::move(chunk)};
+        at_ += n;
+        return std::optional<Range>(std::move(r));
+    }
+
+    Source& source_;
+    uint64_t len_;
+    uint64_t at_ = 0;
+    size_t count_ = 0;
+    std::vector<uint8_t> pending_;
+    std::vector<uint8_t> tail_;
+    bool eof_ = false;
+    std::optional<IoError> failed_;
+};
+
+// One engine's scan over consecutive bytes of the input: a range, then
 // perhaps the ranges after it that did not start at top level.
 struct RangeRun {
-    uint64_t begin = 0;  // the file offset of the engine's first byte
+    uint64_t begin = 0;  // the input offset of the engine's first byte
     uint64_t end = 0;    // scanned up to here
-    uint64_t range_end = 0;  // a walker's run: where its range ends
+    Range range;         // a walker's run: its range
     std::unique_ptr<engine::Engine> engine;
     std::vector<engine::ValueBatch> batches;
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
+    // Stream ranges scanned last, reaching a grid buffer and a margin back
+    // (for an error's context).
+    std::deque<Range> recent;
     bool top_level = false;
     bool cancelled = false;
 
@@ -91,41 +190,79 @@ struct RangeRun {
 };
 
 // Everything a scan of bytes needs besides the run it extends.
-struct FileScan {
-    const MappedFile& file;
+struct Input {
+    const MappedFile* file;  // null for a stream
     size_t grid;
-    bool stream;
+    bool stream_values;
 };
 
-// The error as one engine scanning the whole file reports it: its offset in
-// the file, and the context taken from the grid buffer that held
-// `buffer_start` (the scan met the error in that buffer).
-engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_start, const FileScan& fs) {
+// The error as one engine scanning the whole input reports it: its offset,
+// and the context taken from the grid buffer that held `buffer_start` (the
+// scan met the error in that buffer). `recent` are the stream ranges the run
+// scanned last, the current one last.
+engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_start, const std::deque<Range>& recent,
+                          const Input& in) {
     e.offset += base;
-    auto size = fs.file.size();
+    const uint64_t g0 = buffer_start - buffer_start % in.grid;
+    uint64_t g1 = g0 + in.grid;
+    if (!in.file) {
+        // The bytes the context shows, as far as the recent ranges and
+        // their margins reach (they reach back past the grid buffer's start).
+        if (recent.empty()) return e;
+        uint64_t a = g0, b = std::min<uint64_t>(g1, g0 + 64);
+        if (e.offset >= g0) {
+            a = std::max<uint64_t>(g0, e.offset >= 64 ? e.offset - 64 : 0);
+            b = std::min<uint64_t>(g1, e.offset + 64);
+        }
+        const Range& first = recent.front();
+        const Range& last = recent.back();
+        a = std::clamp(a, first.begin - first.chunk->before.size(), last.end + last.chunk->after.size());
+        b = std::clamp(b, a, last.end + last.chunk->after.size());
+        std::string shown;
+        for (uint64_t i = a; i < b; ++i) {
+            uint8_t byte = 0;
+            if (i < first.begin) {
+                byte = first.chunk->before[first.chunk->before.size() - static_cast<size_t>(first.begin - i)];
+            } else if (i >= last.end) {
+                byte = last.chunk->after[static_cast<size_t>(i - last.end)];
+            } else {
+                for (const Range& r : recent)
+                    if (i >= r.begin && i < r.end) byte = r.chunk->bytes[static_cast<size_t>(i - r.begin)];
+            }
+            shown.push_back(static_cast<char>(byte));
+        }
+        e.context = lossy_utf8(shown);
+        return e;
+    }
+    auto size = in.file->size();
     if (!size) return e;
-    const uint64_t g0 = buffer_start - buffer_start % fs.grid;
-    const uint64_t g1 = std::min<uint64_t>(g0 + fs.grid, *size);
+    g1 = std::min<uint64_t>(g1, *size);
     if (g1 <= g0) return e;
     std::vector<uint8_t> spare;
-    auto w = fs.file.window(g0, static_cast<size_t>(g1 - g0), spare);
+    auto w = in.file->window(g0, static_cast<size_t>(g1 - g0), spare);
     if (!w) return e;
     e.context = engine::make_parse_error(e.kind, e.offset, g0, w->bytes()).context;
     return e;
 }
 
-// Scans [from, to) with the run's engine, in buffers on the grid. Stops at
-// an error, a read failure or when `cancel` is raised.
-void scan_bytes(RangeRun& run, const FileScan& fs, uint64_t from, uint64_t to, std::vector<uint8_t>& spare,
-                const std::atomic<bool>& cancel) {
-    auto size = fs.file.size();
-    if (!size) {
-        run.read_error = std::move(size.error());
-        return;
+// Scans [from, to) of `range` with the run's engine, in buffers on the
+// grid. Stops at an error, a read failure or when `cancel` is raised.
+void scan_bytes(RangeRun& run, const Input& in, const Range& range, uint64_t from, uint64_t to,
+                std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
+    if (!range.chunk) {
+        auto size = in.file->size();
+        if (!size) {
+            run.read_error = std::move(size.error());
+            return;
+        }
+        if (*size < to) {
+            run.read_error = file_shrank();
+            return;
+        }
     }
-    if (*size < to) {
-        run.read_error = file_shrank();
-        return;
+    if (range.chunk) {
+        run.recent.push_back(range);
+        while (run.recent.size() > 1 && run.recent[1].begin + in.grid + kMargin < range.begin) run.recent.pop_front();
     }
     uint64_t pos = from;
     while (pos < to) {
@@ -133,25 +270,34 @@ void scan_bytes(RangeRun& run, const FileScan& fs, uint64_t from, uint64_t to, s
             run.cancelled = true;
             return;
         }
-        const uint64_t next = std::min<uint64_t>(to, (pos / fs.grid + 1) * fs.grid);
-        auto w = fs.file.window(pos, static_cast<size_t>(next - pos), spare);
-        if (!w) {
-            run.read_error = std::move(w.error());
-            return;
+        const uint64_t next = std::min<uint64_t>(to, (pos / in.grid + 1) * in.grid);
+        const size_t len = static_cast<size_t>(next - pos);
+        FileWindow window;
+        ByteView bytes;
+        if (range.chunk) {
+            bytes = ByteView(range.chunk->bytes.data() + (pos - range.begin), len);
+        } else {
+            auto w = in.file->window(pos, len, spare);
+            if (!w) {
+                run.read_error = std::move(w.error());
+                return;
+            }
+            window = std::move(*w);
+            bytes = window.bytes();
+            if (bytes.size() < len) {
+                run.read_error = file_shrank();
+                return;
+            }
         }
-        if (w->bytes().size() < next - pos) {
+        engine::BufferScan scan = run.engine->scan_buffer(bytes);
+        if (window.lost()) {
             run.read_error = file_shrank();
             return;
         }
-        engine::BufferScan scan = run.engine->scan_buffer(w->bytes());
-        if (w->lost()) {
-            run.read_error = file_shrank();
-            return;
-        }
-        if (scan.output_ready && fs.stream)
+        if (scan.output_ready && in.stream_values)
             for (auto& b : run.engine->drain_streams()) run.batches.push_back(std::move(b));
         if (scan.error) {
-            run.error = locate(std::move(*scan.error), run.begin, pos, fs);
+            run.error = locate(std::move(*scan.error), run.begin, pos, run.recent, in);
             return;
         }
         pos = next;
@@ -213,13 +359,14 @@ private:
     std::thread thread_;
 };
 
-// The walkers and the ranges between them and the merge.
+// The walkers and the ranges between them and the merge. A walker thread
+// is started with each range handed out while fewer than `n` run, so a
+// short input starts few.
 class Walkers {
 public:
-    Walkers(size_t n, const engine::CompiledQueries& compiled, engine::ScanMode mode, const FileScan& fs)
-        : compiled_(compiled), mode_(mode), fs_(fs) {
-        threads_.reserve(n);
-        for (size_t i = 0; i < n; ++i) threads_.emplace_back([this] { work(); });
+    Walkers(size_t n, const engine::CompiledQueries& compiled, engine::ScanMode mode, const Input& in)
+        : n_(std::max<size_t>(n, 1)), compiled_(compiled), mode_(mode), in_(in) {
+        threads_.reserve(n_);
     }
     Walkers(const Walkers&) = delete;
     Walkers& operator=(const Walkers&) = delete;
@@ -233,11 +380,12 @@ public:
         for (auto& t : threads_) t.join();
     }
 
-    void start(const Range& r) {
+    void start(Range r) {
         {
             std::lock_guard<std::mutex> lock(mu_);
-            jobs_.push_back(r);
+            jobs_.push_back(std::move(r));
         }
+        if (threads_.size() < n_) threads_.emplace_back([this] { work(); });
         work_cv_.notify_one();
     }
 
@@ -262,26 +410,28 @@ private:
                 std::unique_lock<std::mutex> lock(mu_);
                 work_cv_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
                 if (closing_) return;
-                r = jobs_.front();
+                r = std::move(jobs_.front());
                 jobs_.pop_front();
             }
             RangeRun run;
             run.begin = r.begin;
             run.end = r.begin;
-            run.range_end = r.end;
-            run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, fs_.stream));
-            scan_bytes(run, fs_, r.begin, r.end, spare, cancel_);
+            run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, in_.stream_values));
+            scan_bytes(run, in_, r, r.begin, r.end, spare, cancel_);
+            const size_t index = r.index;
+            run.range = std::move(r);
             {
                 std::lock_guard<std::mutex> lock(mu_);
-                done_.emplace(r.index, std::move(run));
+                done_.emplace(index, std::move(run));
             }
             done_cv_.notify_all();
         }
     }
 
+    size_t n_;
     const engine::CompiledQueries& compiled_;
     engine::ScanMode mode_;
-    FileScan fs_;
+    Input in_;
     std::mutex mu_;
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
@@ -289,61 +439,72 @@ private:
     std::map<size_t, RangeRun> done_;
     bool closing_ = false;
     std::atomic<bool> cancel_{false};
-    std::vector<std::thread> threads_;  // last: joined before the rest goes
+    std::vector<std::thread> threads_;  // started and joined by the merging thread only
 };
 
 }  // namespace
 
-bool queries_split(const engine::Engine& engine) {
+bool queries_split(const engine::Engine& engine, bool figures_combine) {
     bool never_settles = false;
     for (const auto& d : engine.drivers()) {
         if (d.limited_mask != 0) return false;
         for (size_t i = 0; i < d.label_count; ++i)
             if (d.limits[i]) return false;
-        for (const auto& acc : d.accumulators)
-            if (acc.kind() != engine::AccumulatorKind::Exists) never_settles = true;
+        for (const auto& acc : d.accumulators) {
+            const engine::AccumulatorKind k = acc.kind();
+            if (k != engine::AccumulatorKind::Exists) never_settles = true;
+            if (!figures_combine && (k == engine::AccumulatorKind::Sum || k == engine::AccumulatorKind::Mean ||
+                                     k == engine::AccumulatorKind::Product))
+                return false;
+        }
     }
     return never_settles;
 }
 
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan) {
-    const MappedFile& file = *source.mapped_file();
-    const FileScan fs{file, std::max<size_t>(source.buffer_grid(), 1), options.sink != nullptr};
+    const MappedFile* file = source.mapped_file();
+    const Input in{file, std::max<size_t>(source.buffer_grid(), 1), options.sink != nullptr};
     const engine::Engine layout = make_engine(compiled, mode, false);
     OutputMerge merge(layout);
-    RangeCutter cutter(file, plan.range_len);
+    std::unique_ptr<Cutter> cutter;
+    if (file) cutter = std::make_unique<FileCutter>(*file, plan.range_len);
+    else cutter = std::make_unique<StreamCutter>(source, plan.range_len);
     std::atomic<bool> stop_whole{false};
     std::optional<WholeScan> whole;
     std::optional<RangeRun> cur;
     std::optional<IoError> cut_error;
     bool early = false;
+    auto start_whole = [&] {
+        if (merge.inexact() && !whole && file) whole.emplace(compiled, mode, *file, in.grid, stop_whole);
+    };
     {
-        Walkers walkers(std::max<size_t>(plan.walkers, 1), compiled, mode, fs);
+        Walkers walkers(plan.walkers, compiled, mode, in);
         const size_t ahead = 2 * std::max<size_t>(plan.walkers, 1);
         std::vector<uint8_t> spare;
         size_t cut = 0;
         size_t merged = 0;
         bool cut_done = false;
-        bool clean = true;  // the last range folded or extended ended at top level
+        bool clean = true;  // the open run ended at top level
         uint64_t stretch = 0;
         auto next_range = [&]() -> std::optional<Range> {
-            auto r = cutter.next();
+            auto r = cutter->next();
             if (!r) {
                 cut_error = std::move(r.error());
                 cut_done = true;
                 return std::nullopt;
             }
-            if (!*r) cut_done = true;
-            else ++cut;
-            return *r;
+            if (!*r) {
+                cut_done = true;
+                return std::nullopt;
+            }
+            ++cut;
+            return std::move(*r);
         };
-        auto extend = [&](uint64_t from, uint64_t to) {
-            scan_bytes(*cur, fs, from, to, spare, walkers.cancelled());
-        };
+        auto extend = [&](const Range& r) { scan_bytes(*cur, in, r, r.begin, r.end, spare, walkers.cancelled()); };
         auto fold = [&](RangeRun& run) {
             merge.fold(*run.engine, run.engine->finalize_source(), std::move(run.batches), options.sink);
-            if (merge.inexact() && !whole) whole.emplace(compiled, mode, file, fs.grid, stop_whole);
+            start_whole();
         };
         for (;;) {
             if (options.observer && options.observer->stop_requested()) {
@@ -351,9 +512,9 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
                 break;
             }
             while (clean && !cut_done && cut - merged < ahead) {
-                if (auto r = next_range()) walkers.start(*r);
+                if (auto r = next_range()) walkers.start(std::move(*r));
             }
-            uint64_t scanned_from = cur ? cur->end : 0;
+            const uint64_t scanned_from = cur ? cur->end : 0;
             if (merged == cut) {
                 if (cut_done) break;
                 // Not at top level and nothing ahead: this range is the
@@ -361,7 +522,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
                 std::optional<Range> r = next_range();
                 if (!r) break;
                 ++merged;
-                extend(r->begin, r->end);
+                extend(*r);
             } else {
                 RangeRun next = walkers.take(merged);
                 ++merged;
@@ -371,7 +532,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
                     fold(*cur);
                     cur = std::move(next);
                 } else {
-                    extend(next.begin, next.range_end);
+                    extend(next.range);
                 }
             }
             if (cur->ended()) break;
@@ -393,15 +554,19 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
         }
         walkers.cancel();
     }
-    std::optional<JorvaneError> failure;
-    std::optional<uint64_t> covered;
     if (!cur) {
-        // An empty file, or the first cut failed: what one engine makes of it.
+        // Empty input, or the first read failed: what one engine makes of it.
         if (cut_error) return SourceOutcome(make_err(JorvaneError::read(std::move(*cut_error), options.source_index)));
         engine::Engine engine = make_engine(compiled, mode, options.sink != nullptr);
-        std::unique_ptr<Source> empty = whole_file(file, fs.grid);
-        return scan_source(engine, *empty, options);
+        std::optional<JorvaneError> failure;
+        if (early) source.abandon();
+        if (auto error = engine.finish(!early)) failure.emplace(JorvaneError::parse(std::move(*error)));
+        std::vector<engine::QueryOutput> outputs = engine.finalize_source();
+        if (failure) return SourceOutcome(make_err(std::move(*failure).with_partials(std::move(outputs))));
+        return SourceOutcome(std::move(outputs));
     }
+    std::optional<JorvaneError> failure;
+    std::optional<uint64_t> covered;
     if (early) {
         stop_whole.store(true);
         source.abandon();
@@ -420,7 +585,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
     if (options.sink)
         for (auto& b : cur->engine->drain_streams()) cur->batches.push_back(std::move(b));
     merge.fold(*cur->engine, cur->engine->finalize_source(), std::move(cur->batches), options.sink);
-    if (merge.inexact() && !whole && !early) whole.emplace(compiled, mode, file, fs.grid, stop_whole);
+    if (!early) start_whole();
     std::vector<engine::QueryOutput> outputs = merge.take(covered);
     if (whole) {
         if (auto exact = whole->outputs(); exact && !early) OutputMerge::take_numeric_figures(outputs, *exact);
@@ -433,10 +598,13 @@ std::optional<SourceOutcome> scan_one_source(const engine::CompiledQueries& comp
                                              Source& source, const ScanOptions& options, size_t walkers) {
     engine::Engine engine = make_engine(compiled, mode, options.sink != nullptr);
     const MappedFile* file = source.mapped_file();
-    if (walkers > 1 && file && source.buffer_grid() > 0 && queries_split(engine) &&
+    if (walkers > 1 && source.buffer_grid() > 0 && queries_split(engine, file != nullptr) &&
         !(options.observer && options.observer->reads_engine())) {
-        auto size = file->size();
-        const uint64_t range_len = size ? split_range_len(*size, walkers) : 0;
+        uint64_t range_len = kStreamRangeLen;
+        if (file) {
+            auto size = file->size();
+            range_len = size ? split_range_len(*size, walkers) : 0;
+        }
         if (range_len > 0) return scan_split(compiled, mode, source, options, SplitPlan{walkers, range_len});
     }
     return scan_source(engine, source, options);

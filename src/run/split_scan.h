@@ -16,12 +16,16 @@
 // one-engine scan uses, and an error's context is taken from that grid's
 // buffer, so even the error text is the same.
 //
+// A compressed file is read by its decoder (on a thread of its own when the
+// source prefetches) and copied into ranges of 1 MiB for the walkers.
+//
 // What keeps one walker: a query with a limit (the limit counts matches in
 // document order), queries that can all settle early (the scan stops where a
 // buffer happens to end), an observer that reads the engine between buffers
-// (a progress callback), and a source that is not a mapped file. A Sum, Mean
-// or Product that cannot be combined exactly is taken from one engine that
-// scans the whole file beside the walkers (started as soon as the first range
+// (a progress callback), a source without a buffer grid (a Python file-like
+// object), and a Sum, Mean or Product over a stream. A Sum, Mean or Product
+// over a mapped file that cannot be combined exactly is taken from one engine
+// that scans the whole file beside the walkers (started as soon as a range
 // shows it is needed).
 #pragma once
 
@@ -44,17 +48,21 @@ struct SplitPlan {
     uint64_t range_len = 16777216;
 };
 
-// Whether the queries installed in `engine` can be scanned in ranges.
-bool queries_split(const engine::Engine& engine);
+// Whether the queries installed in `engine` can be scanned in ranges;
+// without `figures_combine` (a stream, which cannot be read again by one
+// engine) no query may ask for a Sum, Mean or Product.
+bool queries_split(const engine::Engine& engine, bool figures_combine);
 
-// Scans `source`, a mapped file (Source::mapped_file), in ranges as `plan`
-// says. Nothing when the observer aborted.
+// Scans `source` in ranges as `plan` says: a mapped file
+// (Source::mapped_file) read in place, else a stream whose buffers lie on a
+// grid (Source::buffer_grid), read on the calling thread and copied into
+// ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan);
 
 // The one-source run: scan_split when `walkers` is more than one and the
-// source, its size, the queries and the observer allow it (the range length
-// from the run policy); one engine through scan_source otherwise.
+// source, its size, the queries and the observer allow it (a file's range
+// length from the run policy); one engine through scan_source otherwise.
 std::optional<SourceOutcome> scan_one_source(const engine::CompiledQueries& compiled, engine::ScanMode mode,
                                              Source& source, const ScanOptions& options, size_t walkers);
 

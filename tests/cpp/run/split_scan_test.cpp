@@ -21,6 +21,8 @@
 #include "run/scan_source.h"
 #include "run/split_scan.h"
 #include "source/mapped_file.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
 
 namespace jorvane::run::testing {
 namespace {
@@ -230,7 +232,60 @@ const std::vector<Spec>& fused_specs() {
     return specs;
 }
 
+// The same queries without Sum, Mean and Product (a stream keeps one engine
+// for those).
+std::vector<Spec> without_figures(const std::vector<Spec>& specs) {
+    std::vector<Spec> out;
+    for (const Spec& s : specs) {
+        Spec t{s.text, {}, s.limit};
+        for (K k : s.kinds)
+            if (k != K::Sum && k != K::Mean && k != K::Product) t.kinds.push_back(k);
+        if (!t.kinds.empty()) out.push_back(std::move(t));
+    }
+    return out;
+}
+
+std::unique_ptr<Source> stream_of(const std::string& doc, size_t buffer) {
+    std::vector<uint8_t> bytes(doc.begin(), doc.end());
+    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::move(bytes)), buffer);
+}
+
+// The document read as a stream (a decoder's output, say) in ranges, against
+// one engine reading the same stream.
+void check_stream(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
+    const engine::CompiledQueries compiled = compile(without_figures(specs));
+    for (size_t buffer : {size_t{1}, size_t{7}, size_t{4096}}) {
+        Scanned serial;
+        {
+            engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+            auto source = stream_of(doc, buffer);
+            ScanOptions options;
+            options.sink = &serial.sink;
+            serial.outcome = scan_source(engine, *source, options);
+        }
+        for (uint64_t range : {uint64_t{1}, uint64_t{29}, uint64_t{500}}) {
+            for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
+                Scanned split;
+                auto source = stream_of(doc, buffer);
+                ScanOptions options;
+                options.sink = &split.sink;
+                split.outcome =
+                    scan_split(compiled, engine::ScanMode::batched(8), *source, options, SplitPlan{walkers, range});
+                expect_same(serial, split,
+                            label + " stream buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
+                                " walkers " + std::to_string(walkers));
+                if (::testing::Test::HasFailure()) {
+                    ADD_FAILURE() << "document: " << doc;
+                    return;
+                }
+            }
+        }
+    }
+}
+
 void check_document(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
+    check_stream(doc, specs, label);
+    if (::testing::Test::HasFailure()) return;
     TempFile file(doc);
     auto opened = MappedFile::open(file.path());
     ASSERT_TRUE(opened.ok());
