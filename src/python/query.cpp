@@ -329,18 +329,25 @@ bool deliver_into(IntoSink& sink, const std::vector<Ref>& targets, bool use_floa
 }
 
 // Whether the one source of a run will be scanned in ranges (run/split_scan.h
-// says when): a plain file large enough, several walkers, no progress
-// callback, no limit. The mode is chosen knowing it.
-bool one_source_splits(const QueryArgs& a, const LabeledSources& labeled,
+// says when): several walkers, no progress callback, no limit, and a plain
+// file large enough or a compressed file whose queries ask for no Sum, Mean
+// or Product. The mode is chosen knowing it.
+bool one_source_splits(const QueryArgs& a, const Requests& req, const LabeledSources& labeled,
                        const std::vector<std::optional<ProgressEntry>>& progress, size_t budget) {
     if (labeled.items.size() != 1 || a.limit || progress[0]) return false;
     const ResolvedItem& item = labeled.items[0];
     if (item.kind != ResolvedItem::Kind::File) return false;
+    const size_t walkers = run::split_walkers(budget, engine::ScanMode::batched(8));
+    if (walkers < 2) return false;
     Compression c = labeled.options[0].compression;
     if (c == Compression::Unset) c = compression_from_extension(item.path);
-    if (c == Compression::Gzip || c == Compression::Zstd) return false;
+    if (c == Compression::Gzip || c == Compression::Zstd) {
+        for (const auto& kinds : req.kinds)
+            for (AccKind k : kinds)
+                if (k == AccKind::Sum || k == AccKind::Mean || k == AccKind::Product) return false;
+        return true;
+    }
     const std::optional<uint64_t> size = regular_file_size(item.path);
-    const size_t walkers = run::split_walkers(budget, engine::ScanMode::batched(8));
     return size && run::split_range_len(*size, walkers) > 0;
 }
 
@@ -381,7 +388,7 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     if (!assign_progress(a, labeled, progress)) return fail_from(0);
     const size_t budget = a.max_threads ? static_cast<size_t>(*a.max_threads) : run::available_threads();
     const std::optional<engine::ScanMode> mode =
-        run::choose_mode(a.mode, n, budget, one_source_splits(a, labeled, progress, budget));
+        run::choose_mode(a.mode, n, budget, one_source_splits(a, req, labeled, progress, budget));
     if (!mode) {
         raise(PyExc_ValueError, run::unknown_mode_message(*a.mode));
         return fail_from(0);

@@ -106,13 +106,13 @@ public:
     StreamCutter(Source& source, uint64_t range_len) : source_(source), len_(std::max<uint64_t>(range_len, 1)) {}
 
     Result<std::optional<Range>, IoError> next() override {
-        if (failed_) return make_err(std::move(*failed_));
         for (;;) {
             const size_t cut = find_cut();
             if (cut != 0 && (eof_ || pending_.size() >= cut + kMargin)) return take(cut);
             if (eof_) {
-                if (pending_.empty()) return std::optional<Range>();
-                return take(pending_.size());
+                if (!pending_.empty()) return take(pending_.size());
+                if (failed_) return make_err(std::move(*std::exchange(failed_, std::nullopt)));
+                return std::optional<Range>();
             }
             BufferResult b = source_.next_buffer();
             if (!b) {
