@@ -92,9 +92,9 @@ size_t split_walkers(size_t threads, const engine::ScanMode& mode) {
 uint64_t split_range_len(uint64_t size, size_t walkers) {
     constexpr uint64_t kMinSize = 8388608;
     constexpr uint64_t kMinRange = 2097152;
-    constexpr uint64_t kMaxRange = 33554432;
+    constexpr uint64_t kMaxRange = 16777216;
     if (walkers < 2 || size < kMinSize) return 0;
-    return std::clamp<uint64_t>(size / (static_cast<uint64_t>(walkers) * 4), kMinRange, kMaxRange);
+    return std::clamp<uint64_t>(size / (static_cast<uint64_t>(walkers) * 16), kMinRange, kMaxRange);
 }
 
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {

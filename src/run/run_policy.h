@@ -48,9 +48,9 @@ bool prefetch_for(size_t n_sources, size_t threads);
 size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 
 // The length the ranges of a source of `size` bytes aim at when `walkers`
-// engines scan it: about four ranges per walker, from 2 MiB to 32 MiB; 0 when
-// the source is too small (under 8 MiB) or there is one walker, and it is
-// scanned by one engine.
+// engines scan it: about sixteen ranges per walker (the last ones finish
+// close together), from 2 MiB to 16 MiB; 0 when the source is too small
+// (under 8 MiB) or there is one walker, and it is scanned by one engine.
 uint64_t split_range_len(uint64_t size, size_t walkers);
 
 // The number of worker threads of a run over `n_sources`: T = max_threads,
