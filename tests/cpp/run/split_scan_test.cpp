@@ -407,8 +407,9 @@ TEST(SplitScan, OneEngineWhereRangesCannotAnswer) {
             }
             r.outcome = scan_one_source(compiled, engine::ScanMode::batched(8), source, options, 8);
             expect_same(serial, r, specs[0].text + (observe ? " observed" : ""));
-            if (observe && !specs[0].limit && specs.size() > 1 && specs[1].kinds[0] != K::Exists)
+            if (observe && !specs[0].limit && specs.size() > 1 && specs[1].kinds[0] != K::Exists) {
                 EXPECT_GT(observer.calls, 0);
+            }
         }
     }
 }
