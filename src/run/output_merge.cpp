@@ -17,12 +17,22 @@ using engine::ValueCount;
 constexpr double kExactLimit = 9007199254740992.0;  // 2^53
 
 // Adds `count` to `value`'s entry, appending a new entry in first-seen order.
+// `hash` is the hash the engine's tables keep for the value (every range's
+// engine hashes alike).
 template <class Table>
-bool add_to(Table& table, const Value& value, uint64_t count) {
+bool add_to(Table& table, uint64_t hash, const Value& value, uint64_t count) {
     auto found = table.find_or_insert(
-        value.hash(), [&](const Value& v) { return v == value; }, [&] { return value; });
+        hash, [&](const Value& v) { return v == value; }, [&] { return value; });
     found.first->value += count;
     return found.second;
+}
+
+// The same, taking the value when it is new.
+template <class Table>
+void add_to(Table& table, uint64_t hash, Value&& value, uint64_t count) {
+    auto found = table.find_or_insert(
+        hash, [&](const Value& v) { return v == value; }, [&] { return std::move(value); });
+    found.first->value += count;
 }
 
 // Folds `x` into a Min or Max accumulator as the number literal that reads
@@ -59,14 +69,24 @@ OutputMerge::OutputMerge(const engine::Engine& engine) {
     }
 }
 
-void OutputMerge::fold(const engine::Engine& engine, std::vector<QueryOutput> outputs,
-                       std::vector<engine::ValueBatch> batches, engine::ValueSink* sink) {
+void OutputMerge::fold(engine::Engine& engine, std::vector<engine::ValueBatch> batches, engine::ValueSink* sink) {
     if (sink) {
         for (auto& b : batches)
             if (b.kind == engine::StreamKind::Values) sink->accept(b.query, b.kind, std::move(b.values));
     }
+    // The outputs move each ValueCounts table out in its order; the hashes
+    // stay behind, so they are read first.
+    std::vector<std::vector<uint64_t>> hashes(queries_.size());
+    for (size_t q = 0; q < queries_.size(); ++q) {
+        for (const Slot& s : queries_[q].slots) {
+            if (s.kind != AccumulatorKind::ValueCounts) continue;
+            for (const auto& e : engine.drivers()[s.driver].accumulators[s.index].table().entries())
+                hashes[q].push_back(e.hash);
+        }
+    }
+    std::vector<QueryOutput> outputs = engine.finalize_source();
     for (size_t q = 0; q < queries_.size() && q < outputs.size(); ++q)
-        fold_query(queries_[q], q, engine, std::move(outputs[q]), sink);
+        fold_query(queries_[q], q, engine, std::move(outputs[q]), hashes[q], sink);
 }
 
 void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product) {
@@ -83,22 +103,22 @@ void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& a
 }
 
 void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engine, QueryOutput out,
-                             engine::ValueSink* sink) {
+                             const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink) {
     const auto& drivers = engine.drivers();
     // The tables the outputs only summarise, and the exact figures.
     for (const Slot& s : q.slots) {
         const auto& acc = drivers[s.driver].accumulators[s.index];
         switch (s.kind) {
             case AccumulatorKind::Mode:
-                for (const auto& e : acc.table().entries()) add_to(q.mode, e.key, e.value);
+                for (const auto& e : acc.table().entries()) add_to(q.mode, e.hash, e.key, e.value);
                 break;
             case AccumulatorKind::CountUnique:
-                for (const auto& e : acc.table().entries()) add_to(q.unique, e.key, 0);
+                for (const auto& e : acc.table().entries()) add_to(q.unique, e.hash, e.key, 0);
                 break;
             case AccumulatorKind::ValuesUnique: {
                 std::vector<Value> fresh;
                 for (const auto& e : acc.table().entries())
-                    if (add_to(q.unique, e.key, 0) && sink) fresh.push_back(e.key);
+                    if (add_to(q.unique, e.hash, e.key, 0) && sink) fresh.push_back(e.key);
                 if (sink && !fresh.empty()) sink->accept(index, engine::StreamKind::ValuesUnique, std::move(fresh));
                 break;
             }
@@ -111,7 +131,11 @@ void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engin
     if (out.min) fold_figure(q.min, *out.min);
     if (out.max) fold_figure(q.max, *out.max);
     if (out.value_counts) {
-        for (auto& vc : *out.value_counts) add_to(q.value_counts, vc.value, vc.count);
+        auto& entries = *out.value_counts;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const uint64_t hash = i < value_count_hashes.size() ? value_count_hashes[i] : entries[i].value.hash();
+            add_to(q.value_counts, hash, std::move(entries[i].value), entries[i].count);
+        }
         out.value_counts.reset();
     }
     if (!q.out) {

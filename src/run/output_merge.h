@@ -36,12 +36,12 @@ public:
     // The layout of the queries as installed in `engine` (any engine of the run).
     explicit OutputMerge(const engine::Engine& engine);
 
-    // Folds the next range. `engine` scanned it and its outputs were taken
-    // (`outputs`); `batches` are its streamed values in the order drained.
-    // Streamed values go to `sink` (when there is one) in document order:
-    // Values as drained, ValuesUnique as first seen over all ranges.
-    void fold(const engine::Engine& engine, std::vector<engine::QueryOutput> outputs,
-              std::vector<engine::ValueBatch> batches, engine::ValueSink* sink);
+    // Folds the next range, which `engine` scanned: takes its outputs
+    // (finalize_source) and reads its accumulators. `batches` are its
+    // streamed values in the order drained. Streamed values go to `sink`
+    // (when there is one) in document order: Values as drained, ValuesUnique
+    // as first seen over all ranges.
+    void fold(engine::Engine& engine, std::vector<engine::ValueBatch> batches, engine::ValueSink* sink);
 
     // Some Sum, Mean or Product could not be combined exactly.
     bool inexact() const { return inexact_; }
@@ -78,7 +78,7 @@ private:
     };
 
     void fold_query(Query& q, size_t index, const engine::Engine& engine, engine::QueryOutput out,
-                    engine::ValueSink* sink);
+                    const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink);
     void fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product);
 
     std::vector<Query> queries_;

@@ -503,7 +503,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
         };
         auto extend = [&](const Range& r) { scan_bytes(*cur, in, r, r.begin, r.end, spare, walkers.cancelled()); };
         auto fold = [&](RangeRun& run) {
-            merge.fold(*run.engine, run.engine->finalize_source(), std::move(run.batches), options.sink);
+            merge.fold(*run.engine, std::move(run.batches), options.sink);
             start_whole();
         };
         for (;;) {
@@ -584,7 +584,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
     }
     if (options.sink)
         for (auto& b : cur->engine->drain_streams()) cur->batches.push_back(std::move(b));
-    merge.fold(*cur->engine, cur->engine->finalize_source(), std::move(cur->batches), options.sink);
+    merge.fold(*cur->engine, std::move(cur->batches), options.sink);
     if (!early) start_whole();
     std::vector<engine::QueryOutput> outputs = merge.take(covered);
     if (whole) {
