@@ -397,6 +397,13 @@ public:
         return std::move(node.mapped());
     }
 
+    // An engine the merge is done with: a walker destroys it (freeing its
+    // tables is work the merging thread need not do).
+    void retire(std::unique_ptr<engine::Engine> engine) {
+        std::lock_guard<std::mutex> lock(mu_);
+        retired_.push_back(std::move(engine));
+    }
+
     // Every range still queued or being scanned stops.
     void cancel() { cancel_.store(true); }
     const std::atomic<bool>& cancelled() const { return cancel_; }
@@ -406,13 +413,16 @@ private:
         std::vector<uint8_t> spare;
         for (;;) {
             Range r;
+            std::vector<std::unique_ptr<engine::Engine>> retired;
             {
                 std::unique_lock<std::mutex> lock(mu_);
                 work_cv_.wait(lock, [&] { return closing_ || !jobs_.empty(); });
                 if (closing_) return;
                 r = std::move(jobs_.front());
                 jobs_.pop_front();
+                retired.swap(retired_);
             }
+            retired.clear();
             RangeRun run;
             run.begin = r.begin;
             run.end = r.begin;
@@ -437,6 +447,7 @@ private:
     std::condition_variable done_cv_;
     std::deque<Range> jobs_;
     std::map<size_t, RangeRun> done_;
+    std::vector<std::unique_ptr<engine::Engine>> retired_;
     bool closing_ = false;
     std::atomic<bool> cancel_{false};
     std::vector<std::thread> threads_;  // started and joined by the merging thread only
@@ -504,6 +515,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
         auto extend = [&](const Range& r) { scan_bytes(*cur, in, r, r.begin, r.end, spare, walkers.cancelled()); };
         auto fold = [&](RangeRun& run) {
             merge.fold(*run.engine, std::move(run.batches), options.sink);
+            walkers.retire(std::move(run.engine));
             start_whole();
         };
         for (;;) {
@@ -533,6 +545,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
                     cur = std::move(next);
                 } else {
                     extend(next.range);
+                    walkers.retire(std::move(next.engine));
                 }
             }
             if (cur->ended()) break;
