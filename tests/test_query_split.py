@@ -124,6 +124,13 @@ def test_large_files_give_what_one_walker_gives(tmp_path, seed, floats, pretty_e
     assert outcome[0] == "ok"
     # With a spare core per walker the policy picks batched walkers.
     assert run(path, 8)[2] == "batched"
+    # Figures alone (no values streamed): the same bits.
+    figures = [
+        [summary(Query(path, {"qty": [Sum(), Mean(), Product()], "events[*].value": [Sum(), Mean()]},
+                       max_threads=t).result(0, i)) for i in range(2)]
+        for t in (1, 8)
+    ]
+    assert figures[0] == figures[1]
     assert into[("events[*].user.id", "Values")]
 
 

@@ -486,8 +486,15 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
     std::optional<RangeRun> cur;
     std::optional<IoError> cut_error;
     bool early = false;
+    // Once a Sum, Mean or Product turns out inexact: with values streamed
+    // (already handed on in order) one engine scans the whole file beside
+    // the walkers for those figures; without, one engine simply scans the
+    // whole file in their place.
+    bool one_engine = false;
     auto start_whole = [&] {
-        if (merge.inexact() && !whole && file) whole.emplace(compiled, mode, *file, in.grid, stop_whole);
+        if (!merge.inexact() || whole || !file) return;
+        if (options.sink) whole.emplace(compiled, mode, *file, in.grid, stop_whole);
+        else one_engine = true;
     };
     {
         Walkers walkers(plan.walkers, compiled, mode, in);
@@ -548,7 +555,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
                     walkers.retire(std::move(next.engine));
                 }
             }
-            if (cur->ended()) break;
+            if (cur->ended() || one_engine) break;
             clean = cur->top_level;
             stretch += cur->end - scanned_from;
             if (options.observer && options.interval && stretch >= *options.interval) {
@@ -566,6 +573,11 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
             }
         }
         walkers.cancel();
+    }
+    if (one_engine) {
+        engine::Engine engine = make_engine(compiled, mode, false);
+        std::unique_ptr<Source> whole_source = whole_file(*file, in.grid);
+        return scan_source(engine, *whole_source, options);
     }
     if (!cur) {
         // Empty input, or the first read failed: what one engine makes of it.
@@ -599,6 +611,11 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
         for (auto& b : cur->engine->drain_streams()) cur->batches.push_back(std::move(b));
     merge.fold(*cur->engine, std::move(cur->batches), options.sink);
     if (!early) start_whole();
+    if (one_engine) {
+        engine::Engine engine = make_engine(compiled, mode, false);
+        std::unique_ptr<Source> whole_source = whole_file(*file, in.grid);
+        return scan_source(engine, *whole_source, options);
+    }
     std::vector<engine::QueryOutput> outputs = merge.take(covered);
     if (whole) {
         if (auto exact = whole->outputs(); exact && !early) OutputMerge::take_numeric_figures(outputs, *exact);

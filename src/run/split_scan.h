@@ -23,10 +23,11 @@
 // document order), queries that can all settle early (the scan stops where a
 // buffer happens to end), an observer that reads the engine between buffers
 // (a progress callback), a source without a buffer grid (a Python file-like
-// object), and a Sum, Mean or Product over a stream. A Sum, Mean or Product
-// over a mapped file that cannot be combined exactly is taken from one engine
-// that scans the whole file beside the walkers (started as soon as a range
-// shows it is needed).
+// object), and a Sum, Mean or Product over a stream. When a Sum, Mean or
+// Product over a mapped file cannot be combined exactly (the first range to
+// show it says so), one engine scans the whole file instead of the walkers;
+// with values streamed to the caller (already handed on in order), that
+// engine runs beside the walkers and gives only those figures.
 #pragma once
 
 #include <cstddef>

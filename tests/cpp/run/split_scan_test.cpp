@@ -345,7 +345,7 @@ TEST(SplitScan, LoneQueriesAndPipelinedWalkers) {
     }
 }
 
-TEST(SplitScan, ExactFiguresNeedNoWholeScanAndInexactOnesGetIt) {
+TEST(SplitScan, ExactFiguresCombineAndInexactOnesComeFromOneEngine) {
     // Integer sums combine; the same sums past 2^53 or over fractions come
     // from one engine; either way the figures are those of one engine.
     std::string ints, big, reals;
@@ -356,6 +356,21 @@ TEST(SplitScan, ExactFiguresNeedNoWholeScanAndInexactOnesGetIt) {
     }
     const std::vector<Spec> specs{{"a", {K::Sum, K::Mean, K::Product, K::Min, K::Max}}};
     for (const std::string* doc : {&ints, &big, &reals}) check_document(*doc, specs, "figures");
+    // Without values streamed, one engine takes over the whole file.
+    for (const std::string* doc : {&big, &reals, &ints}) {
+        TempFile file(*doc + "{\"a\":[}\n");
+        auto opened = MappedFile::open(file.path());
+        ASSERT_TRUE(opened.ok());
+        const engine::CompiledQueries compiled = compile(specs);
+        const Scanned serial = scan_whole(compiled, **opened, 64);
+        for (size_t walkers : {size_t{2}, size_t{8}}) {
+            Scanned split;
+            MappedFileSource source(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &**opened), 64);
+            split.outcome = scan_split(compiled, engine::ScanMode::batched(8), source, ScanOptions{},
+                                       SplitPlan{walkers, 100});
+            expect_same(serial, split, "figures without values");
+        }
+    }
 }
 
 TEST(SplitScan, ZerosOfEitherSignAndInfinitiesInMinAndMax) {
