@@ -17,6 +17,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -25,6 +27,7 @@
 #include "run/plans.h"
 #include "run/run_policy.h"
 #include "source/mapped_file.h"
+#include "util/panic.h"
 #include "util/text.h"
 
 namespace jorvane::run {
@@ -319,11 +322,17 @@ public:
     WholeScan(const engine::CompiledQueries& compiled, engine::ScanMode mode, const MappedFile& file, size_t grid,
               const std::atomic<bool>& cancel)
         : stop_(cancel), thread_([this, &compiled, mode, &file, grid] {
-              engine::Engine engine = make_engine(compiled, mode, false);
-              std::unique_ptr<Source> source = whole_file(file, grid);
-              ScanOptions options;
-              options.observer = &stop_;
-              outcome_ = scan_source(engine, *source, options);
+              // Nothing thrown here leaves the thread: a failure leaves no
+              // outcome, and the merged figures stand.
+              try {
+                  engine::Engine engine = make_engine(compiled, mode, false);
+                  std::unique_ptr<Source> source = whole_file(file, grid);
+                  ScanOptions options;
+                  options.observer = &stop_;
+                  outcome_ = scan_source(engine, *source, options);
+              } catch (...) {
+                  outcome_.reset();
+              }
           }) {}
     WholeScan(const WholeScan&) = delete;
     WholeScan& operator=(const WholeScan&) = delete;
@@ -359,13 +368,26 @@ private:
     std::thread thread_;
 };
 
+// What went wrong on a walker thread, raised on the calling thread once the
+// walkers are joined.
+struct WalkerFailure {
+    std::atomic<bool> out_of_memory{false};
+    std::atomic<bool> panicked{false};
+
+    void raise() const {
+        if (out_of_memory.load()) throw std::bad_alloc();
+        if (panicked.load()) panic("a scoped thread panicked");
+    }
+};
+
 // The walkers and the ranges between them and the merge. A walker thread
 // is started with each range handed out while fewer than `n` run, so a
 // short input starts few.
 class Walkers {
 public:
-    Walkers(size_t n, const engine::CompiledQueries& compiled, engine::ScanMode mode, const Input& in)
-        : n_(std::max<size_t>(n, 1)), compiled_(compiled), mode_(mode), in_(in) {
+    Walkers(size_t n, const engine::CompiledQueries& compiled, engine::ScanMode mode, const Input& in,
+            WalkerFailure& failure)
+        : n_(std::max<size_t>(n, 1)), compiled_(compiled), mode_(mode), in_(in), failure_(failure) {
         threads_.reserve(n_);
     }
     Walkers(const Walkers&) = delete;
@@ -385,9 +407,17 @@ public:
             std::lock_guard<std::mutex> lock(mu_);
             jobs_.push_back(std::move(r));
         }
-        if (threads_.size() < n_) threads_.emplace_back([this] { work(); });
+        if (threads_.size() < n_) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                // Fewer walkers; none at all is a failure of the run.
+                if (threads_.empty()) panic("failed to spawn thread");
+            }
+        }
         work_cv_.notify_one();
     }
+
 
     // The run of range `index` once it is done.
     RangeRun take(size_t index) {
@@ -422,14 +452,25 @@ private:
                 jobs_.pop_front();
                 retired.swap(retired_);
             }
-            retired.clear();
-            RangeRun run;
-            run.begin = r.begin;
-            run.end = r.begin;
-            run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, in_.stream_values));
-            scan_bytes(run, in_, r, r.begin, r.end, spare, cancel_);
             const size_t index = r.index;
-            run.range = std::move(r);
+            RangeRun run;
+            // Nothing thrown here leaves the thread: the range comes back
+            // cancelled, every other range stops, and the calling thread
+            // raises the failure once the walkers are joined.
+            try {
+                retired.clear();
+                run.begin = r.begin;
+                run.end = r.begin;
+                run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, in_.stream_values));
+                scan_bytes(run, in_, r, r.begin, r.end, spare, cancel_);
+                run.range = std::move(r);
+            } catch (const std::bad_alloc&) {
+                failure_.out_of_memory.store(true);
+                run = failed_run();
+            } catch (...) {
+                failure_.panicked.store(true);
+                run = failed_run();
+            }
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 done_.emplace(index, std::move(run));
@@ -438,10 +479,18 @@ private:
         }
     }
 
+    RangeRun failed_run() {
+        cancel_.store(true);
+        RangeRun run;
+        run.cancelled = true;
+        return run;
+    }
+
     size_t n_;
     const engine::CompiledQueries& compiled_;
     engine::ScanMode mode_;
     Input in_;
+    WalkerFailure& failure_;
     std::mutex mu_;
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;
@@ -486,6 +535,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
     std::optional<RangeRun> cur;
     std::optional<IoError> cut_error;
     bool early = false;
+    WalkerFailure walker_failure;
     // Once a Sum, Mean or Product turns out inexact: with values streamed
     // (already handed on in order) one engine scans the whole file beside
     // the walkers for those figures; without, one engine simply scans the
@@ -497,7 +547,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
         else one_engine = true;
     };
     {
-        Walkers walkers(plan.walkers, compiled, mode, in);
+        Walkers walkers(plan.walkers, compiled, mode, in, walker_failure);
         const size_t ahead = 2 * std::max<size_t>(plan.walkers, 1);
         std::vector<uint8_t> spare;
         size_t cut = 0;
@@ -545,6 +595,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
             } else {
                 RangeRun next = walkers.take(merged);
                 ++merged;
+                if (!next.engine) break;  // a walker failed: raised below
                 if (!cur) {
                     cur = std::move(next);
                 } else if (clean) {
@@ -574,6 +625,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
         }
         walkers.cancel();
     }
+    walker_failure.raise();
     if (one_engine) {
         engine::Engine engine = make_engine(compiled, mode, false);
         std::unique_ptr<Source> whole_source = whole_file(*file, in.grid);
