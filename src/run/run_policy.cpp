@@ -84,7 +84,8 @@ size_t buffer_len_for(const engine::ScanMode& mode) {
 }
 
 size_t split_walkers(size_t threads, const engine::ScanMode& mode) {
-    size_t t = threads;
+    // More walkers than processors would only hold more ranges in memory.
+    size_t t = std::min(threads, online_processors());
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
     return std::max<size_t>(t, 1);
 }

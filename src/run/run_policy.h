@@ -43,8 +43,8 @@ size_t buffer_len_for(const engine::ScanMode& mode);
 bool prefetch_for(size_t n_sources, size_t threads);
 
 // The engines that scan ranges of one source at once with a budget of
-// `threads`: one per thread, halved in pipelined mode (each engine has a
-// stage-1 thread of its own); at least 1.
+// `threads`: one per thread, at most one per online processor, halved in
+// pipelined mode (each engine has a stage-1 thread of its own); at least 1.
 size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 
 // The length the ranges of a source of `size` bytes aim at when `walkers`
