@@ -98,6 +98,14 @@ uint64_t split_range_len(uint64_t size, size_t walkers) {
     return std::clamp<uint64_t>(size / (static_cast<uint64_t>(walkers) * 16), kMinRange, kMaxRange);
 }
 
+uint64_t split_stream_range_len(size_t walkers) {
+    constexpr uint64_t kHeldAhead = 16777216;
+    constexpr uint64_t kMinRange = 262144;
+    constexpr uint64_t kMaxRange = 1048576;
+    return std::clamp<uint64_t>(kHeldAhead / (2 * static_cast<uint64_t>(std::max<size_t>(walkers, 1))), kMinRange,
+                                kMaxRange);
+}
+
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {
     uint64_t t = max_threads ? *max_threads : online_processors();
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;

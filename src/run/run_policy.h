@@ -53,6 +53,12 @@ size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 // (under 8 MiB) or there is one walker, and it is scanned by one engine.
 uint64_t split_range_len(uint64_t size, size_t walkers);
 
+// The length of the ranges a stream (a compressed file) is copied into for
+// `walkers` engines: 1 MiB, shorter with more than eight walkers (down to
+// 256 KiB) so that the two ranges per walker held ahead of the merge stay
+// near 16 MiB in all, whatever the number of processors.
+uint64_t split_stream_range_len(size_t walkers);
+
 // The number of worker threads of a run over `n_sources`: T = max_threads,
 // else the online processors; halved in pipelined mode; at least 1, at most
 // n_sources.

@@ -37,9 +37,6 @@ constexpr uint64_t kNewlineProbe = 65536;
 // Bytes kept on either side of a range read from a stream: an error's
 // context reaches 64 bytes either way.
 constexpr size_t kMargin = 64;
-// The range length of a stream, whose length is not known ahead: the bytes
-// copied and held for the walkers stay within a few MiB per walker.
-constexpr uint64_t kStreamRangeLen = 1048576;
 
 // The bytes of a range read from a stream (a range of a mapped file is read
 // from the file), with up to kMargin bytes on either side.
@@ -111,9 +108,9 @@ public:
     Result<std::optional<Range>, IoError> next() override {
         for (;;) {
             const size_t cut = find_cut();
-            if (cut != 0 && (eof_ || pending_.size() >= cut + kMargin)) return take(cut);
+            if (cut != 0 && (eof_ || held() >= cut + kMargin)) return take(cut);
             if (eof_) {
-                if (!pending_.empty()) return take(pending_.size());
+                if (held() != 0) return take(held());
                 if (failed_) return make_err(std::move(*std::exchange(failed_, std::nullopt)));
                 return std::optional<Range>();
             }
@@ -128,6 +125,9 @@ public:
                 eof_ = true;
                 continue;
             }
+            // What the ranges took goes once per buffer read, not once per range.
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
             pending_.insert(pending_.end(), (*b.value()).begin(), (*b.value()).end());
         }
     }
@@ -138,26 +138,30 @@ private:
     size_t find_cut() const {
         const uint64_t from = len_ - 1;
         const uint64_t cap = 4 * len_;
-        if (pending_.size() <= from) return 0;
-        const size_t limit = static_cast<size_t>(std::min<uint64_t>(pending_.size(), cap));
-        if (const void* nl = std::memchr(pending_.data() + from, '\n', limit - static_cast<size_t>(from)))
-            return static_cast<size_t>(static_cast<const uint8_t*>(nl) - pending_.data()) + 1;
-        return pending_.size() >= cap ? static_cast<size_t>(cap) : 0;
+        if (held() <= from) return 0;
+        const uint8_t* p = pending_.data() + head_;
+        const size_t limit = static_cast<size_t>(std::min<uint64_t>(held(), cap));
+        if (const void* nl = std::memchr(p + from, '\n', limit - static_cast<size_t>(from)))
+            return static_cast<size_t>(static_cast<const uint8_t*>(nl) - p) + 1;
+        return held() >= cap ? static_cast<size_t>(cap) : 0;
     }
+
+    // The bytes read and not yet taken by a range.
+    size_t held() const { return pending_.size() - head_; }
 
     Result<std::optional<Range>, IoError> take(size_t n) {
         auto chunk = std::make_shared<Chunk>();
+        const auto at = pending_.begin() + static_cast<std::ptrdiff_t>(head_);
         chunk->before = tail_;
-        chunk->bytes.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-        const size_t after = std::min(kMargin, pending_.size() - n);
-        chunk->after.assign(pending_.begin() + static_cast<std::ptrdiff_t>(n),
-                            pending_.begin() + static_cast<std::ptrdiff_t>(n + after));
+        chunk->bytes.assign(at, at + static_cast<std::ptrdiff_t>(n));
+        const size_t after = std::min(kMargin, held() - n);
+        chunk->after.assign(at + static_cast<std::ptrdiff_t>(n), at + static_cast<std::ptrdiff_t>(n + after));
         // The last kMargin bytes of the stream so far, whatever the lengths
         // of the ranges.
         tail_.insert(tail_.end(), chunk->bytes.end() - static_cast<std::ptrdiff_t>(std::min(kMargin, n)),
                      chunk->bytes.end());
         if (tail_.size() > kMargin) tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(kMargin));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
+        head_ += n;
         Range r{count_++, at_, at_ + n, std::move(chunk)};
         at_ += n;
         return std::optional<Range>(std::move(r));
@@ -168,6 +172,7 @@ private:
     uint64_t at_ = 0;
     size_t count_ = 0;
     std::vector<uint8_t> pending_;
+    size_t head_ = 0;  // where the bytes not yet taken start in pending_
     std::vector<uint8_t> tail_;
     bool eof_ = false;
     std::optional<IoError> failed_;
@@ -682,7 +687,7 @@ std::optional<SourceOutcome> scan_one_source(const engine::CompiledQueries& comp
     const MappedFile* file = source.mapped_file();
     if (walkers > 1 && source.buffer_grid() > 0 && queries_split(engine, file != nullptr) &&
         !(options.observer && options.observer->reads_engine())) {
-        uint64_t range_len = kStreamRangeLen;
+        uint64_t range_len = split_stream_range_len(walkers);
         if (file) {
             auto size = file->size();
             range_len = size ? split_range_len(*size, walkers) : 0;

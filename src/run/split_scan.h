@@ -17,7 +17,8 @@
 // buffer, so even the error text is the same.
 //
 // A compressed file is read by its decoder (on a thread of its own when the
-// source prefetches) and copied into ranges of 1 MiB for the walkers.
+// source prefetches) and copied into ranges of up to 1 MiB for the walkers
+// (run/run_policy.h).
 //
 // What keeps one walker: a query with a limit (the limit counts matches in
 // document order), queries that can all settle early (the scan stops where a
