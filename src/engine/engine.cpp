@@ -237,6 +237,16 @@ std::vector<KeyedBatch> Engine::drain_keyed_streams() {
     return out;
 }
 
+bool Engine::at_top_level() const {
+    if (!s_.frames.empty() || s_.skip_depth != 0 || s_.error) return false;
+    if (s_.cut_token_kind != CutTokenKind::None || !s_.cut_token.empty()) return false;
+    const classification_kernel::KernelCarry fresh{};
+    if (!(s_.carry == fresh)) return false;
+    for (const auto& d : s_.drivers)
+        if (d.state != d.dfa.start || !d.state_stack.empty() || !d.captures.empty()) return false;
+    return true;
+}
+
 bool Engine::is_done() const {
     if (s_.drivers.empty()) return false;
     for (const auto& d : s_.drivers) {

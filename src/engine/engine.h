@@ -112,6 +112,11 @@ public:
     const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
     // Whether the walk keeps the key path (some query has KeyedValues).
     bool tracks_key_paths() const { return s_.track_key_path; }
+    // Whether the scan so far ends between top-level values: no container,
+    // string or token open, nothing pending in stage 1, no error recorded.
+    // A fresh engine would carry on from here exactly as this one would (a
+    // loop that cuts a source into ranges checks each cut with it).
+    bool at_top_level() const;
     // Whether pipelined mode has started its stage-1 thread (tests).
     bool stage_one_started() const { return s_.producer != nullptr; }
     // Buffers handed to the stage-1 thread since it started (tests).

@@ -328,16 +328,41 @@ bool deliver_into(IntoSink& sink, const std::vector<Ref>& targets, bool use_floa
     return true;
 }
 
-// Runs the sources: one on the calling thread, several on workers.
+// Whether the one source of a run will be scanned in ranges (run/split_scan.h
+// says when): several walkers, no progress callback, no limit, and a plain
+// file large enough or a compressed file whose queries ask for no Sum, Mean
+// or Product. The mode is chosen knowing it.
+bool one_source_splits(const QueryArgs& a, const Requests& req, const LabeledSources& labeled,
+                       const std::vector<std::optional<ProgressEntry>>& progress, size_t budget) {
+    if (labeled.items.size() != 1 || a.limit || progress[0]) return false;
+    const ResolvedItem& item = labeled.items[0];
+    if (item.kind != ResolvedItem::Kind::File) return false;
+    const size_t walkers = run::split_walkers(budget, engine::ScanMode::batched(8));
+    if (walkers < 2) return false;
+    Compression c = labeled.options[0].compression;
+    if (c == Compression::Unset) c = compression_from_extension(item.path);
+    if (c == Compression::Gzip || c == Compression::Zstd) {
+        for (const auto& kinds : req.kinds)
+            for (AccKind k : kinds)
+                if (k == AccKind::Sum || k == AccKind::Mean || k == AccKind::Product) return false;
+        return true;
+    }
+    const std::optional<uint64_t> size = regular_file_size(item.path);
+    return size && run::split_range_len(*size, walkers) > 0;
+}
+
+// Runs the sources: one from the calling thread (in ranges on up to the
+// budget's walkers when it splits), several on workers.
 std::optional<std::vector<SourceOutcome>> run_sources(const QueryArgs& a, std::span<const engine::QueryPlan> plans,
                                                       engine::ScanMode mode, std::vector<run::RunSource> opened,
                                                       const std::vector<std::optional<ProgressEntry>>& progress,
-                                                      IntoSink* sink, const std::vector<Ref>& targets) {
+                                                      IntoSink* sink, const std::vector<Ref>& targets, size_t budget) {
     if (opened.size() != 1)
         return run_many(plans, mode, std::move(opened), progress, a.max_threads, sink, targets, a.use_float);
     PyObject* cb = progress[0] ? progress[0]->callback.get() : nullptr;
     const uint64_t interval = progress[0] ? progress[0]->interval : kDefaultStretch;
-    auto one = run_one(plans, mode, std::move(opened[0].source), sink, targets, cb, interval, a.use_float);
+    auto one = run_one(plans, mode, std::move(opened[0].source), sink, targets, cb, interval, a.use_float,
+                       run::split_walkers(budget, mode));
     if (!one) return std::nullopt;
     std::vector<SourceOutcome> outcomes;
     outcomes.push_back(std::move(*one));
@@ -362,7 +387,8 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     std::vector<std::optional<ProgressEntry>> progress;
     if (!assign_progress(a, labeled, progress)) return fail_from(0);
     const size_t budget = a.max_threads ? static_cast<size_t>(*a.max_threads) : run::available_threads();
-    const std::optional<engine::ScanMode> mode = run::choose_mode(a.mode, n, budget);
+    const std::optional<engine::ScanMode> mode =
+        run::choose_mode(a.mode, n, budget, one_source_splits(a, req, labeled, progress, budget));
     if (!mode) {
         raise(PyExc_ValueError, run::unknown_mode_message(*a.mode));
         return fail_from(0);
@@ -379,7 +405,7 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     std::optional<IntoSink> sink;
     if (!req.routes.empty()) sink.emplace(req.routes, req.numeric);
     auto outcomes =
-        run_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets);
+        run_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets, budget);
     if (!outcomes) return {};
     if (sink && !deliver_into(*sink, req.targets, a.use_float)) return {};
 

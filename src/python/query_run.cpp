@@ -14,6 +14,7 @@
 #include "python/value_convert.h"
 #include "run/plans.h"
 #include "run/run_policy.h"
+#include "run/split_scan.h"
 
 namespace jorvane::py {
 namespace {
@@ -66,6 +67,7 @@ public:
     run::Verdict at_interval(uint64_t bytes, const engine::Engine& engine) override {
         return interval_.at(callback_, bytes, callback_ ? engine.snapshot_source(bytes) : std::vector<engine::QueryOutput>{});
     }
+    bool reads_engine() const override { return callback_ != nullptr; }
 
 private:
     Interval& interval_;
@@ -141,7 +143,7 @@ bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& t
 
 std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, engine::ScanMode mode,
                                      std::unique_ptr<Source> source, IntoSink* sink, const std::vector<Ref>& targets,
-                                     PyObject* progress, uint64_t interval, bool use_float) {
+                                     PyObject* progress, uint64_t interval, bool use_float, size_t walkers) {
     // A prefetching source joins its reader thread when it is dropped: never
     // with the lock held.
     struct ReleaseSource {
@@ -154,7 +156,6 @@ std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, e
     } release{source};
     auto compiled = compile_checked(plans);
     if (!compiled) return std::nullopt;
-    engine::Engine engine = run::make_engine(*compiled, mode, sink != nullptr);
     Interval between{sink, targets, use_float, {}};
     OneSourceObserver observer(between, progress);
     run::ScanOptions options;
@@ -164,7 +165,7 @@ std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, e
     std::optional<SourceOutcome> outcome;
     {
         NoGil released;
-        outcome = run::scan_source(engine, *source, options);
+        outcome = run::scan_one_source(*compiled, mode, *source, options, walkers);
         source.reset();
     }
     if (!outcome) {

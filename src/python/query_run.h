@@ -29,13 +29,14 @@ struct ProgressEntry {
     uint64_t interval = 0;
 };
 
-// Runs one source (owned from here on) on the calling thread. `progress` may
-// be null; `interval` is the byte stretch between callbacks (or between
-// signal checks without one). Nothing with a Python exception set when the
-// run raises.
+// Runs one source (owned from here on) from the calling thread, with up to
+// `walkers` engines scanning ranges of it at once when it splits
+// (run/split_scan.h). `progress` may be null; `interval` is the byte stretch
+// between callbacks (or between signal checks without one). Nothing with a
+// Python exception set when the run raises.
 std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, engine::ScanMode mode,
                                      std::unique_ptr<Source> source, IntoSink* sink, const std::vector<Ref>& targets,
-                                     PyObject* progress, uint64_t interval, bool use_float);
+                                     PyObject* progress, uint64_t interval, bool use_float, size_t walkers);
 
 // Runs several sources on worker threads; one outcome per source in source
 // order, or nothing with the run's Python exception set.

@@ -86,6 +86,13 @@ Pulled<typename Drain::Batch> PullQuery::refill() {
         }
         if (!next.value()) return finish<Drain>(true);
         engine::BufferScan scan = engine_.scan_buffer(*next.value());
+        if (auto lost = source_->lost_buffer()) {
+            // What this buffer led to is not what the input holds.
+            (void)Drain::drain(engine_);
+            finished_ = true;
+            out.error = JorvaneError::read(std::move(*lost), 0);
+            return out;
+        }
         if (scan.error) {
             JorvaneError error = salvage(JorvaneError::parse(std::move(*scan.error)));
             return output_then(Drain::drain(engine_), std::move(error));

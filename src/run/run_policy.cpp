@@ -57,9 +57,10 @@ bool prefetch_for(size_t n_sources, size_t threads) {
 }
 
 std::optional<engine::ScanMode> choose_mode(const std::optional<std::string>& mode, size_t n_sources,
-                                            size_t threads) {
+                                            size_t threads, bool splits) {
     if (!mode || *mode == "auto")
-        return prefetch_for(n_sources, threads) ? engine::ScanMode::pipelined(128) : engine::ScanMode::batched(8);
+        return prefetch_for(n_sources, threads) && !splits ? engine::ScanMode::pipelined(128)
+                                                           : engine::ScanMode::batched(8);
     if (*mode == "pipelined") return engine::ScanMode::pipelined(128);
     if (*mode == "batched") return engine::ScanMode::batched(8);
     return std::nullopt;
@@ -80,6 +81,29 @@ const char* mode_name(const engine::ScanMode& mode) {
 
 size_t buffer_len_for(const engine::ScanMode& mode) {
     return mode.kind == engine::ScanMode::Pipelined ? 4194304 : 1048576;
+}
+
+size_t split_walkers(size_t threads, const engine::ScanMode& mode) {
+    // More walkers than processors would only hold more ranges in memory.
+    size_t t = std::min(threads, online_processors());
+    if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
+    return std::max<size_t>(t, 1);
+}
+
+uint64_t split_range_len(uint64_t size, size_t walkers) {
+    constexpr uint64_t kMinSize = 8388608;
+    constexpr uint64_t kMinRange = 2097152;
+    constexpr uint64_t kMaxRange = 16777216;
+    if (walkers < 2 || size < kMinSize) return 0;
+    return std::clamp<uint64_t>(size / (static_cast<uint64_t>(walkers) * 16), kMinRange, kMaxRange);
+}
+
+uint64_t split_stream_range_len(size_t walkers) {
+    constexpr uint64_t kHeldAhead = 16777216;
+    constexpr uint64_t kMinRange = 262144;
+    constexpr uint64_t kMaxRange = 1048576;
+    return std::clamp<uint64_t>(kHeldAhead / (2 * static_cast<uint64_t>(std::max<size_t>(walkers, 1))), kMinRange,
+                                kMaxRange);
 }
 
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {

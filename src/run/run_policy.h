@@ -23,10 +23,12 @@ size_t available_threads();
 size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env);
 
 // The mode for a run over `n_sources` with a budget of `threads`. "auto" (or
-// no mode) picks batched when twice the sources exceed the budget, pipelined
-// otherwise. Nothing for an unknown name (unknown_mode_message says why).
+// no mode) picks batched when twice the sources exceed the budget or when
+// the one source is scanned in ranges (`splits`: every walker then has a core
+// of its own), pipelined otherwise. Nothing for an unknown name
+// (unknown_mode_message says why).
 std::optional<engine::ScanMode> choose_mode(const std::optional<std::string>& mode, size_t n_sources,
-                                            size_t threads);
+                                            size_t threads, bool splits = false);
 // "unknown mode {:?}; expected 'auto', 'pipelined', or 'batched'".
 std::string unknown_mode_message(std::string_view mode);
 
@@ -39,6 +41,23 @@ size_t buffer_len_for(const engine::ScanMode& mode);
 // Whether a run over `n_sources` with a budget of `threads` prefetches
 // compressed input on reader threads.
 bool prefetch_for(size_t n_sources, size_t threads);
+
+// The engines that scan ranges of one source at once with a budget of
+// `threads`: one per thread, at most one per online processor, halved in
+// pipelined mode (each engine has a stage-1 thread of its own); at least 1.
+size_t split_walkers(size_t threads, const engine::ScanMode& mode);
+
+// The length the ranges of a source of `size` bytes aim at when `walkers`
+// engines scan it: about sixteen ranges per walker (the last ones finish
+// close together), from 2 MiB to 16 MiB; 0 when the source is too small
+// (under 8 MiB) or there is one walker, and it is scanned by one engine.
+uint64_t split_range_len(uint64_t size, size_t walkers);
+
+// The length of the ranges a stream (a compressed file) is copied into for
+// `walkers` engines: 1 MiB, shorter with more than eight walkers (down to
+// 256 KiB) so that the two ranges per walker held ahead of the merge stay
+// near 16 MiB in all, whatever the number of processors.
+uint64_t split_stream_range_len(size_t walkers);
 
 // The number of worker threads of a run over `n_sources`: T = max_threads,
 // else the online processors; halved in pipelined mode; at least 1, at most

@@ -40,6 +40,12 @@ std::optional<SourceOutcome> scan_source(engine::Engine& engine, Source& source,
         }
         const ByteView buffer = *next.value();
         engine::BufferScan scan = engine.scan_buffer(buffer);
+        if (auto lost = source.lost_buffer()) {
+            // What this buffer led to is not what the input holds.
+            (void)engine.drain_streams();
+            failure.emplace(JorvaneError::read(std::move(*lost), options.source_index));
+            break;
+        }
         if (scan.output_ready) drain(engine, options.sink);
         if (scan.error) {
             failure.emplace(JorvaneError::parse(std::move(*scan.error)));

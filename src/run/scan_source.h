@@ -40,6 +40,11 @@ public:
     // Called after the buffer with which `interval` more bytes were scanned
     // since the last call; `bytes` counts every byte scanned so far.
     virtual Verdict at_interval(uint64_t bytes, const engine::Engine& engine) = 0;
+    // Whether at_interval reads the engine's results (a progress report).
+    // A run that scans ranges of the source at once has no one engine whose
+    // results so far are those of the bytes before `bytes`, so such an
+    // observer keeps the run to one engine.
+    virtual bool reads_engine() const { return true; }
 };
 
 struct ScanOptions {

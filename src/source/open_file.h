@@ -1,6 +1,7 @@
 // Opening a file as a Source: the file, a decoder when the compression (or,
 // when unset, the file name's extension) asks for one, and a buffered or a
-// prefetching source over them. Needs no interpreter, so a worker thread can
+// prefetching source over them. A plain regular file is mapped a window at a
+// time (source/mapped_file.h) rather than read. Needs no interpreter, so a worker thread can
 // open a file only when it takes it.
 #pragma once
 

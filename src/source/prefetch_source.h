@@ -53,6 +53,7 @@ public:
     ~PrefetchSource() override;
 
     BufferResult next_buffer() override;
+    size_t buffer_grid() const override { return kBufLen; }
 
     // Use with_params().
     PrefetchSource(Sender<std::vector<uint8_t>> free_tx, Receiver<Filled> rx);

@@ -24,6 +24,7 @@ public:
     // delivered. The source remembers neither an error nor the end: a later
     // call simply reads again.
     BufferResult next_buffer() override;
+    size_t buffer_grid() const override { return buf_.size(); }
 
 private:
     std::vector<uint8_t> buf_;

@@ -17,6 +17,14 @@ bool is_regular_file(std::string_view path) {
     return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::optional<uint64_t> regular_file_size(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return std::nullopt;
+    std::string p(path);
+    struct stat st {};
+    if (stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size < 0 ? 0 : st.st_size);
+}
+
 std::string canonicalize_path(std::string_view path) {
     if (path.empty() || path.find('\0') != std::string_view::npos) return std::string(path);
     std::string p(path);

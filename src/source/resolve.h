@@ -4,6 +4,8 @@
 // use their lossy text.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -13,6 +15,10 @@ namespace jorvane {
 // True when `path` names an existing regular file (symbolic links followed).
 // A path holding a NUL byte names nothing.
 bool is_regular_file(std::string_view path);
+
+// The size of the regular file `path` names (symbolic links followed);
+// nothing when it names no regular file.
+std::optional<uint64_t> regular_file_size(std::string_view path);
 
 // The absolute path with ".", ".." and symbolic links resolved; `path`
 // unchanged when that fails (missing file, NUL byte, permission).

@@ -7,6 +7,7 @@
 // one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -21,6 +22,8 @@ using ByteView = std::span<const uint8_t>;
 // A buffer, or nothing at end of input, or an error.
 using BufferResult = Result<std::optional<ByteView>, IoError>;
 
+class MappedFile;
+
 class Source {
 public:
     virtual ~Source() = default;
@@ -29,6 +32,16 @@ public:
     // The consumer stops before the end. Accepted at any point, any number of
     // times; never fails. The default does nothing.
     virtual void abandon() {}
+    // Asked after the last buffer handed out was scanned: the read failure
+    // to report instead of whatever that scan found, when the buffer did not
+    // hold what the input held (a mapped file that shrank under it).
+    virtual std::optional<IoError> lost_buffer() const { return std::nullopt; }
+    // The plain file this source maps, for a loop that scans ranges of it
+    // at once (null for every other source).
+    virtual const MappedFile* mapped_file() const { return nullptr; }
+    // The length of every buffer but the last when buffers are cut at its
+    // multiples from the start of the input; 0 when they vary.
+    virtual size_t buffer_grid() const { return 0; }
 };
 
 }  // namespace jorvane

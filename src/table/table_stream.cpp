@@ -128,6 +128,11 @@ Result<bool, JorvaneError> TableStream::advance() {
             break;
         }
         engine::BufferScan scan = engine_.scan_buffer(*next.value());
+        if (auto lost = source_->lost_buffer()) {
+            // What this buffer led to is not what the input holds.
+            done_ = true;
+            return make_err(JorvaneError::read(std::move(*lost), 0));
+        }
         if (scan.error) return make_err(JorvaneError::parse(std::move(*scan.error)));
         accumulated_.absorb(engine_.take_row_batch());
         if (limit_ && accumulated_.rows >= *limit_) {

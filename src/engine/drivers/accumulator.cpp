@@ -179,6 +179,8 @@ void Accumulator::reset() {
     count_ = 0;
     folded_ = 0;
     running_ = kind_ == AccumulatorKind::Product ? 1.0 : 0.0;
+    exact_ = true;
+    reach_ = running_;
     table_.clear();
     types_.clear();
 }
@@ -193,14 +195,35 @@ void Accumulator::fold_number(double x) {
             running_ = flag_ ? std::fmax(running_, x) : x;
             flag_ = true;
             break;
-        case AccumulatorKind::Sum: running_ += x; break;
+        case AccumulatorKind::Sum:
+            running_ += x;
+            note_exactness(x);
+            break;
         case AccumulatorKind::Mean:
             running_ += x;
             ++folded_;
+            note_exactness(x);
             break;
-        case AccumulatorKind::Product: running_ *= x; break;
+        case AccumulatorKind::Product:
+            running_ *= x;
+            note_exactness(x);
+            break;
         default: break;
     }
+}
+
+// Integers below 2^53 and their sums and products below 2^53 are exact in a
+// double: a rounded result below 2^53 means the true one was too. Once a
+// step leaves that ground the figure is marked inexact for good.
+void Accumulator::note_exactness(double x) {
+    constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+    if (!exact_) return;
+    const double r = std::fabs(running_);
+    if (!(std::fabs(x) < kExactLimit) || x != std::trunc(x) || !(r < kExactLimit)) {
+        exact_ = false;
+        return;
+    }
+    reach_ = std::max(reach_, r);
 }
 
 std::optional<MalformedNumber> Accumulator::fold(const Match& m, std::optional<std::string_view> key,

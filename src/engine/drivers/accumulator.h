@@ -186,6 +186,17 @@ public:
     uint64_t counter() const { return count_; }
     // CountUnique, ValuesUnique, ValueCounts, Mode: the distinct values.
     const ValueTable& table() const { return table_; }
+    // Sum, Mean, Product: the running figure (Mean: the running sum) and,
+    // for Mean, the numbers folded into it.
+    double running() const { return running_; }
+    uint64_t folded() const { return folded_; }
+    // Sum, Mean, Product: every number folded so far was an integer below
+    // 2^53 in magnitude and so was every running figure, so each step was
+    // exact; `reach` is the largest running magnitude seen (Product counts
+    // its starting 1). A loop that scans ranges of a source at once combines
+    // such figures and gets the one-walker answer bit for bit.
+    bool exact() const { return exact_; }
+    double reach() const { return reach_; }
 
     // Folds one match. `key` is the raw member key (escapes not decoded) when
     // the match is an object member; `queue` receives streamed items when
@@ -212,12 +223,15 @@ private:
     // into it instead of copied.
     AccumulatorResult result(bool take) const;
     void fold_number(double x);
+    void note_exactness(double x);
 
     AccumulatorKind kind_;
     bool flag_ = false;  // Exists: found; Min/Max: has a value
     uint64_t count_ = 0;
     uint64_t folded_ = 0;  // Mean: values folded
     double running_ = 0.0;
+    bool exact_ = true;  // Sum, Mean, Product: see exact()
+    double reach_ = 0.0;
     ValueTable table_;
     JsonTypeSet types_;
 };

@@ -1,0 +1,205 @@
+#include "run/output_merge.h"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <utility>
+
+namespace jorvane::run {
+namespace {
+
+using engine::AccumulatorKind;
+using engine::QueryOutput;
+using engine::Value;
+using engine::ValueCount;
+
+constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+
+// Adds `count` to `value`'s entry, appending a new entry in first-seen order.
+// `hash` is the hash the engine's tables keep for the value (every range's
+// engine hashes alike).
+template <class Table>
+bool add_to(Table& table, uint64_t hash, const Value& value, uint64_t count) {
+    auto found = table.find_or_insert(
+        hash, [&](const Value& v) { return v == value; }, [&] { return value; });
+    found.first->value += count;
+    return found.second;
+}
+
+// The same, taking the value when it is new.
+template <class Table>
+void add_to(Table& table, uint64_t hash, Value&& value, uint64_t count) {
+    auto found = table.find_or_insert(
+        hash, [&](const Value& v) { return v == value; }, [&] { return std::move(value); });
+    found.first->value += count;
+}
+
+// Folds `x` into a Min or Max accumulator as the number literal that reads
+// back as exactly `x` (shortest round trip; an infinity as a literal too
+// large for a double).
+void fold_figure(engine::accumulator::Accumulator& acc, double x) {
+    char text[64];
+    std::string_view literal;
+    if (std::isinf(x)) {
+        literal = x < 0 ? "-1e999" : "1e999";
+    } else {
+        const auto r = std::to_chars(text, text + sizeof text, x);
+        literal = std::string_view(text, static_cast<size_t>(r.ptr - text));
+    }
+    engine::accumulator::ItemQueue unused;
+    (void)acc.fold(engine::accumulator::Match::atom(literal), std::nullopt, false, unused);
+}
+
+}  // namespace
+
+OutputMerge::OutputMerge(const engine::Engine& engine) {
+    queries_.resize(engine.query_count());
+    size_t base = 0;
+    const auto& drivers = engine.drivers();
+    for (size_t di = 0; di < drivers.size(); ++di) {
+        const auto& d = drivers[di];
+        for (size_t k = 0; k < d.accumulators.size(); ++k) {
+            const uint64_t mask = d.label_masks[k];
+            if (mask == 0) continue;
+            const size_t q = base + static_cast<size_t>(std::countr_zero(mask));
+            if (q < queries_.size()) queries_[q].slots.push_back(Slot{di, k, d.accumulators[k].kind()});
+        }
+        base += d.label_count;
+    }
+}
+
+void OutputMerge::fold(engine::Engine& engine, std::vector<engine::ValueBatch> batches, engine::ValueSink* sink) {
+    if (sink) {
+        for (auto& b : batches)
+            if (b.kind == engine::StreamKind::Values) sink->accept(b.query, b.kind, std::move(b.values));
+    }
+    // The outputs move each ValueCounts table out in its order; the hashes
+    // stay behind, so they are read first.
+    std::vector<std::vector<uint64_t>> hashes(queries_.size());
+    for (size_t q = 0; q < queries_.size(); ++q) {
+        for (const Slot& s : queries_[q].slots) {
+            if (s.kind != AccumulatorKind::ValueCounts) continue;
+            for (const auto& e : engine.drivers()[s.driver].accumulators[s.index].table().entries())
+                hashes[q].push_back(e.hash);
+        }
+    }
+    std::vector<QueryOutput> outputs = engine.finalize_source();
+    for (size_t q = 0; q < queries_.size() && q < outputs.size(); ++q)
+        fold_query(queries_[q], q, engine, std::move(outputs[q]), hashes[q], sink);
+}
+
+void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product) {
+    e.folded += acc.folded();
+    if (inexact_) return;
+    // Every step a scan of the whole takes inside this range starts from
+    // the total so far times (or plus) a figure of at most `reach`.
+    const double bound = product ? std::fabs(e.total) * acc.reach() : std::fabs(e.total) + acc.reach();
+    if (!acc.exact() || !(bound < kExactLimit)) {
+        inexact_ = true;
+        return;
+    }
+    e.total = product ? e.total * acc.running() : e.total + acc.running();
+}
+
+void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engine, QueryOutput out,
+                             const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink) {
+    const auto& drivers = engine.drivers();
+    // The tables the outputs only summarise, and the exact figures.
+    for (const Slot& s : q.slots) {
+        const auto& acc = drivers[s.driver].accumulators[s.index];
+        switch (s.kind) {
+            case AccumulatorKind::Mode:
+                for (const auto& e : acc.table().entries()) add_to(q.mode, e.hash, e.key, e.value);
+                break;
+            case AccumulatorKind::CountUnique:
+                for (const auto& e : acc.table().entries()) add_to(q.unique, e.hash, e.key, 0);
+                break;
+            case AccumulatorKind::ValuesUnique: {
+                std::vector<Value> fresh;
+                for (const auto& e : acc.table().entries())
+                    if (add_to(q.unique, e.hash, e.key, 0) && sink) fresh.push_back(e.key);
+                if (sink && !fresh.empty()) sink->accept(index, engine::StreamKind::ValuesUnique, std::move(fresh));
+                break;
+            }
+            case AccumulatorKind::Sum: fold_exact(q.sum, acc, false); break;
+            case AccumulatorKind::Mean: fold_exact(q.mean, acc, false); break;
+            case AccumulatorKind::Product: fold_exact(q.product, acc, true); break;
+            default: break;
+        }
+    }
+    if (out.min) fold_figure(q.min, *out.min);
+    if (out.max) fold_figure(q.max, *out.max);
+    if (out.value_counts) {
+        auto& entries = *out.value_counts;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const uint64_t hash = i < value_count_hashes.size() ? value_count_hashes[i] : entries[i].value.hash();
+            add_to(q.value_counts, hash, std::move(entries[i].value), entries[i].count);
+        }
+        out.value_counts.reset();
+    }
+    if (!q.out) {
+        q.out = std::move(out);
+        return;
+    }
+    QueryOutput& a = *q.out;
+    if (a.count && out.count) *a.count += *out.count;
+    a.agg_skipped += out.agg_skipped;
+    if (a.values_count && out.values_count) *a.values_count += *out.values_count;
+    if (a.types && out.types)
+        for (engine::JsonType t : *out.types) a.types->insert(t);
+    if (out.exists_flag == engine::kExistsTrue) a.exists_flag = engine::kExistsTrue;
+}
+
+std::vector<QueryOutput> OutputMerge::take(std::optional<uint64_t> covered) {
+    std::vector<QueryOutput> outputs;
+    outputs.reserve(queries_.size());
+    for (Query& q : queries_) {
+        QueryOutput o = q.out ? std::move(*q.out) : QueryOutput{};
+        for (const Slot& s : q.slots) {
+            switch (s.kind) {
+                case AccumulatorKind::ValueCounts: {
+                    std::vector<ValueCount> entries;
+                    entries.reserve(q.value_counts.size());
+                    for (auto& e : q.value_counts.take_entries()) entries.push_back(ValueCount{std::move(e.key), e.value});
+                    o.value_counts = std::move(entries);
+                    break;
+                }
+                case AccumulatorKind::Mode:
+                    o.mode_list = engine::modal_of(q.mode.entries(), [](const Table::Entry& e) {
+                        struct Ref {
+                            const Value& value;
+                            uint64_t count;
+                        };
+                        return Ref{e.key, e.value};
+                    });
+                    break;
+                case AccumulatorKind::CountUnique: o.count_unique = q.unique.size(); break;
+                case AccumulatorKind::ValuesUnique: o.distinct_count = q.unique.size(); break;
+                case AccumulatorKind::Min: o.min = q.min.snapshot_result().numeric; break;
+                case AccumulatorKind::Max: o.max = q.max.snapshot_result().numeric; break;
+                case AccumulatorKind::Sum: o.sum = q.sum.total; break;
+                case AccumulatorKind::Product: o.product = q.product.total; break;
+                case AccumulatorKind::Mean:
+                    o.mean = q.mean.folded != 0 ? std::optional<double>(q.mean.total / static_cast<double>(q.mean.folded))
+                                                : std::nullopt;
+                    break;
+                default: break;
+            }
+        }
+        o.bytes_covered = covered;
+        outputs.push_back(std::move(o));
+    }
+    queries_.clear();
+    return outputs;
+}
+
+void OutputMerge::take_numeric_figures(std::vector<QueryOutput>& merged, const std::vector<QueryOutput>& whole) {
+    for (size_t q = 0; q < merged.size() && q < whole.size(); ++q) {
+        merged[q].sum = whole[q].sum;
+        merged[q].mean = whole[q].mean;
+        merged[q].product = whole[q].product;
+    }
+}
+
+}  // namespace jorvane::run

@@ -1,0 +1,71 @@
+// The one-source run over every core. A plain file whose records end at
+// newlines is cut into ranges that separate engines scan at once; their
+// outputs are folded in document order (run/output_merge.h) into exactly what
+// one engine scanning the whole file reports: the same results, streamed
+// values in the same order, the same first error at the same offset, with the
+// same partial results.
+//
+// A cut falls just after a newline byte, about a range length after the
+// previous one; the first range starts at the start of the file. Whether a
+// cut really lies between top-level values is known only once the range
+// before it has been scanned: a range's own scan is used only when the scan
+// before it ended at top level (Engine::at_top_level). Otherwise the engine
+// of the range before goes on through it, as one engine would, and no range
+// is started ahead until a cut checks out again, so a pretty-printed document
+// is read by one walker. Engines take the file in buffers cut on the grid a
+// one-engine scan uses, and an error's context is taken from that grid's
+// buffer, so even the error text is the same.
+//
+// A compressed file is read by its decoder (on a thread of its own when the
+// source prefetches) and copied into ranges of up to 1 MiB for the walkers
+// (run/run_policy.h).
+//
+// What keeps one walker: a query with a limit (the limit counts matches in
+// document order), queries that can all settle early (the scan stops where a
+// buffer happens to end), an observer that reads the engine between buffers
+// (a progress callback), a source without a buffer grid (a Python file-like
+// object), and a Sum, Mean or Product over a stream. When a Sum, Mean or
+// Product over a mapped file cannot be combined exactly (the first range to
+// show it says so), one engine scans the whole file instead of the walkers;
+// with values streamed to the caller (already handed on in order), that
+// engine runs beside the walkers and gives only those figures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "engine/compiled_queries.h"
+#include "engine/engine.h"
+#include "engine/walk/scan_mode.h"
+#include "run/scan_source.h"
+#include "source/source.h"
+
+namespace jorvane::run {
+
+struct SplitPlan {
+    // Engines scanning at once (the calling thread only merges).
+    size_t walkers = 2;
+    // The length a range aims at (it runs on to the next newline).
+    uint64_t range_len = 16777216;
+};
+
+// Whether the queries installed in `engine` can be scanned in ranges;
+// without `figures_combine` (a stream, which cannot be read again by one
+// engine) no query may ask for a Sum, Mean or Product.
+bool queries_split(const engine::Engine& engine, bool figures_combine);
+
+// Scans `source` in ranges as `plan` says: a mapped file
+// (Source::mapped_file) read in place, else a stream whose buffers lie on a
+// grid (Source::buffer_grid), read on the calling thread and copied into
+// ranges. Nothing when the observer aborted.
+std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
+                                        const ScanOptions& options, const SplitPlan& plan);
+
+// The one-source run: scan_split when `walkers` is more than one and the
+// source, its size, the queries and the observer allow it (a file's range
+// length from the run policy); one engine through scan_source otherwise.
+std::optional<SourceOutcome> scan_one_source(const engine::CompiledQueries& compiled, engine::ScanMode mode,
+                                             Source& source, const ScanOptions& options, size_t walkers);
+
+}  // namespace jorvane::run

@@ -1,0 +1,433 @@
+// Scanning ranges of a file at once against one engine scanning it whole
+// (run::scan_source): random NDJSON, pretty-printed and mixed documents,
+// whole or broken at random places, every accumulator kind, in many buffer
+// lengths, range lengths and walker counts. Results, streamed values in
+// order, errors (kind, offset and text) and partial results must be equal,
+// floating-point figures bit for bit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "run/plans.h"
+#include "run/run_test_support.h"
+#include "run/scan_source.h"
+#include "run/split_scan.h"
+#include "source/mapped_file.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
+
+namespace jorvane::run::testing {
+namespace {
+
+using K = AccumulatorKind;
+using engine::QueryOutput;
+
+// A file removed at the end of the test.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text) {
+        char tmpl[] = "/tmp/jorvane-split-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        if (fd < 0) panic("mkstemp");
+        path_ = tmpl;
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n <= 0) panic("write");
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() { ::unlink(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Every streamed value, per query and stream, in arrival order.
+class StreamSink final : public engine::ValueSink {
+public:
+    void accept(size_t query, engine::StreamKind kind, std::vector<Value> values) override {
+        auto& into = kind == engine::StreamKind::Values ? values_ : unique_;
+        if (into.size() <= query) into.resize(query + 1);
+        for (auto& v : values) into[query].push_back(std::move(v));
+    }
+    std::vector<std::vector<Value>> values_, unique_;
+};
+
+struct Scanned {
+    std::optional<SourceOutcome> outcome;
+    StreamSink sink;
+};
+
+std::string bits(const std::optional<double>& d) {
+    if (!d) return "none";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(std::bit_cast<uint64_t>(*d)));
+    return buf;
+}
+
+void expect_same(const QueryOutput& a, const QueryOutput& b, const std::string& where) {
+    EXPECT_EQ(a.count, b.count) << where;
+    EXPECT_EQ(bits(a.min), bits(b.min)) << where;
+    EXPECT_EQ(bits(a.max), bits(b.max)) << where;
+    EXPECT_EQ(bits(a.sum), bits(b.sum)) << where;
+    EXPECT_EQ(bits(a.mean), bits(b.mean)) << where;
+    EXPECT_EQ(bits(a.product), bits(b.product)) << where;
+    EXPECT_EQ(a.agg_skipped, b.agg_skipped) << where;
+    EXPECT_EQ(a.values_count, b.values_count) << where;
+    EXPECT_EQ(a.distinct_count, b.distinct_count) << where;
+    EXPECT_EQ(a.count_unique, b.count_unique) << where;
+    EXPECT_EQ(a.bytes_covered, b.bytes_covered) << where;
+    EXPECT_EQ(a.mode_list, b.mode_list) << where;
+    EXPECT_EQ(a.value_counts, b.value_counts) << where;
+    EXPECT_EQ(a.types, b.types) << where;
+    EXPECT_EQ(a.exists_flag, b.exists_flag) << where;
+}
+
+void expect_same(const Scanned& serial, const Scanned& split, const std::string& where) {
+    ASSERT_TRUE(serial.outcome && split.outcome) << where;
+    const SourceOutcome& a = *serial.outcome;
+    const SourceOutcome& b = *split.outcome;
+    ASSERT_EQ(a.ok(), b.ok()) << where << (a.ok() ? b.error().to_string() : a.error().to_string());
+    EXPECT_EQ(serial.sink.values_, split.sink.values_) << where;
+    EXPECT_EQ(serial.sink.unique_, split.sink.unique_) << where;
+    const std::vector<QueryOutput>* pa = a.ok() ? &a.value() : nullptr;
+    const std::vector<QueryOutput>* pb = b.ok() ? &b.value() : nullptr;
+    if (!a.ok()) {
+        EXPECT_EQ(a.error().kind(), b.error().kind()) << where;
+        EXPECT_EQ(a.error().to_string(), b.error().to_string()) << where;
+        if (a.error().record() && b.error().record()) {
+            EXPECT_EQ(a.error().record()->offset, b.error().record()->offset) << where;
+            pa = &a.error().record()->partials;
+            pb = &b.error().record()->partials;
+        }
+    }
+    if (!pa || !pb) return;
+    ASSERT_EQ(pa->size(), pb->size()) << where;
+    for (size_t q = 0; q < pa->size(); ++q) expect_same((*pa)[q], (*pb)[q], where + " query " + std::to_string(q));
+}
+
+Scanned scan_whole(const engine::CompiledQueries& compiled, const MappedFile& file, size_t buffer) {
+    Scanned r;
+    engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+    MappedFileSource source(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), buffer);
+    ScanOptions options;
+    options.sink = &r.sink;
+    r.outcome = scan_source(engine, source, options);
+    return r;
+}
+
+Scanned scan_ranges(const engine::CompiledQueries& compiled, const MappedFile& file, size_t buffer, size_t walkers,
+                uint64_t range_len, engine::ScanMode mode = engine::ScanMode::batched(8)) {
+    Scanned r;
+    MappedFileSource source(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), buffer);
+    ScanOptions options;
+    options.sink = &r.sink;
+    r.outcome = scan_split(compiled, mode, source, options, SplitPlan{walkers, range_len});
+    return r;
+}
+
+// Random documents: records of nested objects and arrays over a few keys.
+struct Gen {
+    std::mt19937_64 rng;
+    bool floats;
+    Gen(uint64_t seed, bool with_floats) : rng(seed), floats(with_floats) {}
+    size_t below(size_t n) { return rng() % n; }
+
+    std::string number() {
+        static const char* ints[] = {"0", "-0", "7", "-3", "12", "9007199254740991", "123456789012", "1e2", "1e999"};
+        static const char* reals[] = {"0.1", "-0.0", "2.5", "1e-3", "3.14159", "-7.25", "1e300", "6.02e23"};
+        if (floats && below(3) == 0) return reals[below(8)];
+        return ints[below(9)];
+    }
+    std::string scalar() {
+        switch (below(9)) {
+            case 0: return "true";
+            case 1: return "null";
+            case 2: return R"("q\"u\\o\n\u00e9")";
+            case 3: return "\"" + std::to_string(below(40)) + "\"";  // a number in a string
+            case 4: return "\"" + std::string(below(20), 'x') + "\"";
+            case 5: return R"("[{,:}]\n")";
+            default: return number();
+        }
+    }
+    std::string key() {
+        static const char* keys[] = {"a", "b", "c", "d", "e", "a"};
+        return keys[below(6)];
+    }
+    // `pretty` puts members and elements on lines of their own.
+    std::string value(int depth, bool pretty) {
+        const size_t pick = depth > 3 ? 9 : below(12);
+        const std::string nl = pretty ? "\n" + std::string(static_cast<size_t>(depth + 1) * 2, ' ') : "";
+        if (pick < 2) {
+            std::string s = "[";
+            const size_t n = below(4);
+            for (size_t i = 0; i < n; ++i) s += (i ? "," : "") + nl + value(depth + 1, pretty);
+            return s + (pretty && n ? "\n" : "") + "]";
+        }
+        if (pick < 5) return object(depth, pretty);
+        return scalar();
+    }
+    std::string object(int depth, bool pretty) {
+        const std::string nl = pretty ? "\n" + std::string(static_cast<size_t>(depth + 1) * 2, ' ') : "";
+        std::string s = "{";
+        const size_t n = below(5);
+        for (size_t i = 0; i < n; ++i) s += (i ? "," : "") + nl + "\"" + key() + "\":" + value(depth + 1, pretty);
+        return s + (pretty && n ? "\n" : "") + "}";
+    }
+    // Records one per line; `shape` 0 NDJSON, 1 every record pretty-printed,
+    // 2 some records pretty-printed, 3 one pretty-printed array of records.
+    std::string document(int shape) {
+        const size_t n = 5 + below(40);
+        std::string s;
+        if (shape == 3) s += "[\n";
+        for (size_t i = 0; i < n; ++i) {
+            const bool pretty = shape == 1 || shape == 3 || (shape == 2 && below(4) == 0);
+            if (shape == 3 && i) s += ",\n";
+            s += object(0, pretty);
+            if (shape != 3) s += below(5) == 0 ? " \n" : "\n";
+        }
+        if (shape == 3) s += "\n]\n";
+        return s;
+    }
+    // The document broken at a random place.
+    std::string broken(std::string doc) {
+        const size_t at = below(doc.size());
+        static const char* bad[] = {"]", "}", ",", "\"", "x", "\n", "1.", "-", "{", "[", ":"};
+        switch (below(4)) {
+            case 0: return doc.substr(0, at);  // truncated
+            case 1: return doc.insert(at, bad[below(11)]);
+            case 2: return doc.substr(0, at) + doc.substr(std::min(doc.size(), at + 1 + below(4)));
+            default: {
+                const size_t colon = doc.find(':', at);
+                if (colon == std::string::npos) return doc.substr(0, at);
+                return doc.insert(colon + 1, below(2) ? "1." : "-");
+            }
+        }
+    }
+};
+
+const std::vector<Spec>& fused_specs() {
+    static const std::vector<Spec> specs{
+        {"a", {K::Count, K::Sum, K::Mean, K::Product, K::Min, K::Max}},
+        {"b[*]", {K::Values, K::Types, K::Mode}},
+        {"c.d", {K::ValueCounts}},
+        {"e", {K::ValuesUnique, K::Exists}},
+        {"c", {K::CountUnique, K::Types}},
+        {"d", {K::KeyedValues, K::Exists}},
+        {"b", {K::Sum, K::Values}},
+    };
+    return specs;
+}
+
+// The same queries without Sum, Mean and Product (a stream keeps one engine
+// for those).
+std::vector<Spec> without_figures(const std::vector<Spec>& specs) {
+    std::vector<Spec> out;
+    for (const Spec& s : specs) {
+        Spec t{s.text, {}, s.limit};
+        for (K k : s.kinds)
+            if (k != K::Sum && k != K::Mean && k != K::Product) t.kinds.push_back(k);
+        if (!t.kinds.empty()) out.push_back(std::move(t));
+    }
+    return out;
+}
+
+std::unique_ptr<Source> stream_of(const std::string& doc, size_t buffer) {
+    std::vector<uint8_t> bytes(doc.begin(), doc.end());
+    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::move(bytes)), buffer);
+}
+
+// The document read as a stream (a decoder's output, say) in ranges, against
+// one engine reading the same stream.
+void check_stream(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
+    const engine::CompiledQueries compiled = compile(without_figures(specs));
+    for (size_t buffer : {size_t{1}, size_t{7}, size_t{4096}}) {
+        Scanned serial;
+        {
+            engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+            auto source = stream_of(doc, buffer);
+            ScanOptions options;
+            options.sink = &serial.sink;
+            serial.outcome = scan_source(engine, *source, options);
+        }
+        for (uint64_t range : {uint64_t{1}, uint64_t{29}, uint64_t{500}}) {
+            for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
+                Scanned split;
+                auto source = stream_of(doc, buffer);
+                ScanOptions options;
+                options.sink = &split.sink;
+                split.outcome =
+                    scan_split(compiled, engine::ScanMode::batched(8), *source, options, SplitPlan{walkers, range});
+                expect_same(serial, split,
+                            label + " stream buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
+                                " walkers " + std::to_string(walkers));
+                if (::testing::Test::HasFailure()) {
+                    ADD_FAILURE() << "document: " << doc;
+                    return;
+                }
+            }
+        }
+    }
+}
+
+void check_document(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
+    check_stream(doc, specs, label);
+    if (::testing::Test::HasFailure()) return;
+    TempFile file(doc);
+    auto opened = MappedFile::open(file.path());
+    ASSERT_TRUE(opened.ok());
+    const MappedFile& mapped = **opened;
+    const engine::CompiledQueries compiled = compile(specs);
+    for (size_t buffer : {size_t{1}, size_t{3}, size_t{61}, size_t{4096}}) {
+        const Scanned serial = scan_whole(compiled, mapped, buffer);
+        for (uint64_t range : {uint64_t{1}, uint64_t{17}, uint64_t{300}}) {
+            for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+                const Scanned split = scan_ranges(compiled, mapped, buffer, walkers, range);
+                expect_same(serial, split,
+                            label + " buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
+                                " walkers " + std::to_string(walkers));
+                if (::testing::Test::HasFailure()) {
+                    ADD_FAILURE() << "document: " << doc;
+                    return;
+                }
+            }
+        }
+    }
+}
+
+TEST(SplitScan, RandomDocumentsAsOneEngineScansThem) {
+    for (uint64_t seed = 1; seed <= 16; ++seed) {
+        Gen g(seed, seed % 3 == 0);
+        const int shape = static_cast<int>(seed % 4);
+        const std::string doc = g.document(shape);
+        check_document(doc, fused_specs(), "seed " + std::to_string(seed));
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(SplitScan, BrokenDocumentsFailAsOneEngineFails) {
+    for (uint64_t seed = 100; seed < 120; ++seed) {
+        Gen g(seed, seed % 2 == 0);
+        const std::string doc = g.broken(g.document(static_cast<int>(seed % 3)));
+        check_document(doc, fused_specs(), "seed " + std::to_string(seed));
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(SplitScan, LoneQueriesAndPipelinedWalkers) {
+    const std::vector<Spec> sum{{"a", {K::Sum, K::Mean, K::Product}}};
+    const std::vector<Spec> values{{"b[*]", {K::Values, K::ValuesUnique}}};
+    for (uint64_t seed = 200; seed < 204; ++seed) {
+        Gen g(seed, seed % 2 == 0);
+        const std::string doc = g.document(static_cast<int>(seed % 3));
+        check_document(doc, sum, "sum seed " + std::to_string(seed));
+        check_document(doc, values, "values seed " + std::to_string(seed));
+        TempFile file(doc);
+        auto opened = MappedFile::open(file.path());
+        ASSERT_TRUE(opened.ok());
+        const engine::CompiledQueries compiled = compile(fused_specs());
+        const Scanned serial = scan_whole(compiled, **opened, 64);
+        const Scanned split = scan_ranges(compiled, **opened, 64, 2, 40, engine::ScanMode::pipelined(2));
+        expect_same(serial, split, "pipelined seed " + std::to_string(seed));
+    }
+}
+
+TEST(SplitScan, ExactFiguresCombineAndInexactOnesComeFromOneEngine) {
+    // Integer sums combine; the same sums past 2^53 or over fractions come
+    // from one engine; either way the figures are those of one engine.
+    std::string ints, big, reals;
+    for (int i = 0; i < 120; ++i) {
+        ints += "{\"a\":" + std::to_string(i * 7 - 1000) + "}\n";
+        big += "{\"a\":" + std::string(i % 2 ? "4503599627370497" : "3") + "}\n";
+        reals += "{\"a\":" + std::to_string(i) + ".1}\n";
+    }
+    const std::vector<Spec> specs{{"a", {K::Sum, K::Mean, K::Product, K::Min, K::Max}}};
+    for (const std::string* doc : {&ints, &big, &reals}) check_document(*doc, specs, "figures");
+    // Without values streamed, one engine takes over the whole file.
+    for (const std::string* doc : {&big, &reals, &ints}) {
+        TempFile file(*doc + "{\"a\":[}\n");
+        auto opened = MappedFile::open(file.path());
+        ASSERT_TRUE(opened.ok());
+        const engine::CompiledQueries compiled = compile(specs);
+        const Scanned serial = scan_whole(compiled, **opened, 64);
+        for (size_t walkers : {size_t{2}, size_t{8}}) {
+            Scanned split;
+            MappedFileSource source(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &**opened), 64);
+            split.outcome = scan_split(compiled, engine::ScanMode::batched(8), source, ScanOptions{},
+                                       SplitPlan{walkers, 100});
+            expect_same(serial, split, "figures without values");
+        }
+    }
+}
+
+TEST(SplitScan, ZerosOfEitherSignAndInfinitiesInMinAndMax) {
+    // Ties between zeros settle by order; each grouping of the ranges must
+    // settle them as one scan does.
+    std::string doc;
+    const char* figures[] = {"0", "-0", "1e999", "-1e999", "-0", "0", "\"-0\"", "0.0", "-0e5", "2"};
+    for (int i = 0; i < 40; ++i) doc += std::string("{\"a\":") + figures[(i * 7) % 10] + "}\n";
+    check_document(doc, {{"a", {K::Min, K::Max, K::Sum}}}, "zeros");
+    check_document(doc.substr(doc.find('\n') + 1), {{"a", {K::Min, K::Max}}}, "zeros later");
+}
+
+// The one-source entry keeps one engine where ranges cannot give the same
+// answer: a limit, queries that settle, an observer that reads the engine.
+class ReadingObserver final : public ScanObserver {
+public:
+    Verdict at_interval(uint64_t, const engine::Engine&) override {
+        ++calls;
+        return Verdict::Continue;
+    }
+    int calls = 0;
+};
+
+TEST(SplitScan, OneEngineWhereRangesCannotAnswer) {
+    std::string doc;
+    for (int i = 0; i < 600000; ++i) doc += "{\"a\":" + std::to_string(i % 97) + ",\"b\":[1,2]}\n";
+    TempFile file(doc);
+    auto opened = MappedFile::open(file.path());
+    ASSERT_TRUE(opened.ok());
+    const MappedFile& mapped = **opened;
+    ASSERT_GE(*mapped.size(), uint64_t{8388608});
+    const std::vector<std::vector<Spec>> sets{
+        {{"a", {K::Values, K::Count}, 5}},
+        {{"a", {K::Exists}}, {"b", {K::Exists}}},
+        {{"a", {K::ValueCounts, K::Sum}}, {"b[*]", {K::Values}}},
+    };
+    for (const auto& specs : sets) {
+        const engine::CompiledQueries compiled = compile(specs);
+        const Scanned serial = scan_whole(compiled, mapped, 1048576);
+        for (bool observe : {false, true}) {
+            Scanned r;
+            ReadingObserver observer;
+            MappedFileSource source(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &mapped), 1048576);
+            ScanOptions options;
+            options.sink = &r.sink;
+            if (observe) {
+                options.observer = &observer;
+                options.interval = 1048576;
+            }
+            r.outcome = scan_one_source(compiled, engine::ScanMode::batched(8), source, options, 8);
+            expect_same(serial, r, specs[0].text + (observe ? " observed" : ""));
+            if (observe && !specs[0].limit && specs.size() > 1 && specs[1].kinds[0] != K::Exists) {
+                EXPECT_GT(observer.calls, 0);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace jorvane::run::testing

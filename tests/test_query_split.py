@@ -1,0 +1,220 @@
+"""One large plain file on every core against the same file on one.
+
+Query(..., max_threads=8) cuts a large NDJSON file into ranges scanned at
+once; everything it reports must be what max_threads=1 reports: results
+(floats bit for bit), into= values in order, errors with their offsets and
+messages, partial results. Pretty-printed files, broken files, limits and
+progress callbacks included.
+"""
+import json
+import math
+import os
+import random
+import struct
+import threading
+
+import pytest
+
+from jorvane import (Count, CountUnique, Exists, Max, Mean, Min, Mode, Product, Query, Sum, Types, ValueCounts,
+                     Values, ValuesUnique)
+from jorvane._errors import Corrupted, Incomplete
+
+# The one-file run splits files of 8 MiB and more.
+SIZE = 9 * 1024 * 1024
+
+
+def record(rng, floats):
+    def number():
+        if floats and rng.random() < 0.3:
+            return rng.choice([0.1, -0.0, 2.5, 1e-3, 3.14159, -7.25, 6.02e23])
+        return rng.choice([0, 7, -3, 12, 123456789012, 40, 9007199254740991])
+
+    r = {"id": rng.randrange(1000), "qty": number(), "tags": [rng.choice("abcde") for _ in range(rng.randrange(4))]}
+    if rng.random() < 0.7:
+        r["user"] = {"id": rng.randrange(50), "name": rng.choice(["Ann", "Bo", "Cy \u00e9", 'q"u\\o\n'])}
+    if rng.random() < 0.3:
+        r["events"] = [{"user": {"id": rng.randrange(20)}, "value": number()} for _ in range(rng.randrange(3))]
+    if rng.random() < 0.1:
+        r["qty"] = str(number())
+    return r
+
+
+def write_ndjson(path, seed, floats, pretty_every=0):
+    rng = random.Random(seed)
+    pool = [record(rng, floats) for _ in range(3000)]
+    size = 0
+    with open(path, "w") as f:
+        i = 0
+        while size < SIZE:
+            r = rng.choice(pool)
+            text = json.dumps(r, indent=1 if pretty_every and i % pretty_every == 0 else None) + "\n"
+            f.write(text)
+            size += len(text.encode())
+            i += 1
+    return path
+
+
+ACCS = [
+    ("qty", [Count, Sum, Mean, Product, Min, Max, Types]),
+    ("user.id", [ValueCounts, Mode, CountUnique]),
+    ("tags[*]", [ValuesUnique, Exists]),
+    ("events[*].user.id", [Count, Values]),
+    ("events[*].value", [Sum, Min, Max, Mean]),
+    ("user.name", [Values, ValuesUnique, Types]),
+]
+
+
+def bits(x):
+    return struct.pack("<d", x).hex() if isinstance(x, float) else x
+
+
+def summary(r):
+    out = {}
+    for name in ["count", "count_unique", "exists", "min", "max", "sum", "mean", "product", "agg_skipped"]:
+        try:
+            out[name] = bits(getattr(r, name)())
+        except Exception as e:  # an accumulator the query does not have
+            out[name] = type(e).__name__
+    for name in ["mode", "value_counts"]:
+        try:
+            v = getattr(r, name)()
+            out[name] = list(v.items()) if isinstance(v, dict) else v
+        except Exception as e:
+            out[name] = type(e).__name__
+    try:
+        out["types"] = sorted(r.types())
+    except Exception as e:
+        out["types"] = type(e).__name__
+    return out
+
+
+def run(path, threads, **options):
+    into = {}
+    queries, accs = [], []
+    for q, kinds in ACCS:
+        made = []
+        for k in kinds:
+            if k in (Values, ValuesUnique):
+                into[(q, k.__name__)] = []
+                made.append(k(into=into[(q, k.__name__)]))
+            else:
+                made.append(k())
+        queries.append(q)
+        accs.append(made)
+    query = Query(path, dict(zip(queries, accs)), max_threads=threads, **options)
+    try:
+        outcome = ("ok", [summary(query.result(0, i)) for i in range(len(queries))])
+    except (Incomplete, Corrupted) as e:
+        outcome = (type(e).__name__, str(e), e.offset, [summary(r) for r in e.recover()])
+    return outcome, into, query.mode
+
+
+def same_everywhere(path, **options):
+    one = run(path, 1, **options)
+    many = run(path, 8, **options)
+    assert one[0] == many[0]
+    assert one[1] == many[1]
+    return one
+
+
+@pytest.mark.parametrize("seed,floats,pretty_every", [(1, False, 0), (2, True, 0), (3, False, 7)])
+def test_large_files_give_what_one_walker_gives(tmp_path, seed, floats, pretty_every):
+    path = write_ndjson(str(tmp_path / "big.ndjson"), seed, floats, pretty_every)
+    outcome, into, _ = same_everywhere(path)
+    assert outcome[0] == "ok"
+    # With a spare core per walker the policy picks batched walkers.
+    assert run(path, 8)[2] == "batched"
+    # Figures alone (no values streamed): the same bits.
+    figures = [
+        [summary(Query(path, {"qty": [Sum(), Mean(), Product()], "events[*].value": [Sum(), Mean()]},
+                       max_threads=t).result(0, i)) for i in range(2)]
+        for t in (1, 8)
+    ]
+    assert figures[0] == figures[1]
+    assert into[("events[*].user.id", "Values")]
+
+
+def test_pretty_printed_document(tmp_path):
+    rng = random.Random(5)
+    records = [record(rng, True) for _ in range(3000)]
+    path = tmp_path / "pretty.json"
+    with open(path, "w") as f:
+        while f.tell() < SIZE:
+            f.write(json.dumps(records, indent=2) + "\n")
+    same_everywhere(str(path))
+
+
+def test_broken_files_fail_alike(tmp_path):
+    path = write_ndjson(str(tmp_path / "base.ndjson"), 11, True)
+    data = open(path, "rb").read()
+    rng = random.Random(12)
+    for i in range(6):
+        at = rng.randrange(len(data))
+        if i % 3 == 0:
+            broken = data[:at]
+        elif i % 3 == 1:
+            broken = data[:at] + rng.choice([b"]", b"}", b'"', b"x", b"1.", b"\n{"]) + data[at:]
+        else:
+            colon = data.index(b":", at)
+            broken = data[: colon + 1] + b"-" + data[colon + 1 :]
+        bad = tmp_path / f"bad{i}.ndjson"
+        bad.write_bytes(broken)
+        same_everywhere(str(bad))
+
+
+def test_limits_and_progress_keep_one_walker(tmp_path):
+    path = write_ndjson(str(tmp_path / "big.ndjson"), 21, False)
+    # (Where an early stop lands depends on the buffer length: same mode.)
+    one = Query(path, {"qty": [Values(), Count()]}, limit=1000, max_threads=1, mode="batched").result()
+    many = Query(path, {"qty": [Values(), Count()]}, limit=1000, max_threads=8, mode="batched").result()
+    assert one.count() == many.count() == 1000
+    assert one.bytes_covered == many.bytes_covered
+    seen = {1: [], 8: []}
+    for t in (1, 8):
+        Query(path, {"qty": [Sum()]}, max_threads=t, mode="batched", progress=lambda n, rs, t=t: seen[t].append((n, rs[0].sum())),
+              progress_interval=1 << 20)
+    assert seen[1] == seen[8] and seen[1]
+
+
+def test_a_file_truncated_while_it_is_read_fails_cleanly(tmp_path):
+    # Wherever the scan stands when the file shrinks, the run ends with a
+    # result or an error, never with a crash.
+    path = str(tmp_path / "shrinking.ndjson")
+    for delay in (0.0, 0.01, 0.03, 0.1):
+        write_ndjson(path, 31, False)
+        timer = threading.Timer(delay, lambda: os.truncate(path, 1000))
+        timer.start()
+        try:
+            Query(path, {"qty": [Count(), Sum()]}, max_threads=8).result()
+        except (Incomplete, Corrupted, RuntimeError):
+            pass
+        timer.join()
+
+
+def test_compressed_files_split_too(tmp_path):
+    # The decoder reads on its own thread and the walkers take its output;
+    # a damaged stream fails as it does for one walker.
+    import gzip
+
+    path = write_ndjson(str(tmp_path / "c.ndjson"), 41, True, pretty_every=5)
+    data = open(path, "rb").read()[: 3 << 20]
+    gz = tmp_path / "c.ndjson.gz"
+    gz.write_bytes(gzip.compress(data, 1))
+    broken = tmp_path / "broken.ndjson.gz"
+    broken.write_bytes(gz.read_bytes()[: len(gz.read_bytes()) // 2])
+    specs = {"user.id": [ValueCounts(), Mode(), CountUnique()], "tags[*]": [ValuesUnique(), Types()],
+             "events[*].value": [Min(), Max(), Count()]}
+    for p in (gz, broken):
+        outcomes = []
+        for t in (1, 8):
+            values = []
+            q = Query(str(p), dict(specs, **{"user.name": [Values(into=values)]}), max_threads=t)
+            try:
+                outcomes.append(([summary(q.result(0, i)) for i in range(4)], values))
+            except (Incomplete, Corrupted) as e:
+                outcomes.append((str(e), e.offset, [summary(r) for r in e.recover()], values))
+            except RuntimeError as e:
+                # (One walker reads without a decoder thread: the values
+                # before a read failure depend on the buffers read.)
+                outcomes.append(str(e))
+        assert outcomes[0] == outcomes[1]
