@@ -41,21 +41,29 @@ struct Case {
     bool fused = false;
 };
 
-// The plans of a case: one query, or 64 fused ones.
-std::vector<engine::QueryPlan> case_plans(const Case& c) {
-    const std::vector<AccumulatorKind> acc{c.mode};
+// The plans of a case, one query or 64 fused ones, with the texts and
+// accumulator lists they borrow.
+struct CasePlans {
+    std::vector<AccumulatorKind> kinds;
+    std::vector<std::string> texts;
     std::vector<engine::QueryPlan> plans;
+};
+
+CasePlans case_plans(const Case& c) {
+    CasePlans p;
+    p.kinds = {c.mode};
     if (!c.fused) {
-        plans.push_back(engine::QueryPlan{std::nullopt, c.query, acc});
+        p.texts.push_back(c.query);
     } else if (c.query) {
-        for (int i = 0; i < 64; ++i) plans.push_back(engine::QueryPlan{std::nullopt, c.query, acc});
+        p.texts.assign(64, c.query);
     } else {
         // Four members of each of the first sixteen events.
         for (int i = 0; i < 16; ++i)
             for (const char* member : {"user.id", "at", "value", "type"})
-                plans.push_back(engine::QueryPlan{std::nullopt, "events[" + std::to_string(i) + "]." + member, acc});
+                p.texts.push_back("events[" + std::to_string(i) + "]." + member);
     }
-    return plans;
+    for (const std::string& t : p.texts) p.plans.push_back(engine::QueryPlan{std::nullopt, t, p.kinds});
+    return p;
 }
 
 uint64_t scan(const bench::Corpus& corpus, const engine::CompiledQueries& compiled, engine::ScanMode mode,
@@ -112,8 +120,8 @@ int main(int argc, char** argv) {
         // per-buffer times, and their ratio.
         for (const Case& c : cases) {
             if (filter && std::string(c.name).find(filter) == std::string::npos) continue;
-            const std::vector<engine::QueryPlan> plans = case_plans(c);
-            auto compiled = engine::CompiledQueries::compile(plans);
+            const CasePlans plans = case_plans(c);
+            auto compiled = engine::CompiledQueries::compile(plans.plans);
             if (!compiled.ok()) return 1;
             for (size_t size = 4096; size <= (size_t{4} << 20) && size <= corpus.size; size *= 2) {
                 size_t len = size;
@@ -146,8 +154,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     for (const Case& c : cases) {
-        const std::vector<engine::QueryPlan> plans = case_plans(c);
-        auto compiled = engine::CompiledQueries::compile(plans);
+        const CasePlans plans = case_plans(c);
+        auto compiled = engine::CompiledQueries::compile(plans.plans);
         if (!compiled.ok()) {
             std::fprintf(stderr, "case %s does not compile\n", c.name);
             return 1;
