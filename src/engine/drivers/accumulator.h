@@ -195,6 +195,10 @@ public:
     std::optional<MalformedNumber> fold(const Match& m, std::optional<std::string_view> key, bool stream_items,
                                         ItemQueue& queue);
 
+    // Count: `n` more matches at once (the fast walk counts the matches of
+    // labels that only Count accumulators serve, and adds them per buffer).
+    void add_count(uint64_t n) { count_ += n; }
+
     // End of a source: moves the ValueCounts map and the Types set out.
     AccumulatorResult take_result();
     // Progress snapshot: copies, leaves the accumulator as it is.

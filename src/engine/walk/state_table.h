@@ -1,0 +1,114 @@
+// StateTable: what the fast walk (engine/walk/fast_walk.h) needs of every
+// state of one driver's automaton, compiled once per engine.
+//
+// Keys. Most states have a live transition on only a few field names; every
+// other key leads where Other leads. A state keeps just those names, each as
+// its length and key words (dfa_core/key_hash.h), so looking a key up costs a
+// length comparison per name and, for a name of the same length, two word
+// comparisons; names longer than 16 bytes compare their bytes. A state with
+// more names than kMaxStateKeys asks the automaton's field map instead.
+//
+// Array elements. A state whose every index leads to the same state (`[*]`,
+// or no index query at all) keeps that state; others look the index up.
+//
+// Folding. Each accepting state has a plan: the accumulators its labels
+// touch, so a match costs what its own labels cost and not a pass over every
+// accumulator of the driver. When those are all Count, the plan only counts
+// its matches (`hits`), and `flush` adds them to the accumulators at the end
+// of every buffer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dfa_core/key_hash.h"
+#include "engine/drivers/driver.h"
+
+namespace jorvane::engine {
+
+class StateTable {
+public:
+    // An index transition that depends on the index.
+    static constexpr StateId kVaries = kDeadState - 1;
+    static constexpr uint32_t kNoPlan = UINT32_MAX;
+    static constexpr uint32_t kMaxStateKeys = 8;
+
+    struct Key {
+        uint64_t word_a = 0;
+        uint64_t word_b = 0;
+        uint32_t len = 0;
+        StateId target = kDeadState;
+        uint32_t long_off = 0;  // a name longer than 16 bytes: its bytes in long_names_
+    };
+    struct State {
+        uint64_t accept = 0;          // the labels that match here
+        StateId other = kDeadState;   // a key that none of `keys` names
+        StateId index = kDeadState;   // every array element, or kVaries
+        uint32_t keys_begin = 0;
+        uint32_t keys_end = 0;
+        uint32_t plan = kNoPlan;      // accepting states
+        bool field_map = false;       // too many names: look keys up in the automaton
+    };
+    struct Plan {
+        uint64_t labels = 0;
+        uint32_t accs_begin = 0;
+        uint32_t accs_end = 0;
+        bool direct = false;  // every accumulator is Count: matches only count
+        bool keeps = false;   // some accumulator keeps values (the driver dispatches)
+        uint64_t hits = 0;    // direct matches not yet added
+    };
+
+    explicit StateTable(const DfaDriver& d);
+
+    const State& state(StateId s) const { return states_[s]; }
+    Plan& plan(uint32_t p) { return plans_[p]; }
+    const uint32_t* plan_accumulators(const Plan& p) const { return accs_.data() + p.accs_begin; }
+
+    // The state of the member with raw key `key` in (live) state `s`.
+    [[gnu::always_inline]] StateId field(StateId s, const State& st, std::string_view key,
+                                         const dfa_core::QueryDFA& dfa) const {
+        if (st.field_map) [[unlikely]]
+            return dfa.next_state(s, dfa.field_symbol(key));
+        const uint32_t n = static_cast<uint32_t>(key.size());
+        const Key* k = keys_.data() + st.keys_begin;
+        const Key* end = keys_.data() + st.keys_end;
+        for (; k != end; ++k) {
+            if (k->len != n) continue;
+            if (n > dfa_core::kShortKey) [[unlikely]] {
+                if (std::memcmp(long_names_.data() + k->long_off, key.data(), n) == 0) return k->target;
+                continue;
+            }
+            uint64_t a, b;
+            dfa_core::key_words(key, a, b);
+            for (; k != end; ++k)
+                if (k->len == n && k->word_a == a && k->word_b == b) return k->target;
+            return st.other;
+        }
+        return st.other;
+    }
+
+    // The state of array element `i` in (live) state `s`.
+    [[gnu::always_inline]] StateId element(StateId s, const State& st, uint64_t i, const dfa_core::QueryDFA& dfa) const {
+        if (st.index != kVaries) [[likely]]
+            return st.index;
+        return dfa.next_state(s, dfa.index_symbol(i));
+    }
+
+    // Adds the direct matches to their Count accumulators.
+    void flush(DfaDriver& d);
+    // Forgets the direct matches (a new source).
+    void clear_hits();
+
+private:
+    std::vector<State> states_;
+    std::vector<Key> keys_;
+    std::string long_names_;
+    std::vector<Plan> plans_;
+    std::vector<uint32_t> accs_;
+    bool any_direct_ = false;  // some plan counts directly
+};
+
+}  // namespace jorvane::engine
