@@ -57,45 +57,286 @@ public:
           capture_mask_(e.drivers[0].capture_mask) {}
 
     // Walks top-level values until the buffer ends or the general walk must
-    // go on. Starts and ends with no container open.
+    // go on. Starts with no container open; hands over with the general
+    // walk's state written.
+    //
+    // One function, so that the chunk's bits, the states and the indices
+    // stay in registers: the grammar position is the label the code is at,
+    // and the containers open are `levels_` (what a hand-over needs of them,
+    // written once per container).
     JORVANE_WALK_INLINE void run() {
-        uint64_t p;
-        while (next(p)) {
-            const uint8_t b = buf_[p];
-            // The general walk passes over a comma between top-level values.
-            if (b == ',') continue;
-            if (b != '{' && b != '[') [[unlikely]] {
-                put_back(p);
-                return;
+        uint64_t bits = c_.bits;
+        uint64_t base = c_.base;
+        const uint8_t* const buf = buf_;
+        const StateTable::State* const states = t_.states();
+        uint32_t depth = 0;          // containers open; the innermost is levels_[depth - 1]
+        StateId s = kDeadState;      // the innermost container's state
+        const StateTable::State* st = nullptr;
+        uint8_t is_object = 0;       // the innermost container's kind
+        uint64_t caps = 0;           // labels of the counting captures open
+        StateId child = kDeadState;  // the state of the innermost container's last key or element
+        StateId cs = kDeadState;     // the state of the value at hand
+        uint64_t i = 0;              // the innermost array's index of the value at hand
+        FrameState fs = FrameState::ObjectStart;
+        uint64_t p = 0, q = 0;
+        uint8_t b = 0;
+
+        // The next structural position, classifying on demand; false at the end of the buffer.
+        auto next = [&](uint64_t& out) JORVANE_LAMBDA_INLINE {
+            while (bits == 0) [[unlikely]] {
+                c_.bits = 0;
+                if (!chunks_.next_chunk(c_)) return false;
+                bits = c_.bits;
+                base = c_.base;
             }
-            const Step r = open_container(p, b, d_.state, 0, 0);
-            if (r == Step::Done) [[likely]]
-                continue;
-            if (r == Step::Refuse) {
-                put_back(p);
-            } else {
-                e_.adopt_fast_walk(levels_, bail_depth_ + 1, bail_state_, bail_skip_);
-            }
+            out = base + static_cast<unsigned>(std::countr_zero(bits));
+            bits &= bits - 1;
+            return true;
+        };
+        auto accepting = [&](StateId x) JORVANE_LAMBDA_INLINE { return x != kDeadState && states[x].accept != 0; };
+        // Hands over: the innermost container's frame state and index, the
+        // driver's state, the position the general walk starts at
+        // (kNoPosition: after the last one walked), the depth of a skip.
+        auto bail = [&](uint64_t at, FrameState frame, uint64_t index, StateId state, uint64_t skip = 0) {
+            c_.bits = bits;
+            hand_over(at, depth, frame, index, state, skip);
+        };
+
+    top:
+        if (!next(p)) {
+            c_.bits = bits;
             return;
         }
+        b = buf[p];
+        // The general walk passes over a comma between top-level values.
+        if (b == ',') goto top;
+        if (b != '{' && b != '[') [[unlikely]] {
+            c_.bits = bits;
+            put_back(p);
+            return;
+        }
+        cs = d_.state;
+
+    open:
+        // A container opens at `p` (opener `b`) in state `cs`.
+        {
+            if (depth >= kMaxFastDepth) [[unlikely]]
+                goto refuse;
+            if (depth > 0 && !is_object) levels_[depth - 1].array_index = i;
+            if (cs == kDeadState) goto skip;
+            const StateTable::State& cst = states[cs];
+            const uint64_t fresh = cst.accept & ~caps;
+            // A container some accumulator keeps is recorded by the general walk.
+            if ((fresh & capture_mask_) != 0) [[unlikely]]
+                goto refuse;
+            FastLevel& level = levels_[depth];
+            level.state = cs;
+            level.is_object = b == '{';
+            level.new_labels = fresh;
+            level.array_index = 0;
+            ++depth;
+            s = cs;
+            st = &cst;
+            caps |= fresh;
+            child = cs;
+            is_object = b == '{';
+            if (!is_object) goto array_open;
+        }
+
+        // ---- objects ----
+        if (!next(p)) [[unlikely]]
+            return bail(kNoPosition, FrameState::ObjectStart, 0, s);
+        b = buf[p];
+        if (b == '}') goto close;
+        fs = FrameState::ObjectStart;
+    object_key:
+        if (b != '"') [[unlikely]]
+            return bail(p, fs, 0, child);
+        if (!next(q)) [[unlikely]]
+            return bail(p, fs, 0, child);
+        child = t_.field(s, *st, view(buf, p + 1, q), dfa_);
+        if (!next(p)) [[unlikely]]
+            return bail(kNoPosition, FrameState::AfterKey, 0, child);
+        if (buf[p] != ':') [[unlikely]]
+            return bail(p, FrameState::AfterKey, 0, child);
+        if (!next(p)) [[unlikely]]
+            return bail(kNoPosition, FrameState::ValueExpected, 0, child);
+        b = buf[p];
+        if (b == '"') {
+            if (!next(q)) [[unlikely]]
+                return bail(p, FrameState::ValueExpected, 0, child);
+            if (accepting(child)) [[unlikely]]
+                fold_string(child, p, q);
+            if (!next(p)) [[unlikely]]
+                return bail(kNoPosition, FrameState::AfterValue, 0, child);
+        } else if (is_atom_start(b)) {
+            if (!next(q)) [[unlikely]]
+                return bail(p, FrameState::ValueExpected, 0, child);
+            if (accepting(child)) [[unlikely]] {
+                if (!fold_atom(child, p, q)) return bail(q, FrameState::AfterValue, 0, child);
+            }
+            p = q;
+        } else if (b == '{' || b == '[') {
+            cs = child;
+            goto open;
+        } else {
+            return bail(p, FrameState::ValueExpected, 0, child);
+        }
+    object_after_value:
+        b = buf[p];
+        if (b == ',') [[likely]] {
+            if (!next(p)) [[unlikely]]
+                return bail(kNoPosition, FrameState::KeyExpected, 0, child);
+            b = buf[p];
+            fs = FrameState::KeyExpected;
+            goto object_key;
+        }
+        if (b == '}') [[likely]]
+            goto close;
+        return bail(p, FrameState::AfterValue, 0, child);
+
+        // ---- arrays ----
+    array_open:
+        i = 0;
+        if (!next(p)) [[unlikely]]
+            return bail(kNoPosition, FrameState::ArrayStart, 0, s);
+        b = buf[p];
+        if (b == ']') goto close;
+        fs = FrameState::ArrayStart;
+    array_value:
+        cs = t_.element(s, *st, i, dfa_);
+        if (b == '"') {
+            if (!next(q)) [[unlikely]]
+                return bail(p, fs, i, child);
+            child = cs;
+            ++i;
+            if (accepting(cs)) [[unlikely]]
+                fold_string(cs, p, q);
+            if (!next(p)) [[unlikely]]
+                return bail(kNoPosition, FrameState::AfterValue, i, child);
+        } else if (is_atom_start(b)) {
+            if (!next(q)) [[unlikely]]
+                return bail(p, fs, i, child);
+            child = cs;
+            ++i;
+            if (accepting(cs)) [[unlikely]] {
+                if (!fold_atom(cs, p, q)) return bail(q, FrameState::AfterValue, i, child);
+            }
+            p = q;
+        } else if (b == '{' || b == '[') {
+            goto open;
+        } else {
+            return bail(p, fs, i, child);
+        }
+    array_after_value:
+        b = buf[p];
+        if (b == ',') [[likely]] {
+            if (!next(p)) [[unlikely]]
+                return bail(kNoPosition, FrameState::ValueExpected, i, child);
+            b = buf[p];
+            fs = FrameState::ValueExpected;
+            goto array_value;
+        }
+        if (b == ']') [[likely]]
+            goto close;
+        return bail(p, FrameState::AfterValue, i, child);
+
+    close:
+        // The innermost container's closer was just read.
+        {
+            const FastLevel& level = levels_[depth - 1];
+            const uint64_t fresh = level.new_labels;
+            if (fresh != 0) [[unlikely]] {
+                fold_container(states[level.state], fresh, level.is_object);
+                caps &= ~fresh;
+            }
+            child = level.state;
+            --depth;
+            if (depth == 0) goto top;
+        }
+    closed:
+        // The value at hand, a container, closed; back in its parent.
+        {
+            const FastLevel& parent = levels_[depth - 1];
+            s = parent.state;
+            st = &states[s];
+            is_object = parent.is_object;
+            if (is_object) {
+                if (!next(p)) [[unlikely]]
+                    return bail(kNoPosition, FrameState::AfterValue, 0, child);
+                goto object_after_value;
+            }
+            i = parent.array_index + 1;
+            if (!next(p)) [[unlikely]]
+                return bail(kNoPosition, FrameState::AfterValue, i, child);
+            goto array_after_value;
+        }
+
+    skip:
+        // A container in the dead state: its brackets are counted, from
+        // chunk to chunk, to its closer; nothing inside is walked.
+        {
+            uint64_t from = after_bit(~uint64_t{0}, static_cast<unsigned>(p - base));
+            uint64_t open_count = 1;
+            const uint8_t skipped_object = b == '{';
+            for (;;) {
+                uint64_t open = c_.openers & from;
+                uint64_t close = c_.closers & from;
+                const uint64_t closes = static_cast<uint64_t>(std::popcount(close));
+                if (closes < open_count) [[likely]] {
+                    open_count += static_cast<uint64_t>(std::popcount(open)) - closes;
+                } else {
+                    while (close) {
+                        const uint64_t below = (close & (0 - close)) - 1;
+                        open_count += static_cast<uint64_t>(std::popcount(open & below));
+                        open &= ~below;
+                        open_count -= 1;
+                        if (open_count == 0) {
+                            const unsigned k = static_cast<unsigned>(std::countr_zero(close));
+                            bits = after_bit(bits, k);
+                            const uint64_t pos = base + k;
+                            if ((buf[pos] == '}') != (skipped_object != 0)) [[unlikely]] {
+                                // A closer of the other kind: the general walk reports it.
+                                push_skipped(depth, skipped_object);
+                                ++depth;
+                                return bail(pos, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
+                                            kDeadState);
+                            }
+                            child = kDeadState;
+                            if (depth == 0) goto top;
+                            goto closed;
+                        }
+                        close &= close - 1;
+                    }
+                    open_count += static_cast<uint64_t>(std::popcount(open));
+                }
+                c_.bits = 0;
+                if (!chunks_.next_chunk(c_)) {
+                    // The buffer ends inside: the general walk goes on skipping.
+                    bits = 0;
+                    push_skipped(depth, skipped_object);
+                    ++depth;
+                    return bail(kNoPosition, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
+                                kDeadState, open_count);
+                }
+                bits = c_.bits;
+                base = c_.base;
+                from = ~uint64_t{0};
+            }
+        }
+
+    refuse:
+        // The general walk takes the container from its opener.
+        if (depth == 0) {
+            c_.bits = bits;
+            put_back(p);
+            return;
+        }
+        if (is_object) return bail(p, FrameState::ValueExpected, 0, child);
+        return bail(p, i == 0 ? FrameState::ArrayStart : FrameState::ValueExpected, i, child);
     }
 
 private:
-    // Done: the container closed. Bail: the general walk goes on (levels up
-    // to bail_depth_ written). Refuse: nothing consumed, the general walk
-    // takes the container from its opener.
-    enum class Step : uint8_t { Done, Bail, Refuse };
-
-    // The next structural position of the buffer, classifying on demand.
-    [[gnu::always_inline]] bool next(uint64_t& p) {
-        while (c_.bits == 0) [[unlikely]] {
-            if (!chunks_.next_chunk(c_)) return false;
-        }
-        p = c_.base + static_cast<unsigned>(std::countr_zero(c_.bits));
-        c_.bits &= c_.bits - 1;
-        return true;
-    }
-
     // Hands position `p` back to the general walk: into the cursor's bits,
     // or, for a token that began in an earlier chunk and whose end the buffer
     // does not hold, as the cursor's open token.
@@ -107,27 +348,29 @@ private:
         }
     }
 
-    // The innermost container hands over: its frame state and index, the
-    // driver's current state, and the position the general walk starts at
-    // (kNoPosition: after the last one walked).
-    Step bail_here(uint64_t p, uint32_t depth, FrameState fs, uint64_t index, StateId state) {
-        levels_[depth].frame_state = fs;
-        levels_[depth].array_index = index;
-        bail_depth_ = depth;
-        bail_state_ = state;
-        bail_skip_ = 0;
-        if (p != kNoPosition) put_back(p);
-        return Step::Bail;
-    }
-    // An outer container of one that handed over: its state while that
-    // child is open.
-    Step bail_outer(uint32_t depth, FrameState fs, uint64_t index) {
-        levels_[depth].frame_state = fs;
-        levels_[depth].array_index = index;
-        return Step::Bail;
+    // Writes the general walk's state for `count` open containers; the
+    // innermost has frame state `fs` and index `index`, each outer one the
+    // state it has while a value is open in it.
+    [[gnu::noinline]] void hand_over(uint64_t at, uint32_t count, FrameState fs, uint64_t index, StateId state,
+                                     uint64_t skip) {
+        for (uint32_t l = 0; l + 1 < count; ++l) {
+            FastLevel& level = levels_[l];
+            level.frame_state = level.is_object || level.array_index > 0 ? FrameState::ValueExpected
+                                                                         : FrameState::ArrayStart;
+        }
+        levels_[count - 1].frame_state = fs;
+        levels_[count - 1].array_index = index;
+        if (at != kNoPosition) put_back(at);
+        e_.adopt_fast_walk(levels_, count, state, skip);
     }
 
-    [[gnu::always_inline]] bool accepting(StateId s) const { return s != kDeadState && t_.state(s).accept != 0; }
+    void push_skipped(uint32_t depth, uint8_t is_object) {
+        FastLevel& level = levels_[depth];
+        level.state = kDeadState;
+        level.is_object = is_object;
+        level.new_labels = 0;
+        level.array_index = 0;
+    }
 
     // The plan of an accepting state when its matches only count, else null.
     [[gnu::always_inline]] StateTable::Plan* direct_plan(const StateTable::State& st) {
@@ -139,7 +382,7 @@ private:
     // Folds a match of the labels `labels` (those of state `st`, or fewer
     // for a container inside a capture of some of them). False when a
     // malformed number was recorded.
-    bool fold(const StateTable::State& st, uint64_t labels, const MatchEvent& m) {
+    [[gnu::noinline]] bool fold(const StateTable::State& st, uint64_t labels, const MatchEvent& m) {
         if ((labels & blocked_) == 0 && labels == st.accept) [[likely]] {
             StateTable::Plan& plan = t_.plan(st.plan);
             if (plan.direct) {
@@ -148,7 +391,7 @@ private:
             }
             if (!plan.keeps) {
                 const uint32_t* acc = t_.plan_accumulators(plan);
-                for (uint32_t i = plan.accs_begin; i < plan.accs_end; ++i, ++acc)
+                for (uint32_t n = plan.accs_begin; n < plan.accs_end; ++n, ++acc)
                     (void)d_.accumulators[*acc].fold(m, std::nullopt, d_.stream_items, d_.queues[*acc]);
                 return true;
             }
@@ -179,198 +422,9 @@ private:
         return fold(st, st.accept, MatchEvent::atom(trim_trailing_ws(view(buf_, start, end)), e_.stream_offset + start));
     }
 
-    // A container whose opener `b` at `p` was just read, in state `s`, at
-    // nesting `depth` inside the counting captures of labels `caps`.
-    Step open_container(uint64_t p, uint8_t b, StateId s, uint32_t depth, uint64_t caps) {
-        if (depth >= kMaxFastDepth) [[unlikely]]
-            return Step::Refuse;
-        const uint8_t is_object = b == '{';
-        if (s == kDeadState) return skip(p, is_object, depth);
-        const StateTable::State& st = t_.state(s);
-        const uint64_t fresh = st.accept & ~caps;
-        // A container some accumulator keeps is recorded by the general walk.
-        if ((fresh & capture_mask_) != 0) [[unlikely]]
-            return Step::Refuse;
-        FastLevel& level = levels_[depth];
-        level.state = s;
-        level.is_object = is_object;
-        level.new_labels = fresh;
-        const Step r = is_object ? object(s, st, depth, caps | fresh) : array(s, st, depth, caps | fresh);
-        if (r != Step::Done) [[unlikely]]
-            return r;
-        if (fresh != 0) [[unlikely]] {
-            const Value none;
-            (void)fold(st, fresh, MatchEvent::container(&none, is_object));
-        }
-        return Step::Done;
-    }
-
-    // Passes over a container in the dead state, opened at `p`: counts its
-    // brackets, from chunk to chunk, to its closer.
-    Step skip(uint64_t p, uint8_t is_object, uint32_t depth) {
-        uint64_t from = after_bit(~uint64_t{0}, static_cast<unsigned>(p - c_.base));
-        uint64_t open_count = 1;
-        for (;;) {
-            uint64_t open = c_.openers & from;
-            uint64_t close = c_.closers & from;
-            const uint64_t closes = static_cast<uint64_t>(std::popcount(close));
-            if (closes < open_count) [[likely]] {
-                open_count += static_cast<uint64_t>(std::popcount(open)) - closes;
-            } else {
-                while (close) {
-                    const uint64_t below = (close & (0 - close)) - 1;
-                    open_count += static_cast<uint64_t>(std::popcount(open & below));
-                    open &= ~below;
-                    open_count -= 1;
-                    if (open_count == 0) {
-                        const unsigned k = static_cast<unsigned>(std::countr_zero(close));
-                        c_.bits = after_bit(c_.bits, k);
-                        const uint64_t pos = c_.base + k;
-                        if ((buf_[pos] == '}') == (is_object != 0)) [[likely]]
-                            return Step::Done;
-                        // A closer of the other kind: the general walk reports it.
-                        skipped_level(depth, is_object);
-                        return bail_here(pos, depth, is_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                                         kDeadState);
-                    }
-                    close &= close - 1;
-                }
-                open_count += static_cast<uint64_t>(std::popcount(open));
-            }
-            if (!chunks_.next_chunk(c_)) {
-                // The buffer ends inside: the general walk goes on skipping.
-                c_.bits = 0;
-                skipped_level(depth, is_object);
-                bail_here(kNoPosition, depth, is_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                          kDeadState);
-                bail_skip_ = open_count;
-                return Step::Bail;
-            }
-            from = ~uint64_t{0};
-        }
-    }
-
-    void skipped_level(uint32_t depth, uint8_t is_object) {
-        FastLevel& level = levels_[depth];
-        level.state = kDeadState;
-        level.is_object = is_object;
-        level.new_labels = 0;
-    }
-
-    // The members of the object in (live) state `s` whose '{' was just read.
-    Step object(StateId s, const StateTable::State& st, uint32_t depth, uint64_t caps) {
-        uint64_t p, q;
-        if (!next(p)) return bail_here(kNoPosition, depth, FrameState::ObjectStart, 0, s);
-        uint8_t b = buf_[p];
-        if (b == '}') return Step::Done;
-        StateId child = s;
-        FrameState fs = FrameState::ObjectStart;
-        for (;;) {
-            if (b != '"') [[unlikely]]
-                return bail_here(p, depth, fs, 0, child);
-            if (!next(q)) [[unlikely]]
-                return bail_here(p, depth, fs, 0, child);
-            child = t_.field(s, st, view(buf_, p + 1, q), dfa_);
-            if (!next(p)) [[unlikely]]
-                return bail_here(kNoPosition, depth, FrameState::AfterKey, 0, child);
-            if (buf_[p] != ':') [[unlikely]]
-                return bail_here(p, depth, FrameState::AfterKey, 0, child);
-            if (!next(p)) [[unlikely]]
-                return bail_here(kNoPosition, depth, FrameState::ValueExpected, 0, child);
-            b = buf_[p];
-            if (b == '"') {
-                if (!next(q)) [[unlikely]]
-                    return bail_here(p, depth, FrameState::ValueExpected, 0, child);
-                if (accepting(child)) [[unlikely]]
-                    fold_string(child, p, q);
-                if (!next(p)) [[unlikely]]
-                    return bail_here(kNoPosition, depth, FrameState::AfterValue, 0, child);
-            } else if (b == '{' || b == '[') {
-                const Step r = open_container(p, b, child, depth + 1, caps);
-                if (r != Step::Done) [[unlikely]] {
-                    if (r == Step::Refuse) return bail_here(p, depth, FrameState::ValueExpected, 0, child);
-                    return bail_outer(depth, FrameState::ValueExpected, 0);
-                }
-                if (!next(p)) [[unlikely]]
-                    return bail_here(kNoPosition, depth, FrameState::AfterValue, 0, child);
-            } else if (is_atom_start(b)) [[likely]] {
-                if (!next(q)) [[unlikely]]
-                    return bail_here(p, depth, FrameState::ValueExpected, 0, child);
-                if (accepting(child)) [[unlikely]] {
-                    if (!fold_atom(child, p, q)) return bail_here(q, depth, FrameState::AfterValue, 0, child);
-                }
-                p = q;
-            } else {
-                return bail_here(p, depth, FrameState::ValueExpected, 0, child);
-            }
-            b = buf_[p];
-            if (b == ',') [[likely]] {
-                fs = FrameState::KeyExpected;
-                if (!next(p)) [[unlikely]]
-                    return bail_here(kNoPosition, depth, FrameState::KeyExpected, 0, child);
-                b = buf_[p];
-                continue;
-            }
-            if (b == '}') [[likely]]
-                return Step::Done;
-            return bail_here(p, depth, FrameState::AfterValue, 0, child);
-        }
-    }
-
-    // The elements of the array in (live) state `s` whose '[' was just read.
-    Step array(StateId s, const StateTable::State& st, uint32_t depth, uint64_t caps) {
-        uint64_t p, q;
-        if (!next(p)) return bail_here(kNoPosition, depth, FrameState::ArrayStart, 0, s);
-        uint8_t b = buf_[p];
-        if (b == ']') return Step::Done;
-        StateId child = s;
-        FrameState fs = FrameState::ArrayStart;
-        uint64_t i = 0;
-        for (;;) {
-            const StateId cs = t_.element(s, st, i, dfa_);
-            if (b == '"') {
-                if (!next(q)) [[unlikely]]
-                    return bail_here(p, depth, fs, i, child);
-                child = cs;
-                ++i;
-                if (accepting(cs)) [[unlikely]]
-                    fold_string(cs, p, q);
-                if (!next(p)) [[unlikely]]
-                    return bail_here(kNoPosition, depth, FrameState::AfterValue, i, child);
-            } else if (b == '{' || b == '[') {
-                const Step r = open_container(p, b, cs, depth + 1, caps);
-                if (r != Step::Done) [[unlikely]] {
-                    if (r == Step::Refuse) return bail_here(p, depth, fs, i, child);
-                    return bail_outer(depth, fs, i);
-                }
-                child = cs;
-                ++i;
-                if (!next(p)) [[unlikely]]
-                    return bail_here(kNoPosition, depth, FrameState::AfterValue, i, child);
-            } else if (is_atom_start(b)) [[likely]] {
-                if (!next(q)) [[unlikely]]
-                    return bail_here(p, depth, fs, i, child);
-                child = cs;
-                ++i;
-                if (accepting(cs)) [[unlikely]] {
-                    if (!fold_atom(cs, p, q)) return bail_here(q, depth, FrameState::AfterValue, i, child);
-                }
-                p = q;
-            } else {
-                return bail_here(p, depth, fs, i, child);
-            }
-            b = buf_[p];
-            if (b == ',') [[likely]] {
-                fs = FrameState::ValueExpected;
-                if (!next(p)) [[unlikely]]
-                    return bail_here(kNoPosition, depth, FrameState::ValueExpected, i, child);
-                b = buf_[p];
-                continue;
-            }
-            if (b == ']') [[likely]]
-                return Step::Done;
-            return bail_here(p, depth, FrameState::AfterValue, i, child);
-        }
+    [[gnu::noinline]] void fold_container(const StateTable::State& st, uint64_t labels, uint8_t is_object) {
+        const Value none;
+        (void)fold(st, labels, MatchEvent::container(&none, is_object));
     }
 
     ScanState& e_;
@@ -384,9 +438,6 @@ private:
     const uint64_t blocked_;
     // Labels whose accumulators keep values (their containers are recorded).
     const uint64_t capture_mask_;
-    uint32_t bail_depth_ = 0;
-    StateId bail_state_ = kDeadState;
-    uint64_t bail_skip_ = 0;
     FastLevel levels_[kMaxFastDepth];
 };
 

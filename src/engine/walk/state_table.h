@@ -64,6 +64,7 @@ public:
     explicit StateTable(const DfaDriver& d);
 
     const State& state(StateId s) const { return states_[s]; }
+    const State* states() const { return states_.data(); }
     Plan& plan(uint32_t p) { return plans_[p]; }
     const uint32_t* plan_accumulators(const Plan& p) const { return accs_.data() + p.accs_begin; }
 
