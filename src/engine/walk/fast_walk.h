@@ -31,6 +31,7 @@
 // general walk records it, and the walk hands over after that value.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <string_view>
@@ -41,6 +42,21 @@
 
 namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {
+
+// What a value's first byte makes it: one table load instead of a chain of
+// comparisons.
+enum class ValueStart : uint8_t { None = 0, String = 1, Atom = 2, Container = 3 };
+inline constexpr std::array<ValueStart, 256> kValueStarts = [] {
+    std::array<ValueStart, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b == '"') t[b] = ValueStart::String;
+        if (b == '{' || b == '[') t[b] = ValueStart::Container;
+        // The first bytes the general walk takes for an atom's.
+        if ((b >= '0' && b <= '9') || b == '-' || b == 'f' || b == 'n' || b == 't') t[b] = ValueStart::Atom;
+    }
+    return t;
+}();
 
 template <class Chunks>
 class FastWalk {
@@ -69,17 +85,19 @@ public:
         uint64_t base = c_.base;
         const uint8_t* const buf = buf_;
         const StateTable::State* const states = t_.states();
+        const StateId dead = t_.dead();
         uint32_t depth = 0;          // containers open; the innermost is levels_[depth - 1]
-        StateId s = kDeadState;      // the innermost container's state
+        StateId s = dead;            // the innermost container's state (the table's numbers)
         const StateTable::State* st = nullptr;
         uint8_t is_object = 0;       // the innermost container's kind
         uint64_t caps = 0;           // labels of the counting captures open
-        StateId child = kDeadState;  // the state of the innermost container's last key or element
-        StateId cs = kDeadState;     // the state of the value at hand
+        StateId child = dead;        // the state of the innermost container's last key or element
+        StateId cs = dead;           // the state of the value at hand
         uint64_t i = 0;              // the innermost array's index of the value at hand
         FrameState fs = FrameState::ObjectStart;
         uint64_t p = 0, q = 0;
         uint8_t b = 0;
+        ValueStart kind = ValueStart::None;
 
         // The next structural position, classifying on demand; false at the end of the buffer.
         auto next = [&](uint64_t& out) JORVANE_LAMBDA_INLINE {
@@ -93,7 +111,18 @@ public:
             bits &= bits - 1;
             return true;
         };
-        auto accepting = [&](StateId x) JORVANE_LAMBDA_INLINE { return x != kDeadState && states[x].accept != 0; };
+        // Consumes the next structural position, a string's closing quote.
+        auto pass = [&]() JORVANE_LAMBDA_INLINE {
+            while (bits == 0) [[unlikely]] {
+                c_.bits = 0;
+                if (!chunks_.next_chunk(c_)) return false;
+                bits = c_.bits;
+                base = c_.base;
+            }
+            bits &= bits - 1;
+            return true;
+        };
+        auto accepting = [&](StateId x) JORVANE_LAMBDA_INLINE { return states[x].accept != 0; };
         // Hands over: the innermost container's frame state and index, the
         // driver's state, the position the general walk starts at
         // (kNoPosition: after the last one walked), the depth of a skip.
@@ -115,7 +144,7 @@ public:
             put_back(p);
             return;
         }
-        cs = d_.state;
+        cs = t_.table_state(d_.state);
 
     open:
         // A container opens at `p` (opener `b`) in state `cs`.
@@ -123,7 +152,7 @@ public:
             if (depth >= kMaxFastDepth) [[unlikely]]
                 goto refuse;
             if (depth > 0 && !is_object) levels_[depth - 1].array_index = i;
-            if (cs == kDeadState) goto skip;
+            if (cs == dead) goto skip;
             const StateTable::State& cst = states[cs];
             const uint64_t fresh = cst.accept & ~caps;
             // A container some accumulator keeps is recorded by the general walk.
@@ -162,21 +191,25 @@ public:
         if (!next(p)) [[unlikely]]
             return bail(kNoPosition, FrameState::ValueExpected, 0, child);
         b = buf[p];
-        if (b == '"') {
-            if (!next(q)) [[unlikely]]
-                return bail(p, FrameState::ValueExpected, 0, child);
-            if (accepting(child)) [[unlikely]]
+        kind = kValueStarts[b];
+        if (kind == ValueStart::String) {
+            if (accepting(child)) [[unlikely]] {
+                if (!next(q)) [[unlikely]]
+                    return bail(p, FrameState::ValueExpected, 0, child);
                 fold_string(child, p, q);
+            } else if (!pass()) [[unlikely]] {
+                return bail(p, FrameState::ValueExpected, 0, child);
+            }
             if (!next(p)) [[unlikely]]
                 return bail(kNoPosition, FrameState::AfterValue, 0, child);
-        } else if (is_atom_start(b)) {
+        } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
                 return bail(p, FrameState::ValueExpected, 0, child);
             if (accepting(child)) [[unlikely]] {
                 if (!fold_atom(child, p, q)) return bail(q, FrameState::AfterValue, 0, child);
             }
             p = q;
-        } else if (b == '{' || b == '[') {
+        } else if (kind == ValueStart::Container) {
             cs = child;
             goto open;
         } else {
@@ -205,16 +238,20 @@ public:
         fs = FrameState::ArrayStart;
     array_value:
         cs = t_.element(s, *st, i, dfa_);
-        if (b == '"') {
-            if (!next(q)) [[unlikely]]
+        kind = kValueStarts[b];
+        if (kind == ValueStart::String) {
+            if (accepting(cs)) [[unlikely]] {
+                if (!next(q)) [[unlikely]]
+                    return bail(p, fs, i, child);
+                fold_string(cs, p, q);
+            } else if (!pass()) [[unlikely]] {
                 return bail(p, fs, i, child);
+            }
             child = cs;
             ++i;
-            if (accepting(cs)) [[unlikely]]
-                fold_string(cs, p, q);
             if (!next(p)) [[unlikely]]
                 return bail(kNoPosition, FrameState::AfterValue, i, child);
-        } else if (is_atom_start(b)) {
+        } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
                 return bail(p, fs, i, child);
             child = cs;
@@ -223,7 +260,7 @@ public:
                 if (!fold_atom(cs, p, q)) return bail(q, FrameState::AfterValue, i, child);
             }
             p = q;
-        } else if (b == '{' || b == '[') {
+        } else if (kind == ValueStart::Container) {
             goto open;
         } else {
             return bail(p, fs, i, child);
@@ -300,9 +337,9 @@ public:
                                 push_skipped(depth, skipped_object);
                                 ++depth;
                                 return bail(pos, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                                            kDeadState);
+                                            dead);
                             }
-                            child = kDeadState;
+                            child = dead;
                             if (depth == 0) goto top;
                             goto closed;
                         }
@@ -317,7 +354,7 @@ public:
                     push_skipped(depth, skipped_object);
                     ++depth;
                     return bail(kNoPosition, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                                kDeadState, open_count);
+                                dead, open_count);
                 }
                 bits = c_.bits;
                 base = c_.base;
@@ -353,20 +390,21 @@ private:
     // state it has while a value is open in it.
     [[gnu::noinline]] void hand_over(uint64_t at, uint32_t count, FrameState fs, uint64_t index, StateId state,
                                      uint64_t skip) {
-        for (uint32_t l = 0; l + 1 < count; ++l) {
+        for (uint32_t l = 0; l < count; ++l) {
             FastLevel& level = levels_[l];
+            level.state = t_.automaton_state(level.state);
             level.frame_state = level.is_object || level.array_index > 0 ? FrameState::ValueExpected
                                                                          : FrameState::ArrayStart;
         }
         levels_[count - 1].frame_state = fs;
         levels_[count - 1].array_index = index;
         if (at != kNoPosition) put_back(at);
-        e_.adopt_fast_walk(levels_, count, state, skip);
+        e_.adopt_fast_walk(levels_, count, t_.automaton_state(state), skip);
     }
 
     void push_skipped(uint32_t depth, uint8_t is_object) {
         FastLevel& level = levels_[depth];
-        level.state = kDeadState;
+        level.state = t_.dead();
         level.is_object = is_object;
         level.new_labels = 0;
         level.array_index = 0;

@@ -45,15 +45,20 @@ StateTable::StateTable(const DfaDriver& d) {
         const uint32_t symbol = dfa.field_symbol(*label.name);
         if (symbol != dfa_core::FieldMap::kAbsent) names.push_back({*label.name, symbol});
     }
-    states_.resize(dfa.num_states);
+    dead_ = dfa.num_states;
+    states_.resize(size_t{dfa.num_states} + 1);
+    State& dead = states_[dead_];
+    dead.other = dead_;
+    dead.index = dead_;
     for (StateId s = 0; s < dfa.num_states; ++s) {
         State& st = states_[s];
         st.accept = d.accept_mask_of(s);
-        st.other = dfa.next_state(s, 0);
-        st.index = uniform_index_target(dfa, s);
+        st.other = table_state(dfa.next_state(s, 0));
+        const StateId index = uniform_index_target(dfa, s);
+        st.index = index == kVaries ? kVaries : table_state(index);
         st.keys_begin = static_cast<uint32_t>(keys_.size());
         for (const Name& n : names) {
-            const StateId t = dfa.next_state(s, n.symbol);
+            const StateId t = table_state(dfa.next_state(s, n.symbol));
             if (t == st.other) continue;
             Key k;
             k.len = static_cast<uint32_t>(n.text.size());
@@ -65,12 +70,14 @@ StateTable::StateTable(const DfaDriver& d) {
                 long_names_.append(n.text);
             }
             keys_.push_back(k);
+            st.key_lengths |= uint64_t{1} << std::min<size_t>(n.text.size(), 63);
         }
         st.keys_end = static_cast<uint32_t>(keys_.size());
         if (st.keys_end - st.keys_begin > kMaxStateKeys) {
             keys_.resize(st.keys_begin);
             st.keys_end = st.keys_begin;
             st.field_map = true;
+            st.key_lengths = ~uint64_t{0};
         }
         if (st.accept != 0) {
             Plan p;

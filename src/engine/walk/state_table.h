@@ -1,12 +1,17 @@
 // StateTable: what the fast walk (engine/walk/fast_walk.h) needs of every
 // state of one driver's automaton, compiled once per engine.
 //
+// States are numbered as in the automaton, and the dead state (kNoState
+// there) is one more state, `dead()`, that accepts nothing and leads only to
+// itself, so the walk reads any state's entry without testing for it first.
+//
 // Keys. Most states have a live transition on only a few field names; every
 // other key leads where Other leads. A state keeps just those names, each as
-// its length and key words (dfa_core/key_hash.h), so looking a key up costs a
-// length comparison per name and, for a name of the same length, two word
-// comparisons; names longer than 16 bytes compare their bytes. A state with
-// more names than kMaxStateKeys asks the automaton's field map instead.
+// its length and key words (dfa_core/key_hash.h), and a mask of their
+// lengths, so most keys are told apart by their length alone, and the others
+// cost a length comparison per name and, for a name of the same length, two
+// word comparisons; names longer than 16 bytes compare their bytes. A state
+// with more names than kMaxStateKeys asks the automaton's field map instead.
 //
 // Array elements. A state whose every index leads to the same state (`[*]`,
 // or no index query at all) keeps that state; others look the index up.
@@ -40,13 +45,14 @@ public:
         uint64_t word_a = 0;
         uint64_t word_b = 0;
         uint32_t len = 0;
-        StateId target = kDeadState;
+        StateId target = 0;
         uint32_t long_off = 0;  // a name longer than 16 bytes: its bytes in long_names_
     };
     struct State {
         uint64_t accept = 0;          // the labels that match here
-        StateId other = kDeadState;   // a key that none of `keys` names
-        StateId index = kDeadState;   // every array element, or kVaries
+        uint64_t key_lengths = 0;     // bit min(n, 63) for each name of n bytes in `keys`
+        StateId other = 0;            // a key that none of `keys` names
+        StateId index = 0;            // every array element, or kVaries
         uint32_t keys_begin = 0;
         uint32_t keys_end = 0;
         uint32_t plan = kNoPlan;      // accepting states
@@ -63,17 +69,25 @@ public:
 
     explicit StateTable(const DfaDriver& d);
 
+    // The dead state's number here.
+    StateId dead() const { return dead_; }
+    // The automaton's number of a state (kDeadState for dead()).
+    StateId automaton_state(StateId s) const { return s == dead_ ? kDeadState : s; }
+    // This table's number of an automaton state.
+    StateId table_state(StateId s) const { return s == kDeadState ? dead_ : s; }
     const State& state(StateId s) const { return states_[s]; }
     const State* states() const { return states_.data(); }
     Plan& plan(uint32_t p) { return plans_[p]; }
     const uint32_t* plan_accumulators(const Plan& p) const { return accs_.data() + p.accs_begin; }
 
-    // The state of the member with raw key `key` in (live) state `s`.
+    // The state of the member with raw key `key` in state `s`.
     [[gnu::always_inline]] StateId field(StateId s, const State& st, std::string_view key,
                                          const dfa_core::QueryDFA& dfa) const {
-        if (st.field_map) [[unlikely]]
-            return dfa.next_state(s, dfa.field_symbol(key));
         const uint32_t n = static_cast<uint32_t>(key.size());
+        if (((st.key_lengths >> (n < 63 ? n : 63)) & 1) == 0) [[likely]]
+            return st.other;
+        if (st.field_map) [[unlikely]]
+            return table_state(dfa.next_state(s, dfa.field_symbol(key)));
         const Key* k = keys_.data() + st.keys_begin;
         const Key* end = keys_.data() + st.keys_end;
         for (; k != end; ++k) {
@@ -91,11 +105,11 @@ public:
         return st.other;
     }
 
-    // The state of array element `i` in (live) state `s`.
+    // The state of array element `i` in state `s`.
     [[gnu::always_inline]] StateId element(StateId s, const State& st, uint64_t i, const dfa_core::QueryDFA& dfa) const {
         if (st.index != kVaries) [[likely]]
             return st.index;
-        return dfa.next_state(s, dfa.index_symbol(i));
+        return table_state(dfa.next_state(s, dfa.index_symbol(i)));
     }
 
     // Adds the direct matches to their Count accumulators.
@@ -104,6 +118,7 @@ public:
     void clear_hits();
 
 private:
+    StateId dead_ = 0;
     std::vector<State> states_;
     std::vector<Key> keys_;
     std::string long_names_;
