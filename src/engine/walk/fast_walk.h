@@ -61,7 +61,7 @@ inline constexpr std::array<ValueStart, 256> kValueStarts = [] {
 template <class Chunks>
 class FastWalk {
 public:
-    FastWalk(ScanState& e, StateTable& t, Chunks& chunks, ChunkCursor& c, const uint8_t* buf)
+    FastWalk(ScanState& e, StateTable& t, Chunks& chunks, ChunkCursor& c, const uint8_t* buf, size_t len)
         : e_(e),
           d_(e.drivers[0]),
           t_(t),
@@ -69,6 +69,7 @@ public:
           chunks_(chunks),
           c_(c),
           buf_(buf),
+          len_(len),
           blocked_(e.drivers[0].done_mask | e.drivers[0].limited_mask),
           capture_mask_(e.drivers[0].capture_mask) {}
 
@@ -183,7 +184,7 @@ public:
             return bail(p, fs, 0, child);
         if (!next(q)) [[unlikely]]
             return bail(p, fs, 0, child);
-        child = t_.field(s, *st, view(buf, p + 1, q), dfa_);
+        child = t_.field(s, *st, view(buf, p + 1, q), p + 17 <= len_, dfa_);
         if (!next(p)) [[unlikely]]
             return bail(kNoPosition, FrameState::AfterKey, 0, child);
         if (buf[p] != ':') [[unlikely]]
@@ -472,6 +473,7 @@ private:
     Chunks& chunks_;
     ChunkCursor& c_;
     const uint8_t* buf_;
+    const size_t len_;
     // Labels whose matches go through the driver's dispatch (limits, stopped queries).
     const uint64_t blocked_;
     // Labels whose accumulators keep values (their containers are recorded).

@@ -64,7 +64,7 @@ StateTable::StateTable(const DfaDriver& d) {
             k.len = static_cast<uint32_t>(n.text.size());
             k.target = t;
             if (n.text.size() <= dfa_core::kShortKey) {
-                dfa_core::key_words(n.text, k.word_a, k.word_b);
+                short_words(n.text, k.lo, k.hi);
             } else {
                 k.long_off = static_cast<uint32_t>(long_names_.size());
                 long_names_.append(n.text);

@@ -7,10 +7,10 @@
 //
 // Keys. Most states have a live transition on only a few field names; every
 // other key leads where Other leads. A state keeps just those names, each as
-// its length and key words (dfa_core/key_hash.h), and a mask of their
+// its length and its bytes as two zero-padded words, and a mask of their
 // lengths, so most keys are told apart by their length alone, and the others
-// cost a length comparison per name and, for a name of the same length, two
-// word comparisons; names longer than 16 bytes compare their bytes. A state
+// cost two word loads and a comparison of length and words per name; names
+// longer than 16 bytes compare their bytes. A state
 // with more names than kMaxStateKeys asks the automaton's field map instead.
 //
 // Array elements. A state whose every index leads to the same state (`[*]`,
@@ -42,8 +42,8 @@ public:
     static constexpr uint32_t kMaxStateKeys = 8;
 
     struct Key {
-        uint64_t word_a = 0;
-        uint64_t word_b = 0;
+        uint64_t lo = 0;  // a name of at most 16 bytes: its bytes 0..7 and 8..15, zero-padded
+        uint64_t hi = 0;
         uint32_t len = 0;
         StateId target = 0;
         uint32_t long_off = 0;  // a name longer than 16 bytes: its bytes in long_names_
@@ -80,8 +80,9 @@ public:
     Plan& plan(uint32_t p) { return plans_[p]; }
     const uint32_t* plan_accumulators(const Plan& p) const { return accs_.data() + p.accs_begin; }
 
-    // The state of the member with raw key `key` in state `s`.
-    [[gnu::always_inline]] StateId field(StateId s, const State& st, std::string_view key,
+    // The state of the member with raw key `key` in state `s`. `room`: the
+    // 16 bytes from the key's first are readable.
+    [[gnu::always_inline]] StateId field(StateId s, const State& st, std::string_view key, bool room,
                                          const dfa_core::QueryDFA& dfa) const {
         const uint32_t n = static_cast<uint32_t>(key.size());
         if (((st.key_lengths >> (n < 63 ? n : 63)) & 1) == 0) [[likely]]
@@ -89,19 +90,23 @@ public:
         if (st.field_map) [[unlikely]]
             return table_state(dfa.next_state(s, dfa.field_symbol(key)));
         const Key* k = keys_.data() + st.keys_begin;
-        const Key* end = keys_.data() + st.keys_end;
-        for (; k != end; ++k) {
-            if (k->len != n) continue;
-            if (n > dfa_core::kShortKey) [[unlikely]] {
-                if (std::memcmp(long_names_.data() + k->long_off, key.data(), n) == 0) return k->target;
-                continue;
-            }
-            uint64_t a, b;
-            dfa_core::key_words(key, a, b);
+        const Key* const end = keys_.data() + st.keys_end;
+        if (n > dfa_core::kShortKey) [[unlikely]] {
             for (; k != end; ++k)
-                if (k->len == n && k->word_a == a && k->word_b == b) return k->target;
+                if (k->len == n && std::memcmp(long_names_.data() + k->long_off, key.data(), n) == 0) return k->target;
             return st.other;
         }
+        uint64_t lo, hi;
+        if (room) [[likely]] {
+            std::memcpy(&lo, key.data(), 8);
+            std::memcpy(&hi, key.data() + 8, 8);
+            lo &= low_bytes(n);
+            hi &= low_bytes(n > 8 ? n - 8 : 0);
+        } else {
+            short_words(key, lo, hi);
+        }
+        for (; k != end; ++k)
+            if (k->len == n && k->lo == lo && k->hi == hi) return k->target;
         return st.other;
     }
 
@@ -111,6 +116,16 @@ public:
             return st.index;
         return table_state(dfa.next_state(s, dfa.index_symbol(i)));
     }
+
+    // The bytes 0..7 and 8..15 of a key of at most 16 bytes, zero-padded.
+    static void short_words(std::string_view key, uint64_t& lo, uint64_t& hi) {
+        char padded[16] = {};
+        std::memcpy(padded, key.data(), key.size());
+        std::memcpy(&lo, padded, 8);
+        std::memcpy(&hi, padded + 8, 8);
+    }
+    // The mask of the low `n` bytes of a word (n <= 8).
+    static uint64_t low_bytes(uint32_t n) { return n >= 8 ? ~uint64_t{0} : ~(~uint64_t{0} << (8 * n)); }
 
     // Adds the direct matches to their Count accumulators.
     void flush(DfaDriver& d);

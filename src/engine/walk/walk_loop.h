@@ -116,7 +116,7 @@ void walk_chunks(ScanState& e, Chunks& chunks, const uint8_t* buf, size_t len) {
             e.resume_cut_token(c, buf, len);
             pending = e.cut_token_kind != CutTokenKind::None;
         }
-        if (table && e.at_top_level(c)) FastWalk<Chunks>(e, *table, chunks, c, buf).run();
+        if (table && e.at_top_level(c)) FastWalk<Chunks>(e, *table, chunks, c, buf, len).run();
         process_chunk(e, c, buf, len);
     }
     e.save_cut_token(buf, len, len, c);
