@@ -81,7 +81,7 @@ public:
     // stay in registers: the grammar position is the label the code is at,
     // and the containers open are `levels_` (what a hand-over needs of them,
     // written once per container).
-    JORVANE_WALK_INLINE void run() {
+    [[gnu::noinline]] void run() {
         uint64_t bits = c_.bits;
         uint64_t base = c_.base;
         const uint8_t* const buf = buf_;
