@@ -69,7 +69,7 @@ public:
           chunks_(chunks),
           c_(c),
           buf_(buf),
-          len_(len),
+          end_(buf + len),
           blocked_(e.drivers[0].done_mask | e.drivers[0].limited_mask),
           capture_mask_(e.drivers[0].capture_mask) {}
 
@@ -77,57 +77,57 @@ public:
     // go on. Starts with no container open; hands over with the general
     // walk's state written.
     //
-    // One function, so that the chunk's bits, the states and the indices
-    // stay in registers: the grammar position is the label the code is at,
-    // and the containers open are `levels_` (what a hand-over needs of them,
-    // written once per container).
+    // One function of its own, so that the chunk's bits, the states and the
+    // indices stay in registers: the grammar position is the label the code
+    // is at, and the containers open are `levels_` (what a hand-over needs of
+    // them, written once per container). Positions are pointers into the
+    // buffer.
     [[gnu::noinline]] void run() {
         uint64_t bits = c_.bits;
-        uint64_t base = c_.base;
-        const uint8_t* const buf = buf_;
+        const uint8_t* chunk = buf_ + c_.base;  // the first byte of the cursor's chunk
         const StateTable::State* const states = t_.states();
         const StateId dead = t_.dead();
-        uint32_t depth = 0;          // containers open; the innermost is levels_[depth - 1]
-        StateId s = dead;            // the innermost container's state (the table's numbers)
-        const StateTable::State* st = nullptr;
-        uint8_t is_object = 0;       // the innermost container's kind
-        uint64_t caps = 0;           // labels of the counting captures open
-        StateId child = dead;        // the state of the innermost container's last key or element
-        StateId cs = dead;           // the state of the value at hand
-        uint64_t i = 0;              // the innermost array's index of the value at hand
-        FrameState fs = FrameState::ObjectStart;
-        uint64_t p = 0, q = 0;
+        uint32_t depth = 0;           // containers open; the innermost is levels_[depth - 1]
+        const StateTable::State* st = nullptr;  // the innermost container's state
+        uint8_t is_object = 0;        // the innermost container's kind
+        StateId child = dead;         // the state of the innermost container's last key or element
+        StateId cs = dead;            // the state of the value at hand
+        uint64_t i = 0;               // the innermost array's index of the value at hand
+        const uint8_t* p = nullptr;
+        const uint8_t* q = nullptr;
         uint8_t b = 0;
         ValueStart kind = ValueStart::None;
 
-        // The next structural position, classifying on demand; false at the end of the buffer.
-        auto next = [&](uint64_t& out) JORVANE_LAMBDA_INLINE {
+        // Moves to the next chunk; false after the last.
+        auto advance = [&]() JORVANE_LAMBDA_INLINE {
+            c_.bits = 0;
+            if (!chunks_.next_chunk(c_)) return false;
+            bits = c_.bits;
+            chunk = buf_ + c_.base;
+            return true;
+        };
+        // The next structural position; false at the end of the buffer.
+        auto next = [&](const uint8_t*& out) JORVANE_LAMBDA_INLINE {
             while (bits == 0) [[unlikely]] {
-                c_.bits = 0;
-                if (!chunks_.next_chunk(c_)) return false;
-                bits = c_.bits;
-                base = c_.base;
+                if (!advance()) return false;
             }
-            out = base + static_cast<unsigned>(std::countr_zero(bits));
+            out = chunk + std::countr_zero(bits);
             bits &= bits - 1;
             return true;
         };
         // Consumes the next structural position, a string's closing quote.
         auto pass = [&]() JORVANE_LAMBDA_INLINE {
             while (bits == 0) [[unlikely]] {
-                c_.bits = 0;
-                if (!chunks_.next_chunk(c_)) return false;
-                bits = c_.bits;
-                base = c_.base;
+                if (!advance()) return false;
             }
             bits &= bits - 1;
             return true;
         };
         auto accepting = [&](StateId x) JORVANE_LAMBDA_INLINE { return states[x].accept != 0; };
         // Hands over: the innermost container's frame state and index, the
-        // driver's state, the position the general walk starts at
-        // (kNoPosition: after the last one walked), the depth of a skip.
-        auto bail = [&](uint64_t at, FrameState frame, uint64_t index, StateId state, uint64_t skip = 0) {
+        // driver's state, the position the general walk starts at (null:
+        // after the last one walked), the depth of a skip.
+        auto bail = [&](const uint8_t* at, FrameState frame, uint64_t index, StateId state, uint64_t skip = 0) {
             c_.bits = bits;
             hand_over(at, depth, frame, index, state, skip);
         };
@@ -137,7 +137,7 @@ public:
             c_.bits = bits;
             return;
         }
-        b = buf[p];
+        b = *p;
         // The general walk passes over a comma between top-level values.
         if (b == ',') goto top;
         if (b != '{' && b != '[') [[unlikely]] {
@@ -155,7 +155,7 @@ public:
             if (depth > 0 && !is_object) levels_[depth - 1].array_index = i;
             if (cs == dead) goto skip;
             const StateTable::State& cst = states[cs];
-            const uint64_t fresh = cst.accept & ~caps;
+            const uint64_t fresh = cst.accept & ~caps_;
             // A container some accumulator keeps is recorded by the general walk.
             if ((fresh & capture_mask_) != 0) [[unlikely]]
                 goto refuse;
@@ -165,9 +165,8 @@ public:
             level.new_labels = fresh;
             level.array_index = 0;
             ++depth;
-            s = cs;
             st = &cst;
-            caps |= fresh;
+            caps_ |= fresh;
             child = cs;
             is_object = b == '{';
             if (!is_object) goto array_open;
@@ -175,23 +174,32 @@ public:
 
         // ---- objects ----
         if (!next(p)) [[unlikely]]
-            return bail(kNoPosition, FrameState::ObjectStart, 0, s);
-        b = buf[p];
+            return bail(nullptr, FrameState::ObjectStart, 0, child);
+        b = *p;
         if (b == '}') goto close;
-        fs = FrameState::ObjectStart;
-    object_key:
+        // The first key (after '{').
         if (b != '"') [[unlikely]]
-            return bail(p, fs, 0, child);
+            return bail(p, FrameState::ObjectStart, 0, child);
         if (!next(q)) [[unlikely]]
-            return bail(p, fs, 0, child);
-        child = t_.field(s, *st, view(buf, p + 1, q), p + 17 <= len_, dfa_);
+            return bail(p, FrameState::ObjectStart, 0, child);
+        goto object_member;
+    object_key:
+        // A later key (after ',').
+        if (b != '"') [[unlikely]]
+            return bail(p, FrameState::KeyExpected, 0, child);
+        if (!next(q)) [[unlikely]]
+            return bail(p, FrameState::KeyExpected, 0, child);
+    object_member:
+        child = t_.field(static_cast<StateId>(st - states), *st,
+                         std::string_view(reinterpret_cast<const char*>(p) + 1, static_cast<size_t>(q - p - 1)),
+                         p + 17 <= end_, dfa_);
         if (!next(p)) [[unlikely]]
-            return bail(kNoPosition, FrameState::AfterKey, 0, child);
-        if (buf[p] != ':') [[unlikely]]
+            return bail(nullptr, FrameState::AfterKey, 0, child);
+        if (*p != ':') [[unlikely]]
             return bail(p, FrameState::AfterKey, 0, child);
         if (!next(p)) [[unlikely]]
-            return bail(kNoPosition, FrameState::ValueExpected, 0, child);
-        b = buf[p];
+            return bail(nullptr, FrameState::ValueExpected, 0, child);
+        b = *p;
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
             if (accepting(child)) [[unlikely]] {
@@ -202,7 +210,7 @@ public:
                 return bail(p, FrameState::ValueExpected, 0, child);
             }
             if (!next(p)) [[unlikely]]
-                return bail(kNoPosition, FrameState::AfterValue, 0, child);
+                return bail(nullptr, FrameState::AfterValue, 0, child);
         } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
                 return bail(p, FrameState::ValueExpected, 0, child);
@@ -217,12 +225,11 @@ public:
             return bail(p, FrameState::ValueExpected, 0, child);
         }
     object_after_value:
-        b = buf[p];
+        b = *p;
         if (b == ',') [[likely]] {
             if (!next(p)) [[unlikely]]
-                return bail(kNoPosition, FrameState::KeyExpected, 0, child);
-            b = buf[p];
-            fs = FrameState::KeyExpected;
+                return bail(nullptr, FrameState::KeyExpected, 0, child);
+            b = *p;
             goto object_key;
         }
         if (b == '}') [[likely]]
@@ -230,31 +237,31 @@ public:
         return bail(p, FrameState::AfterValue, 0, child);
 
         // ---- arrays ----
+        // A value at hand follows '[' when its index is 0 and ',' otherwise.
     array_open:
         i = 0;
         if (!next(p)) [[unlikely]]
-            return bail(kNoPosition, FrameState::ArrayStart, 0, s);
-        b = buf[p];
+            return bail(nullptr, FrameState::ArrayStart, 0, child);
+        b = *p;
         if (b == ']') goto close;
-        fs = FrameState::ArrayStart;
     array_value:
-        cs = t_.element(s, *st, i, dfa_);
+        cs = t_.element(static_cast<StateId>(st - states), *st, i, dfa_);
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
             if (accepting(cs)) [[unlikely]] {
                 if (!next(q)) [[unlikely]]
-                    return bail(p, fs, i, child);
+                    return bail(p, element_state(i), i, child);
                 fold_string(cs, p, q);
             } else if (!pass()) [[unlikely]] {
-                return bail(p, fs, i, child);
+                return bail(p, element_state(i), i, child);
             }
             child = cs;
             ++i;
             if (!next(p)) [[unlikely]]
-                return bail(kNoPosition, FrameState::AfterValue, i, child);
+                return bail(nullptr, FrameState::AfterValue, i, child);
         } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
-                return bail(p, fs, i, child);
+                return bail(p, element_state(i), i, child);
             child = cs;
             ++i;
             if (accepting(cs)) [[unlikely]] {
@@ -264,15 +271,14 @@ public:
         } else if (kind == ValueStart::Container) {
             goto open;
         } else {
-            return bail(p, fs, i, child);
+            return bail(p, element_state(i), i, child);
         }
     array_after_value:
-        b = buf[p];
+        b = *p;
         if (b == ',') [[likely]] {
             if (!next(p)) [[unlikely]]
-                return bail(kNoPosition, FrameState::ValueExpected, i, child);
-            b = buf[p];
-            fs = FrameState::ValueExpected;
+                return bail(nullptr, FrameState::ValueExpected, i, child);
+            b = *p;
             goto array_value;
         }
         if (b == ']') [[likely]]
@@ -286,7 +292,7 @@ public:
             const uint64_t fresh = level.new_labels;
             if (fresh != 0) [[unlikely]] {
                 fold_container(states[level.state], fresh, level.is_object);
-                caps &= ~fresh;
+                caps_ &= ~fresh;
             }
             child = level.state;
             --depth;
@@ -296,34 +302,33 @@ public:
         // The value at hand, a container, closed; back in its parent.
         {
             const FastLevel& parent = levels_[depth - 1];
-            s = parent.state;
-            st = &states[s];
+            st = &states[parent.state];
             is_object = parent.is_object;
             if (is_object) {
                 if (!next(p)) [[unlikely]]
-                    return bail(kNoPosition, FrameState::AfterValue, 0, child);
+                    return bail(nullptr, FrameState::AfterValue, 0, child);
                 goto object_after_value;
             }
             i = parent.array_index + 1;
             if (!next(p)) [[unlikely]]
-                return bail(kNoPosition, FrameState::AfterValue, i, child);
+                return bail(nullptr, FrameState::AfterValue, i, child);
             goto array_after_value;
         }
 
     skip:
-        // A container in the dead state: its brackets are counted, from
-        // chunk to chunk, to its closer; nothing inside is walked.
+        // A container in the dead state: its brackets are counted, a chunk
+        // at a time, to its closer; nothing inside is walked.
         {
-            uint64_t from = after_bit(~uint64_t{0}, static_cast<unsigned>(p - base));
-            uint64_t open_count = 1;
             const uint8_t skipped_object = b == '{';
+            const uint64_t from = after_bit(~uint64_t{0}, static_cast<unsigned>(p - chunk));
+            uint64_t open = c_.openers & from;
+            uint64_t close = c_.closers & from;
+            uint64_t open_count = 1;
+            uint64_t at = static_cast<uint64_t>(chunk - buf_);  // the buffer position of the chunk counted
+            const classification_kernel::ChunkMasks* m = nullptr;  // its masks, once past the cursor's
             for (;;) {
-                uint64_t open = c_.openers & from;
-                uint64_t close = c_.closers & from;
                 const uint64_t closes = static_cast<uint64_t>(std::popcount(close));
-                if (closes < open_count) [[likely]] {
-                    open_count += static_cast<uint64_t>(std::popcount(open)) - closes;
-                } else {
+                if (closes >= open_count) [[unlikely]] {
                     while (close) {
                         const uint64_t below = (close & (0 - close)) - 1;
                         open_count += static_cast<uint64_t>(std::popcount(open & below));
@@ -331,13 +336,21 @@ public:
                         open_count -= 1;
                         if (open_count == 0) {
                             const unsigned k = static_cast<unsigned>(std::countr_zero(close));
+                            if (m != nullptr) {
+                                // The cursor moves to the chunk of the closer.
+                                c_.base = at;
+                                c_.openers = m->openers;
+                                c_.closers = m->closers;
+                                bits = m->structural;
+                                chunk = buf_ + at;
+                            }
                             bits = after_bit(bits, k);
-                            const uint64_t pos = base + k;
-                            if ((buf[pos] == '}') != (skipped_object != 0)) [[unlikely]] {
+                            p = chunk + k;
+                            if ((*p == '}') != (skipped_object != 0)) [[unlikely]] {
                                 // A closer of the other kind: the general walk reports it.
                                 push_skipped(depth, skipped_object);
                                 ++depth;
-                                return bail(pos, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
+                                return bail(p, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
                                             dead);
                             }
                             child = dead;
@@ -347,19 +360,20 @@ public:
                         close &= close - 1;
                     }
                     open_count += static_cast<uint64_t>(std::popcount(open));
+                } else {
+                    open_count += static_cast<uint64_t>(std::popcount(open)) - closes;
                 }
-                c_.bits = 0;
-                if (!chunks_.next_chunk(c_)) {
+                m = chunks_.next_masks(at);
+                if (m == nullptr) [[unlikely]] {
                     // The buffer ends inside: the general walk goes on skipping.
                     bits = 0;
                     push_skipped(depth, skipped_object);
                     ++depth;
-                    return bail(kNoPosition, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                                dead, open_count);
+                    return bail(nullptr, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, dead,
+                                open_count);
                 }
-                bits = c_.bits;
-                base = c_.base;
-                from = ~uint64_t{0};
+                open = m->openers;
+                close = m->closers;
             }
         }
 
@@ -371,14 +385,15 @@ public:
             return;
         }
         if (is_object) return bail(p, FrameState::ValueExpected, 0, child);
-        return bail(p, i == 0 ? FrameState::ArrayStart : FrameState::ValueExpected, i, child);
+        return bail(p, element_state(i), i, child);
     }
 
 private:
     // Hands position `p` back to the general walk: into the cursor's bits,
     // or, for a token that began in an earlier chunk and whose end the buffer
     // does not hold, as the cursor's open token.
-    void put_back(uint64_t p) {
+    void put_back(const uint8_t* at) {
+        const auto p = static_cast<uint64_t>(at - buf_);
         if (p >= c_.base) {
             c_.bits |= uint64_t{1} << (p - c_.base);
         } else {
@@ -386,10 +401,13 @@ private:
         }
     }
 
+    // The frame state of an array before its element `i`.
+    static FrameState element_state(uint64_t i) { return i == 0 ? FrameState::ArrayStart : FrameState::ValueExpected; }
+
     // Writes the general walk's state for `count` open containers; the
     // innermost has frame state `fs` and index `index`, each outer one the
     // state it has while a value is open in it.
-    [[gnu::noinline]] void hand_over(uint64_t at, uint32_t count, FrameState fs, uint64_t index, StateId state,
+    [[gnu::noinline]] void hand_over(const uint8_t* at, uint32_t count, FrameState fs, uint64_t index, StateId state,
                                      uint64_t skip) {
         for (uint32_t l = 0; l < count; ++l) {
             FastLevel& level = levels_[l];
@@ -399,7 +417,7 @@ private:
         }
         levels_[count - 1].frame_state = fs;
         levels_[count - 1].array_index = index;
-        if (at != kNoPosition) put_back(at);
+        if (at != nullptr) put_back(at);
         e_.adopt_fast_walk(levels_, count, t_.automaton_state(state), skip);
     }
 
@@ -443,22 +461,27 @@ private:
         return true;
     }
 
-    [[gnu::always_inline]] void fold_string(StateId s, uint64_t open, uint64_t close) {
+    static std::string_view text(const uint8_t* from, const uint8_t* to) {
+        return {reinterpret_cast<const char*>(from), static_cast<size_t>(to - from)};
+    }
+
+    [[gnu::always_inline]] void fold_string(StateId s, const uint8_t* open, const uint8_t* close) {
         const StateTable::State& st = t_.state(s);
         if (StateTable::Plan* plan = direct_plan(st)) {
             ++plan->hits;
             return;
         }
-        (void)fold(st, st.accept, MatchEvent::string(view(buf_, open + 1, close)));
+        (void)fold(st, st.accept, MatchEvent::string(text(open + 1, close)));
     }
 
-    [[gnu::always_inline]] bool fold_atom(StateId s, uint64_t start, uint64_t end) {
+    [[gnu::always_inline]] bool fold_atom(StateId s, const uint8_t* start, const uint8_t* end) {
         const StateTable::State& st = t_.state(s);
         if (StateTable::Plan* plan = direct_plan(st)) {
             ++plan->hits;
             return true;
         }
-        return fold(st, st.accept, MatchEvent::atom(trim_trailing_ws(view(buf_, start, end)), e_.stream_offset + start));
+        return fold(st, st.accept,
+                    MatchEvent::atom(trim_trailing_ws(text(start, end)), e_.stream_offset + static_cast<uint64_t>(start - buf_)));
     }
 
     [[gnu::noinline]] void fold_container(const StateTable::State& st, uint64_t labels, uint8_t is_object) {
@@ -472,12 +495,13 @@ private:
     const dfa_core::QueryDFA& dfa_;
     Chunks& chunks_;
     ChunkCursor& c_;
-    const uint8_t* buf_;
-    const size_t len_;
+    const uint8_t* const buf_;
+    const uint8_t* const end_;
     // Labels whose matches go through the driver's dispatch (limits, stopped queries).
     const uint64_t blocked_;
     // Labels whose accumulators keep values (their containers are recorded).
     const uint64_t capture_mask_;
+    uint64_t caps_ = 0;  // labels of the counting captures open
     FastLevel levels_[kMaxFastDepth];
 };
 

@@ -46,28 +46,35 @@ inline classification_kernel::ChunkMasks partial_chunk(ScanState& e, const uint8
     return e.structure_masks_partial(block, len - full_bytes);
 }
 
+// Points the cursor at a chunk's masks (its base already set); false for none.
+JORVANE_WALK_INLINE bool load_chunk(ChunkCursor& c, const classification_kernel::ChunkMasks* m) {
+    if (m == nullptr) return false;
+    c.bits = m->structural;
+    c.openers = m->openers;
+    c.closers = m->closers;
+    return true;
+}
+
 // The chunks of one buffer, classified on demand: the full chunks in
 // batches of N, then the final partial chunk from a space-filled copy.
-// `next_chunk` sets the cursor's masks and base (the fast walk pulls chunks
-// through it too, so a value runs on across batches).
+// `next_chunk` sets the cursor's masks and base; the fast walk pulls chunks
+// through it too, so a value runs on across batches, and its bracket
+// counting reads the masks in place with `next_masks`.
 template <uint32_t N, class Classify>
 class BatchedChunks {
 public:
     BatchedChunks(ScanState& e, const uint8_t* buf, size_t len, Classify classify)
         : e_(e), buf_(buf), len_(len), full_(len / 64), classify_(classify) {}
 
-    JORVANE_WALK_INLINE bool next_chunk(ChunkCursor& c) {
+    // The next chunk's masks and buffer position, or null after the last.
+    JORVANE_WALK_INLINE const classification_kernel::ChunkMasks* next_masks(uint64_t& base) {
         if (next_ == end_) [[unlikely]] {
-            if (!refill()) return false;
+            if (!refill()) return nullptr;
         }
-        const classification_kernel::ChunkMasks& m = masks_[next_ - first_];
-        c.bits = m.structural;
-        c.openers = m.openers;
-        c.closers = m.closers;
-        c.base = next_ * 64;
-        ++next_;
-        return true;
+        base = next_ * 64;
+        return &masks_[next_++ - first_];
     }
+    JORVANE_WALK_INLINE bool next_chunk(ChunkCursor& c) { return load_chunk(c, next_masks(c.base)); }
 
 private:
     [[gnu::noinline]] bool refill() {
@@ -176,18 +183,15 @@ public:
     PipelinedChunks(const PipelinedChunks&) = delete;
     PipelinedChunks& operator=(const PipelinedChunks&) = delete;
 
-    JORVANE_WALK_INLINE bool next_chunk(ChunkCursor& c) {
+    // The next chunk's masks and buffer position, or null after the last.
+    JORVANE_WALK_INLINE const classification_kernel::ChunkMasks* next_masks(uint64_t& base) {
         if (next_ == end_) [[unlikely]] {
-            if (!refill()) return false;
+            if (!refill()) return nullptr;
         }
-        const classification_kernel::ChunkMasks& m = run_[next_ - first_];
-        c.bits = m.structural;
-        c.openers = m.openers;
-        c.closers = m.closers;
-        c.base = next_ * 64;
-        ++next_;
-        return true;
+        base = next_ * 64;
+        return &run_[next_++ - first_];
     }
+    JORVANE_WALK_INLINE bool next_chunk(ChunkCursor& c) { return load_chunk(c, next_masks(c.base)); }
 
 private:
     [[gnu::noinline]] bool refill() {
