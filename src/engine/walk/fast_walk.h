@@ -24,16 +24,18 @@
 // whole (the general walk records it), and a container nested deeper than
 // kMaxFastDepth.
 //
-// Matches fold through the state's plan: Count-only plans just count, plans
-// of other kinds that keep no values fold into their own accumulators, and
-// plans with limits, stopped labels or kept values go through the driver's
-// dispatch. A malformed number that a kept match holds is recorded as the
+// Matches fold through the state's plan, into the accumulators of its own
+// labels only: Count-only plans just count, plans of other kinds that keep
+// no values fold without the per-match cache, plans that keep values check
+// and fold the match once for their accumulators; labels with limits or
+// stopped queries go through the driver's dispatch. A malformed number that a kept match holds is recorded as the
 // general walk records it, and the walk hands over after that value.
 #pragma once
 
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "engine/walk/scan_state.h"
@@ -446,12 +448,17 @@ private:
                 ++plan.hits;
                 return true;
             }
+            const std::span<const uint32_t> which(t_.plan_accumulators(plan), plan.accs_end - plan.accs_begin);
             if (!plan.keeps) {
-                const uint32_t* acc = t_.plan_accumulators(plan);
-                for (uint32_t n = plan.accs_begin; n < plan.accs_end; ++n, ++acc)
-                    (void)d_.accumulators[*acc].fold(m, std::nullopt, d_.stream_items, d_.queues[*acc]);
+                for (const uint32_t j : which) d_.accumulators[j].fold_plain(m);
                 return true;
             }
+            if (auto why = accumulator::fold_match_into(d_.accumulators, d_.queues, which, true, m, d_.stream_items))
+                [[unlikely]] {
+                e_.record_corruption_at(why->kind, why->offset);
+                return false;
+            }
+            return true;
         }
         const DfaDriver::Delivery got = d_.dispatch_to_accumulators(m, std::nullopt, labels);
         if (got.malformed) [[unlikely]] {
