@@ -6,7 +6,11 @@
 // fast walk's hand-over.
 #pragma once
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -170,6 +174,27 @@ inline Outcome run(std::string_view doc, const std::vector<QuerySpec>& specs, co
                           << describe(expected) << "\nover: " << doc;
     }
     return out;
+}
+
+// The bytes of a test file.
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// The conformance documents: y_ (accepted), n_ (rejected) and i_ (either).
+inline std::vector<std::filesystem::path> conformance_files() {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(JORVANE_TEST_DATA_DIR) / "conformance")) {
+        std::string name = e.path().filename().string();
+        if (name.size() > 5 && name.ends_with(".json") && (name[0] == 'y' || name[0] == 'n' || name[0] == 'i') &&
+            name[1] == '_')
+            files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 }  // namespace jorvane::engine::testing

@@ -1,7 +1,7 @@
 // The fast walk against a direct recursive matcher of the query trees over
 // random documents (single and fused queries, up to 64), and against the
-// general walk alone over random documents, damaged ones included, in every
-// mode, kernel and random buffer cuts.
+// general walk alone over random documents, damaged ones included, and over
+// the conformance documents, in every mode, kernel and random buffer cuts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -216,6 +216,33 @@ TEST(FastWalk, SameOutcomeAsTheGeneralWalkOnDamagedDocuments) {
                                         << ", mode " << mode_name(opt.mode) << "\n" << doc;
     }
     EXPECT_GT(failed, 100);  // the damage does break documents
+}
+
+TEST(FastWalk, ConformanceDocumentsInEveryModeAndCut) {
+    // Queries the fast walk serves itself (nothing kept whole), over the
+    // conformance documents: the harness compares every run with the
+    // general walk alone.
+    const std::vector<QuerySpec> queries{{"[*]", {M::Count, M::Types}},
+                                         {"*", {M::Sum}},
+                                         {"**", {M::Count}},
+                                         {"[*]*.[0]", {M::Values}},
+                                         {"*.*", {M::Exists}, 1}};
+    std::mt19937_64 rng(31);
+    const std::vector<ScanMode> modes = every_mode();
+    for (const auto& path : conformance_files()) {
+        const std::string doc = read_file(path);
+        if (doc.empty()) continue;
+        for (auto k : supported_kernels()) {
+            RunOptions opt = random_options(rng, doc.size());
+            opt.kernel = k;
+            run(doc, queries, opt);
+            if (doc.size() <= 256) {
+                opt.cuts = every_byte(doc.size());
+                run(doc, queries, opt);
+            }
+        }
+        if (::testing::Test::HasFailure()) FAIL() << path.filename();
+    }
 }
 
 TEST(FastWalk, DeepNestingIsLeftToTheGeneralWalk) {
