@@ -192,7 +192,7 @@ public:
         if (!next(q)) [[unlikely]]
             return bail(p, FrameState::KeyExpected, 0, child);
     object_member:
-        child = t_.field(static_cast<StateId>(st - states), *st,
+        child = t_.field(*st,
                          std::string_view(reinterpret_cast<const char*>(p) + 1, static_cast<size_t>(q - p - 1)),
                          p + 17 <= end_, dfa_);
         if (!next(p)) [[unlikely]]
@@ -247,7 +247,7 @@ public:
         b = *p;
         if (b == ']') goto close;
     array_value:
-        cs = t_.element(static_cast<StateId>(st - states), *st, i, dfa_);
+        cs = t_.element(*st, i, dfa_);
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
             if (accepting(cs)) [[unlikely]] {

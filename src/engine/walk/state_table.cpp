@@ -48,10 +48,12 @@ StateTable::StateTable(const DfaDriver& d) {
     dead_ = dfa.num_states;
     states_.resize(size_t{dfa.num_states} + 1);
     State& dead = states_[dead_];
+    dead.self = dead_;
     dead.other = dead_;
     dead.index = dead_;
     for (StateId s = 0; s < dfa.num_states; ++s) {
         State& st = states_[s];
+        st.self = s;
         st.accept = d.accept_mask_of(s);
         st.other = table_state(dfa.next_state(s, 0));
         const StateId index = uniform_index_target(dfa, s);

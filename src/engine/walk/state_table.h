@@ -51,6 +51,7 @@ public:
     struct State {
         uint64_t accept = 0;          // the labels that match here
         uint64_t key_lengths = 0;     // bit min(n, 63) for each name of n bytes in `keys`
+        StateId self = 0;             // this state's number
         StateId other = 0;            // a key that none of `keys` names
         StateId index = 0;            // every array element, or kVaries
         uint32_t keys_begin = 0;
@@ -80,15 +81,15 @@ public:
     Plan& plan(uint32_t p) { return plans_[p]; }
     const uint32_t* plan_accumulators(const Plan& p) const { return accs_.data() + p.accs_begin; }
 
-    // The state of the member with raw key `key` in state `s`. `room`: the
+    // The state of the member with raw key `key` in state `st`. `room`: the
     // 16 bytes from the key's first are readable.
-    [[gnu::always_inline]] StateId field(StateId s, const State& st, std::string_view key, bool room,
+    [[gnu::always_inline]] StateId field(const State& st, std::string_view key, bool room,
                                          const dfa_core::QueryDFA& dfa) const {
         const uint32_t n = static_cast<uint32_t>(key.size());
         if (((st.key_lengths >> (n < 63 ? n : 63)) & 1) == 0) [[likely]]
             return st.other;
         if (st.field_map) [[unlikely]]
-            return table_state(dfa.next_state(s, dfa.field_symbol(key)));
+            return table_state(dfa.next_state(st.self, dfa.field_symbol(key)));
         const Key* k = keys_.data() + st.keys_begin;
         const Key* const end = keys_.data() + st.keys_end;
         if (n > dfa_core::kShortKey) [[unlikely]] {
@@ -110,11 +111,11 @@ public:
         return st.other;
     }
 
-    // The state of array element `i` in state `s`.
-    [[gnu::always_inline]] StateId element(StateId s, const State& st, uint64_t i, const dfa_core::QueryDFA& dfa) const {
+    // The state of array element `i` in state `st`.
+    [[gnu::always_inline]] StateId element(const State& st, uint64_t i, const dfa_core::QueryDFA& dfa) const {
         if (st.index != kVaries) [[likely]]
             return st.index;
-        return table_state(dfa.next_state(s, dfa.index_symbol(i)));
+        return table_state(dfa.next_state(st.self, dfa.index_symbol(i)));
     }
 
     // The bytes 0..7 and 8..15 of a key of at most 16 bytes, zero-padded.
