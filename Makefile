@@ -1,8 +1,10 @@
 # make test  - install what is missing, build, run the C++ and Python tests
 # make demo  - the same set-up, then run examples/quickstart.py
 # make bench - the same set-up, then build and run the benchmarks (bench/README.md)
+# make test-arm64 - the C++ and Python tests of a 64-bit Arm build, run under qemu-aarch64
 # make bench-peers - build, then jorvane against other Python JSON tools in .venv-bench
-#                    (bench/README.md; BENCH_ARGS="--size 100M --quick" for a short run)
+#                    (bench/README.md; BENCH_ARGS="--size 100M --quick" for a short run);
+#                    bench-lazy, bench-tables and bench-writers do the same for other features
 #
 # A second run reuses the venv and the build tree and only rebuilds what changed.
 
@@ -17,7 +19,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers clean check-sanitize asan tsan
 
 all: build
 
@@ -63,17 +65,20 @@ wheel: setup
 
 # The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 # threaded engine/source tests under ThreadSanitizer.
-asan: setup
+# Built with clang: its sanitized builds compile several times faster than g++'s.
+SANITIZE_CC  ?= clang
+SANITIZE_CXX ?= clang++
+asan: clang-deps
 	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
-	  -DJORVANE_SANITIZE=address,undefined
+	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
 	  ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 1800
 
 TSAN_FILTER ?= ScanModes.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*
-tsan: setup
+tsan: clang-deps
 	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
-	  -DJORVANE_SANITIZE=thread
+	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=thread
 	cmake --build build/tsan -j $(JOBS)
 	for t in build/tsan/test_*; do [ -x "$$t" ] || continue; \
 	  TSAN_OPTIONS=halt_on_error=1 $$t --gtest_filter='$(TSAN_FILTER)' || exit 1; done
@@ -125,7 +130,7 @@ clang: clang-deps
 # of that descriptor would swallow it, leaving a bare exit status.
 ASANPY_CC      ?= clang
 ASANPY_CXX     ?= clang++
-ASANPY_RUNTIME ?= libclang_rt.asan-x86_64.so
+ASANPY_RUNTIME ?= libclang_rt.asan-$(shell uname -m).so
 ASANPY_BUILD   := build/asan-python
 ASANPY_PYDIR   := $(abspath $(ASANPY_BUILD))/python
 
@@ -143,6 +148,93 @@ asan-python: clang-deps
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  JORVANE_TEST_MODULE_DIR=$(ASANPY_PYDIR) PYTHONPATH=$(ASANPY_PYDIR) $(PY) -m pytest -q --capture=sys tests
 # ---- end of clang build and sanitized Python module -------------------------
+
+# ---- 64-bit Arm build under emulation ----------------------------------------
+#   make test-arm64   - both of the below
+#   make ctest-arm64  - the C++ test suites cross-built for 64-bit Arm Linux and
+#                       run under qemu-aarch64
+#   make pytest-arm64 - the Python suite run by Debian's arm64 CPython under
+#                       qemu-aarch64 against the cross-built extension
+# qemu's processor offers NEON and PMULL, so the NEON kernel is the active
+# one; both runs fail if it is not (JORVANE_EXPECT_KERNEL).
+# Debian's cross compiler, GoogleTest built from its Debian sources (the
+# googletest package), zstd, zlib and xxhash from Debian's arm64 packages
+# installed beside the native ones (multiarch: the arm64 architecture is
+# added to dpkg first); cmake/aarch64-linux-gnu.cmake is the toolchain file.
+# The arm64 interpreter is not installed (it would replace the native one):
+# its Debian packages are unpacked into a directory of their own, which qemu
+# searches before the root (-L), behind a script that keeps the script's
+# path as sys.executable, so that the suite's subprocesses run emulated too.
+# Its test requirements are the PyPI aarch64 wheels, fetched by the native
+# pip. The test that loads the module into every native interpreter is left
+# out: they are x86-64 programs.
+ARM64_APT_PKGS  := g++-aarch64-linux-gnu qemu-user googletest \
+                   libzstd-dev:arm64 zlib1g-dev:arm64 libxxhash-dev:arm64 libstdc++6:arm64
+ARM64_BUILD     := $(abspath build/arm64)
+ARM64_TOOLCHAIN := $(abspath cmake/aarch64-linux-gnu.cmake)
+ARM64_GTEST     := $(ARM64_BUILD)/googletest
+ARM64_GTEST_CFG := $(ARM64_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
+ARM64_PYVER     := 3.11
+ARM64_PY_DEBS   := python$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-stdlib \
+                   libpython$(ARM64_PYVER)-dev libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libsqlite3-0 libuuid1
+ARM64_PYROOT    := $(ARM64_BUILD)/pyroot
+ARM64_PY        := $(ARM64_PYROOT)/usr/bin/python3
+ARM64_SITE      := $(ARM64_BUILD)/site
+ARM64_PY_PKGS   := pytest numpy fsspec pandas
+ARM64_PYDIR     := $(ARM64_BUILD)/python
+ARM64_ENV       := JORVANE_EXPECT_KERNEL=neon
+
+.PHONY: arm64-deps build-arm64 ctest-arm64 pytest-arm64 test-arm64
+
+arm64-deps: setup
+	@dpkg --print-foreign-architectures | grep -qx arm64 || { echo "adding the arm64 architecture to dpkg"; dpkg --add-architecture arm64; }
+	@$(MAKE) --no-print-directory system-deps APT_PKGS="$(ARM64_APT_PKGS)"
+
+$(ARM64_GTEST_CFG): | arm64-deps
+	cmake -S /usr/src/googletest -B $(ARM64_GTEST)/build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DBUILD_GMOCK=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(ARM64_GTEST)/install -DCMAKE_INSTALL_LIBDIR=lib
+	cmake --build $(ARM64_GTEST)/build -j $(JOBS)
+	cmake --install $(ARM64_GTEST)/build
+
+# Debian's pyconfig.h includes the architecture's own from the include path:
+# the unpacked tree's is replaced by its arm64 one. A download that fails on
+# package lists older than the mirror is tried again after updating them.
+$(ARM64_PY): | arm64-deps
+	rm -rf $(ARM64_PYROOT) $(ARM64_BUILD)/debs
+	mkdir -p $(ARM64_BUILD)/debs
+	cd $(ARM64_BUILD)/debs && { apt-get download -q $(addsuffix :arm64,$(ARM64_PY_DEBS)) || \
+	  { apt-get update -qq && apt-get download -q $(addsuffix :arm64,$(ARM64_PY_DEBS)); }; }
+	for d in $(ARM64_BUILD)/debs/*.deb; do dpkg-deb -x $$d $(ARM64_PYROOT) || exit 1; done
+	cp $(ARM64_PYROOT)/usr/include/aarch64-linux-gnu/python$(ARM64_PYVER)/pyconfig.h \
+	  $(ARM64_PYROOT)/usr/include/python$(ARM64_PYVER)/pyconfig.h
+	printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$$0" %s/usr/bin/python$(ARM64_PYVER) "$$@"\n' \
+	  $(ARM64_PYROOT) $(ARM64_PYROOT) > $@.tmp
+	chmod +x $@.tmp && mv $@.tmp $@
+
+$(ARM64_SITE)/.stamp: | setup
+	rm -rf $(ARM64_SITE)
+	$(PY) -m pip install -q --target $(ARM64_SITE) --only-binary=:all: --implementation cp \
+	  --python-version $(ARM64_PYVER) --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 \
+	  --platform manylinux2014_aarch64 $(ARM64_PY_PKGS)
+	touch $@
+
+build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY)
+	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
+	  -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON -DJORVANE_PYTHON_DIR=$(ARM64_PYDIR) \
+	  -DPython_EXECUTABLE=$(ARM64_PY) -DPython_INCLUDE_DIR=$(ARM64_PYROOT)/usr/include/python$(ARM64_PYVER)
+	cmake --build $(ARM64_BUILD)/jorvane -j $(JOBS)
+
+ctest-arm64: build-arm64
+	$(ARM64_ENV) ctest --test-dir $(ARM64_BUILD)/jorvane -j $(JOBS) --output-on-failure --timeout 1800
+
+pytest-arm64: build-arm64 $(ARM64_SITE)/.stamp
+	$(ARM64_ENV) JORVANE_TEST_MODULE_DIR=$(ARM64_PYDIR) PYTHONPATH=$(ARM64_PYDIR):$(ARM64_SITE) \
+	  $(ARM64_PY) -m pytest -q --deselect tests/test_module.py::test_one_build_imports_under_every_python tests
+
+test-arm64: ctest-arm64 pytest-arm64
+# ---- end of 64-bit Arm build under emulation ---------------------------------
 
 # Build the benchmarks, generate their input once and run them (bench/README.md).
 bench: setup
@@ -176,6 +268,43 @@ bench-tables: build $(VENV_BENCH)/.stamp
 	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_tables.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+# The Parquet and CSV writers and to_arrow() against their peers (bench/README.md);
+# BENCH_ARGS="--input /path/records.ndjson" reuses an input generated elsewhere.
+bench-writers: build $(VENV_BENCH)/.stamp
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
+	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
+	cmake --build build/bench -j $(JOBS) --target gen_ndjson
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_writers.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+
+# ---- fuzzing (fuzz/README.md) -----------------------------------------------
+# make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,
+#                   then run each for FUZZ_SECONDS (default 300) from its seed corpus
+# make fuzz-smoke - the same for 60 seconds each (CI)
+# The fuzz build has a directory of its own and never touches build/cpp.
+FUZZ_BUILD    := build/fuzz
+FUZZ_SECONDS  ?= 300
+FUZZ_TARGETS  ?= query_compile engine_differential decoder
+FUZZ_APT_PKGS := clang libclang-rt-14-dev
+
+.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
+
+# clang and its libFuzzer/sanitizer runtimes, installed like the other packages.
+fuzz-deps:
+	@$(MAKE) --no-print-directory system-deps APT_PKGS="$(APT_PKGS) $(FUZZ_APT_PKGS)"
+
+fuzz-build: fuzz-deps venv
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DJORVANE_FUZZ=ON -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-smoke: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) 60 $(FUZZ_TARGETS)
+# ---- end fuzzing ------------------------------------------------------------
 
 clean:
 	rm -rf build dist $(EXT_GLOB)

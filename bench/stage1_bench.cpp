@@ -42,23 +42,19 @@ int main(int argc, char** argv) {
     std::printf("stage 1 over %s: %.3f GB, one core; active kernel: %s\n", corpus.path.c_str(), double(bytes) / 1e9,
                 classification_kernel::kernel_name(classification_kernel::active_kernel()));
 
-    struct InlineLoop {
-        classification_kernel::KernelKind kind;
-        uint64_t (*loop)(const uint8_t*, size_t);
-    };
-    const InlineLoop loops[] = {{classification_kernel::KernelKind::Avx512, bench::stage1_inline_avx512},
-                                {classification_kernel::KernelKind::Avx2, bench::stage1_inline_avx2},
-                                {classification_kernel::KernelKind::Scalar, bench::stage1_inline_scalar}};
-    for (const InlineLoop& l : loops) {
-        const std::string name = classification_kernel::kernel_name(l.kind);
-        if (!classification_kernel::kernel_supported(l.kind)) {
+    using classification_kernel::KernelKind;
+    for (KernelKind kind : {KernelKind::Avx512, KernelKind::Avx2, KernelKind::Neon, KernelKind::Scalar}) {
+        const std::string name = classification_kernel::kernel_name(kind);
+        if (!classification_kernel::kernel_supported(kind)) {
             std::printf("%-44s skipped (not supported by this CPU)\n", ("stage1 " + name).c_str());
             continue;
         }
-        bench::measure("stage1 " + name + " inline", bytes, reps, [&] { return l.loop(corpus.data(), n_chunks); });
+        const auto loop = classification_kernel::with_kernel(
+            kind, [](auto k) { return &bench::stage1_inline<decltype(k)::value>; });
+        bench::measure("stage1 " + name + " inline", bytes, reps, [&] { return loop(corpus.data(), n_chunks); });
         for (size_t batch : {size_t(8), size_t(128)}) {
             bench::measure("stage1 " + name + " batch " + std::to_string(batch), bytes, reps,
-                           [&] { return batched_pass(l.kind, corpus.data(), n_chunks, batch); });
+                           [&] { return batched_pass(kind, corpus.data(), n_chunks, batch); });
         }
     }
     return 0;

@@ -4,7 +4,8 @@
 
 namespace jorvane::bench {
 
-uint64_t stage1_inline_scalar(const uint8_t* data, size_t n_chunks) {
+template <>
+uint64_t stage1_inline<classification_kernel::KernelKind::Scalar>(const uint8_t* data, size_t n_chunks) {
     classification_kernel::KernelCarry carry;
     uint64_t sum = 0;
     for (size_t i = 0; i < n_chunks; ++i) {

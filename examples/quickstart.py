@@ -84,6 +84,26 @@ def main() -> None:
         except ImportError:
             print({name: column[:3] for name, column in t.to_dict().items()})
 
+        # The same columns as Arrow data, and streamed to a Parquet file chunk by chunk
+        # (bounded memory however large the source), read back with pyarrow.
+        columns = {"user": "user.id", "kind": "kind", "price": "price", "tags": "tags"}
+        try:
+            import pyarrow.parquet as pq
+        except ImportError:
+            print("\n(pyarrow is not installed: no Arrow or Parquet output)")
+        else:
+            arrow = jorvane.table(first, "", columns, use_float=True).to_arrow()
+            print("\nas a pyarrow table:", arrow.schema.types)
+            out = str(directory / "events.parquet")
+            written = jorvane.write_parquet(first, out, "", columns, batch_rows=500)
+            back = pq.read_table(out)
+            print(f"parquet: {written} rows written, {back.num_rows} read back, columns {back.column_names}")
+            print("first tags:", back.column("tags").to_pylist()[:3])
+        # Chunk by chunk as Table objects: at least batch_rows rows each (the last may have fewer);
+        # a chunk takes whole read buffers, so this small file comes as one.
+        for chunk in jorvane.table_batches(first, "", columns, batch_rows=500):
+            print("chunk:", chunk)
+
         # The structure of a file: every path, its count, types and distinct values.
         print()
         print(jorvane.describe(first))

@@ -36,3 +36,19 @@ def pytest_configure(config):
         inside = os.path.isabs(path) and os.path.commonpath([root, os.path.realpath(path)]) == root
         if not inside:
             raise pytest.UsageError(f"{name} was loaded from {path}, not from {root} (JORVANE_TEST_MODULE_DIR)")
+
+
+@pytest.fixture(autouse=True)
+def arrow_exports_balance():
+    """Every Arrow array a test exports is released by the time it ends."""
+    import gc
+
+    import jorvane
+
+    exported, released = jorvane._arrow_export_counters()
+    yield
+    delta = lambda: tuple(n - base for n, base in zip(jorvane._arrow_export_counters(), (exported, released)))
+    if delta()[0] != delta()[1]:
+        gc.collect()  # arrays held in reference cycles go with the collector
+    now = delta()
+    assert now[0] == now[1], f"{now[0]} Arrow arrays exported during the test, {now[1]} released"

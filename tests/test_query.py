@@ -7,7 +7,7 @@ import json
 import pytest
 
 import jorvane
-from jorvane import Count, Exists, Max, Mean, Min, Mode, Query, Source, Sum, Types, ValueCounts, Values
+from jorvane import Count, Exists, Max, Mean, Min, Query, Source, Sum, Types, ValueCounts, Values
 from jorvane._errors import Corrupted, Incomplete
 
 DOC = b'{"a": 1, "b": "x"}\n{"a": 2, "b": "y"}\n{"a": 2.5, "b": "x"}\n'
@@ -79,27 +79,6 @@ def test_carried_interrupts():
     with pytest.raises(RuntimeError, match="KeyboardInterrupt"):
         q.result(0)
     assert q.result(1).count() == 3
-
-
-def test_readers_and_fallbacks():
-    q = Query(DOC, {"a": ValueCounts(), "b": [Values()], "missing": [Sum()], "a ": [Min()]})
-    vc = q.result(0, "a")
-    assert vc.count() == 3 and vc.count_unique() == 3 and vc.exists() is True
-    assert sorted(map(str, vc.value_counts())) == ["1", "2", "2.5"]
-    assert sorted(vc.mode(), key=str) == sorted([[1, 1], [2, 1], [decimal.Decimal("2.5"), 1]], key=str)
-    assert all(type(e) is list for e in vc.mode())
-    assert q.result(0, "b").count() == 3  # Values without a target still counts
-    assert q.result(0, "missing").exists() is None
-    assert q.result(0, "missing").agg_skipped() == 0
-    q = Query(DOC, "b", [Mode(), Types(), Exists(), Count()])
-    r = q.result()
-    assert r.mode() == [["x", 2]]
-    assert r.types() == {"string"}
-    assert r.exists() is True
-    q = Query(DOC, "nothing", [Types()])
-    assert q.result().exists() is False and q.result().types() == set()
-    q = Query(DOC, "b", [Sum(), Min()])
-    assert q.result().exists() is True and q.result().agg_skipped() == 3 and q.result().min() is None
 
 
 def test_value_counts_merges_keys_equal_in_python():
@@ -218,9 +197,9 @@ def test_progress_callbacks(tmp_path):
 
     q = Query(str(path), "i", [Count(), Values(into=got)], progress=cb, progress_interval=1 << 20, mode="batched")
     assert q.result().count() == n and len(got) == n
-    assert len(seen) >= 2
+    # Plain files are read in 1 MiB buffers in batched mode: a call after each.
+    assert [b for b, *_ in seen] == [k << 20 for k in range(1, path.stat().st_size // (1 << 20) + 1)]
     assert all(partial == [True] for _, _, partial, _ in seen)
-    assert [b for b, *_ in seen] == sorted(b for b, *_ in seen)
     # the into= list already holds what was matched before each callback
     assert all(have == counts[0] for _, counts, _, have in seen)
 

@@ -105,6 +105,55 @@ def test_per_source_progress(tmp_path):
         Query([Source(str(big), progress=raising, progress_interval=1 << 20), str(small)], "a", "count")
 
 
+class Chunked:
+    """A file-like whose every read hands out at most `size` bytes: one buffer each."""
+
+    def __init__(self, data, size):
+        self.data, self.size, self.at = data, size, 0
+
+    def read(self, n=-1):
+        piece = self.data[self.at:self.at + self.size]
+        self.at += len(piece)
+        return piece
+
+
+LINES = b'{"a": 12}\n' * 10  # 100 bytes; the k-th value is complete from byte 10k + 9 on
+# buffer size, interval, the byte counts the callback is given
+SPACING = [
+    (10, 10, [10, 20, 30, 40, 50, 60, 70, 80, 90, 100]),
+    (10, 20, [20, 40, 60, 80, 100]),  # an interval that is a multiple of the buffer size
+    (10, 25, [30, 60, 90]),  # each call starts the next stretch
+    (7, 25, [28, 56, 84]),
+    (7, 100, [100]),  # reached by the last, short buffer
+    (7, 101, []),
+]
+
+
+def test_progress_runs_at_exact_byte_counts():
+    def recorder(calls):
+        def cb(n, results):
+            calls.append((n, results[0].count()))
+            return False
+
+        return cb
+
+    def expected(want):
+        return [(n, (n + 1) // 10) for n in want]
+
+    for size, interval, want in SPACING:
+        calls = []
+        q = Query(Chunked(LINES, size), "a", "count", progress=recorder(calls), progress_interval=interval)
+        assert calls == expected(want), (size, interval)
+        assert q.result().count() == 10
+    # The same per source when several run on two workers.
+    calls = [[] for _ in SPACING]
+    sources = [Source(Chunked(LINES, size), progress=recorder(c), progress_interval=interval)
+               for (size, interval, _), c in zip(SPACING, calls)]
+    q = Query(sources + [LINES], "a", "count", max_threads=2)
+    assert [q.result(i).count() for i in range(len(sources) + 1)] == [10] * (len(sources) + 1)
+    assert calls == [expected(want) for _, _, want in SPACING]
+
+
 class SlowReader:
     """A file-like source that keeps a run busy for a long time."""
 

@@ -72,7 +72,9 @@ def test_compressed_reader_results(codec):
     packed = gzip.compress(data) if codec == "gzip" else zstd_bytes(data)
     r = Reader(packed)
     assert joined(Source(r, compression=codec), buffer_len=4096) == [data]
-    assert set(r.asked) == {MiB}
+    # the decoder fills its MiB buffer before decoding: a short answer is
+    # followed by a read of what the buffer still lacks
+    assert r.asked == [MiB, MiB - len(packed)]
     for junk in (bytearray(packed), "text"):
         with pytest.raises(RuntimeError) as info:
             hooks.read(Source(Reader(junk), compression=codec))
@@ -81,6 +83,49 @@ def test_compressed_reader_results(codec):
     with pytest.raises(RuntimeError) as info:
         hooks.read(Source(Reader(b"x" * (MiB + 1)), compression=codec))
     assert str(info.value) == "file-like read(1048576) returned 1048577 bytes \u2014 more than asked"
+
+
+class Trickle:
+    """A binary file-like whose read(n) answers at most `step` bytes."""
+
+    def __init__(self, data, step):
+        self.f = io.BytesIO(data)
+        self.step = step
+
+    def read(self, n=-1):
+        return self.f.read(min(n, self.step) if n >= 0 else self.step)
+
+
+def damaged(codec):
+    """(name, compressed input the decoder refuses)."""
+    body = b'{"a": 1, "b": [true, null, "x"]}\n' * 3000
+    if codec == "zstd":
+        # a frame whose error once followed the read sizes of a file-like
+        yield "reported", bytes.fromhex("28b52ffd81810000000100010000000100010036100032b942d776")
+        # declares 200000 bytes, holds 10 and ends with an empty block
+        yield "short", bytes.fromhex("28b52ffda0400d030050000068656c6c6f68656c6c6f010000")
+        packed, header = zstd_bytes(body), 5
+    else:
+        packed, header = gzip.compress(body), 3
+        yield "truncated", packed[: len(packed) // 2]
+    for at in (header, len(packed) // 3, len(packed) - 6, len(packed) - 1):
+        yield f"byte {at}", packed[:at] + bytes([packed[at] ^ 0x55]) + packed[at + 1:]
+
+
+@pytest.mark.parametrize("codec", ["gzip", "zstd"])
+def test_decoder_errors_do_not_follow_read_sizes(codec, tmp_path):
+    from jorvane import Query
+    path = tmp_path / "data.json"
+    for name, data in damaged(codec):
+        path.write_bytes(data)
+        outcomes = set()
+        for src in (data, io.BytesIO(data), Trickle(data, 1), Trickle(data, 7), Trickle(data, 4099), str(path)):
+            try:
+                outcomes.add(("ok", Query(Source(src, compression=codec), "a", "count").result().count()))
+            except RuntimeError as e:
+                outcomes.add(("error", str(e)))
+        assert len(outcomes) == 1, (name, outcomes)
+        assert next(iter(outcomes))[0] == "error", name
 
 
 @pytest.mark.parametrize("thread", [False, True])

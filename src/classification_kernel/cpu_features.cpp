@@ -1,22 +1,35 @@
-// CPU feature detection with cpuid and xgetbv. A vector kernel needs both the
-// instructions (cpuid leaves 1, 7 and 0x80000001) and the operating system's
-// support for saving the wider registers: XCR0 must enable the SSE and AVX
-// state for AVX2, and additionally the opmask and both ZMM state components
-// for AVX-512. The flags the kernel files are compiled with (BMI, LZCNT,
-// POPCNT, PCLMULQDQ; DQ for AVX-512) are checked as well, since the compiler
-// is free to use them anywhere in those files.
+// CPU feature detection.
+//
+// x86-64, with cpuid and xgetbv: a vector kernel needs both the instructions
+// (cpuid leaves 1, 7 and 0x80000001) and the operating system's support for
+// saving the wider registers: XCR0 must enable the SSE and AVX state for
+// AVX2, and additionally the opmask and both ZMM state components for
+// AVX-512. The flags the kernel files are compiled with (BMI, LZCNT, POPCNT,
+// PCLMULQDQ; DQ for AVX-512) are checked as well, since the compiler is free
+// to use them anywhere in those files.
+//
+// 64-bit Arm: user code cannot read the ID registers portably, so the
+// operating system is asked: the auxiliary vector's hardware capabilities on
+// Linux, sysctl on Apple systems; anywhere else the vector kernel is not
+// used. PMULL belongs to the AES part of the crypto extension, which the
+// kernel files are compiled with; they use no other crypto instruction.
 #include "classification_kernel/cpu_features.h"
 
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 #include <cpuid.h>
+#elif defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#elif defined(__aarch64__) && defined(__APPLE__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
 #endif
 
 namespace jorvane::classification_kernel {
 namespace {
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 
 struct Regs {
     uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
@@ -53,6 +66,31 @@ CpuFeatures detect() {
     const bool avx512bw = bit(l7.ebx, 30), avx512vl = bit(l7.ebx, 31);
     f.avx2 = ymm_state && avx2 && pclmul && popcnt && lzcnt && bmi1 && bmi2;
     f.avx512 = f.avx2 && zmm_state && avx512f && avx512dq && avx512bw && avx512vl;
+    return f;
+}
+
+#elif defined(__aarch64__) && defined(__linux__)
+
+CpuFeatures detect() {
+    const unsigned long hwcap = getauxval(AT_HWCAP);
+    CpuFeatures f;
+    f.neon = (hwcap & HWCAP_ASIMD) != 0 && (hwcap & HWCAP_PMULL) != 0;
+    return f;
+}
+
+#elif defined(__aarch64__) && defined(__APPLE__)
+
+// An unknown name (an older system) counts as absent.
+bool sysctl_flag(const char* name) {
+    int value = 0;
+    size_t size = sizeof value;
+    return sysctlbyname(name, &value, &size, nullptr, 0) == 0 && value != 0;
+}
+
+// Advanced SIMD is part of the platform's ABI (every file may use it).
+CpuFeatures detect() {
+    CpuFeatures f;
+    f.neon = sysctl_flag("hw.optional.arm.FEAT_PMULL");
     return f;
 }
 

@@ -13,6 +13,7 @@ const char* kernel_name(KernelKind kind) {
         case KernelKind::Scalar: return "scalar";
         case KernelKind::Avx2: return "avx2";
         case KernelKind::Avx512: return "avx512";
+        case KernelKind::Neon: return "neon";
     }
     return "scalar";
 }
@@ -22,6 +23,7 @@ bool kernel_supported(KernelKind kind) {
         case KernelKind::Scalar: return true;
         case KernelKind::Avx2: return cpu_features().avx2;
         case KernelKind::Avx512: return cpu_features().avx512;
+        case KernelKind::Neon: return cpu_features().neon;
     }
     return false;
 }
@@ -29,6 +31,7 @@ bool kernel_supported(KernelKind kind) {
 KernelKind active_kernel() {
     static const KernelKind kind = kernel_supported(KernelKind::Avx512) ? KernelKind::Avx512
                                    : kernel_supported(KernelKind::Avx2) ? KernelKind::Avx2
+                                   : kernel_supported(KernelKind::Neon) ? KernelKind::Neon
                                                                         : KernelKind::Scalar;
     return kind;
 }

@@ -1,14 +1,16 @@
 // Stage-1 structural classification: one 64-byte chunk of JSON text becomes
 // three bit masks (bit i = byte i) telling stage 2 which positions to visit.
 //
-// Three kernels produce the same masks and carry bit for bit: a portable
-// scalar one, AVX2 (with PCLMULQDQ) and AVX-512 (BW/VL). The best one the CPU
-// supports is chosen once at run time. Each kernel's inline form lives in its
-// own header (scalar_kernel.h, avx2_kernel.h, avx512_kernel.h, namespaces
-// classification_kernel::scalar / classification_kernel::avx2 / classification_kernel::avx512, each exposing
+// Four kernels produce the same masks and carry bit for bit: a portable
+// scalar one, AVX2 (with PCLMULQDQ) and AVX-512 (BW/VL) on x86-64, and NEON
+// (with PMULL) on 64-bit Arm. The best one the CPU supports is chosen once at
+// run time. Each kernel's inline form lives in its own header
+// (scalar_kernel.h, avx2_kernel.h, avx512_kernel.h, neon_kernel.h, namespaces
+// classification_kernel::scalar / ::avx2 / ::avx512 / ::neon, each exposing
 // `classify_full_chunk`) so that hot loops compiled for one ISA inline it;
 // the ISA headers may only be included from files compiled with that ISA's
-// flags (*_avx2.cpp, *_avx512.cpp).
+// flags (*_avx2.cpp, *_avx512.cpp, *_neon.cpp), and those files are built
+// only for their own architecture.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +33,11 @@ struct KernelCarry {
     bool operator==(const KernelCarry&) const = default;
 };
 
-enum class KernelKind : uint8_t { Scalar, Avx2, Avx512 };
+enum class KernelKind : uint8_t { Scalar, Avx2, Avx512, Neon };
 
-// "scalar", "avx2", "avx512".
+// "scalar", "avx2", "avx512", "neon".
 const char* kernel_name(KernelKind kind);
-// Whether this CPU can run the kernel.
+// Whether this CPU can run the kernel (never for another architecture's).
 bool kernel_supported(KernelKind kind);
 // The best supported kernel, detected once per process.
 KernelKind active_kernel();
@@ -50,14 +52,20 @@ using KernelTag = std::integral_constant<KernelKind, K>;
 // `f(KernelTag<K>{})` for the kernel `kind`, after checking that the CPU
 // supports it (panics otherwise). Every per-ISA entry point of the system
 // (the batch classifier here, the engine's buffer loops) is a template over
-// K, specialised in a file compiled for that instruction set.
+// K, specialised in a file compiled for that instruction set. Only the kinds
+// built for the target architecture are instantiated: the others have no
+// specialisations to link against, and require_kernel rejects them.
 template <class F>
 decltype(auto) with_kernel(KernelKind kind, F&& f) {
     require_kernel(kind);
     switch (kind) {
+#if defined(__x86_64__)
         case KernelKind::Avx512: return f(KernelTag<KernelKind::Avx512>{});
         case KernelKind::Avx2: return f(KernelTag<KernelKind::Avx2>{});
-        case KernelKind::Scalar: break;
+#elif defined(__aarch64__)
+        case KernelKind::Neon: return f(KernelTag<KernelKind::Neon>{});
+#endif
+        default: break;
     }
     return f(KernelTag<KernelKind::Scalar>{});
 }
@@ -73,6 +81,8 @@ template <>
 void classify_batch<KernelKind::Avx2>(const uint8_t*, size_t, ChunkMasks*, KernelCarry&);
 template <>
 void classify_batch<KernelKind::Avx512>(const uint8_t*, size_t, ChunkMasks*, KernelCarry&);
+template <>
+void classify_batch<KernelKind::Neon>(const uint8_t*, size_t, ChunkMasks*, KernelCarry&);
 
 // The same with the kernel chosen at run time. Panics when the CPU does not
 // support the kernel.

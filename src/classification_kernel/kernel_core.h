@@ -39,6 +39,8 @@
 #define JORVANE_KERNEL_ISA_NS isa_avx512
 #elif defined(__AVX2__)
 #define JORVANE_KERNEL_ISA_NS isa_avx2
+#elif defined(__aarch64__) && defined(__ARM_FEATURE_AES)
+#define JORVANE_KERNEL_ISA_NS isa_neon
 #else
 #define JORVANE_KERNEL_ISA_NS isa_base
 #endif
@@ -47,7 +49,8 @@
 
 namespace jorvane::classification_kernel::detail {
 
-// Class tables shared by the vector kernels (entries for nibble values 0..15).
+// Class tables shared by the x86 vector kernels (entries for nibble values
+// 0..15; the Arm kernel has tables of its own).
 //
 // Whitespace: the entry at a byte's low nibble equals the byte exactly when it
 // is one of the four whitespace bytes (0x20 at 0, 0x09, 0x0A, 0x0D); bytes

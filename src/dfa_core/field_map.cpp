@@ -30,6 +30,7 @@ bool FieldMap::insert(std::string_view name, uint32_t symbol) {
     }
     place(slot);
     ++size_;
+    entries_.push_back(Entry{std::string(name), symbol});
     return true;
 }
 

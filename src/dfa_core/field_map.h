@@ -61,6 +61,14 @@ public:
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
+    // Every name with its symbol, in insertion order (for inspection; the
+    // lookups never read it).
+    struct Entry {
+        std::string name;
+        uint32_t symbol = kAbsent;
+    };
+    const std::vector<Entry>& entries() const { return entries_; }
+
 private:
     struct Slot {
         uint64_t hash = 0;
@@ -102,7 +110,8 @@ private:
     // Power-of-two size, at least kMinSlots (so a probe never meets an empty
     // table), at most half full.
     std::vector<Slot> slots_ = std::vector<Slot>(kMinSlots);
-    std::string long_names_;  // the bytes of the names longer than 16 bytes
+    std::string long_names_;
+    std::vector<Entry> entries_;  // the bytes of the names longer than 16 bytes
     std::vector<ShortName> short_names_;
     // Names of length n: short_names_[short_begin_[n], short_begin_[n + 1]).
     std::array<uint32_t, kShortKey + 2> short_begin_{};

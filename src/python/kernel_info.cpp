@@ -12,7 +12,7 @@ PyObject* active_kernel(PyObject*, PyObject*) {
 
 PyMethodDef def = {
     "_active_kernel", active_kernel, METH_NOARGS,
-    "_active_kernel()\n--\n\nThe stage-1 classification kernel in use: \"avx512\", \"avx2\" or \"scalar\".",
+    "_active_kernel()\n--\n\nThe stage-1 classification kernel in use: \"avx512\", \"avx2\", \"neon\" or \"scalar\".",
 };
 
 }  // namespace

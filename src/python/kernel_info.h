@@ -1,5 +1,5 @@
 // _active_kernel(): the name of the stage-1 classification kernel this
-// process runs ("avx512", "avx2" or "scalar").
+// process runs ("avx512", "avx2", "neon" or "scalar").
 #pragma once
 
 #include "python/py.h"

@@ -2,6 +2,7 @@
 // every public name in a fixed order (each name is appended to __all__ before
 // the attribute is set).
 #include "python/accumulators.h"
+#include "python/arrow_column.h"
 #include "python/describe.h"
 #include "python/items.h"
 #include "python/table.h"
@@ -12,6 +13,8 @@
 #include "python/query.h"
 #include "python/py_class.h"
 #include "python/source_spec.h"
+#include "python/table_batches.h"
+#include "python/table_writers.h"
 
 namespace jorvane::py {
 namespace {
@@ -38,7 +41,11 @@ int exec_module(PyObject* module) {
             }
             if (!add_type(module, "Table", table_type())) return -1;
             if (!add_function(module, table_function())) return -1;
+            if (!add_function(module, table_batches_function())) return -1;
             if (!add_function(module, describe_function())) return -1;
+            if (!add_function(module, write_parquet_function())) return -1;
+            if (!add_function(module, write_csv_function())) return -1;
+            if (!add_function(module, arrow_export_counters_function())) return -1;
             if (!add_function(module, active_kernel_def())) return -1;
             for (PyMethodDef* def = accumulator_constructors(); def->ml_name; ++def) {
                 if (!add_function(module, def)) return -1;

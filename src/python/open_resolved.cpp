@@ -41,16 +41,17 @@ std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t buffer_len, 
     if (compression != Compression::Gzip && compression != Compression::Zstd) {
         return std::make_unique<PyReadSource>(std::move(obj), keep_open);
     }
-    // The decoder reads its input a MiB at a time, so the object sees
-    // read(1048576) calls.
+    // The decoder fills its MiB input buffer before decoding any of it, as it
+    // does over bytes and files: the object sees read(1048576), then reads of
+    // what the buffer still lacks while its answers fall short.
     auto adapter = std::make_unique<PyReadAdapter>(obj);
     std::unique_ptr<ByteReader> decoder;
     if (compression == Compression::Zstd) {
-        auto z = ZstdDecoder::create(std::move(adapter), kPyReadLen);
+        auto z = ZstdDecoder::create(std::move(adapter));
         if (!z) return zstd_failure(z.error());
         decoder = std::move(*z);
     } else {
-        decoder = std::make_unique<GzipDecoder>(std::move(adapter), kPyReadLen);
+        decoder = std::make_unique<GzipDecoder>(std::move(adapter));
     }
     return std::make_unique<DecodedReaderSource>(std::move(decoder), buffer_len, std::move(obj), keep_open);
 }

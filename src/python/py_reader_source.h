@@ -16,8 +16,8 @@
 
 namespace jorvane::py {
 
-// Size of each read() asked of an uncompressed file-like, and of the reads
-// that feed a decoder.
+// Size of each read() asked of an uncompressed file-like. (A decoder reads
+// a compressed one to fill its own input buffer, kDecoderInputLen.)
 inline constexpr size_t kPyReadLen = 1048576;
 
 // An uncompressed file-like: one read(1048576) per buffer; bytes are taken as

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/arrow_column.h"
 #include "python/borrow.h"
 #include "python/column_py.h"
 #include "python/exceptions.h"
@@ -145,6 +146,78 @@ PyObject* t_to_pandas(PyObject* self, PyObject*) {
         static_cast<PyObject*>(nullptr));
 }
 
+// A polars value for one column: Mixed columns as Python objects (polars has
+// no Arrow type for them either), every other kind through the Arrow export.
+Ref polars_column(PyObject* polars, const std::string& name, table::Column c, bool use_float) {
+    Ref series_class = Ref::steal(PyObject_GetAttrString(polars, "Series"));
+    if (!series_class) return {};
+    Ref key = str(name);
+    if (!key) return {};
+    if (c.kind() == table::Column::Kind::Mixed) {
+        Ref values = column_to_py(c, use_float);
+        c = table::Column{};
+        Ref object = values ? Ref::steal(PyObject_GetAttrString(polars, "Object")) : Ref();
+        Ref args = object ? Ref::steal(PyTuple_Pack(2, key.get(), values.get())) : Ref();
+        Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
+        if (!kwargs || PyDict_SetItemString(kwargs.get(), "dtype", object.get()) < 0 ||
+            PyDict_SetItemString(kwargs.get(), "strict", Py_False) < 0)
+            return {};
+        return Ref::steal(PyObject_Call(series_class.get(), args.get(), kwargs.get()));
+    }
+    Ref wrapped = arrow_column_of(name, std::move(c));
+    if (!wrapped) return {};
+    return Ref::steal(PyObject_CallFunctionObjArgs(series_class.get(), key.get(), wrapped.get(), nullptr));
+}
+
+PyObject* t_to_polars(PyObject* self, PyObject*) {
+    return guarded(
+        [&]() -> PyObject* {
+            TableData& d = data(self);
+            Borrow borrow(d.flag, true);
+            if (!borrow.ok()) return nullptr;
+            Ref polars = import_package("polars", "to_polars() needs polars installed; use to_dict() for a plain dict of lists");
+            if (!polars || !check_available(d)) return nullptr;
+            Ref dict = Ref::steal(PyDict_New());
+            if (!dict) return nullptr;
+            for (size_t i = 0; i < d.table.names.size(); ++i) {
+                Ref value = polars_column(polars.get(), d.table.names[i], take_column(d, i), d.use_float);
+                Ref key = value ? str(d.table.names[i]) : Ref();
+                if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+            }
+            Ref frame = Ref::steal(PyObject_GetAttrString(polars.get(), "DataFrame"));
+            if (!frame) return nullptr;
+            return PyObject_CallFunctionObjArgs(frame.get(), dict.get(), nullptr);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* t_to_arrow(PyObject* self, PyObject*) {
+    return guarded(
+        [&]() -> PyObject* {
+            TableData& d = data(self);
+            Borrow borrow(d.flag, true);
+            if (!borrow.ok()) return nullptr;
+            Ref pyarrow = import_package("pyarrow", "to_arrow() needs pyarrow installed; use to_dict() for a plain dict of lists");
+            if (!pyarrow || !check_available(d)) return nullptr;
+            Ref arrays = Ref::steal(PyList_New(0));
+            Ref names = Ref::steal(PyList_New(0));
+            if (!arrays || !names) return nullptr;
+            for (size_t i = 0; i < d.table.names.size(); ++i) {
+                Ref array = pyarrow_array_of(pyarrow.get(), d.table.names[i], take_column(d, i));
+                Ref key = array ? str(d.table.names[i]) : Ref();
+                if (!key || PyList_Append(arrays.get(), array.get()) < 0 || PyList_Append(names.get(), key.get()) < 0)
+                    return nullptr;
+            }
+            Ref table_class = Ref::steal(PyObject_GetAttrString(pyarrow.get(), "Table"));
+            Ref from_arrays = table_class ? Ref::steal(PyObject_GetAttrString(table_class.get(), "from_arrays")) : Ref();
+            Ref args = from_arrays ? Ref::steal(PyTuple_Pack(1, arrays.get())) : Ref();
+            Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
+            if (!kwargs || PyDict_SetItemString(kwargs.get(), "names", names.get()) < 0) return nullptr;
+            return PyObject_Call(from_arrays.get(), args.get(), kwargs.get());
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 PyObject* t_column(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
@@ -239,6 +312,10 @@ PyMethodDef t_methods[] = {
     {"to_dict", t_to_dict, METH_NOARGS,
      "to_dict($self)\n--\n\nEvery column under its name (one-shot: the table's columns are freed as they convert)."},
     {"to_pandas", t_to_pandas, METH_NOARGS, "to_pandas($self)\n--\n\nA pandas DataFrame of the table (one-shot)."},
+    {"to_polars", t_to_polars, METH_NOARGS,
+     "to_polars($self)\n--\n\nA polars DataFrame of the table, typed columns crossing as Arrow buffers (one-shot)."},
+    {"to_arrow", t_to_arrow, METH_NOARGS,
+     "to_arrow($self)\n--\n\nA pyarrow Table of the table, columns crossing as Arrow buffers (one-shot)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

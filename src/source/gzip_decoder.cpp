@@ -9,6 +9,10 @@
 // After a trailer, decoding goes on with the next member while input remains.
 // The first header is parsed when the decoder is made; its failure waits for
 // the first read. Any failure is kept and returned by every later read.
+// The input arrives in whole buffers (BufferedInput), and the decoded bytes
+// are delivered up to the point of damage, or up to where the input failed,
+// before the error, so the output and the error depend neither on how the
+// input is cut nor on read sizes.
 #include "source/gzip_decoder.h"
 
 #include <zlib.h>
@@ -168,9 +172,14 @@ struct GzipDecoder::Impl {
                 }
                 case State::Body: break;
             }
+            // When the input fails, inflate is still asked for what it holds
+            // from the input it had (the rest of a long match, say): that
+            // goes out before the error, so how much arrives does not depend
+            // on the read sizes asked of the decoder.
             auto more = input.fill();
-            if (!more) return fail(std::move(more).error());
-            std::span<const uint8_t> in = input.available();
+            std::optional<IoError> input_failed;
+            if (!more) input_failed = std::move(more).error();
+            std::span<const uint8_t> in = input_failed ? std::span<const uint8_t>() : input.available();
             uInt in_len = static_cast<uInt>(std::min<size_t>(in.size(), UINT_MAX));
             uInt out_len = static_cast<uInt>(std::min<size_t>(dest.size(), UINT_MAX));
             zs.next_in = const_cast<Bytef*>(in.data());
@@ -193,13 +202,22 @@ struct GzipDecoder::Impl {
                 case Z_OK:
                 case Z_BUF_ERROR:
                     if (produced > 0) return produced;
+                    if (input_failed) return fail(std::move(*input_failed));
                     // No output: inflate wants input, and there is none left.
                     if (consumed == 0 && input.exhausted()) {
                         return fail(IoError::simple(IoErrorKind::UnexpectedEof));
                     }
                     continue;
-                case Z_MEM_ERROR: return fail(IoError::simple(IoErrorKind::OutOfMemory));
-                default: return fail(corrupt_deflate());
+                default: {
+                    // What was inflated before the damage is good output: it
+                    // goes out now and the error with the next read, so that
+                    // how much arrives does not depend on the read sizes.
+                    IoError e = rc == Z_MEM_ERROR ? IoError::simple(IoErrorKind::OutOfMemory) : corrupt_deflate();
+                    if (produced == 0) return fail(std::move(e));
+                    state = State::Failed;
+                    error = std::move(e);
+                    return produced;
+                }
             }
         }
     }

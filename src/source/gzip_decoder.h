@@ -8,18 +8,19 @@
 #include <span>
 #include <vector>
 
+#include "source/buffered_input.h"
 #include "source/byte_reader.h"
 
 namespace jorvane {
 
 class GzipDecoder final : public ByteReader {
 public:
-    static constexpr size_t kDefaultInputBufLen = 32768;
+    static constexpr size_t kDefaultInputBufLen = kDecoderInputLen;
 
     // Reads and parses the first member's header now, from `input`. A failure
     // there (a damaged header, an empty or truncated input, a read error of
     // `input`) is not reported here: the decoder holds it and its first read
-    // returns it. `input` is read `input_buf_len` bytes at a time.
+    // returns it. `input` is read in buffers of `input_buf_len` bytes.
     explicit GzipDecoder(std::unique_ptr<ByteReader> input,
                          size_t input_buf_len = kDefaultInputBufLen);
     GzipDecoder(const GzipDecoder&) = delete;
@@ -29,8 +30,11 @@ public:
     // Decoded bytes of every member in turn; 0 after the last member's
     // trailer. Errors: "invalid gzip header", "gzip header field too long",
     // "corrupt deflate stream", "corrupt gzip stream does not have a matching
-    // checksum", "unexpected end of file", or the input's own error. After an
-    // error every later read returns the same error.
+    // checksum", "unexpected end of file", or the input's own error. The bytes
+    // inflated before damaged deflate data are delivered before its error.
+    // After an error every later read returns the same error. The output and
+    // the error depend neither on how `input` cuts its bytes nor on the sizes
+    // of the reads asked of the decoder.
     Result<size_t, IoError> read(std::span<uint8_t> dest) override;
 
 private:

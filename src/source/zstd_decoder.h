@@ -14,8 +14,8 @@ namespace jorvane {
 class ZstdDecoder final : public ByteReader {
 public:
     // Makes the decoder (no dictionary); nothing is read yet. `input` is read
-    // `input_buf_len` bytes at a time, 0 meaning the library's recommended
-    // input size. Fails only when the library cannot make its decoder.
+    // in buffers of `input_buf_len` bytes, 0 meaning kDecoderInputLen. Fails
+    // only when the library cannot make its decoder.
     static Result<std::unique_ptr<ZstdDecoder>, IoError> create(std::unique_ptr<ByteReader> input,
                                                                 size_t input_buf_len = 0);
     ZstdDecoder(const ZstdDecoder&) = delete;
@@ -24,9 +24,13 @@ public:
 
     // Decoded bytes of every frame in turn (skippable frames skipped); 0 at
     // the end of the input after a complete frame. Errors: the library's
-    // error name for undecodable data, "incomplete frame" where the input ends
+    // error name for undecodable data ("Data corruption detected" too for a
+    // frame whose length is not the one its header declares), "incomplete
+    // frame" where the input ends
     // inside a frame (an empty input included), or the input's own error.
-    // After an error every later read returns the same error.
+    // After an error every later read returns the same error. The output and
+    // the error depend neither on how `input` cuts its bytes nor on the sizes
+    // of the reads asked of the decoder.
     Result<size_t, IoError> read(std::span<uint8_t> dest) override;
 
     struct Impl;

@@ -5,7 +5,6 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 
 #define XXH_INLINE_ALL
@@ -33,12 +32,10 @@ uint64_t random_seed() {
     // Drawn on first use (thread-safe static initialisation) and kept for
     // the life of the process.
     static const uint64_t seed = [] {
+        // getentropy, unlike getrandom, exists on every POSIX system the
+        // build targets (Linux, the BSDs, macOS).
         uint64_t s = 0;
-        ssize_t got;
-        do {
-            got = getrandom(&s, sizeof s, 0);
-        } while (got < 0 && errno == EINTR);
-        if (got != static_cast<ssize_t>(sizeof s)) {
+        if (getentropy(&s, sizeof s) != 0) {
             // No system random source: the clock and the process id still
             // differ from run to run.
             const auto now = std::chrono::steady_clock::now().time_since_epoch().count();

@@ -32,6 +32,7 @@ void walk_buffer_pipelined(ScanState& e, const uint8_t* buf, size_t len, uint32_
 JORVANE_DECLARE_BUFFER_LOOPS(KernelKind::Scalar)
 JORVANE_DECLARE_BUFFER_LOOPS(KernelKind::Avx2)
 JORVANE_DECLARE_BUFFER_LOOPS(KernelKind::Avx512)
+JORVANE_DECLARE_BUFFER_LOOPS(KernelKind::Neon)
 #undef JORVANE_DECLARE_BUFFER_LOOPS
 
 }  // namespace jorvane::engine::walk

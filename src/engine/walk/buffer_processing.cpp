@@ -84,7 +84,9 @@ bool spare_core(uint32_t scans) {
     const int64_t now =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
     int64_t last = checked_at.load(std::memory_order_relaxed);
-    if (now - last >= 100 && checked_at.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+    // The first look has no earlier one to be 100 ms after (and now - INT64_MIN would overflow).
+    if ((last == INT64_MIN || now - last >= 100) &&
+        checked_at.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
         double load = 0;
         loaded.store(getloadavg(&load, 1) == 1 && load >= double(cpus), std::memory_order_relaxed);
     }

@@ -43,16 +43,12 @@
 #include <cstdint>
 #include <memory>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 namespace jorvane::engine {
 
 // The processor's spin-wait hint.
 inline void spin_wait_hint() {
 #if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
+    __builtin_ia32_pause();  // PAUSE, without the intrinsics header
 #elif defined(__aarch64__)
     __asm__ __volatile__("isb" ::: "memory");
 #endif

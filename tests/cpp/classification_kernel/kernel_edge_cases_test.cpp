@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "classification_kernel/kernel.h"
@@ -151,12 +152,26 @@ TEST(KernelSelection, ActiveKernelIsTheBestSupportedOne) {
         EXPECT_TRUE(kernel_supported(KernelKind::Avx2));
     } else if (kernel_supported(KernelKind::Avx2)) {
         EXPECT_EQ(active, KernelKind::Avx2);
+    } else if (kernel_supported(KernelKind::Neon)) {
+        EXPECT_EQ(active, KernelKind::Neon);
     } else {
         EXPECT_EQ(active, KernelKind::Scalar);
     }
+    // One architecture's kernels only.
+    EXPECT_FALSE(kernel_supported(KernelKind::Neon) && kernel_supported(KernelKind::Avx2));
     EXPECT_STREQ(kernel_name(active), active == KernelKind::Avx512 ? "avx512"
                                       : active == KernelKind::Avx2  ? "avx2"
+                                      : active == KernelKind::Neon  ? "neon"
                                                                     : "scalar");
+}
+
+// A run that knows which processor it is on (an emulated one, say) names the
+// kernel it must get, so that a vector kernel never passes its tests by
+// being skipped.
+TEST(KernelSelection, ExpectedKernelIsActive) {
+    const char* expected = std::getenv("JORVANE_EXPECT_KERNEL");
+    if (expected == nullptr || *expected == '\0') GTEST_SKIP() << "JORVANE_EXPECT_KERNEL is not set";
+    EXPECT_STREQ(kernel_name(active_kernel()), expected);
 }
 
 // Asking for a kernel the CPU lacks is an internal error, not an illegal

@@ -15,7 +15,8 @@
 namespace jorvane::classification_kernel::testing {
 
 inline const std::vector<KernelKind>& all_kernels() {
-    static const std::vector<KernelKind> kinds{KernelKind::Scalar, KernelKind::Avx2, KernelKind::Avx512};
+    static const std::vector<KernelKind> kinds{KernelKind::Scalar, KernelKind::Avx2, KernelKind::Avx512,
+                                                KernelKind::Neon};
     return kinds;
 }
 

@@ -87,6 +87,9 @@ TEST(QueryTree, Shapes) {
         {"\"\\ud83d\\ude00\"", "Sequence([Field(\"\xF0\x9F\x98\x80\")])"},
         {"\"\\/\"", "Sequence([Field(\"/\")])"},
         {"\"x\\u0041\\u00FF\"", "Sequence([Field(\"xA\xC3\xBF\")])"},
+        // Just outside the characters a key only shows escaped.
+        {"\"\\u0020\\u007e\\u00a0\"", "Sequence([Field(\" ~\xC2\xA0\")])"},
+        {"a~\xC2\xA0", "Sequence([Field(\"a~\xC2\xA0\")])"},
     };
     for (const auto& [text, tree] : cases) EXPECT_EQ(tree_of(text), tree) << text;
 }
@@ -136,9 +139,11 @@ TEST(QueryTree, RefusedNames) {
         ASSERT_FALSE(q.ok()) << inner;
         EXPECT_EQ(q.error(), QueryParseError::unpaired_surrogate(inner));
     }
-    // A quote, a backslash or a control character, quoted or not.
-    for (const char* text : {"\"\\n\"", "\"\\t\"", "\"\\u0000\"", "\"\\u007f\"", "\"\\u0085\"", "\"a\tb\"",
-                             "\"\\\"\"", "\"\\\\\"", "a\x0c" "b", "a\xC2\x85" "b", "\\"}) {
+    // A quote, a backslash or a control character (C0, DEL and C1), quoted
+    // or not, with the edges of each range.
+    for (const char* text : {"\"\\n\"", "\"\\t\"", "\"\\u0000\"", "\"\\u001f\"", "\"\\u007f\"", "\"\\u0080\"",
+                             "\"\\u0085\"", "\"\\u009F\"", "\"a\tb\"", "\"\\\"\"", "\"\\\\\"", "a\x0c" "b", "a\x1f",
+                             "a\x7f", "a\xC2\x80", "a\xC2\x85" "b", "a\xC2\x9F" "b", "\\"}) {
         auto q = ast::Query::from_str(text);
         ASSERT_FALSE(q.ok()) << text;
         EXPECT_EQ(q.error().kind(), QueryParseError::Kind::UnmatchableFieldName) << text;

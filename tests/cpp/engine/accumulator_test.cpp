@@ -16,56 +16,6 @@ using accumulator::Match;
 using M = AccumulatorKind;
 using testing::json;
 
-std::vector<M> kinds_of(std::vector<M> requested) {
-    std::vector<M> out;
-    for (const auto& a : initialize_accumulators(requested)) out.push_back(a.kind());
-    return out;
-}
-
-TEST(InitializeAccumulators, ReductionRules) {
-    using K = std::vector<M>;
-    EXPECT_TRUE(kinds_of({}).empty());
-    EXPECT_EQ(kinds_of({M::Count, M::Values}), (K{M::Values}));
-    EXPECT_EQ(kinds_of({M::Exists, M::Count}), (K{M::Count}));
-    EXPECT_EQ(kinds_of({M::Exists, M::Values}), (K{M::Values}));
-    EXPECT_EQ(kinds_of({M::Mode, M::ValueCounts, M::CountUnique}), (K{M::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::ValuesUnique, M::ValueCounts}), (K{M::ValuesUnique, M::ValueCounts}));
-    EXPECT_EQ(kinds_of({M::CountUnique, M::ValuesUnique}), (K{M::ValuesUnique}));
-    EXPECT_EQ(kinds_of({M::Sum, M::Sum}), (K{M::Sum}));
-    EXPECT_EQ(kinds_of({M::Values, M::ValuesUnique}), (K{M::Values, M::ValuesUnique}));
-    // Survivors come in request order, each once.
-    EXPECT_EQ(kinds_of({M::Types, M::Exists, M::Mode, M::Types, M::KeyedValues}),
-              (K{M::Types, M::Exists, M::Mode, M::KeyedValues}));
-    EXPECT_EQ(kinds_of({M::Max, M::Min, M::Max, M::Product}), (K{M::Max, M::Min, M::Product}));
-    // A single request is taken as it is.
-    EXPECT_EQ(kinds_of({M::Exists}), (K{M::Exists}));
-}
-
-TEST(AccumulatorKinds, Table) {
-    std::string snake, camel, keeping, streams, keyed, numeric;
-    for (int i = 0; i < kAccumulatorKindCount; ++i) {
-        const M m = static_cast<M>(i);
-        const AccumulatorKindInfo& info = Accumulator::of_kind(m).info();
-        EXPECT_EQ(info.kind, m);
-        snake += std::string(accumulator_kind_name(m)) + " ";
-        camel += std::string(accumulator_constructor_name(m)) + " ";
-        if (info.keeps_values) keeping += std::string(info.name) + " ";
-        if (info.stream) streams += std::string(info.name) + ":" + std::to_string(static_cast<int>(*info.stream)) + " ";
-        if (info.keyed) keyed += std::string(info.name) + " ";
-        if (info.numeric) numeric += std::string(info.name) + " ";
-    }
-    EXPECT_EQ(snake,
-              "count count_unique value_counts exists values values_unique keyed_values min max sum mean product mode "
-              "types ");
-    EXPECT_EQ(camel, "Count CountUnique ValueCounts Exists Values ValuesUnique KeyedValues Min Max Sum Mean Product "
-                     "Mode Types ");
-    // The kinds that keep or stream a matched container need it captured.
-    EXPECT_EQ(keeping, "count_unique value_counts values values_unique keyed_values mode ");
-    EXPECT_EQ(streams, "values:0 values_unique:1 ");
-    EXPECT_EQ(keyed, "keyed_values ");
-    EXPECT_EQ(numeric, "min max sum mean product ");
-}
-
 // A small harness: one accumulator, its queue, and matches given as JSON text
 // the way the walk hands them over (atoms and raw string bytes; containers as
 // built values).

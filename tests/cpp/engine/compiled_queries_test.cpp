@@ -231,7 +231,7 @@ TEST_P(KernelAgreement, SameResultsAsTheScalarKernel) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelAgreement,
                          ::testing::Values(classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2,
-                                           classification_kernel::KernelKind::Avx512),
+                                           classification_kernel::KernelKind::Avx512, classification_kernel::KernelKind::Neon),
                          [](const auto& info) { return std::string(classification_kernel::kernel_name(info.param)); });
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Tokens cut by buffer ends: completion in later buffers, the carried-token
-// limit, and the chunk counts of the execution modes.
+// limit, and buffers too short for a chunk.
 #include <gtest/gtest.h>
 
 #include "engine_harness.h"
@@ -10,18 +10,26 @@ namespace {
 Value num(int64_t v) { return Value::number(JsonNumber::from_int(v)); }
 
 TEST(CutTokens, StringsAtomsAndKeysCompleteAcrossBuffers) {
-    const std::string doc = R"({"name":"abcdef","n":[123, 4],"esc":"x\\\"y\\","big":12345678901234567890123})";
-    const std::vector<QuerySpec> specs{{"name", {M::Values}}, {"n[*]", {M::Values}}, {"esc", {M::Values}}, {"big", {M::Values}}};
+    // Strings cut inside arrays still count as elements: the indices after them stay right.
+    const std::string doc = R"({"name":"abcdef","n":[123, 4],"esc":"x\\\"y\\","big":12345678901234567890123,)"
+                            R"("arr":["p","qq\"",7,"rr","s","t"]})";
+    const std::vector<QuerySpec> specs{{"name", {M::Values}}, {"n[*]", {M::Values}}, {"esc", {M::Values}},
+                                       {"big", {M::Values}},  {"arr[3]", {M::Values}}, {"arr[4:6]", {M::Values}}};
     const Outcome whole = run(doc, specs);
     ASSERT_FALSE(whole.failed) << whole.message;
     EXPECT_EQ(whole.values[1], (std::vector<Value>{num(123), num(4)}));
     EXPECT_EQ(whole.values[2], (std::vector<Value>{Value::string("x\\\"y\\")}));
-    for (size_t a = 1; a < doc.size(); ++a) {
-        for (size_t b : {a + 1, a + 2, a + 7}) {
-            RunOptions opt;
-            opt.cuts = {a, b};
-            Outcome o = run(doc, specs, opt);
-            ASSERT_TRUE(same_outcome(whole, o)) << "cuts " << a << "," << b << ": " << describe(o);
+    EXPECT_EQ(whole.values[4], (std::vector<Value>{Value::string("rr")}));
+    EXPECT_EQ(whole.values[5], (std::vector<Value>{Value::string("s"), Value::string("t")}));
+    for (auto k : supported_kernels()) {
+        for (size_t a = 1; a < doc.size(); ++a) {
+            for (size_t b : {a + 1, a + 2, a + 7}) {
+                RunOptions opt;
+                opt.kernel = k;
+                opt.cuts = {a, b};
+                Outcome o = run(doc, specs, opt);
+                ASSERT_TRUE(same_outcome(whole, o)) << "cuts " << a << "," << b << ": " << describe(o);
+            }
         }
     }
     // A string spanning three buffers whose middle one holds no quote.
@@ -95,16 +103,6 @@ TEST(CutTokens, PartialChunksRepairTheCarry) {
             opt.cuts = {cut, cut + 1};
             ASSERT_TRUE(same_outcome(whole, run(doc, {{"[*]", {M::Values}}}, opt))) << cut;
         }
-}
-
-TEST(ScanModes, ChunkCountsMapToInstantiatedOnes) {
-    EXPECT_EQ(ScanMode::batched_chunks(0), 1u);
-    EXPECT_EQ(ScanMode::batched_chunks(3), 2u);
-    EXPECT_EQ(ScanMode::batched_chunks(7), 4u);
-    EXPECT_EQ(ScanMode::batched_chunks(15), 8u);
-    EXPECT_EQ(ScanMode::batched_chunks(100), 32u);
-    for (uint64_t n : {0u, 1u, 2u, 3u, 6u, 512u, 1000u}) EXPECT_EQ(ScanMode::pipelined_chunks(n), 16u) << n;
-    for (uint64_t n : {4u, 8u, 16u, 32u, 64u, 128u, 256u}) EXPECT_EQ(ScanMode::pipelined_chunks(n), n);
 }
 
 TEST(ScanModes, EmptyAndShortBuffers) {

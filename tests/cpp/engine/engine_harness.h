@@ -112,7 +112,8 @@ inline std::vector<size_t> every_byte(size_t n) {
 
 inline std::vector<classification_kernel::KernelKind> supported_kernels() {
     std::vector<classification_kernel::KernelKind> ks;
-    for (auto k : {classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2, classification_kernel::KernelKind::Avx512})
+    for (auto k : {classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2, classification_kernel::KernelKind::Avx512,
+                   classification_kernel::KernelKind::Neon})
         if (classification_kernel::kernel_supported(k)) ks.push_back(k);
     return ks;
 }

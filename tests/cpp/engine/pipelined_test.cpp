@@ -72,16 +72,12 @@ constexpr uint64_t kMin = ScanMode::kMinPipelinedLen;
 TEST(Pipelined, ShortInputsNeverStartTheThread) {
     const std::string tiny = "[1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,1,2,3,4,5,6,7,8,9,10,11,12]";
     Engine e = make_engine({{"[*]", {M::Count}}}, ScanMode::pipelined(128));
-    const int rounds = 2000;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < rounds; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         e.reset_for_next_source();
         e.scan_buffer(std::string_view(tiny));
         ASSERT_FALSE(e.finish(true));
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_FALSE(e.stage_one_started());
-    EXPECT_LT(seconds / rounds, 1e-4);  // well under 0.1 ms a source
     EXPECT_EQ(e.finalize_source()[0].count, 45u);
 
     // Just below the threshold, in one buffer or several: still no thread.

@@ -36,9 +36,10 @@ struct Gen {
             default: return {"\"[{,:}]\"", Value::string("[{,:}]")};
         }
     }
+    // Whitespace as editors write it, Windows line ends included.
     std::string ws() {
-        static const char* w[] = {"", "", " ", "\n", " \t "};
-        return w[below(5)];
+        static const char* w[] = {"", "", " ", "\n", " \t ", "\r\n", "\r\n\t "};
+        return w[below(7)];
     }
     std::pair<std::string, Value> value(int depth) {
         if (depth >= 5 || below(3) == 0) return scalar();
@@ -111,7 +112,7 @@ TEST(RandomDocuments, MatchDirectEvaluation) {
         while (tops.size() < n_top) {
             auto [t, v] = g.value(0);
             if (!v.is_array() && !v.is_object()) continue;
-            doc += t + (g.below(2) ? "\n" : "");
+            doc += t + g.ws();
             tops.push_back(std::move(v));
         }
         std::vector<QuerySpec> specs;

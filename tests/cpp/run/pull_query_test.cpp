@@ -16,7 +16,6 @@ namespace {
 
 using K = AccumulatorKind;
 
-
 // What a consumer sees, refill by refill: "v1 v2 | v3 | E:<kind> | end".
 struct Session {
     std::vector<std::string> steps;
@@ -145,7 +144,7 @@ TEST(PullQuery, SameValuesAsAWholeScan) {
     const std::vector<Spec> specs{{"a[*]", {K::Values}}, {"*.a", {K::Values}}, {"**", {K::Values}, 5}};
     std::vector<classification_kernel::KernelKind> kernels;
     for (auto k : {classification_kernel::KernelKind::Scalar, classification_kernel::KernelKind::Avx2,
-                   classification_kernel::KernelKind::Avx512})
+                   classification_kernel::KernelKind::Avx512, classification_kernel::KernelKind::Neon})
         if (classification_kernel::kernel_supported(k)) kernels.push_back(k);
     for (const auto& doc : docs) {
         engine::Engine whole = make_engine(compile(specs), engine::ScanMode::serial(), true);

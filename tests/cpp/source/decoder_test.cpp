@@ -212,5 +212,223 @@ TEST(Zstd, Errors) {
     ASSERT_TRUE(old.error);
 }
 
+// ---- the same output and error however the input is cut ----------------
+
+// Everything one decoder yields, read `dest_len` bytes at a time from a
+// decoder over `input` served at most `max_read` bytes per read.
+struct Decoded {
+    Bytes data;
+    std::optional<std::string> error;
+    bool operator==(const Decoded&) const = default;
+};
+
+enum class Codec { Gzip, Zstd };
+
+std::unique_ptr<ByteReader> decoder(Codec codec, std::unique_ptr<ByteReader> input,
+                                    size_t input_len = kDecoderInputLen) {
+    if (codec == Codec::Gzip) return std::make_unique<GzipDecoder>(std::move(input), input_len);
+    auto z = ZstdDecoder::create(std::move(input), input_len);
+    EXPECT_TRUE(z.ok());
+    return std::move(z).value();
+}
+
+Decoded decode(Codec codec, const Bytes& input, size_t max_read, size_t dest_len,
+               const std::optional<IoError>& reader_error = std::nullopt, size_t input_len = kDecoderInputLen) {
+    auto reader = reader_error ? std::make_unique<ScriptedReader>(input, max_read, *reader_error)
+                               : std::make_unique<ScriptedReader>(input, max_read);
+    auto dec = decoder(codec, std::move(reader), input_len);
+    Decoded d;
+    Bytes dest(dest_len);
+    for (;;) {
+        auto r = dec->read(dest);
+        if (!r) {
+            d.error = r.error().to_string();
+            // The failure sticks.
+            auto again = dec->read(dest);
+            EXPECT_FALSE(again.ok());
+            if (!again.ok()) {
+                EXPECT_EQ(again.error().to_string(), *d.error);
+            }
+            return d;
+        }
+        if (*r == 0) return d;
+        d.data.insert(d.data.end(), dest.begin(), dest.begin() + static_cast<ptrdiff_t>(*r));
+    }
+}
+
+std::string describe(const Decoded& d) {
+    return std::to_string(d.data.size()) + " bytes, " + (d.error ? *d.error : std::string("no error"));
+}
+
+// Every read size of the input from 1 to its length, and a few read sizes
+// asked of the decoder, give what one whole read gives.
+void expect_cut_invariant(Codec codec, const Bytes& input, const char* what) {
+    const Decoded whole = decode(codec, input, SIZE_MAX, kMiB);
+    for (size_t max_read = 1; max_read <= input.size(); ++max_read) {
+        const Decoded cut = decode(codec, input, max_read, kMiB);
+        ASSERT_EQ(cut, whole) << what << ": reads of " << max_read << " bytes: " << describe(cut)
+                              << " instead of " << describe(whole);
+    }
+    for (size_t dest_len : {size_t{1}, size_t{7}, size_t{4096}, size_t{131071}, size_t{4} * kMiB}) {
+        for (size_t max_read : {size_t{1}, size_t{3}, SIZE_MAX}) {
+            const Decoded d = decode(codec, input, max_read, dest_len);
+            ASSERT_EQ(d, whole) << what << ": decoder reads of " << dest_len << ", input reads of " << max_read
+                                << ": " << describe(d) << " instead of " << describe(whole);
+        }
+    }
+}
+
+Bytes from_hex(std::string_view hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return out;
+}
+
+TEST(CutInvariance, ZstdFrameWhoseErrorUsedToFollowTheReads) {
+    // Its header and first block header in one piece with room for the whole
+    // frame's content decode in one pass ("Data corruption detected"); a byte
+    // at a time, block by block ("Unknown frame descriptor").
+    Bytes input = from_hex("28b52ffd81810000000100010000000100010036100032b942d776");
+    expect_cut_invariant(Codec::Zstd, input, "reported frame");
+    EXPECT_TRUE(decode(Codec::Zstd, input, 1, 1).error);
+}
+
+// A frame with a content checksum, so that damage anywhere is an error.
+Bytes zstd_checked(const Bytes& data, int level = 3) {
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    Bytes out(ZSTD_compressBound(data.size()));
+    size_t n = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
+    ZSTD_freeCCtx(cctx);
+    EXPECT_FALSE(ZSTD_isError(n));
+    out.resize(n);
+    return out;
+}
+
+TEST(CutInvariance, ZstdFrameShorterThanDeclared) {
+    // Each declares more content than it holds and ends with an empty raw
+    // block, which the library's block-by-block path does not check.
+    const Bytes frames[] = {
+        from_hex("28b52ffd201001000000"),  // 16 bytes declared, none held
+        concat(from_hex("28b52ffda0400d030050000068656c6c6f68656c6c6f"),  // 200000 declared
+               from_hex("010000")),                                        // 10 held
+    };
+    for (const Bytes& frame : frames) {
+        expect_cut_invariant(Codec::Zstd, frame, "short frame");
+        for (size_t input_len : {size_t{1}, size_t{2}, size_t{7}, kDecoderInputLen})
+            EXPECT_EQ(decode(Codec::Zstd, frame, SIZE_MAX, kMiB, std::nullopt, input_len).error,
+                      ZSTD_getErrorString(ZSTD_error_corruption_detected))
+                << input_len;
+    }
+    // Frames in a row each answer for their own declared size.
+    Bytes good = zstd_checked(sample_bytes(1000, 3));
+    Bytes row = concat(concat(good, frames[1]), good);
+    Decoded d = decode(Codec::Zstd, row, 3, 100);
+    EXPECT_EQ(d.error, ZSTD_getErrorString(ZSTD_error_corruption_detected));
+    EXPECT_GE(d.data.size(), 1000u);
+    EXPECT_FALSE(decode(Codec::Zstd, concat(good, good), 3, 100).error);
+}
+
+TEST(CutInvariance, DamagedZstdFrames) {
+    Bytes good = zstd_checked(sample_bytes(3000, 5));
+    std::vector<std::pair<std::string, Bytes>> cases;
+    for (size_t at : {size_t{4}, size_t{5}, size_t{6}, good.size() / 3, good.size() / 2, good.size() - 2}) {
+        Bytes flipped = good;
+        flipped[at] ^= 0x5a;
+        cases.emplace_back("byte " + std::to_string(at) + " flipped", flipped);
+    }
+    cases.emplace_back("truncated", Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(good.size() / 2)));
+    cases.emplace_back("garbage after a frame", concat(good, Bytes{0x28, 0xb5, 0x2f, 0xfd, 0xff, 0, 0, 0}));
+    Bytes small = zstd_checked(sample_bytes(40, 6));
+    Bytes second = small;
+    second[second.size() - 3] ^= 0x81;
+    cases.emplace_back("second frame damaged", concat(small, second));
+    for (const auto& [what, input] : cases) {
+        expect_cut_invariant(Codec::Zstd, input, what.c_str());
+        EXPECT_TRUE(decode(Codec::Zstd, input, SIZE_MAX, kMiB).error) << what;
+    }
+    expect_cut_invariant(Codec::Zstd, good, "intact");
+}
+
+TEST(CutInvariance, DamagedGzipMembers) {
+    Bytes data = sample_bytes(3000, 7);
+    Bytes good = gzip(data);
+    std::vector<std::pair<std::string, Bytes>> cases;
+    for (size_t at : {size_t{3}, size_t{12}, size_t{40}, good.size() / 2, good.size() - 6, good.size() - 1}) {
+        Bytes flipped = good;
+        flipped[at] ^= 0xa5;
+        cases.emplace_back("byte " + std::to_string(at) + " flipped", flipped);
+    }
+    cases.emplace_back("truncated", Bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(good.size() / 2)));
+    cases.emplace_back("second member damaged", concat(good, Bytes(good.begin(), good.end() - 30)));
+    for (const auto& [what, input] : cases) {
+        expect_cut_invariant(Codec::Gzip, input, what.c_str());
+        EXPECT_TRUE(decode(Codec::Gzip, input, SIZE_MAX, kMiB).error) << what;
+    }
+    expect_cut_invariant(Codec::Gzip, good, "intact");
+}
+
+TEST(CutInvariance, BytesInflatedBeforeDamageArriveBeforeTheError) {
+    // A stored block of 200 bytes, then a block of the reserved type.
+    Bytes data = sample_bytes(200, 8);
+    Bytes input = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3, 0x00, 200, 0, 55, 255};
+    input.insert(input.end(), data.begin(), data.end());
+    input.push_back(0x07);
+    input.resize(input.size() + 16, 0);
+    for (size_t dest_len : {size_t{1}, size_t{64}, kMiB}) {
+        Decoded d = decode(Codec::Gzip, input, SIZE_MAX, dest_len);
+        EXPECT_EQ(d.data, data) << dest_len;
+        EXPECT_EQ(d.error, "corrupt deflate stream");
+    }
+}
+
+TEST(CutInvariance, OutputBeforeAFailedReadDoesNotFollowReadSizes) {
+    // Long runs: a few input bytes stand for a long match that inflate
+    // copies out over many small reads; the reader fails where the input
+    // stops, while the decoder may still hold output. Short input buffers
+    // make that happen at every buffer.
+    Bytes data(300000, 'x');
+    for (size_t i = 0; i < data.size(); i += 1000) data[i] = static_cast<uint8_t>('a' + i % 26);
+    const IoError disk = IoError::custom(IoErrorKind::Other, "disk");
+    for (Codec codec : {Codec::Gzip, Codec::Zstd}) {
+        Bytes packed = codec == Codec::Gzip ? gzip(data) : zstd_checked(data);
+        for (size_t keep : {packed.size() / 2, packed.size()}) {
+            Bytes input(packed.begin(), packed.begin() + static_cast<ptrdiff_t>(keep));
+            for (size_t input_len : {size_t{1}, size_t{64}, kDecoderInputLen}) {
+                const Decoded whole = decode(codec, input, SIZE_MAX, kMiB, disk, input_len);
+                EXPECT_EQ(whole.error, "disk");
+                for (size_t dest_len : {size_t{1}, size_t{7}, size_t{4096}})
+                    for (size_t max_read : {size_t{1}, size_t{5}, SIZE_MAX})
+                        EXPECT_EQ(decode(codec, input, max_read, dest_len, disk, input_len), whole)
+                            << (codec == Codec::Gzip ? "gzip " : "zstd ") << keep << " bytes, input buffers of "
+                            << input_len << ", reads of " << dest_len << " from reads of " << max_read;
+            }
+        }
+    }
+}
+
+TEST(CutInvariance, InputBuffersAreFilledAcrossShortReads) {
+    // Frames longer than the decoder's input buffer, damaged past its first
+    // fill: the pieces of input the library sees do not follow the reads.
+    Bytes a = zstd_checked(sample_bytes(900000, 9), 1), b = zstd_checked(sample_bytes(900000, 10), 1);
+    Bytes input = concat(a, b);
+    input[a.size() + b.size() / 2] ^= 0x3c;
+    const Decoded whole = decode(Codec::Zstd, input, SIZE_MAX, kMiB);
+    ASSERT_TRUE(whole.error);
+    for (size_t max_read : {size_t{1}, size_t{4093}, size_t{65536}, kMiB - 1}) {
+        for (size_t dest_len : {size_t{5000}, kMiB}) {
+            EXPECT_EQ(decode(Codec::Zstd, input, max_read, dest_len), whole) << max_read << " " << dest_len;
+        }
+    }
+    Bytes g = concat(gzip(sample_bytes(900000, 11)), gzip(sample_bytes(900000, 12)));
+    g[g.size() * 3 / 4] ^= 0x3c;
+    const Decoded gwhole = decode(Codec::Gzip, g, SIZE_MAX, kMiB);
+    ASSERT_TRUE(gwhole.error);
+    for (size_t max_read : {size_t{1}, size_t{4093}, kMiB - 1})
+        EXPECT_EQ(decode(Codec::Gzip, g, max_read, 5000), gwhole) << max_read;
+}
+
 }  // namespace
 }  // namespace jorvane

@@ -51,6 +51,16 @@ TEST(DebugQuote, TrickyStrings) {
         {"a\xff" "b", "\"a\ufffdb\""},               // invalid UTF-8 shown as U+FFFD
         {"\xe2\x82", "\"\ufffd\""},
         {"\xed\xa0\x80", "\"\ufffd\ufffd\ufffd\""},
+        // The edges of the escaped classes: C0, DEL, C1, Zs, Cf, combining
+        // marks (from U+0300; spacing ones that extend a grapheme too),
+        // noncharacters; the neighbours outside them are written as themselves.
+        {"~\u009f\u00a1", "\"~\\u{9f}\u00a1\""},
+        {"\u00ac\u00ae", "\"\u00ac\u00ae\""},
+        {"\u02ff\u0300\u036f\u0370", "\"\u02ff\\u{300}\\u{36f}\u0370\""},
+        {"\u09be\u09bf", "\"\\u{9be}\u09bf\""},
+        {"\u200a\u2010\u200f", "\"\\u{200a}\u2010\\u{200f}\""},
+        {"\ufffc\ufffe", "\"\ufffc\\u{fffe}\""},
+        {"\U000E01EF\U000E01F0", R"("\u{e01ef}\u{e01f0}")"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(debug_quote(c.in), c.out) << "input bytes: " << c.in;

@@ -1,0 +1,46 @@
+#include "python/chunked_stream.h"
+
+#include <memory>
+#include <utility>
+
+#include "python/exceptions.h"
+#include "python/open_resolved.h"
+#include "run/run_policy.h"
+
+namespace jorvane::py {
+
+bool check_batch_rows(uint64_t batch_rows) {
+    if (batch_rows != 0) return true;
+    raise(PyExc_ValueError, "batch_rows must be at least 1");
+    return false;
+}
+
+std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
+                                                      const std::optional<std::string>& mode_name,
+                                                      uint64_t batch_rows) {
+    const std::optional<engine::ScanMode> mode = run::choose_mode(mode_name, 1, run::available_threads());
+    if (!mode) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*mode_name));
+        return std::nullopt;
+    }
+    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined);
+    if (!opened) return std::nullopt;
+    auto stream = table::TableStream::make(std::move(spec), *mode, std::move(opened), batch_rows);
+    if (!stream) {
+        raise_jorvane_err(std::move(stream.error()));
+        return std::nullopt;
+    }
+    return std::optional<table::TableStream>(std::move(stream.value()));
+}
+
+Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream) {
+    NoGil released;
+    auto ready = stream.advance();
+    if (!ready) return make_err(std::move(ready.error()));
+    if (!*ready) return std::optional<table::Table>();
+    auto chunk = stream.emit();
+    if (!chunk) return make_err(std::move(chunk.error()));
+    return std::optional<table::Table>(std::move(chunk.value()));
+}
+
+}  // namespace jorvane::py

@@ -1,0 +1,36 @@
+// The table stream behind the consumers that hand rows out a chunk at a
+// time (table_batches and the Parquet and CSV writers): opening it from a
+// parsed request, and reading its next chunk with the interpreter lock
+// released.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "python/py.h"
+#include "run/jorvane_error.h"
+#include "table/column.h"
+#include "table/table_spec.h"
+#include "table/table_stream.h"
+#include "util/result.h"
+
+namespace jorvane::py {
+
+inline constexpr uint64_t kDefaultBatchRows = 65536;
+
+// The refusal of a batch_rows of 0, raised as ValueError; true otherwise.
+bool check_batch_rows(uint64_t batch_rows);
+
+// The mode chosen for one source, the source opened and the stream built
+// over it with the interpreter lock held (nothing is read yet). Nothing with
+// the exception set on failure.
+std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
+                                                      const std::optional<std::string>& mode, uint64_t batch_rows);
+
+// The next chunk of rows: advance, then emit when rows are ready, both with
+// the interpreter lock released (the calling thread holds it). Nothing when
+// the scan is over.
+Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream);
+
+}  // namespace jorvane::py

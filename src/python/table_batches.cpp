@@ -1,0 +1,136 @@
+// TableBatches keeps the table stream and reads it only inside __next__,
+// with the interpreter lock released around the read, so memory holds one
+// chunk at a time however large the source. The object belongs to the
+// thread that made it. A failed read, like the end of the rows, drops the
+// stream (and with it the engine and the source): the iterator is then
+// exhausted for good. An interrupt seen before a read leaves the stream in
+// place, so iteration may go on afterwards.
+#include "python/table_batches.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "python/chunked_stream.h"
+#include "python/exceptions.h"
+#include "python/py_class.h"
+#include "python/table.h"
+#include "python/table_request.h"
+#include "python/thread_bound.h"
+
+namespace jorvane::py {
+namespace {
+
+constexpr const char* kBoundName = "jorvane2::python::TableBatches";
+
+struct BatchesData {
+    ThreadBound bound;
+    std::optional<table::TableStream> stream;  // absent once exhausted
+    bool use_float = false;
+};
+
+BatchesData& data(PyObject* self) { return unbox<BatchesData>(self); }
+
+PyObject* tb_next(PyObject* self) {
+    return guarded(
+        [&]() -> PyObject* {
+            BatchesData& d = data(self);
+            BoundBorrow borrow(d.bound, true, kBoundName);
+            if (!borrow.ok() || !d.stream) return nullptr;
+            if (PyErr_CheckSignals() < 0) return nullptr;
+            auto chunk = next_chunk(*d.stream);
+            if (!chunk) {
+                d.stream.reset();
+                return raise_jorvane_err(std::move(chunk.error()));
+            }
+            if (!*chunk) {
+                d.stream.reset();
+                return nullptr;  // the end
+            }
+            return make_table(std::move(**chunk), d.use_float).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* tb_iter(PyObject* self) {
+    BoundBorrow borrow(data(self).bound, false, kBoundName);
+    if (!borrow.ok()) return nullptr;
+    return Ref::borrow(self).release();
+}
+
+void tb_dealloc(PyObject* self) {
+    note_foreign_drop(data(self).bound, kBoundName);
+    boxed_dealloc<BatchesData>(self);
+}
+
+PyType_Slot tb_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(tb_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(tb_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(tb_next)},
+    {Py_tp_doc, const_cast<char*>("An iterator of Table chunks from table_batches(), reading the source one chunk "
+                                  "at a time.")},
+    {0, nullptr},
+};
+
+PyType_Spec tb_spec = {
+    "jorvane.TableBatches", static_cast<int>(sizeof(Boxed<BatchesData>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, tb_slots,
+};
+
+PyObject* batches_type() {
+    static PyObject* cell = nullptr;
+    return cached_type(cell, [] { return type_from_spec(&tb_spec); });
+}
+
+PyObject* table_batches_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+            static const char* const names[] = {"source", "rows",  "columns",   "batch_rows", "on_multi",
+                                                "limit",  "mode",  "use_float", "dtypes",     nullptr};
+            PyObject *source = nullptr, *rows = nullptr, *columns = nullptr, *batch_rows = nullptr,
+                     *on_multi = nullptr, *limit = Py_None, *mode = Py_None, *use_float = Py_False,
+                     *dtypes = Py_None;
+            if (!bind_args(args, kwargs, "OOO|$OOOOOO:table_batches", names, &source, &rows, &columns, &batch_rows,
+                           &on_multi, &limit, &mode, &use_float, &dtypes))
+                return nullptr;
+            std::string rows_text, on_multi_text = "error";
+            std::optional<uint64_t> chunk_rows = kDefaultBatchRows, limit_value;
+            std::optional<std::string> mode_name;
+            bool floats = false;
+            PyObject* dtype_dict = nullptr;
+            if (!required_str_argument(rows, "rows", rows_text) ||
+                (batch_rows && !required_u64_argument(batch_rows, "batch_rows", chunk_rows)) ||
+                (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)) ||
+                !u64_argument(limit, "limit", limit_value) || !str_argument(mode, "mode", mode_name) ||
+                !bool_argument(use_float, "use_float", floats) || !dict_argument(dtypes, "dtypes", dtype_dict))
+                return nullptr;
+            if (!check_batch_rows(*chunk_rows)) return nullptr;
+            std::optional<table::TableSpec> spec =
+                parse_table_spec(rows_text, columns, on_multi_text, limit_value, dtype_dict);
+            if (!spec) return nullptr;
+            std::optional<table::TableStream> stream =
+                open_chunked_stream(source, std::move(*spec), mode_name, *chunk_rows);
+            if (!stream) return nullptr;
+            PyObject* type = batches_type();
+            if (!type) return nullptr;
+            BatchesData d;
+            d.stream.emplace(std::move(*stream));
+            d.use_float = floats;
+            return box<BatchesData>(type, std::move(d)).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef table_batches_def = {
+    "table_batches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_batches_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "table_batches(source, rows, columns, *, batch_rows=65536, on_multi=\"error\", limit=None, mode=None, "
+    "use_float=False, dtypes=None)\n--\n\n"
+    "Iterate over a typed table in chunks of at least batch_rows rows (the last may be shorter), one Table each, "
+    "reading the source only as the chunks are asked for."};
+
+}  // namespace
+
+PyMethodDef* table_batches_function() { return &table_batches_def; }
+
+}  // namespace jorvane::py

@@ -1,0 +1,311 @@
+// Each chunk of the table stream becomes a pyarrow record batch through the
+// Arrow export (columns cross as buffers, never cell by cell) and goes to
+// pyarrow's writer, which is opened with the first batch's schema. Column
+// types are inferred chunk by chunk, so a later chunk may disagree with the
+// first: it is cast to the file's schema, and a cast pyarrow cannot make
+// ends the run with a message pointing at dtypes=. The writer is closed
+// only when every chunk was written; a failed run drops it unclosed, so the
+// rows already handed to it are left to pyarrow. A source without rows
+// still gets a file, its schema built from the request.
+#include "python/table_writers.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/arrow_column.h"
+#include "python/chunked_stream.h"
+#include "python/exceptions.h"
+#include "python/py_class.h"
+#include "python/table_request.h"
+#include "table/dtype.h"
+
+namespace jorvane::py {
+namespace {
+
+constexpr const char* kChunkRefusal = "; a chunked writer needs a single type per column \u2014 declare it via dtypes=";
+
+// What tells the two file formats apart.
+struct Format {
+    const char* function;        // the Python function's name
+    const char* module_name;     // pyarrow's writer module
+    const char* import_refusal;  // the ImportError text when it is missing
+    const char* opener;          // the writer class in that module
+    const char* option_name;     // the keyword the writer is opened with
+    const char* write_method;    // the writer's method that takes one batch
+};
+
+constexpr Format kParquet{"write_parquet", "pyarrow.parquet", "write_parquet() needs pyarrow installed",
+                          "ParquetWriter", "compression", "write_batch"};
+constexpr Format kCsv{"write_csv", "pyarrow.csv", "write_csv() needs pyarrow installed", "CSVWriter", "write_options",
+                      "write"};
+
+// One run's fixed parts: the format, its module, the path as the caller
+// gave it and the value of the opening keyword.
+struct Target {
+    const Format& format;
+    PyObject* module;
+    PyObject* path;
+    PyObject* option;
+
+    Ref open(PyObject* schema) const {
+        Ref opener = Ref::steal(PyObject_GetAttrString(module, format.opener));
+        Ref args = opener ? Ref::steal(PyTuple_Pack(2, path, schema)) : Ref();
+        Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
+        if (!kwargs || PyDict_SetItemString(kwargs.get(), format.option_name, option) < 0) return {};
+        return Ref::steal(PyObject_Call(opener.get(), args.get(), kwargs.get()));
+    }
+};
+
+// A column of the request and its declared type, for the schema of a file without rows.
+struct PlannedColumn {
+    std::string name;
+    std::optional<table::DType> dtype;
+};
+
+Ref call_attr(PyObject* owner, const char* name, PyObject* args = nullptr, PyObject* kwargs = nullptr) {
+    Ref fn = Ref::steal(PyObject_GetAttrString(owner, name));
+    if (!fn) return {};
+    Ref no_args = args ? Ref() : Ref::steal(PyTuple_New(0));
+    if (!args && !no_args) return {};
+    return Ref::steal(PyObject_Call(fn.get(), args ? args : no_args.get(), kwargs));
+}
+
+// The pyarrow type a file without rows declares for a column.
+Ref pyarrow_type(PyObject* pyarrow, const std::optional<table::DType>& dtype) {
+    using D = table::DType::Kind;
+    if (!dtype) return call_attr(pyarrow, "large_string");
+    switch (dtype->kind) {
+        case D::Int64: return call_attr(pyarrow, "int64");
+        case D::Float64: return call_attr(pyarrow, "float64");
+        case D::Bool: return call_attr(pyarrow, "bool_");
+        case D::Str: return call_attr(pyarrow, "large_string");
+        case D::Timestamp: {
+            Ref args = Ref::steal(Py_BuildValue("(s)", "us"));
+            Ref kwargs = Ref::steal(Py_BuildValue("{ss}", "tz", "UTC"));
+            if (!args || !kwargs) return {};
+            return call_attr(pyarrow, "timestamp", args.get(), kwargs.get());
+        }
+        case D::Uuid: {
+            Ref args = Ref::steal(Py_BuildValue("(i)", 16));
+            return args ? call_attr(pyarrow, "binary", args.get()) : Ref();
+        }
+        case D::IntN: return call_attr(pyarrow, dtype->width == 0 ? "int8" : dtype->width == 1 ? "int16" : "int32");
+        case D::Float32: return call_attr(pyarrow, "float32");
+        case D::Decimal: {
+            Ref args = Ref::steal(Py_BuildValue("(ii)", int{dtype->precision}, int{dtype->scale}));
+            return args ? call_attr(pyarrow, "decimal128", args.get()) : Ref();
+        }
+    }
+    return call_attr(pyarrow, "large_string");
+}
+
+Ref empty_schema(PyObject* pyarrow, const std::vector<PlannedColumn>& columns) {
+    Ref fields = Ref::steal(PyList_New(0));
+    if (!fields) return {};
+    for (const PlannedColumn& c : columns) {
+        Ref type = pyarrow_type(pyarrow, c.dtype);
+        Ref name = type ? str(c.name) : Ref();
+        Ref args = name ? Ref::steal(PyTuple_Pack(2, name.get(), type.get())) : Ref();
+        Ref field = args ? call_attr(pyarrow, "field", args.get()) : Ref();
+        if (!field || PyList_Append(fields.get(), field.get()) < 0) return {};
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, fields.get()));
+    return args ? call_attr(pyarrow, "schema", args.get()) : Ref();
+}
+
+// One chunk as a record batch, its columns exported one by one (each freed
+// from the chunk as it goes).
+Ref record_batch_from_chunk(PyObject* pyarrow, table::Table chunk) {
+    Ref names = Ref::steal(PyList_New(0));
+    Ref arrays = Ref::steal(PyList_New(0));
+    if (!names || !arrays) return {};
+    for (const std::string& n : chunk.names) {
+        Ref name = str(n);
+        if (!name || PyList_Append(names.get(), name.get()) < 0) return {};
+    }
+    for (size_t i = 0; i < chunk.columns.size() && i < chunk.names.size(); ++i) {
+        Ref array = pyarrow_array_of(pyarrow, chunk.names[i], std::exchange(chunk.columns[i], table::Column{}),
+                                     kChunkRefusal);
+        if (!array || PyList_Append(arrays.get(), array.get()) < 0) return {};
+    }
+    Ref batch_class = Ref::steal(PyObject_GetAttrString(pyarrow, "RecordBatch"));
+    Ref args = batch_class ? Ref::steal(PyTuple_Pack(1, arrays.get())) : Ref();
+    Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "names", names.get()) < 0) return {};
+    return call_attr(batch_class.get(), "from_arrays", args.get(), kwargs.get());
+}
+
+// A later batch in the file's schema: as it is when the schemas are equal,
+// else cast; a failed cast is the ValueError that names dtypes=.
+Ref conform(Ref batch, PyObject* schema, PyObject* first_schema) {
+    Ref equal = Ref::steal(PyObject_RichCompare(schema, first_schema, Py_EQ));
+    const int same = equal ? PyObject_IsTrue(equal.get()) : -1;
+    if (same < 0) return {};
+    if (same) return batch;
+    Ref args = Ref::steal(PyTuple_Pack(1, first_schema));
+    if (!args) return {};
+    Ref cast = call_attr(batch.get(), "cast", args.get());
+    if (cast) return cast;
+    Ref exc = take_error();
+    std::string text;
+    if (!str_of(exc.get(), text)) return {};
+    return Ref::steal(raise(PyExc_ValueError, "a later chunk's inferred schema is incompatible with the file's (" +
+                                                  type_name(exc.get()) + ": " + text +
+                                                  "); declare dtypes= to hold one schema across the whole stream"));
+}
+
+// The loop of both formats: read a chunk (lock released), make it a batch,
+// open the writer with the first batch's schema or conform a later batch to
+// it, write it. Signals are checked before the first chunk and after each
+// written batch. The rows written, or nothing with the exception set; the
+// writer, once opened, is in `writer` either way.
+std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStream& stream, const Target& target,
+                                            Ref& writer) {
+    if (PyErr_CheckSignals() < 0) return std::nullopt;
+    uint64_t written = 0;
+    Ref first_schema;
+    for (;;) {
+        auto chunk = next_chunk(stream);
+        if (!chunk) {
+            raise_jorvane_err(std::move(chunk.error()));
+            return std::nullopt;
+        }
+        if (!*chunk) return written;
+        const uint64_t rows = (*chunk)->n_rows;
+        Ref batch = record_batch_from_chunk(pyarrow, std::move(**chunk));
+        chunk.value().reset();
+        Ref schema = batch ? Ref::steal(PyObject_GetAttrString(batch.get(), "schema")) : Ref();
+        if (!schema) return std::nullopt;
+        if (!writer) {
+            writer = target.open(schema.get());
+            if (!writer) return std::nullopt;
+            first_schema = schema;
+        } else {
+            batch = conform(std::move(batch), schema.get(), first_schema.get());
+            if (!batch) return std::nullopt;
+        }
+        Ref args = Ref::steal(PyTuple_Pack(1, batch.get()));
+        Ref done = args ? call_attr(writer.get(), target.format.write_method, args.get()) : Ref();
+        if (!done) return std::nullopt;
+        batch = Ref();
+        written += rows;
+        if (PyErr_CheckSignals() < 0) return std::nullopt;
+    }
+}
+
+Ref import_or_refuse(const char* name, const char* refusal) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    if (!module) {
+        PyErr_Clear();
+        raise(PyExc_ImportError, refusal);
+    }
+    return module;
+}
+
+PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
+    const bool csv = &format == &kCsv;
+    static const char* const parquet_names[] = {"source",   "path",  "rows", "columns",     "dtypes", "batch_rows",
+                                                "on_multi", "limit", "mode", "compression", nullptr};
+    static const char* const csv_names[] = {"source",   "path",  "rows", "columns",        "dtypes", "batch_rows",
+                                            "on_multi", "limit", "mode", "include_header", nullptr};
+    PyObject *source = nullptr, *path = nullptr, *rows = nullptr, *columns = nullptr, *dtypes = Py_None,
+             *batch_rows = nullptr, *on_multi = nullptr, *limit = Py_None, *mode = Py_None, *last = nullptr;
+    if (!bind_args(args, kwargs, csv ? "OOOO|$OOOOOO:write_csv" : "OOOO|$OOOOOO:write_parquet",
+                   csv ? csv_names : parquet_names, &source, &path, &rows, &columns, &dtypes, &batch_rows, &on_multi,
+                   &limit, &mode, &last))
+        return nullptr;
+    std::string path_text, rows_text, on_multi_text = "error", compression = "zstd";
+    PyObject* dtype_dict = nullptr;
+    std::optional<uint64_t> chunk_rows = kDefaultBatchRows, limit_value;
+    std::optional<std::string> mode_name;
+    bool include_header = true;
+    if (!required_str_argument(path, "path", path_text) || !required_str_argument(rows, "rows", rows_text) ||
+        !dict_argument(dtypes, "dtypes", dtype_dict) ||
+        (batch_rows && !required_u64_argument(batch_rows, "batch_rows", chunk_rows)) ||
+        (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)) ||
+        !u64_argument(limit, "limit", limit_value) || !str_argument(mode, "mode", mode_name))
+        return nullptr;
+    if (last && (csv ? !bool_argument(last, "include_header", include_header)
+                     : !required_str_argument(last, "compression", compression)))
+        return nullptr;
+
+    Ref module = import_or_refuse(format.module_name, format.import_refusal);
+    if (!module) return nullptr;
+    Ref pyarrow = Ref::steal(PyImport_ImportModule("pyarrow"));
+    if (!pyarrow || !check_batch_rows(*chunk_rows)) return nullptr;
+
+    std::optional<table::TableSpec> spec = parse_table_spec(rows_text, columns, on_multi_text, limit_value, dtype_dict);
+    if (!spec) return nullptr;
+    std::vector<PlannedColumn> planned;
+    for (const auto& column : spec->columns) {
+        auto declared = spec->declared.find(column.first);
+        planned.push_back(PlannedColumn{column.first, declared == spec->declared.end()
+                                                          ? std::nullopt
+                                                          : std::optional<table::DType>(declared->second.dtype)});
+    }
+    std::optional<table::TableStream> stream = open_chunked_stream(source, std::move(*spec), mode_name, *chunk_rows);
+    if (!stream) return nullptr;
+
+    Ref option;
+    if (csv) {
+        Ref options_kwargs = Ref::steal(Py_BuildValue("{sO}", "include_header", include_header ? Py_True : Py_False));
+        Ref no_args = Ref::steal(PyTuple_New(0));
+        if (!options_kwargs || !no_args) return nullptr;
+        option = call_attr(module.get(), "WriteOptions", no_args.get(), options_kwargs.get());
+    } else {
+        option = str(compression);
+    }
+    if (!option) return nullptr;
+    const Target target{format, module.get(), path, option.get()};
+
+    Ref writer;
+    std::optional<uint64_t> written = stream_batches_into(pyarrow.get(), *stream, target, writer);
+    stream.reset();
+    if (!written) {
+        // Dropped, never closed: the exception stays the one raised.
+        Ref exc = take_error();
+        writer = Ref();
+        restore_error(std::move(exc));
+        return nullptr;
+    }
+    if (!writer) {
+        Ref schema = empty_schema(pyarrow.get(), planned);
+        writer = schema ? target.open(schema.get()) : Ref();
+        if (!writer) return nullptr;
+    }
+    if (!call_attr(writer.get(), "close")) return nullptr;
+    return uinteger(*written).release();
+}
+
+PyObject* write_parquet_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* { return write_entry(kParquet, args, kwargs); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* write_csv_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* { return write_entry(kCsv, args, kwargs); }, static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef write_parquet_def = {
+    "write_parquet", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_parquet_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "write_parquet(source, path, rows, columns, *, dtypes=None, batch_rows=65536, on_multi=\"error\", limit=None, "
+    "mode=None, compression=\"zstd\")\n--\n\n"
+    "Write a typed table to a Parquet file chunk by chunk through pyarrow, in bounded memory; returns the number "
+    "of rows written."};
+
+PyMethodDef write_csv_def = {
+    "write_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_csv_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "write_csv(source, path, rows, columns, *, dtypes=None, batch_rows=65536, on_multi=\"error\", limit=None, "
+    "mode=None, include_header=True)\n--\n\n"
+    "Write a typed table to a CSV file chunk by chunk through pyarrow, in bounded memory; returns the number of "
+    "rows written."};
+
+}  // namespace
+
+PyMethodDef* write_parquet_function() { return &write_parquet_def; }
+PyMethodDef* write_csv_function() { return &write_csv_def; }
+
+}  // namespace jorvane::py
