@@ -2,7 +2,8 @@
 // run drivers scan it: buffers of 1 MiB (batched) or 4 MiB (pipelined) handed
 // to `Engine::scan_buffer`, then `finish` and `finalize_source`.
 // Cases: Count on `events[*].user.id`, Sum on `qty`, Count on an absent path
-// (every record skipped whole), Values on `events[*].user.id`, in serial,
+// (every record skipped whole), Values on `events[*].user.id`, and Count on
+// 64 fused queries (the first path 64 times; 64 different paths), in serial,
 // batched and pipelined mode. Batched and serial figures are one core; the
 // pipelined mode uses a second core for stage 1 when measuring says that
 // pays (engine/walk/pipeline_choice.h); "pipelined 128, always" hands every
@@ -35,7 +36,35 @@ struct Case {
     const char* name;
     const char* query;
     AccumulatorKind mode;
+    // Fused cases: 64 queries in one automaton, the same query 64 times
+    // (`query` set) or 64 different paths (`query` null).
+    bool fused = false;
 };
+
+// The plans of a case, one query or 64 fused ones, with the texts and
+// accumulator lists they borrow.
+struct CasePlans {
+    std::vector<AccumulatorKind> kinds;
+    std::vector<std::string> texts;
+    std::vector<engine::QueryPlan> plans;
+};
+
+CasePlans case_plans(const Case& c) {
+    CasePlans p;
+    p.kinds = {c.mode};
+    if (!c.fused) {
+        p.texts.push_back(c.query);
+    } else if (c.query) {
+        p.texts.assign(64, c.query);
+    } else {
+        // Four members of each of the first sixteen events.
+        for (int i = 0; i < 16; ++i)
+            for (const char* member : {"user.id", "at", "value", "type"})
+                p.texts.push_back("events[" + std::to_string(i) + "]." + member);
+    }
+    for (const std::string& t : p.texts) p.plans.push_back(engine::QueryPlan{std::nullopt, t, p.kinds});
+    return p;
+}
 
 uint64_t scan(const bench::Corpus& corpus, const engine::CompiledQueries& compiled, engine::ScanMode mode,
               size_t buffer) {
@@ -69,7 +98,9 @@ int main(int argc, char** argv) {
     const Case cases[] = {{"count events[*].user.id", "events[*].user.id", AccumulatorKind::Count},
                           {"sum qty", "qty", AccumulatorKind::Sum},
                           {"count missing.field (skip)", "missing.field", AccumulatorKind::Count},
-                          {"values events[*].user.id", "events[*].user.id", AccumulatorKind::Values}};
+                          {"values events[*].user.id", "events[*].user.id", AccumulatorKind::Values},
+                          {"count events[*].user.id x64 fused", "events[*].user.id", AccumulatorKind::Count, true},
+                          {"count 64 paths fused", nullptr, AccumulatorKind::Count, true}};
     struct Mode {
         const char* name;
         engine::ScanMode mode;
@@ -89,9 +120,8 @@ int main(int argc, char** argv) {
         // per-buffer times, and their ratio.
         for (const Case& c : cases) {
             if (filter && std::string(c.name).find(filter) == std::string::npos) continue;
-            const std::vector<AccumulatorKind> acc{c.mode};
-            const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
-            auto compiled = engine::CompiledQueries::compile(plans);
+            const CasePlans plans = case_plans(c);
+            auto compiled = engine::CompiledQueries::compile(plans.plans);
             if (!compiled.ok()) return 1;
             for (size_t size = 4096; size <= (size_t{4} << 20) && size <= corpus.size; size *= 2) {
                 size_t len = size;
@@ -124,11 +154,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     for (const Case& c : cases) {
-        const std::vector<AccumulatorKind> acc{c.mode};
-        const std::vector<engine::QueryPlan> plans{engine::QueryPlan{std::nullopt, c.query, acc}};
-        auto compiled = engine::CompiledQueries::compile(plans);
+        const CasePlans plans = case_plans(c);
+        auto compiled = engine::CompiledQueries::compile(plans.plans);
         if (!compiled.ok()) {
-            std::fprintf(stderr, "query %s does not compile\n", c.query);
+            std::fprintf(stderr, "case %s does not compile\n", c.name);
             return 1;
         }
         // The modes of a case take turns, pass by pass (one warm-up pass

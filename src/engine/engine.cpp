@@ -31,6 +31,7 @@ void Engine::add_query(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumula
     d.limits[0] = limit;
     if (limit) d.limited_mask |= 1;
     s_.drivers.push_back(std::move(d));
+    s_.state_table.reset();
 }
 
 void Engine::set_stream_items(bool on) {
@@ -44,6 +45,8 @@ void Engine::enable_raw_capture() {
 void Engine::set_row_anchor(size_t driver) { s_.row_anchor = driver; }
 
 void Engine::set_kernel(classification_kernel::KernelKind kind) { s_.kernel = kind; }
+
+void Engine::set_fast_walk(bool on) { s_.fast_walk = on; }
 
 void Engine::attach_describer(Describer describer) { s_.describer = std::make_unique<Describer>(std::move(describer)); }
 
@@ -115,6 +118,7 @@ void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> q
         if (limits[i]) d.limited_mask |= uint64_t{1} << i;
     }
     s_.drivers.push_back(std::move(d));
+    s_.state_table.reset();
 }
 
 std::optional<ParseError> Engine::finish(bool complete) {
@@ -290,6 +294,7 @@ void Engine::reset_for_next_source() {
         s.raw_spans->open_bytes.clear();
     }
     for (auto& d : s.drivers) d.reset_for_next_source();
+    if (s.state_table) s.state_table->clear_hits();
 }
 
 std::vector<std::string> Engine::take_raw_spans() {

@@ -68,6 +68,9 @@ public:
     void set_row_anchor(size_t driver);
     // Uses this stage-1 kernel (tests and benchmarks; the CPU must support it).
     void set_kernel(classification_kernel::KernelKind kind);
+    // Whether plain top-level values may take the fast walk (on by default;
+    // tests and benchmarks turn it off to compare with the general walk).
+    void set_fast_walk(bool on);
     // Takes a structural profile of the source (every value is visited).
     void attach_describer(Describer describer);
     // The profile taken so far, detached from the engine.

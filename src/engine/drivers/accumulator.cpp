@@ -236,6 +236,32 @@ std::optional<MalformedNumber> Accumulator::fold(const Match& m, std::optional<s
     return std::nullopt;
 }
 
+void Accumulator::fold_plain(const Match& m) {
+    using K = AccumulatorKind;
+    switch (kind_) {
+        case K::Count: ++count_; break;
+        case K::Exists: flag_ = true; break;
+        case K::Types: types_.insert(match_type(m)); break;
+        case K::Min:
+        case K::Max:
+        case K::Sum:
+        case K::Mean:
+        case K::Product:
+            if (auto x = match_number(m)) {
+                fold_number(*x);
+            } else {
+                ++count_;
+            }
+            break;
+        default: {
+            // The kinds that keep values take the whole fold.
+            ItemQueue none;
+            (void)fold(m, std::nullopt, false, none);
+            break;
+        }
+    }
+}
+
 void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
     using K = AccumulatorKind;
     const Match& m = mc.match();
@@ -375,6 +401,17 @@ std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, s
     for (size_t j = 0; j < accumulators.size(); ++j) {
         if ((label_masks[j] & mask) != 0) accumulators[j].fold(cache, key, stream_items, queues[j]);
     }
+    return std::nullopt;
+}
+
+std::optional<MalformedNumber> fold_match_into(std::span<Accumulator> accumulators, std::span<ItemQueue> queues,
+                                               std::span<const uint32_t> which, bool keeps, const Match& m,
+                                               bool stream_items) {
+    MatchCache cache(m);
+    if (keeps) {
+        if (auto why = cache.malformed()) return why;
+    }
+    for (const uint32_t j : which) accumulators[j].fold(cache, std::nullopt, stream_items, queues[j]);
     return std::nullopt;
 }
 

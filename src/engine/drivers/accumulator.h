@@ -206,6 +206,14 @@ public:
     std::optional<MalformedNumber> fold(const Match& m, std::optional<std::string_view> key, bool stream_items,
                                         ItemQueue& queue);
 
+    // Folds one match into a kind that keeps no values (Count, Exists, Types,
+    // the numeric kinds), as `fold` would, without its per-match cache.
+    void fold_plain(const Match& m);
+
+    // Count: `n` more matches at once (the fast walk counts the matches of
+    // labels that only Count accumulators serve, and adds them per buffer).
+    void add_count(uint64_t n) { count_ += n; }
+
     // End of a source: moves the ValueCounts map and the Types set out.
     AccumulatorResult take_result();
     // Progress snapshot: copies, leaves the accumulator as it is.
@@ -217,6 +225,8 @@ private:
     friend std::optional<MalformedNumber> fold_match(std::span<Accumulator>, std::span<const uint64_t>,
                                                      std::span<ItemQueue>, uint64_t, uint64_t, const Match&,
                                                      std::optional<std::string_view>, bool);
+    friend std::optional<MalformedNumber> fold_match_into(std::span<Accumulator>, std::span<ItemQueue>,
+                                                          std::span<const uint32_t>, bool, const Match&, bool);
     void fold(MatchCache& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
     explicit Accumulator(AccumulatorKind k) : kind_(k) { reset(); }
     // The result; with `take`, the value-count map and the type set are moved
@@ -251,6 +261,13 @@ uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
 std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
                                           std::span<ItemQueue> queues, uint64_t mask, uint64_t keep_mask,
                                           const Match& m, std::optional<std::string_view> key, bool stream_items);
+
+// The same for a match without a member key, into the accumulators listed in
+// `which` (indices, in list order) only; `keeps` says whether one of them
+// keeps the match (then a malformed number is refused before any fold).
+std::optional<MalformedNumber> fold_match_into(std::span<Accumulator> accumulators, std::span<ItemQueue> queues,
+                                               std::span<const uint32_t> which, bool keeps, const Match& m,
+                                               bool stream_items);
 
 // The kind of a match: containers by is_object, strings string, atoms by
 // their first byte.

@@ -58,6 +58,7 @@ void ScanState::process_buffer(std::span<const uint8_t> buffer) {
                 process_buffer_pipelined_mode(buf, len);
                 break;
         }
+        flush_fast_counts();
     }
     if (raw_spans && raw_spans->open) {
         raw_spans->open_bytes.append(reinterpret_cast<const char*>(buf) + raw_spans->start,

@@ -21,6 +21,7 @@
 #include "engine/row_batch.h"
 #include "engine/walk/pipeline_choice.h"
 #include "engine/walk/scan_mode.h"
+#include "engine/walk/state_table.h"
 #include "engine/walk/walk_state.h"
 
 namespace jorvane::engine {
@@ -61,6 +62,12 @@ struct ScanState {
     // The structural profile being taken, if any (nothing is skipped then).
     std::unique_ptr<Describer> describer;
 
+    // Whether plain top-level values take the fast walk (tests and
+    // benchmarks turn it off to compare with the general walk).
+    bool fast_walk = true;
+    // The fast walk's tables for the only driver, built on first use.
+    std::unique_ptr<StateTable> state_table;
+
     // Pipelined mode's stage-1 thread: started by the first buffer it
     // scans, kept across buffers and sources, joined with the state.
     std::unique_ptr<StageOneProducer> producer;
@@ -85,6 +92,23 @@ struct ScanState {
     // through the stage-1 thread or not as `pipeline_choice` says.
     void process_buffer_pipelined_mode(const uint8_t* buf, size_t len);
     void process_buffer_pipelined(const uint8_t* buf, size_t len, uint32_t chunks);
+
+    // ---- the fast walk (engine/walk/fast_walk.h) ----
+    // The state tables when this buffer's top-level values may take the fast
+    // walk (one driver and none of the features it leaves to the general
+    // walk), else null. Chosen once per buffer.
+    StateTable* fast_walk_table();
+    // Whether the fast walk may start here: no container, token or skip open.
+    bool at_top_level(const ChunkCursor& c) const {
+        return frames.empty() && skip_depth == 0 && !c.has_open_token() && cut_token_kind == CutTokenKind::None &&
+               !error && drivers[0].state_stack.empty() && drivers[0].captures.empty() && !drivers[0].stopped;
+    }
+    // The fast walk hands over inside a top-level value: the general walk's
+    // state for the `count` containers it has open, the driver's current
+    // state and the depth of a container being skipped.
+    void adopt_fast_walk(const FastLevel* levels, uint32_t count, uint32_t state, uint64_t skip);
+    // Adds the fast walk's direct counts to the accumulators.
+    void flush_fast_counts();
 
     // ---- the walk (engine/walk/walk_chunk.h inlines the common events) ----
     void process_chunk(ChunkCursor& cursor, const uint8_t* buf, size_t len);

@@ -1,6 +1,8 @@
 // The buffer loops shared by every execution mode and every stage-1 kernel:
-// classify a batch of full chunks, walk their masks, then the partial chunk
-// and the token cut by the buffer end. Included by one translation unit per
+// the buffer's chunks classified in batches (or by the stage-1 thread), each
+// walked as it comes, then the partial chunk and the token cut by the buffer
+// end. The walk asks for chunks itself, so the fast walk can follow a value
+// from batch to batch. Included by one translation unit per
 // instruction set, each passing its own inline `classify_full_chunk`; the
 // functions sit in a namespace named after the instruction set the file is
 // compiled for, so the copies never mix at link time.
@@ -28,6 +30,7 @@
 
 #include "classification_kernel/kernel_core.h"
 #include "engine/walk/scan_state.h"
+#include "engine/walk/fast_walk.h"
 #include "engine/walk/stage_one_producer.h"
 #include "engine/walk/walk_chunk.h"
 #include "util/panic.h"
@@ -35,32 +38,96 @@
 namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {
 
-// Walks one classified chunk at buffer position `base`.
-[[gnu::always_inline]] inline void step_chunk(ScanState& e, ChunkCursor& c, const classification_kernel::ChunkMasks& m, uint64_t base,
-                                              bool& pending, const uint8_t* buf, size_t len) {
-    c.bits = m.structural;
-    c.openers = m.openers;
-    c.closers = m.closers;
-    c.base = base;
-    if (pending) [[unlikely]] {
-        e.resume_cut_token(c, buf, len);
-        pending = e.cut_token_kind != CutTokenKind::None;
-    }
-    process_chunk(e, c, buf, len);
+// The masks of the buffer's final partial chunk (`full_bytes` onwards).
+inline classification_kernel::ChunkMasks partial_chunk(ScanState& e, const uint8_t* buf, size_t len, size_t full_bytes) {
+    alignas(64) uint8_t block[64];
+    std::memset(block, ' ', sizeof block);
+    std::memcpy(block, buf + full_bytes, len - full_bytes);
+    return e.structure_masks_partial(block, len - full_bytes);
 }
 
-// The final partial chunk (if any) and the end-of-buffer token.
-inline void finish_buffer(ScanState& e, ChunkCursor& c, const uint8_t* buf, size_t len, size_t full_bytes) {
-    size_t rest = len - full_bytes;
-    if (rest > 0) {
-        alignas(64) uint8_t block[64];
-        std::memset(block, ' ', sizeof block);
-        std::memcpy(block, buf + full_bytes, rest);
-        classification_kernel::ChunkMasks m = e.structure_masks_partial(block, rest);
-        bool pending = e.cut_token_kind != CutTokenKind::None;
-        step_chunk(e, c, m, full_bytes, pending, buf, len);
+// Points the cursor at a chunk's masks (its base already set); false for none.
+JORVANE_WALK_INLINE bool load_chunk(ChunkCursor& c, const classification_kernel::ChunkMasks* m) {
+    if (m == nullptr) return false;
+    c.bits = m->structural;
+    c.openers = m->openers;
+    c.closers = m->closers;
+    return true;
+}
+
+// The chunks of one buffer, classified on demand: the full chunks in
+// batches of N, then the final partial chunk from a space-filled copy.
+// `next_chunk` sets the cursor's masks and base; the fast walk pulls chunks
+// through it too, so a value runs on across batches, and its bracket
+// counting reads the masks in place with `next_masks`.
+template <uint32_t N, class Classify>
+class BatchedChunks {
+public:
+    BatchedChunks(ScanState& e, const uint8_t* buf, size_t len, Classify classify)
+        : e_(e), buf_(buf), len_(len), full_(len / 64), classify_(classify) {}
+
+    // The next chunk's masks and buffer position, or null after the last.
+    JORVANE_WALK_INLINE const classification_kernel::ChunkMasks* next_masks(uint64_t& base) {
+        if (next_ == end_) [[unlikely]] {
+            if (!refill()) return nullptr;
+        }
+        base = next_ * 64;
+        return &masks_[next_++ - first_];
+    }
+    JORVANE_WALK_INLINE bool next_chunk(ChunkCursor& c) { return load_chunk(c, next_masks(c.base)); }
+
+private:
+    [[gnu::noinline]] bool refill() {
+        first_ = next_;
+        if (next_ < full_) {
+            const size_t m = full_ - next_ < N ? full_ - next_ : N;
+            if (m == N) {
+                for (uint32_t i = 0; i < N; ++i) classify_(buf_ + (next_ + i) * 64, masks_[i], e_.carry);
+            } else {
+                for (size_t i = 0; i < m; ++i) classify_(buf_ + (next_ + i) * 64, masks_[i], e_.carry);
+            }
+            end_ = next_ + m;
+            return true;
+        }
+        if (partial_done_ || len_ == full_ * 64) return false;
+        partial_done_ = true;
+        masks_[0] = partial_chunk(e_, buf_, len_, full_ * 64);
+        end_ = next_ + 1;
+        return true;
+    }
+
+    ScanState& e_;
+    const uint8_t* buf_;
+    size_t len_;
+    size_t full_;
+    size_t first_ = 0;  // chunk index of masks_[0]
+    size_t next_ = 0;   // the next chunk to hand out
+    size_t end_ = 0;    // past the last classified chunk
+    bool partial_done_ = false;
+    Classify classify_;
+    classification_kernel::ChunkMasks masks_[N];
+};
+
+// Walks a buffer's chunks: the general walk chunk by chunk, and the fast walk
+// (engine/walk/fast_walk.h) whenever a chunk begins between top-level values
+// and the buffer's features allow it; it walks on through as many chunks as
+// its values take and hands the rest of its last chunk back.
+template <class Chunks>
+void walk_chunks(ScanState& e, Chunks& chunks, const uint8_t* buf, size_t len) {
+    ChunkCursor c = e.cursor;
+    e.cursor = ChunkCursor{};
+    StateTable* table = e.fast_walk_table();
+    bool pending = e.cut_token_kind != CutTokenKind::None;
+    while (chunks.next_chunk(c)) {
+        if (pending) [[unlikely]] {
+            e.resume_cut_token(c, buf, len);
+            pending = e.cut_token_kind != CutTokenKind::None;
+        }
+        if (table && e.at_top_level(c)) FastWalk<Chunks>(e, *table, chunks, c, buf, len).run();
+        process_chunk(e, c, buf, len);
     }
     e.save_cut_token(buf, len, len, c);
+    e.cursor = c;
 }
 
 // Classify N chunks, walk N chunks. `Classify` is called as
@@ -68,24 +135,8 @@ inline void finish_buffer(ScanState& e, ChunkCursor& c, const uint8_t* buf, size
 template <uint32_t N, class Classify>
 void scan_batched(ScanState& e, const uint8_t* buf, size_t len, Classify classify) {
     if (len == 0) return;
-    ChunkCursor c = e.cursor;
-    e.cursor = ChunkCursor{};
-    bool pending = e.cut_token_kind != CutTokenKind::None;
-    const size_t full = len / 64;
-    classification_kernel::ChunkMasks masks[N];
-    size_t chunk = 0;
-    while (chunk < full) {
-        const size_t m = full - chunk < N ? full - chunk : N;
-        if (m == N) {
-            for (uint32_t i = 0; i < N; ++i) classify(buf + (chunk + i) * 64, masks[i], e.carry);
-        } else {
-            for (size_t i = 0; i < m; ++i) classify(buf + (chunk + i) * 64, masks[i], e.carry);
-        }
-        for (size_t i = 0; i < m; ++i) step_chunk(e, c, masks[i], (chunk + i) * 64, pending, buf, len);
-        chunk += m;
-    }
-    finish_buffer(e, c, buf, len, full * 64);
-    e.cursor = c;
+    BatchedChunks<N, Classify> chunks(e, buf, len, classify);
+    walk_chunks(e, chunks, buf, len);
 }
 
 template <class Classify>
@@ -112,63 +163,112 @@ void classify_chunks(const uint8_t* chunks, size_t count, classification_kernel:
 // many as batched mode classifies at once.
 inline constexpr uint32_t kInlineChunks = 8;
 
+// The chunks of one buffer as the engine's stage-1 thread publishes them in
+// blocks; when no block is ready, the walking thread classifies
+// kInlineChunks itself instead of waiting (see
+// engine/walk/stage_one_producer.h). After the full chunks the thread leaves
+// the buffer, and the partial chunk is classified here. The thread has left
+// the buffer when this is destroyed, also when the walk unwinds.
+template <class Classify>
+class PipelinedChunks {
+public:
+    PipelinedChunks(ScanState& e, StageOneProducer& producer, const uint8_t* buf, size_t len, uint32_t n,
+                    Classify classify)
+        : e_(e), producer_(producer), buf_(buf), len_(len), full_(len / 64), carry_(e.carry), classify_(classify) {
+        producer_.begin(buf, full_, n, carry_, &classify_chunks<Classify>);
+    }
+    ~PipelinedChunks() {
+        if (!ended_) producer_.abandon();
+    }
+    PipelinedChunks(const PipelinedChunks&) = delete;
+    PipelinedChunks& operator=(const PipelinedChunks&) = delete;
+
+    // The next chunk's masks and buffer position, or null after the last.
+    JORVANE_WALK_INLINE const classification_kernel::ChunkMasks* next_masks(uint64_t& base) {
+        if (next_ == end_) [[unlikely]] {
+            if (!refill()) return nullptr;
+        }
+        base = next_ * 64;
+        return &run_[next_++ - first_];
+    }
+    JORVANE_WALK_INLINE bool next_chunk(ChunkCursor& c) { return load_chunk(c, next_masks(c.base)); }
+
+private:
+    [[gnu::noinline]] bool refill() {
+        if (holding_) {
+            producer_.release();
+            holding_ = false;
+        }
+        while (next_ < full_) {
+            if (const MaskBlock* b = producer_.peek()) {
+                const uint64_t end = b->first + b->count;
+                if (end > next_) {
+                    if (b->first > next_) [[unlikely]]
+                        panic("stage-1 block starts past the walk");
+                    run_ = b->records;
+                    first_ = b->first;
+                    end_ = end;
+                    carry_ = b->carry;
+                    holding_ = true;
+                    return true;
+                }
+                producer_.release();
+                continue;
+            }
+            // The thread failed: what it published has been walked; end() raises it.
+            if (producer_.closed()) break;
+            const uint64_t m = full_ - next_ < kInlineChunks ? full_ - next_ : kInlineChunks;
+            if (m == kInlineChunks) {
+                for (uint32_t i = 0; i < kInlineChunks; ++i) classify_(buf_ + (next_ + i) * 64, local_[i], carry_);
+            } else {
+                for (uint64_t i = 0; i < m; ++i) classify_(buf_ + (next_ + i) * 64, local_[i], carry_);
+            }
+            run_ = local_;
+            first_ = next_;
+            end_ = next_ + m;
+            producer_.note_progress(end_, carry_);
+            return true;
+        }
+        if (!ended_) {
+            ended_ = true;
+            producer_.end();
+            if (next_ < full_) panic("producer thread panicked: stopped before the end of the buffer");
+            e_.carry = carry_;
+        }
+        if (partial_done_ || len_ == full_ * 64) return false;
+        partial_done_ = true;
+        local_[0] = partial_chunk(e_, buf_, len_, full_ * 64);
+        run_ = local_;
+        first_ = next_;
+        end_ = next_ + 1;
+        return true;
+    }
+
+    ScanState& e_;
+    StageOneProducer& producer_;
+    const uint8_t* buf_;
+    size_t len_;
+    uint64_t full_;
+    const classification_kernel::ChunkMasks* run_ = nullptr;  // the chunks being handed out
+    uint64_t first_ = 0;                                      // chunk index of run_[0]
+    uint64_t next_ = 0;                                       // the next chunk to hand out
+    uint64_t end_ = 0;                                        // past the last chunk of run_
+    classification_kernel::KernelCarry carry_;
+    bool holding_ = false;  // run_ is a published block, not yet released
+    bool ended_ = false;    // the thread has left the buffer
+    bool partial_done_ = false;
+    Classify classify_;
+    classification_kernel::ChunkMasks local_[kInlineChunks];
+};
+
 // The engine's stage-1 thread classifies the buffer's full chunks in blocks
-// of N while this thread walks them; when no block is ready this thread
-// classifies kInlineChunks itself instead of waiting (see
-// engine/walk/stage_one_producer.h). The thread has left the buffer when the
-// call returns, also when the walk unwinds.
+// of N while this thread walks them.
 template <class Classify>
 void scan_pipelined(ScanState& e, const uint8_t* buf, size_t len, uint32_t n, Classify classify) {
     if (len == 0) return;
-    const uint64_t full = len / 64;
-    if (full == 0) return scan_batched<kInlineChunks>(e, buf, len, classify);
-    StageOneProducer& producer = e.stage_one_producer();
-    ChunkCursor c = e.cursor;
-    e.cursor = ChunkCursor{};
-    classification_kernel::KernelCarry carry = e.carry;
-    producer.begin(buf, full, n, carry, &classify_chunks<Classify>);
-    struct Abandon {
-        StageOneProducer& p;
-        bool armed = true;
-        ~Abandon() {
-            if (armed) p.abandon();
-        }
-    } abandon{producer};
-    bool pending = e.cut_token_kind != CutTokenKind::None;
-    classification_kernel::ChunkMasks local[kInlineChunks];
-    uint64_t pos = 0;
-    while (pos < full) {
-        if (const MaskBlock* b = producer.peek()) {
-            const uint64_t end = b->first + b->count;
-            if (end > pos) {
-                if (b->first > pos) [[unlikely]]
-                    panic("stage-1 block starts past the walk");
-                for (uint64_t i = pos; i < end; ++i)
-                    step_chunk(e, c, b->records[i - b->first], i * 64, pending, buf, len);
-                pos = end;
-                carry = b->carry;
-            }
-            producer.release();
-            continue;
-        }
-        // The thread failed: what it published has been walked; end() raises it.
-        if (producer.closed()) break;
-        const uint64_t m = full - pos < kInlineChunks ? full - pos : kInlineChunks;
-        if (m == kInlineChunks) {
-            for (uint32_t i = 0; i < kInlineChunks; ++i) classify(buf + (pos + i) * 64, local[i], carry);
-        } else {
-            for (uint64_t i = 0; i < m; ++i) classify(buf + (pos + i) * 64, local[i], carry);
-        }
-        for (uint64_t i = 0; i < m; ++i) step_chunk(e, c, local[i], (pos + i) * 64, pending, buf, len);
-        pos += m;
-        producer.note_progress(pos, carry);
-    }
-    abandon.armed = false;
-    producer.end();
-    if (pos < full) panic("producer thread panicked: stopped before the end of the buffer");
-    e.carry = carry;
-    finish_buffer(e, c, buf, len, full * 64);
-    e.cursor = c;
+    if (len / 64 == 0) return scan_batched<kInlineChunks>(e, buf, len, classify);
+    PipelinedChunks<Classify> chunks(e, e.stage_one_producer(), buf, len, n, classify);
+    walk_chunks(e, chunks, buf, len);
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS

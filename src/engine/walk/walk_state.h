@@ -1,6 +1,6 @@
 // The small records the event walk keeps: the position inside the current
-// chunk, one frame per open container, and the kind of a token that a buffer
-// end cut in two.
+// chunk, one frame per open container, the kind of a token that a buffer end
+// cut in two, and what the fast walk hands over about an open container.
 #pragma once
 
 #include <cstdint>
@@ -39,5 +39,18 @@ struct ChunkCursor {
 };
 
 enum class CutTokenKind : uint8_t { Atom = 0, String = 1, None = 2 };
+
+// What the fast walk (engine/walk/fast_walk.h) knows of one container it has
+// open when it hands over to the general walk.
+struct FastLevel {
+    uint64_t array_index = 0;  // index of the next element (arrays)
+    uint64_t new_labels = 0;   // labels of the counting capture this container started
+    uint32_t state = 0;        // the driver's automaton state for the container
+    FrameState frame_state = FrameState::ObjectStart;
+    uint8_t is_object = 0;
+};
+
+// Containers nested deeper than this are left to the general walk.
+inline constexpr uint32_t kMaxFastDepth = 64;
 
 }  // namespace jorvane::engine

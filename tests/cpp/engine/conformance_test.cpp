@@ -107,25 +107,6 @@ struct StrictParser {
     }
 };
 
-std::string read_file(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-std::vector<fs::path> conformance_files() {
-    std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(fs::path(JORVANE_TEST_DATA_DIR) / "conformance")) {
-        std::string name = e.path().filename().string();
-        if (name.size() > 5 && name.ends_with(".json") && (name[0] == 'y' || name[0] == 'n' || name[0] == 'i') &&
-            name[1] == '_')
-            files.push_back(e.path());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 const std::vector<QuerySpec>& queries() {
     static const std::vector<QuerySpec> q{{"", {M::Values}}, {"[*]", {M::Count, M::Types}}, {"*", {M::Sum}}};
     return q;

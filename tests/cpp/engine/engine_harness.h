@@ -1,12 +1,21 @@
 // Engine tests: compiles queries, feeds a document cut into buffers at given
 // positions through the engine's scan step, and collects outputs, streamed
-// values and the error.
+// values and the error. Every `run` walks the document twice, with the fast
+// walk and with the general walk alone, and fails the test when the two
+// outcomes differ: each engine test doubles as a differential test of the
+// fast walk's hand-over.
 #pragma once
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "classification_kernel/kernel.h"
 #include "engine/compiled_queries.h"
@@ -39,6 +48,7 @@ struct RunOptions {
     classification_kernel::KernelKind kernel = classification_kernel::KernelKind::Scalar;
     std::vector<size_t> cuts;  // buffer boundaries (positions inside the document)
     bool raw = false;
+    bool fast_walk = true;  // false: the general walk alone, and no comparison
 };
 
 inline Engine make_engine(const std::vector<QuerySpec>& specs, ScanMode mode) {
@@ -91,12 +101,6 @@ inline Outcome run_engine(Engine& e, std::string_view doc, const std::vector<siz
     if (error) note_error(out, *error);
     out.outputs = e.finalize_source();
     return out;
-}
-
-inline Outcome run(std::string_view doc, const std::vector<QuerySpec>& specs, const RunOptions& opt = {}) {
-    Engine e = make_engine(specs, opt.mode);
-    e.set_kernel(opt.kernel);
-    return run_engine(e, doc, opt.cuts);
 }
 
 // Every cut position, one byte per buffer.
@@ -154,6 +158,44 @@ inline std::string describe(const Outcome& o) {
     s += " values:";
     for (auto& v : o.values) s += " " + std::to_string(v.size());
     return s;
+}
+
+inline Outcome run(std::string_view doc, const std::vector<QuerySpec>& specs, const RunOptions& opt = {}) {
+    Engine e = make_engine(specs, opt.mode);
+    e.set_kernel(opt.kernel);
+    e.set_fast_walk(opt.fast_walk);
+    Outcome out = run_engine(e, doc, opt.cuts);
+    if (opt.fast_walk) {
+        Engine general = make_engine(specs, opt.mode);
+        general.set_kernel(opt.kernel);
+        general.set_fast_walk(false);
+        const Outcome expected = run_engine(general, doc, opt.cuts);
+        if (!same_outcome(out, expected))
+            ADD_FAILURE() << "the fast walk differs from the general walk: " << describe(out) << " against "
+                          << describe(expected) << "\nover: " << doc;
+    }
+    return out;
+}
+
+// The bytes of a test file.
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// The conformance documents: y_ (accepted), n_ (rejected) and i_ (either).
+inline std::vector<std::filesystem::path> conformance_files() {
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(JORVANE_TEST_DATA_DIR) / "conformance")) {
+        std::string name = e.path().filename().string();
+        if (name.size() > 5 && name.ends_with(".json") && (name[0] == 'y' || name[0] == 'n' || name[0] == 'i') &&
+            name[1] == '_')
+            files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 }  // namespace jorvane::engine::testing
