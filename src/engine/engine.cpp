@@ -253,24 +253,9 @@ bool Engine::at_top_level() const {
 
 bool Engine::is_done() const {
     if (s_.drivers.empty()) return false;
-    for (const auto& d : s_.drivers) {
-        for (size_t i = 0; i < d.label_count; ++i) {
-            const uint64_t bit = uint64_t{1} << i;
-            if (d.done_mask & bit) continue;
-            if (d.limits[i]) {
-                if (d.counters[i] >= *d.limits[i]) continue;
-                return false;
-            }
-            bool any = false;
-            for (size_t k = 0; k < d.accumulators.size(); ++k) {
-                if (!(d.label_masks[k] & bit)) continue;
-                any = true;
-                const auto& acc = d.accumulators[k];
-                if (acc.kind() != AccumulatorKind::Exists || !acc.found()) return false;
-            }
-            if (!any) return false;
-        }
-    }
+    for (const auto& d : s_.drivers)
+        for (size_t i = 0; i < d.label_count; ++i)
+            if (!d.label_settled(i)) return false;
     return true;
 }
 

@@ -77,6 +77,19 @@ DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event,
     return {mask, std::nullopt};
 }
 
+bool DfaDriver::label_settled(size_t i) const {
+    const uint64_t bit = uint64_t{1} << i;
+    if (done_mask & bit) return true;
+    if (limits[i]) return counters[i] >= *limits[i];
+    bool any = false;
+    for (size_t k = 0; k < accumulators.size(); ++k) {
+        if (!(label_masks[k] & bit)) continue;
+        any = true;
+        if (accumulators[k].kind() != AccumulatorKind::Exists || !accumulators[k].found()) return false;
+    }
+    return any;
+}
+
 void DfaDriver::reset_for_next_source() {
     state = dfa.start;
     state_stack.clear();

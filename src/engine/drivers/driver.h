@@ -133,6 +133,10 @@ struct alignas(128) DfaDriver {
     // `done_mask` and the limits).
     Delivery dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
 
+    // Whether label `i` can take nothing more: stopped, at its limit, or kept
+    // only by Exists accumulators that have found their match.
+    bool label_settled(size_t i) const;
+
     // Back to the state of a new source (limits, masks and stream_items kept).
     void reset_for_next_source();
 

@@ -23,11 +23,16 @@ void ScanState::on_open_container(uint8_t is_object, uint64_t pos) {
 }
 
 void ScanState::open_raw_span(uint64_t pos) {
-    if (raw_spans && !raw_spans->open && !drivers.empty() && !drivers[0].captures.empty()) {
-        raw_spans->open = true;
-        raw_spans->start = pos;
-        raw_spans->open_bytes.clear();
-    }
+    // A capture of the first query that starts here is the newest one of the
+    // first driver (an enclosing one would have opened the span already).
+    if (!raw_spans || raw_spans->open || drivers.empty()) return;
+    const DfaDriver& d = drivers[0];
+    if (d.label_settled(0)) return;
+    if (d.captures.empty() || !(d.captures.back().labels & 1)) return;
+    raw_spans->open = true;
+    raw_spans->start = pos;
+    raw_spans->depth = frames.size();
+    raw_spans->open_bytes.clear();
 }
 
 void DfaDriver::open_captures(StateId s, uint8_t is_object) {
@@ -91,9 +96,9 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
             first_bit0 = (delivered & 1) != 0;
         }
     }
-    if (raw_spans && first_finished) {
+    if (raw_spans && raw_spans->open && first_finished && raw_spans->depth == frames.size()) {
         RawSpans& rs = *raw_spans;
-        if (first_bit0 && rs.open) {
+        if (first_bit0) {
             std::string span = std::move(rs.open_bytes);
             span.append(reinterpret_cast<const char*>(buf) + rs.start, static_cast<size_t>(pos + 1 - rs.start));
             rs.finished.push_back(std::move(span));
@@ -169,7 +174,7 @@ void ScanState::dispatch_atom_event(std::string_view bytes) {
 }
 
 void ScanState::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {
-    if (!delivered || !raw_spans || drivers.empty()) return;
+    if (!delivered || !raw_spans) return;
     if (!drivers[0].captures.empty()) return;
     std::string text;
     if (is_string) {

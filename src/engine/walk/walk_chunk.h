@@ -104,7 +104,10 @@ JORVANE_WALK_INLINE uint64_t after_bit(uint64_t mask, unsigned k) {
 template <class Ds>
 JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_view bytes, bool is_string,
                                       uint64_t at) {
-    uint64_t delivered = 0;
+    // Raw text follows the first query alone, and only until it settles (a
+    // settled scan may stop at any buffer end, so later matches are not its).
+    const DfaDriver* const first = e.raw_spans && !e.drivers[0].label_settled(0) ? &e.drivers[0] : nullptr;
+    bool first_delivered = false;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
             capture_scalar(d.captures, is_string, bytes, at);
@@ -112,14 +115,14 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
         if (accept) [[unlikely]] {
             const MatchEvent ev = is_string ? MatchEvent::string(bytes) : MatchEvent::atom(bytes, at);
             const DfaDriver::Delivery got = d.dispatch_to_accumulators(ev, e.current_key(), accept);
-            delivered |= got.labels;
+            if (&d == first) first_delivered = (got.labels & 1) != 0;
             if (got.malformed) [[unlikely]]
                 e.record_corruption_at(got.malformed->kind, got.malformed->offset);
         }
     });
     e.frames.back().state = FrameState::AfterValue;
     if (e.raw_spans) [[unlikely]]
-        e.raw_scalar_hit(bytes, is_string, delivered & 1);
+        e.raw_scalar_hit(bytes, is_string, first_delivered);
     if constexpr (Ds::kDescribes) ds.describer.scalar(is_string ? JsonType::String : atom_kind(bytes), bytes);
 }
 
