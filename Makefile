@@ -249,47 +249,21 @@ $(VENV_BENCH)/.stamp: bench/requirements-peers.txt
 	$(VENV_BENCH)/bin/python -m pip install -q -r bench/requirements-peers.txt
 	touch $@
 
-bench-peers: build $(VENV_BENCH)/.stamp
+# The Python benchmarks against their peers (bench/README.md): jorvane built
+# in-tree, the peers in .venv-bench, gen_ndjson for the input;
+# BENCH_ARGS="--input /path/records.ndjson" reuses an input made elsewhere
+# (bench-peers: --size/--quick instead).
+#   bench-peers   Query against JSON readers and data frame engines
+#   bench-lazy    the lazy iterators and describe
+#   bench-tables  typed tables
+#   bench-writers the Parquet and CSV writers, and to_arrow()
+#   bench-groupby group_by;  bench-ndjson  write_ndjson
+PY_BENCHES := peers lazy tables writers groupby ndjson
+$(addprefix bench-,$(PY_BENCHES)): bench-%: build $(VENV_BENCH)/.stamp
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
 	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
 	cmake --build build/bench -j $(JOBS) --target gen_ndjson
-	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_peers.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
-
-# The lazy iterators and describe against their peers (bench/README.md).
-bench-lazy: build $(VENV_BENCH)/.stamp
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
-	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
-	cmake --build build/bench -j $(JOBS) --target gen_ndjson
-	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_lazy.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
-
-# Typed tables against their peers (bench/README.md).
-bench-tables: build $(VENV_BENCH)/.stamp
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
-	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
-	cmake --build build/bench -j $(JOBS) --target gen_ndjson
-	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_tables.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
-
-# The Parquet and CSV writers and to_arrow() against their peers (bench/README.md);
-# BENCH_ARGS="--input /path/records.ndjson" reuses an input generated elsewhere.
-bench-writers: build $(VENV_BENCH)/.stamp
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
-	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
-	cmake --build build/bench -j $(JOBS) --target gen_ndjson
-	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_writers.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
-
-# group_by and write_ndjson against their peers (bench/README.md); they read
-# /work/bench-data/records.ndjson when it exists, else generate the input.
-bench-groupby: build $(VENV_BENCH)/.stamp
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
-	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
-	cmake --build build/bench -j $(JOBS) --target gen_ndjson
-	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_groupby.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
-
-bench-ndjson: build $(VENV_BENCH)/.stamp
-	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
-	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
-	cmake --build build/bench -j $(JOBS) --target gen_ndjson
-	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_ndjson.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
+	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_$*.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
 # ---- fuzzing (fuzz/README.md) -----------------------------------------------
 # make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,

@@ -22,20 +22,6 @@ namespace {
 
 constexpr uint64_t kDefaultMaxGroups = 1000000;
 
-// The (name, path) pairs of a dict, in its order.
-bool dict_pairs(PyObject* dict, std::vector<std::pair<std::string, std::string>>& out) {
-    Ref items = Ref::steal(PyDict_Items(dict));
-    if (!items) return false;
-    const Py_ssize_t n = PyList_Size(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* kv = PyList_GetItem(items.get(), i);
-        std::string name, path;
-        if (!str_value(PyTuple_GetItem(kv, 0), name) || !str_value(PyTuple_GetItem(kv, 1), path)) return false;
-        out.emplace_back(std::move(name), std::move(path));
-    }
-    return true;
-}
-
 // The strings of a sequence that is not itself a str; false without an
 // exception when it is anything else or holds anything but strings.
 bool string_sequence(PyObject* o, std::vector<std::string>& out) {
@@ -59,7 +45,7 @@ bool string_sequence(PyObject* o, std::vector<std::string>& out) {
 }
 
 bool parse_by(PyObject* by, table::GroupSpec& spec) {
-    if (PyDict_Check(by)) return dict_pairs(by, spec.keys);
+    if (PyDict_Check(by)) return str_pairs(by, spec.keys);
     if (PyUnicode_Check(by)) {
         std::string path;
         if (!as_utf8(by, path)) return false;

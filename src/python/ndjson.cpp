@@ -39,15 +39,7 @@ bool parse_fields(PyObject* fields, std::optional<ndjson::Fields>& out) {
     if (!given(fields)) return true;
     ndjson::Fields pairs;
     if (PyDict_Check(fields)) {
-        Ref items = Ref::steal(PyDict_Items(fields));
-        if (!items) return false;
-        const Py_ssize_t n = PyList_Size(items.get());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* kv = PyList_GetItem(items.get(), i);
-            std::string name, path;
-            if (!str_value(PyTuple_GetItem(kv, 0), name) || !str_value(PyTuple_GetItem(kv, 1), path)) return false;
-            pairs.emplace_back(std::move(name), std::move(path));
-        }
+        if (!str_pairs(fields, pairs)) return false;
         out = std::move(pairs);
         return true;
     }

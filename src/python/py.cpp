@@ -194,6 +194,19 @@ bool str_value(PyObject* o, std::string& out) {
     return as_utf8(o, out);
 }
 
+bool str_pairs(PyObject* dict, std::vector<std::pair<std::string, std::string>>& out) {
+    Ref items = Ref::steal(PyDict_Items(dict));
+    if (!items) return false;
+    const Py_ssize_t n = PyList_Size(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* kv = PyList_GetItem(items.get(), i);
+        std::string key, value;
+        if (!str_value(PyTuple_GetItem(kv, 0), key) || !str_value(PyTuple_GetItem(kv, 1), value)) return false;
+        out.emplace_back(std::move(key), std::move(value));
+    }
+    return true;
+}
+
 bool required_dict_argument(PyObject* o, const char* name, PyObject*& out) {
     out = nullptr;
     if (!PyDict_Check(o)) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "util/panic.h"
 
@@ -170,6 +171,8 @@ bool bool_argument(PyObject* o, const char* name, bool& out);
 // The text of a str inside an argument (a dict's key or value); the binding
 // layer's conversion TypeError otherwise.
 bool str_value(PyObject* o, std::string& out);
+// The (key, value) pairs of a dict of str to str, in its order.
+bool str_pairs(PyObject* dict, std::vector<std::pair<std::string, std::string>>& out);
 // `o` unless it is null or None.
 inline PyObject* given(PyObject* o) { return (o && o != Py_None) ? o : nullptr; }
 

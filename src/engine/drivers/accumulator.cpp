@@ -236,12 +236,13 @@ std::optional<MalformedNumber> Accumulator::fold(const Match& m, std::optional<s
     return std::nullopt;
 }
 
-void Accumulator::fold_plain(const Match& m) {
+// The kinds that never build the value; false for the others.
+inline bool Accumulator::fold_without_value(const Match& m) {
     using K = AccumulatorKind;
     switch (kind_) {
-        case K::Count: ++count_; break;
-        case K::Exists: flag_ = true; break;
-        case K::Types: types_.insert(match_type(m)); break;
+        case K::Count: ++count_; return true;
+        case K::Exists: flag_ = true; return true;
+        case K::Types: types_.insert(match_type(m)); return true;
         case K::Min:
         case K::Max:
         case K::Sum:
@@ -252,34 +253,22 @@ void Accumulator::fold_plain(const Match& m) {
             } else {
                 ++count_;
             }
-            break;
-        default: {
-            // The kinds that keep values take the whole fold.
-            ItemQueue none;
-            (void)fold(m, std::nullopt, false, none);
-            break;
-        }
+            return true;
+        default: return false;
     }
+}
+
+void Accumulator::fold_plain(const Match& m) {
+    if (fold_without_value(m)) return;
+    // The kinds that keep values take the whole fold.
+    ItemQueue none;
+    (void)fold(m, std::nullopt, false, none);
 }
 
 void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
     using K = AccumulatorKind;
-    const Match& m = mc.match();
+    if (fold_without_value(mc.match())) return;
     switch (kind_) {
-        case K::Count: ++count_; break;
-        case K::Exists: flag_ = true; break;
-        case K::Types: types_.insert(match_type(m)); break;
-        case K::Min:
-        case K::Max:
-        case K::Sum:
-        case K::Mean:
-        case K::Product:
-            if (auto x = match_number(m)) {
-                fold_number(*x);
-            } else {
-                ++count_;
-            }
-            break;
         case K::Values:
             ++count_;
             if (stream_items) queue.push_back(AccumulatorItem{mc.make_value(), std::nullopt});
@@ -309,6 +298,7 @@ void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool
             }
             break;
         }
+        default: break;
     }
 }
 

@@ -232,6 +232,7 @@ private:
     // The result; with `take`, the value-count map and the type set are moved
     // into it instead of copied.
     AccumulatorResult result(bool take) const;
+    bool fold_without_value(const Match& m);
     void fold_number(double x);
     void note_exactness(double x);
 
