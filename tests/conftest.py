@@ -26,6 +26,17 @@ def pytest_report_header(config):
     return [f"{name}: {_loaded_from(name)}" for name in _MODULES]
 
 
+@pytest.fixture
+def child_env():
+    """The environment of a fresh interpreter that loads this build: its package on PYTHONPATH, a
+    plain PATH, and a sanitized build's preloaded runtime and options (it loads only behind them)."""
+    import jorvane
+
+    env = {"PYTHONPATH": os.path.dirname(os.path.dirname(jorvane.__file__)), "PATH": "/usr/bin:/bin"}
+    env.update({k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")})
+    return env
+
+
 def pytest_configure(config):
     expected = os.environ.get("JORVANE_TEST_MODULE_DIR")
     if not expected:

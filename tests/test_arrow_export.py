@@ -5,7 +5,6 @@ import decimal
 import gc
 import json
 import math
-import pathlib
 import random
 import subprocess
 import sys
@@ -151,10 +150,9 @@ def test_every_consumer_path_releases_once(path):
     assert after[1] - before[1] == exported
 
 
-def test_arrow_export_counters_start_at_zero():
+def test_arrow_export_counters_start_at_zero(child_env):
     code = "import jorvane; assert jorvane._arrow_export_counters() == (0, 0)"
-    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-c", code], env=child_env, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     with pytest.raises(TypeError):
         jorvane._arrow_export_counters(1)
@@ -264,7 +262,7 @@ def test_conversions_of_an_empty_table():
 
 
 @pytest.mark.parametrize("package, method", [("pyarrow", "to_arrow"), ("polars", "to_polars")])
-def test_missing_packages_leave_the_table_intact(package, method):
+def test_missing_packages_leave_the_table_intact(package, method, child_env):
     code = (
         f"import sys; sys.modules[{package!r}] = None\n"
         "import jorvane\n"
@@ -275,8 +273,7 @@ def test_missing_packages_leave_the_table_intact(package, method):
         "    print(e)\n"
         "assert t.to_dict()['a'].tolist() == [1]\n"
     )
-    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-c", code], env=child_env, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == f"{method}() needs {package} installed; use to_dict() for a plain dict of lists"
 

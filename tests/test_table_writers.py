@@ -344,7 +344,7 @@ def test_a_malformed_source_raises_with_no_partial_results(tmp_path):
 
 @pytest.mark.parametrize("module, function", [("pyarrow.csv", "write_csv"), ("pyarrow.parquet", "write_parquet"),
                                               ("pyarrow", "write_csv")])
-def test_without_pyarrow_the_writers_refuse_first(module, function):
+def test_without_pyarrow_the_writers_refuse_first(module, function, child_env):
     code = (
         f"import sys; sys.modules[{module!r}] = None\n"
         "import jorvane\n"
@@ -353,8 +353,7 @@ def test_without_pyarrow_the_writers_refuse_first(module, function):
         "except ImportError as e:\n"
         "    print(e)\n"
     )
-    env = {"PYTHONPATH": str(pathlib.Path(jorvane.__file__).parent.parent), "PATH": "/usr/bin:/bin"}
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-c", code], env=child_env, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == f"{function}() needs pyarrow installed"
 
