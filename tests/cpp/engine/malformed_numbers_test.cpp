@@ -86,7 +86,9 @@ TEST(MalformedNumbers, KeptOnesFailAtTheByteThatBreaksThem) {
             EXPECT_FALSE(o.incomplete) << row.doc;
             EXPECT_EQ(o.kind, ParseErrorKind::invalid_atom_char(row.named)) << row.doc << ": " << o.message;
             EXPECT_EQ(o.offset, row.offset) << row.doc << ": " << o.message;
-            if (kind == M::Values) EXPECT_EQ(o.values[0], row.before) << row.doc;
+            if (kind == M::Values) {
+                EXPECT_EQ(o.values[0], row.before) << row.doc;
+            }
         }
     }
 }
