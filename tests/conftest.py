@@ -37,6 +37,30 @@ def child_env():
     return env
 
 
+@pytest.fixture
+def from_other_thread():
+    """Calls each of `calls` on a new thread and returns what they raised (BaseException included: a
+    thread-bound object's panic derives from BaseException only)."""
+    import threading
+
+    def run(calls):
+        caught = []
+
+        def use():
+            for call in calls:
+                try:
+                    call()
+                except BaseException as e:
+                    caught.append(e)
+
+        t = threading.Thread(target=use)
+        t.start()
+        t.join()
+        return caught
+
+    return run
+
+
 def pytest_configure(config):
     expected = os.environ.get("JORVANE_TEST_MODULE_DIR")
     if not expected:

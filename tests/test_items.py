@@ -170,21 +170,10 @@ def test_reentrant_read_gets_the_borrow_error():
     assert len(seen) == 3
 
 
-def test_thread_binding():
+def test_thread_binding(from_other_thread):
     gc.collect()  # iterators left in cycles by earlier tests would be collected on the other thread
     it = items(b'[1,2]', "[*]")
-    caught = []
-
-    def use():
-        for call in (lambda: next(it), it.results, lambda: repr(it)):
-            try:
-                call()
-            except BaseException as e:  # the panic exception derives from BaseException only
-                caught.append(e)
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
+    caught = from_other_thread((lambda: next(it), it.results, lambda: repr(it)))
     assert len(caught) == 3
     assert all("jorvane2::python::Items is unsendable, but sent to another thread" in str(e) for e in caught)
     assert not any(isinstance(e, Exception) for e in caught)

@@ -8,7 +8,6 @@ import gzip
 import io
 import json
 import os
-import threading
 
 import pytest
 
@@ -240,23 +239,12 @@ def test_a_failing_write(tmp_path):
         write_ndjson(b"[1]", "/dev/full", "")
 
 
-def test_thread_binding():
+def test_thread_binding(from_other_thread):
     gc.collect()
     it = ndjson_lines(b"[1] [2]", "")
     assert iter(it) is it
     assert type(it).__name__ == "NdjsonLines" and not hasattr(jorvane, "NdjsonLines")
-    caught = []
-
-    def use():
-        for call in (lambda: next(it), lambda: iter(it)):
-            try:
-                call()
-            except BaseException as e:  # the panic exception derives from BaseException only
-                caught.append(e)
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
+    caught = from_other_thread((lambda: next(it), lambda: iter(it)))
     assert len(caught) == 2
     assert all("jorvane2::python::NdjsonLines is unsendable, but sent to another thread" in str(e) for e in caught)
     assert not any(isinstance(e, Exception) for e in caught)

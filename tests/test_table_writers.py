@@ -7,7 +7,6 @@ import json
 import pathlib
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -115,21 +114,10 @@ def test_one_source_only():
         write_csv(b"{}", "/nonexistent/out.csv", "", ["a"], dtypes={"zz": "int64"})
 
 
-def test_thread_binding():
+def test_thread_binding(from_other_thread):
     gc.collect()  # objects left in cycles by earlier tests would be collected on the other thread
     batches = table_batches(b'{"a":1}', "", ["a"])
-    caught = []
-
-    def use():
-        for call in (lambda: next(batches), lambda: iter(batches)):
-            try:
-                call()
-            except BaseException as e:  # the panic exception derives from BaseException only
-                caught.append(e)
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
+    caught = from_other_thread((lambda: next(batches), lambda: iter(batches)))
     assert len(caught) == 2 and not any(isinstance(e, Exception) for e in caught)
     assert all("jorvane2::python::TableBatches is unsendable, but sent to another thread" in str(e) for e in caught)
     assert [len(c) for c in batches] == [1]

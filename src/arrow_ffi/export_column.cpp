@@ -10,6 +10,7 @@
 #include "arrow_ffi/export_column.h"
 
 #include <array>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -47,17 +48,26 @@ Exported pair(OwnedSchema schema, OwnedArray array) {
     return out;
 }
 
+// A layout of `rows` rows: the validity bitmap moved in as buffer 0, then
+// `buffers`.
+template <class Format>
+Exported with_validity(Format format, std::string_view name, size_t rows, std::optional<Bitmap>& bitmap,
+                       std::initializer_list<Buffer*> buffers) {
+    Validity validity = validity_of(bitmap);
+    ArrayParts parts;
+    parts.length = static_cast<int64_t>(rows);
+    parts.null_count = validity.null_count;
+    parts.buffers.push_back(std::move(validity.buffer));
+    for (Buffer* b : buffers) parts.buffers.push_back(std::move(*b));
+    return pair(schema_build(std::move(format), name), array_build(std::move(parts)));
+}
+
 // A layout of validity and one value buffer, both moved in.
 template <class T, class Format>
 Exported moved_values(Format format, std::string_view name, table::Nullable<T> column) {
-    const auto rows = static_cast<int64_t>(column.values.size());
-    Validity validity = validity_of(column.validity);
-    ArrayParts parts;
-    parts.length = rows;
-    parts.null_count = validity.null_count;
-    parts.buffers.push_back(std::move(validity.buffer));
-    parts.buffers.push_back(Buffer::of(std::move(column.values)));
-    return pair(schema_build(std::move(format), name), array_build(std::move(parts)));
+    const size_t rows = column.values.size();
+    Buffer values = Buffer::of(std::move(column.values));
+    return with_validity(std::move(format), name, rows, column.validity, {&values});
 }
 
 Exported export_bool(std::string_view name, table::BoolColumn column) {
@@ -66,13 +76,8 @@ Exported export_bool(std::string_view name, table::BoolColumn column) {
     for (size_t i = 0; i < rows; ++i)
         if (column.values[i]) bits[i >> 3] = static_cast<uint8_t>(bits[i >> 3] | (1u << (i & 7)));
     column.values = {};
-    Validity validity = validity_of(column.validity);
-    ArrayParts parts;
-    parts.length = static_cast<int64_t>(rows);
-    parts.null_count = validity.null_count;
-    parts.buffers.push_back(std::move(validity.buffer));
-    parts.buffers.push_back(Buffer::of(std::move(bits)));
-    return pair(schema_build("b", name), array_build(std::move(parts)));
+    Buffer values = Buffer::of(std::move(bits));
+    return with_validity("b", name, rows, column.validity, {&values});
 }
 
 Exported export_str(std::string_view name, table::StrColumn column) {
@@ -90,14 +95,9 @@ Exported export_str(std::string_view name, table::StrColumn column) {
         std::string().swap(s);  // each string's memory goes as soon as it is copied
     }
     column.values = {};
-    Validity validity = validity_of(column.validity);
-    ArrayParts parts;
-    parts.length = static_cast<int64_t>(rows);
-    parts.null_count = validity.null_count;
-    parts.buffers.push_back(std::move(validity.buffer));
-    parts.buffers.push_back(Buffer::of(std::move(offsets)));
-    parts.buffers.push_back(Buffer::of(std::move(data)));
-    return pair(schema_build("U", name), array_build(std::move(parts)));
+    Buffer offset_buffer = Buffer::of(std::move(offsets));
+    Buffer data_buffer = Buffer::of(std::move(data));
+    return with_validity("U", name, rows, column.validity, {&offset_buffer, &data_buffer});
 }
 
 template <class Narrow>
@@ -110,18 +110,12 @@ Buffer narrowed(const std::vector<int64_t>& values) {
 Exported export_intn(std::string_view name, table::IntNColumn column) {
     static constexpr std::array<const char*, 3> kFormats{"c", "s", "i"};
     const uint8_t width = column.width < 3 ? column.width : 2;
-    const auto rows = static_cast<int64_t>(column.data.values.size());
+    const size_t rows = column.data.values.size();
     Buffer values = width == 0   ? narrowed<int8_t>(column.data.values)
                     : width == 1 ? narrowed<int16_t>(column.data.values)
                                  : narrowed<int32_t>(column.data.values);
     column.data.values = {};
-    Validity validity = validity_of(column.data.validity);
-    ArrayParts parts;
-    parts.length = rows;
-    parts.null_count = validity.null_count;
-    parts.buffers.push_back(std::move(validity.buffer));
-    parts.buffers.push_back(std::move(values));
-    return pair(schema_build(kFormats[width], name), array_build(std::move(parts)));
+    return with_validity(kFormats[width], name, rows, column.data.validity, {&values});
 }
 
 Exported export_decimal(std::string_view name, table::DecimalColumn column) {
