@@ -124,22 +124,6 @@ def agree(a, b):
     return True
 
 
-def load():
-    return "load %.1f %.1f %.1f" % os.getloadavg()
-
-
-def input_file(args):
-    """--input when given (nothing is generated), else the generated file of --size."""
-    if not args.input:
-        return single_file.prepare(args)[1]
-    import bench_peers
-
-    print(f"input: {args.input}, {os.path.getsize(args.input):,} bytes")
-    print(f"machine: {bench_peers.machine_line()}; load: {os.getloadavg()[0]:.1f}")
-    bench_peers.warm([args.input])
-    return args.input
-
-
 def main(argv=None):
     p = single_file.parser(__doc__, 2)
     p.add_argument("--input", help="an NDJSON file of gen_ndjson's shape to read instead of generating one")
@@ -148,11 +132,11 @@ def main(argv=None):
     if args.worker:
         worker(*args.worker)
         return 0
-    path = input_file(args)
+    path = single_file.input_file(args)
     size = os.path.getsize(path)
     rows = []
     for engine in args.engines.split(","):
-        before = load()
+        before = single_file.load()
         row = {"engine": engine, "load": before,
                **single_file.measure(__file__, [engine, path], args.reps, {"POLARS_MAX_THREADS": "1"})}
         rows.append(row)

@@ -89,22 +89,6 @@ def worker(engine, path, out):
     print(json.dumps({"lines": lines, "seconds": seconds, "cpu": cpu, "rss_peak": single_file.status_bytes("VmHWM"), "rss_base": base}))
 
 
-def load():
-    return "load %.1f %.1f %.1f" % os.getloadavg()
-
-
-def input_file(args):
-    """--input when given (nothing is generated), else the generated file of --size."""
-    if not args.input:
-        return single_file.prepare(args)[1]
-    import bench_peers
-
-    print(f"input: {args.input}, {os.path.getsize(args.input):,} bytes")
-    print(f"machine: {bench_peers.machine_line()}; load: {os.getloadavg()[0]:.1f}")
-    bench_peers.warm([args.input])
-    return args.input
-
-
 def main(argv=None):
     p = single_file.parser(__doc__, 3)
     p.add_argument("--input", help="an NDJSON file of gen_ndjson's shape to read instead of generating one")
@@ -113,13 +97,13 @@ def main(argv=None):
     if args.worker:
         worker(*args.worker)
         return 0
-    path = input_file(args)
+    path = single_file.input_file(args)
     size = os.path.getsize(path)
     rows = []
     with tempfile.TemporaryDirectory(dir=args.out_dir) as tmp:
         for engine, kind in CASES:
             out = os.path.join(tmp, f"{engine}.ndjson" + (".gz" if kind == "gz" else ""))
-            before = load()
+            before = single_file.load()
             row = {"engine": engine, "kind": kind, "load": before,
                    **single_file.measure(__file__, [engine, path, out], args.reps)}
             if "error" not in row:

@@ -47,6 +47,22 @@ def prepare(args):
     return meta, path
 
 
+def load() -> str:
+    return "load %.1f %.1f %.1f" % os.getloadavg()
+
+
+def input_file(args):
+    """--input when given (nothing is generated), else the generated file of --size."""
+    if not args.input:
+        return prepare(args)[1]
+    import bench_peers
+
+    print(f"input: {args.input}, {os.path.getsize(args.input):,} bytes")
+    print(f"machine: {bench_peers.machine_line()}; load: {os.getloadavg()[0]:.1f}")
+    bench_peers.warm([args.input])
+    return args.input
+
+
 def measure(script: str, worker_args: list, reps: int, extra_env: dict | None = None) -> dict:
     """The best of `reps` fresh-process runs of `script --worker ...`, or {"error": ...}."""
     import bench_peers
