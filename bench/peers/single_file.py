@@ -12,16 +12,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+from worker import status_bytes  # noqa: F401  (re-exported for the benchmark workers)
+
 HERE = Path(__file__).resolve().parent
-
-
-def status_bytes(field: str) -> int:
-    """A size field of /proc/self/status (VmRSS, VmHWM) in bytes."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def parser(doc: str, worker_args: int) -> argparse.ArgumentParser:

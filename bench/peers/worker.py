@@ -27,6 +27,7 @@ PRELOAD = {
 
 
 def status_bytes(field: str) -> int:
+    """A size field of /proc/self/status (VmRSS, VmHWM) in bytes."""
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(field + ":"):
