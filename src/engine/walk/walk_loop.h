@@ -18,8 +18,9 @@
 // `min_pipelined_len` never reach this loop (ScanState::process_buffer scans
 // them as batched mode does, with no thread), nor do buffers without a full
 // chunk; longer ones reach it only when the engine's PipelineChoice
-// (engine/walk/pipeline_choice.h) has measured it to be the faster scan. The thread has left the buffer before the call returns, also when
-// the walk unwinds; a thread that failed closes its ring, the published
+// (engine/walk/pipeline_choice.h) has measured it to be the faster scan.
+// The thread has left the buffer before the call returns, also when the
+// walk unwinds; a thread that failed closes its ring, the published
 // blocks are walked, and its panic is raised on the calling thread as
 // "producer thread panicked: <what>".
 #pragma once
