@@ -64,11 +64,16 @@ BASE = dict(source=b'{"k":1,"v":2}', rows="", by="k", agg={"n": "count"})
     (dict(agg={"s": ("sum",)}), ValueError, 'aggregate "s" (sum) needs a path: ("sum", "some.path")'),
     (dict(agg={"m": "avg"}), ValueError, 'aggregate "m" (mean) needs a path: ("mean", "some.path")'),
     (dict(agg={"bad": "sum"}, by={}), ValueError, 'aggregate "bad" (sum) needs a path: ("sum", "some.path")'),
-    # an empty by= before an empty agg=, and before the source is opened
-    (dict(by={}, agg={}), ValueError, "invalid input: group_by needs at least one key column (by=)"),
-    (dict(by=[], source="/nonexistent/never-opened.json"), ValueError,
-     "invalid input: group_by needs at least one key column (by=)"),
+    # an empty agg= is refused before the source is opened, an empty by= only once it is open
     (dict(agg={}), ValueError, "agg= must name at least one aggregate"),
+    (dict(by={}, agg={}), ValueError, "agg= must name at least one aggregate"),
+    (dict(by=[], source="/nonexistent/never-opened.json"), ValueError,
+     'not a readable file: "/nonexistent/never-opened.json"'),
+    (dict(by={}, on_multi="First"), ValueError, 'on_multi must be "error", "first", "last" or "list", not "First"'),
+    (dict(by={}, source=[b"{}", b"{}"]), ValueError,
+     "table() takes a single source, got 2 (rows from different sources would have no defined order)"),
+    (dict(by={}), ValueError, "invalid input: group_by needs at least one key column (by=)"),
+    (dict(by=[], source=b""), ValueError, "invalid input: group_by needs at least one key column (by=)"),
     # unique output names, then the options, then the source
     (dict(by=["a", "a"]), ValueError, 'output column "a" appears more than once across by= and agg='),
     (dict(by={"k": "k"}, agg={"n": "count", "k": ("sum", "v")}), ValueError,

@@ -1,7 +1,7 @@
 // group_by(): the arguments become a GroupSpec, checked in a fixed order
-// with every refusal that needs no data made before the source is opened;
-// the scan then runs with the interpreter lock released and its table is
-// returned as a Table.
+// with every refusal that needs no data made before the source is opened,
+// except a missing key, which the scan itself refuses; the scan then runs
+// with the interpreter lock released and its table is returned as a Table.
 #include "python/group_by.h"
 
 #include <string>
@@ -165,10 +165,8 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                 return nullptr;
 
             if (!parse_by(by, spec) || !parse_agg(agg_dict, spec)) return nullptr;
-            // No key is refused before an empty agg= and before the source is
-            // opened: neither needs the data.
-            if (spec.keys.empty())
-                return raise_jorvane_err(JorvaneError::invalid_input("group_by needs at least one key column (by=)"));
+            // An empty by= passes here: the scan refuses it, after the source
+            // has been opened.
             if (spec.aggs.empty()) return raise(PyExc_ValueError, "agg= must name at least one aggregate");
             if (!check_unique_names(spec)) return nullptr;
             const std::optional<table::OnMulti> multi = parse_on_multi(on_multi_text);
