@@ -38,6 +38,18 @@ def child_env():
 
 
 @pytest.fixture
+def sigint_raises():
+    """SIGINT raises KeyboardInterrupt during the test (where the tests run it may be ignored: a
+    background job)."""
+    import signal
+
+    old = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    if old is not None:
+        signal.signal(signal.SIGINT, old)
+
+
+@pytest.fixture
 def from_other_thread():
     """Calls each of `calls` on a new thread and returns what they raised (BaseException included: a
     thread-bound object's panic derives from BaseException only)."""

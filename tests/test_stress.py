@@ -190,15 +190,6 @@ def nothing_left_behind():
     assert wait_for_resources(before) == before, "(Python threads, OS threads, open fds) before and after"
 
 
-@pytest.fixture
-def sigint_raises():
-    # SIGINT may be ignored where the tests run (a background job); make it raise KeyboardInterrupt
-    old = signal.signal(signal.SIGINT, signal.default_int_handler)
-    yield
-    if old is not None:
-        signal.signal(signal.SIGINT, old)
-
-
 # ---------------------------------------------------------------------------------------------
 # Runs with their answers checked
 

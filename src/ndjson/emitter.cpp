@@ -62,13 +62,13 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
     return emitter;
 }
 
-Result<bool, JorvaneError> NdjsonEmitter::next_lines(Lines& out) {
-    return projecting_ ? next_projected(out) : next_whole_rows(out);
+Result<bool, JorvaneError> NdjsonEmitter::next_lines(Lines& out, run::Interrupt* interrupt) {
+    return projecting_ ? next_projected(out, interrupt) : next_whole_rows(out, interrupt);
 }
 
-Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out) {
+Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out, run::Interrupt* interrupt) {
     if (!pull_) return false;
-    run::Pulled<std::string> pulled = pull_->refill_raw();
+    run::Pulled<std::string> pulled = pull_->refill_raw(interrupt);
     if (pulled.error) return make_err(std::move(*pulled.error));
     if (pulled.end) {
         pull_.reset();
@@ -81,11 +81,11 @@ Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out) {
     return true;
 }
 
-Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out) {
+Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interrupt* interrupt) {
     if (!cells_) return false;
     const size_t first = out.size();
     for (;;) {
-        auto chunk = cells_->next();
+        auto chunk = cells_->next(interrupt);
         if (!chunk) {
             // A table stream is not usable after an error.
             cells_.reset();

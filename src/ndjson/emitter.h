@@ -13,6 +13,7 @@
 
 #include "engine/walk/scan_mode.h"
 #include "ndjson/lines.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "run/pull_query.h"
 #include "source/source.h"
@@ -44,15 +45,18 @@ public:
     // leaves it in place (the next call reads the source again).
     // Projection: lines come out in windows of 65,536 rows, and an error
     // drops the lines of its window and finishes the emitter.
-    Result<bool, JorvaneError> next_lines(Lines& out);
+    // `interrupt` is asked before each buffer is read; a stop is the error
+    // run::interrupted_read(), which finishes a projection as any error
+    // does and leaves whole rows where they were, as a read failure does.
+    Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt = nullptr);
 
     bool projecting() const { return projecting_; }
 
 private:
     NdjsonEmitter() = default;
 
-    Result<bool, JorvaneError> next_whole_rows(Lines& out);
-    Result<bool, JorvaneError> next_projected(Lines& out);
+    Result<bool, JorvaneError> next_whole_rows(Lines& out, run::Interrupt* interrupt);
+    Result<bool, JorvaneError> next_projected(Lines& out, run::Interrupt* interrupt);
 
     // Whole rows: the pull scan with raw capture on; absent when finished.
     std::optional<run::PullQuery> pull_;

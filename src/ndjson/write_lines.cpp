@@ -12,14 +12,14 @@ namespace {
 constexpr size_t kStageBytes = 1 << 20;
 }  // namespace
 
-Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, NdjsonSink& sink) {
+Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, NdjsonSink& sink, run::Interrupt* interrupt) {
     std::string staged;
     staged.reserve(kStageBytes);
     Lines batch;
     uint64_t count = 0;
     for (;;) {
         batch.clear();
-        auto more = emitter.next_lines(batch);
+        auto more = emitter.next_lines(batch, interrupt);
         if (!more) return make_err(std::move(more.error()));
         const std::string& text = batch.text();
         size_t from = 0;  // the batch's bytes not yet staged

@@ -33,9 +33,9 @@ std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::T
     return std::optional<table::TableStream>(std::move(stream.value()));
 }
 
-Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream) {
+Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream, run::Interrupt* interrupt) {
     NoGil released;
-    auto ready = stream.advance();
+    auto ready = stream.advance(interrupt);
     if (!ready) return make_err(std::move(ready.error()));
     if (!*ready) return std::optional<table::Table>();
     auto chunk = stream.emit();

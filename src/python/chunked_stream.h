@@ -9,6 +9,7 @@
 #include <string>
 
 #include "python/py.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "table/column.h"
 #include "table/table_spec.h"
@@ -28,9 +29,9 @@ bool check_batch_rows(uint64_t batch_rows);
 std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
                                                       const std::optional<std::string>& mode, uint64_t batch_rows);
 
-// The next chunk of rows: advance, then emit when rows are ready, both with
-// the interpreter lock released (the calling thread holds it). Nothing when
-// the scan is over.
-Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream);
+// The next chunk of rows: advance (asking `interrupt` between buffers), then
+// emit when rows are ready, both with the interpreter lock released (the
+// calling thread holds it). Nothing when the scan is over.
+Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream, run::Interrupt* interrupt);
 
 }  // namespace jorvane::py

@@ -11,6 +11,7 @@
 
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
+#include "python/signal_check.h"
 #include "python/table.h"
 #include "python/table_request.h"
 #include "run/run_policy.h"
@@ -177,12 +178,13 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             std::unique_ptr<Source> opened =
                 single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined);
             if (!opened) return nullptr;
+            SignalCheck signals;
             std::optional<Result<table::Table, JorvaneError>> grouped;
             {
                 NoGil released;
-                grouped.emplace(table::group_by_scan(std::move(spec), *scan_mode, std::move(opened)));
+                grouped.emplace(table::group_by_scan(std::move(spec), *scan_mode, std::move(opened), &signals));
             }
-            if (!*grouped) return raise_jorvane_err(std::move(grouped->error()));
+            if (!*grouped) return signals.raise(std::move(grouped->error()));
             return make_table(std::move(grouped->value()), floats).release();
         },
         static_cast<PyObject*>(nullptr));

@@ -23,6 +23,7 @@
 #include "python/py_class.h"
 #include "python/query_result.h"
 #include "python/resolve_sources.h"
+#include "python/signal_check.h"
 #include "python/source_items.h"
 #include "python/thread_bound.h"
 #include "python/value_convert.h"
@@ -146,22 +147,25 @@ PyObject* items_next(PyObject* self) {
                     return nullptr;  // the end
                 }
                 if (PyErr_CheckSignals() < 0) return nullptr;
+                SignalCheck signals;
                 std::optional<JorvaneError> error;
                 bool end = false;
                 {
                     NoGil released;
                     if (d.keyed) {
-                        auto p = d.pull->refill_keyed();
+                        auto p = d.pull->refill_keyed(&signals);
                         queue_members(d, p.batches);
                         error = std::move(p.error);
                         end = p.end;
                     } else {
-                        auto p = d.pull->refill_values();
+                        auto p = d.pull->refill_values(&signals);
                         queue_values(d, p.batches);
                         error = std::move(p.error);
                         end = p.end;
                     }
                 }
+                // An interrupt leaves the scan in place, as a read failure does.
+                if (error && signals.fired()) return signals.raise(std::move(*error));
                 if (error) return raise_from_next(d, std::move(*error));
                 if (end) take_results(d);
             }

@@ -3,13 +3,15 @@
 // output file only once everything that can be refused without reading the
 // source has passed (the queries compile, the fields are usable), so a call
 // refused for a bad argument never truncates an existing file. The whole
-// write runs with the interpreter lock released.
+// write runs with the interpreter lock released, taken back only to run
+// signal handlers between buffers.
 //
 // NdjsonLines belongs to the thread that made it. It refills only when no
 // line is waiting, with the lock released around the refill. After an error
 // of a field projection it ends (a table stream is not usable after an
 // error); in whole-row mode a structural error ends the scan and a read
-// failure leaves it in place, so the next call reads the source again.
+// failure or an interrupt leaves it in place, so the next call reads the
+// source again.
 #include "python/ndjson.h"
 
 #include <optional>
@@ -23,6 +25,7 @@
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
 #include "python/py_class.h"
+#include "python/signal_check.h"
 #include "python/table_request.h"
 #include "python/thread_bound.h"
 #include "run/run_policy.h"
@@ -120,14 +123,15 @@ PyObject* lines_next(PyObject* self) {
                 if (PyErr_CheckSignals() < 0) return nullptr;
                 d.queue.clear();
                 d.next = 0;
+                SignalCheck signals;
                 std::optional<Result<bool, JorvaneError>> more;
                 {
                     NoGil released;
-                    more.emplace(d.emitter->next_lines(d.queue));
+                    more.emplace(d.emitter->next_lines(d.queue, &signals));
                 }
                 if (!*more) {
                     if (d.emitter->projecting()) d.emitter.reset();
-                    return raise_jorvane_err(std::move(more->error()));
+                    return signals.raise(std::move(more->error()));
                 }
                 if (!more->value()) d.emitter.reset();
             }
@@ -200,16 +204,17 @@ PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!*emitter) return raise_jorvane_err(std::move(emitter->error()));
             auto sink = ndjson::NdjsonSink::create(path_text);
             if (!sink) return raise(PyExc_ValueError, sink.error());
+            SignalCheck signals;
             std::optional<Result<uint64_t, JorvaneError>> written;
             {
                 NoGil released;
-                written.emplace(ndjson::write_lines(emitter->value(), sink.value()));
+                written.emplace(ndjson::write_lines(emitter->value(), sink.value(), &signals));
                 // The file is closed and the source released before the
                 // lock is taken back.
                 emitter.reset();
                 { auto spent = std::move(sink.value()); }
             }
-            if (!*written) return raise_jorvane_err(std::move(written->error()));
+            if (!*written) return signals.raise(std::move(written->error()));
             return uinteger(written->value()).release();
         },
         static_cast<PyObject*>(nullptr));

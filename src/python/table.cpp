@@ -15,6 +15,7 @@
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
 #include "python/py_class.h"
+#include "python/signal_check.h"
 #include "python/table_request.h"
 #include "run/run_policy.h"
 #include "table/table_stream.h"
@@ -353,18 +354,19 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
     if (!mode) return Ref::steal(raise(PyExc_ValueError, run::unknown_mode_message(*mode_name)));
     std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined);
     if (!opened) return {};
+    SignalCheck signals;
     std::optional<Result<table::Table, JorvaneError>> extracted;
     {
         NoGil released;
         extracted.emplace([&]() -> Result<table::Table, JorvaneError> {
             auto stream = table::TableStream::make(std::move(*spec), *mode, std::move(opened), UINT64_MAX);
             if (!stream) return make_err(std::move(stream.error()));
-            auto ready = stream->advance();
+            auto ready = stream->advance(&signals);
             if (!ready) return make_err(std::move(ready.error()));
             return stream->emit();
         }());
     }
-    if (!*extracted) return Ref::steal(raise_jorvane_err(std::move(extracted->error())));
+    if (!*extracted) return Ref::steal(signals.raise(std::move(extracted->error())));
     return make_table(std::move(extracted->value()), use_float);
 }
 

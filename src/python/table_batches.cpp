@@ -3,8 +3,9 @@
 // chunk at a time however large the source. The object belongs to the
 // thread that made it. A failed read, like the end of the rows, drops the
 // stream (and with it the engine and the source): the iterator is then
-// exhausted for good. An interrupt seen before a read leaves the stream in
-// place, so iteration may go on afterwards.
+// exhausted for good. An interrupt, seen before a read or between two
+// buffers of one, leaves the stream in place (the rows read so far stay
+// gathered), so iteration may go on afterwards.
 #include "python/table_batches.h"
 
 #include <optional>
@@ -14,6 +15,7 @@
 #include "python/chunked_stream.h"
 #include "python/exceptions.h"
 #include "python/py_class.h"
+#include "python/signal_check.h"
 #include "python/table.h"
 #include "python/table_request.h"
 #include "python/thread_bound.h"
@@ -38,10 +40,11 @@ PyObject* tb_next(PyObject* self) {
             BoundBorrow borrow(d.bound, true, kBoundName);
             if (!borrow.ok() || !d.stream) return nullptr;
             if (PyErr_CheckSignals() < 0) return nullptr;
-            auto chunk = next_chunk(*d.stream);
+            SignalCheck signals;
+            auto chunk = next_chunk(*d.stream, &signals);
             if (!chunk) {
-                d.stream.reset();
-                return raise_jorvane_err(std::move(chunk.error()));
+                if (!signals.fired()) d.stream.reset();
+                return signals.raise(std::move(chunk.error()));
             }
             if (!*chunk) {
                 d.stream.reset();

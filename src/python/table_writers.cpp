@@ -18,6 +18,7 @@
 #include "python/chunked_stream.h"
 #include "python/exceptions.h"
 #include "python/py_class.h"
+#include "python/signal_check.h"
 #include "python/table_request.h"
 #include "table/dtype.h"
 
@@ -158,18 +159,20 @@ Ref conform(Ref batch, PyObject* schema, PyObject* first_schema) {
 
 // The loop of both formats: read a chunk (lock released), make it a batch,
 // open the writer with the first batch's schema or conform a later batch to
-// it, write it. Signals are checked before the first chunk and after each
-// written batch. The rows written, or nothing with the exception set; the
-// writer, once opened, is in `writer` either way.
+// it, write it. Signals are checked before the first chunk, between the
+// buffers of each read and after each written batch. The rows written, or
+// nothing with the exception set; the writer, once opened, is in `writer`
+// either way.
 std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStream& stream, const Target& target,
                                             Ref& writer) {
     if (PyErr_CheckSignals() < 0) return std::nullopt;
     uint64_t written = 0;
     Ref first_schema;
+    SignalCheck signals;
     for (;;) {
-        auto chunk = next_chunk(stream);
+        auto chunk = next_chunk(stream, &signals);
         if (!chunk) {
-            raise_jorvane_err(std::move(chunk.error()));
+            signals.raise(std::move(chunk.error()));
             return std::nullopt;
         }
         if (!*chunk) return written;

@@ -67,7 +67,7 @@ Pulled<typename Drain::Batch> PullQuery::finish(bool complete) {
 }
 
 template <class Drain>
-Pulled<typename Drain::Batch> PullQuery::refill() {
+Pulled<typename Drain::Batch> PullQuery::refill(Interrupt* interrupt) {
     using Batch = typename Drain::Batch;
     Pulled<Batch> out;
     if (deferred_) {
@@ -79,6 +79,11 @@ Pulled<typename Drain::Batch> PullQuery::refill() {
         return out;
     }
     for (;;) {
+        // Nothing is pending here: a buffer that gave output returned it.
+        if (interrupt_requested(interrupt)) {
+            out.error = interrupted_read();
+            return out;
+        }
         BufferResult next = source_->next_buffer();
         if (!next) {
             out.error = JorvaneError::read(std::move(next.error()), 0);
@@ -118,9 +123,9 @@ Pulled<typename Drain::Batch> PullQuery::refill() {
     }
 }
 
-Pulled<engine::ValueBatch> PullQuery::refill_values() { return refill<DrainValues>(); }
-Pulled<engine::KeyedBatch> PullQuery::refill_keyed() { return refill<DrainKeyed>(); }
-Pulled<std::string> PullQuery::refill_raw() { return refill<DrainRaw>(); }
+Pulled<engine::ValueBatch> PullQuery::refill_values(Interrupt* interrupt) { return refill<DrainValues>(interrupt); }
+Pulled<engine::KeyedBatch> PullQuery::refill_keyed(Interrupt* interrupt) { return refill<DrainKeyed>(interrupt); }
+Pulled<std::string> PullQuery::refill_raw(Interrupt* interrupt) { return refill<DrainRaw>(interrupt); }
 
 const std::vector<engine::QueryOutput>& PullQuery::results() {
     if (!finished_) {

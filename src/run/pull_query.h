@@ -22,6 +22,7 @@
 #include "engine/query_plan.h"
 #include "engine/sink.h"
 #include "engine/walk/scan_mode.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "source/source.h"
 #include "util/result.h"
@@ -45,10 +46,12 @@ public:
                                                 std::unique_ptr<Source> source);
 
     // One refill, draining streamed values, keyed values, or raw spans (the
-    // engine must have raw capture on).
-    Pulled<engine::ValueBatch> refill_values();
-    Pulled<engine::KeyedBatch> refill_keyed();
-    Pulled<std::string> refill_raw();
+    // engine must have raw capture on). `interrupt` is asked before each
+    // buffer is read; a stop is the error run::interrupted_read(), a read
+    // failure like any other (the next refill goes on).
+    Pulled<engine::ValueBatch> refill_values(Interrupt* interrupt = nullptr);
+    Pulled<engine::KeyedBatch> refill_keyed(Interrupt* interrupt = nullptr);
+    Pulled<std::string> refill_raw(Interrupt* interrupt = nullptr);
 
     // Ends the scan now (the source is abandoned unless it ended) and gives
     // the per-query results, computed once.
@@ -65,7 +68,7 @@ private:
         : engine_(std::move(engine)), source_(std::move(source)) {}
 
     template <class Drain>
-    Pulled<typename Drain::Batch> refill();
+    Pulled<typename Drain::Batch> refill(Interrupt* interrupt);
     // Closes the scan (complete at end of input, else an early stop) and
     // drains what is left.
     template <class Drain>

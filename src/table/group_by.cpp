@@ -64,7 +64,8 @@ const char* group_op_name(GroupOp op) {
     return "count";
 }
 
-Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source) {
+Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
+                                          run::Interrupt* interrupt) {
     if (spec.keys.empty()) return make_err(JorvaneError::invalid_input("group_by needs at least one key column (by=)"));
     const size_t n_keys = spec.keys.size();
 
@@ -90,7 +91,7 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     GroupMap groups;
     std::optional<Value> no_cell;
     for (;;) {
-        auto chunk = batches.next();
+        auto chunk = batches.next(interrupt);
         if (!chunk) return make_err(std::move(chunk.error()));
         if (!*chunk) break;
         Cells& cells = **chunk;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/walk/scan_mode.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "source/source.h"
 #include "table/column.h"
@@ -48,7 +49,10 @@ struct GroupSpec {
 // Scans `source` (consumed) and builds the grouped table: the key columns,
 // then one column per aggregate, one row per group. The first refusal (no
 // key, more groups than max_groups, a non-number under a numeric aggregate,
-// a sum that cannot be represented) ends the scan.
-Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source);
+// a sum that cannot be represented) ends the scan. `interrupt` is asked
+// before each buffer is read; a stop ends the scan with
+// run::interrupted_read().
+Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
+                                          run::Interrupt* interrupt = nullptr);
 
 }  // namespace jorvane::table

@@ -117,8 +117,9 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     return stream;
 }
 
-Result<bool, JorvaneError> TableStream::advance() {
+Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) {
     while (!done_) {
+        if (run::interrupt_requested(interrupt)) return make_err(run::interrupted_read());
         BufferResult next = source_->next_buffer();
         if (!next) return make_err(JorvaneError::read(std::move(next.error()), 0));
         if (!next.value()) {
@@ -182,8 +183,8 @@ Result<Table, JorvaneError> TableStream::emit() {
     return table;
 }
 
-Result<std::optional<Cells>, JorvaneError> TableStream::next_cells() {
-    auto ready = advance();
+Result<std::optional<Cells>, JorvaneError> TableStream::next_cells(run::Interrupt* interrupt) {
+    auto ready = advance(interrupt);
     if (!ready) return make_err(std::move(ready.error()));
     if (!*ready) return std::optional<Cells>();
     std::vector<std::vector<engine::Value>> values;

@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "engine/walk/scan_mode.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "source/source.h"
 #include "table/column.h"
@@ -46,15 +47,19 @@ public:
                                                   std::unique_ptr<Source> source, uint64_t batch_rows);
 
     // True when rows are ready (more may follow), false when the scan is
-    // over and nothing is gathered.
-    Result<bool, JorvaneError> advance();
+    // over and nothing is gathered. `interrupt` is asked before each buffer
+    // is read; when it says stop, the rows gathered so far stay gathered and
+    // the error is run::interrupted_read(), after which advance may be
+    // called again to go on where the scan stopped.
+    Result<bool, JorvaneError> advance(run::Interrupt* interrupt = nullptr);
     // The gathered rows as a typed table (cut to the row limit).
     Result<Table, JorvaneError> emit();
-    // advance, then the gathered rows untyped; nothing when the scan is over.
+    // advance (with `interrupt`), then the gathered rows untyped; nothing
+    // when the scan is over.
     // A shape error (several matches in one row under on_multi "error") is
     // an error of those rows alone: they are dropped and the stream can go
     // on with the next ones.
-    Result<std::optional<Cells>, JorvaneError> next_cells();
+    Result<std::optional<Cells>, JorvaneError> next_cells(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
     // The rows the last emit or next_cells handed out, or dropped with a

@@ -23,13 +23,13 @@ std::optional<JorvaneError> WindowedCells::take_row_error() {
     return e;
 }
 
-Result<std::optional<Cells>, JorvaneError> WindowedCells::next() {
+Result<std::optional<Cells>, JorvaneError> WindowedCells::next(run::Interrupt* interrupt) {
     // The consumer refused rows of a window that the last rows completed.
     if (closed_ && deferring()) return make_err(std::move(*take_row_error()));
     closed_ = false;
     if (ended_) return std::optional<Cells>();
     for (;;) {
-        auto cells = stream_.next_cells();
+        auto cells = stream_.next_cells(interrupt);
         if (cells && !*cells) {
             ended_ = true;
             closed_ = true;

@@ -20,6 +20,8 @@ public:
     WindowedCells(TableStream stream, uint64_t window_rows) : stream_(std::move(stream)), window_rows_(window_rows) {}
 
     // The next rows (those of one or more buffers), or nothing at the end.
+    // `interrupt` goes to the stream (TableStream::advance); an interrupted
+    // call leaves the window as it was, so the next call goes on.
     // A structural or read error is returned at once. An error of the rows
     // themselves is returned when the window it belongs to is complete,
     // unless a structural or read error comes first in that window: a
@@ -29,7 +31,7 @@ public:
     // error of the stream (several matches under on_multi "error") wins,
     // that of the lowest column first (in it, the window's first row),
     // over the consumer's refusals, of which the first wins.
-    Result<std::optional<Cells>, JorvaneError> next();
+    Result<std::optional<Cells>, JorvaneError> next(run::Interrupt* interrupt = nullptr);
     // The consumer refuses a row of the rows last returned: `error` waits for
     // the end of the window.
     void defer(JorvaneError error);

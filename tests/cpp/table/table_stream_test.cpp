@@ -1,6 +1,7 @@
 // The table stream: rows aligned by the row query, cells by the column
 // paths, several matches per row resolved by on_multi, limits and chunks,
-// and the same table however the source cuts its input.
+// the same table however the source cuts its input, and the same rows when
+// the caller interrupts the scan between buffers and then goes on.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -148,6 +149,47 @@ TEST(TableStream, GatheredOffsetsPassTheThirtyTwoBitRange) {
     std::vector<uint64_t> offsets{0, 4294967295u};
     append_offsets(offsets, 4294967295u, {0, 1, 3});
     EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 4294967295u, 4294967296u, 4294967298u}));
+}
+
+// Says stop at every `period`-th question.
+struct StopEvery final : run::Interrupt {
+    explicit StopEvery(int period) : period(period) {}
+    bool requested() override { return ++asked % period == 0; }
+    int period;
+    int asked = 0;
+};
+
+TEST(TableStream, InterruptedScansGoOnWhereTheyStopped) {
+    std::string doc;
+    for (int i = 0; i < 40; ++i) doc += R"({"i":)" + std::to_string(i) + R"(,"t":[)" + std::to_string(i) + ",0]}\n";
+    const TableSpec spec = [] {
+        TableSpec s = TableSpec().column("i", "i").column("t", "t[*]");
+        s.on_multi = OnMulti::List;
+        return s;
+    }();
+    TableStream plain = stream(spec, doc, 16, 5);
+    const std::vector<std::string> expected = rows_text(plain);
+    ASSERT_EQ(expected.size(), 40u);
+    const std::string interrupted = run::interrupted_read().to_string();
+    for (int period : {2, 3, 7}) {
+        TableStream s = stream(spec, doc, 16, 5);
+        StopEvery stop(period);
+        std::vector<std::string> got;
+        int stops = 0;
+        for (int guard = 0; guard < 10000; ++guard) {
+            auto chunk = s.next_cells(&stop);
+            if (!chunk) {
+                ASSERT_EQ(chunk.error().to_string(), interrupted);
+                ++stops;
+                continue;
+            }
+            if (!*chunk) break;
+            for (uint64_t r = 0; r < (*chunk)->rows; ++r)
+                got.push_back(text(*(*chunk)->columns[0][r]) + "|" + text(*(*chunk)->columns[1][r]));
+        }
+        EXPECT_GT(stops, 0) << period;
+        EXPECT_EQ(got, expected) << period;
+    }
 }
 
 TEST(TableStream, Refusals) {
