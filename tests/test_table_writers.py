@@ -4,6 +4,7 @@ import decimal
 import gc
 import io
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import sys
 import pytest
 
 import jorvane
-from jorvane import table, table_batches, write_csv, write_parquet
+from jorvane import table, table_batches, write_csv, write_ndjson, write_parquet
 from jorvane._errors import Corrupted
 
 pa = pytest.importorskip("pyarrow")
@@ -186,8 +187,6 @@ def test_options_reach_pyarrow(tmp_path):
         write_parquet(src, path, "", ["id"], compression=compression)
         codec = pq.ParquetFile(path).metadata.row_group(0).column(0).compression
         assert codec == ("UNCOMPRESSED" if compression == "none" else compression.upper())
-    with pytest.raises(Exception):
-        write_parquet(src, str(tmp_path / "bad.parquet"), "", ["id"], compression="no-such-codec")
     with pytest.raises(TypeError):
         write_parquet(src, str(tmp_path / "bad.parquet"), "", ["id"], compression=None)
     path = tmp_path / "plain.csv"
@@ -271,7 +270,8 @@ def test_a_chunk_column_without_an_arrow_type(tmp_path):
 
 @pytest.fixture
 def recorded_writers(monkeypatch):
-    """Every pyarrow writer the writers open, and how often each was closed."""
+    """Every pyarrow writer the writers open on their output path (not the trial of a compression
+    in memory), and how often each was closed."""
     made = []
 
     def recording(base):
@@ -279,7 +279,8 @@ def recorded_writers(monkeypatch):
             def __init__(self, *args, **kwargs):
                 super().__init__(*args, **kwargs)
                 self.closes = 0
-                made.append(self)
+                if isinstance(args[0], str):
+                    made.append(self)
 
             def close(self):
                 self.closes += 1
@@ -322,6 +323,69 @@ def test_a_source_failing_mid_stream_leaves_the_earlier_batches(tmp_path, record
         del opened
         gc.collect()
         assert pq.read_table(str(path)).column("id").to_pylist() == list(range(6))
+
+
+WRITERS = {
+    "write_ndjson": lambda source, path, **kw: write_ndjson(source, path, "", **kw),
+    "write_parquet": lambda source, path, **kw: write_parquet(source, path, "", ["id"], **kw),
+    "write_csv": lambda source, path, **kw: write_csv(source, path, "", ["id"], **kw),
+}
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("how", ["same path", "symbolic link", "hard link", "glob", "list", "file object", "copy"])
+def test_an_output_that_is_the_source_is_refused(tmp_path, writer, how):
+    src = tmp_path / "in.ndjson"
+    content = b"".join(b'{"id": %d}\n' % i for i in range(5000))
+    src.write_bytes(content)
+    out = tmp_path / "out.data"
+    if how == "symbolic link":
+        out.symlink_to(src)
+    elif how == "hard link":
+        os.link(src, out)
+    elif how == "copy":
+        out.write_bytes(content)
+    else:
+        out = src
+    with open(src, "rb") as f:
+        source = {"glob": str(tmp_path / "*.ndjson"), "list": [str(src)], "file object": f}.get(how, str(src))
+        if how == "copy":  # the same bytes in another file: written over as usual
+            assert WRITERS[writer](source, str(out)) == 5000
+            assert src.read_bytes() == content
+            return
+        with pytest.raises(ValueError) as info:
+            WRITERS[writer](source, str(out))
+    assert str(info.value).startswith(f'output path "{out}" names the same file as the source ')
+    assert src.read_bytes() == content
+
+
+REFUSED = [
+    (dict(rows="a["), r'^failed to compile query "\(a\[\)\.\(id\)"'),
+    (dict(batch_rows=0), r"^batch_rows must be at least 1$"),
+    (dict(dtypes={"id": "uint8"}), r'^dtype "uint8" for column "id": unsigned'),
+    (dict(columns={"id": ""}), r'^invalid input: column "id" has an empty path'),
+    (dict(source="/nonexistent/in.ndjson"), r'^not a readable file: "/nonexistent/in.ndjson"$'),
+    (dict(source=[b"{}", b"{}"]), r"^table\(\) takes a single source, got 2"),
+]
+REFUSED_COMPRESSIONS = [
+    (dict(compression="bogus"),
+     r'^compression "bogus" is refused by pyarrow\'s Parquet writer \(ArrowException: Unsupported compression: '),
+    # known to the format, but refused only once data is compressed
+    (dict(compression="lzo"), r'^compression "lzo" is refused by pyarrow\'s Parquet writer \(OSError: '),
+]
+
+
+@pytest.mark.parametrize("fmt, kwargs, pattern", [("parquet", *c) for c in REFUSED + REFUSED_COMPRESSIONS] +
+                         [("csv", *c) for c in REFUSED], ids=lambda v: "" if isinstance(v, str) and v.startswith("^") else str(v))
+def test_a_refused_call_leaves_an_existing_output_alone(tmp_path, fmt, kwargs, pattern):
+    existing = tmp_path / f"keep.{fmt}"
+    existing.write_bytes(b"precious\n")
+    args = dict(source=ndjson({"id": 1}), rows="", columns=["id"])
+    args.update(kwargs)
+    writer = write_parquet if fmt == "parquet" else write_csv
+    with pytest.raises(ValueError, match=pattern):
+        writer(args.pop("source"), str(existing), args.pop("rows"), args.pop("columns"), **args)
+    assert existing.read_bytes() == b"precious\n"
 
 
 def test_a_malformed_source_raises_with_no_partial_results(tmp_path):

@@ -17,13 +17,13 @@ bool check_batch_rows(uint64_t batch_rows) {
 
 std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
                                                       const std::optional<std::string>& mode_name,
-                                                      uint64_t batch_rows) {
+                                                      uint64_t batch_rows, const std::string* output) {
     const std::optional<engine::ScanMode> mode = run::choose_mode(mode_name, 1, run::available_threads());
     if (!mode) {
         raise(PyExc_ValueError, run::unknown_mode_message(*mode_name));
         return std::nullopt;
     }
-    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined);
+    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined, output);
     if (!opened) return std::nullopt;
     auto stream = table::TableStream::make(std::move(spec), *mode, std::move(opened), batch_rows);
     if (!stream) {

@@ -76,9 +76,10 @@ struct Request {
 };
 
 // Everything after the binding layer's type checks: fields, on_multi, the
-// mode, then the one source, opened. False with the exception set.
+// mode, then the one source, opened (write_ndjson passes its output path,
+// refused when it is the source). False with the exception set.
 bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, const std::optional<std::string>& mode,
-             Request& r) {
+             Request& r, const std::string* output = nullptr) {
     if (!parse_fields(fields, r.fields)) return false;
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
@@ -89,7 +90,7 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
         return false;
     }
     r.mode = *scan_mode;
-    r.source = single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined);
+    r.source = single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined, output);
     return r.source != nullptr;
 }
 
@@ -195,7 +196,7 @@ PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!required_str_argument(path, "path", path_text) ||
                 !read_common(rows, on_multi, limit, mode, r, on_multi_text, mode_name))
                 return nullptr;
-            if (!prepare(source, fields, on_multi_text, mode_name, r)) return nullptr;
+            if (!prepare(source, fields, on_multi_text, mode_name, r, &path_text)) return nullptr;
             std::optional<Result<ndjson::NdjsonEmitter, JorvaneError>> emitter;
             {
                 NoGil released;

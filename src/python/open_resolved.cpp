@@ -1,5 +1,10 @@
 #include "python/open_resolved.h"
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "python/py_reader_source.h"
@@ -56,6 +61,40 @@ std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t buffer_len, 
     return std::make_unique<DecodedReaderSource>(std::move(decoder), buffer_len, std::move(obj), keep_open);
 }
 
+// The device and inode of what `item` reads, when it is a file: a path by
+// stat (links followed), a file-like object by fstat of its fileno() when it
+// has a working one. Nothing for bytes and for objects without a descriptor.
+std::optional<std::pair<dev_t, ino_t>> file_identity(const ResolvedItem& item) {
+    struct stat st {};
+    if (item.kind == ResolvedItem::Kind::File) {
+        if (::stat(item.path.c_str(), &st) != 0) return std::nullopt;
+        return std::make_pair(st.st_dev, st.st_ino);
+    }
+    if (item.kind != ResolvedItem::Kind::Reader || !item.reader) return std::nullopt;
+    Ref fd = Ref::steal(PyObject_CallMethod(item.reader.get(), "fileno", nullptr));
+    const long n = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd.get()) : -1;
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (n < 0 || n > INT32_MAX || ::fstat(static_cast<int>(n), &st) != 0) return std::nullopt;
+    return std::make_pair(st.st_dev, st.st_ino);
+}
+
+// False with ValueError set when `output` exists and is one of the files
+// the sources read. An output that cannot be looked up is not one of them.
+bool check_output_apart(const std::vector<ResolvedSource>& resolved, const std::string& output) {
+    struct stat st {};
+    if (::stat(output.c_str(), &st) != 0) return true;
+    for (const ResolvedSource& one : resolved) {
+        const auto identity = file_identity(one.item);
+        if (!identity || identity->first != st.st_dev || identity->second != st.st_ino) continue;
+        const std::string input = one.item.kind == ResolvedItem::Kind::File ? debug_quote(one.item.path_text)
+                                                                             : std::string("(a file object)");
+        raise(PyExc_ValueError, "output path " + debug_quote(output) + " names the same file as the source " + input +
+                                    "; writing it would destroy the input before it is read");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
@@ -78,11 +117,12 @@ std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t
     return nullptr;
 }
 
-std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined) {
+std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined, const std::string* output) {
     std::vector<ClassifiedItem> classified;
     if (!parse_source_items(source, classified)) return nullptr;
     std::vector<ResolvedSource> resolved;
     if (!resolve_source_items(std::move(classified), resolved)) return nullptr;
+    if (output && !check_output_apart(resolved, *output)) return nullptr;
     if (resolved.size() != 1) {
         raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
                                     " (rows from different sources would have no defined order)");

@@ -30,8 +30,12 @@ std::unique_ptr<Source> open_source(const std::string& path, const std::string& 
 
 // The one source of a table-shaped consumer: parsed, resolved, checked to be
 // exactly one source without query-only options, and opened without
-// prefetching (4 MiB buffers when `pipelined`, else 1 MiB). Null with an
+// prefetching (4 MiB buffers when `pipelined`, else 1 MiB). A writer passes
+// its `output` path: a path that names the same file as any file of the
+// source (symbolic links followed; a file-like object by its file
+// descriptor) is refused with ValueError before anything is opened, since
+// opening the output for writing would destroy the input. Null with an
 // exception set.
-std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined);
+std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined, const std::string* output = nullptr);
 
 }  // namespace jorvane::py

@@ -7,6 +7,11 @@
 // only when every chunk was written; a failed run drops it unclosed, so the
 // rows already handed to it are left to pyarrow. A source without rows
 // still gets a file, its schema built from the request.
+//
+// pyarrow opens (and truncates) the output when the writer is made, before
+// it looks at the writer's options, so a Parquet compression it refuses is
+// found first on a trial writer in memory: an existing output file is never
+// touched by a call that is refused.
 #include "python/table_writers.h"
 
 #include <optional>
@@ -21,6 +26,7 @@
 #include "python/signal_check.h"
 #include "python/table_request.h"
 #include "table/dtype.h"
+#include "util/text.h"
 
 namespace jorvane::py {
 namespace {
@@ -50,9 +56,12 @@ struct Target {
     PyObject* path;
     PyObject* option;
 
-    Ref open(PyObject* schema) const {
+    Ref open(PyObject* schema) const { return open_at(path, schema); }
+
+    // The writer over `where` (a path or an output stream).
+    Ref open_at(PyObject* where, PyObject* schema) const {
         Ref opener = Ref::steal(PyObject_GetAttrString(module, format.opener));
-        Ref args = opener ? Ref::steal(PyTuple_Pack(2, path, schema)) : Ref();
+        Ref args = opener ? Ref::steal(PyTuple_Pack(2, where, schema)) : Ref();
         Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
         if (!kwargs || PyDict_SetItemString(kwargs.get(), format.option_name, option) < 0) return {};
         return Ref::steal(PyObject_Call(opener.get(), args.get(), kwargs.get()));
@@ -198,6 +207,32 @@ std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStrea
     }
 }
 
+// The trial of a Parquet compression: a writer with it over a buffer in
+// memory writes one row of one column and is closed (some codecs are
+// refused only when data is compressed). False with the exception set; a
+// refusal by the writer is ValueError naming the option.
+bool check_compression(PyObject* pyarrow, const Target& target, const std::string& compression) {
+    Ref values = Ref::steal(Py_BuildValue("([i])", 1));
+    Ref array = values ? call_attr(pyarrow, "array", values.get()) : Ref();
+    Ref batch_class = array ? Ref::steal(PyObject_GetAttrString(pyarrow, "RecordBatch")) : Ref();
+    Ref args = batch_class ? Ref::steal(Py_BuildValue("([O])", array.get())) : Ref();
+    Ref kwargs = args ? Ref::steal(Py_BuildValue("{s[s]}", "names", "x")) : Ref();
+    Ref batch = kwargs ? call_attr(batch_class.get(), "from_arrays", args.get(), kwargs.get()) : Ref();
+    Ref schema = batch ? Ref::steal(PyObject_GetAttrString(batch.get(), "schema")) : Ref();
+    Ref memory = schema ? call_attr(pyarrow, "BufferOutputStream") : Ref();
+    if (!memory) return false;
+    Ref writer = target.open_at(memory.get(), schema.get());
+    Ref batch_args = writer ? Ref::steal(PyTuple_Pack(1, batch.get())) : Ref();
+    Ref written = batch_args ? call_attr(writer.get(), target.format.write_method, batch_args.get()) : Ref();
+    if (written && call_attr(writer.get(), "close")) return true;
+    Ref exc = take_error();
+    std::string text;
+    if (!exc || !str_of(exc.get(), text)) return false;
+    raise(PyExc_ValueError, "compression " + debug_quote(compression) + " is refused by pyarrow's Parquet writer (" +
+                                type_name(exc.get()) + ": " + text + ")");
+    return false;
+}
+
 Ref import_or_refuse(const char* name, const char* refusal) {
     Ref module = Ref::steal(PyImport_ImportModule(name));
     if (!module) {
@@ -248,7 +283,8 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
                                                           ? std::nullopt
                                                           : std::optional<table::DType>(declared->second.dtype)});
     }
-    std::optional<table::TableStream> stream = open_chunked_stream(source, std::move(*spec), mode_name, *chunk_rows);
+    std::optional<table::TableStream> stream =
+        open_chunked_stream(source, std::move(*spec), mode_name, *chunk_rows, &path_text);
     if (!stream) return nullptr;
 
     Ref option;
@@ -262,6 +298,7 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     }
     if (!option) return nullptr;
     const Target target{format, module.get(), path, option.get()};
+    if (!csv && !check_compression(pyarrow.get(), target, compression)) return nullptr;
 
     Ref writer;
     std::optional<uint64_t> written = stream_batches_into(pyarrow.get(), *stream, target, writer);
