@@ -375,8 +375,9 @@ REFUSED_COMPRESSIONS = [
 ]
 
 
-@pytest.mark.parametrize("fmt, kwargs, pattern", [("parquet", *c) for c in REFUSED + REFUSED_COMPRESSIONS] +
-                         [("csv", *c) for c in REFUSED], ids=lambda v: "" if isinstance(v, str) and v.startswith("^") else str(v))
+@pytest.mark.parametrize("fmt, kwargs, pattern",
+                         [("parquet", *c) for c in REFUSED + REFUSED_COMPRESSIONS] + [("csv", *c) for c in REFUSED],
+                         ids=lambda v: "" if isinstance(v, str) and v.startswith("^") else str(v))
 def test_a_refused_call_leaves_an_existing_output_alone(tmp_path, fmt, kwargs, pattern):
     existing = tmp_path / f"keep.{fmt}"
     existing.write_bytes(b"precious\n")

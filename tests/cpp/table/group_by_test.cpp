@@ -216,18 +216,6 @@ TEST(GroupBy, Refusals) {
     EXPECT_EQ(run(multi, R"({"t":[1,2]})", 64).rows, (std::vector<std::string>{"2|1"}));
 }
 
-TEST(GroupBy, AnInterruptEndsTheScan) {
-    struct StopAtThird final : run::Interrupt {
-        int asked = 0;
-        bool requested() override { return ++asked == 3; }
-    } stop;
-    auto t = group_by_scan(by_k({agg("n", GroupOp::Count)}), engine::ScanMode::batched(8),
-                           source_of(R"({"k":1} {"k":2} {"k":1} {"k":3})", 8), &stop);
-    ASSERT_FALSE(t);
-    EXPECT_EQ(t.error().to_string(), run::interrupted_read().to_string());
-    EXPECT_EQ(stop.asked, 3);
-}
-
 TEST(GroupBy, OpNames) {
     const std::pair<const char*, GroupOp> accepted[] = {
         {"count", GroupOp::Count}, {"sum", GroupOp::Sum},   {"min", GroupOp::Min},
