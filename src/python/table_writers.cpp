@@ -226,6 +226,7 @@ bool check_compression(PyObject* pyarrow, const Target& target, const std::strin
     Ref written = batch_args ? call_attr(writer.get(), target.format.write_method, batch_args.get()) : Ref();
     if (written && call_attr(writer.get(), "close")) return true;
     Ref exc = take_error();
+    writer = Ref();  // released before the refusal is raised
     std::string text;
     if (!exc || !str_of(exc.get(), text)) return false;
     raise(PyExc_ValueError, "compression " + debug_quote(compression) + " is refused by pyarrow's Parquet writer (" +
