@@ -41,10 +41,13 @@ FileWindow& FileWindow::operator=(FileWindow&& other) noexcept {
 FileWindow::~FileWindow() { unmap(); }
 
 void FileWindow::unmap() {
+    // The guard goes first: once the pages are unmapped, another thread may
+    // map something else at the same addresses, whose faults must not be
+    // taken for this window's.
+    guard_ = MapGuard();
     if (map_) munmap(map_, map_len_);
     map_ = nullptr;
     map_len_ = 0;
-    guard_ = MapGuard();
     bytes_ = ByteView();
 }
 
@@ -82,7 +85,7 @@ Result<FileWindow, IoError> MappedFile::window(uint64_t offset, size_t len, std:
     FileWindow w;
     w.map_ = map;
     w.map_len_ = map_len;
-    w.guard_ = MapGuard(map, map_len);
+    w.guard_ = MapGuard(map, map_len, fd_, base);
     if (!w.guard_.active()) {
         w.unmap();
         return read_window(offset, len, spare);

@@ -1,0 +1,118 @@
+"""Plain files scanned where the kernel keeps them: a file that shrinks while
+it is read fails the read and nothing else, whatever SIGBUS handler the
+process installs around the scans (each case in a fresh interpreter, since a
+handler once installed stays)."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from jorvane import Count, Query
+
+hooks = pytest.importorskip("jorvane_testhooks")
+
+MiB = 1048576
+SHRANK = "the file shrank while it was being read"
+LINE = b'{"a": 1, "b": [1, 2, 3], "c": "some text to fill the line"}\n'
+
+
+def ndjson(path, size):
+    with open(path, "wb") as f:
+        f.write(LINE * (size // len(LINE)))
+    return str(path)
+
+
+def run_child(child_env, script, *args):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)], env=child_env,
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.mark.parametrize("when", ["between scans", "during the window"])
+def test_truncated_under_a_window_after_faulthandler_is_enabled(tmp_path, child_env, when):
+    shrinking = ndjson(tmp_path / "shrinking.ndjson", 2 * MiB)
+    intact = ndjson(tmp_path / "intact.ndjson", 2 * MiB)
+    child = run_child(child_env, """
+        import faulthandler, os, sys
+        import jorvane_testhooks as hooks
+        shrinking, intact, when = sys.argv[1:]
+        print(len(hooks.read(intact)[0]))  # maps a file first
+        if when == "between scans":
+            faulthandler.enable()
+
+        def cut(i):
+            if i == 0:
+                if when == "during the window":
+                    faulthandler.enable()
+                os.truncate(shrinking, 4096)
+
+        try:
+            hooks.read(shrinking, between=cut)
+        except RuntimeError as e:
+            print(e)
+        # The page lost with that file stays with it.
+        with open(intact, "rb") as f:
+            print(b"".join(hooks.read(intact)[0]) == f.read())
+    """, shrinking, intact, when)
+    assert (child.returncode, child.stdout) == (0, f"2\n{SHRANK}\nTrue\n"), child.stderr
+    if when == "between scans":
+        assert "Fatal Python error" not in child.stderr
+
+
+def test_query_over_a_file_truncated_by_another_thread(tmp_path, child_env):
+    # Wherever the scan stands when the file shrinks, the run ends with a
+    # result, a parse error or the read failure, and the process lives.
+    path = tmp_path / "big.ndjson"
+    child = run_child(child_env, """
+        import faulthandler, os, sys, threading
+        from jorvane import Count, Query
+        from jorvane._errors import Corrupted, Incomplete
+        path = sys.argv[1]
+        line = b'{"a": 1, "b": [1, 2, 3]}\\n'
+        with open(path, "wb") as f:
+            f.write(line * 1000)
+        Query(path, "a", Count()).result()
+        faulthandler.enable()
+        for threads in (1, 8):
+            for delay in (0.0, 0.002, 0.005, 0.02):
+                with open(path, "wb") as f:
+                    f.write(line * ((24 << 20) // len(line)))
+                cut = threading.Timer(delay, os.truncate, (path, 1000))
+                cut.start()
+                try:
+                    Query(path, "a", Count(), max_threads=threads).result()
+                    print("complete")
+                except RuntimeError as e:
+                    print(e)
+                except (Corrupted, Incomplete):
+                    print("cut short")
+                cut.join()
+    """, path)
+    assert child.returncode == 0, child.stderr
+    assert "Fatal Python error" not in child.stderr
+    outcomes = child.stdout.splitlines()
+    assert len(outcomes) == 8
+    assert set(outcomes) <= {"complete", "cut short", f"source 0 failed: error reading source #0: {SHRANK}"}
+
+
+def test_faults_outside_our_windows_reach_a_handler_installed_later(tmp_path, child_env):
+    # faulthandler goes in after our first window and ours back in front at
+    # the next; a fault in a mapping of someone else's still gets its report,
+    # then the default action.
+    path = ndjson(tmp_path / "f.ndjson", MiB)
+    child = run_child(child_env, """
+        import faulthandler, mmap, os, sys
+        from jorvane import Count, Query
+        path = sys.argv[1]
+        Query(path, "a", Count()).result()
+        faulthandler.enable()
+        Query(path, "a", Count()).result()
+        with open(path, "rb") as f:
+            m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        os.truncate(path, 10)
+        print(m[500000])
+    """, path)
+    assert child.returncode == -signal.SIGBUS
+    assert "Bus error" in child.stderr
