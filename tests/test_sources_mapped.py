@@ -1,7 +1,8 @@
 """Plain files scanned where the kernel keeps them: a file that shrinks while
 it is read fails the read and nothing else, whatever SIGBUS handler the
 process installs around the scans (each case in a fresh interpreter, since a
-handler once installed stays)."""
+handler once installed stays), and kernel files whose size says nothing are
+read like any other."""
 import os
 import signal
 import subprocess
@@ -116,3 +117,32 @@ def test_faults_outside_our_windows_reach_a_handler_installed_later(tmp_path, ch
     """, path)
     assert child.returncode == -signal.SIGBUS
     assert "Bus error" in child.stderr
+
+
+def test_kernel_files_without_a_size_read_in_every_mode(tmp_path):
+    # Settings under /proc/sys stat as regular files of size 0 and refuse a
+    # read of 4 MiB or more (the pipelined buffer) with ENOMEM.
+    special = "/proc/sys/kernel/pid_max"
+    if not os.path.exists(special):
+        pytest.skip("no /proc/sys")
+    with open(special, "rb") as f:
+        expected = f.read()
+    for buffer_len in (4 * MiB, MiB, 7):
+        assert b"".join(hooks.read(special, buffer_len=buffer_len)[0]) == expected
+    empty = str(tmp_path / "empty.json")
+    open(empty, "wb").close()
+
+    def outcome(source, mode):
+        try:
+            r = Query(source, "a", Count(), mode=mode).result()
+            return ("ok", r.count(), r.bytes_covered)
+        except Exception as e:
+            return (type(e).__name__, str(e))
+
+    modes = [None, "batched", "pipelined"]
+    # Not JSON, but read: the same parse error in every mode.
+    assert len({outcome(special, m) for m in modes}) == 1
+    assert outcome(special, None)[0] == "Corrupted"
+    # An empty file is read too, and reads as no bytes at all.
+    assert {outcome(empty, m) for m in modes} == {outcome(b"", m) for m in modes} == {("ok", 0, None)}
+    assert hooks.read(empty) == [[]]
