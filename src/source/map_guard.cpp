@@ -171,6 +171,12 @@ void pass_on(GuardTable& t, int sig, siginfo_t* info, void* context) {
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
     const int saved_errno = errno;
+    // A handler passing the signal on may have no details to give.
+    siginfo_t none {};
+    if (!info) {
+        none.si_code = SI_USER;
+        info = &none;
+    }
     GuardTable& t = table();
     const bool cured = info->si_code > 0 ? cure_fault(t, reinterpret_cast<uintptr_t>(info->si_addr))
                                          : info->si_pid == getpid() && cure_own_windows(t);
