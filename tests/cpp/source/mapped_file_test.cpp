@@ -135,34 +135,35 @@ TEST(MappedFile, TruncatedUnderAMappedWindowIsAReadFailure) {
     EXPECT_FALSE(src.lost_buffer());
 }
 
-// ---- several files, several threads ----
+// ---- lost pages on several threads; SIGBUS handlers of other code ----
 
-// Reads a bit of every page of `v` (the reads the scan would make).
-unsigned touch(ByteView v) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < v.size(); i += 512) sum += static_cast<const volatile uint8_t*>(v.data())[i];
-    return sum;
-}
+size_t page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
-// Maps the first window of `path`, truncates the file to one page under it
-// and reads the window: zeros past the page, and the window reported lost.
-void lose_a_page(const std::string& path, size_t len) {
+// Maps a window of a fresh file of 16 pages, runs `meanwhile`, cuts the file
+// to one page and reads the window: whether the page kept reads intact, the
+// lost ones read as zeros and the window is reported lost.
+bool window_survives_truncation(TempDir& dir, const std::string& name, void (*meanwhile)() = nullptr) {
+    const size_t len = 16 * page();
+    const Bytes data = sample_bytes(len);
+    const std::string path = dir.write(name, data);
     auto file = MappedFile::open(path);
-    ASSERT_TRUE(file.ok());
+    if (!file.ok()) return false;
     MappedFileSource src(*file, len);
     auto r = src.next_buffer();
-    ASSERT_TRUE(r.ok() && r->has_value());
-    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
-    touch(**r);
-    EXPECT_EQ((**r)[len - 1], 0);
-    EXPECT_TRUE(src.lost_buffer().has_value());
+    if (!r.ok() || !r->has_value()) return false;
+    if (meanwhile) meanwhile();
+    if (truncate(path.c_str(), static_cast<off_t>(page())) != 0) return false;
+    const volatile uint8_t* bytes = (*r)->data();
+    uint8_t past_end = 0;
+    for (size_t i = page(); i < len; i += 512) past_end |= bytes[i];
+    return past_end == 0 && std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(page()), (*r)->begin()) &&
+           src.lost_buffer().has_value();
 }
 
 TEST(MappedFile, ALostPageStaysWithItsFile) {
-    // A thread that lost a page of one file then reads intact files through
+    // Threads that lose a page of one file, then read intact files through
     // the same guard slots: nothing of the loss may carry over.
-    const size_t len = 16 * 4096;
-    const Bytes intact = sample_bytes(3 * len + 100, 5);
+    const Bytes intact = sample_bytes(50 * 4096 + 100, 5);
     for (size_t threads : {size_t{1}, size_t{6}}) {
         std::vector<std::thread> running;
         for (size_t t = 0; t < threads; ++t) {
@@ -170,11 +171,11 @@ TEST(MappedFile, ALostPageStaysWithItsFile) {
                 TempDir dir;
                 const std::string good = dir.write("good", intact);
                 for (int round = 0; round < 3; ++round) {
-                    lose_a_page(dir.write("lost" + std::to_string(round), sample_bytes(len)), len);
+                    EXPECT_TRUE(window_survives_truncation(dir, "lost" + std::to_string(round)));
                     auto file = MappedFile::open(good);
                     ASSERT_TRUE(file.ok());
-                    MappedFileSource src(*file, len);
-                    EXPECT_EQ(drain_all(src).data, intact);  // (checks every buffer is not lost)
+                    MappedFileSource src(*file, 16 * page());
+                    EXPECT_EQ(drain_all(src).data, intact);  // (checks no buffer is lost)
                 }
             });
         }
@@ -182,77 +183,42 @@ TEST(MappedFile, ALostPageStaysWithItsFile) {
     }
 }
 
-// ---- SIGBUS handlers installed by other code ----
-// Each runs in a process of its own: a handler, once installed, stays.
-
-// Runs `body` in a child process, which exits with 0 when it returns "" and
-// prints what it returned otherwise.
-#define EXPECT_IN_CHILD(body)                                                 \
-    do {                                                                      \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                       \
-        EXPECT_EXIT(                                                          \
-            {                                                                 \
-                const std::string failed = (body)();                          \
-                fputs(failed.c_str(), stderr);                                \
-                fflush(stderr);                                               \
-                _exit(failed.empty() ? 0 : 1);                                \
-            },                                                                \
-            ::testing::ExitedWithCode(0), "");                                \
-    } while (0)
-
-size_t page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
-
-void say(const char* text) { (void)!write(2, text, strlen(text)); }
-
-// The handler of a library with a mapping guard of its own: it counts its
-// faults and maps zeros over the page.
+// A library's own mapping guard: counts its faults, maps zeros over the page.
 std::atomic<int> g_guard_faults{0};
 void other_guard(int, siginfo_t* info, void*) {
     ++g_guard_faults;
     const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr) & ~(page() - 1);
     mmap(reinterpret_cast<void*>(at), page(), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
 }
-
-// A handler that reports the fault, puts back the handler it replaced and
-// raises the signal again (what Python's faulthandler does).
+// Reports, puts back the handler it replaced and raises the signal again
+// (what Python's faulthandler does).
 struct sigaction g_reporter_replaced {};
 std::atomic<int> g_reports{0};
 void reporter(int sig) {
     ++g_reports;
-    say("reported\n");
+    (void)!write(2, "reported\n", 9);
     sigaction(sig, &g_reporter_replaced, nullptr);
     raise(sig);
 }
-
-// A handler whose owner has switched it off: it returns at once. Should the
-// fault keep coming back to it, the child ends instead of spinning.
+// Switched off by its owner: returns at once (and ends the process rather
+// than spin should the fault keep coming back).
 std::atomic<int> g_ignored{0};
 void switched_off(int) {
     if (++g_ignored > 100) _exit(3);
 }
-
-// The first handler of the process, which ends it.
 void oldest(int) { _exit(42); }
 
-void install(void (*handler)(int), struct sigaction* replaced = nullptr) {
+void install(void (*fn)(int), struct sigaction* replaced = nullptr, void (*info_fn)(int, siginfo_t*, void*) = nullptr) {
     struct sigaction act {};
-    act.sa_handler = handler;
-    act.sa_flags = SA_NODEFER | SA_ONSTACK;
+    if (info_fn) act.sa_sigaction = info_fn;
+    else act.sa_handler = fn;
+    act.sa_flags = info_fn ? SA_SIGINFO : SA_NODEFER | SA_ONSTACK;
     sigemptyset(&act.sa_mask);
     sigaction(SIGBUS, &act, replaced);
 }
 
-void install_guard() {
-    struct sigaction act {};
-    act.sa_sigaction = other_guard;
-    act.sa_flags = SA_SIGINFO;
-    sigemptyset(&act.sa_mask);
-    sigaction(SIGBUS, &act, nullptr);
-}
-
-// A mapping nobody of ours guards: a file of four pages, mapped whole, cut
-// to one page (and removed). Reading the byte returned faults outside our
-// windows; null when the mapping failed.
+// A mapping of four pages nobody of ours guards, its file then cut to one
+// page (and removed): the byte returned faults outside our windows.
 const volatile uint8_t* foreign_lost_byte(TempDir& dir) {
     const std::string path = dir.write("foreign", sample_bytes(4 * page()));
     const int fd = ::open(path.c_str(), O_RDONLY);
@@ -262,89 +228,44 @@ const volatile uint8_t* foreign_lost_byte(TempDir& dir) {
     return static_cast<const volatile uint8_t*>(map) + 2 * page() + 7;
 }
 
-// A window of a fresh file, mapped (which puts our handler back in front),
-// then the file cut to one page: whether reading the window gave zeros past
-// that page and the window was reported lost, "" when so.
-std::string window_survives_truncation(TempDir& dir, const std::string& name, void (*after_mapping)() = nullptr) {
-    const size_t len = 16 * page();
-    const Bytes data = sample_bytes(len);
-    const std::string path = dir.write(name, data);
-    auto file = MappedFile::open(path);
-    if (!file.ok()) return "open failed\n";
-    MappedFileSource src(*file, len);
-    auto r = src.next_buffer();
-    if (!r.ok() || !r->has_value()) return "no window\n";
-    if (after_mapping) after_mapping();
-    if (truncate(path.c_str(), static_cast<off_t>(page())) != 0) return "truncate failed\n";
-    touch(**r);
-    if (!std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(page()), (*r)->begin()))
-        return "the page the file still holds changed\n";
-    if ((**r)[len - 1] != 0) return "a lost page does not read as zeros\n";
-    if (!src.lost_buffer()) return "the window was not reported lost\n";
-    return "";
-}
-
-TEST(MappedFile, HandlersInstalledLaterStillLeaveOurFaultsToUs) {
-    EXPECT_IN_CHILD([] {
-        TempDir dir;
-        if (auto e = window_survives_truncation(dir, "first"); !e.empty()) return e;
-        // Installed after our first window: our next window goes in front,
-        // takes its own faults and passes the others on.
-        install_guard();
-        if (auto e = window_survives_truncation(dir, "second"); !e.empty()) return e;
-        if (g_guard_faults != 0) return std::string("the other guard saw a fault of ours\n");
-        const volatile uint8_t* lost = foreign_lost_byte(dir);
-        if (!lost || *lost != 0) return std::string("the foreign fault was not cured\n");
-        if (g_guard_faults != 1) return std::string("the other guard did not get its fault\n");
-        return std::string();
-    });
-}
-
-TEST(MappedFile, AHandlerInstalledDuringAWindowRaisesItsFaultBackToUs) {
-    EXPECT_IN_CHILD([] {
-        TempDir dir;
-        // The reporter sees the fault first, hands it back without an
-        // address, and the read goes on over zeros.
-        auto e = window_survives_truncation(dir, "w", [] { install(reporter, &g_reporter_replaced); });
-        if (!e.empty()) return e;
-        if (g_reports != 1) return std::string("the reporter did not run once\n");
-        // What it put back is ours: the next window needs no one else.
-        e = window_survives_truncation(dir, "v");
-        return !e.empty() ? e : g_reports != 1 ? std::string("the reporter ran again\n") : std::string();
-    });
-}
-
-TEST(MappedFile, FaultsNotOursGoBackThroughEveryReplacedHandler) {
-    // A handler that returns without curing passes the fault to the one
-    // before it.
-    EXPECT_IN_CHILD([] {
-        TempDir dir;
-        install_guard();
-        if (auto e = window_survives_truncation(dir, "a"); !e.empty()) return e;
-        install(switched_off);
-        if (auto e = window_survives_truncation(dir, "b"); !e.empty()) return e;
-        const volatile uint8_t* lost = foreign_lost_byte(dir);
-        if (!lost || *lost != 0) return std::string("the foreign fault was not cured\n");
-        if (g_ignored != 1 || g_guard_faults != 1) return std::string("the fault did not pass each handler once\n");
-        return std::string();
-    });
-    // A reporter installed over ours puts ours back and raises the fault
-    // again: the report comes, then the handler before it all, not a loop
-    // between the two.
+TEST(MappedFile, HandlersOfOtherCodeLeaveOurFaultsToUsAndGetTheirOwn) {
+    // Each case in a process of its own: a handler, once installed, stays.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit([] {
+                    TempDir dir;
+                    // Installed while our first window is mapped, the reporter
+                    // sees its fault first and raises it again without an
+                    // address: the read goes on over zeros.
+                    if (!window_survives_truncation(dir, "a", [] { install(reporter, &g_reporter_replaced); }) ||
+                        g_reports != 1)
+                        return 10;
+                    // Installed between windows: our next window goes back in
+                    // front and leaves them none of its faults.
+                    install(nullptr, nullptr, other_guard);
+                    if (!window_survives_truncation(dir, "b")) return 11;
+                    install(switched_off);
+                    if (!window_survives_truncation(dir, "c") || g_ignored + g_guard_faults != 0) return 12;
+                    // Not ours: the newest handler returns without curing it,
+                    // the one before cures it.
+                    const volatile uint8_t* lost = foreign_lost_byte(dir);
+                    return lost && *lost == 0 && g_ignored == 1 && g_guard_faults == 1 ? 0 : 13;
+                }()),
+                ::testing::ExitedWithCode(0), "reported");
+    // A reporter installed over ours puts ours back and raises a fault not
+    // ours again: after the report the handler before it all gets it, no
+    // loop between the two.
     EXPECT_EXIT(
         {
             const volatile uint8_t* lost = nullptr;
             {
                 TempDir dir;
                 install(oldest);
-                if (!window_survives_truncation(dir, "a").empty()) _exit(10);
+                if (!window_survives_truncation(dir, "a")) _exit(10);
                 install(reporter, &g_reporter_replaced);
-                if (!window_survives_truncation(dir, "b").empty()) _exit(11);
+                if (!window_survives_truncation(dir, "b")) _exit(11);
                 lost = foreign_lost_byte(dir);
             }
-            if (lost) say(*lost == 0 ? "survived\n" : "read\n");
-            _exit(12);
+            _exit(lost ? 12 + *lost : 11);
         },
         ::testing::ExitedWithCode(42), "reported");
 }
