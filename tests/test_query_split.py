@@ -134,6 +134,24 @@ def test_large_files_give_what_one_walker_gives(tmp_path, seed, floats, pretty_e
     assert into[("events[*].user.id", "Values")]
 
 
+@pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="one processor: one walker")
+def test_auto_mode_at_the_split_size(tmp_path):
+    # Below the size from which one file is cut into ranges, "auto" keeps one
+    # pipelined engine; from it on, batched walkers (a core each). Either
+    # way, what max_threads=1 gives.
+    base = open(write_ndjson(str(tmp_path / "base.ndjson"), 51, True), "rb").read()
+    split = 8 * 1024 * 1024
+    for size in (split - 1, split, split + 1):
+        head = base[: base.rindex(b"\n", 0, size - 200) + 1]
+        path = tmp_path / f"{size}.ndjson"
+        path.write_bytes(head + b'{"qty": 1}' + b" " * (size - len(head) - 11) + b"\n")
+        assert os.path.getsize(path) == size
+        one, many = run(str(path), 1), run(str(path), 8)
+        assert one[0][0] == "ok"
+        assert one[:2] == many[:2]
+        assert (one[2], many[2]) == ("batched", "batched" if size >= split else "pipelined")
+
+
 def test_pretty_printed_document(tmp_path):
     rng = random.Random(5)
     records = [record(rng, True) for _ in range(3000)]

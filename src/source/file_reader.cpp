@@ -25,10 +25,20 @@ FileReader::~FileReader() {
 }
 
 Result<size_t, IoError> FileReader::read(std::span<uint8_t> dest) {
-    size_t want = std::min<size_t>(dest.size(), 2147483647);
-    ssize_t n = ::read(fd_, dest.data(), want);
-    if (n < 0) return make_err(IoError::last_os_error());
-    return static_cast<size_t>(n);
+    return read_descriptor(fd_, dest, std::nullopt, longest_);
+}
+
+Result<size_t, IoError> read_descriptor(int fd, std::span<uint8_t> dest, std::optional<uint64_t> offset,
+                                        size_t& longest) {
+    constexpr size_t kShortest = 4096;
+    for (;;) {
+        const size_t want = std::min<size_t>({dest.size(), longest, 2147483647});
+        const ssize_t n = offset ? ::pread(fd, dest.data(), want, static_cast<off_t>(*offset))
+                                 : ::read(fd, dest.data(), want);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != ENOMEM || want <= kShortest) return make_err(IoError::last_os_error());
+        longest = std::max(want / 2, kShortest);
+    }
 }
 
 }  // namespace jorvane

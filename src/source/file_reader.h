@@ -1,8 +1,12 @@
 // FileReader: a plain file as a ByteReader. Each read is one read(2) call on
-// the descriptor; an interrupted call is reported, not retried.
+// the descriptor (or a shorter one after a refusal, see read_descriptor); an
+// interrupted call is reported, not retried.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -27,6 +31,15 @@ public:
 
 private:
     int fd_;
+    size_t longest_ = std::numeric_limits<size_t>::max();  // see read_descriptor
 };
+
+// One read(2) of `fd` into `dest` (pread(2) at `offset` when given), asking
+// for at most `longest` bytes. Some kernel files (the settings under
+// /proc/sys) refuse a long request with ENOMEM instead of reading less: such
+// a refusal is asked again at half the length, down to a page, and
+// `longest` keeps the length that was not refused for the next call.
+Result<size_t, IoError> read_descriptor(int fd, std::span<uint8_t> dest, std::optional<uint64_t> offset,
+                                        size_t& longest);
 
 }  // namespace jorvane

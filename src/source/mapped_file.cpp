@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "source/file_reader.h"
+
 namespace jorvane {
 namespace {
 
@@ -41,10 +43,13 @@ FileWindow& FileWindow::operator=(FileWindow&& other) noexcept {
 FileWindow::~FileWindow() { unmap(); }
 
 void FileWindow::unmap() {
+    // The guard goes first: once the pages are unmapped, another thread may
+    // map something else at the same addresses, whose faults must not be
+    // taken for this window's.
+    guard_ = MapGuard();
     if (map_) munmap(map_, map_len_);
     map_ = nullptr;
     map_len_ = 0;
-    guard_ = MapGuard();
     bytes_ = ByteView();
 }
 
@@ -82,7 +87,7 @@ Result<FileWindow, IoError> MappedFile::window(uint64_t offset, size_t len, std:
     FileWindow w;
     w.map_ = map;
     w.map_len_ = map_len;
-    w.guard_ = MapGuard(map, map_len);
+    w.guard_ = MapGuard(map, map_len, fd_, base);
     if (!w.guard_.active()) {
         w.unmap();
         return read_window(offset, len, spare);
@@ -94,12 +99,13 @@ Result<FileWindow, IoError> MappedFile::window(uint64_t offset, size_t len, std:
 Result<FileWindow, IoError> MappedFile::read_window(uint64_t offset, size_t len, std::vector<uint8_t>& spare) const {
     if (spare.size() < len) spare.resize(len);
     size_t filled = 0;
+    size_t longest = len;
     while (filled < len) {
-        const ssize_t n = pread(fd_, spare.data() + filled, std::min<size_t>(len - filled, 1u << 30),
-                                static_cast<off_t>(offset + filled));
-        if (n < 0) return make_err(IoError::last_os_error());
-        if (n == 0) break;
-        filled += static_cast<size_t>(n);
+        auto n = read_descriptor(fd_, std::span<uint8_t>(spare.data() + filled, len - filled), offset + filled,
+                                 longest);
+        if (!n) return make_err(std::move(n.error()));
+        if (*n == 0) break;
+        filled += *n;
     }
     FileWindow w;
     w.bytes_ = ByteView(spare.data(), filled);

@@ -87,13 +87,16 @@ PyObject* hook_resolve(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // Reads `src` to its end (or `abandon_after` chunks, then abandons twice)
-// with the interpreter lock released, on this thread or a new one.
+// with the interpreter lock released, on this thread or a new one. When
+// given, `between(i)` is called with the lock taken after the i-th buffer is
+// handed out and before its bytes are read; a buffer the source then reports
+// lost ends the reading with that read failure.
 struct ReadOutcome {
     std::vector<std::vector<uint8_t>> chunks;
     std::optional<IoError> error;
 };
 
-ReadOutcome drain(Source& src, long abandon_after, bool on_thread) {
+ReadOutcome drain(Source& src, long abandon_after, bool on_thread, PyObject* between = nullptr) {
     ReadOutcome out;
     auto body = [&]() noexcept {
         try {
@@ -109,7 +112,21 @@ ReadOutcome drain(Source& src, long abandon_after, bool on_thread) {
                     return;
                 }
                 if (!*c) return;
+                if (between) {
+                    Gil gil;
+                    Ref index = Ref::steal(PyLong_FromSize_t(out.chunks.size()));
+                    Ref r = Ref::steal(index ? PyObject_CallFunctionObjArgs(between, index.get(), nullptr) : nullptr);
+                    if (!r) {
+                        PyErr_Clear();
+                        out.error = IoError::custom(IoErrorKind::Other, "between() raised");
+                        return;
+                    }
+                }
                 out.chunks.emplace_back((*c)->begin(), (*c)->end());
+                if (auto lost = src.lost_buffer()) {
+                    out.error = std::move(*lost);
+                    return;
+                }
             }
         } catch (...) {
             out.error = IoError::custom(IoErrorKind::Other, "panic while reading");
@@ -151,8 +168,9 @@ PyObject* raise_read_error(const IoError& e) {
 // Reads `src` (consumed) as drain() does and drops it without the lock (it
 // may hold Python objects, or a reader thread to join): the chunks, or the
 // read error raised.
-Ref read_all(std::unique_ptr<Source> src, long abandon_after = -1, bool on_thread = false) {
-    ReadOutcome got = drain(*src, abandon_after, on_thread);
+Ref read_all(std::unique_ptr<Source> src, long abandon_after = -1, bool on_thread = false,
+             PyObject* between = nullptr) {
+    ReadOutcome got = drain(*src, abandon_after, on_thread, between);
     {
         NoGil nogil;
         src.reset();
@@ -165,19 +183,20 @@ Ref read_all(std::unique_ptr<Source> src, long abandon_after = -1, bool on_threa
 }
 
 // read(source, *, compression=None, prefetch=False, buffer_len=1048576,
-//      thread=False, abandon_after=-1) -> [[chunk bytes] per source]
+//      thread=False, abandon_after=-1, between=None) -> [[chunk bytes] per source]
 PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
             static const char* const names[] = {"source", "compression", "prefetch", "buffer_len", "thread",
-                                                "abandon_after", nullptr};
-            PyObject *source = nullptr, *comp = nullptr;
+                                                "abandon_after", "between", nullptr};
+            PyObject *source = nullptr, *comp = nullptr, *between = nullptr;
             int prefetch = 0, thread = 0;
             Py_ssize_t buffer_len = 1048576;
             long abandon_after = -1;
-            if (!bind_args(args, kwargs, "O|$OpnpL:read", names, &source, &comp, &prefetch, &buffer_len, &thread,
-                           &abandon_after))
+            if (!bind_args(args, kwargs, "O|$OpnpLO:read", names, &source, &comp, &prefetch, &buffer_len, &thread,
+                           &abandon_after, &between))
                 return nullptr;
+            if (!given(between)) between = nullptr;
             std::optional<Compression> override_c;
             if (given(comp)) {
                 std::string text;
@@ -195,7 +214,7 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
                 std::unique_ptr<Source> src =
                     open_resolved(std::move(r.item), prefetch != 0, static_cast<size_t>(buffer_len), c);
                 if (!src) return nullptr;
-                Ref chunks = read_all(std::move(src), abandon_after, thread != 0);
+                Ref chunks = read_all(std::move(src), abandon_after, thread != 0, between);
                 if (!chunks || PyList_Append(result.get(), chunks.get()) < 0) return nullptr;
             }
             return result.release();

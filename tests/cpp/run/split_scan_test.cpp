@@ -17,6 +17,7 @@
 
 #include "engine/engine.h"
 #include "run/plans.h"
+#include "run/run_policy.h"
 #include "run/run_test_support.h"
 #include "run/scan_source.h"
 #include "run/split_scan.h"
@@ -426,6 +427,53 @@ TEST(SplitScan, OneEngineWhereRangesCannotAnswer) {
                 EXPECT_GT(observer.calls, 0);
             }
         }
+    }
+}
+
+// A mapped file's source that counts the buffers asked of it. Ranges are
+// read from the file itself, so a run in ranges asks for none.
+class CountingSource final : public Source {
+public:
+    CountingSource(const MappedFile& file, size_t grid)
+        : inner_(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), grid) {}
+    BufferResult next_buffer() override {
+        ++asked;
+        return inner_.next_buffer();
+    }
+    std::optional<IoError> lost_buffer() const override { return inner_.lost_buffer(); }
+    const MappedFile* mapped_file() const override { return inner_.mapped_file(); }
+    size_t buffer_grid() const override { return inner_.buffer_grid(); }
+    size_t asked = 0;
+
+private:
+    MappedFileSource inner_;
+};
+
+TEST(SplitScan, OneSourceSplitsFromThePolicysSizeOn) {
+    // The smallest file the run policy cuts into ranges, a byte either side:
+    // the one-source run follows the policy, with the same outcome.
+    constexpr uint64_t kSplitSize = 8388608;
+    ASSERT_EQ(split_range_len(kSplitSize - 1, 8), 0u);
+    ASSERT_GT(split_range_len(kSplitSize, 8), 0u);
+    std::string records;
+    for (int i = 0; records.size() < kSplitSize - 200; ++i)
+        records += "{\"a\":" + std::to_string(i % 89) + ",\"b\":[" + std::to_string(i % 7) + ",\"x\"]}\n";
+    const engine::CompiledQueries compiled = compile({{"a", {K::Sum, K::Count, K::Values}}, {"b[*]", {K::Types}}});
+    for (uint64_t size : {kSplitSize - 1, kSplitSize, kSplitSize + 1}) {
+        // The last record padded out to the size.
+        const std::string doc = records + "{\"a\":1}" + std::string(size - records.size() - 8, ' ') + "\n";
+        ASSERT_EQ(doc.size(), size);
+        TempFile file(doc);
+        auto opened = MappedFile::open(file.path());
+        ASSERT_TRUE(opened.ok());
+        const Scanned serial = scan_whole(compiled, **opened, 1048576);
+        Scanned r;
+        CountingSource source(**opened, 1048576);
+        ScanOptions options;
+        options.sink = &r.sink;
+        r.outcome = scan_one_source(compiled, engine::ScanMode::batched(8), source, options, 8);
+        expect_same(serial, r, "size " + std::to_string(size));
+        EXPECT_EQ(source.asked == 0, size >= kSplitSize) << size << " bytes, " << source.asked << " buffers asked";
     }
 }
 

@@ -1,0 +1,67 @@
+// The run policy at its boundaries: the mode "auto" picks for a number of
+// sources and a thread budget, and the size from which one file is cut into
+// ranges.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "run/run_policy.h"
+
+namespace jorvane::run {
+namespace {
+
+std::string chosen(const std::optional<std::string>& mode, size_t sources, size_t threads, bool splits = false) {
+    const auto m = choose_mode(mode, sources, threads, splits);
+    if (!m) return "none";
+    return std::string(mode_name(*m)) + "/" + std::to_string(m->chunks);
+}
+
+TEST(RunPolicy, AutoPipelinesOnlyWithTwoThreadsPerSourceAndNoSplit) {
+    constexpr size_t kMax = std::numeric_limits<size_t>::max();
+    struct Case {
+        size_t sources, threads;
+        bool splits;
+        const char* mode;
+    };
+    const Case cases[] = {
+        {1, 2, false, "pipelined/128"}, {1, 1, false, "batched/8"},     {2, 4, false, "pipelined/128"},
+        {2, 3, false, "batched/8"},     {3, 6, false, "pipelined/128"}, {3, 5, false, "batched/8"},
+        {0, 2, false, "pipelined/128"}, {0, 1, false, "batched/8"},     {1, 0, false, "batched/8"},
+        // Twice the sources saturates rather than wrapping round.
+        {kMax / 2, kMax - 1, false, "pipelined/128"}, {kMax / 2 + 1, kMax - 1, false, "batched/8"},
+        // A file cut into ranges gives every walker a core: batched walkers.
+        {1, 2, true, "batched/8"},      {1, 64, true, "batched/8"},
+    };
+    for (const Case& c : cases) {
+        const std::string where = std::to_string(c.sources) + " sources, " + std::to_string(c.threads) + " threads" +
+                                  (c.splits ? ", split" : "");
+        EXPECT_EQ(chosen(std::nullopt, c.sources, c.threads, c.splits), c.mode) << where;
+        EXPECT_EQ(chosen("auto", c.sources, c.threads, c.splits), c.mode) << where;
+        // A mode named outright is what it says.
+        EXPECT_EQ(chosen("batched", c.sources, c.threads, c.splits), "batched/8") << where;
+        EXPECT_EQ(chosen("pipelined", c.sources, c.threads, c.splits), "pipelined/128") << where;
+    }
+    EXPECT_EQ(chosen("Auto", 1, 8), "none");
+}
+
+TEST(RunPolicy, RangesFromEightMiBAndTwoWalkers) {
+    constexpr uint64_t MiB = 1048576;
+    struct Case {
+        uint64_t size;
+        size_t walkers;
+        uint64_t range;
+    };
+    const Case cases[] = {
+        {8 * MiB - 1, 8, 0},         {8 * MiB, 8, 2 * MiB},          {8 * MiB + 1, 8, 2 * MiB},
+        {8 * MiB, 1, 0},             {1 << 30, 1, 0},                {8 * MiB, 2, 2 * MiB},
+        // About sixteen ranges per walker, from 2 MiB to 16 MiB.
+        {64 * MiB - 1, 2, 2 * MiB},  {64 * MiB + 32, 2, 2 * MiB + 1}, {512 * MiB, 2, 16 * MiB},
+        {512 * MiB + 32, 2, 16 * MiB}, {4096 * MiB, 8, 16 * MiB},    {1024 * MiB, 8, 8 * MiB},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(split_range_len(c.size, c.walkers), c.range) << c.size << " bytes, " << c.walkers << " walkers";
+}
+
+}  // namespace
+}  // namespace jorvane::run
