@@ -48,6 +48,7 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
     d.accumulators = std::move(accumulators);
     d.label_masks = std::move(label_masks);
     d.state = d.dfa.start;
+    d.watch_settling();
     return d;
 }
 
@@ -73,8 +74,8 @@ DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event,
     const uint64_t keep_mask = key ? capture_mask : keyless_keep_mask;
     if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, keep_mask, event, key,
                                            stream_items))
-        return {0, why};
-    return {mask, std::nullopt};
+        return {0, why, false};
+    return {mask, std::nullopt, (mask & settle_watch) != 0 && settled_by(mask & settle_watch)};
 }
 
 bool DfaDriver::label_settled(size_t i) const {
@@ -90,6 +91,39 @@ bool DfaDriver::label_settled(size_t i) const {
     return any;
 }
 
+bool DfaDriver::all_settled() const {
+    for (size_t i = 0; i < label_count; ++i)
+        if (!label_settled(i)) return false;
+    return label_count > 0;
+}
+
+bool DfaDriver::settled_by(uint64_t delivered) {
+    bool changed = false;
+    for (uint64_t w = delivered & settle_watch; w != 0; w &= w - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(w));
+        if (label_settled(i)) {
+            settle_watch &= ~(uint64_t{1} << i);
+            changed = true;
+        }
+    }
+    return changed && all_settled();
+}
+
+void DfaDriver::watch_settling() {
+    settle_watch = 0;
+    for (size_t i = 0; i < label_count; ++i) {
+        const uint64_t bit = uint64_t{1} << i;
+        if (done_mask & bit) continue;
+        bool any = false, only_exists = true;
+        for (size_t k = 0; k < accumulators.size(); ++k) {
+            if (!(label_masks[k] & bit)) continue;
+            any = true;
+            if (accumulators[k].kind() != AccumulatorKind::Exists) only_exists = false;
+        }
+        if (limits[i] || (any && only_exists)) settle_watch |= bit;
+    }
+}
+
 void DfaDriver::reset_for_next_source() {
     state = dfa.start;
     state_stack.clear();
@@ -99,6 +133,7 @@ void DfaDriver::reset_for_next_source() {
     for (auto& q : queues) q.clear();
     std::fill(counters.begin(), counters.end(), 0);
     done_mask = 0;
+    watch_settling();
 }
 
 }  // namespace jorvane::engine
