@@ -257,6 +257,22 @@ def test_declared_dtypes_hold_one_schema(tmp_path):
     assert pq.read_table(path).column("a").to_pylist() == [1.0, 2.5]
 
 
+def test_declared_type_errors_name_the_row_of_the_source(tmp_path):
+    records = [{"i": "seven" if i == 7 else i} for i in range(10)]
+    message = ('data does not fit the requested shape: column "i" is declared int64 but row 7 holds a string')
+    calls = [
+        lambda: table(Rows(records), "", ["i"], dtypes={"i": "int64"}),
+        lambda: list(table_batches(Rows(records), "", ["i"], batch_rows=3, dtypes={"i": "int64"})),
+        lambda: write_parquet(Rows(records), str(tmp_path / "x.parquet"), "", ["i"], batch_rows=3,
+                              dtypes={"i": "int64"}),
+        lambda: write_csv(Rows(records), str(tmp_path / "x.csv"), "", ["i"], batch_rows=2, dtypes={"i": "int64"}),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+
+
 def test_a_row_limit_ends_the_read_at_the_limit_th_row():
     records = [{"id": i} for i in range(6)]
     # Reached exactly at the end of a read: no read after it.

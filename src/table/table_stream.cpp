@@ -159,6 +159,8 @@ uint64_t TableStream::take_rows(std::vector<std::vector<engine::Value>>& values,
     accumulated_ = Accumulated(names_.size());
     if (limit_) *limit_ -= n;
     last_rows_ = n;
+    first_row_ = rows_taken_;
+    rows_taken_ += n;
     return n;
 }
 
@@ -174,7 +176,7 @@ Result<Table, JorvaneError> TableStream::emit() {
         auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], n, on_multi_);
         if (!cells) return make_err(std::move(cells.error()));
         if (declared_[c].declared) {
-            auto column = build_declared_column(names_[c], std::move(*cells), *declared_[c].declared);
+            auto column = build_declared_column(names_[c], std::move(*cells), *declared_[c].declared, first_row_);
             if (!column) return make_err(std::move(column.error()));
             table.columns.push_back(std::move(*column));
         } else {

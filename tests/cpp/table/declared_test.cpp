@@ -79,6 +79,10 @@ TEST(DeclaredColumn, MismatchMessagesNameTheKindOfValue) {
 TEST(DeclaredColumn, FirstRefusedRowEndsTheConversionAndRangesOfSmallIntegers) {
     EXPECT_EQ(build_err("int64", {"1", "2", "\"a\"", "4", "5", "true"}),
               kShape + "column \"c\" is declared int64 but row 2 holds a string");
+    // A later batch names the row counted from the source's first row.
+    auto later = build_declared_column("c", cells({"1", "2", "\"a\""}), Declared{*DType::parse("int32"), false}, 1000);
+    ASSERT_FALSE(later.ok());
+    EXPECT_EQ(later.error().to_string(), kShape + "column \"c\" is declared int32 but row 1002 holds a string");
     const std::tuple<const char*, int64_t, int64_t> ranges[] = {
         {"int8", -128, 127}, {"int16", -32768, 32767}, {"int32", -2147483648LL, 2147483647LL}};
     for (const auto& [type, low, high] : ranges) {

@@ -208,6 +208,23 @@ TEST(TableStream, NothingAfterTheLimitThRowCounts) {
     }
 }
 
+TEST(TableStream, DeclaredTypeErrorsCountRowsFromTheSourcesFirstRow) {
+    std::string doc;
+    for (int i = 0; i < 9; ++i) doc += "{\"i\":" + (i == 7 ? std::string("\"seven\"") : std::to_string(i)) + "}\n";
+    for (const auto& mode : kModes) {
+        for (size_t buffer : {size_t{1}, size_t{9}, size_t{20}, doc.size()}) {
+            for (uint64_t batch_rows : {uint64_t{1}, uint64_t{3}, uint64_t{5}, UINT64_MAX}) {
+                TableSpec spec = TableSpec().column("i", "i");
+                spec.declared["i"] = Declared{*DType::parse("int64"), false};
+                const Drained d = drain(std::move(spec), doc, mode, buffer, batch_rows);
+                EXPECT_EQ(d.error, "data does not fit the requested shape: column \"i\" is declared int64 but row 7 "
+                                   "holds a string")
+                    << "buffer " << buffer << ", batch_rows " << batch_rows;
+            }
+        }
+    }
+}
+
 TEST(TableStream, GatheredOffsetsPassTheThirtyTwoBitRange) {
     // A column that has gathered 2^32 - 1 values takes a batch of two rows
     // (one value, then two): the offsets go on past 2^32 without wrapping.
