@@ -69,13 +69,15 @@ void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
 DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,
                                                         uint64_t mask) {
     if (stopped) return {};
-    mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters);
+    uint64_t reached = 0;
+    mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters, &reached);
     if (mask == 0) return {};
     const uint64_t keep_mask = key ? capture_mask : keyless_keep_mask;
     if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, keep_mask, event, key,
                                            stream_items))
         return {0, why, false};
-    return {mask, std::nullopt, (mask & settle_watch) != 0 && settled_by(mask & settle_watch)};
+    const uint64_t settling = reached | (mask & settle_watch);
+    return {mask, std::nullopt, settling != 0 && settled_by(settling)};
 }
 
 bool DfaDriver::label_settled(size_t i) const {
@@ -97,16 +99,15 @@ bool DfaDriver::all_settled() const {
     return label_count > 0;
 }
 
-bool DfaDriver::settled_by(uint64_t delivered) {
-    bool changed = false;
-    for (uint64_t w = delivered & settle_watch; w != 0; w &= w - 1) {
+
+bool DfaDriver::settled_by(uint64_t settled) {
+    uint64_t newly = 0;
+    for (uint64_t w = settled; w != 0; w &= w - 1) {
         const unsigned i = static_cast<unsigned>(std::countr_zero(w));
-        if (label_settled(i)) {
-            settle_watch &= ~(uint64_t{1} << i);
-            changed = true;
-        }
+        if (label_settled(i)) newly |= uint64_t{1} << i;
     }
-    return changed && all_settled();
+    settle_watch &= ~newly;
+    return newly != 0 && all_settled();
 }
 
 void DfaDriver::watch_settling() {
@@ -120,7 +121,7 @@ void DfaDriver::watch_settling() {
             any = true;
             if (accumulators[k].kind() != AccumulatorKind::Exists) only_exists = false;
         }
-        if (limits[i] || (any && only_exists)) settle_watch |= bit;
+        if (!limits[i] && any && only_exists) settle_watch |= bit;
     }
 }
 

@@ -58,9 +58,10 @@ struct alignas(128) DfaDriver {
     std::vector<uint64_t> counters;
     uint64_t limited_mask = 0;
     uint64_t done_mask = 0;
-    // Labels that a delivery may settle and that have not settled yet: those
-    // with a limit and those kept only by Exists accumulators (every other
-    // label takes matches for as long as the source lasts).
+    // Labels without a limit, kept only by Exists accumulators, that have not
+    // settled yet: their first match settles them. (A limited label settles
+    // at its limit-th match, which apply_limits reports; every other label
+    // takes matches for as long as the source lasts.)
     uint64_t settle_watch = 0;
     uint64_t capture_mask = 0;  // labels of the accumulators that keep values
     // Labels of the accumulators that keep a match without a member key
@@ -144,10 +145,10 @@ struct alignas(128) DfaDriver {
     bool label_settled(size_t i) const;
     // Whether every label is settled.
     bool all_settled() const;
-    // After a match was folded into the labels `delivered`: drops the ones it
-    // settled from `settle_watch`; true when it settled the driver's last
-    // open label. Callers test `delivered & settle_watch` first.
-    bool settled_by(uint64_t delivered);
+    // After a match was folded: `settled` are the labels it may have settled
+    // (limits it reached, watched Exists labels it reached). Drops them from
+    // `settle_watch`; true when the driver's last open label settled.
+    bool settled_by(uint64_t settled);
     // Sets `settle_watch` from the limits, the accumulators and `done_mask`
     // (after the limits are installed, and for every new source).
     void watch_settling();

@@ -460,7 +460,7 @@ private:
                 return false;
             }
             // An Exists label settles at its first match.
-            if ((labels & d_.settle_watch) != 0 && d_.settled_by(labels)) [[unlikely]]
+            if ((labels & d_.settle_watch) != 0 && d_.settled_by(labels & d_.settle_watch)) [[unlikely]]
                 e_.driver_settled();
             return true;
         }
