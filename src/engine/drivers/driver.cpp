@@ -1,5 +1,5 @@
 // The automaton driver: flattened transition tables, the two transitions,
-// match dispatch and the per-source reset.
+// match dispatch, settling and the per-source reset.
 #include "engine/drivers/driver.h"
 
 #include <algorithm>
@@ -98,7 +98,6 @@ bool DfaDriver::all_settled() const {
         if (!label_settled(i)) return false;
     return label_count > 0;
 }
-
 
 bool DfaDriver::settled_by(uint64_t settled) {
     uint64_t newly = 0;

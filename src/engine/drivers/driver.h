@@ -145,9 +145,10 @@ struct alignas(128) DfaDriver {
     bool label_settled(size_t i) const;
     // Whether every label is settled.
     bool all_settled() const;
-    // After a match was folded: `settled` are the labels it may have settled
-    // (limits it reached, watched Exists labels it reached). Drops them from
-    // `settle_watch`; true when the driver's last open label settled.
+    // After a match was folded: `settled` holds the labels it may have
+    // settled (those whose limit it reached, the watched Exists labels it
+    // reached). Drops the settled ones from `settle_watch`; true when the
+    // driver's last open label settled.
     bool settled_by(uint64_t settled);
     // Sets `settle_watch` from the limits, the accumulators and `done_mask`
     // (after the limits are installed, and for every new source).
