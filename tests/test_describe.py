@@ -98,6 +98,10 @@ def test_limit_bytes_and_failures():
     d = describe(src, limit_bytes=0)
     assert d.bytes_scanned == 3 and src.reads == 1      # one buffer; the cut value does not raise
     assert describe(Trickle(b'[1,2,3,4]', 2), limit_bytes=5).bytes_scanned == 6
+    # A limit equal to the bytes read so far stops there, with no read after.
+    src = Trickle(b'[1,2,3,4]', 2)
+    assert describe(src, limit_bytes=6).bytes_scanned == 6 and src.reads == 3
+    assert describe(b"[false,0,true]").paths()["[]"]["types"] == {"boolean": 2, "number": 1}
 
     with pytest.raises(Incomplete) as info:
         describe(b'{"a":[1,2')

@@ -106,6 +106,15 @@ def test_results_while_an_error_is_held_back():
     assert list(it) == []
 
 
+def test_a_limit_ends_the_values_before_a_later_malformed_byte():
+    assert list(items(b'[1, 2, 3, }]', "[*]", limit=2)) == [1, 2]
+    assert list(jorvane.ndjson_lines(b'{"a":1}\n{"a":2}\n{"a": ]}\n', "", limit=2)) == [b'{"a":1}', b'{"a":2}']
+    assert list(jorvane.ndjson_lines(b'{"a":1}\n{"a":2}\n{"a": ]}\n', "", fields=["a"], limit=2)) == \
+        [b'{"a":1}', b'{"a":2}']
+    with pytest.raises(Corrupted):
+        list(items(b'[1, }, 3]', "[*]", limit=2))
+
+
 def test_into_targets_are_ignored():
     kept = []
     assert list(items(b'[1,2]', "[*]", accumulators=[Values(into=kept), Count()])) == [1, 2]

@@ -127,6 +127,27 @@ def test_settled_queries_stop_early(tmp_path):
     assert repr(r) == f"QueryResult(exists=True, stopped at byte {r.bytes_covered})"
 
 
+@pytest.mark.parametrize("compressed", [False, True])
+def test_a_malformed_byte_past_the_settle_point_never_surfaces(tmp_path, compressed):
+    # The limit is reached in the first MiB; the malformed record lies past it
+    # but inside the first 4 MiB, so one walker's 1 MiB buffers and the 4 MiB
+    # buffers of several (prefetching, or pipelined on a plain file) both
+    # hold it after the settle point in some buffer.
+    import gzip
+
+    body = b'{"a": 1}\n' * 200000 + b'{"a": ]\n' + b'{"a": 2}\n' * 1000
+    path = tmp_path / ("body.ndjson.gz" if compressed else "body.ndjson")
+    path.write_bytes(gzip.compress(body, 1) if compressed else body)
+    for threads in (1, 8):
+        found = []
+        r = Query(str(path), "a", [Count(), Values(into=found)], limit=5, max_threads=threads).result()
+        assert (r.count(), found) == (5, [1] * 5), threads
+        assert r.bytes_covered in (1 << 20, len(body)), threads
+        assert Query(str(path), "a", Exists(), max_threads=threads).result().exists() is True
+    with pytest.raises(Corrupted):
+        Query(str(path), "a", "count").result()
+
+
 def test_number_conversion():
     big = "1" * 29
     q = Query(f"[{big}, 1.50, 1e400, -0, 12345678901234567890]".encode(), "[*]", Values(into=(out := [])))

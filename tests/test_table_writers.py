@@ -256,6 +256,40 @@ def test_declared_dtypes_hold_one_schema(tmp_path):
     assert pq.read_table(path).column("a").to_pylist() == [1.0, 2.5]
 
 
+def test_declared_type_errors_name_the_row_of_the_source(tmp_path):
+    records = [{"i": "seven" if i == 7 else i} for i in range(10)]
+    message = ('data does not fit the requested shape: column "i" is declared int64 but row 7 holds a string')
+    calls = [
+        lambda: table(Rows(records), "", ["i"], dtypes={"i": "int64"}),
+        lambda: list(table_batches(Rows(records), "", ["i"], batch_rows=3, dtypes={"i": "int64"})),
+        lambda: write_parquet(Rows(records), str(tmp_path / "x.parquet"), "", ["i"], batch_rows=3,
+                              dtypes={"i": "int64"}),
+        lambda: write_csv(Rows(records), str(tmp_path / "x.csv"), "", ["i"], batch_rows=2, dtypes={"i": "int64"}),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+
+
+def test_a_row_limit_ends_the_read_at_the_limit_th_row():
+    records = [{"id": i} for i in range(6)]
+    # Reached exactly at the end of a read: no read after it.
+    src = Rows(records)
+    t = table(src, "", ["id"], limit=3)
+    assert plain(t.to_dict()["id"]) == [0, 1, 2] and src.i == 3
+    assert t.bytes_covered == sum(len(p) for p in src.pieces[:3])
+    # A malformed record after the limit-th row in the same read does not count.
+    pieces = [b'{"id": 0}\n', b'{"id": 1}\n{"id": 2}\n{"id": ]}\n', b'{"id": 3}\n']
+    for limit, got in ((2, [0, 1]), (1, [0])):
+        src = Rows(pieces)
+        chunks = list(table_batches(src, "", ["id"], batch_rows=1, limit=limit))
+        assert sum((plain(c.to_dict()["id"]) for c in chunks), []) == got
+    assert write_parquet(Rows(pieces), "/dev/null", "", ["id"], limit=2) == 2
+    with pytest.raises(Corrupted):
+        table(Rows(pieces), "", ["id"], limit=4)
+
+
 def test_a_chunk_column_without_an_arrow_type(tmp_path):
     with pytest.raises(ValueError) as info:
         write_parquet(Rows([{"a": 1}, {"a": {"b": 2}}]), str(tmp_path / "x.parquet"), "", ["a"], batch_rows=1)

@@ -30,6 +30,7 @@ void Engine::add_query(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumula
     DfaDriver d = DfaDriver::make(std::move(dfa), std::move(accumulators));
     d.limits[0] = limit;
     if (limit) d.limited_mask |= 1;
+    d.watch_settling();
     s_.drivers.push_back(std::move(d));
     s_.state_table.reset();
 }
@@ -43,6 +44,8 @@ void Engine::enable_raw_capture() {
 }
 
 void Engine::set_row_anchor(size_t driver) { s_.row_anchor = driver; }
+
+void Engine::set_row_limit(std::optional<uint64_t> rows) { s_.row_limit = rows; }
 
 void Engine::set_kernel(classification_kernel::KernelKind kind) { s_.kernel = kind; }
 
@@ -65,6 +68,9 @@ bool Engine::has_output() const {
 }
 
 BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
+    // Queries stopped or limited to nothing settle between buffers; the walk
+    // settles the others at the match that settles them.
+    if (!s_.settled && s_.all_settled()) s_.settle();
     s_.process_buffer(buffer);
     BufferScan out;
     if (s_.error) {
@@ -77,7 +83,7 @@ BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
     }
     s_.stream_offset = saturating_add(s_.stream_offset, buffer.size());
     out.output_ready = has_output();
-    out.settled = is_done();
+    out.settled = s_.settled;
     return out;
 }
 
@@ -117,6 +123,7 @@ void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> q
         d.limits[i] = limits[i];
         if (limits[i]) d.limited_mask |= uint64_t{1} << i;
     }
+    d.watch_settling();
     s_.drivers.push_back(std::move(d));
     s_.state_table.reset();
 }
@@ -127,8 +134,9 @@ std::optional<ParseError> Engine::finish(bool complete) {
         s.stop_offset = s.stream_offset;
         s.cut_token.clear();
         s.cut_token_kind = CutTokenKind::None;
-    } else if (s.stop_offset) {
-        // A scan stopped early is not a truncated one.
+    } else if (s.stop_offset || s.settled) {
+        // A scan stopped early is not a truncated one, nor is one whose
+        // queries all settled before the input ended.
         s.cut_token.clear();
         s.cut_token_kind = CutTokenKind::None;
     } else {
@@ -251,13 +259,7 @@ bool Engine::at_top_level() const {
     return true;
 }
 
-bool Engine::is_done() const {
-    if (s_.drivers.empty()) return false;
-    for (const auto& d : s_.drivers)
-        for (size_t i = 0; i < d.label_count; ++i)
-            if (!d.label_settled(i)) return false;
-    return true;
-}
+bool Engine::is_done() const { return s_.all_settled(); }
 
 void Engine::reset_for_next_source() {
     ScanState& s = s_;
@@ -269,6 +271,8 @@ void Engine::reset_for_next_source() {
     s.error.reset();
     s.cut_token.clear();
     s.stop_offset.reset();
+    s.settled = false;
+    s.rows_completed = 0;
     s.cut_token_kind = CutTokenKind::None;
     s.cut_token_offset = 0;
     s.carry = classification_kernel::KernelCarry{};

@@ -44,8 +44,10 @@ struct BufferScan {
     std::optional<ParseError> error;
     // Streamed values, keyed values, raw spans or table rows wait to be taken.
     bool output_ready = false;
-    // Every query is settled (limit reached, every Exists found, or stopped):
-    // reading on cannot change any answer.
+    // Every query is settled (limit reached, every Exists found, or stopped),
+    // or the table row limit is reached: reading on cannot change any answer.
+    // The walk stopped where that happened; nothing after that point counts,
+    // not even a malformed byte later in the same buffer.
     bool settled = false;
 };
 
@@ -66,6 +68,9 @@ public:
     // Matches of this driver mark table rows; the other drivers' queries are
     // the columns (their values go to the row batch).
     void set_row_anchor(size_t driver);
+    // Table rows: the scan settles once this many rows of the source have
+    // completed, and no later row is kept.
+    void set_row_limit(std::optional<uint64_t> rows);
     // Uses this stage-1 kernel (tests and benchmarks; the CPU must support it).
     void set_kernel(classification_kernel::KernelKind kind);
     // Whether plain top-level values may take the fast walk (on by default;
@@ -99,7 +104,7 @@ public:
     std::vector<std::string> take_raw_spans();
     // The table rows completed so far (an empty batch is left).
     RowBatch take_row_batch();
-    // Every query settled.
+    // Every query settled, or the row limit reached.
     bool is_done() const;
 
     // Clears the per-source state so the engine can scan another source.

@@ -29,10 +29,12 @@ using Cells = std::vector<std::optional<Value>>;
 template <class T>
 using CellResult = Result<T, std::string>;
 
-// What every message starts with: `column "name" is declared T but row N holds `.
+// What every message starts with: `column "name" is declared T but row N holds `,
+// N counted from the source's first row.
 class Refusals {
 public:
-    Refusals(std::string_view name, const DType& dtype) : name_(name), dtype_(dtype) {}
+    Refusals(std::string_view name, const DType& dtype, uint64_t first_row)
+        : name_(name), dtype_(dtype), first_row_(first_row) {}
 
     std::string mismatch(size_t row, const Value& value) const {
         std::string out = head(row) + kind_word(value);
@@ -54,11 +56,12 @@ public:
 
 private:
     std::string head(size_t row) const {
-        return "column " + debug_quote(name_) + " is declared " + dtype_.name() + " but row " + std::to_string(row) +
-               " holds ";
+        return "column " + debug_quote(name_) + " is declared " + dtype_.name() + " but row " +
+               std::to_string(first_row_ + row) + " holds ";
     }
     std::string_view name_;
     const DType& dtype_;
+    uint64_t first_row_;
 };
 
 // Converts every cell with `one(value, row)`; a missing cell stores `filler`
@@ -178,13 +181,13 @@ Result<Column, std::string> build(Cells& cells, bool any_missing, const DType& d
 
 Result<Column, JorvaneError> build_declared_column(std::string_view name,
                                                    std::vector<std::optional<engine::Value>> cells,
-                                                   const Declared& declared) {
+                                                   const Declared& declared, uint64_t first_row) {
     bool any_missing = false;
     for (auto& cell : cells) {
         if (declared.nullable && cell && cell->is_null()) cell.reset();
         any_missing = any_missing || !cell;
     }
-    auto column = build(cells, any_missing, declared.dtype, Refusals(name, declared.dtype));
+    auto column = build(cells, any_missing, declared.dtype, Refusals(name, declared.dtype, first_row));
     if (!column) return make_err(JorvaneError::shape(std::move(column).error()));
     return std::move(column).value();
 }

@@ -1,9 +1,12 @@
 // Declared column conversion: a column's cells (one optional value per row)
 // become the declared type or the extraction fails with a message naming the
-// column, the 0-based row within the batch and the offending value. Nothing
-// is guessed: strings are never read as numbers nor numbers as strings.
+// column, the row and the offending value. Rows are numbered from 0 at the
+// source's first row, so a batch of a long table names the same row as a
+// table read whole. Nothing is guessed: strings are never read as numbers
+// nor numbers as strings.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -16,10 +19,11 @@
 
 namespace jorvane::table {
 
-// The column of the declared type, or the shape error of the first refused cell.
+// The column of the declared type, or the shape error of the first refused
+// cell. `first_row`: the source row of the first cell.
 Result<Column, JorvaneError> build_declared_column(std::string_view name,
                                                    std::vector<std::optional<engine::Value>> cells,
-                                                   const Declared& declared);
+                                                   const Declared& declared, uint64_t first_row = 0);
 
 // A number read as a 64-bit float (integers converted, literals parsed,
 // correctly rounded, infinities beyond the range); nothing for anything

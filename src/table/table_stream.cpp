@@ -3,8 +3,10 @@
 // the column path joined ("(rows).(path)"), compiled in fused groups of 64.
 // After every buffer the engine's completed rows are moved into the stream's
 // store; emit and next_cells hand the store out and start it afresh, so
-// memory follows one chunk of rows. A row limit is checked between buffers:
-// a buffer is always absorbed whole and the output is cut to the limit.
+// memory follows one chunk of rows. A row limit is the engine's: the scan
+// settles at the end of the limit-th row, so no later row is kept and nothing
+// after that row (a malformed byte later in the same buffer) counts; the
+// source is then abandoned.
 #include "table/table_stream.h"
 
 #include <algorithm>
@@ -94,6 +96,7 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     columns->install(engine);
     engine.set_row_anchor(engine.drivers().size());
     anchor->install(engine);
+    engine.set_row_limit(spec.limit);
     engine.set_stream_items(true);
 
     for (const auto& entry : spec.declared) {
@@ -136,7 +139,7 @@ Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) {
         }
         if (scan.error) return make_err(JorvaneError::parse(std::move(*scan.error)));
         accumulated_.absorb(engine_.take_row_batch());
-        if (limit_ && accumulated_.rows >= *limit_) {
+        if (scan.settled) {
             limit_hit_ = true;
             source_->abandon();
             (void)engine_.finish(false);
@@ -157,6 +160,8 @@ uint64_t TableStream::take_rows(std::vector<std::vector<engine::Value>>& values,
     accumulated_ = Accumulated(names_.size());
     if (limit_) *limit_ -= n;
     last_rows_ = n;
+    first_row_ = rows_taken_;
+    rows_taken_ += n;
     return n;
 }
 
@@ -172,7 +177,7 @@ Result<Table, JorvaneError> TableStream::emit() {
         auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], n, on_multi_);
         if (!cells) return make_err(std::move(cells.error()));
         if (declared_[c].declared) {
-            auto column = build_declared_column(names_[c], std::move(*cells), *declared_[c].declared);
+            auto column = build_declared_column(names_[c], std::move(*cells), *declared_[c].declared, first_row_);
             if (!column) return make_err(std::move(column.error()));
             table.columns.push_back(std::move(*column));
         } else {

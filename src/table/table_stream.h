@@ -86,7 +86,8 @@ private:
     TableStream(engine::Engine engine, std::unique_ptr<Source> source)
         : engine_(std::move(engine)), source_(std::move(source)) {}
     // The rows to hand out now (the gathered ones, cut to the limit), and
-    // the store started afresh.
+    // the store started afresh; `first_row_` becomes the source row of the
+    // first of them.
     uint64_t take_rows(std::vector<std::vector<engine::Value>>& values, std::vector<std::vector<uint64_t>>& offsets);
 
     engine::Engine engine_;
@@ -98,6 +99,10 @@ private:
     std::optional<uint64_t> limit_;  // rows still allowed
     OnMulti on_multi_ = OnMulti::Error;
     uint64_t last_rows_ = 0;
+    // Source rows handed out or dropped before the last take_rows, and
+    // since the source began.
+    uint64_t first_row_ = 0;
+    uint64_t rows_taken_ = 0;
     size_t failed_column_ = 0;
     bool done_ = false;
     bool limit_hit_ = false;

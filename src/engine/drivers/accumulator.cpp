@@ -362,19 +362,22 @@ AccumulatorResult Accumulator::take_result() {
 AccumulatorResult Accumulator::snapshot_result() const { return result(false); }
 
 uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
-                      std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters) {
+                      std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters,
+                      uint64_t* reached) {
     mask &= ~done_mask;
     uint64_t limited = mask & limited_mask;
+    uint64_t full = 0;
     while (limited != 0) {
         const unsigned i = static_cast<unsigned>(__builtin_ctzll(limited));
         limited &= limited - 1;
         const std::optional<uint64_t>& limit = limits[i];
         if (limit && counters[i] >= *limit) {
             mask &= ~(uint64_t{1} << i);
-        } else {
-            ++counters[i];
+        } else if (++counters[i] == limit) {
+            full |= uint64_t{1} << i;
         }
     }
+    if (reached) *reached = full;
     return mask;
 }
 

@@ -249,9 +249,11 @@ private:
 
 // Dispatch steps before folding: drops the labels of `done_mask`, then every
 // label of `limited_mask` whose counter has reached its limit; counts the
-// match against each remaining limited label. Returns the labels to deliver.
+// match against each remaining limited label. Returns the labels to deliver;
+// `reached` (when given) gets the labels this match brought to their limit.
 uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
-                      std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters);
+                      std::span<const std::optional<uint64_t>> limits, std::span<uint64_t> counters,
+                      uint64_t* reached = nullptr);
 
 // Folds a match into every accumulator whose label mask meets `mask`, in list
 // order. The match is hashed and its Value built at most once; a container

@@ -1,5 +1,5 @@
 // The automaton driver: flattened transition tables, the two transitions,
-// match dispatch and the per-source reset.
+// match dispatch, settling and the per-source reset.
 #include "engine/drivers/driver.h"
 
 #include <algorithm>
@@ -48,6 +48,7 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
     d.accumulators = std::move(accumulators);
     d.label_masks = std::move(label_masks);
     d.state = d.dfa.start;
+    d.watch_settling();
     return d;
 }
 
@@ -68,13 +69,15 @@ void DfaDriver::transition_on_folded_field(StateId s, std::string_view key) {
 DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key,
                                                         uint64_t mask) {
     if (stopped) return {};
-    mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters);
+    uint64_t reached = 0;
+    mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters, &reached);
     if (mask == 0) return {};
     const uint64_t keep_mask = key ? capture_mask : keyless_keep_mask;
     if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, keep_mask, event, key,
                                            stream_items))
-        return {0, why};
-    return {mask, std::nullopt};
+        return {0, why, false};
+    const uint64_t settling = reached | (mask & settle_watch);
+    return {mask, std::nullopt, settling != 0 && settled_by(settling)};
 }
 
 bool DfaDriver::label_settled(size_t i) const {
@@ -90,6 +93,37 @@ bool DfaDriver::label_settled(size_t i) const {
     return any;
 }
 
+bool DfaDriver::all_settled() const {
+    for (size_t i = 0; i < label_count; ++i)
+        if (!label_settled(i)) return false;
+    return label_count > 0;
+}
+
+bool DfaDriver::settled_by(uint64_t settled) {
+    uint64_t newly = 0;
+    for (uint64_t w = settled; w != 0; w &= w - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(w));
+        if (label_settled(i)) newly |= uint64_t{1} << i;
+    }
+    settle_watch &= ~newly;
+    return newly != 0 && all_settled();
+}
+
+void DfaDriver::watch_settling() {
+    settle_watch = 0;
+    for (size_t i = 0; i < label_count; ++i) {
+        const uint64_t bit = uint64_t{1} << i;
+        if (done_mask & bit) continue;
+        bool any = false, only_exists = true;
+        for (size_t k = 0; k < accumulators.size(); ++k) {
+            if (!(label_masks[k] & bit)) continue;
+            any = true;
+            if (accumulators[k].kind() != AccumulatorKind::Exists) only_exists = false;
+        }
+        if (!limits[i] && any && only_exists) settle_watch |= bit;
+    }
+}
+
 void DfaDriver::reset_for_next_source() {
     state = dfa.start;
     state_stack.clear();
@@ -99,6 +133,7 @@ void DfaDriver::reset_for_next_source() {
     for (auto& q : queues) q.clear();
     std::fill(counters.begin(), counters.end(), 0);
     done_mask = 0;
+    watch_settling();
 }
 
 }  // namespace jorvane::engine

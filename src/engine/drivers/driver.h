@@ -58,6 +58,11 @@ struct alignas(128) DfaDriver {
     std::vector<uint64_t> counters;
     uint64_t limited_mask = 0;
     uint64_t done_mask = 0;
+    // Labels without a limit, kept only by Exists accumulators, that have not
+    // settled yet: their first match settles them. (A limited label settles
+    // at its limit-th match, which apply_limits reports; every other label
+    // takes matches for as long as the source lasts.)
+    uint64_t settle_watch = 0;
     uint64_t capture_mask = 0;  // labels of the accumulators that keep values
     // Labels of the accumulators that keep a match without a member key
     // (every kind that keeps values but KeyedValues).
@@ -128,6 +133,8 @@ struct alignas(128) DfaDriver {
     struct Delivery {
         uint64_t labels = 0;
         std::optional<MalformedNumber> malformed;
+        // This delivery settled the last of the driver's labels still open.
+        bool settled = false;
     };
     // Folds one match into the accumulators of the labels in `mask` (after
     // `done_mask` and the limits).
@@ -136,6 +143,16 @@ struct alignas(128) DfaDriver {
     // Whether label `i` can take nothing more: stopped, at its limit, or kept
     // only by Exists accumulators that have found their match.
     bool label_settled(size_t i) const;
+    // Whether every label is settled.
+    bool all_settled() const;
+    // After a match was folded: `settled` holds the labels it may have
+    // settled (those whose limit it reached, the watched Exists labels it
+    // reached). Drops the settled ones from `settle_watch`; true when the
+    // driver's last open label settled.
+    bool settled_by(uint64_t settled);
+    // Sets `settle_watch` from the limits, the accumulators and `done_mask`
+    // (after the limits are installed, and for every new source).
+    void watch_settling();
 
     // Back to the state of a new source (limits, masks and stream_items kept).
     void reset_for_next_source();

@@ -44,6 +44,8 @@ StageOneProducer& ScanState::stage_one_producer() {
 }
 
 void ScanState::process_buffer(std::span<const uint8_t> buffer) {
+    // Nothing after the point where the scan settled is walked.
+    if (settled) return;
     const uint8_t* buf = buffer.data();
     const size_t len = buffer.size();
     if (len > 0) {

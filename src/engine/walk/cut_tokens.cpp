@@ -33,7 +33,8 @@ inline bool is_structural_char(uint8_t b) {
 void ScanState::save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& c) {
     uint64_t p = c.open_token_start;
     c.open_token_start = kNoPosition;
-    if (p == kNoPosition) return;
+    // A scan that settled does not read on: the token is never finished.
+    if (p == kNoPosition || settled) return;
     uint8_t b = buf[p];
     if (is_atom_start(b)) {
         cut_token.clear();

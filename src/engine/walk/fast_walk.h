@@ -29,7 +29,10 @@
 // no values fold without the per-match cache, plans that keep values check
 // and fold the match once for their accumulators; labels with limits or
 // stopped queries go through the driver's dispatch. A malformed number that a kept match holds is recorded as the
-// general walk records it, and the walk hands over after that value.
+// general walk records it, and the walk hands over after that value. A match
+// that settles the scan settles it here as the general walk would; the walk
+// then runs on only to the end of the batch of chunks it holds, where the
+// buffer loop stops, and nothing it meets there counts.
 #pragma once
 
 #include <array>
@@ -451,13 +454,14 @@ private:
             const std::span<const uint32_t> which(t_.plan_accumulators(plan), plan.accs_end - plan.accs_begin);
             if (!plan.keeps) {
                 for (const uint32_t j : which) d_.accumulators[j].fold_plain(m);
-                return true;
-            }
-            if (auto why = accumulator::fold_match_into(d_.accumulators, d_.queues, which, true, m, d_.stream_items))
-                [[unlikely]] {
+            } else if (auto why = accumulator::fold_match_into(d_.accumulators, d_.queues, which, true, m,
+                                                               d_.stream_items)) [[unlikely]] {
                 e_.record_corruption_at(why->kind, why->offset);
                 return false;
             }
+            // An Exists label settles at its first match.
+            if ((labels & d_.settle_watch) != 0 && d_.settled_by(labels & d_.settle_watch)) [[unlikely]]
+                e_.driver_settled();
             return true;
         }
         const DfaDriver::Delivery got = d_.dispatch_to_accumulators(m, std::nullopt, labels);
@@ -465,6 +469,8 @@ private:
             e_.record_corruption_at(got.malformed->kind, got.malformed->offset);
             return false;
         }
+        if (got.settled) [[unlikely]]
+            e_.driver_settled();
         return true;
     }
 

@@ -50,9 +50,17 @@ struct ScanState {
     ChunkCursor cursor;
     std::optional<uint64_t> stop_offset;  // where an early stop ended the scan
     std::optional<size_t> row_anchor;     // the driver whose matches mark table rows
+    std::optional<uint64_t> row_limit;    // table rows wanted from the source
+    uint64_t rows_completed = 0;          // table rows completed since the source began
     CutTokenKind cut_token_kind = CutTokenKind::None;
     classification_kernel::KernelCarry carry;
     bool track_key_path = false;
+    // Every query settled, or the row limit reached: set at the event that
+    // did it. Nothing after that point of the source counts: no error is
+    // recorded, no row kept, no match delivered (the drivers are stopped),
+    // the buffer loops hand out no further batch of chunks, and later
+    // buffers are not walked.
+    bool settled = false;
     // Absolute offset of the first byte of the cut token (its opening quote
     // for a string), so errors about it do not depend on buffer cuts.
     uint64_t cut_token_offset = 0;
@@ -134,8 +142,19 @@ struct ScanState {
     classification_kernel::ChunkMasks structure_masks_partial(const uint8_t* block, size_t n);
     void resume_cut_token(ChunkCursor& cursor, const uint8_t* buf, size_t len);
 
+    // ---- settling ----
+    // Whether every query is settled or the row limit reached.
+    bool all_settled() const;
+    // A delivery settled the last open label of one driver: the scan settles
+    // when every other driver has settled too.
+    void driver_settled() {
+        if (all_settled()) settle();
+    }
+    void settle();
+
     // ---- errors ----
-    // Records an error at a buffer position (first error wins; stops every driver).
+    // Records an error at a buffer position (first error wins; stops every
+    // driver); none is recorded once the scan has settled.
     void record_corruption(ParseErrorKind kind, uint64_t position);
     // The same at an absolute offset.
     void record_corruption_at(ParseErrorKind kind, uint64_t offset);

@@ -1,5 +1,5 @@
 // The engine's out-of-line walk entry points and the rare parts of the walk
-// (captures, raw spans, table rows). The walk itself lives in
+// (captures, raw spans, table rows, settling). The walk itself lives in
 // engine/walk_chunk.h, inlined into each per-ISA buffer loop; the members here
 // run the same code for callers outside those loops.
 #include <bit>
@@ -59,6 +59,7 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
     std::optional<std::string_view> key = current_key();
     bool underflow = false, too_deep = false;
     bool first_finished = false, first_bit0 = false;
+    bool settles = false;  // some delivery settled a driver's last open label
     for (size_t n = 0; n < drivers.size(); ++n) {
         DfaDriver& d = drivers[n];
         if (d.state_stack.empty()) {
@@ -89,6 +90,7 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
             const DfaDriver::Delivery got =
                 d.dispatch_to_accumulators(MatchEvent::container(&value, cap.is_object, malformed), key, cap.labels);
             delivered = got.labels;
+            settles |= got.settled;
             if (got.malformed) record_corruption_at(got.malformed->kind, got.malformed->offset);
         }
         if (n == 0) {
@@ -112,6 +114,9 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
     }
     if (too_deep) record_corruption(ParseErrorKind::nesting_too_deep(), pos);
     if (anchor_was_capturing && drivers[*row_anchor].captures.empty()) complete_row(*row_anchor);
+    // Errors of this close and its row come first: they lie before the point
+    // where the scan settles.
+    if (settles) driver_settled();
     if (!frames.empty()) {
         auto& parent = frames.back();
         parent.state = FrameState::AfterValue;
@@ -119,7 +124,21 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
     }
 }
 
+bool ScanState::all_settled() const {
+    if (row_limit && rows_completed >= *row_limit) return true;
+    if (drivers.empty()) return false;
+    for (const auto& d : drivers)
+        if (!d.all_settled()) return false;
+    return true;
+}
+
+void ScanState::settle() {
+    settled = true;
+    for (auto& d : drivers) d.stopped = true;
+}
+
 void ScanState::complete_row(size_t anchor) {
+    if (settled) return;
     size_t columns = 0;
     for (size_t n = 0; n < drivers.size(); ++n)
         if (n != anchor) columns += drivers[n].label_count;
@@ -142,6 +161,8 @@ void ScanState::complete_row(size_t anchor) {
         }
     }
     row_batch.rows += 1;
+    rows_completed += 1;
+    if (row_limit && rows_completed >= *row_limit) settle();
 }
 
 void ScanState::scalar_value(std::string_view bytes, bool is_string, uint64_t at) {

@@ -118,6 +118,8 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
             if (&d == first) first_delivered = (got.labels & 1) != 0;
             if (got.malformed) [[unlikely]]
                 e.record_corruption_at(got.malformed->kind, got.malformed->offset);
+            if (got.settled) [[unlikely]]
+                e.driver_settled();
         }
     });
     e.frames.back().state = FrameState::AfterValue;

@@ -60,7 +60,10 @@ JORVANE_WALK_INLINE bool load_chunk(ChunkCursor& c, const classification_kernel:
 // batches of N, then the final partial chunk from a space-filled copy.
 // `next_chunk` sets the cursor's masks and base; the fast walk pulls chunks
 // through it too, so a value runs on across batches, and its bracket
-// counting reads the masks in place with `next_masks`.
+// counting reads the masks in place with `next_masks`. Once the scan has
+// settled no further batch is handed out: the walk ends with the batch it
+// is in (the settle is tested once per batch, never per chunk or token, and
+// what the walk meets after the settling match does not count).
 template <uint32_t N, class Classify>
 class BatchedChunks {
 public:
@@ -79,6 +82,8 @@ public:
 
 private:
     [[gnu::noinline]] bool refill() {
+        if (e_.settled) [[unlikely]]
+            return false;
         first_ = next_;
         if (next_ < full_) {
             const size_t m = full_ - next_ < N ? full_ - next_ : N;
@@ -199,6 +204,14 @@ private:
         if (holding_) {
             producer_.release();
             holding_ = false;
+        }
+        if (e_.settled) [[unlikely]] {
+            // Nothing after the point where the scan settled is walked.
+            if (!ended_) {
+                ended_ = true;
+                producer_.end();
+            }
+            return false;
         }
         while (next_ < full_) {
             if (const MaskBlock* b = producer_.peek()) {

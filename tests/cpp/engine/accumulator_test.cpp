@@ -275,9 +275,14 @@ TEST(Dispatch, LimitsAndDoneMask) {
     std::vector<std::optional<uint64_t>> limits = {2, std::nullopt, 0};
     std::vector<uint64_t> counters = {0, 0, 0};
     const uint64_t limited = 0b101;
-    EXPECT_EQ(accumulator::apply_limits(0b111, 0, limited, limits, counters), 0b011u);
-    EXPECT_EQ(accumulator::apply_limits(0b111, 0, limited, limits, counters), 0b011u);
-    EXPECT_EQ(accumulator::apply_limits(0b111, 0, limited, limits, counters), 0b010u);
+    // `reached`: the labels the match brought to their limit, once.
+    uint64_t reached = 1;
+    EXPECT_EQ(accumulator::apply_limits(0b111, 0, limited, limits, counters, &reached), 0b011u);
+    EXPECT_EQ(reached, 0u);
+    EXPECT_EQ(accumulator::apply_limits(0b111, 0, limited, limits, counters, &reached), 0b011u);
+    EXPECT_EQ(reached, 0b001u);
+    EXPECT_EQ(accumulator::apply_limits(0b111, 0, limited, limits, counters, &reached), 0b010u);
+    EXPECT_EQ(reached, 0u);
     EXPECT_EQ(counters[0], 2u);
     EXPECT_EQ(accumulator::apply_limits(0b010, 0b010, limited, limits, counters), 0u);
 }

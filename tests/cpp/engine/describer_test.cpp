@@ -63,6 +63,15 @@ TEST(Describer, PathsCountsTypesAndDistinct) {
         // The same raw bytes are one distinct value; 1.0 and 1 are two.
         {R"(["1",1,1.0,true,null,"x"])", 1000,
          {{"$", 1, {{"array", 1}}, 0}, {"[]", 6, {{"string", 2}, {"number", 2}, {"boolean", 1}, {"null", 1}}, 5}}, 1},
+        // false is a boolean like true, not a number.
+        {"[false,0,true,false]", 1000,
+         {{"$", 1, {{"array", 1}}, 0}, {"[]", 4, {{"boolean", 3}, {"number", 1}}, 3}}, 1},
+        // Two keys whose paths share a rolling hash are still two paths.
+        {R"({"ffydbdvhwnjyve":1,"mmmmmmmmmmmmmm":"x","ffydbdvhwnjyve":2})", 1000,
+         {{"$", 1, {{"object", 1}}, 0},
+          {"ffydbdvhwnjyve", 2, {{"number", 2}}, 2},
+          {"mmmmmmmmmmmmmm", 1, {{"string", 1}}, 1}},
+         1},
         {"[1,2,2]", 2, {{"$", 1, {{"array", 1}}, 0}, {"[]", 3, {{"number", 3}}, 2}}, 1},
         {"[1,2,3]", 2, {{"$", 1, {{"array", 1}}, 0}, {"[]", 3, {{"number", 3}}, -1}}, 1},
         {"[1]", 0, {{"$", 1, {{"array", 1}}, 0}, {"[]", 1, {{"number", 1}}, -1}}, 1},

@@ -79,6 +79,10 @@ TEST(DeclaredColumn, MismatchMessagesNameTheKindOfValue) {
 TEST(DeclaredColumn, FirstRefusedRowEndsTheConversionAndRangesOfSmallIntegers) {
     EXPECT_EQ(build_err("int64", {"1", "2", "\"a\"", "4", "5", "true"}),
               kShape + "column \"c\" is declared int64 but row 2 holds a string");
+    // A later batch names the row counted from the source's first row.
+    auto later = build_declared_column("c", cells({"1", "2", "\"a\""}), Declared{*DType::parse("int32"), false}, 1000);
+    ASSERT_FALSE(later.ok());
+    EXPECT_EQ(later.error().to_string(), kShape + "column \"c\" is declared int32 but row 1002 holds a string");
     const std::tuple<const char*, int64_t, int64_t> ranges[] = {
         {"int8", -128, 127}, {"int16", -32768, 32767}, {"int32", -2147483648LL, 2147483647LL}};
     for (const auto& [type, low, high] : ranges) {
@@ -103,6 +107,18 @@ TEST(DeclaredColumn, Floats) {
     Column g = build_ok("float32", {"1e39", "3.40282356e38", "3.4028236e38", "-1e300"});
     EXPECT_EQ(g.as<K::Float32>().values,
               (std::vector<float>{INFINITY, std::numeric_limits<float>::max(), INFINITY, -INFINITY}));
+    // At that midpoint (2^128 - 2^103) and one double either side: the tie
+    // rounds to even, which is 2^128, so it overflows; the largest float is
+    // odd. The largest float itself, and a double between it and the midpoint.
+    const float top = std::numeric_limits<float>::max();
+    const std::pair<const char*, float> edges[] = {
+        {"3.4028235677973366e38", INFINITY},        {"-3.4028235677973366e+38", -INFINITY},
+        {"340282356779733661637539395458142568448", INFINITY},
+        {"3.4028235677973362e38", top},             {"-3.4028235677973362e38", -top},
+        {"3.402823567797337e38", INFINITY},         {"-3.402823567797337e38", -INFINITY},
+        {"3.4028234663852886e38", top},             {"3.4028235e38", top},
+    };
+    for (const auto& [text, want] : edges) EXPECT_EQ(build_ok("float32", {text}).as<K::Float32>().values[0], want) << text;
     // A literal that is no number is a present NaN.
     std::vector<std::optional<engine::Value>> odd;
     odd.emplace_back(engine::Value::number(engine::JsonNumber::from_literal("1.2.3")));

@@ -236,6 +236,10 @@ TEST(DistinctValues, ExactIntegers) {
         {"-9223372036854775808", INT64_MIN}, {"9223372036854775808", {}}, {"-92233720368547758090e-1", {}},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(exact_int64(json(text)), expected) << text;
+    // Two integers whose hashes in the integer table collide count twice.
+    DistinctValues set;
+    for (const char* text : {"7046029254386353131", "-561184103760049731", "7046029254386353131"}) set.insert(json(text));
+    EXPECT_EQ(set.size(), 2u);
 }
 
 // The set against a plain list searched with Value equality, over values

@@ -4,7 +4,9 @@
 // the caller interrupts the scan between buffers and then goes on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,87 @@ TEST(TableStream, LimitsAndChunks) {
     t = none.emit().value();
     EXPECT_EQ(t.n_rows, 0u);
     EXPECT_EQ(t.columns[0].kind(), Column::Kind::Mixed);
+}
+
+struct Drained {
+    std::vector<std::string> cells;  // every row's first cell, every table in turn
+    std::optional<uint64_t> covered;
+    std::string error;
+};
+
+// Reads a stream as table_batches() does: advance and emit until the scan is over.
+Drained drain(TableSpec spec, const std::string& doc, engine::ScanMode mode, size_t buffer, uint64_t batch_rows) {
+    Drained out;
+    auto made = TableStream::make(std::move(spec), mode, source_of(doc, buffer), batch_rows);
+    if (!made) {
+        out.error = made.error().to_string();
+        return out;
+    }
+    TableStream& s = *made;
+    for (;;) {
+        auto ready = s.advance();
+        if (!ready) {
+            out.error = ready.error().to_string();
+            return out;
+        }
+        if (!*ready) return out;
+        auto t = s.emit();
+        if (!t) {
+            out.error = t.error().to_string();
+            return out;
+        }
+        if (t->bytes_covered) out.covered = t->bytes_covered;
+        const Column& c = t->columns[0];
+        for (uint64_t r = 0; r < t->n_rows; ++r)
+            out.cells.push_back(c.kind() == Column::Kind::Int64 ? std::to_string(c.as<Column::Kind::Int64>().values[r])
+                                                                : "?");
+    }
+}
+
+const engine::ScanMode kModes[] = {engine::ScanMode::serial(), engine::ScanMode::batched(32),
+                                   engine::ScanMode::pipelined_always(4)};
+
+TEST(TableStream, NothingAfterTheLimitThRowCounts) {
+    // Ten rows of 8 bytes, then more rows and a malformed one: the tenth
+    // row's closing brace (byte 78) settles the scan in whatever buffer holds
+    // it, so the malformed row never surfaces and no further buffer is read.
+    std::string doc;
+    for (int i = 0; i < 12; ++i) doc += "{\"i\":" + std::to_string(i % 10) + "}\n";
+    doc += "{\"i\": ]}\n{\"i\":5}\n";
+    std::vector<std::string> ten;
+    for (int i = 0; i < 10; ++i) ten.push_back(std::to_string(i));
+    for (const auto& mode : kModes) {
+        for (size_t buffer = 1; buffer <= doc.size(); ++buffer) {
+            for (uint64_t batch_rows : {uint64_t{3}, UINT64_MAX}) {
+                TableSpec spec = TableSpec().column("i", "i");
+                spec.declared["i"] = Declared{*DType::parse("int64"), false};
+                spec.limit = 10;
+                const Drained d = drain(std::move(spec), doc, mode, buffer, batch_rows);
+                const std::string where = "buffer " + std::to_string(buffer) + ", batch_rows " + std::to_string(batch_rows);
+                EXPECT_EQ(d.error, "") << where;
+                EXPECT_EQ(d.cells, ten) << where;
+                // A limit reached exactly at a buffer's end reads no buffer after it.
+                EXPECT_EQ(d.covered, std::min<uint64_t>(doc.size(), (79 + buffer - 1) / buffer * buffer)) << where;
+            }
+        }
+    }
+}
+
+TEST(TableStream, DeclaredTypeErrorsCountRowsFromTheSourcesFirstRow) {
+    std::string doc;
+    for (int i = 0; i < 9; ++i) doc += "{\"i\":" + (i == 7 ? std::string("\"seven\"") : std::to_string(i)) + "}\n";
+    for (const auto& mode : kModes) {
+        for (size_t buffer : {size_t{1}, size_t{9}, size_t{20}, doc.size()}) {
+            for (uint64_t batch_rows : {uint64_t{1}, uint64_t{3}, uint64_t{5}, UINT64_MAX}) {
+                TableSpec spec = TableSpec().column("i", "i");
+                spec.declared["i"] = Declared{*DType::parse("int64"), false};
+                const Drained d = drain(std::move(spec), doc, mode, buffer, batch_rows);
+                EXPECT_EQ(d.error, "data does not fit the requested shape: column \"i\" is declared int64 but row 7 "
+                                   "holds a string")
+                    << "buffer " << buffer << ", batch_rows " << batch_rows;
+            }
+        }
+    }
 }
 
 TEST(TableStream, GatheredOffsetsPassTheThirtyTwoBitRange) {
