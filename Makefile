@@ -19,7 +19,7 @@ EXT_GLOB  := python/jorvane/jorvane*.so
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers bench-groupby bench-ndjson clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers bench-groupby bench-ndjson bench-road clean check-sanitize asan tsan
 
 all: build
 
@@ -258,7 +258,9 @@ $(VENV_BENCH)/.stamp: bench/requirements-peers.txt
 #   bench-tables  typed tables
 #   bench-writers the Parquet and CSV writers, and to_arrow()
 #   bench-groupby group_by;  bench-ndjson  write_ndjson
-PY_BENCHES := peers lazy tables writers groupby ndjson
+#   bench-road    the table road on all cores and one thread (table, group_by,
+#                 writers, describe; --python-path DIR compares another build)
+PY_BENCHES := peers lazy tables writers groupby ndjson road
 $(addprefix bench-,$(PY_BENCHES)): bench-%: build $(VENV_BENCH)/.stamp
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DJORVANE_BUILD_BENCH=ON \
 	  -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF >/dev/null
