@@ -13,7 +13,7 @@ VENV      := .venv
 PY        := $(VENV)/bin/python
 BUILD     := build/cpp
 JOBS      ?= $(shell nproc)
-APT_PKGS  := libzstd-dev zlib1g-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
+APT_PKGS  := libzstd-dev zlib1g-dev libisal-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
 EXT_GLOB  := python/jorvane/jorvane*.so
 
 # cmake, ctest and ninja come from the venv
@@ -158,7 +158,7 @@ asan-python: clang-deps
 # qemu's processor offers NEON and PMULL, so the NEON kernel is the active
 # one; both runs fail if it is not (JORVANE_EXPECT_KERNEL).
 # Debian's cross compiler, GoogleTest built from its Debian sources (the
-# googletest package), zstd, zlib and xxhash from Debian's arm64 packages
+# googletest package), zstd, zlib, ISA-L and xxhash from Debian's arm64 packages
 # installed beside the native ones (multiarch: the arm64 architecture is
 # added to dpkg first); cmake/aarch64-linux-gnu.cmake is the toolchain file.
 # The arm64 interpreter is not installed (it would replace the native one):
@@ -169,7 +169,7 @@ asan-python: clang-deps
 # pip. The test that loads the module into every native interpreter is left
 # out: they are x86-64 programs.
 ARM64_APT_PKGS  := g++-aarch64-linux-gnu qemu-user googletest \
-                   libzstd-dev:arm64 zlib1g-dev:arm64 libxxhash-dev:arm64 libstdc++6:arm64
+                   libzstd-dev:arm64 zlib1g-dev:arm64 libisal-dev:arm64 libxxhash-dev:arm64 libstdc++6:arm64
 ARM64_BUILD     := $(abspath build/arm64)
 ARM64_TOOLCHAIN := $(abspath cmake/aarch64-linux-gnu.cmake)
 ARM64_GTEST     := $(ARM64_BUILD)/googletest
