@@ -158,9 +158,13 @@ asan-python: clang-deps
 # qemu's processor offers NEON and PMULL, so the NEON kernel is the active
 # one; both runs fail if it is not (JORVANE_EXPECT_KERNEL).
 # Debian's cross compiler, GoogleTest built from its Debian sources (the
-# googletest package), zstd, zlib, ISA-L and xxhash from Debian's arm64 packages
+# googletest package), zstd, zlib and xxhash from Debian's arm64 packages
 # installed beside the native ones (multiarch: the arm64 architecture is
 # added to dpkg first); cmake/aarch64-linux-gnu.cmake is the toolchain file.
+# ISA-L's Debian packages of two architectures cannot be installed together
+# (the arm64 one would replace the native one): its arm64 packages are
+# unpacked into a directory of their own, which the toolchain file searches
+# first; the binaries find the library there through their run path.
 # The arm64 interpreter is not installed (it would replace the native one):
 # its Debian packages are unpacked into a directory of their own, which qemu
 # searches before the root (-L), behind a script that keeps the script's
@@ -169,11 +173,13 @@ asan-python: clang-deps
 # pip. The test that loads the module into every native interpreter is left
 # out: they are x86-64 programs.
 ARM64_APT_PKGS  := g++-aarch64-linux-gnu qemu-user googletest \
-                   libzstd-dev:arm64 zlib1g-dev:arm64 libisal-dev:arm64 libxxhash-dev:arm64 libstdc++6:arm64
+                   libzstd-dev:arm64 zlib1g-dev:arm64 libxxhash-dev:arm64 libstdc++6:arm64
 ARM64_BUILD     := $(abspath build/arm64)
 ARM64_TOOLCHAIN := $(abspath cmake/aarch64-linux-gnu.cmake)
 ARM64_GTEST     := $(ARM64_BUILD)/googletest
 ARM64_GTEST_CFG := $(ARM64_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
+ARM64_ISAL_DEBS := libisal2 libisal-dev
+ARM64_UNPACKED  := $(ARM64_BUILD)/unpacked
 ARM64_PYVER     := 3.11
 ARM64_PY_DEBS   := python$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-stdlib \
                    libpython$(ARM64_PYVER)-dev libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libsqlite3-0 libuuid1
@@ -212,6 +218,14 @@ $(ARM64_PY): | arm64-deps
 	  $(ARM64_PYROOT) $(ARM64_PYROOT) > $@.tmp
 	chmod +x $@.tmp && mv $@.tmp $@
 
+$(ARM64_UNPACKED)/.stamp: | arm64-deps
+	rm -rf $(ARM64_UNPACKED) $(ARM64_BUILD)/unpacked-debs
+	mkdir -p $(ARM64_BUILD)/unpacked-debs
+	cd $(ARM64_BUILD)/unpacked-debs && { apt-get download -q $(addsuffix :arm64,$(ARM64_ISAL_DEBS)) || \
+	  { apt-get update -qq && apt-get download -q $(addsuffix :arm64,$(ARM64_ISAL_DEBS)); }; }
+	for d in $(ARM64_BUILD)/unpacked-debs/*.deb; do dpkg-deb -x $$d $(ARM64_UNPACKED) || exit 1; done
+	touch $@
+
 $(ARM64_SITE)/.stamp: | setup
 	rm -rf $(ARM64_SITE)
 	$(PY) -m pip install -q --target $(ARM64_SITE) --only-binary=:all: --implementation cp \
@@ -219,9 +233,10 @@ $(ARM64_SITE)/.stamp: | setup
 	  --platform manylinux2014_aarch64 $(ARM64_PY_PKGS)
 	touch $@
 
-build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY)
+build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY) $(ARM64_UNPACKED)/.stamp
 	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DJORVANE_ARM64_UNPACKED=$(ARM64_UNPACKED) \
+	  -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
 	  -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON -DJORVANE_PYTHON_DIR=$(ARM64_PYDIR) \
 	  -DPython_EXECUTABLE=$(ARM64_PY) -DPython_INCLUDE_DIR=$(ARM64_PYROOT)/usr/include/python$(ARM64_PYVER)
 	cmake --build $(ARM64_BUILD)/jorvane -j $(JOBS)
