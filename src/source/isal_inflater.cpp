@@ -3,12 +3,12 @@
 // codes with unused bit patterns that zlib refuses, reports some errors only
 // after writing bytes past the damage, and at a cut in the data it may stop a
 // few symbols before the last complete one. So ISA-L only decodes blocks
-// whose header zlib has accepted, one block per run, and whenever it fails,
+// whose header zlib has accepted, one block at a time, and whenever it fails,
 // or the input ends or fails inside a block, zlib takes the stream over from
 // the last point where ISA-L stood between two symbols and decodes the rest
 // of the member, reporting what it would have reported from the start.
 //
-// One block per run: before ISA-L reads a block header, the header's "last
+// One block at a time: before ISA-L reads a block header, the header's "last
 // block" bit is set in ISA-L's bit buffer, so that ISA-L stops at the end of
 // the block; the real bit decides whether the member's trailer or another
 // block follows. zlib checks each header first (inflate with Z_TREES stops
@@ -31,9 +31,9 @@
 // found once by decoding a few bytes.
 //
 // This relies on inflate_state fields that the ISA-L header declares (bit
-// buffer, block state, window counters) with the meaning they have had since
-// ISA-L 2.2x; the differential tests against zlib check it on the library the
-// build links, through both routes.
+// buffer, block state, window counters) with the meaning they have in ISA-L
+// 2.30 to 2.32.1; the differential tests against zlib check it on the library
+// the build links, through both routes.
 #include "source/isal_inflater.h"
 
 #if JORVANE_HAVE_ISAL
