@@ -13,7 +13,7 @@ VENV      := .venv
 PY        := $(VENV)/bin/python
 BUILD     := build/cpp
 JOBS      ?= $(shell nproc)
-APT_PKGS  := libzstd-dev zlib1g-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
+APT_PKGS  := libzstd-dev zlib1g-dev libisal-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
 EXT_GLOB  := python/jorvane/jorvane*.so
 
 # cmake, ctest and ninja come from the venv
@@ -25,7 +25,7 @@ all: build
 
 system-deps:
 	@missing=""; for p in $(APT_PKGS); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	  dpkg -s "$$p" >/dev/null 2>&1 || dpkg -s "$$p:$$(dpkg --print-architecture)" >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  (apt-get update -qq || true) && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
@@ -161,6 +161,10 @@ asan-python: clang-deps
 # googletest package), zstd, zlib and xxhash from Debian's arm64 packages
 # installed beside the native ones (multiarch: the arm64 architecture is
 # added to dpkg first); cmake/aarch64-linux-gnu.cmake is the toolchain file.
+# ISA-L's Debian packages of two architectures cannot be installed together
+# (the arm64 one would replace the native one): its arm64 packages are
+# unpacked into a directory of their own, which the toolchain file searches
+# first; the binaries find the library there through their run path.
 # The arm64 interpreter is not installed (it would replace the native one):
 # its Debian packages are unpacked into a directory of their own, which qemu
 # searches before the root (-L), behind a script that keeps the script's
@@ -174,6 +178,8 @@ ARM64_BUILD     := $(abspath build/arm64)
 ARM64_TOOLCHAIN := $(abspath cmake/aarch64-linux-gnu.cmake)
 ARM64_GTEST     := $(ARM64_BUILD)/googletest
 ARM64_GTEST_CFG := $(ARM64_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
+ARM64_ISAL_DEBS := libisal2 libisal-dev
+ARM64_UNPACKED  := $(ARM64_BUILD)/unpacked
 ARM64_PYVER     := 3.11
 ARM64_PY_DEBS   := python$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-stdlib \
                    libpython$(ARM64_PYVER)-dev libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libsqlite3-0 libuuid1
@@ -212,6 +218,14 @@ $(ARM64_PY): | arm64-deps
 	  $(ARM64_PYROOT) $(ARM64_PYROOT) > $@.tmp
 	chmod +x $@.tmp && mv $@.tmp $@
 
+$(ARM64_UNPACKED)/.stamp: | arm64-deps
+	rm -rf $(ARM64_UNPACKED) $(ARM64_BUILD)/unpacked-debs
+	mkdir -p $(ARM64_BUILD)/unpacked-debs
+	cd $(ARM64_BUILD)/unpacked-debs && { apt-get download -q $(addsuffix :arm64,$(ARM64_ISAL_DEBS)) || \
+	  { apt-get update -qq && apt-get download -q $(addsuffix :arm64,$(ARM64_ISAL_DEBS)); }; }
+	for d in $(ARM64_BUILD)/unpacked-debs/*.deb; do dpkg-deb -x $$d $(ARM64_UNPACKED) || exit 1; done
+	touch $@
+
 $(ARM64_SITE)/.stamp: | setup
 	rm -rf $(ARM64_SITE)
 	$(PY) -m pip install -q --target $(ARM64_SITE) --only-binary=:all: --implementation cp \
@@ -219,9 +233,10 @@ $(ARM64_SITE)/.stamp: | setup
 	  --platform manylinux2014_aarch64 $(ARM64_PY_PKGS)
 	touch $@
 
-build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY)
+build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY) $(ARM64_UNPACKED)/.stamp
 	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DJORVANE_ARM64_UNPACKED=$(ARM64_UNPACKED) \
+	  -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
 	  -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON -DJORVANE_PYTHON_DIR=$(ARM64_PYDIR) \
 	  -DPython_EXECUTABLE=$(ARM64_PY) -DPython_INCLUDE_DIR=$(ARM64_PYROOT)/usr/include/python$(ARM64_PYVER)
 	cmake --build $(ARM64_BUILD)/jorvane -j $(JOBS)

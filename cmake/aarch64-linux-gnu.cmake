@@ -13,3 +13,10 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
 # pkg-config reads the arm64 .pc files only (the headers are shared).
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
+
+# Debian's arm64 packages that cannot be installed beside the native ones
+# (ISA-L's) are unpacked under JORVANE_ARM64_UNPACKED (the Makefile's
+# build-arm64 names it): their headers and libraries are found there first.
+if(JORVANE_ARM64_UNPACKED)
+  list(PREPEND CMAKE_PREFIX_PATH "${JORVANE_ARM64_UNPACKED}/usr")
+endif()

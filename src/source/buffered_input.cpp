@@ -1,8 +1,10 @@
 #include "source/buffered_input.h"
 
+#include <algorithm>
+
 namespace jorvane {
 
-Result<bool, IoError> BufferedInput::fill() {
+Result<bool, IoError> BufferedInput::refill() {
     if (pos_ < len_) return true;
     if (eof_) return false;
     if (error_) return make_err(*error_);
@@ -24,11 +26,58 @@ Result<bool, IoError> BufferedInput::fill() {
     return len_ > 0;
 }
 
+Result<bool, IoError> BufferedInput::fill() {
+    if (front_pos_ < front_.size()) return true;
+    return refill();
+}
+
+void BufferedInput::consume(size_t n) {
+    if (front_pos_ < front_.size()) {
+        front_pos_ += n;
+        if (front_pos_ == front_.size()) {
+            front_.clear();
+            front_pos_ = 0;
+        }
+        return;
+    }
+    pos_ += n;
+}
+
 Result<uint8_t, IoError> BufferedInput::next_byte() {
     auto r = fill();
     if (!r) return make_err(std::move(r).error());
     if (!*r) return make_err(IoError::simple(IoErrorKind::UnexpectedEof));
-    return buf_[pos_++];
+    uint8_t b = available()[0];
+    consume(1);
+    return b;
+}
+
+void BufferedInput::unread(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return;
+    if (front_pos_ >= bytes.size()) {
+        front_pos_ -= bytes.size();
+        std::copy(bytes.begin(), bytes.end(), front_.begin() + static_cast<ptrdiff_t>(front_pos_));
+        return;
+    }
+    front_.erase(front_.begin(), front_.begin() + static_cast<ptrdiff_t>(front_pos_));
+    front_.insert(front_.begin(), bytes.begin(), bytes.end());
+    front_pos_ = 0;
+}
+
+Result<void, IoError> BufferedInput::gather(size_t n) {
+    if (available().size() >= n) return {};
+    front_.erase(front_.begin(), front_.begin() + static_cast<ptrdiff_t>(front_pos_));
+    front_pos_ = 0;
+    for (;;) {
+        size_t take = std::min(n - front_.size(), len_ - pos_);
+        front_.insert(front_.end(), buf_.begin() + static_cast<ptrdiff_t>(pos_),
+                      buf_.begin() + static_cast<ptrdiff_t>(pos_ + take));
+        pos_ += take;
+        if (front_.size() >= n) return {};
+        auto r = refill();
+        if (!r) return make_err(std::move(r).error());
+        if (!*r) return {};
+    }
 }
 
 }  // namespace jorvane

@@ -9,6 +9,11 @@
 // falls) cannot depend on how the reader cut the input. Once the reader has
 // returned 0 it is not asked again, and once it has failed its error is the
 // answer to every later fill.
+//
+// A few bytes can stand in front of the buffer: bytes a decoder read ahead
+// and hands back (unread), or the short end of one buffer joined to the start
+// of the next so that a structure crossing the cut is seen in one piece
+// (gather). They are read before the buffer's.
 #pragma once
 
 #include <cstddef>
@@ -36,21 +41,39 @@ public:
     // is returned, now and by every later call; the bytes of the buffer being
     // filled are dropped.
     Result<bool, IoError> fill();
-    // The unread bytes (empty until fill() has found some).
-    std::span<const uint8_t> available() const { return {buf_.data() + pos_, len_ - pos_}; }
-    void consume(size_t n) { pos_ += n; }
+    // The unread bytes in one piece (empty until fill() has found some): the
+    // bytes in front, else the buffer's.
+    std::span<const uint8_t> available() const {
+        if (front_pos_ < front_.size()) return {front_.data() + front_pos_, front_.size() - front_pos_};
+        return {buf_.data() + pos_, len_ - pos_};
+    }
+    // Consumes `n` bytes of the piece available() returned.
+    void consume(size_t n);
     // The input has ended and every byte is consumed.
-    bool exhausted() const { return eof_ && pos_ == len_; }
+    bool exhausted() const { return front_pos_ == front_.size() && eof_ && pos_ == len_; }
     // One byte; "unexpected end of file" at the end of the input.
     Result<uint8_t, IoError> next_byte();
+    // Puts `bytes` back in front of the unread ones.
+    void unread(std::span<const uint8_t> bytes);
+    // Makes available() at least `n` bytes long, reading on as fill() does;
+    // shorter only at the end of the input or when a read fails. The read
+    // error is returned (and again by the next fill()); the bytes gathered
+    // before it stay available.
+    Result<void, IoError> gather(size_t n);
 
 private:
+    // Reads the next buffer once the current one is consumed (fill() without
+    // the bytes in front).
+    Result<bool, IoError> refill();
+
     std::unique_ptr<ByteReader> reader_;
     std::vector<uint8_t> buf_;
     size_t pos_ = 0;
     size_t len_ = 0;
     bool eof_ = false;
     std::optional<IoError> error_;
+    std::vector<uint8_t> front_;  // bytes read before the buffer's, from front_pos_ on
+    size_t front_pos_ = 0;
 };
 
 }  // namespace jorvane

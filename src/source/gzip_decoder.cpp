@@ -1,11 +1,12 @@
-// Multi-member gzip decoding. zlib inflates the raw deflate data of each
-// member; the member framing is parsed here:
+// Multi-member gzip decoding. The member framing is parsed here:
 //   header: 1f 8b, method 8, flags, mtime(4), xfl, os, then by flag an extra
 //           field (2-byte length + bytes), a NUL-ended name, a NUL-ended
 //           comment (each at most 65535 bytes with its NUL) and a 2-byte
 //           header CRC (the low half of the CRC-32 of the header bytes);
 //   trailer: CRC-32 of the decoded bytes and their count modulo 2^32, both
 //           little-endian.
+// The raw deflate data between them is inflated by an Inflater (ISA-L's or
+// zlib's), which leaves the input at the trailer.
 // After a trailer, decoding goes on with the next member while input remains.
 // The first header is parsed when the decoder is made; its failure waits for
 // the first read. Any failure is kept and returned by every later read.
@@ -17,10 +18,14 @@
 
 #include <zlib.h>
 
-#include <climits>
-#include <new>
+#if JORVANE_HAVE_ISAL
+#include <isa-l.h>
+#endif
 
 #include "source/buffered_input.h"
+#include "source/inflater.h"
+#include "source/isal_inflater.h"
+#include "source/zlib_inflater.h"
 
 namespace jorvane {
 
@@ -37,12 +42,27 @@ IoError bad_header() { return IoError::custom(IoErrorKind::InvalidInput, "invali
 IoError field_too_long() {
     return IoError::custom(IoErrorKind::InvalidInput, "gzip header field too long");
 }
-IoError corrupt_deflate() {
-    return IoError::custom(IoErrorKind::InvalidInput, "corrupt deflate stream");
-}
 IoError bad_checksum() {
     return IoError::custom(IoErrorKind::InvalidInput,
                            "corrupt gzip stream does not have a matching checksum");
+}
+
+// The CRC-32 of gzip trailers; ISA-L's is several times faster than zlib's.
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len) {
+#if JORVANE_HAVE_ISAL
+    return crc32_gzip_refl(crc, data, len);
+#else
+    return static_cast<uint32_t>(crc32_z(crc, data, len));
+#endif
+}
+
+std::unique_ptr<Inflater> make_inflater(BufferedInput& input, GzipInflate which) {
+#if JORVANE_HAVE_ISAL
+    if (which != GzipInflate::Zlib) return std::make_unique<IsalInflater>(input, which == GzipInflate::IsalWindow);
+#else
+    (void)which;
+#endif
+    return std::make_unique<ZlibInflater>(input);
 }
 
 }  // namespace
@@ -50,17 +70,14 @@ IoError bad_checksum() {
 struct GzipDecoder::Impl {
     enum class State { Body, Trailer, Done, Failed };
 
-    Impl(std::unique_ptr<ByteReader> reader, size_t buf_len) : input(std::move(reader), buf_len) {}
-    ~Impl() {
-        if (zs_ready) inflateEnd(&zs);
-    }
+    Impl(std::unique_ptr<ByteReader> reader, size_t buf_len, GzipInflate which)
+        : input(std::move(reader), buf_len), inflater(make_inflater(input, which)) {}
 
     BufferedInput input;
-    z_stream zs{};
-    bool zs_ready = false;
+    std::unique_ptr<Inflater> inflater;
     State state = State::Failed;
     std::optional<IoError> error;
-    uLong crc = 0;
+    uint32_t crc = 0;
     uint32_t size = 0;
 
     Result<uint8_t, IoError> header_byte(uLong& header_crc) {
@@ -72,7 +89,7 @@ struct GzipDecoder::Impl {
         return b;
     }
 
-    // Parses one member header and readies zlib for its body.
+    // Parses one member header and readies the inflater for its body.
     Result<void, IoError> start_member() {
         uLong hcrc = crc32(0, Z_NULL, 0);
         uint8_t fixed[10];
@@ -113,16 +130,9 @@ struct GzipDecoder::Impl {
             if (!hi) return make_err(std::move(hi).error());
             if ((uint32_t{*lo} | (uint32_t{*hi} << 8)) != want) return make_err(bad_checksum());
         }
-        int rc;
-        if (!zs_ready) {
-            rc = inflateInit2(&zs, -MAX_WBITS);
-            zs_ready = rc == Z_OK;
-        } else {
-            rc = inflateReset(&zs);
-        }
-        if (rc == Z_MEM_ERROR) return make_err(IoError::simple(IoErrorKind::OutOfMemory));
-        if (rc != Z_OK) return make_err(corrupt_deflate());
-        crc = crc32(0, Z_NULL, 0);
+        auto started = inflater->start();
+        if (!started) return started;
+        crc = 0;
         size = 0;
         state = State::Body;
         return {};
@@ -141,7 +151,7 @@ struct GzipDecoder::Impl {
             return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
                    (uint32_t{p[3]} << 24);
         };
-        if (le32(t) != static_cast<uint32_t>(crc) || le32(t + 4) != size) {
+        if (le32(t) != crc || le32(t + 4) != size) {
             return make_err(bad_checksum());
         }
         auto more = input.fill();
@@ -172,59 +182,28 @@ struct GzipDecoder::Impl {
                 }
                 case State::Body: break;
             }
-            // When the input fails, inflate is still asked for what it holds
-            // from the input it had (the rest of a long match, say): that
-            // goes out before the error, so how much arrives does not depend
-            // on the read sizes asked of the decoder.
-            auto more = input.fill();
-            std::optional<IoError> input_failed;
-            if (!more) input_failed = std::move(more).error();
-            std::span<const uint8_t> in = input_failed ? std::span<const uint8_t>() : input.available();
-            uInt in_len = static_cast<uInt>(std::min<size_t>(in.size(), UINT_MAX));
-            uInt out_len = static_cast<uInt>(std::min<size_t>(dest.size(), UINT_MAX));
-            zs.next_in = const_cast<Bytef*>(in.data());
-            zs.avail_in = in_len;
-            zs.next_out = dest.data();
-            zs.avail_out = out_len;
-            int rc = inflate(&zs, Z_NO_FLUSH);
-            size_t consumed = in_len - zs.avail_in;
-            size_t produced = out_len - zs.avail_out;
-            input.consume(consumed);
-            if (produced > 0) {
-                crc = crc32_z(crc, dest.data(), produced);
-                size += static_cast<uint32_t>(produced);
+            InflateStep step = inflater->inflate(dest);
+            if (step.produced > 0) {
+                crc = crc32_update(crc, dest.data(), step.produced);
+                size += static_cast<uint32_t>(step.produced);
             }
-            switch (rc) {
-                case Z_STREAM_END:
-                    state = State::Trailer;
-                    if (produced > 0) return produced;
-                    continue;
-                case Z_OK:
-                case Z_BUF_ERROR:
-                    if (produced > 0) return produced;
-                    if (input_failed) return fail(std::move(*input_failed));
-                    // No output: inflate wants input, and there is none left.
-                    if (consumed == 0 && input.exhausted()) {
-                        return fail(IoError::simple(IoErrorKind::UnexpectedEof));
-                    }
-                    continue;
-                default: {
-                    // What was inflated before the damage is good output: it
-                    // goes out now and the error with the next read, so that
-                    // how much arrives does not depend on the read sizes.
-                    IoError e = rc == Z_MEM_ERROR ? IoError::simple(IoErrorKind::OutOfMemory) : corrupt_deflate();
-                    if (produced == 0) return fail(std::move(e));
-                    state = State::Failed;
-                    error = std::move(e);
-                    return produced;
-                }
+            if (step.error) {
+                // What was inflated before the damage is good output: it
+                // goes out now and the error with the next read, so that
+                // how much arrives does not depend on the read sizes.
+                if (step.produced == 0) return fail(std::move(*step.error));
+                state = State::Failed;
+                error = std::move(step.error);
+                return step.produced;
             }
+            if (step.end) state = State::Trailer;
+            if (step.produced > 0) return step.produced;
         }
     }
 };
 
-GzipDecoder::GzipDecoder(std::unique_ptr<ByteReader> input, size_t input_buf_len)
-    : impl_(std::make_unique<Impl>(std::move(input), input_buf_len)) {
+GzipDecoder::GzipDecoder(std::unique_ptr<ByteReader> input, size_t input_buf_len, GzipInflate inflate)
+    : impl_(std::make_unique<Impl>(std::move(input), input_buf_len, inflate)) {
     auto r = impl_->start_member();
     if (!r) {
         impl_->state = Impl::State::Failed;

@@ -13,6 +13,13 @@
 
 namespace jorvane {
 
+// Which library inflates the deflate data: ISA-L where the build has it and
+// zlib elsewhere, or zlib always (the reference the tests compare with). All
+// give the same bytes and the same errors at the same places. IsalWindow
+// makes ISA-L decode through its own window only, as it does with library
+// versions that cannot decode straight into the reader's buffer (tests).
+enum class GzipInflate { Fastest, Zlib, IsalWindow };
+
 class GzipDecoder final : public ByteReader {
 public:
     static constexpr size_t kDefaultInputBufLen = kDecoderInputLen;
@@ -22,7 +29,8 @@ public:
     // `input`) is not reported here: the decoder holds it and its first read
     // returns it. `input` is read in buffers of `input_buf_len` bytes.
     explicit GzipDecoder(std::unique_ptr<ByteReader> input,
-                         size_t input_buf_len = kDefaultInputBufLen);
+                         size_t input_buf_len = kDefaultInputBufLen,
+                         GzipInflate inflate = GzipInflate::Fastest);
     GzipDecoder(const GzipDecoder&) = delete;
     GzipDecoder& operator=(const GzipDecoder&) = delete;
     ~GzipDecoder() override;
