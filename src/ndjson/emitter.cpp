@@ -34,8 +34,7 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         const engine::QueryPlan plan{limit, rows, count};
         auto pull = run::PullQuery::make(std::span<const engine::QueryPlan>(&plan, 1), mode, std::move(source));
         if (!pull) return make_err(std::move(pull.error()));
-        const auto& drivers = pull->engine().drivers();
-        if (drivers.size() != 1 || drivers.front().accumulators.size() != 1)
+        if (pull->engine().accumulators().size() != 1)
             panic("raw spans require exactly one query with one accumulator");
         pull->engine().enable_raw_capture();
         // No line may come out: the scan never starts.
@@ -55,7 +54,7 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         emitter.prefixes_.push_back(std::move(prefix));
         spec = std::move(spec).column(std::move(name), std::move(path));
     }
-    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), 1);
+    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source));
     if (!stream) return make_err(std::move(stream.error()));
     emitter.projecting_ = true;
     if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), kProjectionWindowRows);

@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "engine/query_output.h"
 #include "engine/sink.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "source/source.h"
 #include "util/result.h"
@@ -31,12 +32,11 @@ enum class Verdict : uint8_t {
 };
 
 // The caller's side of a scan, consulted on the scanning thread between
-// buffers.
-class ScanObserver {
+// buffers. Its interrupt (asked before each buffer is read) ends the scan
+// early.
+class ScanObserver : public Interrupt {
 public:
-    virtual ~ScanObserver() = default;
-    // Asked before each buffer is read; true ends the scan early.
-    virtual bool stop_requested() { return false; }
+    bool requested() override { return false; }
     // Called after the buffer with which `interval` more bytes were scanned
     // since the last call; `bytes` counts every byte scanned so far.
     virtual Verdict at_interval(uint64_t bytes, const engine::Engine& engine) = 0;

@@ -360,7 +360,7 @@ private:
     class Stop final : public ScanObserver {
     public:
         explicit Stop(const std::atomic<bool>& cancel) : cancel_(cancel) {}
-        bool stop_requested() override { return cancel_.load(std::memory_order_relaxed); }
+        bool requested() override { return cancel_.load(std::memory_order_relaxed); }
         Verdict at_interval(uint64_t, const engine::Engine&) override { return Verdict::Continue; }
         bool reads_engine() const override { return false; }
 
@@ -510,18 +510,14 @@ private:
 }  // namespace
 
 bool queries_split(const engine::Engine& engine, bool figures_combine) {
+    if (engine.has_match_limit()) return false;
     bool never_settles = false;
-    for (const auto& d : engine.drivers()) {
-        if (d.limited_mask != 0) return false;
-        for (size_t i = 0; i < d.label_count; ++i)
-            if (d.limits[i]) return false;
-        for (const auto& acc : d.accumulators) {
-            const engine::AccumulatorKind k = acc.kind();
-            if (k != engine::AccumulatorKind::Exists) never_settles = true;
-            if (!figures_combine && (k == engine::AccumulatorKind::Sum || k == engine::AccumulatorKind::Mean ||
-                                     k == engine::AccumulatorKind::Product))
-                return false;
-        }
+    for (const engine::InstalledAccumulator& a : engine.accumulators()) {
+        const engine::AccumulatorKind k = a.accumulator->kind();
+        if (k != engine::AccumulatorKind::Exists) never_settles = true;
+        if (!figures_combine && (k == engine::AccumulatorKind::Sum || k == engine::AccumulatorKind::Mean ||
+                                 k == engine::AccumulatorKind::Product))
+            return false;
     }
     return never_settles;
 }
@@ -581,7 +577,7 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
             start_whole();
         };
         for (;;) {
-            if (options.observer && options.observer->stop_requested()) {
+            if (interrupt_requested(options.observer)) {
                 early = true;
                 break;
             }

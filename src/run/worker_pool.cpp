@@ -70,7 +70,7 @@ public:
     void accept(size_t query, engine::StreamKind kind, std::vector<engine::Value> values) override {
         (void)events_.send(Event(ValuesEvent{engine::ValueBatch{query, kind, std::move(values)}}));
     }
-    bool stop_requested() override { return sh_.stop.load(std::memory_order_relaxed); }
+    bool requested() override { return sh_.stop.load(std::memory_order_relaxed); }
     Verdict at_interval(uint64_t bytes, const engine::Engine& engine) override {
         auto [reply_tx, reply_rx] = bounded_channel<Verdict>(1);
         ProgressEvent ev{std::move(reply_tx), engine.snapshot_source(bytes), index_, bytes};

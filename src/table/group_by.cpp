@@ -84,7 +84,7 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         }
         states.emplace_back(a.name, a.op);
     }
-    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), 1);
+    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source));
     if (!stream) return make_err(std::move(stream.error()));
     WindowedCells batches(std::move(stream.value()), kWindowRows);
 

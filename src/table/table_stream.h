@@ -16,6 +16,7 @@
 #include "engine/walk/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
+#include "run/source_scan.h"
 #include "source/source.h"
 #include "table/column.h"
 #include "table/table_spec.h"
@@ -42,9 +43,10 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(
 class TableStream {
 public:
     // Compiles the request into an engine over `source` (consumed even on
-    // failure). `batch_rows`: rows gathered before advance reports a chunk.
+    // failure). `batch_rows`: rows gathered before advance reports a chunk
+    // (by default every row of the source).
     static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
-                                                  std::unique_ptr<Source> source, uint64_t batch_rows);
+                                                  std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX);
 
     // True when rows are ready (more may follow), false when the scan is
     // over and nothing is gathered. `interrupt` is asked before each buffer
@@ -60,12 +62,16 @@ public:
     // an error of those rows alone: they are dropped and the stream can go
     // on with the next ones.
     Result<std::optional<Cells>, JorvaneError> next_cells(run::Interrupt* interrupt = nullptr);
+    // The same for the rows of the next buffer that completes any, whatever
+    // the chunk size: a consumer works on them while they are in cache.
+    Result<std::optional<Cells>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
-    // The rows the last emit or next_cells handed out, or dropped with a
-    // shape error.
+    // The rows the last emit, next_cells or next_buffer_cells handed out,
+    // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
-    // The column whose cells the last next_cells refused with a shape error.
+    // The column whose cells next_cells or next_buffer_cells last refused
+    // with a shape error.
     size_t failed_column() const { return failed_column_; }
 
 private:
@@ -83,15 +89,18 @@ private:
         void absorb(engine::RowBatch batch);
     };
 
-    TableStream(engine::Engine engine, std::unique_ptr<Source> source)
-        : engine_(std::move(engine)), source_(std::move(source)) {}
+    TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
+    // Reads on until `rows` rows are gathered or the scan is over (see
+    // advance).
+    Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
+    // gather, then the gathered rows untyped.
+    Result<std::optional<Cells>, JorvaneError> gathered_cells(uint64_t rows, run::Interrupt* interrupt);
     // The rows to hand out now (the gathered ones, cut to the limit), and
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.
     uint64_t take_rows(std::vector<std::vector<engine::Value>>& values, std::vector<std::vector<uint64_t>>& offsets);
 
-    engine::Engine engine_;
-    std::unique_ptr<Source> source_;
+    run::SourceScan scan_;
     uint64_t batch_rows_ = UINT64_MAX;
     Accumulated accumulated_;
     std::vector<std::string> names_;

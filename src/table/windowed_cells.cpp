@@ -29,7 +29,7 @@ Result<std::optional<Cells>, JorvaneError> WindowedCells::next(run::Interrupt* i
     closed_ = false;
     if (ended_) return std::optional<Cells>();
     for (;;) {
-        auto cells = stream_.next_cells(interrupt);
+        auto cells = stream_.next_buffer_cells(interrupt);
         if (cells && !*cells) {
             ended_ = true;
             closed_ = true;

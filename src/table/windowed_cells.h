@@ -14,13 +14,13 @@ namespace jorvane::table {
 
 class WindowedCells {
 public:
-    // `stream` must have been made with a batch of 1 row (it reports every
-    // buffer that completed a row); `window_rows` is the chunk size whose
-    // error reporting is reproduced.
+    // `stream` is read a buffer's rows at a time (its own chunk size plays
+    // no part); `window_rows` is the chunk size whose error reporting is
+    // reproduced.
     WindowedCells(TableStream stream, uint64_t window_rows) : stream_(std::move(stream)), window_rows_(window_rows) {}
 
     // The next rows (those of one or more buffers), or nothing at the end.
-    // `interrupt` goes to the stream (TableStream::advance); an interrupted
+    // `interrupt` goes to the stream (TableStream::next_buffer_cells); an interrupted
     // call leaves the window as it was, so the next call goes on.
     // A structural or read error is returned at once. An error of the rows
     // themselves is returned when the window it belongs to is complete,

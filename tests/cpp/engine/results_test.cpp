@@ -163,13 +163,12 @@ TEST(RowBatches, CollectColumnsPerAnchorMatch) {
         anchor[0].kinds = count;
         auto a = CompiledQueries::compile(anchor);
         ASSERT_TRUE(a.ok());
-        a->install(t);
+        a->install_row_anchor(t);
         std::vector<QueryPlan> cols{{std::nullopt, "rows[*].a", values}, {std::nullopt, "rows[*].b[*]", values}};
         auto c = CompiledQueries::compile(cols);
         ASSERT_TRUE(c.ok());
         c->install(t);
     }
-    t.set_row_anchor(0);
     t.scan_buffer(std::string_view(R"({"rows":[{"a":1,"b":[1,2]},{"b":[]},{"a":3,"a":4}]})"));
     RowBatch b = t.take_row_batch();
     EXPECT_EQ(b.rows, 3u);
