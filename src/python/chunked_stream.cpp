@@ -5,7 +5,6 @@
 
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
-#include "run/run_policy.h"
 
 namespace jorvane::py {
 
@@ -18,14 +17,9 @@ bool check_batch_rows(uint64_t batch_rows) {
 std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
                                                       const std::optional<std::string>& mode_name,
                                                       uint64_t batch_rows, const std::string* output) {
-    const std::optional<engine::ScanMode> mode = run::choose_mode(mode_name, 1, run::available_threads());
-    if (!mode) {
-        raise(PyExc_ValueError, run::unknown_mode_message(*mode_name));
-        return std::nullopt;
-    }
-    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined, output);
-    if (!opened) return std::nullopt;
-    auto stream = table::TableStream::make(std::move(spec), *mode, std::move(opened), batch_rows);
+    std::optional<OneSource> one = open_table_source(source, mode_name, output);
+    if (!one) return std::nullopt;
+    auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows);
     if (!stream) {
         raise_jorvane_err(std::move(stream.error()));
         return std::nullopt;

@@ -25,7 +25,7 @@ bool check_batch_rows(uint64_t batch_rows);
 
 // The mode chosen for one source, the source opened and the stream built
 // over it with the interpreter lock held (nothing is read yet). A writer
-// passes its `output` path (see single_table_source). Nothing with the
+// passes its `output` path (see open_table_source). Nothing with the
 // exception set on failure.
 std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
                                                       const std::optional<std::string>& mode, uint64_t batch_rows,

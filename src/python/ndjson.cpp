@@ -28,7 +28,6 @@
 #include "python/signal_check.h"
 #include "python/table_request.h"
 #include "python/thread_bound.h"
-#include "run/run_policy.h"
 
 namespace jorvane::py {
 namespace {
@@ -84,14 +83,11 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
     r.on_multi = *multi;
-    const std::optional<engine::ScanMode> scan_mode = run::choose_mode(mode, 1, run::available_threads());
-    if (!scan_mode) {
-        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
-        return false;
-    }
-    r.mode = *scan_mode;
-    r.source = single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined, output);
-    return r.source != nullptr;
+    std::optional<OneSource> one = open_table_source(source, mode, output);
+    if (!one) return false;
+    r.mode = one->mode;
+    r.source = std::move(one->source);
+    return true;
 }
 
 Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {

@@ -113,4 +113,37 @@ size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const
     return static_cast<size_t>(std::min<uint64_t>(n_sources, t));
 }
 
+uint64_t split_range_for(const SplitFacts& facts, size_t walkers) {
+    using Kind = engine::AccumulatorKind;
+    if (walkers < 2 || facts.input == SplitFacts::Input::Other || facts.match_limit || facts.reads_engine) return 0;
+    const bool stream = facts.input == SplitFacts::Input::Stream;
+    bool never_settles = false;
+    for (const Kind k : facts.kinds) {
+        if (k != Kind::Exists) never_settles = true;
+        if (stream && (k == Kind::Sum || k == Kind::Mean || k == Kind::Product)) return 0;
+    }
+    if (!never_settles) return 0;
+    if (stream) return split_stream_range_len(walkers);
+    return facts.size ? split_range_len(*facts.size, walkers) : 0;
+}
+
+ThreadBudget::ThreadBudget(std::optional<uint64_t> max_threads)
+    : threads_(max_threads ? static_cast<size_t>(*max_threads) : available_threads()), max_threads_(max_threads) {}
+
+std::optional<engine::ScanMode> ThreadBudget::mode(const std::optional<std::string>& name, size_t n_sources,
+                                                   const SplitFacts* one_source) const {
+    const bool splits =
+        n_sources == 1 && one_source &&
+        split_range_for(*one_source, split_walkers(threads_, engine::ScanMode::batched(8))) > 0;
+    return choose_mode(name, n_sources, threads_, splits);
+}
+
+bool ThreadBudget::prefetch(size_t n_sources) const { return prefetch_for(n_sources, threads_); }
+
+size_t ThreadBudget::walkers(const engine::ScanMode& mode) const { return split_walkers(threads_, mode); }
+
+size_t ThreadBudget::workers(size_t n_sources, const engine::ScanMode& mode) const {
+    return worker_count(n_sources, max_threads_, mode);
+}
+
 }  // namespace jorvane::run

@@ -66,4 +66,41 @@ std::optional<SourceOutcome> scan_source(engine::Engine& engine, Source& source,
     return SourceOutcome(std::move(outputs));
 }
 
+namespace {
+
+// Between the buffers of a profile: the byte limit, then the caller's
+// interrupt.
+class ProfileLimit final : public ScanObserver {
+public:
+    ProfileLimit(std::optional<uint64_t> limit, Interrupt* interrupt) : limit_(limit), interrupt_(interrupt) {}
+    Verdict at_interval(uint64_t bytes, const engine::Engine&) override {
+        if (limit_ && bytes >= *limit_) return Verdict::Stop;
+        return interrupt_requested(interrupt_) ? Verdict::Abort : Verdict::Continue;
+    }
+
+private:
+    std::optional<uint64_t> limit_;
+    Interrupt* interrupt_;
+};
+
+}  // namespace
+
+std::optional<Result<SourceProfile, JorvaneError>> describe_source(Source& source, engine::ScanMode mode,
+                                                                   uint64_t distinct_cap,
+                                                                   std::optional<uint64_t> limit_bytes,
+                                                                   Interrupt* interrupt) {
+    using Profiled = Result<SourceProfile, JorvaneError>;
+    engine::Engine engine(mode);
+    engine.attach_describer(engine::Describer(distinct_cap));
+    if (interrupt_requested(interrupt)) return std::nullopt;
+    ProfileLimit observer(limit_bytes, interrupt);
+    ScanOptions options;
+    options.observer = &observer;
+    options.interval = 1;  // between every two buffers
+    std::optional<SourceOutcome> outcome = scan_source(engine, source, options);
+    if (!outcome) return std::nullopt;
+    if (!*outcome) return Profiled(make_err(std::move(outcome->error())));
+    return Profiled(SourceProfile{std::move(*engine.take_describer()), engine.bytes_scanned()});
+}
+
 }  // namespace jorvane::run

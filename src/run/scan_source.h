@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/describer.h"
 #include "engine/engine.h"
 #include "engine/query_output.h"
 #include "engine/sink.h"
@@ -60,5 +61,21 @@ struct ScanOptions {
 // Scans `source` with `engine` (queries installed, per-source state clear)
 // to its end. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_source(engine::Engine& engine, Source& source, const ScanOptions& options);
+
+// A structural profile of one source and the bytes it covers.
+struct SourceProfile {
+    engine::Describer profile;
+    uint64_t bytes_scanned = 0;
+};
+
+// Profiles `source` with an engine in `mode` that carries no query, only a
+// describer keeping up to `distinct_cap` distinct values per path. With
+// `limit_bytes` the scan stops after the buffer that reaches it. `interrupt`
+// is asked before the scan and after every buffer; when it says stop the
+// run ends with nothing (the caller knows why).
+std::optional<Result<SourceProfile, JorvaneError>> describe_source(Source& source, engine::ScanMode mode,
+                                                                   uint64_t distinct_cap,
+                                                                   std::optional<uint64_t> limit_bytes,
+                                                                   Interrupt* interrupt);
 
 }  // namespace jorvane::run
