@@ -3,7 +3,7 @@
 // the column path joined ("(rows).(path)"), compiled in fused groups of 64.
 // After every buffer the engine's completed rows are moved into the stream's
 // store; emit and next_cells hand the store out and start it afresh, so
-// memory follows one chunk of rows. A row limit is the engine's: the scan
+// memory follows one batch of rows. A row limit is the engine's: the scan
 // settles at the end of the limit-th row, so no later row is kept and nothing
 // after that row (a malformed byte later in the same buffer) counts; the
 // source is then abandoned.
@@ -187,21 +187,21 @@ Result<Table, JorvaneError> TableStream::emit() {
     return table;
 }
 
-Result<std::optional<Cells>, JorvaneError> TableStream::next_cells(run::Interrupt* interrupt) {
+Result<std::optional<CellBatch>, JorvaneError> TableStream::next_cells(run::Interrupt* interrupt) {
     return gathered_cells(batch_rows_, interrupt);
 }
 
-Result<std::optional<Cells>, JorvaneError> TableStream::next_buffer_cells(run::Interrupt* interrupt) {
+Result<std::optional<CellBatch>, JorvaneError> TableStream::next_buffer_cells(run::Interrupt* interrupt) {
     return gathered_cells(1, interrupt);
 }
 
-Result<std::optional<Cells>, JorvaneError> TableStream::gathered_cells(uint64_t rows, run::Interrupt* interrupt) {
+Result<std::optional<CellBatch>, JorvaneError> TableStream::gathered_cells(uint64_t rows, run::Interrupt* interrupt) {
     auto ready = gather(rows, interrupt);
     if (!ready) return make_err(std::move(ready.error()));
-    if (!*ready) return std::optional<Cells>();
+    if (!*ready) return std::optional<CellBatch>();
     std::vector<std::vector<engine::Value>> values;
     std::vector<std::vector<uint64_t>> offsets;
-    Cells out;
+    CellBatch out;
     out.rows = take_rows(values, offsets);
     for (size_t c = 0; c < names_.size(); ++c) {
         auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], out.rows, on_multi_);
@@ -211,7 +211,7 @@ Result<std::optional<Cells>, JorvaneError> TableStream::gathered_cells(uint64_t 
         }
         out.columns.push_back(std::move(*cells));
     }
-    return std::optional<Cells>(std::move(out));
+    return std::optional<CellBatch>(std::move(out));
 }
 
 }  // namespace jorvane::table

@@ -1,4 +1,4 @@
-// TableStream: extracts a table from one source in one pass, in chunks of
+// TableStream: extracts a table from one source in one pass, in batches of
 // rows, with bounded memory. The row query anchors rows; each column's query
 // is the column path inside the row, so a field missing from one record is a
 // missing cell in that record's row and never shifts later rows. Output is
@@ -24,8 +24,11 @@
 
 namespace jorvane::table {
 
-// Untyped cells of one chunk: per column, one optional value per row.
-struct Cells {
+// The rows a batch holds unless the consumer asks for another size.
+inline constexpr uint64_t kDefaultBatchRows = 65536;
+
+// Untyped cells of one batch: per column, one optional value per row.
+struct CellBatch {
     uint64_t rows = 0;
     std::vector<std::vector<std::optional<engine::Value>>> columns;
 };
@@ -43,7 +46,7 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(
 class TableStream {
 public:
     // Compiles the request into an engine over `source` (consumed even on
-    // failure). `batch_rows`: rows gathered before advance reports a chunk
+    // failure). `batch_rows`: rows gathered before advance reports a batch
     // (by default every row of the source).
     static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
                                                   std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX);
@@ -61,10 +64,10 @@ public:
     // A shape error (several matches in one row under on_multi "error") is
     // an error of those rows alone: they are dropped and the stream can go
     // on with the next ones.
-    Result<std::optional<Cells>, JorvaneError> next_cells(run::Interrupt* interrupt = nullptr);
+    Result<std::optional<CellBatch>, JorvaneError> next_cells(run::Interrupt* interrupt = nullptr);
     // The same for the rows of the next buffer that completes any, whatever
-    // the chunk size: a consumer works on them while they are in cache.
-    Result<std::optional<Cells>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
+    // the batch size: a consumer works on them while they are in cache.
+    Result<std::optional<CellBatch>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
@@ -78,7 +81,7 @@ private:
     struct Declaration {
         std::optional<Declared> declared;  // absent: inferred
     };
-    // Cells gathered since the last emit or next_cells: per column the
+    // CellBatch gathered since the last emit or next_cells: per column the
     // matched values in document order and per row the value count at the
     // row's end (offsets start at 0).
     struct Accumulated {
@@ -94,7 +97,7 @@ private:
     // advance).
     Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
     // gather, then the gathered rows untyped.
-    Result<std::optional<Cells>, JorvaneError> gathered_cells(uint64_t rows, run::Interrupt* interrupt);
+    Result<std::optional<CellBatch>, JorvaneError> gathered_cells(uint64_t rows, run::Interrupt* interrupt);
     // The rows to hand out now (the gathered ones, cut to the limit), and
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.

@@ -1,4 +1,4 @@
-#include "python/chunked_stream.h"
+#include "python/batch_stream.h"
 
 #include <memory>
 #include <utility>
@@ -14,9 +14,9 @@ bool check_batch_rows(uint64_t batch_rows) {
     return false;
 }
 
-std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
-                                                      const std::optional<std::string>& mode_name,
-                                                      uint64_t batch_rows, const std::string* output) {
+std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
+                                                    const std::optional<std::string>& mode_name, uint64_t batch_rows,
+                                                    const std::string* output) {
     std::optional<OneSource> one = open_table_source(source, mode_name, output);
     if (!one) return std::nullopt;
     auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows);
@@ -27,14 +27,14 @@ std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::T
     return std::optional<table::TableStream>(std::move(stream.value()));
 }
 
-Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream, run::Interrupt* interrupt) {
+Result<std::optional<table::Table>, JorvaneError> next_batch(table::TableStream& stream, run::Interrupt* interrupt) {
     NoGil released;
     auto ready = stream.advance(interrupt);
     if (!ready) return make_err(std::move(ready.error()));
     if (!*ready) return std::optional<table::Table>();
-    auto chunk = stream.emit();
-    if (!chunk) return make_err(std::move(chunk.error()));
-    return std::optional<table::Table>(std::move(chunk.value()));
+    auto batch = stream.emit();
+    if (!batch) return make_err(std::move(batch.error()));
+    return std::optional<table::Table>(std::move(batch.value()));
 }
 
 }  // namespace jorvane::py
