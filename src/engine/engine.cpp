@@ -285,7 +285,7 @@ bool Engine::has_match_limit() const {
     return false;
 }
 
-bool Engine::is_done() const { return s_.all_settled(); }
+bool Engine::settled() const { return s_.all_settled(); }
 
 void Engine::reset_for_next_source() {
     ScanState& s = s_;

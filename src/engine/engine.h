@@ -32,7 +32,7 @@
 #include "engine/query_output.h"
 #include "engine/row_batch.h"
 #include "engine/sink.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "engine/walk/scan_state.h"
 
 namespace jorvane::engine {
@@ -112,8 +112,9 @@ public:
     std::vector<std::string> take_raw_spans();
     // The table rows completed so far (an empty batch is left).
     RowBatch take_row_batch();
-    // Every query settled, or the row limit reached.
-    bool is_done() const;
+    // Every query settled, or the row limit reached: what BufferScan::settled
+    // reports once the next buffer is scanned.
+    bool settled() const;
 
     // Clears the per-source state so the engine can scan another source.
     void reset_for_next_source();

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "ndjson/emitter.h"
-#include "ndjson/sink.h"
+#include "ndjson/output_file.h"
 #include "ndjson/write_lines.h"
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
@@ -199,17 +199,17 @@ PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                 emitter.emplace(make_emitter(r));
             }
             if (!*emitter) return raise_jorvane_err(std::move(emitter->error()));
-            auto sink = ndjson::NdjsonSink::create(path_text);
-            if (!sink) return raise(PyExc_ValueError, sink.error());
+            auto file = ndjson::OutputFile::create(path_text);
+            if (!file) return raise(PyExc_ValueError, file.error());
             SignalCheck signals;
             std::optional<Result<uint64_t, JorvaneError>> written;
             {
                 NoGil released;
-                written.emplace(ndjson::write_lines(emitter->value(), sink.value(), &signals));
+                written.emplace(ndjson::write_lines(emitter->value(), file.value(), &signals));
                 // The file is closed and the source released before the
                 // lock is taken back.
                 emitter.reset();
-                { auto spent = std::move(sink.value()); }
+                { auto spent = std::move(file.value()); }
             }
             if (!*written) return signals.raise(std::move(written->error()));
             return uinteger(written->value()).release();

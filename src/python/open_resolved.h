@@ -11,7 +11,7 @@
 
 #include "python/py.h"
 #include "python/resolve_sources.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "source/compression.h"
 #include "source/source.h"
 

@@ -341,7 +341,7 @@ run::SplitFacts split_facts(const QueryArgs& a, const Requests& req, const Label
     Compression c = labeled.options[0].compression;
     if (c == Compression::Unset) c = compression_from_extension(item.path);
     if (c == Compression::Gzip || c == Compression::Zstd) {
-        facts.input = run::SplitFacts::Input::Stream;
+        facts.input = run::SplitFacts::Input::Sequential;
     } else {
         facts.input = run::SplitFacts::Input::PlainFile;
         facts.size = regular_file_size(item.path);
@@ -351,11 +351,12 @@ run::SplitFacts split_facts(const QueryArgs& a, const Requests& req, const Label
 
 // Runs the sources: one from the calling thread (in ranges on up to the
 // budget's walkers when it splits), several on workers.
-std::optional<std::vector<SourceOutcome>> run_sources(const QueryArgs& a, std::span<const engine::QueryPlan> plans,
-                                                      engine::ScanMode mode, std::vector<run::RunSource> opened,
-                                                      const std::vector<std::optional<ProgressEntry>>& progress,
-                                                      IntoSink* sink, const std::vector<Ref>& targets,
-                                                      const run::ThreadBudget& budget) {
+std::optional<std::vector<SourceOutcome>> run_query_sources(const QueryArgs& a,
+                                                            std::span<const engine::QueryPlan> plans,
+                                                            engine::ScanMode mode, std::vector<run::RunSource> opened,
+                                                            const std::vector<std::optional<ProgressEntry>>& progress,
+                                                            IntoSink* sink, const std::vector<Ref>& targets,
+                                                            const run::ThreadBudget& budget) {
     if (opened.size() != 1)
         return run_many(plans, mode, std::move(opened), progress, budget, sink, targets, a.use_float);
     PyObject* cb = progress[0] ? progress[0]->callback.get() : nullptr;
@@ -405,7 +406,7 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     std::optional<IntoSink> sink;
     if (!req.routes.empty()) sink.emplace(req.routes, req.numeric);
     auto outcomes =
-        run_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets, budget);
+        run_query_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets, budget);
     if (!outcomes) return {};
     if (sink && !deliver_into(*sink, req.targets, a.use_float)) return {};
 
@@ -423,14 +424,13 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
 PyObject* query_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* kwlist[] = {"sources", "queries", "accumulators", "max_threads", "mode", "use_float",
-                                           "limit", "progress", "progress_interval", nullptr};
+            static const char* const names[] = {"sources", "queries", "accumulators", "max_threads", "mode",
+                                                "use_float", "limit", "progress", "progress_interval", nullptr};
             PyObject *sources = nullptr, *queries = nullptr, *accumulators = Py_None, *max_threads = Py_None,
                      *mode = Py_None, *use_float = Py_False, *limit = Py_None, *progress = Py_None,
                      *progress_interval = Py_None;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OOOOOO:Query", const_cast<char**>(kwlist), &sources,
-                                             &queries, &accumulators, &max_threads, &mode, &use_float, &limit,
-                                             &progress, &progress_interval))
+            if (!bind_args(args, kwargs, "OO|O$OOOOOO:Query", names, &sources, &queries, &accumulators, &max_threads,
+                           &mode, &use_float, &limit, &progress, &progress_interval))
                 return nullptr;
             QueryArgs a{sources, queries, accumulators, {}, {}, false, {}, given(progress), {}};
             if (!u64_argument(max_threads, "max_threads", a.max_threads) || !str_argument(mode, "mode", a.mode) ||
@@ -491,10 +491,9 @@ PyObject* q_repr(PyObject* self) {
 PyObject* q_result(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* kwlist[] = {"source", "query", nullptr};
+            static const char* const names[] = {"source", "query", nullptr};
             PyObject *source = Py_None, *query = Py_None;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:result", const_cast<char**>(kwlist), &source, &query))
-                return nullptr;
+            if (!bind_args(args, kwargs, "|OO:result", names, &source, &query)) return nullptr;
             const QueryData& d = data(self);
             auto si = lookup(source == Py_None ? nullptr : source, d.sources, "source");
             if (!si) return nullptr;

@@ -12,7 +12,7 @@
 
 #include "engine/query_output.h"
 #include "engine/query_plan.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "python/into_sink.h"
 #include "python/py.h"
 #include "run/run_policy.h"

@@ -21,7 +21,7 @@
 #include "engine/query_output.h"
 #include "engine/query_plan.h"
 #include "engine/sink.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "run/source_scan.h"

@@ -1,5 +1,5 @@
 // A file's cut is found by probing the file for a newline from a range
-// length on, a window at a time; a stream's in the bytes read so far.
+// length on, a window at a time; sequential input's in the bytes read so far.
 #include "run/range_cutter.h"
 
 #include <algorithm>
@@ -47,13 +47,13 @@ private:
     std::vector<uint8_t> spare_;
 };
 
-// Reads a stream (a decoder on its own thread, say) on the calling thread
+// Reads sequential input (a decoder on its own thread, say) on the calling thread
 // and copies it into ranges. A range runs on to the next newline, but never
 // past four range lengths: a cut inside a record is only slower (the merge
 // finds it out and reads on with one engine).
-class StreamCutter final : public RangeCutter {
+class SequentialCutter final : public RangeCutter {
 public:
-    StreamCutter(Source& source, uint64_t range_len) : source_(source), len_(std::max<uint64_t>(range_len, 1)) {}
+    SequentialCutter(Source& source, uint64_t range_len) : source_(source), len_(std::max<uint64_t>(range_len, 1)) {}
 
     Result<std::optional<Range>, IoError> next() override {
         for (;;) {
@@ -106,7 +106,7 @@ private:
         copy->bytes.assign(at, at + static_cast<std::ptrdiff_t>(n));
         const size_t after = std::min(kRangeMargin, held() - n);
         copy->after.assign(at + static_cast<std::ptrdiff_t>(n), at + static_cast<std::ptrdiff_t>(n + after));
-        // The last kRangeMargin bytes of the stream so far, whatever the lengths
+        // The last kRangeMargin bytes of the input so far, whatever the lengths
         // of the ranges.
         tail_.insert(tail_.end(), copy->bytes.end() - static_cast<std::ptrdiff_t>(std::min(kRangeMargin, n)),
                      copy->bytes.end());
@@ -132,7 +132,7 @@ private:
 
 std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len) {
     if (const MappedFile* file = source.mapped_file()) return std::make_unique<FileCutter>(*file, range_len);
-    return std::make_unique<StreamCutter>(source, range_len);
+    return std::make_unique<SequentialCutter>(source, range_len);
 }
 
 }  // namespace jorvane::run

@@ -18,11 +18,11 @@
 
 namespace jorvane::run {
 
-// Bytes kept on either side of a range copied from a stream: an error's
+// Bytes kept on either side of a range copied from sequential input: an error's
 // context reaches 64 bytes either way.
 inline constexpr size_t kRangeMargin = 64;
 
-// The bytes of a range copied from a stream, with up to kRangeMargin bytes
+// The bytes of a range copied from sequential input, with up to kRangeMargin bytes
 // of the input on either side.
 struct RangeBytes {
     std::vector<uint8_t> before;
@@ -47,7 +47,7 @@ public:
 };
 
 // The cutter for `source`: in place over its mapped file when it has one,
-// else copying what it reads (a stream on a buffer grid). `range_len` is the
+// else copying what it reads (sequential input on a buffer grid). `range_len` is the
 // length a range aims at.
 std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len);
 

@@ -26,7 +26,7 @@ namespace jorvane::run {
 
 // What a scan of ranges reads besides the ranges.
 struct RangeInput {
-    const MappedFile* file;  // null: ranges are copies of a stream
+    const MappedFile* file;  // null: ranges are copies of sequential input
     size_t grid;             // the one-engine scan's buffer length
     bool stream_values;      // streamed values are kept for the merge
 };
@@ -41,7 +41,7 @@ struct RangeRun {
     std::vector<engine::ValueBatch> batches;
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
-    // Stream ranges scanned last, reaching a grid buffer and a margin back
+    // Copied ranges scanned last, reaching a grid buffer and a margin back
     // (for an error's context).
     std::deque<Range> recent;
     bool top_level = false;

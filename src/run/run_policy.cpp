@@ -98,7 +98,7 @@ uint64_t split_range_len(uint64_t size, size_t walkers) {
     return std::clamp<uint64_t>(size / (static_cast<uint64_t>(walkers) * 16), kMinRange, kMaxRange);
 }
 
-uint64_t split_stream_range_len(size_t walkers) {
+uint64_t split_sequential_range_len(size_t walkers) {
     constexpr uint64_t kHeldAhead = 16777216;
     constexpr uint64_t kMinRange = 262144;
     constexpr uint64_t kMaxRange = 1048576;
@@ -116,14 +116,14 @@ size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const
 uint64_t split_range_for(const SplitFacts& facts, size_t walkers) {
     using Kind = engine::AccumulatorKind;
     if (walkers < 2 || facts.input == SplitFacts::Input::Other || facts.match_limit || facts.reads_engine) return 0;
-    const bool stream = facts.input == SplitFacts::Input::Stream;
+    const bool sequential = facts.input == SplitFacts::Input::Sequential;
     bool never_settles = false;
     for (const Kind k : facts.kinds) {
         if (k != Kind::Exists) never_settles = true;
-        if (stream && (k == Kind::Sum || k == Kind::Mean || k == Kind::Product)) return 0;
+        if (sequential && (k == Kind::Sum || k == Kind::Mean || k == Kind::Product)) return 0;
     }
     if (!never_settles) return 0;
-    if (stream) return split_stream_range_len(walkers);
+    if (sequential) return split_sequential_range_len(walkers);
     return facts.size ? split_range_len(*facts.size, walkers) : 0;
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/drivers/accumulator.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 
 namespace jorvane::run {
 
@@ -56,11 +56,11 @@ size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 // (under 8 MiB) or there is one walker, and it is scanned by one engine.
 uint64_t split_range_len(uint64_t size, size_t walkers);
 
-// The length of the ranges a stream (a compressed file) is copied into for
+// The length of the ranges sequential input (a compressed file) is copied into for
 // `walkers` engines: 1 MiB, shorter with more than eight walkers (down to
 // 256 KiB) so that the two ranges per walker held ahead of the merge stay
 // near 16 MiB in all, whatever the number of processors.
-uint64_t split_stream_range_len(size_t walkers);
+uint64_t split_sequential_range_len(size_t walkers);
 
 // The number of worker threads of a run over `n_sources`: T = max_threads,
 // else the online processors; halved in pipelined mode; at least 1, at most
@@ -72,9 +72,9 @@ size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const
 // run's options) as well as once it is open.
 struct SplitFacts {
     enum class Input : uint8_t {
-        Other,      // no buffer grid (a Python file-like object, bytes): one engine
-        PlainFile,  // a plain file, read in place
-        Stream,     // a stream on a buffer grid (a compressed file), copied into ranges
+        Other,       // no buffer grid (a Python file-like object, bytes): one engine
+        PlainFile,   // a plain file, read in place
+        Sequential,  // read in order on a buffer grid (a compressed file), copied into ranges
     };
     Input input = Input::Other;
     // A plain file's size (unknown: one engine).
@@ -92,7 +92,7 @@ struct SplitFacts {
 // facts describe, or 0 when one engine scans it: with one walker, a match
 // limit, a reader of the engine, no buffer grid, queries that can all
 // settle early (every accumulator an Exists, which stops where a buffer
-// happens to end), a stream with a Sum, Mean or Product (whose inexact
+// happens to end), sequential input with a Sum, Mean or Product (whose inexact
 // figures only a second scan of the whole could give), or a plain file under
 // split_range_len's minimum.
 uint64_t split_range_for(const SplitFacts& facts, size_t walkers);

@@ -301,7 +301,7 @@ SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanO
         facts.input = SplitFacts::Input::PlainFile;
         if (auto size = file->size()) facts.size = *size;
     } else if (source.buffer_grid() > 0) {
-        facts.input = SplitFacts::Input::Stream;
+        facts.input = SplitFacts::Input::Sequential;
     }
     facts.match_limit = engine.has_match_limit();
     facts.reads_engine = options.observer && options.observer->reads_engine();

@@ -24,7 +24,7 @@
 // document order), queries that can all settle early (the scan stops where a
 // buffer happens to end), an observer that reads the engine between buffers
 // (a progress callback), a source without a buffer grid (a Python file-like
-// object), and a Sum, Mean or Product over a stream. When a Sum, Mean or
+// object), and a Sum, Mean or Product over sequential input. When a Sum, Mean or
 // Product over a mapped file cannot be combined exactly (the first range to
 // show it says so), one engine scans the whole file instead of the walkers;
 // with values streamed to the caller (already handed on in order), that
@@ -37,7 +37,7 @@
 
 #include "engine/compiled_queries.h"
 #include "engine/engine.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/run_policy.h"
 #include "run/scan_source.h"
 #include "source/source.h"
@@ -56,7 +56,7 @@ struct SplitPlan {
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options);
 
 // Scans `source` in ranges as `plan` says: a mapped file
-// (Source::mapped_file) read in place, else a stream whose buffers lie on a
+// (Source::mapped_file) read in place, else sequential input whose buffers lie on a
 // grid (Source::buffer_grid), read on the calling thread and copied into
 // ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,

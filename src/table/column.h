@@ -109,7 +109,8 @@ using ColumnCells = std::vector<std::optional<engine::Value>>;
 using MixedColumn = ColumnCells;
 
 struct Column {
-    // The kinds in tag order (shared with DType::Kind for 0 to 8).
+    // The kinds in tag order (numbered as DType::Kind for 0 to 8; column.cpp
+    // checks each pair).
     enum class Kind : uint8_t {
         Int64 = 0,
         Float = 1,

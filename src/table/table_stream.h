@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "run/source_scan.h"

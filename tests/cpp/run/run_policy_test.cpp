@@ -78,7 +78,7 @@ TEST(RunPolicy, SplitRuleOverPlainFacts) {
     const SplitFacts file = facts(In::PlainFile, 64 * MiB, {K::Count, K::Sum});
     EXPECT_EQ(split_range_for(file, 2), 2 * MiB);
     EXPECT_EQ(split_range_for(file, 1), 0u);
-    EXPECT_EQ(split_range_for(facts(In::Stream, std::nullopt, {K::Count}), 4), split_stream_range_len(4));
+    EXPECT_EQ(split_range_for(facts(In::Sequential, std::nullopt, {K::Count}), 4), split_sequential_range_len(4));
     struct Case {
         const char* what;
         SplitFacts facts;
@@ -94,9 +94,9 @@ TEST(RunPolicy, SplitRuleOverPlainFacts) {
         {"small file", facts(In::PlainFile, 8 * MiB - 1, {K::Count})},
         {"every query settles", facts(In::PlainFile, 64 * MiB, {K::Exists, K::Exists})},
         {"no accumulator", facts(In::PlainFile, 64 * MiB, {})},
-        {"stream sum", facts(In::Stream, std::nullopt, {K::Count, K::Sum})},
-        {"stream mean", facts(In::Stream, std::nullopt, {K::Mean})},
-        {"stream product", facts(In::Stream, std::nullopt, {K::Product})},
+        {"sequential sum", facts(In::Sequential, std::nullopt, {K::Count, K::Sum})},
+        {"sequential mean", facts(In::Sequential, std::nullopt, {K::Mean})},
+        {"sequential product", facts(In::Sequential, std::nullopt, {K::Product})},
     };
     for (const Case& c : one_engine) EXPECT_EQ(split_range_for(c.facts, 8), 0u) << c.what;
 }
@@ -111,7 +111,7 @@ TEST(RunPolicy, BudgetGivesEveryFigureFromMaxThreads) {
     EXPECT_EQ(three.walkers(engine::ScanMode::batched(8)), std::min<size_t>(3, online_processors()));
     // The one source splits: batched, whatever the budget's prefetching says.
     SplitFacts big;
-    big.input = SplitFacts::Input::Stream;
+    big.input = SplitFacts::Input::Sequential;
     big.kinds = {engine::AccumulatorKind::Count};
     const bool walkers_split = three.walkers(engine::ScanMode::batched(8)) > 1;
     EXPECT_EQ(mode_name(*three.mode(std::nullopt, 1, &big)), std::string(walkers_split ? "batched" : "pipelined"));
