@@ -81,7 +81,8 @@ void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::ve
     }
     if (range.copy) {
         run.recent.push_back(range);
-        while (run.recent.size() > 1 && run.recent[1].begin + in.grid + kRangeMargin < range.begin) run.recent.pop_front();
+        while (run.recent.size() > 1 && run.recent[1].begin + in.grid + kRangeMargin < range.begin)
+            run.recent.pop_front();
     }
     uint64_t pos = from;
     while (pos < to) {

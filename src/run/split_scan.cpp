@@ -297,10 +297,12 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
 
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options) {
     SplitFacts facts;
-    if (const MappedFile* file = source.mapped_file()) {
+    if (source.buffer_grid() == 0) {
+        facts.input = SplitFacts::Input::Other;
+    } else if (const MappedFile* file = source.mapped_file()) {
         facts.input = SplitFacts::Input::PlainFile;
         if (auto size = file->size()) facts.size = *size;
-    } else if (source.buffer_grid() > 0) {
+    } else {
         facts.input = SplitFacts::Input::Sequential;
     }
     facts.match_limit = engine.has_match_limit();

@@ -57,7 +57,7 @@ struct Shared {
     const PoolOptions& options;
     std::vector<Slot>& slots;
     std::atomic<bool> stop{false};
-    ThreadFailure failure;
+    ThreadFailure failure{};
 };
 
 // A worker's side of one source: values and progress go to the calling
