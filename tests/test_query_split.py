@@ -150,6 +150,9 @@ def test_auto_mode_at_the_split_size(tmp_path):
         assert one[0][0] == "ok"
         assert one[:2] == many[:2]
         assert (one[2], many[2]) == ("batched", "batched" if size >= split else "pipelined")
+        # Queries that can all settle early keep one engine, so "auto" keeps
+        # it pipelined at any size.
+        assert Query(str(path), "qty", Exists(), max_threads=8).mode == "pipelined"
 
 
 def test_pretty_printed_document(tmp_path):

@@ -475,7 +475,7 @@ private:
 
 }  // namespace
 
-Result<Pair, SyntaxError> QueryDSLParser::parse(std::string_view text) {
+Result<Pair, SyntaxError> QueryMatcher::parse(std::string_view text) {
     Matcher matcher(text);
     return matcher.run();
 }

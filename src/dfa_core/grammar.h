@@ -1,6 +1,6 @@
 // The query grammar, matched by a small PEG matcher of our own.
 //
-// QueryDSLParser::parse matches a whole text against the `query` rule and
+// QueryMatcher::parse matches a whole text against the `query` rule and
 // returns the tree of pairs (rule, span, inner pairs) that tree building
 // reads, or a syntax error: the furthest position at which tracked rules
 // failed and the rules expected there.
@@ -63,7 +63,7 @@ struct SyntaxError {
     bool nesting_too_deep = false;
 };
 
-struct QueryDSLParser {
+struct QueryMatcher {
     // Matches `text` with the `query` rule. On success the result is the one
     // `query` pair spanning the whole text.
     static Result<Pair, SyntaxError> parse(std::string_view text);

@@ -157,7 +157,7 @@ Result<Query, QueryParseError> convert_step(const Pair& step) {
 Result<Query, QueryParseError> parse_query(std::string_view text) {
     if (trim_unicode_whitespace(text).empty()) return Query::sequence({});
 
-    auto matched = grammar::QueryDSLParser::parse(text);
+    auto matched = grammar::QueryMatcher::parse(text);
     if (!matched) {
         const grammar::SyntaxError& err = matched.error();
         if (err.nesting_too_deep) {

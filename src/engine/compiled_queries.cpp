@@ -6,6 +6,7 @@
 
 #include "dfa_core/ast.h"
 #include "engine/engine.h"
+#include "util/panic.h"
 
 namespace jorvane::engine {
 
@@ -71,6 +72,12 @@ void CompiledQueries::install(Engine& engine) const {
             engine.add_query(single.dfa, single.accumulators, single.limit);
         }
     }
+}
+
+void CompiledQueries::install_row_anchor(Engine& engine) const {
+    const SingleQuery* single = groups.size() == 1 ? std::get_if<SingleQuery>(&groups.front()) : nullptr;
+    if (!single) panic("a row anchor is one query with an automaton of its own");
+    engine.add_row_anchor(single->dfa, single->accumulators);
 }
 
 }  // namespace jorvane::engine

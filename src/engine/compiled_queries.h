@@ -54,6 +54,9 @@ struct CompiledQueries {
     static Result<CompiledQueries, CompileFailure> compile(std::span<const QueryPlan> plans);
     // Appends one driver per group to the engine, after any it already holds.
     void install(Engine& engine) const;
+    // Installs the one query compiled here as the engine's table row anchor
+    // (Engine::add_row_anchor).
+    void install_row_anchor(Engine& engine) const;
 };
 
 }  // namespace jorvane::engine

@@ -43,7 +43,10 @@ void Engine::enable_raw_capture() {
     if (!s_.raw_spans) s_.raw_spans.emplace();
 }
 
-void Engine::set_row_anchor(size_t driver) { s_.row_anchor = driver; }
+void Engine::add_row_anchor(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators) {
+    add_query(std::move(dfa), std::move(accumulators), std::nullopt);
+    s_.row_anchor = s_.drivers.size() - 1;
+}
 
 void Engine::set_row_limit(std::optional<uint64_t> rows) { s_.row_limit = rows; }
 
@@ -259,7 +262,30 @@ bool Engine::at_top_level() const {
     return true;
 }
 
-bool Engine::is_done() const { return s_.all_settled(); }
+std::vector<InstalledAccumulator> Engine::accumulators() const {
+    std::vector<InstalledAccumulator> out;
+    size_t base = 0;
+    for (const auto& d : s_.drivers) {
+        for (size_t k = 0; k < d.accumulators.size(); ++k) {
+            const uint64_t mask = d.label_masks[k];
+            if (mask == 0) continue;
+            out.push_back(InstalledAccumulator{base + static_cast<size_t>(std::countr_zero(mask)), &d.accumulators[k]});
+        }
+        base += d.label_count;
+    }
+    return out;
+}
+
+bool Engine::has_match_limit() const {
+    for (const auto& d : s_.drivers) {
+        if (d.limited_mask != 0) return true;
+        for (size_t i = 0; i < d.label_count; ++i)
+            if (d.limits[i]) return true;
+    }
+    return false;
+}
+
+bool Engine::settled() const { return s_.all_settled(); }
 
 void Engine::reset_for_next_source() {
     ScanState& s = s_;

@@ -32,7 +32,7 @@
 #include "engine/query_output.h"
 #include "engine/row_batch.h"
 #include "engine/sink.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "engine/walk/scan_state.h"
 
 namespace jorvane::engine {
@@ -51,6 +51,13 @@ struct BufferScan {
     bool settled = false;
 };
 
+// An installed accumulator and the query it serves (queries numbered as the
+// outputs are).
+struct InstalledAccumulator {
+    size_t query = 0;
+    const accumulator::Accumulator* accumulator = nullptr;
+};
+
 class Engine {
 public:
     explicit Engine(ScanMode mode = ScanMode{});
@@ -65,9 +72,10 @@ public:
     void set_stream_items(bool on);
     // Keeps the document text of every value the first query matches.
     void enable_raw_capture();
-    // Matches of this driver mark table rows; the other drivers' queries are
-    // the columns (their values go to the row batch).
-    void set_row_anchor(size_t driver);
+    // The table row query, with an automaton of its own: its matches mark
+    // table rows, and every other query is a column (its values go to the
+    // row batch).
+    void add_row_anchor(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators);
     // Table rows: the scan settles once this many rows of the source have
     // completed, and no later row is kept.
     void set_row_limit(std::optional<uint64_t> rows);
@@ -104,8 +112,9 @@ public:
     std::vector<std::string> take_raw_spans();
     // The table rows completed so far (an empty batch is left).
     RowBatch take_row_batch();
-    // Every query settled, or the row limit reached.
-    bool is_done() const;
+    // Every query settled, or the row limit reached: what BufferScan::settled
+    // reports once the next buffer is scanned.
+    bool settled() const;
 
     // Clears the per-source state so the engine can scan another source.
     void reset_for_next_source();
@@ -117,6 +126,11 @@ public:
     // Where an early stop (finish(false)) ended the scan.
     std::optional<uint64_t> stopped_at() const { return s_.stop_offset; }
     const ScanMode& mode() const { return s_.mode; }
+    // Every installed accumulator that serves a query, in install order.
+    std::vector<InstalledAccumulator> accumulators() const;
+    // Whether some query stops after a number of matches.
+    bool has_match_limit() const;
+    // The drivers themselves (tests).
     const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
     // Whether the walk keeps the key path (some query has KeyedValues).
     bool tracks_key_paths() const { return s_.track_key_path; }

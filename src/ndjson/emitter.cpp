@@ -8,8 +8,8 @@
 // present, a missing field is left out). The field names are escaped once,
 // up front, so a row costs only the values' text. Rows are written one
 // buffer's worth at a time, while their cells are still in cache, and the
-// lines are handed out in windows of 65,536 rows: an error anywhere in a
-// window drops the window's lines, as a stream cut into such chunks would.
+// lines are handed out in batches of 65,536 rows: an error anywhere in a
+// batch drops the batch's lines, as a stream read in such batches would.
 #include "ndjson/emitter.h"
 
 #include <span>
@@ -21,10 +21,6 @@
 
 namespace jorvane::ndjson {
 
-namespace {
-constexpr uint64_t kProjectionWindowRows = 65536;
-}  // namespace
-
 Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
                                                         table::OnMulti on_multi, std::optional<uint64_t> limit,
                                                         engine::ScanMode mode, std::unique_ptr<Source> source) {
@@ -34,8 +30,7 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         const engine::QueryPlan plan{limit, rows, count};
         auto pull = run::PullQuery::make(std::span<const engine::QueryPlan>(&plan, 1), mode, std::move(source));
         if (!pull) return make_err(std::move(pull.error()));
-        const auto& drivers = pull->engine().drivers();
-        if (drivers.size() != 1 || drivers.front().accumulators.size() != 1)
+        if (pull->engine().accumulators().size() != 1)
             panic("raw spans require exactly one query with one accumulator");
         pull->engine().enable_raw_capture();
         // No line may come out: the scan never starts.
@@ -55,10 +50,10 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         emitter.prefixes_.push_back(std::move(prefix));
         spec = std::move(spec).column(std::move(name), std::move(path));
     }
-    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), 1);
+    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source));
     if (!stream) return make_err(std::move(stream.error()));
     emitter.projecting_ = true;
-    if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), kProjectionWindowRows);
+    if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), table::kDefaultBatchRows);
     return emitter;
 }
 
@@ -85,18 +80,18 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
     if (!cells_) return false;
     const size_t first = out.size();
     for (;;) {
-        auto chunk = cells_->next(interrupt);
-        if (!chunk) {
+        auto batch = cells_->next(interrupt);
+        if (!batch) {
             // A table stream is not usable after an error.
             cells_.reset();
             out.truncate(first);
-            return make_err(std::move(chunk.error()));
+            return make_err(std::move(batch.error()));
         }
-        if (!*chunk) {
+        if (!*batch) {
             cells_.reset();
             return out.size() > first;
         }
-        const table::Cells& rows = **chunk;
+        const table::CellBatch& rows = **batch;
         std::string& text = out.buffer();
         for (uint64_t r = 0; r < rows.rows; ++r) {
             text += '{';
@@ -112,7 +107,7 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
             text += '}';
             out.end_line();
         }
-        if (cells_->window_closed()) return true;
+        if (cells_->batch_closed()) return true;
     }
 }
 

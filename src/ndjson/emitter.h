@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "ndjson/lines.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
@@ -19,7 +19,7 @@
 #include "source/source.h"
 #include "table/table_spec.h"
 #include "table/table_stream.h"
-#include "table/windowed_cells.h"
+#include "table/batched_cells.h"
 #include "util/result.h"
 
 namespace jorvane::ndjson {
@@ -43,8 +43,8 @@ public:
     // completed rows is returned by the call after the one that hands those
     // rows out; a structural error finishes the emitter, a read failure
     // leaves it in place (the next call reads the source again).
-    // Projection: lines come out in windows of 65,536 rows, and an error
-    // drops the lines of its window and finishes the emitter.
+    // Projection: lines come out in batches of 65,536 rows, and an error
+    // drops the lines of its batch and finishes the emitter.
     // `interrupt` is asked before each buffer is read; a stop is the error
     // run::interrupted_read(), which finishes a projection as any error
     // does and leaves whole rows where they were, as a read failure does.
@@ -61,8 +61,8 @@ private:
     // Whole rows: the pull scan with raw capture on; absent when finished.
     std::optional<run::PullQuery> pull_;
     // Projection: the table stream of the fields, read a buffer at a time
-    // and handed out in windows of rows; absent when finished.
-    std::optional<table::WindowedCells> cells_;
+    // and handed out in batches of rows; absent when finished.
+    std::optional<table::BatchedCells> cells_;
     // Per field: its name as a JSON string followed by ":".
     std::vector<std::string> prefixes_;
     bool projecting_ = false;

@@ -1,8 +1,8 @@
 // Lines are staged until at least 1 MiB is waiting and then handed to the
-// sink, so the sink sees whole lines only and a failure leaves a file that
+// file, so the file sees whole lines only and a failure leaves a file that
 // ends at a line boundary. Only the lines left over after the last hand-over
 // of a batch are copied into the staging buffer; the rest of the batch goes
-// to the sink straight from the emitter's buffer, after what was staged.
+// to the file straight from the emitter's buffer, after what was staged.
 #include "ndjson/write_lines.h"
 
 #include <string>
@@ -12,7 +12,7 @@ namespace {
 constexpr size_t kStageBytes = 1 << 20;
 }  // namespace
 
-Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, NdjsonSink& sink, run::Interrupt* interrupt) {
+Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, OutputFile& file, run::Interrupt* interrupt) {
     std::string staged;
     staged.reserve(kStageBytes);
     Lines batch;
@@ -27,11 +27,11 @@ Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, NdjsonSink& s
             const size_t to = batch.next_start(i);
             if (staged.size() + (to - from) < kStageBytes) continue;
             if (!staged.empty()) {
-                auto written = sink.write_all(staged);
+                auto written = file.write_all(staged);
                 staged.clear();
                 if (!written) return make_err(JorvaneError::write(std::move(written.error())));
             }
-            if (auto written = sink.write_all(std::string_view(text.data() + from, to - from)); !written)
+            if (auto written = file.write_all(std::string_view(text.data() + from, to - from)); !written)
                 return make_err(JorvaneError::write(std::move(written.error())));
             from = to;
         }
@@ -40,10 +40,10 @@ Result<uint64_t, JorvaneError> write_lines(NdjsonEmitter& emitter, NdjsonSink& s
         if (!*more) break;
     }
     if (!staged.empty()) {
-        if (auto r = sink.write_all(staged); !r) return make_err(JorvaneError::write(std::move(r.error())));
+        if (auto r = file.write_all(staged); !r) return make_err(JorvaneError::write(std::move(r.error())));
     }
-    if (auto r = sink.flush(); !r) return make_err(JorvaneError::write(std::move(r.error())));
-    if (auto r = sink.finish(); !r) return make_err(JorvaneError::write(std::move(r.error())));
+    if (auto r = file.flush(); !r) return make_err(JorvaneError::write(std::move(r.error())));
+    if (auto r = file.finish(); !r) return make_err(JorvaneError::write(std::move(r.error())));
     return count;
 }
 

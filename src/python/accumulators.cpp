@@ -121,13 +121,11 @@ template <AccKind K>
 PyObject* streaming_ctor(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* kwlist[] = {"into", "numeric", nullptr};
+            static const char* const names[] = {"into", "numeric", nullptr};
             static const std::string format = std::string("|OO:") + engine::accumulator_constructor_name(K);
             PyObject* into = Py_None;
             PyObject* numeric = Py_False;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kwlist), &into,
-                                             &numeric))
-                return nullptr;
+            if (!bind_args(args, kwargs, format.c_str(), names, &into, &numeric)) return nullptr;
             bool is_numeric = false;
             if (!bool_argument(numeric, "numeric", is_numeric)) return nullptr;
             Ref dst = into == Py_None ? Ref() : Ref::borrow(into);

@@ -16,7 +16,6 @@
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
 #include "python/py_class.h"
-#include "run/run_policy.h"
 #include "run/scan_source.h"
 #include "util/text.h"
 
@@ -44,21 +43,16 @@ std::vector<std::pair<const char*, uint64_t>> sorted_types(const engine::PathSta
     return out;
 }
 
-// Between buffers: the byte limit, then signals.
-class DescribeObserver final : public run::ScanObserver {
+// Signals, looked at before the scan and after every buffer.
+class EveryBufferSignals final : public run::Interrupt {
 public:
-    explicit DescribeObserver(std::optional<uint64_t> limit) : limit_(limit) {}
-    run::Verdict at_interval(uint64_t bytes, const engine::Engine&) override {
-        if (limit_ && bytes >= *limit_) return run::Verdict::Stop;
+    bool requested() override {
         Gil gil;
-        if (PyErr_CheckSignals() == 0) return run::Verdict::Continue;
+        if (PyErr_CheckSignals() == 0) return false;
         raised = take_error();
-        return run::Verdict::Abort;
+        return true;
     }
     Ref raised;
-
-private:
-    std::optional<uint64_t> limit_;
 };
 
 size_t char_count(std::string_view s) {
@@ -192,30 +186,23 @@ PyObject* description_type() {
 
 Ref describe(PyObject* source, std::optional<uint64_t> limit_bytes, uint64_t distinct_cap,
              const std::optional<std::string>& mode_name) {
-    const std::optional<engine::ScanMode> mode = run::choose_mode(mode_name, 1, run::available_threads());
-    if (!mode) return Ref::steal(raise(PyExc_ValueError, run::unknown_mode_message(*mode_name)));
-    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined);
-    if (!opened) return {};
-    engine::Engine engine(*mode);
-    engine.attach_describer(engine::Describer(distinct_cap));
-    if (PyErr_CheckSignals() < 0) return {};
-    DescribeObserver observer(limit_bytes);
-    run::ScanOptions options;
-    options.observer = &observer;
-    options.interval = 1;  // between every two buffers
-    std::optional<run::SourceOutcome> outcome;
+    std::optional<OneSource> one = open_table_source(source, mode_name);
+    if (!one) return {};
+    EveryBufferSignals signals;
+    std::optional<Result<run::SourceProfile, JorvaneError>> profiled;
     {
         NoGil released;
-        outcome = run::scan_source(engine, *opened, options);
+        profiled = run::describe_source(*one->source, one->mode, distinct_cap, limit_bytes, &signals);
     }
-    if (!outcome) {
-        restore_error(std::move(observer.raised));
+    if (!profiled) {
+        restore_error(std::move(signals.raised));
         return {};
     }
-    if (!*outcome) return Ref::steal(raise_jorvane_err(std::move(outcome->error())));
+    if (!*profiled) return Ref::steal(raise_jorvane_err(std::move(profiled->error())));
     const Ref type = Ref::borrow(description_type());
     if (!type) return {};
-    return box<DescriptionData>(type.get(), DescriptionData{std::move(*engine.take_describer()), engine.bytes_scanned()});
+    return box<DescriptionData>(type.get(),
+                                DescriptionData{std::move((*profiled)->profile), (*profiled)->bytes_scanned});
 }
 
 PyObject* describe_fn(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -14,7 +14,6 @@
 #include "python/signal_check.h"
 #include "python/table.h"
 #include "python/table_request.h"
-#include "run/run_policy.h"
 #include "table/group_by.h"
 #include "util/text.h"
 
@@ -173,16 +172,13 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             const std::optional<table::OnMulti> multi = parse_on_multi(on_multi_text);
             if (!multi) return nullptr;
             spec.on_multi = *multi;
-            const std::optional<engine::ScanMode> scan_mode = run::choose_mode(mode_name, 1, run::available_threads());
-            if (!scan_mode) return raise(PyExc_ValueError, run::unknown_mode_message(*mode_name));
-            std::unique_ptr<Source> opened =
-                single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined);
-            if (!opened) return nullptr;
+            std::optional<OneSource> one = open_table_source(source, mode_name);
+            if (!one) return nullptr;
             SignalCheck signals;
             std::optional<Result<table::Table, JorvaneError>> grouped;
             {
                 NoGil released;
-                grouped.emplace(table::group_by_scan(std::move(spec), *scan_mode, std::move(opened), &signals));
+                grouped.emplace(table::group_by_scan(std::move(spec), one->mode, std::move(one->source), &signals));
             }
             if (!*grouped) return signals.raise(std::move(grouped->error()));
             return make_table(std::move(grouped->value()), floats).release();

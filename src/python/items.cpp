@@ -28,7 +28,6 @@
 #include "python/thread_bound.h"
 #include "python/value_convert.h"
 #include "run/pull_query.h"
-#include "run/run_policy.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -300,11 +299,10 @@ Ref build_items(const ItemsArgs& a) {
                                                       " (use Query for multiple)"));
     ResolvedSource& one = resolved.front();
     if (!reject_query_only_options(one.options.name, one.options.progress.get(), "items()")) return {};
-    const std::optional<engine::ScanMode> mode = run::choose_mode(a.mode, 1, run::available_threads());
-    if (!mode) return Ref::steal(raise(PyExc_ValueError, run::unknown_mode_message(*a.mode)));
-    std::unique_ptr<Source> source =
-        open_resolved(std::move(one.item), false, run::buffer_len_for(*mode), one.options.compression);
-    if (!source) return {};
+    std::optional<OneSource> opened = open_one_source(a.mode, [&](size_t buffer_len) {
+        return open_resolved(std::move(one.item), false, buffer_len, one.options.compression);
+    });
+    if (!opened) return {};
 
     std::vector<std::string> texts;
     if (!extract_query_strings(a.queries, texts)) return {};
@@ -319,7 +317,7 @@ Ref build_items(const ItemsArgs& a) {
     }
     std::vector<engine::QueryPlan> plans;
     for (const auto& t : texts) plans.push_back(engine::QueryPlan{a.limit, t, kinds});
-    auto pull = run::PullQuery::make(plans, *mode, std::move(source));
+    auto pull = run::PullQuery::make(plans, opened->mode, std::move(opened->source));
     if (!pull) return Ref::steal(raise_jorvane_err(std::move(pull.error())));
 
     PyObject* type = items_type_object();

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "ndjson/emitter.h"
-#include "ndjson/sink.h"
+#include "ndjson/output_file.h"
 #include "ndjson/write_lines.h"
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
@@ -28,7 +28,6 @@
 #include "python/signal_check.h"
 #include "python/table_request.h"
 #include "python/thread_bound.h"
-#include "run/run_policy.h"
 
 namespace jorvane::py {
 namespace {
@@ -84,14 +83,11 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
     r.on_multi = *multi;
-    const std::optional<engine::ScanMode> scan_mode = run::choose_mode(mode, 1, run::available_threads());
-    if (!scan_mode) {
-        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
-        return false;
-    }
-    r.mode = *scan_mode;
-    r.source = single_table_source(source, scan_mode->kind == engine::ScanMode::Pipelined, output);
-    return r.source != nullptr;
+    std::optional<OneSource> one = open_table_source(source, mode, output);
+    if (!one) return false;
+    r.mode = one->mode;
+    r.source = std::move(one->source);
+    return true;
 }
 
 Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {
@@ -203,17 +199,17 @@ PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                 emitter.emplace(make_emitter(r));
             }
             if (!*emitter) return raise_jorvane_err(std::move(emitter->error()));
-            auto sink = ndjson::NdjsonSink::create(path_text);
-            if (!sink) return raise(PyExc_ValueError, sink.error());
+            auto file = ndjson::OutputFile::create(path_text);
+            if (!file) return raise(PyExc_ValueError, file.error());
             SignalCheck signals;
             std::optional<Result<uint64_t, JorvaneError>> written;
             {
                 NoGil released;
-                written.emplace(ndjson::write_lines(emitter->value(), sink.value(), &signals));
+                written.emplace(ndjson::write_lines(emitter->value(), file.value(), &signals));
                 // The file is closed and the source released before the
                 // lock is taken back.
                 emitter.reset();
-                { auto spent = std::move(sink.value()); }
+                { auto spent = std::move(file.value()); }
             }
             if (!*written) return signals.raise(std::move(written->error()));
             return uinteger(written->value()).release();

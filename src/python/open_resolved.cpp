@@ -14,6 +14,7 @@
 #include "source/open_file.h"
 #include "source/read_source.h"
 #include "source/zstd_decoder.h"
+#include "run/run_policy.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -117,22 +118,35 @@ std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t
     return nullptr;
 }
 
-std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined, const std::string* output) {
-    std::vector<ClassifiedItem> classified;
-    if (!parse_source_items(source, classified)) return nullptr;
-    std::vector<ResolvedSource> resolved;
-    if (!resolve_source_items(std::move(classified), resolved)) return nullptr;
-    if (output && !check_output_apart(resolved, *output)) return nullptr;
-    if (resolved.size() != 1) {
-        raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
-                                    " (rows from different sources would have no defined order)");
-        return nullptr;
+std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
+                                         const std::function<std::unique_ptr<Source>(size_t buffer_len)>& open) {
+    const std::optional<engine::ScanMode> chosen = run::ThreadBudget(std::nullopt).mode(mode, 1, nullptr);
+    if (!chosen) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
+        return std::nullopt;
     }
-    ResolvedSource& one = resolved.front();
-    if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return nullptr;
-    return open_resolved(std::move(one.item), false, pipelined ? kPipelinedBufferLen : kBatchedBufferLen,
-                         one.options.compression);
+    std::unique_ptr<Source> source = open(run::buffer_len_for(*chosen));
+    if (!source) return std::nullopt;
+    return OneSource{*chosen, std::move(source)};
+}
+
+std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
+                                           const std::string* output) {
+    return open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
+        std::vector<ClassifiedItem> classified;
+        if (!parse_source_items(source, classified)) return nullptr;
+        std::vector<ResolvedSource> resolved;
+        if (!resolve_source_items(std::move(classified), resolved)) return nullptr;
+        if (output && !check_output_apart(resolved, *output)) return nullptr;
+        if (resolved.size() != 1) {
+            raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
+                                        " (rows from different sources would have no defined order)");
+            return nullptr;
+        }
+        ResolvedSource& one = resolved.front();
+        if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return nullptr;
+        return open_resolved(std::move(one.item), false, buffer_len, one.options.compression);
+    });
 }
 
 }  // namespace jorvane::py
-

@@ -4,19 +4,18 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "python/py.h"
 #include "python/resolve_sources.h"
+#include "engine/scan_mode.h"
 #include "source/compression.h"
 #include "source/source.h"
 
 namespace jorvane::py {
-
-// Buffer lengths the callers pass: 4 MiB in pipelined mode, 1 MiB otherwise.
-inline constexpr size_t kPipelinedBufferLen = 4194304;
-inline constexpr size_t kBatchedBufferLen = 1048576;
 
 // Makes the source for `item` (consumed either way). `prefetch` matters only
 // for compressed files. Null with ValueError set ("cannot open {:?}: {}",
@@ -28,14 +27,27 @@ std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
                                     size_t buffer_len, Compression compression);
 
-// The one source of a table-shaped consumer: parsed, resolved, checked to be
-// exactly one source without query-only options, and opened without
-// prefetching (4 MiB buffers when `pipelined`, else 1 MiB). A writer passes
-// its `output` path: a path that names the same file as any file of the
-// source (symbolic links followed; a file-like object by its file
-// descriptor) is refused with ValueError before anything is opened, since
-// opening the output for writing would destroy the input. Null with an
+// The one source of a run over a single source, and the mode it runs in.
+struct OneSource {
+    engine::ScanMode mode;
+    std::unique_ptr<Source> source;
+};
+
+// The opening sequence of every entry point that reads one source: the mode
+// chosen for the `mode` option (ValueError for an unknown name), then the
+// source opened by `open` with that mode's buffer length. Nothing with an
 // exception set.
-std::unique_ptr<Source> single_table_source(PyObject* source, bool pipelined, const std::string* output = nullptr);
+std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
+                                         const std::function<std::unique_ptr<Source>(size_t buffer_len)>& open);
+
+// The one source of a table-shaped consumer, through open_one_source:
+// parsed, resolved, checked to be exactly one source without query-only
+// options, and opened without prefetching. A writer passes its `output`
+// path: a path that names the same file as any file of the source (symbolic
+// links followed; a file-like object by its file descriptor) is refused with
+// ValueError before anything is opened, since opening the output for writing
+// would destroy the input.
+std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
+                                           const std::string* output = nullptr);
 
 }  // namespace jorvane::py

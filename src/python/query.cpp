@@ -328,41 +328,41 @@ bool deliver_into(IntoSink& sink, const std::vector<Ref>& targets, bool use_floa
     return true;
 }
 
-// Whether the one source of a run will be scanned in ranges (run/split_scan.h
-// says when): several walkers, no progress callback, no limit, and a plain
-// file large enough or a compressed file whose queries ask for no Sum, Mean
-// or Product. The mode is chosen knowing it.
-bool one_source_splits(const QueryArgs& a, const Requests& req, const LabeledSources& labeled,
-                       const std::vector<std::optional<ProgressEntry>>& progress, size_t budget) {
-    if (labeled.items.size() != 1 || a.limit || progress[0]) return false;
+// What decides whether the one source of a run is scanned in ranges, as far
+// as its path and the options tell before it is opened.
+run::SplitFacts split_facts(const QueryArgs& a, const Requests& req, const LabeledSources& labeled,
+                            const std::vector<std::optional<ProgressEntry>>& progress) {
+    run::SplitFacts facts;
+    facts.match_limit = a.limit.has_value();
+    facts.reads_engine = progress[0].has_value();
+    for (const auto& kinds : req.kinds) facts.kinds.insert(facts.kinds.end(), kinds.begin(), kinds.end());
     const ResolvedItem& item = labeled.items[0];
-    if (item.kind != ResolvedItem::Kind::File) return false;
-    const size_t walkers = run::split_walkers(budget, engine::ScanMode::batched(8));
-    if (walkers < 2) return false;
+    if (item.kind != ResolvedItem::Kind::File) return facts;
     Compression c = labeled.options[0].compression;
     if (c == Compression::Unset) c = compression_from_extension(item.path);
     if (c == Compression::Gzip || c == Compression::Zstd) {
-        for (const auto& kinds : req.kinds)
-            for (AccKind k : kinds)
-                if (k == AccKind::Sum || k == AccKind::Mean || k == AccKind::Product) return false;
-        return true;
+        facts.input = run::SplitFacts::Input::Sequential;
+    } else {
+        facts.input = run::SplitFacts::Input::PlainFile;
+        facts.size = regular_file_size(item.path);
     }
-    const std::optional<uint64_t> size = regular_file_size(item.path);
-    return size && run::split_range_len(*size, walkers) > 0;
+    return facts;
 }
 
 // Runs the sources: one from the calling thread (in ranges on up to the
 // budget's walkers when it splits), several on workers.
-std::optional<std::vector<SourceOutcome>> run_sources(const QueryArgs& a, std::span<const engine::QueryPlan> plans,
-                                                      engine::ScanMode mode, std::vector<run::RunSource> opened,
-                                                      const std::vector<std::optional<ProgressEntry>>& progress,
-                                                      IntoSink* sink, const std::vector<Ref>& targets, size_t budget) {
+std::optional<std::vector<SourceOutcome>> run_query_sources(const QueryArgs& a,
+                                                            std::span<const engine::QueryPlan> plans,
+                                                            engine::ScanMode mode, std::vector<run::RunSource> opened,
+                                                            const std::vector<std::optional<ProgressEntry>>& progress,
+                                                            IntoSink* sink, const std::vector<Ref>& targets,
+                                                            const run::ThreadBudget& budget) {
     if (opened.size() != 1)
-        return run_many(plans, mode, std::move(opened), progress, a.max_threads, sink, targets, a.use_float);
+        return run_many(plans, mode, std::move(opened), progress, budget, sink, targets, a.use_float);
     PyObject* cb = progress[0] ? progress[0]->callback.get() : nullptr;
     const uint64_t interval = progress[0] ? progress[0]->interval : kDefaultStretch;
     auto one = run_one(plans, mode, std::move(opened[0].source), sink, targets, cb, interval, a.use_float,
-                       run::split_walkers(budget, mode));
+                       budget.walkers(mode));
     if (!one) return std::nullopt;
     std::vector<SourceOutcome> outcomes;
     outcomes.push_back(std::move(*one));
@@ -386,16 +386,17 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     const size_t n = labeled.items.size();
     std::vector<std::optional<ProgressEntry>> progress;
     if (!assign_progress(a, labeled, progress)) return fail_from(0);
-    const size_t budget = a.max_threads ? static_cast<size_t>(*a.max_threads) : run::available_threads();
-    const std::optional<engine::ScanMode> mode =
-        run::choose_mode(a.mode, n, budget, one_source_splits(a, req, labeled, progress, budget));
+    const run::ThreadBudget budget(a.max_threads);
+    std::optional<run::SplitFacts> facts;
+    if (n == 1) facts = split_facts(a, req, labeled, progress);
+    const std::optional<engine::ScanMode> mode = budget.mode(a.mode, n, facts ? &*facts : nullptr);
     if (!mode) {
         raise(PyExc_ValueError, run::unknown_mode_message(*a.mode));
         return fail_from(0);
     }
     std::vector<run::RunSource> opened;
     size_t failed_at = 0;
-    if (!open_sources(labeled, run::prefetch_for(n, budget), run::buffer_len_for(*mode), opened, failed_at))
+    if (!open_sources(labeled, budget.prefetch(n), run::buffer_len_for(*mode), opened, failed_at))
         return fail_from(failed_at);
 
     std::vector<engine::QueryPlan> plans;
@@ -405,7 +406,7 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
     std::optional<IntoSink> sink;
     if (!req.routes.empty()) sink.emplace(req.routes, req.numeric);
     auto outcomes =
-        run_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets, budget);
+        run_query_sources(a, plans, *mode, std::move(opened), progress, sink ? &*sink : nullptr, req.targets, budget);
     if (!outcomes) return {};
     if (sink && !deliver_into(*sink, req.targets, a.use_float)) return {};
 
@@ -423,14 +424,13 @@ Ref query_new(PyObject* type, const QueryArgs& a) {
 PyObject* query_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* kwlist[] = {"sources", "queries", "accumulators", "max_threads", "mode", "use_float",
-                                           "limit", "progress", "progress_interval", nullptr};
+            static const char* const names[] = {"sources", "queries", "accumulators", "max_threads", "mode",
+                                                "use_float", "limit", "progress", "progress_interval", nullptr};
             PyObject *sources = nullptr, *queries = nullptr, *accumulators = Py_None, *max_threads = Py_None,
                      *mode = Py_None, *use_float = Py_False, *limit = Py_None, *progress = Py_None,
                      *progress_interval = Py_None;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$OOOOOO:Query", const_cast<char**>(kwlist), &sources,
-                                             &queries, &accumulators, &max_threads, &mode, &use_float, &limit,
-                                             &progress, &progress_interval))
+            if (!bind_args(args, kwargs, "OO|O$OOOOOO:Query", names, &sources, &queries, &accumulators, &max_threads,
+                           &mode, &use_float, &limit, &progress, &progress_interval))
                 return nullptr;
             QueryArgs a{sources, queries, accumulators, {}, {}, false, {}, given(progress), {}};
             if (!u64_argument(max_threads, "max_threads", a.max_threads) || !str_argument(mode, "mode", a.mode) ||
@@ -491,10 +491,9 @@ PyObject* q_repr(PyObject* self) {
 PyObject* q_result(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
-            static const char* kwlist[] = {"source", "query", nullptr};
+            static const char* const names[] = {"source", "query", nullptr};
             PyObject *source = Py_None, *query = Py_None;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:result", const_cast<char**>(kwlist), &source, &query))
-                return nullptr;
+            if (!bind_args(args, kwargs, "|OO:result", names, &source, &query)) return nullptr;
             const QueryData& d = data(self);
             auto si = lookup(source == Py_None ? nullptr : source, d.sources, "source");
             if (!si) return nullptr;

@@ -179,13 +179,13 @@ std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, e
 std::optional<std::vector<SourceOutcome>> run_many(std::span<const engine::QueryPlan> plans, engine::ScanMode mode,
                                                    std::vector<run::RunSource> sources,
                                                    const std::vector<std::optional<ProgressEntry>>& progress,
-                                                   std::optional<uint64_t> max_threads, IntoSink* sink,
+                                                   const run::ThreadBudget& budget, IntoSink* sink,
                                                    const std::vector<Ref>& targets, bool use_float) {
     auto compiled = compile_checked(plans);
     if (!compiled) return std::nullopt;
     run::PoolOptions options;
     options.mode = mode;
-    options.workers = run::worker_count(sources.size(), max_threads, mode);
+    options.workers = budget.workers(sources.size(), mode);
     options.stream_values = sink != nullptr;
     options.intervals.resize(sources.size());
     for (size_t i = 0; i < sources.size() && i < progress.size(); ++i)

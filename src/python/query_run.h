@@ -12,9 +12,10 @@
 
 #include "engine/query_output.h"
 #include "engine/query_plan.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "python/into_sink.h"
 #include "python/py.h"
+#include "run/run_policy.h"
 #include "run/scan_source.h"
 #include "run/worker_pool.h"
 #include "source/source.h"
@@ -43,7 +44,7 @@ std::optional<SourceOutcome> run_one(std::span<const engine::QueryPlan> plans, e
 std::optional<std::vector<SourceOutcome>> run_many(std::span<const engine::QueryPlan> plans, engine::ScanMode mode,
                                                    std::vector<run::RunSource> sources,
                                                    const std::vector<std::optional<ProgressEntry>>& progress,
-                                                   std::optional<uint64_t> max_threads, IntoSink* sink,
+                                                   const run::ThreadBudget& budget, IntoSink* sink,
                                                    const std::vector<Ref>& targets, bool use_float);
 
 // Compiles the plans after the checks every run makes; nothing with

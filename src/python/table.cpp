@@ -17,7 +17,6 @@
 #include "python/py_class.h"
 #include "python/signal_check.h"
 #include "python/table_request.h"
-#include "run/run_policy.h"
 #include "table/table_stream.h"
 #include "util/text.h"
 
@@ -350,16 +349,14 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
               PyObject* dtypes) {
     std::optional<table::TableSpec> spec = parse_table_spec(rows, columns, on_multi, limit, dtypes);
     if (!spec) return {};
-    const std::optional<engine::ScanMode> mode = run::choose_mode(mode_name, 1, run::available_threads());
-    if (!mode) return Ref::steal(raise(PyExc_ValueError, run::unknown_mode_message(*mode_name)));
-    std::unique_ptr<Source> opened = single_table_source(source, mode->kind == engine::ScanMode::Pipelined);
-    if (!opened) return {};
+    std::optional<OneSource> one = open_table_source(source, mode_name);
+    if (!one) return {};
     SignalCheck signals;
     std::optional<Result<table::Table, JorvaneError>> extracted;
     {
         NoGil released;
         extracted.emplace([&]() -> Result<table::Table, JorvaneError> {
-            auto stream = table::TableStream::make(std::move(*spec), *mode, std::move(opened), UINT64_MAX);
+            auto stream = table::TableStream::make(std::move(*spec), one->mode, std::move(one->source));
             if (!stream) return make_err(std::move(stream.error()));
             auto ready = stream->advance(&signals);
             if (!ready) return make_err(std::move(ready.error()));

@@ -1,6 +1,6 @@
 // TableBatches keeps the table stream and reads it only inside __next__,
 // with the interpreter lock released around the read, so memory holds one
-// chunk at a time however large the source. The object belongs to the
+// batch at a time however large the source. The object belongs to the
 // thread that made it. A failed read, like the end of the rows, drops the
 // stream (and with it the engine and the source): the iterator is then
 // exhausted for good. An interrupt, seen before a read or between two
@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "python/chunked_stream.h"
+#include "python/batch_stream.h"
 #include "python/exceptions.h"
 #include "python/py_class.h"
 #include "python/signal_check.h"
@@ -41,16 +41,16 @@ PyObject* tb_next(PyObject* self) {
             if (!borrow.ok() || !d.stream) return nullptr;
             if (PyErr_CheckSignals() < 0) return nullptr;
             SignalCheck signals;
-            auto chunk = next_chunk(*d.stream, &signals);
-            if (!chunk) {
+            auto batch = next_batch(*d.stream, &signals);
+            if (!batch) {
                 if (!signals.fired()) d.stream.reset();
-                return signals.raise(std::move(chunk.error()));
+                return signals.raise(std::move(batch.error()));
             }
-            if (!*chunk) {
+            if (!*batch) {
                 d.stream.reset();
                 return nullptr;  // the end
             }
-            return make_table(std::move(**chunk), d.use_float).release();
+            return make_table(std::move(**batch), d.use_float).release();
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -70,7 +70,7 @@ PyType_Slot tb_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tb_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(tb_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(tb_next)},
-    {Py_tp_doc, const_cast<char*>("An iterator of Table chunks from table_batches(), reading the source one chunk "
+    {Py_tp_doc, const_cast<char*>("An iterator of Table batches from table_batches(), reading the source one batch "
                                   "at a time.")},
     {0, nullptr},
 };
@@ -97,22 +97,22 @@ PyObject* table_batches_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                            &on_multi, &limit, &mode, &use_float, &dtypes))
                 return nullptr;
             std::string rows_text, on_multi_text = "error";
-            std::optional<uint64_t> chunk_rows = kDefaultBatchRows, limit_value;
+            std::optional<uint64_t> batch_size = table::kDefaultBatchRows, limit_value;
             std::optional<std::string> mode_name;
             bool floats = false;
             PyObject* dtype_dict = nullptr;
             if (!required_str_argument(rows, "rows", rows_text) ||
-                (batch_rows && !required_u64_argument(batch_rows, "batch_rows", chunk_rows)) ||
+                (batch_rows && !required_u64_argument(batch_rows, "batch_rows", batch_size)) ||
                 (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)) ||
                 !u64_argument(limit, "limit", limit_value) || !str_argument(mode, "mode", mode_name) ||
                 !bool_argument(use_float, "use_float", floats) || !dict_argument(dtypes, "dtypes", dtype_dict))
                 return nullptr;
-            if (!check_batch_rows(*chunk_rows)) return nullptr;
+            if (!check_batch_rows(*batch_size)) return nullptr;
             std::optional<table::TableSpec> spec =
                 parse_table_spec(rows_text, columns, on_multi_text, limit_value, dtype_dict);
             if (!spec) return nullptr;
             std::optional<table::TableStream> stream =
-                open_chunked_stream(source, std::move(*spec), mode_name, *chunk_rows);
+                open_batch_stream(source, std::move(*spec), mode_name, *batch_size);
             if (!stream) return nullptr;
             PyObject* type = batches_type();
             if (!type) return nullptr;
@@ -129,8 +129,8 @@ PyMethodDef table_batches_def = {
     METH_VARARGS | METH_KEYWORDS,
     "table_batches(source, rows, columns, *, batch_rows=65536, on_multi=\"error\", limit=None, mode=None, "
     "use_float=False, dtypes=None)\n--\n\n"
-    "Iterate over a typed table in chunks of at least batch_rows rows (the last may be shorter), one Table each, "
-    "reading the source only as the chunks are asked for."};
+    "Iterate over a typed table in batches of at least batch_rows rows (the last may be shorter), one Table each, "
+    "reading the source only as the batches are asked for."};
 
 }  // namespace
 

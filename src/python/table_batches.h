@@ -1,5 +1,5 @@
 // table_batches() and the TableBatches iterator it returns: one Table per
-// chunk of rows, read only when the caller asks for the next one.
+// batch of rows, read only when the caller asks for the next one.
 #pragma once
 
 #include "python/py.h"

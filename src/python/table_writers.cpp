@@ -1,10 +1,10 @@
-// Each chunk of the table stream becomes a pyarrow record batch through the
+// Each batch of the table stream becomes a pyarrow record batch through the
 // Arrow export (columns cross as buffers, never cell by cell) and goes to
 // pyarrow's writer, which is opened with the first batch's schema. Column
-// types are inferred chunk by chunk, so a later chunk may disagree with the
+// types are inferred batch by batch, so a later batch may disagree with the
 // first: it is cast to the file's schema, and a cast pyarrow cannot make
 // ends the run with a message pointing at dtypes=. The writer is closed
-// only when every chunk was written; a failed run drops it unclosed, so the
+// only when every batch was written; a failed run drops it unclosed, so the
 // rows already handed to it are left to pyarrow. A source without rows
 // still gets a file, its schema built from the request.
 //
@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "python/arrow_column.h"
-#include "python/chunked_stream.h"
+#include "python/batch_stream.h"
 #include "python/exceptions.h"
 #include "python/py_class.h"
 #include "python/signal_check.h"
@@ -31,7 +31,7 @@
 namespace jorvane::py {
 namespace {
 
-constexpr const char* kChunkRefusal = "; a chunked writer needs a single type per column \u2014 declare it via dtypes=";
+constexpr const char* kBatchRefusal = "; a chunked writer needs a single type per column \u2014 declare it via dtypes=";
 
 // What tells the two file formats apart.
 struct Format {
@@ -125,19 +125,19 @@ Ref empty_schema(PyObject* pyarrow, const std::vector<PlannedColumn>& columns) {
     return args ? call_attr(pyarrow, "schema", args.get()) : Ref();
 }
 
-// One chunk as a record batch, its columns exported one by one (each freed
-// from the chunk as it goes).
-Ref record_batch_from_chunk(PyObject* pyarrow, table::Table chunk) {
+// One batch of rows as a record batch, its columns exported one by one (each
+// freed from the table as it goes).
+Ref record_batch_of(PyObject* pyarrow, table::Table rows) {
     Ref names = Ref::steal(PyList_New(0));
     Ref arrays = Ref::steal(PyList_New(0));
     if (!names || !arrays) return {};
-    for (const std::string& n : chunk.names) {
+    for (const std::string& n : rows.names) {
         Ref name = str(n);
         if (!name || PyList_Append(names.get(), name.get()) < 0) return {};
     }
-    for (size_t i = 0; i < chunk.columns.size() && i < chunk.names.size(); ++i) {
-        Ref array = pyarrow_array_of(pyarrow, chunk.names[i], std::exchange(chunk.columns[i], table::Column{}),
-                                     kChunkRefusal);
+    for (size_t i = 0; i < rows.columns.size() && i < rows.names.size(); ++i) {
+        Ref array = pyarrow_array_of(pyarrow, rows.names[i], std::exchange(rows.columns[i], table::Column{}),
+                                     kBatchRefusal);
         if (!array || PyList_Append(arrays.get(), array.get()) < 0) return {};
     }
     Ref batch_class = Ref::steal(PyObject_GetAttrString(pyarrow, "RecordBatch"));
@@ -166,12 +166,12 @@ Ref conform(Ref batch, PyObject* schema, PyObject* first_schema) {
                                                   "); declare dtypes= to hold one schema across the whole stream"));
 }
 
-// The loop of both formats: read a chunk (lock released), make it a batch,
-// open the writer with the first batch's schema or conform a later batch to
-// it, write it. Signals are checked before the first chunk, between the
-// buffers of each read and after each written batch. The rows written, or
-// nothing with the exception set; the writer, once opened, is in `writer`
-// either way.
+// The loop of both formats: read a batch of rows (lock released), make it a
+// record batch, open the writer with the first record batch's schema or
+// conform a later one to it, write it. Signals are checked before the first
+// batch, between the buffers of each read and after each written batch. The
+// rows written, or nothing with the exception set; the writer, once opened,
+// is in `writer` either way.
 std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStream& stream, const Target& target,
                                             Ref& writer) {
     if (PyErr_CheckSignals() < 0) return std::nullopt;
@@ -179,15 +179,15 @@ std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStrea
     Ref first_schema;
     SignalCheck signals;
     for (;;) {
-        auto chunk = next_chunk(stream, &signals);
-        if (!chunk) {
-            signals.raise(std::move(chunk.error()));
+        auto read = next_batch(stream, &signals);
+        if (!read) {
+            signals.raise(std::move(read.error()));
             return std::nullopt;
         }
-        if (!*chunk) return written;
-        const uint64_t rows = (*chunk)->n_rows;
-        Ref batch = record_batch_from_chunk(pyarrow, std::move(**chunk));
-        chunk.value().reset();
+        if (!*read) return written;
+        const uint64_t rows = (*read)->n_rows;
+        Ref batch = record_batch_of(pyarrow, std::move(**read));
+        read.value().reset();
         Ref schema = batch ? Ref::steal(PyObject_GetAttrString(batch.get(), "schema")) : Ref();
         if (!schema) return std::nullopt;
         if (!writer) {
@@ -257,12 +257,12 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
         return nullptr;
     std::string path_text, rows_text, on_multi_text = "error", compression = "zstd";
     PyObject* dtype_dict = nullptr;
-    std::optional<uint64_t> chunk_rows = kDefaultBatchRows, limit_value;
+    std::optional<uint64_t> batch_size = table::kDefaultBatchRows, limit_value;
     std::optional<std::string> mode_name;
     bool include_header = true;
     if (!required_str_argument(path, "path", path_text) || !required_str_argument(rows, "rows", rows_text) ||
         !dict_argument(dtypes, "dtypes", dtype_dict) ||
-        (batch_rows && !required_u64_argument(batch_rows, "batch_rows", chunk_rows)) ||
+        (batch_rows && !required_u64_argument(batch_rows, "batch_rows", batch_size)) ||
         (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)) ||
         !u64_argument(limit, "limit", limit_value) || !str_argument(mode, "mode", mode_name))
         return nullptr;
@@ -273,7 +273,7 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     Ref module = import_or_refuse(format.module_name, format.import_refusal);
     if (!module) return nullptr;
     Ref pyarrow = Ref::steal(PyImport_ImportModule("pyarrow"));
-    if (!pyarrow || !check_batch_rows(*chunk_rows)) return nullptr;
+    if (!pyarrow || !check_batch_rows(*batch_size)) return nullptr;
 
     std::optional<table::TableSpec> spec = parse_table_spec(rows_text, columns, on_multi_text, limit_value, dtype_dict);
     if (!spec) return nullptr;
@@ -285,7 +285,7 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
                                                           : std::optional<table::DType>(declared->second.dtype)});
     }
     std::optional<table::TableStream> stream =
-        open_chunked_stream(source, std::move(*spec), mode_name, *chunk_rows, &path_text);
+        open_batch_stream(source, std::move(*spec), mode_name, *batch_size, &path_text);
     if (!stream) return nullptr;
 
     Ref option;
@@ -333,7 +333,7 @@ PyMethodDef write_parquet_def = {
     METH_VARARGS | METH_KEYWORDS,
     "write_parquet(source, path, rows, columns, *, dtypes=None, batch_rows=65536, on_multi=\"error\", limit=None, "
     "mode=None, compression=\"zstd\")\n--\n\n"
-    "Write a typed table to a Parquet file chunk by chunk through pyarrow, in bounded memory; returns the number "
+    "Write a typed table to a Parquet file batch by batch through pyarrow, in bounded memory; returns the number "
     "of rows written."};
 
 PyMethodDef write_csv_def = {
@@ -341,7 +341,7 @@ PyMethodDef write_csv_def = {
     METH_VARARGS | METH_KEYWORDS,
     "write_csv(source, path, rows, columns, *, dtypes=None, batch_rows=65536, on_multi=\"error\", limit=None, "
     "mode=None, include_header=True)\n--\n\n"
-    "Write a typed table to a CSV file chunk by chunk through pyarrow, in bounded memory; returns the number of "
+    "Write a typed table to a CSV file batch by batch through pyarrow, in bounded memory; returns the number of "
     "rows written."};
 
 }  // namespace

@@ -1,4 +1,4 @@
-// write_parquet() and write_csv(): a typed table streamed chunk by chunk
+// write_parquet() and write_csv(): a typed table streamed batch by batch
 // into pyarrow's Parquet or CSV writer.
 #pragma once
 

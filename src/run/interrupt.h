@@ -3,7 +3,9 @@
 // caller says stop, the scan ends as if that read had failed, so it is left
 // exactly where it was (nothing of the next buffer was taken) and a scan that
 // can be resumed after a failed read can be resumed after an interrupt too.
-// The caller knows why it asked to stop and reports that itself.
+// The caller knows why it asked to stop and reports that itself. (The
+// one-source scan, scan_source, takes its observer's interrupt as an early
+// stop instead: the scan ends there and reports how far it got.)
 #pragma once
 
 #include <cstdint>

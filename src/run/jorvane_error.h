@@ -65,7 +65,6 @@ public:
     Kind kind() const { return static_cast<Kind>(v_.index()); }
 
     // The variant's data; null when the error is of another kind.
-    const CompileFailure* compile_failure() const { return std::get_if<0>(&v_); }
     const ReadFailure* read_failure() const { return std::get_if<1>(&v_); }
     const WriteFailure* write_failure() const { return std::get_if<2>(&v_); }
     // The text of InvalidInput and Shape.

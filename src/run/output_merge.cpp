@@ -1,6 +1,5 @@
 #include "run/output_merge.h"
 
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -55,17 +54,10 @@ void fold_figure(engine::accumulator::Accumulator& acc, double x) {
 
 OutputMerge::OutputMerge(const engine::Engine& engine) {
     queries_.resize(engine.query_count());
-    size_t base = 0;
-    const auto& drivers = engine.drivers();
-    for (size_t di = 0; di < drivers.size(); ++di) {
-        const auto& d = drivers[di];
-        for (size_t k = 0; k < d.accumulators.size(); ++k) {
-            const uint64_t mask = d.label_masks[k];
-            if (mask == 0) continue;
-            const size_t q = base + static_cast<size_t>(std::countr_zero(mask));
-            if (q < queries_.size()) queries_[q].slots.push_back(Slot{di, k, d.accumulators[k].kind()});
-        }
-        base += d.label_count;
+    const std::vector<engine::InstalledAccumulator> accumulators = engine.accumulators();
+    for (size_t i = 0; i < accumulators.size(); ++i) {
+        const engine::InstalledAccumulator& a = accumulators[i];
+        if (a.query < queries_.size()) queries_[a.query].slots.push_back(Slot{i, a.accumulator->kind()});
     }
 }
 
@@ -74,19 +66,19 @@ void OutputMerge::fold(engine::Engine& engine, std::vector<engine::ValueBatch> b
         for (auto& b : batches)
             if (b.kind == engine::StreamKind::Values) sink->accept(b.query, b.kind, std::move(b.values));
     }
+    const std::vector<engine::InstalledAccumulator> accumulators = engine.accumulators();
     // The outputs move each ValueCounts table out in its order; the hashes
     // stay behind, so they are read first.
     std::vector<std::vector<uint64_t>> hashes(queries_.size());
     for (size_t q = 0; q < queries_.size(); ++q) {
         for (const Slot& s : queries_[q].slots) {
             if (s.kind != AccumulatorKind::ValueCounts) continue;
-            for (const auto& e : engine.drivers()[s.driver].accumulators[s.index].table().entries())
-                hashes[q].push_back(e.hash);
+            for (const auto& e : accumulators[s.index].accumulator->table().entries()) hashes[q].push_back(e.hash);
         }
     }
     std::vector<QueryOutput> outputs = engine.finalize_source();
     for (size_t q = 0; q < queries_.size() && q < outputs.size(); ++q)
-        fold_query(queries_[q], q, engine, std::move(outputs[q]), hashes[q], sink);
+        fold_query(queries_[q], q, accumulators, std::move(outputs[q]), hashes[q], sink);
 }
 
 void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product) {
@@ -102,12 +94,12 @@ void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& a
     e.total = product ? e.total * acc.running() : e.total + acc.running();
 }
 
-void OutputMerge::fold_query(Query& q, size_t index, const engine::Engine& engine, QueryOutput out,
-                             const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink) {
-    const auto& drivers = engine.drivers();
+void OutputMerge::fold_query(Query& q, size_t index, const std::vector<engine::InstalledAccumulator>& accumulators,
+                             QueryOutput out, const std::vector<uint64_t>& value_count_hashes,
+                             engine::ValueSink* sink) {
     // The tables the outputs only summarise, and the exact figures.
     for (const Slot& s : q.slots) {
-        const auto& acc = drivers[s.driver].accumulators[s.index];
+        const auto& acc = *accumulators[s.index].accumulator;
         switch (s.kind) {
             case AccumulatorKind::Mode:
                 for (const auto& e : acc.table().entries()) add_to(q.mode, e.hash, e.key, e.value);

@@ -55,9 +55,8 @@ public:
 private:
     using Table = OrderedMap<engine::Value, uint64_t>;
 
-    // Where an accumulator lives in the engine.
+    // An accumulator of the query: its place in Engine::accumulators.
     struct Slot {
-        size_t driver;
         size_t index;
         engine::AccumulatorKind kind;
     };
@@ -77,8 +76,8 @@ private:
         engine::accumulator::Accumulator max = engine::accumulator::Accumulator::of_kind(engine::AccumulatorKind::Max);
     };
 
-    void fold_query(Query& q, size_t index, const engine::Engine& engine, engine::QueryOutput out,
-                    const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink);
+    void fold_query(Query& q, size_t index, const std::vector<engine::InstalledAccumulator>& accumulators,
+                    engine::QueryOutput out, const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink);
     void fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product);
 
     std::vector<Query> queries_;

@@ -38,8 +38,8 @@ Result<PullQuery, JorvaneError> PullQuery::make(std::span<const engine::QueryPla
 
 JorvaneError PullQuery::salvage(JorvaneError error) {
     finished_ = true;
-    source_->abandon();
-    if (!results_) results_ = engine_.finalize_source();
+    scan_.source().abandon();
+    if (!results_) results_ = engine().finalize_source();
     return std::move(error).with_partials(*results_);
 }
 
@@ -57,18 +57,17 @@ Pulled<Batch> PullQuery::output_then(std::vector<Batch> batches, std::optional<J
 }
 
 template <class Drain>
-Pulled<typename Drain::Batch> PullQuery::finish(bool complete) {
+Pulled<typename Drain::Batch> PullQuery::closed(std::optional<JorvaneError> error) {
     finished_ = true;
-    if (!complete) source_->abandon();
-    std::optional<engine::ParseError> error = engine_.finish(complete);
-    std::vector<typename Drain::Batch> batches = Drain::drain(engine_);
+    std::vector<typename Drain::Batch> batches = Drain::drain(engine());
     if (!error) return output_then(std::move(batches), std::nullopt);
-    return output_then(std::move(batches), salvage(JorvaneError::parse(std::move(*error))));
+    return output_then(std::move(batches), salvage(std::move(*error)));
 }
 
 template <class Drain>
 Pulled<typename Drain::Batch> PullQuery::refill(Interrupt* interrupt) {
     using Batch = typename Drain::Batch;
+    using Kind = SourceScan::Step::Kind;
     Pulled<Batch> out;
     if (deferred_) {
         out.error = take_deferred();
@@ -80,34 +79,28 @@ Pulled<typename Drain::Batch> PullQuery::refill(Interrupt* interrupt) {
     }
     for (;;) {
         // Nothing is pending here: a buffer that gave output returned it.
-        if (interrupt_requested(interrupt)) {
-            out.error = interrupted_read();
-            return out;
+        SourceScan::Step step = scan_.step(interrupt);
+        switch (step.kind) {
+            case Kind::Interrupted:
+                out.error = interrupted_read();
+                return out;
+            case Kind::Failed:
+                if (scan_.over()) finished_ = true;
+                out.error = std::move(step.error);
+                return out;
+            case Kind::Ended: return closed<Drain>(std::move(step.error));
+            case Kind::Scanned: break;
         }
-        BufferResult next = source_->next_buffer();
-        if (!next) {
-            out.error = JorvaneError::read(std::move(next.error()), 0);
-            return out;
-        }
-        if (!next.value()) return finish<Drain>(true);
-        engine::BufferScan scan = engine_.scan_buffer(*next.value());
-        if (auto lost = source_->lost_buffer()) {
-            // What this buffer led to is not what the input holds.
-            (void)Drain::drain(engine_);
-            finished_ = true;
-            out.error = JorvaneError::read(std::move(*lost), 0);
-            return out;
-        }
-        if (scan.error) {
-            JorvaneError error = salvage(JorvaneError::parse(std::move(*scan.error)));
-            return output_then(Drain::drain(engine_), std::move(error));
+        if (step.error) {
+            JorvaneError error = salvage(std::move(*step.error));
+            return output_then(Drain::drain(engine()), std::move(error));
         }
         std::vector<Batch> batches;
-        if (scan.output_ready) batches = Drain::drain(engine_);
-        if (scan.settled) {
+        if (step.output_ready) batches = Drain::drain(engine());
+        if (step.settled) {
             // The output of this buffer comes first; an error from closing
             // the scan waits behind it.
-            Pulled<Batch> rest = finish<Drain>(false);
+            Pulled<Batch> rest = closed<Drain>(scan_.stop());
             for (auto& b : rest.batches) batches.push_back(std::move(b));
             if (rest.error && !batches.empty()) {
                 deferred_ = std::move(rest.error);
@@ -132,10 +125,9 @@ const std::vector<engine::QueryOutput>& PullQuery::results() {
         // An early end asked for by the consumer: what the scan still held
         // back is not wanted any more.
         finished_ = true;
-        source_->abandon();
-        (void)engine_.finish(false);
+        (void)scan_.stop();
     }
-    if (!results_) results_ = engine_.finalize_source();
+    if (!results_) results_ = engine().finalize_source();
     return *results_;
 }
 

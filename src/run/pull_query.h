@@ -21,9 +21,10 @@
 #include "engine/query_output.h"
 #include "engine/query_plan.h"
 #include "engine/sink.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
+#include "run/source_scan.h"
 #include "source/source.h"
 #include "util/result.h"
 
@@ -61,26 +62,24 @@ public:
     std::optional<JorvaneError> take_deferred() { return std::exchange(deferred_, std::nullopt); }
     const std::optional<JorvaneError>& deferred() const { return deferred_; }
     bool finished() const { return finished_; }
-    engine::Engine& engine() { return engine_; }
+    engine::Engine& engine() { return scan_.engine(); }
 
 private:
-    PullQuery(engine::Engine engine, std::unique_ptr<Source> source)
-        : engine_(std::move(engine)), source_(std::move(source)) {}
+    PullQuery(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
 
     template <class Drain>
     Pulled<typename Drain::Batch> refill(Interrupt* interrupt);
-    // Closes the scan (complete at end of input, else an early stop) and
-    // drains what is left.
+    // Drains what is left of a closed scan; `error` is what closing it
+    // reported.
     template <class Drain>
-    Pulled<typename Drain::Batch> finish(bool complete);
+    Pulled<typename Drain::Batch> closed(std::optional<JorvaneError> error);
     // Ends the scan at an error and attaches the partial results to it.
     JorvaneError salvage(JorvaneError error);
     // Hands out `batches`, holding `error` back behind them when there are any.
     template <class Batch>
     Pulled<Batch> output_then(std::vector<Batch> batches, std::optional<JorvaneError> error);
 
-    engine::Engine engine_;
-    std::unique_ptr<Source> source_;
+    SourceScan scan_;
     std::optional<JorvaneError> deferred_;
     std::optional<std::vector<engine::QueryOutput>> results_;
     bool finished_ = false;

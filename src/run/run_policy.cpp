@@ -98,7 +98,7 @@ uint64_t split_range_len(uint64_t size, size_t walkers) {
     return std::clamp<uint64_t>(size / (static_cast<uint64_t>(walkers) * 16), kMinRange, kMaxRange);
 }
 
-uint64_t split_stream_range_len(size_t walkers) {
+uint64_t split_sequential_range_len(size_t walkers) {
     constexpr uint64_t kHeldAhead = 16777216;
     constexpr uint64_t kMinRange = 262144;
     constexpr uint64_t kMaxRange = 1048576;
@@ -111,6 +111,39 @@ size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
     t = std::max<uint64_t>(t, 1);
     return static_cast<size_t>(std::min<uint64_t>(n_sources, t));
+}
+
+uint64_t split_range_for(const SplitFacts& facts, size_t walkers) {
+    using Kind = engine::AccumulatorKind;
+    if (walkers < 2 || facts.input == SplitFacts::Input::Other || facts.match_limit || facts.reads_engine) return 0;
+    const bool sequential = facts.input == SplitFacts::Input::Sequential;
+    bool never_settles = false;
+    for (const Kind k : facts.kinds) {
+        if (k != Kind::Exists) never_settles = true;
+        if (sequential && (k == Kind::Sum || k == Kind::Mean || k == Kind::Product)) return 0;
+    }
+    if (!never_settles) return 0;
+    if (sequential) return split_sequential_range_len(walkers);
+    return facts.size ? split_range_len(*facts.size, walkers) : 0;
+}
+
+ThreadBudget::ThreadBudget(std::optional<uint64_t> max_threads)
+    : threads_(max_threads ? static_cast<size_t>(*max_threads) : available_threads()), max_threads_(max_threads) {}
+
+std::optional<engine::ScanMode> ThreadBudget::mode(const std::optional<std::string>& name, size_t n_sources,
+                                                   const SplitFacts* one_source) const {
+    const bool splits =
+        n_sources == 1 && one_source &&
+        split_range_for(*one_source, split_walkers(threads_, engine::ScanMode::batched(8))) > 0;
+    return choose_mode(name, n_sources, threads_, splits);
+}
+
+bool ThreadBudget::prefetch(size_t n_sources) const { return prefetch_for(n_sources, threads_); }
+
+size_t ThreadBudget::walkers(const engine::ScanMode& mode) const { return split_walkers(threads_, mode); }
+
+size_t ThreadBudget::workers(size_t n_sources, const engine::ScanMode& mode) const {
+    return worker_count(n_sources, max_threads_, mode);
 }
 
 }  // namespace jorvane::run

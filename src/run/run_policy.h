@@ -1,6 +1,7 @@
 // The run policy every scanning entry point applies: the default thread
 // figure, prefetching, the execution mode chosen from the `mode` option, the
-// buffer length a source is opened with, and the number of workers.
+// buffer length a source is opened with, whether one source is scanned in
+// ranges on several cores, and the number of workers.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "engine/walk/scan_mode.h"
+#include "engine/drivers/accumulator.h"
+#include "engine/scan_mode.h"
 
 namespace jorvane::run {
 
@@ -53,15 +56,73 @@ size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 // (under 8 MiB) or there is one walker, and it is scanned by one engine.
 uint64_t split_range_len(uint64_t size, size_t walkers);
 
-// The length of the ranges a stream (a compressed file) is copied into for
+// The length of the ranges sequential input (a compressed file) is copied into for
 // `walkers` engines: 1 MiB, shorter with more than eight walkers (down to
 // 256 KiB) so that the two ranges per walker held ahead of the merge stay
 // near 16 MiB in all, whatever the number of processors.
-uint64_t split_stream_range_len(size_t walkers);
+uint64_t split_sequential_range_len(size_t walkers);
 
 // The number of worker threads of a run over `n_sources`: T = max_threads,
 // else the online processors; halved in pipelined mode; at least 1, at most
 // n_sources.
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode);
+
+// What decides whether one source is scanned in ranges by several engines:
+// plain facts, known before the source is opened (from its path and the
+// run's options) as well as once it is open.
+struct SplitFacts {
+    enum class Input : uint8_t {
+        Other,       // no buffer grid (a Python file-like object, bytes): one engine
+        PlainFile,   // a plain file, read in place
+        Sequential,  // read in order on a buffer grid (a compressed file), copied into ranges
+    };
+    Input input = Input::Other;
+    // A plain file's size (unknown: one engine).
+    std::optional<uint64_t> size;
+    // Some query stops after a number of matches (matches count in order).
+    bool match_limit = false;
+    // The caller reads the engine's results between buffers (a progress
+    // callback): only one engine has results for the bytes so far.
+    bool reads_engine = false;
+    // Every query's accumulators.
+    std::vector<engine::AccumulatorKind> kinds;
+};
+
+// The length the ranges aim at when `walkers` engines scan the source the
+// facts describe, or 0 when one engine scans it: with one walker, a match
+// limit, a reader of the engine, no buffer grid, queries that can all
+// settle early (every accumulator an Exists, which stops where a buffer
+// happens to end), sequential input with a Sum, Mean or Product (whose inexact
+// figures only a second scan of the whole could give), or a plain file under
+// split_range_len's minimum.
+uint64_t split_range_for(const SplitFacts& facts, size_t walkers);
+
+// The thread figures of one run, built once from the caller's max_threads.
+class ThreadBudget {
+public:
+    explicit ThreadBudget(std::optional<uint64_t> max_threads);
+
+    // The mode for a run over `n_sources` (choose_mode); `one_source` are the
+    // facts of the one source (null with several), which is scanned in
+    // ranges by as many engines as batched mode would give it.
+    std::optional<engine::ScanMode> mode(const std::optional<std::string>& name, size_t n_sources,
+                                         const SplitFacts* one_source) const;
+    // Whether compressed input is prefetched (prefetch_for).
+    bool prefetch(size_t n_sources) const;
+    // The engines over the ranges of one source (split_walkers).
+    size_t walkers(const engine::ScanMode& mode) const;
+    // The worker threads of a run over several sources (worker_count).
+    size_t workers(size_t n_sources, const engine::ScanMode& mode) const;
+
+private:
+    // The two figures differ when max_threads is absent. The mode, the
+    // prefetching and the walkers take the default figure, which the
+    // memory rule of available_threads caps: they decide how many buffers
+    // and engines one source keeps in memory at once. The worker count
+    // takes the online processors uncapped: a worker holds one source at a
+    // time, and callers who want fewer pass max_threads.
+    size_t threads_;
+    std::optional<uint64_t> max_threads_;
+};
 
 }  // namespace jorvane::run

@@ -10,9 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include "engine/describer.h"
 #include "engine/engine.h"
 #include "engine/query_output.h"
 #include "engine/sink.h"
+#include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "source/source.h"
 #include "util/result.h"
@@ -31,12 +33,11 @@ enum class Verdict : uint8_t {
 };
 
 // The caller's side of a scan, consulted on the scanning thread between
-// buffers.
-class ScanObserver {
+// buffers. Its interrupt (asked before each buffer is read) ends the scan
+// early.
+class ScanObserver : public Interrupt {
 public:
-    virtual ~ScanObserver() = default;
-    // Asked before each buffer is read; true ends the scan early.
-    virtual bool stop_requested() { return false; }
+    bool requested() override { return false; }
     // Called after the buffer with which `interval` more bytes were scanned
     // since the last call; `bytes` counts every byte scanned so far.
     virtual Verdict at_interval(uint64_t bytes, const engine::Engine& engine) = 0;
@@ -60,5 +61,21 @@ struct ScanOptions {
 // Scans `source` with `engine` (queries installed, per-source state clear)
 // to its end. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_source(engine::Engine& engine, Source& source, const ScanOptions& options);
+
+// A structural profile of one source and the bytes it covers.
+struct SourceProfile {
+    engine::Describer profile;
+    uint64_t bytes_scanned = 0;
+};
+
+// Profiles `source` with an engine in `mode` that carries no query, only a
+// describer keeping up to `distinct_cap` distinct values per path. With
+// `limit_bytes` the scan stops after the buffer that reaches it. `interrupt`
+// is asked before the scan and after every buffer; when it says stop the
+// run ends with nothing (the caller knows why).
+std::optional<Result<SourceProfile, JorvaneError>> describe_source(Source& source, engine::ScanMode mode,
+                                                                   uint64_t distinct_cap,
+                                                                   std::optional<uint64_t> limit_bytes,
+                                                                   Interrupt* interrupt);
 
 }  // namespace jorvane::run

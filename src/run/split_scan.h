@@ -24,7 +24,7 @@
 // document order), queries that can all settle early (the scan stops where a
 // buffer happens to end), an observer that reads the engine between buffers
 // (a progress callback), a source without a buffer grid (a Python file-like
-// object), and a Sum, Mean or Product over a stream. When a Sum, Mean or
+// object), and a Sum, Mean or Product over sequential input. When a Sum, Mean or
 // Product over a mapped file cannot be combined exactly (the first range to
 // show it says so), one engine scans the whole file instead of the walkers;
 // with values streamed to the caller (already handed on in order), that
@@ -37,7 +37,8 @@
 
 #include "engine/compiled_queries.h"
 #include "engine/engine.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
+#include "run/run_policy.h"
 #include "run/scan_source.h"
 #include "source/source.h"
 
@@ -50,21 +51,20 @@ struct SplitPlan {
     uint64_t range_len = 16777216;
 };
 
-// Whether the queries installed in `engine` can be scanned in ranges;
-// without `figures_combine` (a stream, which cannot be read again by one
-// engine) no query may ask for a Sum, Mean or Product.
-bool queries_split(const engine::Engine& engine, bool figures_combine);
+// The facts (run/run_policy.h) of scanning `source` with `engine`'s queries
+// and the caller of `options`.
+SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options);
 
 // Scans `source` in ranges as `plan` says: a mapped file
-// (Source::mapped_file) read in place, else a stream whose buffers lie on a
+// (Source::mapped_file) read in place, else sequential input whose buffers lie on a
 // grid (Source::buffer_grid), read on the calling thread and copied into
 // ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan);
 
 // The one-source run: scan_split when `walkers` is more than one and the
-// source, its size, the queries and the observer allow it (a file's range
-// length from the run policy); one engine through scan_source otherwise.
+// run policy's split rule gives a range length for the facts; one engine
+// through scan_source otherwise.
 std::optional<SourceOutcome> scan_one_source(const engine::CompiledQueries& compiled, engine::ScanMode mode,
                                              Source& source, const ScanOptions& options, size_t walkers);
 

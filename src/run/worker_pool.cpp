@@ -13,7 +13,6 @@
 #include <chrono>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -21,6 +20,7 @@
 
 #include "engine/engine.h"
 #include "run/plans.h"
+#include "run/thread_failure.h"
 #include "util/channel.h"
 #include "util/panic.h"
 
@@ -57,8 +57,7 @@ struct Shared {
     const PoolOptions& options;
     std::vector<Slot>& slots;
     std::atomic<bool> stop{false};
-    std::atomic<bool> panicked{false};
-    std::atomic<bool> out_of_memory{false};
+    ThreadFailure failure{};
 };
 
 // A worker's side of one source: values and progress go to the calling
@@ -70,7 +69,7 @@ public:
     void accept(size_t query, engine::StreamKind kind, std::vector<engine::Value> values) override {
         (void)events_.send(Event(ValuesEvent{engine::ValueBatch{query, kind, std::move(values)}}));
     }
-    bool stop_requested() override { return sh_.stop.load(std::memory_order_relaxed); }
+    bool requested() override { return sh_.stop.load(std::memory_order_relaxed); }
     Verdict at_interval(uint64_t bytes, const engine::Engine& engine) override {
         auto [reply_tx, reply_rx] = bounded_channel<Verdict>(1);
         ProgressEvent ev{std::move(reply_tx), engine.snapshot_source(bytes), index_, bytes};
@@ -116,7 +115,7 @@ SourceOutcome scan_job(Shared& sh, engine::Engine& engine, Job& job, Sender<Even
 }
 
 void worker(Shared& sh, Receiver<Job> jobs, Sender<Event> events) {
-    try {
+    (void)sh.failure.guard([&] {
         engine::Engine engine = make_engine(sh.compiled, sh.options.mode, sh.options.stream_values);
         for (;;) {
             auto job = jobs.recv();
@@ -129,11 +128,7 @@ void worker(Shared& sh, Receiver<Job> jobs, Sender<Event> events) {
             }
             j.source.source.reset();
         }
-    } catch (const std::bad_alloc&) {
-        sh.out_of_memory.store(true);
-    } catch (...) {
-        sh.panicked.store(true);
-    }
+    });
 }
 
 }  // namespace
@@ -143,7 +138,6 @@ std::vector<SourceOutcome> run_sources(const engine::CompiledQueries& compiled, 
     const size_t n = sources.size();
     std::vector<Slot> slots(n);
     Shared sh{compiled, options, slots};
-    bool spawn_failed = false;
     std::exception_ptr failure;
     {
         auto [job_tx, job_rx] = unbounded_channel<Job>();
@@ -157,7 +151,7 @@ std::vector<SourceOutcome> run_sources(const engine::CompiledQueries& compiled, 
             try {
                 threads.emplace_back(worker, std::ref(sh), job_rx, event_tx);
             } catch (const std::system_error&) {
-                spawn_failed = true;
+                sh.failure.spawn_failed();
                 break;
             }
         }
@@ -205,9 +199,7 @@ std::vector<SourceOutcome> run_sources(const engine::CompiledQueries& compiled, 
         for (auto& t : threads) t.join();
     }
     if (failure) std::rethrow_exception(failure);
-    if (sh.panicked.load()) panic("a scoped thread panicked");
-    if (spawn_failed) panic("failed to spawn thread");
-    if (sh.out_of_memory.load()) throw std::bad_alloc();
+    sh.failure.raise();
     std::vector<SourceOutcome> out;
     out.reserve(n);
     for (auto& s : slots) {

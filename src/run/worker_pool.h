@@ -16,7 +16,7 @@
 #include "engine/compiled_queries.h"
 #include "engine/query_output.h"
 #include "engine/sink.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/scan_source.h"
 #include "source/io_error.h"
 #include "source/source.h"

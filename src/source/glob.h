@@ -73,7 +73,6 @@ public:
     // Whether one path component (raw bytes) matches the component pattern
     // `index` of this pattern; exposed for tests.
     bool component_matches(size_t index, std::string_view name) const;
-    size_t component_count() const { return components_.size(); }
 
     using Sink = std::function<void(const std::string&)>;
     // Expands the pattern: calls `on_match` with each matching path (raw

@@ -2,7 +2,27 @@
 
 #include <type_traits>
 
+#include "table/dtype.h"
+
 namespace jorvane::table {
+
+namespace {
+
+// A declared dtype and the column it builds share a number.
+constexpr bool same_number(Column::Kind c, DType::Kind d) {
+    return static_cast<uint8_t>(c) == static_cast<uint8_t>(d);
+}
+static_assert(same_number(Column::Kind::Int64, DType::Kind::Int64));
+static_assert(same_number(Column::Kind::Float, DType::Kind::Float64));
+static_assert(same_number(Column::Kind::Bool, DType::Kind::Bool));
+static_assert(same_number(Column::Kind::Str, DType::Kind::Str));
+static_assert(same_number(Column::Kind::Timestamp, DType::Kind::Timestamp));
+static_assert(same_number(Column::Kind::Uuid, DType::Kind::Uuid));
+static_assert(same_number(Column::Kind::IntN, DType::Kind::IntN));
+static_assert(same_number(Column::Kind::Float32, DType::Kind::Float32));
+static_assert(same_number(Column::Kind::Decimal, DType::Kind::Decimal));
+
+}  // namespace
 
 void Bitmap::push(bool valid) {
     const unsigned bit = static_cast<unsigned>(length & 7);

@@ -1,6 +1,6 @@
 // The in-memory table model every table consumer shares: a typed Column
 // with an optional validity bitmap, and Table, one extracted table (or one
-// chunk of a chunked extraction). Columns are built once, never appended to,
+// batch of a batched extraction). Columns are built once, never appended to,
 // and handed whole to one conversion or export.
 //
 // The validity bitmap is the Arrow layout: row i is bit (i mod 8) of byte
@@ -103,11 +103,14 @@ struct ListColumn {
     std::optional<Bitmap> validity;
     std::vector<int64_t> offsets;  // rows + 1 entries, first 0, last = the child's length
 };
-// One optional value per row; absent = missing.
-using MixedColumn = std::vector<std::optional<engine::Value>>;
+// One column's cells: one optional value per row; absent = missing.
+using ColumnCells = std::vector<std::optional<engine::Value>>;
+// A column of values of any type.
+using MixedColumn = ColumnCells;
 
 struct Column {
-    // The kinds in tag order (shared with DType::Kind for 0 to 8).
+    // The kinds in tag order (numbered as DType::Kind for 0 to 8; column.cpp
+    // checks each pair).
     enum class Kind : uint8_t {
         Int64 = 0,
         Float = 1,

@@ -1,4 +1,4 @@
-// Declared conversion. Cells are converted one at a time in row order into
+// Declared conversion. ColumnCells are converted one at a time in row order into
 // a payload allocated once at the row count; the first cell a type refuses
 // ends the conversion with a message that names the column, the row and the
 // value, and no later cell is looked at. Whether the bitmap is needed is
@@ -23,7 +23,6 @@ using engine::JsonNumber;
 using engine::JsonType;
 using engine::Value;
 
-using Cells = std::vector<std::optional<Value>>;
 
 // One cell's payload or the message refusing it.
 template <class T>
@@ -67,7 +66,7 @@ private:
 // Converts every cell with `one(value, row)`; a missing cell stores `filler`
 // with its bit clear.
 template <class T, class F>
-Result<Nullable<T>, std::string> convert(Cells& cells, bool any_missing, T filler, F&& one) {
+Result<Nullable<T>, std::string> convert(ColumnCells& cells, bool any_missing, T filler, F&& one) {
     NullableBuilder<T> out(cells.size(), any_missing);
     for (size_t row = 0; row < cells.size(); ++row) {
         if (!cells[row]) {
@@ -101,7 +100,7 @@ Result<Column, std::string> to_column(Result<Payload, std::string> payload) {
     return Column::of<K>(std::move(payload).value());
 }
 
-Result<Column, std::string> build(Cells& cells, bool any_missing, const DType& dtype, const Refusals& refuse) {
+Result<Column, std::string> build(ColumnCells& cells, bool any_missing, const DType& dtype, const Refusals& refuse) {
     using K = Column::Kind;
     auto integer = [&](const Value& v, size_t row) -> CellResult<int64_t> {
         if (v.is_number() && v.as_number().is_int()) return v.as_number().int_value();

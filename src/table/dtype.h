@@ -11,7 +11,8 @@
 namespace jorvane::table {
 
 struct DType {
-    // The same order and numbering as the first nine column kinds.
+    // The same order and numbering as the first nine column kinds (checked
+    // in column.cpp).
     enum class Kind : uint8_t {
         Int64 = 0,
         Float64 = 1,

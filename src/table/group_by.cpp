@@ -1,7 +1,7 @@
 // Rows are folded one buffer's worth at a time, while their cells are still
-// in cache, but a refusal is reported as a scan cut into batches of 65,536
-// rows would report it (WindowedCells): a structural error later in the same
-// batch wins over it.
+// in cache, but a refusal is reported as a scan read in batches of 65,536
+// rows (kDefaultBatchRows) would report it (BatchedCells): a structural
+// error later in the same batch wins over it.
 //
 // Groups live in one insertion-ordered hash map from key tuple to nothing:
 // an entry's position is its group number, so the result's row order is the
@@ -18,15 +18,13 @@
 #include "table/agg_state.h"
 #include "table/inference.h"
 #include "table/table_stream.h"
-#include "table/windowed_cells.h"
+#include "table/batched_cells.h"
 #include "util/ordered_map.h"
 
 namespace jorvane::table {
 namespace {
 
 using engine::Value;
-
-constexpr uint64_t kWindowRows = 65536;
 
 struct Empty {};
 using GroupMap = OrderedMap<std::vector<Value>, Empty>;
@@ -84,17 +82,17 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         }
         states.emplace_back(a.name, a.op);
     }
-    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), 1);
+    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source));
     if (!stream) return make_err(std::move(stream.error()));
-    WindowedCells batches(std::move(stream.value()), kWindowRows);
+    BatchedCells batches(std::move(stream.value()), kDefaultBatchRows);
 
     GroupMap groups;
     std::optional<Value> no_cell;
     for (;;) {
-        auto chunk = batches.next(interrupt);
-        if (!chunk) return make_err(std::move(chunk.error()));
-        if (!*chunk) break;
-        Cells& cells = **chunk;
+        auto batch = batches.next(interrupt);
+        if (!batch) return make_err(std::move(batch.error()));
+        if (!*batch) break;
+        CellBatch& cells = **batch;
         for (uint64_t r = 0; r < cells.rows && !batches.deferring(); ++r) {
             engine::ValueHasher hasher;
             for (size_t k = 0; k < n_keys; ++k) key_or_null(cells.columns[k][r]).hash_into(hasher);

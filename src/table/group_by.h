@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "source/source.h"

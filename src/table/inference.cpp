@@ -26,7 +26,6 @@ using engine::JsonNumber;
 using engine::JsonType;
 using engine::Value;
 
-using Cells = std::vector<std::optional<Value>>;
 
 enum class State : uint8_t { Nothing, Integers, Numbers, Bools, Strings, Arrays, Mixed };
 
@@ -84,11 +83,11 @@ private:
     bool wide_ = false;
 };
 
-Column mixed_of(Cells cells) { return Column::of<Column::Kind::Mixed>(std::move(cells)); }
+Column mixed_of(ColumnCells cells) { return Column::of<Column::Kind::Mixed>(std::move(cells)); }
 
 // A Nullable column with one payload per present cell, `filler` elsewhere.
 template <class T, class F>
-Nullable<T> scalars(Cells& cells, bool any_absent, T filler, F&& payload) {
+Nullable<T> scalars(ColumnCells& cells, bool any_absent, T filler, F&& payload) {
     NullableBuilder<T> out(cells.size(), any_absent);
     for (auto& cell : cells) {
         if (cell) {
@@ -100,7 +99,7 @@ Nullable<T> scalars(Cells& cells, bool any_absent, T filler, F&& payload) {
     return std::move(out).finish();
 }
 
-Column list_of(Cells cells, bool any_absent) {
+Column list_of(ColumnCells cells, bool any_absent) {
     Classifier elements;
     size_t element_count = 0;
     for (const auto& cell : cells) {
@@ -127,7 +126,7 @@ Column list_of(Cells cells, bool any_absent) {
         list.validity.emplace();
         list.validity->bytes.reserve((cells.size() + 7) / 8);
     }
-    Cells children;
+    ColumnCells children;
     children.reserve(element_count);
     for (auto& cell : cells) {
         if (list.validity) list.validity->push(cell.has_value());

@@ -3,7 +3,7 @@
 // the column path joined ("(rows).(path)"), compiled in fused groups of 64.
 // After every buffer the engine's completed rows are moved into the stream's
 // store; emit and next_cells hand the store out and start it afresh, so
-// memory follows one chunk of rows. A row limit is the engine's: the scan
+// memory follows one batch of rows. A row limit is the engine's: the scan
 // settles at the end of the limit-th row, so no later row is kept and nothing
 // after that row (a malformed byte later in the same buffer) counts; the
 // source is then abandoned.
@@ -94,8 +94,7 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
 
     engine::Engine engine(mode);
     columns->install(engine);
-    engine.set_row_anchor(engine.drivers().size());
-    anchor->install(engine);
+    anchor->install_row_anchor(engine);
     engine.set_row_limit(spec.limit);
     engine.set_stream_items(true);
 
@@ -120,33 +119,33 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     return stream;
 }
 
-Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) {
+Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) { return gather(batch_rows_, interrupt); }
+
+Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* interrupt) {
+    using Kind = run::SourceScan::Step::Kind;
     while (!done_) {
-        if (run::interrupt_requested(interrupt)) return make_err(run::interrupted_read());
-        BufferResult next = source_->next_buffer();
-        if (!next) return make_err(JorvaneError::read(std::move(next.error()), 0));
-        if (!next.value()) {
-            if (auto error = engine_.finish(true)) return make_err(JorvaneError::parse(std::move(*error)));
-            accumulated_.absorb(engine_.take_row_batch());
-            done_ = true;
-            break;
+        run::SourceScan::Step step = scan_.step(interrupt);
+        switch (step.kind) {
+            case Kind::Interrupted: return make_err(run::interrupted_read());
+            case Kind::Failed:
+                if (scan_.over()) done_ = true;
+                return make_err(std::move(*step.error));
+            case Kind::Ended:
+                if (step.error) return make_err(std::move(*step.error));
+                accumulated_.absorb(scan_.engine().take_row_batch());
+                done_ = true;
+                continue;
+            case Kind::Scanned: break;
         }
-        engine::BufferScan scan = engine_.scan_buffer(*next.value());
-        if (auto lost = source_->lost_buffer()) {
-            // What this buffer led to is not what the input holds.
-            done_ = true;
-            return make_err(JorvaneError::read(std::move(*lost), 0));
-        }
-        if (scan.error) return make_err(JorvaneError::parse(std::move(*scan.error)));
-        accumulated_.absorb(engine_.take_row_batch());
-        if (scan.settled) {
+        if (step.error) return make_err(std::move(*step.error));
+        accumulated_.absorb(scan_.engine().take_row_batch());
+        if (step.settled) {
             limit_hit_ = true;
-            source_->abandon();
-            (void)engine_.finish(false);
+            (void)scan_.stop();
             done_ = true;
             break;
         }
-        if (accumulated_.rows >= batch_rows_) return true;
+        if (accumulated_.rows >= rows) return true;
     }
     return accumulated_.rows > 0;
 }
@@ -184,17 +183,25 @@ Result<Table, JorvaneError> TableStream::emit() {
             table.columns.push_back(narrow_cells(std::move(*cells)));
         }
     }
-    if (done_ && limit_hit_) table.bytes_covered = engine_.stopped_at();
+    if (done_ && limit_hit_) table.bytes_covered = scan_.engine().stopped_at();
     return table;
 }
 
-Result<std::optional<Cells>, JorvaneError> TableStream::next_cells(run::Interrupt* interrupt) {
-    auto ready = advance(interrupt);
+Result<std::optional<CellBatch>, JorvaneError> TableStream::next_cells(run::Interrupt* interrupt) {
+    return gathered_cells(batch_rows_, interrupt);
+}
+
+Result<std::optional<CellBatch>, JorvaneError> TableStream::next_buffer_cells(run::Interrupt* interrupt) {
+    return gathered_cells(1, interrupt);
+}
+
+Result<std::optional<CellBatch>, JorvaneError> TableStream::gathered_cells(uint64_t rows, run::Interrupt* interrupt) {
+    auto ready = gather(rows, interrupt);
     if (!ready) return make_err(std::move(ready.error()));
-    if (!*ready) return std::optional<Cells>();
+    if (!*ready) return std::optional<CellBatch>();
     std::vector<std::vector<engine::Value>> values;
     std::vector<std::vector<uint64_t>> offsets;
-    Cells out;
+    CellBatch out;
     out.rows = take_rows(values, offsets);
     for (size_t c = 0; c < names_.size(); ++c) {
         auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], out.rows, on_multi_);
@@ -204,7 +211,7 @@ Result<std::optional<Cells>, JorvaneError> TableStream::next_cells(run::Interrup
         }
         out.columns.push_back(std::move(*cells));
     }
-    return std::optional<Cells>(std::move(out));
+    return std::optional<CellBatch>(std::move(out));
 }
 
 }  // namespace jorvane::table

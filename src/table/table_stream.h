@@ -1,4 +1,4 @@
-// TableStream: extracts a table from one source in one pass, in chunks of
+// TableStream: extracts a table from one source in one pass, in batches of
 // rows, with bounded memory. The row query anchors rows; each column's query
 // is the column path inside the row, so a field missing from one record is a
 // missing cell in that record's row and never shifts later rows. Output is
@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
+#include "run/source_scan.h"
 #include "source/source.h"
 #include "table/column.h"
 #include "table/table_spec.h"
@@ -23,8 +24,11 @@
 
 namespace jorvane::table {
 
-// Untyped cells of one chunk: per column, one optional value per row.
-struct Cells {
+// The rows a batch holds unless the consumer asks for another size.
+inline constexpr uint64_t kDefaultBatchRows = 65536;
+
+// Untyped cells of one batch: per column, one optional value per row.
+struct CellBatch {
     uint64_t rows = 0;
     std::vector<std::vector<std::optional<engine::Value>>> columns;
 };
@@ -42,9 +46,10 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(
 class TableStream {
 public:
     // Compiles the request into an engine over `source` (consumed even on
-    // failure). `batch_rows`: rows gathered before advance reports a chunk.
+    // failure). `batch_rows`: rows gathered before advance reports a batch
+    // (by default every row of the source).
     static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
-                                                  std::unique_ptr<Source> source, uint64_t batch_rows);
+                                                  std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX);
 
     // True when rows are ready (more may follow), false when the scan is
     // over and nothing is gathered. `interrupt` is asked before each buffer
@@ -59,20 +64,24 @@ public:
     // A shape error (several matches in one row under on_multi "error") is
     // an error of those rows alone: they are dropped and the stream can go
     // on with the next ones.
-    Result<std::optional<Cells>, JorvaneError> next_cells(run::Interrupt* interrupt = nullptr);
+    Result<std::optional<CellBatch>, JorvaneError> next_cells(run::Interrupt* interrupt = nullptr);
+    // The same for the rows of the next buffer that completes any, whatever
+    // the batch size: a consumer works on them while they are in cache.
+    Result<std::optional<CellBatch>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
-    // The rows the last emit or next_cells handed out, or dropped with a
-    // shape error.
+    // The rows the last emit, next_cells or next_buffer_cells handed out,
+    // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
-    // The column whose cells the last next_cells refused with a shape error.
+    // The column whose cells next_cells or next_buffer_cells last refused
+    // with a shape error.
     size_t failed_column() const { return failed_column_; }
 
 private:
     struct Declaration {
         std::optional<Declared> declared;  // absent: inferred
     };
-    // Cells gathered since the last emit or next_cells: per column the
+    // CellBatch gathered since the last emit or next_cells: per column the
     // matched values in document order and per row the value count at the
     // row's end (offsets start at 0).
     struct Accumulated {
@@ -83,15 +92,18 @@ private:
         void absorb(engine::RowBatch batch);
     };
 
-    TableStream(engine::Engine engine, std::unique_ptr<Source> source)
-        : engine_(std::move(engine)), source_(std::move(source)) {}
+    TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
+    // Reads on until `rows` rows are gathered or the scan is over (see
+    // advance).
+    Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
+    // gather, then the gathered rows untyped.
+    Result<std::optional<CellBatch>, JorvaneError> gathered_cells(uint64_t rows, run::Interrupt* interrupt);
     // The rows to hand out now (the gathered ones, cut to the limit), and
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.
     uint64_t take_rows(std::vector<std::vector<engine::Value>>& values, std::vector<std::vector<uint64_t>>& offsets);
 
-    engine::Engine engine_;
-    std::unique_ptr<Source> source_;
+    run::SourceScan scan_;
     uint64_t batch_rows_ = UINT64_MAX;
     Accumulated accumulated_;
     std::vector<std::string> names_;

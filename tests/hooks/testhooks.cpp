@@ -222,7 +222,8 @@ PyObject* hook_read(PyObject*, PyObject* args, PyObject* kwargs) {
         static_cast<PyObject*>(nullptr));
 }
 
-// single_table_source(source, pipelined=False) -> [chunk bytes]
+// single_table_source(source, pipelined=False) -> [chunk bytes]: the source a
+// table-shaped consumer opens
 PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
@@ -230,9 +231,10 @@ PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
             PyObject* source = nullptr;
             int pipelined = 0;
             if (!bind_args(args, kwargs, "O|p:single_table_source", names, &source, &pipelined)) return nullptr;
-            std::unique_ptr<Source> src = single_table_source(source, pipelined != 0);
-            if (!src) return nullptr;
-            return read_all(std::move(src)).release();
+            std::optional<OneSource> one =
+                open_table_source(source, std::string(pipelined != 0 ? "pipelined" : "batched"));
+            if (!one) return nullptr;
+            return read_all(std::move(one->source)).release();
         },
         static_cast<PyObject*>(nullptr));
 }

@@ -20,7 +20,7 @@
 #include "engine/raw_spans.h"
 #include "engine/row_batch.h"
 #include "engine/walk/pipeline_choice.h"
-#include "engine/walk/scan_mode.h"
+#include "engine/scan_mode.h"
 #include "engine/walk/state_table.h"
 #include "engine/walk/walk_state.h"
 

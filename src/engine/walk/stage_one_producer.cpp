@@ -82,7 +82,6 @@ void StageOneProducer::run() {
         if (!spin_until(has_work, kIdleSpinNanos)) sleep_until(thread_sleeping_, has_work);
         uint32_t s = kPosted;
         if (state_.compare_exchange_strong(s, kRunning, std::memory_order_seq_cst)) {
-            taken_.fetch_add(1, std::memory_order_relaxed);
             run_job();
             state_.store(kIdle, std::memory_order_seq_cst);
             wake_sleeper(walker_sleeping_);

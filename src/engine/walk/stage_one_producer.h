@@ -89,10 +89,8 @@ public:
     // Ends the buffer without raising anything.
     void abandon() noexcept;
 
-    // Test hooks: buffers handed over since the start, and those the thread
-    // took up (the rest were taken back by end() before it woke).
+    // Test hook: buffers handed over since the start.
     uint64_t buffers_begun() const { return begun_; }
-    uint64_t buffers_taken() const { return taken_.load(std::memory_order_acquire); }
 
 private:
     enum : uint32_t { kIdle = 0, kPosted = 1, kRunning = 2, kQuit = 3 };
@@ -130,7 +128,6 @@ private:
     alignas(128) std::atomic<uint64_t> progress_{0};  // pack(chunk, carry) of the walking thread
     alignas(128) std::atomic<uint32_t> thread_sleeping_{0};   // the thread sleeps for a job
     alignas(128) std::atomic<uint32_t> walker_sleeping_{0};   // the walking thread sleeps for the job's end
-    alignas(128) std::atomic<uint64_t> taken_{0};
     std::thread thread_;
 };
 

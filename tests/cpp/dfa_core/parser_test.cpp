@@ -179,7 +179,7 @@ TEST(QueryTree, RandomBytesNeverCrash) {
 }
 
 TEST(Grammar, PairsOfAStep) {
-    auto parsed = grammar::QueryDSLParser::parse("a [1:] ?");
+    auto parsed = grammar::QueryMatcher::parse("a [1:] ?");
     ASSERT_TRUE(parsed.ok());
     const grammar::Pair& query = parsed.value();
     ASSERT_EQ(query.inner.size(), 2u);

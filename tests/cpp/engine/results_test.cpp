@@ -69,22 +69,22 @@ TEST(Finish, SnapshotLeavesTheScanGoing) {
 TEST(IsDone, SettlesOnExistsAndLimits) {
     {
         Engine none(ScanMode::serial());
-        EXPECT_FALSE(none.is_done());
+        EXPECT_FALSE(none.settled());
     }
     Engine e = make_engine({{"a", {M::Exists}}, {"b", {M::Count}, 3}}, ScanMode::serial());
-    EXPECT_FALSE(e.is_done());
+    EXPECT_FALSE(e.settled());
     e.scan_buffer(std::string_view(R"({"a":1,"b":1}{"b":2})"));
-    EXPECT_FALSE(e.is_done());
+    EXPECT_FALSE(e.settled());
     e.scan_buffer(std::string_view(R"({"b":3})"));
-    EXPECT_TRUE(e.is_done());
+    EXPECT_TRUE(e.settled());
     e.scan_buffer(std::string_view(R"({"b":4})"));
     EXPECT_EQ(e.finalize_source()[1].count, 3u);
 
     Engine counting = make_engine({{"a", {M::Count}}}, ScanMode::serial());
     counting.scan_buffer(std::string_view(R"({"a":1})"));
-    EXPECT_FALSE(counting.is_done());
+    EXPECT_FALSE(counting.settled());
     counting.stop_query(0);
-    EXPECT_TRUE(counting.is_done());
+    EXPECT_TRUE(counting.settled());
 }
 
 TEST(Limits, ApplyPerQueryInsideAFusedAutomaton) {
@@ -163,13 +163,12 @@ TEST(RowBatches, CollectColumnsPerAnchorMatch) {
         anchor[0].kinds = count;
         auto a = CompiledQueries::compile(anchor);
         ASSERT_TRUE(a.ok());
-        a->install(t);
+        a->install_row_anchor(t);
         std::vector<QueryPlan> cols{{std::nullopt, "rows[*].a", values}, {std::nullopt, "rows[*].b[*]", values}};
         auto c = CompiledQueries::compile(cols);
         ASSERT_TRUE(c.ok());
         c->install(t);
     }
-    t.set_row_anchor(0);
     t.scan_buffer(std::string_view(R"({"rows":[{"a":1,"b":[1,2]},{"b":[]},{"a":3,"a":4}]})"));
     RowBatch b = t.take_row_batch();
     EXPECT_EQ(b.rows, 3u);

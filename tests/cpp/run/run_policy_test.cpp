@@ -63,5 +63,61 @@ TEST(RunPolicy, RangesFromEightMiBAndTwoWalkers) {
         EXPECT_EQ(split_range_len(c.size, c.walkers), c.range) << c.size << " bytes, " << c.walkers << " walkers";
 }
 
+// One fact at a time keeps a source to one engine; the rest split it.
+TEST(RunPolicy, SplitRuleOverPlainFacts) {
+    constexpr uint64_t MiB = 1048576;
+    using K = engine::AccumulatorKind;
+    using In = SplitFacts::Input;
+    const auto facts = [](In input, std::optional<uint64_t> size, std::vector<K> kinds) {
+        SplitFacts f;
+        f.input = input;
+        f.size = size;
+        f.kinds = std::move(kinds);
+        return f;
+    };
+    const SplitFacts file = facts(In::PlainFile, 64 * MiB, {K::Count, K::Sum});
+    EXPECT_EQ(split_range_for(file, 2), 2 * MiB);
+    EXPECT_EQ(split_range_for(file, 1), 0u);
+    EXPECT_EQ(split_range_for(facts(In::Sequential, std::nullopt, {K::Count}), 4), split_sequential_range_len(4));
+    struct Case {
+        const char* what;
+        SplitFacts facts;
+    };
+    SplitFacts limited = file, read = file;
+    limited.match_limit = true;
+    read.reads_engine = true;
+    const Case one_engine[] = {
+        {"match limit", limited},
+        {"progress", read},
+        {"no grid", facts(In::Other, 64 * MiB, {K::Count})},
+        {"unknown size", facts(In::PlainFile, std::nullopt, {K::Count})},
+        {"small file", facts(In::PlainFile, 8 * MiB - 1, {K::Count})},
+        {"every query settles", facts(In::PlainFile, 64 * MiB, {K::Exists, K::Exists})},
+        {"no accumulator", facts(In::PlainFile, 64 * MiB, {})},
+        {"sequential sum", facts(In::Sequential, std::nullopt, {K::Count, K::Sum})},
+        {"sequential mean", facts(In::Sequential, std::nullopt, {K::Mean})},
+        {"sequential product", facts(In::Sequential, std::nullopt, {K::Product})},
+    };
+    for (const Case& c : one_engine) EXPECT_EQ(split_range_for(c.facts, 8), 0u) << c.what;
+}
+
+TEST(RunPolicy, BudgetGivesEveryFigureFromMaxThreads) {
+    const ThreadBudget none(0), three(3);
+    EXPECT_FALSE(none.prefetch(1));
+    EXPECT_TRUE(three.prefetch(1));
+    EXPECT_EQ(none.workers(4, engine::ScanMode::batched(8)), 1u);
+    EXPECT_EQ(three.workers(4, engine::ScanMode::batched(8)), 3u);
+    EXPECT_EQ(three.workers(4, engine::ScanMode::pipelined(128)), 1u);
+    EXPECT_EQ(three.walkers(engine::ScanMode::batched(8)), std::min<size_t>(3, online_processors()));
+    // The one source splits: batched, whatever the budget's prefetching says.
+    SplitFacts big;
+    big.input = SplitFacts::Input::Sequential;
+    big.kinds = {engine::AccumulatorKind::Count};
+    const bool walkers_split = three.walkers(engine::ScanMode::batched(8)) > 1;
+    EXPECT_EQ(mode_name(*three.mode(std::nullopt, 1, &big)), std::string(walkers_split ? "batched" : "pipelined"));
+    EXPECT_STREQ(mode_name(*three.mode(std::nullopt, 1, nullptr)), "pipelined");
+    EXPECT_FALSE(three.mode("fast", 1, nullptr));
+}
+
 }  // namespace
 }  // namespace jorvane::run

@@ -56,6 +56,27 @@ private:
     std::string held_;
 };
 
+// `doc` in buffers of `size` bytes; once buffer number `lost_at` has been
+// handed out, the source reports it lost (as a shrunk mapped file does).
+class LosingSource final : public Source {
+public:
+    LosingSource(std::string doc, size_t size, size_t lost_at) : inner_(std::move(doc), size), lost_at_(lost_at) {}
+    BufferResult next_buffer() override {
+        auto b = inner_.next_buffer();
+        if (b && *b) ++handed_;
+        return b;
+    }
+    std::optional<IoError> lost_buffer() const override {
+        if (handed_ == lost_at_ + 1) return IoError::custom(IoErrorKind::Other, "file shrank");
+        return std::nullopt;
+    }
+
+private:
+    CutSource inner_;
+    size_t lost_at_;
+    size_t handed_ = 0;
+};
+
 struct Spec {
     std::string text;
     std::vector<AccumulatorKind> kinds;

@@ -103,7 +103,7 @@ class ScriptedObserver final : public ScanObserver {
 public:
     explicit ScriptedObserver(std::vector<Verdict> answers = {}, int stop_before = -1)
         : answers_(std::move(answers)), stop_before_(stop_before) {}
-    bool stop_requested() override { return asked_++ == stop_before_; }
+    bool requested() override { return asked_++ == stop_before_; }
     Verdict at_interval(uint64_t bytes, const engine::Engine&) override {
         calls.push_back(bytes);
         return calls.size() <= answers_.size() ? answers_[calls.size() - 1] : Verdict::Continue;

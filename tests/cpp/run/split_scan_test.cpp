@@ -233,8 +233,8 @@ const std::vector<Spec>& fused_specs() {
     return specs;
 }
 
-// The same queries without Sum, Mean and Product (a stream keeps one engine
-// for those).
+// The same queries without Sum, Mean and Product (sequential input keeps one
+// engine for those).
 std::vector<Spec> without_figures(const std::vector<Spec>& specs) {
     std::vector<Spec> out;
     for (const Spec& s : specs) {
@@ -251,9 +251,9 @@ std::unique_ptr<Source> stream_of(const std::string& doc, size_t buffer) {
     return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::move(bytes)), buffer);
 }
 
-// The document read as a stream (a decoder's output, say) in ranges, against
-// one engine reading the same stream.
-void check_stream(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
+// The document read as sequential input (a decoder's output, say) in ranges,
+// against one engine reading the same input.
+void check_sequential(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
     const engine::CompiledQueries compiled = compile(without_figures(specs));
     for (size_t buffer : {size_t{1}, size_t{7}, size_t{4096}}) {
         Scanned serial;
@@ -273,7 +273,7 @@ void check_stream(const std::string& doc, const std::vector<Spec>& specs, const 
                 split.outcome =
                     scan_split(compiled, engine::ScanMode::batched(8), *source, options, SplitPlan{walkers, range});
                 expect_same(serial, split,
-                            label + " stream buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
+                            label + " sequential buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
                                 " walkers " + std::to_string(walkers));
                 if (::testing::Test::HasFailure()) {
                     ADD_FAILURE() << "document: " << doc;
@@ -285,7 +285,7 @@ void check_stream(const std::string& doc, const std::vector<Spec>& specs, const 
 }
 
 void check_document(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
-    check_stream(doc, specs, label);
+    check_sequential(doc, specs, label);
     if (::testing::Test::HasFailure()) return;
     TempFile file(doc);
     auto opened = MappedFile::open(file.path());

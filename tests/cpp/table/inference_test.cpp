@@ -53,7 +53,7 @@ TEST(NarrowCells, MissingRowsGetFillersAndClearBits) {
     EXPECT_EQ(floats.as<K::Float>().values[0], INFINITY);
     EXPECT_TRUE(std::isnan(floats.as<K::Float>().values[1]));
     // A literal no float can read keeps its text in a Mixed column.
-    testing::Cells odd = cells({"2.5"});
+    ColumnCells odd = cells({"2.5"});
     odd.emplace_back(engine::Value::number(engine::JsonNumber::from_literal("1.2.3")));
     EXPECT_EQ(narrow_cells(std::move(odd)).kind(), K::Mixed);
     // Only top-level nulls become absent in a Mixed column.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "run/run_test_support.h"
 #include "source/memory_reader.h"
 #include "source/read_source.h"
 #include "table/table_stream.h"
@@ -281,6 +282,27 @@ TEST(TableStream, Refusals) {
     EXPECT_EQ(refusal(std::move(declared)), "invalid input: dtype declared for unknown column \"nope\"");
     EXPECT_EQ(refusal(TableSpec("a[").column("x", "x")).rfind("failed to compile query \"(a[).(x)\": ", 0), 0u);
     EXPECT_EQ(refusal(TableSpec().column("x", "x"), R"({"x":[1)").rfind("input ended at byte 7", 0), 0u);
+}
+
+TEST(TableStream, ALostBufferEndsTheStreamWithNoRowOfThatBuffer) {
+    for (size_t lost_at : {0u, 1u, 2u}) {
+        auto stream = TableStream::make(TableSpec("").column("a", "a"), engine::ScanMode::batched(8),
+                                        std::make_unique<run::testing::LosingSource>(
+                                            R"({"a":1} {"a":2} {"a":3} {"a":4})", 8, lost_at));
+        ASSERT_TRUE(stream.ok());
+        uint64_t rows = 0;
+        for (;;) {
+            auto cells = stream->next_buffer_cells();
+            if (!cells) {
+                EXPECT_EQ(cells.error().kind(), JorvaneError::Kind::Read);
+                break;
+            }
+            ASSERT_TRUE(*cells) << lost_at;
+            rows += (*cells)->rows;
+        }
+        EXPECT_EQ(rows, lost_at);
+        EXPECT_FALSE(*stream->advance());
+    }
 }
 
 }  // namespace

@@ -10,12 +10,11 @@
 
 namespace jorvane::table::testing {
 
-using Cells = std::vector<std::optional<engine::Value>>;
 
 inline engine::Value json(std::string_view text) { return engine::testing::JsonText(text).parse(); }
 
-inline Cells cells(std::vector<const char*> texts) {
-    Cells out;
+inline ColumnCells cells(std::vector<const char*> texts) {
+    ColumnCells out;
     for (const char* t : texts) {
         if (t == nullptr) {
             out.emplace_back();

@@ -1,6 +1,6 @@
-// The table stream behind the consumers that hand rows out a chunk at a
+// The table stream behind the consumers that hand rows out a batch at a
 // time (table_batches and the Parquet and CSV writers): opening it from a
-// parsed request, and reading its next chunk with the interpreter lock
+// parsed request, and reading its next batch with the interpreter lock
 // released.
 #pragma once
 
@@ -18,22 +18,20 @@
 
 namespace jorvane::py {
 
-inline constexpr uint64_t kDefaultBatchRows = 65536;
-
 // The refusal of a batch_rows of 0, raised as ValueError; true otherwise.
 bool check_batch_rows(uint64_t batch_rows);
 
 // The mode chosen for one source, the source opened and the stream built
 // over it with the interpreter lock held (nothing is read yet). A writer
-// passes its `output` path (see single_table_source). Nothing with the
+// passes its `output` path (see open_table_source). Nothing with the
 // exception set on failure.
-std::optional<table::TableStream> open_chunked_stream(PyObject* source, table::TableSpec spec,
-                                                      const std::optional<std::string>& mode, uint64_t batch_rows,
-                                                      const std::string* output = nullptr);
+std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
+                                                    const std::optional<std::string>& mode, uint64_t batch_rows,
+                                                    const std::string* output = nullptr);
 
-// The next chunk of rows: advance (asking `interrupt` between buffers), then
+// The next batch of rows: advance (asking `interrupt` between buffers), then
 // emit when rows are ready, both with the interpreter lock released (the
 // calling thread holds it). Nothing when the scan is over.
-Result<std::optional<table::Table>, JorvaneError> next_chunk(table::TableStream& stream, run::Interrupt* interrupt);
+Result<std::optional<table::Table>, JorvaneError> next_batch(table::TableStream& stream, run::Interrupt* interrupt);
 
 }  // namespace jorvane::py

@@ -1,13 +1,13 @@
-// NdjsonSink: the output file of write_ndjson, plain or compressed as its
+// OutputFile: the output file of write_ndjson, plain or compressed as its
 // name asks: a name ending in ".gz" gets one gzip member (deflate level 6),
 // ".zst" or ".zstd" one Zstandard frame (level 3, no dictionary), anything
 // else plain bytes (ASCII letters compared case-insensitively).
 //
-// A sink dropped without finish() leaves the file as a reader can best use
-// it: plain output keeps every byte given to write_all; gzip output is
-// finished into a complete member of those bytes; Zstandard output keeps the
-// compressed bytes already written, without the end of the frame (a reader
-// reports a truncated frame).
+// An output file dropped without finish() leaves the file as a reader can
+// best use it: plain output keeps every byte given to write_all; gzip output
+// is finished into a complete member of those bytes; Zstandard output keeps
+// the compressed bytes already written, without the end of the frame (a
+// reader reports a truncated frame).
 #pragma once
 
 #include <memory>
@@ -19,36 +19,36 @@
 
 namespace jorvane::ndjson {
 
-enum class SinkKind { Plain, Gzip, Zstd };
+enum class OutputKind { Plain, Gzip, Zstd };
 
 // The kind a file name selects.
-SinkKind sink_kind_for(std::string_view path);
+OutputKind output_kind_for(std::string_view path);
 
-class NdjsonSink {
+class OutputFile {
 public:
     // Makes the encoder, then creates (or truncates) the file with
     // permissions 0666 less the umask. On failure nothing is created and the
     // message says why: "zstd encoder: {}" or "cannot create {:?}: {}".
-    static Result<NdjsonSink, std::string> create(const std::string& path);
+    static Result<OutputFile, std::string> create(const std::string& path);
 
-    NdjsonSink(NdjsonSink&&) noexcept;
-    NdjsonSink& operator=(NdjsonSink&&) noexcept;
-    ~NdjsonSink();
+    OutputFile(OutputFile&&) noexcept;
+    OutputFile& operator=(OutputFile&&) noexcept;
+    ~OutputFile();
 
     Result<void, IoError> write_all(std::string_view bytes);
     // Writes out everything buffered (a sync flush point for gzip, the end of
     // the current block for Zstandard).
     Result<void, IoError> flush();
     // Ends the output (the gzip trailer, the end of the Zstandard frame) and
-    // closes the file. The sink is spent either way.
+    // closes the file. The file is spent either way.
     Result<void, IoError> finish();
 
-    SinkKind kind() const;
+    OutputKind kind() const;
 
     class Impl;
 
 private:
-    explicit NdjsonSink(std::unique_ptr<Impl> impl);
+    explicit OutputFile(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
 

@@ -6,7 +6,7 @@
 // length of the uncompressed bytes, both little-endian. Compressed output
 // goes through a 32 KiB buffer; plain output through an 8 KiB buffer that
 // large writes bypass.
-#include "ndjson/sink.h"
+#include "ndjson/output_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -78,14 +78,14 @@ private:
 
 }  // namespace
 
-class NdjsonSink::Impl {
+class OutputFile::Impl {
 public:
     Impl() = default;
     virtual ~Impl() = default;
     // The file written from now on (the encoder exists before the file does).
     void attach(int fd) { file_.reset(fd); }
     bool attached() const { return file_.is_open(); }
-    virtual SinkKind kind() const = 0;
+    virtual OutputKind kind() const = 0;
     virtual Result<void, IoError> write_all(std::string_view bytes) = 0;
     virtual Result<void, IoError> flush() = 0;
     // Ends the output; the file is closed by the caller.
@@ -98,11 +98,11 @@ protected:
 
 namespace {
 
-class PlainSink final : public NdjsonSink::Impl {
+class PlainOutput final : public OutputFile::Impl {
 public:
-    PlainSink() { buffer_.reserve(kPlainBuffer); }
-    ~PlainSink() override { (void)flush(); }
-    SinkKind kind() const override { return SinkKind::Plain; }
+    PlainOutput() { buffer_.reserve(kPlainBuffer); }
+    ~PlainOutput() override { (void)flush(); }
+    OutputKind kind() const override { return OutputKind::Plain; }
 
     Result<void, IoError> write_all(std::string_view bytes) override {
         if (buffer_.size() + bytes.size() > kPlainBuffer) {
@@ -114,7 +114,7 @@ public:
     }
     Result<void, IoError> flush() override {
         if (buffer_.empty()) return {};
-        // The buffer is given up even when the write fails, so that a sink
+        // The buffer is given up even when the write fails, so that an output
         // dropped after a failure does not write its bytes a second time.
         std::vector<char> pending;
         pending.swap(buffer_);
@@ -127,26 +127,26 @@ private:
     std::vector<char> buffer_;
 };
 
-class GzipSink final : public NdjsonSink::Impl {
+class GzipOutput final : public OutputFile::Impl {
 public:
     // The encoder: raw deflate at level 6, set up in place (zlib's stream
     // state points back at its z_stream, which therefore never moves).
-    static Result<std::unique_ptr<GzipSink>, std::string> make() {
-        auto sink = std::make_unique<GzipSink>();
-        const int rc = deflateInit2(&sink->z_, kGzipLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    static Result<std::unique_ptr<GzipOutput>, std::string> make() {
+        auto output = std::make_unique<GzipOutput>();
+        const int rc = deflateInit2(&output->z_, kGzipLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
         if (rc != Z_OK) return make_err(std::string(rc == Z_MEM_ERROR ? "out of memory" : "cannot initialise deflate"));
-        sink->initialised_ = true;
-        return sink;
+        output->initialised_ = true;
+        return output;
     }
-    GzipSink() : out_(kCompressedBuffer) {}
-    GzipSink(const GzipSink&) = delete;
-    GzipSink& operator=(const GzipSink&) = delete;
-    ~GzipSink() override {
+    GzipOutput() : out_(kCompressedBuffer) {}
+    GzipOutput(const GzipOutput&) = delete;
+    GzipOutput& operator=(const GzipOutput&) = delete;
+    ~GzipOutput() override {
         if (!initialised_) return;
         if (!ended_ && attached()) (void)end();
         deflateEnd(&z_);
     }
-    SinkKind kind() const override { return SinkKind::Gzip; }
+    OutputKind kind() const override { return OutputKind::Gzip; }
 
     Result<void, IoError> write_all(std::string_view bytes) override {
         if (auto r = header(); !r) return r;
@@ -185,12 +185,12 @@ private:
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
         size_t remaining = bytes.size();
         for (;;) {
-            const uInt chunk = remaining > UINT32_MAX ? UINT32_MAX : static_cast<uInt>(remaining);
-            z_.avail_in = chunk;
+            const uInt piece = remaining > UINT32_MAX ? UINT32_MAX : static_cast<uInt>(remaining);
+            z_.avail_in = piece;
             z_.next_out = out_.data();
             z_.avail_out = static_cast<uInt>(out_.size());
-            const int rc = deflate(&z_, remaining > chunk ? Z_NO_FLUSH : mode);
-            remaining -= chunk - z_.avail_in;
+            const int rc = deflate(&z_, remaining > piece ? Z_NO_FLUSH : mode);
+            remaining -= piece - z_.avail_in;
             if (rc == Z_STREAM_ERROR) return make_err(IoError::custom(IoErrorKind::Other, "deflate stream error"));
             const size_t produced = out_.size() - z_.avail_out;
             if (produced) {
@@ -219,10 +219,10 @@ struct ZstdContextFree {
 };
 using ZstdContext = std::unique_ptr<ZSTD_CCtx, ZstdContextFree>;
 
-class ZstdSink final : public NdjsonSink::Impl {
+class ZstdOutput final : public OutputFile::Impl {
 public:
-    explicit ZstdSink(ZstdContext context) : cctx_(std::move(context)), out_(kCompressedBuffer) {}
-    SinkKind kind() const override { return SinkKind::Zstd; }
+    explicit ZstdOutput(ZstdContext context) : cctx_(std::move(context)), out_(kCompressedBuffer) {}
+    OutputKind kind() const override { return OutputKind::Zstd; }
 
     // A compression context at level 3 without a dictionary, or the
     // library's error text.
@@ -263,26 +263,26 @@ private:
 
 }  // namespace
 
-SinkKind sink_kind_for(std::string_view path) {
-    if (ends_with_ascii_ci(path, ".gz")) return SinkKind::Gzip;
-    if (ends_with_ascii_ci(path, ".zst") || ends_with_ascii_ci(path, ".zstd")) return SinkKind::Zstd;
-    return SinkKind::Plain;
+OutputKind output_kind_for(std::string_view path) {
+    if (ends_with_ascii_ci(path, ".gz")) return OutputKind::Gzip;
+    if (ends_with_ascii_ci(path, ".zst") || ends_with_ascii_ci(path, ".zstd")) return OutputKind::Zstd;
+    return OutputKind::Plain;
 }
 
-Result<NdjsonSink, std::string> NdjsonSink::create(const std::string& path) {
+Result<OutputFile, std::string> OutputFile::create(const std::string& path) {
     std::unique_ptr<Impl> impl;
-    switch (sink_kind_for(path)) {
-        case SinkKind::Plain: impl = std::make_unique<PlainSink>(); break;
-        case SinkKind::Gzip: {
-            auto g = GzipSink::make();
+    switch (output_kind_for(path)) {
+        case OutputKind::Plain: impl = std::make_unique<PlainOutput>(); break;
+        case OutputKind::Gzip: {
+            auto g = GzipOutput::make();
             if (!g) return make_err("gzip encoder: " + g.error());
             impl = std::move(g.value());
             break;
         }
-        case SinkKind::Zstd: {
-            auto c = ZstdSink::make_context();
+        case OutputKind::Zstd: {
+            auto c = ZstdOutput::make_context();
             if (!c) return make_err("zstd encoder: " + c.error());
-            impl = std::make_unique<ZstdSink>(std::move(c.value()));
+            impl = std::make_unique<ZstdOutput>(std::move(c.value()));
             break;
         }
     }
@@ -295,21 +295,21 @@ Result<NdjsonSink, std::string> NdjsonSink::create(const std::string& path) {
         return make_err("cannot create " + debug_quote(path) + ": " + error.to_string());
     }
     impl->attach(fd);
-    return NdjsonSink(std::move(impl));
+    return OutputFile(std::move(impl));
 }
 
-NdjsonSink::NdjsonSink(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-NdjsonSink::NdjsonSink(NdjsonSink&&) noexcept = default;
-NdjsonSink& NdjsonSink::operator=(NdjsonSink&&) noexcept = default;
-NdjsonSink::~NdjsonSink() = default;
+OutputFile::OutputFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+OutputFile::OutputFile(OutputFile&&) noexcept = default;
+OutputFile& OutputFile::operator=(OutputFile&&) noexcept = default;
+OutputFile::~OutputFile() = default;
 
-SinkKind NdjsonSink::kind() const { return impl_->kind(); }
+OutputKind OutputFile::kind() const { return impl_->kind(); }
 
-Result<void, IoError> NdjsonSink::write_all(std::string_view bytes) { return impl_->write_all(bytes); }
+Result<void, IoError> OutputFile::write_all(std::string_view bytes) { return impl_->write_all(bytes); }
 
-Result<void, IoError> NdjsonSink::flush() { return impl_->flush(); }
+Result<void, IoError> OutputFile::flush() { return impl_->flush(); }
 
-Result<void, IoError> NdjsonSink::finish() {
+Result<void, IoError> OutputFile::finish() {
     std::unique_ptr<Impl> impl = std::move(impl_);
     auto ended = impl->end();
     auto closed = impl->close();

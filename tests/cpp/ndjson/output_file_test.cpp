@@ -1,6 +1,6 @@
 // Output files: the kind chosen by the file name, the gzip header bytes,
 // gzip and Zstandard output decoded with zlib and libzstd directly, what a
-// sink dropped unfinished leaves behind, and write_lines staging whole lines.
+// output dropped unfinished leaves behind, and write_lines staging whole lines.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <zlib.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "ndjson/sink.h"
+#include "ndjson/output_file.h"
 #include "ndjson/write_lines.h"
 #include "source/memory_reader.h"
 #include "source/read_source.h"
@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "ndjson_sink_XXXXXX").string();
+        std::string pattern = (fs::temp_directory_path() / "ndjson_output_XXXXXX").string();
         path_ = mkdtemp(pattern.data());
     }
     ~TempDir() { fs::remove_all(path_); }
@@ -98,47 +98,47 @@ std::string sample(size_t n, uint32_t seed = 3) {
     return s;
 }
 
-TEST(NdjsonSink, KindByName) {
-    const std::pair<const char*, SinkKind> cases[] = {
-        {"out.ndjson", SinkKind::Plain},   {"OUT.NDJSON.GZ", SinkKind::Gzip},   {".gz", SinkKind::Gzip},
-        {"a.Gz", SinkKind::Gzip},          {"out.ndjson.gzip", SinkKind::Plain}, {"x.zst", SinkKind::Zstd},
-        {"x.ZSTD", SinkKind::Zstd},        {".zstd", SinkKind::Zstd},           {"zstd", SinkKind::Plain},
-        {"gz", SinkKind::Plain},           {"x.gz/", SinkKind::Plain},
+TEST(OutputFile, KindByName) {
+    const std::pair<const char*, OutputKind> cases[] = {
+        {"out.ndjson", OutputKind::Plain},   {"OUT.NDJSON.GZ", OutputKind::Gzip},   {".gz", OutputKind::Gzip},
+        {"a.Gz", OutputKind::Gzip},          {"out.ndjson.gzip", OutputKind::Plain}, {"x.zst", OutputKind::Zstd},
+        {"x.ZSTD", OutputKind::Zstd},        {".zstd", OutputKind::Zstd},           {"zstd", OutputKind::Plain},
+        {"gz", OutputKind::Plain},           {"x.gz/", OutputKind::Plain},
     };
-    for (const auto& [name, kind] : cases) EXPECT_EQ(sink_kind_for(name), kind) << name;
+    for (const auto& [name, kind] : cases) EXPECT_EQ(output_kind_for(name), kind) << name;
 }
 
-TEST(NdjsonSink, FinishedOutputDecodes) {
+TEST(OutputFile, FinishedOutputDecodes) {
     TempDir dir;
     for (size_t size : {size_t{0}, size_t{10}, size_t{3 << 20}}) {
         const std::string data = sample(size);
         for (const char* name : {"o.ndjson", "o.ndjson.gz", "o.ndjson.zst"}) {
             const std::string path = dir.file(name);
-            auto sink = NdjsonSink::create(path);
-            ASSERT_TRUE(sink) << sink.error();
+            auto output = OutputFile::create(path);
+            ASSERT_TRUE(output) << output.error();
             // Pieces of several sizes, with a flush in the middle.
             size_t at = 0;
             for (size_t piece : {size_t{1}, size_t{100}, size_t{9000}, size_t{1 << 20}}) {
                 const size_t n = std::min(piece, data.size() - at);
-                ASSERT_TRUE(sink->write_all(std::string_view(data).substr(at, n)));
+                ASSERT_TRUE(output->write_all(std::string_view(data).substr(at, n)));
                 at += n;
                 if (piece == 100) {
-                    ASSERT_TRUE(sink->flush());
+                    ASSERT_TRUE(output->flush());
                 }
             }
-            ASSERT_TRUE(sink->write_all(std::string_view(data).substr(at)));
-            ASSERT_TRUE(sink->flush());
-            ASSERT_TRUE(sink->finish());
+            ASSERT_TRUE(output->write_all(std::string_view(data).substr(at)));
+            ASSERT_TRUE(output->flush());
+            ASSERT_TRUE(output->finish());
             const std::string file = read_file(path);
-            switch (sink_kind_for(name)) {
-                case SinkKind::Plain: EXPECT_EQ(file, data); break;
-                case SinkKind::Gzip: {
+            switch (output_kind_for(name)) {
+                case OutputKind::Plain: EXPECT_EQ(file, data); break;
+                case OutputKind::Gzip: {
                     ASSERT_GE(file.size(), 18u);
                     EXPECT_EQ(file.substr(0, 10), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10));
                     EXPECT_EQ(gunzip(file), data) << size;
                     break;
                 }
-                case SinkKind::Zstd: {
+                case OutputKind::Zstd: {
                     const Unzstd z = unzstd(file);
                     EXPECT_TRUE(z.frame_complete) << size;
                     EXPECT_EQ(z.bytes, data);
@@ -149,23 +149,23 @@ TEST(NdjsonSink, FinishedOutputDecodes) {
     }
 }
 
-TEST(NdjsonSink, DroppedUnfinished) {
+TEST(OutputFile, DroppedUnfinished) {
     TempDir dir;
     const std::string data = sample(200000);
     for (const char* name : {"d.ndjson", "d.ndjson.gz", "d.ndjson.zstd"}) {
         const std::string path = dir.file(name);
         {
-            auto sink = NdjsonSink::create(path);
-            ASSERT_TRUE(sink);
-            ASSERT_TRUE(sink->write_all(data));
-            ASSERT_TRUE(sink->flush());
-            ASSERT_TRUE(sink->write_all("tail\n"));
+            auto output = OutputFile::create(path);
+            ASSERT_TRUE(output);
+            ASSERT_TRUE(output->write_all(data));
+            ASSERT_TRUE(output->flush());
+            ASSERT_TRUE(output->write_all("tail\n"));
         }
         const std::string file = read_file(path);
-        switch (sink_kind_for(name)) {
-            case SinkKind::Plain: EXPECT_EQ(file, data + "tail\n"); break;
-            case SinkKind::Gzip: EXPECT_EQ(gunzip(file), data + "tail\n"); break;
-            case SinkKind::Zstd: {
+        switch (output_kind_for(name)) {
+            case OutputKind::Plain: EXPECT_EQ(file, data + "tail\n"); break;
+            case OutputKind::Gzip: EXPECT_EQ(gunzip(file), data + "tail\n"); break;
+            case OutputKind::Zstd: {
                 // What was flushed is there; the frame has no end.
                 const Unzstd z = unzstd(file);
                 EXPECT_FALSE(z.frame_complete);
@@ -176,14 +176,14 @@ TEST(NdjsonSink, DroppedUnfinished) {
     }
 }
 
-TEST(NdjsonSink, CreateRefusals) {
+TEST(OutputFile, CreateRefusals) {
     TempDir dir;
     const std::string missing = dir.file("no/such/dir/out.ndjson");
-    auto sink = NdjsonSink::create(missing);
-    ASSERT_FALSE(sink);
-    EXPECT_EQ(sink.error(), "cannot create \"" + missing + "\": No such file or directory (os error 2)");
+    auto output = OutputFile::create(missing);
+    ASSERT_FALSE(output);
+    EXPECT_EQ(output.error(), "cannot create \"" + missing + "\": No such file or directory (os error 2)");
     EXPECT_FALSE(fs::exists(missing));
-    EXPECT_FALSE(NdjsonSink::create(dir.file("x") + "/\"q\".gz"));
+    EXPECT_FALSE(OutputFile::create(dir.file("x") + "/\"q\".gz"));
 }
 
 TEST(WriteLines, StagesWholeLines) {
@@ -201,22 +201,22 @@ TEST(WriteLines, StagesWholeLines) {
     {
         auto emitter = NdjsonEmitter::make("", std::nullopt, table::OnMulti::Error, std::nullopt,
                                            engine::ScanMode::batched(8), source(doc));
-        auto sink = NdjsonSink::create(path);
-        ASSERT_TRUE(emitter && sink);
-        auto n = write_lines(*emitter, *sink);
+        auto output = OutputFile::create(path);
+        ASSERT_TRUE(emitter && output);
+        auto n = write_lines(*emitter, *output);
         ASSERT_TRUE(n);
         EXPECT_EQ(*n, 60000u);
     }
     EXPECT_EQ(read_file(path), expected);
 
-    // A malformed tail: the lines handed to the sink before the error stay,
+    // A malformed tail: the lines handed to the output before the error stay,
     // ending at a line boundary; the ones still staged are dropped.
     {
         auto emitter = NdjsonEmitter::make("", std::nullopt, table::OnMulti::Error, std::nullopt,
                                            engine::ScanMode::batched(8), source(doc + "{\"i\":]"));
-        auto sink = NdjsonSink::create(path);
-        ASSERT_TRUE(emitter && sink);
-        auto n = write_lines(*emitter, *sink);
+        auto output = OutputFile::create(path);
+        ASSERT_TRUE(emitter && output);
+        auto n = write_lines(*emitter, *output);
         ASSERT_FALSE(n);
         EXPECT_EQ(n.error().kind(), JorvaneError::Kind::Corrupted);
     }

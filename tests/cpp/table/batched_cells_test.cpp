@@ -1,7 +1,7 @@
 // Reading a table stream buffer by buffer must report what a stream cut into
-// windows of N rows reports: the same rows handed out window by window and
+// batches of N rows reports: the same rows handed out batch by batch and
 // the same error, whichever of a structural error, a shape error and a
-// consumer's refusal comes first. Checked against the chunked stream itself
+// consumer's refusal comes first. Checked against the batched stream itself
 // over random documents with errors planted in them.
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 #include "source/memory_reader.h"
 #include "source/read_source.h"
-#include "table/windowed_cells.h"
+#include "table/batched_cells.h"
 
 namespace jorvane::table {
 namespace {
@@ -33,8 +33,8 @@ TableStream make_stream(const std::string& doc, size_t buffer, uint64_t batch_ro
     return std::move(s.value());
 }
 
-// What a consumer got: the values of "v" in the rows handed out (window by
-// window), then the error that ended the scan ("" when none). A row whose
+// What a consumer got: the values of "v" in the rows handed out (batch by
+// batch), then the error that ended the scan ("" when none). A row whose
 // "v" is the string "bad" is refused by the consumer.
 struct Outcome {
     std::vector<int64_t> handed_out;
@@ -53,9 +53,9 @@ int64_t number(const std::optional<engine::Value>& v) {
     return v && v->is_number() && v->as_number().is_int() ? v->as_number().int_value() : -1;
 }
 
-Outcome chunked(const std::string& doc, size_t buffer, uint64_t window, std::optional<uint64_t> limit) {
+Outcome batched(const std::string& doc, size_t buffer, uint64_t batch, std::optional<uint64_t> limit) {
     Outcome out;
-    TableStream s = make_stream(doc, buffer, window, limit);
+    TableStream s = make_stream(doc, buffer, batch, limit);
     for (;;) {
         auto cells = s.next_cells();
         if (!cells) {
@@ -75,9 +75,9 @@ Outcome chunked(const std::string& doc, size_t buffer, uint64_t window, std::opt
     }
 }
 
-Outcome windowed(const std::string& doc, size_t buffer, uint64_t window, std::optional<uint64_t> limit) {
+Outcome buffer_by_buffer(const std::string& doc, size_t buffer, uint64_t batch, std::optional<uint64_t> limit) {
     Outcome out;
-    WindowedCells w(make_stream(doc, buffer, 1, limit), window);
+    BatchedCells w(make_stream(doc, buffer, 1, limit), batch);
     std::vector<int64_t> pending;
     for (;;) {
         auto cells = w.next();
@@ -96,14 +96,14 @@ Outcome windowed(const std::string& doc, size_t buffer, uint64_t window, std::op
             }
             pending.push_back(number((*cells)->columns[1][r]));
         }
-        if (w.window_closed() && !w.deferring()) {
+        if (w.batch_closed() && !w.deferring()) {
             out.handed_out.insert(out.handed_out.end(), pending.begin(), pending.end());
             pending.clear();
         }
     }
 }
 
-TEST(WindowedCells, ReportsWhatAChunkedStreamReports) {
+TEST(BatchedCells, ReportsWhatABatchedStreamReports) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 1000; ++trial) {
         const int n = static_cast<int>(rng() % 40);
@@ -113,7 +113,7 @@ TEST(WindowedCells, ReportsWhatAChunkedStreamReports) {
                 case 0: doc += R"({"v":"bad"} )"; break;             // the consumer refuses it
                 case 1: doc += R"({"v":1,"t":[1,2]} )"; break;       // several matches: a shape error
                 case 3: doc += R"({"v":5,"a":[1,2]} )"; break;       // the same in the first column
-                // The same column again with another message: the window's
+                // The same column again with another message: the batch's
                 // first row in the lowest column must be the one reported.
                 case 4: doc += R"({"v":6,"t":[1,2,3]} )"; break;
                 case 5: doc += R"({"v":7,"a":[1,2,3]} )"; break;
@@ -123,28 +123,28 @@ TEST(WindowedCells, ReportsWhatAChunkedStreamReports) {
         }
         if (rng() % 5 == 0) doc += R"({"v":)";                       // truncated
         const size_t buffer = 1 + rng() % 40;
-        const uint64_t window = 1 + rng() % 6;
+        const uint64_t batch = 1 + rng() % 6;
         const std::optional<uint64_t> limit = rng() % 4 == 0 ? std::optional<uint64_t>(1 + rng() % 30) : std::nullopt;
-        Outcome expected = chunked(doc, buffer, window, limit);
+        Outcome expected = batched(doc, buffer, batch, limit);
         if (expected.error == "refused row") expected.error = "invalid input: refused";
-        EXPECT_EQ(windowed(doc, buffer, window, limit), expected)
-            << doc << " / buffer " << buffer << " / window " << window << " / limit " << limit.value_or(0);
+        EXPECT_EQ(buffer_by_buffer(doc, buffer, batch, limit), expected)
+            << doc << " / buffer " << buffer << " / batch " << batch << " / limit " << limit.value_or(0);
     }
 }
 
-TEST(WindowedCells, ARefusalWaitsForTheEndOfItsWindow) {
-    // One row per buffer; window of 3 rows. The refusal in row 1 is reported
-    // when row 2 completes the window...
+TEST(BatchedCells, ARefusalWaitsForTheEndOfItsBatch) {
+    // One row per buffer; batch of 3 rows. The refusal in row 1 is reported
+    // when row 2 completes the batch...
     const std::string doc = R"({"v":"bad"}{"v":1}{"v":2}{"v":3})";
-    WindowedCells w(make_stream(doc, 11, 1), 3);
+    BatchedCells w(make_stream(doc, 11, 1), 3);
     auto first = w.next();
     ASSERT_TRUE(first && *first);
     w.defer(JorvaneError::invalid_input("refused"));
     auto second = w.next();
     ASSERT_FALSE(second);
     EXPECT_EQ(second.error().to_string(), "invalid input: refused");
-    // ... unless a structural error comes first in that window.
-    WindowedCells broken(make_stream(R"({"v":"bad"}{"v":1}]{"v":2})", 11, 1), 3);
+    // ... unless a structural error comes first in that batch.
+    BatchedCells broken(make_stream(R"({"v":"bad"}{"v":1}]{"v":2})", 11, 1), 3);
     ASSERT_TRUE(broken.next());
     broken.defer(JorvaneError::invalid_input("refused"));
     auto after = broken.next();

@@ -1,40 +1,40 @@
-// A stream cut into windows of N rows gathers a whole window, failing on a
+// A stream read in batches of N rows gathers a whole batch, failing on a
 // structural or read error before any of its rows is resolved or folded,
-// and only then resolves the window's cells and hands them to the consumer.
-// Reading buffer by buffer instead keeps a window's row errors waiting until
-// the buffer that completes the window has been scanned, and then picks the
-// one the chunked stream would have met first, so the same error comes out.
-// A window closes at the end of the first buffer that brings it to N rows or
-// more, as a chunked stream's windows do.
-#include "table/windowed_cells.h"
+// and only then resolves the batch's cells and hands them to the consumer.
+// Reading buffer by buffer instead keeps a batch's row errors waiting until
+// the buffer that completes the batch has been scanned, and then picks the
+// one the batched stream would have met first, so the same error comes out.
+// A batch closes at the end of the first buffer that brings it to N rows or
+// more, as a batched stream's batches do.
+#include "table/batched_cells.h"
 
 #include <utility>
 
 namespace jorvane::table {
 
-void WindowedCells::defer(JorvaneError error) {
+void BatchedCells::defer(JorvaneError error) {
     if (!refused_) refused_ = std::move(error);
 }
 
-std::optional<JorvaneError> WindowedCells::take_row_error() {
+std::optional<JorvaneError> BatchedCells::take_row_error() {
     std::optional<JorvaneError> e = shape_ ? std::move(shape_) : std::move(refused_);
     shape_.reset();
     refused_.reset();
     return e;
 }
 
-Result<std::optional<Cells>, JorvaneError> WindowedCells::next(run::Interrupt* interrupt) {
-    // The consumer refused rows of a window that the last rows completed.
+Result<std::optional<CellBatch>, JorvaneError> BatchedCells::next(run::Interrupt* interrupt) {
+    // The consumer refused rows of a batch that the last rows completed.
     if (closed_ && deferring()) return make_err(std::move(*take_row_error()));
     closed_ = false;
-    if (ended_) return std::optional<Cells>();
+    if (ended_) return std::optional<CellBatch>();
     for (;;) {
-        auto cells = stream_.next_cells(interrupt);
+        auto cells = stream_.next_buffer_cells(interrupt);
         if (cells && !*cells) {
             ended_ = true;
             closed_ = true;
             if (deferring()) return make_err(std::move(*take_row_error()));
-            return std::optional<Cells>();
+            return std::optional<CellBatch>();
         }
         if (!cells) {
             if (cells.error().kind() != JorvaneError::Kind::Shape) return make_err(std::move(cells.error()));
@@ -44,13 +44,13 @@ Result<std::optional<Cells>, JorvaneError> WindowedCells::next(run::Interrupt* i
                 shape_column_ = column;
             }
         }
-        in_window_ += stream_.last_rows();
-        if (in_window_ >= window_rows_) {
-            in_window_ = 0;
+        in_batch_ += stream_.last_rows();
+        if (in_batch_ >= batch_rows_) {
+            in_batch_ = 0;
             closed_ = true;
             if (deferring()) return make_err(std::move(*take_row_error()));
         }
-        // Rows of a window that already failed are not handed out.
+        // Rows of a batch that already failed are not handed out.
         if (!deferring()) return std::move(cells.value());
     }
 }

@@ -1,0 +1,40 @@
+#include "python/batch_stream.h"
+
+#include <memory>
+#include <utility>
+
+#include "python/exceptions.h"
+#include "python/open_resolved.h"
+
+namespace jorvane::py {
+
+bool check_batch_rows(uint64_t batch_rows) {
+    if (batch_rows != 0) return true;
+    raise(PyExc_ValueError, "batch_rows must be at least 1");
+    return false;
+}
+
+std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
+                                                    const std::optional<std::string>& mode_name, uint64_t batch_rows,
+                                                    const std::string* output) {
+    std::optional<OneSource> one = open_table_source(source, mode_name, output);
+    if (!one) return std::nullopt;
+    auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows);
+    if (!stream) {
+        raise_jorvane_err(std::move(stream.error()));
+        return std::nullopt;
+    }
+    return std::optional<table::TableStream>(std::move(stream.value()));
+}
+
+Result<std::optional<table::Table>, JorvaneError> next_batch(table::TableStream& stream, run::Interrupt* interrupt) {
+    NoGil released;
+    auto ready = stream.advance(interrupt);
+    if (!ready) return make_err(std::move(ready.error()));
+    if (!*ready) return std::optional<table::Table>();
+    auto batch = stream.emit();
+    if (!batch) return make_err(std::move(batch.error()));
+    return std::optional<table::Table>(std::move(batch.value()));
+}
+
+}  // namespace jorvane::py

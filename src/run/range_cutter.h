@@ -1,0 +1,54 @@
+// Range cutting: one input cut into consecutive ranges for walkers that scan
+// them at once, each range ending just after a newline byte about a range
+// length after the previous cut (or where the input ends). A plain file is
+// cut in place and its ranges are read from the file; any other input with
+// a buffer grid (a decoder, say) is read on the calling thread and copied
+// into ranges, with a margin of bytes on either side for an error's context.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "source/io_error.h"
+#include "source/source.h"
+#include "util/result.h"
+
+namespace jorvane::run {
+
+// Bytes kept on either side of a range copied from sequential input: an error's
+// context reaches 64 bytes either way.
+inline constexpr size_t kRangeMargin = 64;
+
+// The bytes of a range copied from sequential input, with up to kRangeMargin bytes
+// of the input on either side.
+struct RangeBytes {
+    std::vector<uint8_t> before;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> after;
+};
+
+struct Range {
+    size_t index = 0;   // ranges are numbered from 0 in input order
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    std::shared_ptr<const RangeBytes> copy;  // null: read from the file
+};
+
+// Cuts the input into ranges on demand.
+class RangeCutter {
+public:
+    virtual ~RangeCutter() = default;
+    // The next range, nothing after the last, or the read failure that
+    // follows the ranges cut so far.
+    virtual Result<std::optional<Range>, IoError> next() = 0;
+};
+
+// The cutter for `source`: in place over its mapped file when it has one,
+// else copying what it reads (sequential input on a buffer grid). `range_len` is the
+// length a range aims at.
+std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len);
+
+}  // namespace jorvane::run

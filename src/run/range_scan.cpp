@@ -1,0 +1,129 @@
+// A range copied from sequential input keeps a margin of the bytes around it, so the
+// context of an error near a range's edge is pieced together from the
+// ranges the run scanned last; a file's is read from the file.
+#include "run/range_scan.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "source/mapped_file.h"
+#include "util/text.h"
+
+namespace jorvane::run {
+namespace {
+
+// The error as one engine scanning the whole input reports it: its offset,
+// and the context taken from the grid buffer that held `buffer_start` (the
+// scan met the error in that buffer). `recent` are the copied ranges the run
+// scanned last, the current one last.
+engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_start, const std::deque<Range>& recent,
+                          const RangeInput& in) {
+    e.offset += base;
+    const uint64_t g0 = buffer_start - buffer_start % in.grid;
+    uint64_t g1 = g0 + in.grid;
+    if (!in.file) {
+        // The bytes the context shows, as far as the recent ranges and
+        // their margins reach (they reach back past the grid buffer's start).
+        if (recent.empty()) return e;
+        uint64_t a = g0, b = std::min<uint64_t>(g1, g0 + 64);
+        if (e.offset >= g0) {
+            a = std::max<uint64_t>(g0, e.offset >= 64 ? e.offset - 64 : 0);
+            b = std::min<uint64_t>(g1, e.offset + 64);
+        }
+        const Range& first = recent.front();
+        const Range& last = recent.back();
+        a = std::clamp(a, first.begin - first.copy->before.size(), last.end + last.copy->after.size());
+        b = std::clamp(b, a, last.end + last.copy->after.size());
+        std::string shown;
+        for (uint64_t i = a; i < b; ++i) {
+            uint8_t byte = 0;
+            if (i < first.begin) {
+                byte = first.copy->before[first.copy->before.size() - static_cast<size_t>(first.begin - i)];
+            } else if (i >= last.end) {
+                byte = last.copy->after[static_cast<size_t>(i - last.end)];
+            } else {
+                for (const Range& r : recent)
+                    if (i >= r.begin && i < r.end) byte = r.copy->bytes[static_cast<size_t>(i - r.begin)];
+            }
+            shown.push_back(static_cast<char>(byte));
+        }
+        e.context = lossy_utf8(shown);
+        return e;
+    }
+    auto size = in.file->size();
+    if (!size) return e;
+    g1 = std::min<uint64_t>(g1, *size);
+    if (g1 <= g0) return e;
+    std::vector<uint8_t> spare;
+    auto w = in.file->window(g0, static_cast<size_t>(g1 - g0), spare);
+    if (!w) return e;
+    e.context = engine::make_parse_error(e.kind, e.offset, g0, w->bytes()).context;
+    return e;
+}
+
+}  // namespace
+
+void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
+                const std::atomic<bool>& cancel) {
+    const uint64_t from = range.begin;
+    const uint64_t to = range.end;
+    if (!range.copy) {
+        auto size = in.file->size();
+        if (!size) {
+            run.read_error = std::move(size.error());
+            return;
+        }
+        if (*size < to) {
+            run.read_error = file_shrank();
+            return;
+        }
+    }
+    if (range.copy) {
+        run.recent.push_back(range);
+        while (run.recent.size() > 1 && run.recent[1].begin + in.grid + kRangeMargin < range.begin)
+            run.recent.pop_front();
+    }
+    uint64_t pos = from;
+    while (pos < to) {
+        if (cancel.load(std::memory_order_relaxed)) {
+            run.cancelled = true;
+            return;
+        }
+        const uint64_t next = std::min<uint64_t>(to, (pos / in.grid + 1) * in.grid);
+        const size_t len = static_cast<size_t>(next - pos);
+        FileWindow window;
+        ByteView bytes;
+        if (range.copy) {
+            bytes = ByteView(range.copy->bytes.data() + (pos - range.begin), len);
+        } else {
+            auto w = in.file->window(pos, len, spare);
+            if (!w) {
+                run.read_error = std::move(w.error());
+                return;
+            }
+            window = std::move(*w);
+            bytes = window.bytes();
+            if (bytes.size() < len) {
+                run.read_error = file_shrank();
+                return;
+            }
+        }
+        engine::BufferScan scan = run.engine->scan_buffer(bytes);
+        if (window.lost()) {
+            run.read_error = file_shrank();
+            return;
+        }
+        if (scan.output_ready && in.stream_values)
+            for (auto& b : run.engine->drain_streams()) run.batches.push_back(std::move(b));
+        if (scan.error) {
+            run.error = locate(std::move(*scan.error), run.begin, pos, run.recent, in);
+            return;
+        }
+        pos = next;
+        run.end = pos;
+    }
+    run.top_level = run.engine->at_top_level();
+}
+
+}  // namespace jorvane::run

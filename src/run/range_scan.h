@@ -1,0 +1,60 @@
+// One engine's scan over consecutive ranges of the input, as a walker or the
+// merge runs it: buffers cut on the grid a one-engine scan of the whole input
+// uses, so that an error is found at the same offset, and its context taken
+// from the same grid buffer, as that scan would report.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/parse_error.h"
+#include "engine/sink.h"
+#include "run/range_cutter.h"
+#include "source/io_error.h"
+
+namespace jorvane {
+class MappedFile;
+}
+
+namespace jorvane::run {
+
+// What a scan of ranges reads besides the ranges.
+struct RangeInput {
+    const MappedFile* file;  // null: ranges are copies of sequential input
+    size_t grid;             // the one-engine scan's buffer length
+    bool stream_values;      // streamed values are kept for the merge
+};
+
+// One engine's scan over consecutive bytes of the input: a range, then
+// perhaps the ranges after it that did not start at top level.
+struct RangeRun {
+    uint64_t begin = 0;  // the input offset of the engine's first byte
+    uint64_t end = 0;    // scanned up to here
+    Range range;         // a walker's run: its range
+    std::unique_ptr<engine::Engine> engine;  // null: the walker failed
+    std::vector<engine::ValueBatch> batches;
+    std::optional<engine::ParseError> error;
+    std::optional<IoError> read_error;
+    // Copied ranges scanned last, reaching a grid buffer and a margin back
+    // (for an error's context).
+    std::deque<Range> recent;
+    bool top_level = false;
+    bool cancelled = false;
+
+    bool ended() const { return error || read_error || cancelled; }
+};
+
+// Scans `range` with the run's engine, in buffers on the grid, and records
+// whether the run then ends at top level. Stops at an error (located as a
+// one-engine scan reports it), a read failure, or when `cancel` is raised.
+// `spare` is scratch space for file windows.
+void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
+                const std::atomic<bool>& cancel);
+
+}  // namespace jorvane::run
