@@ -40,6 +40,7 @@ void Engine::set_stream_items(bool on) {
 
 void Engine::enable_raw_capture() {
     if (!s_.raw_spans) s_.raw_spans.emplace();
+    if (!s_.drivers.empty()) s_.drivers[0].text_keep_mask |= 1;
 }
 
 void Engine::set_row_anchor(size_t driver) { s_.row_anchor = driver; }
@@ -262,6 +263,7 @@ bool Engine::is_done() const {
 void Engine::reset_for_next_source() {
     ScanState& s = s_;
     s.skip_depth = 0;
+    s.skip_check.clear();
     s.frames.clear();
     s.stream_offset = 0;
     s.key_path.clear();
