@@ -9,6 +9,14 @@
 // document, its kind and offset), also with a line limit: it settles the
 // scan at the end of the limit-th row, and nothing after it is reported.
 //
+// Whole rows are kept text, so they fail where the rows' values fail: the
+// run without a limit ends with the error of the rows query's values over
+// the same document (kind and offset; a value nested past the capture limit
+// aside, which is JSON kept as text). Over strict JSON, where no row can
+// hold another, there are as many lines as values. (In malformed input a
+// scalar where a key belongs is a value of the container's query, which no
+// line repeats.)
+//
 // Every line must be one value without a line feed that is re-emitted as
 // itself when it is scanned as the one element of a top-level array (a
 // top-level scalar is malformed input), with no error. The scanner is lenient
@@ -26,13 +34,16 @@
 // document's size); the rest is the document.
 #include <cctype>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cut_source.h"
 #include "fuzz_input.h"
+#include "engine/query_plan.h"
 #include "ndjson/emitter.h"
+#include "run/pull_query.h"
 #include "targets.h"
 
 namespace jorvane::fuzz {
@@ -115,6 +126,30 @@ bool is_json_sequence(std::string_view doc) {
     return true;
 }
 
+// The rows query's values over the document in one buffer: how many came
+// out, and the error that ended them.
+struct RowValues {
+    size_t count = 0;
+    std::optional<JorvaneError> error;
+};
+RowValues row_values(const std::string& rows, const std::string& doc) {
+    const engine::AccumulatorKind values[] = {engine::AccumulatorKind::Values};
+    const engine::QueryPlan plan{std::nullopt, rows, values};
+    auto pull = run::PullQuery::make(std::span<const engine::QueryPlan>(&plan, 1), engine::ScanMode::serial(),
+                                     cut_source(doc, {}));
+    RowValues out;
+    if (!pull) {
+        out.error = std::move(pull.error());
+        return out;
+    }
+    for (;;) {
+        run::Pulled<engine::ValueBatch> p = pull->refill_values();
+        for (const auto& batch : p.batches) out.count += batch.values.size();
+        if (p.error) out.error = std::move(p.error);
+        if (p.error || p.end) return out;
+    }
+}
+
 std::string show(const ndjson::EmittedLines& e) {
     std::string s;
     for (const auto& l : e.lines) s += "  " + l + "\n";
@@ -149,6 +184,17 @@ int ndjson_emitter(std::span<const uint8_t> data) {
         fail("over the cuts:\n" + show(cut) + "\nwhole:\n" + show(whole));
     if (limit && whole.lines.size() > *limit) fail("more lines than the limit");
     const bool strict = is_json_sequence(doc);
+    if (!projection && !limit) {
+        const RowValues values = row_values(rows, doc);
+        const bool too_deep = values.error && values.error->record() &&
+                              values.error->record()->kind == engine::ParseErrorKind::nesting_too_deep();
+        if (!too_deep && key(whole) != (values.error ? error_key(*values.error) : std::string()))
+            fail("whole rows end otherwise than their values:\n" + show(whole) + "\nvalues: " +
+                 std::to_string(values.count) + ", error: " + (values.error ? error_key(*values.error) : "none"));
+        if (strict && rows != "**" && whole.lines.size() != values.count)
+            fail("whole rows: " + std::to_string(whole.lines.size()) + " lines for " + std::to_string(values.count) +
+                 " values:\n" + show(whole));
+    }
     for (const std::string& line : whole.lines) {
         if (line.find('\n') != std::string::npos) fail("a line feed in line: " + line);
         if (strict && !is_json(line)) fail("not JSON from a JSON document: " + line);

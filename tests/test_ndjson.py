@@ -232,6 +232,55 @@ def test_malformed_input():
     assert info.value.recover() == []
 
 
+# Rows that are no JSON, each after a megabyte of good rows (so that write_ndjson
+# hands some lines to its file before the error): (rows query, text before the
+# good rows, their separator, the text after them).
+MALFORMED_ROWS = [
+    ("", b"", b"\n", b'\n{"a":1\\",\n"b":"x\ty"}\n'),  # a backslash after a number, in a row with line breaks
+    ("", b"", b"\n", b'\n{"a":12x}\n'),
+    ("", b"", b"\n", b'\n{"a":{"b":[1,-]}}\n'),
+    ("", b"", b"\n", b'\n{"a":{"b":01}}\n'),
+    ("", b"", b"\n", b'\n{"a":[{"e":1e+}]}\n'),
+    ("", b"", b"\n", b'\n{\n  "a": [\n    1.5.2\n  ]\n}\n'),
+    ("", b"", b"\n", b'\n{"a":[1, x]}\n'),
+    ("", b"", b"\n", b'\n{"a":{"b":\\"x"}}\n'),
+    ("", b"", b"\n", b'\n{"a":[{"b":1]}]}\n'),
+    ("r[*]", b'{"r":[', b",", b', 7, 3x, 4]}'),
+]
+MALFORMED_IDS = ["backslash-after-number", "letters-in-number", "lone-minus-nested", "leading-zero-nested",
+                 "exponent-without-digits", "two-points-pretty", "stray-byte-nested", "backslash-nested",
+                 "mismatched-close-nested", "scalar-rows"]
+
+
+@pytest.mark.parametrize("case", MALFORMED_ROWS, ids=MALFORMED_IDS)
+def test_whole_rows_fail_where_their_values_fail(case, tmp_path):
+    rows, head, sep, tail = case
+    good = [b'{"i":%d,"v":[%d.5,{"s":"r%d"}]}' % (i, i, i) for i in range(30000)]
+    src = head + sep.join(good) + tail
+    values = []
+    with pytest.raises(Corrupted) as expected:
+        for value in jorvane.items(src, rows):
+            values.append(value)
+    lines = []
+    with pytest.raises(Corrupted) as got:
+        for line in ndjson_lines(src, rows):
+            lines.append(line)
+    assert (got.value.offset, str(got.value)) == (expected.value.offset, str(expected.value))
+    assert len(lines) == len(values) >= len(good)
+    assert lines[:len(good)] == good
+    assert [json.loads(line) for line in lines[len(good):]] == values[len(good):]
+    # The file keeps the whole lines handed to it before the error.
+    for name in ("out.ndjson", "out.ndjson.gz"):
+        path = tmp_path / name
+        with pytest.raises(Corrupted) as written:
+            write_ndjson(src, str(path), rows)
+        assert (written.value.offset, str(written.value)) == (expected.value.offset, str(expected.value))
+        data = file_bytes(path)
+        if name.endswith(".gz"):
+            data = gzip.decompress(data)
+        assert len(data) >= 1 << 20 and data.endswith(b"\n") and joined(lines).startswith(data)
+
+
 def test_a_failing_write(tmp_path):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")

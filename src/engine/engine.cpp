@@ -41,6 +41,7 @@ void Engine::set_stream_items(bool on) {
 
 void Engine::enable_raw_capture() {
     if (!s_.raw_spans) s_.raw_spans.emplace();
+    if (!s_.drivers.empty()) s_.drivers[0].text_keep_mask |= 1;
 }
 
 void Engine::add_row_anchor(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumulator> accumulators) {
@@ -290,6 +291,7 @@ bool Engine::settled() const { return s_.all_settled(); }
 void Engine::reset_for_next_source() {
     ScanState& s = s_;
     s.skip_depth = 0;
+    s.skip_check.clear();
     s.frames.clear();
     s.stream_offset = 0;
     s.key_path.clear();

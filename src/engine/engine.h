@@ -70,7 +70,9 @@ public:
     void add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> queries);
     // Whether matched values are queued for drain_streams (on by default).
     void set_stream_items(bool on);
-    // Keeps the document text of every value the first query matches.
+    // Keeps the document text of every value the first query matches (call
+    // it once the queries are installed). That text must hold only JSON
+    // numbers, as a kept value must: a malformed one fails the scan.
     void enable_raw_capture();
     // The table row query, with an automaton of its own: its matches mark
     // table rows, and every other query is a column (its values go to the

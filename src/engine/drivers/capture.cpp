@@ -40,8 +40,7 @@ void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::s
     }
     const NumberReading n = number::read_json(bytes);
     if (n.malformed) [[unlikely]] {
-        for (auto& c : captures)
-            if (c.recording && !c.malformed) c.malformed = MalformedNumber{*n.malformed, offset + n.malformed_at};
+        note_malformed(captures, MalformedNumber{*n.malformed, offset + n.malformed_at});
         buffer_if_capturing(captures, CapturedEvent::Atom, 0, bytes);
         return;
     }
@@ -59,6 +58,18 @@ void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::s
         }
         c.events.push_back(e);
     }
+}
+
+void note_malformed(std::vector<ActiveCapture>& captures, const MalformedNumber& m) {
+    for (auto& c : captures)
+        if (c.checks_numbers && !c.malformed) c.malformed = m;
+}
+
+void check_number(std::vector<ActiveCapture>& captures, std::string_view bytes, uint64_t offset) {
+    if (number::is_json_number(bytes)) [[likely]]
+        return;
+    const NumberReading n = number::read_json(bytes);
+    if (n.malformed) note_malformed(captures, MalformedNumber{*n.malformed, offset + n.malformed_at});
 }
 
 std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uint32_t depth) {

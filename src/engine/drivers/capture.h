@@ -12,7 +12,9 @@
 // rebuilding reads no number again. The first malformed number is noted in
 // each capture holding it, with the source offset of the byte it names; such
 // a capture is never rebuilt, and delivering it to a kind that keeps values
-// fails the scan.
+// fails the scan. A capture kept as document text records nothing but reads
+// its numbers the same way, so its text fails the scan exactly where the
+// value would.
 #pragma once
 
 #include <cstddef>
@@ -56,6 +58,9 @@ struct ActiveCapture {
     uint64_t labels = 0;   // queries the capture was started for
     uint8_t is_object = 0;
     bool recording = false;  // whether events are stored (else depth only)
+    // Whether number atoms are read and the first malformed one noted: a
+    // recording capture, or one kept as document text.
+    bool checks_numbers = false;
     std::optional<MalformedNumber> malformed;  // the first one recorded
 
     std::string_view event_bytes(const CapturedEvent& e) const { return {bytes.data() + e.offset, e.len}; }
@@ -71,8 +76,16 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
 
 // Feeds one scalar token, which starts at source offset `offset`, to every
 // capture. A number atom is read once; a malformed one is noted in each
-// recording capture that has none yet.
+// capture that checks numbers and has none yet.
 void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset);
+
+// Notes `m` in each capture that checks numbers and has none noted yet.
+void note_malformed(std::vector<ActiveCapture>& captures, const MalformedNumber& m);
+
+// Reads a number atom (first byte '-' or a digit) that starts at source
+// offset `offset` for captures that only check numbers: a malformed one is
+// noted as capture_scalar notes it.
+void check_number(std::vector<ActiveCapture>& captures, std::string_view bytes, uint64_t offset);
 
 // Rebuilds the value that starts at event `pos` (advanced past it). Returns
 // nothing when containers nest past the limit.

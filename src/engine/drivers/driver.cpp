@@ -72,7 +72,7 @@ DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event,
     uint64_t reached = 0;
     mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters, &reached);
     if (mask == 0) return {};
-    const uint64_t keep_mask = key ? capture_mask : keyless_keep_mask;
+    const uint64_t keep_mask = (key ? capture_mask : keyless_keep_mask) | text_keep_mask;
     if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, keep_mask, event, key,
                                            stream_items))
         return {0, why, false};

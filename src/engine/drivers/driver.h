@@ -67,6 +67,11 @@ struct alignas(128) DfaDriver {
     // Labels of the accumulators that keep a match without a member key
     // (every kind that keeps values but KeyedValues).
     uint64_t keyless_keep_mask = 0;
+    // Labels whose matches are kept as document text (raw capture). Such a
+    // match is re-emitted as JSON, so, like a kept value, it must hold only
+    // JSON numbers; the containers skipped inside it are checked all the same
+    // (engine/walk/skip_check.h).
+    uint64_t text_keep_mask = 0;
     size_t label_count = 0;
     bool stopped = false;
     bool stream_items = true;
@@ -119,6 +124,13 @@ struct alignas(128) DfaDriver {
     bool has_recording_capture() const {
         for (const auto& c : captures)
             if (c.recording) return true;
+        return false;
+    }
+    // Any capture that reads its number atoms (every recording one, and the
+    // ones of labels kept as text).
+    bool has_number_checking_capture() const {
+        for (const auto& c : captures)
+            if (c.checks_numbers) return true;
         return false;
     }
     uint64_t captured_labels() const {

@@ -88,6 +88,33 @@ NumberView classify_literal(std::string_view raw);
 // classify_literal does, in one pass. Nothing is trimmed: a well-formed
 // number holds no whitespace.
 NumberReading read_json(std::string_view literal);
+// Whether a literal is a JSON number, by the same grammar without reading
+// it: the cheap test for text that is only checked (read_json says why not).
+inline bool is_json_number(std::string_view literal) {
+    const char* p = literal.data();
+    const char* const end = p + literal.size();
+    auto digits = [&] {
+        const char* from = p;
+        while (p != end && static_cast<unsigned char>(*p - '0') < 10) ++p;
+        return p != from;
+    };
+    if (p != end && *p == '-') ++p;
+    if (p != end && *p == '0') {
+        ++p;
+    } else if (!digits()) {
+        return false;
+    }
+    if (p != end && *p == '.') {
+        ++p;
+        if (!digits()) return false;
+    }
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p != end && (*p == '+' || *p == '-')) ++p;
+        if (!digits()) return false;
+    }
+    return p == end;
+}
 
 // Equality and hashing by exact decimal value.
 bool equal(const NumberView& a, const NumberView& b);

@@ -31,6 +31,12 @@ inline bool is_structural_char(uint8_t b) {
 }  // namespace
 
 void ScanState::save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& c) {
+    if (skip_check.number_open) [[unlikely]] {
+        // A number in a checked skip: its bytes so far wait for its end.
+        skip_check.number.append(reinterpret_cast<const char*>(buf) + skip_check.number_from,
+                                 static_cast<size_t>(end - skip_check.number_from));
+        skip_check.number_from = 0;
+    }
     uint64_t p = c.open_token_start;
     c.open_token_start = kNoPosition;
     // A scan that settled does not read on: the token is never finished.

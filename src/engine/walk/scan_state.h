@@ -38,6 +38,7 @@ struct RecordedError {
 
 struct ScanState {
     uint64_t skip_depth = 0;  // bracket depth of a container being skipped; 0 = not skipping
+    SkipCheck skip_check;     // the check of a skipped container kept as text
     std::optional<RawSpans> raw_spans;  // absent = raw capture off
     std::optional<RecordedError> error;  // the first structural error of the source
     ScanMode mode;
@@ -136,6 +137,11 @@ struct ScanState {
     // captures, raw spans or table rows are on, or a state stack is empty.
     void close_drivers(uint64_t pos, const uint8_t* buf);
     void complete_row(size_t anchor);
+    // A number atom of a checked skip (engine/walk/skip_check.h) has ended
+    // where it may be malformed: its text in this buffer, after what earlier
+    // buffers held of it, is read, and a malformed one noted in every capture
+    // that checks numbers.
+    void end_skipped_number(std::string_view atom);
 
     // ---- tokens across buffers ----
     void save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);

@@ -1,9 +1,12 @@
 // The engine's out-of-line walk entry points and the rare parts of the walk
-// (captures, raw spans, table rows, settling). The walk itself lives in
-// engine/walk_chunk.h, inlined into each per-ISA buffer loop; the members here
-// run the same code for callers outside those loops.
+// (captures, raw spans, table rows, settling, numbers of a checked skip that
+// are read byte by byte). The walk itself lives in engine/walk_chunk.h,
+// inlined into each per-ISA buffer loop; the members here run the same code
+// for callers outside those loops.
 #include <bit>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "engine/walk/walk_chunk.h"
 
@@ -44,6 +47,7 @@ void DfaDriver::open_captures(StateId s, uint8_t is_object) {
             cap.labels = labels;
             cap.is_object = is_object;
             cap.recording = (labels & capture_mask) != 0;
+            cap.checks_numbers = cap.recording || (labels & text_keep_mask) != 0;
             captures.push_back(std::move(cap));
         }
     }
@@ -192,6 +196,23 @@ void ScanState::dispatch_atom_event(std::string_view bytes) {
         if (!f.is_object) walk::array_element(ds, f);
         walk::scalar_value(*this, ds, walk::trim_trailing_ws(bytes), false, cut_token_offset);
     });
+}
+
+void ScanState::end_skipped_number(std::string_view atom) {
+    SkipCheck& s = skip_check;
+    s.number_open = false;
+    std::string joined;
+    if (!s.number.empty()) {
+        joined = std::exchange(s.number, {});
+        joined.append(atom);
+        atom = joined;
+    }
+    atom = walk::trim_trailing_ws(atom);
+    if (number::is_json_number(atom)) return;
+    const NumberReading n = number::read_json(atom);
+    if (!n.malformed) return;
+    const MalformedNumber m{*n.malformed, s.number_offset + n.malformed_at};
+    for (auto& d : drivers) note_malformed(d.captures, m);
 }
 
 void ScanState::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {

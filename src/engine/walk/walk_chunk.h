@@ -28,6 +28,7 @@
 #include "classification_kernel/kernel_core.h"
 #include "engine/describer.h"
 #include "engine/walk/scan_state.h"
+#include "engine/walk/skip_check.h"
 
 #define JORVANE_WALK_INLINE [[gnu::always_inline]] inline
 #define JORVANE_LAMBDA_INLINE __attribute__((always_inline))
@@ -106,16 +107,22 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
                                       uint64_t at) {
     // Raw text follows the first query alone, and only until it settles (a
     // settled scan may stop at any buffer end, so later matches are not its).
-    const DfaDriver* const first = e.raw_spans && !e.drivers[0].label_settled(0) ? &e.drivers[0] : nullptr;
     bool first_delivered = false;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
-        if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
-            capture_scalar(d.captures, is_string, bytes, at);
+        if (!d.captures.empty()) [[unlikely]] {
+            if (d.has_recording_capture()) {
+                capture_scalar(d.captures, is_string, bytes, at);
+            } else if (!is_string && !bytes.empty() && (bytes[0] == '-' || static_cast<uint8_t>(bytes[0] - '0') < 10) &&
+                       d.has_number_checking_capture()) {
+                check_number(d.captures, bytes, at);
+            }
+        }
         const uint64_t accept = d.accept_mask();
         if (accept) [[unlikely]] {
+            const bool first = e.raw_spans && &d == &e.drivers[0] && !d.label_settled(0);
             const MatchEvent ev = is_string ? MatchEvent::string(bytes) : MatchEvent::atom(bytes, at);
             const DfaDriver::Delivery got = d.dispatch_to_accumulators(ev, e.current_key(), accept);
-            if (&d == first) first_delivered = (got.labels & 1) != 0;
+            if (first) first_delivered = (got.labels & 1) != 0;
             if (got.malformed) [[unlikely]]
                 e.record_corruption_at(got.malformed->kind, got.malformed->offset);
             if (got.settled) [[unlikely]]
@@ -258,9 +265,19 @@ JORVANE_WALK_INLINE bool skip_test(const Ds& ds) {
     });
 }
 
+// Whether a container skipped now lies inside a capture that checks numbers.
+template <class Ds>
+JORVANE_WALK_INLINE bool skip_checks_numbers(const Ds& ds) {
+    return !ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE {
+        return d.captures.empty() || !d.has_number_checking_capture();
+    });
+}
+
 // Counts the openers and closers (restricted by from_mask) while skip_depth
 // > 0; returns true when the skipped container closed (`bits` then hold the
-// positions after its closing bracket).
+// positions after its closing bracket). A skip that checks what it passes
+// over hands it the skipped positions first (`bits`, up to the closing
+// bracket).
 template <class Ds>
 JORVANE_WALK_INLINE bool continue_skip(ScanState& e, const Ds& ds, const ChunkCursor& c, uint64_t& bits, uint64_t from_mask,
                                        const uint8_t* buf, size_t len) {
@@ -271,6 +288,8 @@ JORVANE_WALK_INLINE bool continue_skip(ScanState& e, const Ds& ds, const ChunkCu
     if (closes < depth) [[likely]] {
         // Every closer of the chunk leaves the depth above 0.
         e.skip_depth = depth + static_cast<uint64_t>(std::popcount(open)) - closes;
+        if (e.skip_check.on) [[unlikely]]
+            check_skipped(e, c, bits, buf, len);
         bits = 0;
         return false;
     }
@@ -283,6 +302,10 @@ JORVANE_WALK_INLINE bool continue_skip(ScanState& e, const Ds& ds, const ChunkCu
             const unsigned k = static_cast<unsigned>(std::countr_zero(close));
             e.skip_depth = 0;
             const uint64_t pos = c.base + k;
+            if (e.skip_check.on) [[unlikely]] {
+                check_skipped(e, c, bits & ~after_bit(~uint64_t{0}, k), buf, len);
+                e.skip_check.on = false;
+            }
             bits = after_bit(bits, k);
             on_close_container(e, ds, buf[pos], pos, buf, len);
             return true;
@@ -290,6 +313,8 @@ JORVANE_WALK_INLINE bool continue_skip(ScanState& e, const Ds& ds, const ChunkCu
         close &= close - 1;
     }
     e.skip_depth = depth + static_cast<uint64_t>(std::popcount(open));
+    if (e.skip_check.on) [[unlikely]]
+        check_skipped(e, c, bits, buf, len);
     bits = 0;
     return false;
 }
@@ -395,6 +420,8 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
             on_open_container(e, ds, b == '{', i);
             if (skip_test(ds)) {
                 e.skip_depth = 1;
+                if (skip_checks_numbers(ds)) [[unlikely]]
+                    e.skip_check.on = true;
                 if (!continue_skip(e, ds, c, bits, after_bit(~uint64_t{0}, k), buf, len)) {
                     c.bits = 0;
                     return;

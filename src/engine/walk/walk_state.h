@@ -1,9 +1,12 @@
 // The small records the event walk keeps: the position inside the current
 // chunk, one frame per open container, the kind of a token that a buffer end
-// cut in two, and what the fast walk hands over about an open container.
+// cut in two, the check of a skipped container, and what the fast walk hands
+// over about an open container.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace jorvane::engine {
 
@@ -39,6 +42,32 @@ struct ChunkCursor {
 };
 
 enum class CutTokenKind : uint8_t { Atom = 0, String = 1, None = 2 };
+
+// A container skipped inside a capture that checks its numbers (raw text) is
+// still read for what the walk would refuse in it: a malformed number, a
+// byte that begins no token, a mismatched close. What that check keeps
+// between chunks and buffers (engine/walk/skip_check.h).
+struct SkipCheck {
+    bool on = false;
+    bool number_open = false;    // a number atom whose end is not seen yet
+    uint64_t number_from = 0;    // its first byte in this buffer (0 when it began earlier)
+    uint64_t number_offset = 0;  // absolute offset of its first byte
+    std::string number;          // its bytes from earlier buffers
+    // The kinds of the containers open inside the skipped one (1 = object):
+    // the innermost `kind_count` (up to 64) in the low bits of `kinds`,
+    // innermost lowest, and full words of outer ones in `deeper_kinds`.
+    uint64_t kinds = 0;
+    uint32_t kind_count = 0;
+    std::vector<uint64_t> deeper_kinds;
+
+    void clear() {
+        on = number_open = false;
+        number.clear();
+        kinds = 0;
+        kind_count = 0;
+        deeper_kinds.clear();
+    }
+};
 
 // What the fast walk (engine/walk/fast_walk.h) knows of one container it has
 // open when it hands over to the general walk.

@@ -1,14 +1,21 @@
 // Lines of the emitter over in-memory sources: whole rows and projections,
 // numbers and escapes as the format keeps them, limits, errors after the
-// lines found before them, the same lines however the source cuts its
-// input or the caller interrupts it.
+// lines found before them, whole rows failing where their values fail, and
+// the same lines however the source cuts its input or the caller interrupts
+// it.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <random>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "engine/query_plan.h"
 #include "ndjson/emitter.h"
+#include "run/pull_query.h"
 #include "source/memory_reader.h"
 #include "source/read_source.h"
 
@@ -34,6 +41,13 @@ EmittedLines emit(const Request& r, const std::string& doc, size_t buffer = 1 <<
 }
 
 std::string error_of(const EmittedLines& e) { return e.error ? e.error->to_string() : ""; }
+
+// An error as buffer cuts leave it: the kind and offset of malformed or
+// truncated input (the context shown is the text of the buffer that held it).
+std::string where(const JorvaneError& e) {
+    if (const Incomplete* r = e.record()) return r->kind.to_string() + " at " + std::to_string(r->offset);
+    return e.to_string();
+}
 
 TEST(NdjsonEmitter, Lines) {
     struct Case {
@@ -104,6 +118,78 @@ TEST(NdjsonEmitter, ErrorsComeAfterTheLinesBeforeThem) {
 
     const EmittedLines multi = emit({"", Fields{{"t", "t[*]"}}}, R"({"t":[1,2]})");
     EXPECT_EQ(error_of(multi).rfind("data does not fit the requested shape: column \"t\" matched 2 times", 0), 0u);
+}
+
+// The rows query's values over the document in one buffer: how many came
+// out, and the error (kind and offset) that ended them.
+std::pair<size_t, std::string> values_of(const std::string& rows, const std::string& doc) {
+    const engine::AccumulatorKind values[] = {engine::AccumulatorKind::Values};
+    const engine::QueryPlan plan{std::nullopt, rows, values};
+    auto pull = run::PullQuery::make(std::span<const engine::QueryPlan>(&plan, 1), engine::ScanMode::serial(),
+                                     source_of(doc, 1 << 20));
+    size_t count = 0;
+    for (;;) {
+        run::Pulled<engine::ValueBatch> p = pull->refill_values();
+        for (const auto& batch : p.batches) count += batch.values.size();
+        if (p.error) return {count, where(*p.error)};
+        if (p.end) return {count, ""};
+    }
+}
+
+// Whole rows are kept text: where a row's value cannot be captured, the
+// lines end with that same error, however the source is cut. Random rows of
+// nested containers hold number literals well formed and not (lenient
+// literals and stray bytes too), with white space runs that move tokens
+// across chunk and buffer ends.
+TEST(NdjsonEmitter, WholeRowsFailWhereTheirValuesFail) {
+    static const char* const literals[] = {
+        "0", "-0", "7", "-12", "3.25", "0.5", "1e5", "1E+5", "2.5e-3", "-0.0e0", "123456789012345678901234567890",
+        "01", "-", "1.", "1.2.3", "1e", "1e+", "--1", "1x", "2.5e", "1e5.5", "00", "-.5", "1\\", "tru", "nul", "x"};
+    constexpr size_t malformed_from = 11;
+    std::mt19937 rng(7);
+    const auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+    const auto space = [&] {
+        static const char* const runs[] = {"", "", " ", "\n", "\t \r\n"};
+        return pick(8) == 0 ? std::string(pick(70), ' ') : std::string(runs[pick(std::size(runs))]);
+    };
+    std::function<std::string(int)> value = [&](int depth) -> std::string {
+        const size_t kind = depth >= 4 ? pick(2) : pick(5);
+        if (kind == 0) {
+            // Mostly well-formed numbers; now and then anything.
+            return literals[pick(4) == 0 ? pick(std::size(literals)) : pick(malformed_from)];
+        }
+        if (kind == 1) return "\"s" + std::to_string(pick(100)) + "\"";
+        std::string out(1, kind == 2 ? '[' : '{');
+        for (size_t i = 0, n = pick(4); i < n; ++i) {
+            out += (i ? "," : "") + space();
+            if (kind != 2) out += "\"k\":" + space();
+            out += value(depth + 1) + space();
+        }
+        return out + (kind == 2 ? ']' : '}');
+    };
+    size_t docs = 0, failing = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::string doc;
+        for (size_t r = 0, n = 1 + pick(4); r < n; ++r) {
+            std::string row = value(0);
+            if (row[0] == '[' || row[0] == '{') doc += row + "\n";
+        }
+        if (doc.empty()) continue;
+        const auto [count, error] = values_of("", doc);
+        docs += 1;
+        failing += !error.empty();
+        for (size_t buffer : {size_t{1} << 20, size_t{1}, size_t{5}, size_t{64}}) {
+            for (engine::ScanMode mode : {engine::ScanMode::serial(), engine::ScanMode::batched(8)}) {
+                const EmittedLines got = emit_all("", std::nullopt, table::OnMulti::Error, std::nullopt, mode,
+                                                  source_of(doc, buffer));
+                EXPECT_EQ(got.error ? where(*got.error) : "", error) << doc << "buffer " << buffer;
+                EXPECT_EQ(got.lines.size(), count) << doc << "buffer " << buffer;
+            }
+        }
+    }
+    // Both outcomes were met often enough to mean something.
+    EXPECT_GT(failing * 5, docs) << failing << " of " << docs;
+    EXPECT_LT(failing * 5, docs * 4) << failing << " of " << docs;
 }
 
 TEST(NdjsonEmitter, Refusals) {

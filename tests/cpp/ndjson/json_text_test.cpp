@@ -81,6 +81,12 @@ TEST(RawRow, Lines) {
         // Control bytes inside a string become escapes, so no line breaks.
         {"[\n\"a\tb\nc\rd\x01\"]", R"(["a\tb\nc\rd\u0001"])"},
         {"[\"\\\n\"\n]", R"(["\\n"])"},
+        // Outside strings a quote after a backslash (in a literal the scan
+        // lets through) opens none; white space between an atom and another
+        // token than a bracket, comma or colon stays one space.
+        {"{\"a\":t\\\",\n\"b\":1}", R"({"a":t\","b":1})"},
+        {"[t\\ \n \"x\"]", R"([t\ "x"])"},
+        {"[1\n2 ,\n 3\t\"s\" \"t\"\r\nnull ]", R"([1 2,3 "s""t"null])"},
     };
     for (const Case& c : cases) EXPECT_EQ(compacted(c.span), c.expected) << c.span;
 }
