@@ -68,7 +68,7 @@ bool Engine::has_output() const {
     for (const auto& d : s_.drivers)
         for (const auto& q : d.queues)
             if (!q.empty()) return true;
-    return (s_.raw_spans && !s_.raw_spans->finished.empty()) || s_.row_batch.rows > 0;
+    return (s_.raw_spans && !s_.raw_spans->finished.empty()) || s_.row_cells.rows > 0;
 }
 
 BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
@@ -102,10 +102,7 @@ void Engine::stop_query(size_t q) {
     }
 }
 
-RowBatch Engine::take_row_batch() {
-    const size_t columns = s_.row_batch.values.size();
-    return std::exchange(s_.row_batch, RowBatch::make(columns));
-}
+CellStore Engine::take_row_batch() { return s_.row_cells.take_completed(); }
 
 void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> queries) {
     const size_t n = queries.size();

@@ -30,7 +30,7 @@
 #include "engine/drivers/driver.h"
 #include "engine/parse_error.h"
 #include "engine/query_output.h"
-#include "engine/row_batch.h"
+#include "engine/cell_store.h"
 #include "engine/sink.h"
 #include "engine/scan_mode.h"
 #include "engine/walk/scan_state.h"
@@ -112,8 +112,9 @@ public:
     std::vector<KeyedBatch> drain_keyed_streams();
     // The finished raw spans, in document order.
     std::vector<std::string> take_raw_spans();
-    // The table rows completed so far (an empty batch is left).
-    RowBatch take_row_batch();
+    // The table rows completed so far, a column of cells per column query
+    // (the row in progress stays).
+    CellStore take_row_batch();
     // Every query settled, or the row limit reached: what BufferScan::settled
     // reports once the next buffer is scanned.
     bool settled() const;

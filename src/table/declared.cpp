@@ -1,5 +1,5 @@
-// Declared conversion. ColumnCells are converted one at a time in row order into
-// a payload allocated once at the row count; the first cell a type refuses
+// Declared conversion. A column's rows are read from the store's cells one
+// at a time in row order into a payload allocated once at the row count; the first cell a type refuses
 // ends the conversion with a message that names the column, the row and the
 // value, and no later cell is looked at. Whether the bitmap is needed is
 // known before the first cell: only missing cells (and explicit nulls when
@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "table/stored_column.h"
 #include "table/text_forms.h"
 #include "util/text.h"
 
@@ -19,25 +20,49 @@ namespace jorvane::table {
 
 namespace {
 
+using engine::Cell;
+using engine::CellColumn;
 using engine::JsonNumber;
 using engine::JsonType;
-using engine::Value;
 
 
 // One cell's payload or the message refusing it.
 template <class T>
 using CellResult = Result<T, std::string>;
 
+// What a row holds when it is converted: one cell, or several read as an
+// array (on_multi "list").
+struct Held {
+    const Cell* cell = nullptr;  // null: several cells
+    bool is_null() const { return cell != nullptr && cell->kind == Cell::Null; }
+};
+
+const char* held_word(const CellColumn& col, const Held& h) {
+    if (h.cell == nullptr) return "an array";
+    switch (h.cell->kind) {
+        case Cell::Null: return "null";
+        case Cell::False:
+        case Cell::True: return "a boolean";
+        case Cell::BigInt: return "an integer outside int64's range";
+        case Cell::Int:
+        case Cell::Decimal: return "a number";
+        case Cell::String: return "a string";
+        case Cell::List: return "an array";
+        case Cell::Tree: return col.type_of(*h.cell) == JsonType::Object ? "an object" : "an array";
+    }
+    return "null";
+}
+
 // What every message starts with: `column "name" is declared T but row N holds `,
 // N counted from the source's first row.
 class Refusals {
 public:
-    Refusals(std::string_view name, const DType& dtype, uint64_t first_row)
-        : name_(name), dtype_(dtype), first_row_(first_row) {}
+    Refusals(std::string_view name, const DType& dtype, uint64_t first_row, const CellColumn& col)
+        : name_(name), dtype_(dtype), first_row_(first_row), col_(col) {}
 
-    std::string mismatch(size_t row, const Value& value) const {
-        std::string out = head(row) + kind_word(value);
-        if (value.is_null()) out += " (declare \"" + dtype_.name() + "?\" to accept explicit nulls)";
+    std::string mismatch(size_t row, const Held& h) const {
+        std::string out = head(row) + held_word(col_, h);
+        if (h.is_null()) out += " (declare \"" + dtype_.name() + "?\" to accept explicit nulls)";
         return out;
     }
     std::string out_of_range(size_t row, int64_t value) const {
@@ -61,19 +86,27 @@ private:
     std::string_view name_;
     const DType& dtype_;
     uint64_t first_row_;
+    const CellColumn& col_;
 };
 
-// Converts every cell with `one(value, row)`; a missing cell stores `filler`
+// Whether a row is missing after the declaration: no cell, or an explicit
+// null where the declaration accepts them.
+bool missing(const StoredColumn& s, const StoredColumn::Pick& p, bool nullable) {
+    return p.size() == 0 || (nullable && p.size() == 1 && s.cells.cells[p.from].kind == Cell::Null);
+}
+
+// Converts every row with `one(held, row)`; a missing row stores `filler`
 // with its bit clear.
 template <class T, class F>
-Result<Nullable<T>, std::string> convert(ColumnCells& cells, bool any_missing, T filler, F&& one) {
-    NullableBuilder<T> out(cells.size(), any_missing);
-    for (size_t row = 0; row < cells.size(); ++row) {
-        if (!cells[row]) {
+Result<Nullable<T>, std::string> convert(const StoredColumn& s, bool nullable, bool any_missing, T filler, F&& one) {
+    NullableBuilder<T> out(s.rows, any_missing);
+    for (uint64_t row = 0; row < s.rows; ++row) {
+        const StoredColumn::Pick p = s.pick(row);
+        if (missing(s, p, nullable)) {
             out.push_missing(filler);
             continue;
         }
-        CellResult<T> converted = one(*cells[row], row);
+        CellResult<T> converted = one(Held{p.size() == 1 ? &s.cells.cells[p.from] : nullptr}, row);
         if (!converted) return make_err(std::move(converted).error());
         out.push(std::move(converted).value());
     }
@@ -100,24 +133,38 @@ Result<Column, std::string> to_column(Result<Payload, std::string> payload) {
     return Column::of<K>(std::move(payload).value());
 }
 
-Result<Column, std::string> build(ColumnCells& cells, bool any_missing, const DType& dtype, const Refusals& refuse) {
+bool is_number(const Cell* c) { return c != nullptr && (c->kind == Cell::Int || c->kind == Cell::BigInt || c->kind == Cell::Decimal); }
+
+JsonNumber number_of(const CellColumn& col, const Cell& c) {
+    if (c.kind == Cell::Int) return JsonNumber::from_int(static_cast<int64_t>(c.payload));
+    return col.value_of(c).as_number();
+}
+
+Result<Column, std::string> build(const StoredColumn& s, bool nullable, bool any_missing, const DType& dtype,
+                                  const Refusals& refuse) {
     using K = Column::Kind;
-    auto integer = [&](const Value& v, size_t row) -> CellResult<int64_t> {
-        if (v.is_number() && v.as_number().is_int()) return v.as_number().int_value();
-        return make_err(refuse.mismatch(row, v));
+    const CellColumn& col = s.cells;
+    auto integer = [&](const Held& h, size_t row) -> CellResult<int64_t> {
+        if (h.cell != nullptr && h.cell->kind == Cell::Int) return static_cast<int64_t>(h.cell->payload);
+        return make_err(refuse.mismatch(row, h));
     };
-    auto float64 = [&](const Value& v, size_t row) -> CellResult<double> {
-        if (!v.is_number()) return make_err(refuse.mismatch(row, v));
-        return as_f64(v).value_or(std::numeric_limits<double>::quiet_NaN());
+    auto float64 = [&](const Held& h, size_t row) -> CellResult<double> {
+        if (!is_number(h.cell)) return make_err(refuse.mismatch(row, h));
+        if (h.cell->kind == Cell::Int) return static_cast<double>(static_cast<int64_t>(h.cell->payload));
+        return engine::number::parse_f64(col.text(*h.cell)).value_or(std::numeric_limits<double>::quiet_NaN());
+    };
+    auto string = [&](const Held& h) -> std::optional<std::string_view> {
+        if (h.cell != nullptr && h.cell->kind == Cell::String) return col.text(*h.cell);
+        return std::nullopt;
     };
 
     switch (dtype.kind) {
-        case DType::Kind::Int64: return to_column<K::Int64>(convert<int64_t>(cells, any_missing, 0, integer));
+        case DType::Kind::Int64: return to_column<K::Int64>(convert<int64_t>(s, nullable, any_missing, 0, integer));
         case DType::Kind::IntN: {
             const int64_t high = (int64_t{1} << ((8 << dtype.width) - 1)) - 1;
             const int64_t low = -high - 1;
-            auto r = convert<int64_t>(cells, any_missing, 0, [&](const Value& v, size_t row) -> CellResult<int64_t> {
-                auto i = integer(v, row);
+            auto r = convert<int64_t>(s, nullable, any_missing, 0, [&](const Held& h, size_t row) -> CellResult<int64_t> {
+                auto i = integer(h, row);
                 if (i && (*i < low || *i > high)) return make_err(refuse.out_of_range(row, *i));
                 return i;
             });
@@ -126,69 +173,78 @@ Result<Column, std::string> build(ColumnCells& cells, bool any_missing, const DT
         }
         case DType::Kind::Float64:
             return to_column<K::Float>(
-                convert<double>(cells, any_missing, std::numeric_limits<double>::quiet_NaN(), float64));
+                convert<double>(s, nullable, any_missing, std::numeric_limits<double>::quiet_NaN(), float64));
         case DType::Kind::Float32:
             return to_column<K::Float32>(convert<float>(
-                cells, any_missing, std::numeric_limits<float>::quiet_NaN(),
-                [&](const Value& v, size_t row) -> CellResult<float> {
-                    auto d = float64(v, row);
+                s, nullable, any_missing, std::numeric_limits<float>::quiet_NaN(),
+                [&](const Held& h, size_t row) -> CellResult<float> {
+                    auto d = float64(h, row);
                     if (!d) return make_err(std::move(d).error());
                     return nearest_float(*d);
                 }));
         case DType::Kind::Bool:
             return to_column<K::Bool>(
-                convert<uint8_t>(cells, any_missing, 0, [&](const Value& v, size_t row) -> CellResult<uint8_t> {
-                    if (v.is_bool()) return static_cast<uint8_t>(v.as_bool() ? 1 : 0);
-                    return make_err(refuse.mismatch(row, v));
+                convert<uint8_t>(s, nullable, any_missing, 0, [&](const Held& h, size_t row) -> CellResult<uint8_t> {
+                    if (h.cell != nullptr && h.cell->kind == Cell::True) return uint8_t{1};
+                    if (h.cell != nullptr && h.cell->kind == Cell::False) return uint8_t{0};
+                    return make_err(refuse.mismatch(row, h));
                 }));
         case DType::Kind::Str:
             return to_column<K::Str>(convert<std::string>(
-                cells, any_missing, std::string(), [&](Value& v, size_t row) -> CellResult<std::string> {
-                    if (v.is_string()) return std::move(v.as_string());
-                    return make_err(refuse.mismatch(row, v));
+                s, nullable, any_missing, std::string(), [&](const Held& h, size_t row) -> CellResult<std::string> {
+                    if (auto text = string(h)) return std::string(*text);
+                    return make_err(refuse.mismatch(row, h));
                 }));
         case DType::Kind::Timestamp:
             return to_column<K::Timestamp>(
-                convert<int64_t>(cells, any_missing, 0, [&](const Value& v, size_t row) -> CellResult<int64_t> {
-                    if (!v.is_string()) return make_err(refuse.mismatch(row, v));
-                    if (auto micros = parse_timestamp_micros(v.as_string())) return *micros;
-                    return make_err(refuse.not_timestamp(row, v.as_string()));
+                convert<int64_t>(s, nullable, any_missing, 0, [&](const Held& h, size_t row) -> CellResult<int64_t> {
+                    const auto text = string(h);
+                    if (!text) return make_err(refuse.mismatch(row, h));
+                    if (auto micros = parse_timestamp_micros(*text)) return *micros;
+                    return make_err(refuse.not_timestamp(row, *text));
                 }));
         case DType::Kind::Uuid: {
             using Bytes = std::array<uint8_t, 16>;
             return to_column<K::Uuid>(
-                convert<Bytes>(cells, any_missing, Bytes{}, [&](const Value& v, size_t row) -> CellResult<Bytes> {
-                    if (!v.is_string()) return make_err(refuse.mismatch(row, v));
-                    if (auto bytes = parse_uuid(v.as_string())) return *bytes;
-                    return make_err(refuse.not_uuid(row, v.as_string()));
+                convert<Bytes>(s, nullable, any_missing, Bytes{}, [&](const Held& h, size_t row) -> CellResult<Bytes> {
+                    const auto text = string(h);
+                    if (!text) return make_err(refuse.mismatch(row, h));
+                    if (auto bytes = parse_uuid(*text)) return *bytes;
+                    return make_err(refuse.not_uuid(row, *text));
                 }));
         }
         case DType::Kind::Decimal: {
-            auto r = convert<__int128>(cells, any_missing, 0, [&](const Value& v, size_t row) -> CellResult<__int128> {
-                if (!v.is_number()) return make_err(refuse.mismatch(row, v));
-                if (auto unscaled = decimal_unscaled(v.as_number(), dtype.precision, dtype.scale)) return *unscaled;
-                return make_err(refuse.not_exact(row, v.as_number()));
+            auto r = convert<__int128>(s, nullable, any_missing, 0, [&](const Held& h, size_t row) -> CellResult<__int128> {
+                if (!is_number(h.cell)) return make_err(refuse.mismatch(row, h));
+                const JsonNumber number = number_of(col, *h.cell);
+                if (auto unscaled = decimal_unscaled(number, dtype.precision, dtype.scale)) return *unscaled;
+                return make_err(refuse.not_exact(row, number));
             });
             if (!r) return make_err(std::move(r).error());
             return Column::of<K::Decimal>(DecimalColumn{dtype.precision, dtype.scale, std::move(r).value()});
         }
     }
-    return Column::of<K::Mixed>(MixedColumn(cells.size()));
+    return Column::of<K::Mixed>(MixedColumn(s.rows));
 }
 
 }  // namespace
 
+Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredColumn cells, const Declared& declared,
+                                                   uint64_t first_row) {
+    bool any_missing = false;
+    for (uint64_t r = 0; r < cells.rows && !any_missing; ++r) any_missing = missing(cells, cells.pick(r), declared.nullable);
+    auto column = build(cells, declared.nullable, any_missing, declared.dtype,
+                        Refusals(name, declared.dtype, first_row, cells.cells));
+    if (!column) return make_err(JorvaneError::shape(std::move(column).error()));
+    return std::move(column).value();
+}
+
 Result<Column, JorvaneError> build_declared_column(std::string_view name,
                                                    std::vector<std::optional<engine::Value>> cells,
                                                    const Declared& declared, uint64_t first_row) {
-    bool any_missing = false;
-    for (auto& cell : cells) {
-        if (declared.nullable && cell && cell->is_null()) cell.reset();
-        any_missing = any_missing || !cell;
-    }
-    auto column = build(cells, any_missing, declared.dtype, Refusals(name, declared.dtype, first_row));
-    if (!column) return make_err(JorvaneError::shape(std::move(column).error()));
-    return std::move(column).value();
+    const uint64_t rows = cells.size();
+    CellColumn col = column_of_values(std::move(cells));
+    return build_declared_column(name, StoredColumn{col, rows, OnMulti::First}, declared, first_row);
 }
 
 const char* kind_word(const engine::Value& value) {

@@ -15,12 +15,16 @@
 #include "run/jorvane_error.h"
 #include "table/column.h"
 #include "table/dtype.h"
+#include "table/stored_column.h"
 #include "util/result.h"
 
 namespace jorvane::table {
 
 // The column of the declared type, or the shape error of the first refused
 // cell. `first_row`: the source row of the first cell.
+Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredColumn cells, const Declared& declared,
+                                                   uint64_t first_row = 0);
+// The same over one optional value per row.
 Result<Column, JorvaneError> build_declared_column(std::string_view name,
                                                    std::vector<std::optional<engine::Value>> cells,
                                                    const Declared& declared, uint64_t first_row = 0);

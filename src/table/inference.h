@@ -7,10 +7,14 @@
 
 #include "engine/values/value.h"
 #include "table/column.h"
+#include "table/stored_column.h"
 
 namespace jorvane::table {
 
-// Never fails. JSON nulls count as missing cells; values are moved.
+// Never fails. JSON nulls count as missing cells; trees are moved out of
+// the store.
+Column narrow_cells(StoredColumn column);
+// The same over one optional value per row (values are moved).
 Column narrow_cells(std::vector<std::optional<engine::Value>> cells);
 
 }  // namespace jorvane::table

@@ -20,52 +20,22 @@
 
 namespace jorvane::table {
 
-TableStream::Accumulated::Accumulated(size_t columns) : values(columns), offsets(columns, std::vector<uint64_t>{0}) {}
-
-void append_offsets(std::vector<uint64_t>& offsets, uint64_t gathered, const std::vector<uint32_t>& batch) {
-    for (size_t r = 1; r < batch.size(); ++r) offsets.push_back(gathered + batch[r]);
-}
-
-void TableStream::Accumulated::absorb(engine::RowBatch batch) {
-    if (batch.rows == 0) return;
-    for (size_t c = 0; c < values.size() && c < batch.values.size(); ++c) {
-        const uint64_t gathered = values[c].size();
-        for (auto& v : batch.values[c]) values[c].push_back(std::move(v));
-        append_offsets(offsets[c], gathered, batch.offsets[c]);
-    }
-    rows += batch.rows;
+std::optional<JorvaneError> multi_error(std::string_view name, const StoredColumn& column) {
+    if (column.on_multi != OnMulti::Error) return std::nullopt;
+    const auto multi = column.first_multi();
+    if (!multi) return std::nullopt;
+    return JorvaneError::shape("column " + debug_quote(name) + " matched " + std::to_string(multi->second) +
+                               " times in one row; pass on_multi=\"list\", \"first\" or \"last\" to say which "
+                               "value to keep");
 }
 
 Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(std::string_view name,
-                                                                             std::vector<engine::Value> values,
-                                                                             const std::vector<uint64_t>& offsets,
-                                                                             uint64_t rows, OnMulti on_multi) {
-    std::vector<std::optional<engine::Value>> cells;
-    cells.reserve(rows);
-    for (uint64_t r = 0; r < rows; ++r) {
-        const uint64_t from = offsets[r], to = offsets[r + 1];
-        const uint64_t k = to - from;
-        if (k == 0) {
-            cells.emplace_back();
-        } else if (k == 1) {
-            cells.emplace_back(std::move(values[from]));
-        } else {
-            switch (on_multi) {
-                case OnMulti::Error:
-                    return make_err(JorvaneError::shape("column " + debug_quote(name) + " matched " + std::to_string(k) +
-                                                        " times in one row; pass on_multi=\"list\", \"first\" or \"last\" "
-                                                        "to say which value to keep"));
-                case OnMulti::First: cells.emplace_back(std::move(values[from])); break;
-                case OnMulti::Last: cells.emplace_back(std::move(values[to - 1])); break;
-                case OnMulti::List: {
-                    engine::Value::Array items;
-                    items.reserve(k);
-                    for (uint64_t i = from; i < to; ++i) items.push_back(std::move(values[i]));
-                    cells.emplace_back(engine::Value::array(std::move(items)));
-                    break;
-                }
-            }
-        }
+                                                                             StoredColumn column) {
+    if (auto e = multi_error(name, column)) return make_err(std::move(*e));
+    std::vector<std::optional<engine::Value>> cells(column.rows);
+    for (uint64_t r = 0; r < column.rows; ++r) {
+        const StoredColumn::Pick p = column.pick(r);
+        if (p.size() > 0) cells[r] = column.take_value(p);
     }
     return cells;
 }
@@ -107,7 +77,7 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     }
     TableStream stream(std::move(engine), std::move(source));
     stream.batch_rows_ = batch_rows;
-    stream.accumulated_ = Accumulated(spec.columns.size());
+    stream.accumulated_ = engine::CellStore::make(spec.columns.size());
     for (auto& [name, path] : spec.columns) {
         auto found = spec.declared.find(name);
         stream.declared_.push_back(Declaration{found == spec.declared.end() ? std::nullopt
@@ -132,13 +102,13 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
                 return make_err(std::move(*step.error));
             case Kind::Ended:
                 if (step.error) return make_err(std::move(*step.error));
-                accumulated_.absorb(scan_.engine().take_row_batch());
+                accumulated_.append(scan_.engine().take_row_batch());
                 done_ = true;
                 continue;
             case Kind::Scanned: break;
         }
         if (step.error) return make_err(std::move(*step.error));
-        accumulated_.absorb(scan_.engine().take_row_batch());
+        accumulated_.append(scan_.engine().take_row_batch());
         if (step.settled) {
             limit_hit_ = true;
             (void)scan_.stop();
@@ -150,13 +120,10 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
     return accumulated_.rows > 0;
 }
 
-uint64_t TableStream::take_rows(std::vector<std::vector<engine::Value>>& values,
-                                std::vector<std::vector<uint64_t>>& offsets) {
+uint64_t TableStream::take_rows(engine::CellStore& rows) {
     uint64_t n = accumulated_.rows;
     if (limit_) n = std::min(n, *limit_);
-    values = std::move(accumulated_.values);
-    offsets = std::move(accumulated_.offsets);
-    accumulated_ = Accumulated(names_.size());
+    rows = std::exchange(accumulated_, engine::CellStore::make(names_.size()));
     if (limit_) *limit_ -= n;
     last_rows_ = n;
     first_row_ = rows_taken_;
@@ -165,23 +132,26 @@ uint64_t TableStream::take_rows(std::vector<std::vector<engine::Value>>& values,
 }
 
 Result<Table, JorvaneError> TableStream::emit() {
-    std::vector<std::vector<engine::Value>> values;
-    std::vector<std::vector<uint64_t>> offsets;
-    const uint64_t n = take_rows(values, offsets);
+    engine::CellStore rows;
+    const uint64_t n = take_rows(rows);
     Table table;
     table.n_rows = n;
     table.names = names_;
     table.columns.reserve(names_.size());
     for (size_t c = 0; c < names_.size(); ++c) {
-        auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], n, on_multi_);
-        if (!cells) return make_err(std::move(cells.error()));
+        engine::CellColumn& cells = rows.columns[c];
+        const StoredColumn column{cells, n, on_multi_};
+        if (auto e = multi_error(names_[c], column)) return make_err(std::move(*e));
         if (declared_[c].declared) {
-            auto column = build_declared_column(names_[c], std::move(*cells), *declared_[c].declared, first_row_);
-            if (!column) return make_err(std::move(column.error()));
-            table.columns.push_back(std::move(*column));
+            auto built = build_declared_column(names_[c], column, *declared_[c].declared, first_row_);
+            if (!built) return make_err(std::move(built.error()));
+            table.columns.push_back(std::move(*built));
         } else {
-            table.columns.push_back(narrow_cells(std::move(*cells)));
+            table.columns.push_back(narrow_cells(column));
         }
+        // Each column's cells go as soon as it is typed: the cells and the
+        // typed table never coexist in full.
+        cells.release();
     }
     if (done_ && limit_hit_) table.bytes_covered = scan_.engine().stopped_at();
     return table;
@@ -199,12 +169,11 @@ Result<std::optional<CellBatch>, JorvaneError> TableStream::gathered_cells(uint6
     auto ready = gather(rows, interrupt);
     if (!ready) return make_err(std::move(ready.error()));
     if (!*ready) return std::optional<CellBatch>();
-    std::vector<std::vector<engine::Value>> values;
-    std::vector<std::vector<uint64_t>> offsets;
+    engine::CellStore taken;
     CellBatch out;
-    out.rows = take_rows(values, offsets);
+    out.rows = take_rows(taken);
     for (size_t c = 0; c < names_.size(); ++c) {
-        auto cells = resolve_cells(names_[c], std::move(values[c]), offsets[c], out.rows, on_multi_);
+        auto cells = resolve_cells(names_[c], StoredColumn{taken.columns[c], out.rows, on_multi_});
         if (!cells) {
             failed_column_ = c;
             return make_err(std::move(cells.error()));

@@ -19,6 +19,7 @@
 #include "run/source_scan.h"
 #include "source/source.h"
 #include "table/column.h"
+#include "table/stored_column.h"
 #include "table/table_spec.h"
 #include "util/result.h"
 
@@ -33,15 +34,14 @@ struct CellBatch {
     std::vector<std::vector<std::optional<engine::Value>>> columns;
 };
 
-// Appends the row offsets of one engine row batch (its entries after the
-// leading 0) to a column's gathered offsets, shifted by the `gathered` values
-// before it. Gathered offsets are 64-bit, so a long scan never wraps them.
-void append_offsets(std::vector<uint64_t>& offsets, uint64_t gathered, const std::vector<uint32_t>& batch);
+// The shape error of a column under on_multi "error" when some row matched
+// several times.
+std::optional<JorvaneError> multi_error(std::string_view name, const StoredColumn& column);
 
-// A column's values per row resolved by on_multi: none, one, several.
-Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(
-    std::string_view name, std::vector<engine::Value> values, const std::vector<uint64_t>& offsets, uint64_t rows,
-    OnMulti on_multi);
+// A column's values per row resolved by on_multi: none, one, several (the
+// store's trees are moved out).
+Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(std::string_view name,
+                                                                             StoredColumn column);
 
 class TableStream {
 public:
@@ -70,6 +70,9 @@ public:
     Result<std::optional<CellBatch>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
+    // Whether plain records may take the engine's fast walk (on by
+    // default; tests turn it off to compare with the general walk).
+    void set_fast_walk(bool on) { scan_.engine().set_fast_walk(on); }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
     // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
@@ -81,16 +84,6 @@ private:
     struct Declaration {
         std::optional<Declared> declared;  // absent: inferred
     };
-    // CellBatch gathered since the last emit or next_cells: per column the
-    // matched values in document order and per row the value count at the
-    // row's end (offsets start at 0).
-    struct Accumulated {
-        std::vector<std::vector<engine::Value>> values;
-        std::vector<std::vector<uint64_t>> offsets;
-        uint64_t rows = 0;
-        explicit Accumulated(size_t columns = 0);
-        void absorb(engine::RowBatch batch);
-    };
 
     TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
     // Reads on until `rows` rows are gathered or the scan is over (see
@@ -101,11 +94,12 @@ private:
     // The rows to hand out now (the gathered ones, cut to the limit), and
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.
-    uint64_t take_rows(std::vector<std::vector<engine::Value>>& values, std::vector<std::vector<uint64_t>>& offsets);
+    uint64_t take_rows(engine::CellStore& rows);
 
     run::SourceScan scan_;
     uint64_t batch_rows_ = UINT64_MAX;
-    Accumulated accumulated_;
+    // The rows gathered since the last emit or next_cells.
+    engine::CellStore accumulated_;
     std::vector<std::string> names_;
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed

@@ -18,7 +18,7 @@
 #include "engine/drivers/driver.h"
 #include "engine/parse_error_kind.h"
 #include "engine/raw_spans.h"
-#include "engine/row_batch.h"
+#include "engine/cell_store.h"
 #include "engine/walk/pipeline_choice.h"
 #include "engine/scan_mode.h"
 #include "engine/walk/state_table.h"
@@ -43,7 +43,7 @@ struct ScanState {
     std::optional<RecordedError> error;  // the first structural error of the source
     ScanMode mode;
     uint64_t stream_offset = 0;  // absolute offset of the current buffer's first byte
-    RowBatch row_batch;          // table rows completed since the consumer took them
+    CellStore row_cells;         // table rows completed since the consumer took them, and the row in progress
     std::vector<DfaDriver> drivers;
     std::vector<ContainerFrame> frames;  // open containers, innermost last
     std::string cut_token;               // a token cut by the end of a buffer

@@ -146,25 +146,23 @@ void ScanState::complete_row(size_t anchor) {
     size_t columns = 0;
     for (size_t n = 0; n < drivers.size(); ++n)
         if (n != anchor) columns += drivers[n].label_count;
-    if (row_batch.rows == 0 && row_batch.values.size() != columns) row_batch = RowBatch::make(columns);
+    if (row_cells.columns.size() != columns) row_cells.columns.resize(columns);
     size_t q = 0;
     for (size_t n = 0; n < drivers.size(); ++n) {
         if (n == anchor) continue;
         DfaDriver& d = drivers[n];
         size_t accs = std::min(d.label_masks.size(), d.queues.size());
         for (size_t j = 0; j < d.label_count; ++j, ++q) {
-            if (q >= row_batch.values.size()) continue;
-            auto& column = row_batch.values[q];
+            CellColumn& column = row_cells.columns[q];
             for (size_t k = 0; k < accs; ++k) {
                 if (!((d.label_masks[k] >> j) & 1)) continue;
                 auto& queue = d.queues[k];
-                for (auto& item : queue) column.push_back(std::move(item.value));
+                for (auto& item : queue) column.push_value(std::move(item.value));
                 queue.clear();
             }
-            row_batch.offsets[q].push_back(static_cast<uint32_t>(column.size()));
         }
     }
-    row_batch.rows += 1;
+    row_cells.end_row();
     rows_completed += 1;
     if (row_limit && rows_completed >= *row_limit) settle();
 }

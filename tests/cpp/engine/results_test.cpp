@@ -170,12 +170,14 @@ TEST(RowBatches, CollectColumnsPerAnchorMatch) {
         c->install(t);
     }
     t.scan_buffer(std::string_view(R"({"rows":[{"a":1,"b":[1,2]},{"b":[]},{"a":3,"a":4}]})"));
-    RowBatch b = t.take_row_batch();
+    CellStore b = t.take_row_batch();
     EXPECT_EQ(b.rows, 3u);
-    ASSERT_EQ(b.values.size(), 2u);
-    EXPECT_EQ(b.values[0], (std::vector<Value>{num(1), num(3), num(4)}));
-    EXPECT_EQ(b.offsets[0], (std::vector<uint32_t>{0, 1, 1, 3}));
-    EXPECT_EQ(b.offsets[1], (std::vector<uint32_t>{0, 2, 2, 2}));
+    ASSERT_EQ(b.columns.size(), 2u);
+    std::vector<Value> a;
+    for (const Cell& c : b.columns[0].cells) a.push_back(b.columns[0].value_of(c));
+    EXPECT_EQ(a, (std::vector<Value>{num(1), num(3), num(4)}));
+    EXPECT_EQ(b.columns[0].row_ends, (std::vector<uint64_t>{0, 1, 1, 3}));
+    EXPECT_EQ(b.columns[1].row_ends, (std::vector<uint64_t>{0, 2, 2, 2}));
 }
 
 }  // namespace

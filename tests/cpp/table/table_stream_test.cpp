@@ -14,6 +14,7 @@
 #include "source/memory_reader.h"
 #include "source/read_source.h"
 #include "table/table_stream.h"
+#include "table/table_test_support.h"
 
 namespace jorvane::table {
 namespace {
@@ -233,12 +234,35 @@ TEST(TableStream, DeclaredTypeErrorsCountRowsFromTheSourcesFirstRow) {
     }
 }
 
-TEST(TableStream, GatheredOffsetsPassTheThirtyTwoBitRange) {
-    // A column that has gathered 2^32 - 1 values takes a batch of two rows
-    // (one value, then two): the offsets go on past 2^32 without wrapping.
-    std::vector<uint64_t> offsets{0, 4294967295u};
-    append_offsets(offsets, 4294967295u, {0, 1, 3});
-    EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 4294967295u, 4294967296u, 4294967298u}));
+TEST(TableStream, StoresAppendWithTheirPositionsShifted) {
+    // Two stores of every cell kind joined, then the second's row in
+    // progress carried over: every cell reads back the value it was given.
+    auto store = [](std::vector<std::string> docs, bool open_row) {
+        engine::CellStore s = engine::CellStore::make(1);
+        for (const auto& d : docs) {
+            s.columns[0].push_value(table::testing::json(d));
+            s.end_row();
+        }
+        if (open_row) s.columns[0].push_value(table::testing::json(R"(["open",2.5])"));
+        return s;
+    };
+    engine::CellStore a = store({"1", R"("x\u00e9")", "[1,\"y\"]"}, false);
+    engine::CellStore b = store({"null", "true", "1e400", "123456789012345678901234", R"({"k":[{}]})", "[[1]]"}, true);
+    a.append(b.take_completed());
+    EXPECT_EQ(b.rows, 0u);
+    ASSERT_EQ(b.columns[0].cells.size(), 1u);
+    EXPECT_EQ(b.columns[0].value_of(b.columns[0].cells[0]), table::testing::json(R"(["open",2.5])"));
+    a.append(std::move(b));
+    a.end_row();
+    const std::vector<std::string> expected{"1",    R"("x\u00e9")", "[1,\"y\"]", "null", "true",
+                                            "1e400", "123456789012345678901234", R"({"k":[{}]})", "[[1]]",
+                                            R"(["open",2.5])"};
+    const engine::CellColumn& c = a.columns[0];
+    ASSERT_EQ(a.rows, expected.size());
+    for (size_t r = 0; r < expected.size(); ++r) {
+        ASSERT_EQ(c.row_ends[r + 1] - c.row_ends[r], 1u) << r;
+        EXPECT_EQ(c.value_of(c.cells[c.row_ends[r]]), table::testing::json(expected[r])) << r;
+    }
 }
 
 // Says stop at every `period`-th question.

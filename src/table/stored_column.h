@@ -1,0 +1,56 @@
+// StoredColumn: one column of a batch of rows as the table stream's store
+// holds it (engine/cell_store.h), read row by row: row r owns the cells
+// between its row ends, and a row with several cells is read as on_multi
+// says (the first, the last, or an array of them; "error" is checked before
+// a column is read).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/cell_store.h"
+#include "table/table_spec.h"
+
+namespace jorvane::table {
+
+struct StoredColumn {
+    engine::CellColumn& cells;
+    uint64_t rows = 0;
+    OnMulti on_multi = OnMulti::First;
+
+    // The cells a row reads: none (missing), one, or several (an array of them).
+    struct Pick {
+        uint64_t from = 0;
+        uint64_t to = 0;
+        uint64_t size() const { return to - from; }
+    };
+    Pick pick(uint64_t r) const {
+        const uint64_t from = cells.row_ends[r], to = cells.row_ends[r + 1];
+        if (to - from <= 1 || on_multi == OnMulti::List) return {from, to};
+        if (on_multi == OnMulti::Last) return {to - 1, to};
+        return {from, from + 1};
+    }
+    // The value a row reads (an array for several cells); trees are moved out.
+    engine::Value take_value(const Pick& p) {
+        if (p.size() == 1) return cells.take_value(cells.cells[p.from]);
+        engine::Value::Array items;
+        items.reserve(p.size());
+        for (uint64_t i = p.from; i < p.to; ++i) items.push_back(cells.take_value(cells.cells[i]));
+        return engine::Value::array(std::move(items));
+    }
+    // The first row holding several cells and their count (what on_multi
+    // "error" refuses), or nothing.
+    std::optional<std::pair<uint64_t, uint64_t>> first_multi() const {
+        for (uint64_t r = 0; r < rows; ++r) {
+            const uint64_t k = cells.row_ends[r + 1] - cells.row_ends[r];
+            if (k > 1) return std::pair<uint64_t, uint64_t>{r, k};
+        }
+        return std::nullopt;
+    }
+};
+
+// A store column of one cell per row from optional values (absent: no cell).
+engine::CellColumn column_of_values(std::vector<std::optional<engine::Value>> values);
+
+}  // namespace jorvane::table
