@@ -95,6 +95,38 @@ void CellColumn::push_value(Value v) {
     trees.push_back(std::move(v));
 }
 
+void CellColumn::push_captured(const ActiveCapture& capture) {
+    const std::vector<CapturedEvent>& ev = capture.events;
+    bool flat = !ev.empty() && ev.front().kind == CapturedEvent::Open && !ev.front().is_object &&
+                ev.back().kind == CapturedEvent::Close;
+    for (size_t k = 1; flat && k + 1 < ev.size(); ++k) {
+        const CapturedEvent::Kind kind = ev[k].kind;
+        flat = kind == CapturedEvent::Atom || kind == CapturedEvent::Number || kind == CapturedEvent::String;
+    }
+    if (!flat) {
+        std::optional<Value> built = materialize(capture);
+        push_value(built ? std::move(*built) : Value());
+        return;
+    }
+    const Cell list{items.size(), static_cast<uint32_t>(ev.size() - 2), Cell::List};
+    for (size_t k = 1; k + 1 < ev.size(); ++k) {
+        const CapturedEvent& e = ev[k];
+        switch (e.kind) {
+            case CapturedEvent::Atom: items.push_back(atom_cell(capture.event_bytes(e))); break;
+            case CapturedEvent::String: items.push_back(raw_string_cell(capture.event_bytes(e))); break;
+            default:
+                if (e.number == NumberView::Kind::Int) {
+                    items.push_back(int_cell(e.int_value));
+                } else {
+                    items.push_back(
+                        text_cell(e.number == NumberView::Kind::BigInt ? Cell::BigInt : Cell::Decimal, capture.event_bytes(e)));
+                }
+                break;
+        }
+    }
+    cells.push_back(list);
+}
+
 Value CellColumn::value_of(const Cell& c) const {
     switch (c.kind) {
         case Cell::Null: return Value();

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/drivers/capture.h"
 #include "engine/values/value.h"
 
 namespace jorvane::engine {
@@ -66,6 +67,9 @@ struct CellColumn {
     Cell atom_cell(std::string_view atom);
     // A value in canonical form (containers kept as list cells or trees).
     void push_value(Value v);
+    // The container a finished capture recorded (well formed, no malformed
+    // number), in canonical form: a flat array straight into items.
+    void push_captured(const ActiveCapture& capture);
 
     // The value a cell denotes (a tree is copied; `take` moves it out).
     Value value_of(const Cell& c) const;

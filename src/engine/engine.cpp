@@ -33,6 +33,7 @@ void Engine::add_query(dfa_core::QueryDFA dfa, std::vector<accumulator::Accumula
     d.watch_settling();
     s_.drivers.push_back(std::move(d));
     s_.state_table.reset();
+    s_.anchor_table.reset();
 }
 
 void Engine::set_stream_items(bool on) {
@@ -127,6 +128,7 @@ void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> q
     d.watch_settling();
     s_.drivers.push_back(std::move(d));
     s_.state_table.reset();
+    s_.anchor_table.reset();
 }
 
 std::optional<ParseError> Engine::finish(bool complete) {
@@ -309,6 +311,7 @@ void Engine::reset_for_next_source() {
     }
     for (auto& d : s.drivers) d.reset_for_next_source();
     if (s.state_table) s.state_table->clear_hits();
+    if (s.anchor_table) s.anchor_table->clear_hits();
 }
 
 std::vector<std::string> Engine::take_raw_spans() {

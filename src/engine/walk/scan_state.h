@@ -74,8 +74,15 @@ struct ScanState {
     // Whether plain top-level values take the fast walk (tests and
     // benchmarks turn it off to compare with the general walk).
     bool fast_walk = true;
-    // The fast walk's tables for the only driver, built on first use.
+    // The fast walk's tables for the only driver (or the column queries'
+    // driver of a table scan), built on first use.
     std::unique_ptr<StateTable> state_table;
+    // The row walk's tables for the row anchor, and the driver of the
+    // column queries.
+    std::unique_ptr<StateTable> anchor_table;
+    size_t row_columns = 0;
+    // The row walk's recording of a matched container (kept for its storage).
+    ActiveCapture row_capture;
 
     // Pipelined mode's stage-1 thread: started by the first buffer it
     // scans, kept across buffers and sources, joined with the state.
@@ -118,6 +125,27 @@ struct ScanState {
     void adopt_fast_walk(const FastLevel* levels, uint32_t count, uint32_t state, uint64_t skip);
     // Adds the fast walk's direct counts to the accumulators.
     void flush_fast_counts();
+
+    // ---- the row walk (engine/walk/row_walk.h) ----
+    // Whether this buffer's table rows may take the row walk: the row anchor
+    // and one driver of column queries kept as values, and none of the
+    // features it leaves to the general walk. Builds its tables. Chosen once
+    // per buffer.
+    bool row_walk_ready();
+    // Whether the row walk may start here: between top-level values, no
+    // row in progress in the general walk, nothing settled.
+    bool at_row_top_level(const ChunkCursor& c) const {
+        if (!frames.empty() || skip_depth != 0 || c.has_open_token() || cut_token_kind != CutTokenKind::None ||
+            error || settled)
+            return false;
+        for (const auto& d : drivers)
+            if (!d.state_stack.empty() || !d.captures.empty()) return false;
+        for (const auto& q : drivers[row_columns].queues)
+            if (!q.empty()) return false;
+        return true;
+    }
+    // The row walk hands over inside a top-level value.
+    void adopt_row_walk(const RowWalkHandOver& h);
 
     // ---- the walk (engine/walk/walk_chunk.h inlines the common events) ----
     void process_chunk(ChunkCursor& cursor, const uint8_t* buf, size_t len);

@@ -32,6 +32,7 @@
 #include "classification_kernel/kernel_core.h"
 #include "engine/walk/scan_state.h"
 #include "engine/walk/fast_walk.h"
+#include "engine/walk/row_walk.h"
 #include "engine/walk/stage_one_producer.h"
 #include "engine/walk/walk_chunk.h"
 #include "util/panic.h"
@@ -115,7 +116,8 @@ private:
 };
 
 // Walks a buffer's chunks: the general walk chunk by chunk, and the fast walk
-// (engine/walk/fast_walk.h) whenever a chunk begins between top-level values
+// (engine/walk/fast_walk.h) or, for table rows, the row walk
+// (engine/walk/row_walk.h) whenever a chunk begins between top-level values
 // and the buffer's features allow it; it walks on through as many chunks as
 // its values take and hands the rest of its last chunk back.
 template <class Chunks>
@@ -123,13 +125,18 @@ void walk_chunks(ScanState& e, Chunks& chunks, const uint8_t* buf, size_t len) {
     ChunkCursor c = e.cursor;
     e.cursor = ChunkCursor{};
     StateTable* table = e.fast_walk_table();
+    const bool rows = table == nullptr && e.row_walk_ready();
     bool pending = e.cut_token_kind != CutTokenKind::None;
     while (chunks.next_chunk(c)) {
         if (pending) [[unlikely]] {
             e.resume_cut_token(c, buf, len);
             pending = e.cut_token_kind != CutTokenKind::None;
         }
-        if (table && e.at_top_level(c)) FastWalk<Chunks>(e, *table, chunks, c, buf, len).run();
+        if (table && e.at_top_level(c)) {
+            FastWalk<Chunks>(e, *table, chunks, c, buf, len).run();
+        } else if (rows && e.at_row_top_level(c)) {
+            RowWalk<Chunks>(e, chunks, c, buf, len).run();
+        }
         process_chunk(e, c, buf, len);
     }
     e.save_cut_token(buf, len, len, c);

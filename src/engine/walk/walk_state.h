@@ -79,6 +79,32 @@ struct FastLevel {
     uint8_t is_object = 0;
 };
 
+// What the row walk (engine/walk/row_walk.h) knows of one container it has
+// open: both automata's states for it (the column queries' and the row
+// anchor's).
+struct RowLevel {
+    uint64_t array_index = 0;
+    uint32_t cs = 0;
+    uint32_t as = 0;
+    FrameState frame_state = FrameState::ObjectStart;
+    uint8_t is_object = 0;
+};
+
+// What the row walk hands over: its open containers (automaton states
+// written), both drivers' current states, a skip in progress, the level of
+// the open row's container and its anchor labels, and the level of the
+// matched container being recorded (UINT32_MAX for none).
+struct RowWalkHandOver {
+    const RowLevel* levels = nullptr;
+    uint32_t count = 0;
+    uint32_t column_state = 0;
+    uint32_t anchor_state = 0;
+    uint64_t skip = 0;
+    uint32_t row_level = UINT32_MAX;
+    uint64_t row_labels = 0;
+    uint32_t capture_level = UINT32_MAX;
+};
+
 // Containers nested deeper than this are left to the general walk.
 inline constexpr uint32_t kMaxFastDepth = 64;
 
