@@ -1,4 +1,5 @@
-// Fuzz target: a table stream gives the same table however its source is cut.
+// Fuzz target: a table stream gives the same table however its source is cut,
+// and whether its rows take the row walk or the general walk alone.
 //
 // The input chooses the rows (each top-level value, or each element of a
 // top-level array), one to four columns (paths over the field names the seed
@@ -6,7 +7,8 @@
 // row limit, the scan mode, buffer cuts, and (the rest of the bytes) the
 // document. The stream is read as Python's table() reads it (advance, emit,
 // until advance says the scan is over) once over the document as one buffer
-// and once over the cuts. Both must give the same tables, cell by cell and
+// and once over the cuts, and over the cuts again with the general walk
+// alone. All must give the same tables, cell by cell and
 // type by type, and the same error (for a malformed or truncated document,
 // its kind and offset), also with a row limit: the scan settles at the end
 // of the limit-th row, and nothing after it is reported. Where the limit
@@ -100,10 +102,11 @@ struct Outcome {
     std::string error;
 };
 
-Outcome run(const TableSpec& spec, engine::ScanMode mode, std::unique_ptr<Source> source) {
+Outcome run(const TableSpec& spec, engine::ScanMode mode, std::unique_ptr<Source> source, bool fast = true) {
     Outcome out;
     auto stream = TableStream::make(spec, mode, std::move(source), UINT64_MAX);
     if (!stream) fail("the table does not compile: " + stream.error().to_string());
+    stream->set_fast_walk(fast);
     for (;;) {
         auto ready = stream->advance();
         if (!ready) return out.error = error_key(ready.error()), out;
@@ -148,6 +151,10 @@ int table_stream(std::span<const uint8_t> data) {
     const Outcome cut = run(spec, mode, cut_source(doc, cuts));
     if (whole.error != cut.error) fail("error '" + cut.error + "' over the cuts, '" + whole.error + "' whole");
     if (whole.tables != cut.tables) fail("tables over the cuts:\n" + cut.tables + "whole:\n" + whole.tables);
+    const Outcome general = run(spec, mode, cut_source(doc, cuts), false);
+    if (general.error != cut.error) fail("error '" + general.error + "' by the general walk, '" + cut.error + "' else");
+    if (general.tables != cut.tables)
+        fail("tables by the general walk:\n" + general.tables + "by the row walk:\n" + cut.tables);
     return 0;
 }
 

@@ -197,14 +197,11 @@ void CellColumn::append(CellColumn&& other) {
     }
     const uint64_t texts = arena.size(), listed = items.size(), kept = trees.size(), base = cells.size();
     arena.append(other.arena);
-    items.reserve(items.size() + other.items.size());
     for (Cell e : other.items) {
         if (e.has_text()) e.payload += texts;
         items.push_back(e);
     }
-    trees.reserve(trees.size() + other.trees.size());
     for (Value& v : other.trees) trees.push_back(std::move(v));
-    cells.reserve(cells.size() + other.cells.size());
     for (Cell c : other.cells) {
         if (c.has_text()) {
             c.payload += texts;
@@ -215,7 +212,6 @@ void CellColumn::append(CellColumn&& other) {
         }
         cells.push_back(c);
     }
-    row_ends.reserve(row_ends.size() + other.row_ends.size() - 1);
     for (size_t r = 1; r < other.row_ends.size(); ++r) row_ends.push_back(base + other.row_ends[r]);
     other.release();
 }
