@@ -1,7 +1,7 @@
 // Declared conversion. A column's rows are read from the store's cells one
-// at a time in row order into a payload allocated once at the row count; the first cell a type refuses
-// ends the conversion with a message that names the column, the row and the
-// value, and no later cell is looked at. Whether the bitmap is needed is
+// at a time in row order into a payload allocated once at the row count;
+// the first cell a type refuses ends the conversion with a message that
+// names the column, the row and the value, and no later cell is looked at. Whether the bitmap is needed is
 // known before the first cell: only missing cells (and explicit nulls when
 // the declaration accepts them) clear a bit, every other null is refused.
 #include "table/declared.h"

@@ -190,7 +190,9 @@ TEST(RowWalk, TablesMatchTheGeneralWalk) {
             doc += rec + (in_array ? (r + 1 < count ? ",\n" : "]") : "\n");
         }
         if (faulty && gen.pick(3) == 0) doc.resize(gen.pick(static_cast<uint32_t>(doc.size())));
-        const engine::ScanMode mode = gen.pick(2) ? engine::ScanMode::batched(8) : engine::ScanMode::serial();
+        const engine::ScanMode modes[] = {engine::ScanMode::serial(), engine::ScanMode::batched(8),
+                                          engine::ScanMode::pipelined_always(4)};
+        const engine::ScanMode mode = modes[gen.pick(3)];
         const size_t buffer = buffers[gen.pick(std::size(buffers))];
         const uint64_t batch_rows = gen.pick(2) ? UINT64_MAX : 1 + gen.pick(8);
         const std::string general = run(spec, doc, mode, buffer, batch_rows, false);
