@@ -23,12 +23,10 @@
 // What keeps one walker: a query with a limit (the limit counts matches in
 // document order), queries that can all settle early (the scan stops where a
 // buffer happens to end), an observer that reads the engine between buffers
-// (a progress callback), a source without a buffer grid (a Python file-like
-// object), and a Sum, Mean or Product over sequential input. When a Sum, Mean or
-// Product over a mapped file cannot be combined exactly (the first range to
-// show it says so), one engine scans the whole file instead of the walkers;
-// with values streamed to the caller (already handed on in order), that
-// engine runs beside the walkers and gives only those figures.
+// (a progress callback) and a source without a buffer grid (a Python
+// file-like object). A Sum, Mean or Product splits like any other query: each
+// range's engine keeps the numbers it folds and the merge replays them in
+// order (run/output_merge.h).
 #pragma once
 
 #include <cstddef>

@@ -21,9 +21,12 @@
 #include "run/run_test_support.h"
 #include "run/scan_source.h"
 #include "run/split_scan.h"
+#include "source/gzip_decoder.h"
 #include "source/mapped_file.h"
 #include "source/memory_reader.h"
+#include "source/prefetch_source.h"
 #include "source/read_source.h"
+#include "source/source_test_util.h"
 
 namespace jorvane::run::testing {
 namespace {
@@ -233,19 +236,6 @@ const std::vector<Spec>& fused_specs() {
     return specs;
 }
 
-// The same queries without Sum, Mean and Product (sequential input keeps one
-// engine for those).
-std::vector<Spec> without_figures(const std::vector<Spec>& specs) {
-    std::vector<Spec> out;
-    for (const Spec& s : specs) {
-        Spec t{s.text, {}, s.limit};
-        for (K k : s.kinds)
-            if (k != K::Sum && k != K::Mean && k != K::Product) t.kinds.push_back(k);
-        if (!t.kinds.empty()) out.push_back(std::move(t));
-    }
-    return out;
-}
-
 std::unique_ptr<Source> stream_of(const std::string& doc, size_t buffer) {
     std::vector<uint8_t> bytes(doc.begin(), doc.end());
     return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::move(bytes)), buffer);
@@ -254,7 +244,7 @@ std::unique_ptr<Source> stream_of(const std::string& doc, size_t buffer) {
 // The document read as sequential input (a decoder's output, say) in ranges,
 // against one engine reading the same input.
 void check_sequential(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
-    const engine::CompiledQueries compiled = compile(without_figures(specs));
+    const engine::CompiledQueries compiled = compile(specs);
     for (size_t buffer : {size_t{1}, size_t{7}, size_t{4096}}) {
         Scanned serial;
         {
@@ -265,7 +255,7 @@ void check_sequential(const std::string& doc, const std::vector<Spec>& specs, co
             serial.outcome = scan_source(engine, *source, options);
         }
         for (uint64_t range : {uint64_t{1}, uint64_t{29}, uint64_t{500}}) {
-            for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
+            for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
                 Scanned split;
                 auto source = stream_of(doc, buffer);
                 ScanOptions options;
@@ -346,31 +336,116 @@ TEST(SplitScan, LoneQueriesAndPipelinedWalkers) {
     }
 }
 
-TEST(SplitScan, ExactFiguresCombineAndInexactOnesComeFromOneEngine) {
-    // Integer sums combine; the same sums past 2^53 or over fractions come
-    // from one engine; either way the figures are those of one engine.
-    std::string ints, big, reals;
-    for (int i = 0; i < 120; ++i) {
-        ints += "{\"a\":" + std::to_string(i * 7 - 1000) + "}\n";
-        big += "{\"a\":" + std::string(i % 2 ? "4503599627370497" : "3") + "}\n";
-        reals += "{\"a\":" + std::to_string(i) + ".1}\n";
-    }
-    const std::vector<Spec> specs{{"a", {K::Sum, K::Mean, K::Product, K::Min, K::Max}}};
-    for (const std::string* doc : {&ints, &big, &reals}) check_document(*doc, specs, "figures");
-    // Without values streamed, one engine takes over the whole file.
-    for (const std::string* doc : {&big, &reals, &ints}) {
-        TempFile file(*doc + "{\"a\":[}\n");
-        auto opened = MappedFile::open(file.path());
-        ASSERT_TRUE(opened.ok());
-        const engine::CompiledQueries compiled = compile(specs);
-        const Scanned serial = scan_whole(compiled, **opened, 64);
-        for (size_t walkers : {size_t{2}, size_t{8}}) {
-            Scanned split;
-            MappedFileSource source(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &**opened), 64);
-            split.outcome = scan_split(compiled, engine::ScanMode::batched(8), source, ScanOptions{},
-                                       SplitPlan{walkers, 100});
-            expect_same(serial, split, "figures without values");
+// Numbers for Sum, Mean and Product: integers small, at 2^53 and past it,
+// decimals, exponents, huge, tiny and subnormal magnitudes, numbers in
+// strings, and atoms that are no numbers; "p" stays near 1 so products
+// neither vanish nor overflow at once.
+std::string figure_document(uint64_t seed, size_t lines) {
+    std::mt19937_64 rng(seed);
+    const auto below = [&](uint64_t n) { return rng() % n; };
+    const auto number = [&]() -> std::string {
+        static const char* fixed[] = {"9007199254740993", "-9007199254740992", "12345678901234567890", "1e22",
+                                      "4.9e-324", "-2.5e-310", "3e300", "-1.7976931348623157e308", "-0", "0.0",
+                                      "1E400", "\"2.5\"", "\"-7\"", "true", "null", "[1,2]"};
+        switch (below(5)) {
+            case 0: return std::to_string(static_cast<int64_t>(below(2001)) - 1000);
+            case 1: return std::to_string(static_cast<int64_t>(below(20000)) - 10000) + "." + std::to_string(below(1000));
+            case 2: return std::to_string(below(99) + 1) + "e" + std::to_string(static_cast<int64_t>(below(41)) - 20);
+            case 3: return fixed[below(16)];
+            default: return "0." + std::to_string(below(1000000)) + "e-" + std::to_string(below(300));
         }
+    };
+    static const char* near_one[] = {"1.0000001", "0.999", "-1.25", "1.5", "0.75", "2", "-1", "\"1.1\""};
+    std::string doc;
+    for (size_t i = 0; i < lines; ++i) {
+        doc += "{\"a\":" + number() + ",\"p\":" + near_one[below(8)];
+        if (below(3) == 0) doc += ",\"b\":[" + number() + "," + number() + "]";
+        doc += "}\n";
+    }
+    return doc;
+}
+
+const std::vector<Spec>& figure_specs() {
+    static const std::vector<Spec> specs{
+        {"a", {K::Sum, K::Mean, K::Count}},
+        {"p", {K::Product, K::Mean}},
+        {"b[*]", {K::Sum, K::Product, K::Mean, K::Min}},
+    };
+    return specs;
+}
+
+// A gzip file read by its decoder, on a thread of its own or not.
+std::unique_ptr<Source> gzip_source(const test::Bytes& gz, bool prefetch, size_t buffer) {
+    auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(gz));
+    if (prefetch) return PrefetchSource::with_params(std::move(decoder));
+    return std::make_unique<ReadSource>(std::move(decoder), buffer);
+}
+
+// The gzip file `gz` scanned in ranges against one engine reading it, as the
+// decoder's output (prefetched or not) in `buffer`-byte reads.
+void check_gzip(const test::Bytes& gz, const std::vector<Spec>& specs, const std::string& label) {
+    const engine::CompiledQueries compiled = compile(specs);
+    for (bool prefetch : {false, true}) {
+        for (size_t buffer : prefetch ? std::vector<size_t>{0} : std::vector<size_t>{5, 4096}) {
+            Scanned serial;
+            {
+                engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+                auto source = gzip_source(gz, prefetch, buffer);
+                ScanOptions options;
+                options.sink = &serial.sink;
+                serial.outcome = scan_source(engine, *source, options);
+            }
+            for (uint64_t range : {uint64_t{64}, uint64_t{700}}) {
+                for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+                    Scanned split;
+                    auto source = gzip_source(gz, prefetch, buffer);
+                    ScanOptions options;
+                    options.sink = &split.sink;
+                    split.outcome = scan_split(compiled, engine::ScanMode::batched(8), *source, options,
+                                               SplitPlan{walkers, range});
+                    expect_same(serial, split,
+                                label + (prefetch ? " prefetched" : " buffer " + std::to_string(buffer)) + " range " +
+                                    std::to_string(range) + " walkers " + std::to_string(walkers));
+                    if (::testing::Test::HasFailure()) return;
+                }
+            }
+        }
+    }
+}
+
+test::Bytes bytes_of(const std::string& s) { return test::Bytes(s.begin(), s.end()); }
+
+TEST(SplitScan, FiguresReplayedAsOneEngineFoldsThem) {
+    for (uint64_t seed = 1; seed <= 6; ++seed) {
+        const std::string doc = figure_document(seed, 150);
+        check_document(doc, figure_specs(), "figures seed " + std::to_string(seed));
+        check_gzip(test::gzip(bytes_of(doc)), figure_specs(), "figures gzip seed " + std::to_string(seed));
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(SplitScan, DamagedGzipFailsAfterTheSamePartialFigures) {
+    const test::Bytes first = test::gzip(bytes_of(figure_document(31, 200)));
+    const test::Bytes second = test::gzip(bytes_of(figure_document(32, 120)));
+    const test::Bytes both = test::concat(first, second);
+    struct Case {
+        const char* what;
+        test::Bytes gz;
+    };
+    std::vector<Case> cases;
+    for (size_t cut : {first.size() / 3, first.size() - 5}) cases.push_back({"truncated member", {first.begin(), first.begin() + static_cast<std::ptrdiff_t>(cut)}});
+    cases.push_back({"truncated second member", {both.begin(), both.end() - static_cast<std::ptrdiff_t>(second.size() / 2)}});
+    for (size_t back : {size_t{8}, size_t{2}}) {  // the checksum, then the length
+        test::Bytes bad = both;
+        bad[first.size() - back] ^= 0x5a;
+        cases.push_back({back == 8 ? "corrupt checksum" : "corrupt length", std::move(bad)});
+    }
+    test::Bytes garbled = first;
+    garbled[first.size() / 2] ^= 0xff;
+    cases.push_back({"corrupt deflate data", std::move(garbled)});
+    for (const Case& c : cases) {
+        check_gzip(c.gz, figure_specs(), c.what);
+        if (::testing::Test::HasFailure()) return;
     }
 }
 
