@@ -56,7 +56,7 @@ size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 // (under 8 MiB) or there is one walker, and it is scanned by one engine.
 uint64_t split_range_len(uint64_t size, size_t walkers);
 
-// The length of the ranges sequential input (a compressed file) is copied into for
+// The length of the ranges sequential input (a compressed file) is cut into for
 // `walkers` engines: 1 MiB, shorter with more than eight walkers (down to
 // 256 KiB) so that the two ranges per walker held ahead of the merge stay
 // near 16 MiB in all, whatever the number of processors.
@@ -74,7 +74,7 @@ struct SplitFacts {
     enum class Input : uint8_t {
         Other,       // no buffer grid (a Python file-like object, bytes): one engine
         PlainFile,   // a plain file, read in place
-        Sequential,  // read in order on a buffer grid (a compressed file), copied into ranges
+        Sequential,  // read in order on a buffer grid (a compressed file), in blocks cut into ranges
     };
     Input input = Input::Other;
     // A plain file's size (unknown: one engine).

@@ -17,8 +17,9 @@
 // buffer, so even the error text is the same.
 //
 // A compressed file is read by its decoder (on a thread of its own when the
-// source prefetches) and copied into ranges of up to 1 MiB for the walkers
-// (run/run_policy.h).
+// source prefetches, which then decodes straight into the blocks the ranges
+// share) and cut into ranges of about 1 MiB for the walkers
+// (run/range_cutter.h, run/run_policy.h).
 //
 // What keeps one walker: a query with a limit (the limit counts matches in
 // document order), queries that can all settle early (the scan stops where a
@@ -55,7 +56,7 @@ SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanO
 
 // Scans `source` in ranges as `plan` says: a mapped file
 // (Source::mapped_file) read in place, else sequential input whose buffers lie on a
-// grid (Source::buffer_grid), read on the calling thread and copied into
+// grid (Source::buffer_grid), read on the calling thread in blocks cut into
 // ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan);

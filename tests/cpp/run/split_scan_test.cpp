@@ -449,6 +449,50 @@ TEST(SplitScan, DamagedGzipFailsAfterTheSamePartialFigures) {
     }
 }
 
+TEST(SplitScan, DecodedBlocksCarryRecordsAcrossTheirEdges) {
+    // Over 4 MiB blocks handed over by the decoder's thread: records cross
+    // every block edge, some longer than the room ahead of a block (cut
+    // inside the record, read on by one engine); then the same input cut
+    // short, failing after the same partial results.
+    std::mt19937_64 rng(77);
+    std::string doc;
+    bool long_record = false;
+    while (doc.size() < 11 * 1048576) {
+        if (!long_record && doc.size() > 4 * 1048576 - 70000) {
+            // Across the first block's edge, and longer than the room.
+            long_record = true;
+            doc += "{\"a\":0.5,\"b\":[";
+            for (int i = 0; i < 15000; ++i) doc += std::to_string(i % 97) + ".25,";
+            doc += "1]}\n";
+        }
+        doc += figure_document(rng(), 1);
+    }
+    const test::Bytes gz = test::gzip(bytes_of(doc));
+    const engine::CompiledQueries compiled = compile(figure_specs());
+    for (size_t keep : {gz.size(), gz.size() * 17 / 20}) {
+        {
+            const test::Bytes bytes(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(keep));
+            Scanned serial;
+            {
+                engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+                auto source = gzip_source(bytes, true, 0);
+                ScanOptions options;
+                options.sink = &serial.sink;
+                serial.outcome = scan_source(engine, *source, options);
+            }
+            for (size_t walkers : {size_t{3}, size_t{8}}) {
+                Scanned split;
+                auto source = gzip_source(bytes, true, 0);
+                ScanOptions options;
+                options.sink = &split.sink;
+                split.outcome = scan_split(compiled, engine::ScanMode::batched(8), *source, options,
+                                           SplitPlan{walkers, 300000});
+                expect_same(serial, split, "kept " + std::to_string(keep) + " walkers " + std::to_string(walkers));
+            }
+        }
+    }
+}
+
 TEST(SplitScan, ZerosOfEitherSignAndInfinitiesInMinAndMax) {
     // Ties between zeros settle by order; each grouping of the ranges must
     // settle them as one scan does.
