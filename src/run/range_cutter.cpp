@@ -134,7 +134,9 @@ public:
                 }
                 continue;
             }
-            if (end_ - pos_ >= 2 * len_) {
+            // A range inside the block while what follows it is at least half
+            // a range length; else the rest is the block's last range.
+            if (end_ - pos_ >= len_ + len_ / 2) {
                 const size_t from = pos_ + len_ - 1;
                 const size_t to = end_ - kRangeMargin;
                 if (from < to) {
