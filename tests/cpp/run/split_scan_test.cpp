@@ -336,161 +336,105 @@ TEST(SplitScan, LoneQueriesAndPipelinedWalkers) {
     }
 }
 
-// Numbers for Sum, Mean and Product: integers small, at 2^53 and past it,
-// decimals, exponents, huge, tiny and subnormal magnitudes, numbers in
-// strings, and atoms that are no numbers; "p" stays near 1 so products
-// neither vanish nor overflow at once.
-std::string figure_document(uint64_t seed, size_t lines) {
-    std::mt19937_64 rng(seed);
-    const auto below = [&](uint64_t n) { return rng() % n; };
+// Records whose numbers go to Sum, Mean and Product: integers small, past
+// 2^53, decimals, exponents, huge, tiny and subnormal magnitudes, numbers in
+// strings, atoms that are no numbers; "p" stays near 1 so products neither
+// vanish nor overflow at once.
+std::string figure_document(std::mt19937_64& rng, size_t lines) {
+    static const char* fixed[] = {"9007199254740993", "12345678901234567890", "4.9e-324", "-2.5e-310", "3e300",
+                                  "-1.7976931348623157e308", "-0", "1E400", "\"2.5\"", "null"};
+    static const char* near_one[] = {"1.0000001", "0.999", "-1.25", "1.5", "0.75", "2", "\"1.1\""};
     const auto number = [&]() -> std::string {
-        static const char* fixed[] = {"9007199254740993", "-9007199254740992", "12345678901234567890", "1e22",
-                                      "4.9e-324", "-2.5e-310", "3e300", "-1.7976931348623157e308", "-0", "0.0",
-                                      "1E400", "\"2.5\"", "\"-7\"", "true", "null", "[1,2]"};
-        switch (below(5)) {
-            case 0: return std::to_string(static_cast<int64_t>(below(2001)) - 1000);
-            case 1: return std::to_string(static_cast<int64_t>(below(20000)) - 10000) + "." + std::to_string(below(1000));
-            case 2: return std::to_string(below(99) + 1) + "e" + std::to_string(static_cast<int64_t>(below(41)) - 20);
-            case 3: return fixed[below(16)];
-            default: return "0." + std::to_string(below(1000000)) + "e-" + std::to_string(below(300));
+        const int64_t n = static_cast<int64_t>(rng() % 20001) - 10000;
+        switch (rng() % 4) {
+            case 0: return std::to_string(n);
+            case 1: return std::to_string(n) + "." + std::to_string(rng() % 1000) + "e" + std::to_string(n % 30);
+            case 2: return fixed[rng() % 10];
+            default: return "0." + std::to_string(rng() % 1000000) + "e-" + std::to_string(rng() % 300);
         }
     };
-    static const char* near_one[] = {"1.0000001", "0.999", "-1.25", "1.5", "0.75", "2", "-1", "\"1.1\""};
     std::string doc;
-    for (size_t i = 0; i < lines; ++i) {
-        doc += "{\"a\":" + number() + ",\"p\":" + near_one[below(8)];
-        if (below(3) == 0) doc += ",\"b\":[" + number() + "," + number() + "]";
-        doc += "}\n";
-    }
+    for (size_t i = 0; i < lines; ++i)
+        doc += "{\"a\":" + number() + ",\"p\":" + near_one[rng() % 7] + ",\"b\":[" + number() + "]}\n";
     return doc;
 }
 
-const std::vector<Spec>& figure_specs() {
-    static const std::vector<Spec> specs{
-        {"a", {K::Sum, K::Mean, K::Count}},
-        {"p", {K::Product, K::Mean}},
-        {"b[*]", {K::Sum, K::Product, K::Mean, K::Min}},
+// The gzip file `gz` as its decoder's output, prefetched (`buffer` 0) or
+// read in `buffer`-byte reads, scanned in ranges against one engine.
+void check_gzip(const test::Bytes& gz, const std::string& label, std::vector<size_t> buffers,
+                std::vector<uint64_t> ranges) {
+    const engine::CompiledQueries compiled =
+        compile({{"a", {K::Sum, K::Mean, K::Count}}, {"p", {K::Product, K::Mean}}, {"b[*]", {K::Sum, K::Product}}});
+    const auto scan = [&](size_t buffer, const std::optional<SplitPlan>& plan) {
+        auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(gz));
+        std::unique_ptr<Source> source = buffer ? std::unique_ptr<Source>(std::make_unique<ReadSource>(std::move(decoder), buffer))
+                                                : PrefetchSource::with_params(std::move(decoder));
+        Scanned r;
+        ScanOptions options;
+        options.sink = &r.sink;
+        engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+        r.outcome = plan ? scan_split(compiled, engine::ScanMode::batched(8), *source, options, *plan)
+                         : scan_source(engine, *source, options);
+        return r;
     };
-    return specs;
-}
-
-// A gzip file read by its decoder, on a thread of its own or not.
-std::unique_ptr<Source> gzip_source(const test::Bytes& gz, bool prefetch, size_t buffer) {
-    auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(gz));
-    if (prefetch) return PrefetchSource::with_params(std::move(decoder));
-    return std::make_unique<ReadSource>(std::move(decoder), buffer);
-}
-
-// The gzip file `gz` scanned in ranges against one engine reading it, as the
-// decoder's output (prefetched or not) in `buffer`-byte reads.
-void check_gzip(const test::Bytes& gz, const std::vector<Spec>& specs, const std::string& label) {
-    const engine::CompiledQueries compiled = compile(specs);
-    for (bool prefetch : {false, true}) {
-        for (size_t buffer : prefetch ? std::vector<size_t>{0} : std::vector<size_t>{5, 4096}) {
-            Scanned serial;
-            {
-                engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
-                auto source = gzip_source(gz, prefetch, buffer);
-                ScanOptions options;
-                options.sink = &serial.sink;
-                serial.outcome = scan_source(engine, *source, options);
-            }
-            for (uint64_t range : {uint64_t{64}, uint64_t{700}}) {
-                for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
-                    Scanned split;
-                    auto source = gzip_source(gz, prefetch, buffer);
-                    ScanOptions options;
-                    options.sink = &split.sink;
-                    split.outcome = scan_split(compiled, engine::ScanMode::batched(8), *source, options,
-                                               SplitPlan{walkers, range});
-                    expect_same(serial, split,
-                                label + (prefetch ? " prefetched" : " buffer " + std::to_string(buffer)) + " range " +
-                                    std::to_string(range) + " walkers " + std::to_string(walkers));
-                    if (::testing::Test::HasFailure()) return;
-                }
+    for (size_t buffer : buffers) {
+        const Scanned serial = scan(buffer, std::nullopt);
+        for (uint64_t range : ranges) {
+            for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+                expect_same(serial, scan(buffer, SplitPlan{walkers, range}),
+                            label + " buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
+                                " walkers " + std::to_string(walkers));
+                if (::testing::Test::HasFailure()) return;
             }
         }
     }
 }
 
-test::Bytes bytes_of(const std::string& s) { return test::Bytes(s.begin(), s.end()); }
+test::Bytes gzip_of(const std::string& s) { return test::gzip(test::Bytes(s.begin(), s.end())); }
 
 TEST(SplitScan, FiguresReplayedAsOneEngineFoldsThem) {
-    for (uint64_t seed = 1; seed <= 6; ++seed) {
-        const std::string doc = figure_document(seed, 150);
-        check_document(doc, figure_specs(), "figures seed " + std::to_string(seed));
-        check_gzip(test::gzip(bytes_of(doc)), figure_specs(), "figures gzip seed " + std::to_string(seed));
-        if (::testing::Test::HasFailure()) return;
+    std::mt19937_64 rng(1);
+    for (int round = 0; round < 6; ++round) {
+        const std::string doc = figure_document(rng, 150);
+        check_document(doc, {{"a", {K::Sum, K::Mean, K::Count}}, {"p", {K::Product}}, {"b[*]", {K::Sum, K::Product}}},
+                       "figures " + std::to_string(round));
+        check_gzip(gzip_of(doc), "figures gzip " + std::to_string(round), {0, 5, 4096}, {64, 700});
     }
 }
 
 TEST(SplitScan, DamagedGzipFailsAfterTheSamePartialFigures) {
-    const test::Bytes first = test::gzip(bytes_of(figure_document(31, 200)));
-    const test::Bytes second = test::gzip(bytes_of(figure_document(32, 120)));
-    const test::Bytes both = test::concat(first, second);
-    struct Case {
-        const char* what;
-        test::Bytes gz;
+    std::mt19937_64 rng(31);
+    const test::Bytes first = gzip_of(figure_document(rng, 200));
+    const test::Bytes both = test::concat(first, gzip_of(figure_document(rng, 120)));
+    const auto cut = [](const test::Bytes& b, size_t n) { return test::Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
+    const auto flip = [](test::Bytes b, size_t at) { b[at] ^= 0x5a; return b; };
+    const std::pair<const char*, test::Bytes> cases[] = {
+        {"truncated member", cut(first, first.size() / 3)},
+        {"truncated trailer", cut(first, first.size() - 5)},
+        {"truncated second member", cut(both, (first.size() + both.size()) / 2)},
+        {"corrupt checksum", flip(both, first.size() - 8)},
+        {"corrupt length", flip(both, first.size() - 2)},
+        {"corrupt deflate data", flip(first, first.size() / 2)},
     };
-    std::vector<Case> cases;
-    for (size_t cut : {first.size() / 3, first.size() - 5}) cases.push_back({"truncated member", {first.begin(), first.begin() + static_cast<std::ptrdiff_t>(cut)}});
-    cases.push_back({"truncated second member", {both.begin(), both.end() - static_cast<std::ptrdiff_t>(second.size() / 2)}});
-    for (size_t back : {size_t{8}, size_t{2}}) {  // the checksum, then the length
-        test::Bytes bad = both;
-        bad[first.size() - back] ^= 0x5a;
-        cases.push_back({back == 8 ? "corrupt checksum" : "corrupt length", std::move(bad)});
-    }
-    test::Bytes garbled = first;
-    garbled[first.size() / 2] ^= 0xff;
-    cases.push_back({"corrupt deflate data", std::move(garbled)});
-    for (const Case& c : cases) {
-        check_gzip(c.gz, figure_specs(), c.what);
-        if (::testing::Test::HasFailure()) return;
-    }
+    for (const auto& [what, gz] : cases) check_gzip(gz, what, {0, 5, 4096}, {64, 700});
 }
 
 TEST(SplitScan, DecodedBlocksCarryRecordsAcrossTheirEdges) {
     // Over 4 MiB blocks handed over by the decoder's thread: records cross
-    // every block edge, some longer than the room ahead of a block (cut
-    // inside the record, read on by one engine); then the same input cut
-    // short, failing after the same partial results.
+    // the block edges, one longer than the room ahead of a block (cut inside
+    // the record, read on by one engine); whole, then cut short in the third
+    // block, failing after the same partial results.
     std::mt19937_64 rng(77);
     std::string doc;
-    bool long_record = false;
-    while (doc.size() < 11 * 1048576) {
-        if (!long_record && doc.size() > 4 * 1048576 - 70000) {
-            // Across the first block's edge, and longer than the room.
-            long_record = true;
-            doc += "{\"a\":0.5,\"b\":[";
-            for (int i = 0; i < 15000; ++i) doc += std::to_string(i % 97) + ".25,";
-            doc += "1]}\n";
-        }
-        doc += figure_document(rng(), 1);
-    }
-    const test::Bytes gz = test::gzip(bytes_of(doc));
-    const engine::CompiledQueries compiled = compile(figure_specs());
-    for (size_t keep : {gz.size(), gz.size() * 17 / 20}) {
-        {
-            const test::Bytes bytes(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(keep));
-            Scanned serial;
-            {
-                engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
-                auto source = gzip_source(bytes, true, 0);
-                ScanOptions options;
-                options.sink = &serial.sink;
-                serial.outcome = scan_source(engine, *source, options);
-            }
-            for (size_t walkers : {size_t{3}, size_t{8}}) {
-                Scanned split;
-                auto source = gzip_source(bytes, true, 0);
-                ScanOptions options;
-                options.sink = &split.sink;
-                split.outcome = scan_split(compiled, engine::ScanMode::batched(8), *source, options,
-                                           SplitPlan{walkers, 300000});
-                expect_same(serial, split, "kept " + std::to_string(keep) + " walkers " + std::to_string(walkers));
-            }
-        }
-    }
+    while (doc.size() < 4 * 1048576 - 70000) doc += figure_document(rng, 1);
+    doc += "{\"b\":[";
+    for (int i = 0; i < 15000; ++i) doc += std::to_string(i % 97) + ".25,";
+    doc += "1]}\n";
+    while (doc.size() < 11 * 1048576) doc += figure_document(rng, 100);
+    const test::Bytes gz = gzip_of(doc);
+    check_gzip(gz, "whole", {0}, {300000});
+    check_gzip(test::Bytes(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(gz.size() * 17 / 20)), "cut", {0},
+               {300000});
 }
 
 TEST(SplitScan, ZerosOfEitherSignAndInfinitiesInMinAndMax) {

@@ -1,7 +1,7 @@
-// The contribution log against a running figure that took the same numbers:
-// every number comes back with its bits (zeros of either sign, infinities,
-// NaN, integers at the 2^53 edge, subnormals), and replaying onto any start
-// takes the same rounding steps.
+// Every number logged comes back with its bits, in order: zeros of either
+// sign, infinities, NaN payloads, integers at the 2^53 edge, subnormals, and
+// random bit patterns. (Replaying onto running figures is tested through
+// the scans in ranges, tests/cpp/run/split_scan_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -25,13 +25,9 @@ std::vector<double> edge_numbers() {
 TEST(ContributionLog, NumbersComeBackBitForBitInOrder) {
     std::vector<double> numbers = edge_numbers();
     std::mt19937_64 rng(7);
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         const uint64_t r = rng();
-        switch (r % 3) {
-            case 0: numbers.push_back(static_cast<double>(static_cast<int64_t>(rng() >> (r % 60)) * (r & 8 ? -1 : 1))); break;
-            case 1: numbers.push_back(static_cast<double>(static_cast<int64_t>(rng() % 200000) - 100000) / 1000.0); break;
-            default: numbers.push_back(std::bit_cast<double>(rng())); break;
-        }
+        numbers.push_back(i % 2 ? std::bit_cast<double>(r) : static_cast<double>(static_cast<int64_t>(r) >> (r % 64)));
     }
     ContributionLog log;
     for (int round = 0; round < 2; ++round) {  // the second after clear(), in kept memory
@@ -43,30 +39,6 @@ TEST(ContributionLog, NumbersComeBackBitForBitInOrder) {
         ASSERT_EQ(back.size(), numbers.size());
         for (size_t i = 0; i < numbers.size(); ++i)
             ASSERT_EQ(back[i], std::bit_cast<uint64_t>(numbers[i])) << i << ": " << numbers[i];
-    }
-}
-
-TEST(ContributionLog, ReplayTakesTheRunningFiguresSteps) {
-    // Terms mixing integers and fractions, factors near 1, and starts other
-    // than the identity (the figure of the ranges before).
-    std::mt19937_64 rng(11);
-    for (int trial = 0; trial < 50; ++trial) {
-        ContributionLog terms, factors;
-        const double start_sum = 0.1 * trial;
-        const double start_product = 1.0 + trial / 7.0;
-        double sum = start_sum, product = start_product;
-        for (int i = 0; i < 300; ++i) {
-            const double x = rng() % 4 == 0 ? static_cast<double>(rng() % 100000)
-                                            : static_cast<double>(rng() % 2000000) / 999.0 - 1000.0;
-            const double f = 1.0 + static_cast<double>(static_cast<int64_t>(rng() % 2001) - 1000) / 1e4;
-            sum += x;
-            product *= f;
-            terms.add(x);
-            factors.add(f);
-        }
-        EXPECT_EQ(std::bit_cast<uint64_t>(terms.add_onto(start_sum)), std::bit_cast<uint64_t>(sum)) << trial;
-        EXPECT_EQ(std::bit_cast<uint64_t>(factors.multiply_onto(start_product)), std::bit_cast<uint64_t>(product))
-            << trial;
     }
 }
 
