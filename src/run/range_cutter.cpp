@@ -95,12 +95,11 @@ private:
 // Reads sequential input (a decoder on its own thread, say) on the calling
 // thread in blocks, and cuts ranges out of them. A block is one buffer the
 // source hands over (Source::next_handed), else the source's buffers copied
-// into a buffer of the pool. Inside a
-// block a range runs on to the first newline a range length on (with a
-// margin's bytes after it in the block); the last range of a block ends at
-// its last newline, and the bytes after that are copied into the room ahead
-// of the next block's bytes, so the range that takes them up is contiguous
-// too. A record longer than that room is cut at the block's end: a cut
+// into a buffer of the pool. Inside a block a range runs on to the first
+// newline a range length on (with a margin's bytes after it in the block);
+// the last range of a block ends at its last newline, and the bytes after
+// that are copied into the room ahead of the next block's bytes, so the
+// range that takes them up is contiguous too. A record longer than that room is cut at the block's end: a cut
 // inside a record is only slower (the merge finds it out and reads on with
 // one engine). The bytes of a source's buffer that failed to fill are lost
 // as they are for one engine: what was read before a failure is scanned
