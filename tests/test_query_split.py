@@ -212,6 +212,30 @@ def test_a_file_truncated_while_it_is_read_fails_cleanly(tmp_path):
         timer.join()
 
 
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+def test_figures_split_bit_for_bit(tmp_path, compressed):
+    # Sum, Mean and Product over ranges replay each range's numbers onto the
+    # running figures: one walker's bits, whatever the number of walkers.
+    import gzip
+
+    rng = random.Random(61)
+    numbers = ["9007199254740993", "12345678901234567890", "4.9e-324", "3e300", "-2.5e-310", '"2.5"', "null", "-0"]
+    lines, size = [], 0
+    while size < SIZE:
+        a = rng.choice([str(rng.randrange(-999, 999)), f"{rng.randrange(-9999, 9999)}.{rng.randrange(999)}e{rng.randrange(-20, 20)}",
+                        rng.choice(numbers)])
+        lines.append(f'{{"a": {a}, "p": {rng.choice(["1.0000001", "0.999", "-1.25", "1.5", "2"])}}}\n')
+        size += len(lines[-1])
+    data = "".join(lines).encode()
+    path = tmp_path / ("f.ndjson.gz" if compressed else "f.ndjson")
+    path.write_bytes(gzip.compress(data, 1) if compressed else data)
+    queries = [Query(str(path), {"a": [Sum(), Mean(), Count()], "p": [Product(), Sum()]}, max_threads=t)
+               for t in (1, 2, 3, 8)]
+    figures = [[summary(q.result(0, i)) for i in range(2)] for q in queries]
+    assert figures[0][1]["product"] not in (bits(0.0), bits(1.0))
+    assert figures[1:] == [figures[0]] * 3
+
+
 def test_compressed_files_split_too(tmp_path):
     # The decoder reads on its own thread and the walkers take its output;
     # a damaged stream fails as it does for one walker.
@@ -224,14 +248,14 @@ def test_compressed_files_split_too(tmp_path):
     broken = tmp_path / "broken.ndjson.gz"
     broken.write_bytes(gz.read_bytes()[: len(gz.read_bytes()) // 2])
     specs = {"user.id": [ValueCounts(), Mode(), CountUnique()], "tags[*]": [ValuesUnique(), Types()],
-             "events[*].value": [Min(), Max(), Count()]}
+             "events[*].value": [Min(), Max(), Count(), Sum(), Mean()], "qty": [Product(), Sum()]}
     for p in (gz, broken):
         outcomes = []
         for t in (1, 8):
             values = []
             q = Query(str(p), dict(specs, **{"user.name": [Values(into=values)]}), max_threads=t)
             try:
-                outcomes.append(([summary(q.result(0, i)) for i in range(4)], values))
+                outcomes.append(([summary(q.result(0, i)) for i in range(5)], values))
             except (Incomplete, Corrupted) as e:
                 outcomes.append((str(e), e.offset, [summary(r) for r in e.recover()], values))
             except RuntimeError as e:

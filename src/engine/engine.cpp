@@ -40,6 +40,11 @@ void Engine::set_stream_items(bool on) {
     for (auto& d : s_.drivers) d.stream_items = on;
 }
 
+void Engine::keep_contributions() {
+    for (auto& d : s_.drivers)
+        for (auto& a : d.accumulators) a.keep_contributions();
+}
+
 void Engine::enable_raw_capture() {
     if (!s_.raw_spans) s_.raw_spans.emplace();
     if (!s_.drivers.empty()) s_.drivers[0].text_keep_mask |= 1;

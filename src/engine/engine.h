@@ -86,6 +86,10 @@ public:
     // Whether plain top-level values may take the fast walk (on by default;
     // tests and benchmarks turn it off to compare with the general walk).
     void set_fast_walk(bool on);
+    // Every Sum, Mean and Product keeps the numbers it folds, in order
+    // (Accumulator::keep_contributions): an engine over one range of a
+    // source, whose figures the merge replays onto those of the ranges before.
+    void keep_contributions();
     // Takes a structural profile of the source (every value is visited).
     void attach_describer(Describer describer);
     // The profile taken so far, detached from the engine.

@@ -13,8 +13,6 @@ using engine::QueryOutput;
 using engine::Value;
 using engine::ValueCount;
 
-constexpr double kExactLimit = 9007199254740992.0;  // 2^53
-
 // Adds `count` to `value`'s entry, appending a new entry in first-seen order.
 // `hash` is the hash the engine's tables keep for the value (every range's
 // engine hashes alike).
@@ -37,7 +35,7 @@ void add_to(Table& table, uint64_t hash, Value&& value, uint64_t count) {
 // Folds `x` into a Min or Max accumulator as the number literal that reads
 // back as exactly `x` (shortest round trip; an infinity as a literal too
 // large for a double).
-void fold_figure(engine::accumulator::Accumulator& acc, double x) {
+void fold_extreme(engine::accumulator::Accumulator& acc, double x) {
     char text[64];
     std::string_view literal;
     if (std::isinf(x)) {
@@ -81,23 +79,16 @@ void OutputMerge::fold(engine::Engine& engine, std::vector<engine::ValueBatch> b
         fold_query(queries_[q], q, accumulators, std::move(outputs[q]), hashes[q], sink);
 }
 
-void OutputMerge::fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product) {
-    e.folded += acc.folded();
-    if (inexact_) return;
-    // Every step a scan of the whole takes inside this range starts from
-    // the total so far times (or plus) a figure of at most `reach`.
-    const double bound = product ? std::fabs(e.total) * acc.reach() : std::fabs(e.total) + acc.reach();
-    if (!acc.exact() || !(bound < kExactLimit)) {
-        inexact_ = true;
-        return;
-    }
-    e.total = product ? e.total * acc.running() : e.total + acc.running();
+void OutputMerge::fold_figure(Figure& f, const engine::accumulator::Accumulator& acc, bool product) {
+    const ContributionLog& log = acc.contributions();
+    f.total = product ? log.multiply_onto(f.total) : log.add_onto(f.total);
+    f.folded += acc.folded();
 }
 
 void OutputMerge::fold_query(Query& q, size_t index, const std::vector<engine::InstalledAccumulator>& accumulators,
                              QueryOutput out, const std::vector<uint64_t>& value_count_hashes,
                              engine::ValueSink* sink) {
-    // The tables the outputs only summarise, and the exact figures.
+    // The tables the outputs only summarise, and the replayed figures.
     for (const Slot& s : q.slots) {
         const auto& acc = *accumulators[s.index].accumulator;
         switch (s.kind) {
@@ -114,14 +105,14 @@ void OutputMerge::fold_query(Query& q, size_t index, const std::vector<engine::I
                 if (sink && !fresh.empty()) sink->accept(index, engine::StreamKind::ValuesUnique, std::move(fresh));
                 break;
             }
-            case AccumulatorKind::Sum: fold_exact(q.sum, acc, false); break;
-            case AccumulatorKind::Mean: fold_exact(q.mean, acc, false); break;
-            case AccumulatorKind::Product: fold_exact(q.product, acc, true); break;
+            case AccumulatorKind::Sum: fold_figure(q.sum, acc, false); break;
+            case AccumulatorKind::Mean: fold_figure(q.mean, acc, false); break;
+            case AccumulatorKind::Product: fold_figure(q.product, acc, true); break;
             default: break;
         }
     }
-    if (out.min) fold_figure(q.min, *out.min);
-    if (out.max) fold_figure(q.max, *out.max);
+    if (out.min) fold_extreme(q.min, *out.min);
+    if (out.max) fold_extreme(q.max, *out.max);
     if (out.value_counts) {
         auto& entries = *out.value_counts;
         for (size_t i = 0; i < entries.size(); ++i) {
@@ -184,14 +175,6 @@ std::vector<QueryOutput> OutputMerge::take(std::optional<uint64_t> covered) {
     }
     queries_.clear();
     return outputs;
-}
-
-void OutputMerge::take_numeric_figures(std::vector<QueryOutput>& merged, const std::vector<QueryOutput>& whole) {
-    for (size_t q = 0; q < merged.size() && q < whole.size(); ++q) {
-        merged[q].sum = whole[q].sum;
-        merged[q].mean = whole[q].mean;
-        merged[q].product = whole[q].product;
-    }
 }
 
 }  // namespace jorvane::run

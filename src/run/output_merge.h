@@ -11,11 +11,10 @@
 // tie between zeros of either sign is the scan's own; that step keeps one of
 // two equal figures by their order, which makes it associative, so any
 // grouping of the ranges gives the scan's answer.
-// Sum, Mean and Product are combined only while each range's figure was
-// exact (see Accumulator::exact) and the combined one stays below 2^53 at
-// every step a scan of the whole would take: then both equal the exact
-// figure. Otherwise the merge says so (inexact) and the caller takes those
-// figures from a scan of the whole by one engine.
+// Sum, Mean and Product replay each range's numbers, in order, onto the one
+// running figure (the ranges' engines keep them: Engine::keep_contributions),
+// so every rounding step is the scan's own and the figures are its figures
+// bit for bit; Mean's count adds.
 #pragma once
 
 #include <cstddef>
@@ -43,14 +42,8 @@ public:
     // as first seen over all ranges.
     void fold(engine::Engine& engine, std::vector<engine::ValueBatch> batches, engine::ValueSink* sink);
 
-    // Some Sum, Mean or Product could not be combined exactly.
-    bool inexact() const { return inexact_; }
     // The merged outputs, every one with `covered` as bytes_covered.
     std::vector<engine::QueryOutput> take(std::optional<uint64_t> covered);
-    // Replaces the Sum, Mean and Product figures with those of `whole` (the
-    // outputs of one scan of the source).
-    static void take_numeric_figures(std::vector<engine::QueryOutput>& merged,
-                                     const std::vector<engine::QueryOutput>& whole);
 
 private:
     using Table = OrderedMap<engine::Value, uint64_t>;
@@ -60,8 +53,9 @@ private:
         size_t index;
         engine::AccumulatorKind kind;
     };
-    // A Sum, Mean or Product combined range by range.
-    struct Exact {
+    // A Sum, Mean or Product: the running figure over the ranges so far,
+    // and Mean's count.
+    struct Figure {
         double total = 0.0;
         uint64_t folded = 0;
     };
@@ -71,17 +65,16 @@ private:
         Table value_counts;
         Table mode;
         Table unique;  // CountUnique or ValuesUnique
-        Exact sum, mean, product{1.0, 0};
+        Figure sum, mean, product{1.0, 0};
         engine::accumulator::Accumulator min = engine::accumulator::Accumulator::of_kind(engine::AccumulatorKind::Min);
         engine::accumulator::Accumulator max = engine::accumulator::Accumulator::of_kind(engine::AccumulatorKind::Max);
     };
 
     void fold_query(Query& q, size_t index, const std::vector<engine::InstalledAccumulator>& accumulators,
                     engine::QueryOutput out, const std::vector<uint64_t>& value_count_hashes, engine::ValueSink* sink);
-    void fold_exact(Exact& e, const engine::accumulator::Accumulator& acc, bool product);
+    static void fold_figure(Figure& f, const engine::accumulator::Accumulator& acc, bool product);
 
     std::vector<Query> queries_;
-    bool inexact_ = false;
 };
 
 }  // namespace jorvane::run

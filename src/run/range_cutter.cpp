@@ -1,9 +1,12 @@
 // A file's cut is found by probing the file for a newline from a range
-// length on, a window at a time; sequential input's in the bytes read so far.
+// length on, a window at a time; sequential input's in the blocks read so far.
 #include "run/range_cutter.h"
+
+#include <string.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "source/mapped_file.h"
@@ -47,85 +50,210 @@ private:
     std::vector<uint8_t> spare_;
 };
 
-// Reads sequential input (a decoder on its own thread, say) on the calling thread
-// and copies it into ranges. A range runs on to the next newline, but never
-// past four range lengths: a cut inside a record is only slower (the merge
-// finds it out and reads on with one engine).
+// Buffers for blocks of sequential input. A block whose last range is gone
+// gives its buffer back here, on whichever thread drops it, for the cutter to
+// hand to the source (or read into) again: the buffers in use stay those of
+// the ranges held ahead of the merge and of the source's read-ahead.
+class BlockPool {
+public:
+    void put(std::vector<uint8_t> buffer) noexcept {
+        try {
+            std::lock_guard<std::mutex> lock(mu_);
+            free_.push_back(std::move(buffer));
+        } catch (...) {
+            // Not kept: the buffer is freed instead.
+        }
+    }
+    // A buffer given back, or an empty one.
+    std::vector<uint8_t> take() {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (free_.empty()) return {};
+        std::vector<uint8_t> buffer = std::move(free_.back());
+        free_.pop_back();
+        return buffer;
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<std::vector<uint8_t>> free_;
+};
+
+// Consecutive bytes of sequential input that ranges share.
+class Block {
+public:
+    Block(std::vector<uint8_t> bytes, std::shared_ptr<BlockPool> pool) : bytes_(std::move(bytes)), pool_(std::move(pool)) {}
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    ~Block() { pool_->put(std::move(bytes_)); }
+    const uint8_t* data() const { return bytes_.data(); }
+
+private:
+    std::vector<uint8_t> bytes_;
+    std::shared_ptr<BlockPool> pool_;
+};
+
+// Reads sequential input (a decoder on its own thread, say) on the calling
+// thread in blocks, and cuts ranges out of them. A block is one buffer the
+// source hands over (Source::next_handed), else the source's buffers copied
+// into a buffer of the pool. Inside a block a range runs on to the first
+// newline a range length on (with a margin's bytes after it in the block);
+// the last range of a block ends at its last newline, and the bytes after
+// that are copied into the room ahead of the next block's bytes, so the
+// range that takes them up is contiguous too. A record longer than that room is cut at the block's end: a cut
+// inside a record is only slower (the merge finds it out and reads on with
+// one engine). The bytes of a source's buffer that failed to fill are lost
+// as they are for one engine: what was read before a failure is scanned
+// first, and the failure follows.
 class SequentialCutter final : public RangeCutter {
 public:
-    SequentialCutter(Source& source, uint64_t range_len) : source_(source), len_(std::max<uint64_t>(range_len, 1)) {}
+    SequentialCutter(Source& source, uint64_t range_len)
+        : source_(source),
+          len_(static_cast<size_t>(std::clamp<uint64_t>(range_len, 1, uint64_t{1} << 40))),
+          handed_(source.hands_buffers()),
+          pool_(std::make_shared<BlockPool>()) {}
 
     Result<std::optional<Range>, IoError> next() override {
         for (;;) {
-            const size_t cut = find_cut();
-            if (cut != 0 && (eof_ || held() >= cut + kRangeMargin)) return take(cut);
-            if (eof_) {
-                if (held() != 0) return take(held());
-                if (failed_) return make_err(std::move(*std::exchange(failed_, std::nullopt)));
-                return std::optional<Range>();
-            }
-            BufferResult b = source_.next_buffer();
-            if (!b) {
-                // What was read before the failure is scanned first.
-                failed_ = std::move(b.error());
-                eof_ = true;
+            if (!block_) {
+                if (ended_) {
+                    if (failed_) return make_err(std::move(*std::exchange(failed_, std::nullopt)));
+                    return std::optional<Range>();
+                }
+                HandedResult got = fetch();
+                if (!got) {
+                    failed_ = std::move(got.error());
+                    ended_ = true;
+                } else if (!*got) {
+                    ended_ = true;
+                } else {
+                    HandedBuffer& b = **got;
+                    pos_ = b.at;
+                    end_ = b.at + b.len;
+                    block_ = std::make_shared<const Block>(std::move(b.bytes), pool_);
+                }
                 continue;
             }
-            if (!b.value()) {
-                eof_ = true;
-                continue;
+            // A range inside the block while what follows it is at least half
+            // a range length; else the rest is the block's last range.
+            if (end_ - pos_ >= len_ + len_ / 2) {
+                const size_t from = pos_ + len_ - 1;
+                const size_t to = end_ - kRangeMargin;
+                if (from < to) {
+                    if (const void* nl = std::memchr(block_->data() + from, '\n', to - from)) {
+                        const size_t cut = static_cast<size_t>(static_cast<const uint8_t*>(nl) - block_->data()) + 1;
+                        const uint8_t* after = block_->data() + cut;
+                        return std::optional<Range>(take(cut, std::vector<uint8_t>(after, after + kRangeMargin)));
+                    }
+                }
             }
-            // What the ranges took goes once per buffer read, not once per range.
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(head_));
-            head_ = 0;
-            pending_.insert(pending_.end(), (*b.value()).begin(), (*b.value()).end());
+            if (std::optional<Range> r = take_rest()) return std::move(r);
         }
     }
 
 private:
-    // Where the next range ends: after the first newline at or past a range
-    // length, at four range lengths, or 0 when more input is needed.
-    size_t find_cut() const {
-        const uint64_t from = len_ - 1;
-        const uint64_t cap = 4 * len_;
-        if (held() <= from) return 0;
-        const uint8_t* p = pending_.data() + head_;
-        const size_t limit = static_cast<size_t>(std::min<uint64_t>(held(), cap));
-        if (const void* nl = std::memchr(p + from, '\n', limit - static_cast<size_t>(from)))
-            return static_cast<size_t>(static_cast<const uint8_t*>(nl) - p) + 1;
-        return held() >= cap ? static_cast<size_t>(cap) : 0;
+    // The rest of the block as its last range, the bytes after its last
+    // newline going ahead of the next block's; nothing when all of them go.
+    std::optional<Range> take_rest() {
+        HandedResult got = ended_ ? HandedResult(std::optional<HandedBuffer>()) : fetch();
+        if (!got || !*got) {
+            // The input ends here (a failure loses the buffer that failed).
+            if (!got) failed_ = std::move(got.error());
+            ended_ = true;
+            std::optional<Range> last;
+            if (end_ > pos_) last = take(end_, {});
+            block_.reset();
+            return last;
+        }
+        HandedBuffer& b = **got;
+        const uint8_t* d = block_->data();
+        const void* nl = memrchr(d + pos_, '\n', end_ - pos_);
+        size_t keep = nl ? static_cast<size_t>(static_cast<const uint8_t*>(nl) - d) + 1 : pos_;
+        if (end_ - keep > b.at) keep = end_;  // no room: cut inside the record
+        const size_t carried = end_ - keep;
+        std::memcpy(b.bytes.data() + b.at - carried, d + keep, carried);
+        const size_t next_from = b.at - carried;
+        const size_t next_end = b.at + b.len;
+        auto next = std::make_shared<const Block>(std::move(b.bytes), pool_);
+        std::optional<Range> r;
+        if (keep > pos_) {
+            const uint8_t* after = next->data() + next_from;
+            r = take(keep, std::vector<uint8_t>(after, after + std::min(kRangeMargin, next_end - next_from)));
+        }
+        block_ = std::move(next);
+        pos_ = next_from;
+        end_ = next_end;
+        return r;
     }
 
-    // The bytes read and not yet taken by a range.
-    size_t held() const { return pending_.size() - head_; }
-
-    Result<std::optional<Range>, IoError> take(size_t n) {
-        auto copy = std::make_shared<RangeBytes>();
-        const auto at = pending_.begin() + static_cast<std::ptrdiff_t>(head_);
-        copy->before = tail_;
-        copy->bytes.assign(at, at + static_cast<std::ptrdiff_t>(n));
-        const size_t after = std::min(kRangeMargin, held() - n);
-        copy->after.assign(at + static_cast<std::ptrdiff_t>(n), at + static_cast<std::ptrdiff_t>(n + after));
-        // The last kRangeMargin bytes of the input so far, whatever the lengths
-        // of the ranges.
-        tail_.insert(tail_.end(), copy->bytes.end() - static_cast<std::ptrdiff_t>(std::min(kRangeMargin, n)),
-                     copy->bytes.end());
+    // The range of the block from pos_ to `to`, with `after` as its margin.
+    Range take(size_t to, std::vector<uint8_t> after) {
+        const size_t n = to - pos_;
+        auto bytes = std::make_shared<RangeBytes>();
+        bytes->block = block_;
+        bytes->bytes = ByteView(block_->data() + pos_, n);
+        bytes->before = tail_;
+        bytes->after = std::move(after);
+        // The last kRangeMargin bytes of the input so far, whatever the
+        // lengths of the ranges.
+        const ByteView last = bytes->bytes.last(std::min(kRangeMargin, n));
+        tail_.insert(tail_.end(), last.begin(), last.end());
         if (tail_.size() > kRangeMargin) tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(kRangeMargin));
-        head_ += n;
-        Range r{count_++, at_, at_ + n, std::move(copy)};
+        Range r{count_++, at_, at_ + n, std::move(bytes)};
         at_ += n;
-        return std::optional<Range>(std::move(r));
+        pos_ = to;
+        return r;
     }
+
+    HandedResult fetch() {
+        if (handed_) return source_.next_handed(pool_->take());
+        return gather();
+    }
+
+    // The source's buffers copied into a pool buffer, after room for the
+    // bytes a block carries over, until it holds four range lengths (and at
+    // least a margin, so the range before it gets its margin from it); what
+    // was read before a failure comes first, the failure with the next call.
+    HandedResult gather() {
+        if (gather_failed_) return make_err(std::move(*std::exchange(gather_failed_, std::nullopt)));
+        std::vector<uint8_t> buffer = pool_->take();
+        size_t len = 0;
+        while (!gather_ended_ && len < std::max(4 * len_, kRangeMargin)) {
+            BufferResult b = source_.next_buffer();
+            if (!b) {
+                if (len == 0) return make_err(std::move(b.error()));
+                gather_failed_ = std::move(b.error());
+                break;
+            }
+            if (!*b) {
+                gather_ended_ = true;
+                break;
+            }
+            const ByteView bytes = **b;
+            if (buffer.size() < kGatherRoom + len + bytes.size()) buffer.resize(kGatherRoom + len + bytes.size());
+            std::memcpy(buffer.data() + kGatherRoom + len, bytes.data(), bytes.size());
+            len += bytes.size();
+        }
+        if (len == 0) return std::optional<HandedBuffer>();
+        return std::optional<HandedBuffer>(HandedBuffer{std::move(buffer), kGatherRoom, len});
+    }
+
+    // The room ahead of a gathered block's bytes.
+    static constexpr size_t kGatherRoom = 65536;
 
     Source& source_;
-    uint64_t len_;
-    uint64_t at_ = 0;
+    size_t len_;
+    bool handed_;
+    std::shared_ptr<BlockPool> pool_;
+    std::shared_ptr<const Block> block_;  // the block being cut
+    size_t pos_ = 0;  // where the next range starts in the block
+    size_t end_ = 0;  // where the block's bytes end
+    uint64_t at_ = 0;  // the input offset of pos_
     size_t count_ = 0;
-    std::vector<uint8_t> pending_;
-    size_t head_ = 0;  // where the bytes not yet taken start in pending_
     std::vector<uint8_t> tail_;
-    bool eof_ = false;
+    bool ended_ = false;
     std::optional<IoError> failed_;
+    bool gather_ended_ = false;
+    std::optional<IoError> gather_failed_;
 };
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Range cutting: one input cut into consecutive ranges for walkers that scan
 // them at once, each range ending just after a newline byte about a range
 // length after the previous cut (or where the input ends). A plain file is
-// cut in place and its ranges are read from the file; any other input with
-// a buffer grid (a decoder, say) is read on the calling thread and copied
-// into ranges, with a margin of bytes on either side for an error's context.
+// cut in place and its ranges are read from the file. Any other input with
+// a buffer grid (a decoder, say) is read on the calling thread in blocks
+// that its ranges share: a source that hands its buffers over
+// (Source::hands_buffers, a decoder on a thread of its own) decodes straight
+// into them; any other is copied into them. A range keeps a margin of bytes
+// on either side for an error's context.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +21,16 @@
 
 namespace jorvane::run {
 
-// Bytes kept on either side of a range copied from sequential input: an error's
+// Bytes kept on either side of a range of sequential input: an error's
 // context reaches 64 bytes either way.
 inline constexpr size_t kRangeMargin = 64;
 
-// The bytes of a range copied from sequential input, with up to kRangeMargin bytes
-// of the input on either side.
+// The bytes of a range of sequential input, with up to kRangeMargin bytes of
+// the input on either side.
 struct RangeBytes {
+    std::shared_ptr<const void> block;  // holds `bytes`
+    ByteView bytes;
     std::vector<uint8_t> before;
-    std::vector<uint8_t> bytes;
     std::vector<uint8_t> after;
 };
 
@@ -47,8 +51,8 @@ public:
 };
 
 // The cutter for `source`: in place over its mapped file when it has one,
-// else copying what it reads (sequential input on a buffer grid). `range_len` is the
-// length a range aims at.
+// else in blocks of what it reads (sequential input on a buffer grid).
+// `range_len` is the length a range aims at.
 std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len);
 
 }  // namespace jorvane::run

@@ -1,4 +1,4 @@
-// A range copied from sequential input keeps a margin of the bytes around it, so the
+// A range of sequential input keeps a margin of the bytes around it, so the
 // context of an error near a range's edge is pieced together from the
 // ranges the run scanned last; a file's is read from the file.
 #include "run/range_scan.h"
@@ -15,8 +15,8 @@ namespace {
 
 // The error as one engine scanning the whole input reports it: its offset,
 // and the context taken from the grid buffer that held `buffer_start` (the
-// scan met the error in that buffer). `recent` are the copied ranges the run
-// scanned last, the current one last.
+// scan met the error in that buffer). `recent` are the ranges of sequential
+// input the run scanned last, the current one last.
 engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_start, const std::deque<Range>& recent,
                           const RangeInput& in) {
     e.offset += base;

@@ -41,8 +41,8 @@ struct RangeRun {
     std::vector<engine::ValueBatch> batches;
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
-    // Copied ranges scanned last, reaching a grid buffer and a margin back
-    // (for an error's context).
+    // Ranges of sequential input scanned last, reaching a grid buffer and a
+    // margin back (for an error's context).
     std::deque<Range> recent;
     bool top_level = false;
     bool cancelled = false;

@@ -116,15 +116,16 @@ size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const
 uint64_t split_range_for(const SplitFacts& facts, size_t walkers) {
     using Kind = engine::AccumulatorKind;
     if (walkers < 2 || facts.input == SplitFacts::Input::Other || facts.match_limit || facts.reads_engine) return 0;
-    const bool sequential = facts.input == SplitFacts::Input::Sequential;
     bool never_settles = false;
+    bool figures = false;
     for (const Kind k : facts.kinds) {
         if (k != Kind::Exists) never_settles = true;
-        if (sequential && (k == Kind::Sum || k == Kind::Mean || k == Kind::Product)) return 0;
+        if (k == Kind::Sum || k == Kind::Mean || k == Kind::Product) figures = true;
     }
     if (!never_settles) return 0;
-    if (sequential) return split_sequential_range_len(walkers);
-    return facts.size ? split_range_len(*facts.size, walkers) : 0;
+    if (facts.input == SplitFacts::Input::Sequential) return split_sequential_range_len(walkers);
+    const uint64_t len = facts.size ? split_range_len(*facts.size, walkers) : 0;
+    return figures ? std::min(len, kFiguresRangeLen) : len;
 }
 
 ThreadBudget::ThreadBudget(std::optional<uint64_t> max_threads)

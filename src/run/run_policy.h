@@ -56,7 +56,7 @@ size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 // (under 8 MiB) or there is one walker, and it is scanned by one engine.
 uint64_t split_range_len(uint64_t size, size_t walkers);
 
-// The length of the ranges sequential input (a compressed file) is copied into for
+// The length of the ranges sequential input (a compressed file) is cut into for
 // `walkers` engines: 1 MiB, shorter with more than eight walkers (down to
 // 256 KiB) so that the two ranges per walker held ahead of the merge stay
 // near 16 MiB in all, whatever the number of processors.
@@ -74,7 +74,7 @@ struct SplitFacts {
     enum class Input : uint8_t {
         Other,       // no buffer grid (a Python file-like object, bytes): one engine
         PlainFile,   // a plain file, read in place
-        Sequential,  // read in order on a buffer grid (a compressed file), copied into ranges
+        Sequential,  // read in order on a buffer grid (a compressed file), in blocks cut into ranges
     };
     Input input = Input::Other;
     // A plain file's size (unknown: one engine).
@@ -88,13 +88,18 @@ struct SplitFacts {
     std::vector<engine::AccumulatorKind> kinds;
 };
 
+// The longest range of a plain file when a query asks for a Sum, Mean or
+// Product: each range keeps the numbers it folds until the merge replays
+// them (up to about 2.25 bytes a byte of input, for a file of short
+// fractions), and two ranges a walker are held ahead of the merge.
+inline constexpr uint64_t kFiguresRangeLen = 2097152;
+
 // The length the ranges aim at when `walkers` engines scan the source the
 // facts describe, or 0 when one engine scans it: with one walker, a match
 // limit, a reader of the engine, no buffer grid, queries that can all
 // settle early (every accumulator an Exists, which stops where a buffer
-// happens to end), sequential input with a Sum, Mean or Product (whose inexact
-// figures only a second scan of the whole could give), or a plain file under
-// split_range_len's minimum.
+// happens to end), or a plain file under split_range_len's minimum. A plain
+// file's ranges are at most kFiguresRangeLen long with a Sum, Mean or Product.
 uint64_t split_range_for(const SplitFacts& facts, size_t walkers);
 
 // The thread figures of one run, built once from the caller's max_threads.

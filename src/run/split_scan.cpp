@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,65 +26,6 @@
 
 namespace jorvane::run {
 namespace {
-
-// A source over a mapped file it does not own, from its start.
-std::unique_ptr<Source> whole_file(const MappedFile& file, size_t grid) {
-    // The aliasing constructor with no owner: a pointer that keeps nothing alive.
-    return std::make_unique<MappedFileSource>(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), grid);
-}
-
-// One engine scanning the whole file for the figures the merge could not
-// combine exactly; stops when `cancel` is raised.
-class WholeScan {
-public:
-    WholeScan(const engine::CompiledQueries& compiled, engine::ScanMode mode, const MappedFile& file, size_t grid,
-              const std::atomic<bool>& cancel)
-        : stop_(cancel), thread_([this, &compiled, mode, &file, grid] {
-              // Nothing thrown here leaves the thread: a failure leaves no
-              // outcome, and the merged figures stand.
-              try {
-                  engine::Engine engine = make_engine(compiled, mode, false);
-                  std::unique_ptr<Source> source = whole_file(file, grid);
-                  ScanOptions options;
-                  options.observer = &stop_;
-                  outcome_ = scan_source(engine, *source, options);
-              } catch (...) {
-                  outcome_.reset();
-              }
-          }) {}
-    WholeScan(const WholeScan&) = delete;
-    WholeScan& operator=(const WholeScan&) = delete;
-    ~WholeScan() {
-        if (thread_.joinable()) thread_.join();
-    }
-
-    // The outputs of the whole scan (its partial results if it failed), once
-    // it is over; nothing when it was stopped or could not read.
-    std::optional<std::vector<engine::QueryOutput>> outputs() {
-        if (thread_.joinable()) thread_.join();
-        if (!outcome_) return std::nullopt;
-        if (outcome_->ok()) return std::move(outcome_->value());
-        JorvaneError& e = outcome_->error();
-        if (Incomplete* rec = e.record()) return std::move(rec->partials);
-        return std::nullopt;
-    }
-
-private:
-    class Stop final : public ScanObserver {
-    public:
-        explicit Stop(const std::atomic<bool>& cancel) : cancel_(cancel) {}
-        bool requested() override { return cancel_.load(std::memory_order_relaxed); }
-        Verdict at_interval(uint64_t, const engine::Engine&) override { return Verdict::Continue; }
-        bool reads_engine() const override { return false; }
-
-    private:
-        const std::atomic<bool>& cancel_;
-    };
-
-    Stop stop_;
-    std::optional<SourceOutcome> outcome_;
-    std::thread thread_;
-};
 
 // The calling thread's side of a scan in ranges: cutting, handing out, and
 // folding the walkers' runs in order.
@@ -109,6 +49,7 @@ public:
             run.begin = r.begin;
             run.end = r.begin;
             run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, in_.stream_values));
+            run.engine->keep_contributions();
             scan_range(run, in_, r, spare, cancel);
             run.range = std::move(r);
             return run;
@@ -117,15 +58,13 @@ public:
         walkers_->cancel();
         walkers_.reset();
         failure_.raise();
-        if (one_engine_) return scan_whole();
         if (!cur_) return nothing_merged();
         return close();
     }
 
 private:
-    // Hands out ranges and folds them until the input ends, a run ends, the
-    // observer stops the scan or one engine takes over. False when the
-    // observer aborted.
+    // Hands out ranges and folds them until the input ends, a run ends or
+    // the observer stops the scan. False when the observer aborted.
     bool merge_ranges() {
         const size_t ahead = 2 * std::max<size_t>(plan_.walkers, 1);
         bool clean = true;  // the open run ended at top level
@@ -161,7 +100,7 @@ private:
                     walkers_->retire(std::move(next));
                 }
             }
-            if (cur_->ended() || one_engine_) return true;
+            if (cur_->ended()) return true;
             clean = cur_->top_level;
             stretch += cur_->end - scanned_from;
             if (options_.observer && options_.interval && stretch >= *options_.interval) {
@@ -169,7 +108,6 @@ private:
                 const Verdict verdict = options_.observer->at_interval(cur_->end, *cur_->engine);
                 if (verdict == Verdict::Abort) {
                     walkers_->cancel();
-                    stop_whole_.store(true);
                     return false;
                 }
                 if (verdict == Verdict::Stop) {
@@ -201,23 +139,6 @@ private:
     void fold(RangeRun& run) {
         merge_.fold(*run.engine, std::move(run.batches), options_.sink);
         walkers_->retire(std::move(run));
-        start_whole();
-    }
-
-    // Once a Sum, Mean or Product turns out inexact: with values streamed
-    // (already handed on in order) one engine scans the whole file beside
-    // the walkers for those figures; without, one engine simply scans the
-    // whole file in their place.
-    void start_whole() {
-        if (!merge_.inexact() || whole_ || !file_) return;
-        if (options_.sink) whole_.emplace(compiled_, mode_, *file_, in_.grid, stop_whole_);
-        else one_engine_ = true;
-    }
-
-    std::optional<SourceOutcome> scan_whole() {
-        engine::Engine engine = make_engine(compiled_, mode_, false);
-        std::unique_ptr<Source> whole_source = whole_file(*file_, in_.grid);
-        return scan_source(engine, *whole_source, options_);
     }
 
     // Empty input, or the first read failed: what one engine makes of it.
@@ -237,7 +158,6 @@ private:
         std::optional<JorvaneError> failure;
         std::optional<uint64_t> covered;
         if (early_) {
-            stop_whole_.store(true);
             source_.abandon();
             covered = cur_->end;
             (void)cur_->engine->finish(false);
@@ -254,12 +174,7 @@ private:
         if (options_.sink)
             for (auto& b : cur_->engine->drain_streams()) cur_->batches.push_back(std::move(b));
         merge_.fold(*cur_->engine, std::move(cur_->batches), options_.sink);
-        if (!early_) start_whole();
-        if (one_engine_) return scan_whole();
         std::vector<engine::QueryOutput> outputs = merge_.take(covered);
-        if (whole_) {
-            if (auto exact = whole_->outputs(); exact && !early_) OutputMerge::take_numeric_figures(outputs, *exact);
-        }
         if (failure) return SourceOutcome(make_err(std::move(*failure).with_partials(std::move(outputs))));
         return SourceOutcome(std::move(outputs));
     }
@@ -280,9 +195,6 @@ private:
     size_t merged_ = 0;  // ranges taken by the merge
     bool cut_done_ = false;
     bool early_ = false;
-    bool one_engine_ = false;
-    std::atomic<bool> stop_whole_{false};
-    std::optional<WholeScan> whole_;
     ThreadFailure failure_;
     // Declared last, so the walkers are joined before anything they use goes.
     std::optional<RangeWalkers<RangeRun>> walkers_;

@@ -17,18 +17,17 @@
 // buffer, so even the error text is the same.
 //
 // A compressed file is read by its decoder (on a thread of its own when the
-// source prefetches) and copied into ranges of up to 1 MiB for the walkers
-// (run/run_policy.h).
+// source prefetches, which then decodes straight into the blocks the ranges
+// share) and cut into ranges of about 1 MiB for the walkers
+// (run/range_cutter.h, run/run_policy.h).
 //
 // What keeps one walker: a query with a limit (the limit counts matches in
 // document order), queries that can all settle early (the scan stops where a
 // buffer happens to end), an observer that reads the engine between buffers
-// (a progress callback), a source without a buffer grid (a Python file-like
-// object), and a Sum, Mean or Product over sequential input. When a Sum, Mean or
-// Product over a mapped file cannot be combined exactly (the first range to
-// show it says so), one engine scans the whole file instead of the walkers;
-// with values streamed to the caller (already handed on in order), that
-// engine runs beside the walkers and gives only those figures.
+// (a progress callback) and a source without a buffer grid (a Python
+// file-like object). A Sum, Mean or Product splits like any other query: each
+// range's engine keeps the numbers it folds and the merge replays them in
+// order (run/output_merge.h).
 #pragma once
 
 #include <cstddef>
@@ -57,7 +56,7 @@ SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanO
 
 // Scans `source` in ranges as `plan` says: a mapped file
 // (Source::mapped_file) read in place, else sequential input whose buffers lie on a
-// grid (Source::buffer_grid), read on the calling thread and copied into
+// grid (Source::buffer_grid), read on the calling thread in blocks cut into
 // ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan);

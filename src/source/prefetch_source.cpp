@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <new>
+#include <span>
 #include <system_error>
 
 #include "source/read_source.h"
@@ -27,8 +28,8 @@ void fill_loop(Receiver<Buffer>& free_rx, ByteReader& decoder, Sender<Filled>& t
         if (!got) return;  // the source is gone
         if (tx.is_disconnected()) return;  // the consumer is gone: fill nothing more
         Buffer buf = std::move(got).value();
-        if (buf.size() < buf_len) buf.resize(buf_len);
-        auto filled = fill_buffer(decoder, buf);
+        if (buf.size() < PrefetchSource::kHeadroom + buf_len) buf.resize(PrefetchSource::kHeadroom + buf_len);
+        auto filled = fill_buffer(decoder, std::span<uint8_t>(buf).subspan(PrefetchSource::kHeadroom, buf_len));
         if (!filled) {
             (void)tx.send(Filled(std::in_place_type<IoError>, std::move(filled).error()));
             return;
@@ -85,7 +86,7 @@ std::unique_ptr<PrefetchSource> PrefetchSource::with_params(std::unique_ptr<Byte
     auto [free_tx, free_rx] = bounded_channel<Buffer>(kBufCount);
     auto [filled_tx, filled_rx] = bounded_channel<Filled>(kBufCount);
     for (size_t i = 0; i < kBufCount; ++i) {
-        if (!free_tx.send(Buffer(kBufLen))) panic("free_rx alive");
+        if (!free_tx.send(Buffer(kHeadroom + kBufLen))) panic("free_rx alive");
     }
     auto source = std::make_unique<PrefetchSource>(std::move(free_tx), std::move(filled_rx));
     try {
@@ -118,7 +119,24 @@ BufferResult PrefetchSource::next_buffer() {
     if (auto* err = std::get_if<IoError>(&item)) return make_err(*err);
     FilledBuf& filled = std::get<FilledBuf>(item);
     current_.emplace(std::move(filled.buf));
-    return std::optional<ByteView>{ByteView(current_->data(), filled.len)};
+    return std::optional<ByteView>{ByteView(current_->data() + kHeadroom, filled.len)};
+}
+
+HandedResult PrefetchSource::next_handed(Buffer back) {
+    if (current_) {
+        (void)free_tx_.value().send(std::move(*current_));
+        current_.reset();
+    }
+    // Taken before `back` is given, so the source never holds more than
+    // its four buffers and the send never waits. If the thread is gone the
+    // buffer is dropped.
+    auto got = rx_.value().recv();
+    (void)free_tx_.value().send(std::move(back));
+    if (!got) return std::optional<HandedBuffer>{};
+    Filled& item = got.value();
+    if (auto* err = std::get_if<IoError>(&item)) return make_err(*err);
+    FilledBuf& filled = std::get<FilledBuf>(item);
+    return std::optional<HandedBuffer>{HandedBuffer{std::move(filled.buf), kHeadroom, static_cast<size_t>(filled.len)}};
 }
 
 }  // namespace jorvane

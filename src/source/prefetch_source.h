@@ -9,6 +9,13 @@
 // once, after every buffer filled before it; every later call returns end of
 // input.
 //
+// A consumer that keeps what it reads (the cutter of a scan in ranges) takes
+// the buffers themselves with next_handed and gives others back in their
+// place: the decoder then writes straight into memory the consumer keeps,
+// and four buffers are still being filled ahead. Each buffer has
+// kHeadroom bytes ahead of the 4 MiB the thread fills, for such a consumer
+// to put the end of the previous buffer in front of the next.
+//
 // The reader thread is joined in the destructor. Before joining, the
 // destructor closes both channel ends it holds, so the thread's next channel
 // operation fails and it exits: the join waits at most for the decoder read
@@ -32,13 +39,14 @@ namespace jorvane {
 // What the reader thread sends for a filled buffer.
 struct FilledBuf {
     std::vector<uint8_t> buf;
-    uint64_t len = 0;  // valid bytes at the start of buf, 1 to buf.size()
+    uint64_t len = 0;  // valid bytes from PrefetchSource::kHeadroom on, 1 to kBufLen
 };
 
 class PrefetchSource final : public Source {
 public:
     static constexpr size_t kBufLen = 4194304;
     static constexpr size_t kBufCount = 4;
+    static constexpr size_t kHeadroom = 65536;
 
     using Filled = std::variant<FilledBuf, IoError>;
 
@@ -54,6 +62,9 @@ public:
 
     BufferResult next_buffer() override;
     size_t buffer_grid() const override { return kBufLen; }
+    bool hands_buffers() const override { return true; }
+    // A buffer `back` shorter than kHeadroom + kBufLen is grown by the thread.
+    HandedResult next_handed(std::vector<uint8_t> back) override;
 
     // Use with_params().
     PrefetchSource(Sender<std::vector<uint8_t>> free_tx, Receiver<Filled> rx);

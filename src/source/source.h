@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "source/io_error.h"
 #include "util/result.h"
@@ -23,6 +24,19 @@ using ByteView = std::span<const uint8_t>;
 using BufferResult = Result<std::optional<ByteView>, IoError>;
 
 class MappedFile;
+
+// A buffer a source hands over to its caller for good, with what one
+// next_buffer call would have returned in it: bytes[at, at + len). The `at`
+// bytes before them are room the caller may write into (to put bytes of its
+// own just ahead of the input's).
+struct HandedBuffer {
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
+    size_t len = 0;
+};
+
+// A handed buffer, or nothing at end of input, or an error.
+using HandedResult = Result<std::optional<HandedBuffer>, IoError>;
 
 class Source {
 public:
@@ -42,6 +56,20 @@ public:
     // The length of every buffer but the last when buffers are cut at its
     // multiples from the start of the input; 0 when they vary.
     virtual size_t buffer_grid() const { return 0; }
+    // Whether next_handed works: the source fills buffers that can change
+    // owner (a decoder filling buffers on a thread of its own), so a caller
+    // that keeps the bytes gets them without a copy.
+    virtual bool hands_buffers() const { return false; }
+    // Instead of next_buffer, where hands_buffers(): the next buffer, the
+    // caller's from now on, holding the same bytes and ending the same way
+    // (end of input, an error once). `back` (a buffer handed out earlier
+    // that the caller is done with, or an empty vector) takes its place in
+    // the source, which fills it in turn; so the source's read-ahead stays
+    // what it was. The default hands nothing over: end of input.
+    virtual HandedResult next_handed(std::vector<uint8_t> back) {
+        (void)back;
+        return std::optional<HandedBuffer>();
+    }
 };
 
 }  // namespace jorvane

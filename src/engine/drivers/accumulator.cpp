@@ -179,8 +179,7 @@ void Accumulator::reset() {
     count_ = 0;
     folded_ = 0;
     running_ = kind_ == AccumulatorKind::Product ? 1.0 : 0.0;
-    exact_ = true;
-    reach_ = running_;
+    log_.clear();
     table_.clear();
     types_.clear();
 }
@@ -197,33 +196,19 @@ void Accumulator::fold_number(double x) {
             break;
         case AccumulatorKind::Sum:
             running_ += x;
-            note_exactness(x);
+            if (logs_) log_.add(x);
             break;
         case AccumulatorKind::Mean:
             running_ += x;
             ++folded_;
-            note_exactness(x);
+            if (logs_) log_.add(x);
             break;
         case AccumulatorKind::Product:
             running_ *= x;
-            note_exactness(x);
+            if (logs_) log_.add(x);
             break;
         default: break;
     }
-}
-
-// Integers below 2^53 and their sums and products below 2^53 are exact in a
-// double: a rounded result below 2^53 means the true one was too. Once a
-// step leaves that ground the figure is marked inexact for good.
-void Accumulator::note_exactness(double x) {
-    constexpr double kExactLimit = 9007199254740992.0;  // 2^53
-    if (!exact_) return;
-    const double r = std::fabs(running_);
-    if (!(std::fabs(x) < kExactLimit) || x != std::trunc(x) || !(r < kExactLimit)) {
-        exact_ = false;
-        return;
-    }
-    reach_ = std::max(reach_, r);
 }
 
 std::optional<MalformedNumber> Accumulator::fold(const Match& m, std::optional<std::string_view> key,

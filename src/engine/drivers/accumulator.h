@@ -37,6 +37,7 @@
 #include "engine/query_output.h"
 #include "engine/sink.h"
 #include "engine/values/value.h"
+#include "util/contribution_log.h"
 #include "util/ordered_map.h"
 
 namespace jorvane::engine {
@@ -190,13 +191,13 @@ public:
     // for Mean, the numbers folded into it.
     double running() const { return running_; }
     uint64_t folded() const { return folded_; }
-    // Sum, Mean, Product: every number folded so far was an integer below
-    // 2^53 in magnitude and so was every running figure, so each step was
-    // exact; `reach` is the largest running magnitude seen (Product counts
-    // its starting 1). A loop that scans ranges of a source at once combines
-    // such figures and gets the one-walker answer bit for bit.
-    bool exact() const { return exact_; }
-    double reach() const { return reach_; }
+    // Sum, Mean, Product: keeps every number folded from now on in order
+    // (contributions), until reset; the merge of a scan in ranges replays
+    // them onto the running figure of the ranges before (util/contribution_log.h).
+    // Off by default: an engine over a whole source logs nothing.
+    void keep_contributions() { logs_ = true; }
+    // The numbers folded since keep_contributions (empty when it is off).
+    const ContributionLog& contributions() const { return log_; }
 
     // Folds one match. `key` is the raw member key (escapes not decoded) when
     // the match is an object member; `queue` receives streamed items when
@@ -234,15 +235,14 @@ private:
     AccumulatorResult result(bool take) const;
     bool fold_without_value(const Match& m);
     void fold_number(double x);
-    void note_exactness(double x);
 
     AccumulatorKind kind_;
     bool flag_ = false;  // Exists: found; Min/Max: has a value
     uint64_t count_ = 0;
     uint64_t folded_ = 0;  // Mean: values folded
     double running_ = 0.0;
-    bool exact_ = true;  // Sum, Mean, Product: see exact()
-    double reach_ = 0.0;
+    bool logs_ = false;  // Sum, Mean, Product: see keep_contributions()
+    ContributionLog log_;
     ValueTable table_;
     JsonTypeSet types_;
 };

@@ -78,6 +78,12 @@ TEST(RunPolicy, SplitRuleOverPlainFacts) {
     const SplitFacts file = facts(In::PlainFile, 64 * MiB, {K::Count, K::Sum});
     EXPECT_EQ(split_range_for(file, 2), 2 * MiB);
     EXPECT_EQ(split_range_for(file, 1), 0u);
+    // Figures keep a plain file's ranges short; sequential input splits with them too.
+    EXPECT_EQ(split_range_for(facts(In::PlainFile, 1024 * MiB, {K::Count}), 8), 8 * MiB);
+    for (K figure : {K::Sum, K::Mean, K::Product}) {
+        EXPECT_EQ(split_range_for(facts(In::PlainFile, 1024 * MiB, {K::Count, figure}), 8), kFiguresRangeLen);
+        EXPECT_EQ(split_range_for(facts(In::Sequential, std::nullopt, {figure}), 4), split_sequential_range_len(4));
+    }
     EXPECT_EQ(split_range_for(facts(In::Sequential, std::nullopt, {K::Count}), 4), split_sequential_range_len(4));
     struct Case {
         const char* what;
@@ -94,9 +100,6 @@ TEST(RunPolicy, SplitRuleOverPlainFacts) {
         {"small file", facts(In::PlainFile, 8 * MiB - 1, {K::Count})},
         {"every query settles", facts(In::PlainFile, 64 * MiB, {K::Exists, K::Exists})},
         {"no accumulator", facts(In::PlainFile, 64 * MiB, {})},
-        {"sequential sum", facts(In::Sequential, std::nullopt, {K::Count, K::Sum})},
-        {"sequential mean", facts(In::Sequential, std::nullopt, {K::Mean})},
-        {"sequential product", facts(In::Sequential, std::nullopt, {K::Product})},
     };
     for (const Case& c : one_engine) EXPECT_EQ(split_range_for(c.facts, 8), 0u) << c.what;
 }

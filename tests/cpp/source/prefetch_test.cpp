@@ -124,6 +124,31 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBBuffers) {
     expect_end_forever(*bsrc);
 }
 
+TEST(PrefetchSource, HandsOverBuffersHoldingWhatNextBufferGives) {
+    // With buffers given back or not, the bytes are those of next_buffer
+    // (the failing fill lost alike), then the error once.
+    Bytes data = sample_bytes(3 * k4MiB + 1000);
+    for (int run = 0; run < 4; ++run) {
+        const bool give_back = run & 1, fails = run & 2;
+        auto src = PrefetchSource::with_params(
+            fails ? std::make_unique<ScriptedReader>(data, 300000, IoError::custom(IoErrorKind::Other, "boom"))
+                  : std::make_unique<ScriptedReader>(data, 300000));
+        Bytes got, back;
+        HandedResult r = src->next_handed({});
+        for (; r.ok() && r->has_value(); r = src->next_handed(give_back ? std::move(back) : Bytes{})) {
+            HandedBuffer& b = **r;
+            ASSERT_EQ(b.at, PrefetchSource::kHeadroom);
+            got.insert(got.end(), b.bytes.begin() + static_cast<std::ptrdiff_t>(b.at),
+                       b.bytes.begin() + static_cast<std::ptrdiff_t>(b.at + b.len));
+            back = std::move(b.bytes);
+        }
+        EXPECT_EQ(r.ok(), !fails);
+        if (fails) EXPECT_EQ(r.error().to_string(), "boom");
+        EXPECT_EQ(got, Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(fails ? 3 * k4MiB : data.size())));
+        expect_end_forever(*src);
+    }
+}
+
 TEST(PrefetchSource, ExceptionsInTheThreadBecomeErrors) {
     auto oom = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowBadAlloc>>());
     auto r = oom->next_buffer();
