@@ -284,8 +284,10 @@ $(addprefix bench-,$(PY_BENCHES)): bench-%: build $(VENV_BENCH)/.stamp
 
 # ---- fuzzing (fuzz/README.md) -----------------------------------------------
 # make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,
-#                   then run each for FUZZ_SECONDS (default 300) from its seed corpus
-# make fuzz-smoke - the same for 60 seconds each (CI)
+#                   then run each for FUZZ_SECONDS (default 300) from its seed corpus,
+#                   exploring at random
+# make fuzz-smoke - the fixed check CI runs: each target replays its kept reproducers,
+#                   then runs a fixed number of inputs from a fixed random seed
 # The fuzz build has a directory of its own and never touches build/cpp.
 FUZZ_BUILD    := build/fuzz
 FUZZ_SECONDS  ?= 300
@@ -308,7 +310,7 @@ fuzz: fuzz-build
 	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 fuzz-smoke: fuzz-build
-	bash fuzz/run.sh $(FUZZ_BUILD) 60 $(FUZZ_TARGETS)
+	bash fuzz/run.sh --smoke $(FUZZ_BUILD) $(FUZZ_TARGETS)
 # ---- end fuzzing ------------------------------------------------------------
 
 clean:

@@ -1,19 +1,19 @@
 // Compaction walks the span once with a two-state machine (outside or inside
-// a string). A backslash escapes the byte after it wherever it stands, as the
-// scanner reads it: inside a string an escaped quote never ends the string,
-// and outside one (in an atom the scan lets through, such as `t\"`) an
-// escaped quote opens none. White space dropped between an atom and a token
-// other than a bracket, comma or colon (two atoms in a row, which the scan
-// lets through in malformed input) stays one space, so that they do not run
-// together. The line thus holds the tokens the scan saw; in JSON no atom is
-// followed by anything but those, so JSON rows lose all their white space.
-// The engine refuses rows whose numbers are malformed, but the walk is
-// total: any byte sequence gives some line and never reads past the span.
+// a string). A backslash escapes the byte after it
+// wherever it stands, as the scanner reads it: inside a string an escaped
+// quote never ends the string, and outside one (in an atom the scan lets
+// through, such as `t\"`) an escaped quote opens none. White space dropped
+// between an atom and a token other than a bracket, comma or colon (two
+// atoms in a row, which the scan lets through in malformed input) stays one
+// space, so that they do not run together. The line thus holds the tokens
+// the scan saw; in JSON no atom is followed by anything but those, so JSON
+// rows lose all their white space. The engine refuses rows whose numbers are
+// malformed, but the walk is total: any byte sequence gives some line and
+// never reads past the span.
 #include "ndjson/raw_row.h"
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 namespace jorvane::ndjson {
 namespace {
@@ -33,6 +33,7 @@ void append_control(uint8_t b, std::string& out) {
     }
 }
 
+bool is_space(uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 bool is_separator(uint8_t b) { return b == '{' || b == '}' || b == '[' || b == ']' || b == ',' || b == ':'; }
 
 bool has_line_break(std::string_view s) {
@@ -46,24 +47,37 @@ void append_raw_row(std::string_view span, std::string& out) {
         out += span;
         return;
     }
+    const size_t first = out.size();
     bool in_string = false;
     bool escaped = false;
-    bool after_atom = false;  // the last byte kept outside strings belongs to an atom
-    bool dropped = false;     // white space was dropped since that byte
+    bool dropped = false;        // white space was dropped since the last byte kept
+    bool escaped_quote = false;  // the last quote kept outside strings belongs to an atom
     for (const char c : span) {
         const auto b = static_cast<uint8_t>(c);
         if (!in_string) {
-            const bool was_escaped = std::exchange(escaped, false);
-            if (b == ' ' || b == '\t' || b == '\n' || b == '\r') {
+            if (is_space(b)) {
+                escaped = false;
                 dropped = true;
                 continue;
             }
-            const bool separator = is_separator(b);
-            if (dropped && after_atom && !separator) out += ' ';
-            dropped = false;
-            escaped = b == '\\' && !was_escaped;
-            in_string = b == '"' && !was_escaped;
-            after_atom = !separator && !in_string;
+            if (dropped) [[unlikely]] {
+                // Two tokens the dropped space kept apart must stay apart:
+                // an atom, then anything but a bracket, comma or colon.
+                dropped = false;
+                if (out.size() > first && !is_separator(b)) {
+                    const auto last = static_cast<uint8_t>(out.back());
+                    if (!is_separator(last) && (last != '"' || escaped_quote)) out += ' ';
+                }
+            }
+            if (escaped) [[unlikely]] {
+                // Escaped: a quote here belongs to the atom and opens nothing.
+                escaped = false;
+                escaped_quote = b == '"';
+            } else if (b == '\\') {
+                escaped = true;
+            } else if (b == '"') {
+                in_string = true;
+            }
             out += c;
         } else if (escaped) {
             escaped = false;
@@ -77,7 +91,10 @@ void append_raw_row(std::string_view span, std::string& out) {
         } else if (b < 0x20) {
             append_control(b, out);
         } else {
-            if (b == '"') in_string = false;
+            if (b == '"') {
+                in_string = false;
+                escaped_quote = false;
+            }
             out += c;
         }
     }
