@@ -23,7 +23,8 @@ namespace jorvane::ndjson {
 
 Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
                                                         table::OnMulti on_multi, std::optional<uint64_t> limit,
-                                                        engine::ScanMode mode, std::unique_ptr<Source> source) {
+                                                        engine::ScanMode mode, std::unique_ptr<Source> source,
+                                                        table::TableWalkers walkers) {
     NdjsonEmitter emitter;
     if (!fields) {
         const engine::AccumulatorKind count[] = {engine::AccumulatorKind::Count};
@@ -50,7 +51,7 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         emitter.prefixes_.push_back(std::move(prefix));
         spec = std::move(spec).column(std::move(name), std::move(path));
     }
-    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source));
+    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), UINT64_MAX, walkers);
     if (!stream) return make_err(std::move(stream.error()));
     emitter.projecting_ = true;
     if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), table::kDefaultBatchRows);
@@ -112,9 +113,10 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
 }
 
 EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
-                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source) {
+                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source,
+                      table::TableWalkers walkers) {
     EmittedLines result;
-    auto emitter = NdjsonEmitter::make(rows, std::move(fields), on_multi, limit, mode, std::move(source));
+    auto emitter = NdjsonEmitter::make(rows, std::move(fields), on_multi, limit, mode, std::move(source), walkers);
     if (!emitter) {
         result.error = std::move(emitter.error());
         return result;

@@ -41,7 +41,8 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(st
 }
 
 Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::ScanMode mode,
-                                                    std::unique_ptr<Source> source, uint64_t batch_rows) {
+                                                    std::unique_ptr<Source> source, uint64_t batch_rows,
+                                                    TableWalkers walkers) {
     if (spec.columns.empty()) return make_err(JorvaneError::invalid_input("table has no columns"));
     for (const auto& [name, path] : spec.columns)
         if (path.empty())
@@ -62,11 +63,7 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     auto anchor = run::compile_plans(std::span<const engine::QueryPlan>(&anchor_plan, 1));
     if (!anchor) return make_err(std::move(anchor.error()));
 
-    engine::Engine engine(mode);
-    columns->install(engine);
-    anchor->install_row_anchor(engine);
-    engine.set_row_limit(spec.limit);
-    engine.set_stream_items(true);
+    TableEngines engines{std::move(*columns), std::move(*anchor), mode, spec.limit};
 
     for (const auto& entry : spec.declared) {
         const std::string& declared_name = entry.first;
@@ -75,7 +72,8 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
         if (!known)
             return make_err(JorvaneError::invalid_input("dtype declared for unknown column " + debug_quote(declared_name)));
     }
-    TableStream stream(std::move(engine), std::move(source));
+    TableStream stream(engines.make(), std::move(source));
+    stream.split_ = TableSplit::make(std::move(engines), stream.scan_.source(), walkers);
     stream.batch_rows_ = batch_rows;
     stream.accumulated_ = engine::CellStore::make(spec.columns.size());
     for (auto& [name, path] : spec.columns) {
@@ -91,27 +89,37 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
 
 Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) { return gather(batch_rows_, interrupt); }
 
+run::SourceScan::Step TableStream::step(run::Interrupt* interrupt, engine::CellStore& rows) {
+    if (split_) return split_->step(interrupt, rows);
+    run::SourceScan::Step step = scan_.step(interrupt);
+    if (step.kind == run::SourceScan::Step::Kind::Ended || step.kind == run::SourceScan::Step::Kind::Scanned)
+        rows = scan_.engine().take_row_batch();
+    return step;
+}
+
 Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* interrupt) {
     using Kind = run::SourceScan::Step::Kind;
     while (!done_) {
-        run::SourceScan::Step step = scan_.step(interrupt);
+        engine::CellStore completed;
+        run::SourceScan::Step step = this->step(interrupt, completed);
         switch (step.kind) {
             case Kind::Interrupted: return make_err(run::interrupted_read());
             case Kind::Failed:
-                if (scan_.over()) done_ = true;
+                if (split_ ? split_->over() : scan_.over()) done_ = true;
                 return make_err(std::move(*step.error));
             case Kind::Ended:
                 if (step.error) return make_err(std::move(*step.error));
-                accumulated_.append(scan_.engine().take_row_batch());
+                accumulated_.append(std::move(completed));
                 done_ = true;
                 continue;
             case Kind::Scanned: break;
         }
         if (step.error) return make_err(std::move(*step.error));
-        accumulated_.append(scan_.engine().take_row_batch());
+        accumulated_.append(std::move(completed));
         if (step.settled) {
             limit_hit_ = true;
-            (void)scan_.stop();
+            if (split_) split_->stop();
+            else (void)scan_.stop();
             done_ = true;
             break;
         }
@@ -153,7 +161,7 @@ Result<Table, JorvaneError> TableStream::emit() {
         // typed table never coexist in full.
         cells.release();
     }
-    if (done_ && limit_hit_) table.bytes_covered = scan_.engine().stopped_at();
+    if (done_ && limit_hit_) table.bytes_covered = split_ ? split_->stopped_at() : scan_.engine().stopped_at();
     return table;
 }
 

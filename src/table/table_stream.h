@@ -21,6 +21,7 @@
 #include "table/column.h"
 #include "table/stored_column.h"
 #include "table/table_spec.h"
+#include "table/table_split.h"
 #include "util/result.h"
 
 namespace jorvane::table {
@@ -47,9 +48,13 @@ class TableStream {
 public:
     // Compiles the request into an engine over `source` (consumed even on
     // failure). `batch_rows`: rows gathered before advance reports a batch
-    // (by default every row of the source).
+    // (by default every row of the source). With more than one walker, a
+    // large input is scanned in ranges by several engines when the run
+    // policy allows (table/table_split.h), with the same rows, batches and
+    // errors.
     static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
-                                                  std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX);
+                                                  std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX,
+                                                  TableWalkers walkers = {});
 
     // True when rows are ready (more may follow), false when the scan is
     // over and nothing is gathered. `interrupt` is asked before each buffer
@@ -72,7 +77,12 @@ public:
     const std::vector<std::string>& names() const { return names_; }
     // Whether plain records may take the engine's fast walk (on by
     // default; tests turn it off to compare with the general walk).
-    void set_fast_walk(bool on) { scan_.engine().set_fast_walk(on); }
+    void set_fast_walk(bool on) {
+        scan_.engine().set_fast_walk(on);
+        if (split_) split_->set_fast_walk(on);
+    }
+    // Whether the input is scanned in ranges by several engines.
+    bool splits() const { return split_ != nullptr; }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
     // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
@@ -86,6 +96,8 @@ private:
     };
 
     TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
+    // The next buffer's step, its rows moved into `rows`.
+    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows);
     // Reads on until `rows` rows are gathered or the scan is over (see
     // advance).
     Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
@@ -97,6 +109,8 @@ private:
     uint64_t take_rows(engine::CellStore& rows);
 
     run::SourceScan scan_;
+    // The scan in ranges, when it splits (over scan_'s source).
+    std::unique_ptr<TableSplit> split_;
     uint64_t batch_rows_ = UINT64_MAX;
     // The rows gathered since the last emit or next_cells.
     engine::CellStore accumulated_;
