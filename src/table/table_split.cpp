@@ -9,11 +9,15 @@
 // exactly as one engine would give them.
 //
 // The row limit counts rows in document order, so only the merge knows
-// where the scan settles: each engine stops at the limit counted from its
-// own start (no range needs more), and the merge settles in the first
-// buffer whose rows bring the total to the limit. An error in that buffer
-// then does not count (one engine stops at the end of the last row, before
-// it), and the scan covers the bytes up to the end of that buffer.
+// where the scan settles: each walker's engine stops at the limit counted
+// from its own start (no range needs more), and the merge settles in the
+// first buffer whose rows bring the total to the limit; the scan covers the
+// bytes up to the end of that buffer. Whether an error in that same buffer
+// counts depends on where in the walk the engine recorded it, before or
+// after the last row ended, which only an engine counting from the right
+// row knows: the merge then scans the walker's range again with the limit
+// that is left. An engine the merge reads on with is given that limit
+// before it does.
 #include "table/table_split.h"
 
 #include <algorithm>
@@ -113,7 +117,7 @@ bool TableSplit::advance() {
         std::optional<run::Range> r = next_range();
         if (!r) return false;
         ++merged_;
-        scan_on(*cur_, *r, spare_, walkers_->cancelled());
+        extend(*r);
         return true;
     }
     Run next = walkers_->take(merged_);
@@ -124,16 +128,36 @@ bool TableSplit::advance() {
         failure_.raise();
         return false;
     }
-    if (!cur_) {
-        cur_ = std::move(next);
-    } else if (clean) {
-        walkers_->retire(std::move(*cur_));
-        cur_ = std::move(next);
-    } else {
-        scan_on(*cur_, next.scan.range, spare_, walkers_->cancelled());
+    if (cur_ && !clean) {
+        extend(next.scan.range);
         walkers_->retire(std::move(next));
+        return true;
     }
+    if (cur_) walkers_->retire(std::move(*cur_));
+    cur_ = std::move(next);
+    cur_->rows_before = rows_ + (has_pending_ ? pending_.rows : 0);
     return true;
+}
+
+void TableSplit::extend(const run::Range& range) {
+    if (engines_.row_limit) cur_->scan.engine->set_row_limit(*engines_.row_limit - cur_->rows_before);
+    cur_->extended = true;
+    scan_on(*cur_, range, spare_, walkers_->cancelled());
+}
+
+bool TableSplit::settles_first(const Run& run) {
+    run::RangeRun probe;
+    probe.begin = run.scan.range.begin;
+    probe.end = probe.begin;
+    probe.engine = std::make_unique<engine::Engine>(engines_.make());
+    probe.engine->set_row_limit(*engines_.row_limit - run.rows_before);
+    bool settled = false;
+    const std::atomic<bool> never{false};
+    run::scan_range(probe, in_, run.scan.range, spare_, never, [&settled](uint64_t, const engine::BufferScan& scan) {
+        settled = settled || scan.settled;
+        return !scan.settled;
+    });
+    return settled;
 }
 
 uint64_t TableSplit::buffer_end(uint64_t end) {
@@ -145,10 +169,10 @@ uint64_t TableSplit::buffer_end(uint64_t end) {
     return std::min(grid_end, cut_end_);
 }
 
-run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows) {
+run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, bool failed) {
     run::SourceScan::Step out;
     out.kind = run::SourceScan::Step::Kind::Scanned;
-    out.settled = limit_reached();
+    out.settled = !failed && limit_reached();
     out.bytes = pending_end_;
     out.output_ready = pending_.rows > 0;
     if (out.settled) stopped_at_ = buffer_end(pending_end_);
@@ -210,14 +234,15 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
                 has_pending_ = true;
             }
             pending_end_ = p.end;
-            if (limit_reached()) {
+            const bool failed = cur_->pieces.empty() && cur_->scan.error;
+            if (limit_reached() && (!failed || (!cur_->extended && settles_first(*cur_)))) {
                 // One engine settles in this buffer, before anything after
                 // the last row counts.
                 end_walkers();
                 return scanned(rows);
             }
-            if (cur_->pieces.empty() && cur_->scan.error) {
-                run::SourceScan::Step out = scanned(rows);
+            if (failed) {
+                run::SourceScan::Step out = scanned(rows, true);
                 end_walkers();
                 over_ = true;
                 out.error.emplace(JorvaneError::parse(std::move(*cur_->scan.error)));

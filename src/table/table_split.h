@@ -83,18 +83,30 @@ private:
     struct Run {
         run::RangeRun scan;
         std::deque<Piece> pieces;
+        // Rows handed out before the run's first piece.
+        uint64_t rows_before = 0;
+        // The merge read on with the run's engine, which then counts the
+        // row limit as one engine would.
+        bool extended = false;
     };
 
     Run scan_new(run::Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel);
     void scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel);
     // Takes the next range into the open run. False at the end of input.
     bool advance();
+    // The open run's engine reads on through `range`.
+    void extend(const run::Range& range);
+    // Whether one engine, scanning a walker's range from its start, settles
+    // at the row limit before the range's error counts.
+    bool settles_first(const Run& run);
     std::optional<run::Range> next_range();
     bool limit_reached() const { return engines_.row_limit && rows_ + pending_.rows >= *engines_.row_limit; }
     // The end of the grid buffer that holds `end`'s last byte, as far as
     // the input reaches.
     uint64_t buffer_end(uint64_t end);
-    run::SourceScan::Step scanned(engine::CellStore& rows);
+    // The step of the buffer put together (`failed`: it held an error that
+    // counts).
+    run::SourceScan::Step scanned(engine::CellStore& rows, bool failed = false);
     run::SourceScan::Step ended(engine::CellStore& rows);
     run::SourceScan::Step failed(JorvaneError error);
     void end_walkers();
