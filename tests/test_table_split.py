@@ -1,12 +1,13 @@
 """The table road on every core against one engine.
 
-With no mode named, a large plain file is read in ranges by several engines
-for table(), table_batches(), the Parquet and CSV writers, group_by() and
-NDJSON projections; mode="batched" keeps one engine. Everything must come
+With no mode named, a large file (plain or compressed) is read in ranges by
+several engines for table(), table_batches(), the Parquet and CSV writers,
+group_by() and NDJSON projections; mode="batched" keeps one engine. Everything must come
 out the same: rows in order, dtypes, bytes covered at a limit, first-seen
 group order, float aggregates bit for bit, and the first error with its
 text and offset.
 """
+import gzip
 import json
 import os
 import random
@@ -31,10 +32,12 @@ def record(rng, i):
     return r
 
 
-@pytest.fixture(scope="module", params=["plain", "pretty", "broken"])
+@pytest.fixture(scope="module", params=["plain", "pretty", "broken", "gzip"])
 def source(request, tmp_path_factory):
     rng = random.Random(7)
     path = tmp_path_factory.mktemp("split") / f"{request.param}.ndjson"
+    if request.param == "gzip":
+        path = path.with_suffix(".ndjson.gz")
     lines, size, i = [], 0, 0
     while size < SIZE:
         pretty = request.param == "pretty" and i % 50 == 0
@@ -46,7 +49,7 @@ def source(request, tmp_path_factory):
     if request.param == "broken":
         at = data.index(b"\n", len(data) * 2 // 3) + 1
         data = data[:at] + b'{"id": 1, "tags": [}\n' + data[at:]
-    path.write_bytes(data)
+    path.write_bytes(gzip.compress(data, 1) if request.param == "gzip" else data)
     return str(path)
 
 
