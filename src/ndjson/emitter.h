@@ -67,6 +67,7 @@ private:
     std::optional<table::BatchedCells> cells_;
     // Per field: its name as a JSON string followed by ":".
     std::vector<std::string> prefixes_;
+    table::OnMulti on_multi_ = table::OnMulti::Error;
     bool projecting_ = false;
 };
 

@@ -173,6 +173,21 @@ Result<std::optional<CellBatch>, JorvaneError> TableStream::next_buffer_cells(ru
     return gathered_cells(1, interrupt);
 }
 
+Result<std::optional<StoredRows>, JorvaneError> TableStream::next_buffer_store(run::Interrupt* interrupt) {
+    auto ready = gather(1, interrupt);
+    if (!ready) return make_err(std::move(ready.error()));
+    if (!*ready) return std::optional<StoredRows>();
+    StoredRows out;
+    out.rows = take_rows(out.store);
+    for (size_t c = 0; c < names_.size(); ++c) {
+        if (auto e = multi_error(names_[c], StoredColumn{out.store.columns[c], out.rows, on_multi_})) {
+            failed_column_ = c;
+            return make_err(std::move(*e));
+        }
+    }
+    return std::optional<StoredRows>(std::move(out));
+}
+
 Result<std::optional<CellBatch>, JorvaneError> TableStream::gathered_cells(uint64_t rows, run::Interrupt* interrupt) {
     auto ready = gather(rows, interrupt);
     if (!ready) return make_err(std::move(ready.error()));

@@ -35,6 +35,13 @@ struct CellBatch {
     std::vector<std::vector<std::optional<engine::Value>>> columns;
 };
 
+// The same rows as the store holds them (read with StoredColumn): the
+// store's first `rows` rows.
+struct StoredRows {
+    uint64_t rows = 0;
+    engine::CellStore store;
+};
+
 // The shape error of a column under on_multi "error" when some row matched
 // several times.
 std::optional<JorvaneError> multi_error(std::string_view name, const StoredColumn& column);
@@ -73,6 +80,9 @@ public:
     // The same for the rows of the next buffer that completes any, whatever
     // the batch size: a consumer works on them while they are in cache.
     Result<std::optional<CellBatch>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
+    // next_buffer_cells with the cells left in the store (no value is
+    // made), refused alike.
+    Result<std::optional<StoredRows>, JorvaneError> next_buffer_store(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
     // Whether plain records may take the engine's fast walk (on by
