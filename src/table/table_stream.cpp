@@ -40,6 +40,39 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(st
     return cells;
 }
 
+namespace {
+
+// The stores appended in order into one, each column's vectors sized once:
+// appending store by store would copy the rows gathered so far again each
+// time a vector grows.
+engine::CellStore join(std::vector<engine::CellStore>& parts, size_t columns) {
+    engine::CellStore out = engine::CellStore::make(columns);
+    if (parts.empty()) return out;
+    out.append(std::move(parts[0]));
+    for (size_t c = 0; c < columns; ++c) {
+        engine::CellColumn& into = out.columns[c];
+        size_t cells = into.cells.size(), items = into.items.size(), arena = into.arena.size(),
+               trees = into.trees.size(), ends = into.row_ends.size();
+        for (size_t p = 1; p < parts.size(); ++p) {
+            const engine::CellColumn& part = parts[p].columns[c];
+            cells += part.cells.size();
+            items += part.items.size();
+            arena += part.arena.size();
+            trees += part.trees.size();
+            ends += part.row_ends.size() - 1;
+        }
+        into.cells.reserve(cells);
+        into.items.reserve(items);
+        into.arena.reserve(arena);
+        into.trees.reserve(trees);
+        into.row_ends.reserve(ends);
+    }
+    for (size_t p = 1; p < parts.size(); ++p) out.append(std::move(parts[p]));
+    return out;
+}
+
+}  // namespace
+
 Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::ScanMode mode,
                                                     std::unique_ptr<Source> source, uint64_t batch_rows,
                                                     TableWalkers walkers) {
@@ -75,7 +108,6 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     TableStream stream(engines.make(), std::move(source));
     stream.split_ = TableSplit::make(std::move(engines), stream.scan_.source(), walkers);
     stream.batch_rows_ = batch_rows;
-    stream.accumulated_ = engine::CellStore::make(spec.columns.size());
     for (auto& [name, path] : spec.columns) {
         auto found = spec.declared.find(name);
         stream.declared_.push_back(Declaration{found == spec.declared.end() ? std::nullopt
@@ -109,13 +141,13 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
                 return make_err(std::move(*step.error));
             case Kind::Ended:
                 if (step.error) return make_err(std::move(*step.error));
-                accumulated_.append(std::move(completed));
+                keep(std::move(completed));
                 done_ = true;
                 continue;
             case Kind::Scanned: break;
         }
         if (step.error) return make_err(std::move(*step.error));
-        accumulated_.append(std::move(completed));
+        keep(std::move(completed));
         if (step.settled) {
             limit_hit_ = true;
             if (split_) split_->stop();
@@ -123,15 +155,23 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
             done_ = true;
             break;
         }
-        if (accumulated_.rows >= rows) return true;
+        if (gathered_rows_ >= rows) return true;
     }
-    return accumulated_.rows > 0;
+    return gathered_rows_ > 0;
+}
+
+void TableStream::keep(engine::CellStore rows) {
+    if (rows.rows == 0) return;
+    gathered_rows_ += rows.rows;
+    gathered_.push_back(std::move(rows));
 }
 
 uint64_t TableStream::take_rows(engine::CellStore& rows) {
-    uint64_t n = accumulated_.rows;
+    uint64_t n = gathered_rows_;
     if (limit_) n = std::min(n, *limit_);
-    rows = std::exchange(accumulated_, engine::CellStore::make(names_.size()));
+    rows = join(gathered_, names_.size());
+    gathered_.clear();
+    gathered_rows_ = 0;
     if (limit_) *limit_ -= n;
     last_rows_ = n;
     first_row_ = rows_taken_;

@@ -117,13 +117,17 @@ private:
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.
     uint64_t take_rows(engine::CellStore& rows);
+    // Keeps a buffer's rows.
+    void keep(engine::CellStore rows);
 
     run::SourceScan scan_;
     // The scan in ranges, when it splits (over scan_'s source).
     std::unique_ptr<TableSplit> split_;
     uint64_t batch_rows_ = UINT64_MAX;
-    // The rows gathered since the last emit or next_cells.
-    engine::CellStore accumulated_;
+    // The rows gathered since the last emit or next_cells, as the buffers
+    // gave them (joined when they are taken).
+    std::vector<engine::CellStore> gathered_;
+    uint64_t gathered_rows_ = 0;
     std::vector<std::string> names_;
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed
