@@ -10,10 +10,15 @@
 #include "table/table_stream.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "engine/compiled_queries.h"
 #include "run/plans.h"
+#include "run/thread_failure.h"
 #include "table/declared.h"
 #include "table/inference.h"
 #include "util/text.h"
@@ -42,33 +47,58 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(st
 
 namespace {
 
-// The stores appended in order into one, each column's vectors sized once:
+// Column `c` of the stores appended in order, its vectors sized once:
 // appending store by store would copy the rows gathered so far again each
-// time a vector grows.
-engine::CellStore join(std::vector<engine::CellStore>& parts, size_t columns) {
-    engine::CellStore out = engine::CellStore::make(columns);
-    if (parts.empty()) return out;
-    out.append(std::move(parts[0]));
-    for (size_t c = 0; c < columns; ++c) {
-        engine::CellColumn& into = out.columns[c];
-        size_t cells = into.cells.size(), items = into.items.size(), arena = into.arena.size(),
-               trees = into.trees.size(), ends = into.row_ends.size();
-        for (size_t p = 1; p < parts.size(); ++p) {
-            const engine::CellColumn& part = parts[p].columns[c];
-            cells += part.cells.size();
-            items += part.items.size();
-            arena += part.arena.size();
-            trees += part.trees.size();
-            ends += part.row_ends.size() - 1;
-        }
-        into.cells.reserve(cells);
-        into.items.reserve(items);
-        into.arena.reserve(arena);
-        into.trees.reserve(trees);
-        into.row_ends.reserve(ends);
+// time a vector grows. The stores' cells of that column go.
+engine::CellColumn join_column(std::vector<engine::CellStore>& parts, size_t c) {
+    engine::CellColumn into;
+    if (parts.empty()) return into;
+    into.append(std::move(parts[0].columns[c]));
+    size_t cells = into.cells.size(), items = into.items.size(), arena = into.arena.size(), trees = into.trees.size(),
+           ends = into.row_ends.size();
+    for (size_t p = 1; p < parts.size(); ++p) {
+        const engine::CellColumn& part = parts[p].columns[c];
+        cells += part.cells.size();
+        items += part.items.size();
+        arena += part.arena.size();
+        trees += part.trees.size();
+        ends += part.row_ends.size() - 1;
     }
-    for (size_t p = 1; p < parts.size(); ++p) out.append(std::move(parts[p]));
-    return out;
+    into.cells.reserve(cells);
+    into.items.reserve(items);
+    into.arena.reserve(arena);
+    into.trees.reserve(trees);
+    into.row_ends.reserve(ends);
+    for (size_t p = 1; p < parts.size(); ++p) into.append(std::move(parts[p].columns[c]));
+    return into;
+}
+
+// Runs `work` for every column, on up to `threads` threads (the calling one
+// among them); what a thread throws is raised once all are joined.
+void for_each_column(size_t columns, size_t threads, const std::function<void(size_t)>& work) {
+    threads = std::min(threads, columns);
+    if (threads <= 1) {
+        for (size_t c = 0; c < columns; ++c) work(c);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    run::ThreadFailure failure;
+    const auto loop = [&] {
+        (void)failure.guard([&] {
+            for (size_t c = next.fetch_add(1); c < columns; c = next.fetch_add(1)) work(c);
+        });
+    };
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(loop);
+        } catch (const std::system_error&) {
+            break;  // fewer helpers
+        }
+    }
+    loop();
+    for (auto& h : helpers) h.join();
+    failure.raise();
 }
 
 }  // namespace
@@ -107,6 +137,7 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     }
     TableStream stream(engines.make(), std::move(source));
     stream.split_ = TableSplit::make(std::move(engines), stream.scan_.source(), walkers);
+    if (stream.split_) stream.walkers_ = walkers.walkers;
     stream.batch_rows_ = batch_rows;
     for (auto& [name, path] : spec.columns) {
         auto found = spec.declared.find(name);
@@ -166,10 +197,10 @@ void TableStream::keep(engine::CellStore rows) {
     gathered_.push_back(std::move(rows));
 }
 
-uint64_t TableStream::take_rows(engine::CellStore& rows) {
+uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
     uint64_t n = gathered_rows_;
     if (limit_) n = std::min(n, *limit_);
-    rows = join(gathered_, names_.size());
+    parts = std::move(gathered_);
     gathered_.clear();
     gathered_rows_ = 0;
     if (limit_) *limit_ -= n;
@@ -179,27 +210,37 @@ uint64_t TableStream::take_rows(engine::CellStore& rows) {
     return n;
 }
 
+uint64_t TableStream::take_rows(engine::CellStore& rows) {
+    std::vector<engine::CellStore> parts;
+    const uint64_t n = take_parts(parts);
+    rows = engine::CellStore::make(names_.size());
+    rows.rows = n;
+    for (size_t c = 0; c < names_.size(); ++c) rows.columns[c] = join_column(parts, c);
+    return n;
+}
+
 Result<Table, JorvaneError> TableStream::emit() {
-    engine::CellStore rows;
-    const uint64_t n = take_rows(rows);
+    std::vector<engine::CellStore> parts;
+    const uint64_t n = take_parts(parts);
+    // Columns are typed apart, each from its own cells, which go as soon as
+    // it is typed: the cells and the typed table never coexist in full. A
+    // large table read in ranges types its columns on the walkers' cores.
+    std::vector<std::optional<Result<Column, JorvaneError>>> typed(names_.size());
+    const size_t threads = n >= kParallelTypingRows ? walkers_ : 1;
+    for_each_column(names_.size(), threads, [&](size_t c) {
+        engine::CellColumn cells = join_column(parts, c);
+        const StoredColumn column{cells, n, on_multi_};
+        if (auto e = multi_error(names_[c], column)) typed[c].emplace(make_err(std::move(*e)));
+        else if (declared_[c].declared) typed[c].emplace(build_declared_column(names_[c], column, *declared_[c].declared, first_row_));
+        else typed[c].emplace(narrow_cells(column));
+    });
     Table table;
     table.n_rows = n;
     table.names = names_;
     table.columns.reserve(names_.size());
-    for (size_t c = 0; c < names_.size(); ++c) {
-        engine::CellColumn& cells = rows.columns[c];
-        const StoredColumn column{cells, n, on_multi_};
-        if (auto e = multi_error(names_[c], column)) return make_err(std::move(*e));
-        if (declared_[c].declared) {
-            auto built = build_declared_column(names_[c], column, *declared_[c].declared, first_row_);
-            if (!built) return make_err(std::move(built.error()));
-            table.columns.push_back(std::move(*built));
-        } else {
-            table.columns.push_back(narrow_cells(column));
-        }
-        // Each column's cells go as soon as it is typed: the cells and the
-        // typed table never coexist in full.
-        cells.release();
+    for (auto& column : typed) {
+        if (!*column) return make_err(std::move(column->error()));
+        table.columns.push_back(std::move(column->value()));
     }
     if (done_ && limit_hit_) table.bytes_covered = split_ ? split_->stopped_at() : scan_.engine().stopped_at();
     return table;

@@ -28,6 +28,8 @@ namespace jorvane::table {
 
 // The rows a batch holds unless the consumer asks for another size.
 inline constexpr uint64_t kDefaultBatchRows = 65536;
+// The rows from which a table read in ranges types its columns at once.
+inline constexpr uint64_t kParallelTypingRows = 65536;
 
 // Untyped cells of one batch: per column, one optional value per row.
 struct CellBatch {
@@ -117,12 +119,16 @@ private:
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.
     uint64_t take_rows(engine::CellStore& rows);
+    // The same, the rows left in the stores the buffers gave.
+    uint64_t take_parts(std::vector<engine::CellStore>& parts);
     // Keeps a buffer's rows.
     void keep(engine::CellStore rows);
 
     run::SourceScan scan_;
     // The scan in ranges, when it splits (over scan_'s source).
     std::unique_ptr<TableSplit> split_;
+    // Threads that may type the columns of a large table at once.
+    size_t walkers_ = 1;
     uint64_t batch_rows_ = UINT64_MAX;
     // The rows gathered since the last emit or next_cells, as the buffers
     // gave them (joined when they are taken).

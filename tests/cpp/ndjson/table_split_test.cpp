@@ -235,6 +235,39 @@ TEST(TableSplit, EveryConsumerMatchesOneEngine) {
     EXPECT_EQ(scans, 24u * 2 * 4);
 }
 
+// A large table read in ranges types its columns at once: the same columns,
+// and the same refusal (the first column's) when several columns refuse.
+TEST(TableSplit, LargeTablesTypeTheirColumnsAtOnce) {
+    std::string doc;
+    for (int i = 0; i < 70000; ++i)
+        doc += "{\"i\":" + std::to_string(i) + ",\"f\":" + std::to_string(i) + ".5,\"s\":\"k" + std::to_string(i % 7) +
+               "\",\"l\":[" + (i == 69999 ? "\"x\"," : "") + std::to_string(i) + "]" + (i == 60000 ? ",\"i\":1}\n" : "}\n");
+    TempFile file(doc);
+    auto mapped = MappedFile::open(file.path());
+    ASSERT_TRUE(mapped);
+    const Input in{&doc, mapped->get(), 4096};
+    const auto whole = [&](const TableSpec& spec, TableWalkers w) {
+        auto s = TableStream::make(spec, engine::ScanMode::batched(8), in.open(), UINT64_MAX, w);
+        std::string out;
+        auto ready = s->advance();
+        auto t = s->emit();
+        if (t) render(*t, out);
+        else out = error_text(t.error());
+        return out;
+    };
+    for (const OnMulti multi : {OnMulti::First, OnMulti::Error}) {
+        TableSpec spec("");
+        spec.on_multi = multi;
+        spec = std::move(spec).column("i", "i").column("f", "f").column("s", "s").column("l", "l[*]");
+        for (const bool declared : {false, true}) {
+            if (declared) spec.declared["l"] = Declared{*DType::parse("int64"), true};
+            const std::string one = whole(spec, TableWalkers{});
+            EXPECT_EQ(whole(spec, TableWalkers{4, 50000}), one);
+            EXPECT_EQ(one.rfind("table", 0) == 0, multi == OnMulti::First && !declared) << one.substr(0, 200);
+        }
+    }
+}
+
 // A table read in ranges splits only where the run policy says: a large
 // plain file on several walkers, never one walker or input without a grid.
 TEST(TableSplit, SplitsWhereThePolicySays) {
