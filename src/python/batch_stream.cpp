@@ -20,7 +20,7 @@ std::optional<table::TableStream> open_batch_stream(PyObject* source, table::Tab
     std::optional<OneSource> one = open_table_source(source, mode_name, output, true);
     if (!one) return std::nullopt;
     auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows,
-                                           table::TableWalkers{one->walkers});
+                                           table::TableWalkers{one->walkers, 0, true});
     if (!stream) {
         raise_jorvane_err(std::move(stream.error()));
         return std::nullopt;

@@ -179,7 +179,7 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             {
                 NoGil released;
                 grouped.emplace(table::group_by_scan(std::move(spec), one->mode, std::move(one->source), &signals,
-                                                     table::TableWalkers{one->walkers}));
+                                                     table::TableWalkers{one->walkers, 0, true}));
             }
             if (!*grouped) return signals.raise(std::move(grouped->error()));
             return make_table(std::move(grouped->value()), floats).release();

@@ -45,6 +45,11 @@ struct TableWalkers {
     // which leaves a small input or one walker to one engine. Tests set it
     // to split small inputs, even over one walker.
     uint64_t range_len = 0;
+    // The consumer streams its rows: the ranges held ahead of the merge
+    // stay near 32 MiB in all whatever the input's size (ranges twice as
+    // long as sequential input's), so that memory does not grow with the
+    // input.
+    bool streamed = false;
 };
 
 class TableSplit {
