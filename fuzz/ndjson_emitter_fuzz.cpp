@@ -7,7 +7,9 @@
 // once over the document as one buffer and once over the cuts, and both must
 // give the same lines and the same error (for a malformed or truncated
 // document, its kind and offset), also with a line limit: it settles the
-// scan at the end of the limit-th row, and nothing after it is reported.
+// scan at the end of the limit-th row, and nothing after it is reported. A
+// projection read on a buffer grid by one to eight walkers over short ranges
+// must give what one engine on that grid gives, the error's text included.
 //
 // Whole rows are kept text, so they fail where the rows' values fail: the
 // run without a limit ends with the error of the rows query's values over
@@ -26,7 +28,8 @@
 // check below (RFC 8259; bytes of 0x80 and above taken as they come).
 //
 // Input layout: a head byte (bit 0 projection, bits 1-2 on_multi, bit 3 a
-// limit of the next byte % 5, bit 4 batched mode, else serial); a rows query
+// limit of the next byte % 5, bit 4 batched mode, else serial, bits 5-7 the
+// walkers less one); a rows query
 // byte (% the query count); a field count byte (1 + n % 4); per field a name
 // byte (0xf0 and above: a length byte % 9 and that many bytes of name, else
 // an entry of kNames) and a path byte (% the path count); a cut count byte
@@ -44,6 +47,8 @@
 #include "engine/query_plan.h"
 #include "ndjson/emitter.h"
 #include "run/pull_query.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
 #include "targets.h"
 
 namespace jorvane::fuzz {
@@ -183,6 +188,19 @@ int ndjson_emitter(std::span<const uint8_t> data) {
     if (whole.lines != cut.lines || key(whole) != key(cut))
         fail("over the cuts:\n" + show(cut) + "\nwhole:\n" + show(whole));
     if (limit && whole.lines.size() > *limit) fail("more lines than the limit");
+    if (projection) {
+        const auto grid = [&doc] {
+            return std::make_unique<ReadSource>(
+                std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())), 64);
+        };
+        const size_t walkers = 1 + (head >> 5);
+        const auto one = ndjson::emit_all(rows, projection, on_multi, limit, mode, grid());
+        const auto split = ndjson::emit_all(rows, projection, on_multi, limit, mode, grid(),
+                                            table::TableWalkers{walkers, 24 + 16 * walkers});
+        const auto text = [](const ndjson::EmittedLines& e) { return e.error ? e.error->to_string() : std::string(); };
+        if (one.lines != split.lines || text(one) != text(split))
+            fail("in ranges:\n" + show(split) + "\nby one engine:\n" + show(one));
+    }
     const bool strict = is_json_sequence(doc);
     if (!projection && !limit) {
         const RowValues values = row_values(rows, doc);

@@ -1,5 +1,6 @@
 // Fuzz target: a table stream gives the same table however its source is cut,
-// and whether its rows take the row walk or the general walk alone.
+// whether its rows take the row walk or the general walk alone, and whether
+// one engine or several walkers over short ranges scan it.
 //
 // The input chooses the rows (each top-level value, or each element of a
 // top-level array), one to four columns (paths over the field names the seed
@@ -13,11 +14,14 @@
 // its kind and offset), also with a row limit: the scan settles at the end
 // of the limit-th row, and nothing after it is reported. Where the limit
 // stopped the scan (the end of the buffer it settled in) depends on the
-// cuts, so bytes_covered is not compared.
+// cuts, so bytes_covered is not compared there. Read on a buffer grid, the
+// document is also scanned in ranges by one to eight walkers and must give
+// what one engine on the same grid gives, bytes_covered included.
 //
 // Input layout (16-bit numbers little-endian): a head byte (bit 0 rows are
 // the elements of a top-level array, bits 1-2 on_multi, bit 3 a limit of
-// 1 + the next byte % 8, bit 4 batched mode, else serial); a column count
+// 1 + the next byte % 8, bit 4 batched mode, else serial, bits 5-7 the
+// walkers less one); a column count
 // byte (1 + n % 4); per column a path byte (% the path count) and a type byte
 // (below 0x40 inferred, else a declared type of kTypes, nullable when bit 5 is
 // set); a cut count byte (% 9) and that many 16-bit cut offsets (modulo the
@@ -32,6 +36,8 @@
 #include "cut_source.h"
 #include "fuzz_input.h"
 #include "ndjson/json_writer.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
 #include "table/table_stream.h"
 #include "targets.h"
 
@@ -100,11 +106,13 @@ void render(const Column& c, std::string& o) {
 struct Outcome {
     std::string tables;
     std::string error;
+    std::string covered;
 };
 
-Outcome run(const TableSpec& spec, engine::ScanMode mode, std::unique_ptr<Source> source, bool fast = true) {
+Outcome run(const TableSpec& spec, engine::ScanMode mode, std::unique_ptr<Source> source, bool fast = true,
+            TableWalkers walkers = {}) {
     Outcome out;
-    auto stream = TableStream::make(spec, mode, std::move(source), UINT64_MAX);
+    auto stream = TableStream::make(spec, mode, std::move(source), UINT64_MAX, walkers);
     if (!stream) fail("the table does not compile: " + stream.error().to_string());
     stream->set_fast_walk(fast);
     for (;;) {
@@ -115,6 +123,7 @@ Outcome run(const TableSpec& spec, engine::ScanMode mode, std::unique_ptr<Source
         if (!table) return out.error = error_key(table.error()), out;
         if (table->names.size() != spec.columns.size()) fail("a table has the wrong column count");
         out.tables += "table of " + std::to_string(table->n_rows) + " rows:";
+        if (table->bytes_covered) out.covered += std::to_string(*table->bytes_covered) + " ";
         for (const Column& c : table->columns) {
             if (c.rows() != table->n_rows) fail("a column's length is not the table's row count");
             render(c, out.tables);
@@ -155,6 +164,16 @@ int table_stream(std::span<const uint8_t> data) {
     if (general.error != cut.error) fail("error '" + general.error + "' by the general walk, '" + cut.error + "' else");
     if (general.tables != cut.tables)
         fail("tables by the general walk:\n" + general.tables + "by the row walk:\n" + cut.tables);
+    const size_t walkers = 1 + (head >> 5);
+    const auto grid = [&doc] {
+        return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())),
+                                            64);
+    };
+    const Outcome one = run(spec, mode, grid());
+    const Outcome split = run(spec, mode, grid(), true, TableWalkers{walkers, 24 + 16 * walkers});
+    if (split.error != one.error) fail("error '" + split.error + "' in ranges, '" + one.error + "' by one engine");
+    if (split.tables != one.tables) fail("tables in ranges:\n" + split.tables + "by one engine:\n" + one.tables);
+    if (split.covered != one.covered) fail("covered " + split.covered + "in ranges, " + one.covered + "by one engine");
     return 0;
 }
 

@@ -6,7 +6,8 @@
 // Projection rides on a table stream whose columns are the fields; each row
 // is written as an object of the fields present in it (a JSON null is
 // present, a missing field is left out). The field names are escaped once,
-// up front, so a row costs only the values' text. Rows are written one
+// up front, so a row costs only the values' text, written straight from the
+// stored cells. Rows are written one
 // buffer's worth at a time, while their cells are still in cache, and the
 // lines are handed out in batches of 65,536 rows: an error anywhere in a
 // batch drops the batch's lines, as a stream read in such batches would.
@@ -23,7 +24,8 @@ namespace jorvane::ndjson {
 
 Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
                                                         table::OnMulti on_multi, std::optional<uint64_t> limit,
-                                                        engine::ScanMode mode, std::unique_ptr<Source> source) {
+                                                        engine::ScanMode mode, std::unique_ptr<Source> source,
+                                                        table::TableWalkers walkers) {
     NdjsonEmitter emitter;
     if (!fields) {
         const engine::AccumulatorKind count[] = {engine::AccumulatorKind::Count};
@@ -50,9 +52,10 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
         emitter.prefixes_.push_back(std::move(prefix));
         spec = std::move(spec).column(std::move(name), std::move(path));
     }
-    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source));
+    auto stream = table::TableStream::make(std::move(spec), mode, std::move(source), UINT64_MAX, walkers);
     if (!stream) return make_err(std::move(stream.error()));
     emitter.projecting_ = true;
+    emitter.on_multi_ = on_multi;
     if (!(limit && *limit == 0)) emitter.cells_.emplace(std::move(stream.value()), table::kDefaultBatchRows);
     return emitter;
 }
@@ -80,7 +83,7 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
     if (!cells_) return false;
     const size_t first = out.size();
     for (;;) {
-        auto batch = cells_->next(interrupt);
+        auto batch = cells_->next_stored(interrupt);
         if (!batch) {
             // A table stream is not usable after an error.
             cells_.reset();
@@ -91,18 +94,32 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
             cells_.reset();
             return out.size() > first;
         }
-        const table::CellBatch& rows = **batch;
+        table::StoredRows& rows = **batch;
+        std::vector<table::StoredColumn> columns;
+        columns.reserve(rows.store.columns.size());
+        for (auto& c : rows.store.columns) columns.push_back(table::StoredColumn{c, rows.rows, on_multi_});
         std::string& text = out.buffer();
         for (uint64_t r = 0; r < rows.rows; ++r) {
             text += '{';
             bool first_member = true;
-            for (size_t c = 0; c < rows.columns.size(); ++c) {
-                const auto& cell = rows.columns[c][r];
-                if (!cell) continue;
+            for (size_t c = 0; c < columns.size(); ++c) {
+                const table::StoredColumn::Pick p = columns[c].pick(r);
+                if (p.size() == 0) continue;
                 if (!first_member) text += ',';
                 first_member = false;
                 text += prefixes_[c];
-                write_json_value(*cell, text);
+                const engine::CellColumn& cells = columns[c].cells;
+                if (p.size() == 1) {
+                    write_json_cell(cells, cells.cells[p.from], text);
+                    continue;
+                }
+                // Several matches under on_multi "list": an array of them.
+                text += '[';
+                for (uint64_t i = p.from; i < p.to; ++i) {
+                    if (i != p.from) text += ',';
+                    write_json_cell(cells, cells.cells[i], text);
+                }
+                text += ']';
             }
             text += '}';
             out.end_line();
@@ -112,9 +129,10 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
 }
 
 EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
-                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source) {
+                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source,
+                      table::TableWalkers walkers) {
     EmittedLines result;
-    auto emitter = NdjsonEmitter::make(rows, std::move(fields), on_multi, limit, mode, std::move(source));
+    auto emitter = NdjsonEmitter::make(rows, std::move(fields), on_multi, limit, mode, std::move(source), walkers);
     if (!emitter) {
         result.error = std::move(emitter.error());
         return result;

@@ -32,10 +32,12 @@ public:
     // Compiles the request over `source` (consumed, also on failure). No
     // fields: whole rows. An empty field list, an empty field path and a
     // query that does not compile are refused here, before any byte is
-    // read. `limit`: at most this many lines.
+    // read. `limit`: at most this many lines. A projection may scan a large
+    // input in ranges on `walkers` (table::TableStream::make).
     static Result<NdjsonEmitter, JorvaneError> make(const std::string& rows, std::optional<Fields> fields,
                                                     table::OnMulti on_multi, std::optional<uint64_t> limit,
-                                                    engine::ScanMode mode, std::unique_ptr<Source> source);
+                                                    engine::ScanMode mode, std::unique_ptr<Source> source,
+                                                    table::TableWalkers walkers = {});
 
     // Appends the next lines to `out` (possibly none): true while the scan
     // goes on, false once it is over and nothing is left. A failing call
@@ -65,6 +67,7 @@ private:
     std::optional<table::BatchedCells> cells_;
     // Per field: its name as a JSON string followed by ":".
     std::vector<std::string> prefixes_;
+    table::OnMulti on_multi_ = table::OnMulti::Error;
     bool projecting_ = false;
 };
 
@@ -76,6 +79,7 @@ struct EmittedLines {
     std::optional<JorvaneError> error;
 };
 EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
-                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source);
+                      std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source,
+                      table::TableWalkers walkers = {});
 
 }  // namespace jorvane::ndjson

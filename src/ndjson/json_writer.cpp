@@ -2,9 +2,12 @@
 // append, so plain text costs one scan and one copy.
 #include "ndjson/json_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
+
+#include "util/text.h"
 
 namespace jorvane::ndjson {
 namespace {
@@ -90,6 +93,42 @@ void write_json_value(const Value& value, std::string& out) {
             out += '}';
             return;
         }
+    }
+}
+
+void write_json_cell(const engine::CellColumn& column, const engine::Cell& cell, std::string& out) {
+    using engine::Cell;
+    switch (cell.kind) {
+        case Cell::Null: out += "null"; return;
+        case Cell::False: out += "false"; return;
+        case Cell::True: out += "true"; return;
+        case Cell::Int: {
+            char buf[24];
+            const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, static_cast<int64_t>(cell.payload));
+            out.append(buf, r.ptr);
+            return;
+        }
+        case Cell::BigInt: out += column.text(cell); return;
+        case Cell::Decimal: {
+            // A value keeps a fraction's literal as valid UTF-8.
+            const std::string_view text = column.text(cell);
+            if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; }))
+                out += text;
+            else
+                out += lossy_utf8(text);
+            return;
+        }
+        case Cell::String: write_json_string(column.text(cell), out); return;
+        case Cell::List: {
+            out += '[';
+            for (uint32_t i = 0; i < cell.len; ++i) {
+                if (i) out += ',';
+                write_json_cell(column, column.items[cell.payload + i], out);
+            }
+            out += ']';
+            return;
+        }
+        case Cell::Tree: write_json_value(column.trees[cell.payload], out); return;
     }
 }
 

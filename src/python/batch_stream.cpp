@@ -17,9 +17,10 @@ bool check_batch_rows(uint64_t batch_rows) {
 std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
                                                     const std::optional<std::string>& mode_name, uint64_t batch_rows,
                                                     const std::string* output) {
-    std::optional<OneSource> one = open_table_source(source, mode_name, output);
+    std::optional<OneSource> one = open_table_source(source, mode_name, output, true);
     if (!one) return std::nullopt;
-    auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows);
+    auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows,
+                                           table::TableWalkers{one->walkers, 0, true});
     if (!stream) {
         raise_jorvane_err(std::move(stream.error()));
         return std::nullopt;

@@ -172,13 +172,14 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             const std::optional<table::OnMulti> multi = parse_on_multi(on_multi_text);
             if (!multi) return nullptr;
             spec.on_multi = *multi;
-            std::optional<OneSource> one = open_table_source(source, mode_name);
+            std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, true);
             if (!one) return nullptr;
             SignalCheck signals;
             std::optional<Result<table::Table, JorvaneError>> grouped;
             {
                 NoGil released;
-                grouped.emplace(table::group_by_scan(std::move(spec), one->mode, std::move(one->source), &signals));
+                grouped.emplace(table::group_by_scan(std::move(spec), one->mode, std::move(one->source), &signals,
+                                                     table::TableWalkers{one->walkers, 0, true}));
             }
             if (!*grouped) return signals.raise(std::move(grouped->error()));
             return make_table(std::move(grouped->value()), floats).release();

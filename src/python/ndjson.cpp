@@ -72,6 +72,7 @@ struct Request {
     std::optional<uint64_t> limit;
     engine::ScanMode mode;
     std::unique_ptr<Source> source;
+    size_t walkers = 1;
 };
 
 // Everything after the binding layer's type checks: fields, on_multi, the
@@ -83,15 +84,18 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
     r.on_multi = *multi;
-    std::optional<OneSource> one = open_table_source(source, mode, output);
+    // Whole rows ride on a pull scan of one engine.
+    std::optional<OneSource> one = open_table_source(source, mode, output, r.fields.has_value());
     if (!one) return false;
     r.mode = one->mode;
+    r.walkers = one->walkers;
     r.source = std::move(one->source);
     return true;
 }
 
 Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {
-    return ndjson::NdjsonEmitter::make(r.rows, std::move(r.fields), r.on_multi, r.limit, r.mode, std::move(r.source));
+    return ndjson::NdjsonEmitter::make(r.rows, std::move(r.fields), r.on_multi, r.limit, r.mode, std::move(r.source),
+                                       table::TableWalkers{r.walkers, 0, true});
 }
 
 // ---- NdjsonLines --------------------------------------------------------------

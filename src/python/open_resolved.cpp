@@ -15,6 +15,8 @@
 #include "source/read_source.h"
 #include "source/zstd_decoder.h"
 #include "run/run_policy.h"
+#include "source/compression.h"
+#include "source/resolve.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -96,6 +98,23 @@ bool check_output_apart(const std::vector<ResolvedSource>& resolved, const std::
     return true;
 }
 
+// What decides whether a table's one source is scanned in ranges, as far as
+// its path tells before it is opened: a table's queries (values and a row
+// count) never settle early, and its row limit is kept by the merge.
+run::SplitFacts table_split_facts(const ResolvedItem& item, Compression compression) {
+    run::SplitFacts facts;
+    facts.kinds = {engine::AccumulatorKind::Values, engine::AccumulatorKind::Count};
+    if (item.kind != ResolvedItem::Kind::File) return facts;
+    if (compression == Compression::Unset) compression = compression_from_extension(item.path);
+    if (compression == Compression::Gzip || compression == Compression::Zstd) {
+        facts.input = run::SplitFacts::Input::Sequential;
+    } else {
+        facts.input = run::SplitFacts::Input::PlainFile;
+        facts.size = regular_file_size(item.path);
+    }
+    return facts;
+}
+
 }  // namespace
 
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
@@ -131,22 +150,34 @@ std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
 }
 
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output) {
-    return open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
-        std::vector<ClassifiedItem> classified;
-        if (!parse_source_items(source, classified)) return nullptr;
-        std::vector<ResolvedSource> resolved;
-        if (!resolve_source_items(std::move(classified), resolved)) return nullptr;
-        if (output && !check_output_apart(resolved, *output)) return nullptr;
-        if (resolved.size() != 1) {
-            raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
-                                        " (rows from different sources would have no defined order)");
-            return nullptr;
-        }
-        ResolvedSource& one = resolved.front();
-        if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return nullptr;
-        return open_resolved(std::move(one.item), false, buffer_len, one.options.compression);
-    });
+                                           const std::string* output, bool in_ranges) {
+    const run::ThreadBudget budget(std::nullopt);
+    if (!budget.mode(mode, 1, nullptr)) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
+        return std::nullopt;
+    }
+    std::vector<ClassifiedItem> classified;
+    if (!parse_source_items(source, classified)) return std::nullopt;
+    std::vector<ResolvedSource> resolved;
+    if (!resolve_source_items(std::move(classified), resolved)) return std::nullopt;
+    if (output && !check_output_apart(resolved, *output)) return std::nullopt;
+    if (resolved.size() != 1) {
+        raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
+                                    " (rows from different sources would have no defined order)");
+        return std::nullopt;
+    }
+    ResolvedSource& one = resolved.front();
+    if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return std::nullopt;
+    const bool may_split = in_ranges && (!mode || *mode == "auto");
+    const run::SplitFacts facts = table_split_facts(one.item, one.options.compression);
+    const std::optional<engine::ScanMode> chosen = budget.mode(mode, 1, may_split ? &facts : nullptr);
+    std::unique_ptr<Source> opened = open_resolved(std::move(one.item), false, run::buffer_len_for(*chosen),
+                                                   one.options.compression);
+    if (!opened) return std::nullopt;
+    // Input the facts leave to one engine (bytes, a file object) keeps it.
+    const size_t walkers = budget.walkers(*chosen);
+    const bool splits = may_split && run::split_range_for(facts, walkers) > 0;
+    return OneSource{*chosen, std::move(opened), splits ? walkers : 1};
 }
 
 }  // namespace jorvane::py

@@ -27,10 +27,12 @@ std::unique_ptr<Source> open_resolved(ResolvedItem&& item, bool prefetch, size_t
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
                                     size_t buffer_len, Compression compression);
 
-// The one source of a run over a single source, and the mode it runs in.
+// The one source of a run over a single source, the mode it runs in, and
+// the engines that may scan it in ranges.
 struct OneSource {
     engine::ScanMode mode;
     std::unique_ptr<Source> source;
+    size_t walkers = 1;
 };
 
 // The opening sequence of every entry point that reads one source: the mode
@@ -46,8 +48,11 @@ std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
 // path: a path that names the same file as any file of the source (symbolic
 // links followed; a file-like object by its file descriptor) is refused with
 // ValueError before anything is opened, since opening the output for writing
-// would destroy the input.
+// would destroy the input. A consumer whose rows can be scanned in ranges
+// (`in_ranges`) gets, with no mode named (or "auto"), a large file scanned
+// on every core of the default budget, in the mode that gives each walker a
+// core; a named mode keeps one engine.
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output = nullptr);
+                                           const std::string* output = nullptr, bool in_ranges = false);
 
 }  // namespace jorvane::py

@@ -349,14 +349,15 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
               PyObject* dtypes) {
     std::optional<table::TableSpec> spec = parse_table_spec(rows, columns, on_multi, limit, dtypes);
     if (!spec) return {};
-    std::optional<OneSource> one = open_table_source(source, mode_name);
+    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, true);
     if (!one) return {};
     SignalCheck signals;
     std::optional<Result<table::Table, JorvaneError>> extracted;
     {
         NoGil released;
         extracted.emplace([&]() -> Result<table::Table, JorvaneError> {
-            auto stream = table::TableStream::make(std::move(*spec), one->mode, std::move(one->source));
+            auto stream = table::TableStream::make(std::move(*spec), one->mode, std::move(one->source), UINT64_MAX,
+                                                   table::TableWalkers{one->walkers});
             if (!stream) return make_err(std::move(stream.error()));
             auto ready = stream->advance(&signals);
             if (!ready) return make_err(std::move(ready.error()));

@@ -65,7 +65,7 @@ engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_s
 }  // namespace
 
 void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
-                const std::atomic<bool>& cancel) {
+                const std::atomic<bool>& cancel, const AfterBuffer& after) {
     const uint64_t from = range.begin;
     const uint64_t to = range.end;
     if (!range.copy) {
@@ -116,6 +116,11 @@ void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::ve
         }
         if (scan.output_ready && in.stream_values)
             for (auto& b : run.engine->drain_streams()) run.batches.push_back(std::move(b));
+        if (after && !after(next, scan) && !scan.error) {
+            run.end = next;
+            run.stopped = true;
+            return;
+        }
         if (scan.error) {
             run.error = locate(std::move(*scan.error), run.begin, pos, run.recent, in);
             return;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -46,15 +47,23 @@ struct RangeRun {
     std::deque<Range> recent;
     bool top_level = false;
     bool cancelled = false;
+    // The caller's per-buffer step asked to stop here.
+    bool stopped = false;
 
-    bool ended() const { return error || read_error || cancelled; }
+    bool ended() const { return error || read_error || cancelled || stopped; }
 };
+
+// Called after each buffer of a range the scan trusts (with an error, the
+// buffer that held it) with the buffer's end offset in the input and what
+// its scan did; false stops the run there.
+using AfterBuffer = std::function<bool(uint64_t end, const engine::BufferScan& scan)>;
 
 // Scans `range` with the run's engine, in buffers on the grid, and records
 // whether the run then ends at top level. Stops at an error (located as a
 // one-engine scan reports it), a read failure, or when `cancel` is raised.
-// `spare` is scratch space for file windows.
+// `spare` is scratch space for file windows; `after`, if set, sees every
+// buffer scanned.
 void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
-                const std::atomic<bool>& cancel);
+                const std::atomic<bool>& cancel, const AfterBuffer& after = {});
 
 }  // namespace jorvane::run

@@ -23,18 +23,19 @@ std::optional<JorvaneError> BatchedCells::take_row_error() {
     return e;
 }
 
-Result<std::optional<CellBatch>, JorvaneError> BatchedCells::next(run::Interrupt* interrupt) {
+template <class Rows, class Fetch>
+Result<std::optional<Rows>, JorvaneError> BatchedCells::next_of(Fetch fetch) {
     // The consumer refused rows of a batch that the last rows completed.
     if (closed_ && deferring()) return make_err(std::move(*take_row_error()));
     closed_ = false;
-    if (ended_) return std::optional<CellBatch>();
+    if (ended_) return std::optional<Rows>();
     for (;;) {
-        auto cells = stream_.next_buffer_cells(interrupt);
+        auto cells = fetch();
         if (cells && !*cells) {
             ended_ = true;
             closed_ = true;
             if (deferring()) return make_err(std::move(*take_row_error()));
-            return std::optional<CellBatch>();
+            return std::optional<Rows>();
         }
         if (!cells) {
             if (cells.error().kind() != JorvaneError::Kind::Shape) return make_err(std::move(cells.error()));
@@ -53,6 +54,14 @@ Result<std::optional<CellBatch>, JorvaneError> BatchedCells::next(run::Interrupt
         // Rows of a batch that already failed are not handed out.
         if (!deferring()) return std::move(cells.value());
     }
+}
+
+Result<std::optional<CellBatch>, JorvaneError> BatchedCells::next(run::Interrupt* interrupt) {
+    return next_of<CellBatch>([&] { return stream_.next_buffer_cells(interrupt); });
+}
+
+Result<std::optional<StoredRows>, JorvaneError> BatchedCells::next_stored(run::Interrupt* interrupt) {
+    return next_of<StoredRows>([&] { return stream_.next_buffer_store(interrupt); });
 }
 
 }  // namespace jorvane::table

@@ -32,6 +32,8 @@ public:
     // that of the lowest column first (in it, the batch's first row),
     // over the consumer's refusals, of which the first wins.
     Result<std::optional<CellBatch>, JorvaneError> next(run::Interrupt* interrupt = nullptr);
+    // The same with the rows' cells left in the store.
+    Result<std::optional<StoredRows>, JorvaneError> next_stored(run::Interrupt* interrupt = nullptr);
     // The consumer refuses a row of the rows last returned: `error` waits for
     // the end of the batch.
     void defer(JorvaneError error);
@@ -44,6 +46,9 @@ public:
 private:
     // The error of the batch's rows that a stream read in batches would report.
     std::optional<JorvaneError> take_row_error();
+    // next over `fetch`, one of the stream's per-buffer reads.
+    template <class Rows, class Fetch>
+    Result<std::optional<Rows>, JorvaneError> next_of(Fetch fetch);
 
     TableStream stream_;
     uint64_t batch_rows_;

@@ -63,7 +63,7 @@ const char* group_op_name(GroupOp op) {
 }
 
 Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
-                                          run::Interrupt* interrupt) {
+                                          run::Interrupt* interrupt, TableWalkers walkers) {
     if (spec.keys.empty()) return make_err(JorvaneError::invalid_input("group_by needs at least one key column (by=)"));
     const size_t n_keys = spec.keys.size();
 
@@ -82,7 +82,7 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         }
         states.emplace_back(a.name, a.op);
     }
-    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source));
+    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), UINT64_MAX, walkers);
     if (!stream) return make_err(std::move(stream.error()));
     BatchedCells batches(std::move(stream.value()), kDefaultBatchRows);
 

@@ -19,6 +19,7 @@
 #include "source/source.h"
 #include "table/column.h"
 #include "table/table_spec.h"
+#include "table/table_split.h"
 #include "util/result.h"
 
 namespace jorvane::table {
@@ -51,8 +52,9 @@ struct GroupSpec {
 // key, more groups than max_groups, a non-number under a numeric aggregate,
 // a sum that cannot be represented) ends the scan. `interrupt` is asked
 // before each buffer is read; a stop ends the scan with
-// run::interrupted_read().
+// run::interrupted_read(). A large input may be scanned in ranges on
+// `walkers` (TableStream::make).
 Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
-                                          run::Interrupt* interrupt = nullptr);
+                                          run::Interrupt* interrupt = nullptr, TableWalkers walkers = {});
 
 }  // namespace jorvane::table

@@ -10,10 +10,15 @@
 #include "table/table_stream.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "engine/compiled_queries.h"
 #include "run/plans.h"
+#include "run/thread_failure.h"
 #include "table/declared.h"
 #include "table/inference.h"
 #include "util/text.h"
@@ -40,8 +45,67 @@ Result<std::vector<std::optional<engine::Value>>, JorvaneError> resolve_cells(st
     return cells;
 }
 
+namespace {
+
+// Column `c` of the stores appended in order, its vectors sized once:
+// appending store by store would copy the rows gathered so far again each
+// time a vector grows. The stores' cells of that column go.
+engine::CellColumn join_column(std::vector<engine::CellStore>& parts, size_t c) {
+    engine::CellColumn into;
+    if (parts.empty()) return into;
+    into.append(std::move(parts[0].columns[c]));
+    size_t cells = into.cells.size(), items = into.items.size(), arena = into.arena.size(), trees = into.trees.size(),
+           ends = into.row_ends.size();
+    for (size_t p = 1; p < parts.size(); ++p) {
+        const engine::CellColumn& part = parts[p].columns[c];
+        cells += part.cells.size();
+        items += part.items.size();
+        arena += part.arena.size();
+        trees += part.trees.size();
+        ends += part.row_ends.size() - 1;
+    }
+    into.cells.reserve(cells);
+    into.items.reserve(items);
+    into.arena.reserve(arena);
+    into.trees.reserve(trees);
+    into.row_ends.reserve(ends);
+    for (size_t p = 1; p < parts.size(); ++p) into.append(std::move(parts[p].columns[c]));
+    return into;
+}
+
+// Runs `work` for every column, on up to `threads` threads (the calling one
+// among them); what a thread throws is raised once all are joined.
+void for_each_column(size_t columns, size_t threads, const std::function<void(size_t)>& work) {
+    threads = std::min(threads, columns);
+    if (threads <= 1) {
+        for (size_t c = 0; c < columns; ++c) work(c);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    run::ThreadFailure failure;
+    const auto loop = [&] {
+        (void)failure.guard([&] {
+            for (size_t c = next.fetch_add(1); c < columns; c = next.fetch_add(1)) work(c);
+        });
+    };
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(loop);
+        } catch (const std::system_error&) {
+            break;  // fewer helpers
+        }
+    }
+    loop();
+    for (auto& h : helpers) h.join();
+    failure.raise();
+}
+
+}  // namespace
+
 Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::ScanMode mode,
-                                                    std::unique_ptr<Source> source, uint64_t batch_rows) {
+                                                    std::unique_ptr<Source> source, uint64_t batch_rows,
+                                                    TableWalkers walkers) {
     if (spec.columns.empty()) return make_err(JorvaneError::invalid_input("table has no columns"));
     for (const auto& [name, path] : spec.columns)
         if (path.empty())
@@ -62,11 +126,7 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
     auto anchor = run::compile_plans(std::span<const engine::QueryPlan>(&anchor_plan, 1));
     if (!anchor) return make_err(std::move(anchor.error()));
 
-    engine::Engine engine(mode);
-    columns->install(engine);
-    anchor->install_row_anchor(engine);
-    engine.set_row_limit(spec.limit);
-    engine.set_stream_items(true);
+    TableEngines engines{std::move(*columns), std::move(*anchor), mode, spec.limit};
 
     for (const auto& entry : spec.declared) {
         const std::string& declared_name = entry.first;
@@ -75,9 +135,10 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
         if (!known)
             return make_err(JorvaneError::invalid_input("dtype declared for unknown column " + debug_quote(declared_name)));
     }
-    TableStream stream(std::move(engine), std::move(source));
+    TableStream stream(engines.make(), std::move(source));
+    stream.split_ = TableSplit::make(std::move(engines), stream.scan_.source(), walkers);
+    if (stream.split_) stream.walkers_ = walkers.walkers;
     stream.batch_rows_ = batch_rows;
-    stream.accumulated_ = engine::CellStore::make(spec.columns.size());
     for (auto& [name, path] : spec.columns) {
         auto found = spec.declared.find(name);
         stream.declared_.push_back(Declaration{found == spec.declared.end() ? std::nullopt
@@ -91,39 +152,57 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
 
 Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) { return gather(batch_rows_, interrupt); }
 
+run::SourceScan::Step TableStream::step(run::Interrupt* interrupt, engine::CellStore& rows) {
+    if (split_) return split_->step(interrupt, rows);
+    run::SourceScan::Step step = scan_.step(interrupt);
+    if (step.kind == run::SourceScan::Step::Kind::Ended || step.kind == run::SourceScan::Step::Kind::Scanned)
+        rows = scan_.engine().take_row_batch();
+    return step;
+}
+
 Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* interrupt) {
     using Kind = run::SourceScan::Step::Kind;
     while (!done_) {
-        run::SourceScan::Step step = scan_.step(interrupt);
+        engine::CellStore completed;
+        run::SourceScan::Step step = this->step(interrupt, completed);
         switch (step.kind) {
             case Kind::Interrupted: return make_err(run::interrupted_read());
             case Kind::Failed:
-                if (scan_.over()) done_ = true;
+                if (split_ ? split_->over() : scan_.over()) done_ = true;
                 return make_err(std::move(*step.error));
             case Kind::Ended:
                 if (step.error) return make_err(std::move(*step.error));
-                accumulated_.append(scan_.engine().take_row_batch());
+                keep(std::move(completed));
                 done_ = true;
                 continue;
             case Kind::Scanned: break;
         }
         if (step.error) return make_err(std::move(*step.error));
-        accumulated_.append(scan_.engine().take_row_batch());
+        keep(std::move(completed));
         if (step.settled) {
             limit_hit_ = true;
-            (void)scan_.stop();
+            if (split_) split_->stop();
+            else (void)scan_.stop();
             done_ = true;
             break;
         }
-        if (accumulated_.rows >= rows) return true;
+        if (gathered_rows_ >= rows) return true;
     }
-    return accumulated_.rows > 0;
+    return gathered_rows_ > 0;
 }
 
-uint64_t TableStream::take_rows(engine::CellStore& rows) {
-    uint64_t n = accumulated_.rows;
+void TableStream::keep(engine::CellStore rows) {
+    if (rows.rows == 0) return;
+    gathered_rows_ += rows.rows;
+    gathered_.push_back(std::move(rows));
+}
+
+uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
+    uint64_t n = gathered_rows_;
     if (limit_) n = std::min(n, *limit_);
-    rows = std::exchange(accumulated_, engine::CellStore::make(names_.size()));
+    parts = std::move(gathered_);
+    gathered_.clear();
+    gathered_rows_ = 0;
     if (limit_) *limit_ -= n;
     last_rows_ = n;
     first_row_ = rows_taken_;
@@ -131,29 +210,39 @@ uint64_t TableStream::take_rows(engine::CellStore& rows) {
     return n;
 }
 
+uint64_t TableStream::take_rows(engine::CellStore& rows) {
+    std::vector<engine::CellStore> parts;
+    const uint64_t n = take_parts(parts);
+    rows = engine::CellStore::make(names_.size());
+    rows.rows = n;
+    for (size_t c = 0; c < names_.size(); ++c) rows.columns[c] = join_column(parts, c);
+    return n;
+}
+
 Result<Table, JorvaneError> TableStream::emit() {
-    engine::CellStore rows;
-    const uint64_t n = take_rows(rows);
+    std::vector<engine::CellStore> parts;
+    const uint64_t n = take_parts(parts);
+    // Columns are typed apart, each from its own cells, which go as soon as
+    // it is typed: the cells and the typed table never coexist in full. A
+    // large table read in ranges types its columns on the walkers' cores.
+    std::vector<std::optional<Result<Column, JorvaneError>>> typed(names_.size());
+    const size_t threads = n >= kParallelTypingRows ? walkers_ : 1;
+    for_each_column(names_.size(), threads, [&](size_t c) {
+        engine::CellColumn cells = join_column(parts, c);
+        const StoredColumn column{cells, n, on_multi_};
+        if (auto e = multi_error(names_[c], column)) typed[c].emplace(make_err(std::move(*e)));
+        else if (declared_[c].declared) typed[c].emplace(build_declared_column(names_[c], column, *declared_[c].declared, first_row_));
+        else typed[c].emplace(narrow_cells(column));
+    });
     Table table;
     table.n_rows = n;
     table.names = names_;
     table.columns.reserve(names_.size());
-    for (size_t c = 0; c < names_.size(); ++c) {
-        engine::CellColumn& cells = rows.columns[c];
-        const StoredColumn column{cells, n, on_multi_};
-        if (auto e = multi_error(names_[c], column)) return make_err(std::move(*e));
-        if (declared_[c].declared) {
-            auto built = build_declared_column(names_[c], column, *declared_[c].declared, first_row_);
-            if (!built) return make_err(std::move(built.error()));
-            table.columns.push_back(std::move(*built));
-        } else {
-            table.columns.push_back(narrow_cells(column));
-        }
-        // Each column's cells go as soon as it is typed: the cells and the
-        // typed table never coexist in full.
-        cells.release();
+    for (auto& column : typed) {
+        if (!*column) return make_err(std::move(column->error()));
+        table.columns.push_back(std::move(column->value()));
     }
-    if (done_ && limit_hit_) table.bytes_covered = scan_.engine().stopped_at();
+    if (done_ && limit_hit_) table.bytes_covered = split_ ? split_->stopped_at() : scan_.engine().stopped_at();
     return table;
 }
 
@@ -163,6 +252,21 @@ Result<std::optional<CellBatch>, JorvaneError> TableStream::next_cells(run::Inte
 
 Result<std::optional<CellBatch>, JorvaneError> TableStream::next_buffer_cells(run::Interrupt* interrupt) {
     return gathered_cells(1, interrupt);
+}
+
+Result<std::optional<StoredRows>, JorvaneError> TableStream::next_buffer_store(run::Interrupt* interrupt) {
+    auto ready = gather(1, interrupt);
+    if (!ready) return make_err(std::move(ready.error()));
+    if (!*ready) return std::optional<StoredRows>();
+    StoredRows out;
+    out.rows = take_rows(out.store);
+    for (size_t c = 0; c < names_.size(); ++c) {
+        if (auto e = multi_error(names_[c], StoredColumn{out.store.columns[c], out.rows, on_multi_})) {
+            failed_column_ = c;
+            return make_err(std::move(*e));
+        }
+    }
+    return std::optional<StoredRows>(std::move(out));
 }
 
 Result<std::optional<CellBatch>, JorvaneError> TableStream::gathered_cells(uint64_t rows, run::Interrupt* interrupt) {

@@ -21,17 +21,27 @@
 #include "table/column.h"
 #include "table/stored_column.h"
 #include "table/table_spec.h"
+#include "table/table_split.h"
 #include "util/result.h"
 
 namespace jorvane::table {
 
 // The rows a batch holds unless the consumer asks for another size.
 inline constexpr uint64_t kDefaultBatchRows = 65536;
+// The rows from which a table read in ranges types its columns at once.
+inline constexpr uint64_t kParallelTypingRows = 65536;
 
 // Untyped cells of one batch: per column, one optional value per row.
 struct CellBatch {
     uint64_t rows = 0;
     std::vector<std::vector<std::optional<engine::Value>>> columns;
+};
+
+// The same rows as the store holds them (read with StoredColumn): the
+// store's first `rows` rows.
+struct StoredRows {
+    uint64_t rows = 0;
+    engine::CellStore store;
 };
 
 // The shape error of a column under on_multi "error" when some row matched
@@ -47,9 +57,13 @@ class TableStream {
 public:
     // Compiles the request into an engine over `source` (consumed even on
     // failure). `batch_rows`: rows gathered before advance reports a batch
-    // (by default every row of the source).
+    // (by default every row of the source). With more than one walker, a
+    // large input is scanned in ranges by several engines when the run
+    // policy allows (table/table_split.h), with the same rows, batches and
+    // errors.
     static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
-                                                  std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX);
+                                                  std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX,
+                                                  TableWalkers walkers = {});
 
     // True when rows are ready (more may follow), false when the scan is
     // over and nothing is gathered. `interrupt` is asked before each buffer
@@ -68,11 +82,19 @@ public:
     // The same for the rows of the next buffer that completes any, whatever
     // the batch size: a consumer works on them while they are in cache.
     Result<std::optional<CellBatch>, JorvaneError> next_buffer_cells(run::Interrupt* interrupt = nullptr);
+    // next_buffer_cells with the cells left in the store (no value is
+    // made), refused alike.
+    Result<std::optional<StoredRows>, JorvaneError> next_buffer_store(run::Interrupt* interrupt = nullptr);
 
     const std::vector<std::string>& names() const { return names_; }
     // Whether plain records may take the engine's fast walk (on by
     // default; tests turn it off to compare with the general walk).
-    void set_fast_walk(bool on) { scan_.engine().set_fast_walk(on); }
+    void set_fast_walk(bool on) {
+        scan_.engine().set_fast_walk(on);
+        if (split_) split_->set_fast_walk(on);
+    }
+    // Whether the input is scanned in ranges by several engines.
+    bool splits() const { return split_ != nullptr; }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
     // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
@@ -86,6 +108,8 @@ private:
     };
 
     TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
+    // The next buffer's step, its rows moved into `rows`.
+    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows);
     // Reads on until `rows` rows are gathered or the scan is over (see
     // advance).
     Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
@@ -95,11 +119,21 @@ private:
     // the store started afresh; `first_row_` becomes the source row of the
     // first of them.
     uint64_t take_rows(engine::CellStore& rows);
+    // The same, the rows left in the stores the buffers gave.
+    uint64_t take_parts(std::vector<engine::CellStore>& parts);
+    // Keeps a buffer's rows.
+    void keep(engine::CellStore rows);
 
     run::SourceScan scan_;
+    // The scan in ranges, when it splits (over scan_'s source).
+    std::unique_ptr<TableSplit> split_;
+    // Threads that may type the columns of a large table at once.
+    size_t walkers_ = 1;
     uint64_t batch_rows_ = UINT64_MAX;
-    // The rows gathered since the last emit or next_cells.
-    engine::CellStore accumulated_;
+    // The rows gathered since the last emit or next_cells, as the buffers
+    // gave them (joined when they are taken).
+    std::vector<engine::CellStore> gathered_;
+    uint64_t gathered_rows_ = 0;
     std::vector<std::string> names_;
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed

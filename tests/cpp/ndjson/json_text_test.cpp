@@ -165,6 +165,21 @@ TEST(JsonWriter, TextReadsBackAsTheSameValue) {
     }
 }
 
+// A stored cell is written as the value it denotes: random values in
+// canonical cell form, and atoms read as a table reads them.
+TEST(JsonWriter, CellsAsTheirValues) {
+    RandomValues gen(3);
+    engine::CellColumn column;
+    for (int i = 0; i < 2000; ++i) column.push_value(gen.next());
+    for (const char* atom : {"-0", "1.50", "2e10", "123456789012345678901234", "-9223372036854775808", "1.5\xc3"})
+        column.cells.push_back(column.atom_cell(atom));
+    for (const engine::Cell& cell : column.cells) {
+        std::string text;
+        write_json_cell(column, cell, text);
+        EXPECT_EQ(text, written(column.value_of(cell)));
+    }
+}
+
 TEST(RawRow, SpreadTextCompactsToTheWritersLine) {
     RandomValues gen(5);
     for (int i = 0; i < 2000; ++i) {

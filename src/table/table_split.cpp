@@ -1,0 +1,284 @@
+// The ranges are cut, handed out and taken back in order as in the split
+// query scan (run/split_scan.h): a range's own engine is trusted only when
+// the scan before it ended at top level, and otherwise the engine before it
+// reads on through it. Each engine scans in buffers on the grid of one
+// engine over the whole input and keeps the rows each buffer completed
+// apart (a piece). The merging thread puts a grid buffer's rows together
+// from the pieces that share it (a cut falls inside a grid buffer) and hands
+// out one step per grid buffer, so a consumer sees every buffer's rows
+// exactly as one engine would give them.
+//
+// The row limit counts rows in document order, so only the merge knows
+// where the scan settles: each walker's engine stops at the limit counted
+// from its own start (no range needs more), and the merge settles in the
+// first buffer whose rows bring the total to the limit; the scan covers the
+// bytes up to the end of that buffer. Whether an error in that same buffer
+// counts depends on where in the walk the engine recorded it, before or
+// after the last row ended, which only an engine counting from the right
+// row knows: the merge then scans the walker's range again with the limit
+// that is left. An engine the merge reads on with is given that limit
+// before it does.
+#include "table/table_split.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "run/run_policy.h"
+#include "run/split_scan.h"
+#include "source/mapped_file.h"
+#include "util/panic.h"
+
+namespace jorvane::table {
+
+engine::Engine TableEngines::make() const {
+    engine::Engine engine(mode);
+    columns.install(engine);
+    anchor.install_row_anchor(engine);
+    engine.set_row_limit(row_limit);
+    engine.set_stream_items(true);
+    engine.set_fast_walk(fast_walk);
+    return engine;
+}
+
+std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& source, TableWalkers walkers) {
+    if (source.buffer_grid() == 0) return nullptr;
+    uint64_t range_len = walkers.range_len;
+    if (range_len == 0) {
+        if (walkers.walkers < 2) return nullptr;
+        const engine::Engine probe = engines.make();
+        const run::ScanOptions options;
+        range_len = run::split_range_for(run::split_facts(probe, source, options), walkers.walkers);
+        if (walkers.streamed && range_len > 0)
+            range_len = std::min(range_len, 2 * run::split_sequential_range_len(walkers.walkers));
+    }
+    if (range_len == 0) return nullptr;
+    return std::make_unique<TableSplit>(std::move(engines), source, walkers.walkers, range_len);
+}
+
+TableSplit::TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len)
+    : engines_(std::move(engines)),
+      source_(source),
+      walkers_n_(std::max<size_t>(walkers, 1)),
+      in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
+      cutter_(run::cut_ranges(source, range_len)) {}
+
+TableSplit::Run TableSplit::scan_new(run::Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
+    Run run;
+    run.scan.begin = range.begin;
+    run.scan.end = range.begin;
+    run.scan.engine = std::make_unique<engine::Engine>(engines_.make());
+    scan_on(run, range, spare, cancel);
+    run.scan.range = std::move(range);
+    return run;
+}
+
+void TableSplit::scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare,
+                         const std::atomic<bool>& cancel) {
+    run::scan_range(run.scan, in_, range, spare, cancel, [&run](uint64_t end, const engine::BufferScan& scan) {
+        run.pieces.push_back(Piece{end, run.scan.engine->take_row_batch()});
+        // Settled at the row limit counted from this engine's start: the
+        // merge settles here or earlier.
+        return !scan.settled;
+    });
+}
+
+std::optional<run::Range> TableSplit::next_range() {
+    auto r = cutter_->next();
+    if (!r) {
+        cut_error_ = std::move(r.error());
+        cut_done_ = true;
+        return std::nullopt;
+    }
+    if (!*r) {
+        cut_done_ = true;
+        return std::nullopt;
+    }
+    ++cut_;
+    cut_end_ = (*r)->end;
+    return std::move(*r);
+}
+
+bool TableSplit::advance() {
+    if (!walkers_)
+        walkers_.emplace(
+            walkers_n_,
+            [this](run::Range r, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
+                return scan_new(std::move(r), spare, cancel);
+            },
+            failure_);
+    // Ranges are started ahead only while the cuts check out, at most two
+    // per walker ahead of the merge.
+    const bool clean = !cur_ || cur_->scan.top_level;
+    const size_t ahead = 2 * walkers_n_;
+    while (clean && !cut_done_ && cut_ - merged_ < ahead) {
+        if (auto r = next_range()) walkers_->start(std::move(*r));
+    }
+    if (merged_ == cut_) {
+        if (cut_done_ || !cur_) return false;
+        // Not at top level and nothing ahead: the open run reads on.
+        std::optional<run::Range> r = next_range();
+        if (!r) return false;
+        ++merged_;
+        extend(*r);
+        return true;
+    }
+    Run next = walkers_->take(merged_);
+    ++merged_;
+    if (!next.scan.engine) {
+        // A walker failed: raised once the walkers are joined.
+        end_walkers();
+        failure_.raise();
+        return false;
+    }
+    if (cur_ && !clean) {
+        extend(next.scan.range);
+        walkers_->retire(std::move(next));
+        return true;
+    }
+    if (cur_) walkers_->retire(std::move(*cur_));
+    cur_ = std::move(next);
+    cur_->rows_before = rows_ + (has_pending_ ? pending_.rows : 0);
+    return true;
+}
+
+void TableSplit::extend(const run::Range& range) {
+    if (engines_.row_limit) cur_->scan.engine->set_row_limit(*engines_.row_limit - cur_->rows_before);
+    cur_->extended = true;
+    scan_on(*cur_, range, spare_, walkers_->cancelled());
+}
+
+bool TableSplit::settles_first(const Run& run) {
+    run::RangeRun probe;
+    probe.begin = run.scan.range.begin;
+    probe.end = probe.begin;
+    probe.engine = std::make_unique<engine::Engine>(engines_.make());
+    probe.engine->set_row_limit(*engines_.row_limit - run.rows_before);
+    bool settled = false;
+    const std::atomic<bool> never{false};
+    run::scan_range(probe, in_, run.scan.range, spare_, never, [&settled](uint64_t, const engine::BufferScan& scan) {
+        settled = settled || scan.settled;
+        return !scan.settled;
+    });
+    return settled;
+}
+
+uint64_t TableSplit::buffer_end(uint64_t end) {
+    if (end % in_.grid == 0) return end;
+    const uint64_t grid_end = (end / in_.grid + 1) * in_.grid;
+    // How far the input reaches is known once ranges are cut past the
+    // buffer's end (the ranges cut only for this are not scanned).
+    while (!cut_done_ && cut_end_ < grid_end) (void)next_range();
+    return std::min(grid_end, cut_end_);
+}
+
+run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, bool failed) {
+    run::SourceScan::Step out;
+    out.kind = run::SourceScan::Step::Kind::Scanned;
+    out.settled = !failed && limit_reached();
+    out.bytes = pending_end_;
+    out.output_ready = pending_.rows > 0;
+    if (out.settled) stopped_at_ = buffer_end(pending_end_);
+    rows_ += pending_.rows;
+    rows = std::exchange(pending_, engine::CellStore());
+    has_pending_ = false;
+    return out;
+}
+
+run::SourceScan::Step TableSplit::failed(JorvaneError error) {
+    end_walkers();
+    over_ = true;
+    run::SourceScan::Step out;
+    out.kind = run::SourceScan::Step::Kind::Failed;
+    out.error.emplace(std::move(error));
+    return out;
+}
+
+run::SourceScan::Step TableSplit::ended(engine::CellStore& rows) {
+    end_walkers();
+    over_ = true;
+    run::SourceScan::Step out;
+    out.kind = run::SourceScan::Step::Kind::Ended;
+    if (cut_error_) {
+        out.kind = run::SourceScan::Step::Kind::Failed;
+        out.error.emplace(JorvaneError::read(std::move(*cut_error_), 0));
+        return out;
+    }
+    // Closing the scan may complete a last row (a number at the very end).
+    std::optional<engine::Engine> fresh;
+    engine::Engine& last = cur_ ? *cur_->scan.engine : fresh.emplace(engines_.make());
+    if (auto error = last.finish(true)) {
+        if (cur_) error->offset += cur_->scan.begin;
+        out.error.emplace(JorvaneError::parse(std::move(*error)));
+    }
+    rows = last.take_row_batch();
+    return out;
+}
+
+run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellStore& rows) {
+    if (over_) {
+        run::SourceScan::Step out;
+        out.kind = run::SourceScan::Step::Kind::Ended;
+        return out;
+    }
+    if (run::interrupt_requested(interrupt)) {
+        run::SourceScan::Step out;
+        out.kind = run::SourceScan::Step::Kind::Interrupted;
+        return out;
+    }
+    for (;;) {
+        if (cur_ && !cur_->pieces.empty()) {
+            Piece p = std::move(cur_->pieces.front());
+            cur_->pieces.pop_front();
+            if (has_pending_) {
+                pending_.append(std::move(p.rows));
+            } else {
+                pending_ = std::move(p.rows);
+                has_pending_ = true;
+            }
+            pending_end_ = p.end;
+            const bool failed = cur_->pieces.empty() && cur_->scan.error;
+            if (limit_reached() && (!failed || (!cur_->extended && settles_first(*cur_)))) {
+                // One engine settles in this buffer, before anything after
+                // the last row counts.
+                end_walkers();
+                return scanned(rows);
+            }
+            if (failed) {
+                run::SourceScan::Step out = scanned(rows, true);
+                end_walkers();
+                over_ = true;
+                out.error.emplace(JorvaneError::parse(std::move(*cur_->scan.error)));
+                return out;
+            }
+            // A buffer cut by a range's end is completed by the next range.
+            if (p.end % in_.grid == 0) return scanned(rows);
+            continue;
+        }
+        if (cur_ && cur_->scan.read_error) return failed(JorvaneError::read(std::move(*cur_->scan.read_error), 0));
+        if (cur_ && (cur_->scan.cancelled || cur_->scan.stopped)) {
+            // Cancelled only when a walker failed (raised here); stopped
+            // only at a limit the merge reaches first.
+            end_walkers();
+            failure_.raise();
+            panic("a table range ended before the merge reached its row limit");
+        }
+        if (!advance()) {
+            if (has_pending_) return scanned(rows);
+            return ended(rows);
+        }
+    }
+}
+
+void TableSplit::end_walkers() {
+    if (!walkers_) return;
+    walkers_->cancel();
+    walkers_.reset();
+}
+
+void TableSplit::stop() {
+    over_ = true;
+    end_walkers();
+    source_.abandon();
+}
+
+}  // namespace jorvane::table

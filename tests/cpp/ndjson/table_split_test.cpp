@@ -1,0 +1,294 @@
+// A table scanned in ranges by several walkers against one engine over the
+// whole input: random NDJSON (every cell kind, nulls, missing fields, lists,
+// pretty-printed records, one array of records, malformed and truncated
+// input), read from a mapped file and from sequential input, through every
+// consumer of the table stream: whole tables (types, bytes covered at a row
+// limit), batches, the NDJSON projection and grouped aggregation. Results,
+// batch boundaries and the first error (kind, offset and text) must be
+// equal, floating-point figures bit for bit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "ndjson/emitter.h"
+#include "ndjson/json_writer.h"
+#include "source/mapped_file.h"
+#include "source/memory_reader.h"
+#include "source/read_source.h"
+#include "table/group_by.h"
+#include "table/table_stream.h"
+#include "util/panic.h"
+
+namespace jorvane::table {
+namespace {
+
+struct Gen {
+    std::mt19937_64 rng;
+    explicit Gen(uint64_t seed) : rng(seed) {}
+    size_t below(size_t n) { return rng() % n; }
+    template <size_t N>
+    const char* one_of(const char* const (&pick)[N]) { return pick[below(N)]; }
+
+    std::string scalar() {
+        static const char* const pick[] = {"null", "true", "7", "-12", "123456789012345678901", "2.5", "-0.0",
+                                           "1e300", R"("q\"u\n\u00e9")", R"("k1")", R"("2024-01-02T03:04:05Z")"};
+        return one_of(pick);
+    }
+    // A field of each kind, the last of any kind.
+    std::string field(size_t f, const std::string& nl) {
+        static const char* const ints[] = {"1", "-7", "42", "9007199254740993", "null", "0"};
+        static const char* const floats[] = {"0.1", "2.5", "-1e-3", "3", "1e300", "null", "6.02e23"};
+        static const char* const strings[] = {R"("k1")", R"("k2")", R"("k3")", R"("\u00e9")", "null", R"("k1")"};
+        switch (f) {
+            case 0: return one_of(ints);
+            case 1: return one_of(floats);
+            case 2: return one_of(strings);
+            case 3: {
+                std::string l = "[";
+                for (size_t i = 0, n = below(4); i < n; ++i) l += (i ? "," : "") + nl + one_of(ints);
+                return l + "]";
+            }
+            case 4: return "{" + nl + "\"k\":" + scalar() + "}";
+            default: return below(3) ? scalar() : "[" + scalar() + "," + scalar() + "]";
+        }
+    }
+    std::string record(bool pretty) {
+        static const char* const keys[] = {"i", "f", "s", "l", "o", "m"};
+        const std::string nl = pretty ? "\n  " : "";
+        std::string s = "{";
+        bool first = true;
+        for (size_t f = 0; f < std::size(keys); ++f) {
+            if (below(5) == 0) continue;  // a missing field
+            s += (first ? "" : ",") + nl + "\"" + keys[f] + "\":" + field(f, nl);
+            first = false;
+        }
+        // Now and then a key twice: several matches in one row.
+        if (below(30) == 0) s += std::string(first ? "" : ",") + "\"i\":5";
+        return s + (pretty ? "\n" : "") + "}";
+    }
+    // NDJSON with some records pretty-printed, or (`array`) one array of them;
+    // `broken`: a malformed byte or a cut at a random place.
+    std::string document(bool array, bool broken) {
+        std::string s = array ? "[\n" : "";
+        for (size_t i = 0, n = 40 + below(200); i < n; ++i) {
+            if (array && i) s += ",\n";
+            s += record(below(6) == 0);
+            if (!array) s += "\n";
+        }
+        if (array) s += "]\n";
+        if (broken) {
+            const size_t at = below(s.size());
+            if (below(2)) s.resize(at);
+            else s[at] = "x}],:"[below(5)];
+        }
+        return s;
+    }
+};
+
+class TempFile {
+public:
+    explicit TempFile(const std::string& text) {
+        char tmpl[] = "/tmp/jorvane-tsplit-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) panic("temp file");
+        ::close(fd);
+        path_ = tmpl;
+    }
+    ~TempFile() { ::unlink(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void render(const Column& c, std::string& o) {
+    o += std::string(" <") + c.dtype_name() + ">";
+    const auto put = [&o](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        char b[64];
+        if constexpr (std::is_same_v<T, std::string>) o += v;
+        else if constexpr (std::is_floating_point_v<T>) std::snprintf(b, sizeof b, "%a", static_cast<double>(v)), o += b;
+        else if constexpr (std::is_same_v<T, __int128>) o += std::to_string(static_cast<int64_t>(v));
+        else if constexpr (std::is_integral_v<T>) o += std::to_string(v);
+        else o += "?";
+    };
+    std::visit([&](const auto& col) {
+        using C = std::decay_t<decltype(col)>;
+        if constexpr (std::is_same_v<C, MixedColumn>) {
+            for (const auto& cell : col) {
+                o += ' ';
+                if (cell) ndjson::write_json_value(*cell, o); else o += '-';
+            }
+        } else if constexpr (std::is_same_v<C, ListColumn>) {
+            for (int64_t off : col.offsets) o += " @" + std::to_string(off);
+            render(*col.child, o);
+        } else if constexpr (std::is_same_v<C, IntNColumn> || std::is_same_v<C, DecimalColumn>) {
+            for (size_t r = 0; r < col.data.size(); ++r) o += ' ', col.data.valid(r) ? put(col.data.values[r]) : put("-");
+        } else {
+            for (size_t r = 0; r < col.size(); ++r) o += ' ', col.valid(r) ? put(col.values[r]) : put("-");
+        }
+    }, c.repr);
+}
+
+void render(const Table& t, std::string& o) {
+    o += "table " + std::to_string(t.n_rows) + " covering " +
+         (t.bytes_covered ? std::to_string(*t.bytes_covered) : std::string("all")) + ":";
+    for (const Column& c : t.columns) render(c, o);
+    o += "\n";
+}
+
+std::string error_text(const JorvaneError& e) {
+    std::string s = e.to_string();
+    if (const Incomplete* r = e.record()) s += " at " + std::to_string(r->offset);
+    return s;
+}
+
+// The input a scan reads, made afresh for each scan.
+struct Input {
+    const std::string* doc;
+    const MappedFile* file;  // null: sequential input
+    size_t grid;
+    std::unique_ptr<Source> open() const {
+        if (file) return std::make_unique<MappedFileSource>(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), file), grid);
+        return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc->begin(), doc->end())), grid);
+    }
+};
+
+// Every consumer's output over `in`, as text.
+// `summed`: the last column is summed too (most often refused).
+std::string consume(const Input& in, const TableSpec& spec, TableWalkers w, bool summed) {
+    std::string out;
+    // Whole tables, then batches of 37 rows (emitted as advance hands them out).
+    for (const uint64_t batch_rows : {UINT64_MAX, uint64_t{37}}) {
+        auto s = TableStream::make(spec, engine::ScanMode::batched(8), in.open(), batch_rows, w);
+        if (!s) return "refused: " + s.error().to_string();
+        for (;;) {
+            auto ready = s->advance();
+            if (!ready) { out += "error " + error_text(ready.error()) + "\n"; break; }
+            if (!*ready) break;
+            auto t = s->emit();
+            if (!t) { out += "error " + error_text(t.error()) + "\n"; break; }
+            render(*t, out);
+        }
+    }
+    ndjson::Fields fields;
+    for (const auto& [name, path] : spec.columns) fields.emplace_back(name, path);
+    const ndjson::EmittedLines lines =
+        ndjson::emit_all(spec.rows, fields, spec.on_multi, spec.limit, engine::ScanMode::batched(8), in.open(), w);
+    for (const std::string& l : lines.lines) out += l + "\n";
+    if (lines.error) out += "error " + error_text(*lines.error) + "\n";
+    // Keys of few or (a column of its own) many distinct values; sums and
+    // means over floats, and whatever the last column holds.
+    GroupSpec g{spec.rows, {{"k", spec.columns.size() % 3 ? "s" : "i"}}, {}, spec.on_multi, 25};
+    for (const GroupOp op : {GroupOp::Count, GroupOp::Sum, GroupOp::Mean, GroupOp::Min, GroupOp::CountUnique})
+        g.aggs.push_back(GroupAgg{"g" + std::to_string(g.aggs.size()), op, "f"});
+    g.aggs.push_back(GroupAgg{"g" + std::to_string(g.aggs.size()), GroupOp::Sum, "i"});
+    for (const GroupOp op : {GroupOp::First, GroupOp::Last, summed ? GroupOp::Sum : GroupOp::Max})
+        g.aggs.push_back(GroupAgg{"g" + std::to_string(g.aggs.size()), op, spec.columns.back().second});
+    auto grouped = group_by_scan(g, engine::ScanMode::batched(8), in.open(), nullptr, w);
+    if (grouped) render(*grouped, out);
+    else out += "error " + error_text(grouped.error()) + "\n";
+    return out;
+}
+
+TEST(TableSplit, EveryConsumerMatchesOneEngine) {
+    size_t scans = 0;
+    for (uint64_t seed = 0; seed < 24; ++seed) {
+        Gen gen(seed);
+        const bool array = seed % 8 == 7;
+        const std::string doc = gen.document(array, seed % 3 == 2);
+        TempFile file(doc);
+        auto mapped = MappedFile::open(file.path());
+        ASSERT_TRUE(mapped);
+        TableSpec spec(array ? "[*]" : "");
+        spec.on_multi = static_cast<OnMulti>(seed % 4);
+        static const char* const paths[] = {"i", "f", "s", "l", "o", "m", "o.k", "l[*]", "*"};
+        // Paths that match several times per row only where on_multi picks one.
+        const size_t n_paths = spec.on_multi == OnMulti::Error ? 7 : 9;
+        for (size_t c = 0, n = 1 + gen.below(4); c < n; ++c)
+            spec = std::move(spec).column("c" + std::to_string(c), paths[gen.below(n_paths)]);
+        if (seed % 5 == 1) {
+            spec.columns[0].second = seed % 2 ? "s" : "f";
+            spec.declared["c0"] = Declared{*DType::parse(seed % 2 ? "str" : "float64"), true};
+        }
+        if (seed % 4 == 3) spec.limit = 1 + gen.below(120);
+        const size_t grid = seed % 2 ? 256 : 1024;
+        for (const bool sequential : {false, true}) {
+            const Input in{&doc, sequential ? nullptr : mapped->get(), grid};
+            const std::string one = consume(in, spec, TableWalkers{}, seed % 6 == 0);
+            for (const size_t walkers : {1, 2, 3, 8}) {
+                const uint64_t range_len = 100 + gen.below(900);
+                const std::string where = "seed " + std::to_string(seed) + (sequential ? " sequential" : " mapped") +
+                                          ", walkers " + std::to_string(walkers) + ", ranges of " +
+                                          std::to_string(range_len);
+                EXPECT_EQ(consume(in, spec, TableWalkers{walkers, range_len}, seed % 6 == 0), one) << where;
+                ++scans;
+            }
+        }
+    }
+    EXPECT_EQ(scans, 24u * 2 * 4);
+}
+
+// A large table read in ranges types its columns at once: the same columns,
+// and the same refusal (the first column's) when several columns refuse.
+TEST(TableSplit, LargeTablesTypeTheirColumnsAtOnce) {
+    std::string doc;
+    for (int i = 0; i < 70000; ++i)
+        doc += "{\"i\":" + std::to_string(i) + ",\"f\":" + std::to_string(i) + ".5,\"s\":\"k" + std::to_string(i % 7) +
+               "\",\"l\":[" + (i == 69999 ? "\"x\"," : "") + std::to_string(i) + "]" + (i == 60000 ? ",\"i\":1}\n" : "}\n");
+    TempFile file(doc);
+    auto mapped = MappedFile::open(file.path());
+    ASSERT_TRUE(mapped);
+    const Input in{&doc, mapped->get(), 4096};
+    const auto whole = [&](const TableSpec& spec, TableWalkers w) {
+        auto s = TableStream::make(spec, engine::ScanMode::batched(8), in.open(), UINT64_MAX, w);
+        std::string out;
+        auto ready = s->advance();
+        auto t = s->emit();
+        if (t) render(*t, out);
+        else out = error_text(t.error());
+        return out;
+    };
+    for (const OnMulti multi : {OnMulti::First, OnMulti::Error}) {
+        TableSpec spec("");
+        spec.on_multi = multi;
+        spec = std::move(spec).column("i", "i").column("f", "f").column("s", "s").column("l", "l[*]");
+        for (const bool declared : {false, true}) {
+            if (declared) spec.declared["l"] = Declared{*DType::parse("int64"), true};
+            const std::string one = whole(spec, TableWalkers{});
+            EXPECT_EQ(whole(spec, TableWalkers{4, 50000}), one);
+            EXPECT_EQ(one.rfind("table", 0) == 0, multi == OnMulti::First && !declared) << one.substr(0, 200);
+        }
+    }
+}
+
+// A table read in ranges splits only where the run policy says: a large
+// plain file on several walkers, never one walker or input without a grid.
+TEST(TableSplit, SplitsWhereThePolicySays) {
+    const std::string doc(9u << 20, '\n');
+    TempFile file(doc);
+    auto mapped = MappedFile::open(file.path());
+    ASSERT_TRUE(mapped);
+    const auto stream = [&](std::unique_ptr<Source> source, size_t walkers) {
+        auto s = TableStream::make(TableSpec("").column("a", "a"), engine::ScanMode::batched(8), std::move(source),
+                                   UINT64_MAX, TableWalkers{walkers});
+        return s->splits();
+    };
+    const Input in{&doc, mapped->get(), 1 << 20};
+    EXPECT_TRUE(stream(in.open(), 4));
+    EXPECT_FALSE(stream(in.open(), 1));
+    const std::string small(1 << 20, '\n');
+    TempFile small_file(small);
+    auto small_mapped = MappedFile::open(small_file.path());
+    ASSERT_TRUE(small_mapped);
+    EXPECT_FALSE(stream(Input{&small, small_mapped->get(), 1 << 20}.open(), 4)) << "under the split threshold";
+}
+
+}  // namespace
+}  // namespace jorvane::table
