@@ -5,6 +5,8 @@
 // array look their path up once, the members of an object once per key.
 #include "engine/describer.h"
 
+#include <algorithm>
+
 #include "util/hash.h"
 #include "util/text.h"
 
@@ -51,6 +53,16 @@ bool FingerprintSet::insert(uint64_t fp) {
             return true;
         }
     }
+}
+
+bool FingerprintSet::insert_all(const FingerprintSet& other, uint64_t cap) {
+    if (other.has_zero_) insert(0);
+    if (size_ > cap) return false;
+    for (uint64_t v : other.slots_) {
+        if (v == 0) continue;
+        if (insert(v) && size_ > cap) return false;
+    }
+    return true;
 }
 
 void FingerprintSet::release() {
@@ -141,6 +153,59 @@ void Describer::scalar(JsonType type, std::string_view raw) {
         s.overflowed = true;
         s.fingerprints.release();
     }
+}
+
+void Describer::absorb(Describer&& later) {
+    if (nodes_.empty()) {
+        const uint64_t cap = distinct_cap_;
+        *this = std::move(later);
+        distinct_cap_ = cap;
+        return;
+    }
+    // A path of `later` is looked up by its hash, rolled from its parent's,
+    // and confirmed cheaply when the candidate has the same parent here and
+    // the same segment (the parent's text is the same by construction); only
+    // a path spelled through other segments needs its whole text.
+    std::vector<int32_t> here(later.nodes_.size(), kNoNode);
+    std::vector<uint64_t> hashes(later.nodes_.size(), 0);
+    for (size_t i = 0; i < later.nodes_.size(); ++i) {
+        Node& node = later.nodes_[i];
+        const bool top = node.parent == kNoNode;
+        const int32_t parent = top ? kNoNode : here[static_cast<size_t>(node.parent)];
+        hashes[i] = roll(top ? 0 : hashes[static_cast<size_t>(node.parent)], node.segment);
+        std::string text;
+        const auto* found = index_.find_if(hashes[i], [&](int32_t n) {
+            const Node& candidate = nodes_[static_cast<size_t>(n)];
+            if (candidate.length != node.length) return false;
+            if (candidate.parent == parent) return candidate.segment == node.segment;
+            if (text.empty()) text = (top ? std::string() : path_text(static_cast<size_t>(parent))) + node.segment;
+            return node_spells(n, text);
+        });
+        int32_t id;
+        if (found) {
+            id = found->key;
+            PathStats& s = nodes_[static_cast<size_t>(id)].stats;
+            const PathStats& l = node.stats;
+            s.count += l.count;
+            for (size_t t = 0; t < s.types.size(); ++t) s.types[t] += l.types[t];
+            if (!s.overflowed && (l.overflowed || !s.fingerprints.insert_all(l.fingerprints, distinct_cap_))) {
+                s.overflowed = true;
+                s.fingerprints.release();
+            }
+        } else {
+            id = static_cast<int32_t>(nodes_.size());
+            Node added;
+            added.parent = parent;
+            added.segment = std::move(node.segment);
+            added.length = node.length;
+            added.stats = std::move(node.stats);
+            nodes_.push_back(std::move(added));
+            index_.insert_new(id, 0, hashes[i]);
+        }
+        here[i] = id;
+        if (static_cast<int32_t>(i) == later.root_ && root_ == kNoNode) root_ = id;
+    }
+    max_depth_ = std::max(max_depth_, later.max_depth_);
 }
 
 std::string Describer::path_text(size_t i) const {

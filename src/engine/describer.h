@@ -33,6 +33,9 @@ class FingerprintSet {
 public:
     // Adds `fp`; false when it was already there.
     bool insert(uint64_t fp);
+    // Adds every fingerprint of `other` while this set holds at most `cap`;
+    // false once it holds more (the rest is then not added).
+    bool insert_all(const FingerprintSet& other, uint64_t cap);
     size_t size() const { return size_; }
     // Releases the storage.
     void release();
@@ -72,6 +75,15 @@ public:
     uint64_t path_length(size_t i) const { return nodes_[i].length; }
     // Greatest container nesting seen; a top-level container counts 1.
     uint64_t max_depth() const { return max_depth_; }
+
+    // Folds in `later`, the profile of the input that follows this one's,
+    // taken by another describer with the same cap from a point between
+    // top-level values: the result is the profile this describer would have
+    // taken going on through that input. Paths new here follow in the order
+    // `later` met them; counts and types add; distinct sets join, and
+    // overflow when the joined set holds more than the cap; depths take the
+    // greater.
+    void absorb(Describer&& later);
 
 private:
     static constexpr int32_t kNoNode = -1;

@@ -72,6 +72,7 @@ struct Request {
     std::optional<uint64_t> limit;
     engine::ScanMode mode;
     std::unique_ptr<Source> source;
+    size_t walkers = 1;
 };
 
 // Everything after the binding layer's type checks: fields, on_multi, the
@@ -83,15 +84,19 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
     r.on_multi = *multi;
-    std::optional<OneSource> one = open_table_source(source, mode, output);
+    // Whole rows may be scanned in ranges on every core.
+    const run::SplitFacts whole_rows = ndjson::whole_row_facts(r.limit);
+    std::optional<OneSource> one = open_table_source(source, mode, output, r.fields ? nullptr : &whole_rows);
     if (!one) return false;
     r.mode = one->mode;
     r.source = std::move(one->source);
+    r.walkers = one->walkers;
     return true;
 }
 
 Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {
-    return ndjson::NdjsonEmitter::make(r.rows, std::move(r.fields), r.on_multi, r.limit, r.mode, std::move(r.source));
+    return ndjson::NdjsonEmitter::make(r.rows, std::move(r.fields), r.on_multi, r.limit, r.mode, std::move(r.source),
+                                       r.walkers);
 }
 
 // ---- NdjsonLines --------------------------------------------------------------

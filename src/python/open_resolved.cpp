@@ -13,6 +13,7 @@
 #include "source/memory_reader.h"
 #include "source/open_file.h"
 #include "source/read_source.h"
+#include "source/resolve.h"
 #include "source/zstd_decoder.h"
 #include "run/run_policy.h"
 #include "util/text.h"
@@ -130,23 +131,66 @@ std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
     return OneSource{*chosen, std::move(source)};
 }
 
+namespace {
+
+// The one source of a table-shaped consumer, resolved and checked (see
+// open_table_source). Nothing with an exception set.
+std::optional<ResolvedSource> resolve_table_source(PyObject* source, const std::string* output) {
+    std::vector<ClassifiedItem> classified;
+    if (!parse_source_items(source, classified)) return std::nullopt;
+    std::vector<ResolvedSource> resolved;
+    if (!resolve_source_items(std::move(classified), resolved)) return std::nullopt;
+    if (output && !check_output_apart(resolved, *output)) return std::nullopt;
+    if (resolved.size() != 1) {
+        raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
+                                    " (rows from different sources would have no defined order)");
+        return std::nullopt;
+    }
+    ResolvedSource& one = resolved.front();
+    if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return std::nullopt;
+    return std::move(one);
+}
+
+// The input's facts, as far as the resolved source tells before it is
+// opened: a plain file and its size, or a compressed file.
+void add_input_facts(const ResolvedSource& one, run::SplitFacts& facts) {
+    if (one.item.kind != ResolvedItem::Kind::File) return;
+    Compression c = one.options.compression;
+    if (c == Compression::Unset) c = compression_from_extension(one.item.path);
+    if (c == Compression::Gzip || c == Compression::Zstd) {
+        facts.input = run::SplitFacts::Input::Sequential;
+    } else {
+        facts.input = run::SplitFacts::Input::PlainFile;
+        facts.size = regular_file_size(one.item.path);
+    }
+}
+
+}  // namespace
+
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output) {
-    return open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
-        std::vector<ClassifiedItem> classified;
-        if (!parse_source_items(source, classified)) return nullptr;
-        std::vector<ResolvedSource> resolved;
-        if (!resolve_source_items(std::move(classified), resolved)) return nullptr;
-        if (output && !check_output_apart(resolved, *output)) return nullptr;
-        if (resolved.size() != 1) {
-            raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
-                                        " (rows from different sources would have no defined order)");
-            return nullptr;
-        }
-        ResolvedSource& one = resolved.front();
-        if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return nullptr;
-        return open_resolved(std::move(one.item), false, buffer_len, one.options.compression);
-    });
+                                           const std::string* output, const run::SplitFacts* split) {
+    if (!split) {
+        return open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
+            std::optional<ResolvedSource> one = resolve_table_source(source, output);
+            if (!one) return nullptr;
+            return open_resolved(std::move(one->item), false, buffer_len, one->options.compression);
+        });
+    }
+    const run::ThreadBudget budget(std::nullopt);
+    if (!budget.mode(mode, 1, nullptr)) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
+        return std::nullopt;
+    }
+    std::optional<ResolvedSource> one = resolve_table_source(source, output);
+    if (!one) return std::nullopt;
+    const bool by_policy = !mode || *mode == "auto";
+    run::SplitFacts facts = *split;
+    add_input_facts(*one, facts);
+    const engine::ScanMode chosen = *budget.mode(mode, 1, by_policy ? &facts : nullptr);
+    std::unique_ptr<Source> opened =
+        open_resolved(std::move(one->item), false, run::buffer_len_for(chosen), one->options.compression);
+    if (!opened) return std::nullopt;
+    return OneSource{chosen, std::move(opened), by_policy ? budget.walkers(chosen) : 1};
 }
 
 }  // namespace jorvane::py
