@@ -83,7 +83,15 @@ bool Describer::node_spells(int32_t node, std::string_view text) const {
 }
 
 int32_t Describer::find_or_add(std::string_view text, uint64_t h, int32_t parent, size_t parent_length) {
-    if (auto* e = index_.find_if(h, [&](int32_t n) { return node_spells(n, text); })) return e->key;
+    // A candidate under the same parent spells `text` when its own segment
+    // is the rest of `text` (the parent's text is the start of `text`).
+    const std::string_view rest = text.substr(parent_length);
+    auto* e = index_.find_if(h, [&](int32_t n) {
+        const Node& candidate = nodes_[static_cast<size_t>(n)];
+        if (candidate.parent == parent) return candidate.length == text.size() && candidate.segment == rest;
+        return node_spells(n, text);
+    });
+    if (e) return e->key;
     const auto id = static_cast<int32_t>(nodes_.size());
     Node node;
     node.parent = parent;

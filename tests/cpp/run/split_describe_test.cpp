@@ -120,5 +120,39 @@ TEST(SplitDescribe, AnInterruptEndsTheRunWithNothing) {
               show(describe_source(*mapped(**opened, 64), kBatched, 1000, std::nullopt, nullptr)));
 }
 
+// A mapped file's source that counts the buffers asked of it: ranges are read
+// from the file itself, so a run in ranges asks for none.
+class CountingSource final : public Source {
+public:
+    CountingSource(const MappedFile& file, size_t grid) : inner_(mapped(file, grid)) {}
+    BufferResult next_buffer() override {
+        ++asked;
+        return inner_->next_buffer();
+    }
+    const MappedFile* mapped_file() const override { return inner_->mapped_file(); }
+    size_t buffer_grid() const override { return inner_->buffer_grid(); }
+    size_t asked = 0;
+
+private:
+    std::unique_ptr<Source> inner_;
+};
+
+TEST(SplitDescribe, TheRunPolicySplitsLargeFilesWithoutAByteLimit) {
+    constexpr uint64_t kSplitSize = 8388608;
+    RandomRecords g(5);
+    std::string doc;
+    while (doc.size() < kSplitSize) doc += g.document(1, 200);
+    TempFile file(doc);
+    auto opened = MappedFile::open(file.path());
+    ASSERT_TRUE(opened.ok());
+    const size_t grid = 1048576;
+    for (std::optional<uint64_t> limit : {std::optional<uint64_t>(), std::optional<uint64_t>(3000000)}) {
+        CountingSource source(**opened, grid);
+        const std::string split = show(describe_one_source(source, kBatched, 1000, limit, nullptr, 8));
+        EXPECT_EQ(split, show(describe_source(*mapped(**opened, grid), kBatched, 1000, limit, nullptr)));
+        EXPECT_EQ(source.asked == 0, !limit) << source.asked;
+    }
+}
+
 }  // namespace
 }  // namespace jorvane::run
