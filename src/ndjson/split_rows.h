@@ -43,7 +43,8 @@ private:
         RowEngines(engine::CompiledQueries compiled, engine::ScanMode mode)
             : compiled_(std::move(compiled)), mode_(mode) {}
         engine::Engine make() const override;
-        std::unique_ptr<run::RangeOutput> take(engine::Engine& engine) const override;
+        void take(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const override;
+        void seal(run::RangeOutput& output) const override;
 
     private:
         engine::CompiledQueries compiled_;

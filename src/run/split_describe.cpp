@@ -19,7 +19,7 @@ public:
         e.attach_describer(engine::Describer(cap_));
         return e;
     }
-    std::unique_ptr<RangeOutput> take(engine::Engine&) const override { return nullptr; }
+    void take(engine::Engine&, std::unique_ptr<RangeOutput>&) const override {}
 
 private:
     engine::ScanMode mode_;

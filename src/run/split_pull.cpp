@@ -5,7 +5,9 @@
 // The merge keeps one run open: the next range starts a run of its own when
 // the open one ended at top level, and is scanned on by the open run's
 // engine (on the merging thread) when it did not; no range is handed out
-// ahead until a run ends at top level again. Steps are queued and handed out
+// ahead until a run ends at top level again. A range's output is taken out
+// of the engine after every buffer that left some (while it is in cache),
+// never after a buffer the file lost under the scan. Steps are queued and handed out
 // one per call, so a range that gives its output, its run's close and an
 // error is handed over in three calls.
 #include "run/split_pull.h"
@@ -29,8 +31,7 @@ SplitPull::SplitPull(Source& source, const SplitPlan& plan, const RangeEngines& 
         piece.run.begin = r.begin;
         piece.run.end = r.begin;
         piece.run.engine = std::make_unique<engine::Engine>(engines_.make());
-        scan_range(piece.run, in_, r, spare, cancel);
-        piece.output = engines_.take(*piece.run.engine);
+        piece.output = scan(piece.run, r, spare, cancel);
         piece.run.range = std::move(r);
         return piece;
     }, failure_);
@@ -46,6 +47,20 @@ void SplitPull::stop_walkers() {
 
 void SplitPull::retire(RangeRun run) {
     if (walkers_) walkers_->retire(Piece{std::move(run), nullptr});
+}
+
+void SplitPull::retire(std::unique_ptr<RangeOutput> output) {
+    if (walkers_) walkers_->retire(Piece{RangeRun(), std::move(output)});
+}
+
+std::unique_ptr<RangeOutput> SplitPull::scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
+                                             const std::atomic<bool>& cancel) const {
+    std::unique_ptr<RangeOutput> output;
+    run.take_output = [&](engine::Engine& e) { engines_.take(e, output); };
+    scan_range(run, in_, r, spare, cancel);
+    run.take_output = nullptr;
+    if (output) engines_.seal(*output);
+    return output;
 }
 
 PullStep SplitPull::next(Interrupt* interrupt) {
@@ -121,10 +136,7 @@ std::optional<Range> SplitPull::next_range() {
     return std::move(*r);
 }
 
-std::unique_ptr<RangeOutput> SplitPull::extend(const Range& r) {
-    scan_range(*cur_, in_, r, spare_, walkers_->cancelled());
-    return engines_.take(*cur_->engine);
-}
+std::unique_ptr<RangeOutput> SplitPull::extend(const Range& r) { return scan(*cur_, r, spare_, walkers_->cancelled()); }
 
 void SplitPull::queue_output(std::unique_ptr<RangeOutput> output) {
     if (!output) return;
@@ -179,7 +191,10 @@ void SplitPull::finish_input() {
         cur_->engine = std::make_unique<engine::Engine>(engines_.make());
     }
     std::optional<engine::ParseError> error = cur_->engine->finish(true);
-    queue_output(engines_.take(*cur_->engine));
+    std::unique_ptr<RangeOutput> last;
+    engines_.take(*cur_->engine, last);
+    if (last) engines_.seal(*last);
+    queue_output(std::move(last));
     if (error) {
         error->offset += cur_->begin;
         fail(JorvaneError::parse(std::move(*error)));

@@ -46,9 +46,13 @@ public:
     virtual ~RangeEngines() = default;
     // A fresh engine for a scan that starts between top-level values.
     virtual engine::Engine make() const = 0;
-    // What `engine` made since the last take, taken out of it; null when it
-    // made nothing. Called after each range, by the thread that scanned it.
-    virtual std::unique_ptr<RangeOutput> take(engine::Engine& engine) const = 0;
+    // Takes what `engine` made since the last take out of it, adding it to
+    // `into` (made when null and there is something to add). Called after
+    // every buffer that left output, by the thread that scanned it.
+    virtual void take(engine::Engine& engine, std::unique_ptr<RangeOutput>& into) const = 0;
+    // Readies what a range's takes gathered for the consumer, on the thread
+    // that scanned the range, once the range's scan is over.
+    virtual void seal(RangeOutput& output) const {}
 };
 
 // One step of a pulled split scan.
@@ -84,8 +88,10 @@ public:
     // `interrupt` is asked before each range is waited for.
     PullStep next(Interrupt* interrupt = nullptr);
 
-    // Hands a closed run back, to be destroyed off the consumer's thread.
+    // Hands a closed run or a spent output back, to be destroyed off the
+    // consumer's thread.
     void retire(RangeRun run);
+    void retire(std::unique_ptr<RangeOutput> output);
 
     // The bytes the runs handed over so far cover.
     uint64_t scanned() const { return scanned_; }
@@ -99,6 +105,9 @@ private:
     // Hands out ranges while the open run ended at top level.
     void feed();
     std::optional<Range> next_range();
+    // Scans `r` with `run`'s engine, taking the output as it comes.
+    std::unique_ptr<RangeOutput> scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
+                                      const std::atomic<bool>& cancel) const;
     // The open run goes on through `r` with its own engine.
     std::unique_ptr<RangeOutput> extend(const Range& r);
     // Queues what follows the range just merged: its output, and when the
