@@ -1,15 +1,14 @@
 // The merging thread (the consumer's) cuts the input, hands ranges to the
 // walkers (at most two per walker ahead of the merge, which bounds what
 // finished ranges hold) and takes them back in order. A walker scans its
-// range with a fresh engine and takes the range's output out of it at once.
-// The merge keeps one run open: the next range starts a run of its own when
-// the open one ended at top level, and is scanned on by the open run's
-// engine (on the merging thread) when it did not; no range is handed out
-// ahead until a run ends at top level again. A range's output is taken out
-// of the engine after every buffer that left some (while it is in cache),
-// never after a buffer the file lost under the scan. Steps are queued and handed out
-// one per call, so a range that gives its output, its run's close and an
-// error is handed over in three calls.
+// range with a fresh engine, taking the range's output out of it after every
+// buffer that left some (while it is in cache, and never after a buffer the
+// file lost under the scan). The merge keeps one run open: the next range
+// starts a run of its own when the open one ended at top level, and is
+// scanned on by the open run's engine (on the merging thread) when it did
+// not; no range is handed out ahead until a run ends at top level again.
+// Steps are queued and handed out one per call, so a range that gives its
+// output, its run's close and an error is handed over in three calls.
 #include "run/split_pull.h"
 
 #include <algorithm>
@@ -20,8 +19,7 @@
 namespace jorvane::run {
 
 SplitPull::SplitPull(Source& source, const SplitPlan& plan, const RangeEngines& engines, uint64_t source_index)
-    : source_(source),
-      plan_(plan),
+    : plan_(plan),
       engines_(engines),
       source_index_(source_index),
       in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},

@@ -121,7 +121,6 @@ private:
     void stop_walkers();
     void queue_output(std::unique_ptr<RangeOutput> output);
 
-    Source& source_;
     SplitPlan plan_;
     const RangeEngines& engines_;
     uint64_t source_index_;
