@@ -19,6 +19,11 @@
 // scalar where a key belongs is a value of the container's query, which no
 // line repeats.)
 //
+// Whole rows are also written by several walkers over short ranges of the
+// document read as sequential input on a buffer grid: the lines and the error
+// (its full text, with the same partial results) must be those of one engine
+// reading the same input.
+//
 // Every line must be one value without a line feed that is re-emitted as
 // itself when it is scanned as the one element of a top-level array (a
 // top-level scalar is malformed input), with no error. The scanner is lenient
@@ -34,7 +39,9 @@
 // byte (0xf0 and above: a length byte % 9 and that many bytes of name, else
 // an entry of kNames) and a path byte (% the path count); a cut count byte
 // (% 9) and that many 16-bit cut offsets (little-endian, modulo the
-// document's size); the rest is the document.
+// document's size); the rest is the document. The walkers' run takes its
+// figures from those bytes: the grid from the first cut, the walker count
+// from the number of cuts, the range length from the head's top bits.
 #include <cctype>
 #include <optional>
 #include <span>
@@ -155,6 +162,20 @@ RowValues row_values(const std::string& rows, const std::string& doc) {
     }
 }
 
+std::unique_ptr<Source> on_grid(const std::string& doc, size_t grid) {
+    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())),
+                                        grid);
+}
+
+// The error in full: its text and its partial results' counts.
+std::string full_error(const ndjson::EmittedLines& e) {
+    if (!e.error) return "none";
+    std::string s = e.error->to_string();
+    if (const Incomplete* r = e.error->record())
+        for (const auto& q : r->partials) s += " / " + (q.count ? std::to_string(*q.count) : std::string("-"));
+    return s;
+}
+
 std::string show(const ndjson::EmittedLines& e) {
     std::string s;
     for (const auto& l : e.lines) s += "  " + l + "\n";
@@ -189,17 +210,24 @@ int ndjson_emitter(std::span<const uint8_t> data) {
         fail("over the cuts:\n" + show(cut) + "\nwhole:\n" + show(whole));
     if (limit && whole.lines.size() > *limit) fail("more lines than the limit");
     if (projection) {
-        const auto grid = [&doc] {
-            return std::make_unique<ReadSource>(
-                std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())), 64);
-        };
         const size_t walkers = 1 + (head >> 5);
-        const auto one = ndjson::emit_all(rows, projection, on_multi, limit, mode, grid());
-        const auto split = ndjson::emit_all(rows, projection, on_multi, limit, mode, grid(),
+        const auto one = ndjson::emit_all(rows, projection, on_multi, limit, mode, on_grid(doc, 64));
+        const auto split = ndjson::emit_all(rows, projection, on_multi, limit, mode, on_grid(doc, 64),
                                             table::TableWalkers{walkers, 24 + 16 * walkers});
         const auto text = [](const ndjson::EmittedLines& e) { return e.error ? e.error->to_string() : std::string(); };
         if (one.lines != split.lines || text(one) != text(split))
             fail("in ranges:\n" + show(split) + "\nby one engine:\n" + show(one));
+    } else {
+        const size_t grid = 1 + (cuts.empty() ? 63 : cuts[0] % 128);
+        const size_t walkers = 2 + cuts.size() % 3;
+        const uint64_t range = 1 + static_cast<uint64_t>(head >> 5) * 11;
+        const auto one = ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid));
+        const auto split =
+            ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid), table::TableWalkers{walkers, range});
+        if (one.lines != split.lines || full_error(one) != full_error(split))
+            fail("over " + std::to_string(walkers) + " walkers:\n" + show(split) + "\n  " + full_error(split) +
+                 "\none engine:\n" + show(one) + "\n  " + full_error(one));
+        if (one.lines != whole.lines || key(one) != key(whole)) fail("on a grid:\n" + show(one) + "\nwhole:\n" + show(whole));
     }
     const bool strict = is_json_sequence(doc);
     if (!projection && !limit) {

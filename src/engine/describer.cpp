@@ -1,9 +1,13 @@
-// Paths are found by a rolling hash of their text, kept up to date as
-// segments are appended and cut, and confirmed by comparing the stored
-// segments against the current text from its end backwards. Each open
-// container caches the node of its current child path: the elements of an
-// array look their path up once, the members of an object once per key.
+// A path is found by the rolling hash of its text, rolled on from its
+// parent's stored hash, and confirmed by its own segment when the candidate
+// has the same parent (else by comparing the stored segments against its
+// text from the end backwards). Most lookups never get that far: an open
+// array finds its elements' path once per parent path, and an object's
+// member first tries the path met at the same position under the same
+// parent last time, which costs one comparison of the key.
 #include "engine/describer.h"
+
+#include <algorithm>
 
 #include "util/hash.h"
 #include "util/text.h"
@@ -53,6 +57,16 @@ bool FingerprintSet::insert(uint64_t fp) {
     }
 }
 
+bool FingerprintSet::insert_all(const FingerprintSet& other, uint64_t cap) {
+    if (other.has_zero_) insert(0);
+    if (size_ > cap) return false;
+    for (uint64_t v : other.slots_) {
+        if (v == 0) continue;
+        if (insert(v) && size_ > cap) return false;
+    }
+    return true;
+}
+
 void FingerprintSet::release() {
     std::vector<uint64_t>().swap(slots_);
     size_ = 0;
@@ -70,13 +84,27 @@ bool Describer::node_spells(int32_t node, std::string_view text) const {
     return end == 0;
 }
 
-int32_t Describer::find_or_add(std::string_view text, uint64_t h, int32_t parent, size_t parent_length) {
-    if (auto* e = index_.find_if(h, [&](int32_t n) { return node_spells(n, text); })) return e->key;
+int32_t Describer::find(int32_t parent, std::string_view segment, uint64_t h) const {
+    const uint64_t length = length_of(parent) + segment.size();
+    std::string text;  // spelled out only for a candidate under another parent
+    const auto* e = index_.find_if(h, [&](int32_t n) {
+        const Node& candidate = nodes_[static_cast<size_t>(n)];
+        if (candidate.length != length) return false;
+        // Under the same parent, the parent's text is the start of both.
+        if (candidate.parent == parent) return candidate.segment == segment;
+        if (text.empty()) text = (parent == kNoNode ? std::string() : path_text(static_cast<size_t>(parent))) + std::string(segment);
+        return node_spells(n, text);
+    });
+    return e ? e->key : kNoNode;
+}
+
+int32_t Describer::add(int32_t parent, std::string segment, uint64_t h) {
     const auto id = static_cast<int32_t>(nodes_.size());
     Node node;
     node.parent = parent;
-    node.segment.assign(text.substr(parent_length));
-    node.length = text.size();
+    node.length = length_of(parent) + segment.size();
+    node.segment = std::move(segment);
+    node.hash = h;
     nodes_.push_back(std::move(node));
     index_.insert_new(id, 0, h);
     return id;
@@ -84,12 +112,43 @@ int32_t Describer::find_or_add(std::string_view text, uint64_t h, int32_t parent
 
 PathStats& Describer::current() {
     if (levels_.empty()) {
-        if (root_ == kNoNode) root_ = find_or_add(kRootPath, roll(0, kRootPath), kNoNode, 0);
+        if (root_ == kNoNode) {
+            const uint64_t h = roll(0, kRootPath);
+            root_ = find(kNoNode, kRootPath, h);
+            if (root_ == kNoNode) root_ = add(kNoNode, std::string(kRootPath), h);
+        }
         return nodes_[static_cast<size_t>(root_)].stats;
     }
     Level& level = levels_.back();
-    if (level.child == kNoNode)
-        level.child = find_or_add(path_, path_hash_, level.node, level.node == kNoNode ? 0 : level.prefix);
+    if (level.child == kNoNode) {
+        if (level.is_object) {
+            // A member whose key was new when it was read; a value before
+            // any key (malformed input) reads as a member with an empty key.
+            if (level.pending) {
+                level.child = add(level.node, std::move(level.fresh), level.fresh_hash);
+                level.pending = false;
+                std::vector<int32_t>& members =
+                    level.node == kNoNode ? top_members_ : nodes_[static_cast<size_t>(level.node)].members;
+                if (level.members > 0 && level.members <= members.size()) members[level.members - 1] = level.child;
+            } else {
+                const std::string_view segment = length_of(level.node) > 0 ? "." : "";
+                const uint64_t h = roll(hash_of(level.node), segment);
+                level.child = find(level.node, segment, h);
+                if (level.child == kNoNode) level.child = add(level.node, std::string(segment), h);
+            }
+        } else {
+            const int32_t known =
+                level.node == kNoNode ? top_elements_ : nodes_[static_cast<size_t>(level.node)].elements;
+            level.child = known;
+            if (known == kNoNode) {
+                const uint64_t h = roll(hash_of(level.node), "[]");
+                level.child = find(level.node, "[]", h);
+                if (level.child == kNoNode) level.child = add(level.node, "[]", h);
+                (level.node == kNoNode ? top_elements_ : nodes_[static_cast<size_t>(level.node)].elements) =
+                    level.child;
+            }
+        }
+    }
     return nodes_[static_cast<size_t>(level.child)].stats;
 }
 
@@ -100,35 +159,50 @@ void Describer::open_container(bool is_object) {
     if (levels_.size() + 1 > max_depth_) max_depth_ = levels_.size() + 1;
     Level level;
     level.node = levels_.empty() ? kNoNode : levels_.back().child;
-    level.prefix = static_cast<uint32_t>(path_.size());
-    level.prefix_hash = path_hash_;
     level.is_object = is_object;
-    const std::string_view segment = is_object ? (path_.empty() ? "" : ".") : "[]";
-    path_.append(segment);
-    path_hash_ = roll(path_hash_, segment);
-    levels_.push_back(level);
+    levels_.push_back(std::move(level));
 }
 
 void Describer::close_container() {
-    if (levels_.empty()) return;
-    path_.resize(levels_.back().prefix);
-    path_hash_ = levels_.back().prefix_hash;
-    levels_.pop_back();
+    if (!levels_.empty()) levels_.pop_back();
 }
 
 void Describer::key(std::string_view raw) {
     if (levels_.empty() || !levels_.back().is_object) return;
     Level& level = levels_.back();
-    const size_t key_at = level.prefix + (level.prefix > 0 ? 1 : 0);
-    path_.resize(key_at);
-    path_hash_ = roll(level.prefix_hash, level.prefix > 0 ? "." : "");
-    if (is_valid_utf8(raw)) {
-        path_.append(raw);
-    } else {
-        path_.append(lossy_utf8(raw));
+    level.pending = false;
+    const uint32_t at = level.members++;
+    const bool dotted = length_of(level.node) > 0;
+    std::vector<int32_t>& members =
+        level.node == kNoNode ? top_members_ : nodes_[static_cast<size_t>(level.node)].members;
+    // The path met at this place of the object last time, when this key
+    // spells its segment (a segment is valid UTF-8, so equal bytes are the
+    // key's lossy text too).
+    if (at < members.size() && members[at] != kNoNode) {
+        const Node& guess = nodes_[static_cast<size_t>(members[at])];
+        const std::string_view seg = guess.segment;
+        if (guess.parent == level.node && seg.size() == raw.size() + dotted && (!dotted || seg[0] == '.') &&
+            seg.substr(dotted) == raw) {
+            level.child = members[at];
+            return;
+        }
     }
-    path_hash_ = roll(path_hash_, std::string_view(path_).substr(key_at));
-    level.child = kNoNode;
+    std::string segment = dotted ? "." : "";
+    if (is_valid_utf8(raw)) {
+        segment.append(raw);
+    } else {
+        segment.append(lossy_utf8(raw));
+    }
+    const uint64_t h = roll(hash_of(level.node), segment);
+    level.child = find(level.node, segment, h);
+    if (at >= members.size()) members.resize(at + 1, kNoNode);
+    if (level.child != kNoNode) {
+        members[at] = level.child;
+        return;
+    }
+    level.pending = true;
+    level.fresh = std::move(segment);
+    level.fresh_hash = h;
 }
 
 void Describer::scalar(JsonType type, std::string_view raw) {
@@ -141,6 +215,39 @@ void Describer::scalar(JsonType type, std::string_view raw) {
         s.overflowed = true;
         s.fingerprints.release();
     }
+}
+
+void Describer::absorb(Describer&& later) {
+    if (nodes_.empty()) {
+        const uint64_t cap = distinct_cap_;
+        *this = std::move(later);
+        distinct_cap_ = cap;
+        return;
+    }
+    // A path of `later` is looked up here under the path its parent became
+    // (of the same text), by the hash of its text.
+    std::vector<int32_t> here(later.nodes_.size(), kNoNode);
+    for (size_t i = 0; i < later.nodes_.size(); ++i) {
+        Node& node = later.nodes_[i];
+        const int32_t parent = node.parent == kNoNode ? kNoNode : here[static_cast<size_t>(node.parent)];
+        int32_t id = find(parent, node.segment, node.hash);
+        if (id != kNoNode) {
+            PathStats& s = nodes_[static_cast<size_t>(id)].stats;
+            const PathStats& l = node.stats;
+            s.count += l.count;
+            for (size_t t = 0; t < s.types.size(); ++t) s.types[t] += l.types[t];
+            if (!s.overflowed && (l.overflowed || !s.fingerprints.insert_all(l.fingerprints, distinct_cap_))) {
+                s.overflowed = true;
+                s.fingerprints.release();
+            }
+        } else {
+            id = add(parent, std::move(node.segment), node.hash);
+            nodes_[static_cast<size_t>(id)].stats = std::move(node.stats);
+        }
+        here[i] = id;
+        if (static_cast<int32_t>(i) == later.root_ && root_ == kNoNode) root_ = id;
+    }
+    max_depth_ = std::max(max_depth_, later.max_depth_);
 }
 
 std::string Describer::path_text(size_t i) const {

@@ -9,12 +9,13 @@
 // text alone, so a key holding a dot can share a path with a nested member.
 //
 // The walk tells the describer of every container open and close, every
-// member key and every scalar value. The text of the current position is kept
-// incrementally (each open container remembers where its segment begins, a
-// key replaces only the innermost segment) together with a rolling hash of
-// it, and each path is stored as its parent path plus its own segment: a
-// document nested a million deep profiles in time and memory linear in its
-// size, and a path's text is spelled out only when asked for.
+// member key and every scalar value. Each path is stored as its parent path
+// plus its own segment, with a rolling hash of its whole text, and each open
+// container knows its own path: a member's path is found from its parent's
+// and its key alone (records that repeat their keys in the same order find
+// each one by comparing the key with the path met at that place last time),
+// so a document nested a million deep profiles in time and memory linear in
+// its size, and a path's text is spelled out only when asked for.
 #pragma once
 
 #include <array>
@@ -33,6 +34,9 @@ class FingerprintSet {
 public:
     // Adds `fp`; false when it was already there.
     bool insert(uint64_t fp);
+    // Adds every fingerprint of `other` while this set holds at most `cap`;
+    // false once it holds more (the rest is then not added).
+    bool insert_all(const FingerprintSet& other, uint64_t cap);
     size_t size() const { return size_; }
     // Releases the storage.
     void release();
@@ -73,41 +77,61 @@ public:
     // Greatest container nesting seen; a top-level container counts 1.
     uint64_t max_depth() const { return max_depth_; }
 
+    // Folds in `later`, the profile of the input that follows this one's,
+    // taken by another describer with the same cap from a point between
+    // top-level values: the result is the profile this describer would have
+    // taken going on through that input. Paths new here follow in the order
+    // `later` met them; counts and types add; distinct sets join, and
+    // overflow when the joined set holds more than the cap; depths take the
+    // greater.
+    void absorb(Describer&& later);
+
 private:
     static constexpr int32_t kNoNode = -1;
 
-    // One path: its parent path (whose text is a prefix of this one) and the
-    // rest of its text.
+    // One path: its parent path (whose text is a prefix of this one), the
+    // rest of its text, and the rolling hash of its whole text. `members`
+    // are the member paths met under it by position in the object that held
+    // them last, `elements` its array elements' path once met.
     struct Node {
         int32_t parent = kNoNode;
         std::string segment;
         uint64_t length = 0;
+        uint64_t hash = 0;
         PathStats stats;
+        std::vector<int32_t> members;
+        int32_t elements = kNoNode;
     };
     // One open container: its own path's node (kNoNode at top level, where
-    // the children's paths start empty), where its children's segment begins
-    // in path_, the rolling hash of path_ up to there, and the node of the
-    // current child path once looked up.
+    // the children's paths start empty), the node of the current child path
+    // once known, and the members read so far. A member key met for the
+    // first time waits in `fresh` (its segment and hash) until its value
+    // makes its node.
     struct Level {
         int32_t node = kNoNode;
-        uint32_t prefix = 0;
-        uint64_t prefix_hash = 0;
         int32_t child = kNoNode;
+        uint32_t members = 0;
         bool is_object = false;
+        bool pending = false;
+        std::string fresh;
+        uint64_t fresh_hash = 0;
     };
 
     PathStats& current();
-    // The node whose text is `text` (hash `h`), made with `parent` and the
-    // part of `text` after the parent's when it is new.
-    int32_t find_or_add(std::string_view text, uint64_t h, int32_t parent, size_t parent_length);
+    // The node of the child path of `parent` with segment `segment` (hash
+    // `h` of the whole text): the existing node of that text, or kNoNode.
+    int32_t find(int32_t parent, std::string_view segment, uint64_t h) const;
+    int32_t add(int32_t parent, std::string segment, uint64_t h);
     bool node_spells(int32_t node, std::string_view text) const;
+    uint64_t hash_of(int32_t node) const { return node == kNoNode ? 0 : nodes_[static_cast<size_t>(node)].hash; }
+    uint64_t length_of(int32_t node) const { return node == kNoNode ? 0 : nodes_[static_cast<size_t>(node)].length; }
 
     std::vector<Node> nodes_;
     OrderedMap<int32_t, uint8_t> index_;  // node by the rolling hash of its text
-    std::string path_;                     // the text of the current position (below the top level)
-    uint64_t path_hash_ = 0;
     std::vector<Level> levels_;
-    int32_t root_ = kNoNode;  // the node of "$"
+    std::vector<int32_t> top_members_;  // `members` of the top-level objects
+    int32_t top_elements_ = kNoNode;    // `elements` of the top-level arrays
+    int32_t root_ = kNoNode;            // the node of "$"
     uint64_t max_depth_ = 0;
     uint64_t distinct_cap_;
 };

@@ -18,9 +18,34 @@
 #include "engine/query_plan.h"
 #include "ndjson/json_writer.h"
 #include "ndjson/raw_row.h"
+#include "run/plans.h"
+#include "run/split_pull.h"
 #include "util/panic.h"
 
 namespace jorvane::ndjson {
+namespace {
+
+// The ranges of whole rows over `source` with up to `walkers` engines, when
+// there are to be any.
+std::optional<run::SplitPlan> whole_row_plan(Source& source, std::optional<uint64_t> limit, size_t walkers,
+                                             uint64_t range_len) {
+    const run::SplitFacts facts = run::input_facts(source, whole_row_facts(limit));
+    if (range_len != 0 && walkers > 1 && !limit && facts.input != run::SplitFacts::Input::Other)
+        return run::SplitPlan{walkers, range_len};
+    return run::split_plan(facts, walkers);
+}
+
+}  // namespace
+
+run::SplitFacts whole_row_facts(std::optional<uint64_t> limit) {
+    run::SplitFacts facts;
+    // Every row is kept, as a Count counts every match: nothing settles.
+    facts.kinds.push_back(engine::AccumulatorKind::Count);
+    // A limit counts the rows query's matches, which a range cannot count on
+    // from where the ranges before it left off: one engine.
+    facts.match_limit = limit.has_value();
+    return facts;
+}
 
 Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
                                                         table::OnMulti on_multi, std::optional<uint64_t> limit,
@@ -30,6 +55,15 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
     if (!fields) {
         const engine::AccumulatorKind count[] = {engine::AccumulatorKind::Count};
         const engine::QueryPlan plan{limit, rows, count};
+        if (std::optional<run::SplitPlan> split = whole_row_plan(*source, limit, walkers.walkers, walkers.range_len)) {
+            const std::span<const engine::QueryPlan> plans(&plan, 1);
+            if (auto refused = run::check_plans(plans))
+                return make_err(JorvaneError::invalid_input(std::move(*refused)));
+            auto compiled = run::compile_plans(plans);
+            if (!compiled) return make_err(std::move(compiled.error()));
+            emitter.split_ = std::make_unique<SplitRows>(std::move(compiled.value()), mode, std::move(source), *split);
+            return emitter;
+        }
         auto pull = run::PullQuery::make(std::span<const engine::QueryPlan>(&plan, 1), mode, std::move(source));
         if (!pull) return make_err(std::move(pull.error()));
         if (pull->engine().accumulators().size() != 1)
@@ -65,6 +99,7 @@ Result<bool, JorvaneError> NdjsonEmitter::next_lines(Lines& out, run::Interrupt*
 }
 
 Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out, run::Interrupt* interrupt) {
+    if (split_) return split_->next_lines(out, interrupt);
     if (!pull_) return false;
     run::Pulled<std::string> pulled = pull_->refill_raw(interrupt);
     if (pulled.error) return make_err(std::move(*pulled.error));

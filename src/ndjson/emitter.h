@@ -13,9 +13,11 @@
 
 #include "engine/scan_mode.h"
 #include "ndjson/lines.h"
+#include "ndjson/split_rows.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
 #include "run/pull_query.h"
+#include "run/run_policy.h"
 #include "source/source.h"
 #include "table/table_spec.h"
 #include "table/table_stream.h"
@@ -27,13 +29,22 @@ namespace jorvane::ndjson {
 // (name, path) per output field, in output order.
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
+// The facts of a whole-row run for the split rule (the input's own facts
+// aside): whole rows with `limit` lines at most.
+run::SplitFacts whole_row_facts(std::optional<uint64_t> limit);
+
 class NdjsonEmitter {
 public:
     // Compiles the request over `source` (consumed, also on failure). No
     // fields: whole rows. An empty field list, an empty field path and a
     // query that does not compile are refused here, before any byte is
     // read. `limit`: at most this many lines. A projection may scan a large
-    // input in ranges on `walkers` (table::TableStream::make).
+    // input in ranges on `walkers` (table::TableStream::make); whole rows
+    // without a limit are scanned in ranges by up to `walkers.walkers`
+    // engines when the split rule gives the source a range length
+    // (`walkers.range_len`, when not 0, takes its place for any source with
+    // a buffer grid). Either way the lines, their order and the errors are
+    // those of one engine.
     static Result<NdjsonEmitter, JorvaneError> make(const std::string& rows, std::optional<Fields> fields,
                                                     table::OnMulti on_multi, std::optional<uint64_t> limit,
                                                     engine::ScanMode mode, std::unique_ptr<Source> source,
@@ -62,6 +73,8 @@ private:
 
     // Whole rows: the pull scan with raw capture on; absent when finished.
     std::optional<run::PullQuery> pull_;
+    // Whole rows in ranges on several walkers, in place of the pull scan.
+    std::unique_ptr<SplitRows> split_;
     // Projection: the table stream of the fields, read a buffer at a time
     // and handed out in batches of rows; absent when finished.
     std::optional<table::BatchedCells> cells_;

@@ -17,7 +17,8 @@ bool check_batch_rows(uint64_t batch_rows) {
 std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
                                                     const std::optional<std::string>& mode_name, uint64_t batch_rows,
                                                     const std::string* output) {
-    std::optional<OneSource> one = open_table_source(source, mode_name, output, true);
+    const run::SplitFacts facts = table::table_split_facts();
+    std::optional<OneSource> one = open_table_source(source, mode_name, output, &facts);
     if (!one) return std::nullopt;
     auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows,
                                            table::TableWalkers{one->walkers, 0, true});

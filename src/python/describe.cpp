@@ -1,7 +1,7 @@
 // describe(): a structural profile of one source, scanned with an engine
-// that carries no query, only a describer. The interpreter lock is released
-// for each buffer and taken back between buffers to check for signals and the
-// byte limit. The Description keeps the profile as the describer left it and
+// that carries no query, only a describer, or in ranges by several such
+// engines (run/split_describe.h). The interpreter lock is released for the
+// scan and taken back between buffers (between ranges) to check for signals. The Description keeps the profile as the describer left it and
 // spells paths out only when they are shown.
 #include "python/describe.h"
 
@@ -17,6 +17,7 @@
 #include "python/open_resolved.h"
 #include "python/py_class.h"
 #include "run/scan_source.h"
+#include "run/split_describe.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -43,7 +44,7 @@ std::vector<std::pair<const char*, uint64_t>> sorted_types(const engine::PathSta
     return out;
 }
 
-// Signals, looked at before the scan and after every buffer.
+// Signals, looked at before the scan and after every buffer (every range).
 class EveryBufferSignals final : public run::Interrupt {
 public:
     bool requested() override {
@@ -186,13 +187,15 @@ PyObject* description_type() {
 
 Ref describe(PyObject* source, std::optional<uint64_t> limit_bytes, uint64_t distinct_cap,
              const std::optional<std::string>& mode_name) {
-    std::optional<OneSource> one = open_table_source(source, mode_name);
+    const run::SplitFacts facts = run::profile_facts(limit_bytes);
+    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, &facts);
     if (!one) return {};
     EveryBufferSignals signals;
     std::optional<Result<run::SourceProfile, JorvaneError>> profiled;
     {
         NoGil released;
-        profiled = run::describe_source(*one->source, one->mode, distinct_cap, limit_bytes, &signals);
+        profiled =
+            run::describe_one_source(*one->source, one->mode, distinct_cap, limit_bytes, &signals, one->walkers);
     }
     if (!profiled) {
         restore_error(std::move(signals.raised));

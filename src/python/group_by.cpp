@@ -14,6 +14,7 @@
 #include "python/signal_check.h"
 #include "python/table.h"
 #include "python/table_request.h"
+#include "table/table_split.h"
 #include "table/group_by.h"
 #include "util/text.h"
 
@@ -172,7 +173,8 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             const std::optional<table::OnMulti> multi = parse_on_multi(on_multi_text);
             if (!multi) return nullptr;
             spec.on_multi = *multi;
-            std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, true);
+            const run::SplitFacts facts = table::table_split_facts();
+            std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, &facts);
             if (!one) return nullptr;
             SignalCheck signals;
             std::optional<Result<table::Table, JorvaneError>> grouped;

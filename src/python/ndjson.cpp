@@ -28,6 +28,7 @@
 #include "python/signal_check.h"
 #include "python/table_request.h"
 #include "python/thread_bound.h"
+#include "table/table_split.h"
 
 namespace jorvane::py {
 namespace {
@@ -84,12 +85,13 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
     r.on_multi = *multi;
-    // Whole rows ride on a pull scan of one engine.
-    std::optional<OneSource> one = open_table_source(source, mode, output, r.fields.has_value());
+    // Whole rows and projections alike may be scanned in ranges on every core.
+    const run::SplitFacts facts = r.fields ? table::table_split_facts() : ndjson::whole_row_facts(r.limit);
+    std::optional<OneSource> one = open_table_source(source, mode, output, &facts);
     if (!one) return false;
     r.mode = one->mode;
-    r.walkers = one->walkers;
     r.source = std::move(one->source);
+    r.walkers = one->walkers;
     return true;
 }
 

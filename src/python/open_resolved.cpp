@@ -13,10 +13,10 @@
 #include "source/memory_reader.h"
 #include "source/open_file.h"
 #include "source/read_source.h"
+#include "source/resolve.h"
 #include "source/zstd_decoder.h"
 #include "run/run_policy.h"
 #include "source/compression.h"
-#include "source/resolve.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -98,23 +98,6 @@ bool check_output_apart(const std::vector<ResolvedSource>& resolved, const std::
     return true;
 }
 
-// What decides whether a table's one source is scanned in ranges, as far as
-// its path tells before it is opened: a table's queries (values and a row
-// count) never settle early, and its row limit is kept by the merge.
-run::SplitFacts table_split_facts(const ResolvedItem& item, Compression compression) {
-    run::SplitFacts facts;
-    facts.kinds = {engine::AccumulatorKind::Values, engine::AccumulatorKind::Count};
-    if (item.kind != ResolvedItem::Kind::File) return facts;
-    if (compression == Compression::Unset) compression = compression_from_extension(item.path);
-    if (compression == Compression::Gzip || compression == Compression::Zstd) {
-        facts.input = run::SplitFacts::Input::Sequential;
-    } else {
-        facts.input = run::SplitFacts::Input::PlainFile;
-        facts.size = regular_file_size(item.path);
-    }
-    return facts;
-}
-
 }  // namespace
 
 std::unique_ptr<Source> open_source(const std::string& path, const std::string& path_text, bool prefetch,
@@ -149,13 +132,11 @@ std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
     return OneSource{*chosen, std::move(source)};
 }
 
-std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output, bool in_ranges) {
-    const run::ThreadBudget budget(std::nullopt);
-    if (!budget.mode(mode, 1, nullptr)) {
-        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
-        return std::nullopt;
-    }
+namespace {
+
+// The one source of a table-shaped consumer, resolved and checked (see
+// open_table_source). Nothing with an exception set.
+std::optional<ResolvedSource> resolve_table_source(PyObject* source, const std::string* output) {
     std::vector<ClassifiedItem> classified;
     if (!parse_source_items(source, classified)) return std::nullopt;
     std::vector<ResolvedSource> resolved;
@@ -168,16 +149,49 @@ std::optional<OneSource> open_table_source(PyObject* source, const std::optional
     }
     ResolvedSource& one = resolved.front();
     if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return std::nullopt;
-    const bool may_split = in_ranges && (!mode || *mode == "auto");
-    const run::SplitFacts facts = table_split_facts(one.item, one.options.compression);
-    const std::optional<engine::ScanMode> chosen = budget.mode(mode, 1, may_split ? &facts : nullptr);
-    std::unique_ptr<Source> opened = open_resolved(std::move(one.item), false, run::buffer_len_for(*chosen),
-                                                   one.options.compression);
+    return std::move(one);
+}
+
+// The input's facts, as far as the resolved source tells before it is
+// opened: a plain file and its size, or a compressed file.
+void add_input_facts(const ResolvedSource& one, run::SplitFacts& facts) {
+    if (one.item.kind != ResolvedItem::Kind::File) return;
+    Compression c = one.options.compression;
+    if (c == Compression::Unset) c = compression_from_extension(one.item.path);
+    if (c == Compression::Gzip || c == Compression::Zstd) {
+        facts.input = run::SplitFacts::Input::Sequential;
+    } else {
+        facts.input = run::SplitFacts::Input::PlainFile;
+        facts.size = regular_file_size(one.item.path);
+    }
+}
+
+}  // namespace
+
+std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
+                                           const std::string* output, const run::SplitFacts* split) {
+    if (!split) {
+        return open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
+            std::optional<ResolvedSource> one = resolve_table_source(source, output);
+            if (!one) return nullptr;
+            return open_resolved(std::move(one->item), false, buffer_len, one->options.compression);
+        });
+    }
+    const run::ThreadBudget budget(std::nullopt);
+    if (!budget.mode(mode, 1, nullptr)) {
+        raise(PyExc_ValueError, run::unknown_mode_message(*mode));
+        return std::nullopt;
+    }
+    std::optional<ResolvedSource> one = resolve_table_source(source, output);
+    if (!one) return std::nullopt;
+    const bool by_policy = !mode || *mode == "auto";
+    run::SplitFacts facts = *split;
+    add_input_facts(*one, facts);
+    const engine::ScanMode chosen = *budget.mode(mode, 1, by_policy ? &facts : nullptr);
+    std::unique_ptr<Source> opened =
+        open_resolved(std::move(one->item), false, run::buffer_len_for(chosen), one->options.compression);
     if (!opened) return std::nullopt;
-    // Input the facts leave to one engine (bytes, a file object) keeps it.
-    const size_t walkers = budget.walkers(*chosen);
-    const bool splits = may_split && run::split_range_for(facts, walkers) > 0;
-    return OneSource{*chosen, std::move(opened), splits ? walkers : 1};
+    return OneSource{chosen, std::move(opened), by_policy ? budget.walkers(chosen) : 1};
 }
 
 }  // namespace jorvane::py

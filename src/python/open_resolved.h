@@ -12,6 +12,7 @@
 #include "python/py.h"
 #include "python/resolve_sources.h"
 #include "engine/scan_mode.h"
+#include "run/run_policy.h"
 #include "source/compression.h"
 #include "source/source.h"
 
@@ -28,7 +29,7 @@ std::unique_ptr<Source> open_source(const std::string& path, const std::string& 
                                     size_t buffer_len, Compression compression);
 
 // The one source of a run over a single source, the mode it runs in, and
-// the engines that may scan it in ranges.
+// the engines that may scan its ranges at once (1: one engine scans it).
 struct OneSource {
     engine::ScanMode mode;
     std::unique_ptr<Source> source;
@@ -48,11 +49,14 @@ std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
 // path: a path that names the same file as any file of the source (symbolic
 // links followed; a file-like object by its file descriptor) is refused with
 // ValueError before anything is opened, since opening the output for writing
-// would destroy the input. A consumer whose rows can be scanned in ranges
-// (`in_ranges`) gets, with no mode named (or "auto"), a large file scanned
-// on every core of the default budget, in the mode that gives each walker a
-// core; a named mode keeps one engine.
+// would destroy the input.
+// A consumer that can scan its source in ranges passes the facts of its run
+// as `split` (the input's own facts are read from the resolved source): with
+// the mode left to the run policy (None or "auto") the mode is then chosen
+// as for a Query over that one source, and `walkers` is the thread budget's
+// walkers for it; an explicit mode keeps one walker.
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output = nullptr, bool in_ranges = false);
+                                           const std::string* output = nullptr,
+                                           const run::SplitFacts* split = nullptr);
 
 }  // namespace jorvane::py

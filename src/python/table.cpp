@@ -17,6 +17,7 @@
 #include "python/py_class.h"
 #include "python/signal_check.h"
 #include "python/table_request.h"
+#include "table/table_split.h"
 #include "table/table_stream.h"
 #include "util/text.h"
 
@@ -349,7 +350,8 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
               PyObject* dtypes) {
     std::optional<table::TableSpec> spec = parse_table_spec(rows, columns, on_multi, limit, dtypes);
     if (!spec) return {};
-    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, true);
+    const run::SplitFacts facts = table::table_split_facts();
+    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, &facts);
     if (!one) return {};
     SignalCheck signals;
     std::optional<Result<table::Table, JorvaneError>> extracted;

@@ -40,6 +40,12 @@ engine::Engine TableEngines::make() const {
     return engine;
 }
 
+run::SplitFacts table_split_facts() {
+    run::SplitFacts facts;
+    facts.kinds = {engine::AccumulatorKind::Values, engine::AccumulatorKind::Count};
+    return facts;
+}
+
 std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& source, TableWalkers walkers) {
     if (source.buffer_grid() == 0) return nullptr;
     uint64_t range_len = walkers.range_len;

@@ -21,6 +21,7 @@
 #include "run/range_cutter.h"
 #include "run/range_scan.h"
 #include "run/range_walkers.h"
+#include "run/run_policy.h"
 #include "run/source_scan.h"
 #include "run/thread_failure.h"
 #include "source/source.h"
@@ -51,6 +52,11 @@ struct TableWalkers {
     // input.
     bool streamed = false;
 };
+
+// What a table scan tells the split rule before its source is opened: its
+// queries (values and a row count) never settle early, and its row limit is
+// kept by the merge. The input's own facts come from the source.
+run::SplitFacts table_split_facts();
 
 class TableSplit {
 public:

@@ -92,6 +92,14 @@ TEST(Describer, PathsCountsTypesAndDistinct) {
           {"", 1, {{"object", 1}}, 0},
           {"c", 2, {{"number", 2}}, 2}},
          2},
+        // Records that change their keys' order or spell a nested path with
+        // a dotted key after it was met at the same place.
+        {R"({"a":{"b":1}} {"a.b":2} {"a":{"b":3}} {"b":1,"a":2} {"a":3,"b":"x"})", 1000,
+         {{"$", 5, {{"object", 5}}, 0},
+          {"a", 4, {{"object", 2}, {"number", 2}}, 2},
+          {"a.b", 3, {{"number", 3}}, 3},
+          {"b", 2, {{"number", 1}, {"string", 1}}, 2}},
+         2},
         {"", 1000, {}, 0},
     };
     for (const Case& c : cases) {

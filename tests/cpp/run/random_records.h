@@ -1,0 +1,124 @@
+// Random JSON records for the tests that scan a file in ranges: NDJSON with
+// nulls, nested values and keys drawn from a wide set (more paths and values
+// than a small distinct cap), pretty-printed records among them, and the
+// whole document broken at a random place. Files on disk come and go with a
+// TempFile.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "source/memory_reader.h"
+#include "source/read_source.h"
+#include "util/panic.h"
+
+namespace jorvane::testing {
+
+class RandomRecords {
+public:
+    explicit RandomRecords(uint64_t seed) : rng_(seed) {}
+    size_t below(size_t n) { return rng_() % n; }
+
+    // `shape` 0: one record per line; 1: some records pretty-printed; 2: one
+    // pretty-printed array of records.
+    std::string document(int shape, size_t records) {
+        std::string s = shape == 2 ? "[\n" : "";
+        for (size_t i = 0; i < records; ++i) {
+            const bool pretty = shape == 2 || (shape == 1 && below(4) == 0);
+            if (shape == 2 && i) s += ",\n";
+            s += below(10) == 0 ? "[" + value(1, pretty) + "]" : object(0, pretty);
+            if (shape != 2) s += below(6) == 0 ? " \n" : "\n";
+        }
+        return shape == 2 ? s + "\n]\n" : s;
+    }
+
+    // The document broken at a random place: cut short, a byte put in or
+    // taken out.
+    std::string broken(std::string doc) {
+        const size_t at = below(doc.size());
+        static const char* bad[] = {"]", "}", ",", "\"", "x", "\n", "1.", "{", "[", ":", "\x01"};
+        switch (below(3)) {
+            case 0: return doc.substr(0, at);
+            case 1: return doc.insert(at, bad[below(11)]);
+            default: return doc.erase(at, 1 + below(3));
+        }
+    }
+
+private:
+    std::string scalar() {
+        switch (below(10)) {
+            case 0: return "null";
+            case 1: return below(2) ? "true" : "false";
+            case 2: return R"("q\"u\\o\n\u00e9")";
+            case 3: return "\"" + std::to_string(below(50)) + "\"";
+            case 4: return "\"" + std::string(below(12), 'x') + "\"";
+            case 5: return std::to_string(below(1000)) + ".5";
+            default: return std::to_string(static_cast<int64_t>(below(60)) - 10);
+        }
+    }
+    std::string key() {
+        static const char* keys[] = {"a", "b", "c", "a.b", "d e", "\\u0041", ""};
+        if (below(5) == 0) return "k" + std::to_string(below(40));  // many paths
+        return keys[below(7)];
+    }
+    std::string value(int depth, bool pretty) {
+        const size_t pick = depth > 3 ? 9 : below(10);
+        if (pick < 2) {
+            const std::string nl = pretty ? "\n" + std::string(static_cast<size_t>(depth + 1) * 2, ' ') : "";
+            std::string s = "[";
+            const size_t n = below(4);
+            for (size_t i = 0; i < n; ++i) s += (i ? "," : "") + nl + value(depth + 1, pretty);
+            return s + (pretty && n ? "\n" : "") + "]";
+        }
+        if (pick < 4) return object(depth + 1, pretty);
+        return scalar();
+    }
+    std::string object(int depth, bool pretty) {
+        const std::string nl = pretty ? "\n" + std::string(static_cast<size_t>(depth + 1) * 2, ' ') : "";
+        std::string s = "{";
+        const size_t n = below(5);
+        for (size_t i = 0; i < n; ++i) s += (i ? ", " : "") + nl + "\"" + key() + "\": " + value(depth, pretty);
+        return s + (pretty && n ? "\n" : "") + "}";
+    }
+
+    std::mt19937_64 rng_;
+};
+
+// A file removed at the end of the test.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text) {
+        char tmpl[] = "/tmp/jorvane-ranges-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        if (fd < 0) panic("mkstemp");
+        path_ = tmpl;
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n <= 0) panic("write");
+            done += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() { ::unlink(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// `doc` as sequential input on a grid of `buffer` bytes (a decoder's output).
+inline std::unique_ptr<Source> sequential(const std::string& doc, size_t buffer) {
+    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())),
+                                        buffer);
+}
+
+}  // namespace jorvane::testing
