@@ -241,8 +241,12 @@ build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY) $(ARM64_UNPACKED)/.stamp
 	  -DPython_EXECUTABLE=$(ARM64_PY) -DPython_INCLUDE_DIR=$(ARM64_PYROOT)/usr/include/python$(ARM64_PYVER)
 	cmake --build $(ARM64_BUILD)/jorvane -j $(JOBS)
 
+# User-mode emulation delivers a lost page's SIGBUS through handlers of its
+# own, not as the kernel does, so the test of how our mapping guard lives
+# with other code's SIGBUS handlers runs natively only.
 ctest-arm64: build-arm64
-	$(ARM64_ENV) ctest --test-dir $(ARM64_BUILD)/jorvane -j $(JOBS) --output-on-failure --timeout 1800
+	$(ARM64_ENV) ctest --test-dir $(ARM64_BUILD)/jorvane -j $(JOBS) --output-on-failure --timeout 1800 \
+	  -E 'MappedFile.HandlersOfOtherCodeLeaveOurFaultsToUsAndGetTheirOwn'
 
 pytest-arm64: build-arm64 $(ARM64_SITE)/.stamp
 	$(ARM64_ENV) JORVANE_TEST_MODULE_DIR=$(ARM64_PYDIR) PYTHONPATH=$(ARM64_PYDIR):$(ARM64_SITE) \

@@ -229,11 +229,8 @@ const volatile uint8_t* foreign_lost_byte(TempDir& dir) {
 }
 
 TEST(MappedFile, HandlersOfOtherCodeLeaveOurFaultsToUsAndGetTheirOwn) {
-    // Each case runs in a child forked for it: a handler, once installed,
-    // stays in the process that installed it. The child is forked, not
-    // started again, so that the test also runs under user-mode emulation,
-    // which cannot execute the test binary afresh.
-    GTEST_FLAG_SET(death_test_style, "fast");
+    // Each case in a process of its own: a handler, once installed, stays.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(_exit([] {
                     TempDir dir;
                     // Installed while our first window is mapped, the reporter
