@@ -65,6 +65,21 @@ def test_rows_limits_and_multiple_matches():
     assert empty.to_dict() == {"a": [], "b": []}
 
 
+@pytest.mark.parametrize("collector_on", [True, False])
+def test_list_and_mixed_columns_leave_the_collector_as_they_found_it(collector_on):
+    # Making a column of Python lists holds the cyclic collector off; it must
+    # come back on afterwards, and stay off for a caller who switched it off.
+    import gc
+    src = ndjson(*({"l": [i, i + 1], "m": [i] if i % 2 else "s"} for i in range(50)))
+    (gc.enable if collector_on else gc.disable)()
+    try:
+        d = table(src, "", {"l": "l", "m": "m"}).to_dict()
+        assert d["l"][3] == [3, 4] and d["m"][:2] == ["s", [1]]
+        assert gc.isenabled() is collector_on
+    finally:
+        gc.enable()
+
+
 def test_declared_dtypes():
     src = ndjson({"i": 1, "t": "2024-01-01T10:00:00+01:00", "u": "12345678-1234-5678-1234-567812345678",
                   "d": 12.34, "s": 5},

@@ -19,6 +19,24 @@ Ref import_attr(const char* module, const char* name) {
     return Ref::steal(PyObject_GetAttrString(mod.get(), name));
 }
 
+// The cyclic collector held off while a column of containers is made: every
+// new list would count towards its next pass, and each pass walks all the
+// objects made so far, so a column of a million lists would cost many
+// passes; none of these objects can be part of a cycle. Nested pauses
+// leave it to the outermost.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+};
+
 // A list of one object per row from make(row), None for missing rows.
 template <class Valid, class Make>
 Ref list_of(uint64_t rows, Valid valid, Make make) {
@@ -102,6 +120,7 @@ Ref decimals_to_py(const table::DecimalColumn& c) {
 }
 
 Ref list_column_to_py(const table::ListColumn& c, bool use_float) {
+    const CollectorPause pause;
     Ref child = column_to_py(*c.child, use_float);
     if (!child) return {};
     Ref tolist = Ref::steal(PyObject_GetAttrString(child.get(), "tolist"));
@@ -167,6 +186,7 @@ Ref column_to_py(const table::Column& column, bool use_float) {
         case K::Decimal: return decimals_to_py(column.as<K::Decimal>());
         case K::List: return list_column_to_py(column.as<K::List>(), use_float);
         case K::Mixed: {
+            const CollectorPause pause;
             const auto& c = column.as<K::Mixed>();
             return list_of(c.size(), [&](uint64_t r) { return c[r].has_value(); },
                            [&](uint64_t r) { return value_to_py(*c[r], use_float); });
