@@ -32,7 +32,10 @@ std::optional<run::SplitPlan> whole_row_plan(Source& source, std::optional<uint6
     const run::SplitFacts facts = run::input_facts(source, whole_row_facts(limit));
     if (range_len != 0 && walkers > 1 && !limit && facts.input != run::SplitFacts::Input::Other)
         return run::SplitPlan{walkers, range_len};
-    return run::split_plan(facts, walkers);
+    // Lines wait for the consumer once made: streamed ranges.
+    std::optional<run::SplitPlan> plan = run::split_plan(facts, walkers);
+    if (plan) plan->range_len = run::streamed_range_len(plan->range_len, walkers);
+    return plan;
 }
 
 }  // namespace

@@ -106,6 +106,10 @@ uint64_t split_sequential_range_len(size_t walkers) {
                                 kMaxRange);
 }
 
+uint64_t streamed_range_len(uint64_t range_len, size_t walkers) {
+    return std::min(range_len, 2 * split_sequential_range_len(walkers));
+}
+
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {
     uint64_t t = max_threads ? *max_threads : online_processors();
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;

@@ -62,6 +62,13 @@ uint64_t split_range_len(uint64_t size, size_t walkers);
 // near 16 MiB in all, whatever the number of processors.
 uint64_t split_sequential_range_len(size_t walkers);
 
+// The range length `range_len` (0: no split) shortened for a consumer that
+// holds what its ranges give until it takes them (rows, lines): at most
+// twice sequential input's, so that the ranges held ahead of the merge stay
+// near 32 MiB in all, whatever the input's size; longer ranges would not
+// scan faster.
+uint64_t streamed_range_len(uint64_t range_len, size_t walkers);
+
 // The number of worker threads of a run over `n_sources`: T = max_threads,
 // else the online processors; halved in pipelined mode; at least 1, at most
 // n_sources.

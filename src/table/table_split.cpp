@@ -54,8 +54,7 @@ std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& sourc
         const engine::Engine probe = engines.make();
         const run::ScanOptions options;
         range_len = run::split_range_for(run::split_facts(probe, source, options), walkers.walkers);
-        if (walkers.streamed && range_len > 0)
-            range_len = std::min(range_len, 2 * run::split_sequential_range_len(walkers.walkers));
+        if (walkers.streamed) range_len = run::streamed_range_len(range_len, walkers.walkers);
     }
     if (range_len == 0) return nullptr;
     return std::make_unique<TableSplit>(std::move(engines), source, walkers.walkers, range_len);
