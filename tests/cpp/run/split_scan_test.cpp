@@ -5,7 +5,6 @@
 // order, errors (kind, offset and text) and partial results must be equal,
 // floating-point figures bit for bit.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
