@@ -263,4 +263,21 @@ std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len) {
     return std::make_unique<SequentialCutter>(source, range_len);
 }
 
+std::optional<Range> RangeFeed::next() {
+    if (done_) return std::nullopt;
+    auto r = cutter_->next();
+    if (!r) {
+        error_ = std::move(r.error());
+        done_ = true;
+        return std::nullopt;
+    }
+    if (!*r) {
+        done_ = true;
+        return std::nullopt;
+    }
+    ++count_;
+    end_ = (*r)->end;
+    return std::move(*r);
+}
+
 }  // namespace jorvane::run

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "source/io_error.h"
@@ -54,5 +55,29 @@ public:
 // else in blocks of what it reads (sequential input on a buffer grid).
 // `range_len` is the length a range aims at.
 std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len);
+
+// The ranges of `source` as the calling thread takes them in order, with
+// what taking them found: how many were cut, where the last one ends, and
+// whether they ended, at the input's end or at a read failure that is kept
+// for the consumer to report.
+class RangeFeed {
+public:
+    RangeFeed(Source& source, uint64_t range_len) : cutter_(cut_ranges(source, range_len)) {}
+
+    // The next range; nothing once the ranges ended.
+    std::optional<Range> next();
+    bool done() const { return done_; }
+    size_t count() const { return count_; }
+    uint64_t end() const { return end_; }
+    // The read failure that ended the ranges, if any, taken out.
+    std::optional<IoError> take_error() { return std::exchange(error_, std::nullopt); }
+
+private:
+    std::unique_ptr<RangeCutter> cutter_;
+    std::optional<IoError> error_;
+    size_t count_ = 0;  // ranges cut
+    uint64_t end_ = 0;  // where the last range cut ends
+    bool done_ = false;
+};
 
 }  // namespace jorvane::run

@@ -23,7 +23,7 @@ SplitPull::SplitPull(Source& source, const SplitPlan& plan, const RangeEngines& 
       engines_(engines),
       source_index_(source_index),
       in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
-      cutter_(cut_ranges(source, plan.range_len)) {
+      cuts_(source, plan.range_len) {
     walkers_.emplace(plan_.walkers, [this](Range r, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
         Piece piece;
         piece.run.begin = r.begin;
@@ -75,14 +75,14 @@ PullStep SplitPull::next(Interrupt* interrupt) {
             return step;
         }
         feed();
-        if (merged_ == cut_) {
-            if (cut_done_ || !cur_) {
+        if (merged_ == cuts_.count()) {
+            if (cuts_.done() || !cur_) {
                 finish_input();
                 continue;
             }
             // The open run did not end at top level and nothing is ahead:
             // the next range is its to scan.
-            std::optional<Range> r = next_range();
+            std::optional<Range> r = cuts_.next();
             if (!r) continue;
             ++merged_;
             after_range(extend(*r));
@@ -114,24 +114,9 @@ PullStep SplitPull::next(Interrupt* interrupt) {
 
 void SplitPull::feed() {
     const size_t ahead = 2 * std::max<size_t>(plan_.walkers, 1);
-    while (clean_ && !cut_done_ && cut_ - merged_ < ahead) {
-        if (auto r = next_range()) walkers_->start(std::move(*r));
+    while (clean_ && !cuts_.done() && cuts_.count() - merged_ < ahead) {
+        if (auto r = cuts_.next()) walkers_->start(std::move(*r));
     }
-}
-
-std::optional<Range> SplitPull::next_range() {
-    auto r = cutter_->next();
-    if (!r) {
-        cut_error_ = std::move(r.error());
-        cut_done_ = true;
-        return std::nullopt;
-    }
-    if (!*r) {
-        cut_done_ = true;
-        return std::nullopt;
-    }
-    ++cut_;
-    return std::move(*r);
 }
 
 std::unique_ptr<RangeOutput> SplitPull::extend(const Range& r) { return scan(*cur_, r, spare_, walkers_->cancelled()); }
@@ -179,8 +164,8 @@ void SplitPull::fail(JorvaneError error) {
 }
 
 void SplitPull::finish_input() {
-    if (cut_error_) {
-        fail(JorvaneError::read(std::move(*cut_error_), source_index_));
+    if (auto error = cuts_.take_error()) {
+        fail(JorvaneError::read(std::move(*error), source_index_));
         return;
     }
     if (!cur_) {
@@ -202,19 +187,6 @@ void SplitPull::finish_input() {
     queue_.push_back(PullStep{});
     over_ = true;
     stop_walkers();
-}
-
-SplitFacts input_facts(Source& source, SplitFacts facts) {
-    facts.size.reset();
-    if (source.buffer_grid() == 0) {
-        facts.input = SplitFacts::Input::Other;
-    } else if (const MappedFile* file = source.mapped_file()) {
-        facts.input = SplitFacts::Input::PlainFile;
-        if (auto size = file->size()) facts.size = *size;
-    } else {
-        facts.input = SplitFacts::Input::Sequential;
-    }
-    return facts;
 }
 
 std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers) {

@@ -104,7 +104,6 @@ private:
 
     // Hands out ranges while the open run ended at top level.
     void feed();
-    std::optional<Range> next_range();
     // Scans `r` with `run`'s engine, taking the output as it comes.
     std::unique_ptr<RangeOutput> scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
                                       const std::atomic<bool>& cancel) const;
@@ -125,25 +124,18 @@ private:
     const RangeEngines& engines_;
     uint64_t source_index_;
     RangeInput in_;
-    std::unique_ptr<RangeCutter> cutter_;
+    RangeFeed cuts_;
     std::optional<RangeRun> cur_;
-    std::optional<IoError> cut_error_;
     std::deque<PullStep> queue_;
     std::vector<uint8_t> spare_;
-    size_t cut_ = 0;
     size_t merged_ = 0;
     uint64_t scanned_ = 0;
-    bool cut_done_ = false;
     bool clean_ = true;  // the open run ended at top level
     bool over_ = false;
     ThreadFailure failure_;
     // Declared last, so the walkers are joined before anything they use goes.
     std::optional<RangeWalkers<Piece>> walkers_;
 };
-
-// The facts of `source` itself that the split rule reads: whether it has a
-// buffer grid, whether it is a mapped file, and that file's size.
-SplitFacts input_facts(Source& source, SplitFacts facts = {});
 
 // The plan for `walkers` engines over the source `facts` describe, or
 // nothing when one engine scans it (split_range_for).

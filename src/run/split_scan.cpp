@@ -41,7 +41,7 @@ public:
           file_(source.mapped_file()),
           in_{file_, std::max<size_t>(source.buffer_grid(), 1), options.sink != nullptr},
           merge_(make_engine(compiled, mode, false)),
-          cutter_(cut_ranges(source, plan.range_len)) {}
+          cuts_(source, plan.range_len) {}
 
     std::optional<SourceOutcome> run() {
         walkers_.emplace(plan_.walkers, [this](Range r, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
@@ -74,15 +74,15 @@ private:
                 early_ = true;
                 return true;
             }
-            while (clean && !cut_done_ && cut_ - merged_ < ahead) {
-                if (auto r = next_range()) walkers_->start(std::move(*r));
+            while (clean && !cuts_.done() && cuts_.count() - merged_ < ahead) {
+                if (auto r = cuts_.next()) walkers_->start(std::move(*r));
             }
             const uint64_t scanned_from = cur_ ? cur_->end : 0;
-            if (merged_ == cut_) {
-                if (cut_done_) return true;
+            if (merged_ == cuts_.count()) {
+                if (cuts_.done()) return true;
                 // Not at top level and nothing ahead: this range is the
                 // open run's to scan.
-                std::optional<Range> r = next_range();
+                std::optional<Range> r = cuts_.next();
                 if (!r) return true;
                 ++merged_;
                 extend(*r);
@@ -118,21 +118,6 @@ private:
         }
     }
 
-    std::optional<Range> next_range() {
-        auto r = cutter_->next();
-        if (!r) {
-            cut_error_ = std::move(r.error());
-            cut_done_ = true;
-            return std::nullopt;
-        }
-        if (!*r) {
-            cut_done_ = true;
-            return std::nullopt;
-        }
-        ++cut_;
-        return std::move(*r);
-    }
-
     // The open run's engine goes on through `r`.
     void extend(const Range& r) { scan_range(*cur_, in_, r, spare_, walkers_->cancelled()); }
 
@@ -143,7 +128,8 @@ private:
 
     // Empty input, or the first read failed: what one engine makes of it.
     SourceOutcome nothing_merged() {
-        if (cut_error_) return SourceOutcome(make_err(JorvaneError::read(std::move(*cut_error_), options_.source_index)));
+        if (auto error = cuts_.take_error())
+            return SourceOutcome(make_err(JorvaneError::read(std::move(*error), options_.source_index)));
         engine::Engine engine = make_engine(compiled_, mode_, options_.sink != nullptr);
         std::optional<JorvaneError> failure;
         if (early_) source_.abandon();
@@ -165,8 +151,8 @@ private:
             failure.emplace(JorvaneError::parse(std::move(*cur_->error)));
         } else if (cur_->read_error) {
             failure.emplace(JorvaneError::read(std::move(*cur_->read_error), options_.source_index));
-        } else if (cut_error_) {
-            failure.emplace(JorvaneError::read(std::move(*cut_error_), options_.source_index));
+        } else if (auto error = cuts_.take_error()) {
+            failure.emplace(JorvaneError::read(std::move(*error), options_.source_index));
         } else if (auto error = cur_->engine->finish(true)) {
             error->offset += cur_->begin;
             failure.emplace(JorvaneError::parse(std::move(*error)));
@@ -187,13 +173,10 @@ private:
     const MappedFile* file_;
     RangeInput in_;
     OutputMerge merge_;
-    std::unique_ptr<RangeCutter> cutter_;
+    RangeFeed cuts_;
     std::optional<RangeRun> cur_;
-    std::optional<IoError> cut_error_;
     std::vector<uint8_t> spare_;
-    size_t cut_ = 0;     // ranges cut
     size_t merged_ = 0;  // ranges taken by the merge
-    bool cut_done_ = false;
     bool early_ = false;
     ThreadFailure failure_;
     // Declared last, so the walkers are joined before anything they use goes.
@@ -207,8 +190,8 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
     return SplitMerge(compiled, mode, source, options, plan).run();
 }
 
-SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options) {
-    SplitFacts facts;
+SplitFacts input_facts(Source& source, SplitFacts facts) {
+    facts.size.reset();
     if (source.buffer_grid() == 0) {
         facts.input = SplitFacts::Input::Other;
     } else if (const MappedFile* file = source.mapped_file()) {
@@ -217,6 +200,11 @@ SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanO
     } else {
         facts.input = SplitFacts::Input::Sequential;
     }
+    return facts;
+}
+
+SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options) {
+    SplitFacts facts = input_facts(source);
     facts.match_limit = engine.has_match_limit();
     facts.reads_engine = options.observer && options.observer->reads_engine();
     for (const engine::InstalledAccumulator& a : engine.accumulators()) facts.kinds.push_back(a.accumulator->kind());

@@ -50,6 +50,10 @@ struct SplitPlan {
     uint64_t range_len = 16777216;
 };
 
+// The facts of `source` itself that the split rule reads: whether it has a
+// buffer grid, whether it is a mapped file, and that file's size.
+SplitFacts input_facts(Source& source, SplitFacts facts = {});
+
 // The facts (run/run_policy.h) of scanning `source` with `engine`'s queries
 // and the caller of `options`.
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options);

@@ -65,7 +65,7 @@ TableSplit::TableSplit(TableEngines engines, Source& source, size_t walkers, uin
       source_(source),
       walkers_n_(std::max<size_t>(walkers, 1)),
       in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
-      cutter_(run::cut_ranges(source, range_len)) {}
+      cuts_(source, range_len) {}
 
 TableSplit::Run TableSplit::scan_new(run::Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
     Run run;
@@ -87,22 +87,6 @@ void TableSplit::scan_on(Run& run, const run::Range& range, std::vector<uint8_t>
     });
 }
 
-std::optional<run::Range> TableSplit::next_range() {
-    auto r = cutter_->next();
-    if (!r) {
-        cut_error_ = std::move(r.error());
-        cut_done_ = true;
-        return std::nullopt;
-    }
-    if (!*r) {
-        cut_done_ = true;
-        return std::nullopt;
-    }
-    ++cut_;
-    cut_end_ = (*r)->end;
-    return std::move(*r);
-}
-
 bool TableSplit::advance() {
     if (!walkers_)
         walkers_.emplace(
@@ -115,13 +99,13 @@ bool TableSplit::advance() {
     // per walker ahead of the merge.
     const bool clean = !cur_ || cur_->scan.top_level;
     const size_t ahead = 2 * walkers_n_;
-    while (clean && !cut_done_ && cut_ - merged_ < ahead) {
-        if (auto r = next_range()) walkers_->start(std::move(*r));
+    while (clean && !cuts_.done() && cuts_.count() - merged_ < ahead) {
+        if (auto r = cuts_.next()) walkers_->start(std::move(*r));
     }
-    if (merged_ == cut_) {
-        if (cut_done_ || !cur_) return false;
+    if (merged_ == cuts_.count()) {
+        if (cuts_.done() || !cur_) return false;
         // Not at top level and nothing ahead: the open run reads on.
-        std::optional<run::Range> r = next_range();
+        std::optional<run::Range> r = cuts_.next();
         if (!r) return false;
         ++merged_;
         extend(*r);
@@ -172,8 +156,8 @@ uint64_t TableSplit::buffer_end(uint64_t end) {
     const uint64_t grid_end = (end / in_.grid + 1) * in_.grid;
     // How far the input reaches is known once ranges are cut past the
     // buffer's end (the ranges cut only for this are not scanned).
-    while (!cut_done_ && cut_end_ < grid_end) (void)next_range();
-    return std::min(grid_end, cut_end_);
+    while (!cuts_.done() && cuts_.end() < grid_end) (void)cuts_.next();
+    return std::min(grid_end, cuts_.end());
 }
 
 run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, bool failed) {
@@ -203,9 +187,9 @@ run::SourceScan::Step TableSplit::ended(engine::CellStore& rows) {
     over_ = true;
     run::SourceScan::Step out;
     out.kind = run::SourceScan::Step::Kind::Ended;
-    if (cut_error_) {
+    if (auto error = cuts_.take_error()) {
         out.kind = run::SourceScan::Step::Kind::Failed;
-        out.error.emplace(JorvaneError::read(std::move(*cut_error_), 0));
+        out.error.emplace(JorvaneError::read(std::move(*error), 0));
         return out;
     }
     // Closing the scan may complete a last row (a number at the very end).

@@ -110,7 +110,6 @@ private:
     // Whether one engine, scanning a walker's range from its start, settles
     // at the row limit before the range's error counts.
     bool settles_first(const Run& run);
-    std::optional<run::Range> next_range();
     bool limit_reached() const { return engines_.row_limit && rows_ + pending_.rows >= *engines_.row_limit; }
     // The end of the grid buffer that holds `end`'s last byte, as far as
     // the input reaches.
@@ -126,14 +125,10 @@ private:
     Source& source_;
     size_t walkers_n_;
     run::RangeInput in_;
-    std::unique_ptr<run::RangeCutter> cutter_;
+    run::RangeFeed cuts_;
     std::optional<Run> cur_;
-    std::optional<IoError> cut_error_;
     std::vector<uint8_t> spare_;
-    size_t cut_ = 0;       // ranges cut
-    size_t merged_ = 0;    // ranges taken into the open run
-    uint64_t cut_end_ = 0; // where the last range cut ends
-    bool cut_done_ = false;
+    size_t merged_ = 0;  // ranges taken into the open run
     // The rows of the buffer being put together from pieces.
     engine::CellStore pending_;
     bool has_pending_ = false;

@@ -41,6 +41,7 @@
 #include <span>
 #include <string_view>
 
+#include "engine/walk/bracket_skip.h"
 #include "engine/walk/scan_state.h"
 #include "engine/walk/state_table.h"
 #include "engine/walk/walk_chunk.h"
@@ -62,6 +63,21 @@ inline constexpr std::array<ValueStart, 256> kValueStarts = [] {
     }
     return t;
 }();
+
+// Hands position `at` of `buf` back to the general walk: into the cursor's
+// bits, or, for a token that began in an earlier chunk and whose end the
+// buffer does not hold, as the cursor's open token.
+inline void put_back(ChunkCursor& c, const uint8_t* buf, const uint8_t* at) {
+    const auto p = static_cast<uint64_t>(at - buf);
+    if (p >= c.base) {
+        c.bits |= uint64_t{1} << (p - c.base);
+    } else {
+        c.open_token_start = p;
+    }
+}
+
+// The frame state of an array before its element `i`.
+inline FrameState element_state(uint64_t i) { return i == 0 ? FrameState::ArrayStart : FrameState::ValueExpected; }
 
 template <class Chunks>
 class FastWalk {
@@ -147,7 +163,7 @@ public:
         if (b == ',') goto top;
         if (b != '{' && b != '[') [[unlikely]] {
             c_.bits = bits;
-            put_back(p);
+            put_back(c_, buf_, p);
             return;
         }
         cs = t_.table_state(d_.state);
@@ -325,68 +341,31 @@ public:
         // at a time, to its closer; nothing inside is walked.
         {
             const uint8_t skipped_object = b == '{';
-            const uint64_t from = after_bit(~uint64_t{0}, static_cast<unsigned>(p - chunk));
-            uint64_t open = c_.openers & from;
-            uint64_t close = c_.closers & from;
-            uint64_t open_count = 1;
-            uint64_t at = static_cast<uint64_t>(chunk - buf_);  // the buffer position of the chunk counted
-            const classification_kernel::ChunkMasks* m = nullptr;  // its masks, once past the cursor's
-            for (;;) {
-                const uint64_t closes = static_cast<uint64_t>(std::popcount(close));
-                if (closes >= open_count) [[unlikely]] {
-                    while (close) {
-                        const uint64_t below = (close & (0 - close)) - 1;
-                        open_count += static_cast<uint64_t>(std::popcount(open & below));
-                        open &= ~below;
-                        open_count -= 1;
-                        if (open_count == 0) {
-                            const unsigned k = static_cast<unsigned>(std::countr_zero(close));
-                            if (m != nullptr) {
-                                // The cursor moves to the chunk of the closer.
-                                c_.base = at;
-                                c_.openers = m->openers;
-                                c_.closers = m->closers;
-                                bits = m->structural;
-                                chunk = buf_ + at;
-                            }
-                            bits = after_bit(bits, k);
-                            p = chunk + k;
-                            if ((*p == '}') != (skipped_object != 0)) [[unlikely]] {
-                                // A closer of the other kind: the general walk reports it.
-                                push_skipped(depth, skipped_object);
-                                ++depth;
-                                return bail(p, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                                            dead);
-                            }
-                            child = dead;
-                            if (depth == 0) goto top;
-                            goto closed;
-                        }
-                        close &= close - 1;
-                    }
-                    open_count += static_cast<uint64_t>(std::popcount(open));
-                } else {
-                    open_count += static_cast<uint64_t>(std::popcount(open)) - closes;
-                }
-                m = chunks_.next_masks(at);
-                if (m == nullptr) [[unlikely]] {
-                    // The buffer ends inside: the general walk goes on skipping.
-                    bits = 0;
-                    push_skipped(depth, skipped_object);
-                    ++depth;
-                    return bail(nullptr, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, dead,
-                                open_count);
-                }
-                open = m->openers;
-                close = m->closers;
+            uint64_t open_count = 0;
+            p = skip_container(chunks_, c_, buf_, chunk, bits, p, open_count);
+            if (p == nullptr) [[unlikely]] {
+                // The buffer ends inside: the general walk goes on skipping.
+                push_skipped(depth, skipped_object);
+                ++depth;
+                return bail(nullptr, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, dead,
+                            open_count);
             }
+            if ((*p == '}') != (skipped_object != 0)) [[unlikely]] {
+                // A closer of the other kind: the general walk reports it.
+                push_skipped(depth, skipped_object);
+                ++depth;
+                return bail(p, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, dead);
+            }
+            child = dead;
+            if (depth == 0) goto top;
+            goto closed;
         }
 
     refuse:
         // The general walk takes the container from its opener.
         if (depth == 0) {
             c_.bits = bits;
-            put_back(p);
+            put_back(c_, buf_, p);
             return;
         }
         if (is_object) return bail(p, FrameState::ValueExpected, 0, child);
@@ -394,21 +373,6 @@ public:
     }
 
 private:
-    // Hands position `p` back to the general walk: into the cursor's bits,
-    // or, for a token that began in an earlier chunk and whose end the buffer
-    // does not hold, as the cursor's open token.
-    void put_back(const uint8_t* at) {
-        const auto p = static_cast<uint64_t>(at - buf_);
-        if (p >= c_.base) {
-            c_.bits |= uint64_t{1} << (p - c_.base);
-        } else {
-            c_.open_token_start = p;
-        }
-    }
-
-    // The frame state of an array before its element `i`.
-    static FrameState element_state(uint64_t i) { return i == 0 ? FrameState::ArrayStart : FrameState::ValueExpected; }
-
     // Writes the general walk's state for `count` open containers; the
     // innermost has frame state `fs` and index `index`, each outer one the
     // state it has while a value is open in it.
@@ -422,7 +386,7 @@ private:
         }
         levels_[count - 1].frame_state = fs;
         levels_[count - 1].array_index = index;
-        if (at != nullptr) put_back(at);
+        if (at != nullptr) put_back(c_, buf_, at);
         e_.adopt_fast_walk(levels_, count, t_.automaton_state(state), skip);
     }
 

@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/walk/bracket_skip.h"
 #include "engine/walk/fast_walk.h"
 #include "engine/walk/scan_state.h"
 #include "engine/walk/state_table.h"
@@ -131,7 +132,7 @@ public:
         if (b == ',') goto top;
         if (b != '{' && b != '[') [[unlikely]] {
             c_.bits = bits;
-            put_back(p);
+            put_back(c_, buf_, p);
             return;
         }
         cs = ct_.table_state(cd_.state);
@@ -332,66 +333,30 @@ public:
         // counted, a chunk at a time, to its closer.
         {
             const uint8_t skipped_object = b == '{';
-            const uint64_t from = after_bit(~uint64_t{0}, static_cast<unsigned>(p - chunk));
-            uint64_t open = c_.openers & from;
-            uint64_t close = c_.closers & from;
-            uint64_t open_count = 1;
-            uint64_t at = static_cast<uint64_t>(chunk - buf_);
-            const classification_kernel::ChunkMasks* m = nullptr;
-            for (;;) {
-                const uint64_t closes = static_cast<uint64_t>(std::popcount(close));
-                if (closes >= open_count) [[unlikely]] {
-                    while (close) {
-                        const uint64_t below = (close & (0 - close)) - 1;
-                        open_count += static_cast<uint64_t>(std::popcount(open & below));
-                        open &= ~below;
-                        open_count -= 1;
-                        if (open_count == 0) {
-                            const unsigned k = static_cast<unsigned>(std::countr_zero(close));
-                            if (m != nullptr) {
-                                c_.base = at;
-                                c_.openers = m->openers;
-                                c_.closers = m->closers;
-                                bits = m->structural;
-                                chunk = buf_ + at;
-                            }
-                            bits = after_bit(bits, k);
-                            p = chunk + k;
-                            if ((*p == '}') != (skipped_object != 0)) [[unlikely]] {
-                                push_skipped(depth, skipped_object);
-                                ++depth;
-                                return bail(p, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0,
-                                            cdead, adead);
-                            }
-                            cchild = cdead;
-                            achild = adead;
-                            if (depth == 0) goto top;
-                            goto closed;
-                        }
-                        close &= close - 1;
-                    }
-                    open_count += static_cast<uint64_t>(std::popcount(open));
-                } else {
-                    open_count += static_cast<uint64_t>(std::popcount(open)) - closes;
-                }
-                m = chunks_.next_masks(at);
-                if (m == nullptr) [[unlikely]] {
-                    bits = 0;
-                    push_skipped(depth, skipped_object);
-                    ++depth;
-                    return bail(nullptr, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, cdead,
-                                adead, open_count);
-                }
-                open = m->openers;
-                close = m->closers;
+            uint64_t open_count = 0;
+            p = skip_container(chunks_, c_, buf_, chunk, bits, p, open_count);
+            if (p == nullptr) [[unlikely]] {
+                push_skipped(depth, skipped_object);
+                ++depth;
+                return bail(nullptr, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, cdead,
+                            adead, open_count);
             }
+            if ((*p == '}') != (skipped_object != 0)) [[unlikely]] {
+                push_skipped(depth, skipped_object);
+                ++depth;
+                return bail(p, skipped_object ? FrameState::ObjectStart : FrameState::ArrayStart, 0, cdead, adead);
+            }
+            cchild = cdead;
+            achild = adead;
+            if (depth == 0) goto top;
+            goto closed;
         }
 
     refuse:
         // The general walk takes the container from its opener.
         if (depth == 0) {
             c_.bits = bits;
-            put_back(p);
+            put_back(c_, buf_, p);
             return;
         }
         if (is_object) return bail(p, FrameState::ValueExpected, 0, cchild, achild);
@@ -402,17 +367,6 @@ private:
     static constexpr uint32_t kNone = UINT32_MAX;
 
     bool capturing() const { return cap_level_ != kNone; }
-
-    void put_back(const uint8_t* at) {
-        const auto p = static_cast<uint64_t>(at - buf_);
-        if (p >= c_.base) {
-            c_.bits |= uint64_t{1} << (p - c_.base);
-        } else {
-            c_.open_token_start = p;
-        }
-    }
-
-    static FrameState element_state(uint64_t i) { return i == 0 ? FrameState::ArrayStart : FrameState::ValueExpected; }
 
     [[gnu::noinline]] void hand_over(const uint8_t* at, uint32_t count, FrameState fs, uint64_t index, StateId c_state,
                                      StateId a_state, uint64_t skip) {
@@ -425,7 +379,7 @@ private:
         }
         levels_[count - 1].frame_state = fs;
         levels_[count - 1].array_index = index;
-        if (at != nullptr) put_back(at);
+        if (at != nullptr) put_back(c_, buf_, at);
         RowWalkHandOver h;
         h.levels = levels_;
         h.count = count;

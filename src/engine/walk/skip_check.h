@@ -93,6 +93,13 @@ inline constexpr uint8_t kSkipHighTable[16] = {0, 0, 0x85, 0x4A, 0, 0, 0x10, 0x2
 inline constexpr uint8_t kSkipLowTable2[16] = {0x08, 0, 0, 0, 0, 0x03, 0, 0, 0, 0x10, 0x10, 0x04, 0, 0x10, 0, 0};
 inline constexpr uint8_t kSkipHighTable2[16] = {0x10, 0, 0x0C, 0, 0x02, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
+// The tables repeated in every 16-byte lane of a vector, for the vector
+// sets whose byte lookup works lane by lane.
+inline constexpr auto kSkipLowLanes = classification_kernel::detail::repeat_lanes(kSkipLowTable);
+inline constexpr auto kSkipHighLanes = classification_kernel::detail::repeat_lanes(kSkipHighTable);
+inline constexpr auto kSkipLowLanes2 = classification_kernel::detail::repeat_lanes(kSkipLowTable2);
+inline constexpr auto kSkipHighLanes2 = classification_kernel::detail::repeat_lanes(kSkipHighTable2);
+
 // A byte repeated over a 64-byte vector, loaded rather than broadcast.
 template <uint8_t B>
 inline constexpr classification_kernel::detail::LaneTable kSkipSplat = [] {
@@ -104,17 +111,14 @@ inline constexpr classification_kernel::detail::LaneTable kSkipSplat = [] {
 #if defined(__AVX512BW__)
 #define JORVANE_SKIP_CHECK_VECTOR 1
 inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
-    static constexpr auto low_lanes = classification_kernel::detail::repeat_lanes(kSkipLowTable);
-    static constexpr auto high_lanes = classification_kernel::detail::repeat_lanes(kSkipHighTable);
-    static constexpr auto low_lanes2 = classification_kernel::detail::repeat_lanes(kSkipLowTable2);
-    static constexpr auto high_lanes2 = classification_kernel::detail::repeat_lanes(kSkipHighTable2);
     const auto load = [](const classification_kernel::detail::LaneTable& t) { return _mm512_load_si512(t.bytes); };
     const __m512i x = _mm512_loadu_si512(chunk);
     const __m512i high = _mm512_and_si512(_mm512_srli_epi16(x, 4), load(kSkipSplat<0x0F>));
-    const __m512i cls =
-        _mm512_and_si512(_mm512_shuffle_epi8(load(low_lanes), x), _mm512_shuffle_epi8(load(high_lanes), high));
-    const __m512i cls2 =
-        _mm512_and_si512(_mm512_shuffle_epi8(load(low_lanes2), x), _mm512_shuffle_epi8(load(high_lanes2), high));
+    const auto classes = [&](const auto& low_lanes, const auto& high_lanes) {
+        return _mm512_and_si512(_mm512_shuffle_epi8(load(low_lanes), x), _mm512_shuffle_epi8(load(high_lanes), high));
+    };
+    const __m512i cls = classes(kSkipLowLanes, kSkipHighLanes);
+    const __m512i cls2 = classes(kSkipLowLanes2, kSkipHighLanes2);
     const auto has = [&](__m512i v, const classification_kernel::detail::LaneTable& bits) {
         return static_cast<uint64_t>(_mm512_test_epi8_mask(v, load(bits)));
     };
@@ -133,10 +137,6 @@ inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
 #elif defined(__AVX2__)
 #define JORVANE_SKIP_CHECK_VECTOR 1
 inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
-    static constexpr auto low_lanes = classification_kernel::detail::repeat_lanes(kSkipLowTable);
-    static constexpr auto high_lanes = classification_kernel::detail::repeat_lanes(kSkipHighTable);
-    static constexpr auto low_lanes2 = classification_kernel::detail::repeat_lanes(kSkipLowTable2);
-    static constexpr auto high_lanes2 = classification_kernel::detail::repeat_lanes(kSkipHighTable2);
     const auto load = [](const classification_kernel::detail::LaneTable& t) {
         return _mm256_load_si256(reinterpret_cast<const __m256i*>(t.bytes));
     };
@@ -145,10 +145,11 @@ inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
     for (unsigned at = 0; at < 64; at += 32) {
         const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + at));
         const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), load(kSkipSplat<0x0F>));
-        const __m256i cls =
-            _mm256_and_si256(_mm256_shuffle_epi8(load(low_lanes), x), _mm256_shuffle_epi8(load(high_lanes), hi));
-        const __m256i cls2 =
-            _mm256_and_si256(_mm256_shuffle_epi8(load(low_lanes2), x), _mm256_shuffle_epi8(load(high_lanes2), hi));
+        const auto classes = [&](const auto& low_lanes, const auto& high_lanes) {
+            return _mm256_and_si256(_mm256_shuffle_epi8(load(low_lanes), x), _mm256_shuffle_epi8(load(high_lanes), hi));
+        };
+        const __m256i cls = classes(kSkipLowLanes, kSkipHighLanes);
+        const __m256i cls2 = classes(kSkipLowLanes2, kSkipHighLanes2);
         const auto has = [&](__m256i v, const classification_kernel::detail::LaneTable& b) {
             const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(v, load(b)), _mm256_setzero_si256());
             return ~bits(none) & 0xFFFFFFFFu;

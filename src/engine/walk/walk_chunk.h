@@ -27,6 +27,7 @@
 
 #include "classification_kernel/kernel_core.h"
 #include "engine/describer.h"
+#include "engine/walk/bracket_skip.h"
 #include "engine/walk/scan_state.h"
 #include "engine/walk/skip_check.h"
 
@@ -93,11 +94,6 @@ JORVANE_WALK_INLINE std::string_view trim_trailing_ws(std::string_view s) {
     size_t n = s.size();
     while (n > 0 && is_trailing_ws(s[n - 1])) --n;
     return s.substr(0, n);
-}
-
-// Positions strictly after bit k.
-JORVANE_WALK_INLINE uint64_t after_bit(uint64_t mask, unsigned k) {
-    return k >= 63 ? 0 : mask & (~uint64_t{0} << (k + 1));
 }
 
 // A scalar value (atom or string) in the innermost frame; `at` is the source
@@ -281,42 +277,25 @@ JORVANE_WALK_INLINE bool skip_checks_numbers(const Ds& ds) {
 template <class Ds>
 JORVANE_WALK_INLINE bool continue_skip(ScanState& e, const Ds& ds, const ChunkCursor& c, uint64_t& bits, uint64_t from_mask,
                                        const uint8_t* buf, size_t len) {
-    uint64_t open = c.openers & from_mask;
-    uint64_t close = c.closers & from_mask;
     uint64_t depth = e.skip_depth;
-    const uint64_t closes = static_cast<uint64_t>(std::popcount(close));
-    if (closes < depth) [[likely]] {
-        // Every closer of the chunk leaves the depth above 0.
-        e.skip_depth = depth + static_cast<uint64_t>(std::popcount(open)) - closes;
+    const unsigned k = skip_closer(c.openers & from_mask, c.closers & from_mask, depth);
+    if (k == 64) [[likely]] {
+        // The skipped container goes on past the chunk.
+        e.skip_depth = depth;
         if (e.skip_check.on) [[unlikely]]
             check_skipped(e, c, bits, buf, len);
         bits = 0;
         return false;
     }
-    while (close) {
-        const uint64_t below = (close & (0 - close)) - 1;
-        depth += static_cast<uint64_t>(std::popcount(open & below));
-        open &= ~below;
-        depth -= 1;
-        if (depth == 0) {
-            const unsigned k = static_cast<unsigned>(std::countr_zero(close));
-            e.skip_depth = 0;
-            const uint64_t pos = c.base + k;
-            if (e.skip_check.on) [[unlikely]] {
-                check_skipped(e, c, bits & ~after_bit(~uint64_t{0}, k), buf, len);
-                e.skip_check.on = false;
-            }
-            bits = after_bit(bits, k);
-            on_close_container(e, ds, buf[pos], pos, buf, len);
-            return true;
-        }
-        close &= close - 1;
+    e.skip_depth = 0;
+    const uint64_t pos = c.base + k;
+    if (e.skip_check.on) [[unlikely]] {
+        check_skipped(e, c, bits & ~after_bit(~uint64_t{0}, k), buf, len);
+        e.skip_check.on = false;
     }
-    e.skip_depth = depth + static_cast<uint64_t>(std::popcount(open));
-    if (e.skip_check.on) [[unlikely]]
-        check_skipped(e, c, bits, buf, len);
-    bits = 0;
-    return false;
+    bits = after_bit(bits, k);
+    on_close_container(e, ds, buf[pos], pos, buf, len);
+    return true;
 }
 
 // The rest of an object member whose key was just walked, while its tokens

@@ -20,6 +20,8 @@
 namespace jorvane::ndjson {
 namespace {
 
+using jorvane::testing::check_random_documents;
+using jorvane::testing::mapped;
 using jorvane::testing::RandomRecords;
 using jorvane::testing::TempFile;
 
@@ -33,10 +35,6 @@ std::string show(const EmittedLines& e) {
             s += " count " + (q.count ? std::to_string(*q.count) : std::string("-")) + " covered " +
                  (q.bytes_covered ? std::to_string(*q.bytes_covered) : std::string("-"));
     return s;
-}
-
-std::unique_ptr<Source> mapped(const MappedFile& file, size_t grid) {
-    return std::make_unique<MappedFileSource>(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), grid);
 }
 
 const engine::ScanMode kBatched = engine::ScanMode::batched(8);
@@ -72,21 +70,12 @@ void check(const std::string& doc, const std::string& label) {
 }
 
 TEST(SplitRows, RandomRowsAsOneEngineWritesThem) {
-    for (uint64_t seed = 1; seed <= 9; ++seed) {
-        RandomRecords g(seed);
-        check(g.document(static_cast<int>(seed % 3), 20 + g.below(40)), "seed " + std::to_string(seed));
-        if (::testing::Test::HasFailure()) return;
-    }
+    check_random_documents(1, 10, false, check);
+    if (::testing::Test::HasFailure()) return;
     check("", "empty");
 }
 
-TEST(SplitRows, BrokenInputFailsAfterTheSameLines) {
-    for (uint64_t seed = 100; seed < 112; ++seed) {
-        RandomRecords g(seed);
-        check(g.broken(g.document(static_cast<int>(seed % 3), 20 + g.below(30))), "seed " + std::to_string(seed));
-        if (::testing::Test::HasFailure()) return;
-    }
-}
+TEST(SplitRows, BrokenInputFailsAfterTheSameLines) { check_random_documents(100, 112, true, check); }
 
 // Sequential input that counts the bytes it has handed out.
 class CountingSource final : public Source {

@@ -7,7 +7,6 @@
 // batch boundaries and the first error (kind, offset and text) must be
 // equal, floating-point figures bit for bit.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <random>
@@ -18,15 +17,15 @@
 
 #include "ndjson/emitter.h"
 #include "ndjson/json_writer.h"
+#include "run/random_records.h"
 #include "source/mapped_file.h"
-#include "source/memory_reader.h"
-#include "source/read_source.h"
 #include "table/group_by.h"
 #include "table/table_stream.h"
-#include "util/panic.h"
 
 namespace jorvane::table {
 namespace {
+
+using jorvane::testing::TempFile;
 
 struct Gen {
     std::mt19937_64 rng;
@@ -91,22 +90,6 @@ struct Gen {
     }
 };
 
-class TempFile {
-public:
-    explicit TempFile(const std::string& text) {
-        char tmpl[] = "/tmp/jorvane-tsplit-XXXXXX";
-        const int fd = mkstemp(tmpl);
-        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) panic("temp file");
-        ::close(fd);
-        path_ = tmpl;
-    }
-    ~TempFile() { ::unlink(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 void render(const Column& c, std::string& o) {
     o += std::string(" <") + c.dtype_name() + ">";
     const auto put = [&o](const auto& v) {
@@ -155,8 +138,8 @@ struct Input {
     const MappedFile* file;  // null: sequential input
     size_t grid;
     std::unique_ptr<Source> open() const {
-        if (file) return std::make_unique<MappedFileSource>(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), file), grid);
-        return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::vector<uint8_t>(doc->begin(), doc->end())), grid);
+        if (file) return jorvane::testing::mapped(*file, grid);
+        return jorvane::testing::sequential(*doc, grid);
     }
 };
 

@@ -2,9 +2,10 @@
 // nulls, nested values and keys drawn from a wide set (more paths and values
 // than a small distinct cap), pretty-printed records among them, and the
 // whole document broken at a random place. Files on disk come and go with a
-// TempFile.
+// TempFile, and are read as a mapped file or as sequential input.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "source/mapped_file.h"
 #include "source/memory_reader.h"
 #include "source/read_source.h"
 #include "util/panic.h"
@@ -90,6 +92,20 @@ private:
     std::mt19937_64 rng_;
 };
 
+// For each seed from `first` up to `last` (excluded), a document of shape
+// `seed % 3`, whole or (`broken`) broken, handed to `check(doc, label)`;
+// stops at the first failure.
+template <class Check>
+void check_random_documents(uint64_t first, uint64_t last, bool broken, Check&& check) {
+    for (uint64_t seed = first; seed < last; ++seed) {
+        RandomRecords g(seed);
+        const size_t records = 20 + g.below(broken ? 30 : 40);
+        std::string doc = g.document(static_cast<int>(seed % 3), records);
+        check(broken ? g.broken(std::move(doc)) : doc, "seed " + std::to_string(seed));
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 // A file removed at the end of the test.
 class TempFile {
 public:
@@ -114,6 +130,11 @@ public:
 private:
     std::string path_;
 };
+
+// `file` read in place on a grid of `grid` bytes; the file outlives it.
+inline std::unique_ptr<Source> mapped(const MappedFile& file, size_t grid) {
+    return std::make_unique<MappedFileSource>(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), grid);
+}
 
 // `doc` as sequential input on a grid of `buffer` bytes (a decoder's output).
 inline std::unique_ptr<Source> sequential(const std::string& doc, size_t buffer) {

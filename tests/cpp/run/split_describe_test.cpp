@@ -17,6 +17,8 @@
 namespace jorvane::run {
 namespace {
 
+using jorvane::testing::check_random_documents;
+using jorvane::testing::mapped;
 using jorvane::testing::RandomRecords;
 using jorvane::testing::TempFile;
 
@@ -39,10 +41,6 @@ std::string show(const Profiled& p) {
         s += "] " + (st.overflowed ? std::string("high") : std::to_string(st.fingerprints.size())) + "\n";
     }
     return s;
-}
-
-std::unique_ptr<Source> mapped(const MappedFile& file, size_t grid) {
-    return std::make_unique<MappedFileSource>(std::shared_ptr<const MappedFile>(std::shared_ptr<void>(), &file), grid);
 }
 
 const engine::ScanMode kBatched = engine::ScanMode::batched(8);
@@ -78,21 +76,12 @@ void check(const std::string& doc, const std::string& label) {
 }
 
 TEST(SplitDescribe, RandomProfilesAsOneEngineTakesThem) {
-    for (uint64_t seed = 1; seed <= 12; ++seed) {
-        RandomRecords g(seed);
-        check(g.document(static_cast<int>(seed % 3), 20 + g.below(40)), "seed " + std::to_string(seed));
-        if (::testing::Test::HasFailure()) return;
-    }
+    check_random_documents(1, 13, false, check);
+    if (::testing::Test::HasFailure()) return;
     check("", "empty");
 }
 
-TEST(SplitDescribe, BrokenInputFailsAsOneEngineFails) {
-    for (uint64_t seed = 100; seed < 116; ++seed) {
-        RandomRecords g(seed);
-        check(g.broken(g.document(static_cast<int>(seed % 3), 20 + g.below(30))), "seed " + std::to_string(seed));
-        if (::testing::Test::HasFailure()) return;
-    }
-}
+TEST(SplitDescribe, BrokenInputFailsAsOneEngineFails) { check_random_documents(100, 116, true, check); }
 
 // Stops once it has been asked `n` times.
 class StopAfter final : public Interrupt {

@@ -5,7 +5,6 @@
 // order, errors (kind, offset and text) and partial results must be equal,
 // floating-point figures bit for bit.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
@@ -17,6 +16,7 @@
 
 #include "engine/engine.h"
 #include "run/plans.h"
+#include "run/random_records.h"
 #include "run/run_policy.h"
 #include "run/run_test_support.h"
 #include "run/scan_source.h"
@@ -31,33 +31,10 @@
 namespace jorvane::run::testing {
 namespace {
 
+using jorvane::testing::sequential;
+using jorvane::testing::TempFile;
 using K = AccumulatorKind;
 using engine::QueryOutput;
-
-// A file removed at the end of the test.
-class TempFile {
-public:
-    explicit TempFile(const std::string& text) {
-        char tmpl[] = "/tmp/jorvane-split-XXXXXX";
-        const int fd = mkstemp(tmpl);
-        if (fd < 0) panic("mkstemp");
-        path_ = tmpl;
-        size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-            if (n <= 0) panic("write");
-            done += static_cast<size_t>(n);
-        }
-        ::close(fd);
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() { ::unlink(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Every streamed value, per query and stream, in arrival order.
 class StreamSink final : public engine::ValueSink {
@@ -236,11 +213,6 @@ const std::vector<Spec>& fused_specs() {
     return specs;
 }
 
-std::unique_ptr<Source> stream_of(const std::string& doc, size_t buffer) {
-    std::vector<uint8_t> bytes(doc.begin(), doc.end());
-    return std::make_unique<ReadSource>(std::make_unique<MemoryReader>(std::move(bytes)), buffer);
-}
-
 // The document read as sequential input (a decoder's output, say) in ranges,
 // against one engine reading the same input.
 void check_sequential(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
@@ -249,7 +221,7 @@ void check_sequential(const std::string& doc, const std::vector<Spec>& specs, co
         Scanned serial;
         {
             engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
-            auto source = stream_of(doc, buffer);
+            auto source = sequential(doc, buffer);
             ScanOptions options;
             options.sink = &serial.sink;
             serial.outcome = scan_source(engine, *source, options);
@@ -257,7 +229,7 @@ void check_sequential(const std::string& doc, const std::vector<Spec>& specs, co
         for (uint64_t range : {uint64_t{1}, uint64_t{29}, uint64_t{500}}) {
             for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
                 Scanned split;
-                auto source = stream_of(doc, buffer);
+                auto source = sequential(doc, buffer);
                 ScanOptions options;
                 options.sink = &split.sink;
                 split.outcome =
