@@ -158,6 +158,19 @@ def test_more_conversions():
     assert t.to_dict()["d"] == [decimal.Decimal(big)]
 
 
+def test_string_columns_in_pandas_are_what_pandas_makes_of_the_strings():
+    # Strings may go over to pandas in Arrow: the column must be the one pandas
+    # builds from the same str objects, dtype, missing values and text alike.
+    pandas = pytest.importorskip("pandas")
+    src = b'{"s":"x"}\n{}\n{"s":null}\n{"s":"\\u00e9\\ud800 \xff"}\n{"s":""}\n{"s":"q\\"\\n"}\n'
+    t = table(src, "", ["s"])
+    as_list = table(src, "", ["s"]).to_dict()["s"]
+    df = t.to_pandas()
+    expected = pandas.Series(as_list, name="s")
+    assert df["s"].dtype == expected.dtype
+    pandas.testing.assert_series_equal(df["s"], expected)
+
+
 def test_failing_read_is_a_runtime_error():
     class Failing:
         def read(self, n=-1):

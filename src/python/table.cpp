@@ -5,6 +5,7 @@
 // therefore one-shot: a second one, or column() afterwards, is refused.
 #include "python/table.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,10 +79,47 @@ PyObject* t_to_dict(PyObject* self, PyObject*) {
         static_cast<PyObject*>(nullptr));
 }
 
+// The dtype pandas gives a column of str when it keeps such columns in Arrow
+// (pandas' string dtype on pyarrow storage), with pyarrow; null otherwise
+// (no exception set). A string column then goes over as an Arrow array that
+// pandas takes as it is: a list of str objects would be made only for pandas
+// to encode it into Arrow again, which costs more than the rest of the column.
+struct ArrowStrings {
+    Ref pyarrow;
+    Ref dtype;
+};
+std::optional<ArrowStrings> arrow_strings(PyObject* pandas) {
+    Ref series_class = Ref::steal(PyObject_GetAttrString(pandas, "Series"));
+    Ref sample = series_class ? Ref::steal(Py_BuildValue("([s])", "a")) : Ref();
+    Ref series = sample ? Ref::steal(PyObject_CallObject(series_class.get(), sample.get())) : Ref();
+    Ref dtype = series ? Ref::steal(PyObject_GetAttrString(series.get(), "dtype")) : Ref();
+    Ref storage = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "storage")) : Ref();
+    std::string storage_text;
+    if (!storage || !PyUnicode_Check(storage.get()) || !str_of(storage.get(), storage_text) ||
+        storage_text != "pyarrow") {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    Ref pyarrow = Ref::steal(PyImport_ImportModule("pyarrow"));
+    if (!pyarrow) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return ArrowStrings{std::move(pyarrow), std::move(dtype)};
+}
+
 // A pandas value for one column: nullable integers and UTC timestamps get
-// the forms pandas has for them; everything else goes as column_to_py gives it.
-Ref pandas_column(PyObject* pandas, const table::Column& c, bool use_float) {
+// the forms pandas has for them, strings go over in Arrow when pandas keeps
+// them so (`strings`); everything else goes as column_to_py gives it.
+Ref pandas_column(PyObject* pandas, table::Column c, bool use_float, const std::optional<ArrowStrings>& strings) {
     using K = table::Column::Kind;
+    if (c.kind() == K::Str && strings) {
+        Ref array = pyarrow_array_of(strings->pyarrow.get(), "", std::move(c), "");
+        Ref make = array ? Ref::steal(PyObject_GetAttrString(pandas, "array")) : Ref();
+        Ref args = make ? Ref::steal(PyTuple_Pack(2, array.get(), strings->dtype.get())) : Ref();
+        if (!args) return {};
+        return Ref::steal(PyObject_CallObject(make.get(), args.get()));
+    }
     if (c.kind() == K::Int64 && c.as<K::Int64>().validity) {
         const auto& col = c.as<K::Int64>();
         std::vector<uint8_t> mask(col.size());
@@ -128,11 +166,12 @@ PyObject* t_to_pandas(PyObject* self, PyObject*) {
             if (!borrow.ok()) return nullptr;
             Ref pandas = import_package("pandas", "to_pandas() needs pandas installed; use to_dict() for a plain dict of lists");
             if (!pandas || !check_available(d)) return nullptr;
+            const std::optional<ArrowStrings> strings = arrow_strings(pandas.get());
             Ref dict = Ref::steal(PyDict_New());
             Ref names = Ref::steal(PyList_New(0));
             if (!dict || !names) return nullptr;
             for (size_t i = 0; i < d.table.names.size(); ++i) {
-                Ref value = pandas_column(pandas.get(), take_column(d, i), d.use_float);
+                Ref value = pandas_column(pandas.get(), take_column(d, i), d.use_float, strings);
                 Ref key = value ? str(d.table.names[i]) : Ref();
                 if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0 ||
                     PyList_Append(names.get(), key.get()) < 0)
