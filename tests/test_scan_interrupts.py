@@ -3,6 +3,7 @@ between buffers with KeyboardInterrupt and leaves its output as a failed run doe
 a large file read through a raw file object (C reads, no Python code runs in them), and the
 interrupt is sent once the scan has read from it; a scan that ignored it would read to the end."""
 import contextlib
+import gc
 import json
 import os
 import signal
@@ -107,3 +108,41 @@ def test_batches_read_in_ranges_go_on_after_the_interrupt(big, sigint_raises):
         except KeyboardInterrupt:
             continue
     assert [i for chunk in chunks for i in chunk.to_dict()["id"].tolist()] == list(range(ROWS))
+
+
+@contextlib.contextmanager
+def interrupted_once_made(out):
+    """Sends SIGINT to the main thread once the file `out` exists."""
+    stop = threading.Event()
+
+    def watch():
+        while not stop.wait(0.001):
+            if out.exists():
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+                return
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        watcher.join()
+
+
+@pytest.mark.parametrize("mode", [None, "batched"])
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+def test_a_writer_reading_a_path_ahead_stops_at_the_interrupt(big, tmp_path, sigint_raises, fmt, mode):
+    # A path is read a batch ahead on a thread of its own: the interrupt comes while a batch is awaited or
+    # written, the reader is stopped, and the file holds the batches written before it, as a failed run leaves it.
+    pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / f"out.{fmt}"
+    writer = jorvane.write_parquet if fmt == "parquet" else jorvane.write_csv
+    with pytest.raises(KeyboardInterrupt), interrupted_once_made(out):
+        writer(str(big), str(out), "", ["id"], batch_rows=10_000, mode=mode)
+    gc.collect()  # the writer dropped unclosed is finalized by pyarrow
+    if fmt == "csv":
+        ids = [int(line) for line in out.read_text().splitlines()[1:]]
+    else:
+        ids = pq.read_table(str(out)).column("id").to_pylist()
+    assert ids == list(range(len(ids))) and len(ids) < ROWS

@@ -444,3 +444,23 @@ def test_without_pyarrow_the_writers_refuse_first(module, function, child_env):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == f"{function}() needs pyarrow installed"
 
+
+
+@pytest.mark.parametrize("failure", ["malformed", "cast"])
+@pytest.mark.parametrize("mode", [None, "batched"])
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+def test_a_later_batch_failing_leaves_exactly_the_batches_before_it(tmp_path, fmt, mode, failure):
+    # Batches of 3 rows (one record per read); the fourth batch is malformed, or strings where the file holds
+    # int64, and the batches after it are never written.
+    bad = [b'{"id": ]\n'] if failure == "malformed" else [{"id": w} for w in ("nine", "ten", "eleven")]
+    records = [{"id": i} for i in range(9)] + bad + [{"id": i} for i in range(12, 20)]
+    exc, pattern = (Corrupted, "") if failure == "malformed" else (ValueError, "incompatible with the file's")
+    path = tmp_path / f"x.{fmt}"
+    writer = write_parquet if fmt == "parquet" else write_csv
+    with pytest.raises(exc, match=pattern):
+        writer(Rows(records), str(path), "", ["id"], batch_rows=3, mode=mode)
+    gc.collect()  # the writer dropped unclosed is finalized by pyarrow
+    if fmt == "csv":
+        assert path.read_text() == '"id"\n' + "".join(f"{i}\n" for i in range(9))
+    else:
+        assert pq.read_table(str(path)).column("id").to_pylist() == list(range(9))

@@ -5,6 +5,7 @@
 
 #include "python/exceptions.h"
 #include "python/open_resolved.h"
+#include "table/batch_read_ahead.h"
 
 namespace jorvane::py {
 
@@ -16,10 +17,11 @@ bool check_batch_rows(uint64_t batch_rows) {
 
 std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
                                                     const std::optional<std::string>& mode_name, uint64_t batch_rows,
-                                                    const std::string* output) {
+                                                    const std::string* output, bool* python_reads) {
     const run::SplitFacts facts = table::table_split_facts();
     std::optional<OneSource> one = open_table_source(source, mode_name, output, &facts);
     if (!one) return std::nullopt;
+    if (python_reads) *python_reads = one->python_reads;
     auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows,
                                            table::TableWalkers{one->walkers, 0, true});
     if (!stream) {
@@ -31,12 +33,7 @@ std::optional<table::TableStream> open_batch_stream(PyObject* source, table::Tab
 
 Result<std::optional<table::Table>, JorvaneError> next_batch(table::TableStream& stream, run::Interrupt* interrupt) {
     NoGil released;
-    auto ready = stream.advance(interrupt);
-    if (!ready) return make_err(std::move(ready.error()));
-    if (!*ready) return std::optional<table::Table>();
-    auto batch = stream.emit();
-    if (!batch) return make_err(std::move(batch.error()));
-    return std::optional<table::Table>(std::move(batch.value()));
+    return table::read_batch(stream, interrupt);
 }
 
 }  // namespace jorvane::py

@@ -171,11 +171,15 @@ void add_input_facts(const ResolvedSource& one, run::SplitFacts& facts) {
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
                                            const std::string* output, const run::SplitFacts* split) {
     if (!split) {
-        return open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
+        bool python_reads = false;
+        std::optional<OneSource> opened = open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
             std::optional<ResolvedSource> one = resolve_table_source(source, output);
             if (!one) return nullptr;
+            python_reads = one->item.kind == ResolvedItem::Kind::Reader;
             return open_resolved(std::move(one->item), false, buffer_len, one->options.compression);
         });
+        if (opened) opened->python_reads = python_reads;
+        return opened;
     }
     const run::ThreadBudget budget(std::nullopt);
     if (!budget.mode(mode, 1, nullptr)) {
@@ -188,10 +192,11 @@ std::optional<OneSource> open_table_source(PyObject* source, const std::optional
     run::SplitFacts facts = *split;
     add_input_facts(*one, facts);
     const engine::ScanMode chosen = *budget.mode(mode, 1, by_policy ? &facts : nullptr);
+    const bool python_reads = one->item.kind == ResolvedItem::Kind::Reader;
     std::unique_ptr<Source> opened =
         open_resolved(std::move(one->item), false, run::buffer_len_for(chosen), one->options.compression);
     if (!opened) return std::nullopt;
-    return OneSource{chosen, std::move(opened), by_policy ? budget.walkers(chosen) : 1};
+    return OneSource{chosen, std::move(opened), by_policy ? budget.walkers(chosen) : 1, python_reads};
 }
 
 }  // namespace jorvane::py

@@ -34,6 +34,8 @@ struct OneSource {
     engine::ScanMode mode;
     std::unique_ptr<Source> source;
     size_t walkers = 1;
+    // The source reads by calling a Python file-like object.
+    bool python_reads = false;
 };
 
 // The opening sequence of every entry point that reads one source: the mode

@@ -14,6 +14,7 @@
 // touched by a call that is refused.
 #include "python/table_writers.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "python/py_class.h"
 #include "python/signal_check.h"
 #include "python/table_request.h"
+#include "table/batch_read_ahead.h"
 #include "table/dtype.h"
 #include "util/text.h"
 
@@ -166,28 +168,77 @@ Ref conform(Ref batch, PyObject* schema, PyObject* first_schema) {
                                                   "); declare dtypes= to hold one schema across the whole stream"));
 }
 
-// The loop of both formats: read a batch of rows (lock released), make it a
-// record batch, open the writer with the first record batch's schema or
-// conform a later one to it, write it. Signals are checked before the first
-// batch, between the buffers of each read and after each written batch. The
-// rows written, or nothing with the exception set; the writer, once opened,
-// is in `writer` either way.
-std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStream& stream, const Target& target,
-                                            Ref& writer) {
+// How long the calling thread waits for a batch read ahead before it runs
+// the pending signal handlers.
+constexpr auto kSignalPeriod = std::chrono::milliseconds(50);
+
+// The read-ahead of one run, joined on every way out. The reader may finish
+// a buffer before it sees the stop, so the interpreter lock is released
+// meanwhile.
+class JoinedReadAhead {
+public:
+    explicit JoinedReadAhead(table::TableStream& stream) : ahead_(stream) {}
+    ~JoinedReadAhead() {
+        NoGil released;
+        ahead_.stop();
+    }
+    JoinedReadAhead(const JoinedReadAhead&) = delete;
+    JoinedReadAhead& operator=(const JoinedReadAhead&) = delete;
+
+    bool started() const { return ahead_.started(); }
+
+    // The next batch, waited for with the lock released; the signal
+    // handlers run every kSignalPeriod of waiting. Nothing with the
+    // exception set when a handler raised.
+    std::optional<table::BatchRead> next() {
+        for (;;) {
+            std::optional<table::BatchRead> read;
+            {
+                NoGil released;
+                read = ahead_.take(kSignalPeriod);
+            }
+            if (read) return read;
+            if (PyErr_CheckSignals() < 0) return std::nullopt;
+        }
+    }
+
+private:
+    table::BatchReadAhead ahead_;
+};
+
+// The loop of both formats: read a batch of rows, make it a record batch,
+// open the writer with the first record batch's schema or conform a later
+// one to it, write it. Making and writing a record batch costs about as much
+// as reading the rows, so with `read_ahead` the next batch is read on a
+// thread of its own meanwhile (table/batch_read_ahead.h). A source that reads
+// through a Python file-like object is read here instead, with the lock
+// released: its read() must run where Ctrl-C can interrupt it, on this
+// thread. So is any source when no thread can be started. Signals are
+// checked before the first batch, while each batch is read or waited for and
+// after each written batch. The rows written, or nothing with the exception
+// set; the reader is joined either way, and the writer, once opened, is in
+// `writer`.
+std::optional<uint64_t> stream_batches_into(PyObject* pyarrow, table::TableStream& stream, bool read_ahead,
+                                            const Target& target, Ref& writer) {
     if (PyErr_CheckSignals() < 0) return std::nullopt;
     uint64_t written = 0;
     Ref first_schema;
-    SignalCheck signals;
+    SignalCheck signals;  // for batches read in place
+    std::optional<JoinedReadAhead> ahead;
+    if (read_ahead) ahead.emplace(stream);
     for (;;) {
-        auto read = next_batch(stream, &signals);
-        if (!read) {
-            signals.raise(std::move(read.error()));
+        std::optional<table::BatchRead> read =
+            ahead && ahead->started() ? ahead->next() : next_batch(stream, &signals);
+        if (!read) return std::nullopt;
+        if (!*read) {
+            signals.raise(std::move(read->error()));
             return std::nullopt;
         }
-        if (!*read) return written;
-        const uint64_t rows = (*read)->n_rows;
-        Ref batch = record_batch_of(pyarrow, std::move(**read));
-        read.value().reset();
+        std::optional<table::Table>& rows_read = read->value();
+        if (!rows_read) return written;
+        const uint64_t rows = rows_read->n_rows;
+        Ref batch = record_batch_of(pyarrow, std::move(*rows_read));
+        read.reset();
         Ref schema = batch ? Ref::steal(PyObject_GetAttrString(batch.get(), "schema")) : Ref();
         if (!schema) return std::nullopt;
         if (!writer) {
@@ -284,8 +335,9 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
                                                           ? std::nullopt
                                                           : std::optional<table::DType>(declared->second.dtype)});
     }
+    bool python_reads = false;
     std::optional<table::TableStream> stream =
-        open_batch_stream(source, std::move(*spec), mode_name, *batch_size, &path_text);
+        open_batch_stream(source, std::move(*spec), mode_name, *batch_size, &path_text, &python_reads);
     if (!stream) return nullptr;
 
     Ref option;
@@ -302,7 +354,7 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     if (!csv && !check_compression(pyarrow.get(), target, compression)) return nullptr;
 
     Ref writer;
-    std::optional<uint64_t> written = stream_batches_into(pyarrow.get(), *stream, target, writer);
+    std::optional<uint64_t> written = stream_batches_into(pyarrow.get(), *stream, !python_reads, target, writer);
     stream.reset();
     if (!written) {
         // Dropped, never closed: the exception stays the one raised.
