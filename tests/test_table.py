@@ -171,6 +171,21 @@ def test_string_columns_in_pandas_are_what_pandas_makes_of_the_strings():
     pandas.testing.assert_series_equal(df["s"], expected)
 
 
+def test_string_and_string_list_columns_keep_every_text():
+    # Few distinct strings share their objects; many distinct or long ones do
+    # not: either way every row holds its own text, missing ones None.
+    words = ["a", "b", "", "\u00e9", "x" * 100]
+    records = []
+    for i in range(12000):
+        s = words[i % 5] if i < 6000 else f"w{i}"
+        tags = None if i % 7 == 0 else [None if j == 1 else (words[(i + j) % 5] if i % 2 else f"t{i}-{j}")
+                                          for j in range(i % 4)]
+        records.append({"s": None if i % 11 == 0 else s, "tags": tags})
+    d = table(ndjson(*records), "", {"s": "s", "tags": "tags"}).to_dict()
+    assert d["s"] == [r["s"] for r in records]
+    assert d["tags"] == [r["tags"] for r in records]
+
+
 def test_failing_read_is_a_runtime_error():
     class Failing:
         def read(self, n=-1):

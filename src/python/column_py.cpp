@@ -4,8 +4,11 @@
 // list built one row at a time, None for a missing row.
 #include "python/column_py.h"
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "python/lazy_imports.h"
 #include "python/value_convert.h"
@@ -40,14 +43,56 @@ private:
 // A list of one object per row from make(row), None for missing rows.
 template <class Valid, class Make>
 Ref list_of(uint64_t rows, Valid valid, Make make) {
-    Ref list = Ref::steal(PyList_New(0));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     if (!list) return {};
     for (uint64_t r = 0; r < rows; ++r) {
         Ref item = valid(r) ? make(r) : none();
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+        if (!item || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), item.release()) < 0) return {};
     }
     return list;
 }
+
+// The str objects of one column's strings. A column of a few distinct short
+// strings (currencies, tags, states) is the common case: each text is made
+// once and the rows that hold it share the object, which saves making and
+// keeping a million equal objects. Long strings make an object each, and so
+// does every string once the column turns out to be mostly distinct. The
+// texts stay in the column while its objects are made.
+class StrObjects {
+public:
+    Ref make(std::string_view s) {
+        if (s.size() > kLongest || !sharing_) return str(s);
+        ++looked_;
+        const size_t h = std::hash<std::string_view>{}(s);
+        size_t at = h & (kSlots - 1);
+        for (; slots_[at].object; at = (at + 1) & (kSlots - 1))
+            if (slots_[at].hash == h && slots_[at].text == s) return Ref::borrow(slots_[at].object.get());
+        Ref made = str(s);
+        if (!made) return {};
+        // A table three quarters full, or mostly misses after a trial: the
+        // column is not one of a few strings.
+        if (++misses_ * 4 > kSlots * 3 || (looked_ > kTrial && misses_ * 2 > looked_)) {
+            sharing_ = false;
+            return made;
+        }
+        slots_[at] = Slot{h, s, made};
+        return made;
+    }
+
+private:
+    static constexpr size_t kLongest = 64;
+    static constexpr size_t kSlots = 4096;
+    static constexpr size_t kTrial = 8192;
+    struct Slot {
+        size_t hash = 0;
+        std::string_view text;
+        Ref object;
+    };
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+    size_t misses_ = 0;
+    size_t looked_ = 0;
+    bool sharing_ = true;
+};
 
 template <class T>
 Ref floats_to_py(const table::Nullable<T>& c, const char* dtype) {
@@ -134,6 +179,24 @@ Ref list_column_to_py(const table::ListColumn& c, bool use_float) {
     }
     const uint64_t rows = c.offsets.size() < 2 ? 0 : c.offsets.size() - 1;
     auto valid = [&](uint64_t r) { return !c.validity || c.validity->valid(r); };
+    if (c.child->kind() == table::Column::Kind::Str) {
+        // Lists of strings, the usual tags, are made row by row straight from
+        // the strings, sharing their objects, without a list of them all.
+        const auto& texts = c.child->as<table::Column::Kind::Str>();
+        StrObjects objects;
+        return list_of(rows, valid, [&](uint64_t r) -> Ref {
+            const auto begin = static_cast<uint64_t>(c.offsets[r]);
+            const auto end = static_cast<uint64_t>(c.offsets[r + 1]);
+            Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+            if (!row) return {};
+            for (uint64_t i = begin; i < end; ++i) {
+                Ref item = texts.valid(i) ? objects.make(texts.values[i]) : none();
+                if (!item || PyList_SetItem(row.get(), static_cast<Py_ssize_t>(i - begin), item.release()) < 0)
+                    return {};
+            }
+            return row;
+        });
+    }
     return list_of(rows, valid, [&](uint64_t r) {
         return Ref::steal(PyList_GetSlice(child.get(), static_cast<Py_ssize_t>(c.offsets[r]),
                                           static_cast<Py_ssize_t>(c.offsets[r + 1])));
@@ -178,7 +241,9 @@ Ref column_to_py(const table::Column& column, bool use_float) {
         }
         case K::Str: {
             const auto& c = column.as<K::Str>();
-            return list_of(c.size(), [&](uint64_t r) { return c.valid(r); }, [&](uint64_t r) { return str(c.values[r]); });
+            StrObjects objects;
+            return list_of(c.size(), [&](uint64_t r) { return c.valid(r); },
+                           [&](uint64_t r) { return objects.make(c.values[r]); });
         }
         case K::Timestamp: return timestamps_to_py(column.as<K::Timestamp>());
         case K::Uuid: return uuids_to_py(column.as<K::Uuid>());
