@@ -28,13 +28,13 @@ def big(tmp_path_factory):
 
 
 @contextlib.contextmanager
-def interrupted_once_read(f):
-    """Sends SIGINT to the main thread once something has been read from `f`."""
+def interrupted_once(happened):
+    """Sends SIGINT to the main thread once `happened()` is true."""
     stop = threading.Event()
 
     def watch():
         while not stop.wait(0.001):
-            if os.lseek(f.fileno(), 0, os.SEEK_CUR) > 0:
+            if happened():
                 signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
                 return
 
@@ -45,6 +45,11 @@ def interrupted_once_read(f):
     finally:
         stop.set()
         watcher.join()
+
+
+def interrupted_once_read(f):
+    """Sends SIGINT to the main thread once something has been read from `f`."""
+    return interrupted_once(lambda: os.lseek(f.fileno(), 0, os.SEEK_CUR) > 0)
 
 
 def first_ids(out):
@@ -110,24 +115,9 @@ def test_batches_read_in_ranges_go_on_after_the_interrupt(big, sigint_raises):
     assert [i for chunk in chunks for i in chunk.to_dict()["id"].tolist()] == list(range(ROWS))
 
 
-@contextlib.contextmanager
 def interrupted_once_made(out):
     """Sends SIGINT to the main thread once the file `out` exists."""
-    stop = threading.Event()
-
-    def watch():
-        while not stop.wait(0.001):
-            if out.exists():
-                signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-                return
-
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    try:
-        yield
-    finally:
-        stop.set()
-        watcher.join()
+    return interrupted_once(out.exists)
 
 
 @pytest.mark.parametrize("mode", [None, "batched"])
