@@ -51,4 +51,13 @@ Ref errors_module() {
     return cached(cell, m, [] { return Ref::steal(PyImport_ImportModule("jorvane._errors")); });
 }
 
+Ref import_or_refuse(const char* name, const char* refusal) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    if (!module) {
+        PyErr_Clear();
+        raise(PyExc_ImportError, refusal);
+    }
+    return module;
+}
+
 }  // namespace jorvane::py

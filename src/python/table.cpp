@@ -14,6 +14,7 @@
 #include "python/borrow.h"
 #include "python/column_py.h"
 #include "python/exceptions.h"
+#include "python/lazy_imports.h"
 #include "python/open_resolved.h"
 #include "python/py_class.h"
 #include "python/signal_check.h"
@@ -51,15 +52,6 @@ bool check_available(TableData& d) {
 
 // Takes column i out of the table, leaving an empty Mixed column in its slot.
 table::Column take_column(TableData& d, size_t i) { return std::exchange(d.table.columns[i], table::Column{}); }
-
-Ref import_package(const char* name, const char* refusal) {
-    Ref module = Ref::steal(PyImport_ImportModule(name));
-    if (!module) {
-        PyErr_Clear();
-        raise(PyExc_ImportError, refusal);
-    }
-    return module;
-}
 
 PyObject* t_to_dict(PyObject* self, PyObject*) {
     return guarded(
@@ -164,7 +156,7 @@ PyObject* t_to_pandas(PyObject* self, PyObject*) {
             TableData& d = data(self);
             Borrow borrow(d.flag, true);
             if (!borrow.ok()) return nullptr;
-            Ref pandas = import_package("pandas", "to_pandas() needs pandas installed; use to_dict() for a plain dict of lists");
+            Ref pandas = import_or_refuse("pandas", "to_pandas() needs pandas installed; use to_dict() for a plain dict of lists");
             if (!pandas || !check_available(d)) return nullptr;
             const std::optional<ArrowStrings> strings = arrow_strings(pandas.get());
             Ref dict = Ref::steal(PyDict_New());
@@ -215,7 +207,7 @@ PyObject* t_to_polars(PyObject* self, PyObject*) {
             TableData& d = data(self);
             Borrow borrow(d.flag, true);
             if (!borrow.ok()) return nullptr;
-            Ref polars = import_package("polars", "to_polars() needs polars installed; use to_dict() for a plain dict of lists");
+            Ref polars = import_or_refuse("polars", "to_polars() needs polars installed; use to_dict() for a plain dict of lists");
             if (!polars || !check_available(d)) return nullptr;
             Ref dict = Ref::steal(PyDict_New());
             if (!dict) return nullptr;
@@ -237,7 +229,7 @@ PyObject* t_to_arrow(PyObject* self, PyObject*) {
             TableData& d = data(self);
             Borrow borrow(d.flag, true);
             if (!borrow.ok()) return nullptr;
-            Ref pyarrow = import_package("pyarrow", "to_arrow() needs pyarrow installed; use to_dict() for a plain dict of lists");
+            Ref pyarrow = import_or_refuse("pyarrow", "to_arrow() needs pyarrow installed; use to_dict() for a plain dict of lists");
             if (!pyarrow || !check_available(d)) return nullptr;
             Ref arrays = Ref::steal(PyList_New(0));
             Ref names = Ref::steal(PyList_New(0));

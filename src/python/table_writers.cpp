@@ -23,6 +23,7 @@
 #include "python/arrow_column.h"
 #include "python/batch_stream.h"
 #include "python/exceptions.h"
+#include "python/lazy_imports.h"
 #include "python/py_class.h"
 #include "python/signal_check.h"
 #include "python/table_request.h"
@@ -283,15 +284,6 @@ bool check_compression(PyObject* pyarrow, const Target& target, const std::strin
     raise(PyExc_ValueError, "compression " + debug_quote(compression) + " is refused by pyarrow's Parquet writer (" +
                                 type_name(exc.get()) + ": " + text + ")");
     return false;
-}
-
-Ref import_or_refuse(const char* name, const char* refusal) {
-    Ref module = Ref::steal(PyImport_ImportModule(name));
-    if (!module) {
-        PyErr_Clear();
-        raise(PyExc_ImportError, refusal);
-    }
-    return module;
 }
 
 PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
