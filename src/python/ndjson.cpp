@@ -87,7 +87,7 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
     r.on_multi = *multi;
     // Whole rows and projections alike may be scanned in ranges on every core.
     const run::SplitFacts facts = r.fields ? table::table_split_facts() : ndjson::whole_row_facts(r.limit);
-    std::optional<OneSource> one = open_table_source(source, mode, output, &facts);
+    std::optional<OneSource> one = open_table_source(source, mode, output, facts);
     if (!one) return false;
     r.mode = one->mode;
     r.source = std::move(one->source);

@@ -169,18 +169,7 @@ void add_input_facts(const ResolvedSource& one, run::SplitFacts& facts) {
 }  // namespace
 
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output, const run::SplitFacts* split) {
-    if (!split) {
-        bool python_reads = false;
-        std::optional<OneSource> opened = open_one_source(mode, [&](size_t buffer_len) -> std::unique_ptr<Source> {
-            std::optional<ResolvedSource> one = resolve_table_source(source, output);
-            if (!one) return nullptr;
-            python_reads = one->item.kind == ResolvedItem::Kind::Reader;
-            return open_resolved(std::move(one->item), false, buffer_len, one->options.compression);
-        });
-        if (opened) opened->python_reads = python_reads;
-        return opened;
-    }
+                                           const std::string* output, const run::SplitFacts& split) {
     const run::ThreadBudget budget(std::nullopt);
     if (!budget.mode(mode, 1, nullptr)) {
         raise(PyExc_ValueError, run::unknown_mode_message(*mode));
@@ -189,7 +178,7 @@ std::optional<OneSource> open_table_source(PyObject* source, const std::optional
     std::optional<ResolvedSource> one = resolve_table_source(source, output);
     if (!one) return std::nullopt;
     const bool by_policy = !mode || *mode == "auto";
-    run::SplitFacts facts = *split;
+    run::SplitFacts facts = split;
     add_input_facts(*one, facts);
     const engine::ScanMode chosen = *budget.mode(mode, 1, by_policy ? &facts : nullptr);
     const bool python_reads = one->item.kind == ResolvedItem::Kind::Reader;

@@ -52,13 +52,12 @@ std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
 // links followed; a file-like object by its file descriptor) is refused with
 // ValueError before anything is opened, since opening the output for writing
 // would destroy the input.
-// A consumer that can scan its source in ranges passes the facts of its run
-// as `split` (the input's own facts are read from the resolved source): with
-// the mode left to the run policy (None or "auto") the mode is then chosen
-// as for a Query over that one source, and `walkers` is the thread budget's
-// walkers for it; an explicit mode keeps one walker.
+// The consumer passes the facts of its run as `split` (the input's own facts
+// are read from the resolved source): with the mode left to the run policy
+// (None or "auto") the mode is chosen as for a Query over that one source,
+// and `walkers` is the thread budget's walkers for it; an explicit mode
+// keeps one walker.
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output = nullptr,
-                                           const run::SplitFacts* split = nullptr);
+                                           const std::string* output, const run::SplitFacts& split);
 
 }  // namespace jorvane::py

@@ -382,7 +382,7 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
     std::optional<table::TableSpec> spec = parse_table_spec(rows, columns, on_multi, limit, dtypes);
     if (!spec) return {};
     const run::SplitFacts facts = table::table_split_facts();
-    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, &facts);
+    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts);
     if (!one) return {};
     SignalCheck signals;
     std::optional<Result<table::Table, JorvaneError>> extracted;
