@@ -32,8 +32,7 @@ ZlibInflater::~ZlibInflater() {
     if (ready_) inflateEnd(&zs_);
 }
 
-Result<void, IoError> ZlibInflater::reset(std::span<const uint8_t> lead, size_t lead_bits,
-                                          std::vector<uint8_t>& rest) {
+Result<void, IoError> ZlibInflater::reset(std::span<const uint8_t> lead, size_t lead_bits) {
     int rc;
     if (!ready_) {
         rc = inflateInit2(&zs_, -MAX_WBITS);
@@ -46,25 +45,21 @@ Result<void, IoError> ZlibInflater::reset(std::span<const uint8_t> lead, size_t 
     // lead is then a whole number of bytes, shifted down to byte boundaries.
     const size_t odd = lead_bits % 8;
     if (odd > 0) inflatePrime(&zs_, static_cast<int>(odd), lead[0] & ((1 << odd) - 1));
-    rest.clear();
+    lead_rest_.clear();
     for (size_t bit = odd; bit < lead_bits; bit += 8) {
         const size_t i = bit / 8, s = bit % 8;
         unsigned v = lead[i] >> s;
         if (s > 0 && i + 1 < lead.size()) v |= unsigned{lead[i + 1]} << (8 - s);
-        rest.push_back(static_cast<uint8_t>(v));
+        lead_rest_.push_back(static_cast<uint8_t>(v));
     }
     return {};
 }
 
-Result<void, IoError> ZlibInflater::start() {
-    auto r = reset({}, 0, lead_rest_);
-    if (!r) return r;
-    return {};
-}
+Result<void, IoError> ZlibInflater::start() { return reset({}, 0); }
 
 Result<void, IoError> ZlibInflater::resume(std::span<const uint8_t> lead, size_t lead_bits,
                                            std::span<const uint8_t> window) {
-    auto r = reset(lead, lead_bits, lead_rest_);
+    auto r = reset(lead, lead_bits);
     if (!r) return r;
     if (window.size() > kWindowLen) window = window.last(kWindowLen);
     if (!window.empty()) {
@@ -77,7 +72,7 @@ Result<void, IoError> ZlibInflater::resume(std::span<const uint8_t> lead, size_t
 
 ZlibInflater::HeaderCheck ZlibInflater::check_header(std::span<const uint8_t> lead, size_t lead_bits,
                                                      std::span<const uint8_t> bytes) {
-    if (!reset(lead, lead_bits, lead_rest_)) return {Header::Rejected, 0};
+    if (!reset(lead, lead_bits)) return {Header::Rejected, 0};
     // Z_TREES stops once the block header is read, before any of its data;
     // no output space is needed up to there.
     uint8_t none = 0;

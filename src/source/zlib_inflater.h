@@ -46,8 +46,8 @@ public:
 
 private:
     // Readies zs_ for a new raw stream with the first `lead_bits % 8` bits of
-    // `lead` primed; the rest of the lead, realigned, goes to `rest`.
-    Result<void, IoError> reset(std::span<const uint8_t> lead, size_t lead_bits, std::vector<uint8_t>& rest);
+    // `lead` primed; the rest of the lead, realigned, goes to lead_rest_.
+    Result<void, IoError> reset(std::span<const uint8_t> lead, size_t lead_bits);
 
     BufferedInput& input_;
     z_stream zs_{};
