@@ -166,6 +166,20 @@ Ref decimals_to_py(const table::DecimalColumn& c) {
 
 Ref list_column_to_py(const table::ListColumn& c, bool use_float) {
     const CollectorPause pause;
+    const uint64_t rows = c.offsets.size() < 2 ? 0 : c.offsets.size() - 1;
+    auto valid = [&](uint64_t r) { return !c.validity || c.validity->valid(r); };
+    if (c.child->kind() == table::Column::Kind::Str) {
+        // Lists of strings, the usual tags, are made row by row straight from
+        // the strings, sharing their objects, without a list of them all.
+        const auto& texts = c.child->as<table::Column::Kind::Str>();
+        StrObjects objects;
+        return list_of(rows, valid, [&](uint64_t r) {
+            const auto begin = static_cast<uint64_t>(c.offsets[r]);
+            const auto end = static_cast<uint64_t>(c.offsets[r + 1]);
+            return list_of(end - begin, [&](uint64_t i) { return texts.valid(begin + i); },
+                           [&](uint64_t i) { return objects.make(texts.values[begin + i]); });
+        });
+    }
     Ref child = column_to_py(*c.child, use_float);
     if (!child) return {};
     Ref tolist = Ref::steal(PyObject_GetAttrString(child.get(), "tolist"));
@@ -176,26 +190,6 @@ Ref list_column_to_py(const table::ListColumn& c, bool use_float) {
         PyErr_Clear();
     } else {
         return {};
-    }
-    const uint64_t rows = c.offsets.size() < 2 ? 0 : c.offsets.size() - 1;
-    auto valid = [&](uint64_t r) { return !c.validity || c.validity->valid(r); };
-    if (c.child->kind() == table::Column::Kind::Str) {
-        // Lists of strings, the usual tags, are made row by row straight from
-        // the strings, sharing their objects, without a list of them all.
-        const auto& texts = c.child->as<table::Column::Kind::Str>();
-        StrObjects objects;
-        return list_of(rows, valid, [&](uint64_t r) -> Ref {
-            const auto begin = static_cast<uint64_t>(c.offsets[r]);
-            const auto end = static_cast<uint64_t>(c.offsets[r + 1]);
-            Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(end - begin)));
-            if (!row) return {};
-            for (uint64_t i = begin; i < end; ++i) {
-                Ref item = texts.valid(i) ? objects.make(texts.values[i]) : none();
-                if (!item || PyList_SetItem(row.get(), static_cast<Py_ssize_t>(i - begin), item.release()) < 0)
-                    return {};
-            }
-            return row;
-        });
     }
     return list_of(rows, valid, [&](uint64_t r) {
         return Ref::steal(PyList_GetSlice(child.get(), static_cast<Py_ssize_t>(c.offsets[r]),
