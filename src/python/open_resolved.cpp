@@ -152,21 +152,18 @@ std::optional<ResolvedSource> resolve_table_source(PyObject* source, const std::
     return std::move(one);
 }
 
-// The input's facts, as far as the resolved source tells before it is
-// opened: a plain file and its size, or a compressed file.
-void add_input_facts(const ResolvedSource& one, run::SplitFacts& facts) {
-    if (one.item.kind != ResolvedItem::Kind::File) return;
-    Compression c = one.options.compression;
-    if (c == Compression::Unset) c = compression_from_extension(one.item.path);
-    if (c == Compression::Gzip || c == Compression::Zstd) {
+}  // namespace
+
+void add_input_facts(const ResolvedItem& item, Compression compression, run::SplitFacts& facts) {
+    if (item.kind != ResolvedItem::Kind::File) return;
+    if (compression == Compression::Unset) compression = compression_from_extension(item.path);
+    if (compression == Compression::Gzip || compression == Compression::Zstd) {
         facts.input = run::SplitFacts::Input::Sequential;
     } else {
         facts.input = run::SplitFacts::Input::PlainFile;
-        facts.size = regular_file_size(one.item.path);
+        facts.size = regular_file_size(item.path);
     }
 }
-
-}  // namespace
 
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
                                            const std::string* output, const run::SplitFacts& split) {
@@ -179,7 +176,7 @@ std::optional<OneSource> open_table_source(PyObject* source, const std::optional
     if (!one) return std::nullopt;
     const bool by_policy = !mode || *mode == "auto";
     run::SplitFacts facts = split;
-    add_input_facts(*one, facts);
+    add_input_facts(one->item, one->options.compression, facts);
     const engine::ScanMode chosen = *budget.mode(mode, 1, by_policy ? &facts : nullptr);
     const bool python_reads = one->item.kind == ResolvedItem::Kind::Reader;
     std::unique_ptr<Source> opened =

@@ -45,6 +45,11 @@ struct OneSource {
 std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
                                          const std::function<std::unique_ptr<Source>(size_t buffer_len)>& open);
 
+// The input's facts, as far as a resolved item tells before it is opened: a
+// plain file and its size, or a compressed file (`compression`, else as its
+// name says). Anything else leaves `facts` as they are.
+void add_input_facts(const ResolvedItem& item, Compression compression, run::SplitFacts& facts);
+
 // The one source of a table-shaped consumer, through open_one_source:
 // parsed, resolved, checked to be exactly one source without query-only
 // options, and opened without prefetching. A writer passes its `output`

@@ -336,16 +336,7 @@ run::SplitFacts split_facts(const QueryArgs& a, const Requests& req, const Label
     facts.match_limit = a.limit.has_value();
     facts.reads_engine = progress[0].has_value();
     for (const auto& kinds : req.kinds) facts.kinds.insert(facts.kinds.end(), kinds.begin(), kinds.end());
-    const ResolvedItem& item = labeled.items[0];
-    if (item.kind != ResolvedItem::Kind::File) return facts;
-    Compression c = labeled.options[0].compression;
-    if (c == Compression::Unset) c = compression_from_extension(item.path);
-    if (c == Compression::Gzip || c == Compression::Zstd) {
-        facts.input = run::SplitFacts::Input::Sequential;
-    } else {
-        facts.input = run::SplitFacts::Input::PlainFile;
-        facts.size = regular_file_size(item.path);
-    }
+    add_input_facts(labeled.items[0], labeled.options[0].compression, facts);
     return facts;
 }
 
