@@ -1,7 +1,8 @@
 // describe(): a structural profile of one source, scanned with an engine
 // that carries no query, only a describer, or in ranges by several such
 // engines (run/split_describe.h). The interpreter lock is released for the
-// scan and taken back between buffers (between ranges) to check for signals. The Description keeps the profile as the describer left it and
+// scan and taken back between buffers (between ranges) to check for
+// signals. The Description keeps the profile as the describer left it and
 // spells paths out only when they are shown.
 #include "python/describe.h"
 
