@@ -116,7 +116,6 @@ void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::ve
         }
         if (scan.output_ready && in.stream_values)
             for (auto& b : run.engine->drain_streams()) run.batches.push_back(std::move(b));
-        if (scan.output_ready && run.take_output) run.take_output(*run.engine);
         if (after && !after(next, scan) && !scan.error) {
             run.end = next;
             run.stopped = true;

@@ -40,9 +40,6 @@ struct RangeRun {
     Range range;         // a walker's run: its range
     std::unique_ptr<engine::Engine> engine;  // null: the walker failed
     std::vector<engine::ValueBatch> batches;
-    // Called after every buffer whose scan left output ready (its consumer
-    // takes the output while it is still in cache); may be empty.
-    std::function<void(engine::Engine&)> take_output;
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
     // Ranges of sequential input scanned last, reaching a grid buffer and a

@@ -54,9 +54,12 @@ void SplitPull::retire(std::unique_ptr<RangeOutput> output) {
 std::unique_ptr<RangeOutput> SplitPull::scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
                                              const std::atomic<bool>& cancel) const {
     std::unique_ptr<RangeOutput> output;
-    run.take_output = [&](engine::Engine& e) { engines_.take(e, output); };
-    scan_range(run, in_, r, spare, cancel);
-    run.take_output = nullptr;
+    // The output is taken after every buffer that left some, while it is
+    // still in cache.
+    scan_range(run, in_, r, spare, cancel, [&](uint64_t, const engine::BufferScan& scan) {
+        if (scan.output_ready) engines_.take(*run.engine, output);
+        return true;
+    });
     if (output) engines_.seal(*output);
     return output;
 }

@@ -50,10 +50,9 @@ std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& sourc
     if (source.buffer_grid() == 0) return nullptr;
     uint64_t range_len = walkers.range_len;
     if (range_len == 0) {
-        if (walkers.walkers < 2) return nullptr;
-        const engine::Engine probe = engines.make();
-        const run::ScanOptions options;
-        range_len = run::split_range_for(run::split_facts(probe, source, options), walkers.walkers);
+        // The same facts the caller chose its walkers by: no engine is
+        // built only to ask them again.
+        range_len = run::split_range_for(run::input_facts(source, table_split_facts()), walkers.walkers);
         if (walkers.streamed) range_len = run::streamed_range_len(range_len, walkers.walkers);
     }
     if (range_len == 0) return nullptr;
