@@ -414,12 +414,7 @@ private:
                 const NumberReading n = number::read_json(atom);
                 if (n.malformed) [[unlikely]]
                     return false;
-                if (n.view.kind == NumberView::Kind::Int) {
-                    c = CellColumn::int_cell(n.view.int_value);
-                } else {
-                    c = first.text_cell(n.view.kind == NumberView::Kind::BigInt ? Cell::BigInt : Cell::Decimal,
-                                        n.view.text);
-                }
+                c = first.number_cell(n.view);
             } else {
                 c = first.atom_cell(atom);
             }
