@@ -41,13 +41,7 @@ Cell CellColumn::atom_cell(std::string_view atom) {
     if (b == 'f') return Cell{0, 0, Cell::False};
     if (b == 't') return Cell{0, 0, Cell::True};
     if (b != '-' && static_cast<unsigned char>(b - '0') >= 10) return Cell{};
-    const NumberReading n = number::read_json(atom);
-    switch (n.view.kind) {
-        case NumberView::Kind::Int: return int_cell(n.view.int_value);
-        case NumberView::Kind::BigInt: return text_cell(Cell::BigInt, n.view.text);
-        case NumberView::Kind::Decimal: return text_cell(Cell::Decimal, n.view.text);
-    }
-    return Cell{};
+    return number_cell(number::read_json(atom).view);
 }
 
 namespace {

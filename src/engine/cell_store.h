@@ -56,9 +56,14 @@ struct CellColumn {
 
     std::string_view text(const Cell& c) const { return {arena.data() + c.payload, c.len}; }
 
-    // Appending cells; `at_items` puts scalars into the item list instead.
+    // Making cells (a text one puts its text into the arena).
     static Cell int_cell(int64_t v) { return Cell{static_cast<uint64_t>(v), 0, Cell::Int}; }
     Cell text_cell(Cell::Kind kind, std::string_view text);
+    // A well-formed number, as read.
+    [[gnu::always_inline]] Cell number_cell(const NumberView& n) {
+        if (n.kind == NumberView::Kind::Int) return int_cell(n.int_value);
+        return text_cell(n.kind == NumberView::Kind::BigInt ? Cell::BigInt : Cell::Decimal, n.text);
+    }
     // A string from its raw bytes between the quotes (decoded as Value does).
     Cell raw_string_cell(std::string_view raw);
     // A matched atom by its (trimmed) literal, read as a value would be: by

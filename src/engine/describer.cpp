@@ -110,13 +110,15 @@ int32_t Describer::add(int32_t parent, std::string segment, uint64_t h) {
     return id;
 }
 
+int32_t Describer::find_or_add(int32_t parent, std::string_view segment) {
+    const uint64_t h = roll(hash_of(parent), segment);
+    const int32_t id = find(parent, segment, h);
+    return id != kNoNode ? id : add(parent, std::string(segment), h);
+}
+
 PathStats& Describer::current() {
     if (levels_.empty()) {
-        if (root_ == kNoNode) {
-            const uint64_t h = roll(0, kRootPath);
-            root_ = find(kNoNode, kRootPath, h);
-            if (root_ == kNoNode) root_ = add(kNoNode, std::string(kRootPath), h);
-        }
+        if (root_ == kNoNode) root_ = find_or_add(kNoNode, kRootPath);
         return nodes_[static_cast<size_t>(root_)].stats;
     }
     Level& level = levels_.back();
@@ -127,25 +129,17 @@ PathStats& Describer::current() {
             if (level.pending) {
                 level.child = add(level.node, std::move(level.fresh), level.fresh_hash);
                 level.pending = false;
-                std::vector<int32_t>& members =
-                    level.node == kNoNode ? top_members_ : nodes_[static_cast<size_t>(level.node)].members;
+                std::vector<int32_t>& members = members_of(level.node);
                 if (level.members > 0 && level.members <= members.size()) members[level.members - 1] = level.child;
             } else {
-                const std::string_view segment = length_of(level.node) > 0 ? "." : "";
-                const uint64_t h = roll(hash_of(level.node), segment);
-                level.child = find(level.node, segment, h);
-                if (level.child == kNoNode) level.child = add(level.node, std::string(segment), h);
+                level.child = find_or_add(level.node, length_of(level.node) > 0 ? "." : "");
             }
         } else {
-            const int32_t known =
-                level.node == kNoNode ? top_elements_ : nodes_[static_cast<size_t>(level.node)].elements;
-            level.child = known;
-            if (known == kNoNode) {
-                const uint64_t h = roll(hash_of(level.node), "[]");
-                level.child = find(level.node, "[]", h);
-                if (level.child == kNoNode) level.child = add(level.node, "[]", h);
-                (level.node == kNoNode ? top_elements_ : nodes_[static_cast<size_t>(level.node)].elements) =
-                    level.child;
+            level.child = elements_of(level.node);
+            if (level.child == kNoNode) {
+                // Adding a node may move the nodes: the slot is found again.
+                level.child = find_or_add(level.node, "[]");
+                elements_of(level.node) = level.child;
             }
         }
     }
@@ -173,8 +167,7 @@ void Describer::key(std::string_view raw) {
     level.pending = false;
     const uint32_t at = level.members++;
     const bool dotted = length_of(level.node) > 0;
-    std::vector<int32_t>& members =
-        level.node == kNoNode ? top_members_ : nodes_[static_cast<size_t>(level.node)].members;
+    std::vector<int32_t>& members = members_of(level.node);
     // The path met at this place of the object last time, when this key
     // spells its segment (a segment is valid UTF-8, so equal bytes are the
     // key's lossy text too).

@@ -122,9 +122,16 @@ private:
     // `h` of the whole text): the existing node of that text, or kNoNode.
     int32_t find(int32_t parent, std::string_view segment, uint64_t h) const;
     int32_t add(int32_t parent, std::string segment, uint64_t h);
+    // The node of the child path of `parent` with segment `segment`, made
+    // when it is new.
+    int32_t find_or_add(int32_t parent, std::string_view segment);
     bool node_spells(int32_t node, std::string_view text) const;
     uint64_t hash_of(int32_t node) const { return node == kNoNode ? 0 : nodes_[static_cast<size_t>(node)].hash; }
     uint64_t length_of(int32_t node) const { return node == kNoNode ? 0 : nodes_[static_cast<size_t>(node)].length; }
+    std::vector<int32_t>& members_of(int32_t node) {
+        return node == kNoNode ? top_members_ : nodes_[static_cast<size_t>(node)].members;
+    }
+    int32_t& elements_of(int32_t node) { return node == kNoNode ? top_elements_ : nodes_[static_cast<size_t>(node)].elements; }
 
     std::vector<Node> nodes_;
     OrderedMap<int32_t, uint8_t> index_;  // node by the rolling hash of its text

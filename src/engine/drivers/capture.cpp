@@ -20,16 +20,7 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
         } else if (kind == CapturedEvent::Close) {
             c.depth -= 1;
         }
-        if (!c.recording) continue;
-        CapturedEvent e;
-        e.kind = kind;
-        e.is_object = is_object;
-        if (!bytes.empty()) {
-            e.offset = c.bytes.size();
-            e.len = static_cast<uint32_t>(bytes.size());
-            c.bytes.append(bytes);
-        }
-        c.events.push_back(e);
+        if (c.recording) c.push(kind, is_object, bytes);
     }
 }
 
@@ -44,20 +35,8 @@ void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::s
         buffer_if_capturing(captures, CapturedEvent::Atom, 0, bytes);
         return;
     }
-    for (auto& c : captures) {
-        if (!c.recording) continue;
-        CapturedEvent e;
-        e.kind = CapturedEvent::Number;
-        e.number = n.view.kind;
-        if (n.view.kind == NumberView::Kind::Int) {
-            e.int_value = n.view.int_value;
-        } else {
-            e.offset = c.bytes.size();
-            e.len = static_cast<uint32_t>(bytes.size());
-            c.bytes.append(bytes);
-        }
-        c.events.push_back(e);
-    }
+    for (auto& c : captures)
+        if (c.recording) c.push_number(n.view, bytes);
 }
 
 void note_malformed(std::vector<ActiveCapture>& captures, const MalformedNumber& m) {

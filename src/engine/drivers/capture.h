@@ -64,6 +64,35 @@ struct ActiveCapture {
     std::optional<MalformedNumber> malformed;  // the first one recorded
 
     std::string_view event_bytes(const CapturedEvent& e) const { return {bytes.data() + e.offset, e.len}; }
+
+    // Appends one event; `text`, when not empty, is copied into the arena.
+    [[gnu::always_inline]] void push(CapturedEvent::Kind kind, uint8_t opens_object, std::string_view text) {
+        CapturedEvent e;
+        e.kind = kind;
+        e.is_object = opens_object;
+        if (!text.empty()) {
+            e.offset = bytes.size();
+            e.len = static_cast<uint32_t>(text.size());
+            bytes.append(text);
+        }
+        events.push_back(e);
+    }
+
+    // Appends a well-formed number `text` read as `n`: an integer that fits
+    // 64 bits is kept in the event, any other number as its text.
+    [[gnu::always_inline]] void push_number(const NumberView& n, std::string_view text) {
+        CapturedEvent e;
+        e.kind = CapturedEvent::Number;
+        e.number = n.kind;
+        if (n.kind == NumberView::Kind::Int) {
+            e.int_value = n.int_value;
+        } else {
+            e.offset = bytes.size();
+            e.len = static_cast<uint32_t>(text.size());
+            bytes.append(text);
+        }
+        events.push_back(e);
+    }
 };
 
 // Containers nested deeper than this inside one captured value are refused.

@@ -414,12 +414,7 @@ private:
                 const NumberReading n = number::read_json(atom);
                 if (n.malformed) [[unlikely]]
                     return false;
-                if (n.view.kind == NumberView::Kind::Int) {
-                    c = CellColumn::int_cell(n.view.int_value);
-                } else {
-                    c = first.text_cell(n.view.kind == NumberView::Kind::BigInt ? Cell::BigInt : Cell::Decimal,
-                                        n.view.text);
-                }
+                c = first.number_cell(n.view);
             } else {
                 c = first.atom_cell(atom);
             }
@@ -441,15 +436,7 @@ private:
     }
 
     [[gnu::always_inline]] void record(CapturedEvent::Kind kind, uint8_t is_object, std::string_view bytes = {}) {
-        CapturedEvent ev;
-        ev.kind = kind;
-        ev.is_object = is_object;
-        if (!bytes.empty()) {
-            ev.offset = cap_.bytes.size();
-            ev.len = static_cast<uint32_t>(bytes.size());
-            cap_.bytes.append(bytes);
-        }
-        cap_.events.push_back(ev);
+        cap_.push(kind, is_object, bytes);
     }
 
     // A scalar inside the recorded container, as capture_scalar records it;
@@ -467,17 +454,7 @@ private:
         const NumberReading n = number::read_json(atom);
         if (n.malformed) [[unlikely]]
             return false;
-        CapturedEvent ev;
-        ev.kind = CapturedEvent::Number;
-        ev.number = n.view.kind;
-        if (n.view.kind == NumberView::Kind::Int) {
-            ev.int_value = n.view.int_value;
-        } else {
-            ev.offset = cap_.bytes.size();
-            ev.len = static_cast<uint32_t>(atom.size());
-            cap_.bytes.append(atom);
-        }
-        cap_.events.push_back(ev);
+        cap_.push_number(n.view, atom);
         return true;
     }
 
