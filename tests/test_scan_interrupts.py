@@ -133,6 +133,8 @@ def test_a_writer_reading_a_path_ahead_stops_at_the_interrupt(big, tmp_path, sig
     gc.collect()  # the writer dropped unclosed is finalized by pyarrow
     if fmt == "csv":
         ids = [int(line) for line in out.read_text().splitlines()[1:]]
+    elif out.stat().st_size == 0:
+        ids = []  # the interrupt came while pyarrow was still making its writer over the new file
     else:
         ids = pq.read_table(str(out)).column("id").to_pylist()
     assert ids == list(range(len(ids))) and len(ids) < ROWS

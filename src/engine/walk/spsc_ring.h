@@ -20,7 +20,7 @@
 //
 // Waiting: a side that cannot go on spins for a short bounded time (about
 // kSpinNanos, with the processor's spin-wait hint) and then sleeps on its own
-// `sleeping` word (std::atomic wait, a futex on Linux). The other side wakes
+// `sleeping` word (a futex on Linux, std::atomic wait elsewhere). The other side wakes
 // it only when that word says it sleeps, so a side that never sleeps never
 // costs the other a system call. The lost-wake-up race is closed by the
 // sleeper storing its word and then re-checking its condition, and the waker
@@ -29,7 +29,10 @@
 // producer asleep on a full ring is woken only once half the slots are free,
 // so that one wake-up buys it kCapacity / 2 items of work; a consumer asleep
 // on an empty ring is woken by the next item. close() and finish() wake
-// whoever sleeps.
+// whoever sleeps. On Linux a sleep also ends after kSleepBackstopNanos and
+// the condition is looked at again: a wake-up lost to a memory model that
+// does not keep the store-then-load order (user-mode emulators have been
+// seen to) then costs a few milliseconds instead of a hung scan.
 //
 // A producer that finds the ring closed stops: claim() returns nullptr and
 // push() drops the item. A consumer facing an empty ring returns once the
@@ -42,6 +45,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+#endif
 
 namespace jorvane::engine {
 
@@ -74,6 +84,28 @@ bool spin_until(Ready&& ready, int64_t nanos) {
 // first). `ready` must load what it tests with sequentially consistent
 // ordering; the side that makes it true stores with that ordering and then
 // calls wake_sleeper on the same word.
+inline constexpr int64_t kSleepBackstopNanos = 20'000'000;
+
+// Blocks while `word` holds `expected`, until woken (or, on Linux, for at
+// most kSleepBackstopNanos); may return early.
+inline void wait_on_word(std::atomic<uint32_t>& word, uint32_t expected) {
+#if defined(__linux__)
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    const timespec backstop{0, kSleepBackstopNanos};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &backstop, nullptr, 0);
+#else
+    word.wait(expected, std::memory_order_seq_cst);
+#endif
+}
+
+inline void wake_word(std::atomic<uint32_t>& word) {
+#if defined(__linux__)
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#else
+    word.notify_one();
+#endif
+}
+
 template <class Ready>
 void sleep_until(std::atomic<uint32_t>& sleeping, Ready&& ready) {
     for (;;) {
@@ -82,7 +114,7 @@ void sleep_until(std::atomic<uint32_t>& sleeping, Ready&& ready) {
             sleeping.store(0, std::memory_order_relaxed);
             return;
         }
-        sleeping.wait(1, std::memory_order_seq_cst);
+        wait_on_word(sleeping, 1);
     }
 }
 
@@ -90,7 +122,7 @@ void sleep_until(std::atomic<uint32_t>& sleeping, Ready&& ready) {
 // only when it sleeps.
 inline void wake_sleeper(std::atomic<uint32_t>& sleeping) {
     if (sleeping.load(std::memory_order_seq_cst) != 0 && sleeping.exchange(0, std::memory_order_seq_cst) != 0)
-        sleeping.notify_one();
+        wake_word(sleeping);
 }
 
 template <class T>
