@@ -14,6 +14,9 @@
 namespace jorvane::run {
 namespace {
 
+// A cut looks for the first newline after its length, which lines make
+// near: the first look reads a little, and each further one twice as much.
+constexpr uint64_t kFirstNewlineProbe = 4096;
 constexpr uint64_t kNewlineProbe = 65536;
 
 class FileCutter final : public RangeCutter {
@@ -26,9 +29,11 @@ public:
         if (at_ >= *size) return std::optional<Range>();
         Range r{count_++, at_, *size, nullptr};
         uint64_t pos = at_ + len_ - 1;
+        uint64_t probe = kFirstNewlineProbe;
         while (pos < *size) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(kNewlineProbe, *size - pos));
-            auto w = file_.window(pos, want, spare_);
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(probe, *size - pos));
+            probe = std::min(probe * 2, kNewlineProbe);
+            auto w = file_.read_window(pos, want, spare_);
             if (!w) return make_err(std::move(w.error()));
             const ByteView bytes = w->bytes();
             if (bytes.empty()) break;

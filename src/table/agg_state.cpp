@@ -72,7 +72,8 @@ Column float_column(const std::vector<std::optional<double>>& values) {
 
 }  // namespace
 
-AggStates::AggStates(std::string name, GroupOp op) : name_(std::move(name)), op_(op) {
+AggStates::AggStates(std::string name, GroupOp op, bool piece)
+    : name_(std::move(name)), op_(op), piece_(piece && (op == GroupOp::Sum || op == GroupOp::Mean)) {
     switch (op) {
         case GroupOp::Count: states_ = Counts{}; break;
         case GroupOp::Sum: states_ = Sums{}; break;
@@ -87,6 +88,7 @@ AggStates::AggStates(std::string name, GroupOp op) : name_(std::move(name)), op_
 
 void AggStates::add_group() {
     std::visit([](auto& s) { s.groups.emplace_back(); }, states_);
+    if (piece_) float_logs_.emplace_back();
 }
 
 JorvaneError AggStates::not_a_number(const Value& value) const {
@@ -115,7 +117,10 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
             }
             const std::optional<double> d = as_f64(v);
             if (!d) return make_err(not_a_number(v));
-            s.floating += *d;
+            if (piece_)
+                float_logs_[group].add(*d);
+            else
+                s.floating += *d;
             s.saw_float = true;
             return {};
         }
@@ -132,7 +137,10 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
             const std::optional<double> d = as_f64(v);
             if (!d) return make_err(not_a_number(v));
             MeanState& s = std::get<Means>(states_).groups[group];
-            s.sum += *d;
+            if (piece_)
+                float_logs_[group].add(*d);
+            else
+                s.sum += *d;
             ++s.count;
             return {};
         }
@@ -145,6 +153,52 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
         case GroupOp::Last: std::get<Kept>(states_).groups[group] = std::move(v); return {};
     }
     return {};
+}
+
+void AggStates::absorb(size_t into, AggStates& piece, size_t from) {
+    switch (op_) {
+        case GroupOp::Count: std::get<Counts>(states_).groups[into] += std::get<Counts>(piece.states_).groups[from]; return;
+        case GroupOp::Sum: {
+            SumState& s = std::get<Sums>(states_).groups[into];
+            const SumState& p = std::get<Sums>(piece.states_).groups[from];
+            if (!p.seen) return;
+            s.seen = true;
+            // Saturates as fold does; out of reach in practice.
+            if (__builtin_add_overflow(s.exact, p.exact, &s.exact)) s.exact = p.exact < 0 ? kI128Min : kI128Max;
+            s.floating = piece.float_logs_[from].add_onto(s.floating);
+            s.saw_float = s.saw_float || p.saw_float;
+            return;
+        }
+        case GroupOp::Min:
+        case GroupOp::Max: {
+            std::optional<double>& s = std::get<Extremes>(states_).groups[into];
+            const std::optional<double>& p = std::get<Extremes>(piece.states_).groups[from];
+            // minNum and maxNum are associative, so the piece's extreme
+            // stands for its numbers.
+            if (p) s = !s ? *p : op_ == GroupOp::Min ? std::fmin(*s, *p) : std::fmax(*s, *p);
+            return;
+        }
+        case GroupOp::Mean: {
+            MeanState& s = std::get<Means>(states_).groups[into];
+            s.sum = piece.float_logs_[from].add_onto(s.sum);
+            s.count += std::get<Means>(piece.states_).groups[from].count;
+            return;
+        }
+        case GroupOp::CountUnique:
+            std::get<Distinct>(states_).groups[into].absorb(std::move(std::get<Distinct>(piece.states_).groups[from]));
+            return;
+        case GroupOp::First: {
+            std::optional<Value>& s = std::get<Kept>(states_).groups[into];
+            std::optional<Value>& p = std::get<Kept>(piece.states_).groups[from];
+            if (!s && p) s = std::move(p);
+            return;
+        }
+        case GroupOp::Last: {
+            std::optional<Value>& p = std::get<Kept>(piece.states_).groups[from];
+            if (p) std::get<Kept>(states_).groups[into] = std::move(p);
+            return;
+        }
+    }
 }
 
 Result<Column, JorvaneError> AggStates::finish_sum(std::vector<SumState> groups) const {

@@ -13,14 +13,18 @@
 #include "table/column.h"
 #include "table/distinct_values.h"
 #include "table/group_by.h"
+#include "util/contribution_log.h"
 #include "util/result.h"
 
 namespace jorvane::table {
 
 class AggStates {
 public:
-    // `name`: the output column's name, for messages.
-    AggStates(std::string name, GroupOp op);
+    // `name`: the output column's name, for messages. `piece`: the states
+    // of one piece of rows, to be absorbed into running ones, which record
+    // the numbers of their floating-point sums in order instead of adding
+    // them.
+    AggStates(std::string name, GroupOp op, bool piece = false);
 
     // A fresh state for the next group number.
     void add_group();
@@ -29,6 +33,12 @@ public:
     // A kept cell is moved from. Sum, min, max and mean refuse a value that
     // is not a number.
     Result<void, JorvaneError> fold(size_t group, std::optional<engine::Value>& cell);
+    // Folds group `from` of `piece` (states made for a piece) into group
+    // `into`: the state becomes what folding the piece's rows of that group
+    // here, after this group's earlier rows, would have made it. Floating-
+    // point sums replay the piece's numbers in order, so they keep every
+    // rounding of the one-by-one fold. `piece`'s group is moved from.
+    void absorb(size_t into, AggStates& piece, size_t from);
     // The result column over the groups in group order.
     Result<Column, JorvaneError> finish() &&;
 
@@ -68,6 +78,10 @@ private:
     std::string name_;
     GroupOp op_;
     std::variant<Counts, Sums, Extremes, Means, Distinct, Kept> states_;
+    // A piece's states: per group, the numbers its float sum or mean took,
+    // in order.
+    bool piece_ = false;
+    std::vector<ContributionLog> float_logs_;
 };
 
 }  // namespace jorvane::table

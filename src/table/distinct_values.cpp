@@ -49,9 +49,10 @@ void DistinctValues::grow_ints() {
     }
 }
 
-void DistinctValues::add_int(int64_t value) {
+void DistinctValues::add_int(int64_t value) { add_hashed_int(int_hash(value), value); }
+
+void DistinctValues::add_hashed_int(uint64_t h, int64_t value) {
     if ((int_count_ + 1) * 4 > ints_.size() * 3) grow_ints();
-    const uint64_t h = int_hash(value);
     const size_t mask = ints_.size() - 1;
     size_t pos = home(h, mask);
     for (;; pos = (pos + 1) & mask) {
@@ -61,6 +62,23 @@ void DistinctValues::add_int(int64_t value) {
     }
     ints_[pos] = IntSlot{h, value};
     ++int_count_;
+}
+
+void DistinctValues::absorb(DistinctValues&& other) {
+    // The other table's slots are read in order; the home slots they land on
+    // here are fetched a few entries ahead, as each is likely a cache miss
+    // in a large set.
+    constexpr size_t kAhead = 32;
+    const auto& slots = other.ints_;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (i + kAhead < slots.size() && slots[i + kAhead].hash != 0 && !ints_.empty())
+            __builtin_prefetch(&ints_[home(slots[i + kAhead].hash, ints_.size() - 1)]);
+        if (slots[i].hash != 0) add_hashed_int(slots[i].hash, slots[i].value);
+    }
+    for (auto& e : other.others_.take_entries())
+        if (!others_.find_if(e.hash, [&](const engine::Value& o) { return o == e.key; }))
+            others_.insert_new(std::move(e.key), Empty{}, e.hash);
+    other = DistinctValues();
 }
 
 void DistinctValues::insert(engine::Value&& value) {

@@ -19,6 +19,8 @@ public:
     // when it is kept).
     void insert(engine::Value&& value);
     size_t size() const { return int_count_ + others_.size(); }
+    // Adds every value of `other` (moved from) that is not in the set.
+    void absorb(DistinctValues&& other);
 
 private:
     struct Empty {};
@@ -32,6 +34,7 @@ private:
         int64_t value = 0;
     };
     void add_int(int64_t value);
+    void add_hashed_int(uint64_t hash, int64_t value);
     void grow_ints();
 
     std::vector<IntSlot> ints_;

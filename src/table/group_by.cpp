@@ -10,8 +10,21 @@
 // key counts as JSON null); only a row that starts a new group moves its key
 // cells into a tuple. Aggregates keep their states column by column, one
 // vector per aggregate indexed by group number.
+//
+// A source read in ranges folds on the walkers' cores: each piece of rows a
+// walker scans is folded there into groups of its own (a GroupPiece), and the
+// merge, taking pieces in document order, absorbs each piece's groups into
+// the running ones: new groups join in the order the piece first saw them,
+// which is their order of first appearance overall. A piece with anything
+// that could end the scan (a value an aggregate refuses, more groups than
+// max_groups, several matches under on_multi "error") is not folded there,
+// and neither is a piece whose new groups would pass max_groups: the merge
+// folds those rows itself, one by one, and meets the refusal where a single
+// engine would.
 #include "table/group_by.h"
 
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "engine/values/value_hasher.h"
@@ -19,6 +32,7 @@
 #include "table/inference.h"
 #include "table/table_stream.h"
 #include "table/batched_cells.h"
+#include "table/stored_column.h"
 #include "util/ordered_map.h"
 
 namespace jorvane::table {
@@ -32,6 +46,89 @@ using GroupMap = OrderedMap<std::vector<Value>, Empty>;
 const Value& key_or_null(const std::optional<Value>& cell) {
     static const Value null;
     return cell ? *cell : null;
+}
+
+// What every fold of the scan needs to know, read by the walkers at once.
+struct GroupPlan {
+    size_t n_keys = 0;
+    std::vector<std::string> names;                  // the stream's columns: keys, then aggregate inputs
+    std::vector<std::optional<size_t>> agg_column;   // per aggregate, its input column
+    std::vector<GroupAgg> aggs;
+    OnMulti on_multi = OnMulti::Error;
+    std::optional<uint64_t> max_groups;
+
+    std::vector<AggStates> states(bool piece) const {
+        std::vector<AggStates> out;
+        out.reserve(aggs.size());
+        for (const GroupAgg& a : aggs) out.emplace_back(a.name, a.op, piece);
+        return out;
+    }
+};
+
+uint64_t key_hash(const std::vector<std::optional<Value>>& keys) {
+    engine::ValueHasher hasher;
+    for (const auto& k : keys) key_or_null(k).hash_into(hasher);
+    return hasher.finish();
+}
+
+bool same_keys(const std::vector<Value>& tuple, const std::vector<Value>& other) {
+    for (size_t k = 0; k < tuple.size(); ++k)
+        if (!(tuple[k] == other[k])) return false;
+    return true;
+}
+
+// One piece of rows folded on its walker's thread.
+struct GroupPiece : PieceDigest {
+    std::vector<GroupMap::Entry> groups;  // in the order the piece first saw them
+    std::vector<AggStates> states;
+};
+
+// The piece's rows folded into groups of their own, or null when the piece
+// holds anything the merge must meet row by row.
+std::unique_ptr<PieceDigest> fold_piece(const GroupPlan& plan, engine::CellStore& rows) {
+    std::vector<StoredColumn> columns;
+    columns.reserve(plan.names.size());
+    for (auto& c : rows.columns) {
+        columns.push_back(StoredColumn{c, rows.rows, plan.on_multi});
+        if (plan.on_multi == OnMulti::Error && columns.back().first_multi()) return nullptr;
+    }
+    const auto cell_of = [&](size_t c, uint64_t r) {
+        const StoredColumn::Pick p = columns[c].pick(r);
+        return p.size() > 0 ? std::optional<Value>(columns[c].value(p)) : std::nullopt;
+    };
+    GroupMap groups;
+    std::vector<AggStates> states = plan.states(true);
+    std::vector<std::optional<Value>> keys(plan.n_keys);
+    for (uint64_t r = 0; r < rows.rows; ++r) {
+        for (size_t k = 0; k < plan.n_keys; ++k) keys[k] = cell_of(k, r);
+        const uint64_t hash = key_hash(keys);
+        const auto same_key = [&](const std::vector<Value>& tuple) {
+            for (size_t k = 0; k < plan.n_keys; ++k)
+                if (!(tuple[k] == key_or_null(keys[k]))) return false;
+            return true;
+        };
+        size_t group;
+        if (const GroupMap::Entry* found = groups.find_if(hash, same_key)) {
+            group = static_cast<size_t>(found - groups.entries().data());
+        } else {
+            if (plan.max_groups && groups.size() >= *plan.max_groups) return nullptr;
+            std::vector<Value> tuple;
+            tuple.reserve(plan.n_keys);
+            for (auto& k : keys) tuple.push_back(k ? std::move(*k) : Value());
+            group = groups.size();
+            groups.insert_new(std::move(tuple), Empty{}, hash);
+            for (AggStates& s : states) s.add_group();
+        }
+        for (size_t a = 0; a < states.size(); ++a) {
+            std::optional<Value> cell = plan.agg_column[a] ? cell_of(*plan.agg_column[a], r) : std::nullopt;
+            if (!states[a].fold(group, cell)) return nullptr;
+        }
+    }
+    auto piece = std::make_unique<GroupPiece>();
+    piece->rows = rows.rows;
+    piece->groups = groups.take_entries();
+    piece->states = std::move(states);
+    return piece;
 }
 
 }  // namespace
@@ -68,32 +165,76 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     const size_t n_keys = spec.keys.size();
 
     // Key i is column i; each aggregate with a path gets the next column.
+    auto plan = std::make_shared<GroupPlan>();
+    plan->n_keys = n_keys;
+    plan->on_multi = spec.on_multi;
+    plan->max_groups = spec.max_groups;
+    plan->aggs = spec.aggs;
     TableSpec table_spec(spec.rows);
     table_spec.on_multi = spec.on_multi;
     for (const auto& [name, path] : spec.keys) table_spec = std::move(table_spec).column(name, path);
-    std::vector<std::optional<size_t>> agg_column;
-    std::vector<AggStates> states;
     for (const GroupAgg& a : spec.aggs) {
         if (a.path) {
-            agg_column.emplace_back(table_spec.columns.size());
+            plan->agg_column.emplace_back(table_spec.columns.size());
             table_spec = std::move(table_spec).column(a.name, *a.path);
         } else {
-            agg_column.emplace_back();
+            plan->agg_column.emplace_back();
         }
-        states.emplace_back(a.name, a.op);
     }
-    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), UINT64_MAX, walkers);
+    for (const auto& column : table_spec.columns) plan->names.push_back(column.first);
+    std::vector<AggStates> states = plan->states(false);
+    walkers.digest = [plan](engine::CellStore& rows) { return fold_piece(*plan, rows); };
+    auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), UINT64_MAX, std::move(walkers));
     if (!stream) return make_err(std::move(stream.error()));
     BatchedCells batches(std::move(stream.value()), kDefaultBatchRows);
 
     GroupMap groups;
+    // Absorbs a piece folded by a walker; false, with nothing changed, when
+    // its new groups would pass max_groups.
+    std::vector<size_t> into;
+    const auto absorb = [&](GroupPiece& piece) {
+        into.assign(piece.groups.size(), SIZE_MAX);
+        size_t fresh = 0;
+        for (size_t i = 0; i < piece.groups.size(); ++i) {
+            const GroupMap::Entry& e = piece.groups[i];
+            const auto same_key = [&](const std::vector<Value>& tuple) { return same_keys(tuple, e.key); };
+            if (const GroupMap::Entry* found = groups.find_if(e.hash, same_key))
+                into[i] = static_cast<size_t>(found - groups.entries().data());
+            else
+                ++fresh;
+        }
+        if (spec.max_groups && groups.size() + fresh > *spec.max_groups) return false;
+        for (size_t i = 0; i < piece.groups.size(); ++i) {
+            if (into[i] != SIZE_MAX) continue;
+            into[i] = groups.size();
+            groups.insert_new(std::move(piece.groups[i].key), Empty{}, piece.groups[i].hash);
+            for (AggStates& s : states) s.add_group();
+        }
+        for (size_t a = 0; a < states.size(); ++a)
+            for (size_t i = 0; i < piece.groups.size(); ++i) states[a].absorb(into[i], piece.states[a], i);
+        return true;
+    };
+
     std::optional<Value> no_cell;
     for (;;) {
-        auto batch = batches.next(interrupt);
+        auto batch = batches.next_stored(interrupt);
         if (!batch) return make_err(std::move(batch.error()));
         if (!*batch) break;
-        CellBatch& cells = **batch;
-        for (uint64_t r = 0; r < cells.rows && !batches.deferring(); ++r) {
+        StoredRows& stored = **batch;
+        uint64_t from = 0;
+        for (auto& digest : stored.digests) {
+            if (!absorb(static_cast<GroupPiece&>(*digest))) break;
+            from += digest->rows;
+        }
+        if (from == stored.rows) continue;
+        CellBatch cells;
+        cells.rows = stored.rows;
+        for (size_t c = 0; c < plan->names.size(); ++c) {
+            auto column = resolve_cells(plan->names[c], StoredColumn{stored.store.columns[c], stored.rows, spec.on_multi});
+            if (!column) return make_err(std::move(column.error()));  // checked by the stream already
+            cells.columns.push_back(std::move(*column));
+        }
+        for (uint64_t r = from; r < cells.rows && !batches.deferring(); ++r) {
             engine::ValueHasher hasher;
             for (size_t k = 0; k < n_keys; ++k) key_or_null(cells.columns[k][r]).hash_into(hasher);
             const uint64_t hash = hasher.finish();
@@ -124,7 +265,7 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
                 for (AggStates& s : states) s.add_group();
             }
             for (size_t a = 0; a < states.size(); ++a) {
-                std::optional<Value>& cell = agg_column[a] ? cells.columns[*agg_column[a]][r] : no_cell;
+                std::optional<Value>& cell = plan->agg_column[a] ? cells.columns[*plan->agg_column[a]][r] : no_cell;
                 if (auto folded = states[a].fold(group, cell); !folded) {
                     batches.defer(std::move(folded.error()));
                     break;

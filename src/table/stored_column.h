@@ -39,6 +39,14 @@ struct StoredColumn {
         for (uint64_t i = p.from; i < p.to; ++i) items.push_back(cells.take_value(cells.cells[i]));
         return engine::Value::array(std::move(items));
     }
+    // The same, the store left as it is (a tree is copied).
+    engine::Value value(const Pick& p) const {
+        if (p.size() == 1) return cells.value_of(cells.cells[p.from]);
+        engine::Value::Array items;
+        items.reserve(p.size());
+        for (uint64_t i = p.from; i < p.to; ++i) items.push_back(cells.value_of(cells.cells[i]));
+        return engine::Value::array(std::move(items));
+    }
     // The first row holding several cells and their count (what on_multi
     // "error" refuses), or nothing.
     std::optional<std::pair<uint64_t, uint64_t>> first_multi() const {

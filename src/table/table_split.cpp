@@ -56,11 +56,14 @@ std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& sourc
         if (walkers.streamed) range_len = run::streamed_range_len(range_len, walkers.walkers);
     }
     if (range_len == 0) return nullptr;
-    return std::make_unique<TableSplit>(std::move(engines), source, walkers.walkers, range_len);
+    return std::make_unique<TableSplit>(std::move(engines), source, walkers.walkers, range_len,
+                                        std::move(walkers.digest));
 }
 
-TableSplit::TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len)
+TableSplit::TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len,
+                       PieceDigester digest)
     : engines_(std::move(engines)),
+      digest_(engines_.row_limit ? PieceDigester() : std::move(digest)),
       source_(source),
       walkers_n_(std::max<size_t>(walkers, 1)),
       in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
@@ -78,8 +81,10 @@ TableSplit::Run TableSplit::scan_new(run::Range range, std::vector<uint8_t>& spa
 
 void TableSplit::scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare,
                          const std::atomic<bool>& cancel) {
-    run::scan_range(run.scan, in_, range, spare, cancel, [&run](uint64_t end, const engine::BufferScan& scan) {
-        run.pieces.push_back(Piece{end, run.scan.engine->take_row_batch()});
+    run::scan_range(run.scan, in_, range, spare, cancel, [&](uint64_t end, const engine::BufferScan& scan) {
+        Piece piece{end, run.scan.engine->take_row_batch(), nullptr};
+        if (digest_ && piece.rows.rows > 0) piece.digest = digest_(piece.rows);
+        run.pieces.push_back(std::move(piece));
         // Settled at the row limit counted from this engine's start: the
         // merge settles here or earlier.
         return !scan.settled;
@@ -159,7 +164,7 @@ uint64_t TableSplit::buffer_end(uint64_t end) {
     return std::min(grid_end, cuts_.end());
 }
 
-run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, bool failed) {
+run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, PieceDigests& digests, bool failed) {
     run::SourceScan::Step out;
     out.kind = run::SourceScan::Step::Kind::Scanned;
     out.settled = !failed && limit_reached();
@@ -168,6 +173,9 @@ run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, bool failed) 
     if (out.settled) stopped_at_ = buffer_end(pending_end_);
     rows_ += pending_.rows;
     rows = std::exchange(pending_, engine::CellStore());
+    if (pending_digested_) digests = std::move(pending_digests_);
+    pending_digests_.clear();
+    pending_digested_ = true;
     has_pending_ = false;
     return out;
 }
@@ -202,7 +210,7 @@ run::SourceScan::Step TableSplit::ended(engine::CellStore& rows) {
     return out;
 }
 
-run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellStore& rows) {
+run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests) {
     if (over_) {
         run::SourceScan::Step out;
         out.kind = run::SourceScan::Step::Kind::Ended;
@@ -217,6 +225,12 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
         if (cur_ && !cur_->pieces.empty()) {
             Piece p = std::move(cur_->pieces.front());
             cur_->pieces.pop_front();
+            if (p.rows.rows > 0) {
+                if (p.digest)
+                    pending_digests_.push_back(std::move(p.digest));
+                else
+                    pending_digested_ = false;
+            }
             if (has_pending_) {
                 pending_.append(std::move(p.rows));
             } else {
@@ -229,17 +243,17 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
                 // One engine settles in this buffer, before anything after
                 // the last row counts.
                 end_walkers();
-                return scanned(rows);
+                return scanned(rows, digests);
             }
             if (failed) {
-                run::SourceScan::Step out = scanned(rows, true);
+                run::SourceScan::Step out = scanned(rows, digests, true);
                 end_walkers();
                 over_ = true;
                 out.error.emplace(JorvaneError::parse(std::move(*cur_->scan.error)));
                 return out;
             }
             // A buffer cut by a range's end is completed by the next range.
-            if (p.end % in_.grid == 0) return scanned(rows);
+            if (p.end % in_.grid == 0) return scanned(rows, digests);
             continue;
         }
         if (cur_ && cur_->scan.read_error) return failed(JorvaneError::read(std::move(*cur_->scan.read_error), 0));
@@ -251,7 +265,7 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
             panic("a table range ended before the merge reached its row limit");
         }
         if (!advance()) {
-            if (has_pending_) return scanned(rows);
+            if (has_pending_) return scanned(rows, digests);
             return ended(rows);
         }
     }

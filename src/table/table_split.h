@@ -25,6 +25,7 @@
 #include "run/source_scan.h"
 #include "run/thread_failure.h"
 #include "source/source.h"
+#include "table/piece_digest.h"
 
 namespace jorvane::table {
 
@@ -51,6 +52,9 @@ struct TableWalkers {
     // long as sequential input's), so that memory does not grow with the
     // input.
     bool streamed = false;
+    // Run on each walker's pieces of rows as they are scanned (none: rows
+    // only). Not run under a row limit, whose cut only the merge knows.
+    PieceDigester digest{};
 };
 
 // What a table scan tells the split rule before its source is opened: its
@@ -64,16 +68,18 @@ public:
     // engine scans it (one walker, no buffer grid, a small file).
     static std::unique_ptr<TableSplit> make(TableEngines engines, Source& source, TableWalkers walkers);
     // Over ranges of about `range_len` bytes (tests pick short ones).
-    TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len);
+    TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len,
+               PieceDigester digest = {});
     TableSplit(const TableSplit&) = delete;
     TableSplit& operator=(const TableSplit&) = delete;
     ~TableSplit() = default;
 
     // The next buffer's step, as run::SourceScan::step reports it for one
     // engine, with the rows that buffer (or, at the end, closing the scan)
-    // completed moved into `rows`. A step is settled once the rows handed
+    // completed moved into `rows`, and their digests into `digests` when
+    // every piece of them has one. A step is settled once the rows handed
     // out reach the row limit.
-    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows);
+    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests);
     // Ends the scan: every range still being scanned stops.
     void stop();
     bool over() const { return over_; }
@@ -88,6 +94,7 @@ private:
     struct Piece {
         uint64_t end = 0;
         engine::CellStore rows;
+        std::unique_ptr<PieceDigest> digest;
     };
     // One engine's scan over ranges and its pieces not yet handed out; no
     // engine: the walker failed.
@@ -116,12 +123,13 @@ private:
     uint64_t buffer_end(uint64_t end);
     // The step of the buffer put together (`failed`: it held an error that
     // counts).
-    run::SourceScan::Step scanned(engine::CellStore& rows, bool failed = false);
+    run::SourceScan::Step scanned(engine::CellStore& rows, PieceDigests& digests, bool failed = false);
     run::SourceScan::Step ended(engine::CellStore& rows);
     run::SourceScan::Step failed(JorvaneError error);
     void end_walkers();
 
     TableEngines engines_;
+    PieceDigester digest_;
     Source& source_;
     size_t walkers_n_;
     run::RangeInput in_;
@@ -131,6 +139,9 @@ private:
     size_t merged_ = 0;  // ranges taken into the open run
     // The rows of the buffer being put together from pieces.
     engine::CellStore pending_;
+    // Their digests, while every piece with rows brought one.
+    PieceDigests pending_digests_;
+    bool pending_digested_ = true;
     bool has_pending_ = false;
     uint64_t pending_end_ = 0;
     uint64_t rows_ = 0;  // rows handed out

@@ -152,8 +152,8 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
 
 Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) { return gather(batch_rows_, interrupt); }
 
-run::SourceScan::Step TableStream::step(run::Interrupt* interrupt, engine::CellStore& rows) {
-    if (split_) return split_->step(interrupt, rows);
+run::SourceScan::Step TableStream::step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests) {
+    if (split_) return split_->step(interrupt, rows, digests);
     run::SourceScan::Step step = scan_.step(interrupt);
     if (step.kind == run::SourceScan::Step::Kind::Ended || step.kind == run::SourceScan::Step::Kind::Scanned)
         rows = scan_.engine().take_row_batch();
@@ -164,7 +164,8 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
     using Kind = run::SourceScan::Step::Kind;
     while (!done_) {
         engine::CellStore completed;
-        run::SourceScan::Step step = this->step(interrupt, completed);
+        PieceDigests digests;
+        run::SourceScan::Step step = this->step(interrupt, completed, digests);
         switch (step.kind) {
             case Kind::Interrupted: return make_err(run::interrupted_read());
             case Kind::Failed:
@@ -178,7 +179,7 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
             case Kind::Scanned: break;
         }
         if (step.error) return make_err(std::move(*step.error));
-        keep(std::move(completed));
+        keep(std::move(completed), std::move(digests));
         if (step.settled) {
             limit_hit_ = true;
             if (split_) split_->stop();
@@ -191,10 +192,12 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
     return gathered_rows_ > 0;
 }
 
-void TableStream::keep(engine::CellStore rows) {
+void TableStream::keep(engine::CellStore rows, PieceDigests digests) {
     if (rows.rows == 0) return;
     gathered_rows_ += rows.rows;
     gathered_.push_back(std::move(rows));
+    if (digests.empty()) gathered_digested_ = false;
+    for (auto& d : digests) gathered_digests_.push_back(std::move(d));
 }
 
 uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
@@ -203,6 +206,8 @@ uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
     parts = std::move(gathered_);
     gathered_.clear();
     gathered_rows_ = 0;
+    gathered_digests_.clear();
+    gathered_digested_ = true;
     if (limit_) *limit_ -= n;
     last_rows_ = n;
     first_row_ = rows_taken_;
@@ -259,6 +264,8 @@ Result<std::optional<StoredRows>, JorvaneError> TableStream::next_buffer_store(r
     if (!ready) return make_err(std::move(ready.error()));
     if (!*ready) return std::optional<StoredRows>();
     StoredRows out;
+    // Digests stand for whole pieces: rows cut at a limit have none.
+    if (gathered_digested_ && !limit_) out.digests = std::move(gathered_digests_);
     out.rows = take_rows(out.store);
     for (size_t c = 0; c < names_.size(); ++c) {
         if (auto e = multi_error(names_[c], StoredColumn{out.store.columns[c], out.rows, on_multi_})) {

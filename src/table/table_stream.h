@@ -19,6 +19,7 @@
 #include "run/source_scan.h"
 #include "source/source.h"
 #include "table/column.h"
+#include "table/piece_digest.h"
 #include "table/stored_column.h"
 #include "table/table_spec.h"
 #include "table/table_split.h"
@@ -42,6 +43,9 @@ struct CellBatch {
 struct StoredRows {
     uint64_t rows = 0;
     engine::CellStore store;
+    // When the walkers digested every one of these rows (TableWalkers::digest):
+    // the digests, in row order.
+    PieceDigests digests;
 };
 
 // The shape error of a column under on_multi "error" when some row matched
@@ -109,7 +113,7 @@ private:
 
     TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
     // The next buffer's step, its rows moved into `rows`.
-    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows);
+    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests);
     // Reads on until `rows` rows are gathered or the scan is over (see
     // advance).
     Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
@@ -121,8 +125,8 @@ private:
     uint64_t take_rows(engine::CellStore& rows);
     // The same, the rows left in the stores the buffers gave.
     uint64_t take_parts(std::vector<engine::CellStore>& parts);
-    // Keeps a buffer's rows.
-    void keep(engine::CellStore rows);
+    // Keeps a buffer's rows and their digests.
+    void keep(engine::CellStore rows, PieceDigests digests = {});
 
     run::SourceScan scan_;
     // The scan in ranges, when it splits (over scan_'s source).
@@ -134,6 +138,9 @@ private:
     // gave them (joined when they are taken).
     std::vector<engine::CellStore> gathered_;
     uint64_t gathered_rows_ = 0;
+    // Their digests, while every gathered row has one.
+    PieceDigests gathered_digests_;
+    bool gathered_digested_ = true;
     std::vector<std::string> names_;
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed
