@@ -91,6 +91,10 @@ void AggStates::add_group() {
     if (piece_) float_logs_.emplace_back();
 }
 
+void AggStates::add_groups(size_t groups) {
+    while (std::visit([](const auto& s) { return s.groups.size(); }, states_) < groups) add_group();
+}
+
 JorvaneError AggStates::not_a_number(const Value& value) const {
     return JorvaneError::shape("group_by aggregate " + debug_quote(name_) + " (" + group_op_name(op_) +
                                ") expects numbers, but the path produced " + kind_word(value));

@@ -28,6 +28,9 @@ public:
 
     // A fresh state for the next group number.
     void add_group();
+    // Fresh states up to `groups` groups in all.
+    void add_groups(size_t groups);
+    GroupOp op() const { return op_; }
     // Folds one row's cell into group `group`'s state. Count counts the row
     // whatever the cell; every other op skips a missing cell and a JSON null.
     // A kept cell is moved from. Sum, min, max and mean refuse a value that

@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "engine/values/value_hasher.h"
+#include "run/serial_worker.h"
 #include "table/agg_state.h"
 #include "table/inference.h"
 #include "table/table_stream.h"
@@ -189,10 +190,24 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     BatchedCells batches(std::move(stream.value()), kDefaultBatchRows);
 
     GroupMap groups;
-    // Absorbs a piece folded by a walker; false, with nothing changed, when
-    // its new groups would pass max_groups.
+    // A distinct set absorbs a piece's values in any order, and that is the
+    // costliest part of absorbing a piece (a probe into a large table per
+    // value): count_unique states are filled on a thread of their own while
+    // the merge goes on, and touched here only once it has caught up.
+    std::vector<size_t> distinct, others;
+    for (size_t a = 0; a < states.size(); ++a) (states[a].op() == GroupOp::CountUnique ? distinct : others).push_back(a);
+    std::optional<run::SerialWorker> distinct_worker;
+    if (!distinct.empty()) distinct_worker.emplace();
+    const auto catch_up = [&] {
+        if (!distinct_worker) return;
+        distinct_worker->wait();
+        for (size_t a : distinct) states[a].add_groups(groups.size());
+    };
+    // Absorbs a piece folded by a walker (taking it); false, with nothing
+    // changed, when its new groups would pass max_groups.
     std::vector<size_t> into;
-    const auto absorb = [&](GroupPiece& piece) {
+    const auto absorb = [&](std::unique_ptr<PieceDigest>& digest) {
+        GroupPiece& piece = static_cast<GroupPiece&>(*digest);
         into.assign(piece.groups.size(), SIZE_MAX);
         size_t fresh = 0;
         for (size_t i = 0; i < piece.groups.size(); ++i) {
@@ -208,10 +223,20 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
             if (into[i] != SIZE_MAX) continue;
             into[i] = groups.size();
             groups.insert_new(std::move(piece.groups[i].key), Empty{}, piece.groups[i].hash);
-            for (AggStates& s : states) s.add_group();
+            for (size_t a : others) states[a].add_group();
         }
-        for (size_t a = 0; a < states.size(); ++a)
+        for (size_t a : others)
             for (size_t i = 0; i < piece.groups.size(); ++i) states[a].absorb(into[i], piece.states[a], i);
+        if (distinct_worker) {
+            distinct_worker->submit([&states, &distinct, into = into, total = groups.size(),
+                                     held = std::shared_ptr<PieceDigest>(std::move(digest))] {
+                GroupPiece& p = static_cast<GroupPiece&>(*held);
+                for (size_t a : distinct) {
+                    states[a].add_groups(total);
+                    for (size_t i = 0; i < into.size(); ++i) states[a].absorb(into[i], p.states[a], i);
+                }
+            });
+        }
         return true;
     };
 
@@ -223,10 +248,12 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         StoredRows& stored = **batch;
         uint64_t from = 0;
         for (auto& digest : stored.digests) {
-            if (!absorb(static_cast<GroupPiece&>(*digest))) break;
-            from += digest->rows;
+            const uint64_t rows = digest->rows;
+            if (!absorb(digest)) break;
+            from += rows;
         }
         if (from == stored.rows) continue;
+        catch_up();
         CellBatch cells;
         cells.rows = stored.rows;
         for (size_t c = 0; c < plan->names.size(); ++c) {
@@ -274,6 +301,7 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         }
     }
 
+    catch_up();
     Table table;
     table.n_rows = groups.size();
     std::vector<GroupMap::Entry> entries = groups.take_entries();
