@@ -80,7 +80,12 @@ AggStates::AggStates(std::string name, GroupOp op, bool piece)
         case GroupOp::Min:
         case GroupOp::Max: states_ = Extremes{}; break;
         case GroupOp::Mean: states_ = Means{}; break;
-        case GroupOp::CountUnique: states_ = Distinct{}; break;
+        case GroupOp::CountUnique:
+            if (piece)
+                states_ = DistinctLogs{};
+            else
+                states_ = Distinct{};
+            break;
         case GroupOp::First:
         case GroupOp::Last: states_ = Kept{}; break;
     }
@@ -148,7 +153,12 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
             ++s.count;
             return {};
         }
-        case GroupOp::CountUnique: std::get<Distinct>(states_).groups[group].insert(std::move(v)); return {};
+        case GroupOp::CountUnique:
+            if (auto* logs = std::get_if<DistinctLogs>(&states_))
+                logs->groups[group].add(std::move(v));
+            else
+                std::get<Distinct>(states_).groups[group].insert(std::move(v));
+            return {};
         case GroupOp::First: {
             std::optional<Value>& s = std::get<Kept>(states_).groups[group];
             if (!s) s = std::move(v);
@@ -189,7 +199,7 @@ void AggStates::absorb(size_t into, AggStates& piece, size_t from) {
             return;
         }
         case GroupOp::CountUnique:
-            std::get<Distinct>(states_).groups[into].absorb(std::move(std::get<Distinct>(piece.states_).groups[from]));
+            std::get<Distinct>(states_).groups[into].absorb(std::move(std::get<DistinctLogs>(piece.states_).groups[from]));
             return;
         case GroupOp::First: {
             std::optional<Value>& s = std::get<Kept>(states_).groups[into];

@@ -71,6 +71,10 @@ private:
     struct Distinct {
         std::vector<DistinctValues> groups;
     };
+    // A piece's count_unique: the values it met, deduplicated when absorbed.
+    struct DistinctLogs {
+        std::vector<DistinctLog> groups;
+    };
     struct Kept {
         std::vector<std::optional<engine::Value>> groups;
     };
@@ -80,7 +84,7 @@ private:
 
     std::string name_;
     GroupOp op_;
-    std::variant<Counts, Sums, Extremes, Means, Distinct, Kept> states_;
+    std::variant<Counts, Sums, Extremes, Means, Distinct, DistinctLogs, Kept> states_;
     // A piece's states: per group, the numbers its float sum or mean took,
     // in order.
     bool piece_ = false;

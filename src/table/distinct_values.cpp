@@ -64,21 +64,26 @@ void DistinctValues::add_hashed_int(uint64_t h, int64_t value) {
     ++int_count_;
 }
 
-void DistinctValues::absorb(DistinctValues&& other) {
-    // The other table's slots are read in order; the home slots they land on
-    // here are fetched a few entries ahead, as each is likely a cache miss
-    // in a large set.
-    constexpr size_t kAhead = 32;
-    const auto& slots = other.ints_;
-    for (size_t i = 0; i < slots.size(); ++i) {
-        if (i + kAhead < slots.size() && slots[i + kAhead].hash != 0 && !ints_.empty())
-            __builtin_prefetch(&ints_[home(slots[i + kAhead].hash, ints_.size() - 1)]);
-        if (slots[i].hash != 0) add_hashed_int(slots[i].hash, slots[i].value);
+void DistinctLog::add(engine::Value&& value) {
+    if (const std::optional<int64_t> i = exact_int64(value)) {
+        ints_.push_back(HashedInt{int_hash(*i), *i});
+        return;
     }
-    for (auto& e : other.others_.take_entries())
-        if (!others_.find_if(e.hash, [&](const engine::Value& o) { return o == e.key; }))
-            others_.insert_new(std::move(e.key), Empty{}, e.hash);
-    other = DistinctValues();
+    others_.push_back(std::move(value));
+}
+
+void DistinctValues::absorb(DistinctLog&& log) {
+    // Each integer's home slot is likely a cache miss in a large set: it is
+    // fetched several entries ahead, so that the misses overlap.
+    constexpr size_t kAhead = 16;
+    const std::vector<DistinctLog::HashedInt>& ints = log.ints_;
+    for (size_t i = 0; i < ints.size(); ++i) {
+        if (i + kAhead < ints.size() && !ints_.empty())
+            __builtin_prefetch(&ints_[home(ints[i + kAhead].hash, ints_.size() - 1)]);
+        add_hashed_int(ints[i].hash, ints[i].value);
+    }
+    for (engine::Value& v : log.others_) insert(std::move(v));
+    log = DistinctLog();
 }
 
 void DistinctValues::insert(engine::Value&& value) {

@@ -13,14 +13,33 @@
 
 namespace jorvane::table {
 
+class DistinctValues;
+
+// The values a piece of rows brings to a distinct set, kept as they came
+// (duplicates too) with integers already hashed: made on a walker's thread,
+// cheap to add to, and absorbed by the set the piece belongs to.
+class DistinctLog {
+public:
+    void add(engine::Value&& value);
+
+private:
+    friend class DistinctValues;
+    struct HashedInt {
+        uint64_t hash;
+        int64_t value;
+    };
+    std::vector<HashedInt> ints_;
+    std::vector<engine::Value> others_;
+};
+
 class DistinctValues {
 public:
     // Adds `value` unless an equal one is in the set (it is moved from only
     // when it is kept).
     void insert(engine::Value&& value);
     size_t size() const { return int_count_ + others_.size(); }
-    // Adds every value of `other` (moved from) that is not in the set.
-    void absorb(DistinctValues&& other);
+    // Adds every value of `log` (moved from) that is not in the set.
+    void absorb(DistinctLog&& log);
 
 private:
     struct Empty {};
