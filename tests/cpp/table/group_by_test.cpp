@@ -243,7 +243,9 @@ TEST(DistinctValues, ExactIntegers) {
 }
 
 // The set against a plain list searched with Value equality, over values
-// drawn from a small pool rich in numbers that are equal in different forms.
+// drawn from a small pool rich in numbers that are equal in different forms;
+// a second set takes the same values through logs of a few values each (as
+// ranges hand them over), absorbed one after another.
 TEST(DistinctValues, AgreesWithALinearSearch) {
     const char* pool[] = {"0",     "-0",   "0.0",     "1",         "1.0",  "10e-1", "100e-2",  "2",
                           "-1",    "-1.0", "1e300",   "1E+300",    "\"1\"", "\"a\"", "true",    "false",
@@ -252,7 +254,8 @@ TEST(DistinctValues, AgreesWithALinearSearch) {
                           R"({"b":[2.0],"a":1})",    "-9223372036854775808", "12345678901234567890123"};
     std::mt19937 rng(7);
     for (int trial = 0; trial < 200; ++trial) {
-        DistinctValues set;
+        DistinctValues set, absorbed;
+        DistinctLog log;
         std::vector<Value> oracle;
         const int n = 1 + static_cast<int>(rng() % 60);
         for (int i = 0; i < n; ++i) {
@@ -261,9 +264,13 @@ TEST(DistinctValues, AgreesWithALinearSearch) {
             bool known = false;
             for (const Value& o : oracle) known |= (o == v);
             if (!known) oracle.push_back(v);
+            log.add(Value(v));
+            if (rng() % 7 == 0) absorbed.absorb(std::move(log));
             set.insert(std::move(v));
             ASSERT_EQ(set.size(), oracle.size()) << "trial " << trial << " step " << i;
         }
+        absorbed.absorb(std::move(log));
+        EXPECT_EQ(absorbed.size(), oracle.size()) << "trial " << trial;
     }
 }
 
