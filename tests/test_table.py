@@ -181,9 +181,28 @@ def test_string_and_string_list_columns_keep_every_text():
         tags = None if i % 7 == 0 else [None if j == 1 else (words[(i + j) % 5] if i % 2 else f"t{i}-{j}")
                                           for j in range(i % 4)]
         records.append({"s": None if i % 11 == 0 else s, "tags": tags})
-    d = table(ndjson(*records), "", {"s": "s", "tags": "tags"}).to_dict()
+    # column() reads the table in place; to_dict() and to_pandas() take its
+    # columns and free the texts of lists of strings before making the lists.
+    t = table(ndjson(*records), "", {"s": "s", "tags": "tags"})
+    kept = t.column("tags")
+    d = t.to_dict()
     assert d["s"] == [r["s"] for r in records]
-    assert d["tags"] == [r["tags"] for r in records]
+    assert d["tags"] == [r["tags"] for r in records] == kept
+    pandas = pytest.importorskip("pandas")
+    assert table(ndjson(*records), "", {"tags": "tags"}).to_pandas()["tags"].tolist() == kept
+
+
+def test_every_pandas_column_can_be_written():
+    # The frame takes the converted columns without copying them: each must
+    # be its own writable array.
+    pytest.importorskip("pandas")
+    src = ndjson({"i": 1, "n": 1, "f": 1.5, "b": True, "s": "x", "t": "1970-01-01", "l": ["a"], "m": 1},
+                 {"i": 2, "n": None, "f": 2.5, "b": False, "s": "y", "t": "1970-01-02", "l": ["b", "c"], "m": "z"})
+    df = table(src, "", ["i", "n", "f", "b", "s", "t", "l", "m"], dtypes={"t": "timestamp"}).to_pandas()
+    before = df.iloc[1].tolist()
+    for j in range(len(df.columns)):
+        df.iloc[0, j] = df.iloc[1, j]
+    assert df.iloc[0].tolist() == df.iloc[1].tolist() == before
 
 
 def test_failing_read_is_a_runtime_error():

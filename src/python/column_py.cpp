@@ -164,6 +164,32 @@ Ref decimals_to_py(const table::DecimalColumn& c) {
     });
 }
 
+// The lists of a column of lists of strings taken whole: the str objects of
+// all its strings are made first (shared as StrObjects shares them), then
+// its texts are freed, and only then are the lists made, so that the texts
+// (32 bytes a string or more) and the lists never coexist in full.
+Ref taken_string_lists(table::ListColumn& c) {
+    const CollectorPause pause;
+    const uint64_t rows = c.offsets.size() < 2 ? 0 : c.offsets.size() - 1;
+    std::vector<Ref> made;
+    {
+        const auto& texts = c.child->as<table::Column::Kind::Str>();
+        made.reserve(texts.size());
+        StrObjects objects;
+        for (size_t i = 0; i < texts.size(); ++i) {
+            made.push_back(texts.valid(i) ? objects.make(texts.values[i]) : none());
+            if (!made.back()) return {};
+        }
+    }
+    c.child.reset();
+    auto valid = [&](uint64_t r) { return !c.validity || c.validity->valid(r); };
+    return list_of(rows, valid, [&](uint64_t r) {
+        const auto begin = static_cast<uint64_t>(c.offsets[r]);
+        return list_of(static_cast<uint64_t>(c.offsets[r + 1]) - begin, [](uint64_t) { return true; },
+                       [&](uint64_t i) { return std::move(made[begin + i]); });
+    });
+}
+
 Ref list_column_to_py(const table::ListColumn& c, bool use_float) {
     const CollectorPause pause;
     const uint64_t rows = c.offsets.size() < 2 ? 0 : c.offsets.size() - 1;
@@ -252,6 +278,13 @@ Ref column_to_py(const table::Column& column, bool use_float) {
         }
     }
     return none();
+}
+
+Ref column_to_py(table::Column&& column, bool use_float) {
+    using K = table::Column::Kind;
+    if (column.kind() == K::List && column.as<K::List>().child->kind() == K::Str)
+        return taken_string_lists(column.as<K::List>());
+    return column_to_py(std::as_const(column), use_float);
 }
 
 }  // namespace jorvane::py

@@ -13,6 +13,10 @@ namespace jorvane::py {
 // The column as a numpy array or a list (lists only without numpy). Null
 // with an exception set on failure. The column is not changed.
 Ref column_to_py(const table::Column& column, bool use_float);
+// The same from a column the caller gives up: memory it holds may go before
+// all the Python objects are made (a column of lists of strings frees its
+// texts before it makes its lists).
+Ref column_to_py(table::Column&& column, bool use_float);
 
 // numpy.frombuffer over a bytearray copy of `bytes`, with `dtype`. Null with
 // the exception set when numpy is missing or the call fails.

@@ -147,7 +147,7 @@ Ref pandas_column(PyObject* pandas, table::Column c, bool use_float, const std::
         if (!args || !kwargs || !dtype || PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()) < 0) return {};
         return Ref::steal(PyObject_Call(array.get(), args.get(), kwargs.get()));
     }
-    return column_to_py(c, use_float);
+    return column_to_py(std::move(c), use_float);
 }
 
 PyObject* t_to_pandas(PyObject* self, PyObject*) {
@@ -169,10 +169,16 @@ PyObject* t_to_pandas(PyObject* self, PyObject*) {
                     PyList_Append(names.get(), key.get()) < 0)
                     return nullptr;
             }
+            // The columns are new objects nothing else holds: the frame takes
+            // them as they are (copy=False) instead of copying each into blocks
+            // of its own, which would hold a second copy of the table for a
+            // while and, for a column of objects, touch every one of them again.
             Ref frame = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
             Ref args = frame ? Ref::steal(PyTuple_Pack(1, dict.get())) : Ref();
             Ref kwargs = Ref::steal(PyDict_New());
-            if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) return nullptr;
+            if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0 ||
+                PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0)
+                return nullptr;
             return PyObject_Call(frame.get(), args.get(), kwargs.get());
         },
         static_cast<PyObject*>(nullptr));

@@ -33,11 +33,12 @@ using CellResult = Result<T, std::string>;
 // What a row holds when it is converted: one cell, or several read as an
 // array (on_multi "list").
 struct Held {
+    const CellColumn& col;       // the store column holding it
     const Cell* cell = nullptr;  // null: several cells
     bool is_null() const { return cell != nullptr && cell->kind == Cell::Null; }
 };
 
-const char* held_word(const CellColumn& col, const Held& h) {
+const char* held_word(const Held& h) {
     if (h.cell == nullptr) return "an array";
     switch (h.cell->kind) {
         case Cell::Null: return "null";
@@ -48,7 +49,7 @@ const char* held_word(const CellColumn& col, const Held& h) {
         case Cell::Decimal: return "a number";
         case Cell::String: return "a string";
         case Cell::List: return "an array";
-        case Cell::Tree: return col.type_of(*h.cell) == JsonType::Object ? "an object" : "an array";
+        case Cell::Tree: return h.col.type_of(*h.cell) == JsonType::Object ? "an object" : "an array";
     }
     return "null";
 }
@@ -57,11 +58,11 @@ const char* held_word(const CellColumn& col, const Held& h) {
 // N counted from the source's first row.
 class Refusals {
 public:
-    Refusals(std::string_view name, const DType& dtype, uint64_t first_row, const CellColumn& col)
-        : name_(name), dtype_(dtype), first_row_(first_row), col_(col) {}
+    Refusals(std::string_view name, const DType& dtype, uint64_t first_row)
+        : name_(name), dtype_(dtype), first_row_(first_row) {}
 
     std::string mismatch(size_t row, const Held& h) const {
-        std::string out = head(row) + held_word(col_, h);
+        std::string out = head(row) + held_word(h);
         if (h.is_null()) out += " (declare \"" + dtype_.name() + "?\" to accept explicit nulls)";
         return out;
     }
@@ -86,7 +87,6 @@ private:
     std::string_view name_;
     const DType& dtype_;
     uint64_t first_row_;
-    const CellColumn& col_;
 };
 
 // Whether a row is missing after the declaration: no cell, or an explicit
@@ -96,19 +96,24 @@ bool missing(const StoredColumn& s, const StoredColumn::Pick& p, bool nullable) 
 }
 
 // Converts every row with `one(held, row)`; a missing row stores `filler`
-// with its bit clear.
+// with its bit clear. Each part is released once its rows are converted.
 template <class T, class F>
-Result<Nullable<T>, std::string> convert(const StoredColumn& s, bool nullable, bool any_missing, T filler, F&& one) {
+Result<Nullable<T>, std::string> convert(StoredParts& s, bool nullable, bool any_missing, T filler, F&& one) {
     NullableBuilder<T> out(s.rows, any_missing);
-    for (uint64_t row = 0; row < s.rows; ++row) {
-        const StoredColumn::Pick p = s.pick(row);
-        if (missing(s, p, nullable)) {
-            out.push_missing(filler);
-            continue;
+    uint64_t row = 0;
+    for (size_t i = 0; i < s.parts.size(); ++i) {
+        const StoredColumn& part = s.parts[i];
+        for (uint64_t r = 0; r < part.rows; ++r, ++row) {
+            const StoredColumn::Pick p = part.pick(r);
+            if (missing(part, p, nullable)) {
+                out.push_missing(filler);
+                continue;
+            }
+            CellResult<T> converted = one(Held{part.cells, p.size() == 1 ? &part.cells.cells[p.from] : nullptr}, row);
+            if (!converted) return make_err(std::move(converted).error());
+            out.push(std::move(converted).value());
         }
-        CellResult<T> converted = one(Held{p.size() == 1 ? &s.cells.cells[p.from] : nullptr}, row);
-        if (!converted) return make_err(std::move(converted).error());
-        out.push(std::move(converted).value());
+        s.done(i);
     }
     return std::move(out).finish();
 }
@@ -140,10 +145,9 @@ JsonNumber number_of(const CellColumn& col, const Cell& c) {
     return col.value_of(c).as_number();
 }
 
-Result<Column, std::string> build(const StoredColumn& s, bool nullable, bool any_missing, const DType& dtype,
+Result<Column, std::string> build(StoredParts& s, bool nullable, bool any_missing, const DType& dtype,
                                   const Refusals& refuse) {
     using K = Column::Kind;
-    const CellColumn& col = s.cells;
     auto integer = [&](const Held& h, size_t row) -> CellResult<int64_t> {
         if (h.cell != nullptr && h.cell->kind == Cell::Int) return static_cast<int64_t>(h.cell->payload);
         return make_err(refuse.mismatch(row, h));
@@ -151,10 +155,10 @@ Result<Column, std::string> build(const StoredColumn& s, bool nullable, bool any
     auto float64 = [&](const Held& h, size_t row) -> CellResult<double> {
         if (!is_number(h.cell)) return make_err(refuse.mismatch(row, h));
         if (h.cell->kind == Cell::Int) return static_cast<double>(static_cast<int64_t>(h.cell->payload));
-        return engine::number::parse_f64(col.text(*h.cell)).value_or(std::numeric_limits<double>::quiet_NaN());
+        return engine::number::parse_f64(h.col.text(*h.cell)).value_or(std::numeric_limits<double>::quiet_NaN());
     };
     auto string = [&](const Held& h) -> std::optional<std::string_view> {
-        if (h.cell != nullptr && h.cell->kind == Cell::String) return col.text(*h.cell);
+        if (h.cell != nullptr && h.cell->kind == Cell::String) return h.col.text(*h.cell);
         return std::nullopt;
     };
 
@@ -216,7 +220,7 @@ Result<Column, std::string> build(const StoredColumn& s, bool nullable, bool any
         case DType::Kind::Decimal: {
             auto r = convert<__int128>(s, nullable, any_missing, 0, [&](const Held& h, size_t row) -> CellResult<__int128> {
                 if (!is_number(h.cell)) return make_err(refuse.mismatch(row, h));
-                const JsonNumber number = number_of(col, *h.cell);
+                const JsonNumber number = number_of(h.col, *h.cell);
                 if (auto unscaled = decimal_unscaled(number, dtype.precision, dtype.scale)) return *unscaled;
                 return make_err(refuse.not_exact(row, number));
             });
@@ -229,12 +233,13 @@ Result<Column, std::string> build(const StoredColumn& s, bool nullable, bool any
 
 }  // namespace
 
-Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredColumn cells, const Declared& declared,
+Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredParts cells, const Declared& declared,
                                                    uint64_t first_row) {
     bool any_missing = false;
-    for (uint64_t r = 0; r < cells.rows && !any_missing; ++r) any_missing = missing(cells, cells.pick(r), declared.nullable);
-    auto column = build(cells, declared.nullable, any_missing, declared.dtype,
-                        Refusals(name, declared.dtype, first_row, cells.cells));
+    for (const StoredColumn& part : cells.parts)
+        for (uint64_t r = 0; r < part.rows && !any_missing; ++r)
+            any_missing = missing(part, part.pick(r), declared.nullable);
+    auto column = build(cells, declared.nullable, any_missing, declared.dtype, Refusals(name, declared.dtype, first_row));
     if (!column) return make_err(JorvaneError::shape(std::move(column).error()));
     return std::move(column).value();
 }
@@ -244,7 +249,7 @@ Result<Column, JorvaneError> build_declared_column(std::string_view name,
                                                    const Declared& declared, uint64_t first_row) {
     const uint64_t rows = cells.size();
     CellColumn col = column_of_values(std::move(cells));
-    return build_declared_column(name, StoredColumn{col, rows, OnMulti::First}, declared, first_row);
+    return build_declared_column(name, StoredParts::one(StoredColumn{col, rows, OnMulti::First}), declared, first_row);
 }
 
 const char* kind_word(const engine::Value& value) {

@@ -21,8 +21,9 @@
 namespace jorvane::table {
 
 // The column of the declared type, or the shape error of the first refused
-// cell. `first_row`: the source row of the first cell.
-Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredColumn cells, const Declared& declared,
+// cell. `first_row`: the source row of the first cell. Every part is
+// released once its rows are converted.
+Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredParts cells, const Declared& declared,
                                                    uint64_t first_row = 0);
 // The same over one optional value per row.
 Result<Column, JorvaneError> build_declared_column(std::string_view name,

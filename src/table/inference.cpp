@@ -1,10 +1,12 @@
-// Type inference in two passes over a column of the store. The first
-// classifies every present cell in row order and folds the classes into one
-// state (the narrowest column type that holds every value seen so far, or
-// "mixed" once none does); the second builds the column the final state
-// calls for, its payload allocated once at the row count, reading integers,
-// booleans and texts straight from the cells. Only a Mixed column builds
-// values.
+// Type inference in two passes over a column of the store, held in the
+// parts the buffers gave. The first classifies every present cell in row
+// order and folds the classes into one state (the narrowest column type
+// that holds every value seen so far, or "mixed" once none does); the
+// second builds the column the final state calls for, its payload allocated
+// once at the row count, reading integers, booleans and texts straight from
+// the cells and letting each part go once its rows are built, so that the
+// cells and the built column do not both stay whole. Only a Mixed column
+// builds values.
 //
 // Integers and floats share a Float column only while every integer is
 // exact as a double: an integer beyond 2^53 sets the "wide" flag, and wide
@@ -97,49 +99,106 @@ std::optional<double> cell_f64(const CellColumn& col, const Cell& c) {
     return engine::number::parse_f64(col.text(c));
 }
 
-// The column of a scalar state over `n` entries; `get(i)` gives entry i's
-// cell, or null when it is missing (JSON nulls are missing too). `mixed`
-// builds the Mixed column when the state calls for one.
-template <class Get, class Mixed>
-Column scalar_column(const CellColumn& col, State state, bool wide, bool any_absent, size_t n, Get&& get,
+// Every row of a column in order, part by part: f(part, pick). With
+// `release`, each part is released once its rows are read.
+template <class F>
+void each_row(StoredParts& s, bool release, F&& f) {
+    for (size_t i = 0; i < s.parts.size(); ++i) {
+        StoredColumn& part = s.parts[i];
+        for (uint64_t r = 0; r < part.rows; ++r) f(part, part.pick(r));
+        if (release) s.done(i);
+    }
+}
+
+void release_all(StoredParts& s) {
+    for (size_t i = 0; i < s.parts.size(); ++i) s.done(i);
+}
+
+// The entries a scalar column is built from: a column's rows (a row
+// without a cell is missing), or the elements of its arrays
+// (ElementEntries). visit calls put(store column, cell or null) for every
+// entry in order, releasing each part after its entries when asked to.
+struct RowEntries {
+    StoredParts& s;
+    template <class Put>
+    void visit(Put&& put, bool release) {
+        each_row(s, release, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+            put(part.cells, p.size() == 0 ? nullptr : &part.cells.cells[p.from]);
+        });
+    }
+};
+
+// The elements of every array of a column in order (a row holding several
+// cells is an array of them); a null element is missing.
+struct ElementEntries {
+    StoredParts& s;
+    template <class Put>
+    void visit(Put&& put, bool release) {
+        each_row(s, release, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+            const CellColumn& col = part.cells;
+            if (p.size() > 1) {
+                for (uint64_t i = p.from; i < p.to; ++i) put(col, &col.cells[i]);
+                return;
+            }
+            if (p.size() == 0) return;
+            const Cell& c = col.cells[p.from];
+            if (c.kind != Cell::List) return;  // null
+            for (uint32_t i = 0; i < c.len; ++i) put(col, &col.items[c.payload + i]);
+        });
+    }
+};
+
+// The column of a scalar state over `n` entries. `mixed` builds the Mixed
+// column when the state calls for one. The parts go as they are read,
+// except under a float column, which may still turn Mixed once all of it
+// is read and then needs every cell.
+template <class Entries, class Mixed>
+Column scalar_column(StoredParts& s, State state, bool wide, bool any_absent, size_t n, Entries entries,
                      Mixed&& mixed) {
     using K = Column::Kind;
-    auto build = [&](auto filler, auto&& payload) {
+    auto build = [&](auto filler, auto&& payload, bool release) {
         using T = decltype(filler);
         NullableBuilder<T> out(n, any_absent);
-        for (size_t i = 0; i < n; ++i) {
-            const Cell* c = get(i);
-            if (c != nullptr && c->kind != Cell::Null) {
-                out.push(payload(*c));
-            } else {
-                out.push_missing(filler);
-            }
-        }
+        entries.visit(
+            [&](const CellColumn& col, const Cell* c) {
+                if (c != nullptr && c->kind != Cell::Null) {
+                    out.push(payload(col, *c));
+                } else {
+                    out.push_missing(filler);
+                }
+            },
+            release);
         return std::move(out).finish();
     };
     switch (state) {
         case State::Integers:
-            return Column::of<K::Int64>(
-                build(int64_t{0}, [](const Cell& c) { return static_cast<int64_t>(c.payload); }));
+            return Column::of<K::Int64>(build(
+                int64_t{0}, [](const CellColumn&, const Cell& c) { return static_cast<int64_t>(c.payload); }, true));
         case State::Numbers: {
             if (wide) return mixed();
             // A literal no float can read stays as its text in a Mixed column:
             // a NaN would pass for a value.
             bool unreadable = false;
-            auto floats = build(std::numeric_limits<double>::quiet_NaN(), [&](const Cell& c) {
-                const std::optional<double> d = cell_f64(col, c);
-                if (!d) unreadable = true;
-                return d.value_or(std::numeric_limits<double>::quiet_NaN());
-            });
+            auto floats = build(
+                std::numeric_limits<double>::quiet_NaN(),
+                [&](const CellColumn& col, const Cell& c) {
+                    const std::optional<double> d = cell_f64(col, c);
+                    if (!d) unreadable = true;
+                    return d.value_or(std::numeric_limits<double>::quiet_NaN());
+                },
+                false);
             if (unreadable) return mixed();
+            release_all(s);
             return Column::of<K::Float>(std::move(floats));
         }
         case State::Bools:
-            return Column::of<K::Bool>(
-                build(uint8_t{0}, [](const Cell& c) { return static_cast<uint8_t>(c.kind == Cell::True ? 1 : 0); }));
+            return Column::of<K::Bool>(build(
+                uint8_t{0},
+                [](const CellColumn&, const Cell& c) { return static_cast<uint8_t>(c.kind == Cell::True ? 1 : 0); },
+                true));
         case State::Strings:
-            return Column::of<K::Str>(
-                build(std::string(), [&](const Cell& c) { return std::string(col.text(c)); }));
+            return Column::of<K::Str>(build(
+                std::string(), [](const CellColumn& col, const Cell& c) { return std::string(col.text(c)); }, true));
         case State::Nothing:
         case State::Arrays:
         case State::Mixed: break;
@@ -147,45 +206,46 @@ Column scalar_column(const CellColumn& col, State state, bool wide, bool any_abs
     return mixed();
 }
 
-// The elements of every present array of a column, as cells; false when
-// some element is a container (the column is then Mixed).
-bool gather_elements(StoredColumn& s, std::vector<const Cell*>& out) {
-    const CellColumn& col = s.cells;
-    for (uint64_t r = 0; r < s.rows; ++r) {
-        const StoredColumn::Pick p = s.pick(r);
-        if (p.size() == 0) continue;
-        if (p.size() > 1) {
-            for (uint64_t i = p.from; i < p.to; ++i) {
-                if (!col.cells[i].is_scalar()) return false;
-                out.push_back(&col.cells[i]);
-            }
-            continue;
-        }
-        const Cell& c = col.cells[p.from];
-        if (c.kind == Cell::Tree) return false;  // an array holding a container
-        if (c.kind != Cell::List) continue;      // null
-        for (uint32_t i = 0; i < c.len; ++i) out.push_back(&col.items[c.payload + i]);
-    }
-    return true;
-}
-
-Column mixed_rows(StoredColumn& s) {
+// One value per row, a row without a cell (or with a null) missing; trees
+// are moved out and each part goes once read.
+Column mixed_rows(StoredParts& s) {
     MixedColumn cells(s.rows);
-    for (uint64_t r = 0; r < s.rows; ++r) {
-        const StoredColumn::Pick p = s.pick(r);
-        if (p.size() == 0 || (p.size() == 1 && s.cells.cells[p.from].kind == Cell::Null)) continue;
-        cells[r] = s.take_value(p);
-    }
+    uint64_t r = 0;
+    each_row(s, true, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+        if (p.size() > 1 || (p.size() == 1 && part.cells.cells[p.from].kind != Cell::Null))
+            cells[r] = part.take_value(p);
+        ++r;
+    });
     return Column::of<Column::Kind::Mixed>(std::move(cells));
 }
 
-Column list_of(StoredColumn& s, bool any_absent) {
-    std::vector<const Cell*> elements;
-    if (!gather_elements(s, elements)) return mixed_rows(s);
-    const CellColumn& col = s.cells;
+Column list_of(StoredParts& s, bool any_absent) {
+    // The elements, classified the way rows are; an element that is itself
+    // a container makes the column Mixed.
     Classifier classes;
-    for (const Cell* e : elements) classes.add(col, *e);
-    if (classes.state() == State::Mixed || (classes.state() == State::Numbers && classes.wide())) return mixed_rows(s);
+    bool nested = false;
+    bool absent = false;
+    size_t n = 0;
+    each_row(s, false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+        const CellColumn& col = part.cells;
+        auto element = [&](const Cell& e) {
+            if (!e.is_scalar()) nested = true;
+            classes.add(col, e);
+            absent = absent || e.kind == Cell::Null;
+            ++n;
+        };
+        if (nested || p.size() == 0) return;
+        if (p.size() > 1) {
+            for (uint64_t i = p.from; i < p.to; ++i) element(col.cells[i]);
+            return;
+        }
+        const Cell& c = col.cells[p.from];
+        if (c.kind == Cell::Tree) nested = true;  // an array holding a container
+        if (c.kind != Cell::List) return;         // null
+        for (uint32_t i = 0; i < c.len; ++i) element(col.items[c.payload + i]);
+    });
+    if (nested || classes.state() == State::Mixed || (classes.state() == State::Numbers && classes.wide()))
+        return mixed_rows(s);
 
     ListColumn list;
     list.offsets.reserve(s.rows + 1);
@@ -195,21 +255,23 @@ Column list_of(StoredColumn& s, bool any_absent) {
         list.validity->bytes.reserve((s.rows + 7) / 8);
     }
     int64_t count = 0;
-    for (uint64_t r = 0; r < s.rows; ++r) {
-        const StoredColumn::Pick p = s.pick(r);
+    each_row(s, false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+        const CellColumn& col = part.cells;
         const bool present = p.size() > 1 || (p.size() == 1 && col.cells[p.from].kind != Cell::Null);
         if (list.validity) list.validity->push(present);
         if (present) count += p.size() > 1 ? static_cast<int64_t>(p.size()) : col.cells[p.from].len;
         list.offsets.push_back(count);
-    }
-    const size_t n = elements.size();
-    auto get = [&](size_t i) { return elements[i]; };
-    bool absent = false;
-    for (const Cell* e : elements) absent = absent || e->kind == Cell::Null;
-    list.child = std::make_unique<Column>(scalar_column(col, classes.state(), classes.wide(), absent, n, get, [&] {
+    });
+    ElementEntries elements{s};
+    list.child = std::make_unique<Column>(scalar_column(s, classes.state(), classes.wide(), absent, n, elements, [&] {
         MixedColumn cells(n);
-        for (size_t i = 0; i < n; ++i)
-            if (elements[i]->kind != Cell::Null) cells[i] = col.value_of(*elements[i]);
+        size_t i = 0;
+        elements.visit(
+            [&](const CellColumn& col, const Cell* e) {
+                if (e->kind != Cell::Null) cells[i] = col.value_of(*e);
+                ++i;
+            },
+            true);
         return Column::of<Column::Kind::Mixed>(std::move(cells));
     }));
     return Column::of<Column::Kind::List>(std::move(list));
@@ -217,13 +279,12 @@ Column list_of(StoredColumn& s, bool any_absent) {
 
 }  // namespace
 
-Column narrow_cells(StoredColumn column) {
-    StoredColumn& s = column;
-    const CellColumn& col = s.cells;
+Column narrow_cells(StoredParts column) {
+    StoredParts& s = column;
     Classifier classes;
     bool any_absent = false;
-    for (uint64_t r = 0; r < s.rows; ++r) {
-        const StoredColumn::Pick p = s.pick(r);
+    each_row(s, false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+        const CellColumn& col = part.cells;
         if (p.size() > 1) {
             classes.add_array();
         } else if (p.size() == 0 || col.cells[p.from].kind == Cell::Null) {
@@ -231,19 +292,16 @@ Column narrow_cells(StoredColumn column) {
         } else {
             classes.add(col, col.cells[p.from]);
         }
-    }
+    });
     if (classes.state() == State::Arrays) return list_of(s, any_absent);
-    auto get = [&](size_t r) -> const Cell* {
-        const StoredColumn::Pick p = s.pick(r);
-        return p.size() == 0 ? nullptr : &col.cells[p.from];
-    };
-    return scalar_column(col, classes.state(), classes.wide(), any_absent, s.rows, get, [&] { return mixed_rows(s); });
+    return scalar_column(s, classes.state(), classes.wide(), any_absent, s.rows, RowEntries{s},
+                         [&] { return mixed_rows(s); });
 }
 
 Column narrow_cells(std::vector<std::optional<engine::Value>> cells) {
     const uint64_t rows = cells.size();
     CellColumn col = column_of_values(std::move(cells));
-    return narrow_cells(StoredColumn{col, rows, OnMulti::First});
+    return narrow_cells(StoredParts::one(StoredColumn{col, rows, OnMulti::First}));
 }
 
 CellColumn column_of_values(std::vector<std::optional<engine::Value>> values) {

@@ -12,8 +12,9 @@
 namespace jorvane::table {
 
 // Never fails. JSON nulls count as missing cells; trees are moved out of
-// the store.
-Column narrow_cells(StoredColumn column);
+// the store, and every part is released (StoredParts::done) by the time
+// the column is built.
+Column narrow_cells(StoredParts column);
 // The same over one optional value per row (values are moved).
 Column narrow_cells(std::vector<std::optional<engine::Value>> cells);
 

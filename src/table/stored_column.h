@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -55,6 +56,33 @@ struct StoredColumn {
             if (k > 1) return std::pair<uint64_t, uint64_t>{r, k};
         }
         return std::nullopt;
+    }
+};
+
+// One column of a table held in the stores that consecutive buffers gave,
+// in row order: a table's columns are typed from these parts as the
+// buffers left them rather than from one store they were first joined
+// into, and a part's cells can go as soon as the column's rows in it are
+// built. Code that builds a column calls done(i) once it reads part i no
+// more; `release` then gets its cells (by default they are freed).
+struct StoredParts {
+    std::vector<StoredColumn> parts;  // each with the rows read from it
+    uint64_t rows = 0;                // their sum
+    std::function<void(engine::CellColumn&)> release;
+
+    // The whole of one store column.
+    static StoredParts one(StoredColumn column) {
+        StoredParts s;
+        s.rows = column.rows;
+        s.parts.push_back(column);
+        return s;
+    }
+    void done(size_t i) {
+        if (release) {
+            release(parts[i].cells);
+        } else {
+            parts[i].cells.release();
+        }
     }
 };
 

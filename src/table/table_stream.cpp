@@ -21,6 +21,7 @@
 #include "run/thread_failure.h"
 #include "table/declared.h"
 #include "table/inference.h"
+#include "util/heap_return.h"
 #include "util/text.h"
 
 namespace jorvane::table {
@@ -72,6 +73,28 @@ engine::CellColumn join_column(std::vector<engine::CellStore>& parts, size_t c) 
     for (size_t p = 1; p < parts.size(); ++p) into.append(std::move(parts[p].columns[c]));
     return into;
 }
+
+// Column `c` of the stores, in order, as far as `rows` rows in all.
+StoredParts parts_of(std::vector<engine::CellStore>& stores, size_t c, uint64_t rows, OnMulti on_multi) {
+    StoredParts s;
+    s.rows = rows;
+    for (engine::CellStore& store : stores) {
+        const uint64_t take = std::min(store.rows, rows);
+        if (take == 0) break;
+        s.parts.push_back(StoredColumn{store.columns[c], take, on_multi});
+        rows -= take;
+    }
+    return s;
+}
+
+// The bytes a store column holds.
+size_t bytes_held(const engine::CellColumn& c) {
+    return c.cells.capacity() * sizeof(engine::Cell) + c.items.capacity() * sizeof(engine::Cell) + c.arena.capacity() +
+           c.trees.capacity() * sizeof(engine::Value) + c.row_ends.capacity() * sizeof(uint64_t);
+}
+
+// How much freed cell memory is let pile up before it is handed back.
+constexpr size_t kHeapReturnStep = size_t{16} << 20;
 
 // Runs `work` for every column, on up to `threads` threads (the calling one
 // among them); what a thread throws is raised once all are joined.
@@ -227,17 +250,30 @@ uint64_t TableStream::take_rows(engine::CellStore& rows) {
 Result<Table, JorvaneError> TableStream::emit() {
     std::vector<engine::CellStore> parts;
     const uint64_t n = take_parts(parts);
-    // Columns are typed apart, each from its own cells, which go as soon as
-    // it is typed: the cells and the typed table never coexist in full. A
-    // large table read in ranges types its columns on the walkers' cores.
+    // Columns are typed apart, each from its own cells in the stores the
+    // buffers gave (no joined copy is made), and a store's cells of a column
+    // go as soon as that column's rows in it are built, their memory handed
+    // back as it goes: the cells and the typed table never coexist in full.
+    // A large table read in ranges types its columns on the walkers' cores.
     std::vector<std::optional<Result<Column, JorvaneError>>> typed(names_.size());
+    HeapReturn heap(kHeapReturnStep);
     const size_t threads = n >= kParallelTypingRows ? walkers_ : 1;
     for_each_column(names_.size(), threads, [&](size_t c) {
-        engine::CellColumn cells = join_column(parts, c);
-        const StoredColumn column{cells, n, on_multi_};
-        if (auto e = multi_error(names_[c], column)) typed[c].emplace(make_err(std::move(*e)));
-        else if (declared_[c].declared) typed[c].emplace(build_declared_column(names_[c], column, *declared_[c].declared, first_row_));
-        else typed[c].emplace(narrow_cells(column));
+        StoredParts column = parts_of(parts, c, n, on_multi_);
+        column.release = [&heap](engine::CellColumn& cells) {
+            const size_t bytes = bytes_held(cells);
+            cells.release();
+            heap.freed(bytes);
+        };
+        std::optional<JorvaneError> multi;
+        for (size_t i = 0; i < column.parts.size() && !multi; ++i) multi = multi_error(names_[c], column.parts[i]);
+        if (multi) {
+            typed[c].emplace(make_err(std::move(*multi)));
+        } else if (declared_[c].declared) {
+            typed[c].emplace(build_declared_column(names_[c], std::move(column), *declared_[c].declared, first_row_));
+        } else {
+            typed[c].emplace(narrow_cells(std::move(column)));
+        }
     });
     Table table;
     table.n_rows = n;
