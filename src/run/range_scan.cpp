@@ -97,7 +97,12 @@ void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::ve
         if (range.copy) {
             bytes = ByteView(range.copy->bytes.data() + (pos - range.begin), len);
         } else {
-            auto w = in.file->window(pos, len, spare);
+            // Read, not mapped: every mapping and unmapping takes the
+            // process's address-space lock and interrupts each core that runs
+            // one of its threads, so walkers that map their buffers spend
+            // much of their time waiting on one another, while a read copies
+            // from the page cache on the walker's own core.
+            auto w = in.file->read_window(pos, len, spare);
             if (!w) {
                 run.read_error = std::move(w.error());
                 return;
@@ -110,10 +115,6 @@ void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::ve
             }
         }
         engine::BufferScan scan = run.engine->scan_buffer(bytes);
-        if (window.lost()) {
-            run.read_error = file_shrank();
-            return;
-        }
         if (scan.output_ready && in.stream_values)
             for (auto& b : run.engine->drain_streams()) run.batches.push_back(std::move(b));
         if (after && !after(next, scan) && !scan.error) {
