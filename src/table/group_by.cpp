@@ -197,7 +197,9 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     std::vector<size_t> distinct, others;
     for (size_t a = 0; a < states.size(); ++a) (states[a].op() == GroupOp::CountUnique ? distinct : others).push_back(a);
     std::optional<run::SerialWorker> distinct_worker;
-    if (!distinct.empty()) distinct_worker.emplace();
+    // Room for many pieces: a burst of new values must not hold the merge,
+    // and with it the walkers it starts, while the sets catch up.
+    if (!distinct.empty()) distinct_worker.emplace(64);
     const auto catch_up = [&] {
         if (!distinct_worker) return;
         distinct_worker->wait();
