@@ -180,8 +180,11 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             std::optional<Result<table::Table, JorvaneError>> grouped;
             {
                 NoGil released;
+                // The walkers fold their own rows, so the merge keeps up with
+                // them and the ranges are the run policy's, not the short ones
+                // of consumers that take every row on one thread.
                 grouped.emplace(table::group_by_scan(std::move(spec), one->mode, std::move(one->source), &signals,
-                                                     table::TableWalkers{one->walkers, 0, true}));
+                                                     table::TableWalkers{one->walkers}));
             }
             if (!*grouped) return signals.raise(std::move(grouped->error()));
             return make_table(std::move(grouped->value()), floats).release();
