@@ -84,6 +84,54 @@ struct GroupPiece : PieceDigest {
     std::vector<AggStates> states;
 };
 
+JorvaneError max_groups_error(uint64_t max_groups) {
+    return JorvaneError::shape("group_by exceeded max_groups=" + std::to_string(max_groups) +
+                               " distinct groups; raise max_groups= if this cardinality is intended (memory is "
+                               "proportional to the number of groups)");
+}
+
+// Folds rows [from, to) into `groups` and `states` (one per aggregate),
+// `cell_of(c, r)` giving row r's cell of column c (read once). The first
+// refusal, a new group past max_groups or a value an aggregate refuses, goes
+// to `refuse` and ends the fold: false.
+template <class CellOf, class Refuse>
+bool fold_rows(const GroupPlan& plan, GroupMap& groups, std::vector<AggStates>& states, uint64_t from, uint64_t to,
+               CellOf&& cell_of, Refuse&& refuse) {
+    std::vector<std::optional<Value>> keys(plan.n_keys);
+    for (uint64_t r = from; r < to; ++r) {
+        for (size_t k = 0; k < plan.n_keys; ++k) keys[k] = cell_of(k, r);
+        const uint64_t hash = key_hash(keys);
+        const auto same_key = [&](const std::vector<Value>& tuple) {
+            for (size_t k = 0; k < plan.n_keys; ++k)
+                if (!(tuple[k] == key_or_null(keys[k]))) return false;
+            return true;
+        };
+        size_t group;
+        if (const GroupMap::Entry* found = groups.find_if(hash, same_key)) {
+            group = static_cast<size_t>(found - groups.entries().data());
+        } else {
+            if (plan.max_groups && groups.size() >= *plan.max_groups) {
+                refuse(max_groups_error(*plan.max_groups));
+                return false;
+            }
+            std::vector<Value> tuple;
+            tuple.reserve(plan.n_keys);
+            for (auto& k : keys) tuple.push_back(k ? std::move(*k) : Value());
+            group = groups.size();
+            groups.insert_new(std::move(tuple), Empty{}, hash);
+            for (AggStates& s : states) s.add_group();
+        }
+        for (size_t a = 0; a < states.size(); ++a) {
+            std::optional<Value> cell = plan.agg_column[a] ? cell_of(*plan.agg_column[a], r) : std::nullopt;
+            if (auto folded = states[a].fold(group, cell); !folded) {
+                refuse(std::move(folded.error()));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // The piece's rows folded into groups of their own, or null when the piece
 // holds anything the merge must meet row by row.
 std::unique_ptr<PieceDigest> fold_piece(const GroupPlan& plan, engine::CellStore& rows) {
@@ -99,32 +147,7 @@ std::unique_ptr<PieceDigest> fold_piece(const GroupPlan& plan, engine::CellStore
     };
     GroupMap groups;
     std::vector<AggStates> states = plan.states(true);
-    std::vector<std::optional<Value>> keys(plan.n_keys);
-    for (uint64_t r = 0; r < rows.rows; ++r) {
-        for (size_t k = 0; k < plan.n_keys; ++k) keys[k] = cell_of(k, r);
-        const uint64_t hash = key_hash(keys);
-        const auto same_key = [&](const std::vector<Value>& tuple) {
-            for (size_t k = 0; k < plan.n_keys; ++k)
-                if (!(tuple[k] == key_or_null(keys[k]))) return false;
-            return true;
-        };
-        size_t group;
-        if (const GroupMap::Entry* found = groups.find_if(hash, same_key)) {
-            group = static_cast<size_t>(found - groups.entries().data());
-        } else {
-            if (plan.max_groups && groups.size() >= *plan.max_groups) return nullptr;
-            std::vector<Value> tuple;
-            tuple.reserve(plan.n_keys);
-            for (auto& k : keys) tuple.push_back(k ? std::move(*k) : Value());
-            group = groups.size();
-            groups.insert_new(std::move(tuple), Empty{}, hash);
-            for (AggStates& s : states) s.add_group();
-        }
-        for (size_t a = 0; a < states.size(); ++a) {
-            std::optional<Value> cell = plan.agg_column[a] ? cell_of(*plan.agg_column[a], r) : std::nullopt;
-            if (!states[a].fold(group, cell)) return nullptr;
-        }
-    }
+    if (!fold_rows(plan, groups, states, 0, rows.rows, cell_of, [](JorvaneError&&) {})) return nullptr;
     auto piece = std::make_unique<GroupPiece>();
     piece->rows = rows.rows;
     piece->groups = groups.take_entries();
@@ -242,7 +265,6 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         return true;
     };
 
-    std::optional<Value> no_cell;
     for (;;) {
         auto batch = batches.next_stored(interrupt);
         if (!batch) return make_err(std::move(batch.error()));
@@ -263,44 +285,9 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
             if (!column) return make_err(std::move(column.error()));  // checked by the stream already
             cells.columns.push_back(std::move(*column));
         }
-        for (uint64_t r = from; r < cells.rows && !batches.deferring(); ++r) {
-            engine::ValueHasher hasher;
-            for (size_t k = 0; k < n_keys; ++k) key_or_null(cells.columns[k][r]).hash_into(hasher);
-            const uint64_t hash = hasher.finish();
-            const auto same_key = [&](const std::vector<Value>& tuple) {
-                for (size_t k = 0; k < n_keys; ++k)
-                    if (!(tuple[k] == key_or_null(cells.columns[k][r]))) return false;
-                return true;
-            };
-            size_t group;
-            if (const GroupMap::Entry* found = groups.find_if(hash, same_key)) {
-                group = static_cast<size_t>(found - groups.entries().data());
-            } else {
-                if (spec.max_groups && groups.size() >= *spec.max_groups) {
-                    batches.defer(JorvaneError::shape(
-                        "group_by exceeded max_groups=" + std::to_string(*spec.max_groups) +
-                        " distinct groups; raise max_groups= if this cardinality is intended (memory is "
-                        "proportional to the number of groups)"));
-                    break;
-                }
-                std::vector<Value> tuple;
-                tuple.reserve(n_keys);
-                for (size_t k = 0; k < n_keys; ++k) {
-                    std::optional<Value>& cell = cells.columns[k][r];
-                    tuple.push_back(cell ? std::move(*cell) : Value());
-                }
-                group = groups.size();
-                groups.insert_new(std::move(tuple), Empty{}, hash);
-                for (AggStates& s : states) s.add_group();
-            }
-            for (size_t a = 0; a < states.size(); ++a) {
-                std::optional<Value>& cell = plan->agg_column[a] ? cells.columns[*plan->agg_column[a]][r] : no_cell;
-                if (auto folded = states[a].fold(group, cell); !folded) {
-                    batches.defer(std::move(folded.error()));
-                    break;
-                }
-            }
-        }
+        const auto cell_of = [&](size_t c, uint64_t r) { return std::move(cells.columns[c][r]); };
+        (void)fold_rows(*plan, groups, states, from, cells.rows, cell_of,
+                        [&](JorvaneError&& e) { batches.defer(std::move(e)); });
     }
 
     catch_up();
