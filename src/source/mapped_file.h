@@ -77,13 +77,13 @@ public:
     // file holds; `spare` is used when they are read instead of mapped.
     // Fewer bytes only when the file ended sooner after all.
     Result<FileWindow, IoError> window(uint64_t offset, size_t len, std::vector<uint8_t>& spare) const;
-    // The same bytes always read into `spare`: for a short look, where a
-    // mapping costs more than the copy (unmapping in a process whose threads
-    // run on other cores interrupts every one of them).
+    // The same bytes always read into `spare`, never mapped: for threads
+    // that read at once and for short looks, where a mapping costs more than
+    // the copy (mapping and unmapping take the process's address-space lock,
+    // and unmapping interrupts every core that runs one of its threads).
     Result<FileWindow, IoError> read_window(uint64_t offset, size_t len, std::vector<uint8_t>& spare) const;
 
 private:
-
     int fd_;
 };
 
