@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -101,20 +102,22 @@ template <class T, class F>
 Result<Nullable<T>, std::string> convert(StoredParts& s, bool nullable, bool any_missing, T filler, F&& one) {
     NullableBuilder<T> out(s.rows, any_missing);
     uint64_t row = 0;
-    for (size_t i = 0; i < s.parts.size(); ++i) {
-        const StoredColumn& part = s.parts[i];
-        for (uint64_t r = 0; r < part.rows; ++r, ++row) {
-            const StoredColumn::Pick p = part.pick(r);
-            if (missing(part, p, nullable)) {
-                out.push_missing(filler);
-                continue;
-            }
-            CellResult<T> converted = one(Held{part.cells, p.size() == 1 ? &part.cells.cells[p.from] : nullptr}, row);
-            if (!converted) return make_err(std::move(converted).error());
-            out.push(std::move(converted).value());
+    std::optional<std::string> refused;
+    s.each_row(true, [&](const StoredColumn& part, const StoredColumn::Pick& p) {
+        const uint64_t at = row++;
+        if (missing(part, p, nullable)) {
+            out.push_missing(filler);
+            return true;
         }
-        s.done(i);
-    }
+        CellResult<T> converted = one(Held{part.cells, p.size() == 1 ? &part.cells.cells[p.from] : nullptr}, at);
+        if (!converted) {
+            refused.emplace(std::move(converted).error());
+            return false;
+        }
+        out.push(std::move(converted).value());
+        return true;
+    });
+    if (refused) return make_err(std::move(*refused));
     return std::move(out).finish();
 }
 
@@ -236,9 +239,10 @@ Result<Column, std::string> build(StoredParts& s, bool nullable, bool any_missin
 Result<Column, JorvaneError> build_declared_column(std::string_view name, StoredParts cells, const Declared& declared,
                                                    uint64_t first_row) {
     bool any_missing = false;
-    for (const StoredColumn& part : cells.parts)
-        for (uint64_t r = 0; r < part.rows && !any_missing; ++r)
-            any_missing = missing(part, part.pick(r), declared.nullable);
+    cells.each_row(false, [&](const StoredColumn& part, const StoredColumn::Pick& p) {
+        any_missing = missing(part, p, declared.nullable);
+        return !any_missing;
+    });
     auto column = build(cells, declared.nullable, any_missing, declared.dtype, Refusals(name, declared.dtype, first_row));
     if (!column) return make_err(JorvaneError::shape(std::move(column).error()));
     return std::move(column).value();

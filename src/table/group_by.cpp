@@ -243,7 +243,7 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
             else
                 ++fresh;
         }
-        if (spec.max_groups && groups.size() + fresh > *spec.max_groups) return false;
+        if (plan->max_groups && groups.size() + fresh > *plan->max_groups) return false;
         for (size_t i = 0; i < piece.groups.size(); ++i) {
             if (into[i] != SIZE_MAX) continue;
             into[i] = groups.size();

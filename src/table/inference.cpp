@@ -99,17 +99,6 @@ std::optional<double> cell_f64(const CellColumn& col, const Cell& c) {
     return engine::number::parse_f64(col.text(c));
 }
 
-// Every row of a column in order, part by part: f(part, pick). With
-// `release`, each part is released once its rows are read.
-template <class F>
-void each_row(StoredParts& s, bool release, F&& f) {
-    for (size_t i = 0; i < s.parts.size(); ++i) {
-        StoredColumn& part = s.parts[i];
-        for (uint64_t r = 0; r < part.rows; ++r) f(part, part.pick(r));
-        if (release) s.done(i);
-    }
-}
-
 void release_all(StoredParts& s) {
     for (size_t i = 0; i < s.parts.size(); ++i) s.done(i);
 }
@@ -122,19 +111,21 @@ struct RowEntries {
     StoredParts& s;
     template <class Put>
     void visit(Put&& put, bool release) {
-        each_row(s, release, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+        s.each_row(release, [&](StoredColumn& part, const StoredColumn::Pick& p) {
             put(part.cells, p.size() == 0 ? nullptr : &part.cells.cells[p.from]);
         });
     }
 };
 
 // The elements of every array of a column in order (a row holding several
-// cells is an array of them); a null element is missing.
+// cells is an array of them); a null element is missing. A row's array
+// held as a tree (it holds a container) is put as that one cell, which
+// makes the column Mixed before any scalar column is built from them.
 struct ElementEntries {
     StoredParts& s;
     template <class Put>
     void visit(Put&& put, bool release) {
-        each_row(s, release, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+        s.each_row(release, [&](StoredColumn& part, const StoredColumn::Pick& p) {
             const CellColumn& col = part.cells;
             if (p.size() > 1) {
                 for (uint64_t i = p.from; i < p.to; ++i) put(col, &col.cells[i]);
@@ -142,7 +133,8 @@ struct ElementEntries {
             }
             if (p.size() == 0) return;
             const Cell& c = col.cells[p.from];
-            if (c.kind != Cell::List) return;  // null
+            if (c.kind == Cell::Tree) put(col, &c);
+            if (c.kind != Cell::List) return;  // null, or a tree put whole
             for (uint32_t i = 0; i < c.len; ++i) put(col, &col.items[c.payload + i]);
         });
     }
@@ -211,7 +203,7 @@ Column scalar_column(StoredParts& s, State state, bool wide, bool any_absent, si
 Column mixed_rows(StoredParts& s) {
     MixedColumn cells(s.rows);
     uint64_t r = 0;
-    each_row(s, true, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+    s.each_row(true, [&](StoredColumn& part, const StoredColumn::Pick& p) {
         if (p.size() > 1 || (p.size() == 1 && part.cells.cells[p.from].kind != Cell::Null))
             cells[r] = part.take_value(p);
         ++r;
@@ -226,24 +218,15 @@ Column list_of(StoredParts& s, bool any_absent) {
     bool nested = false;
     bool absent = false;
     size_t n = 0;
-    each_row(s, false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
-        const CellColumn& col = part.cells;
-        auto element = [&](const Cell& e) {
-            if (!e.is_scalar()) nested = true;
-            classes.add(col, e);
-            absent = absent || e.kind == Cell::Null;
+    ElementEntries elements{s};
+    elements.visit(
+        [&](const CellColumn& col, const Cell* e) {
+            if (!e->is_scalar()) nested = true;
+            classes.add(col, *e);
+            absent = absent || e->kind == Cell::Null;
             ++n;
-        };
-        if (nested || p.size() == 0) return;
-        if (p.size() > 1) {
-            for (uint64_t i = p.from; i < p.to; ++i) element(col.cells[i]);
-            return;
-        }
-        const Cell& c = col.cells[p.from];
-        if (c.kind == Cell::Tree) nested = true;  // an array holding a container
-        if (c.kind != Cell::List) return;         // null
-        for (uint32_t i = 0; i < c.len; ++i) element(col.items[c.payload + i]);
-    });
+        },
+        false);
     if (nested || classes.state() == State::Mixed || (classes.state() == State::Numbers && classes.wide()))
         return mixed_rows(s);
 
@@ -255,14 +238,13 @@ Column list_of(StoredParts& s, bool any_absent) {
         list.validity->bytes.reserve((s.rows + 7) / 8);
     }
     int64_t count = 0;
-    each_row(s, false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+    s.each_row(false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
         const CellColumn& col = part.cells;
         const bool present = p.size() > 1 || (p.size() == 1 && col.cells[p.from].kind != Cell::Null);
         if (list.validity) list.validity->push(present);
         if (present) count += p.size() > 1 ? static_cast<int64_t>(p.size()) : col.cells[p.from].len;
         list.offsets.push_back(count);
     });
-    ElementEntries elements{s};
     list.child = std::make_unique<Column>(scalar_column(s, classes.state(), classes.wide(), absent, n, elements, [&] {
         MixedColumn cells(n);
         size_t i = 0;
@@ -283,7 +265,7 @@ Column narrow_cells(StoredParts column) {
     StoredParts& s = column;
     Classifier classes;
     bool any_absent = false;
-    each_row(s, false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
+    s.each_row(false, [&](StoredColumn& part, const StoredColumn::Pick& p) {
         const CellColumn& col = part.cells;
         if (p.size() > 1) {
             classes.add_array();

@@ -28,4 +28,30 @@ using PieceDigester = std::function<std::unique_ptr<PieceDigest>(engine::CellSto
 // one of those rows is covered by one.
 using PieceDigests = std::vector<std::unique_ptr<PieceDigest>>;
 
+// The digests of pieces gathered one after another, kept only while every
+// piece brought one: a piece without one leaves the consumer to work on all
+// the gathered rows itself.
+class GatheredDigests {
+public:
+    // The next piece's digest (null: it has none). Pieces without rows are
+    // not added.
+    void add(std::unique_ptr<PieceDigest> digest) {
+        if (!digest) complete_ = false;
+        if (complete_) digests_.push_back(std::move(digest));
+    }
+    // The digests of every piece added since the last take, or nothing when
+    // some piece had none; starts afresh.
+    PieceDigests take() {
+        PieceDigests out;
+        if (complete_) out = std::move(digests_);
+        digests_.clear();
+        complete_ = true;
+        return out;
+    }
+
+private:
+    PieceDigests digests_;
+    bool complete_ = true;
+};
+
 }  // namespace jorvane::table

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "engine/cell_store.h"
@@ -34,19 +35,11 @@ struct StoredColumn {
     }
     // The value a row reads (an array for several cells); trees are moved out.
     engine::Value take_value(const Pick& p) {
-        if (p.size() == 1) return cells.take_value(cells.cells[p.from]);
-        engine::Value::Array items;
-        items.reserve(p.size());
-        for (uint64_t i = p.from; i < p.to; ++i) items.push_back(cells.take_value(cells.cells[i]));
-        return engine::Value::array(std::move(items));
+        return value_by(p, [this](const engine::Cell& c) { return cells.take_value(c); });
     }
     // The same, the store left as it is (a tree is copied).
     engine::Value value(const Pick& p) const {
-        if (p.size() == 1) return cells.value_of(cells.cells[p.from]);
-        engine::Value::Array items;
-        items.reserve(p.size());
-        for (uint64_t i = p.from; i < p.to; ++i) items.push_back(cells.value_of(cells.cells[i]));
-        return engine::Value::array(std::move(items));
+        return value_by(p, [this](const engine::Cell& c) { return cells.value_of(c); });
     }
     // The first row holding several cells and their count (what on_multi
     // "error" refuses), or nothing.
@@ -56,6 +49,16 @@ struct StoredColumn {
             if (k > 1) return std::pair<uint64_t, uint64_t>{r, k};
         }
         return std::nullopt;
+    }
+
+private:
+    template <class One>
+    engine::Value value_by(const Pick& p, One&& one) const {
+        if (p.size() == 1) return one(cells.cells[p.from]);
+        engine::Value::Array items;
+        items.reserve(p.size());
+        for (uint64_t i = p.from; i < p.to; ++i) items.push_back(one(cells.cells[i]));
+        return engine::Value::array(std::move(items));
     }
 };
 
@@ -83,6 +86,24 @@ struct StoredParts {
         } else {
             parts[i].cells.release();
         }
+    }
+    // Calls f(part, pick) for every row in order; with `release`, each part
+    // is done once its rows are read. f may return false to stop there (the
+    // part is then kept): false.
+    template <class F>
+    bool each_row(bool release_parts, F&& f) {
+        for (size_t i = 0; i < parts.size(); ++i) {
+            StoredColumn& part = parts[i];
+            for (uint64_t r = 0; r < part.rows; ++r) {
+                if constexpr (std::is_same_v<decltype(f(part, part.pick(r))), bool>) {
+                    if (!f(part, part.pick(r))) return false;
+                } else {
+                    f(part, part.pick(r));
+                }
+            }
+            if (release_parts) done(i);
+        }
+        return true;
     }
 };
 

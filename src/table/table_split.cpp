@@ -173,9 +173,7 @@ run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, PieceDigests&
     if (out.settled) stopped_at_ = buffer_end(pending_end_);
     rows_ += pending_.rows;
     rows = std::exchange(pending_, engine::CellStore());
-    if (pending_digested_) digests = std::move(pending_digests_);
-    pending_digests_.clear();
-    pending_digested_ = true;
+    digests = pending_digests_.take();
     has_pending_ = false;
     return out;
 }
@@ -225,12 +223,7 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
         if (cur_ && !cur_->pieces.empty()) {
             Piece p = std::move(cur_->pieces.front());
             cur_->pieces.pop_front();
-            if (p.rows.rows > 0) {
-                if (p.digest)
-                    pending_digests_.push_back(std::move(p.digest));
-                else
-                    pending_digested_ = false;
-            }
+            if (p.rows.rows > 0) pending_digests_.add(std::move(p.digest));
             if (has_pending_) {
                 pending_.append(std::move(p.rows));
             } else {

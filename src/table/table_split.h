@@ -139,9 +139,7 @@ private:
     size_t merged_ = 0;  // ranges taken into the open run
     // The rows of the buffer being put together from pieces.
     engine::CellStore pending_;
-    // Their digests, while every piece with rows brought one.
-    PieceDigests pending_digests_;
-    bool pending_digested_ = true;
+    GatheredDigests pending_digests_;
     bool has_pending_ = false;
     uint64_t pending_end_ = 0;
     uint64_t rows_ = 0;  // rows handed out

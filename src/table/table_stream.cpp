@@ -219,8 +219,9 @@ void TableStream::keep(engine::CellStore rows, PieceDigests digests) {
     if (rows.rows == 0) return;
     gathered_rows_ += rows.rows;
     gathered_.push_back(std::move(rows));
-    if (digests.empty()) gathered_digested_ = false;
-    for (auto& d : digests) gathered_digests_.push_back(std::move(d));
+    // A step's rows come with the digests of all its pieces or with none.
+    if (digests.empty()) gathered_digests_.add(nullptr);
+    for (auto& d : digests) gathered_digests_.add(std::move(d));
 }
 
 uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
@@ -229,8 +230,7 @@ uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
     parts = std::move(gathered_);
     gathered_.clear();
     gathered_rows_ = 0;
-    gathered_digests_.clear();
-    gathered_digested_ = true;
+    (void)gathered_digests_.take();
     if (limit_) *limit_ -= n;
     last_rows_ = n;
     first_row_ = rows_taken_;
@@ -301,7 +301,8 @@ Result<std::optional<StoredRows>, JorvaneError> TableStream::next_buffer_store(r
     if (!*ready) return std::optional<StoredRows>();
     StoredRows out;
     // Digests stand for whole pieces: rows cut at a limit have none.
-    if (gathered_digested_ && !limit_) out.digests = std::move(gathered_digests_);
+    PieceDigests digests = gathered_digests_.take();
+    if (!limit_) out.digests = std::move(digests);
     out.rows = take_rows(out.store);
     for (size_t c = 0; c < names_.size(); ++c) {
         if (auto e = multi_error(names_[c], StoredColumn{out.store.columns[c], out.rows, on_multi_})) {

@@ -138,9 +138,7 @@ private:
     // gave them (joined when they are taken).
     std::vector<engine::CellStore> gathered_;
     uint64_t gathered_rows_ = 0;
-    // Their digests, while every gathered row has one.
-    PieceDigests gathered_digests_;
-    bool gathered_digested_ = true;
+    GatheredDigests gathered_digests_;
     std::vector<std::string> names_;
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed
