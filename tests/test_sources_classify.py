@@ -96,9 +96,34 @@ def test_bytes_and_readers():
         ("reader", f), ("reader", nc)]
 
 
+class FsPath:
+    """An os.PathLike other than pathlib's."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        if isinstance(self.path, Exception):
+            raise self.path
+        return self.path
+
+    def __repr__(self):
+        return f"FsPath({self.path!r})"
+
+
+def test_path_objects_are_paths_whatever_their_text(fake_fsspec):
+    # Text that would read as JSON or as a URL in a str names a file in a path object.
+    for text in ("[1, 2]", "{x}.json", "s3://bucket/key.json", "a.json"):
+        for path in (pathlib.Path(text), FsPath(text), Source(FsPath(text))):
+            assert kinds(path) == [("path", path)]
+    assert fake_fsspec == []
+    with pytest.raises(KeyError, match="boom"):
+        hooks.resolve(FsPath(KeyError("boom")))
+
+
 @pytest.mark.parametrize(
     "source",
-    [("a.json", "b.json"), [["a.json"]], 3, None, pathlib.Path("a.json"), memoryview(b"[]"), "\ud800",
+    [("a.json", "b.json"), [["a.json"]], 3, None, FsPath(b"a.json"), FsPath("\ud800"), memoryview(b"[]"), "\ud800",
      {"a": "b.json"}.keys(), Source(["a.json"]), Source(3)],
     ids=repr,
 )
