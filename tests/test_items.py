@@ -220,19 +220,16 @@ def test_dropped_on_another_thread_frees_everything(tmp_path):
     lambda src: jorvane.table_batches(src, "", ["a"], batch_rows=1),
 ], ids=["Items", "NdjsonLines", "TableBatches"])
 def test_lazy_objects_dropped_on_another_thread_free_their_source(start, monkeypatch):
-    # Each object holds its file-like source: once the object is freed, so is
-    # the source, whichever thread drops the object.
+    # Freeing the object frees the file-like it holds, whichever thread drops it.
     import sys
     import weakref
 
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(str(u.exc_value)))
-    alive = []
+    sources = [io.BytesIO(b'{"a": 1}\n' * 1000) for _ in range(20)]
+    alive = [weakref.ref(s) for s in sources]
     for _ in range(20):
-        source = io.BytesIO(b'{"a": 1}\n' * 1000)
-        alive.append(weakref.ref(source))
-        holder = [start(source)]
-        del source
+        holder = [start(sources.pop())]
         next(holder[0])
         t = threading.Thread(target=holder.pop)
         t.start()

@@ -1,7 +1,6 @@
 """Classification of source arguments into paths, JSON text, URLs and readers,
 seen through resolution (nothing is opened or read)."""
 import io
-import pathlib
 
 import pytest
 
@@ -103,22 +102,10 @@ class FsPath:
         self.path = path
 
     def __fspath__(self):
-        if isinstance(self.path, Exception):
-            raise self.path
         return self.path
 
     def __repr__(self):
         return f"FsPath({self.path!r})"
-
-
-def test_path_objects_are_paths_whatever_their_text(fake_fsspec):
-    # Text that would read as JSON or as a URL in a str names a file in a path object.
-    for text in ("[1, 2]", "{x}.json", "s3://bucket/key.json", "a.json"):
-        for path in (pathlib.Path(text), FsPath(text), Source(FsPath(text))):
-            assert kinds(path) == [("path", path)]
-    assert fake_fsspec == []
-    with pytest.raises(KeyError, match="boom"):
-        hooks.resolve(FsPath(KeyError("boom")))
 
 
 @pytest.mark.parametrize(

@@ -21,6 +21,8 @@
 #include <sched.h>
 #endif
 
+#include "util/text.h"
+
 namespace jorvane::run {
 namespace {
 
@@ -35,12 +37,6 @@ std::optional<uint64_t> parse_digits(std::string_view s) {
         v = v * 10 + d;
     }
     return v;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\n' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
 }
 
 // quota / period rounded up, at least 1; nothing unless both are positive numbers.
@@ -100,12 +96,14 @@ std::optional<CgroupMount> find_mount(std::string_view mountinfo, std::string_vi
 
 // The directory of cgroup `path` under `mount` and those of its ancestors up
 // to the mount point, innermost first. A path outside the mounted subtree
-// (the mount shows some other part of the hierarchy) gives the mount point.
+// (the mount shows some other part of the hierarchy, or the path climbs
+// above the namespace's root with "..") gives the mount point.
 std::vector<std::string> dirs_up(const CgroupMount& mount, std::string_view path) {
     std::string_view rel;
     std::string_view root = mount.root;
     while (!root.empty() && root.back() == '/') root.remove_suffix(1);
-    if (path.substr(0, root.size()) == root && (path.size() == root.size() || path[root.size()] == '/'))
+    const bool climbs = path.find("/..") != std::string_view::npos;
+    if (!climbs && path.substr(0, root.size()) == root && (path.size() == root.size() || path[root.size()] == '/'))
         rel = path.substr(root.size());
     std::string point = mount.point;
     while (point.size() > 1 && point.back() == '/') point.pop_back();
@@ -114,7 +112,8 @@ std::vector<std::string> dirs_up(const CgroupMount& mount, std::string_view path
         while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
         out.push_back(point + std::string(rel));
         if (rel.empty()) return out;
-        rel = rel.substr(0, rel.rfind('/'));
+        const size_t parent = rel.rfind('/');
+        rel = parent == std::string_view::npos ? std::string_view() : rel.substr(0, parent);
     }
 }
 
@@ -178,13 +177,13 @@ std::optional<size_t> affinity_processors() {
 }  // namespace
 
 std::optional<size_t> cpu_max_limit(std::string_view cpu_max) {
-    const std::vector<std::string_view> fields = split(trim(cpu_max), ' ');
+    const std::vector<std::string_view> fields = split(trim_unicode_whitespace(cpu_max), ' ');
     if (fields.size() != 2 || fields[0] == "max") return std::nullopt;
     return quota_processors(fields[0], fields[1]);
 }
 
 std::optional<size_t> cfs_quota_limit(std::string_view quota, std::string_view period) {
-    return quota_processors(trim(quota), trim(period));
+    return quota_processors(trim_unicode_whitespace(quota), trim_unicode_whitespace(period));
 }
 
 std::optional<CpuCgroupDirs> cpu_cgroup_dirs(std::string_view proc_cgroup, std::string_view mountinfo) {
