@@ -117,5 +117,5 @@ def test_limit_bytes_and_failures():
         describe(b"[]", distinct_cap=None)
     with pytest.raises(TypeError, match="limit_bytes"):
         describe(b"[]", limit_bytes="1")
-    with pytest.raises(ValueError, match=r"^table\(\) takes a single source, got 2"):
+    with pytest.raises(ValueError, match=r"^describe\(\) takes a single source, got 2"):
         describe([b"[]", b"[]"])
