@@ -202,31 +202,43 @@ def test_a_file_truncated_while_it_is_read_fails_cleanly(tmp_path):
     # Wherever the scan stands when the file is cut to 1000 bytes, the run
     # gives the answer over the whole file, the answer over those 1000 bytes
     # (cut before the run took the file's size), or the error of a file that
-    # shrank: never an answer over some other part of it.
+    # shrank: never an answer over some other part of it. The same holds for
+    # a table.
+    import jorvane
+
     path = tmp_path / "shrinking.ndjson"
     write_ndjson(str(path), 31, False)
     data = path.read_bytes()
     head = tmp_path / "head.ndjson"
     head.write_bytes(data[:1000])
 
-    def answer(p):
+    def query(p):
+        r = Query(str(p), {"qty": [Count(), Sum()]}, max_threads=8).result()
+        return ("ok", r.count(), r.sum())
+
+    def table(p):
+        ids = jorvane.table(str(p), "", {"id": "id"}).to_dict()["id"]
+        return ("ok", len(ids), int(sum(ids)))
+
+    def answer(run, p):
         try:
-            r = Query(str(p), {"qty": [Count(), Sum()]}, max_threads=8).result()
-            return ("ok", r.count(), r.sum())
+            return run(p)
         except (Incomplete, Corrupted) as e:
-            return (type(e).__name__, str(e), [(r.count(), r.sum()) for r in e.recover()])
+            return (type(e).__name__, str(e), [(r.count(), r.sum()) for r in e.recover()] if run is query else None)
         except RuntimeError as e:
             return ("RuntimeError", str(e))
 
-    shrank = "source 0 failed: error reading source #0: the file shrank while it was being read"
-    allowed = [answer(path), answer(head), ("RuntimeError", shrank)]
-    for delay in (0.0, 0.01, 0.03, 0.1):
+    for run, delays, prefix in ((query, (0.0, 0.01, 0.03, 0.1), "source 0 failed: "), (table, (0.01, 0.05), "")):
+        shrank = ("RuntimeError", prefix + "error reading source #0: the file shrank while it was being read")
         path.write_bytes(data)
-        timer = threading.Timer(delay, lambda: os.truncate(path, 1000))
-        timer.start()
-        got = answer(path)
-        timer.join()
-        assert got in allowed, delay
+        allowed = [answer(run, path), answer(run, head), shrank]
+        for delay in delays:
+            path.write_bytes(data)
+            timer = threading.Timer(delay, lambda: os.truncate(path, 1000))
+            timer.start()
+            got = answer(run, path)
+            timer.join()
+            assert got in allowed, (run.__name__, delay)
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
