@@ -142,10 +142,11 @@ TEST(PrefetchSource, GivesWhatAReadSourceOfItsLengthGives) {
         {"cut zstd", Bytes(z.begin(), z.end() - 100), true},
     };
     for (const size_t len : {size_t{4096}, size_t{65536}, size_t{100000}}) {
-        for (const auto& [what, bytes, is_zstd] : cases) {
-            const auto decoder = [&]() -> std::unique_ptr<ByteReader> {
-                auto input = std::make_unique<MemoryReader>(bytes);
-                if (!is_zstd) return std::make_unique<GzipDecoder>(std::move(input));
+        for (const auto& c : cases) {
+            const char* what = std::get<0>(c);
+            const auto decoder = [&c]() -> std::unique_ptr<ByteReader> {
+                auto input = std::make_unique<MemoryReader>(std::get<1>(c));
+                if (!std::get<2>(c)) return std::make_unique<GzipDecoder>(std::move(input));
                 return std::move(ZstdDecoder::create(std::move(input)).value());
             };
             ReadSource read(decoder(), len);
