@@ -3,12 +3,9 @@
 #include <chrono>
 #include <new>
 #include <thread>
-#include <tuple>
 
 #include "source/file_reader.h"
 #include "source/gzip_decoder.h"
-#include "source/memory_reader.h"
-#include "source/read_source.h"
 #include "source/prefetch_source.h"
 #include "source/zstd_decoder.h"
 #include "source_test_util.h"
@@ -125,39 +122,6 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBBuffers) {
     ASSERT_FALSE(br.ok());
     EXPECT_EQ(br.error().to_string(), "invalid gzip header");
     expect_end_forever(*bsrc);
-}
-
-TEST(PrefetchSource, GivesWhatAReadSourceOfItsLengthGives) {
-    // Whole, with a broken checksum, in two members, cut short: the same
-    // buffers (the bytes of a fill that a decode error breaks lost alike),
-    // then the same error.
-    const Bytes data = sample_bytes(300000, 9);
-    Bytes crc = gzip(data);
-    crc[crc.size() - 8] ^= 0x5a;
-    const Bytes z = zstd(data);
-    const std::tuple<const char*, Bytes, bool> cases[] = {
-        {"whole", gzip(data), false},
-        {"checksum", crc, false},
-        {"two members", concat(gzip(data), gzip(data)), false},
-        {"cut zstd", Bytes(z.begin(), z.end() - 100), true},
-    };
-    for (const size_t len : {size_t{4096}, size_t{65536}, size_t{100000}}) {
-        for (const auto& c : cases) {
-            const char* what = std::get<0>(c);
-            const auto decoder = [&c]() -> std::unique_ptr<ByteReader> {
-                auto input = std::make_unique<MemoryReader>(std::get<1>(c));
-                if (!std::get<2>(c)) return std::make_unique<GzipDecoder>(std::move(input));
-                return std::move(ZstdDecoder::create(std::move(input)).value());
-            };
-            ReadSource read(decoder(), len);
-            auto prefetched = PrefetchSource::with_params(decoder(), len);
-            EXPECT_EQ(prefetched->buffer_grid(), len);
-            const Drained a = drain(read), b = drain(*prefetched);
-            EXPECT_EQ(a.buffer_sizes, b.buffer_sizes) << what << " in " << len;
-            EXPECT_TRUE(a.data == b.data) << what << " in " << len;
-            EXPECT_EQ(a.error, b.error) << what << " in " << len;
-        }
-    }
 }
 
 TEST(PrefetchSource, HandsOverBuffersHoldingWhatNextBufferGives) {

@@ -1,15 +1,13 @@
 // A plain file that shrinks while its rows are scanned in ranges: table
-// batches (with a row limit that is never reached too), groups, whole-row
-// and projected lines fail with the read error of a shrunk file once the
-// rows handed out before it, never ending as if the input ended there. The
-// file is cut when the scan asks its interrupt for the third time, while
-// ranges are still to be cut.
+// batches (with a row limit that is never reached too) and groups fail with
+// the read error of a shrunk file after the rows handed out before it,
+// never ending as if the input ended there. The file is cut when the scan
+// asks its interrupt for the third time, while ranges are still to be cut.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "ndjson/emitter.h"
 #include "run/random_records.h"
 #include "source/mapped_file.h"
 #include "table/group_by.h"
@@ -75,29 +73,6 @@ TEST(ShrinkingRows, EveryRowConsumerFailsAfterTheRowsBefore) {
                 ASSERT_FALSE(grouped.ok()) << where << ": the groups ended with no error";
                 EXPECT_EQ(grouped.error().to_string(), kShrank) << where;
             });
-            for (const bool whole : {true, false}) {
-                if (whole && walkers == 1) continue;  // whole rows split over two walkers or more
-                scan([&](std::unique_ptr<Source> source, ShrinkWhenAsked& hook) {
-                    std::optional<ndjson::Fields> fields;
-                    if (!whole) fields = ndjson::Fields{{"a", "a"}};
-                    auto emitter = ndjson::NdjsonEmitter::make("", fields, OnMulti::Error, std::nullopt,
-                                                               engine::ScanMode::batched(8), std::move(source), w);
-                    ASSERT_TRUE(emitter.ok());
-                    size_t n = 0;
-                    for (;;) {
-                        ndjson::Lines lines;
-                        auto more = emitter->next_lines(lines, &hook);
-                        if (!more.ok()) {
-                            EXPECT_EQ(more.error().to_string(), kShrank) << where;
-                            return;
-                        }
-                        // The lines handed out are the file's first ones.
-                        for (size_t i = 0; i < lines.size(); ++i, ++n)
-                            ASSERT_EQ(lines.line(i), "{\"a\":" + std::to_string(n) + "}") << where;
-                        ASSERT_TRUE(*more) << where << (whole ? " whole rows" : " fields") << ": ended with no error";
-                    }
-                });
-            }
         }
     }
 }
