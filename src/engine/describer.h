@@ -67,8 +67,6 @@ public:
     // past kNestingLimit: the profile then ends before it, and every later
     // call is ignored.
     bool open_container(bool is_object);
-    // Whether a container was refused.
-    bool refused() const { return refused_; }
     // The innermost container closes.
     void close_container();
     // The member key of the innermost object (raw bytes between the quotes).
