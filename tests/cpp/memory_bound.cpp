@@ -27,8 +27,8 @@
 
 // Read by the sanitizer runtime before main; its environment variables
 // (ASAN_OPTIONS, TSAN_OPTIONS) still override these.
-extern "C" const char* __asan_default_options() { return "hard_rss_limit_mb=6144"; }
-extern "C" const char* __tsan_default_options() { return "hard_rss_limit_mb=6144"; }
+extern "C" const char* __asan_default_options() { return "hard_rss_limit_mb=4096"; }
+extern "C" const char* __tsan_default_options() { return "hard_rss_limit_mb=4096"; }
 
 #else
 
