@@ -15,9 +15,8 @@ BUILD     := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PKGS  := libzstd-dev zlib1g-dev libisal-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
 EXT_GLOB  := python/jorvane/jorvane*.so
-# Every pytest run spreads the suite over JOBS processes (pytest-xdist), a
-# test file to a process, so that a file's module-scoped inputs are made once.
-PYTEST_ARGS ?= -q -n $(JOBS) --dist loadfile
+# Every pytest run spreads the suite over JOBS processes (pytest-xdist).
+PYTEST_ARGS ?= -q -n $(JOBS)
 
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
