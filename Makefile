@@ -43,11 +43,13 @@ venv: $(VENV)/.stamp
 
 setup: system-deps venv
 
-$(BUILD)/build.ninja: CMakeLists.txt | setup
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON
+# WERROR=ON makes every warning of the g++ builds (this one and the arm64
+# one) an error, as CI builds them; clang's builds have it on by default.
+WERROR ?= OFF
 
-build: setup $(BUILD)/build.ninja
+build: setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 ctest: build
@@ -240,7 +242,7 @@ $(ARM64_SITE)/.stamp: | setup
 	touch $@
 
 build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY) $(ARM64_UNPACKED)/.stamp
-	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) \
 	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DJORVANE_ARM64_UNPACKED=$(ARM64_UNPACKED) \
 	  -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
 	  -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON -DJORVANE_PYTHON_DIR=$(ARM64_PYDIR) \
