@@ -9,10 +9,7 @@ import jorvane
 
 STUB = pathlib.Path(jorvane.__file__).with_name("__init__.pyi")
 PROTOCOL = {"__iter__", "__next__", "__len__"}  # the special methods a checker reads from the stub
-
-
-def stub_tree():
-    return ast.parse(STUB.read_text(), filename=str(STUB))
+BASETYPE = 1 << 10  # Py_TPFLAGS_BASETYPE: the class can be subclassed
 
 
 def decorators(node):
@@ -58,7 +55,7 @@ def runtime_classes():
 
 
 def test_the_stub_and_the_module_have_the_same_names_and_signatures():
-    tree = stub_tree()
+    tree = ast.parse(STUB.read_text(), filename=str(STUB))
     stub_all = next(ast.literal_eval(n.value) for n in tree.body
                     if isinstance(n, ast.Assign) and [t.id for t in n.targets] == ["__all__"])
     assert stub_all == list(jorvane.__all__)
@@ -90,8 +87,7 @@ def test_the_stub_and_the_module_have_the_same_names_and_signatures():
             assert is_property == inspect.isdatadescriptor(own[member]), f"{name}.{member}"
             if not is_property:
                 assert as_method(stub_signature(fn)) == as_method(runtime_signature(own[member])), f"{name}.{member}"
-        # final in the stub exactly when the class cannot be subclassed
-        assert ("final" in decorators(node)) == (not cls.__flags__ & (1 << 10)), name
+        assert ("final" in decorators(node)) == (not cls.__flags__ & BASETYPE), name
 
 
 def test_the_stub_ships_with_its_marker():

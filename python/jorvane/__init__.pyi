@@ -1,12 +1,12 @@
 """Types of the jorvane module for editors and type checkers.
 
 The module itself is the extension built from src/python; tests/test_stub.py
-holds these signatures to its own, name for name and default for default.
+checks that every name, parameter and default here is the module's own.
 Incomplete and Corrupted live in jorvane._errors, typed there.
 """
 
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any, Literal, Protocol, TypeAlias, final, type_check_only
 
 __all__ = [
