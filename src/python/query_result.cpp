@@ -182,19 +182,20 @@ PyObject* qr_repr(PyObject* self) {
 }
 
 PyMethodDef qr_methods[] = {
-    {"count", qr_count, METH_NOARGS, "count()\n--\n\nHow many values matched (None when nothing counted them)."},
-    {"count_unique", qr_count_unique, METH_NOARGS, "count_unique()\n--\n\nHow many distinct values matched."},
-    {"exists", qr_exists, METH_NOARGS, "exists()\n--\n\nWhether anything matched (None when nothing can tell)."},
-    {"min", qr_min, METH_NOARGS, "min()\n--\n\nThe smallest numeric value matched."},
-    {"max", qr_max, METH_NOARGS, "max()\n--\n\nThe largest numeric value matched."},
-    {"sum", qr_sum, METH_NOARGS, "sum()\n--\n\nThe sum of the numeric values matched."},
-    {"mean", qr_mean, METH_NOARGS, "mean()\n--\n\nThe mean of the numeric values matched."},
-    {"product", qr_product, METH_NOARGS, "product()\n--\n\nThe product of the numeric values matched."},
+    {"count", qr_count, METH_NOARGS, "count($self)\n--\n\nHow many values matched (None when nothing counted them)."},
+    {"count_unique", qr_count_unique, METH_NOARGS, "count_unique($self)\n--\n\nHow many distinct values matched."},
+    {"exists", qr_exists, METH_NOARGS, "exists($self)\n--\n\nWhether anything matched (None when nothing can tell)."},
+    {"min", qr_min, METH_NOARGS, "min($self)\n--\n\nThe smallest numeric value matched."},
+    {"max", qr_max, METH_NOARGS, "max($self)\n--\n\nThe largest numeric value matched."},
+    {"sum", qr_sum, METH_NOARGS, "sum($self)\n--\n\nThe sum of the numeric values matched."},
+    {"mean", qr_mean, METH_NOARGS, "mean($self)\n--\n\nThe mean of the numeric values matched."},
+    {"product", qr_product, METH_NOARGS, "product($self)\n--\n\nThe product of the numeric values matched."},
     {"agg_skipped", qr_agg_skipped, METH_NOARGS,
-     "agg_skipped()\n--\n\nHow many matches the numeric accumulators skipped as not numeric."},
-    {"mode", qr_mode, METH_NOARGS, "mode()\n--\n\nThe most frequent values, as [value, count] lists."},
-    {"value_counts", qr_value_counts, METH_NOARGS, "value_counts()\n--\n\nA dict of each matched value to its count."},
-    {"types", qr_types, METH_NOARGS, "types()\n--\n\nThe set of JSON type names matched."},
+     "agg_skipped($self)\n--\n\nHow many matches the numeric accumulators skipped as not numeric."},
+    {"mode", qr_mode, METH_NOARGS, "mode($self)\n--\n\nThe most frequent values, as [value, count] lists."},
+    {"value_counts", qr_value_counts, METH_NOARGS,
+     "value_counts($self)\n--\n\nA dict of each matched value to its count."},
+    {"types", qr_types, METH_NOARGS, "types($self)\n--\n\nThe set of JSON type names matched."},
     {nullptr, nullptr, 0, nullptr},
 };
 
