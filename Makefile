@@ -15,8 +15,9 @@ BUILD     := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PKGS  := libzstd-dev zlib1g-dev libisal-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
 EXT_GLOB  := python/jorvane/jorvane*.so
-# Every pytest run spreads the suite over JOBS processes (pytest-xdist).
-PYTEST_ARGS ?= -q -n $(JOBS)
+# Every pytest run spreads the suite over JOBS processes (pytest-xdist) and
+# names its slowest tests.
+PYTEST_ARGS ?= -q -n $(JOBS) --durations=15
 
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
