@@ -12,18 +12,33 @@
 // vector per aggregate indexed by group number.
 //
 // A source read in ranges folds on the walkers' cores: each piece of rows a
-// walker scans is folded there into groups of its own (a GroupPiece), and the
-// merge, taking pieces in document order, absorbs each piece's groups into
-// the running ones: new groups join in the order the piece first saw them,
-// which is their order of first appearance overall. A piece with anything
-// that could end the scan (a value an aggregate refuses, more groups than
-// max_groups, several matches under on_multi "error") is not folded there,
-// and neither is a piece whose new groups would pass max_groups: the merge
-// folds those rows itself, one by one, and meets the refusal where a single
-// engine would.
+// walker scans is folded there into groups of its own (a GroupPiece), its
+// rows then dropped, and the merge, taking pieces in document order, absorbs
+// each piece's groups into the running ones: new groups join in the order
+// the piece first saw them, which is their order of first appearance
+// overall. A piece with anything that could end the scan (a value an
+// aggregate refuses, more groups than max_groups, several matches under
+// on_multi "error") is not folded there and keeps its rows: the merge folds
+// them itself, one by one, and meets the refusal where a single engine
+// would. A folded piece whose new groups would pass max_groups holds the
+// refusal too, and nothing in it comes first.
+//
+// What the walkers hold ahead of the merge is bounded in bytes, and in the
+// groups their pieces may add beyond the merge's: the merge publishes a bit
+// per key hash of the groups it holds, so a walker can tell which of its
+// piece's groups are surely not new, and the walkers wait while the others
+// would pass max_groups. Memory at a refusal is then about one engine's.
+//
+// count_unique keeps its (group, value) pairs in parts by the value's hash,
+// as many as walkers: a walker's piece is deduplicated on its own core part
+// by part, and each running part absorbs the pieces' pairs on a thread of
+// its own, so the parts, disjoint, fill at once while the merge goes on.
 #include "table/group_by.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <utility>
 
@@ -44,10 +59,50 @@ using engine::Value;
 struct Empty {};
 using GroupMap = OrderedMap<std::vector<Value>, Empty>;
 
+// What the folded pieces not yet absorbed may hold, per walker (at least
+// eight walkers' worth): most pieces of a buffer fold into far less, and
+// the walkers' heaps keep what they once held, so this adds to the peak.
+constexpr uint64_t kHeldPerWalker = uint64_t{1} << 20;
+// The pieces a count_unique part may have waiting.
+constexpr size_t kPartQueue = 16;
+
 const Value& key_or_null(const std::optional<Value>& cell) {
     static const Value null;
     return cell ? *cell : null;
 }
+
+// The groups the merge holds, published for the walkers: a bit per key hash
+// (so a walker can tell which groups of its piece the merge surely holds)
+// and the room max_groups leaves.
+class GroupRoom {
+public:
+    explicit GroupRoom(uint64_t max_groups) : max_(max_groups), room_(max_groups), bits_(words_for(max_groups)) {}
+    // A group of key hash `hash` joined; `groups` are held in all.
+    void joined(uint64_t hash) {
+        bits_[word(hash)].fetch_or(bit(hash), std::memory_order_relaxed);
+    }
+    void held(size_t groups) { room_.store(groups >= max_ ? 0 : max_ - groups, std::memory_order_relaxed); }
+    // False when a group of key hash `hash` is surely held.
+    bool may_be_new(uint64_t hash) const {
+        return (bits_[word(hash)].load(std::memory_order_relaxed) & bit(hash)) == 0;
+    }
+    const std::atomic<uint64_t>& room() const { return room_; }
+
+private:
+    // A power of two from 2^12 to 2^26 bits, about eight for each group
+    // allowed, so few keys share a bit.
+    static size_t words_for(uint64_t max_groups) {
+        uint64_t bits = uint64_t{1} << 12;
+        while (bits < (uint64_t{1} << 26) && bits / 8 < max_groups) bits <<= 1;
+        return static_cast<size_t>(bits / 64);
+    }
+    size_t word(uint64_t hash) const { return static_cast<size_t>(hash / 64) & (bits_.size() - 1); }
+    static uint64_t bit(uint64_t hash) { return uint64_t{1} << (hash % 64); }
+
+    const uint64_t max_;
+    std::atomic<uint64_t> room_;
+    std::vector<std::atomic<uint64_t>> bits_;
+};
 
 // What every fold of the scan needs to know, read by the walkers at once.
 struct GroupPlan {
@@ -57,11 +112,13 @@ struct GroupPlan {
     std::vector<GroupAgg> aggs;
     OnMulti on_multi = OnMulti::Error;
     std::optional<uint64_t> max_groups;
+    size_t parts = 1;                  // count_unique's parts
+    std::unique_ptr<GroupRoom> room;   // with max_groups
 
     std::vector<AggStates> states(bool piece) const {
         std::vector<AggStates> out;
         out.reserve(aggs.size());
-        for (const GroupAgg& a : aggs) out.emplace_back(a.name, a.op, piece);
+        for (const GroupAgg& a : aggs) out.emplace_back(a.name, a.op, piece, parts);
         return out;
     }
 };
@@ -72,16 +129,21 @@ uint64_t key_hash(const std::vector<std::optional<Value>>& keys) {
     return hasher.finish();
 }
 
-bool same_keys(const std::vector<Value>& tuple, const std::vector<Value>& other) {
-    for (size_t k = 0; k < tuple.size(); ++k)
-        if (!(tuple[k] == other[k])) return false;
-    return true;
-}
-
-// One piece of rows folded on its walker's thread.
+// One piece of rows folded on its walker's thread. Its groups' keys lie in
+// one vector, so that a walker's heap holds no small block per group that
+// outlives the piece: the merge makes the tuples it keeps on its own thread.
 struct GroupPiece : PieceDigest {
-    std::vector<GroupMap::Entry> groups;  // in the order the piece first saw them
+    size_t n_keys = 0;
+    std::vector<uint64_t> hashes;  // per group, in the order the piece first saw them
+    std::vector<Value> keys;       // n_keys per group
     std::vector<AggStates> states;
+
+    size_t groups() const { return hashes.size(); }
+    bool same_key(size_t group, const std::vector<Value>& tuple) const {
+        for (size_t k = 0; k < n_keys; ++k)
+            if (!(tuple[k] == keys[group * n_keys + k])) return false;
+        return true;
+    }
 };
 
 JorvaneError max_groups_error(uint64_t max_groups) {
@@ -149,13 +211,37 @@ std::unique_ptr<PieceDigest> fold_piece(const GroupPlan& plan, engine::CellStore
     std::vector<AggStates> states = plan.states(true);
     if (!fold_rows(plan, groups, states, 0, rows.rows, cell_of, [](JorvaneError&&) {})) return nullptr;
     auto piece = std::make_unique<GroupPiece>();
-    piece->rows = rows.rows;
-    piece->groups = groups.take_entries();
+    piece->n_keys = plan.n_keys;
+    piece->hashes.reserve(groups.size());
+    piece->keys.reserve(groups.size() * plan.n_keys);
+    uint64_t bytes = 0;
+    for (GroupMap::Entry& e : groups.entries()) {
+        piece->hashes.push_back(e.hash);
+        for (Value& k : e.key) {
+            bytes += value_heap_bytes(k);
+            piece->keys.push_back(std::move(k));
+        }
+        if (plan.room && plan.room->may_be_new(e.hash)) ++piece->weight;
+    }
+    groups.clear();
     piece->states = std::move(states);
+    bytes += piece->hashes.capacity() * sizeof(uint64_t) + piece->keys.capacity() * sizeof(Value);
+    for (const AggStates& s : piece->states) bytes += s.bytes();
+    piece->bytes = bytes;
     return piece;
 }
 
 }  // namespace
+
+run::SplitFacts group_split_facts(const GroupSpec& spec) {
+    run::SplitFacts facts = table_split_facts();
+    for (const GroupAgg& a : spec.aggs)
+        if (a.op == GroupOp::Sum || a.op == GroupOp::Mean) {
+            facts.kinds.push_back(engine::AccumulatorKind::Sum);
+            break;
+        }
+    return facts;
+}
 
 std::optional<GroupOp> parse_group_op(std::string_view text) {
     if (text == "count") return GroupOp::Count;
@@ -194,6 +280,8 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     plan->on_multi = spec.on_multi;
     plan->max_groups = spec.max_groups;
     plan->aggs = spec.aggs;
+    plan->parts = std::max<size_t>(walkers.walkers, 1);
+    if (spec.max_groups) plan->room = std::make_unique<GroupRoom>(*spec.max_groups);
     TableSpec table_spec(spec.rows);
     table_spec.on_multi = spec.on_multi;
     for (const auto& [name, path] : spec.keys) table_spec = std::move(table_spec).column(name, path);
@@ -208,59 +296,67 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     for (const auto& column : table_spec.columns) plan->names.push_back(column.first);
     std::vector<AggStates> states = plan->states(false);
     walkers.digest = [plan](engine::CellStore& rows) { return fold_piece(*plan, rows); };
+    walkers.facts = group_split_facts(spec);
+    if (walkers.held_bytes == 0) walkers.held_bytes = kHeldPerWalker * std::max<size_t>(walkers.walkers, 8);
+    if (plan->room) walkers.weight_room = &plan->room->room();
     auto stream = TableStream::make(std::move(table_spec), mode, std::move(source), UINT64_MAX, std::move(walkers));
     if (!stream) return make_err(std::move(stream.error()));
+    const bool splits = stream->splits();
     BatchedCells batches(std::move(stream.value()), kDefaultBatchRows);
 
     GroupMap groups;
-    // A distinct set absorbs a piece's values in any order, and that is the
-    // costliest part of absorbing a piece (a probe into a large table per
-    // value): count_unique states are filled on a thread of their own while
-    // the merge goes on, and touched here only once it has caught up.
+    // New groups are published for the walkers (GroupRoom).
+    const auto publish = [&](size_t from) {
+        if (!plan->room) return;
+        for (size_t g = from; g < groups.size(); ++g) plan->room->joined(groups.entries()[g].hash);
+        plan->room->held(groups.size());
+    };
+    // Absorbing a piece's count_unique pairs is the costliest part of
+    // absorbing it (a probe into a large table per pair): each part is
+    // filled on a thread of its own while the merge goes on, and touched
+    // here only once they have all caught up.
     std::vector<size_t> distinct, others;
     for (size_t a = 0; a < states.size(); ++a) (states[a].op() == GroupOp::CountUnique ? distinct : others).push_back(a);
-    std::optional<run::SerialWorker> distinct_worker;
-    // Room for many pieces: a burst of new values must not hold the merge,
-    // and with it the walkers it starts, while the sets catch up.
-    if (!distinct.empty()) distinct_worker.emplace(64);
+    std::deque<run::SerialWorker> part_workers;
+    if (splits && !distinct.empty())
+        for (size_t p = 0; p < plan->parts; ++p) part_workers.emplace_back(kPartQueue);
     const auto catch_up = [&] {
-        if (!distinct_worker) return;
-        distinct_worker->wait();
-        for (size_t a : distinct) states[a].add_groups(groups.size());
+        for (run::SerialWorker& w : part_workers) w.wait();
     };
     // Absorbs a piece folded by a walker (taking it); false, with nothing
     // changed, when its new groups would pass max_groups.
     std::vector<size_t> into;
     const auto absorb = [&](std::unique_ptr<PieceDigest>& digest) {
         GroupPiece& piece = static_cast<GroupPiece&>(*digest);
-        into.assign(piece.groups.size(), SIZE_MAX);
+        into.assign(piece.groups(), SIZE_MAX);
         size_t fresh = 0;
-        for (size_t i = 0; i < piece.groups.size(); ++i) {
-            const GroupMap::Entry& e = piece.groups[i];
-            const auto same_key = [&](const std::vector<Value>& tuple) { return same_keys(tuple, e.key); };
-            if (const GroupMap::Entry* found = groups.find_if(e.hash, same_key))
+        for (size_t i = 0; i < piece.groups(); ++i) {
+            const auto same_key = [&](const std::vector<Value>& tuple) { return piece.same_key(i, tuple); };
+            if (const GroupMap::Entry* found = groups.find_if(piece.hashes[i], same_key))
                 into[i] = static_cast<size_t>(found - groups.entries().data());
             else
                 ++fresh;
         }
         if (plan->max_groups && groups.size() + fresh > *plan->max_groups) return false;
-        for (size_t i = 0; i < piece.groups.size(); ++i) {
+        const size_t before = groups.size();
+        for (size_t i = 0; i < piece.groups(); ++i) {
             if (into[i] != SIZE_MAX) continue;
             into[i] = groups.size();
-            groups.insert_new(std::move(piece.groups[i].key), Empty{}, piece.groups[i].hash);
-            for (size_t a : others) states[a].add_group();
+            std::vector<Value> tuple;
+            tuple.reserve(n_keys);
+            for (size_t k = 0; k < n_keys; ++k) tuple.push_back(std::move(piece.keys[i * n_keys + k]));
+            groups.insert_new(std::move(tuple), Empty{}, piece.hashes[i]);
+            for (AggStates& s : states) s.add_group();
         }
-        for (size_t a : others)
-            for (size_t i = 0; i < piece.groups.size(); ++i) states[a].absorb(into[i], piece.states[a], i);
-        if (distinct_worker) {
-            distinct_worker->submit([&states, &distinct, into = into, total = groups.size(),
-                                     held = std::shared_ptr<PieceDigest>(std::move(digest))] {
-                GroupPiece& p = static_cast<GroupPiece&>(*held);
-                for (size_t a : distinct) {
-                    states[a].add_groups(total);
-                    for (size_t i = 0; i < into.size(); ++i) states[a].absorb(into[i], p.states[a], i);
-                }
-            });
+        publish(before);
+        for (size_t a : others) states[a].absorb(piece.states[a], into);
+        if (!distinct.empty()) {
+            auto held = std::shared_ptr<GroupPiece>(static_cast<GroupPiece*>(digest.release()));
+            auto map = std::make_shared<const std::vector<size_t>>(into);
+            for (size_t p = 0; p < part_workers.size(); ++p)
+                part_workers[p].submit([&states, &distinct, held, map, p] {
+                    for (size_t a : distinct) states[a].absorb_part(p, held->states[a], *map);
+                });
         }
         return true;
     };
@@ -270,24 +366,47 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         if (!batch) return make_err(std::move(batch.error()));
         if (!*batch) break;
         StoredRows& stored = **batch;
-        uint64_t from = 0;
-        for (auto& digest : stored.digests) {
-            const uint64_t rows = digest->rows;
-            if (!absorb(digest)) break;
-            from += rows;
+        // Rows left in the store are folded here, their cells resolved once
+        // for the whole store when first needed.
+        std::optional<CellBatch> cells;
+        uint64_t at = 0;
+        const auto fold_stored = [&](uint64_t n) {
+            if (!cells) {
+                catch_up();
+                cells.emplace();
+                cells->rows = stored.store.rows;
+                for (size_t c = 0; c < plan->names.size(); ++c) {
+                    auto column = resolve_cells(
+                        plan->names[c], StoredColumn{stored.store.columns[c], stored.store.rows, spec.on_multi});
+                    if (!column) {  // the stream refused these rows already
+                        batches.defer(std::move(column.error()));
+                        return false;
+                    }
+                    cells->columns.push_back(std::move(*column));
+                }
+            }
+            const auto cell_of = [&](size_t c, uint64_t r) { return std::move(cells->columns[c][r]); };
+            const size_t before = groups.size();
+            const bool folded = fold_rows(*plan, groups, states, at, at + n, cell_of,
+                                          [&](JorvaneError&& e) { batches.defer(std::move(e)); });
+            publish(before);
+            at += n;
+            return folded;
+        };
+        if (stored.parts.empty()) {
+            (void)fold_stored(stored.store.rows);
+            continue;
         }
-        if (from == stored.rows) continue;
-        catch_up();
-        CellBatch cells;
-        cells.rows = stored.rows;
-        for (size_t c = 0; c < plan->names.size(); ++c) {
-            auto column = resolve_cells(plan->names[c], StoredColumn{stored.store.columns[c], stored.rows, spec.on_multi});
-            if (!column) return make_err(std::move(column.error()));  // checked by the stream already
-            cells.columns.push_back(std::move(*column));
+        for (PiecePart& part : stored.parts) {
+            if (!part.digest) {
+                if (!fold_stored(part.rows)) break;
+            } else if (!absorb(part.digest)) {
+                // Its rows bring one group too many, and nothing else in
+                // them would have been refused first.
+                batches.defer(max_groups_error(*plan->max_groups));
+                break;
+            }
         }
-        const auto cell_of = [&](size_t c, uint64_t r) { return std::move(cells.columns[c][r]); };
-        (void)fold_rows(*plan, groups, states, from, cells.rows, cell_of,
-                        [&](JorvaneError&& e) { batches.defer(std::move(e)); });
     }
 
     catch_up();
