@@ -63,8 +63,10 @@ using GroupMap = OrderedMap<std::vector<Value>, Empty>;
 // eight walkers' worth): most pieces of a buffer fold into far less, and
 // the walkers' heaps keep what they once held, so this adds to the peak.
 constexpr uint64_t kHeldPerWalker = uint64_t{1} << 20;
-// The pieces a count_unique part may have waiting.
-constexpr size_t kPartQueue = 16;
+// The batches of pieces a count_unique part may have waiting, and about
+// the bytes of pieces in a batch.
+constexpr size_t kPartQueue = 8;
+constexpr uint64_t kPartBatch = uint64_t{1} << 20;
 
 const Value& key_or_null(const std::optional<Value>& cell) {
     static const Value null;
@@ -320,7 +322,30 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     std::deque<run::SerialWorker> part_workers;
     if (splits && !distinct.empty())
         for (size_t p = 0; p < plan->parts; ++p) part_workers.emplace_back(kPartQueue);
+    // Pieces go to the parts' threads a batch at a time, each with the
+    // group numbers its groups took, so that short pieces do not cost a
+    // hand-over each.
+    struct Absorbed {
+        std::unique_ptr<PieceDigest> piece;
+        std::vector<size_t> into;
+    };
+    auto batch_of_pieces = std::make_shared<std::vector<Absorbed>>();
+    uint64_t batch_bytes = 0;
+    const auto hand_over = [&] {
+        if (batch_of_pieces->empty()) return;
+        std::shared_ptr<const std::vector<Absorbed>> pieces = std::move(batch_of_pieces);
+        batch_of_pieces = std::make_shared<std::vector<Absorbed>>();
+        batch_bytes = 0;
+        for (size_t p = 0; p < part_workers.size(); ++p)
+            part_workers[p].submit([&states, &distinct, pieces, p] {
+                for (const Absorbed& a : *pieces) {
+                    GroupPiece& piece = static_cast<GroupPiece&>(*a.piece);
+                    for (size_t d : distinct) states[d].absorb_part(p, piece.states[d], a.into);
+                }
+            });
+    };
     const auto catch_up = [&] {
+        hand_over();
         for (run::SerialWorker& w : part_workers) w.wait();
     };
     // Absorbs a piece folded by a walker (taking it); false, with nothing
@@ -351,12 +376,9 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         publish(before);
         for (size_t a : others) states[a].absorb(piece.states[a], into);
         if (!distinct.empty()) {
-            auto held = std::shared_ptr<GroupPiece>(static_cast<GroupPiece*>(digest.release()));
-            auto map = std::make_shared<const std::vector<size_t>>(into);
-            for (size_t p = 0; p < part_workers.size(); ++p)
-                part_workers[p].submit([&states, &distinct, held, map, p] {
-                    for (size_t a : distinct) states[a].absorb_part(p, held->states[a], *map);
-                });
+            batch_bytes += digest->bytes;
+            batch_of_pieces->push_back(Absorbed{std::move(digest), into});
+            if (batch_bytes >= kPartBatch) hand_over();
         }
         return true;
     };
