@@ -101,6 +101,11 @@ size_t AggStates::parts() const {
     return d ? d->parts.size() : 1;
 }
 
+void AggStates::expect(uint64_t values) {
+    if (Distinct* d = std::get_if<Distinct>(&states_))
+        for (DistinctPairs& p : d->parts) p.reserve(static_cast<size_t>(values / d->parts.size()) + 1);
+}
+
 JorvaneError AggStates::not_a_number(const Value& value) const {
     return JorvaneError::shape("group_by aggregate " + debug_quote(name_) + " (" + group_op_name(op_) +
                                ") expects numbers, but the path produced " + kind_word(value));

@@ -46,6 +46,8 @@ public:
     // parts may be absorbed at once on different threads.
     void absorb_part(size_t part, AggStates& piece, const std::vector<size_t>& into);
     size_t parts() const;
+    // Sizes count_unique's parts for about `values` values at once.
+    void expect(uint64_t values);
     // About the heap bytes the states take.
     size_t bytes() const;
     // The result column over the groups in group order.

@@ -67,6 +67,10 @@ DistinctKey distinct_key(const engine::Value& value) {
     return key;
 }
 
+void DistinctPairs::reserve(size_t pairs) {
+    while (pairs * 4 > ints_.size() * 3) grow_ints();
+}
+
 void DistinctPairs::grow_ints() {
     const size_t cap = ints_.empty() ? 16 : ints_.size() * 2;
     std::vector<IntSlot> old(cap);

@@ -36,6 +36,8 @@ public:
     // is `key` (distinct_key), is moved from only when it is kept.
     void insert(uint64_t group, const DistinctKey& key, engine::Value&& value);
     size_t size() const { return int_count_ + others_.size(); }
+    // Makes room for about `pairs` integer pairs without growing.
+    void reserve(size_t pairs);
     // Adds every pair (g, v) of `from` as (into[g], v); `from` is left empty.
     void absorb(DistinctPairs&& from, const std::vector<size_t>& into);
     // Adds one to counts[g] for every pair of group g.

@@ -3,13 +3,15 @@
 // rows (kDefaultBatchRows) would report it (BatchedCells): a structural
 // error later in the same batch wins over it.
 //
-// Groups live in one insertion-ordered hash map from key tuple to nothing:
-// an entry's position is its group number, so the result's row order is the
-// order of first appearance and does not depend on hashing at all. A row's
-// tuple is hashed and compared straight from the batch's key cells (a missing
-// key counts as JSON null); only a row that starts a new group moves its key
-// cells into a tuple. Aggregates keep their states column by column, one
-// vector per aggregate indexed by group number.
+// Groups are numbered in first-seen order (GroupKeys): their key tuples lie
+// one after another in one vector, found through an insertion-ordered hash
+// index whose entry numbers are the group numbers, so the result's row order
+// is the order of first appearance and does not depend on hashing at all,
+// and a group costs no heap block of its own. A row's tuple is hashed and
+// compared straight from the batch's key cells (a missing key counts as JSON
+// null); only a row that starts a new group moves its key cells in.
+// Aggregates keep their states column by column, one vector per aggregate
+// indexed by group number.
 //
 // A source read in ranges folds on the walkers' cores: each piece of rows a
 // walker scans is folded there into groups of its own (a GroupPiece), its
@@ -49,6 +51,7 @@
 #include "table/table_stream.h"
 #include "table/batched_cells.h"
 #include "table/stored_column.h"
+#include "util/heap_return.h"
 #include "util/ordered_map.h"
 
 namespace jorvane::table {
@@ -57,12 +60,13 @@ namespace {
 using engine::Value;
 
 struct Empty {};
-using GroupMap = OrderedMap<std::vector<Value>, Empty>;
 
 // What the folded pieces not yet absorbed may hold, per walker (at least
 // eight walkers' worth): most pieces of a buffer fold into far less, and
 // the walkers' heaps keep what they once held, so this adds to the peak.
 constexpr uint64_t kHeldPerWalker = uint64_t{1} << 20;
+// How much freed piece memory is let pile up before it is handed back.
+constexpr size_t kHeapReturnStep = size_t{16} << 20;
 // The batches of pieces a count_unique part may have waiting, and about
 // the bytes of pieces in a batch.
 constexpr size_t kPartQueue = 8;
@@ -72,6 +76,71 @@ const Value& key_or_null(const std::optional<Value>& cell) {
     static const Value null;
     return cell ? *cell : null;
 }
+
+// The groups' key tuples in group order, `n_keys` values each, and the hash
+// index that finds a tuple's group (entry g of the index is group g).
+class GroupKeys {
+public:
+    explicit GroupKeys(size_t n_keys) : n_keys_(n_keys) {}
+
+    size_t size() const { return index_.size(); }
+    uint64_t hash(size_t group) const { return index_.entries()[group].hash; }
+    Value& key(size_t group, size_t k) { return keys_[group * n_keys_ + k]; }
+
+    // The group whose tuple equals `keys` (a missing key is null), if any.
+    std::optional<size_t> find(uint64_t hash, const std::vector<std::optional<Value>>& keys) const {
+        return find_where(hash, [&](size_t k) -> const Value& { return key_or_null(keys[k]); });
+    }
+    // The group whose tuple equals that of group `group` of `other`, if any.
+    std::optional<size_t> find(uint64_t hash, GroupKeys& other, size_t group) const {
+        return find_where(hash, [&](size_t k) -> const Value& { return other.key(group, k); });
+    }
+    // A new group for `keys` (moved from); its number.
+    size_t add(uint64_t hash, std::vector<std::optional<Value>>& keys) {
+        for (auto& k : keys) keys_.push_back(k ? std::move(*k) : Value());
+        return insert(hash);
+    }
+    // A new group for the tuple of group `group` of `other` (moved from).
+    size_t add(uint64_t hash, GroupKeys& other, size_t group) {
+        for (size_t k = 0; k < n_keys_; ++k) keys_.push_back(std::move(other.key(group, k)));
+        return insert(hash);
+    }
+    // Key `k` of every group, in group order (moved out).
+    std::vector<std::optional<Value>> take_column(size_t k) {
+        std::vector<std::optional<Value>> out;
+        out.reserve(size());
+        for (size_t g = 0; g < size(); ++g) out.emplace_back(std::move(key(g, k)));
+        return out;
+    }
+    size_t bytes() const {
+        size_t n = keys_.capacity() * sizeof(Value) + index_.entries().capacity() * sizeof(Index::Entry) +
+                   index_.size() * 16;  // the index's slots, about
+        for (const Value& k : keys_) n += value_heap_bytes(k);
+        return n;
+    }
+
+private:
+    using Index = OrderedMap<uint32_t, Empty>;
+    template <class KeyOf>
+    std::optional<size_t> find_where(uint64_t hash, KeyOf&& key_of) const {
+        const Index::Entry* found = index_.find_if(hash, [&](uint32_t g) {
+            for (size_t k = 0; k < n_keys_; ++k)
+                if (!(keys_[g * n_keys_ + k] == key_of(k))) return false;
+            return true;
+        });
+        if (!found) return std::nullopt;
+        return static_cast<size_t>(found->key);
+    }
+    size_t insert(uint64_t hash) {
+        const size_t group = index_.size();
+        index_.insert_new(static_cast<uint32_t>(group), Empty{}, hash);
+        return group;
+    }
+
+    size_t n_keys_;
+    std::vector<Value> keys_;
+    Index index_;
+};
 
 // The groups the merge holds, published for the walkers: a bit per key hash
 // (so a walker can tell which groups of its piece the merge surely holds)
@@ -125,27 +194,29 @@ struct GroupPlan {
     }
 };
 
+// A key equal to a 64-bit integer, the common case, is hashed as that
+// integer rather than by its canonical digits: every number equal to it (1,
+// 1.0, 10e-1) is, so equal tuples still hash alike.
 uint64_t key_hash(const std::vector<std::optional<Value>>& keys) {
     engine::ValueHasher hasher;
-    for (const auto& k : keys) key_or_null(k).hash_into(hasher);
+    for (const auto& k : keys) {
+        if (k && k->is_number()) {
+            if (const std::optional<int64_t> i = exact_int64(*k)) {
+                hasher.write_u8(0xF0);
+                hasher.write_u64(static_cast<uint64_t>(*i));
+                continue;
+            }
+        }
+        key_or_null(k).hash_into(hasher);
+    }
     return hasher.finish();
 }
 
-// One piece of rows folded on its walker's thread. Its groups' keys lie in
-// one vector, so that a walker's heap holds no small block per group that
-// outlives the piece: the merge makes the tuples it keeps on its own thread.
+// One piece of rows folded on its walker's thread.
 struct GroupPiece : PieceDigest {
-    size_t n_keys = 0;
-    std::vector<uint64_t> hashes;  // per group, in the order the piece first saw them
-    std::vector<Value> keys;       // n_keys per group
+    explicit GroupPiece(GroupKeys g) : groups(std::move(g)) {}
+    GroupKeys groups;  // in the order the piece first saw them
     std::vector<AggStates> states;
-
-    size_t groups() const { return hashes.size(); }
-    bool same_key(size_t group, const std::vector<Value>& tuple) const {
-        for (size_t k = 0; k < n_keys; ++k)
-            if (!(tuple[k] == keys[group * n_keys + k])) return false;
-        return true;
-    }
 };
 
 JorvaneError max_groups_error(uint64_t max_groups) {
@@ -159,30 +230,21 @@ JorvaneError max_groups_error(uint64_t max_groups) {
 // refusal, a new group past max_groups or a value an aggregate refuses, goes
 // to `refuse` and ends the fold: false.
 template <class CellOf, class Refuse>
-bool fold_rows(const GroupPlan& plan, GroupMap& groups, std::vector<AggStates>& states, uint64_t from, uint64_t to,
+bool fold_rows(const GroupPlan& plan, GroupKeys& groups, std::vector<AggStates>& states, uint64_t from, uint64_t to,
                CellOf&& cell_of, Refuse&& refuse) {
     std::vector<std::optional<Value>> keys(plan.n_keys);
     for (uint64_t r = from; r < to; ++r) {
         for (size_t k = 0; k < plan.n_keys; ++k) keys[k] = cell_of(k, r);
         const uint64_t hash = key_hash(keys);
-        const auto same_key = [&](const std::vector<Value>& tuple) {
-            for (size_t k = 0; k < plan.n_keys; ++k)
-                if (!(tuple[k] == key_or_null(keys[k]))) return false;
-            return true;
-        };
         size_t group;
-        if (const GroupMap::Entry* found = groups.find_if(hash, same_key)) {
-            group = static_cast<size_t>(found - groups.entries().data());
+        if (const std::optional<size_t> found = groups.find(hash, keys)) {
+            group = *found;
         } else {
             if (plan.max_groups && groups.size() >= *plan.max_groups) {
                 refuse(max_groups_error(*plan.max_groups));
                 return false;
             }
-            std::vector<Value> tuple;
-            tuple.reserve(plan.n_keys);
-            for (auto& k : keys) tuple.push_back(k ? std::move(*k) : Value());
-            group = groups.size();
-            groups.insert_new(std::move(tuple), Empty{}, hash);
+            group = groups.add(hash, keys);
             for (AggStates& s : states) s.add_group();
         }
         for (size_t a = 0; a < states.size(); ++a) {
@@ -209,27 +271,18 @@ std::unique_ptr<PieceDigest> fold_piece(const GroupPlan& plan, engine::CellStore
         const StoredColumn::Pick p = columns[c].pick(r);
         return p.size() > 0 ? std::optional<Value>(columns[c].value(p)) : std::nullopt;
     };
-    GroupMap groups;
+    GroupKeys groups(plan.n_keys);
     std::vector<AggStates> states = plan.states(true);
+    // A piece's distinct pairs are at most its rows: their tables never grow.
+    for (AggStates& s : states) s.expect(rows.rows);
     if (!fold_rows(plan, groups, states, 0, rows.rows, cell_of, [](JorvaneError&&) {})) return nullptr;
-    auto piece = std::make_unique<GroupPiece>();
-    piece->n_keys = plan.n_keys;
-    piece->hashes.reserve(groups.size());
-    piece->keys.reserve(groups.size() * plan.n_keys);
-    uint64_t bytes = 0;
-    for (GroupMap::Entry& e : groups.entries()) {
-        piece->hashes.push_back(e.hash);
-        for (Value& k : e.key) {
-            bytes += value_heap_bytes(k);
-            piece->keys.push_back(std::move(k));
-        }
-        if (plan.room && plan.room->may_be_new(e.hash)) ++piece->weight;
-    }
-    groups.clear();
+    auto piece = std::make_unique<GroupPiece>(std::move(groups));
     piece->states = std::move(states);
-    bytes += piece->hashes.capacity() * sizeof(uint64_t) + piece->keys.capacity() * sizeof(Value);
+    uint64_t bytes = piece->groups.bytes();
     for (const AggStates& s : piece->states) bytes += s.bytes();
     piece->bytes = bytes;
+    if (plan.room)
+        for (size_t g = 0; g < piece->groups.size(); ++g) piece->weight += plan.room->may_be_new(piece->groups.hash(g));
     return piece;
 }
 
@@ -306,11 +359,11 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     const bool splits = stream->splits();
     BatchedCells batches(std::move(stream.value()), kDefaultBatchRows);
 
-    GroupMap groups;
+    GroupKeys groups(n_keys);
     // New groups are published for the walkers (GroupRoom).
     const auto publish = [&](size_t from) {
         if (!plan->room) return;
-        for (size_t g = from; g < groups.size(); ++g) plan->room->joined(groups.entries()[g].hash);
+        for (size_t g = from; g < groups.size(); ++g) plan->room->joined(groups.hash(g));
         plan->room->held(groups.size());
     };
     // Absorbing a piece's count_unique pairs is the costliest part of
@@ -348,29 +401,30 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         hand_over();
         for (run::SerialWorker& w : part_workers) w.wait();
     };
+    // The pieces are made and freed on walkers' heaps while the groups grow
+    // on this one's: what they freed goes back to the system as it adds up,
+    // so that each walker's heap does not stay at the most it ever held.
+    HeapReturn heap(kHeapReturnStep);
     // Absorbs a piece folded by a walker (taking it); false, with nothing
     // changed, when its new groups would pass max_groups.
     std::vector<size_t> into;
     const auto absorb = [&](std::unique_ptr<PieceDigest>& digest) {
+        heap.freed(digest->bytes);
         GroupPiece& piece = static_cast<GroupPiece&>(*digest);
-        into.assign(piece.groups(), SIZE_MAX);
+        const size_t n = piece.groups.size();
+        into.assign(n, SIZE_MAX);
         size_t fresh = 0;
-        for (size_t i = 0; i < piece.groups(); ++i) {
-            const auto same_key = [&](const std::vector<Value>& tuple) { return piece.same_key(i, tuple); };
-            if (const GroupMap::Entry* found = groups.find_if(piece.hashes[i], same_key))
-                into[i] = static_cast<size_t>(found - groups.entries().data());
+        for (size_t i = 0; i < n; ++i) {
+            if (const std::optional<size_t> found = groups.find(piece.groups.hash(i), piece.groups, i))
+                into[i] = *found;
             else
                 ++fresh;
         }
         if (plan->max_groups && groups.size() + fresh > *plan->max_groups) return false;
         const size_t before = groups.size();
-        for (size_t i = 0; i < piece.groups(); ++i) {
+        for (size_t i = 0; i < n; ++i) {
             if (into[i] != SIZE_MAX) continue;
-            into[i] = groups.size();
-            std::vector<Value> tuple;
-            tuple.reserve(n_keys);
-            for (size_t k = 0; k < n_keys; ++k) tuple.push_back(std::move(piece.keys[i * n_keys + k]));
-            groups.insert_new(std::move(tuple), Empty{}, piece.hashes[i]);
+            into[i] = groups.add(piece.groups.hash(i), piece.groups, i);
             for (AggStates& s : states) s.add_group();
         }
         publish(before);
@@ -434,15 +488,11 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
     catch_up();
     Table table;
     table.n_rows = groups.size();
-    std::vector<GroupMap::Entry> entries = groups.take_entries();
     for (size_t k = 0; k < n_keys; ++k) {
-        std::vector<std::optional<Value>> keys;
-        keys.reserve(entries.size());
-        for (auto& e : entries) keys.emplace_back(std::move(e.key[k]));
         table.names.push_back(spec.keys[k].first);
-        table.columns.push_back(narrow_cells(std::move(keys)));
+        table.columns.push_back(narrow_cells(groups.take_column(k)));
     }
-    entries.clear();
+    groups = GroupKeys(n_keys);
     for (size_t a = 0; a < states.size(); ++a) {
         auto column = std::move(states[a]).finish();
         if (!column) return make_err(std::move(column.error()));
