@@ -81,7 +81,11 @@ AggStates::AggStates(std::string name, GroupOp op, bool piece, size_t parts)
         case GroupOp::Min:
         case GroupOp::Max: states_ = Extremes{}; break;
         case GroupOp::Mean: states_ = Means{}; break;
-        case GroupOp::CountUnique: states_ = Distinct{std::vector<DistinctPairs>(std::max<size_t>(parts, 1))}; break;
+        case GroupOp::CountUnique: {
+            const size_t n = std::max<size_t>(parts, 1);
+            states_ = Distinct{std::vector<DistinctPairs>(n), std::vector<std::vector<uint64_t>>(n)};
+            break;
+        }
         case GroupOp::First:
         case GroupOp::Last: states_ = Kept{}; break;
     }
@@ -104,6 +108,12 @@ size_t AggStates::parts() const {
 void AggStates::expect(uint64_t values) {
     if (Distinct* d = std::get_if<Distinct>(&states_))
         for (DistinctPairs& p : d->parts) p.reserve(static_cast<size_t>(values / d->parts.size()) + 1);
+}
+
+void AggStates::count_part(size_t part) {
+    Distinct& d = std::get<Distinct>(states_);
+    d.counted[part].assign(groups_, 0);
+    d.parts[part].count_into(d.counted[part]);
 }
 
 JorvaneError AggStates::not_a_number(const Value& value) const {
@@ -310,8 +320,15 @@ Result<Column, JorvaneError> AggStates::finish() && {
             return float_column(out);
         }
         case GroupOp::CountUnique: {
+            const Distinct& d = std::get<Distinct>(states_);
             std::vector<uint64_t> counts(groups_);
-            for (const DistinctPairs& p : std::get<Distinct>(states_).parts) p.count_into(counts);
+            for (size_t p = 0; p < d.parts.size(); ++p) {
+                if (d.counted[p].size() != groups_) {
+                    d.parts[p].count_into(counts);
+                    continue;
+                }
+                for (size_t g = 0; g < groups_; ++g) counts[g] += d.counted[p][g];
+            }
             return int64_column(counts);
         }
         case GroupOp::First:

@@ -48,6 +48,9 @@ public:
     size_t parts() const;
     // Sizes count_unique's parts for about `values` values at once.
     void expect(uint64_t values);
+    // Counts count_unique's pairs of part `part` per group, for finish to
+    // add up; different parts may be counted at once on different threads.
+    void count_part(size_t part);
     // About the heap bytes the states take.
     size_t bytes() const;
     // The result column over the groups in group order.
@@ -76,9 +79,11 @@ private:
     struct Means {
         std::vector<MeanState> groups;
     };
-    // Every group's distinct values, in parts by value hash.
+    // Every group's distinct values, in parts by value hash, and each
+    // part's pairs per group once counted (count_part).
     struct Distinct {
         std::vector<DistinctPairs> parts;
+        std::vector<std::vector<uint64_t>> counted;
     };
     struct Kept {
         std::vector<std::optional<engine::Value>> groups;

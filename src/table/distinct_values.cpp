@@ -68,11 +68,14 @@ DistinctKey distinct_key(const engine::Value& value) {
 }
 
 void DistinctPairs::reserve(size_t pairs) {
-    while (pairs * 4 > ints_.size() * 3) grow_ints();
+    size_t cap = ints_.empty() ? 16 : ints_.size();
+    while (pairs * 4 > cap * 3) cap *= 2;
+    if (cap > ints_.size()) rehash(cap);
 }
 
-void DistinctPairs::grow_ints() {
-    const size_t cap = ints_.empty() ? 16 : ints_.size() * 2;
+void DistinctPairs::grow_ints() { rehash(ints_.empty() ? 16 : ints_.size() * 2); }
+
+void DistinctPairs::rehash(size_t cap) {
     std::vector<IntSlot> old(cap);
     old.swap(ints_);
     const size_t mask = cap - 1;

@@ -63,6 +63,8 @@ private:
     void add_int(uint64_t group, uint64_t value_hash, int64_t value);
     void add_other(uint64_t group, uint64_t value_hash, engine::Value&& value);
     void grow_ints();
+    // Re-places the integer pairs in a table of `cap` slots (a power of two).
+    void rehash(size_t cap);
 
     std::vector<IntSlot> ints_;
     size_t int_count_ = 0;

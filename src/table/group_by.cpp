@@ -71,6 +71,8 @@ constexpr size_t kHeapReturnStep = size_t{16} << 20;
 // the bytes of pieces in a batch.
 constexpr size_t kPartQueue = 8;
 constexpr uint64_t kPartBatch = uint64_t{1} << 20;
+// The most counts per group and part made on the parts' threads.
+constexpr size_t kCountedInParts = size_t{1} << 20;
 
 const Value& key_or_null(const std::optional<Value>& cell) {
     static const Value null;
@@ -485,6 +487,14 @@ Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode,
         }
     }
 
+    // The parts' pairs are counted per group on the parts' threads, when a
+    // count per group and part takes little room.
+    hand_over();
+    if (groups.size() * part_workers.size() <= kCountedInParts)
+        for (size_t p = 0; p < part_workers.size(); ++p)
+            part_workers[p].submit([&states, &distinct, p] {
+                for (size_t d : distinct) states[d].count_part(p);
+            });
     catch_up();
     Table table;
     table.n_rows = groups.size();
