@@ -26,10 +26,11 @@
 // refusal too, and nothing in it comes first.
 //
 // What the walkers hold ahead of the merge is bounded in bytes, and in the
-// groups their pieces may add beyond the merge's: the merge publishes a bit
-// per key hash of the groups it holds, so a walker can tell which of its
-// piece's groups are surely not new, and the walkers wait while the others
-// would pass max_groups. Memory at a refusal is then about one engine's.
+// groups their pieces may add: the merge publishes a bit per key hash of the
+// groups it holds, so a walker can tell which groups of its piece may be
+// new, and walkers wait while those would take the running groups past
+// max_groups. A refusal then comes after about as many rows, and in about
+// as much memory, as one engine's.
 //
 // count_unique keeps its (group, value) pairs in parts by the value's hash,
 // as many as walkers: a walker's piece is deduplicated on its own core part
