@@ -100,11 +100,6 @@ void AggStates::add_group() {
         states_);
 }
 
-size_t AggStates::parts() const {
-    const Distinct* d = std::get_if<Distinct>(&states_);
-    return d ? d->parts.size() : 1;
-}
-
 void AggStates::expect(uint64_t values) {
     if (Distinct* d = std::get_if<Distinct>(&states_))
         for (DistinctPairs& p : d->parts) p.reserve(static_cast<size_t>(values / d->parts.size()) + 1);

@@ -45,7 +45,6 @@ public:
     // The same for part `part` of a count_unique piece's pairs; different
     // parts may be absorbed at once on different threads.
     void absorb_part(size_t part, AggStates& piece, const std::vector<size_t>& into);
-    size_t parts() const;
     // Sizes count_unique's parts for about `values` values at once.
     void expect(uint64_t values);
     // Counts count_unique's pairs of part `part` per group, for finish to
