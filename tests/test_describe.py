@@ -69,17 +69,32 @@ def test_paths_and_attributes():
     assert repr(describe(big)).startswith("Description(2 paths, max_depth=1, 1.2MB scanned)")
 
 
-def test_deep_nesting_profiles_in_linear_time():
-    # Every level is a new path whose text grows with the depth: kept whole
-    # for each path, this would need terabytes.
-    depth = 1_000_000
+def test_nesting_to_the_container_limit_and_past_it():
+    # Up to the limit every level is a new path whose text grows with the depth.
+    depth = 1000
     d = describe(b"[" * depth + b"]" * depth)
     assert d.max_depth == depth and len(d) == depth  # "$", then one path per level below the top
     assert repr(d).splitlines()[3] == "[]" + " " * 46 + "          1          \u2014  array"
+    assert list(d.paths())[-1] == "[]" * (depth - 1)
     # an unterminated run of brackets is an input that ended early
     with pytest.raises(Incomplete) as info:
-        describe(b"[" * 3_000_000)
+        describe(b"[" * depth)
     assert info.value.recover() == []
+    # One level more is refused at its opening bracket, with the text a
+    # captured value nested as deep gets, and nothing of the profile.
+    refused = r"^malformed JSON at byte {}: a matched value nested past the 1000-container limit\n"
+    for doc, at in [(b"[" * 1001 + b"]" * 1001, 1000),
+                    (b'{"k":' * 1000 + b"[1]" + b"}" * 1000, 5000),
+                    (b"[" * (1 << 20), 1000)]:
+        for mode in ("batched", "pipelined"):
+            with pytest.raises(Corrupted, match=refused.format(at)) as info:
+                describe(doc, mode=mode)
+            assert info.value.recover() == []
+    # An endless run from a file-like stops with the buffer that holds the refused bracket.
+    src = Trickle(b"[" * (1 << 21), 1 << 16)
+    with pytest.raises(Corrupted, match=refused.format(1000)):
+        describe(src, mode="batched")
+    assert src.reads < 4
 
 
 class Trickle(io.RawIOBase):
@@ -117,5 +132,5 @@ def test_limit_bytes_and_failures():
         describe(b"[]", distinct_cap=None)
     with pytest.raises(TypeError, match="limit_bytes"):
         describe(b"[]", limit_bytes="1")
-    with pytest.raises(ValueError, match=r"^table\(\) takes a single source, got 2"):
+    with pytest.raises(ValueError, match=r"^describe\(\) takes a single source, got 2"):
         describe([b"[]", b"[]"])

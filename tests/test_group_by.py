@@ -71,7 +71,7 @@ BASE = dict(source=b'{"k":1,"v":2}', rows="", by="k", agg={"n": "count"})
      'not a readable file: "/nonexistent/never-opened.json"'),
     (dict(by={}, on_multi="First"), ValueError, 'on_multi must be "error", "first", "last" or "list", not "First"'),
     (dict(by={}, source=[b"{}", b"{}"]), ValueError,
-     "table() takes a single source, got 2 (rows from different sources would have no defined order)"),
+     "group_by() takes a single source, got 2 (rows from different sources would have no defined order)"),
     (dict(by={}), ValueError, "invalid input: group_by needs at least one key column (by=)"),
     (dict(by=[], source=b""), ValueError, "invalid input: group_by needs at least one key column (by=)"),
     # unique output names, then the options, then the source
@@ -82,7 +82,7 @@ BASE = dict(source=b'{"k":1,"v":2}', rows="", by="k", agg={"n": "count"})
      'on_multi must be "error", "first", "last" or "list", not "First"'),
     (dict(mode="fast", source="/nonexistent/never-opened.json"), ValueError, None),
     (dict(source=[b"{}", b"{}"]), ValueError,
-     "table() takes a single source, got 2 (rows from different sources would have no defined order)"),
+     "group_by() takes a single source, got 2 (rows from different sources would have no defined order)"),
 ], ids=lambda c: str(c[0]) if isinstance(c, dict) else "")
 def test_refusals(case):
     kwargs, exc, message = case

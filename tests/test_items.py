@@ -214,6 +214,31 @@ def test_dropped_on_another_thread_frees_everything(tmp_path):
     assert any("is unsendable, but is being dropped on another thread" in r for r in reports)
 
 
+@pytest.mark.parametrize("start", [
+    lambda src: items(src, "a"),
+    lambda src: jorvane.ndjson_lines(src, ""),
+    lambda src: jorvane.table_batches(src, "", ["a"], batch_rows=1),
+], ids=["Items", "NdjsonLines", "TableBatches"])
+def test_lazy_objects_dropped_on_another_thread_free_their_source(start, monkeypatch):
+    # Freeing the object frees the file-like it holds, whichever thread drops it.
+    import sys
+    import weakref
+
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(str(u.exc_value)))
+    sources = [io.BytesIO(b'{"a": 1}\n' * 1000) for _ in range(20)]
+    alive = [weakref.ref(s) for s in sources]
+    for _ in range(20):
+        holder = [start(sources.pop())]
+        next(holder[0])
+        t = threading.Thread(target=holder.pop)
+        t.start()
+        t.join()
+    gc.collect()
+    assert [r for r in alive if r() is not None] == []
+    assert len(reports) == 20 and all("is being dropped on another thread" in r for r in reports)
+
+
 def random_doc(rng, depth=0):
     r = rng.random()
     if depth > 3 or r < 0.3:

@@ -319,7 +319,7 @@ def test_thread_binding(from_other_thread):
     (dict(limit="3"), TypeError, "argument 'limit'"),
     (dict(limit=-1), OverflowError, ""),
     (dict(rows=None), TypeError, "argument 'rows'"),
-    (dict(source=[b"[1]", b"[2]"]), ValueError, "table() takes a single source, got 2"),
+    (dict(source=[b"[1]", b"[2]"]), ValueError, "write_ndjson() takes a single source, got 2"),
     (dict(source="/nonexistent/input.json"), ValueError, 'not a readable file: "/nonexistent/input.json"'),
 ], ids=lambda c: str(c[0]) if isinstance(c, dict) else "")
 def test_refusals_leave_the_output_alone(case, tmp_path):

@@ -148,7 +148,7 @@ def test_signatures():
     assert isinstance(q, jorvane.Query)
 
 
-@pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="needs two processors")
+@pytest.mark.skipif((len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)) < 2, reason="needs two processors")
 def test_memory_size_caps_the_default_budget():
     # One source runs pipelined when the budget is at least 2, batched below.
     def mode_with(value):
@@ -166,6 +166,24 @@ def test_memory_size_caps_the_default_budget():
     assert mode_with("1000") == "batched"
     for ignored in ("3538 ", "-1000", "", "+", "99999999999999999999999"):
         assert mode_with(ignored) == "pipelined"
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity") or len(os.sched_getaffinity(0)) < 2,
+                    reason="needs an affinity set of two processors")
+def test_default_budget_counts_the_processors_of_the_affinity_set(child_env):
+    # One source runs pipelined with a budget of 2 or more, batched with 1:
+    # pinned to one processor, the default budget is 1 however many the machine has.
+    cpus = sorted(os.sched_getaffinity(0))
+
+    def mode_pinned_to(pinned):
+        code = (f"import os; os.sched_setaffinity(0, {set(pinned)!r})\n"
+                "import jorvane; print(jorvane.Query(b'[1]', '[*]', 'count').mode)")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env, check=True)
+        return out.stdout.strip()
+
+    assert mode_pinned_to(cpus[:1]) == "batched"
+    assert mode_pinned_to(cpus[-1:]) == "batched"
+    assert mode_pinned_to(cpus[:2]) == "pipelined"
 
 
 class Tracked:

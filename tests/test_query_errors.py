@@ -5,6 +5,7 @@ import textwrap
 
 import pytest
 
+import jorvane
 import jorvane._errors
 from jorvane import Query
 
@@ -82,3 +83,30 @@ def test_malformed_message_format():
     with pytest.raises(jorvane._errors.Incomplete) as info:
         q.result()
     assert str(info.value).endswith("partial results are available via .recover()")
+
+
+TRUNCATED = b'{"a": 1}\n{"a": [2'
+RECOVER = "\n  partial results are available via .recover()"
+
+
+def first_rows(iterator):
+    return [next(iterator) for _ in range(5)]
+
+
+@pytest.mark.parametrize("name, run", [
+    ("Query", lambda src: Query(src, "a", "count").result()),
+    ("items", lambda src: list(jorvane.items(src, "a"))),
+    ("table", lambda src: jorvane.table(src, "", ["a"])),
+    ("group_by", lambda src: jorvane.group_by(src, "", ["a"], {"n": "count"})),
+    ("describe", lambda src: jorvane.describe(src)),
+    ("table_batches", lambda src: first_rows(jorvane.table_batches(src, "", ["a"], batch_rows=1))),
+    ("ndjson_lines", lambda src: first_rows(jorvane.ndjson_lines(src, ""))),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_recover_is_advised_only_with_partial_results(name, run):
+    with pytest.raises(jorvane._errors.Incomplete) as info:
+        run(TRUNCATED)
+    text, partials = str(info.value), info.value.recover()
+    assert text.startswith(("input ended at byte 17: ", "source 0 ended early: input ended at byte 17: "))
+    assert text.endswith(RECOVER) == bool(partials)
+    # The lazy NDJSON lines keep the count of their row query.
+    assert bool(partials) == (name in ("Query", "items", "ndjson_lines"))

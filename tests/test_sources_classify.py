@@ -1,7 +1,6 @@
 """Classification of source arguments into paths, JSON text, URLs and readers,
 seen through resolution (nothing is opened or read)."""
 import io
-import pathlib
 
 import pytest
 
@@ -96,9 +95,22 @@ def test_bytes_and_readers():
         ("reader", f), ("reader", nc)]
 
 
+class FsPath:
+    """An os.PathLike other than pathlib's."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+    def __repr__(self):
+        return f"FsPath({self.path!r})"
+
+
 @pytest.mark.parametrize(
     "source",
-    [("a.json", "b.json"), [["a.json"]], 3, None, pathlib.Path("a.json"), memoryview(b"[]"), "\ud800",
+    [("a.json", "b.json"), [["a.json"]], 3, None, FsPath(b"a.json"), FsPath("\ud800"), memoryview(b"[]"), "\ud800",
      {"a": "b.json"}.keys(), Source(["a.json"]), Source(3)],
     ids=repr,
 )

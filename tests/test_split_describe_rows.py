@@ -31,8 +31,9 @@ def record(rng, i):
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    """A large NDJSON file (some records pretty-printed), the same broken in its middle and cut
-    short, and gzip-compressed."""
+    """A large NDJSON file (some records pretty-printed), the same broken in its middle, cut
+    short, with a value nested past the container limit (a bracket a line) in its middle, and
+    gzip-compressed."""
     rng = random.Random(11)
     parts, size, i = [], 0, 0
     while size < SIZE:
@@ -47,6 +48,7 @@ def files(tmp_path_factory):
     for name, data in [("good.ndjson", doc),
                        ("broken.ndjson", doc[:len(doc) // 2] + b'{"a":[1,}\n' + doc[len(doc) // 2:]),
                        ("short.ndjson", doc[:len(doc) - 7]),
+                       ("deep.ndjson", doc[:len(doc) // 2] + b"[\n" * 1001 + b"]\n" * 1001 + doc[len(doc) // 2:]),
                        ("good.ndjson.gz", gzip.compress(doc, compresslevel=1))]:
         (d / name).write_bytes(data)
         out[name] = str(d / name)
@@ -64,13 +66,14 @@ def profile(d):
     return d.paths(), d.max_depth, d.bytes_scanned, repr(d), len(d)
 
 
-@pytest.mark.parametrize("name", ["good.ndjson", "broken.ndjson", "short.ndjson", "good.ndjson.gz"])
+@pytest.mark.parametrize("name", ["good.ndjson", "broken.ndjson", "short.ndjson", "deep.ndjson", "good.ndjson.gz"])
 @pytest.mark.parametrize("cap", [3, 1000])
 def test_describe_on_every_core_as_on_one(files, name, cap):
     many = outcome(lambda: profile(jorvane.describe(files[name], distinct_cap=cap)))
     one = outcome(lambda: profile(jorvane.describe(files[name], distinct_cap=cap, mode="batched")))
     assert many == one
     assert (many[0] == "ok") == name.startswith("good")
+    assert ("a matched value nested past the 1000-container limit" in str(many)) == (name == "deep.ndjson")
 
 
 @pytest.mark.parametrize("name", ["good.ndjson", "broken.ndjson", "short.ndjson", "good.ndjson.gz"])

@@ -47,6 +47,7 @@ def test_inferred_columns_and_accessors():
         assert str(info.value) == ONE_SHOT
     assert t.names == ["id", "name", "score", "ok", "tags"] and len(t) == 3
     assert t.dtypes == [(n, "object") for n in t.names]
+    assert repr(t) == "Table(3 rows, converted)"
 
 
 def test_rows_limits_and_multiple_matches():
@@ -57,6 +58,8 @@ def test_rows_limits_and_multiple_matches():
     t = table(src, "items[*]", {"id": "id", "tags": "t[*]"}, on_multi="first", limit=2)
     assert len(t) == 2 and t.bytes_covered == len(src)
     assert repr(t).endswith(f", stopped at byte {len(src)})")
+    t.to_dict()
+    assert repr(t) == f"Table(2 rows, converted, stopped at byte {len(src)})"
     assert table(src, "items[*]", ["id"], limit=99).bytes_covered is None
     with pytest.raises(ValueError, match=r'matched 2 times in one row; pass on_multi="list"'):
         table(src, "items[*]", {"tags": "t[*]"})

@@ -143,7 +143,9 @@ Result<Exported, Refusal> export_list(std::string_view name, table::ListColumn c
     return pair(schema_build("+L", name, std::move(child_schema)), array_build(std::move(parts)));
 }
 
-Result<Exported, Refusal> export_mixed(std::string_view name, table::MixedColumn cells) {
+// Why a Mixed column cannot be exported; nothing for one that can (every
+// cell absent: the null type).
+std::optional<Refusal> mixed_refusal(std::string_view name, const table::MixedColumn& cells) {
     bool any = false, all_objects = true, all_arrays = true;
     for (const auto& cell : cells) {
         if (!cell) continue;
@@ -151,30 +153,42 @@ Result<Exported, Refusal> export_mixed(std::string_view name, table::MixedColumn
         all_objects = all_objects && cell->is_object();
         all_arrays = all_arrays && cell->is_array();
     }
-    if (!any) {
-        ArrayParts parts;
-        parts.length = static_cast<int64_t>(cells.size());
-        parts.null_count = parts.length;
-        return pair(schema_build("n", name), array_build(std::move(parts)));
-    }
+    if (!any) return std::nullopt;
     const std::string quoted = debug_quote(name);
     const std::string bare(name);
     if (all_objects)
-        return make_err(Refusal{"column " + quoted +
-                                " holds JSON objects; struct columns are deliberately not supported \u2014 extract the "
-                                "fields you need as their own columns (e.g. \"" +
-                                bare + ".field\"), or take the rows via to_dict()"});
+        return Refusal{"column " + quoted +
+                       " holds JSON objects; struct columns are deliberately not supported \u2014 extract the "
+                       "fields you need as their own columns (e.g. \"" +
+                       bare + ".field\"), or take the rows via to_dict()"};
     if (all_arrays)
-        return make_err(Refusal{"column " + quoted +
-                                " holds arrays with no single element type (nested or mixed-element lists); only one "
-                                "level of like-typed list is supported \u2014 flatten with a deeper path (e.g. \"" +
-                                bare + "[*]\"), or take the rows via to_dict()"});
-    return make_err(Refusal{"column " + quoted +
-                            " holds mixed types and has no single Arrow type; convert with to_dict()/to_polars(), or "
-                            "declare a dtype to narrow the data"});
+        return Refusal{"column " + quoted +
+                       " holds arrays with no single element type (nested or mixed-element lists); only one "
+                       "level of like-typed list is supported \u2014 flatten with a deeper path (e.g. \"" +
+                       bare + "[*]\"), or take the rows via to_dict()"};
+    return Refusal{"column " + quoted +
+                   " holds mixed types and has no single Arrow type; convert with to_dict()/to_polars(), or "
+                   "declare a dtype to narrow the data"};
+}
+
+Result<Exported, Refusal> export_mixed(std::string_view name, table::MixedColumn cells) {
+    if (std::optional<Refusal> refused = mixed_refusal(name, cells)) return make_err(std::move(*refused));
+    ArrayParts parts;
+    parts.length = static_cast<int64_t>(cells.size());
+    parts.null_count = parts.length;
+    return pair(schema_build("n", name), array_build(std::move(parts)));
 }
 
 }  // namespace
+
+std::optional<Refusal> export_refusal(std::string_view name, const Column& column) {
+    if (column.kind() == K::Mixed) return mixed_refusal(name, column.as<K::Mixed>());
+    if (column.kind() == K::List) {
+        const auto& child = column.as<K::List>().child;
+        return child ? export_refusal("item", *child) : std::nullopt;
+    }
+    return std::nullopt;
+}
 
 Exported export_fixed(const char* format, std::string_view name, table::Nullable<int64_t> column) {
     return moved_values(format, name, std::move(column));

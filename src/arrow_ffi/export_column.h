@@ -3,6 +3,7 @@
 // no single Arrow type.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ struct Refusal {
 // one child named "item", an all-absent Mixed column the null type "n";
 // any other Mixed column is refused.
 Result<Exported, Refusal> export_column(std::string_view name, table::Column column);
+
+// The refusal export_column would give `column`, found without touching it:
+// nothing when it can be exported.
+std::optional<Refusal> export_refusal(std::string_view name, const table::Column& column);
 
 // A fixed-width 64-bit column (Int64 "l", Timestamp "tsu:UTC"): the values
 // and the bitmap move into the array as they are. Never fails.

@@ -146,7 +146,11 @@ PathStats& Describer::current() {
     return nodes_[static_cast<size_t>(level.child)].stats;
 }
 
-void Describer::open_container(bool is_object) {
+bool Describer::open_container(bool is_object) {
+    if (refused_ || levels_.size() >= kNestingLimit) {
+        refused_ = true;
+        return false;
+    }
     PathStats& s = current();
     s.count += 1;
     s.types[static_cast<size_t>(is_object ? JsonType::Object : JsonType::Array)] += 1;
@@ -155,14 +159,15 @@ void Describer::open_container(bool is_object) {
     level.node = levels_.empty() ? kNoNode : levels_.back().child;
     level.is_object = is_object;
     levels_.push_back(std::move(level));
+    return true;
 }
 
 void Describer::close_container() {
-    if (!levels_.empty()) levels_.pop_back();
+    if (!refused_ && !levels_.empty()) levels_.pop_back();
 }
 
 void Describer::key(std::string_view raw) {
-    if (levels_.empty() || !levels_.back().is_object) return;
+    if (refused_ || levels_.empty() || !levels_.back().is_object) return;
     Level& level = levels_.back();
     level.pending = false;
     const uint32_t at = level.members++;
@@ -199,6 +204,7 @@ void Describer::key(std::string_view raw) {
 }
 
 void Describer::scalar(JsonType type, std::string_view raw) {
+    if (refused_) return;
     PathStats& s = current();
     s.count += 1;
     s.types[static_cast<size_t>(type)] += 1;

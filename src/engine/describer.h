@@ -14,8 +14,12 @@
 // container knows its own path: a member's path is found from its parent's
 // and its key alone (records that repeat their keys in the same order find
 // each one by comparing the key with the path met at that place last time),
-// so a document nested a million deep profiles in time and memory linear in
-// its size, and a path's text is spelled out only when asked for.
+// so a profile takes time and memory linear in what it records, and a path's
+// text is spelled out only when asked for.
+//
+// Containers nest at most kNestingLimit deep, as in a captured value: the
+// container that would nest deeper is refused and the profile ends before
+// it, so what a profile holds never follows the nesting of its input.
 #pragma once
 
 #include <array>
@@ -24,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/parse_error_kind.h"
 #include "engine/values/value.h"
 #include "util/ordered_map.h"
 
@@ -58,8 +63,10 @@ class Describer {
 public:
     explicit Describer(uint64_t distinct_cap = 1000) : distinct_cap_(distinct_cap) {}
 
-    // A container opens at the current position.
-    void open_container(bool is_object);
+    // A container opens at the current position. False when it would nest
+    // past kNestingLimit: the profile then ends before it, and every later
+    // call is ignored.
+    bool open_container(bool is_object);
     // The innermost container closes.
     void close_container();
     // The member key of the innermost object (raw bytes between the quotes).
@@ -141,6 +148,7 @@ private:
     int32_t root_ = kNoNode;            // the node of "$"
     uint64_t max_depth_ = 0;
     uint64_t distinct_cap_;
+    bool refused_ = false;
 };
 
 }  // namespace jorvane::engine

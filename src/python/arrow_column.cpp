@@ -113,6 +113,10 @@ PyMethodDef export_counters_def = {
     "(exported, released): Arrow arrays built by this process and arrays released; equal once every export is "
     "freed."};
 
+std::nullptr_t raise_refusal(const arrow_ffi::Refusal& refusal, std::string_view refusal_suffix) {
+    return raise(PyExc_ValueError, refusal.message + std::string(refusal_suffix));
+}
+
 }  // namespace
 
 Ref make_arrow_column(arrow_ffi::Exported pair) {
@@ -125,8 +129,14 @@ Ref make_arrow_column(arrow_ffi::Exported pair) {
 
 Ref arrow_column_of(std::string_view name, table::Column column, std::string_view refusal_suffix) {
     auto exported = arrow_ffi::export_column(name, std::move(column));
-    if (!exported) return Ref::steal(raise(PyExc_ValueError, exported.error().message + std::string(refusal_suffix)));
+    if (!exported) return Ref::steal(raise_refusal(exported.error(), refusal_suffix));
     return make_arrow_column(std::move(exported.value()));
+}
+
+bool check_exportable(std::string_view name, const table::Column& column, std::string_view refusal_suffix) {
+    const std::optional<arrow_ffi::Refusal> refused = arrow_ffi::export_refusal(name, column);
+    if (refused) raise_refusal(*refused, refusal_suffix);
+    return !refused;
 }
 
 Ref pyarrow_array_of(PyObject* pyarrow, std::string_view name, table::Column column, std::string_view refusal_suffix) {

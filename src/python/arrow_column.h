@@ -20,6 +20,10 @@ Ref make_arrow_column(arrow_ffi::Exported pair);
 // by `refusal_suffix`. The column is consumed either way.
 Ref arrow_column_of(std::string_view name, table::Column column, std::string_view refusal_suffix = {});
 
+// The check arrow_column_of makes, without consuming the column: false with
+// the same ValueError when the column has no Arrow layout.
+bool check_exportable(std::string_view name, const table::Column& column, std::string_view refusal_suffix = {});
+
 // pyarrow.array(ArrowColumn) of the column: `pyarrow` is the module.
 Ref pyarrow_array_of(PyObject* pyarrow, std::string_view name, table::Column column,
                      std::string_view refusal_suffix = {});

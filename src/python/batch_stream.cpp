@@ -17,9 +17,10 @@ bool check_batch_rows(uint64_t batch_rows) {
 
 std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
                                                     const std::optional<std::string>& mode_name, uint64_t batch_rows,
-                                                    const std::string* output, bool* python_reads) {
+                                                    std::string_view caller, const std::string* output,
+                                                    bool* python_reads) {
     const run::SplitFacts facts = table::table_split_facts();
-    std::optional<OneSource> one = open_table_source(source, mode_name, output, facts);
+    std::optional<OneSource> one = open_table_source(source, mode_name, output, facts, caller);
     if (!one) return std::nullopt;
     if (python_reads) *python_reads = one->python_reads;
     auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows,

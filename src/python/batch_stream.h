@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "python/py.h"
 #include "run/interrupt.h"
@@ -22,13 +23,14 @@ namespace jorvane::py {
 bool check_batch_rows(uint64_t batch_rows);
 
 // The mode chosen for one source, the source opened and the stream built
-// over it with the interpreter lock held (nothing is read yet). A writer
+// over it with the interpreter lock held (nothing is read yet); `caller`
+// names the function called in the source refusals. A writer
 // passes its `output` path (see open_table_source) and may ask whether the
 // source reads through a Python file-like object (`python_reads`). Nothing
 // with the exception set on failure.
 std::optional<table::TableStream> open_batch_stream(PyObject* source, table::TableSpec spec,
                                                     const std::optional<std::string>& mode, uint64_t batch_rows,
-                                                    const std::string* output = nullptr,
+                                                    std::string_view caller, const std::string* output = nullptr,
                                                     bool* python_reads = nullptr);
 
 // The next batch of rows: advance (asking `interrupt` between buffers), then

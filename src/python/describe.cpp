@@ -189,7 +189,7 @@ PyObject* description_type() {
 Ref describe(PyObject* source, std::optional<uint64_t> limit_bytes, uint64_t distinct_cap,
              const std::optional<std::string>& mode_name) {
     const run::SplitFacts facts = run::profile_facts(limit_bytes);
-    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts);
+    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts, "describe()");
     if (!one) return {};
     EveryBufferSignals signals;
     std::optional<Result<run::SourceProfile, JorvaneError>> profiled;

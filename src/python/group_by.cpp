@@ -174,7 +174,7 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!multi) return nullptr;
             spec.on_multi = *multi;
             const run::SplitFacts facts = table::group_split_facts(spec);
-            std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts);
+            std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts, "group_by()");
             if (!one) return nullptr;
             SignalCheck signals;
             std::optional<Result<table::Table, JorvaneError>> grouped;

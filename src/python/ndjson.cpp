@@ -16,6 +16,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -78,16 +79,17 @@ struct Request {
 
 // Everything after the binding layer's type checks: fields, on_multi, the
 // mode, then the one source, opened (write_ndjson passes its output path,
-// refused when it is the source). False with the exception set.
+// refused when it is the source); `caller` names the function called in the
+// source refusals. False with the exception set.
 bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, const std::optional<std::string>& mode,
-             Request& r, const std::string* output = nullptr) {
+             Request& r, std::string_view caller, const std::string* output = nullptr) {
     if (!parse_fields(fields, r.fields)) return false;
     const std::optional<table::OnMulti> multi = parse_on_multi(on_multi);
     if (!multi) return false;
     r.on_multi = *multi;
     // Whole rows and projections alike may be scanned in ranges on every core.
     const run::SplitFacts facts = r.fields ? table::table_split_facts() : ndjson::whole_row_facts(r.limit);
-    std::optional<OneSource> one = open_table_source(source, mode, output, facts);
+    std::optional<OneSource> one = open_table_source(source, mode, output, facts, caller);
     if (!one) return false;
     r.mode = one->mode;
     r.source = std::move(one->source);
@@ -195,10 +197,10 @@ PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             Request r;
             std::string path_text, on_multi_text = "error";
             std::optional<std::string> mode_name;
-            if (!required_str_argument(path, "path", path_text) ||
+            if (!path_argument(path, "path", path_text) ||
                 !read_common(rows, on_multi, limit, mode, r, on_multi_text, mode_name))
                 return nullptr;
-            if (!prepare(source, fields, on_multi_text, mode_name, r, &path_text)) return nullptr;
+            if (!prepare(source, fields, on_multi_text, mode_name, r, "write_ndjson()", &path_text)) return nullptr;
             std::optional<Result<ndjson::NdjsonEmitter, JorvaneError>> emitter;
             {
                 NoGil released;
@@ -236,7 +238,7 @@ PyObject* ndjson_lines_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             std::string on_multi_text = "error";
             std::optional<std::string> mode_name;
             if (!read_common(rows, on_multi, limit, mode, r, on_multi_text, mode_name)) return nullptr;
-            if (!prepare(source, fields, on_multi_text, mode_name, r)) return nullptr;
+            if (!prepare(source, fields, on_multi_text, mode_name, r, "ndjson_lines()")) return nullptr;
             auto emitter = make_emitter(r);
             if (!emitter) return raise_jorvane_err(std::move(emitter.error()));
             PyObject* type = lines_type();

@@ -136,19 +136,20 @@ namespace {
 
 // The one source of a table-shaped consumer, resolved and checked (see
 // open_table_source). Nothing with an exception set.
-std::optional<ResolvedSource> resolve_table_source(PyObject* source, const std::string* output) {
+std::optional<ResolvedSource> resolve_table_source(PyObject* source, const std::string* output,
+                                                   std::string_view caller) {
     std::vector<ClassifiedItem> classified;
     if (!parse_source_items(source, classified)) return std::nullopt;
     std::vector<ResolvedSource> resolved;
     if (!resolve_source_items(std::move(classified), resolved)) return std::nullopt;
     if (output && !check_output_apart(resolved, *output)) return std::nullopt;
     if (resolved.size() != 1) {
-        raise(PyExc_ValueError, "table() takes a single source, got " + std::to_string(resolved.size()) +
+        raise(PyExc_ValueError, std::string(caller) + " takes a single source, got " + std::to_string(resolved.size()) +
                                     " (rows from different sources would have no defined order)");
         return std::nullopt;
     }
     ResolvedSource& one = resolved.front();
-    if (!reject_query_only_options(one.options.name, one.options.progress.get(), "table()")) return std::nullopt;
+    if (!reject_query_only_options(one.options.name, one.options.progress.get(), caller)) return std::nullopt;
     return std::move(one);
 }
 
@@ -166,13 +167,14 @@ void add_input_facts(const ResolvedItem& item, Compression compression, run::Spl
 }
 
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output, const run::SplitFacts& split) {
+                                           const std::string* output, const run::SplitFacts& split,
+                                           std::string_view caller) {
     const run::ThreadBudget budget(std::nullopt);
     if (!budget.mode(mode, 1, nullptr)) {
         raise(PyExc_ValueError, run::unknown_mode_message(*mode));
         return std::nullopt;
     }
-    std::optional<ResolvedSource> one = resolve_table_source(source, output);
+    std::optional<ResolvedSource> one = resolve_table_source(source, output, caller);
     if (!one) return std::nullopt;
     const bool by_policy = !mode || *mode == "auto";
     run::SplitFacts facts = split;

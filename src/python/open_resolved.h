@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "python/py.h"
 #include "python/resolve_sources.h"
@@ -52,7 +53,8 @@ void add_input_facts(const ResolvedItem& item, Compression compression, run::Spl
 
 // The one source of a table-shaped consumer, through open_one_source:
 // parsed, resolved, checked to be exactly one source without query-only
-// options, and opened without prefetching. A writer passes its `output`
+// options (the refusals name `caller`, the function called, such as
+// "describe()"), and opened without prefetching. A writer passes its `output`
 // path: a path that names the same file as any file of the source (symbolic
 // links followed; a file-like object by its file descriptor) is refused with
 // ValueError before anything is opened, since opening the output for writing
@@ -63,6 +65,7 @@ void add_input_facts(const ResolvedItem& item, Compression compression, run::Spl
 // and `walkers` is the thread budget's walkers for it; an explicit mode
 // keeps one walker.
 std::optional<OneSource> open_table_source(PyObject* source, const std::optional<std::string>& mode,
-                                           const std::string* output, const run::SplitFacts& split);
+                                           const std::string* output, const run::SplitFacts& split,
+                                           std::string_view caller);
 
 }  // namespace jorvane::py

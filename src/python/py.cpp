@@ -64,6 +64,13 @@ bool str_of(PyObject* o, std::string& out) {
     return true;
 }
 
+Ref fspath_of(PyObject* o) {
+    if (PyUnicode_Check(o) || PyBytes_Check(o) ||
+        !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__"))
+        return {};
+    return Ref::steal(PyOS_FSPath(o));
+}
+
 std::string type_name(PyObject* o) {
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
     std::string s;
@@ -170,6 +177,13 @@ bool required_str_argument(PyObject* o, const char* name, std::string& out) {
         return false;
     }
     return as_utf8(o, out);
+}
+
+bool path_argument(PyObject* o, const char* name, std::string& out) {
+    Ref path = fspath_of(o);
+    if (!path && PyErr_Occurred()) return false;
+    if (path && PyUnicode_Check(path.get())) return as_utf8(path.get(), out);
+    return required_str_argument(o, name, out);
 }
 
 bool dict_argument(PyObject* o, const char* name, PyObject*& out) {

@@ -123,6 +123,11 @@ std::string type_name(PyObject* o);
 // str(o) as UTF-8, lone surrogates replaced by U+FFFD; false with the
 // exception set when str() raises.
 bool str_of(PyObject* o, std::string& out);
+// os.fspath(o) when `o` is an os.PathLike other than str and bytes (a
+// pathlib.Path): the str or bytes its __fspath__ gives. Null with no
+// exception set for any other object, with the exception when __fspath__
+// raises.
+Ref fspath_of(PyObject* o);
 
 // --- exceptions -------------------------------------------------------------
 // Sets `type` with `message`; returns nullptr so callers can `return raise(...)`.
@@ -162,6 +167,9 @@ bool required_u64_argument(PyObject* o, const char* name, std::optional<uint64_t
 bool str_argument(PyObject* o, const char* name, std::optional<std::string>& out);
 // A str argument that must be given (None is the wrong type too).
 bool required_str_argument(PyObject* o, const char* name, std::string& out);
+// A file path argument: a str, or an os.PathLike whose path is a str; any
+// other object is the wrong type, as for required_str_argument.
+bool path_argument(PyObject* o, const char* name, std::string& out);
 // A dict (or subclass) argument; None leaves `out` null.
 bool dict_argument(PyObject* o, const char* name, PyObject*& out);
 // A dict (or subclass) argument that must be given (None is the wrong type too).

@@ -1,7 +1,8 @@
 // Classification looks at an object's type in a fixed order: a `Source`
 // wrapper (unwrapped once), text (JSON text when its first non-white-space
 // character opens a container, a URL when a scheme precedes "://", else a
-// path), bytes, a byte array, then anything with a "read" attribute.
+// path), bytes, a byte array, a path object (os.PathLike), then anything
+// with a "read" attribute.
 #include "python/source_items.h"
 
 #include "python/source_spec.h"
@@ -93,6 +94,17 @@ std::optional<ClassifiedItem> classify_source_with_options(PyObject* obj) {
         if (PyErr_Occurred()) return std::nullopt;
         return out;
     }
+    // A path object names a file (or a pattern) whatever its text looks
+    // like; a bytes path is refused, as bytes are JSON text here.
+    if (Ref path = fspath_of(obj)) {
+        if (!as_text(path.get(), item.text)) {
+            raise(PyExc_ValueError, kFormMessage);
+            return std::nullopt;
+        }
+        item.kind = InputItem::Kind::Path;
+        return out;
+    }
+    if (PyErr_Occurred()) return std::nullopt;
     Ref read = Ref::steal(PyObject_GetAttrString(obj, "read"));
     if (!read) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -51,8 +51,8 @@ bool parse_source_items(PyObject* source, std::vector<ClassifiedItem>& out);
 // differs from its key is refused.
 bool parse_source_dict(PyObject* dict, std::vector<ClassifiedItem>& out);
 
-// Refuses the options only `Query` honours, for the consumer named
-// `consumer` ("items()", "table()"): the progress callback first, then the
+// Refuses the options only `Query` honours, for `consumer`, the function
+// called ("items()", "describe()"): the progress callback first, then the
 // name. False with ValueError set.
 bool reject_query_only_options(const std::optional<std::string>& name, PyObject* progress,
                                std::string_view consumer);

@@ -40,11 +40,24 @@ struct TableData {
 
 TableData& data(PyObject* self) { return unbox<TableData>(self); }
 
-// The one-shot guard of the whole-table conversions.
-bool check_available(TableData& d) {
+// How a conversion hands its columns over: as Python objects, through Arrow
+// except for Mixed columns (which go as Python objects), or all through Arrow.
+enum class Through : uint8_t { Python, ArrowTyped, Arrow };
+
+// The one-shot guard of the whole-table conversions. The columns a
+// conversion would hand over through Arrow are checked for an Arrow layout
+// first: a refusal found only when its column comes up would leave the
+// columns before it freed, and the to_dict() or to_polars() that the
+// refusal advises could not run any more.
+bool check_available(TableData& d, Through through = Through::Python) {
     if (d.converted) {
         raise(PyExc_RuntimeError, kOneShot);
         return false;
+    }
+    for (size_t i = 0; through != Through::Python && i < d.table.names.size(); ++i) {
+        const table::Column& c = d.table.columns[i];
+        if (through == Through::ArrowTyped && c.kind() == table::Column::Kind::Mixed) continue;
+        if (!check_exportable(d.table.names[i], c)) return false;
     }
     d.converted = true;
     return true;
@@ -214,7 +227,7 @@ PyObject* t_to_polars(PyObject* self, PyObject*) {
             Borrow borrow(d.flag, true);
             if (!borrow.ok()) return nullptr;
             Ref polars = import_or_refuse("polars", "to_polars() needs polars installed; use to_dict() for a plain dict of lists");
-            if (!polars || !check_available(d)) return nullptr;
+            if (!polars || !check_available(d, Through::ArrowTyped)) return nullptr;
             Ref dict = Ref::steal(PyDict_New());
             if (!dict) return nullptr;
             for (size_t i = 0; i < d.table.names.size(); ++i) {
@@ -236,7 +249,7 @@ PyObject* t_to_arrow(PyObject* self, PyObject*) {
             Borrow borrow(d.flag, true);
             if (!borrow.ok()) return nullptr;
             Ref pyarrow = import_or_refuse("pyarrow", "to_arrow() needs pyarrow installed; use to_dict() for a plain dict of lists");
-            if (!pyarrow || !check_available(d)) return nullptr;
+            if (!pyarrow || !check_available(d, Through::Arrow)) return nullptr;
             Ref arrays = Ref::steal(PyList_New(0));
             Ref names = Ref::steal(PyList_New(0));
             if (!arrays || !names) return nullptr;
@@ -299,7 +312,9 @@ std::string column_list(const TableData& d) {
 
 PyObject* t_repr(PyObject* self) {
     return shared(self, [](const TableData& d) {
-        std::string text = "Table(" + std::to_string(d.table.n_rows) + " rows, [" + column_list(d) + "]";
+        // A converted table's slots hold nothing worth listing.
+        std::string text = "Table(" + std::to_string(d.table.n_rows) + " rows, " +
+                           (d.converted ? std::string("converted") : "[" + column_list(d) + "]");
         if (d.table.bytes_covered) text += ", stopped at byte " + std::to_string(*d.table.bytes_covered);
         return str(text + ")");
     });
@@ -388,7 +403,7 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
     std::optional<table::TableSpec> spec = parse_table_spec(rows, columns, on_multi, limit, dtypes);
     if (!spec) return {};
     const run::SplitFacts facts = table::table_split_facts();
-    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts);
+    std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts, "table()");
     if (!one) return {};
     SignalCheck signals;
     std::optional<Result<table::Table, JorvaneError>> extracted;

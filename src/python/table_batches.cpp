@@ -112,7 +112,7 @@ PyObject* table_batches_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                 parse_table_spec(rows_text, columns, on_multi_text, limit_value, dtype_dict);
             if (!spec) return nullptr;
             std::optional<table::TableStream> stream =
-                open_batch_stream(source, std::move(*spec), mode_name, *batch_size);
+                open_batch_stream(source, std::move(*spec), mode_name, *batch_size, "table_batches()");
             if (!stream) return nullptr;
             PyObject* type = batches_type();
             if (!type) return nullptr;

@@ -51,8 +51,8 @@ constexpr Format kParquet{"write_parquet", "pyarrow.parquet", "write_parquet() n
 constexpr Format kCsv{"write_csv", "pyarrow.csv", "write_csv() needs pyarrow installed", "CSVWriter", "write_options",
                       "write"};
 
-// One run's fixed parts: the format, its module, the path as the caller
-// gave it and the value of the opening keyword.
+// One run's fixed parts: the format, its module, the output path (a str)
+// and the value of the opening keyword.
 struct Target {
     const Format& format;
     PyObject* module;
@@ -303,7 +303,7 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     std::optional<uint64_t> batch_size = table::kDefaultBatchRows, limit_value;
     std::optional<std::string> mode_name;
     bool include_header = true;
-    if (!required_str_argument(path, "path", path_text) || !required_str_argument(rows, "rows", rows_text) ||
+    if (!path_argument(path, "path", path_text) || !required_str_argument(rows, "rows", rows_text) ||
         !dict_argument(dtypes, "dtypes", dtype_dict) ||
         (batch_rows && !required_u64_argument(batch_rows, "batch_rows", batch_size)) ||
         (on_multi && !required_str_argument(on_multi, "on_multi", on_multi_text)) ||
@@ -329,7 +329,8 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     }
     bool python_reads = false;
     std::optional<table::TableStream> stream =
-        open_batch_stream(source, std::move(*spec), mode_name, *batch_size, &path_text, &python_reads);
+        open_batch_stream(source, std::move(*spec), mode_name, *batch_size, std::string(format.function) + "()",
+                          &path_text, &python_reads);
     if (!stream) return nullptr;
 
     Ref option;
@@ -342,7 +343,10 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
         option = str(compression);
     }
     if (!option) return nullptr;
-    const Target target{format, module.get(), path, option.get()};
+    // pyarrow is handed the path as text, whatever path object named it.
+    Ref path_object = PyUnicode_Check(path) ? Ref::borrow(path) : str(path_text);
+    if (!path_object) return nullptr;
+    const Target target{format, module.get(), path_object.get(), option.get()};
     if (!csv && !check_compression(pyarrow.get(), target, compression)) return nullptr;
 
     Ref writer;

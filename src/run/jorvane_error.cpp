@@ -76,7 +76,9 @@ std::string JorvaneError::to_string() const {
             out += r.kind.to_string();
             out += "\n  near: ";
             append_debug_quote(out, r.context, /*nul_as_unicode=*/true);
-            if (kind() == Kind::Incomplete) out += "\n  partial results are available via .recover()";
+            // Only where there is something to recover: table-shaped runs keep no partial results.
+            if (kind() == Kind::Incomplete && !r.partials.empty())
+                out += "\n  partial results are available via .recover()";
             break;
         }
     }

@@ -54,7 +54,8 @@ public:
     static JorvaneError invalid_input(std::string message);
     // "data does not fit the requested shape: {}"
     static JorvaneError shape(std::string message);
-    // "input ended at byte {}: {}\n  near: {:?}\n  partial results are available via .recover()"
+    // "input ended at byte {}: {}\n  near: {:?}", followed by "\n  partial
+    // results are available via .recover()" when the record holds partial results.
     static JorvaneError incomplete(Incomplete record);
     // "malformed JSON at byte {}: {}\n  near: {:?}"
     static JorvaneError corrupted(Incomplete record);

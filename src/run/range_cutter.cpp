@@ -19,24 +19,32 @@ namespace {
 constexpr uint64_t kFirstNewlineProbe = 4096;
 constexpr uint64_t kNewlineProbe = 65536;
 
+// The input ends where the file ended when the first range was cut: ranges
+// already handed out end there, so a file that shrinks below that size
+// later, seen at a cut or by a probe, fails the ranges from there on rather
+// than ending them early (the walkers' reads see it too, run/range_scan.h).
+// A file that grows meanwhile is read up to that size.
 class FileCutter final : public RangeCutter {
 public:
     FileCutter(const MappedFile& file, uint64_t range_len) : file_(file), len_(std::max<uint64_t>(range_len, 1)) {}
 
     Result<std::optional<Range>, IoError> next() override {
-        auto size = file_.size();
-        if (!size) return make_err(std::move(size.error()));
-        if (at_ >= *size) return std::optional<Range>();
-        Range r{count_++, at_, *size, nullptr};
+        auto now = file_.size();
+        if (!now) return make_err(std::move(now.error()));
+        if (!size_) size_ = *now;
+        if (*now < *size_) return make_err(file_shrank());
+        const uint64_t size = *size_;
+        if (at_ >= size) return std::optional<Range>();
+        Range r{count_++, at_, size, nullptr};
         uint64_t pos = at_ + len_ - 1;
         uint64_t probe = kFirstNewlineProbe;
-        while (pos < *size) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(probe, *size - pos));
+        while (pos < size) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(probe, size - pos));
             probe = std::min(probe * 2, kNewlineProbe);
             auto w = file_.read_window(pos, want, spare_);
             if (!w) return make_err(std::move(w.error()));
             const ByteView bytes = w->bytes();
-            if (bytes.empty()) break;
+            if (bytes.size() < want) return make_err(file_shrank());
             if (const void* nl = std::memchr(bytes.data(), '\n', bytes.size())) {
                 r.end = pos + static_cast<uint64_t>(static_cast<const uint8_t*>(nl) - bytes.data()) + 1;
                 break;
@@ -50,6 +58,7 @@ public:
 private:
     const MappedFile& file_;
     uint64_t len_;
+    std::optional<uint64_t> size_;  // the input's end
     uint64_t at_ = 0;
     size_t count_ = 0;
     std::vector<uint8_t> spare_;

@@ -1,7 +1,9 @@
 // Range cutting: one input cut into consecutive ranges for walkers that scan
 // them at once, each range ending just after a newline byte about a range
 // length after the previous cut (or where the input ends). A plain file is
-// cut in place and its ranges are read from the file. Any other input with
+// cut in place and its ranges are read from the file; it ends where it ended
+// when the first range was cut, and a file found shorter than that later
+// fails with "the file shrank while it was being read". Any other input with
 // a buffer grid (a decoder, say) is read on the calling thread in blocks
 // that its ranges share: a source that hands its buffers over
 // (Source::hands_buffers, a decoder on a thread of its own) decodes straight

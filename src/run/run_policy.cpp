@@ -1,12 +1,11 @@
 // Thread budget, prefetching, mode choice and worker count.
 #include "run/run_policy.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
 
+#include "run/usable_processors.h"
 #include "util/text.h"
 
 namespace jorvane::run {
@@ -33,11 +32,6 @@ size_t saturating_double(size_t n) {
 
 }  // namespace
 
-size_t online_processors() {
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<size_t>(n) : 1;
-}
-
 size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env) {
     size_t c = cpus == 0 ? 1 : cpus;
     if (!memory_env || !is_valid_utf8(*memory_env)) return c;
@@ -49,7 +43,7 @@ size_t threads_for(size_t cpus, std::optional<std::string_view> memory_env) {
 
 size_t available_threads() {
     const char* env = std::getenv("AWS_LAMBDA_FUNCTION_MEMORY_SIZE");
-    return threads_for(online_processors(), env ? std::optional<std::string_view>(env) : std::nullopt);
+    return threads_for(usable_processors(), env ? std::optional<std::string_view>(env) : std::nullopt);
 }
 
 bool prefetch_for(size_t n_sources, size_t threads) {
@@ -85,7 +79,7 @@ size_t buffer_len_for(const engine::ScanMode& mode) {
 
 size_t split_walkers(size_t threads, const engine::ScanMode& mode) {
     // More walkers than processors would only hold more ranges in memory.
-    size_t t = std::min(threads, online_processors());
+    size_t t = std::min(threads, usable_processors());
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
     return std::max<size_t>(t, 1);
 }
@@ -111,7 +105,7 @@ uint64_t streamed_range_len(uint64_t range_len, size_t walkers) {
 }
 
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode) {
-    uint64_t t = max_threads ? *max_threads : online_processors();
+    uint64_t t = max_threads ? *max_threads : usable_processors();
     if (mode.kind == engine::ScanMode::Pipelined) t >>= 1;
     t = std::max<uint64_t>(t, 1);
     return static_cast<size_t>(std::min<uint64_t>(n_sources, t));

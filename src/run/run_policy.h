@@ -16,9 +16,7 @@
 
 namespace jorvane::run {
 
-// The number of online processors, 1 when it cannot be read.
-size_t online_processors();
-// The number of online processors (1 when unknown), capped by
+// The processors this process may use (usable_processors), capped by
 // AWS_LAMBDA_FUNCTION_MEMORY_SIZE at one per 1769 MB (at least one).
 size_t available_threads();
 // The same rule over given inputs: `cpus` processors and the variable's raw
@@ -46,7 +44,7 @@ size_t buffer_len_for(const engine::ScanMode& mode);
 bool prefetch_for(size_t n_sources, size_t threads);
 
 // The engines that scan ranges of one source at once with a budget of
-// `threads`: one per thread, at most one per online processor, halved in
+// `threads`: one per thread, at most one per usable processor, halved in
 // pipelined mode (each engine has a stage-1 thread of its own); at least 1.
 size_t split_walkers(size_t threads, const engine::ScanMode& mode);
 
@@ -70,7 +68,7 @@ uint64_t split_sequential_range_len(size_t walkers);
 uint64_t streamed_range_len(uint64_t range_len, size_t walkers);
 
 // The number of worker threads of a run over `n_sources`: T = max_threads,
-// else the online processors; halved in pipelined mode; at least 1, at most
+// else the usable processors; halved in pipelined mode; at least 1, at most
 // n_sources.
 size_t worker_count(size_t n_sources, std::optional<uint64_t> max_threads, const engine::ScanMode& mode);
 
@@ -131,7 +129,7 @@ private:
     // prefetching and the walkers take the default figure, which the
     // memory rule of available_threads caps: they decide how many buffers
     // and engines one source keeps in memory at once. The worker count
-    // takes the online processors uncapped: a worker holds one source at a
+    // takes the usable processors uncapped: a worker holds one source at a
     // time, and callers who want fewer pass max_threads.
     size_t threads_;
     std::optional<uint64_t> max_threads_;

@@ -11,7 +11,7 @@ namespace jorvane {
 namespace {
 
 std::unique_ptr<Source> decoded(std::unique_ptr<ByteReader> decoder, bool prefetch, size_t buffer_len) {
-    if (prefetch) return PrefetchSource::with_params(std::move(decoder));
+    if (prefetch) return PrefetchSource::with_params(std::move(decoder), buffer_len);
     return std::make_unique<ReadSource>(std::move(decoder), buffer_len);
 }
 

@@ -16,7 +16,8 @@
 
 namespace jorvane {
 
-// `path` holds the raw bytes of the file name.
+// `path` holds the raw bytes of the file name; buffers are `buffer_len` bytes
+// long (only the last shorter), prefetched or not.
 Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& path, bool prefetch, size_t buffer_len,
                                                           Compression compression);
 

@@ -6,6 +6,7 @@
 // exception ever leaves the thread.
 #include "source/prefetch_source.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <span>
@@ -79,19 +80,20 @@ void reader_thread(Receiver<Buffer> free_rx, std::unique_ptr<ByteReader> decoder
 
 }  // namespace
 
-PrefetchSource::PrefetchSource(Sender<Buffer> free_tx, Receiver<Filled> rx)
-    : free_tx_(std::move(free_tx)), rx_(std::move(rx)) {}
+PrefetchSource::PrefetchSource(Sender<Buffer> free_tx, Receiver<Filled> rx, size_t buffer_len)
+    : buffer_len_(buffer_len), free_tx_(std::move(free_tx)), rx_(std::move(rx)) {}
 
-std::unique_ptr<PrefetchSource> PrefetchSource::with_params(std::unique_ptr<ByteReader> decoder) {
+std::unique_ptr<PrefetchSource> PrefetchSource::with_params(std::unique_ptr<ByteReader> decoder, size_t buffer_len) {
+    buffer_len = std::max<size_t>(buffer_len, 1);
     auto [free_tx, free_rx] = bounded_channel<Buffer>(kBufCount);
     auto [filled_tx, filled_rx] = bounded_channel<Filled>(kBufCount);
     for (size_t i = 0; i < kBufCount; ++i) {
-        if (!free_tx.send(Buffer(kHeadroom + kBufLen))) panic("free_rx alive");
+        if (!free_tx.send(Buffer(kHeadroom + buffer_len))) panic("free_rx alive");
     }
-    auto source = std::make_unique<PrefetchSource>(std::move(free_tx), std::move(filled_rx));
+    auto source = std::make_unique<PrefetchSource>(std::move(free_tx), std::move(filled_rx), buffer_len);
     try {
         source->handle_ = std::thread(reader_thread, std::move(free_rx), std::move(decoder),
-                                      std::move(filled_tx), kBufLen);
+                                      std::move(filled_tx), buffer_len);
     } catch (const std::system_error&) {
         panic("failed to spawn thread");
     }

@@ -233,7 +233,7 @@ PyObject* hook_single(PyObject*, PyObject* args, PyObject* kwargs) {
             if (!bind_args(args, kwargs, "O|p:single_table_source", names, &source, &pipelined)) return nullptr;
             std::optional<OneSource> one =
                 open_table_source(source, std::string(pipelined != 0 ? "pipelined" : "batched"), nullptr,
-                                  run::SplitFacts{});
+                                  run::SplitFacts{}, "table()");
             if (!one) return nullptr;
             return read_all(std::move(one->source)).release();
         },

@@ -56,8 +56,9 @@ struct ScanState {
     CutTokenKind cut_token_kind = CutTokenKind::None;
     classification_kernel::KernelCarry carry;
     bool track_key_path = false;
-    // Every query settled, or the row limit reached: set at the event that
-    // did it. Nothing after that point of the source counts: no error is
+    // Every query settled, the row limit reached, or a profile refused a
+    // container nested too deep (after recording the error): set at the
+    // event that did it. Nothing after that point of the source counts: no error is
     // recorded, no row kept, no match delivered (the drivers are stopped),
     // the buffer loops hand out no further batch of chunks, and later
     // buffers are not walked.

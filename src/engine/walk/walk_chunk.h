@@ -207,7 +207,15 @@ JORVANE_WALK_INLINE void on_open_container(ScanState& e, const Ds& ds, uint8_t i
     });
     if (capturing && e.raw_spans) [[unlikely]]
         e.open_raw_span(pos);
-    if constexpr (Ds::kDescribes) ds.describer.open_container(is_object != 0);
+    if constexpr (Ds::kDescribes) {
+        if (!ds.describer.open_container(is_object != 0)) [[unlikely]] {
+            // Nested past the limit: the error is this bracket's, and the
+            // walk ends with its batch, so neither the profile nor the
+            // frames follow the rest of the nesting.
+            e.record_corruption(ParseErrorKind::nesting_too_deep(), pos);
+            e.settle();
+        }
+    }
     ContainerFrame f;
     f.array_index = 0;
     f.key_path_len = static_cast<uint32_t>(e.key_path.size());

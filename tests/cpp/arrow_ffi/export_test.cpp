@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -173,7 +174,9 @@ TEST(ExportColumn, ListsExportTheirChildAsItem) {
         SCOPED_TRACE(c.child_format);
         Delta delta;
         {
-            auto exported = export_column("tags", column_of(c.texts));
+            Column list = column_of(c.texts);
+            EXPECT_FALSE(export_refusal("tags", list));
+            auto exported = export_column("tags", std::move(list));
             ASSERT_TRUE(exported.ok());
             const ArrowSchema& s = *exported->schema.get();
             const ArrowArray& a = *exported->array.get();
@@ -222,12 +225,28 @@ TEST(ExportColumn, RefusalsNameTheColumnAndMoveNoCounter) {
         Delta delta;
         Column column = column_of(c.texts);
         ASSERT_EQ(column.kind(), Column::Kind::Mixed);
+        // The same refusal is found beforehand, leaving the column as it was.
+        const auto found = export_refusal("c\"x", column);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->message, c.message);
+        EXPECT_EQ(column.rows(), c.texts.size());
         auto exported = export_column("c\"x", std::move(column));
         ASSERT_FALSE(exported.ok());
         EXPECT_EQ(exported.error().message, c.message);
         EXPECT_EQ(delta.exported(), 0u);
         EXPECT_EQ(delta.released(), 0u);
     }
+    // A list whose elements cannot be exported is refused by its child's name.
+    table::ListColumn list;
+    list.offsets = {0, 2};
+    list.child = std::make_unique<Column>(column_of({"1", "\"s\""}));
+    Column column = Column::of<Column::Kind::List>(std::move(list));
+    const auto found = export_refusal("tags", column);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->message.substr(0, 35), "column \"item\" holds mixed types and");
+    auto exported = export_column("tags", std::move(column));
+    ASSERT_FALSE(exported.ok());
+    EXPECT_EQ(exported.error().message, found->message);
 }
 
 TEST(ExportColumn, ANameHoldingNulIsExportedEmpty) {

@@ -1,6 +1,6 @@
 // Structural profiles: paths, counts, types, distinct scalars and depth for
 // small documents; the same profile for every buffer cut, mode and kernel;
-// paths told apart by their text alone; deep nesting.
+// paths told apart by their text alone; nesting up to the limit and past it.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -128,22 +128,52 @@ TEST(Describer, SameProfileForEveryCutModeAndKernel) {
             }
 }
 
-TEST(Describer, DeepNestingStaysLinear) {
-    // Every level is a new path; paths are stored as parent plus segment.
-    const size_t depth = 200000;
-    std::string doc(depth, '[');
-    doc += "1";
-    doc.append(depth, ']');
+TEST(Describer, NestingToTheLimitIsProfiledAndDeeperIsRefused) {
+    // Every level is a new path, stored as parent plus segment.
+    const size_t limit = kNestingLimit;
+    std::string deepest(limit, '[');
+    deepest += "1";
+    deepest.append(limit, ']');
     Engine e(ScanMode::batched(8));
     e.attach_describer(Describer());
-    Outcome o = run_engine(e, doc, {1 << 16, 1 << 17});
+    Outcome o = run_engine(e, deepest, {100, 1 << 10});
     ASSERT_FALSE(o.failed) << o.message;
     std::optional<Describer> d = e.take_describer();
-    EXPECT_EQ(d->max_depth(), depth);
-    ASSERT_EQ(d->path_count(), depth + 1);
-    EXPECT_EQ(d->path_length(depth), 2 * depth);
+    EXPECT_EQ(d->max_depth(), limit);
+    ASSERT_EQ(d->path_count(), limit + 1);
+    EXPECT_EQ(d->path_length(limit), 2 * limit);
     EXPECT_EQ(d->path_text(3), "[][][]");
-    EXPECT_EQ(d->stats(depth).types[static_cast<int>(JsonType::Number)], 1u);
+    EXPECT_EQ(d->stats(limit).types[static_cast<int>(JsonType::Number)], 1u);
+
+    // One level more, of either kind, is refused at its opening bracket,
+    // wherever the buffers are cut; an endless run of brackets stops there,
+    // and the profile holds no path below the limit.
+    std::string objects;
+    for (size_t i = 0; i < limit; ++i) objects += R"({"k":)";
+    const struct {
+        std::string doc;
+        uint64_t offset;
+    } refused[] = {
+        {std::string(limit + 1, '[') + std::string(limit + 1, ']'), limit},
+        {objects + "[1]" + std::string(limit, '}'), 5 * limit},
+        {std::string(size_t{1} << 20, '['), limit},
+    };
+    for (const auto& c : refused)
+        for (auto mode : {ScanMode::serial(), ScanMode::batched(32), ScanMode::pipelined_always(16)})
+            for (const std::vector<size_t>& cuts : {std::vector<size_t>{}, std::vector<size_t>{limit, limit + 1},
+                                                     std::vector<size_t>{64 * 7 + 3, 1 << 16}}) {
+                Engine r(mode);
+                r.attach_describer(Describer());
+                Outcome bad = run_engine(r, c.doc, cuts);
+                const std::string where = c.doc.substr(0, 12) + " " + mode_name(mode);
+                ASSERT_TRUE(bad.failed) << where;
+                EXPECT_FALSE(bad.incomplete) << where;
+                EXPECT_EQ(bad.kind, ParseErrorKind::nesting_too_deep()) << where;
+                EXPECT_EQ(bad.offset, c.offset) << where;
+                std::optional<Describer> p = r.take_describer();
+                EXPECT_EQ(p->max_depth(), limit) << where;
+                EXPECT_LE(p->path_count(), limit + 1) << where;
+            }
 }
 
 }  // namespace

@@ -77,6 +77,32 @@ TEST(SplitRows, RandomRowsAsOneEngineWritesThem) {
 
 TEST(SplitRows, BrokenInputFailsAfterTheSameLines) { check_random_documents(100, 112, true, check); }
 
+// A line limit counts the rows of the whole input, also where a test names
+// the range length: the first `limit` lines, not `limit` lines per range.
+TEST(SplitRows, ALimitCountsTheLinesOfTheWholeInput) {
+    std::string doc;
+    for (int i = 0; i < 30; ++i) doc += "{\"i\":" + std::to_string(i) + "}\n";
+    TempFile file(doc);
+    auto opened = MappedFile::open(file.path());
+    ASSERT_TRUE(opened.ok());
+    for (const uint64_t limit : {1, 7, 29}) {
+        const auto limited = [&](std::unique_ptr<Source> source, table::TableWalkers w) {
+            return show(emit_all("", std::nullopt, table::OnMulti::Error, limit, kBatched, std::move(source), w));
+        };
+        std::string first;
+        for (uint64_t i = 0; i < limit; ++i) first += "{\"i\":" + std::to_string(i) + "}\n";
+        ASSERT_EQ(limited(mapped(**opened, 64), table::TableWalkers{}), first + "(end)");
+        for (const size_t walkers : {2, 8})
+            for (const uint64_t range : {1, 45}) {
+                EXPECT_EQ(limited(mapped(**opened, 64), table::TableWalkers{walkers, range}), first + "(end)")
+                    << "limit " << limit << ", walkers " << walkers << ", range " << range;
+                EXPECT_EQ(limited(jorvane::testing::sequential(doc, 64), table::TableWalkers{walkers, range}),
+                          first + "(end)")
+                    << "limit " << limit << ", walkers " << walkers << ", range " << range << " sequential";
+            }
+    }
+}
+
 // Sequential input that counts the bytes it has handed out.
 class CountingSource final : public Source {
 public:

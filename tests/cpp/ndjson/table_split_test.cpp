@@ -389,6 +389,37 @@ TEST(TableSplit, WalkersHoldLittleAheadOfTheMerge) {
     EXPECT_GT(most.load(), 0);
 }
 
+// A row limit reached in a range the merge takes from its walker (a later
+// one) or reads on through with the engine before it (after a record cut
+// across ranges), with a malformed byte after the limit row in the same
+// buffer: one engine settles at that row and never meets the byte, so the
+// split hands out its rows and no error.
+TEST(TableSplit, ALimitRowBeforeAMalformedByteInItsBufferSettles) {
+    std::string rows;
+    for (int i = 0; i < 11; ++i) rows += "{\"i\":" + std::to_string(i) + "}\n";
+    const std::string later = rows + "{\"i\":11} ]\n{\"i\":12}\n";
+    const std::string extended = rows.substr(0, 40) + "{\n\"i\":\n5,\n\"j\":\n[1,\n2]\n} x\n" + rows;
+    for (const std::string* doc : {&later, &extended}) {
+        TempFile file(*doc);
+        auto mapped = MappedFile::open(file.path());
+        ASSERT_TRUE(mapped);
+        TableSpec spec("");
+        spec = std::move(spec).column("i", "i");
+        const uint64_t limit = doc == &later ? 12 : 6;
+        spec.limit = limit;
+        for (const bool sequential : {false, true}) {
+            const Input in{doc, sequential ? nullptr : mapped->get(), 4096};
+            const std::string one = consume(in, spec, TableWalkers{}, false);
+            ASSERT_EQ(one.rfind("table " + std::to_string(limit) + " ", 0), 0u) << one;
+            for (const size_t walkers : {1, 3})
+                for (const uint64_t range_len : {1, 9, 33})
+                    EXPECT_EQ(consume(in, spec, TableWalkers{walkers, range_len}, false), one)
+                        << *doc << (sequential ? "sequential" : "mapped") << ", walkers " << walkers << ", ranges of "
+                        << range_len;
+        }
+    }
+}
+
 // A table read in ranges splits only where the run policy says: a large
 // plain file on several walkers, never one walker or input without a grid.
 TEST(TableSplit, SplitsWhereThePolicySays) {

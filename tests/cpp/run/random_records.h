@@ -126,6 +126,10 @@ public:
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() { ::unlink(path_.c_str()); }
     const std::string& path() const { return path_; }
+    // Cuts the file to `size` bytes, as another process might under a scan.
+    void shrink_to(uint64_t size) const {
+        if (::truncate(path_.c_str(), static_cast<off_t>(size)) != 0) panic("truncate");
+    }
 
 private:
     std::string path_;

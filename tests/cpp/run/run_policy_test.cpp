@@ -7,6 +7,7 @@
 #include <string>
 
 #include "run/run_policy.h"
+#include "run/usable_processors.h"
 
 namespace jorvane::run {
 namespace {
@@ -111,7 +112,7 @@ TEST(RunPolicy, BudgetGivesEveryFigureFromMaxThreads) {
     EXPECT_EQ(none.workers(4, engine::ScanMode::batched(8)), 1u);
     EXPECT_EQ(three.workers(4, engine::ScanMode::batched(8)), 3u);
     EXPECT_EQ(three.workers(4, engine::ScanMode::pipelined(128)), 1u);
-    EXPECT_EQ(three.walkers(engine::ScanMode::batched(8)), std::min<size_t>(3, online_processors()));
+    EXPECT_EQ(three.walkers(engine::ScanMode::batched(8)), std::min<size_t>(3, usable_processors()));
     // The one source splits: batched, whatever the budget's prefetching says.
     SplitFacts big;
     big.input = SplitFacts::Input::Sequential;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/describer.h"
+#include "engine/parse_error_kind.h"
 #include "run/random_records.h"
 #include "run/split_describe.h"
 #include "source/mapped_file.h"
@@ -82,6 +83,42 @@ TEST(SplitDescribe, RandomProfilesAsOneEngineTakesThem) {
 }
 
 TEST(SplitDescribe, BrokenInputFailsAsOneEngineFails) { check_random_documents(100, 116, true, check); }
+
+TEST(SplitDescribe, NestingPastTheLimitFailsAsOneEngineFails) {
+    // Between records, a value nested to the limit (profiled) or one level
+    // past it (refused at that bracket), on one line or one bracket a line,
+    // so that cuts fall inside it and ranges start deep in it.
+    RandomRecords g(3);
+    const std::string records = g.document(0, 6);
+    for (size_t depth : {size_t{engine::kNestingLimit}, size_t{engine::kNestingLimit} + 1}) {
+        for (const std::string nl : {"", "\n"}) {
+            std::string deep;
+            for (size_t i = 0; i < depth; ++i) deep += "[" + nl;
+            for (size_t i = 0; i < depth; ++i) deep += "]" + nl;
+            const std::string doc = records + deep + "\n" + records;
+            const std::string label = "depth " + std::to_string(depth) + (nl.empty() ? " on one line" : " a line each");
+            const uint64_t at = records.size() + engine::kNestingLimit * (1 + nl.size());
+            const std::string refused =
+                "malformed JSON at byte " + std::to_string(at) + ": a matched value nested past the 1000-container limit";
+            TempFile file(doc);
+            auto opened = MappedFile::open(file.path());
+            ASSERT_TRUE(opened.ok());
+            for (size_t grid : {size_t{7}, size_t{4096}}) {
+                const std::string one =
+                    show(describe_source(*mapped(**opened, grid), kBatched, 1000, std::nullopt, nullptr));
+                EXPECT_EQ(one.find(refused) != std::string::npos, depth > engine::kNestingLimit) << label << ": " << one;
+                for (uint64_t range : {uint64_t{1}, uint64_t{300}}) {
+                    const SplitPlan plan{3, range};
+                    const std::string where = label + " grid " + std::to_string(grid) + " range " + std::to_string(range);
+                    EXPECT_EQ(one, show(describe_split(*mapped(**opened, grid), kBatched, 1000, nullptr, plan))) << where;
+                    EXPECT_EQ(one, show(describe_split(*jorvane::testing::sequential(doc, grid), kBatched, 1000, nullptr,
+                                                       plan)))
+                        << where << " sequential";
+                }
+            }
+        }
+    }
+}
 
 // Stops once it has been asked `n` times.
 class StopAfter final : public Interrupt {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/engine.h"
@@ -26,6 +27,7 @@
 #include "source/memory_reader.h"
 #include "source/prefetch_source.h"
 #include "source/read_source.h"
+#include "source/zstd_decoder.h"
 #include "source/source_test_util.h"
 
 namespace jorvane::run::testing {
@@ -331,16 +333,28 @@ std::string figure_document(std::mt19937_64& rng, size_t lines) {
     return doc;
 }
 
-// The gzip file `gz` as its decoder's output, prefetched (`buffer` 0) or
-// read in `buffer`-byte reads, scanned in ranges against one engine.
-void check_gzip(const test::Bytes& gz, const std::string& label, std::vector<size_t> buffers,
-                std::vector<uint64_t> ranges) {
-    const engine::CompiledQueries compiled =
-        compile({{"a", {K::Sum, K::Mean, K::Count}}, {"p", {K::Product, K::Mean}}, {"b[*]", {K::Sum, K::Product}}});
-    const auto scan = [&](size_t buffer, const std::optional<SplitPlan>& plan) {
-        auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(gz));
-        std::unique_ptr<Source> source = buffer ? std::unique_ptr<Source>(std::make_unique<ReadSource>(std::move(decoder), buffer))
-                                                : PrefetchSource::with_params(std::move(decoder));
+enum class Codec { Gzip, Zstd };
+
+std::unique_ptr<ByteReader> decoder_of(const test::Bytes& data, Codec codec) {
+    auto input = std::make_unique<MemoryReader>(data);
+    if (codec == Codec::Gzip) return std::make_unique<GzipDecoder>(std::move(input));
+    auto z = ZstdDecoder::create(std::move(input));
+    if (!z) panic("zstd decoder: " + z.error().to_string());
+    return std::move(*z);
+}
+
+// The compressed input `data` as its decoder's output in `buffer`-byte
+// buffers, read by the scanning thread or prefetched on a thread of its own,
+// scanned by one engine and in ranges: every outcome is that of one engine
+// reading it unprefetched (results, values, errors, partial results).
+void check_compressed(const test::Bytes& data, Codec codec, const std::string& label, std::vector<size_t> buffers,
+                      std::vector<uint64_t> ranges) {
+    const engine::CompiledQueries compiled = compile(
+        {{"a", {K::Sum, K::Mean, K::Count, K::Values}}, {"p", {K::Product, K::Mean}}, {"b[*]", {K::Sum, K::Product}}});
+    const auto scan = [&](size_t buffer, bool prefetch, const std::optional<SplitPlan>& plan) {
+        std::unique_ptr<ByteReader> decoder = decoder_of(data, codec);
+        std::unique_ptr<Source> source = prefetch ? std::unique_ptr<Source>(PrefetchSource::with_params(std::move(decoder), buffer))
+                                                  : std::make_unique<ReadSource>(std::move(decoder), buffer);
         Scanned r;
         ScanOptions options;
         options.sink = &r.sink;
@@ -350,19 +364,24 @@ void check_gzip(const test::Bytes& gz, const std::string& label, std::vector<siz
         return r;
     };
     for (size_t buffer : buffers) {
-        const Scanned serial = scan(buffer, std::nullopt);
+        const std::string at = label + " buffer " + std::to_string(buffer);
+        const Scanned serial = scan(buffer, false, std::nullopt);
+        expect_same(serial, scan(buffer, true, std::nullopt), at + " prefetched");
         for (uint64_t range : ranges) {
             for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
-                expect_same(serial, scan(buffer, SplitPlan{walkers, range}),
-                            label + " buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
-                                " walkers " + std::to_string(walkers));
-                if (::testing::Test::HasFailure()) return;
+                for (bool prefetch : {false, true}) {
+                    expect_same(serial, scan(buffer, prefetch, SplitPlan{walkers, range}),
+                                at + (prefetch ? " prefetched" : "") + " range " + std::to_string(range) + " walkers " +
+                                    std::to_string(walkers));
+                    if (::testing::Test::HasFailure()) return;
+                }
             }
         }
     }
 }
 
 test::Bytes gzip_of(const std::string& s) { return test::gzip(test::Bytes(s.begin(), s.end())); }
+test::Bytes zstd_of(const std::string& s) { return test::zstd(test::Bytes(s.begin(), s.end())); }
 
 TEST(SplitScan, FiguresReplayedAsOneEngineFoldsThem) {
     std::mt19937_64 rng(1);
@@ -370,43 +389,61 @@ TEST(SplitScan, FiguresReplayedAsOneEngineFoldsThem) {
         const std::string doc = figure_document(rng, 150);
         check_document(doc, {{"a", {K::Sum, K::Mean, K::Count}}, {"p", {K::Product}}, {"b[*]", {K::Sum, K::Product}}},
                        "figures " + std::to_string(round));
-        check_gzip(gzip_of(doc), "figures gzip " + std::to_string(round), {0, 5, 4096}, {64, 700});
+        check_compressed(gzip_of(doc), Codec::Gzip, "figures gzip " + std::to_string(round), {5, 4096}, {64, 700});
     }
 }
 
-TEST(SplitScan, DamagedGzipFailsAfterTheSamePartialFigures) {
+TEST(SplitScan, DamagedCompressedInputFailsAfterTheSamePartialFigures) {
+    // Decode errors inside a buffer and where one ends (a document of
+    // exactly three 4096-byte buffers with a broken checksum), in a first
+    // and a second gzip member or zstd frame.
     std::mt19937_64 rng(31);
-    const test::Bytes first = gzip_of(figure_document(rng, 200));
-    const test::Bytes both = test::concat(first, gzip_of(figure_document(rng, 120)));
+    const std::string doc1 = figure_document(rng, 200);
+    const std::string doc2 = figure_document(rng, 120);
+    std::string exact = figure_document(rng, 60);
+    exact.resize(3 * 4096 - 1, ' ');
+    exact += '\n';
+    const test::Bytes first = gzip_of(doc1);
+    const test::Bytes both = test::concat(first, gzip_of(doc2));
+    const test::Bytes three = gzip_of(exact);
+    const test::Bytes zfirst = zstd_of(doc1);
+    const test::Bytes zboth = test::concat(zfirst, zstd_of(doc2));
     const auto cut = [](const test::Bytes& b, size_t n) { return test::Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
     const auto flip = [](test::Bytes b, size_t at) { b[at] ^= 0x5a; return b; };
-    const std::pair<const char*, test::Bytes> cases[] = {
-        {"truncated member", cut(first, first.size() / 3)},
-        {"truncated trailer", cut(first, first.size() - 5)},
-        {"truncated second member", cut(both, (first.size() + both.size()) / 2)},
-        {"corrupt checksum", flip(both, first.size() - 8)},
-        {"corrupt length", flip(both, first.size() - 2)},
-        {"corrupt deflate data", flip(first, first.size() / 2)},
+    const std::tuple<const char*, Codec, test::Bytes> cases[] = {
+        {"truncated member", Codec::Gzip, cut(first, first.size() / 3)},
+        {"truncated trailer", Codec::Gzip, cut(first, first.size() - 5)},
+        {"truncated second member", Codec::Gzip, cut(both, (first.size() + both.size()) / 2)},
+        {"corrupt checksum", Codec::Gzip, flip(both, first.size() - 8)},
+        {"corrupt checksum after whole buffers", Codec::Gzip, flip(three, three.size() - 8)},
+        {"corrupt length", Codec::Gzip, flip(both, first.size() - 2)},
+        {"corrupt deflate data", Codec::Gzip, flip(first, first.size() / 2)},
+        {"corrupt deflate data in the second member", Codec::Gzip, flip(both, (first.size() + both.size()) / 2)},
+        {"two zstd frames", Codec::Zstd, zboth},
+        {"truncated zstd frame", Codec::Zstd, cut(zfirst, zfirst.size() / 2)},
+        {"truncated second zstd frame", Codec::Zstd, cut(zboth, (zfirst.size() + zboth.size()) / 2)},
+        {"corrupt zstd block", Codec::Zstd, flip(zboth, zfirst.size() / 2)},
     };
-    for (const auto& [what, gz] : cases) check_gzip(gz, what, {0, 5, 4096}, {64, 700});
+    for (const auto& [what, codec, data] : cases) check_compressed(data, codec, what, {5, 4096}, {64, 700});
 }
 
 TEST(SplitScan, DecodedBlocksCarryRecordsAcrossTheirEdges) {
-    // Over 4 MiB blocks handed over by the decoder's thread: records cross
-    // the block edges, one longer than the room ahead of a block (cut inside
-    // the record, read on by one engine); whole, then cut short in the third
-    // block, failing after the same partial results.
+    // Over 1 MiB blocks handed over by the decoder's thread (batched mode's
+    // buffers): records cross the block edges, one longer than the room
+    // ahead of a block (cut inside the record, read on by one engine);
+    // whole, then cut short in the third block, failing after the same
+    // partial results.
     std::mt19937_64 rng(77);
     std::string doc;
-    while (doc.size() < 4 * 1048576 - 70000) doc += figure_document(rng, 1);
+    while (doc.size() < 1048576 - 70000) doc += figure_document(rng, 1);
     doc += "{\"b\":[";
     for (int i = 0; i < 15000; ++i) doc += std::to_string(i % 97) + ".25,";
     doc += "1]}\n";
-    while (doc.size() < 11 * 1048576) doc += figure_document(rng, 100);
+    while (doc.size() < 3 * 1048576 - 100000) doc += figure_document(rng, 100);
     const test::Bytes gz = gzip_of(doc);
-    check_gzip(gz, "whole", {0}, {300000});
-    check_gzip(test::Bytes(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(gz.size() * 17 / 20)), "cut", {0},
-               {300000});
+    check_compressed(gz, Codec::Gzip, "whole", {1048576}, {300000});
+    check_compressed(test::Bytes(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(gz.size() * 17 / 20)),
+                     Codec::Gzip, "cut", {1048576}, {300000});
 }
 
 TEST(SplitScan, ZerosOfEitherSignAndInfinitiesInMinAndMax) {

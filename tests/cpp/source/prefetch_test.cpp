@@ -65,7 +65,7 @@ TEST(PrefetchSource, ErrorOnceAfterTheGoodBuffers) {
     Bytes data = sample_bytes(2 * k4MiB + 1000);
     auto reader = std::make_unique<ScriptedReader>(data, 300000,
                                                    IoError::custom(IoErrorKind::Other, "boom"));
-    auto src = PrefetchSource::with_params(std::move(reader));
+    auto src = PrefetchSource::with_params(std::move(reader), k4MiB);
     for (int i = 0; i < 2; ++i) {
         auto r = src->next_buffer();
         ASSERT_TRUE(r.ok());
@@ -81,13 +81,13 @@ TEST(PrefetchSource, ErrorOnceAfterTheGoodBuffers) {
 
 TEST(PrefetchSource, ExactAndEmptyInputs) {
     Bytes data = sample_bytes(k4MiB);
-    auto exact = PrefetchSource::with_params(std::make_unique<ScriptedReader>(data, 1 << 20));
+    auto exact = PrefetchSource::with_params(std::make_unique<ScriptedReader>(data, 1 << 20), k4MiB);
     auto r = exact->next_buffer();
     ASSERT_TRUE(r.ok() && r->has_value());
     EXPECT_EQ((*r)->size(), k4MiB);
     expect_end_forever(*exact);
 
-    auto empty = PrefetchSource::with_params(std::make_unique<ScriptedReader>(Bytes{}, 10));
+    auto empty = PrefetchSource::with_params(std::make_unique<ScriptedReader>(Bytes{}, 10), k4MiB);
     expect_end_forever(*empty);
 }
 
@@ -99,7 +99,7 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBBuffers) {
 
     auto gz_file = FileReader::open(gz);
     ASSERT_TRUE(gz_file.ok());
-    auto gsrc = PrefetchSource::with_params(std::make_unique<GzipDecoder>(std::move(gz_file).value()));
+    auto gsrc = PrefetchSource::with_params(std::make_unique<GzipDecoder>(std::move(gz_file).value()), k4MiB);
     gsrc->abandon();  // changes nothing
     auto gd = drain(*gsrc);
     EXPECT_FALSE(gd.error);
@@ -110,14 +110,14 @@ TEST(PrefetchSource, DecodesCompressedFilesInFourMiBBuffers) {
     ASSERT_TRUE(zs_file.ok());
     auto zdec = ZstdDecoder::create(std::move(zs_file).value());
     ASSERT_TRUE(zdec.ok());
-    auto zsrc = PrefetchSource::with_params(std::move(zdec).value());
+    auto zsrc = PrefetchSource::with_params(std::move(zdec).value(), k4MiB);
     EXPECT_EQ(drain(*zsrc).data, concat(a, b));
 
     // A damaged gzip header held from opening comes out of the thread.
     auto bad = dir.write("bad.gz", Bytes{'n', 'o', 't', ' ', 'g', 'z', 'i', 'p', '!', '!', '!'});
     auto bad_file = FileReader::open(bad);
     ASSERT_TRUE(bad_file.ok());
-    auto bsrc = PrefetchSource::with_params(std::make_unique<GzipDecoder>(std::move(bad_file).value()));
+    auto bsrc = PrefetchSource::with_params(std::make_unique<GzipDecoder>(std::move(bad_file).value()), k4MiB);
     auto br = bsrc->next_buffer();
     ASSERT_FALSE(br.ok());
     EXPECT_EQ(br.error().to_string(), "invalid gzip header");
@@ -132,7 +132,8 @@ TEST(PrefetchSource, HandsOverBuffersHoldingWhatNextBufferGives) {
         const bool give_back = run & 1, fails = run & 2;
         auto src = PrefetchSource::with_params(
             fails ? std::make_unique<ScriptedReader>(data, 300000, IoError::custom(IoErrorKind::Other, "boom"))
-                  : std::make_unique<ScriptedReader>(data, 300000));
+                  : std::make_unique<ScriptedReader>(data, 300000),
+            k4MiB);
         Bytes got, back;
         HandedResult r = src->next_handed({});
         for (; r.ok() && r->has_value(); r = src->next_handed(give_back ? std::move(back) : Bytes{})) {
@@ -150,14 +151,14 @@ TEST(PrefetchSource, HandsOverBuffersHoldingWhatNextBufferGives) {
 }
 
 TEST(PrefetchSource, ExceptionsInTheThreadBecomeErrors) {
-    auto oom = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowBadAlloc>>());
+    auto oom = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowBadAlloc>>(), k4MiB);
     auto r = oom->next_buffer();
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), IoErrorKind::OutOfMemory);
     EXPECT_EQ(r.error().to_string(), "out of memory");
     expect_end_forever(*oom);
 
-    auto broken = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowPanic>>());
+    auto broken = PrefetchSource::with_params(std::make_unique<ThrowingReader<ThrowPanic>>(), k4MiB);
     auto p = broken->next_buffer();
     ASSERT_FALSE(p.ok());
     EXPECT_EQ(p.error().to_string(), "decoder invariant broken");
@@ -168,13 +169,13 @@ TEST(PrefetchSource, DroppingLeavesNoThread) {
     ASSERT_GT(before, 0);
     {
         // Never read: the thread has filled all four buffers and waits.
-        auto src = PrefetchSource::with_params(std::make_unique<EndlessReader>());
+        auto src = PrefetchSource::with_params(std::make_unique<EndlessReader>(), k4MiB);
         EXPECT_EQ(thread_count(), before + 1);
     }
     EXPECT_TRUE(threads_back_to(before));
     for (int reads : {1, 7}) {
         // Dropped mid-stream while the thread is filling or waiting.
-        auto src = PrefetchSource::with_params(std::make_unique<EndlessReader>());
+        auto src = PrefetchSource::with_params(std::make_unique<EndlessReader>(), k4MiB);
         for (int i = 0; i < reads; ++i) {
             auto r = src->next_buffer();
             ASSERT_TRUE(r.ok() && r->has_value());

@@ -201,5 +201,27 @@ TEST(RowWalk, TablesMatchTheGeneralWalk) {
     }
 }
 
+// Elements picked by index after containers in the same array, matched or
+// passed over, recorded whole or skipped by counting brackets: each
+// container is one element, so the row walk picks the general walk's.
+TEST(RowWalk, IndexPathsAfterNestedContainersPickTheGeneralWalksElement) {
+    const std::string doc = R"({"t":[[1,[2]],{"a":[3]},7,[8],"x",{"b":{}},9]})"
+                            "\n"
+                            R"({"t":[{"a":1},[[]],[5,6],{"c":[0]},[],[1],2]})"
+                            "\n"
+                            R"({"t":[1,[2,3],4,5,[[6]],7,[]]})"
+                            "\n"
+                            R"({"t":[0,1,[2],3,{},4,5]})"
+                            "\n";
+    TableSpec spec("");
+    spec = std::move(spec).column("a", "t[0]").column("c", "t[2]").column("d", "t[3]").column("g", "t[6]");
+    const std::string general = run(spec, doc, engine::ScanMode::serial(), 1 << 20, UINT64_MAX, false);
+    EXPECT_EQ(general,
+              "4 rows <object> [1,[2,],] {a:1,} 1 0 <object> 7 [5,6,] 4 [2,] <object> [8,] {c:[0,],} 5 3 <object> 9 2 [] 5\n");
+    for (const size_t buffer : {size_t{5}, size_t{64}, size_t{1} << 20})
+        for (const engine::ScanMode mode : {engine::ScanMode::serial(), engine::ScanMode::batched(8)})
+            EXPECT_EQ(run(spec, doc, mode, buffer, UINT64_MAX, true), general) << "buffer " << buffer;
+}
+
 }  // namespace
 }  // namespace jorvane::table
