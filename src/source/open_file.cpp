@@ -38,7 +38,8 @@ Result<std::unique_ptr<Source>, IoError> open_file_source(const std::string& pat
     if (maps_in_place(compression, regular_size))
         return std::unique_ptr<Source>(std::make_unique<MappedFileSource>(std::move(mapped), buffer_len));
     std::unique_ptr<ByteReader> reader = std::make_unique<FileReader>(mapped->release_fd());
-    if (!is_compressed(compression)) return std::unique_ptr<Source>(std::make_unique<ReadSource>(std::move(reader), buffer_len));
+    if (!is_compressed(compression))
+        return std::unique_ptr<Source>(std::make_unique<ReadSource>(std::move(reader), buffer_len));
     auto decoder = make_decoder(compression, std::move(reader));
     if (!decoder) return make_err(std::move(decoder.error()));
     return decoded(std::move(*decoder), prefetch, buffer_len);
