@@ -190,19 +190,6 @@ std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled,
     return SplitMerge(compiled, mode, source, options, plan).run();
 }
 
-SplitFacts input_facts(Source& source, SplitFacts facts) {
-    facts.size.reset();
-    if (source.buffer_grid() == 0) {
-        facts.input = SplitFacts::Input::Other;
-    } else if (const MappedFile* file = source.mapped_file()) {
-        facts.input = SplitFacts::Input::PlainFile;
-        if (auto size = file->size()) facts.size = *size;
-    } else {
-        facts.input = SplitFacts::Input::Sequential;
-    }
-    return facts;
-}
-
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options) {
     SplitFacts facts = input_facts(source);
     facts.match_limit = engine.has_match_limit();
