@@ -1,23 +1,27 @@
-#include "python/into_sink.h"
+#include "engine/into_sink.h"
 
-#include "engine/values/number.h"
+#include <optional>
 
-namespace jorvane::py {
+namespace jorvane::engine {
+namespace {
+
+// The double a numeric binding reads from one value, or nullopt when the
+// value is not numeric (strings are read through the numeric-string rule, a
+// literal that does not parse whole is not numeric).
+std::optional<double> numeric_value(const Value& v) {
+    if (v.is_string()) return value::coerce_numeric_str(v.as_string());
+    if (!v.is_number()) return std::nullopt;
+    return v.as_number().to_f64();
+}
+
+}  // namespace
 
 IntoSink::IntoSink(std::vector<Route> routes, const std::vector<bool>& numeric) : routes_(std::move(routes)) {
     buckets_.resize(routes_.size());
     for (size_t i = 0; i < buckets_.size(); ++i) buckets_[i].numeric = i < numeric.size() && numeric[i];
 }
 
-std::optional<double> numeric_value(const engine::Value& v) {
-    if (v.is_string()) return engine::value::coerce_numeric_str(v.as_string());
-    if (!v.is_number()) return std::nullopt;
-    const engine::JsonNumber& n = v.as_number();
-    if (n.is_int()) return static_cast<double>(n.int_value());
-    return engine::number::parse_f64(n.text());
-}
-
-void IntoSink::accept(size_t query, engine::StreamKind kind, std::vector<engine::Value> values) {
+void IntoSink::accept(size_t query, StreamKind kind, std::vector<Value> values) {
     for (size_t i = 0; i < routes_.size(); ++i) {
         if (routes_[i].first != query || routes_[i].second != kind) continue;
         Bucket& b = buckets_[i];
@@ -40,4 +44,4 @@ void IntoSink::accept(size_t query, engine::StreamKind kind, std::vector<engine:
     }
 }
 
-}  // namespace jorvane::py
+}  // namespace jorvane::engine

@@ -1,0 +1,57 @@
+// The into= sink: which bucket a batch reaches, and what a numeric bucket
+// reads from each kind of value.
+#include "engine/into_sink.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "value_literals.h"
+
+namespace jorvane::engine {
+namespace {
+
+using testing::json;
+
+std::vector<Value> values_of(const std::vector<std::string>& texts) {
+    std::vector<Value> out;
+    for (const auto& t : texts) out.push_back(json(t));
+    return out;
+}
+
+TEST(IntoSink, RoutesEachBatchToTheFirstMatchingBindingOnly) {
+    const auto V = StreamKind::Values, U = StreamKind::ValuesUnique;
+    IntoSink sink({{0, V}, {1, V}, {0, U}, {0, V}}, {false, false, true});
+    sink.accept(0, V, values_of({"1", "\"a\""}));
+    sink.accept(2, V, values_of({"9"}));  // no binding: dropped
+    sink.accept(1, U, values_of({"9"}));  // no binding: dropped
+    sink.accept(0, U, values_of({"4", "x"}));
+    sink.accept(0, V, values_of({"[2]", "{}"}));
+    sink.accept(1, V, values_of({}));
+    auto& b = sink.buckets();
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_EQ(b[0].values, values_of({"1", "\"a\"", "[2]", "{}"}));  // in arrival order
+    EXPECT_TRUE(b[1].values.empty());
+    EXPECT_TRUE(b[2].numeric);
+    EXPECT_EQ(b[2].floats, std::vector<double>{4.0});
+    EXPECT_EQ(b[2].skipped, 1u);
+    EXPECT_FALSE(b[3].numeric);  // a route without a flag is plain
+    EXPECT_TRUE(b[3].values.empty());  // shadowed by the first (0, Values) route
+}
+
+TEST(IntoSink, NumericBucketsReadNumbersAndNumericStrings) {
+    IntoSink sink({{0, StreamKind::Values}}, {true});
+    sink.accept(0, StreamKind::Values,
+                values_of({"\"1\"", "2", "2.5", "\"x\"", "null", "true", "[1]", "\" 3 \"", "\"nan\"", "\"inf\"",
+                           "\"Infinity\"", "-7e-1", "123456789012345678901234567890", "1e400", "{}"}));
+    const auto& b = sink.buckets()[0];
+    EXPECT_EQ(b.floats, (std::vector<double>{1.0, 2.0, 2.5, 3.0, -0.7, 123456789012345678901234567890.0,
+                                             std::numeric_limits<double>::infinity()}));
+    EXPECT_EQ(b.skipped, 8u);
+    EXPECT_TRUE(b.values.empty());
+}
+
+}  // namespace
+}  // namespace jorvane::engine
