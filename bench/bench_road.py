@@ -15,6 +15,11 @@ gen_ndjson's shape), each on all cores and on one thread:
   `qty`, the mean of `amount` and the number of distinct `user.id`:
   jorvane.group_by, DuckDB GROUP BY, polars group_by/agg (pandas read in
   chunks with --pandas: slow, one thread);
+- group_by count_unique: the number of distinct values of a near-unique
+  column per group alone, jorvane.group_by against DuckDB's
+  count(DISTINCT ...): `user.id` by `currency` over the generated records,
+  and `uid` by a key of 999 values over records of about 370 bytes made once
+  from a fixed seed (--short-size, default 480M, kept in the data directory);
 - write_parquet: the four table columns written to Parquet (zstd) by
   jorvane.write_parquet and by DuckDB COPY (SELECT ...) TO (FORMAT parquet,
   COMPRESSION zstd); each file is read back and checked;
@@ -80,6 +85,9 @@ DUCK_TABLE = ("read_json(?, format='newline_delimited', columns={'id': 'BIGINT',
               "'currency': 'VARCHAR', 'user': 'STRUCT(tags VARCHAR[])'})")
 DUCK_GROUPS = ("read_json(?, format='newline_delimited', columns={'qty': 'BIGINT', 'amount': 'DOUBLE', "
                "'currency': 'VARCHAR', 'user': 'STRUCT(id BIGINT)'})")
+DUCK_DISTINCT = ("read_json(?, format='newline_delimited', columns={'currency': 'VARCHAR', "
+                 "'user': 'STRUCT(id BIGINT)'})")
+DUCK_SHORT = "read_json(?, format='newline_delimited', columns={'key': 'BIGINT', 'uid': 'BIGINT'})"
 
 TASKS = ["table", "group_by", "write_parquet", "write_ndjson", "describe", "memory"]
 ENGINES = ["jorvane", "base", "duckdb", "pyarrow", "polars", "orjson", "pandas"]
@@ -92,11 +100,15 @@ ONE_THREAD_ONLY = {"orjson", "pandas"}
 CASES = {
     "table": ("table", "table -> pandas", ["jorvane", "base", "duckdb", "pyarrow", "polars"]),
     "group_by": ("group_by", "group_by currency", ["jorvane", "base", "duckdb", "polars", "pandas"]),
+    "distinct": ("group_by", "group_by count_unique", ["jorvane", "base", "duckdb"]),
+    "distinct_short": ("group_by", "group_by count_unique, 370 B records", ["jorvane", "base", "duckdb"]),
     "write_parquet": ("write_parquet", "write_parquet", ["jorvane", "base", "duckdb"]),
     "ndjson_fields": ("write_ndjson", "write_ndjson, 3 fields", ["jorvane", "base", "orjson"]),
     "ndjson_rows": ("write_ndjson", "write_ndjson, whole rows", ["jorvane", "base", "orjson"]),
     "describe": ("describe", "describe", ["jorvane", "base"]),
 }
+# Cases over the records of about 370 bytes rather than the generated input.
+SHORT_CASES = {"distinct_short"}
 MEMORY_CASES = {"batches": "table_batches", "write_parquet": "write_parquet"}
 CHUNK_ROWS = 65536  # the default batch_rows of table_batches and write_parquet
 
@@ -109,6 +121,10 @@ PRELOAD = {
     ("group_by", "duckdb"): ["duckdb"],
     ("group_by", "polars"): ["polars"],
     ("group_by", "pandas"): ["pandas"],
+    ("distinct", "jorvane"): ["jorvane"],
+    ("distinct", "duckdb"): ["duckdb"],
+    ("distinct_short", "jorvane"): ["jorvane"],
+    ("distinct_short", "duckdb"): ["duckdb"],
     # pyarrow imports pandas on the first batch it writes: loaded here so that import is not timed.
     ("write_parquet", "jorvane"): ["jorvane", "pyarrow", "pyarrow.parquet", "pandas"],
     ("write_parquet", "duckdb"): ["duckdb"],
@@ -192,6 +208,68 @@ def group_duckdb(threads, path, out):
     return {c: (int(n), int(q), float(a), int(u)) for c, n, q, a, u in rows}
 
 
+def distinct_jorvane(threads, path, out):
+    import jorvane
+
+    t = jorvane.group_by(path, "", "currency", {"users": ("count_unique", "user.id")},
+                         **jorvane_options(jorvane.group_by, threads))
+    d = t.to_dict()
+    return dict(zip(d["currency"], (int(u) for u in d["users"])))
+
+
+def distinct_duckdb(threads, path, out):
+    import duckdb
+
+    con = duckdb.connect(config={"threads": threads})
+    rows = con.execute(f"SELECT currency, count(DISTINCT \"user\".id) FROM {DUCK_DISTINCT} GROUP BY currency",
+                       [path]).fetchall()
+    return {c: int(u) for c, u in rows}
+
+
+def short_jorvane(threads, path, out):
+    import jorvane
+
+    t = jorvane.group_by(path, "", "key", {"users": ("count_unique", "uid")},
+                         **jorvane_options(jorvane.group_by, threads))
+    d = t.to_dict()
+    return {str(k): int(u) for k, u in zip(d["key"], d["users"])}
+
+
+def short_duckdb(threads, path, out):
+    import duckdb
+
+    con = duckdb.connect(config={"threads": threads})
+    rows = con.execute(f"SELECT key, count(DISTINCT uid) FROM {DUCK_SHORT} GROUP BY key", [path]).fetchall()
+    return {str(k): int(u) for k, u in rows}
+
+
+def make_short_records(size: int, out: Path) -> Path:
+    """NDJSON records of about 370 bytes, made once from a fixed seed: an id, a timestamp, a `key` of 999
+    values, a `uid` drawn from 460,000 values (nearly unique within a key), an amount and free text."""
+    if out.exists() and out.stat().st_size >= size:
+        return out
+    import random
+
+    rng = random.Random(1)
+    words = ["order", "arrived", "late", "but", "works", "fine", "great", "price", "shipping", "refund", "box",
+             "café", "naïve", "résumé", "quick", "brown", "fox", "jumps", "over", "lazy", "dog"]
+    tmp = out.with_name(out.name + ".tmp")
+    written = 0
+    with open(tmp, "w", encoding="utf-8") as f:
+        i = 0
+        while written < size:
+            text = " ".join(rng.choice(words) for _ in range(34 + rng.randrange(20)))
+            line = (f'{{"id":{i},"ts":"2024-{1 + rng.randrange(12):02d}-{1 + rng.randrange(28):02d}T'
+                    f'{rng.randrange(24):02d}:{rng.randrange(60):02d}:00Z","key":{rng.randrange(999)},'
+                    f'"uid":{rng.randrange(460000)},"amount":{rng.randrange(1000000) / 100:.2f},'
+                    f'"flags":{{"beta":{"true" if rng.randrange(2) else "false"}}},"text":"{text}"}}\n')
+            f.write(line)
+            written += len(line.encode())
+            i += 1
+    os.replace(tmp, out)
+    return out
+
+
 def group_polars(threads, path, out):
     return bench_groupby.run_polars(path)
 
@@ -268,6 +346,8 @@ RUNNERS = {
     ("table", "polars"): table_polars,
     ("group_by", "jorvane"): group_jorvane, ("group_by", "duckdb"): group_duckdb,
     ("group_by", "polars"): group_polars, ("group_by", "pandas"): group_pandas,
+    ("distinct", "jorvane"): distinct_jorvane, ("distinct", "duckdb"): distinct_duckdb,
+    ("distinct_short", "jorvane"): short_jorvane, ("distinct_short", "duckdb"): short_duckdb,
     ("write_parquet", "jorvane"): parquet_jorvane, ("write_parquet", "duckdb"): parquet_duckdb,
     ("ndjson_fields", "jorvane"): fields_jorvane, ("ndjson_fields", "orjson"): fields_orjson,
     ("ndjson_rows", "jorvane"): rows_jorvane, ("ndjson_rows", "orjson"): rows_orjson,
@@ -547,6 +627,9 @@ def print_targets(rows, all_threads, describe_baseline):
 
     ratio_goal("table", "duckdb", all_threads, 1.5, "all cores, table -> pandas vs DuckDB")
     ratio_goal("group_by", "duckdb", all_threads, 1.5, "all cores, group_by vs DuckDB")
+    ratio_goal("distinct", "duckdb", all_threads, 1.5, "all cores, group_by count_unique vs DuckDB count(DISTINCT)")
+    ratio_goal("distinct_short", "duckdb", all_threads, 1.5,
+               "all cores, group_by count_unique vs DuckDB count(DISTINCT), 370 B records")
     ratio_goal("write_parquet", "duckdb", all_threads, 1.0, "all cores, write_parquet vs DuckDB COPY")
     ratio_goal("ndjson_fields", "orjson", all_threads, 10.0, "all cores, write_ndjson (3 fields) vs the orjson loop")
     j = find(rows, "describe", "jorvane", all_threads)
@@ -586,6 +669,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--size", default="1G", help="input size, N[K|M|G] in powers of ten (default 1G)")
     p.add_argument("--input", help="an NDJSON file of gen_ndjson's shape to read instead of generating one")
+    p.add_argument("--short-size", default="480M",
+                   help="size of the records of about 370 bytes the short count_unique case reads (default 480M)")
     p.add_argument("--reps", type=int, default=1, help="fresh-process runs per measurement; the best is kept")
     p.add_argument("--quick", action="store_true", help="all cores only")
     p.add_argument("--tasks", default=",".join(TASKS), help="subset of " + ",".join(TASKS))
@@ -670,10 +755,19 @@ def main(argv=None) -> int:
     memory_rows = []
     work = Path(args.data_dir) / "road"
     work.mkdir(parents=True, exist_ok=True)
+    short_path = None
     with tempfile.TemporaryDirectory(dir=work) as tmp:
         for case, (task, _, case_engines) in CASES.items():
             if task not in tasks:
                 continue
+            case_path = path
+            if case in SHORT_CASES:
+                if short_path is None:
+                    short_size = dataset.parse_size(args.short_size)
+                    short_path = make_short_records(short_size, work / f"short-records-{short_size}.ndjson")
+                    print(f"370 B records: {short_path}, {short_path.stat().st_size:,} bytes", flush=True)
+                    bench_peers.warm([str(short_path)])
+                case_path = short_path
             group, outputs = [], {}
             for t in thread_sets:
                 for engine in case_engines:
@@ -687,7 +781,7 @@ def main(argv=None) -> int:
                         out = os.path.join(tmp, f"{engine}-{threads}.parquet")
                     elif case.startswith("ndjson"):
                         out = os.path.join(tmp, f"{case}-{engine}-{threads}.ndjson")
-                    row = runner.measure(case, engine, threads, path, out)
+                    row = runner.measure(case, engine, threads, case_path, out)
                     group.append(row)
                     if out and case.startswith("ndjson") and "error" not in row:
                         outputs[id(row)] = out

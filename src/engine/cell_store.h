@@ -89,6 +89,11 @@ struct CellColumn {
     void copy_cell(const CellColumn& from, const Cell& c);
     // Frees everything.
     void release();
+    // The heap bytes the column holds.
+    size_t bytes() const {
+        return cells.capacity() * sizeof(Cell) + items.capacity() * sizeof(Cell) + arena.capacity() +
+               trees.capacity() * sizeof(Value) + row_ends.capacity() * sizeof(uint64_t);
+    }
 };
 
 struct CellStore {
@@ -110,6 +115,12 @@ struct CellStore {
     CellStore take_completed();
     // Appends `other`'s rows (moved) after this store's.
     void append(CellStore&& other);
+    // The heap bytes the columns hold.
+    size_t bytes() const {
+        size_t n = 0;
+        for (const CellColumn& c : columns) n += c.bytes();
+        return n;
+    }
 };
 
 }  // namespace jorvane::engine

@@ -161,7 +161,7 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             const std::optional<table::OnMulti> multi = parse_on_multi(on_multi_text);
             if (!multi) return nullptr;
             spec.on_multi = *multi;
-            const run::SplitFacts facts = table::table_split_facts();
+            const run::SplitFacts facts = table::group_split_facts(spec);
             std::optional<OneSource> one = open_table_source(source, mode_name, nullptr, facts, "group_by()");
             if (!one) return nullptr;
             SignalCheck signals;

@@ -7,6 +7,7 @@
 // ignored).
 #include "table/agg_state.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -72,7 +73,7 @@ Column float_column(const std::vector<std::optional<double>>& values) {
 
 }  // namespace
 
-AggStates::AggStates(std::string name, GroupOp op, bool piece)
+AggStates::AggStates(std::string name, GroupOp op, bool piece, size_t parts)
     : name_(std::move(name)), op_(op), piece_(piece && (op == GroupOp::Sum || op == GroupOp::Mean)) {
     switch (op) {
         case GroupOp::Count: states_ = Counts{}; break;
@@ -80,24 +81,34 @@ AggStates::AggStates(std::string name, GroupOp op, bool piece)
         case GroupOp::Min:
         case GroupOp::Max: states_ = Extremes{}; break;
         case GroupOp::Mean: states_ = Means{}; break;
-        case GroupOp::CountUnique:
-            if (piece)
-                states_ = DistinctLogs{};
-            else
-                states_ = Distinct{};
+        case GroupOp::CountUnique: {
+            const size_t n = std::max<size_t>(parts, 1);
+            states_ = Distinct{std::vector<DistinctPairs>(n), std::vector<std::vector<uint64_t>>(n)};
             break;
+        }
         case GroupOp::First:
         case GroupOp::Last: states_ = Kept{}; break;
     }
 }
 
 void AggStates::add_group() {
-    std::visit([](auto& s) { s.groups.emplace_back(); }, states_);
-    if (piece_) float_logs_.emplace_back();
+    ++groups_;
+    std::visit(
+        [](auto& s) {
+            if constexpr (requires { s.groups; }) s.groups.emplace_back();
+        },
+        states_);
 }
 
-void AggStates::add_groups(size_t groups) {
-    while (std::visit([](const auto& s) { return s.groups.size(); }, states_) < groups) add_group();
+void AggStates::expect(uint64_t values) {
+    if (Distinct* d = std::get_if<Distinct>(&states_))
+        for (DistinctPairs& p : d->parts) p.reserve(static_cast<size_t>(values / d->parts.size()) + 1);
+}
+
+void AggStates::count_part(size_t part) {
+    Distinct& d = std::get<Distinct>(states_);
+    d.counted[part].assign(groups_, 0);
+    d.parts[part].count_into(d.counted[part]);
 }
 
 JorvaneError AggStates::not_a_number(const Value& value) const {
@@ -126,10 +137,12 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
             }
             const std::optional<double> d = as_f64(v);
             if (!d) return make_err(not_a_number(v));
-            if (piece_)
-                float_logs_[group].add(*d);
-            else
+            if (piece_) {
+                float_groups_.push_back(static_cast<uint32_t>(group));
+                float_log_.add(*d);
+            } else {
                 s.floating += *d;
+            }
             s.saw_float = true;
             return {};
         }
@@ -146,19 +159,21 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
             const std::optional<double> d = as_f64(v);
             if (!d) return make_err(not_a_number(v));
             MeanState& s = std::get<Means>(states_).groups[group];
-            if (piece_)
-                float_logs_[group].add(*d);
-            else
+            if (piece_) {
+                float_groups_.push_back(static_cast<uint32_t>(group));
+                float_log_.add(*d);
+            } else {
                 s.sum += *d;
+            }
             ++s.count;
             return {};
         }
-        case GroupOp::CountUnique:
-            if (auto* logs = std::get_if<DistinctLogs>(&states_))
-                logs->groups[group].add(std::move(v));
-            else
-                std::get<Distinct>(states_).groups[group].insert(std::move(v));
+        case GroupOp::CountUnique: {
+            std::vector<DistinctPairs>& parts = std::get<Distinct>(states_).parts;
+            const DistinctKey key = distinct_key(v);
+            parts[distinct_part(key.hash, parts.size())].insert(group, key, std::move(v));
             return {};
+        }
         case GroupOp::First: {
             std::optional<Value>& s = std::get<Kept>(states_).groups[group];
             if (!s) s = std::move(v);
@@ -169,50 +184,84 @@ Result<void, JorvaneError> AggStates::fold(size_t group, std::optional<Value>& c
     return {};
 }
 
-void AggStates::absorb(size_t into, AggStates& piece, size_t from) {
+template <class Add>
+void AggStates::replay(Add&& add) const {
+    size_t i = 0;
+    float_log_.for_each([&](double x) { add(float_groups_[i++], x); });
+}
+
+void AggStates::absorb(AggStates& piece, const std::vector<size_t>& into) {
     switch (op_) {
-        case GroupOp::Count: std::get<Counts>(states_).groups[into] += std::get<Counts>(piece.states_).groups[from]; return;
+        case GroupOp::Count: {
+            std::vector<uint64_t>& s = std::get<Counts>(states_).groups;
+            const std::vector<uint64_t>& p = std::get<Counts>(piece.states_).groups;
+            for (size_t g = 0; g < p.size(); ++g) s[into[g]] += p[g];
+            return;
+        }
         case GroupOp::Sum: {
-            SumState& s = std::get<Sums>(states_).groups[into];
-            const SumState& p = std::get<Sums>(piece.states_).groups[from];
-            if (!p.seen) return;
-            s.seen = true;
-            // Saturates as fold does; out of reach in practice.
-            if (__builtin_add_overflow(s.exact, p.exact, &s.exact)) s.exact = p.exact < 0 ? kI128Min : kI128Max;
-            s.floating = piece.float_logs_[from].add_onto(s.floating);
-            s.saw_float = s.saw_float || p.saw_float;
+            std::vector<SumState>& s = std::get<Sums>(states_).groups;
+            const std::vector<SumState>& p = std::get<Sums>(piece.states_).groups;
+            for (size_t g = 0; g < p.size(); ++g) {
+                if (!p[g].seen) continue;
+                SumState& into_state = s[into[g]];
+                into_state.seen = true;
+                // Saturates as fold does; out of reach in practice.
+                if (__builtin_add_overflow(into_state.exact, p[g].exact, &into_state.exact))
+                    into_state.exact = p[g].exact < 0 ? kI128Min : kI128Max;
+                into_state.saw_float = into_state.saw_float || p[g].saw_float;
+            }
+            // Each group's numbers are added in the order the piece took
+            // them, onto what the group held before the piece.
+            piece.replay([&](size_t g, double x) { s[into[g]].floating += x; });
             return;
         }
         case GroupOp::Min:
         case GroupOp::Max: {
-            std::optional<double>& s = std::get<Extremes>(states_).groups[into];
-            const std::optional<double>& p = std::get<Extremes>(piece.states_).groups[from];
+            std::vector<std::optional<double>>& s = std::get<Extremes>(states_).groups;
+            const std::vector<std::optional<double>>& p = std::get<Extremes>(piece.states_).groups;
             // minNum and maxNum are associative, so the piece's extreme
             // stands for its numbers.
-            if (p) s = !s ? *p : op_ == GroupOp::Min ? std::fmin(*s, *p) : std::fmax(*s, *p);
+            for (size_t g = 0; g < p.size(); ++g) {
+                std::optional<double>& e = s[into[g]];
+                if (p[g]) e = !e ? *p[g] : op_ == GroupOp::Min ? std::fmin(*e, *p[g]) : std::fmax(*e, *p[g]);
+            }
             return;
         }
         case GroupOp::Mean: {
-            MeanState& s = std::get<Means>(states_).groups[into];
-            s.sum = piece.float_logs_[from].add_onto(s.sum);
-            s.count += std::get<Means>(piece.states_).groups[from].count;
+            std::vector<MeanState>& s = std::get<Means>(states_).groups;
+            const std::vector<MeanState>& p = std::get<Means>(piece.states_).groups;
+            for (size_t g = 0; g < p.size(); ++g) s[into[g]].count += p[g].count;
+            piece.replay([&](size_t g, double x) { s[into[g]].sum += x; });
             return;
         }
-        case GroupOp::CountUnique:
-            std::get<Distinct>(states_).groups[into].absorb(std::move(std::get<DistinctLogs>(piece.states_).groups[from]));
-            return;
-        case GroupOp::First: {
-            std::optional<Value>& s = std::get<Kept>(states_).groups[into];
-            std::optional<Value>& p = std::get<Kept>(piece.states_).groups[from];
-            if (!s && p) s = std::move(p);
-            return;
-        }
+        case GroupOp::CountUnique: return;
+        case GroupOp::First:
         case GroupOp::Last: {
-            std::optional<Value>& p = std::get<Kept>(piece.states_).groups[from];
-            if (p) std::get<Kept>(states_).groups[into] = std::move(p);
+            std::vector<std::optional<Value>>& s = std::get<Kept>(states_).groups;
+            std::vector<std::optional<Value>>& p = std::get<Kept>(piece.states_).groups;
+            for (size_t g = 0; g < p.size(); ++g)
+                if (p[g] && (op_ == GroupOp::Last || !s[into[g]])) s[into[g]] = std::move(p[g]);
             return;
         }
     }
+}
+
+void AggStates::absorb_part(size_t part, AggStates& piece, const std::vector<size_t>& into) {
+    std::get<Distinct>(states_).parts[part].absorb(std::move(std::get<Distinct>(piece.states_).parts[part]), into);
+}
+
+size_t AggStates::bytes() const {
+    size_t n = float_groups_.capacity() * sizeof(uint32_t) + float_log_.bytes();
+    std::visit(
+        [&](const auto& s) {
+            if constexpr (requires { s.groups; }) n += s.groups.capacity() * sizeof(s.groups[0]);
+        },
+        states_);
+    if (const Kept* k = std::get_if<Kept>(&states_))
+        for (const auto& v : k->groups) n += v ? value_heap_bytes(*v) : 0;
+    if (const Distinct* d = std::get_if<Distinct>(&states_))
+        for (const DistinctPairs& p : d->parts) n += p.bytes();
+    return n;
 }
 
 Result<Column, JorvaneError> AggStates::finish_sum(std::vector<SumState> groups) const {
@@ -266,8 +315,15 @@ Result<Column, JorvaneError> AggStates::finish() && {
             return float_column(out);
         }
         case GroupOp::CountUnique: {
-            std::vector<uint64_t> counts;
-            for (const DistinctValues& d : std::get<Distinct>(states_).groups) counts.push_back(d.size());
+            const Distinct& d = std::get<Distinct>(states_);
+            std::vector<uint64_t> counts(groups_);
+            for (size_t p = 0; p < d.parts.size(); ++p) {
+                if (d.counted[p].size() != groups_) {
+                    d.parts[p].count_into(counts);
+                    continue;
+                }
+                for (size_t g = 0; g < groups_; ++g) counts[g] += d.counted[p][g];
+            }
             return int64_column(counts);
         }
         case GroupOp::First:

@@ -1,8 +1,8 @@
 // The int table is linear-probed with a power-of-two capacity kept at most
-// 3/4 full; growing re-places the stored hashes without hashing again.
-// Integers are hashed with a 64-bit finaliser of their own, far cheaper than
-// the value hash (which hashes a number's canonical decimal digits so that
-// every spelling of it agrees).
+// 3/4 full. Integers are hashed with a 64-bit finaliser of their own, far
+// cheaper than the value hash (which hashes a number's canonical decimal
+// digits so that every spelling of it agrees); a pair's hash mixes the
+// value's with the group, so the table needs no hash stored per slot.
 #include "table/distinct_values.h"
 
 #include <limits>
@@ -17,11 +17,14 @@ uint64_t int_hash(int64_t v) {
     uint64_t x = static_cast<uint64_t>(v) + 0x9E3779B97F4A7C15ULL;
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-    x ^= x >> 31;
-    return x == 0 ? 1 : x;
+    return x ^ (x >> 31);
 }
 
-size_t home(uint64_t hash, size_t mask) { return static_cast<size_t>(hash) & mask; }
+uint64_t pair_hash(uint64_t value_hash, uint64_t group) {
+    uint64_t x = value_hash ^ (group * 0x9E3779B97F4A7C15ULL);
+    x = (x ^ (x >> 32)) * 0xD6E8FEB86659FD93ULL;
+    return x ^ (x >> 32);
+}
 
 }  // namespace
 
@@ -36,64 +39,121 @@ std::optional<int64_t> exact_int64(const engine::Value& value) {
     return static_cast<int64_t>(*v);
 }
 
-void DistinctValues::grow_ints() {
-    const size_t cap = ints_.empty() ? 16 : ints_.size() * 2;
+size_t value_heap_bytes(const engine::Value& value) {
+    switch (value.type()) {
+        case engine::JsonType::String: {
+            const std::string& s = value.as_string();
+            return s.capacity() > 15 ? s.capacity() + 1 : 0;
+        }
+        case engine::JsonType::Array: {
+            size_t n = value.as_array().capacity() * sizeof(engine::Value);
+            for (const engine::Value& v : value.as_array()) n += value_heap_bytes(v);
+            return n;
+        }
+        case engine::JsonType::Object: {
+            size_t n = value.as_object().capacity() * sizeof(engine::Member);
+            for (const engine::Member& m : value.as_object())
+                n += (m.key.capacity() > 15 ? m.key.capacity() + 1 : 0) + value_heap_bytes(m.value);
+            return n;
+        }
+        default: return 0;
+    }
+}
+
+DistinctKey distinct_key(const engine::Value& value) {
+    DistinctKey key;
+    key.as_int = exact_int64(value);
+    key.hash = key.as_int ? int_hash(*key.as_int) : value.hash();
+    return key;
+}
+
+void DistinctPairs::reserve(size_t pairs) {
+    size_t cap = ints_.empty() ? 16 : ints_.size();
+    while (pairs * 4 > cap * 3) cap *= 2;
+    if (cap > ints_.size()) rehash(cap);
+}
+
+void DistinctPairs::grow_ints() { rehash(ints_.empty() ? 16 : ints_.size() * 2); }
+
+void DistinctPairs::rehash(size_t cap) {
     std::vector<IntSlot> old(cap);
     old.swap(ints_);
     const size_t mask = cap - 1;
     for (const IntSlot& s : old) {
-        if (s.hash == 0) continue;
-        size_t pos = home(s.hash, mask);
-        while (ints_[pos].hash != 0) pos = (pos + 1) & mask;
+        if (s.group == 0) continue;
+        size_t pos = pair_hash(int_hash(s.value), s.group - 1) & mask;
+        while (ints_[pos].group != 0) pos = (pos + 1) & mask;
         ints_[pos] = s;
     }
 }
 
-void DistinctValues::add_int(int64_t value) { add_hashed_int(int_hash(value), value); }
-
-void DistinctValues::add_hashed_int(uint64_t h, int64_t value) {
+void DistinctPairs::add_int(uint64_t group, uint64_t value_hash, int64_t value) {
     if ((int_count_ + 1) * 4 > ints_.size() * 3) grow_ints();
     const size_t mask = ints_.size() - 1;
-    size_t pos = home(h, mask);
+    const uint64_t tag = group + 1;
+    size_t pos = pair_hash(value_hash, group) & mask;
     for (;; pos = (pos + 1) & mask) {
         const IntSlot& s = ints_[pos];
-        if (s.hash == 0) break;
-        if (s.hash == h && s.value == value) return;
+        if (s.group == 0) break;
+        if (s.group == tag && s.value == value) return;
     }
-    ints_[pos] = IntSlot{h, value};
+    ints_[pos] = IntSlot{value, tag};
     ++int_count_;
 }
 
-void DistinctLog::add(engine::Value&& value) {
-    if (const std::optional<int64_t> i = exact_int64(value)) {
-        ints_.push_back(HashedInt{int_hash(*i), *i});
-        return;
-    }
-    others_.push_back(std::move(value));
+void DistinctPairs::add_other(uint64_t group, uint64_t value_hash, engine::Value&& value) {
+    const uint64_t hash = pair_hash(value_hash, group);
+    if (others_.find_if(hash, [&](const Other& o) { return o.group == group && o.value == value; })) return;
+    others_.insert_new(Other{group, value_hash, std::move(value)}, Empty{}, hash);
 }
 
-void DistinctValues::absorb(DistinctLog&& log) {
-    // Each integer's home slot is likely a cache miss in a large set: it is
-    // fetched several entries ahead, so that the misses overlap.
-    constexpr size_t kAhead = 16;
-    const std::vector<DistinctLog::HashedInt>& ints = log.ints_;
-    for (size_t i = 0; i < ints.size(); ++i) {
-        if (i + kAhead < ints.size() && !ints_.empty())
-            __builtin_prefetch(&ints_[home(ints[i + kAhead].hash, ints_.size() - 1)]);
-        add_hashed_int(ints[i].hash, ints[i].value);
-    }
-    for (engine::Value& v : log.others_) insert(std::move(v));
-    log = DistinctLog();
+void DistinctPairs::insert(uint64_t group, const DistinctKey& key, engine::Value&& value) {
+    if (key.as_int)
+        add_int(group, key.hash, *key.as_int);
+    else
+        add_other(group, key.hash, std::move(value));
 }
 
-void DistinctValues::insert(engine::Value&& value) {
-    if (const std::optional<int64_t> i = exact_int64(value)) {
-        add_int(*i);
-        return;
+void DistinctPairs::absorb(DistinctPairs&& from, const std::vector<size_t>& into) {
+    // Each pair's home slot is likely a cache miss in a large table: it is
+    // fetched several pairs ahead, so that the misses overlap.
+    constexpr size_t kAhead = 8;
+    struct Pending {
+        uint64_t hash;
+        uint64_t group;
+        int64_t value;
+    };
+    Pending ahead[kAhead];
+    size_t n = 0;
+    for (const IntSlot& s : from.ints_) {
+        if (s.group == 0) continue;
+        const uint64_t group = into[s.group - 1];
+        const uint64_t hash = int_hash(s.value);
+        if (!ints_.empty()) __builtin_prefetch(&ints_[pair_hash(hash, group) & (ints_.size() - 1)]);
+        Pending& slot = ahead[n++ % kAhead];
+        if (n > kAhead) add_int(slot.group, slot.hash, slot.value);
+        slot = Pending{hash, group, s.value};
     }
-    const uint64_t hash = value.hash();
-    if (others_.find_if(hash, [&](const engine::Value& o) { return o == value; })) return;
-    others_.insert_new(std::move(value), Empty{}, hash);
+    for (size_t i = n > kAhead ? n - kAhead : 0; i < n; ++i) {
+        const Pending& p = ahead[i % kAhead];
+        add_int(p.group, p.hash, p.value);
+    }
+    for (auto& e : from.others_.entries()) add_other(into[e.key.group], e.key.value_hash, std::move(e.key.value));
+    from = DistinctPairs();
+}
+
+void DistinctPairs::count_into(std::vector<uint64_t>& counts) const {
+    for (const IntSlot& s : ints_)
+        if (s.group != 0) ++counts[s.group - 1];
+    for (const auto& e : others_.entries()) ++counts[e.key.group];
+}
+
+size_t DistinctPairs::bytes() const {
+    using Entry = OrderedMap<Other, Empty>::Entry;
+    // The map's index takes about two slots of 8 bytes an entry.
+    size_t n = ints_.capacity() * sizeof(IntSlot) + others_.entries().capacity() * sizeof(Entry) + others_.size() * 16;
+    for (const auto& e : others_.entries()) n += value_heap_bytes(e.key.value);
+    return n;
 }
 
 }  // namespace jorvane::table

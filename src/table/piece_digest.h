@@ -1,8 +1,10 @@
 // PieceDigest: what a consumer of a table stream makes of one piece of rows
 // on the thread that scanned them, so that work per row runs on every
 // walker's core and the consumer, which takes pieces in document order, only
-// combines digests. A digester may decline a piece (return null): the
-// consumer then works on that piece's rows itself, as it would without
+// combines digests. A digested piece's rows are dropped at once: what the
+// walkers hold ahead of the consumer is then the digests, which are most
+// often far smaller. A digester may decline a piece (return null): the piece
+// keeps its rows and the consumer works on them itself, as it would without
 // digests, so a digest is only ever a shortcut to the same result.
 #pragma once
 
@@ -17,41 +19,58 @@ namespace jorvane::table {
 
 struct PieceDigest {
     virtual ~PieceDigest() = default;
-    uint64_t rows = 0;  // the rows of the piece it stands for
+    uint64_t rows = 0;    // the rows of the piece it stands for (set by the split)
+    uint64_t bytes = 0;   // about the heap bytes it holds
+    uint64_t weight = 0;  // what it holds that the consumer bounds (TableWalkers::weight_room)
 };
 
 // Called on walker threads, several at once, each call with rows of its own,
-// which it must leave as they are (the consumer may yet read them).
+// which it must leave as they are (they are dropped if it digests them).
 using PieceDigester = std::function<std::unique_ptr<PieceDigest>(engine::CellStore& rows)>;
 
-// The digests of rows handed out together, in row order; empty unless every
-// one of those rows is covered by one.
-using PieceDigests = std::vector<std::unique_ptr<PieceDigest>>;
+// One piece of rows handed out: its digest, or none when its rows are in the
+// store handed out with it.
+struct PiecePart {
+    uint64_t rows = 0;
+    std::unique_ptr<PieceDigest> digest;
+};
 
-// The digests of pieces gathered one after another, kept only while every
-// piece brought one: a piece without one leaves the consumer to work on all
-// the gathered rows itself.
-class GatheredDigests {
+// The pieces of rows handed out together, in row order, the rows of those
+// without a digest being the store's, in the same order; empty when no piece
+// has a digest (every row is in the store).
+using PieceParts = std::vector<PiecePart>;
+
+// The parts of pieces gathered one after another.
+class GatheredParts {
 public:
-    // The next piece's digest (null: it has none). Pieces without rows are
-    // not added.
-    void add(std::unique_ptr<PieceDigest> digest) {
-        if (!digest) complete_ = false;
-        if (complete_) digests_.push_back(std::move(digest));
+    // The next `rows` rows: a digest, or none for rows in the store.
+    void add(uint64_t rows, std::unique_ptr<PieceDigest> digest) {
+        if (rows == 0) return;
+        digested_ = digested_ || digest;
+        if (!digest && !parts_.empty() && !parts_.back().digest) {
+            parts_.back().rows += rows;
+            return;
+        }
+        parts_.push_back(PiecePart{rows, std::move(digest)});
     }
-    // The digests of every piece added since the last take, or nothing when
-    // some piece had none; starts afresh.
-    PieceDigests take() {
-        PieceDigests out;
-        if (complete_) out = std::move(digests_);
-        digests_.clear();
-        complete_ = true;
+    // Parts already gathered (`parts`, in order) follow.
+    void add(PieceParts parts, uint64_t rows) {
+        if (parts.empty()) return add(rows, nullptr);
+        for (PiecePart& p : parts) add(p.rows, std::move(p.digest));
+    }
+    // Every part added since the last take (none when no piece had a
+    // digest); starts afresh.
+    PieceParts take() {
+        PieceParts out;
+        if (digested_) out = std::move(parts_);
+        parts_.clear();
+        digested_ = false;
         return out;
     }
 
 private:
-    PieceDigests digests_;
-    bool complete_ = true;
+    PieceParts parts_;
+    bool digested_ = false;
 };
 
 }  // namespace jorvane::table

@@ -52,43 +52,113 @@ std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& sourc
     if (range_len == 0) {
         // The same facts the caller chose its walkers by: no engine is
         // built only to ask them again.
-        range_len = run::split_range_for(run::input_facts(source, table_split_facts()), walkers.walkers);
+        range_len = run::split_range_for(run::input_facts(source, walkers.facts), walkers.walkers);
         if (walkers.streamed) range_len = run::streamed_range_len(range_len, walkers.walkers);
     }
     if (range_len == 0) return nullptr;
-    return std::make_unique<TableSplit>(std::move(engines), source, walkers.walkers, range_len,
-                                        std::move(walkers.digest));
+    return std::make_unique<TableSplit>(std::move(engines), source, std::move(walkers), range_len);
 }
 
-TableSplit::TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len,
-                       PieceDigester digest)
+TableSplit::TableSplit(TableEngines engines, Source& source, TableWalkers walkers, uint64_t range_len)
     : engines_(std::move(engines)),
-      digest_(engines_.row_limit ? PieceDigester() : std::move(digest)),
+      digest_(engines_.row_limit ? PieceDigester() : std::move(walkers.digest)),
       source_(source),
-      walkers_n_(std::max<size_t>(walkers, 1)),
+      walkers_n_(std::max<size_t>(walkers.walkers, 1)),
       in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
-      cuts_(source, range_len) {}
+      cuts_(source, range_len),
+      held_(walkers.held_bytes, walkers.weight_room) {}
+
+TableSplit::~TableSplit() { end_walkers(); }
+
+void TableSplit::Held::add(uint64_t bytes, uint64_t weight) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bytes_ += bytes;
+    weight_ += weight;
+}
+
+void TableSplit::Held::release(uint64_t bytes, uint64_t weight) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bytes_ -= bytes;
+        weight_ -= weight;
+        if (waiting_ == 0) return;
+    }
+    changed_.notify_all();
+}
+
+void TableSplit::Held::next_range(size_t index) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        next_ = index;
+        if (waiting_ == 0) return;
+    }
+    changed_.notify_all();
+}
+
+void TableSplit::Held::close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool TableSplit::Held::fits() const {
+    if (bytes_limit_ && bytes_ > bytes_limit_) return false;
+    return !weight_room_ || weight_ <= weight_room_->load(std::memory_order_relaxed);
+}
+
+void TableSplit::Held::wait_turn(size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // The range the merge takes next never waits, so the merge always gets
+    // on and what is held always shrinks again.
+    if (closed_ || index <= next_ || fits()) return;
+    ++waiting_;
+    changed_.wait(lock, [&] { return closed_ || index <= next_ || fits(); });
+    --waiting_;
+}
 
 TableSplit::Run TableSplit::scan_new(run::Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
     Run run;
     run.scan.begin = range.begin;
     run.scan.end = range.begin;
     run.scan.engine = std::make_unique<engine::Engine>(engines_.make());
-    scan_on(run, range, spare, cancel);
+    scan_on(run, range, spare, cancel, true);
     run.scan.range = std::move(range);
     return run;
 }
 
 void TableSplit::scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare,
-                         const std::atomic<bool>& cancel) {
+                         const std::atomic<bool>& cancel, bool walker) {
     run::scan_range(run.scan, in_, range, spare, cancel, [&](uint64_t end, const engine::BufferScan& scan) {
         Piece piece{end, run.scan.engine->take_row_batch(), nullptr};
-        if (digest_ && piece.rows.rows > 0) piece.digest = digest_(piece.rows);
+        if (digest_ && piece.rows.rows > 0) {
+            piece.digest = digest_(piece.rows);
+            if (piece.digest) {
+                piece.digest->rows = piece.rows.rows;
+                piece.bytes = piece.digest->bytes;
+                piece.weight = piece.digest->weight;
+                piece.rows = engine::CellStore::make(piece.rows.columns.size());
+            } else {
+                piece.bytes = piece.rows.bytes();
+            }
+            held_.add(piece.bytes, piece.weight);
+        }
         run.pieces.push_back(std::move(piece));
+        if (walker && digest_) held_.wait_turn(range.index);
         // Settled at the row limit counted from this engine's start: the
         // merge settles here or earlier.
         return !scan.settled;
     });
+}
+
+void TableSplit::release(Run& run) {
+    uint64_t bytes = 0, weight = 0;
+    for (const Piece& p : run.pieces) {
+        bytes += p.bytes;
+        weight += p.weight;
+    }
+    if (bytes || weight) held_.release(bytes, weight);
 }
 
 bool TableSplit::advance() {
@@ -111,12 +181,12 @@ bool TableSplit::advance() {
         // Not at top level and nothing ahead: the open run reads on.
         std::optional<run::Range> r = cuts_.next();
         if (!r) return false;
-        ++merged_;
+        held_.next_range(++merged_);
         extend(*r);
         return true;
     }
     Run next = walkers_->take(merged_);
-    ++merged_;
+    held_.next_range(++merged_);
     if (!next.scan.engine) {
         // A walker failed: raised once the walkers are joined.
         end_walkers();
@@ -125,19 +195,20 @@ bool TableSplit::advance() {
     }
     if (cur_ && !clean) {
         extend(next.scan.range);
+        release(next);
         walkers_->retire(std::move(next));
         return true;
     }
     if (cur_) walkers_->retire(std::move(*cur_));
     cur_ = std::move(next);
-    cur_->rows_before = rows_ + (has_pending_ ? pending_.rows : 0);
+    cur_->rows_before = rows_ + pending_rows_;
     return true;
 }
 
 void TableSplit::extend(const run::Range& range) {
     if (engines_.row_limit) cur_->scan.engine->set_row_limit(*engines_.row_limit - cur_->rows_before);
     cur_->extended = true;
-    scan_on(*cur_, range, spare_, walkers_->cancelled());
+    scan_on(*cur_, range, spare_, walkers_->cancelled(), false);
 }
 
 bool TableSplit::settles_first(const Run& run) {
@@ -164,16 +235,17 @@ uint64_t TableSplit::buffer_end(uint64_t end) {
     return std::min(grid_end, cuts_.end());
 }
 
-run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, PieceDigests& digests, bool failed) {
+run::SourceScan::Step TableSplit::scanned(engine::CellStore& rows, PieceParts& parts, bool failed) {
     run::SourceScan::Step out;
     out.kind = run::SourceScan::Step::Kind::Scanned;
     out.settled = !failed && limit_reached();
     out.bytes = pending_end_;
-    out.output_ready = pending_.rows > 0;
+    out.output_ready = pending_rows_ > 0;
     if (out.settled) stopped_at_ = buffer_end(pending_end_);
-    rows_ += pending_.rows;
+    rows_ += pending_rows_;
     rows = std::exchange(pending_, engine::CellStore());
-    digests = pending_digests_.take();
+    parts = pending_parts_.take();
+    pending_rows_ = 0;
     has_pending_ = false;
     return out;
 }
@@ -208,7 +280,7 @@ run::SourceScan::Step TableSplit::ended(engine::CellStore& rows) {
     return out;
 }
 
-run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests) {
+run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellStore& rows, PieceParts& parts) {
     if (over_) {
         run::SourceScan::Step out;
         out.kind = run::SourceScan::Step::Kind::Ended;
@@ -223,7 +295,10 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
         if (cur_ && !cur_->pieces.empty()) {
             Piece p = std::move(cur_->pieces.front());
             cur_->pieces.pop_front();
-            if (p.rows.rows > 0) pending_digests_.add(std::move(p.digest));
+            if (p.bytes || p.weight) held_.release(p.bytes, p.weight);
+            const uint64_t piece_rows = p.digest ? p.digest->rows : p.rows.rows;
+            pending_rows_ += piece_rows;
+            pending_parts_.add(piece_rows, std::move(p.digest));
             if (has_pending_) {
                 pending_.append(std::move(p.rows));
             } else {
@@ -236,17 +311,17 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
                 // One engine settles in this buffer, before anything after
                 // the last row counts.
                 end_walkers();
-                return scanned(rows, digests);
+                return scanned(rows, parts);
             }
             if (failed) {
-                run::SourceScan::Step out = scanned(rows, digests, true);
+                run::SourceScan::Step out = scanned(rows, parts, true);
                 end_walkers();
                 over_ = true;
                 out.error.emplace(JorvaneError::parse(std::move(*cur_->scan.error)));
                 return out;
             }
             // A buffer cut by a range's end is completed by the next range.
-            if (p.end % in_.grid == 0) return scanned(rows, digests);
+            if (p.end % in_.grid == 0) return scanned(rows, parts);
             continue;
         }
         if (cur_ && cur_->scan.read_error) return failed(JorvaneError::read(std::move(*cur_->scan.read_error), 0));
@@ -258,13 +333,14 @@ run::SourceScan::Step TableSplit::step(run::Interrupt* interrupt, engine::CellSt
             panic("a table range ended before the merge reached its row limit");
         }
         if (!advance()) {
-            if (has_pending_) return scanned(rows, digests);
+            if (has_pending_) return scanned(rows, parts);
             return ended(rows);
         }
     }
 }
 
 void TableSplit::end_walkers() {
+    held_.close();
     if (!walkers_) return;
     walkers_->cancel();
     walkers_.reset();

@@ -8,8 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -40,6 +43,11 @@ struct TableEngines {
     engine::Engine make() const;
 };
 
+// What a table scan tells the split rule before its source is opened: its
+// queries (values and a row count) never settle early, and its row limit is
+// kept by the merge. The input's own facts come from the source.
+run::SplitFacts table_split_facts();
+
 // The engines a table scan may use on one source.
 struct TableWalkers {
     size_t walkers = 1;
@@ -55,12 +63,17 @@ struct TableWalkers {
     // Run on each walker's pieces of rows as they are scanned (none: rows
     // only). Not run under a row limit, whose cut only the merge knows.
     PieceDigester digest{};
+    // What the run policy is told of the consumer (a consumer that logs
+    // floating-point figures per range says Sum: shorter ranges).
+    run::SplitFacts facts = table_split_facts();
+    // With a digester, what the pieces not yet handed out may hold: a walker
+    // waits before its next buffer while they hold more than `held_bytes`
+    // bytes (0: no bound) or more weight (PieceDigest::weight) than
+    // `weight_room` says is left (null: no bound), unless its range is the
+    // one the merge takes next, which never waits.
+    uint64_t held_bytes = 0;
+    const std::atomic<uint64_t>* weight_room = nullptr;
 };
-
-// What a table scan tells the split rule before its source is opened: its
-// queries (values and a row count) never settle early, and its row limit is
-// kept by the merge. The input's own facts come from the source.
-run::SplitFacts table_split_facts();
 
 class TableSplit {
 public:
@@ -68,18 +81,17 @@ public:
     // engine scans it (one walker, no buffer grid, a small file).
     static std::unique_ptr<TableSplit> make(TableEngines engines, Source& source, TableWalkers walkers);
     // Over ranges of about `range_len` bytes (tests pick short ones).
-    TableSplit(TableEngines engines, Source& source, size_t walkers, uint64_t range_len,
-               PieceDigester digest = {});
+    TableSplit(TableEngines engines, Source& source, TableWalkers walkers, uint64_t range_len);
     TableSplit(const TableSplit&) = delete;
     TableSplit& operator=(const TableSplit&) = delete;
-    ~TableSplit() = default;
+    ~TableSplit();
 
     // The next buffer's step, as run::SourceScan::step reports it for one
     // engine, with the rows that buffer (or, at the end, closing the scan)
-    // completed moved into `rows`, and their digests into `digests` when
-    // every piece of them has one. A step is settled once the rows handed
-    // out reach the row limit.
-    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests);
+    // completed moved into `rows`, those of digested pieces as their
+    // digests in `parts`. A step is settled once the rows handed out reach
+    // the row limit.
+    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows, PieceParts& parts);
     // Ends the scan: every range still being scanned stops.
     void stop();
     bool over() const { return over_; }
@@ -90,11 +102,41 @@ public:
 
 private:
     // The rows a range's engine completed in one buffer (or the part of it
-    // in the range), up to `end`.
+    // in the range), up to `end`: the rows, or their digest.
     struct Piece {
         uint64_t end = 0;
         engine::CellStore rows;
         std::unique_ptr<PieceDigest> digest;
+        uint64_t bytes = 0;  // what it holds, as counted in held_
+        uint64_t weight = 0;
+    };
+    // What the pieces not yet handed out hold, and the walkers ahead of the
+    // merge that wait for it to shrink.
+    class Held {
+    public:
+        Held(uint64_t bytes_limit, const std::atomic<uint64_t>* weight_room)
+            : bytes_limit_(bytes_limit), weight_room_(weight_room) {}
+        void add(uint64_t bytes, uint64_t weight);
+        void release(uint64_t bytes, uint64_t weight);
+        // The merge takes range `index` next.
+        void next_range(size_t index);
+        // Returns once the walker of range `index` may scan on.
+        void wait_turn(size_t index);
+        // Nobody waits any more.
+        void close();
+
+    private:
+        bool fits() const;
+
+        const uint64_t bytes_limit_;
+        const std::atomic<uint64_t>* const weight_room_;
+        std::mutex mutex_;
+        std::condition_variable changed_;
+        uint64_t bytes_ = 0;
+        uint64_t weight_ = 0;
+        size_t next_ = 0;
+        size_t waiting_ = 0;
+        bool closed_ = false;
     };
     // One engine's scan over ranges and its pieces not yet handed out; no
     // engine: the walker failed.
@@ -109,7 +151,12 @@ private:
     };
 
     Run scan_new(run::Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel);
-    void scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel);
+    // `walker`: on a walker's thread, which waits while too much is held
+    // ahead of the merge.
+    void scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel,
+                 bool walker);
+    // Forgets what the run's pieces hold (they are handed out or dropped).
+    void release(Run& run);
     // Takes the next range into the open run. False at the end of input.
     bool advance();
     // The open run's engine reads on through `range`.
@@ -117,13 +164,13 @@ private:
     // Whether one engine, scanning a walker's range from its start, settles
     // at the row limit before the range's error counts.
     bool settles_first(const Run& run);
-    bool limit_reached() const { return engines_.row_limit && rows_ + pending_.rows >= *engines_.row_limit; }
+    bool limit_reached() const { return engines_.row_limit && rows_ + pending_rows_ >= *engines_.row_limit; }
     // The end of the grid buffer that holds `end`'s last byte, as far as
     // the input reaches.
     uint64_t buffer_end(uint64_t end);
     // The step of the buffer put together (`failed`: it held an error that
     // counts).
-    run::SourceScan::Step scanned(engine::CellStore& rows, PieceDigests& digests, bool failed = false);
+    run::SourceScan::Step scanned(engine::CellStore& rows, PieceParts& parts, bool failed = false);
     run::SourceScan::Step ended(engine::CellStore& rows);
     run::SourceScan::Step failed(JorvaneError error);
     void end_walkers();
@@ -137,15 +184,18 @@ private:
     std::optional<Run> cur_;
     std::vector<uint8_t> spare_;
     size_t merged_ = 0;  // ranges taken into the open run
-    // The rows of the buffer being put together from pieces.
+    // The rows of the buffer being put together from pieces (those of
+    // digested pieces as their digests).
     engine::CellStore pending_;
-    GatheredDigests pending_digests_;
+    GatheredParts pending_parts_;
+    uint64_t pending_rows_ = 0;
     bool has_pending_ = false;
     uint64_t pending_end_ = 0;
     uint64_t rows_ = 0;  // rows handed out
     bool over_ = false;
     std::optional<uint64_t> stopped_at_;
     run::ThreadFailure failure_;
+    Held held_;
     // Declared last, so the walkers are joined before anything they use goes.
     std::optional<run::RangeWalkers<Run>> walkers_;
 };

@@ -87,12 +87,6 @@ StoredParts parts_of(std::vector<engine::CellStore>& stores, size_t c, uint64_t 
     return s;
 }
 
-// The bytes a store column holds.
-size_t bytes_held(const engine::CellColumn& c) {
-    return c.cells.capacity() * sizeof(engine::Cell) + c.items.capacity() * sizeof(engine::Cell) + c.arena.capacity() +
-           c.trees.capacity() * sizeof(engine::Value) + c.row_ends.capacity() * sizeof(uint64_t);
-}
-
 // How much freed cell memory is let pile up before it is handed back.
 constexpr size_t kHeapReturnStep = size_t{16} << 20;
 
@@ -175,8 +169,8 @@ Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::Scan
 
 Result<bool, JorvaneError> TableStream::advance(run::Interrupt* interrupt) { return gather(batch_rows_, interrupt); }
 
-run::SourceScan::Step TableStream::step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests) {
-    if (split_) return split_->step(interrupt, rows, digests);
+run::SourceScan::Step TableStream::step(run::Interrupt* interrupt, engine::CellStore& rows, PieceParts& parts) {
+    if (split_) return split_->step(interrupt, rows, parts);
     run::SourceScan::Step step = scan_.step(interrupt);
     if (step.kind == run::SourceScan::Step::Kind::Ended || step.kind == run::SourceScan::Step::Kind::Scanned)
         rows = scan_.engine().take_row_batch();
@@ -187,8 +181,8 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
     using Kind = run::SourceScan::Step::Kind;
     while (!done_) {
         engine::CellStore completed;
-        PieceDigests digests;
-        run::SourceScan::Step step = this->step(interrupt, completed, digests);
+        PieceParts parts;
+        run::SourceScan::Step step = this->step(interrupt, completed, parts);
         switch (step.kind) {
             case Kind::Interrupted: return make_err(run::interrupted_read());
             case Kind::Failed:
@@ -202,7 +196,7 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
             case Kind::Scanned: break;
         }
         if (step.error) return make_err(std::move(*step.error));
-        keep(std::move(completed), std::move(digests));
+        keep(std::move(completed), std::move(parts));
         if (step.settled) {
             limit_hit_ = true;
             if (split_) split_->stop();
@@ -215,13 +209,17 @@ Result<bool, JorvaneError> TableStream::gather(uint64_t rows, run::Interrupt* in
     return gathered_rows_ > 0;
 }
 
-void TableStream::keep(engine::CellStore rows, PieceDigests digests) {
-    if (rows.rows == 0) return;
-    gathered_rows_ += rows.rows;
-    gathered_.push_back(std::move(rows));
-    // A step's rows come with the digests of all its pieces or with none.
-    if (digests.empty()) gathered_digests_.add(nullptr);
-    for (auto& d : digests) gathered_digests_.add(std::move(d));
+void TableStream::keep(engine::CellStore rows, PieceParts parts) {
+    uint64_t n = rows.rows;
+    for (const PiecePart& p : parts)
+        if (p.digest) {
+            n += p.rows;
+            gathered_digested_ += p.rows;
+        }
+    if (n == 0) return;
+    gathered_rows_ += n;
+    gathered_parts_.add(std::move(parts), rows.rows);
+    if (rows.rows > 0) gathered_.push_back(std::move(rows));
 }
 
 uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
@@ -230,7 +228,8 @@ uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
     parts = std::move(gathered_);
     gathered_.clear();
     gathered_rows_ = 0;
-    (void)gathered_digests_.take();
+    gathered_digested_ = 0;
+    (void)gathered_parts_.take();
     if (limit_) *limit_ -= n;
     last_rows_ = n;
     first_row_ = rows_taken_;
@@ -240,9 +239,10 @@ uint64_t TableStream::take_parts(std::vector<engine::CellStore>& parts) {
 
 uint64_t TableStream::take_rows(engine::CellStore& rows) {
     std::vector<engine::CellStore> parts;
+    const uint64_t digested = gathered_digested_;
     const uint64_t n = take_parts(parts);
     rows = engine::CellStore::make(names_.size());
-    rows.rows = n;
+    rows.rows = n - digested;
     for (size_t c = 0; c < names_.size(); ++c) rows.columns[c] = join_column(parts, c);
     return n;
 }
@@ -261,7 +261,7 @@ Result<Table, JorvaneError> TableStream::emit() {
     for_each_column(names_.size(), threads, [&](size_t c) {
         StoredParts column = parts_of(parts, c, n, on_multi_);
         column.release = [&heap](engine::CellColumn& cells) {
-            const size_t bytes = bytes_held(cells);
+            const size_t bytes = cells.bytes();
             cells.release();
             heap.freed(bytes);
         };
@@ -300,12 +300,12 @@ Result<std::optional<StoredRows>, JorvaneError> TableStream::next_buffer_store(r
     if (!ready) return make_err(std::move(ready.error()));
     if (!*ready) return std::optional<StoredRows>();
     StoredRows out;
-    // Digests stand for whole pieces: rows cut at a limit have none.
-    PieceDigests digests = gathered_digests_.take();
-    if (!limit_) out.digests = std::move(digests);
+    // Rows cut at a limit have no digests: a split under a row limit makes
+    // none.
+    out.parts = gathered_parts_.take();
     out.rows = take_rows(out.store);
     for (size_t c = 0; c < names_.size(); ++c) {
-        if (auto e = multi_error(names_[c], StoredColumn{out.store.columns[c], out.rows, on_multi_})) {
+        if (auto e = multi_error(names_[c], StoredColumn{out.store.columns[c], out.store.rows, on_multi_})) {
             failed_column_ = c;
             return make_err(std::move(*e));
         }

@@ -38,14 +38,14 @@ struct CellBatch {
     std::vector<std::vector<std::optional<engine::Value>>> columns;
 };
 
-// The same rows as the store holds them (read with StoredColumn): the
-// store's first `rows` rows.
+// The same rows as the store holds them (read with StoredColumn), but for
+// those the walkers digested (TableWalkers::digest).
 struct StoredRows {
-    uint64_t rows = 0;
+    uint64_t rows = 0;  // in all, digested or not
     engine::CellStore store;
-    // When the walkers digested every one of these rows (TableWalkers::digest):
-    // the digests, in row order.
-    PieceDigests digests;
+    // The pieces of these rows in row order, as digests or as rows of the
+    // store; empty when every row is in the store.
+    PieceParts parts;
 };
 
 // The shape error of a column under on_multi "error" when some row matched
@@ -113,20 +113,20 @@ private:
 
     TableStream(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}
     // The next buffer's step, its rows moved into `rows`.
-    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows, PieceDigests& digests);
+    run::SourceScan::Step step(run::Interrupt* interrupt, engine::CellStore& rows, PieceParts& parts);
     // Reads on until `rows` rows are gathered or the scan is over (see
     // advance).
     Result<bool, JorvaneError> gather(uint64_t rows, run::Interrupt* interrupt);
     // gather, then the gathered rows untyped.
     Result<std::optional<CellBatch>, JorvaneError> gathered_cells(uint64_t rows, run::Interrupt* interrupt);
-    // The rows to hand out now (the gathered ones, cut to the limit), and
-    // the store started afresh; `first_row_` becomes the source row of the
-    // first of them.
+    // The rows to hand out now (the gathered ones, cut to the limit; those
+    // of digested pieces are not in the store), and the store started
+    // afresh; `first_row_` becomes the source row of the first of them.
     uint64_t take_rows(engine::CellStore& rows);
     // The same, the rows left in the stores the buffers gave.
     uint64_t take_parts(std::vector<engine::CellStore>& parts);
-    // Keeps a buffer's rows and their digests.
-    void keep(engine::CellStore rows, PieceDigests digests = {});
+    // Keeps a buffer's rows and digests.
+    void keep(engine::CellStore rows, PieceParts parts = {});
 
     run::SourceScan scan_;
     // The scan in ranges, when it splits (over scan_'s source).
@@ -138,7 +138,9 @@ private:
     // gave them (joined when they are taken).
     std::vector<engine::CellStore> gathered_;
     uint64_t gathered_rows_ = 0;
-    GatheredDigests gathered_digests_;
+    // Of which digested (never under a row limit).
+    uint64_t gathered_digested_ = 0;
+    GatheredParts gathered_parts_;
     std::vector<std::string> names_;
     std::vector<Declaration> declared_;
     std::optional<uint64_t> limit_;  // rows still allowed

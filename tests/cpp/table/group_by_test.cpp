@@ -237,15 +237,19 @@ TEST(DistinctValues, ExactIntegers) {
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(exact_int64(json(text)), expected) << text;
     // Two integers whose hashes in the integer table collide count twice.
-    DistinctValues set;
-    for (const char* text : {"7046029254386353131", "-561184103760049731", "7046029254386353131"}) set.insert(json(text));
+    DistinctPairs set;
+    for (const char* text : {"7046029254386353131", "-561184103760049731", "7046029254386353131"}) {
+        Value v = json(text);
+        set.insert(0, distinct_key(v), std::move(v));
+    }
     EXPECT_EQ(set.size(), 2u);
 }
 
-// The set against a plain list searched with Value equality, over values
-// drawn from a small pool rich in numbers that are equal in different forms;
-// a second set takes the same values through logs of a few values each (as
-// ranges hand them over), absorbed one after another.
+// The pairs against a plain list searched with Value equality, over values
+// drawn from a small pool rich in numbers that are equal in different forms,
+// in a few groups; a second set takes the same pairs in parts by value hash,
+// through pieces of a few pairs each (as ranges hand them over) whose groups
+// are numbered afresh and renamed when absorbed.
 TEST(DistinctValues, AgreesWithALinearSearch) {
     const char* pool[] = {"0",     "-0",   "0.0",     "1",         "1.0",  "10e-1", "100e-2",  "2",
                           "-1",    "-1.0", "1e300",   "1E+300",    "\"1\"", "\"a\"", "true",    "false",
@@ -253,24 +257,37 @@ TEST(DistinctValues, AgreesWithALinearSearch) {
                           "9223372036854775808",    "9223372036854775807.0", R"({"a":1,"b":[2]})",
                           R"({"b":[2.0],"a":1})",    "-9223372036854775808", "12345678901234567890123"};
     std::mt19937 rng(7);
+    constexpr size_t kParts = 3, kGroups = 4;
     for (int trial = 0; trial < 200; ++trial) {
-        DistinctValues set, absorbed;
-        DistinctLog log;
-        std::vector<Value> oracle;
+        DistinctPairs set;
+        std::vector<DistinctPairs> absorbed(kParts), piece(kParts);
+        // The piece numbers its groups in reverse.
+        const std::vector<size_t> into{3, 2, 1, 0};
+        std::vector<std::pair<size_t, Value>> oracle;
         const int n = 1 + static_cast<int>(rng() % 60);
+        const auto flush = [&] {
+            for (size_t p = 0; p < kParts; ++p) absorbed[p].absorb(std::move(piece[p]), into);
+        };
         for (int i = 0; i < n; ++i) {
             // Mostly pool values, sometimes fresh integers to grow the table.
             Value v = rng() % 4 ? json(pool[rng() % std::size(pool)]) : json(std::to_string(rng() % 5000));
+            const size_t group = rng() % kGroups;
             bool known = false;
-            for (const Value& o : oracle) known |= (o == v);
-            if (!known) oracle.push_back(v);
-            log.add(Value(v));
-            if (rng() % 7 == 0) absorbed.absorb(std::move(log));
-            set.insert(std::move(v));
+            for (const auto& [g, o] : oracle) known |= (g == group && o == v);
+            if (!known) oracle.emplace_back(group, v);
+            const DistinctKey key = distinct_key(v);
+            piece[distinct_part(key.hash, kParts)].insert(into[group], key, Value(v));
+            if (rng() % 7 == 0) flush();
+            set.insert(group, key, std::move(v));
             ASSERT_EQ(set.size(), oracle.size()) << "trial " << trial << " step " << i;
         }
-        absorbed.absorb(std::move(log));
-        EXPECT_EQ(absorbed.size(), oracle.size()) << "trial " << trial;
+        flush();
+        std::vector<uint64_t> expected(kGroups), counted(kGroups), in_parts(kGroups);
+        for (const auto& [g, o] : oracle) ++expected[g];
+        set.count_into(counted);
+        for (const DistinctPairs& p : absorbed) p.count_into(in_parts);
+        EXPECT_EQ(counted, expected) << "trial " << trial;
+        EXPECT_EQ(in_parts, expected) << "trial " << trial;
     }
 }
 
