@@ -92,7 +92,9 @@ TEST(ResolvePathSpec, ExpandsPathsAndGlobsIntoRegularFiles) {
         EXPECT_EQ(r ? "" : r.error(), c.error) << c.spec;
         std::vector<std::string> expected;
         for (const auto& f : c.files) expected.push_back(root + f);
-        if (r) EXPECT_EQ(files, expected) << c.spec;
+        if (r) {
+            EXPECT_EQ(files, expected) << c.spec;
+        }
     }
 
     // One seen-file set across texts: a file keeps its first mention only.
