@@ -1,5 +1,6 @@
 #include "engine/into_sink.h"
 
+#include <iterator>
 #include <optional>
 
 namespace jorvane::engine {
@@ -26,12 +27,14 @@ void IntoSink::accept(size_t query, StreamKind kind, std::vector<Value> values) 
         if (routes_[i].first != query || routes_[i].second != kind) continue;
         Bucket& b = buckets_[i];
         if (!b.numeric) {
-            if (b.values.empty()) {
+            // A run over several sources hands its values over only at the
+            // end: the bucket must grow geometrically, as insert grows it,
+            // not to the exact size of every batch.
+            if (b.values.empty())
                 b.values = std::move(values);
-            } else {
-                b.values.reserve(b.values.size() + values.size());
-                for (auto& v : values) b.values.push_back(std::move(v));
-            }
+            else
+                b.values.insert(b.values.end(), std::make_move_iterator(values.begin()),
+                                std::make_move_iterator(values.end()));
             return;
         }
         for (const auto& v : values) {

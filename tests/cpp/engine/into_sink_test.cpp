@@ -1,5 +1,5 @@
-// The into= sink: which bucket a batch reaches, and what a numeric bucket
-// reads from each kind of value.
+// The into= sink: which bucket a batch reaches, what a numeric bucket reads
+// from each kind of value, and how a plain bucket grows.
 #include "engine/into_sink.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +51,22 @@ TEST(IntoSink, NumericBucketsReadNumbersAndNumericStrings) {
                                              std::numeric_limits<double>::infinity()}));
     EXPECT_EQ(b.skipped, 8u);
     EXPECT_TRUE(b.values.empty());
+}
+
+// A run over several sources empties the buckets only at its end, so one
+// bucket may take many small batches: it must not be reallocated for each.
+TEST(IntoSink, PlainBucketsGrowGeometrically) {
+    IntoSink sink({{0, StreamKind::Values}}, {false});
+    auto& values = sink.buckets()[0].values;
+    size_t moves = 0;
+    const Value* last = nullptr;
+    for (int i = 0; i < 4000; ++i) {
+        sink.accept(0, StreamKind::Values, values_of({"1", "2"}));
+        if (values.data() != last) ++moves;
+        last = values.data();
+    }
+    EXPECT_EQ(values.size(), 8000u);
+    EXPECT_LE(moves, 20u);
 }
 
 }  // namespace
