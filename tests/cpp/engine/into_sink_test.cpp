@@ -1,5 +1,5 @@
-// The into= sink: which bucket a batch reaches, what a numeric bucket reads
-// from each kind of value, and how a plain bucket grows.
+// The into= sink: what a numeric bucket reads from each kind of value, and
+// how a plain bucket grows.
 #include "engine/into_sink.h"
 
 #include <gtest/gtest.h>
@@ -19,26 +19,6 @@ std::vector<Value> values_of(const std::vector<std::string>& texts) {
     std::vector<Value> out;
     for (const auto& t : texts) out.push_back(json(t));
     return out;
-}
-
-TEST(IntoSink, RoutesEachBatchToTheFirstMatchingBindingOnly) {
-    const auto V = StreamKind::Values, U = StreamKind::ValuesUnique;
-    IntoSink sink({{0, V}, {1, V}, {0, U}, {0, V}}, {false, false, true});
-    sink.accept(0, V, values_of({"1", "\"a\""}));
-    sink.accept(2, V, values_of({"9"}));  // no binding: dropped
-    sink.accept(1, U, values_of({"9"}));  // no binding: dropped
-    sink.accept(0, U, values_of({"4", "x"}));
-    sink.accept(0, V, values_of({"[2]", "{}"}));
-    sink.accept(1, V, values_of({}));
-    auto& b = sink.buckets();
-    ASSERT_EQ(b.size(), 4u);
-    EXPECT_EQ(b[0].values, values_of({"1", "\"a\"", "[2]", "{}"}));  // in arrival order
-    EXPECT_TRUE(b[1].values.empty());
-    EXPECT_TRUE(b[2].numeric);
-    EXPECT_EQ(b[2].floats, std::vector<double>{4.0});
-    EXPECT_EQ(b[2].skipped, 1u);
-    EXPECT_FALSE(b[3].numeric);  // a route without a flag is plain
-    EXPECT_TRUE(b[3].values.empty());  // shadowed by the first (0, Values) route
 }
 
 TEST(IntoSink, NumericBucketsReadNumbersAndNumericStrings) {
