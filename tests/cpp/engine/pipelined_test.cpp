@@ -95,7 +95,7 @@ TEST(Pipelined, ShortInputsNeverStartTheThread) {
 }
 
 TEST(Pipelined, BuffersAroundTheThresholdScanAsBatched) {
-    const std::string doc = ndjson(3 * kMin + 12345, 2);
+    const std::string doc = ndjson(2 * kMin + 12345, 2);
     const Outcome reference = run(doc, queries(), RunOptions{ScanMode::batched(8)});
     ASSERT_FALSE(reference.failed) << reference.message;
     const std::vector<std::vector<size_t>> patterns{{kMin - 1}, {kMin}, {kMin + 1},         {kMin - 64, kMin + 64},
