@@ -20,6 +20,7 @@
 #include "ndjson/raw_row.h"
 #include "run/plans.h"
 #include "run/split_pull.h"
+#include "run/split_scan.h"
 #include "util/panic.h"
 
 namespace jorvane::ndjson {

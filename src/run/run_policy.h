@@ -107,6 +107,18 @@ inline constexpr uint64_t kFiguresRangeLen = 2097152;
 // file's ranges are at most kFiguresRangeLen long with a Sum, Mean or Product.
 uint64_t split_range_for(const SplitFacts& facts, size_t walkers);
 
+// How one source is scanned in ranges.
+struct SplitPlan {
+    // Engines scanning at once (the calling thread only merges).
+    size_t walkers = 2;
+    // The length a range aims at (it runs on to the next newline).
+    uint64_t range_len = 16777216;
+};
+
+// The plan for `walkers` engines over the source `facts` describe, or
+// nothing when one engine scans it (split_range_for).
+std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers);
+
 // The thread figures of one run, built once from the caller's max_threads.
 class ThreadBudget {
 public:

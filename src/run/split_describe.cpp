@@ -7,6 +7,7 @@
 
 #include "engine/describer.h"
 #include "run/split_pull.h"
+#include "run/split_scan.h"
 
 namespace jorvane::run {
 namespace {

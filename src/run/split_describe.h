@@ -13,8 +13,8 @@
 #include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
+#include "run/run_policy.h"
 #include "run/scan_source.h"
-#include "run/split_scan.h"
 #include "source/source.h"
 #include "util/result.h"
 

@@ -192,10 +192,4 @@ void SplitPull::finish_input() {
     stop_walkers();
 }
 
-std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers) {
-    const uint64_t range_len = split_range_for(facts, walkers);
-    if (range_len == 0) return std::nullopt;
-    return SplitPlan{walkers, range_len};
-}
-
 }  // namespace jorvane::run

@@ -28,7 +28,6 @@
 #include "run/range_scan.h"
 #include "run/range_walkers.h"
 #include "run/run_policy.h"
-#include "run/split_scan.h"
 #include "run/thread_failure.h"
 #include "source/source.h"
 
@@ -136,9 +135,5 @@ private:
     // Declared last, so the walkers are joined before anything they use goes.
     std::optional<RangeWalkers<Piece>> walkers_;
 };
-
-// The plan for `walkers` engines over the source `facts` describe, or
-// nothing when one engine scans it (split_range_for).
-std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers);
 
 }  // namespace jorvane::run

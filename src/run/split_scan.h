@@ -43,13 +43,6 @@
 
 namespace jorvane::run {
 
-struct SplitPlan {
-    // Engines scanning at once (the calling thread only merges).
-    size_t walkers = 2;
-    // The length a range aims at (it runs on to the next newline).
-    uint64_t range_len = 16777216;
-};
-
 // The facts of `source` itself that the split rule reads: whether it has a
 // buffer grid, whether it is a mapped file, and that file's size.
 SplitFacts input_facts(Source& source, SplitFacts facts = {});
