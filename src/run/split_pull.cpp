@@ -43,15 +43,15 @@ void SplitPull::stop_walkers() {
     walkers_.reset();
 }
 
-void SplitPull::retire(RangeRun run) {
+void SplitPull::retire(Stretch run) {
     if (walkers_) walkers_->retire(Piece{std::move(run), nullptr});
 }
 
 void SplitPull::retire(std::unique_ptr<RangeOutput> output) {
-    if (walkers_) walkers_->retire(Piece{RangeRun(), std::move(output)});
+    if (walkers_) walkers_->retire(Piece{Stretch(), std::move(output)});
 }
 
-std::unique_ptr<RangeOutput> SplitPull::scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
+std::unique_ptr<RangeOutput> SplitPull::scan(Stretch& run, const Range& r, std::vector<uint8_t>& spare,
                                              const std::atomic<bool>& cancel) const {
     std::unique_ptr<RangeOutput> output;
     // The output is taken after every buffer that left some, while it is

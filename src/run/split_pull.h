@@ -65,7 +65,7 @@ struct PullStep {
     };
     Kind kind = Kind::Ended;
     std::unique_ptr<RangeOutput> output;
-    std::optional<RangeRun> closed;
+    std::optional<Stretch> closed;
     std::optional<JorvaneError> error;
 };
 
@@ -89,7 +89,7 @@ public:
 
     // Hands a closed run or a spent output back, to be destroyed off the
     // consumer's thread.
-    void retire(RangeRun run);
+    void retire(Stretch run);
     void retire(std::unique_ptr<RangeOutput> output);
 
     // The bytes the runs handed over so far cover.
@@ -97,14 +97,14 @@ public:
 
 private:
     struct Piece {
-        RangeRun run;
+        Stretch run;
         std::unique_ptr<RangeOutput> output;
     };
 
     // Hands out ranges while the open run ended at top level.
     void feed();
     // Scans `r` with `run`'s engine, taking the output as it comes.
-    std::unique_ptr<RangeOutput> scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
+    std::unique_ptr<RangeOutput> scan(Stretch& run, const Range& r, std::vector<uint8_t>& spare,
                                       const std::atomic<bool>& cancel) const;
     // The open run goes on through `r` with its own engine.
     std::unique_ptr<RangeOutput> extend(const Range& r);
@@ -124,7 +124,7 @@ private:
     uint64_t source_index_;
     RangeInput in_;
     RangeFeed cuts_;
-    std::optional<RangeRun> cur_;
+    std::optional<Stretch> cur_;
     std::deque<PullStep> queue_;
     std::vector<uint8_t> spare_;
     size_t merged_ = 0;

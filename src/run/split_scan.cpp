@@ -45,7 +45,7 @@ public:
 
     std::optional<SourceOutcome> run() {
         walkers_.emplace(plan_.walkers, [this](Range r, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
-            RangeRun run;
+            Stretch run;
             run.begin = r.begin;
             run.end = r.begin;
             run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, in_.stream_values));
@@ -87,7 +87,7 @@ private:
                 ++merged_;
                 extend(*r);
             } else {
-                RangeRun next = walkers_->take(merged_);
+                Stretch next = walkers_->take(merged_);
                 ++merged_;
                 if (!next.engine) return true;  // a walker failed: raised once they are joined
                 if (!cur_) {
@@ -121,7 +121,7 @@ private:
     // The open run's engine goes on through `r`.
     void extend(const Range& r) { scan_range(*cur_, in_, r, spare_, walkers_->cancelled()); }
 
-    void fold(RangeRun& run) {
+    void fold(Stretch& run) {
         merge_.fold(*run.engine, std::move(run.batches), options_.sink);
         walkers_->retire(std::move(run));
     }
@@ -174,13 +174,13 @@ private:
     RangeInput in_;
     OutputMerge merge_;
     RangeFeed cuts_;
-    std::optional<RangeRun> cur_;
+    std::optional<Stretch> cur_;
     std::vector<uint8_t> spare_;
     size_t merged_ = 0;  // ranges taken by the merge
     bool early_ = false;
     ThreadFailure failure_;
     // Declared last, so the walkers are joined before anything they use goes.
-    std::optional<RangeWalkers<RangeRun>> walkers_;
+    std::optional<RangeWalkers<Stretch>> walkers_;
 };
 
 }  // namespace

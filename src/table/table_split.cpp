@@ -212,7 +212,7 @@ void TableSplit::extend(const run::Range& range) {
 }
 
 bool TableSplit::settles_first(const Run& run) {
-    run::RangeRun probe;
+    run::Stretch probe;
     probe.begin = run.scan.range.begin;
     probe.end = probe.begin;
     probe.engine = std::make_unique<engine::Engine>(engines_.make());

@@ -141,7 +141,7 @@ private:
     // One engine's scan over ranges and its pieces not yet handed out; no
     // engine: the walker failed.
     struct Run {
-        run::RangeRun scan;
+        run::Stretch scan;
         std::deque<Piece> pieces;
         // Rows handed out before the run's first piece.
         uint64_t rows_before = 0;
