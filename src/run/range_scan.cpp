@@ -115,8 +115,6 @@ void scan_range(Stretch& stretch, const RangeInput& in, const Range& range, std:
             }
         }
         engine::BufferScan scan = stretch.engine->scan_buffer(bytes);
-        if (scan.output_ready && in.stream_values)
-            for (auto& b : stretch.engine->drain_streams()) stretch.batches.push_back(std::move(b));
         if (after && !after(next, scan) && !scan.error) {
             stretch.end = next;
             stretch.stopped = true;

@@ -15,7 +15,6 @@
 
 #include "engine/engine.h"
 #include "engine/parse_error.h"
-#include "engine/sink.h"
 #include "run/range_cutter.h"
 #include "source/io_error.h"
 
@@ -29,7 +28,6 @@ namespace jorvane::run {
 struct RangeInput {
     const MappedFile* file;  // null: ranges are copies of sequential input
     size_t grid;             // the one-engine scan's buffer length
-    bool stream_values;      // streamed values are kept for the merge
 };
 
 // A stretch: one engine's scan over consecutive bytes of the input, a range
@@ -39,7 +37,6 @@ struct Stretch {
     uint64_t end = 0;    // scanned up to here
     Range range;         // the range it started with
     std::unique_ptr<engine::Engine> engine;  // null: the walker failed
-    std::vector<engine::ValueBatch> batches;
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
     // Ranges of sequential input scanned last, reaching a grid buffer and a

@@ -6,12 +6,11 @@
 // same partial results.
 //
 // A cut falls just after a newline byte, about a range length after the
-// previous one; the first range starts at the start of the file. Whether a
-// cut really lies between top-level values is known only once the range
-// before it has been scanned: a range's own scan is used only when the scan
-// before it ended at top level (Engine::at_top_level). Otherwise the engine
-// of the range before goes on through it, as one engine would, and no range
-// is started ahead until a cut checks out again, so a pretty-printed document
+// previous one; the first range starts at the start of the file. The ranges
+// are scanned and merged by run/split_pull.h: a range's own scan is used only
+// when the stretch before it ended at top level, and otherwise the engine of
+// that stretch goes on through it, as one engine would, and no range is
+// started ahead until a cut checks out again, so a pretty-printed document
 // is read by one walker. Engines take the file in buffers cut on the grid a
 // one-engine scan uses, and an error's context is taken from that grid's
 // buffer, so even the error text is the same.

@@ -64,7 +64,7 @@ TableSplit::TableSplit(TableEngines engines, Source& source, TableWalkers walker
       digest_(engines_.row_limit ? PieceDigester() : std::move(walkers.digest)),
       source_(source),
       walkers_n_(std::max<size_t>(walkers.walkers, 1)),
-      in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
+      in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1)},
       cuts_(source, range_len),
       held_(walkers.held_bytes, walkers.weight_room) {}
 

@@ -99,7 +99,7 @@ TEST(ShrinkingFile, AWalkerFailsWhereItsRangeShrank) {
         TempFile file(doc);
         auto opened = MappedFile::open(file.path());
         ASSERT_TRUE(opened.ok());
-        const RangeInput in{opened->get(), 64, false};
+        const RangeInput in{opened->get(), 64};
         const std::atomic<bool> never{false};
         std::vector<uint8_t> spare;
         Stretch run;
