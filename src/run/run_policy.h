@@ -79,7 +79,7 @@ struct SplitFacts {
     enum class Input : uint8_t {
         Other,       // no buffer grid (a Python file-like object, bytes): one engine
         PlainFile,   // a plain file, read in place
-        Sequential,  // read in order on a buffer grid (a compressed file), in blocks cut into ranges
+        Sequential,  // read in order on a buffer grid (a compressed file), in slabs cut into ranges
     };
     Input input = Input::Other;
     // A plain file's size (unknown: one engine).

@@ -16,7 +16,7 @@
 // buffer, so even the error text is the same.
 //
 // A compressed file is read by its decoder (on a thread of its own when the
-// source prefetches, which then decodes straight into the blocks the ranges
+// source prefetches, which then decodes straight into the slabs the ranges
 // share) and cut into ranges of about 1 MiB for the walkers
 // (run/range_cutter.h, run/run_policy.h).
 //
@@ -52,7 +52,7 @@ SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanO
 
 // Scans `source` in ranges as `plan` says: a mapped file
 // (Source::mapped_file) read in place, else sequential input whose buffers lie on a
-// grid (Source::buffer_grid), read on the calling thread in blocks cut into
+// grid (Source::buffer_grid), read on the calling thread in slabs cut into
 // ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan);
