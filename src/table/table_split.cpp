@@ -42,25 +42,25 @@ run::SplitFacts table_split_facts() {
     return facts;
 }
 
-std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& source, TableWalkers walkers) {
+std::unique_ptr<TableSplit> TableSplit::make(TableEngines engines, Source& source, TableSplitOptions options) {
     if (source.buffer_grid() == 0) return nullptr;
-    uint64_t range_len = walkers.range_len;
+    uint64_t range_len = options.range_len;
     if (range_len == 0) {
         // The same facts the caller chose its walkers by: no engine is
         // built only to ask them again.
-        range_len = run::split_range_for(run::input_facts(source, walkers.facts), walkers.walkers);
-        if (walkers.streamed) range_len = run::streamed_range_len(range_len, walkers.walkers);
+        range_len = run::split_range_for(run::input_facts(source, options.facts), options.walkers);
+        if (options.streamed) range_len = run::streamed_range_len(range_len, options.walkers);
     }
     if (range_len == 0) return nullptr;
-    return std::make_unique<TableSplit>(std::move(engines), source, std::move(walkers), range_len);
+    return std::make_unique<TableSplit>(std::move(engines), source, std::move(options), range_len);
 }
 
-TableSplit::TableSplit(TableEngines engines, Source& source, TableWalkers walkers, uint64_t range_len)
+TableSplit::TableSplit(TableEngines engines, Source& source, TableSplitOptions options, uint64_t range_len)
     : engines_(std::move(engines)),
-      digest_(engines_.row_limit ? PieceDigester() : std::move(walkers.digest)),
+      digest_(engines_.row_limit ? PieceDigester() : std::move(options.digest)),
       source_(source),
-      held_(walkers.held_bytes, walkers.weight_room),
-      pull_(source, run::SplitPlan{std::max<size_t>(walkers.walkers, 1), range_len}, *this, 0,
+      held_(options.held_bytes, options.weight_room),
+      pull_(source, run::SplitPlan{std::max<size_t>(options.walkers, 1), range_len}, *this, 0,
             digest_ ? &held_ : nullptr) {}
 
 bool TableSplit::after_buffer(engine::Engine& engine, const engine::BufferScan& scan, uint64_t end,

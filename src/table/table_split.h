@@ -46,8 +46,9 @@ struct TableEngines {
 // kept by the merge. The input's own facts come from the source.
 run::SplitFacts table_split_facts();
 
-// The engines a table scan may use on one source.
-struct TableWalkers {
+// How a table scan may split one source: the engines that may scan it at
+// once, the ranges, and what the walkers do with the rows they scan.
+struct TableSplitOptions {
     size_t walkers = 1;
     // The length ranges aim at; 0: the run policy's (run/run_policy.h),
     // which leaves a small input or one walker to one engine. Tests set it
@@ -77,9 +78,9 @@ class TableSplit final : private run::SplitConsumer {
 public:
     // The split scan of `source` (which outlives it), or null when one
     // engine scans it (one walker, no buffer grid, a small file).
-    static std::unique_ptr<TableSplit> make(TableEngines engines, Source& source, TableWalkers walkers);
+    static std::unique_ptr<TableSplit> make(TableEngines engines, Source& source, TableSplitOptions options);
     // Over ranges of about `range_len` bytes (tests pick short ones).
-    TableSplit(TableEngines engines, Source& source, TableWalkers walkers, uint64_t range_len);
+    TableSplit(TableEngines engines, Source& source, TableSplitOptions options, uint64_t range_len);
     TableSplit(const TableSplit&) = delete;
     TableSplit& operator=(const TableSplit&) = delete;
 
