@@ -98,7 +98,7 @@ asan: clang-deps
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
 	  ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 1800
 
-TSAN_FILTER ?= ScanModes.*:BatchReadAhead.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*:SplitScan.*:TableSplit.*:SplitDescribe.*:SplitRows.*:MappedFile.*:SerialWorker.*:ShrinkingFile.*:ShrinkingRows.*
+TSAN_FILTER ?= ScanModes.*:BatchReadAhead.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*:SplitScan.*:SplitPull.*:TableSplit.*:SplitDescribe.*:SplitRows.*:MappedFile.*:SerialWorker.*:ShrinkingFile.*:ShrinkingRows.*
 tsan: clang-deps
 	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
 	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=thread
