@@ -155,6 +155,23 @@ def test_auto_mode_at_the_split_size(tmp_path):
         assert Query(str(path), "qty", Exists(), max_threads=8).mode == "pipelined"
 
 
+@pytest.mark.skipif((len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)) < 2, reason="one processor: one walker")
+def test_auto_mode_of_compressed_bytes(tmp_path):
+    # Compressed bytes are cut into ranges as a compressed file is, so "auto"
+    # picks batched walkers for both; plain bytes keep one pipelined engine.
+    import gzip
+
+    from jorvane import Source
+
+    data = b"".join(b'{"qty": %d}\n' % i for i in range(1000))
+    path = tmp_path / "small.ndjson.gz"
+    path.write_bytes(gzip.compress(data))
+    for source in (str(path), Source(gzip.compress(data), compression="gzip")):
+        q = Query(source, "qty", Count(), max_threads=8)
+        assert (q.mode, q.result().count()) == ("batched", 1000)
+    assert Query(data, "qty", Count(), max_threads=8).mode == "pipelined"
+
+
 def test_pretty_printed_document(tmp_path):
     rng = random.Random(5)
     records = [record(rng, True) for _ in range(3000)]

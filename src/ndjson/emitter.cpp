@@ -18,9 +18,9 @@
 #include "engine/query_plan.h"
 #include "ndjson/json_writer.h"
 #include "ndjson/raw_row.h"
+#include "run/input_facts.h"
 #include "run/plans.h"
 #include "run/split_pull.h"
-#include "run/split_scan.h"
 #include "util/panic.h"
 
 namespace jorvane::ndjson {

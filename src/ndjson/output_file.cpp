@@ -27,17 +27,6 @@ constexpr size_t kCompressedBuffer = 32 * 1024;
 constexpr int kGzipLevel = 6;
 constexpr int kZstdLevel = 3;
 
-bool ends_with_ascii_ci(std::string_view text, std::string_view suffix) {
-    if (text.size() < suffix.size()) return false;
-    text.remove_prefix(text.size() - suffix.size());
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i]) return false;
-    }
-    return true;
-}
-
 class FileDescriptor {
 public:
     FileDescriptor() = default;
@@ -85,7 +74,7 @@ public:
     // The file written from now on (the encoder exists before the file does).
     void attach(int fd) { file_.reset(fd); }
     bool attached() const { return file_.is_open(); }
-    virtual OutputKind kind() const = 0;
+    virtual Compression compression() const = 0;
     virtual Result<void, IoError> write_all(std::string_view bytes) = 0;
     virtual Result<void, IoError> flush() = 0;
     // Ends the output; the file is closed by the caller.
@@ -102,7 +91,7 @@ class PlainOutput final : public OutputFile::Impl {
 public:
     PlainOutput() { buffer_.reserve(kPlainBuffer); }
     ~PlainOutput() override { (void)flush(); }
-    OutputKind kind() const override { return OutputKind::Plain; }
+    Compression compression() const override { return Compression::None; }
 
     Result<void, IoError> write_all(std::string_view bytes) override {
         if (buffer_.size() + bytes.size() > kPlainBuffer) {
@@ -146,7 +135,7 @@ public:
         if (!ended_ && attached()) (void)end();
         deflateEnd(&z_);
     }
-    OutputKind kind() const override { return OutputKind::Gzip; }
+    Compression compression() const override { return Compression::Gzip; }
 
     Result<void, IoError> write_all(std::string_view bytes) override {
         if (auto r = header(); !r) return r;
@@ -222,7 +211,7 @@ using ZstdContext = std::unique_ptr<ZSTD_CCtx, ZstdContextFree>;
 class ZstdOutput final : public OutputFile::Impl {
 public:
     explicit ZstdOutput(ZstdContext context) : cctx_(std::move(context)), out_(kCompressedBuffer) {}
-    OutputKind kind() const override { return OutputKind::Zstd; }
+    Compression compression() const override { return Compression::Zstd; }
 
     // A compression context at level 3 without a dictionary, or the
     // library's error text.
@@ -263,23 +252,18 @@ private:
 
 }  // namespace
 
-OutputKind output_kind_for(std::string_view path) {
-    if (ends_with_ascii_ci(path, ".gz")) return OutputKind::Gzip;
-    if (ends_with_ascii_ci(path, ".zst") || ends_with_ascii_ci(path, ".zstd")) return OutputKind::Zstd;
-    return OutputKind::Plain;
-}
-
-Result<OutputFile, std::string> OutputFile::create(const std::string& path) {
+Result<OutputFile, std::string> OutputFile::create(const std::string& path, Compression compression) {
     std::unique_ptr<Impl> impl;
-    switch (output_kind_for(path)) {
-        case OutputKind::Plain: impl = std::make_unique<PlainOutput>(); break;
-        case OutputKind::Gzip: {
+    switch (file_compression(compression, path)) {
+        case Compression::None:
+        case Compression::Unset: impl = std::make_unique<PlainOutput>(); break;
+        case Compression::Gzip: {
             auto g = GzipOutput::make();
             if (!g) return make_err("gzip encoder: " + g.error());
             impl = std::move(g.value());
             break;
         }
-        case OutputKind::Zstd: {
+        case Compression::Zstd: {
             auto c = ZstdOutput::make_context();
             if (!c) return make_err("zstd encoder: " + c.error());
             impl = std::make_unique<ZstdOutput>(std::move(c.value()));
@@ -303,7 +287,7 @@ OutputFile::OutputFile(OutputFile&&) noexcept = default;
 OutputFile& OutputFile::operator=(OutputFile&&) noexcept = default;
 OutputFile::~OutputFile() = default;
 
-OutputKind OutputFile::kind() const { return impl_->kind(); }
+Compression OutputFile::compression() const { return impl_->compression(); }
 
 Result<void, IoError> OutputFile::write_all(std::string_view bytes) { return impl_->write_all(bytes); }
 

@@ -1,7 +1,7 @@
-// OutputFile: the output file of write_ndjson, plain or compressed as its
-// name asks: a name ending in ".gz" gets one gzip member (deflate level 6),
-// ".zst" or ".zstd" one Zstandard frame (level 3, no dictionary), anything
-// else plain bytes (ASCII letters compared case-insensitively).
+// OutputFile: the output file of write_ndjson, plain or compressed as asked,
+// by default as its name asks (compression_from_extension): gzip output is
+// one gzip member (deflate level 6), Zstandard output one frame (level 3, no
+// dictionary).
 //
 // An output file dropped without finish() leaves the file as a reader can
 // best use it: plain output keeps every byte given to write_all; gzip output
@@ -14,22 +14,19 @@
 #include <string>
 #include <string_view>
 
+#include "source/compression.h"
 #include "source/io_error.h"
 #include "util/result.h"
 
 namespace jorvane::ndjson {
 
-enum class OutputKind { Plain, Gzip, Zstd };
-
-// The kind a file name selects.
-OutputKind output_kind_for(std::string_view path);
-
 class OutputFile {
 public:
-    // Makes the encoder, then creates (or truncates) the file with
-    // permissions 0666 less the umask. On failure nothing is created and the
-    // message says why: "zstd encoder: {}" or "cannot create {:?}: {}".
-    static Result<OutputFile, std::string> create(const std::string& path);
+    // Makes the encoder for `compression` (Unset: as the name's extension
+    // says), then creates (or truncates) the file with permissions 0666 less
+    // the umask. On failure nothing is created and the message says why:
+    // "zstd encoder: {}" or "cannot create {:?}: {}".
+    static Result<OutputFile, std::string> create(const std::string& path, Compression compression);
 
     OutputFile(OutputFile&&) noexcept;
     OutputFile& operator=(OutputFile&&) noexcept;
@@ -43,7 +40,8 @@ public:
     // closes the file. The file is spent either way.
     Result<void, IoError> finish();
 
-    OutputKind kind() const;
+    // Gzip, Zstd or None.
+    Compression compression() const;
 
     class Impl;
 

@@ -207,7 +207,7 @@ PyObject* write_ndjson_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                 emitter.emplace(make_emitter(r));
             }
             if (!*emitter) return raise_jorvane_err(std::move(emitter->error()));
-            auto file = ndjson::OutputFile::create(path_text);
+            auto file = ndjson::OutputFile::create(path_text, Compression::Unset);
             if (!file) return raise(PyExc_ValueError, file.error());
             SignalCheck signals;
             std::optional<Result<uint64_t, JorvaneError>> written;

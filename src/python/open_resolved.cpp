@@ -8,15 +8,10 @@
 #include <vector>
 
 #include "python/py_reader_source.h"
-#include "source/bytes_source.h"
-#include "source/gzip_decoder.h"
-#include "source/memory_reader.h"
-#include "source/open_file.h"
-#include "source/read_source.h"
-#include "source/resolve.h"
-#include "source/zstd_decoder.h"
+#include "run/input_facts.h"
 #include "run/run_policy.h"
 #include "source/compression.h"
+#include "source/open_file.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -33,35 +28,19 @@ std::unique_ptr<Source> zstd_failure(const IoError& e) {
 }
 
 std::unique_ptr<Source> open_bytes(std::vector<uint8_t>&& data, size_t buffer_len, Compression compression) {
-    if (compression == Compression::Gzip) {
-        auto decoder = std::make_unique<GzipDecoder>(std::make_unique<MemoryReader>(std::move(data)));
-        return std::make_unique<ReadSource>(std::move(decoder), buffer_len);
-    }
-    if (compression == Compression::Zstd) {
-        auto decoder = ZstdDecoder::create(std::make_unique<MemoryReader>(std::move(data)));
-        if (!decoder) return zstd_failure(decoder.error());
-        return std::make_unique<ReadSource>(std::move(*decoder), buffer_len);
-    }
-    return std::make_unique<BytesSource>(std::move(data));
+    auto source = open_bytes_source(std::move(data), buffer_len, compression);
+    if (!source) return zstd_failure(source.error());
+    return std::move(*source);
 }
 
 std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t buffer_len, Compression compression) {
-    if (compression != Compression::Gzip && compression != Compression::Zstd) {
-        return std::make_unique<PyReadSource>(std::move(obj), keep_open);
-    }
+    if (!is_compressed(compression)) return std::make_unique<PyReadSource>(std::move(obj), keep_open);
     // The decoder fills its MiB input buffer before decoding any of it, as it
     // does over bytes and files: the object sees read(1048576), then reads of
     // what the buffer still lacks while its answers fall short.
-    auto adapter = std::make_unique<PyReadAdapter>(obj);
-    std::unique_ptr<ByteReader> decoder;
-    if (compression == Compression::Zstd) {
-        auto z = ZstdDecoder::create(std::move(adapter));
-        if (!z) return zstd_failure(z.error());
-        decoder = std::move(*z);
-    } else {
-        decoder = std::make_unique<GzipDecoder>(std::move(adapter));
-    }
-    return std::make_unique<DecodedReaderSource>(std::move(decoder), buffer_len, std::move(obj), keep_open);
+    auto decoder = make_decoder(compression, std::make_unique<PyReadAdapter>(obj));
+    if (!decoder) return zstd_failure(decoder.error());
+    return std::make_unique<DecodedReaderSource>(std::move(*decoder), buffer_len, std::move(obj), keep_open);
 }
 
 // The device and inode of what `item` reads, when it is a file: a path by
@@ -156,13 +135,10 @@ std::optional<ResolvedSource> resolve_table_source(PyObject* source, const std::
 }  // namespace
 
 void add_input_facts(const ResolvedItem& item, Compression compression, run::SplitFacts& facts) {
-    if (item.kind != ResolvedItem::Kind::File) return;
-    if (compression == Compression::Unset) compression = compression_from_extension(item.path);
-    if (compression == Compression::Gzip || compression == Compression::Zstd) {
-        facts.input = run::SplitFacts::Input::Sequential;
-    } else {
-        facts.input = run::SplitFacts::Input::PlainFile;
-        facts.size = regular_file_size(item.path);
+    switch (item.kind) {
+        case ResolvedItem::Kind::File: facts = run::file_input_facts(item.path, compression, std::move(facts)); break;
+        case ResolvedItem::Kind::Bytes: facts = run::bytes_input_facts(compression, std::move(facts)); break;
+        case ResolvedItem::Kind::Reader: break;  // read through Python: never cut into ranges
     }
 }
 

@@ -46,9 +46,9 @@ struct OneSource {
 std::optional<OneSource> open_one_source(const std::optional<std::string>& mode,
                                          const std::function<std::unique_ptr<Source>(size_t buffer_len)>& open);
 
-// The input's facts, as far as a resolved item tells before it is opened: a
-// plain file and its size, or a compressed file (`compression`, else as its
-// name says). Anything else leaves `facts` as they are.
+// The input's facts (run/input_facts.h) of a resolved item before it is
+// opened with `compression`: those of a file or of bytes in memory. A
+// file-like object leaves `facts` as they are.
 void add_input_facts(const ResolvedItem& item, Compression compression, run::SplitFacts& facts);
 
 // The one source of a table-shaped consumer, through open_one_source:

@@ -136,11 +136,4 @@ const PySourceSpec* as_source_spec(PyObject* o) {
     return &unbox<PySourceSpec>(o);
 }
 
-std::optional<Compression> parse_compression(std::string_view text) {
-    if (text == "gzip" || text == "gz") return Compression::Gzip;
-    if (text == "zstd" || text == "zst") return Compression::Zstd;
-    if (text == "none" || text == "raw") return Compression::None;
-    return std::nullopt;
-}
-
 }  // namespace jorvane::py

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "python/py.h"
 #include "source/compression.h"
@@ -34,9 +33,5 @@ bool adopt_source_spec_type(PyObject* type);
 // The options of `o` when it is a `Source` (or a subclass), else null. Never
 // raises.
 const PySourceSpec* as_source_spec(PyObject* o);
-
-// The compression option texts: "gzip"/"gz", "zstd"/"zst", "none"/"raw",
-// compared exactly; nullopt for anything else.
-std::optional<Compression> parse_compression(std::string_view text);
 
 }  // namespace jorvane::py

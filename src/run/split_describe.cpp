@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "engine/describer.h"
+#include "run/input_facts.h"
 #include "run/split_pull.h"
-#include "run/split_scan.h"
 
 namespace jorvane::run {
 namespace {

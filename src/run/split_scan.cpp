@@ -15,7 +15,6 @@
 #include "run/output_merge.h"
 #include "run/plans.h"
 #include "run/split_pull.h"
-#include "source/mapped_file.h"
 
 namespace jorvane::run {
 namespace {
@@ -160,19 +159,6 @@ private:
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan) {
     return SplitMerge(compiled, mode, source, options).run(plan);
-}
-
-SplitFacts input_facts(Source& source, SplitFacts facts) {
-    facts.size.reset();
-    if (source.buffer_grid() == 0) {
-        facts.input = SplitFacts::Input::Other;
-    } else if (const MappedFile* file = source.mapped_file()) {
-        facts.input = SplitFacts::Input::PlainFile;
-        if (auto size = file->size()) facts.size = *size;
-    } else {
-        facts.input = SplitFacts::Input::Sequential;
-    }
-    return facts;
 }
 
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options) {

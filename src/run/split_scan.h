@@ -36,15 +36,12 @@
 #include "engine/compiled_queries.h"
 #include "engine/engine.h"
 #include "engine/scan_mode.h"
+#include "run/input_facts.h"
 #include "run/run_policy.h"
 #include "run/scan_source.h"
 #include "source/source.h"
 
 namespace jorvane::run {
-
-// The facts of `source` itself that the split rule reads: whether it has a
-// buffer grid, whether it is a mapped file, and that file's size.
-SplitFacts input_facts(Source& source, SplitFacts facts = {});
 
 // The facts (run/run_policy.h) of scanning `source` with `engine`'s queries
 // and the caller of `options`.

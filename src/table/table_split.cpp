@@ -22,7 +22,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "run/split_scan.h"
+#include "run/input_facts.h"
 
 namespace jorvane::table {
 

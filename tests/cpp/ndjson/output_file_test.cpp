@@ -1,4 +1,4 @@
-// Output files: the kind chosen by the file name, the gzip header bytes,
+// Output files: the compression chosen by the file name or given, the gzip header bytes,
 // gzip and Zstandard output decoded with zlib and libzstd directly, what a
 // output dropped unfinished leaves behind, and write_lines staging whole lines.
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ndjson/output_file.h"
@@ -98,14 +99,25 @@ std::string sample(size_t n, uint32_t seed = 3) {
     return s;
 }
 
-TEST(OutputFile, KindByName) {
-    const std::pair<const char*, OutputKind> cases[] = {
-        {"out.ndjson", OutputKind::Plain},   {"OUT.NDJSON.GZ", OutputKind::Gzip},   {".gz", OutputKind::Gzip},
-        {"a.Gz", OutputKind::Gzip},          {"out.ndjson.gzip", OutputKind::Plain}, {"x.zst", OutputKind::Zstd},
-        {"x.ZSTD", OutputKind::Zstd},        {".zstd", OutputKind::Zstd},           {"zstd", OutputKind::Plain},
-        {"gz", OutputKind::Plain},           {"x.gz/", OutputKind::Plain},
+TEST(OutputFile, CompressionByNameOrOption) {
+    using C = Compression;
+    TempDir dir;
+    // Without an option the name decides, as for input files; an option
+    // decides whatever the name.
+    const std::tuple<const char*, C, C> cases[] = {
+        {"out.ndjson", C::Unset, C::None},    {"OUT.NDJSON.GZ", C::Unset, C::Gzip}, {".gz", C::Unset, C::Gzip},
+        {"a.Gz", C::Unset, C::Gzip},          {"out.ndjson.gzip", C::Unset, C::None}, {"x.zst", C::Unset, C::Zstd},
+        {"x.ZSTD", C::Unset, C::Zstd},        {".zstd", C::Unset, C::Zstd},         {"zstd", C::Unset, C::None},
+        {"gz", C::Unset, C::None},            {"named.gz", C::None, C::None},       {"plain.ndjson", C::Zstd, C::Zstd},
+        {"other.zst", C::Gzip, C::Gzip},
     };
-    for (const auto& [name, kind] : cases) EXPECT_EQ(output_kind_for(name), kind) << name;
+    for (const auto& [name, option, expected] : cases) {
+        auto output = OutputFile::create(dir.file(name), option);
+        ASSERT_TRUE(output) << name;
+        EXPECT_EQ(output->compression(), expected) << name;
+        EXPECT_TRUE(output->finish());
+    }
+    EXPECT_EQ(compression_from_extension("x.gz/"), C::None);
 }
 
 TEST(OutputFile, FinishedOutputDecodes) {
@@ -114,7 +126,7 @@ TEST(OutputFile, FinishedOutputDecodes) {
         const std::string data = sample(size);
         for (const char* name : {"o.ndjson", "o.ndjson.gz", "o.ndjson.zst"}) {
             const std::string path = dir.file(name);
-            auto output = OutputFile::create(path);
+            auto output = OutputFile::create(path, Compression::Unset);
             ASSERT_TRUE(output) << output.error();
             // Pieces of several sizes, with a flush in the middle.
             size_t at = 0;
@@ -130,15 +142,16 @@ TEST(OutputFile, FinishedOutputDecodes) {
             ASSERT_TRUE(output->flush());
             ASSERT_TRUE(output->finish());
             const std::string file = read_file(path);
-            switch (output_kind_for(name)) {
-                case OutputKind::Plain: EXPECT_EQ(file, data); break;
-                case OutputKind::Gzip: {
+            switch (compression_from_extension(name)) {
+                case Compression::None:
+                case Compression::Unset: EXPECT_EQ(file, data); break;
+                case Compression::Gzip: {
                     ASSERT_GE(file.size(), 18u);
                     EXPECT_EQ(file.substr(0, 10), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10));
                     EXPECT_EQ(gunzip(file), data) << size;
                     break;
                 }
-                case OutputKind::Zstd: {
+                case Compression::Zstd: {
                     const Unzstd z = unzstd(file);
                     EXPECT_TRUE(z.frame_complete) << size;
                     EXPECT_EQ(z.bytes, data);
@@ -155,17 +168,18 @@ TEST(OutputFile, DroppedUnfinished) {
     for (const char* name : {"d.ndjson", "d.ndjson.gz", "d.ndjson.zstd"}) {
         const std::string path = dir.file(name);
         {
-            auto output = OutputFile::create(path);
+            auto output = OutputFile::create(path, Compression::Unset);
             ASSERT_TRUE(output);
             ASSERT_TRUE(output->write_all(data));
             ASSERT_TRUE(output->flush());
             ASSERT_TRUE(output->write_all("tail\n"));
         }
         const std::string file = read_file(path);
-        switch (output_kind_for(name)) {
-            case OutputKind::Plain: EXPECT_EQ(file, data + "tail\n"); break;
-            case OutputKind::Gzip: EXPECT_EQ(gunzip(file), data + "tail\n"); break;
-            case OutputKind::Zstd: {
+        switch (compression_from_extension(name)) {
+            case Compression::None:
+            case Compression::Unset: EXPECT_EQ(file, data + "tail\n"); break;
+            case Compression::Gzip: EXPECT_EQ(gunzip(file), data + "tail\n"); break;
+            case Compression::Zstd: {
                 // What was flushed is there; the frame has no end.
                 const Unzstd z = unzstd(file);
                 EXPECT_FALSE(z.frame_complete);
@@ -179,11 +193,11 @@ TEST(OutputFile, DroppedUnfinished) {
 TEST(OutputFile, CreateRefusals) {
     TempDir dir;
     const std::string missing = dir.file("no/such/dir/out.ndjson");
-    auto output = OutputFile::create(missing);
+    auto output = OutputFile::create(missing, Compression::Unset);
     ASSERT_FALSE(output);
     EXPECT_EQ(output.error(), "cannot create \"" + missing + "\": No such file or directory (os error 2)");
     EXPECT_FALSE(fs::exists(missing));
-    EXPECT_FALSE(OutputFile::create(dir.file("x") + "/\"q\".gz"));
+    EXPECT_FALSE(OutputFile::create(dir.file("x") + "/\"q\".gz", Compression::Unset));
 }
 
 TEST(WriteLines, StagesWholeLines) {
@@ -201,7 +215,7 @@ TEST(WriteLines, StagesWholeLines) {
     {
         auto emitter = NdjsonEmitter::make("", std::nullopt, table::OnMulti::Error, std::nullopt,
                                            engine::ScanMode::batched(8), source(doc));
-        auto output = OutputFile::create(path);
+        auto output = OutputFile::create(path, Compression::Unset);
         ASSERT_TRUE(emitter && output);
         auto n = write_lines(*emitter, *output);
         ASSERT_TRUE(n);
@@ -214,7 +228,7 @@ TEST(WriteLines, StagesWholeLines) {
     {
         auto emitter = NdjsonEmitter::make("", std::nullopt, table::OnMulti::Error, std::nullopt,
                                            engine::ScanMode::batched(8), source(doc + "{\"i\":]"));
-        auto output = OutputFile::create(path);
+        auto output = OutputFile::create(path, Compression::Unset);
         ASSERT_TRUE(emitter && output);
         auto n = write_lines(*emitter, *output);
         ASSERT_FALSE(n);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "source/compression.h"
 #include "source/file_reader.h"
@@ -54,19 +57,46 @@ TEST(IoError, TextsKindsAndPayloads) {
 }
 
 TEST(Compression, ExtensionFoldsAsciiCase) {
-    EXPECT_EQ(compression_from_extension("DATA.JSON.GZ"), Compression::Gzip);
-    EXPECT_EQ(compression_from_extension("a.Gz"), Compression::Gzip);
-    EXPECT_EQ(compression_from_extension("data.json.ZSTD"), Compression::Zstd);
-    EXPECT_EQ(compression_from_extension("x.zSt"), Compression::Zstd);
-    EXPECT_EQ(compression_from_extension(".gz"), Compression::Gzip);
-    EXPECT_EQ(compression_from_extension("data.gzip"), Compression::None);
-    EXPECT_EQ(compression_from_extension("data.json.gz.bak"), Compression::None);
-    EXPECT_EQ(compression_from_extension("gz"), Compression::None);
-    EXPECT_EQ(compression_from_extension(""), Compression::None);
-    // Only ASCII capitals fold: a non-ASCII byte is never taken for a letter.
-    EXPECT_EQ(compression_from_extension("x.g\xda"), Compression::None);
-    EXPECT_STREQ(compression_name(Compression::Gzip), "gzip");
-    EXPECT_STREQ(compression_name(Compression::None), "none");
+    const std::pair<std::string_view, Compression> cases[] = {
+        {"DATA.JSON.GZ", Compression::Gzip},
+        {"a.Gz", Compression::Gzip},
+        {".gz", Compression::Gzip},
+        {"data.json.ZSTD", Compression::Zstd},
+        {"x.zSt", Compression::Zstd},
+        {".zst", Compression::Zstd},
+        {"data.gzip", Compression::None},
+        {"data.json.gz.bak", Compression::None},
+        {"x.gz/", Compression::None},
+        {"gz", Compression::None},
+        {"zstd", Compression::None},
+        {"", Compression::None},
+        // Only ASCII capitals fold: a non-ASCII byte is never taken for a letter.
+        {"x.g\xda", Compression::None},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(compression_from_extension(path), expected) << path;
+        // An option decides whatever the name; without one the name does.
+        EXPECT_EQ(file_compression(Compression::Unset, path), expected) << path;
+        EXPECT_EQ(file_compression(Compression::None, path), Compression::None) << path;
+        EXPECT_EQ(file_compression(Compression::Zstd, path), Compression::Zstd) << path;
+    }
+}
+
+TEST(Compression, OptionNamesMatchExactly) {
+    const std::pair<std::string_view, std::optional<Compression>> cases[] = {
+        {"gzip", Compression::Gzip}, {"gz", Compression::Gzip},  {"zstd", Compression::Zstd},
+        {"zst", Compression::Zstd},  {"none", Compression::None}, {"raw", Compression::None},
+        {"GZIP", std::nullopt},      {"Gzip", std::nullopt},      {"gzip ", std::nullopt},
+        {" zstd", std::nullopt},     {"", std::nullopt},          {"unset", std::nullopt},
+        {"zstandard", std::nullopt}, {std::string_view("gz\0", 3), std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parse_compression(text), expected) << text;
+    // Every codec's canonical name reads back as that codec.
+    for (const Compression c : {Compression::Gzip, Compression::Zstd, Compression::None}) {
+        EXPECT_EQ(parse_compression(compression_name(c)), c);
+        EXPECT_EQ(is_compressed(c), c != Compression::None);
+    }
+    EXPECT_FALSE(is_compressed(Compression::Unset));
 }
 
 }  // namespace
