@@ -15,11 +15,14 @@ BUILD     := build/cpp
 JOBS      ?= $(shell nproc)
 APT_PKGS  := libzstd-dev zlib1g-dev libisal-dev libxxhash-dev libfast-float-dev libgtest-dev libbenchmark-dev libsimdjson-dev pkg-config
 EXT_GLOB  := python/jorvane/jorvane*.so
+# Every pytest run spreads the suite over JOBS processes (pytest-xdist) and
+# names its slowest tests.
+PYTEST_ARGS ?= -q -n $(JOBS) --durations=15
 
 # cmake, ctest and ninja come from the venv
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers bench-groupby bench-ndjson bench-road clean check-sanitize asan tsan
+.PHONY: all test demo build setup system-deps venv ctest pytest wheel bench bench-peers bench-lazy bench-tables bench-writers bench-groupby bench-ndjson bench-road clean tsan
 
 all: build
 
@@ -41,18 +44,20 @@ venv: $(VENV)/.stamp
 
 setup: system-deps venv
 
-$(BUILD)/build.ninja: CMakeLists.txt | setup
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON
+# WERROR=ON makes every warning of the g++ builds (this one and the arm64
+# one) an error, as CI builds them; clang's builds have it on by default.
+WERROR ?= OFF
 
-build: setup $(BUILD)/build.ninja
+build: setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 ctest: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 900
 
 pytest: build
-	PYTHONPATH=python $(PY) -m pytest -q tests
+	PYTHONPATH=python $(PY) -m pytest $(PYTEST_ARGS) tests
 
 test: ctest pytest
 
@@ -86,50 +91,85 @@ wheel: setup $(VENV_WHEEL)/.stamp
 	cd $(WHEEL_WORK) && venv/bin/python -I $(abspath scripts/check_wheel.py)
 	mkdir -p dist && mv $(WHEEL_WORK)/repaired/jorvane-*.whl dist/
 
-# The C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# threaded engine/source tests under ThreadSanitizer.
-# Built with clang: its sanitized builds compile several times faster than g++'s.
-SANITIZE_CC  ?= clang
-SANITIZE_CXX ?= clang++
-asan: clang-deps
-	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
-	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=address,undefined
-	cmake --build build/asan -j $(JOBS)
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-	  ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 1800
-
-TSAN_FILTER ?= ScanModes.*:BatchReadAhead.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*:SplitScan.*:SplitPull.*:TableSplit.*:SplitDescribe.*:SplitRows.*:MappedFile.*:SerialWorker.*:ShrinkingFile.*:ShrinkingRows.*
-tsan: clang-deps
-	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
-	  -DCMAKE_C_COMPILER=$(SANITIZE_CC) -DCMAKE_CXX_COMPILER=$(SANITIZE_CXX) -DJORVANE_SANITIZE=thread
-	cmake --build build/tsan -j $(JOBS)
-	for t in build/tsan/test_*; do [ -x "$$t" ] || continue; \
-	  TSAN_OPTIONS=halt_on_error=1 $$t --gtest_filter='$(TSAN_FILTER)' || exit 1; done
-
-check-sanitize: asan tsan
-
-# ---- clang build and sanitized Python module --------------------------------
-# Second builds, each in a directory of its own; `make test` is unaffected.
-#   make clang       - libraries, extension, C++ tests and benchmarks built
-#                      with clang (warnings are errors), then the C++ tests
-#                      and the Python tests against that build's module
-#   make asan-python - the extension and test hooks under ASan + UBSan, then
-#                      the whole Python suite against them
-# Both point JORVANE_TEST_MODULE_DIR at their module directory, so the Python
-# run stops (tests/conftest.py) if it imported any other build.
+# ---- instrumented builds -------------------------------------------------------
+# Every check under a sanitizer shares one clang build, build/sanitize, so the
+# tree is compiled instrumented once: ASan + UBSan with libFuzzer's coverage
+# instrumentation, warnings as errors, and every target (libraries, extension,
+# test hooks, C++ tests, fuzz targets, benchmarks; the benchmarks are only
+# compiled there, as clang's check of them). ThreadSanitizer cannot share it:
+# build/tsan holds the test suites that hold threaded tests.
+#   make asan           - the C++ tests under ASan + UBSan (leaks checked)
+#   make asan-python    - the Python suite against the sanitized extension
+#   make fuzz-smoke     - the fixed fuzz check (fuzz/README.md)
+#   make fuzz           - each fuzz target explores at random for FUZZ_SECONDS
+#   make tsan           - the threaded C++ tests under ThreadSanitizer
+#   make check-sanitize - asan, asan-python, fuzz-smoke and tsan, as CI runs them
+#   make clang          - a plain clang build (warnings are errors) and every
+#                         test against it, in build/clang
+# Each Python run points JORVANE_TEST_MODULE_DIR at its module directory, so
+# it stops (tests/conftest.py) if it imported any other build.
 # Their Debian packages come on top of `make setup`'s, so `make test` does
-# not install them. clang's sanitizer runtime is a separate package.
+# not install them. clang's sanitizer and libFuzzer runtimes are a separate
+# package.
 CLANG_RT_PKG ?= libclang-rt-14-dev
 CLANG_CC     ?= clang
 CLANG_CXX    ?= clang++
 CLANG_WERROR ?= ON
 CLANG_BUILD  := build/clang
 CLANG_PYDIR  := $(abspath $(CLANG_BUILD))/python
+SAN_BUILD    := build/sanitize
+SAN_PYDIR    := $(abspath $(SAN_BUILD))/python
+TSAN_BUILD   := build/tsan
 
-.PHONY: clang-deps clang asan-python
+.PHONY: clang-deps clang sanitize-build asan asan-python check-sanitize
 
 clang-deps: setup
 	@$(MAKE) --no-print-directory system-deps APT_PKGS="clang $(CLANG_RT_PKG)"
+
+sanitize-build: clang-deps
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=$(CLANG_CC) -DCMAKE_CXX_COMPILER=$(CLANG_CXX) -DCMAKE_COMPILE_WARNING_AS_ERROR=$(CLANG_WERROR) \
+	  -DJORVANE_FUZZ=ON -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON -DJORVANE_BUILD_BENCH=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_PYTHON_DIR=$(SAN_PYDIR)
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+
+asan: sanitize-build
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+	  ctest --test-dir $(SAN_BUILD) -j $(JOBS) --output-on-failure --timeout 1800
+
+# The interpreter is not instrumented, so the sanitizer runtime must be the
+# first library loaded: it is preloaded, as the compiler that built the
+# module finds it. Python's own allocator is bypassed so that ASan also sees
+# the objects the module hands to and takes from the interpreter. Leak
+# checking stays off: the interpreter leaves its own allocations behind at
+# exit (the engine's leaks are checked by `make asan`). pytest captures
+# Python's streams only (--capture=sys): a sanitizer report is written to
+# file descriptor 2 by a process about to die, and pytest's default capture
+# of that descriptor would swallow it, leaving a bare exit status.
+ASAN_RUNTIME ?= libclang_rt.asan-$(shell uname -m).so
+
+asan-python: sanitize-build
+	@rt="$$($(CLANG_CXX) -print-file-name=$(ASAN_RUNTIME))"; \
+	if [ ! -f "$$rt" ]; then echo "$(CLANG_CXX) has no $(ASAN_RUNTIME) (apt-get install $(CLANG_RT_PKG))"; exit 1; fi; \
+	echo "preloading $$rt"; \
+	LD_PRELOAD="$$rt" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  JORVANE_TEST_MODULE_DIR=$(SAN_PYDIR) PYTHONPATH=$(SAN_PYDIR) $(PY) -m pytest $(PYTEST_ARGS) --capture=sys tests
+
+# The suites that hold threaded tests (pipelined scans, prefetching, channels,
+# the mask ring, the run layer's pools, walkers and merges), and those tests.
+TSAN_SUITES ?= test_util test_source test_engine test_run test_table test_ndjson
+TSAN_FILTER ?= ScanModes.*:BatchReadAhead.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*:SplitScan.*:SplitPull.*:TableSplit.*:SplitDescribe.*:SplitRows.*:MappedFile.*:SerialWorker.*:ShrinkingFile.*:ShrinkingRows.*
+tsan: clang-deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
+	  -DCMAKE_C_COMPILER=$(CLANG_CC) -DCMAKE_CXX_COMPILER=$(CLANG_CXX) -DCMAKE_COMPILE_WARNING_AS_ERROR=$(CLANG_WERROR) \
+	  -DJORVANE_SANITIZE=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) $(addprefix --target ,$(TSAN_SUITES))
+	for t in $(TSAN_SUITES); do \
+	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/$$t --gtest_filter='$(TSAN_FILTER)' || exit 1; done
+
+check-sanitize: asan asan-python fuzz-smoke tsan
 
 clang: clang-deps
 	cmake -S . -B $(CLANG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -138,39 +178,8 @@ clang: clang-deps
 	  -DJORVANE_PYTHON_DIR=$(CLANG_PYDIR)
 	cmake --build $(CLANG_BUILD) -j $(JOBS)
 	ctest --test-dir $(CLANG_BUILD) -j $(JOBS) --output-on-failure --timeout 900
-	JORVANE_TEST_MODULE_DIR=$(CLANG_PYDIR) PYTHONPATH=$(CLANG_PYDIR) $(PY) -m pytest -q tests
-
-# The interpreter is not instrumented, so the sanitizer runtime must be the
-# first library loaded: it is preloaded, as the compiler that built the
-# module finds it. clang by default: it builds the sanitized engine about
-# three times faster than g++ (with g++, pass ASANPY_CC=gcc ASANPY_CXX=g++
-# ASANPY_RUNTIME=libasan.so). Python's own allocator is bypassed so that ASan
-# also sees the objects the module hands to and takes from the interpreter.
-# Leak checking stays off: the interpreter leaves its own allocations behind
-# at exit (the engine's leaks are checked by `make asan`). pytest captures
-# Python's streams only (--capture=sys): a sanitizer report is written to
-# file descriptor 2 by a process about to die, and pytest's default capture
-# of that descriptor would swallow it, leaving a bare exit status.
-ASANPY_CC      ?= clang
-ASANPY_CXX     ?= clang++
-ASANPY_RUNTIME ?= libclang_rt.asan-$(shell uname -m).so
-ASANPY_BUILD   := build/asan-python
-ASANPY_PYDIR   := $(abspath $(ASANPY_BUILD))/python
-
-asan-python: clang-deps
-	cmake -S . -B $(ASANPY_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_C_COMPILER=$(ASANPY_CC) -DCMAKE_CXX_COMPILER=$(ASANPY_CXX) \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON \
-	  -DJORVANE_SANITIZE=address,undefined -DJORVANE_PYTHON_DIR=$(ASANPY_PYDIR)
-	cmake --build $(ASANPY_BUILD) -j $(JOBS) --target jorvane_ext jorvane_testhooks jorvane_python_package
-	@rt="$$($(ASANPY_CXX) -print-file-name=$(ASANPY_RUNTIME))"; \
-	if [ ! -f "$$rt" ]; then echo "$(ASANPY_CXX) has no $(ASANPY_RUNTIME) (for clang: apt-get install $(CLANG_RT_PKG))"; exit 1; fi; \
-	echo "preloading $$rt"; \
-	LD_PRELOAD="$$rt" PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
-	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  JORVANE_TEST_MODULE_DIR=$(ASANPY_PYDIR) PYTHONPATH=$(ASANPY_PYDIR) $(PY) -m pytest -q --capture=sys tests
-# ---- end of clang build and sanitized Python module -------------------------
+	JORVANE_TEST_MODULE_DIR=$(CLANG_PYDIR) PYTHONPATH=$(CLANG_PYDIR) $(PY) -m pytest $(PYTEST_ARGS) tests
+# ---- end of instrumented builds ------------------------------------------------
 
 # ---- 64-bit Arm build under emulation ----------------------------------------
 #   make test-arm64   - both of the below
@@ -209,7 +218,7 @@ ARM64_PY_DEBS   := python$(ARM64_PYVER)-minimal libpython$(ARM64_PYVER)-minimal 
 ARM64_PYROOT    := $(ARM64_BUILD)/pyroot
 ARM64_PY        := $(ARM64_PYROOT)/usr/bin/python3
 ARM64_SITE      := $(ARM64_BUILD)/site
-ARM64_PY_PKGS   := pytest numpy fsspec pandas
+ARM64_PY_PKGS   := pytest pytest-xdist numpy fsspec pandas
 ARM64_PYDIR     := $(ARM64_BUILD)/python
 ARM64_ENV       := JORVANE_EXPECT_KERNEL=neon
 
@@ -257,7 +266,7 @@ $(ARM64_SITE)/.stamp: | setup
 	touch $@
 
 build-arm64: arm64-deps $(ARM64_GTEST_CFG) $(ARM64_PY) $(ARM64_UNPACKED)/.stamp
-	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	cmake -S . -B $(ARM64_BUILD)/jorvane -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WERROR) \
 	  -DCMAKE_TOOLCHAIN_FILE=$(ARM64_TOOLCHAIN) -DJORVANE_ARM64_UNPACKED=$(ARM64_UNPACKED) \
 	  -DGTest_DIR=$(dir $(ARM64_GTEST_CFG)) \
 	  -DJORVANE_BUILD_TESTS=ON -DJORVANE_BUILD_PYTHON=ON -DJORVANE_PYTHON_DIR=$(ARM64_PYDIR) \
@@ -271,9 +280,17 @@ ctest-arm64: build-arm64
 	$(ARM64_ENV) ctest --test-dir $(ARM64_BUILD)/jorvane -j $(JOBS) --output-on-failure --timeout 1800 \
 	  -E 'MappedFile.HandlersOfOtherCodeLeaveOurFaultsToUsAndGetTheirOwn'
 
+# Under emulation the Python suite runs its files that drive the scan itself
+# (kernel, walks, values, folds, typing, text out) on many inputs; the rest
+# (argument handling, source resolution, interrupts, the split of one file
+# over walkers, which the C++ suites test under emulation) depend on nothing
+# the architecture changes and run natively in every other build.
+ARM64_PYTESTS ?= accumulators describe group_by items malformed_numbers module ndjson query query_conformance \
+                 query_errors query_multi table
 pytest-arm64: build-arm64 $(ARM64_SITE)/.stamp
 	$(ARM64_ENV) JORVANE_TEST_MODULE_DIR=$(ARM64_PYDIR) PYTHONPATH=$(ARM64_PYDIR):$(ARM64_SITE) \
-	  $(ARM64_PY) -m pytest -q --deselect tests/test_module.py::test_one_build_imports_under_every_python tests
+	  $(ARM64_PY) -m pytest $(PYTEST_ARGS) --deselect tests/test_module.py::test_one_build_imports_under_every_python \
+	  $(patsubst %,tests/test_%.py,$(ARM64_PYTESTS))
 
 test-arm64: ctest-arm64 pytest-arm64
 # ---- end of 64-bit Arm build under emulation ---------------------------------
@@ -310,34 +327,22 @@ $(addprefix bench-,$(PY_BENCHES)): bench-%: build $(VENV_BENCH)/.stamp
 	PYTHONPATH=python $(VENV_BENCH)/bin/python bench/bench_$*.py --gen build/bench/bench/gen_ndjson $(BENCH_ARGS)
 
 # ---- fuzzing (fuzz/README.md) -----------------------------------------------
-# make fuzz       - build the libFuzzer targets (clang, ASan+UBSan) in build/fuzz,
-#                   then run each for FUZZ_SECONDS (default 300) from its seed corpus,
-#                   exploring at random
+# make fuzz       - run each libFuzzer target of the instrumented build for
+#                   FUZZ_SECONDS (default 300) from its seed corpus, exploring at random
 # make fuzz-smoke - the fixed check CI runs: each target replays its kept reproducers,
 #                   then runs a fixed number of inputs from a fixed random seed
-# The fuzz build has a directory of its own and never touches build/cpp.
-FUZZ_BUILD    := build/fuzz
+# The targets are built in build/sanitize (above), never in build/cpp.
+FUZZ_BUILD    := $(SAN_BUILD)
 FUZZ_SECONDS  ?= 300
 FUZZ_TARGETS  ?= query_compile engine_differential decoder table_stream ndjson_emitter
-FUZZ_APT_PKGS := clang libclang-rt-14-dev
 
-.PHONY: fuzz fuzz-smoke fuzz-build fuzz-deps
+.PHONY: fuzz fuzz-smoke
 
-# clang and its libFuzzer/sanitizer runtimes, installed like the other packages.
-fuzz-deps:
-	@$(MAKE) --no-print-directory system-deps APT_PKGS="$(APT_PKGS) $(FUZZ_APT_PKGS)"
-
-fuzz-build: fuzz-deps venv
-	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DJORVANE_FUZZ=ON -DJORVANE_BUILD_TESTS=OFF -DJORVANE_BUILD_PYTHON=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
-
-fuzz: fuzz-build
+fuzz: sanitize-build
 	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-fuzz-smoke: fuzz-build
-	bash fuzz/run.sh --smoke $(FUZZ_BUILD) $(FUZZ_TARGETS)
+fuzz-smoke: sanitize-build
+	JOBS=$(JOBS) bash fuzz/run.sh --smoke $(FUZZ_BUILD) $(FUZZ_TARGETS)
 # ---- end fuzzing ------------------------------------------------------------
 
 clean:

@@ -11,6 +11,9 @@
 # for a fixed number of runs, so that its outcome depends only on the code.
 # Crash inputs go to BUILD_DIR/artifacts/<target>/, the full output to
 # BUILD_DIR/fuzz_<target>.log. Fails at the first target that finds a fault.
+# The smoke check runs up to JOBS targets at once (default 1): each is a
+# process of its own with its own fixed seed and count, so running them side
+# by side changes nothing they do.
 set -euo pipefail
 smoke=0
 if [ "${1:-}" = "--smoke" ]; then
@@ -46,7 +49,8 @@ if [ $smoke = 1 ] && setarch "$(uname -m)" -R true 2>/dev/null; then
   steady=(setarch "$(uname -m)" -R)
 fi
 
-for t in "${targets[@]}"; do
+run_target() {
+  local t=$1 opts smoke_runs log common kept scratch corpora
   # Per target: its options, and the runs of the smoke check (about half a
   # minute each on one core, so that the whole check takes a few minutes).
   case $t in
@@ -55,7 +59,7 @@ for t in "${targets[@]}"; do
     decoder) opts=(-max_len=65536); smoke_runs=50000 ;;
     table_stream) opts=(-max_len=4096 -dict="$here/dicts/json.dict"); smoke_runs=40000 ;;
     ndjson_emitter) opts=(-max_len=4096 -dict="$here/dicts/json.dict"); smoke_runs=40000 ;;
-    *) echo "no fuzz target $t" >&2; exit 2 ;;
+    *) echo "no fuzz target $t" >&2; return 2 ;;
   esac
   mkdir -p "$build/artifacts/$t"
   log="$build/fuzz_$t.log"
@@ -87,4 +91,17 @@ for t in "${targets[@]}"; do
     fi
   fi
   grep -E '^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units|^stat::peak_rss_mb' "$log" || tail -n 3 "$log"
-done
+}
+
+if [ $smoke = 1 ]; then
+  # A target that finds a fault ends the check: the others are stopped.
+  trap 'kill $(jobs -rp) 2>/dev/null || true' EXIT
+  jobs_max=${JOBS:-1}
+  for t in "${targets[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n || exit 1; done
+    run_target "$t" &
+  done
+  while [ "$(jobs -rp | wc -l)" -gt 0 ]; do wait -n || exit 1; done
+else
+  for t in "${targets[@]}"; do run_target "$t"; done
+fi

@@ -66,37 +66,43 @@ def table_text(t):
     return dtypes, t.bytes_covered, bits
 
 
-def every_entry_point(path, mode, tmp):
+def every_entry_point(path, mode, tmp, every_option):
+    """What each entry point gives; with `every_option` False, one call of each kind of consumer the
+    split feeds (rows, batches, lines, groups), which is what the kinds of input other than plain
+    NDJSON (records cut inside, a failure, ranges of decoded input) can change."""
     out = {}
-    for on_multi, limit in (("list", None), ("first", 1), ("last", 20000)):
+    for on_multi, limit in (("list", None), ("first", 1), ("last", 20000))[:: 1 if every_option else 2]:
         out["table", on_multi, limit] = outcome(
             lambda: table_text(table(path, "", COLUMNS, on_multi=on_multi, limit=limit, mode=mode)))
-    out["declared"] = outcome(lambda: table_text(table(path, "", {"id": "id", "amount": "amount"}, mode=mode,
-                                                       dtypes={"amount": "float32", "id": "int64"})))
     out["batches"] = outcome(lambda: [table_text(b) for b in table_batches(
         path, "", COLUMNS, on_multi="first", batch_rows=10000, mode=mode)])
+    fields = {"id": "id", "name": "user.name", "tags": "tags"}
+    out["lines"] = outcome(lambda: list(ndjson_lines(path, "", fields=fields, mode=mode)))
+    aggs = {"n": "count", "sum": ("sum", "amount"), "mean": ("mean", "amount"), "first": ("first", "id"),
+            "max": ("max", "id"), "names": ("count_unique", "user.name")}
+    out["group_by"] = outcome(lambda: table_text(group_by(path, "", "user.name", aggs, mode=mode)))
+    out["max_groups"] = outcome(lambda: table_text(group_by(path, "", "id", aggs, max_groups=30000, mode=mode)))
+    if not every_option:
+        return out
+    out["declared"] = outcome(lambda: table_text(table(path, "", {"id": "id", "amount": "amount"}, mode=mode,
+                                                       dtypes={"amount": "float32", "id": "int64"})))
     for name, write in (("parquet", write_parquet), ("csv", write_csv)):
         target = str(tmp / f"{mode}.{name}")
         out[name] = outcome(lambda: write(path, target, "", {"id": "id", "name": "user.name"}, mode=mode))
         if out[name][0] == "ok":  # (the writers need pyarrow)
             out[name, "file"] = outcome(lambda: open(target, "rb").read() if name == "csv" else
                                         __import__("pyarrow.parquet").parquet.read_table(target).to_pydict())
-    fields = {"id": "id", "name": "user.name", "tags": "tags"}
-    out["lines"] = outcome(lambda: list(ndjson_lines(path, "", fields=fields, mode=mode)))
     out["lines limited"] = outcome(lambda: list(ndjson_lines(path, "", fields=fields, limit=5000, mode=mode)))
     target = str(tmp / f"{mode}.ndjson")
     out["write_ndjson"] = outcome(lambda: (write_ndjson(path, target, "", fields=fields, mode=mode),
                                            open(target, "rb").read()))
-    aggs = {"n": "count", "sum": ("sum", "amount"), "mean": ("mean", "amount"), "first": ("first", "id"),
-            "max": ("max", "id"), "names": ("count_unique", "user.name")}
-    out["group_by"] = outcome(lambda: table_text(group_by(path, "", "user.name", aggs, mode=mode)))
-    out["max_groups"] = outcome(lambda: table_text(group_by(path, "", "id", aggs, max_groups=30000, mode=mode)))
     return out
 
 
 def test_every_core_equals_one_engine(source, tmp_path):
-    split = every_entry_point(source, None, tmp_path)
-    one = every_entry_point(source, "batched", tmp_path)
+    every_option = source.endswith("plain.ndjson")
+    split = every_entry_point(source, None, tmp_path, every_option)
+    one = every_entry_point(source, "batched", tmp_path, every_option)
     assert split.keys() == one.keys()
     for key in split:
         assert split[key] == one[key], key

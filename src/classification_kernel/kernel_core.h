@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "classification_kernel/kernel.h"
+#include "util/force_inline.h"
 
 #if defined(__AVX512BW__) && defined(__AVX512VL__)
 #define JORVANE_KERNEL_ISA_NS isa_avx512
@@ -45,7 +46,7 @@
 #define JORVANE_KERNEL_ISA_NS isa_base
 #endif
 
-#define JORVANE_KERNEL_INLINE [[gnu::always_inline]] inline
+#define JORVANE_KERNEL_INLINE JORVANE_FORCE_INLINE
 
 namespace jorvane::classification_kernel::detail {
 

@@ -2,7 +2,9 @@
 // its names. The walk computes it once per key event, so it is cheap: a key
 // of at most 16 bytes is read as two overlapping words (`key_words`) that
 // together hold every byte, and the two words are mixed by one wide multiply;
-// longer keys take the fixed-seed XXH3 of util/hash.h over all their bytes.
+// longer keys take the fixed-seed hash of util/hash.h over all their bytes
+// (out of line: they are rare, and the walk's per-ISA files need not inline
+// the hash's long-input loops).
 // Two keys of at most 16 bytes and the same length are equal exactly when
 // their words are.
 #pragma once
@@ -12,11 +14,6 @@
 #include <string_view>
 
 #include "util/hash.h"
-
-#ifndef XXH_INLINE_ALL
-#define XXH_INLINE_ALL
-#endif
-#include <xxhash.h>
 
 namespace jorvane::dfa_core {
 
@@ -48,7 +45,7 @@ inline constexpr size_t kShortKey = 16;
 
 [[gnu::always_inline]] inline uint64_t key_hash(std::string_view key) {
     if (key.size() > kShortKey) [[unlikely]]
-        return XXH3_64bits_withSeed(key.data(), key.size(), kFixedHashSeed);
+        return hash_bytes(key);
     uint64_t a, b;
     key_words(key, a, b);
     const unsigned __int128 m = static_cast<unsigned __int128>(a ^ 0x9e3779b97f4a7c15ULL ^ kFixedHashSeed) *

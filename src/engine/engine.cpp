@@ -267,17 +267,35 @@ bool Engine::at_top_level() const {
     return true;
 }
 
-std::vector<InstalledAccumulator> Engine::accumulators() const {
-    std::vector<InstalledAccumulator> out;
+namespace {
+
+// Calls `f(query, accumulator)` for every accumulator that serves a query,
+// in install order.
+template <class Drivers, class F>
+void for_each_installed(Drivers& drivers, F f) {
     size_t base = 0;
-    for (const auto& d : s_.drivers) {
+    for (auto& d : drivers) {
         for (size_t k = 0; k < d.accumulators.size(); ++k) {
             const uint64_t mask = d.label_masks[k];
-            if (mask == 0) continue;
-            out.push_back(InstalledAccumulator{base + static_cast<size_t>(std::countr_zero(mask)), &d.accumulators[k]});
+            if (mask != 0) f(base + static_cast<size_t>(std::countr_zero(mask)), d.accumulators[k]);
         }
         base += d.label_count;
     }
+}
+
+}  // namespace
+
+std::vector<InstalledAccumulator> Engine::accumulators() const {
+    std::vector<InstalledAccumulator> out;
+    for_each_installed(s_.drivers, [&](size_t query, const accumulator::Accumulator& a) {
+        out.push_back(InstalledAccumulator{query, &a});
+    });
+    return out;
+}
+
+std::vector<accumulator::Accumulator*> Engine::mutable_accumulators() {
+    std::vector<accumulator::Accumulator*> out;
+    for_each_installed(s_.drivers, [&](size_t, accumulator::Accumulator& a) { out.push_back(&a); });
     return out;
 }
 

@@ -135,6 +135,10 @@ public:
     const ScanMode& mode() const { return s_.mode; }
     // Every installed accumulator that serves a query, in install order.
     std::vector<InstalledAccumulator> accumulators() const;
+    // The same accumulators, in the same order, to change: the merge of a
+    // scan in ranges moves a finished range's figures out of them
+    // (Accumulator::combine).
+    std::vector<accumulator::Accumulator*> mutable_accumulators();
     // Whether some query stops after a number of matches.
     bool has_match_limit() const;
     // The drivers themselves (tests).

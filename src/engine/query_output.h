@@ -71,6 +71,14 @@ struct QueryOutput {
     // 0 false, 1 true, 2 undetermined (no Exists accumulator ran).
     uint8_t exists_flag = kExistsUndetermined;
 
+    // The answers read back when the accumulator asked for did not run, each
+    // falling back on what else did.
+    // The count; else how many values were streamed; else the total of
+    // value_counts; else nothing.
+    std::optional<uint64_t> count_answer() const;
+    // The count_unique; else how many distinct values were streamed; else the
+    // number of value_counts entries; else nothing.
+    std::optional<uint64_t> count_unique_answer() const;
     // The stored mode list; else the modal entries of value_counts when it is
     // present and not empty; else nothing.
     std::optional<std::vector<ValueCount>> mode() const;

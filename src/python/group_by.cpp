@@ -5,7 +5,6 @@
 #include "python/group_by.h"
 
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,8 +13,9 @@
 #include "python/signal_check.h"
 #include "python/table.h"
 #include "python/table_request.h"
-#include "table/table_split.h"
 #include "table/group_by.h"
+#include "table/group_spec.h"
+#include "table/table_split.h"
 #include "util/text.h"
 
 namespace jorvane::py {
@@ -124,20 +124,6 @@ bool parse_agg(PyObject* agg, table::GroupSpec& spec) {
     return true;
 }
 
-bool check_unique_names(const table::GroupSpec& spec) {
-    std::unordered_set<std::string> seen;
-    auto enter = [&](const std::string& name) {
-        if (seen.insert(name).second) return true;
-        raise(PyExc_ValueError, "output column " + debug_quote(name) + " appears more than once across by= and agg=");
-        return false;
-    };
-    for (const auto& key : spec.keys)
-        if (!enter(key.first)) return false;
-    for (const auto& a : spec.aggs)
-        if (!enter(a.name)) return false;
-    return true;
-}
-
 PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded(
         [&]() -> PyObject* {
@@ -169,7 +155,9 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
             // An empty by= passes here: the scan refuses it, after the source
             // has been opened.
             if (spec.aggs.empty()) return raise(PyExc_ValueError, "agg= must name at least one aggregate");
-            if (!check_unique_names(spec)) return nullptr;
+            if (const std::optional<std::string> name = table::repeated_column_name(spec))
+                return raise(PyExc_ValueError,
+                             "output column " + debug_quote(*name) + " appears more than once across by= and agg=");
             const std::optional<table::OnMulti> multi = parse_on_multi(on_multi_text);
             if (!multi) return nullptr;
             spec.on_multi = *multi;

@@ -33,8 +33,6 @@
 namespace jorvane::py {
 namespace {
 
-constexpr const char* kBoundName = "jorvane2::python::Items";
-
 struct ReadyEntry {
     std::optional<std::string> name;  // kvitems only
     size_t query = 0;
@@ -42,6 +40,7 @@ struct ReadyEntry {
 };
 
 struct ItemsData {
+    static constexpr const char* kBoundName = "jorvane2::python::Items";
     ThreadBound bound;
     std::optional<run::PullQuery> pull;  // absent once exhausted
     std::deque<ReadyEntry> ready;
@@ -125,58 +124,47 @@ void queue_members(ItemsData& d, std::vector<engine::KeyedBatch>& batches) {
         for (auto& [name, v] : b.items) d.ready.push_back(ReadyEntry{std::move(name), b.query, std::move(v)});
 }
 
-PyObject* items_next(PyObject* self) {
-    return guarded(
-        [&]() -> PyObject* {
-            ItemsData& d = data(self);
-            BoundBorrow borrow(d.bound, true, kBoundName);
-            if (!borrow.ok()) return nullptr;
-            for (;;) {
-                if (!d.ready.empty()) {
-                    ReadyEntry e = std::move(d.ready.front());
-                    d.ready.pop_front();
-                    return make_item(d, e).release();
-                }
-                if (!d.pull) {
-                    if (d.held) {
-                        JorvaneError error = std::move(*d.held);
-                        d.held.reset();
-                        return raise_exception_object(structural_exception(std::move(error), d.use_float));
-                    }
-                    return nullptr;  // the end
-                }
-                if (PyErr_CheckSignals() < 0) return nullptr;
-                SignalCheck signals;
-                std::optional<JorvaneError> error;
-                bool end = false;
-                {
-                    NoGil released;
-                    if (d.keyed) {
-                        auto p = d.pull->refill_keyed(&signals);
-                        queue_members(d, p.batches);
-                        error = std::move(p.error);
-                        end = p.end;
-                    } else {
-                        auto p = d.pull->refill_values(&signals);
-                        queue_values(d, p.batches);
-                        error = std::move(p.error);
-                        end = p.end;
-                    }
-                }
-                // An interrupt leaves the scan in place, as a read failure does.
-                if (error && signals.fired()) return signals.raise(std::move(*error));
-                if (error) return raise_from_next(d, std::move(*error));
-                if (end) take_results(d);
+PyObject* next_item(ItemsData& d) {
+    for (;;) {
+        if (!d.ready.empty()) {
+            ReadyEntry e = std::move(d.ready.front());
+            d.ready.pop_front();
+            return make_item(d, e).release();
+        }
+        if (!d.pull) {
+            if (d.held) {
+                JorvaneError error = std::move(*d.held);
+                d.held.reset();
+                return raise_exception_object(structural_exception(std::move(error), d.use_float));
             }
-        },
-        static_cast<PyObject*>(nullptr));
+            return nullptr;  // the end
+        }
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        SignalCheck signals;
+        std::optional<JorvaneError> error;
+        bool end = false;
+        {
+            NoGil released;
+            if (d.keyed) {
+                auto p = d.pull->refill_keyed(&signals);
+                queue_members(d, p.batches);
+                error = std::move(p.error);
+                end = p.end;
+            } else {
+                auto p = d.pull->refill_values(&signals);
+                queue_values(d, p.batches);
+                error = std::move(p.error);
+                end = p.end;
+            }
+        }
+        // An interrupt leaves the scan in place, as a read failure does.
+        if (error && signals.fired()) return signals.raise(std::move(*error));
+        if (error) return raise_from_next(d, std::move(*error));
+        if (end) take_results(d);
+    }
 }
 
-PyObject* items_iter(PyObject* self) {
-    BoundBorrow borrow(data(self).bound, false, kBoundName);
-    if (!borrow.ok()) return nullptr;
-    return Ref::borrow(self).release();
-}
+using ItemsIterator = BoundIterator<ItemsData, next_item>;
 
 PyObject* items_stop(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded(
@@ -187,7 +175,7 @@ PyObject* items_stop(PyObject* self, PyObject* args, PyObject* kwargs) {
             std::optional<uint64_t> index;
             if (!required_u64_argument(arg, "query_idx", index)) return nullptr;
             ItemsData& d = data(self);
-            BoundBorrow borrow(d.bound, true, kBoundName);
+            BoundBorrow borrow(d.bound, true, ItemsData::kBoundName);
             if (!borrow.ok()) return nullptr;
             if (*index >= d.n_queries)
                 return raise(PyExc_IndexError, "no query " + std::to_string(*index) + "; this iterator multiplexes " +
@@ -202,7 +190,7 @@ PyObject* items_results(PyObject* self, PyObject*) {
     return guarded(
         [&]() -> PyObject* {
             ItemsData& d = data(self);
-            BoundBorrow borrow(d.bound, true, kBoundName);
+            BoundBorrow borrow(d.bound, true, ItemsData::kBoundName);
             if (!borrow.ok()) return nullptr;
             take_results(d);
             Ref list = Ref::steal(PyList_New(0));
@@ -220,7 +208,7 @@ PyObject* items_repr(PyObject* self) {
     return guarded(
         [&]() -> PyObject* {
             const ItemsData& d = data(self);
-            BoundBorrow borrow(data(self).bound, false, kBoundName);
+            BoundBorrow borrow(data(self).bound, false, ItemsData::kBoundName);
             if (!borrow.ok()) return nullptr;
             return str(std::string(d.keyed ? "KvItems" : "Items") + "(" + std::to_string(d.n_queries) + " quer" +
                        (d.n_queries == 1 ? "y" : "ies") + ", " + (d.pull ? "active" : "exhausted") + ")")
@@ -230,14 +218,9 @@ PyObject* items_repr(PyObject* self) {
 }
 
 PyObject* items_n_queries(PyObject* self, void*) {
-    BoundBorrow borrow(data(self).bound, false, kBoundName);
+    BoundBorrow borrow(data(self).bound, false, ItemsData::kBoundName);
     if (!borrow.ok()) return nullptr;
     return uinteger(data(self).n_queries).release();
-}
-
-void items_dealloc(PyObject* self) {
-    note_foreign_drop(data(self).bound, kBoundName);
-    boxed_dealloc<ItemsData>(self);
 }
 
 PyMethodDef items_methods[] = {
@@ -254,10 +237,10 @@ PyGetSetDef items_getset[] = {
 };
 
 PyType_Slot items_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(items_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ItemsIterator::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(items_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(items_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(items_next)},
+    {Py_tp_iter, reinterpret_cast<void*>(ItemsIterator::iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ItemsIterator::next)},
     {Py_tp_methods, items_methods},
     {Py_tp_getset, items_getset},
     {Py_tp_doc, const_cast<char*>("A lazy iterator over the matches of items() or kvitems().")},

@@ -34,8 +34,6 @@
 namespace jorvane::py {
 namespace {
 
-constexpr const char* kBoundName = "jorvane2::python::NdjsonLines";
-
 // fields=: absent (None) for whole rows, a {name: path} dict, or a list of
 // paths each naming itself. False with the exception set.
 bool parse_fields(PyObject* fields, std::optional<ndjson::Fields>& out) {
@@ -105,60 +103,43 @@ Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {
 // ---- NdjsonLines --------------------------------------------------------------
 
 struct LinesData {
+    static constexpr const char* kBoundName = "jorvane2::python::NdjsonLines";
     ThreadBound bound;
     std::optional<ndjson::NdjsonEmitter> emitter;  // absent once finished
     ndjson::Lines queue;
     size_t next = 0;  // the first line of `queue` not handed out
 };
 
-LinesData& data(PyObject* self) { return unbox<LinesData>(self); }
-
-PyObject* lines_next(PyObject* self) {
-    return guarded(
-        [&]() -> PyObject* {
-            LinesData& d = data(self);
-            BoundBorrow borrow(d.bound, true, kBoundName);
-            if (!borrow.ok()) return nullptr;
-            for (;;) {
-                if (d.next < d.queue.size()) {
-                    const std::string_view line = d.queue.line(d.next++);
-                    return bytes(line).release();
-                }
-                if (!d.emitter) return nullptr;  // the end
-                if (PyErr_CheckSignals() < 0) return nullptr;
-                d.queue.clear();
-                d.next = 0;
-                SignalCheck signals;
-                std::optional<Result<bool, JorvaneError>> more;
-                {
-                    NoGil released;
-                    more.emplace(d.emitter->next_lines(d.queue, &signals));
-                }
-                if (!*more) {
-                    if (d.emitter->projecting()) d.emitter.reset();
-                    return signals.raise(std::move(more->error()));
-                }
-                if (!more->value()) d.emitter.reset();
-            }
-        },
-        static_cast<PyObject*>(nullptr));
+PyObject* next_line(LinesData& d) {
+    for (;;) {
+        if (d.next < d.queue.size()) {
+            const std::string_view line = d.queue.line(d.next++);
+            return bytes(line).release();
+        }
+        if (!d.emitter) return nullptr;  // the end
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        d.queue.clear();
+        d.next = 0;
+        SignalCheck signals;
+        std::optional<Result<bool, JorvaneError>> more;
+        {
+            NoGil released;
+            more.emplace(d.emitter->next_lines(d.queue, &signals));
+        }
+        if (!*more) {
+            if (d.emitter->projecting()) d.emitter.reset();
+            return signals.raise(std::move(more->error()));
+        }
+        if (!more->value()) d.emitter.reset();
+    }
 }
 
-PyObject* lines_iter(PyObject* self) {
-    BoundBorrow borrow(data(self).bound, false, kBoundName);
-    if (!borrow.ok()) return nullptr;
-    return Ref::borrow(self).release();
-}
-
-void lines_dealloc(PyObject* self) {
-    note_foreign_drop(data(self).bound, kBoundName);
-    boxed_dealloc<LinesData>(self);
-}
+using LinesIterator = BoundIterator<LinesData, next_line>;
 
 PyType_Slot lines_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(lines_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(lines_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(lines_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(LinesIterator::dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(LinesIterator::iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(LinesIterator::next)},
     {Py_tp_doc, const_cast<char*>("A lazy iterator over the NDJSON lines of ndjson_lines(), as bytes without the "
                                   "newline.")},
     {0, nullptr},

@@ -12,7 +12,6 @@
 #include "engine/query_plan.h"
 #include "python/accumulators.h"
 #include "python/exceptions.h"
-#include "python/into_sink.h"
 #include "python/lookup.h"
 #include "python/numeric_buffer.h"
 #include "python/open_resolved.h"
@@ -306,7 +305,7 @@ bool open_sources(LabeledSources& labeled, bool prefetch, size_t buffer_len, std
 bool deliver_into(IntoSink& sink, const std::vector<Ref>& targets, bool use_float) {
     auto& buckets = sink.buckets();
     for (size_t i = 0; i < buckets.size(); ++i) {
-        Bucket& b = buckets[i];
+        IntoSink::Bucket& b = buckets[i];
         if (b.numeric) {
             Ref buf = make_numeric_buffer(b.floats, b.skipped);
             if (!buf) return false;

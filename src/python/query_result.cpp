@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "python/float_text.h"
 #include "python/py_class.h"
 #include "python/value_convert.h"
+#include "util/float_text.h"
 
 namespace jorvane::py {
 namespace {
@@ -14,24 +14,6 @@ namespace {
 using engine::QueryOutput;
 
 const QueryResultData& data(PyObject* self) { return unbox<QueryResultData>(self); }
-
-std::optional<uint64_t> count_of(const QueryOutput& o) {
-    if (o.count) return o.count;
-    if (o.values_count) return o.values_count;
-    if (o.value_counts) {
-        uint64_t total = 0;
-        for (const auto& e : *o.value_counts) total += e.count;
-        return total;
-    }
-    return std::nullopt;
-}
-
-std::optional<uint64_t> count_unique_of(const QueryOutput& o) {
-    if (o.count_unique) return o.count_unique;
-    if (o.distinct_count) return o.distinct_count;
-    if (o.value_counts) return o.value_counts->size();
-    return std::nullopt;
-}
 
 Ref opt_uint(std::optional<uint64_t> v) { return v ? uinteger(*v) : none(); }
 Ref opt_float(std::optional<double> v) { return v ? floating(*v) : none(); }
@@ -42,10 +24,10 @@ PyObject* method(PyObject* self, F&& f) {
 }
 
 PyObject* qr_count(PyObject* self, PyObject*) {
-    return method(self, [](const QueryResultData& d) { return opt_uint(count_of(d.output)); });
+    return method(self, [](const QueryResultData& d) { return opt_uint(d.output.count_answer()); });
 }
 PyObject* qr_count_unique(PyObject* self, PyObject*) {
-    return method(self, [](const QueryResultData& d) { return opt_uint(count_unique_of(d.output)); });
+    return method(self, [](const QueryResultData& d) { return opt_uint(d.output.count_unique_answer()); });
 }
 PyObject* qr_exists(PyObject* self, PyObject*) {
     return method(self, [](const QueryResultData& d) {
@@ -145,8 +127,8 @@ PyObject* qr_repr(PyObject* self) {
             const QueryResultData& d = data(self);
             const QueryOutput& o = d.output;
             std::vector<std::string> parts;
-            if (auto c = count_of(o)) parts.push_back("count=" + std::to_string(*c));
-            if (auto c = count_unique_of(o)) parts.push_back("count_unique=" + std::to_string(*c));
+            if (auto c = o.count_answer()) parts.push_back("count=" + std::to_string(*c));
+            if (auto c = o.count_unique_answer()) parts.push_back("count_unique=" + std::to_string(*c));
             if (uint8_t e = o.exists(); e != engine::kExistsUndetermined)
                 parts.push_back(std::string("exists=") + (e == engine::kExistsTrue ? "True" : "False"));
             auto num = [&](const char* name, const std::optional<double>& v) {

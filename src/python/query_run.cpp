@@ -123,10 +123,10 @@ std::optional<engine::CompiledQueries> compile_checked(std::span<const engine::Q
     return std::move(compiled.value());
 }
 
-bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& targets, bool use_float) {
+bool flush_value_buckets(std::vector<IntoSink::Bucket>& buckets, const std::vector<Ref>& targets, bool use_float) {
     const size_t n = std::min(buckets.size(), targets.size());
     for (size_t i = 0; i < n; ++i) {
-        Bucket& b = buckets[i];
+        IntoSink::Bucket& b = buckets[i];
         if (b.numeric || b.values.empty()) continue;
         Ref list = Ref::steal(PyList_New(0));
         if (!list) return false;

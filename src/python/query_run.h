@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
+#include "engine/into_sink.h"
 #include "engine/query_output.h"
 #include "engine/query_plan.h"
 #include "engine/scan_mode.h"
-#include "python/into_sink.h"
 #include "python/py.h"
 #include "run/run_policy.h"
 #include "run/scan_source.h"
@@ -22,6 +22,7 @@
 
 namespace jorvane::py {
 
+using engine::IntoSink;
 using run::SourceOutcome;
 
 // A source's progress callback and its interval in bytes.
@@ -53,6 +54,6 @@ std::optional<engine::CompiledQueries> compile_checked(std::span<const engine::Q
 
 // Empties every plain bucket holding values into its target's extend().
 // False with an exception set on failure.
-bool flush_value_buckets(std::vector<Bucket>& buckets, const std::vector<Ref>& targets, bool use_float);
+bool flush_value_buckets(std::vector<IntoSink::Bucket>& buckets, const std::vector<Ref>& targets, bool use_float);
 
 }  // namespace jorvane::py

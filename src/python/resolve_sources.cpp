@@ -1,8 +1,8 @@
-// Paths and patterns become files through the glob walker and the seen-file
-// set: a file reached twice within one set is kept once, at its first
-// mention, under its canonical absolute path. File paths stay raw bytes for
-// opening and duplicate detection; their lossy UTF-8 text serves labels and
-// messages only.
+// Paths and patterns become files through resolve_path_spec and the
+// seen-file set: a file reached twice within one set is kept once, at its
+// first mention, under its canonical absolute path. File paths stay raw bytes
+// for opening and duplicate detection; their lossy UTF-8 text serves labels
+// and messages only.
 #include "python/resolve_sources.h"
 
 #include "source/glob.h"
@@ -26,6 +26,25 @@ ResolvedItem bytes_item(std::vector<uint8_t> bytes) {
     return r;
 }
 
+// The files one path or glob text names, as file items appended to `out`.
+// False with ValueError set when the text is refused.
+bool path_items(const std::string& spec, SeenPaths& seen, std::vector<ResolvedItem>& out) {
+    std::vector<std::string> files;
+    auto resolved = resolve_path_spec(spec, seen, files);
+    if (!resolved) {
+        raise(PyExc_ValueError, resolved.error());
+        return false;
+    }
+    for (std::string& path : files) {
+        ResolvedItem r;
+        r.kind = ResolvedItem::Kind::File;
+        r.path_text = lossy_utf8(path);
+        r.path = std::move(path);
+        out.push_back(std::move(r));
+    }
+    return true;
+}
+
 ResolvedItem reader_item(Ref reader, bool keep_open) {
     ResolvedItem r;
     r.kind = ResolvedItem::Kind::Reader;
@@ -35,41 +54,6 @@ ResolvedItem reader_item(Ref reader, bool keep_open) {
 }
 
 }  // namespace
-
-void add_unique(std::string_view path, SeenPaths& seen, std::vector<ResolvedItem>& items) {
-    std::string canonical = canonicalize_path(path);
-    if (!seen.insert(canonical)) return;
-    ResolvedItem r;
-    r.kind = ResolvedItem::Kind::File;
-    r.path_text = lossy_utf8(canonical);
-    r.path = std::move(canonical);
-    items.push_back(std::move(r));
-}
-
-bool resolve_path_spec(const std::string& spec, SeenPaths& seen, std::vector<ResolvedItem>& out) {
-    if (!glob::is_pattern(spec)) {
-        if (!is_regular_file(spec)) {
-            raise(PyExc_ValueError, "not a readable file: " + debug_quote(spec));
-            return false;
-        }
-        add_unique(spec, seen, out);
-        return true;
-    }
-    auto pattern = glob::Pattern::parse(spec);
-    if (!pattern) {
-        raise(PyExc_ValueError, "invalid glob " + debug_quote(spec) + ": " + pattern.error().to_string());
-        return false;
-    }
-    glob::PosixDirLister fs;
-    auto walked = pattern->walk(fs, [&](const std::string& match) {
-        if (is_regular_file(match)) add_unique(match, seen, out);
-    });
-    if (!walked) {
-        raise(PyExc_ValueError, "error resolving glob " + debug_quote(spec) + ": " + walked.error().to_string());
-        return false;
-    }
-    return true;
-}
 
 Ref open_url(const std::string& url) {
     Ref fsspec = Ref::steal(PyImport_ImportModule("fsspec"));
@@ -109,7 +93,7 @@ bool resolve_source_items(std::vector<ClassifiedItem>&& items, std::vector<Resol
                 break;
             case InputItem::Kind::Path: {
                 std::vector<ResolvedItem> files;
-                if (!resolve_path_spec(c.item.text, seen, files)) return false;
+                if (!path_items(c.item.text, seen, files)) return false;
                 for (size_t i = 0; i < files.size(); ++i) {
                     SourceOptions o = i == 0 ? c.options : compression_only(c.options);
                     out.push_back({std::move(o), std::move(files[i])});
@@ -154,7 +138,7 @@ bool resolve_labeled_sources(std::vector<ClassifiedItem>&& items, LabeledSources
                 // With names about, a file may be a source once per path item.
                 if (any_named) seen.clear();
                 std::vector<ResolvedItem> files;
-                if (!resolve_path_spec(c.item.text, seen, files)) return false;
+                if (!path_items(c.item.text, seen, files)) return false;
                 const std::string& spec = c.item.text;
                 const size_t n = files.size();
                 if (c.options.name && n != 1) {

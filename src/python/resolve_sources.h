@@ -36,15 +36,6 @@ struct LabeledSources {
     std::vector<SourceOptions> options;
 };
 
-// Canonicalises `path` (raw bytes; unchanged when that fails) and appends a
-// file item for it unless `seen` already holds an equal path. Never fails.
-void add_unique(std::string_view path, SeenPaths& seen, std::vector<ResolvedItem>& items);
-
-// Expands one path or glob text into file items appended to `out`. False
-// with ValueError set for a plain path that is no regular file, a refused
-// pattern, or a directory the walk cannot read.
-bool resolve_path_spec(const std::string& spec, SeenPaths& seen, std::vector<ResolvedItem>& out);
-
 // Opens `url` through fsspec.open(url, "rb", compression="infer").open();
 // null with an exception set (ImportError when fsspec cannot be imported).
 Ref open_url(const std::string& url);

@@ -23,53 +23,35 @@
 namespace jorvane::py {
 namespace {
 
-constexpr const char* kBoundName = "jorvane2::python::TableBatches";
-
 struct BatchesData {
+    static constexpr const char* kBoundName = "jorvane2::python::TableBatches";
     ThreadBound bound;
     std::optional<table::TableStream> stream;  // absent once exhausted
     bool use_float = false;
 };
 
-BatchesData& data(PyObject* self) { return unbox<BatchesData>(self); }
-
-PyObject* tb_next(PyObject* self) {
-    return guarded(
-        [&]() -> PyObject* {
-            BatchesData& d = data(self);
-            BoundBorrow borrow(d.bound, true, kBoundName);
-            if (!borrow.ok() || !d.stream) return nullptr;
-            if (PyErr_CheckSignals() < 0) return nullptr;
-            SignalCheck signals;
-            auto batch = next_batch(*d.stream, &signals);
-            if (!batch) {
-                if (!signals.fired()) d.stream.reset();
-                return signals.raise(std::move(batch.error()));
-            }
-            if (!*batch) {
-                d.stream.reset();
-                return nullptr;  // the end
-            }
-            return make_table(std::move(**batch), d.use_float).release();
-        },
-        static_cast<PyObject*>(nullptr));
+PyObject* next_table(BatchesData& d) {
+    if (!d.stream) return nullptr;
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    SignalCheck signals;
+    auto batch = next_batch(*d.stream, &signals);
+    if (!batch) {
+        if (!signals.fired()) d.stream.reset();
+        return signals.raise(std::move(batch.error()));
+    }
+    if (!*batch) {
+        d.stream.reset();
+        return nullptr;  // the end
+    }
+    return make_table(std::move(**batch), d.use_float).release();
 }
 
-PyObject* tb_iter(PyObject* self) {
-    BoundBorrow borrow(data(self).bound, false, kBoundName);
-    if (!borrow.ok()) return nullptr;
-    return Ref::borrow(self).release();
-}
-
-void tb_dealloc(PyObject* self) {
-    note_foreign_drop(data(self).bound, kBoundName);
-    boxed_dealloc<BatchesData>(self);
-}
+using BatchesIterator = BoundIterator<BatchesData, next_table>;
 
 PyType_Slot tb_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(tb_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(tb_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(tb_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BatchesIterator::dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(BatchesIterator::iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(BatchesIterator::next)},
     {Py_tp_doc, const_cast<char*>("An iterator of Table batches from table_batches(), reading the source one batch "
                                   "at a time.")},
     {0, nullptr},

@@ -8,6 +8,7 @@
 
 #include "python/borrow.h"
 #include "python/py.h"
+#include "python/py_class.h"
 
 namespace jorvane::py {
 
@@ -32,5 +33,33 @@ private:
 // own, reports "{name} is unsendable, but is being dropped on another thread"
 // to the unraisable-exception hook (the object is still freed).
 void note_foreign_drop(const ThreadBound& bound, const char* name);
+
+// The slots a lazy iterator bound to its thread shares with the others:
+// tp_iter, tp_iternext and tp_dealloc of a boxed `Data` that holds a
+// ThreadBound `bound` and names itself in `Data::kBoundName`. `Next` makes
+// the next item with the call's exclusive borrow held; it returns null at
+// the end, or with the exception set.
+template <class Data, PyObject* (*Next)(Data&)>
+struct BoundIterator {
+    static PyObject* iter(PyObject* self) {
+        BoundBorrow borrow(unbox<Data>(self).bound, false, Data::kBoundName);
+        if (!borrow.ok()) return nullptr;
+        return Ref::borrow(self).release();
+    }
+    static PyObject* next(PyObject* self) {
+        return guarded(
+            [&]() -> PyObject* {
+                Data& d = unbox<Data>(self);
+                BoundBorrow borrow(d.bound, true, Data::kBoundName);
+                if (!borrow.ok()) return nullptr;
+                return Next(d);
+            },
+            static_cast<PyObject*>(nullptr));
+    }
+    static void dealloc(PyObject* self) {
+        note_foreign_drop(unbox<Data>(self).bound, Data::kBoundName);
+        boxed_dealloc<Data>(self);
+    }
+};
 
 }  // namespace jorvane::py

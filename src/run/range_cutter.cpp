@@ -160,7 +160,7 @@ public:
                     }
                 }
             }
-            if (std::optional<Range> r = take_rest()) return std::move(r);
+            if (std::optional<Range> r = take_rest()) return r;
         }
     }
 

@@ -72,9 +72,10 @@ bool library_keeps_position() {
     return keeps;
 }
 
-// The last `n` whole bytes of a bit buffer holding `bits` bits.
-void last_bytes(uint64_t read_in, size_t bits, size_t n, uint8_t* out) {
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(read_in >> (bits - 8 * (n - i)));
+// The last `n` whole bytes of a bit buffer holding `bits` bits (a 64-bit
+// buffer: at most eight).
+void last_bytes(uint64_t read_in, size_t bits, size_t n, uint8_t (&out)[8]) {
+    for (size_t i = 0; i < n && i < 8; ++i) out[i] = static_cast<uint8_t>(read_in >> (bits - 8 * (n - i)));
 }
 
 }  // namespace

@@ -6,9 +6,19 @@
 #include <cstdlib>
 #include <memory>
 
+#include "source/glob.h"
 #include "util/hash.h"
+#include "util/text.h"
 
 namespace jorvane {
+namespace {
+
+void add_unique(std::string_view path, SeenPaths& seen, std::vector<std::string>& files) {
+    std::string canonical = canonicalize_path(path);
+    if (seen.insert(canonical)) files.push_back(std::move(canonical));
+}
+
+}  // namespace
 
 bool is_regular_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) return false;
@@ -59,5 +69,21 @@ size_t SeenPaths::Hash::operator()(const std::string& s) const {
 }
 
 bool SeenPaths::insert(std::string_view path) { return set_.insert(path_key(path)).second; }
+
+Result<void, std::string> resolve_path_spec(std::string_view spec, SeenPaths& seen, std::vector<std::string>& files) {
+    if (!glob::is_pattern(spec)) {
+        if (!is_regular_file(spec)) return make_err("not a readable file: " + debug_quote(spec));
+        add_unique(spec, seen, files);
+        return {};
+    }
+    auto pattern = glob::Pattern::parse(spec);
+    if (!pattern) return make_err("invalid glob " + debug_quote(spec) + ": " + pattern.error().to_string());
+    glob::PosixDirLister fs;
+    auto walked = pattern->walk(fs, [&](const std::string& match) {
+        if (is_regular_file(match)) add_unique(match, seen, files);
+    });
+    if (!walked) return make_err("error resolving glob " + debug_quote(spec) + ": " + walked.error().to_string());
+    return {};
+}
 
 }  // namespace jorvane

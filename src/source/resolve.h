@@ -1,7 +1,8 @@
-// File-system helpers for turning path arguments into files: the regular-file
-// test, canonicalisation, and the set of files already taken. Paths are raw
-// bytes throughout (a name need not be valid UTF-8); only labels and messages
-// use their lossy text.
+// Turning path arguments into files: the regular-file test,
+// canonicalisation, the set of files already taken, and the expansion of one
+// path or glob text into the files it names. Paths are raw bytes throughout
+// (a name need not be valid UTF-8); only labels and messages use their lossy
+// text.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
+
+#include "util/result.h"
 
 namespace jorvane {
 
@@ -43,5 +47,14 @@ private:
     };
     std::unordered_set<std::string, Hash> set_;
 };
+
+// Expands one path or glob text (a pattern when it holds `*`, `?` or `[`)
+// into files appended to `files`, in the walk's order: a plain path must
+// name a regular file; a pattern keeps the regular files it matches and
+// skips everything else. Each file is appended under its canonical path
+// (canonicalize_path), unless `seen` already holds it. The refusal is the
+// whole message: "not a readable file: {spec}", "invalid glob {spec}: {why}"
+// or "error resolving glob {spec}: {why}", the spec in its quoted form.
+Result<void, std::string> resolve_path_spec(std::string_view spec, SeenPaths& seen, std::vector<std::string>& files);
 
 }  // namespace jorvane

@@ -13,7 +13,7 @@
 #include "run/jorvane_error.h"
 #include "table/column.h"
 #include "table/distinct_values.h"
-#include "table/group_by.h"
+#include "table/group_spec.h"
 #include "util/contribution_log.h"
 #include "util/result.h"
 

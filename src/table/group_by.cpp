@@ -301,32 +301,6 @@ run::SplitFacts group_split_facts(const GroupSpec& spec) {
     return facts;
 }
 
-std::optional<GroupOp> parse_group_op(std::string_view text) {
-    if (text == "count") return GroupOp::Count;
-    if (text == "sum") return GroupOp::Sum;
-    if (text == "min") return GroupOp::Min;
-    if (text == "max") return GroupOp::Max;
-    if (text == "mean" || text == "avg") return GroupOp::Mean;
-    if (text == "count_unique") return GroupOp::CountUnique;
-    if (text == "first") return GroupOp::First;
-    if (text == "last") return GroupOp::Last;
-    return std::nullopt;
-}
-
-const char* group_op_name(GroupOp op) {
-    switch (op) {
-        case GroupOp::Count: return "count";
-        case GroupOp::Sum: return "sum";
-        case GroupOp::Min: return "min";
-        case GroupOp::Max: return "max";
-        case GroupOp::Mean: return "mean";
-        case GroupOp::CountUnique: return "count_unique";
-        case GroupOp::First: return "first";
-        case GroupOp::Last: return "last";
-    }
-    return "count";
-}
-
 Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
                                           run::Interrupt* interrupt, TableSplitOptions walkers) {
     if (spec.keys.empty()) return make_err(JorvaneError::invalid_input("group_by needs at least one key column (by=)"));

@@ -5,13 +5,7 @@
 // table stream.
 #pragma once
 
-#include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 #include "engine/scan_mode.h"
 #include "run/interrupt.h"
@@ -19,34 +13,11 @@
 #include "run/run_policy.h"
 #include "source/source.h"
 #include "table/column.h"
-#include "table/table_spec.h"
+#include "table/group_spec.h"
 #include "table/table_split.h"
 #include "util/result.h"
 
 namespace jorvane::table {
-
-// The aggregates, in this order.
-enum class GroupOp : uint8_t { Count = 0, Sum, Min, Max, Mean, CountUnique, First, Last };
-
-// The op an agg= text names: "count", "sum", "min", "max", "mean" or "avg",
-// "count_unique", "first", "last" (exact, case-sensitive); nothing otherwise.
-std::optional<GroupOp> parse_group_op(std::string_view text);
-// The op's name in messages ("sum", "mean", ...; count gives "count").
-const char* group_op_name(GroupOp op);
-
-struct GroupAgg {
-    std::string name;
-    GroupOp op = GroupOp::Count;
-    std::optional<std::string> path;  // absent only for count
-};
-
-struct GroupSpec {
-    std::string rows;                                         // the row anchor, as for tables
-    std::vector<std::pair<std::string, std::string>> keys;    // (name, path) in by= order
-    std::vector<GroupAgg> aggs;                               // in agg= order
-    OnMulti on_multi = OnMulti::Error;                        // for key and aggregate columns alike
-    std::optional<uint64_t> max_groups;                       // absent: no limit
-};
 
 // What a grouped scan tells the split rule: a table scan's facts, and a Sum
 // when some aggregate sums or averages (its ranges log their floating-point

@@ -1,4 +1,5 @@
-// Folding matches into accumulators, and reading the results back.
+// Folding matches into accumulators, combining the accumulators of
+// consecutive parts of a source, and reading the results back.
 //
 // A match arrives as raw bytes (atoms, strings) or as a captured Value
 // (containers). MatchCache computes what the value-keeping kinds need only on
@@ -17,7 +18,9 @@
 #include "engine/drivers/accumulator.h"
 
 #include <cmath>
+#include <utility>
 
+#include "util/panic.h"
 #include "util/text.h"
 
 namespace jorvane::engine {
@@ -284,6 +287,71 @@ void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool
             break;
         }
         default: break;
+    }
+}
+
+namespace {
+
+// Moves the entries of `from` into `into`, in their order: an entry `into`
+// already holds adds the other's count to its own, a new one is appended
+// (and copied to `fresh`, when given). Returns the number of new entries.
+// Both tables hold the hashes every engine computes alike, so none is
+// hashed again.
+uint64_t absorb(ValueTable& into, ValueTable& from, std::vector<Value>* fresh) {
+    if (into.empty()) {
+        // The first part: its table is the whole of what is known.
+        std::swap(into, from);
+        if (fresh)
+            for (const auto& e : into.entries()) fresh->push_back(e.key);
+        return into.size();
+    }
+    uint64_t added = 0;
+    for (auto& e : from.take_entries()) {
+        auto found = into.find_or_insert(
+            e.hash, [&](const Value& v) { return v == e.key; }, [&] { return std::move(e.key); });
+        found.first->value += e.value;
+        if (!found.second) continue;
+        ++added;
+        if (fresh) fresh->push_back(found.first->key);
+    }
+    return added;
+}
+
+}  // namespace
+
+// No default: a kind without its case here fails the build, rather than
+// answering wrongly only where a file was large enough to be cut.
+void Accumulator::combine(Accumulator& later, std::vector<Value>* fresh) {
+    using K = AccumulatorKind;
+    if (later.kind_ != kind_) panic("combining accumulators of different kinds");
+    switch (kind_) {
+        case K::Count:
+        case K::Values:
+        case K::KeyedValues: count_ += later.count_; break;
+        case K::Exists: flag_ = flag_ || later.flag_; break;
+        case K::Types:
+            for (const JsonType t : later.types_) types_.insert(t);
+            break;
+        case K::CountUnique:
+        case K::ValueCounts:
+        case K::Mode: (void)absorb(table_, later.table_, nullptr); break;
+        case K::ValuesUnique: count_ += absorb(table_, later.table_, fresh); break;
+        case K::Min:
+        case K::Max:
+            // The step a match takes keeps one of two equal figures (zeros
+            // of either sign) by their order, so folding a part's figure
+            // settles a tie as folding that part's numbers one by one would.
+            if (later.flag_) fold_number(later.running_);
+            count_ += later.count_;
+            break;
+        case K::Sum:
+        case K::Mean:
+        case K::Product:
+            if (!later.logs_) panic("combining a running figure that kept no contributions");
+            running_ = kind_ == K::Product ? later.log_.multiply_onto(running_) : later.log_.add_onto(running_);
+            folded_ += later.folded_;
+            count_ += later.count_;
+            break;
     }
 }
 

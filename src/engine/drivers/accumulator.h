@@ -7,7 +7,9 @@
 // every match into the accumulators of the queries it matched (fold_match);
 // at the end of a source (or for a progress snapshot) each accumulator yields
 // an AccumulatorResult, and fold_output gathers those into the query's
-// QueryOutput.
+// QueryOutput. A source scanned in ranges has an engine per range; each
+// accumulator takes in the next range's (combine), so the merged one answers
+// as one engine over the whole would.
 //
 // Count, Exists, Types and the numeric kinds read the match's raw bytes and
 // never build a Value. The kinds that keep values hash and compare atoms and
@@ -187,17 +189,11 @@ public:
     uint64_t counter() const { return count_; }
     // CountUnique, ValuesUnique, ValueCounts, Mode: the distinct values.
     const ValueTable& table() const { return table_; }
-    // Sum, Mean, Product: the running figure (Mean: the running sum) and,
-    // for Mean, the numbers folded into it.
-    double running() const { return running_; }
-    uint64_t folded() const { return folded_; }
-    // Sum, Mean, Product: keeps every number folded from now on in order
-    // (contributions), until reset; the merge of a scan in ranges replays
-    // them onto the running figure of the ranges before (util/contribution_log.h).
-    // Off by default: an engine over a whole source logs nothing.
+    // Sum, Mean, Product: keeps every number folded from now on, in order,
+    // until reset (its contributions): the accumulator this one is combined
+    // into replays them (util/contribution_log.h). Off by default: an engine
+    // over a whole source logs nothing.
     void keep_contributions() { logs_ = true; }
-    // The numbers folded since keep_contributions (empty when it is off).
-    const ContributionLog& contributions() const { return log_; }
 
     // Folds one match. `key` is the raw member key (escapes not decoded) when
     // the match is an object member; `queue` receives streamed items when
@@ -214,6 +210,21 @@ public:
     // Count: `n` more matches at once (the fast walk counts the matches of
     // labels that only Count accumulators serve, and adds them per buffer).
     void add_count(uint64_t n) { count_ += n; }
+
+    // Takes in `later`, an accumulator of the same kind that folded the part
+    // of the source right after the part this one folded, so that this one
+    // holds what one accumulator folding both parts would hold. Counts add;
+    // Exists ors; every first-seen order (the value tables, Types) goes on
+    // with the values `later` saw first, in its order. Min and Max fold
+    // `later`'s figure as one more number, by the same step a match takes.
+    // Sum, Mean and Product replay `later`'s contributions onto the running
+    // figure, so every rounding step is one a single fold would take and the
+    // figure is that fold's bit for bit: `later` must have kept them
+    // (keep_contributions); this one's own log is not extended. `later`'s
+    // values are moved out of it: only a reset or its end may follow. The
+    // values new to a ValuesUnique are appended to `fresh`, when given, in
+    // their order.
+    void combine(Accumulator& later, std::vector<Value>* fresh);
 
     // End of a source: moves the ValueCounts map and the Types set out.
     AccumulatorResult take_result();

@@ -30,9 +30,10 @@
 #include "engine/walk/bracket_skip.h"
 #include "engine/walk/scan_state.h"
 #include "engine/walk/skip_check.h"
+#include "util/force_inline.h"
 
-#define JORVANE_WALK_INLINE [[gnu::always_inline]] inline
-#define JORVANE_LAMBDA_INLINE __attribute__((always_inline))
+#define JORVANE_WALK_INLINE JORVANE_FORCE_INLINE
+#define JORVANE_LAMBDA_INLINE JORVANE_FORCE_INLINE_LAMBDA
 
 namespace jorvane::engine::walk {
 inline namespace JORVANE_KERNEL_ISA_NS {

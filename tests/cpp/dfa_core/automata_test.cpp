@@ -359,7 +359,9 @@ TEST(FieldMapTable, AgreesWithAnOrderedMap) {
                 const auto it = oracle.find(probe);
                 const uint32_t want = it == oracle.end() ? FieldMap::kAbsent : it->second;
                 ASSERT_EQ(map.find(probe, key_hash(probe)), want) << reversed << " after " << i << ": " << probe;
-                if (!map.hashes_key(probe.size())) ASSERT_EQ(map.find(probe, ~key_hash(probe)), want) << probe;
+                if (!map.hashes_key(probe.size())) {
+                    ASSERT_EQ(map.find(probe, ~key_hash(probe)), want) << probe;
+                }
             }
         }
         // Seven names of length 3 are more than are compared one by one.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -268,6 +270,79 @@ TEST(Results, ResetRestoresTheInitialState) {
         EXPECT_EQ(a.numeric, b.numeric) << i;
         EXPECT_EQ(a.entries, b.entries) << i;
         EXPECT_EQ(a.types, b.types) << i;
+    }
+}
+
+// One match of a part of a source: an atom, a string's raw bytes or a
+// container's text, with the member key it came under, if any.
+struct Item {
+    Match::Kind kind;
+    std::string_view text;
+    std::optional<std::string_view> key = std::nullopt;
+};
+
+void fold_items(Accumulator& acc, std::span<const Item> items, ItemQueue& queue) {
+    for (const Item& it : items) {
+        switch (it.kind) {
+            case Match::Atom: acc.fold(Match::atom(it.text), it.key, true, queue); break;
+            case Match::String: acc.fold(Match::string(it.text), it.key, true, queue); break;
+            case Match::Container: {
+                const Value v = json(it.text);
+                acc.fold(Match::container(&v, v.is_object()), it.key, true, queue);
+                break;
+            }
+        }
+    }
+}
+
+std::string bits(const std::optional<double>& d) {
+    return d ? std::to_string(std::bit_cast<uint64_t>(*d)) : "none";
+}
+
+// Every kind, the matches cut into three parts at every pair of places (empty
+// parts included), the parts folded apart and combined in order into a fresh
+// accumulator, as a scan in ranges merges them: the answer is the one fold's,
+// figures bit for bit, orders and the ValuesUnique stream included.
+TEST(Combine, PartsCombinedInOrderAnswerAsOneFold) {
+    const Item mixed[] = {
+        {Match::Atom, "0.1"},  {Match::Atom, "0.2", "k"}, {Match::Atom, "0.3"},   {Match::String, "x"},
+        {Match::Atom, "1e16"}, {Match::Atom, "1", "k"},   {Match::Atom, "-1e16"}, {Match::Atom, "true"},
+        {Match::Atom, "null"}, {Match::Container, "[1,2]"}, {Match::Container, R"({"a":0.5})", "k"},
+        {Match::Atom, "1.0"},  {Match::String, "x", "k"}, {Match::String, " 3 "}, {Match::Atom, "0.7"},
+    };
+    // Zeros of either sign: which one Min and Max keep depends on the order.
+    const Item zeros[] = {{Match::Atom, "0"}, {Match::Atom, "-0.0"}, {Match::Atom, "0.0"}, {Match::Atom, "-0"}};
+    for (const std::span<const Item> items : {std::span<const Item>(mixed), std::span<const Item>(zeros)}) {
+        for (const AccumulatorKindInfo& info : kAccumulatorKinds) {
+            Accumulator whole = Accumulator::of_kind(info.kind);
+            ItemQueue whole_queue;
+            fold_items(whole, items, whole_queue);
+            const AccumulatorResult expected = whole.take_result();
+            std::vector<Value> expected_stream;
+            if (info.kind == M::ValuesUnique)
+                for (const auto& item : whole_queue) expected_stream.push_back(item.value);
+            for (size_t i = 0; i <= items.size(); ++i) {
+                for (size_t j = i; j <= items.size(); ++j) {
+                    const std::string where =
+                        std::string(info.name) + " cut at " + std::to_string(i) + ", " + std::to_string(j);
+                    Accumulator merged = Accumulator::of_kind(info.kind);
+                    std::vector<Value> fresh;
+                    for (const auto part : {items.first(i), items.subspan(i, j - i), items.subspan(j)}) {
+                        Accumulator acc = Accumulator::of_kind(info.kind);
+                        acc.keep_contributions();
+                        ItemQueue queue;
+                        fold_items(acc, part, queue);
+                        merged.combine(acc, &fresh);
+                    }
+                    const AccumulatorResult got = merged.take_result();
+                    EXPECT_EQ(got.number, expected.number) << where;
+                    EXPECT_EQ(bits(got.numeric), bits(expected.numeric)) << where;
+                    EXPECT_EQ(got.entries, expected.entries) << where;
+                    EXPECT_EQ(got.types, expected.types) << where;
+                    EXPECT_EQ(fresh, expected_stream) << where;
+                }
+            }
+        }
     }
 }
 

@@ -109,7 +109,9 @@ TEST(Pipelined, BuffersAroundTheThresholdScanAsBatched) {
                 Outcome o = run_engine(e, doc, cuts_of(doc.size(), lengths));
                 ASSERT_TRUE(same_outcome(reference, o)) << mode_name(mode) << " first length " << lengths[0] << ": "
                                                         << describe(o);
-                if (!mode.adaptive) EXPECT_EQ(e.stage_one_started(), lengths[0] >= kMin || lengths.size() > 1);
+                if (!mode.adaptive) {
+                    EXPECT_EQ(e.stage_one_started(), lengths[0] >= kMin || lengths.size() > 1);
+                }
             }
         }
     }

@@ -231,7 +231,9 @@ TEST(SpscRing, RoundsAfterRearmPassEveryBlockInPlace) {
                 ring.release();
                 ++received;
             }
-            if (keep == n) EXPECT_EQ(ring.front(), nullptr);
+            if (keep == n) {
+                EXPECT_EQ(ring.front(), nullptr);
+            }
         }
         producer.join();
         seq += n;

@@ -57,7 +57,7 @@ void check(const std::string& doc, const std::string& label) {
                 show(describe_source(*jorvane::testing::sequential(doc, grid), kBatched, cap, std::nullopt, nullptr));
             ASSERT_EQ(whole, stream);
             for (uint64_t range : {uint64_t{1}, uint64_t{45}, uint64_t{700}}) {
-                for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+                for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
                     const std::string where = label + " cap " + std::to_string(cap) + " grid " + std::to_string(grid) +
                                               " range " + std::to_string(range) + " walkers " + std::to_string(walkers);
                     const SplitPlan plan{walkers, range};

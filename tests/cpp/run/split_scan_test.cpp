@@ -229,7 +229,7 @@ void check_sequential(const std::string& doc, const std::vector<Spec>& specs, co
             serial.outcome = scan_source(engine, *source, options);
         }
         for (uint64_t range : {uint64_t{1}, uint64_t{29}, uint64_t{500}}) {
-            for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+            for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
                 Scanned split;
                 auto source = sequential(doc, buffer);
                 ScanOptions options;
@@ -256,10 +256,10 @@ void check_document(const std::string& doc, const std::vector<Spec>& specs, cons
     ASSERT_TRUE(opened.ok());
     const MappedFile& mapped = **opened;
     const engine::CompiledQueries compiled = compile(specs);
-    for (size_t buffer : {size_t{1}, size_t{3}, size_t{61}, size_t{4096}}) {
+    for (size_t buffer : {size_t{1}, size_t{61}, size_t{4096}}) {
         const Scanned serial = scan_whole(compiled, mapped, buffer);
         for (uint64_t range : {uint64_t{1}, uint64_t{17}, uint64_t{300}}) {
-            for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+            for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
                 const Scanned split = scan_ranges(compiled, mapped, buffer, walkers, range);
                 expect_same(serial, split,
                             label + " buffer " + std::to_string(buffer) + " range " + std::to_string(range) +
@@ -368,7 +368,7 @@ void check_compressed(const test::Bytes& data, Codec codec, const std::string& l
         const Scanned serial = scan(buffer, false, std::nullopt);
         expect_same(serial, scan(buffer, true, std::nullopt), at + " prefetched");
         for (uint64_t range : ranges) {
-            for (size_t walkers : {size_t{1}, size_t{2}, size_t{3}, size_t{8}}) {
+            for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
                 for (bool prefetch : {false, true}) {
                     expect_same(serial, scan(buffer, prefetch, SplitPlan{walkers, range}),
                                 at + (prefetch ? " prefetched" : "") + " range " + std::to_string(range) + " walkers " +

@@ -260,11 +260,13 @@ std::string describe(const Decoded& d) {
     return std::to_string(d.data.size()) + " bytes, " + (d.error ? *d.error : std::string("no error"));
 }
 
-// Every read size of the input from 1 to its length, and a few read sizes
-// asked of the decoder, give what one whole read gives.
+// Read sizes of the input (every one up to 96 bytes, which puts the ends of
+// reads on every byte in many phases, then sizes growing by an eighth up to
+// its length), and a few read sizes asked of the decoder, give what one
+// whole read gives.
 void expect_cut_invariant(Codec codec, const Bytes& input, const char* what) {
     const Decoded whole = decode(codec, input, SIZE_MAX, kMiB);
-    for (size_t max_read = 1; max_read <= input.size(); ++max_read) {
+    for (size_t max_read = 1; max_read <= input.size(); max_read += max_read < 96 ? 1 : max_read / 8) {
         const Decoded cut = decode(codec, input, max_read, kMiB);
         ASSERT_EQ(cut, whole) << what << ": reads of " << max_read << " bytes: " << describe(cut)
                               << " instead of " << describe(whole);
@@ -399,7 +401,7 @@ TEST(CutInvariance, OutputBeforeAFailedReadDoesNotFollowReadSizes) {
             for (size_t input_len : {size_t{1}, size_t{64}, kDecoderInputLen}) {
                 const Decoded whole = decode(codec, input, SIZE_MAX, kMiB, disk, input_len);
                 EXPECT_EQ(whole.error, "disk");
-                for (size_t dest_len : {size_t{1}, size_t{7}, size_t{4096}})
+                for (size_t dest_len : {size_t{7}, size_t{4096}})
                     for (size_t max_read : {size_t{1}, size_t{5}, SIZE_MAX})
                         EXPECT_EQ(decode(codec, input, max_read, dest_len, disk, input_len), whole)
                             << (codec == Codec::Gzip ? "gzip " : "zstd ") << keep << " bytes, input buffers of "

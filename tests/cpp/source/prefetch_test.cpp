@@ -144,7 +144,9 @@ TEST(PrefetchSource, HandsOverBuffersHoldingWhatNextBufferGives) {
             back = std::move(b.bytes);
         }
         EXPECT_EQ(r.ok(), !fails);
-        if (fails) EXPECT_EQ(r.error().to_string(), "boom");
+        if (fails) {
+            EXPECT_EQ(r.error().to_string(), "boom");
+        }
         EXPECT_EQ(got, Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(fails ? 3 * k4MiB : data.size())));
         expect_end_forever(*src);
     }

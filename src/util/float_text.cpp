@@ -1,13 +1,13 @@
 // The shortest round-trip digits come from std::to_chars in scientific form
 // (d.ddddde±x); they are then laid out without an exponent, padding with
 // zeros on either side as the exponent requires.
-#include "python/float_text.h"
+#include "util/float_text.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 
-namespace jorvane::py {
+namespace jorvane {
 
 std::string float_text(double v) {
     if (std::isnan(v)) return "NaN";
@@ -45,4 +45,4 @@ std::string float_text(double v) {
     return out;
 }
 
-}  // namespace jorvane::py
+}  // namespace jorvane

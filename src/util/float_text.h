@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace jorvane::py {
+namespace jorvane {
 
 // The shortest decimal text that reads back as the same double, written
 // without an exponent and without a trailing ".0" (2.0 -> "2", 1e21 -> "1"
@@ -11,4 +11,4 @@ namespace jorvane::py {
 // "inf" and "-inf".
 std::string float_text(double v);
 
-}  // namespace jorvane::py
+}  // namespace jorvane
