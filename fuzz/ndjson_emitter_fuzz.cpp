@@ -213,7 +213,7 @@ int ndjson_emitter(std::span<const uint8_t> data) {
         const size_t walkers = 1 + (head >> 5);
         const auto one = ndjson::emit_all(rows, projection, on_multi, limit, mode, on_grid(doc, 64));
         const auto split = ndjson::emit_all(rows, projection, on_multi, limit, mode, on_grid(doc, 64),
-                                            table::TableWalkers{walkers, 24 + 16 * walkers});
+                                            table::TableSplitOptions{walkers, 24 + 16 * walkers});
         const auto text = [](const ndjson::EmittedLines& e) { return e.error ? e.error->to_string() : std::string(); };
         if (one.lines != split.lines || text(one) != text(split))
             fail("in ranges:\n" + show(split) + "\nby one engine:\n" + show(one));
@@ -223,7 +223,7 @@ int ndjson_emitter(std::span<const uint8_t> data) {
         const uint64_t range = 1 + static_cast<uint64_t>(head >> 5) * 11;
         const auto one = ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid));
         const auto split =
-            ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid), table::TableWalkers{walkers, range});
+            ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid), table::TableSplitOptions{walkers, range});
         if (one.lines != split.lines || full_error(one) != full_error(split))
             fail("over " + std::to_string(walkers) + " walkers:\n" + show(split) + "\n  " + full_error(split) +
                  "\none engine:\n" + show(one) + "\n  " + full_error(one));

@@ -110,7 +110,7 @@ struct Outcome {
 };
 
 Outcome run(const TableSpec& spec, engine::ScanMode mode, std::unique_ptr<Source> source, bool fast = true,
-            TableWalkers walkers = {}) {
+            TableSplitOptions walkers = {}) {
     Outcome out;
     auto stream = TableStream::make(spec, mode, std::move(source), UINT64_MAX, walkers);
     if (!stream) fail("the table does not compile: " + stream.error().to_string());
@@ -170,7 +170,7 @@ int table_stream(std::span<const uint8_t> data) {
                                             64);
     };
     const Outcome one = run(spec, mode, grid());
-    const Outcome split = run(spec, mode, grid(), true, TableWalkers{walkers, 24 + 16 * walkers});
+    const Outcome split = run(spec, mode, grid(), true, TableSplitOptions{walkers, 24 + 16 * walkers});
     if (split.error != one.error) fail("error '" + split.error + "' in ranges, '" + one.error + "' by one engine");
     if (split.tables != one.tables) fail("tables in ranges:\n" + split.tables + "by one engine:\n" + one.tables);
     if (split.covered != one.covered) fail("covered " + split.covered + "in ranges, " + one.covered + "by one engine");

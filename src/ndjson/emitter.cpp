@@ -18,6 +18,7 @@
 #include "engine/query_plan.h"
 #include "ndjson/json_writer.h"
 #include "ndjson/raw_row.h"
+#include "run/input_facts.h"
 #include "run/plans.h"
 #include "run/split_pull.h"
 #include "util/panic.h"
@@ -53,7 +54,7 @@ run::SplitFacts whole_row_facts(std::optional<uint64_t> limit) {
 Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows, std::optional<Fields> fields,
                                                         table::OnMulti on_multi, std::optional<uint64_t> limit,
                                                         engine::ScanMode mode, std::unique_ptr<Source> source,
-                                                        table::TableWalkers walkers) {
+                                                        table::TableSplitOptions walkers) {
     NdjsonEmitter emitter;
     if (!fields) {
         const engine::AccumulatorKind count[] = {engine::AccumulatorKind::Count};
@@ -168,7 +169,7 @@ Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interr
 
 EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
                       std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source,
-                      table::TableWalkers walkers) {
+                      table::TableSplitOptions walkers) {
     EmittedLines result;
     auto emitter = NdjsonEmitter::make(rows, std::move(fields), on_multi, limit, mode, std::move(source), walkers);
     if (!emitter) {

@@ -48,7 +48,7 @@ public:
     static Result<NdjsonEmitter, JorvaneError> make(const std::string& rows, std::optional<Fields> fields,
                                                     table::OnMulti on_multi, std::optional<uint64_t> limit,
                                                     engine::ScanMode mode, std::unique_ptr<Source> source,
-                                                    table::TableWalkers walkers = {});
+                                                    table::TableSplitOptions walkers = {});
 
     // Appends the next lines to `out` (possibly none): true while the scan
     // goes on, false once it is over and nothing is left. A failing call
@@ -93,6 +93,6 @@ struct EmittedLines {
 };
 EmittedLines emit_all(const std::string& rows, std::optional<Fields> fields, table::OnMulti on_multi,
                       std::optional<uint64_t> limit, engine::ScanMode mode, std::unique_ptr<Source> source,
-                      table::TableWalkers walkers = {});
+                      table::TableSplitOptions walkers = {});
 
 }  // namespace jorvane::ndjson

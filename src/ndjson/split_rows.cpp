@@ -1,9 +1,8 @@
 // A walker takes its range's rows out of its engine as text spans after every
 // buffer and makes them into lines once the range is scanned, so the merging
 // thread only hands lines on; the spent lines go back to a walker to be
-// freed. The
-// runs' engines are folded as they close, so the partial results of an error
-// are those of one engine at that point.
+// freed. The stretches' engines are folded as they close, so the partial
+// results of an error are those of one engine at that point.
 #include "ndjson/split_rows.h"
 
 #include <iterator>
@@ -24,13 +23,23 @@ struct RangeLines final : run::RangeOutput {
 
 }  // namespace
 
-engine::Engine SplitRows::RowEngines::make() const {
+engine::Engine SplitRows::RowText::make() const {
     engine::Engine engine = run::make_engine(compiled_, mode_, true);
     engine.enable_raw_capture();
     return engine;
 }
 
-void SplitRows::RowEngines::take(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const {
+bool SplitRows::RowText::after_buffer(engine::Engine& engine, const engine::BufferScan& scan, uint64_t,
+                                      std::unique_ptr<run::RangeOutput>& into) const {
+    if (scan.output_ready) keep(engine, into);
+    return true;
+}
+
+void SplitRows::RowText::after_finish(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const {
+    keep(engine, into);
+}
+
+void SplitRows::RowText::keep(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const {
     std::vector<std::string> spans = engine.take_raw_spans();
     if (spans.empty()) return;
     if (!into) into = std::make_unique<RangeLines>();
@@ -42,7 +51,7 @@ void SplitRows::RowEngines::take(engine::Engine& engine, std::unique_ptr<run::Ra
     }
 }
 
-void SplitRows::RowEngines::seal(run::RangeOutput& output) const {
+void SplitRows::RowText::seal(run::RangeOutput& output) const {
     RangeLines& range = static_cast<RangeLines&>(output);
     size_t bytes = 0;
     for (const std::string& span : range.spans) bytes += span.size() + 1;
@@ -56,17 +65,19 @@ void SplitRows::RowEngines::seal(run::RangeOutput& output) const {
 
 SplitRows::SplitRows(engine::CompiledQueries compiled, engine::ScanMode mode, std::unique_ptr<Source> source,
                      const run::SplitPlan& plan)
-    : engines_(std::move(compiled), mode),
+    : text_(std::move(compiled), mode),
       source_(std::move(source)),
-      merge_(engines_.make()),
-      pull_(*source_, plan, engines_) {}
+      merge_(text_.make()),
+      pull_(*source_, plan, text_) {}
 
 Result<bool, JorvaneError> SplitRows::next_lines(Lines& out, run::Interrupt* interrupt) {
     if (over_) return false;
     for (;;) {
         run::PullStep step = pull_.next(interrupt);
         switch (step.kind) {
-            case run::PullStep::Kind::Output: {
+            case run::PullStep::Kind::Range:
+            case run::PullStep::Kind::Finished: {
+                if (!step.output) break;
                 Lines& lines = static_cast<RangeLines&>(*step.output).lines;
                 if (out.empty()) {
                     // What `out` held goes back with the output, to be freed

@@ -4,7 +4,7 @@
 // raw-row rule, and the lines come out range by range in document order, so
 // they are the lines one engine gives, in the same order, and the first
 // error comes after the same lines, with the same partial results (the
-// runs' outputs folded in order, run/output_merge.h).
+// stretches' outputs folded in order, run/output_merge.h).
 #pragma once
 
 #include <memory>
@@ -38,20 +38,25 @@ public:
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt);
 
 private:
-    class RowEngines final : public run::RangeEngines {
+    class RowText final : public run::SplitConsumer {
     public:
-        RowEngines(engine::CompiledQueries compiled, engine::ScanMode mode)
+        RowText(engine::CompiledQueries compiled, engine::ScanMode mode)
             : compiled_(std::move(compiled)), mode_(mode) {}
         engine::Engine make() const override;
-        void take(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const override;
+        bool after_buffer(engine::Engine& engine, const engine::BufferScan& scan, uint64_t end,
+                          std::unique_ptr<run::RangeOutput>& into) const override;
+        void after_finish(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const override;
         void seal(run::RangeOutput& output) const override;
 
     private:
+        // Adds the rows' text spans the engine holds to `into`.
+        void keep(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const;
+
         engine::CompiledQueries compiled_;
         engine::ScanMode mode_;
     };
 
-    RowEngines engines_;
+    RowText text_;
     std::unique_ptr<Source> source_;
     run::OutputMerge merge_;
     bool over_ = false;

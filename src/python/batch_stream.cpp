@@ -24,7 +24,7 @@ std::optional<table::TableStream> open_batch_stream(PyObject* source, table::Tab
     if (!one) return std::nullopt;
     if (python_reads) *python_reads = one->python_reads;
     auto stream = table::TableStream::make(std::move(spec), one->mode, std::move(one->source), batch_rows,
-                                           table::TableWalkers{one->walkers, 0, true});
+                                           table::TableSplitOptions{one->walkers, 0, true});
     if (!stream) {
         raise_jorvane_err(std::move(stream.error()));
         return std::nullopt;

@@ -172,7 +172,7 @@ PyObject* group_by_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                 // them and the ranges are the run policy's, not the short ones
                 // of consumers that take every row on one thread.
                 grouped.emplace(table::group_by_scan(std::move(spec), one->mode, std::move(one->source), &signals,
-                                                     table::TableWalkers{one->walkers}));
+                                                     table::TableSplitOptions{one->walkers}));
             }
             if (!*grouped) return signals.raise(std::move(grouped->error()));
             return make_table(std::move(grouped->value()), floats).release();

@@ -97,7 +97,7 @@ bool prepare(PyObject* source, PyObject* fields, const std::string& on_multi, co
 
 Result<ndjson::NdjsonEmitter, JorvaneError> make_emitter(Request& r) {
     return ndjson::NdjsonEmitter::make(r.rows, std::move(r.fields), r.on_multi, r.limit, r.mode, std::move(r.source),
-                                       table::TableWalkers{r.walkers, 0, true});
+                                       table::TableSplitOptions{r.walkers, 0, true});
 }
 
 // ---- NdjsonLines --------------------------------------------------------------

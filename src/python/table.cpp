@@ -411,7 +411,7 @@ Ref run_table(PyObject* source, const std::string& rows, PyObject* columns, cons
         NoGil released;
         extracted.emplace([&]() -> Result<table::Table, JorvaneError> {
             auto stream = table::TableStream::make(std::move(*spec), one->mode, std::move(one->source), UINT64_MAX,
-                                                   table::TableWalkers{one->walkers});
+                                                   table::TableSplitOptions{one->walkers});
             if (!stream) return make_err(std::move(stream.error()));
             auto ready = stream->advance(&signals);
             if (!ready) return make_err(std::move(ready.error()));

@@ -1,5 +1,5 @@
 // A file's cut is found by probing the file for a newline from a range
-// length on, a window at a time; sequential input's in the blocks read so far.
+// length on, a window at a time; sequential input's in the slabs read so far.
 #include "run/range_cutter.h"
 
 #include <string.h>
@@ -64,11 +64,11 @@ private:
     std::vector<uint8_t> spare_;
 };
 
-// Buffers for blocks of sequential input. A block whose last range is gone
+// Buffers for slabs of sequential input. A slab whose last range is gone
 // gives its buffer back here, on whichever thread drops it, for the cutter to
 // hand to the source (or read into) again: the buffers in use stay those of
 // the ranges held ahead of the merge and of the source's read-ahead.
-class BlockPool {
+class SlabPool {
 public:
     void put(std::vector<uint8_t> buffer) noexcept {
         try {
@@ -92,29 +92,29 @@ private:
     std::vector<std::vector<uint8_t>> free_;
 };
 
-// Consecutive bytes of sequential input that ranges share.
-class Block {
+// A slab: consecutive bytes of sequential input that ranges share.
+class Slab {
 public:
-    Block(std::vector<uint8_t> bytes, std::shared_ptr<BlockPool> pool) : bytes_(std::move(bytes)), pool_(std::move(pool)) {}
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-    ~Block() { pool_->put(std::move(bytes_)); }
+    Slab(std::vector<uint8_t> bytes, std::shared_ptr<SlabPool> pool) : bytes_(std::move(bytes)), pool_(std::move(pool)) {}
+    Slab(const Slab&) = delete;
+    Slab& operator=(const Slab&) = delete;
+    ~Slab() { pool_->put(std::move(bytes_)); }
     const uint8_t* data() const { return bytes_.data(); }
 
 private:
     std::vector<uint8_t> bytes_;
-    std::shared_ptr<BlockPool> pool_;
+    std::shared_ptr<SlabPool> pool_;
 };
 
 // Reads sequential input (a decoder on its own thread, say) on the calling
-// thread in blocks, and cuts ranges out of them. A block is one buffer the
+// thread in slabs, and cuts ranges out of them. A slab is one buffer the
 // source hands over (Source::next_handed), else the source's buffers copied
-// into a buffer of the pool. Inside a block a range runs on to the first
-// newline a range length on (with a margin's bytes after it in the block);
-// the last range of a block ends at its last newline, and the bytes after
-// that are copied into the room ahead of the next block's bytes, so the
-// range that takes them up is contiguous too. A record longer than that room is cut at the block's end: a cut
-// inside a record is only slower (the merge finds it out and reads on with
+// into a buffer of the pool. Inside a slab a range runs on to the first
+// newline a range length on (with a margin's bytes after it in the slab);
+// the last range of a slab ends at its last newline, and the bytes after
+// that are copied into the room ahead of the next slab's bytes, so the
+// range that takes them up is contiguous too. A record longer than that
+// room is cut at the slab's end: a cut inside a record is only slower (the merge finds it out and reads on with
 // one engine). The bytes of a source's buffer that failed to fill are lost
 // as they are for one engine: what was read before a failure is scanned
 // first, and the failure follows.
@@ -124,11 +124,11 @@ public:
         : source_(source),
           len_(static_cast<size_t>(std::clamp<uint64_t>(range_len, 1, uint64_t{1} << 40))),
           handed_(source.hands_buffers()),
-          pool_(std::make_shared<BlockPool>()) {}
+          pool_(std::make_shared<SlabPool>()) {}
 
     Result<std::optional<Range>, IoError> next() override {
         for (;;) {
-            if (!block_) {
+            if (!slab_) {
                 if (ended_) {
                     if (failed_) return make_err(std::move(*std::exchange(failed_, std::nullopt)));
                     return std::optional<Range>();
@@ -143,19 +143,19 @@ public:
                     HandedBuffer& b = **got;
                     pos_ = b.at;
                     end_ = b.at + b.len;
-                    block_ = std::make_shared<const Block>(std::move(b.bytes), pool_);
+                    slab_ = std::make_shared<const Slab>(std::move(b.bytes), pool_);
                 }
                 continue;
             }
-            // A range inside the block while what follows it is at least half
-            // a range length; else the rest is the block's last range.
+            // A range inside the slab while what follows it is at least half
+            // a range length; else the rest is the slab's last range.
             if (end_ - pos_ >= len_ + len_ / 2) {
                 const size_t from = pos_ + len_ - 1;
                 const size_t to = end_ - kRangeMargin;
                 if (from < to) {
-                    if (const void* nl = std::memchr(block_->data() + from, '\n', to - from)) {
-                        const size_t cut = static_cast<size_t>(static_cast<const uint8_t*>(nl) - block_->data()) + 1;
-                        const uint8_t* after = block_->data() + cut;
+                    if (const void* nl = std::memchr(slab_->data() + from, '\n', to - from)) {
+                        const size_t cut = static_cast<size_t>(static_cast<const uint8_t*>(nl) - slab_->data()) + 1;
+                        const uint8_t* after = slab_->data() + cut;
                         return std::optional<Range>(take(cut, std::vector<uint8_t>(after, after + kRangeMargin)));
                     }
                 }
@@ -165,8 +165,8 @@ public:
     }
 
 private:
-    // The rest of the block as its last range, the bytes after its last
-    // newline going ahead of the next block's; nothing when all of them go.
+    // The rest of the slab as its last range, the bytes after its last
+    // newline going ahead of the next slab's; nothing when all of them go.
     std::optional<Range> take_rest() {
         HandedResult got = ended_ ? HandedResult(std::optional<HandedBuffer>()) : fetch();
         if (!got || !*got) {
@@ -175,11 +175,11 @@ private:
             ended_ = true;
             std::optional<Range> last;
             if (end_ > pos_) last = take(end_, {});
-            block_.reset();
+            slab_.reset();
             return last;
         }
         HandedBuffer& b = **got;
-        const uint8_t* d = block_->data();
+        const uint8_t* d = slab_->data();
         const void* nl = memrchr(d + pos_, '\n', end_ - pos_);
         size_t keep = nl ? static_cast<size_t>(static_cast<const uint8_t*>(nl) - d) + 1 : pos_;
         if (end_ - keep > b.at) keep = end_;  // no room: cut inside the record
@@ -187,24 +187,24 @@ private:
         std::memcpy(b.bytes.data() + b.at - carried, d + keep, carried);
         const size_t next_from = b.at - carried;
         const size_t next_end = b.at + b.len;
-        auto next = std::make_shared<const Block>(std::move(b.bytes), pool_);
+        auto next = std::make_shared<const Slab>(std::move(b.bytes), pool_);
         std::optional<Range> r;
         if (keep > pos_) {
             const uint8_t* after = next->data() + next_from;
             r = take(keep, std::vector<uint8_t>(after, after + std::min(kRangeMargin, next_end - next_from)));
         }
-        block_ = std::move(next);
+        slab_ = std::move(next);
         pos_ = next_from;
         end_ = next_end;
         return r;
     }
 
-    // The range of the block from pos_ to `to`, with `after` as its margin.
+    // The range of the slab from pos_ to `to`, with `after` as its margin.
     Range take(size_t to, std::vector<uint8_t> after) {
         const size_t n = to - pos_;
         auto bytes = std::make_shared<RangeBytes>();
-        bytes->block = block_;
-        bytes->bytes = ByteView(block_->data() + pos_, n);
+        bytes->slab = slab_;
+        bytes->bytes = ByteView(slab_->data() + pos_, n);
         bytes->before = tail_;
         bytes->after = std::move(after);
         // The last kRangeMargin bytes of the input so far, whatever the
@@ -224,7 +224,7 @@ private:
     }
 
     // The source's buffers copied into a pool buffer, after room for the
-    // bytes a block carries over, until it holds four range lengths (and at
+    // bytes a slab carries over, until it holds four range lengths (and at
     // least a margin, so the range before it gets its margin from it); what
     // was read before a failure comes first, the failure with the next call.
     HandedResult gather() {
@@ -251,16 +251,16 @@ private:
         return std::optional<HandedBuffer>(HandedBuffer{std::move(buffer), kGatherRoom, len});
     }
 
-    // The room ahead of a gathered block's bytes.
+    // The room ahead of a gathered slab's bytes.
     static constexpr size_t kGatherRoom = 65536;
 
     Source& source_;
     size_t len_;
     bool handed_;
-    std::shared_ptr<BlockPool> pool_;
-    std::shared_ptr<const Block> block_;  // the block being cut
-    size_t pos_ = 0;  // where the next range starts in the block
-    size_t end_ = 0;  // where the block's bytes end
+    std::shared_ptr<SlabPool> pool_;
+    std::shared_ptr<const Slab> slab_;  // the slab being cut
+    size_t pos_ = 0;  // where the next range starts in the slab
+    size_t end_ = 0;  // where the slab's bytes end
     uint64_t at_ = 0;  // the input offset of pos_
     size_t count_ = 0;
     std::vector<uint8_t> tail_;

@@ -4,7 +4,7 @@
 // cut in place and its ranges are read from the file; it ends where it ended
 // when the first range was cut, and a file found shorter than that later
 // fails with "the file shrank while it was being read". Any other input with
-// a buffer grid (a decoder, say) is read on the calling thread in blocks
+// a buffer grid (a decoder, say) is read on the calling thread in slabs
 // that its ranges share: a source that hands its buffers over
 // (Source::hands_buffers, a decoder on a thread of its own) decodes straight
 // into them; any other is copied into them. A range keeps a margin of bytes
@@ -31,7 +31,7 @@ inline constexpr size_t kRangeMargin = 64;
 // The bytes of a range of sequential input, with up to kRangeMargin bytes of
 // the input on either side.
 struct RangeBytes {
-    std::shared_ptr<const void> block;  // holds `bytes`
+    std::shared_ptr<const void> slab;  // holds `bytes`
     ByteView bytes;
     std::vector<uint8_t> before;
     std::vector<uint8_t> after;
@@ -54,7 +54,7 @@ public:
 };
 
 // The cutter for `source`: in place over its mapped file when it has one,
-// else in blocks of what it reads (sequential input on a buffer grid).
+// else in slabs of what it reads (sequential input on a buffer grid).
 // `range_len` is the length a range aims at.
 std::unique_ptr<RangeCutter> cut_ranges(Source& source, uint64_t range_len);
 

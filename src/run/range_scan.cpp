@@ -1,6 +1,6 @@
 // A range of sequential input keeps a margin of the bytes around it, so the
-// context of an error near a range's edge is pieced together from the
-// ranges the run scanned last; a file's is read from the file.
+// context of an error near a range's edge is put together from the
+// ranges the stretch scanned last; a file's is read from the file.
 #include "run/range_scan.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@ namespace {
 // The error as one engine scanning the whole input reports it: its offset,
 // and the context taken from the grid buffer that held `buffer_start` (the
 // scan met the error in that buffer). `recent` are the ranges of sequential
-// input the run scanned last, the current one last.
+// input the stretch scanned last, the current one last.
 engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_start, const std::deque<Range>& recent,
                           const RangeInput& in) {
     e.offset += base;
@@ -64,30 +64,30 @@ engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_s
 
 }  // namespace
 
-void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
+void scan_range(Stretch& stretch, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
                 const std::atomic<bool>& cancel, const AfterBuffer& after) {
     const uint64_t from = range.begin;
     const uint64_t to = range.end;
     if (!range.copy) {
         auto size = in.file->size();
         if (!size) {
-            run.read_error = std::move(size.error());
+            stretch.read_error = std::move(size.error());
             return;
         }
         if (*size < to) {
-            run.read_error = file_shrank();
+            stretch.read_error = file_shrank();
             return;
         }
     }
     if (range.copy) {
-        run.recent.push_back(range);
-        while (run.recent.size() > 1 && run.recent[1].begin + in.grid + kRangeMargin < range.begin)
-            run.recent.pop_front();
+        stretch.recent.push_back(range);
+        while (stretch.recent.size() > 1 && stretch.recent[1].begin + in.grid + kRangeMargin < range.begin)
+            stretch.recent.pop_front();
     }
     uint64_t pos = from;
     while (pos < to) {
         if (cancel.load(std::memory_order_relaxed)) {
-            run.cancelled = true;
+            stretch.cancelled = true;
             return;
         }
         const uint64_t next = std::min<uint64_t>(to, (pos / in.grid + 1) * in.grid);
@@ -104,32 +104,30 @@ void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::ve
             // from the page cache on the walker's own core.
             auto w = in.file->read_window(pos, len, spare);
             if (!w) {
-                run.read_error = std::move(w.error());
+                stretch.read_error = std::move(w.error());
                 return;
             }
             window = std::move(*w);
             bytes = window.bytes();
             if (bytes.size() < len) {
-                run.read_error = file_shrank();
+                stretch.read_error = file_shrank();
                 return;
             }
         }
-        engine::BufferScan scan = run.engine->scan_buffer(bytes);
-        if (scan.output_ready && in.stream_values)
-            for (auto& b : run.engine->drain_streams()) run.batches.push_back(std::move(b));
+        engine::BufferScan scan = stretch.engine->scan_buffer(bytes);
         if (after && !after(next, scan) && !scan.error) {
-            run.end = next;
-            run.stopped = true;
+            stretch.end = next;
+            stretch.stopped = true;
             return;
         }
         if (scan.error) {
-            run.error = locate(std::move(*scan.error), run.begin, pos, run.recent, in);
+            stretch.error = locate(std::move(*scan.error), stretch.begin, pos, stretch.recent, in);
             return;
         }
         pos = next;
-        run.end = pos;
+        stretch.end = pos;
     }
-    run.top_level = run.engine->at_top_level();
+    stretch.top_level = stretch.engine->at_top_level();
 }
 
 }  // namespace jorvane::run

@@ -15,7 +15,6 @@
 
 #include "engine/engine.h"
 #include "engine/parse_error.h"
-#include "engine/sink.h"
 #include "run/range_cutter.h"
 #include "source/io_error.h"
 
@@ -29,17 +28,15 @@ namespace jorvane::run {
 struct RangeInput {
     const MappedFile* file;  // null: ranges are copies of sequential input
     size_t grid;             // the one-engine scan's buffer length
-    bool stream_values;      // streamed values are kept for the merge
 };
 
-// One engine's scan over consecutive bytes of the input: a range, then
-// perhaps the ranges after it that did not start at top level.
-struct RangeRun {
+// A stretch: one engine's scan over consecutive bytes of the input, a range
+// and then perhaps the ranges after it that did not start at top level.
+struct Stretch {
     uint64_t begin = 0;  // the input offset of the engine's first byte
     uint64_t end = 0;    // scanned up to here
-    Range range;         // a walker's run: its range
+    Range range;         // the range it started with
     std::unique_ptr<engine::Engine> engine;  // null: the walker failed
-    std::vector<engine::ValueBatch> batches;
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
     // Ranges of sequential input scanned last, reaching a grid buffer and a
@@ -55,15 +52,15 @@ struct RangeRun {
 
 // Called after each buffer of a range the scan trusts (with an error, the
 // buffer that held it) with the buffer's end offset in the input and what
-// its scan did; false stops the run there.
+// its scan did; false stops the stretch there.
 using AfterBuffer = std::function<bool(uint64_t end, const engine::BufferScan& scan)>;
 
-// Scans `range` with the run's engine, in buffers on the grid, and records
-// whether the run then ends at top level. Stops at an error (located as a
-// one-engine scan reports it), a read failure, or when `cancel` is raised.
-// `spare` is scratch space for file windows; `after`, if set, sees every
-// buffer scanned.
-void scan_range(RangeRun& run, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
+// Scans `range` with the stretch's engine, in buffers on the grid, and
+// records whether the stretch then ends at top level. Stops at an error
+// (located as a one-engine scan reports it), a read failure, or when
+// `cancel` is raised. `spare` is scratch space for file windows; `after`, if
+// set, sees every buffer scanned.
+void scan_range(Stretch& stretch, const RangeInput& in, const Range& range, std::vector<uint8_t>& spare,
                 const std::atomic<bool>& cancel, const AfterBuffer& after = {});
 
 }  // namespace jorvane::run

@@ -126,6 +126,12 @@ uint64_t split_range_for(const SplitFacts& facts, size_t walkers) {
     return figures ? std::min(len, kFiguresRangeLen) : len;
 }
 
+std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers) {
+    const uint64_t range_len = split_range_for(facts, walkers);
+    if (range_len == 0) return std::nullopt;
+    return SplitPlan{walkers, range_len};
+}
+
 ThreadBudget::ThreadBudget(std::optional<uint64_t> max_threads)
     : threads_(max_threads ? static_cast<size_t>(*max_threads) : available_threads()), max_threads_(max_threads) {}
 

@@ -79,7 +79,7 @@ struct SplitFacts {
     enum class Input : uint8_t {
         Other,       // no buffer grid (a Python file-like object, bytes): one engine
         PlainFile,   // a plain file, read in place
-        Sequential,  // read in order on a buffer grid (a compressed file), in blocks cut into ranges
+        Sequential,  // read in order on a buffer grid (a compressed file), in slabs cut into ranges
     };
     Input input = Input::Other;
     // A plain file's size (unknown: one engine).
@@ -106,6 +106,18 @@ inline constexpr uint64_t kFiguresRangeLen = 2097152;
 // happens to end), or a plain file under split_range_len's minimum. A plain
 // file's ranges are at most kFiguresRangeLen long with a Sum, Mean or Product.
 uint64_t split_range_for(const SplitFacts& facts, size_t walkers);
+
+// How one source is scanned in ranges.
+struct SplitPlan {
+    // Engines scanning at once (the calling thread only merges).
+    size_t walkers = 2;
+    // The length a range aims at (it runs on to the next newline).
+    uint64_t range_len = 16777216;
+};
+
+// The plan for `walkers` engines over the source `facts` describe, or
+// nothing when one engine scans it (split_range_for).
+std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers);
 
 // The thread figures of one run, built once from the caller's max_threads.
 class ThreadBudget {

@@ -1,4 +1,4 @@
-// Each closed run hands over its engine, whose describer is taken out and
+// Each closed stretch hands over its engine, whose describer is taken out and
 // folded in; ranges themselves give the profile no output of their own. A
 // failed scan gives its error with no partial results, as one engine's does.
 #include "run/split_describe.h"
@@ -6,20 +6,20 @@
 #include <utility>
 
 #include "engine/describer.h"
+#include "run/input_facts.h"
 #include "run/split_pull.h"
 
 namespace jorvane::run {
 namespace {
 
-class ProfileEngines final : public RangeEngines {
+class Profiles final : public SplitConsumer {
 public:
-    ProfileEngines(engine::ScanMode mode, uint64_t distinct_cap) : mode_(mode), cap_(distinct_cap) {}
+    Profiles(engine::ScanMode mode, uint64_t distinct_cap) : mode_(mode), cap_(distinct_cap) {}
     engine::Engine make() const override {
         engine::Engine e(mode_);
         e.attach_describer(engine::Describer(cap_));
         return e;
     }
-    void take(engine::Engine&, std::unique_ptr<RangeOutput>&) const override {}
 
 private:
     engine::ScanMode mode_;
@@ -33,19 +33,20 @@ std::optional<Result<SourceProfile, JorvaneError>> describe_split(Source& source
                                                                   const SplitPlan& plan) {
     using Profiled = Result<SourceProfile, JorvaneError>;
     if (interrupt_requested(interrupt)) return std::nullopt;
-    const ProfileEngines engines(mode, distinct_cap);
-    SplitPull pull(source, plan, engines);
+    Profiles profiles(mode, distinct_cap);
+    SplitPull pull(source, plan, profiles);
     std::optional<engine::Describer> profile;
     for (;;) {
         PullStep step = pull.next(interrupt);
         switch (step.kind) {
-            case PullStep::Kind::Output: break;
+            case PullStep::Kind::Range:
+            case PullStep::Kind::Finished: break;
             case PullStep::Kind::Closed: {
-                std::optional<engine::Describer> run = step.closed->engine->take_describer();
+                std::optional<engine::Describer> stretch = step.closed->engine->take_describer();
                 if (!profile) {
-                    profile = std::move(run);
-                } else if (run) {
-                    profile->absorb(std::move(*run));
+                    profile = std::move(stretch);
+                } else if (stretch) {
+                    profile->absorb(std::move(*stretch));
                 }
                 pull.retire(std::move(*step.closed));
                 break;

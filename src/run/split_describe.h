@@ -1,6 +1,6 @@
 // The structural profile of one source over every core: the source scanned
 // in ranges (run/split_pull.h) by engines that carry only a describer, each
-// run's profile folded into the profile of the runs before it
+// stretch's profile folded into the profile of the stretches before it
 // (Describer::absorb), which gives the profile one engine takes of the whole
 // source: the same paths in the same first-seen order, counts, types,
 // distinct counts and depth; the same first error at the same offset.
@@ -13,8 +13,8 @@
 #include "engine/scan_mode.h"
 #include "run/interrupt.h"
 #include "run/jorvane_error.h"
+#include "run/run_policy.h"
 #include "run/scan_source.h"
-#include "run/split_scan.h"
 #include "source/source.h"
 #include "util/result.h"
 

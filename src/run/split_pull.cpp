@@ -1,66 +1,72 @@
 // The merging thread (the consumer's) cuts the input, hands ranges to the
 // walkers (at most two per walker ahead of the merge, which bounds what
 // finished ranges hold) and takes them back in order. A walker scans its
-// range with a fresh engine, taking the range's output out of it after every
-// buffer that left some (while it is in cache, and never after a buffer the
-// file lost under the scan). The merge keeps one run open: the next range
-// starts a run of its own when the open one ended at top level, and is
-// scanned on by the open run's engine (on the merging thread) when it did
-// not; no range is handed out ahead until a run ends at top level again.
-// Steps are queued and handed out one per call, so a range that gives its
-// output, its run's close and an error is handed over in three calls.
+// range with a fresh engine, the consumer taking what it keeps out of the
+// engine after every buffer (while it is in cache, and never after a buffer
+// the file lost under the scan). The merge keeps one stretch open: the next
+// range starts a stretch of its own when the open one ended at top level,
+// and the open stretch's engine reads on through it (on the merging thread)
+// when it did not; no range is handed out ahead until a stretch ends at top
+// level again. Steps are queued and handed out one per call, so a range
+// whose stretch then fails is handed over in three calls: the range, the
+// stretch's close and the error.
 #include "run/split_pull.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "source/mapped_file.h"
+#include "util/panic.h"
 
 namespace jorvane::run {
 
-SplitPull::SplitPull(Source& source, const SplitPlan& plan, const RangeEngines& engines, uint64_t source_index)
+SplitPull::SplitPull(Source& source, const SplitPlan& plan, SplitConsumer& consumer, uint64_t source_index,
+                     HeldAhead* held)
     : plan_(plan),
-      engines_(engines),
+      consumer_(consumer),
       source_index_(source_index),
-      in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1), false},
+      held_(held),
+      in_{source.mapped_file(), std::max<size_t>(source.buffer_grid(), 1)},
       cuts_(source, plan.range_len) {
     walkers_.emplace(plan_.walkers, [this](Range r, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
-        Piece piece;
-        piece.run.begin = r.begin;
-        piece.run.end = r.begin;
-        piece.run.engine = std::make_unique<engine::Engine>(engines_.make());
-        piece.output = scan(piece.run, r, spare, cancel);
-        piece.run.range = std::move(r);
-        return piece;
+        ScannedRange scanned;
+        scanned.stretch.begin = r.begin;
+        scanned.stretch.end = r.begin;
+        scanned.stretch.engine = std::make_unique<engine::Engine>(consumer_.make());
+        scanned.output = scan(scanned.stretch, r, spare, cancel, true);
+        scanned.stretch.range = std::move(r);
+        return scanned;
     }, failure_);
 }
 
-SplitPull::~SplitPull() { stop_walkers(); }
+SplitPull::~SplitPull() { stop(); }
 
-void SplitPull::stop_walkers() {
+void SplitPull::stop() {
+    over_ = true;
+    // Walkers waiting for the merge are let go before they are joined.
+    if (held_) held_->close();
     if (!walkers_) return;
     walkers_->cancel();
     walkers_.reset();
 }
 
-void SplitPull::retire(RangeRun run) {
-    if (walkers_) walkers_->retire(Piece{std::move(run), nullptr});
+void SplitPull::retire(Stretch stretch) {
+    if (walkers_) walkers_->retire(ScannedRange{std::move(stretch), nullptr});
 }
 
 void SplitPull::retire(std::unique_ptr<RangeOutput> output) {
-    if (walkers_) walkers_->retire(Piece{RangeRun(), std::move(output)});
+    if (walkers_) walkers_->retire(ScannedRange{Stretch(), std::move(output)});
 }
 
-std::unique_ptr<RangeOutput> SplitPull::scan(RangeRun& run, const Range& r, std::vector<uint8_t>& spare,
-                                             const std::atomic<bool>& cancel) const {
+std::unique_ptr<RangeOutput> SplitPull::scan(Stretch& stretch, const Range& r, std::vector<uint8_t>& spare,
+                                             const std::atomic<bool>& cancel, bool ahead) {
     std::unique_ptr<RangeOutput> output;
-    // The output is taken after every buffer that left some, while it is
-    // still in cache.
-    scan_range(run, in_, r, spare, cancel, [&](uint64_t, const engine::BufferScan& scan) {
-        if (scan.output_ready) engines_.take(*run.engine, output);
-        return true;
+    HeldAhead* const held = ahead ? held_ : nullptr;
+    scan_range(stretch, in_, r, spare, cancel, [&](uint64_t end, const engine::BufferScan& scan) {
+        const bool go_on = consumer_.after_buffer(*stretch.engine, scan, end, output);
+        if (held) held->wait_turn(r.index);
+        return go_on;
     });
-    if (output) engines_.seal(*output);
+    if (output) consumer_.seal(*output);
     return output;
 }
 
@@ -71,68 +77,83 @@ PullStep SplitPull::next(Interrupt* interrupt) {
             queue_.pop_front();
             return step;
         }
+        if (!checked_) {
+            checked_ = true;
+            check_open();
+            continue;
+        }
         if (over_) return PullStep{};
         if (interrupt_requested(interrupt)) {
             PullStep step;
             step.kind = PullStep::Kind::Interrupted;
             return step;
         }
-        feed();
-        if (merged_ == cuts_.count()) {
-            if (cuts_.done() || !cur_) {
-                finish_input();
-                continue;
-            }
-            // The open run did not end at top level and nothing is ahead:
-            // the next range is its to scan.
-            std::optional<Range> r = cuts_.next();
-            if (!r) continue;
-            ++merged_;
-            after_range(extend(*r));
-            continue;
-        }
-        Piece piece = walkers_->take(merged_);
-        ++merged_;
-        if (!piece.run.engine) {
-            // A walker failed: what it threw is raised once they are joined.
-            over_ = true;
-            stop_walkers();
-            failure_.raise();
-            continue;
-        }
-        if (!cur_) {
-            cur_ = std::move(piece.run);
-            after_range(std::move(piece.output));
-        } else if (clean_) {
-            close_open_run();
-            cur_ = std::move(piece.run);
-            after_range(std::move(piece.output));
-        } else {
-            std::unique_ptr<RangeOutput> output = extend(piece.run.range);
-            walkers_->retire(std::move(piece));
-            after_range(std::move(output));
-        }
+        take_next();
     }
 }
 
 void SplitPull::feed() {
     const size_t ahead = 2 * std::max<size_t>(plan_.walkers, 1);
-    while (clean_ && !cuts_.done() && cuts_.count() - merged_ < ahead) {
+    while (clean_ && !cuts_.done() && cuts_.count() - taken_ < ahead) {
         if (auto r = cuts_.next()) walkers_->start(std::move(*r));
     }
 }
 
-std::unique_ptr<RangeOutput> SplitPull::extend(const Range& r) { return scan(*cur_, r, spare_, walkers_->cancelled()); }
+void SplitPull::take_next() {
+    feed();
+    if (taken_ == cuts_.count()) {
+        // Nothing is ahead: the input ended, or the open stretch did not end
+        // at top level and the next range is its to read on through.
+        std::optional<Range> r;
+        if (cur_ && !cuts_.done()) r = cuts_.next();
+        if (!r) {
+            finish_input();
+            return;
+        }
+        ++taken_;
+        if (held_) held_->next_range(taken_);
+        after_range(extend(*r), false);
+        return;
+    }
+    ScannedRange next = walkers_->take(taken_);
+    ++taken_;
+    if (held_) held_->next_range(taken_);
+    if (!next.stretch.engine) {
+        // A walker failed: what it threw is raised once they are joined.
+        stop();
+        failure_.raise();
+        return;
+    }
+    if (cur_ && !clean_) {
+        std::unique_ptr<RangeOutput> output = extend(next.stretch.range);
+        if (next.output) consumer_.dropped(*next.output);
+        walkers_->retire(std::move(next));
+        after_range(std::move(output), false);
+        return;
+    }
+    if (cur_) close_open();
+    cur_ = std::move(next.stretch);
+    after_range(std::move(next.output), true);
+}
 
-void SplitPull::queue_output(std::unique_ptr<RangeOutput> output) {
-    if (!output) return;
+std::unique_ptr<RangeOutput> SplitPull::extend(const Range& r) {
+    consumer_.before_extend(*cur_->engine);
+    return scan(*cur_, r, spare_, walkers_->cancelled(), false);
+}
+
+uint64_t SplitPull::reach(uint64_t offset) {
+    while (!cuts_.done() && cuts_.end() < offset) (void)cuts_.next();
+    return std::min(offset, cuts_.end());
+}
+
+void SplitPull::queue(PullStep::Kind kind, std::unique_ptr<RangeOutput> output) {
     PullStep step;
-    step.kind = PullStep::Kind::Output;
+    step.kind = kind;
     step.output = std::move(output);
     queue_.push_back(std::move(step));
 }
 
-void SplitPull::close_open_run() {
+void SplitPull::close_open() {
     PullStep step;
     step.kind = PullStep::Kind::Closed;
     step.closed = std::move(cur_);
@@ -140,30 +161,36 @@ void SplitPull::close_open_run() {
     queue_.push_back(std::move(step));
 }
 
-void SplitPull::after_range(std::unique_ptr<RangeOutput> output) {
-    queue_output(std::move(output));
+void SplitPull::after_range(std::unique_ptr<RangeOutput> output, bool fresh) {
+    queue(PullStep::Kind::Range, std::move(output));
+    queue_.back().fresh = fresh;
     scanned_ = cur_->end;
     clean_ = cur_->top_level;
+    checked_ = false;
+}
+
+void SplitPull::check_open() {
     if (cur_->error) {
         fail(JorvaneError::parse(std::move(*cur_->error)));
     } else if (cur_->read_error) {
         fail(JorvaneError::read(std::move(*cur_->read_error), source_index_));
-    } else if (cur_->cancelled) {
-        // Only a failing walker cancels the ranges while the merge runs.
-        over_ = true;
-        stop_walkers();
+    } else if (cur_->cancelled || cur_->stopped) {
+        // Only a failing walker cancels the ranges while the merge runs, and
+        // a consumer that stops a stretch ends the scan before it reaches
+        // the stretch's end.
+        stop();
         failure_.raise();
+        panic("a stretch of ranges ended before the merge reached its end");
     }
 }
 
 void SplitPull::fail(JorvaneError error) {
-    if (cur_) close_open_run();
+    if (cur_) close_open();
     PullStep step;
     step.kind = PullStep::Kind::Failed;
     step.error = std::move(error);
     queue_.push_back(std::move(step));
-    over_ = true;
-    stop_walkers();
+    stop();
 }
 
 void SplitPull::finish_input() {
@@ -171,31 +198,21 @@ void SplitPull::finish_input() {
         fail(JorvaneError::read(std::move(*error), source_index_));
         return;
     }
-    if (!cur_) {
-        // Empty input: what a fresh engine makes of it.
-        cur_.emplace();
-        cur_->engine = std::make_unique<engine::Engine>(engines_.make());
+    if (cur_) {
+        std::optional<engine::ParseError> error = cur_->engine->finish(true);
+        std::unique_ptr<RangeOutput> last;
+        consumer_.after_finish(*cur_->engine, last);
+        if (last) consumer_.seal(*last);
+        queue(PullStep::Kind::Finished, std::move(last));
+        if (error) {
+            error->offset += cur_->begin;
+            fail(JorvaneError::parse(std::move(*error)));
+            return;
+        }
+        close_open();
     }
-    std::optional<engine::ParseError> error = cur_->engine->finish(true);
-    std::unique_ptr<RangeOutput> last;
-    engines_.take(*cur_->engine, last);
-    if (last) engines_.seal(*last);
-    queue_output(std::move(last));
-    if (error) {
-        error->offset += cur_->begin;
-        fail(JorvaneError::parse(std::move(*error)));
-        return;
-    }
-    close_open_run();
-    queue_.push_back(PullStep{});
-    over_ = true;
-    stop_walkers();
-}
-
-std::optional<SplitPlan> split_plan(const SplitFacts& facts, size_t walkers) {
-    const uint64_t range_len = split_range_for(facts, walkers);
-    if (range_len == 0) return std::nullopt;
-    return SplitPlan{walkers, range_len};
+    queue(PullStep::Kind::Ended);
+    stop();
 }
 
 }  // namespace jorvane::run

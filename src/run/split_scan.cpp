@@ -1,166 +1,146 @@
-// The calling thread cuts the file (run/range_cutter.h), hands ranges to the
-// walkers (run/range_walkers.h; at most two per walker ahead of the merge,
-// which bounds the memory held by finished ranges), and folds finished
-// ranges in order. A walker scans its range with a fresh engine and keeps the
-// engine, its streamed values and how the range ended until the merge takes
-// them. The merge keeps one range open (`cur_`): it is folded once the next
-// range is known to start at top level, and its engine goes on through the
-// next range when it is not. An error, a read failure, an abort or an early
-// stop cancels every range still being scanned; the walkers are joined before
-// the run returns.
+// The query run is a consumer of the pulled scan in ranges
+// (run/split_pull.h): each range's engine keeps what its accumulators fold
+// (Engine::keep_contributions) and hands its streamed values over after every
+// buffer; the merge folds each stretch as it closes, its streamed values
+// going to the sink then, in document order. An error, a read failure, an
+// abort or an early stop ends the scan; the walkers are joined before the
+// run returns.
 #include "run/split_scan.h"
 
-#include <algorithm>
-#include <atomic>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "run/output_merge.h"
 #include "run/plans.h"
-#include "run/range_scan.h"
-#include "run/range_walkers.h"
-#include "run/run_policy.h"
-#include "run/thread_failure.h"
-#include "source/mapped_file.h"
+#include "run/split_pull.h"
 
 namespace jorvane::run {
 namespace {
 
-// The calling thread's side of a scan in ranges: cutting, handing out, and
-// folding the walkers' runs in order.
-class SplitMerge {
+// A range's streamed values, in the order its engine gave them.
+struct RangeBatches final : RangeOutput {
+    std::vector<engine::ValueBatch> batches;
+};
+
+void add_batches(std::vector<engine::ValueBatch> batches, std::vector<engine::ValueBatch>& to) {
+    if (to.empty()) {
+        to = std::move(batches);
+    } else {
+        to.insert(to.end(), std::make_move_iterator(batches.begin()), std::make_move_iterator(batches.end()));
+    }
+}
+
+// The engines of a scan in ranges and the in-order fold of their stretches.
+class SplitMerge final : public SplitConsumer {
 public:
     SplitMerge(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
-               const ScanOptions& options, const SplitPlan& plan)
+               const ScanOptions& options)
         : compiled_(compiled),
           mode_(mode),
           source_(source),
           options_(options),
-          plan_(plan),
-          file_(source.mapped_file()),
-          in_{file_, std::max<size_t>(source.buffer_grid(), 1), options.sink != nullptr},
-          merge_(make_engine(compiled, mode, false)),
-          cuts_(source, plan.range_len) {}
+          merge_(make_engine(compiled, mode, false)) {}
 
-    std::optional<SourceOutcome> run() {
-        walkers_.emplace(plan_.walkers, [this](Range r, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel) {
-            RangeRun run;
-            run.begin = r.begin;
-            run.end = r.begin;
-            run.engine = std::make_unique<engine::Engine>(make_engine(compiled_, mode_, in_.stream_values));
-            run.engine->keep_contributions();
-            scan_range(run, in_, r, spare, cancel);
-            run.range = std::move(r);
-            return run;
-        }, failure_);
-        if (!merge_ranges()) return std::nullopt;
-        walkers_->cancel();
-        walkers_.reset();
-        failure_.raise();
-        if (!cur_) return nothing_merged();
-        return close();
+    engine::Engine make() const override {
+        engine::Engine engine = make_engine(compiled_, mode_, options_.sink != nullptr);
+        engine.keep_contributions();
+        return engine;
+    }
+    bool after_buffer(engine::Engine& engine, const engine::BufferScan& scan, uint64_t,
+                      std::unique_ptr<RangeOutput>& into) const override {
+        if (scan.output_ready && options_.sink) keep_streams(engine, into);
+        return true;
+    }
+    void after_finish(engine::Engine& engine, std::unique_ptr<RangeOutput>& into) const override {
+        if (options_.sink) keep_streams(engine, into);
+    }
+
+    // Folds the stretches until the input ends, a stretch fails or the
+    // observer stops the scan. Nothing when the observer aborted.
+    std::optional<SourceOutcome> run(const SplitPlan& plan) {
+        SplitPull pull(source_, plan, *this, options_.source_index);
+        bool merged = false;        // a range was taken
+        uint64_t scanned = 0;       // what the ranges merged cover
+        uint64_t since_interval = 0;
+        for (;;) {
+            PullStep step = pull.next(options_.observer);
+            switch (step.kind) {
+                case PullStep::Kind::Range: {
+                    merged = true;
+                    keep(std::move(step.output));
+                    const Stretch& open = *pull.open();
+                    if (open.ended()) break;
+                    since_interval += pull.scanned() - scanned;
+                    scanned = pull.scanned();
+                    if (!options_.observer || !options_.interval || since_interval < *options_.interval) break;
+                    since_interval = 0;
+                    const Verdict verdict = options_.observer->at_interval(open.end, *open.engine);
+                    if (verdict == Verdict::Abort) return std::nullopt;
+                    if (verdict == Verdict::Stop) return stop_early(pull, merged);
+                    break;
+                }
+                case PullStep::Kind::Finished: keep(std::move(step.output)); break;
+                case PullStep::Kind::Closed:
+                    merge_.fold(*step.closed->engine, std::move(batches_), options_.sink);
+                    batches_.clear();
+                    pull.retire(std::move(*step.closed));
+                    break;
+                case PullStep::Kind::Interrupted: return stop_early(pull, merged);
+                case PullStep::Kind::Failed:
+                    end(pull);
+                    // Without a range the first read failed: there is nothing to go with it.
+                    if (!merged) return SourceOutcome(make_err(std::move(*step.error)));
+                    return SourceOutcome(make_err(std::move(*step.error).with_partials(merge_.take(std::nullopt))));
+                case PullStep::Kind::Ended:
+                    end(pull);
+                    if (!merged) return nothing_merged(false);
+                    return SourceOutcome(merge_.take(std::nullopt));
+            }
+        }
     }
 
 private:
-    // Hands out ranges and folds them until the input ends, a run ends or
-    // the observer stops the scan. False when the observer aborted.
-    bool merge_ranges() {
-        const size_t ahead = 2 * std::max<size_t>(plan_.walkers, 1);
-        bool clean = true;  // the open run ended at top level
-        uint64_t stretch = 0;
-        for (;;) {
-            if (interrupt_requested(options_.observer)) {
-                early_ = true;
-                return true;
-            }
-            while (clean && !cuts_.done() && cuts_.count() - merged_ < ahead) {
-                if (auto r = cuts_.next()) walkers_->start(std::move(*r));
-            }
-            const uint64_t scanned_from = cur_ ? cur_->end : 0;
-            if (merged_ == cuts_.count()) {
-                if (cuts_.done()) return true;
-                // Not at top level and nothing ahead: this range is the
-                // open run's to scan.
-                std::optional<Range> r = cuts_.next();
-                if (!r) return true;
-                ++merged_;
-                extend(*r);
-            } else {
-                RangeRun next = walkers_->take(merged_);
-                ++merged_;
-                if (!next.engine) return true;  // a walker failed: raised once they are joined
-                if (!cur_) {
-                    cur_ = std::move(next);
-                } else if (clean) {
-                    fold(*cur_);
-                    cur_ = std::move(next);
-                } else {
-                    extend(next.range);
-                    walkers_->retire(std::move(next));
-                }
-            }
-            if (cur_->ended()) return true;
-            clean = cur_->top_level;
-            stretch += cur_->end - scanned_from;
-            if (options_.observer && options_.interval && stretch >= *options_.interval) {
-                stretch = 0;
-                const Verdict verdict = options_.observer->at_interval(cur_->end, *cur_->engine);
-                if (verdict == Verdict::Abort) {
-                    walkers_->cancel();
-                    return false;
-                }
-                if (verdict == Verdict::Stop) {
-                    early_ = true;
-                    return true;
-                }
-            }
-        }
+    void keep_streams(engine::Engine& engine, std::unique_ptr<RangeOutput>& into) const {
+        std::vector<engine::ValueBatch> batches = engine.drain_streams();
+        if (batches.empty()) return;
+        if (!into) into = std::make_unique<RangeBatches>();
+        add_batches(std::move(batches), static_cast<RangeBatches&>(*into).batches);
     }
 
-    // The open run's engine goes on through `r`.
-    void extend(const Range& r) { scan_range(*cur_, in_, r, spare_, walkers_->cancelled()); }
-
-    void fold(RangeRun& run) {
-        merge_.fold(*run.engine, std::move(run.batches), options_.sink);
-        walkers_->retire(std::move(run));
+    // A range's streamed values join those of its stretch.
+    void keep(std::unique_ptr<RangeOutput> output) {
+        if (output) add_batches(std::move(static_cast<RangeBatches&>(*output).batches), batches_);
     }
 
-    // Empty input, or the first read failed: what one engine makes of it.
-    SourceOutcome nothing_merged() {
-        if (auto error = cuts_.take_error())
-            return SourceOutcome(make_err(JorvaneError::read(std::move(*error), options_.source_index)));
+    // The walkers are joined; what one threw is raised.
+    static void end(SplitPull& pull) {
+        pull.stop();
+        pull.raise_failure();
+    }
+
+    // The observer stopped the scan: the open stretch ends where it got to
+    // and is folded last.
+    std::optional<SourceOutcome> stop_early(SplitPull& pull, bool merged) {
+        end(pull);
+        Stretch* open = pull.open();
+        if (!open) return nothing_merged(true);
+        source_.abandon();
+        (void)open->engine->finish(false);
+        if (options_.sink) add_batches(open->engine->drain_streams(), batches_);
+        merge_.fold(*open->engine, std::move(batches_), options_.sink);
+        return SourceOutcome(merge_.take(open->end));
+    }
+
+    // Empty input, or a stop before the first range: what one engine makes
+    // of it.
+    SourceOutcome nothing_merged(bool early) {
         engine::Engine engine = make_engine(compiled_, mode_, options_.sink != nullptr);
         std::optional<JorvaneError> failure;
-        if (early_) source_.abandon();
-        if (auto error = engine.finish(!early_)) failure.emplace(JorvaneError::parse(std::move(*error)));
+        if (early) source_.abandon();
+        if (auto error = engine.finish(!early)) failure.emplace(JorvaneError::parse(std::move(*error)));
         std::vector<engine::QueryOutput> outputs = engine.finalize_source();
-        if (failure) return SourceOutcome(make_err(std::move(*failure).with_partials(std::move(outputs))));
-        return SourceOutcome(std::move(outputs));
-    }
-
-    // Ends the open run as the scan ended and folds it last.
-    std::optional<SourceOutcome> close() {
-        std::optional<JorvaneError> failure;
-        std::optional<uint64_t> covered;
-        if (early_) {
-            source_.abandon();
-            covered = cur_->end;
-            (void)cur_->engine->finish(false);
-        } else if (cur_->error) {
-            failure.emplace(JorvaneError::parse(std::move(*cur_->error)));
-        } else if (cur_->read_error) {
-            failure.emplace(JorvaneError::read(std::move(*cur_->read_error), options_.source_index));
-        } else if (auto error = cuts_.take_error()) {
-            failure.emplace(JorvaneError::read(std::move(*error), options_.source_index));
-        } else if (auto error = cur_->engine->finish(true)) {
-            error->offset += cur_->begin;
-            failure.emplace(JorvaneError::parse(std::move(*error)));
-        }
-        if (options_.sink)
-            for (auto& b : cur_->engine->drain_streams()) cur_->batches.push_back(std::move(b));
-        merge_.fold(*cur_->engine, std::move(cur_->batches), options_.sink);
-        std::vector<engine::QueryOutput> outputs = merge_.take(covered);
         if (failure) return SourceOutcome(make_err(std::move(*failure).with_partials(std::move(outputs))));
         return SourceOutcome(std::move(outputs));
     }
@@ -169,25 +149,16 @@ private:
     engine::ScanMode mode_;
     Source& source_;
     const ScanOptions& options_;
-    SplitPlan plan_;
-    const MappedFile* file_;
-    RangeInput in_;
     OutputMerge merge_;
-    RangeFeed cuts_;
-    std::optional<RangeRun> cur_;
-    std::vector<uint8_t> spare_;
-    size_t merged_ = 0;  // ranges taken by the merge
-    bool early_ = false;
-    ThreadFailure failure_;
-    // Declared last, so the walkers are joined before anything they use goes.
-    std::optional<RangeWalkers<RangeRun>> walkers_;
+    // The streamed values of the open stretch, handed on when it is folded.
+    std::vector<engine::ValueBatch> batches_;
 };
 
 }  // namespace
 
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan) {
-    return SplitMerge(compiled, mode, source, options, plan).run();
+    return SplitMerge(compiled, mode, source, options).run(plan);
 }
 
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options) {

@@ -6,18 +6,17 @@
 // same partial results.
 //
 // A cut falls just after a newline byte, about a range length after the
-// previous one; the first range starts at the start of the file. Whether a
-// cut really lies between top-level values is known only once the range
-// before it has been scanned: a range's own scan is used only when the scan
-// before it ended at top level (Engine::at_top_level). Otherwise the engine
-// of the range before goes on through it, as one engine would, and no range
-// is started ahead until a cut checks out again, so a pretty-printed document
+// previous one; the first range starts at the start of the file. The ranges
+// are scanned and merged by run/split_pull.h: a range's own scan is used only
+// when the stretch before it ended at top level, and otherwise the engine of
+// that stretch goes on through it, as one engine would, and no range is
+// started ahead until a cut checks out again, so a pretty-printed document
 // is read by one walker. Engines take the file in buffers cut on the grid a
 // one-engine scan uses, and an error's context is taken from that grid's
 // buffer, so even the error text is the same.
 //
 // A compressed file is read by its decoder (on a thread of its own when the
-// source prefetches, which then decodes straight into the blocks the ranges
+// source prefetches, which then decodes straight into the slabs the ranges
 // share) and cut into ranges of about 1 MiB for the walkers
 // (run/range_cutter.h, run/run_policy.h).
 //
@@ -44,20 +43,13 @@
 
 namespace jorvane::run {
 
-struct SplitPlan {
-    // Engines scanning at once (the calling thread only merges).
-    size_t walkers = 2;
-    // The length a range aims at (it runs on to the next newline).
-    uint64_t range_len = 16777216;
-};
-
 // The facts (run/run_policy.h) of scanning `source` with `engine`'s queries
 // and the caller of `options`.
 SplitFacts split_facts(const engine::Engine& engine, Source& source, const ScanOptions& options);
 
 // Scans `source` in ranges as `plan` says: a mapped file
 // (Source::mapped_file) read in place, else sequential input whose buffers lie on a
-// grid (Source::buffer_grid), read on the calling thread in blocks cut into
+// grid (Source::buffer_grid), read on the calling thread in slabs cut into
 // ranges. Nothing when the observer aborted.
 std::optional<SourceOutcome> scan_split(const engine::CompiledQueries& compiled, engine::ScanMode mode, Source& source,
                                         const ScanOptions& options, const SplitPlan& plan);

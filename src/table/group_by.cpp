@@ -302,7 +302,7 @@ run::SplitFacts group_split_facts(const GroupSpec& spec) {
 }
 
 Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
-                                          run::Interrupt* interrupt, TableWalkers walkers) {
+                                          run::Interrupt* interrupt, TableSplitOptions walkers) {
     if (spec.keys.empty()) return make_err(JorvaneError::invalid_input("group_by needs at least one key column (by=)"));
     const size_t n_keys = spec.keys.size();
 

@@ -34,6 +34,6 @@ run::SplitFacts group_split_facts(const GroupSpec& spec);
 // at most `walkers.held_bytes` (0: about 1 MiB a walker) of folded pieces; the scan
 // sets the rest of `walkers`.
 Result<Table, JorvaneError> group_by_scan(GroupSpec spec, engine::ScanMode mode, std::unique_ptr<Source> source,
-                                          run::Interrupt* interrupt = nullptr, TableWalkers walkers = {});
+                                          run::Interrupt* interrupt = nullptr, TableSplitOptions walkers = {});
 
 }  // namespace jorvane::table

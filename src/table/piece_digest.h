@@ -21,7 +21,7 @@ struct PieceDigest {
     virtual ~PieceDigest() = default;
     uint64_t rows = 0;    // the rows of the piece it stands for (set by the split)
     uint64_t bytes = 0;   // about the heap bytes it holds
-    uint64_t weight = 0;  // what it holds that the consumer bounds (TableWalkers::weight_room)
+    uint64_t weight = 0;  // what it holds that the consumer bounds (TableSplitOptions::weight_room)
 };
 
 // Called on walker threads, several at once, each call with rows of its own,

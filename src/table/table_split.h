@@ -1,18 +1,16 @@
 // TableSplit: the rows of one large input scanned in ranges by several
-// engines at once (run/range_walkers.h) and handed out exactly as one engine
+// engines at once (run/split_pull.h) and handed out exactly as one engine
 // scanning the whole input hands them out: a step per buffer of that
 // engine's buffer grid, with the rows completed in that buffer, the same
 // first error at the same offset and with the same text, and the same end
 // at a row limit.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -20,13 +18,13 @@
 #include "engine/compiled_queries.h"
 #include "engine/engine.h"
 #include "engine/scan_mode.h"
+#include "run/held_ahead.h"
 #include "run/interrupt.h"
-#include "run/range_cutter.h"
+#include "run/jorvane_error.h"
 #include "run/range_scan.h"
-#include "run/range_walkers.h"
 #include "run/run_policy.h"
 #include "run/source_scan.h"
-#include "run/thread_failure.h"
+#include "run/split_pull.h"
 #include "source/source.h"
 #include "table/piece_digest.h"
 
@@ -48,8 +46,9 @@ struct TableEngines {
 // kept by the merge. The input's own facts come from the source.
 run::SplitFacts table_split_facts();
 
-// The engines a table scan may use on one source.
-struct TableWalkers {
+// How a table scan may split one source: the engines that may scan it at
+// once, the ranges, and what the walkers do with the rows they scan.
+struct TableSplitOptions {
     size_t walkers = 1;
     // The length ranges aim at; 0: the run policy's (run/run_policy.h),
     // which leaves a small input or one walker to one engine. Tests set it
@@ -75,16 +74,15 @@ struct TableWalkers {
     const std::atomic<uint64_t>* weight_room = nullptr;
 };
 
-class TableSplit {
+class TableSplit final : private run::SplitConsumer {
 public:
     // The split scan of `source` (which outlives it), or null when one
     // engine scans it (one walker, no buffer grid, a small file).
-    static std::unique_ptr<TableSplit> make(TableEngines engines, Source& source, TableWalkers walkers);
+    static std::unique_ptr<TableSplit> make(TableEngines engines, Source& source, TableSplitOptions options);
     // Over ranges of about `range_len` bytes (tests pick short ones).
-    TableSplit(TableEngines engines, Source& source, TableWalkers walkers, uint64_t range_len);
+    TableSplit(TableEngines engines, Source& source, TableSplitOptions options, uint64_t range_len);
     TableSplit(const TableSplit&) = delete;
     TableSplit& operator=(const TableSplit&) = delete;
-    ~TableSplit();
 
     // The next buffer's step, as run::SourceScan::step reports it for one
     // engine, with the rows that buffer (or, at the end, closing the scan)
@@ -110,60 +108,24 @@ private:
         uint64_t bytes = 0;  // what it holds, as counted in held_
         uint64_t weight = 0;
     };
-    // What the pieces not yet handed out hold, and the walkers ahead of the
-    // merge that wait for it to shrink.
-    class Held {
-    public:
-        Held(uint64_t bytes_limit, const std::atomic<uint64_t>* weight_room)
-            : bytes_limit_(bytes_limit), weight_room_(weight_room) {}
-        void add(uint64_t bytes, uint64_t weight);
-        void release(uint64_t bytes, uint64_t weight);
-        // The merge takes range `index` next.
-        void next_range(size_t index);
-        // Returns once the walker of range `index` may scan on.
-        void wait_turn(size_t index);
-        // Nobody waits any more.
-        void close();
-
-    private:
-        bool fits() const;
-
-        const uint64_t bytes_limit_;
-        const std::atomic<uint64_t>* const weight_room_;
-        std::mutex mutex_;
-        std::condition_variable changed_;
-        uint64_t bytes_ = 0;
-        uint64_t weight_ = 0;
-        size_t next_ = 0;
-        size_t waiting_ = 0;
-        bool closed_ = false;
-    };
-    // One engine's scan over ranges and its pieces not yet handed out; no
-    // engine: the walker failed.
-    struct Run {
-        run::RangeRun scan;
+    // What a range's scan kept: its pieces in order.
+    struct Pieces final : run::RangeOutput {
         std::deque<Piece> pieces;
-        // Rows handed out before the run's first piece.
-        uint64_t rows_before = 0;
-        // The merge read on with the run's engine, which then counts the
-        // row limit as one engine would.
-        bool extended = false;
     };
 
-    Run scan_new(run::Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel);
-    // `walker`: on a walker's thread, which waits while too much is held
-    // ahead of the merge.
-    void scan_on(Run& run, const run::Range& range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel,
-                 bool walker);
-    // Forgets what the run's pieces hold (they are handed out or dropped).
-    void release(Run& run);
-    // Takes the next range into the open run. False at the end of input.
-    bool advance();
-    // The open run's engine reads on through `range`.
-    void extend(const run::Range& range);
-    // Whether one engine, scanning a walker's range from its start, settles
-    // at the row limit before the range's error counts.
-    bool settles_first(const Run& run);
+    // The walkers' side.
+    engine::Engine make() const override { return engines_.make(); }
+    bool after_buffer(engine::Engine& engine, const engine::BufferScan& scan, uint64_t end,
+                      std::unique_ptr<run::RangeOutput>& into) const override;
+    void after_finish(engine::Engine& engine, std::unique_ptr<run::RangeOutput>& into) const override;
+    // The open stretch's engine counts the row limit from where its
+    // stretch began, as one engine would.
+    void before_extend(engine::Engine& engine) override;
+    void dropped(run::RangeOutput& output) override;
+
+    // Whether one engine, scanning the open stretch's range from its start,
+    // settles at the row limit before the range's error counts.
+    bool settles_first(const run::Stretch& open);
     bool limit_reached() const { return engines_.row_limit && rows_ + pending_rows_ >= *engines_.row_limit; }
     // The end of the grid buffer that holds `end`'s last byte, as far as
     // the input reaches.
@@ -171,19 +133,24 @@ private:
     // The step of the buffer put together (`failed`: it held an error that
     // counts).
     run::SourceScan::Step scanned(engine::CellStore& rows, PieceParts& parts, bool failed = false);
-    run::SourceScan::Step ended(engine::CellStore& rows);
     run::SourceScan::Step failed(JorvaneError error);
-    void end_walkers();
+    // The input ended: the step kept for the end.
+    run::SourceScan::Step ended(engine::CellStore& rows);
 
     TableEngines engines_;
     PieceDigester digest_;
     Source& source_;
-    size_t walkers_n_;
-    run::RangeInput in_;
-    run::RangeFeed cuts_;
-    std::optional<Run> cur_;
+    // What the pieces not yet handed out hold (walkers wait on it only
+    // with a digester).
+    mutable run::HeldAhead held_;
     std::vector<uint8_t> spare_;
-    size_t merged_ = 0;  // ranges taken into the open run
+    // The pieces of the range being handed out.
+    std::unique_ptr<Pieces> open_;
+    // Rows handed out before the open stretch's first piece.
+    uint64_t rows_before_ = 0;
+    // The merge read on with the open stretch's engine, which then counts
+    // the row limit as one engine would.
+    bool extended_ = false;
     // The rows of the buffer being put together from pieces (those of
     // digested pieces as their digests).
     engine::CellStore pending_;
@@ -191,13 +158,16 @@ private:
     uint64_t pending_rows_ = 0;
     bool has_pending_ = false;
     uint64_t pending_end_ = 0;
+    // The end of the input, kept while the rows of a last buffer go first:
+    // how the scan ends and the rows closing it completed.
+    bool finished_ = false;
+    std::optional<run::SourceScan::Step> end_;
+    engine::CellStore end_rows_;
     uint64_t rows_ = 0;  // rows handed out
     bool over_ = false;
     std::optional<uint64_t> stopped_at_;
-    run::ThreadFailure failure_;
-    Held held_;
     // Declared last, so the walkers are joined before anything they use goes.
-    std::optional<run::RangeWalkers<Run>> walkers_;
+    run::SplitPull pull_;
 };
 
 }  // namespace jorvane::table

@@ -122,7 +122,7 @@ void for_each_column(size_t columns, size_t threads, const std::function<void(si
 
 Result<TableStream, JorvaneError> TableStream::make(TableSpec spec, engine::ScanMode mode,
                                                     std::unique_ptr<Source> source, uint64_t batch_rows,
-                                                    TableWalkers walkers) {
+                                                    TableSplitOptions walkers) {
     if (spec.columns.empty()) return make_err(JorvaneError::invalid_input("table has no columns"));
     for (const auto& [name, path] : spec.columns)
         if (path.empty())

@@ -39,7 +39,7 @@ struct CellBatch {
 };
 
 // The same rows as the store holds them (read with StoredColumn), but for
-// those the walkers digested (TableWalkers::digest).
+// those the walkers digested (TableSplitOptions::digest).
 struct StoredRows {
     uint64_t rows = 0;  // in all, digested or not
     engine::CellStore store;
@@ -67,7 +67,7 @@ public:
     // errors.
     static Result<TableStream, JorvaneError> make(TableSpec spec, engine::ScanMode mode,
                                                   std::unique_ptr<Source> source, uint64_t batch_rows = UINT64_MAX,
-                                                  TableWalkers walkers = {});
+                                                  TableSplitOptions walkers = {});
 
     // True when rows are ready (more may follow), false when the scan is
     // over and nothing is gathered. `interrupt` is asked before each buffer

@@ -42,7 +42,7 @@ const engine::ScanMode kBatched = engine::ScanMode::batched(8);
 EmittedLines rows_of(const std::string& rows, std::unique_ptr<Source> source, size_t walkers = 1,
                      uint64_t range_len = 0) {
     return emit_all(rows, std::nullopt, table::OnMulti::Error, std::nullopt, kBatched, std::move(source),
-                    table::TableWalkers{walkers, range_len});
+                    table::TableSplitOptions{walkers, range_len});
 }
 
 void check(const std::string& doc, const std::string& label) {
@@ -86,17 +86,17 @@ TEST(SplitRows, ALimitCountsTheLinesOfTheWholeInput) {
     auto opened = MappedFile::open(file.path());
     ASSERT_TRUE(opened.ok());
     for (const uint64_t limit : {1, 7, 29}) {
-        const auto limited = [&](std::unique_ptr<Source> source, table::TableWalkers w) {
+        const auto limited = [&](std::unique_ptr<Source> source, table::TableSplitOptions w) {
             return show(emit_all("", std::nullopt, table::OnMulti::Error, limit, kBatched, std::move(source), w));
         };
         std::string first;
         for (uint64_t i = 0; i < limit; ++i) first += "{\"i\":" + std::to_string(i) + "}\n";
-        ASSERT_EQ(limited(mapped(**opened, 64), table::TableWalkers{}), first + "(end)");
+        ASSERT_EQ(limited(mapped(**opened, 64), table::TableSplitOptions{}), first + "(end)");
         for (const size_t walkers : {2, 8})
             for (const uint64_t range : {1, 45}) {
-                EXPECT_EQ(limited(mapped(**opened, 64), table::TableWalkers{walkers, range}), first + "(end)")
+                EXPECT_EQ(limited(mapped(**opened, 64), table::TableSplitOptions{walkers, range}), first + "(end)")
                     << "limit " << limit << ", walkers " << walkers << ", range " << range;
-                EXPECT_EQ(limited(jorvane::testing::sequential(doc, 64), table::TableWalkers{walkers, range}),
+                EXPECT_EQ(limited(jorvane::testing::sequential(doc, 64), table::TableSplitOptions{walkers, range}),
                           first + "(end)")
                     << "limit " << limit << ", walkers " << walkers << ", range " << range << " sequential";
             }
@@ -138,7 +138,7 @@ TEST(SplitRows, LinesComeRangeByRangeAndAnInterruptedRunGoesOn) {
         auto counting = std::make_unique<CountingSource>(doc, 64);
         CountingSource& source = *counting;
         auto emitter = NdjsonEmitter::make("", std::nullopt, table::OnMulti::Error, std::nullopt, kBatched,
-                                           std::move(counting), table::TableWalkers{walkers, kRange});
+                                           std::move(counting), table::TableSplitOptions{walkers, kRange});
         ASSERT_TRUE(emitter.ok());
         Lines first;
         ASSERT_TRUE(emitter->next_lines(first).value());

@@ -146,7 +146,7 @@ struct Input {
 
 // Every consumer's output over `in`, as text.
 // `summed`: the last column is summed too (most often refused).
-std::string consume(const Input& in, const TableSpec& spec, TableWalkers w, bool summed) {
+std::string consume(const Input& in, const TableSpec& spec, TableSplitOptions w, bool summed) {
     std::string out;
     // Whole tables, then batches of 37 rows (emitted as advance hands them out).
     for (const uint64_t batch_rows : {UINT64_MAX, uint64_t{37}}) {
@@ -208,13 +208,13 @@ TEST(TableSplit, EveryConsumerMatchesOneEngine) {
         const size_t grid = seed % 2 ? 256 : 1024;
         for (const bool sequential : {false, true}) {
             const Input in{&doc, sequential ? nullptr : mapped->get(), grid};
-            const std::string one = consume(in, spec, TableWalkers{}, seed % 6 == 0);
+            const std::string one = consume(in, spec, TableSplitOptions{}, seed % 6 == 0);
             for (const size_t walkers : {1, 2, 3, 8}) {
                 const uint64_t range_len = 100 + gen.below(900);
                 const std::string where = "seed " + std::to_string(seed) + (sequential ? " sequential" : " mapped") +
                                           ", walkers " + std::to_string(walkers) + ", ranges of " +
                                           std::to_string(range_len);
-                EXPECT_EQ(consume(in, spec, TableWalkers{walkers, range_len}, seed % 6 == 0), one) << where;
+                EXPECT_EQ(consume(in, spec, TableSplitOptions{walkers, range_len}, seed % 6 == 0), one) << where;
                 ++scans;
             }
         }
@@ -233,7 +233,7 @@ TEST(TableSplit, LargeTablesTypeTheirColumnsAtOnce) {
     auto mapped = MappedFile::open(file.path());
     ASSERT_TRUE(mapped);
     const Input in{&doc, mapped->get(), 4096};
-    const auto whole = [&](const TableSpec& spec, TableWalkers w) {
+    const auto whole = [&](const TableSpec& spec, TableSplitOptions w) {
         auto s = TableStream::make(spec, engine::ScanMode::batched(8), in.open(), UINT64_MAX, w);
         std::string out;
         auto ready = s->advance();
@@ -248,8 +248,8 @@ TEST(TableSplit, LargeTablesTypeTheirColumnsAtOnce) {
         spec = std::move(spec).column("i", "i").column("f", "f").column("s", "s").column("l", "l[*]");
         for (const bool declared : {false, true}) {
             if (declared) spec.declared["l"] = Declared{*DType::parse("int64"), true};
-            const std::string one = whole(spec, TableWalkers{});
-            EXPECT_EQ(whole(spec, TableWalkers{4, 50000}), one);
+            const std::string one = whole(spec, TableSplitOptions{});
+            EXPECT_EQ(whole(spec, TableSplitOptions{4, 50000}), one);
             EXPECT_EQ(one.rfind("table", 0) == 0, multi == OnMulti::First && !declared) << one.substr(0, 200);
         }
     }
@@ -277,7 +277,7 @@ TEST(TableSplit, GroupsFoldedPerRangeMatchOneEngine) {
         auto mapped = MappedFile::open(file.path());
         ASSERT_TRUE(mapped);
         const Input in{text, mapped->get(), 512};
-        const auto grouped = [&](std::optional<uint64_t> max_groups, TableWalkers w) {
+        const auto grouped = [&](std::optional<uint64_t> max_groups, TableSplitOptions w) {
             GroupSpec g{"", {{"k", "k"}}, {}, OnMulti::Error, max_groups};
             for (const GroupOp op : {GroupOp::Count, GroupOp::Sum, GroupOp::Mean, GroupOp::Max, GroupOp::CountUnique,
                                      GroupOp::First, GroupOp::Last})
@@ -291,10 +291,10 @@ TEST(TableSplit, GroupsFoldedPerRangeMatchOneEngine) {
         };
         for (const std::optional<uint64_t> max_groups : {std::optional<uint64_t>(), std::optional<uint64_t>(75),
                                                          std::optional<uint64_t>(74), std::optional<uint64_t>(30)}) {
-            const std::string one = grouped(max_groups, TableWalkers{});
+            const std::string one = grouped(max_groups, TableSplitOptions{});
             for (const size_t walkers : {2, 3, 8})
                 for (const uint64_t range_len : {700, 2900, 20000}) {
-                    TableWalkers w{walkers, range_len};
+                    TableSplitOptions w{walkers, range_len};
                     // Walkers that wait after every piece they fold.
                     if (range_len == 700 && walkers == 3) w.held_bytes = 1;
                     EXPECT_EQ(grouped(max_groups, w), one)
@@ -325,7 +325,7 @@ TEST(TableSplit, GroupsAtAPieceBoundaryMatchOneEngine) {
     auto mapped = MappedFile::open(file.path());
     ASSERT_TRUE(mapped);
     const Input in{&doc, mapped->get(), grid};
-    const auto grouped = [&](uint64_t max_groups, TableWalkers w) {
+    const auto grouped = [&](uint64_t max_groups, TableSplitOptions w) {
         GroupSpec g{"", {{"k", "k"}}, {GroupAgg{"s", GroupOp::Sum, "v"}}, OnMulti::Error, max_groups};
         auto t = group_by_scan(g, engine::ScanMode::batched(8), in.open(), nullptr, w);
         std::string out;
@@ -334,15 +334,15 @@ TEST(TableSplit, GroupsAtAPieceBoundaryMatchOneEngine) {
         return out;
     };
     for (const uint64_t max_groups : {uint64_t{kGroups}, uint64_t{kGroups + 1}}) {
-        const std::string one = grouped(max_groups, TableWalkers{});
+        const std::string one = grouped(max_groups, TableSplitOptions{});
         EXPECT_EQ(one.rfind("table", 0) == 0, max_groups == kGroups + 1) << one;
         // A range ends right before that row (the cut follows a newline).
         for (const uint64_t range_len : {last - 1, last - 2, last - 9})
             for (const size_t walkers : {1, 3})
-                EXPECT_EQ(grouped(max_groups, TableWalkers{walkers, range_len}), one)
+                EXPECT_EQ(grouped(max_groups, TableSplitOptions{walkers, range_len}), one)
                     << "max_groups " << max_groups << ", ranges of " << range_len;
     }
-    const std::string table = grouped(kGroups + 1, TableWalkers{2, last - 1});
+    const std::string table = grouped(kGroups + 1, TableSplitOptions{2, last - 1});
     EXPECT_NE(table.find("<float64> 0x1.ep+4 ? ?"), std::string::npos) << table;  // 30.0, then nulls
 }
 
@@ -364,7 +364,7 @@ TEST(TableSplit, WalkersHoldLittleAheadOfTheMerge) {
     std::atomic<int> alive{0}, most{0};
     constexpr size_t kGrid = 64, kWalkers = 4;
     constexpr uint64_t kRangeLen = 2048;  // about 32 pieces a range
-    TableWalkers w{kWalkers, kRangeLen};
+    TableSplitOptions w{kWalkers, kRangeLen};
     w.held_bytes = 1;
     w.digest = [&](engine::CellStore&) {
         auto d = std::make_unique<Counted>(&alive);
@@ -409,11 +409,11 @@ TEST(TableSplit, ALimitRowBeforeAMalformedByteInItsBufferSettles) {
         spec.limit = limit;
         for (const bool sequential : {false, true}) {
             const Input in{doc, sequential ? nullptr : mapped->get(), 4096};
-            const std::string one = consume(in, spec, TableWalkers{}, false);
+            const std::string one = consume(in, spec, TableSplitOptions{}, false);
             ASSERT_EQ(one.rfind("table " + std::to_string(limit) + " ", 0), 0u) << one;
             for (const size_t walkers : {1, 3})
                 for (const uint64_t range_len : {1, 9, 33})
-                    EXPECT_EQ(consume(in, spec, TableWalkers{walkers, range_len}, false), one)
+                    EXPECT_EQ(consume(in, spec, TableSplitOptions{walkers, range_len}, false), one)
                         << *doc << (sequential ? "sequential" : "mapped") << ", walkers " << walkers << ", ranges of "
                         << range_len;
         }
@@ -429,7 +429,7 @@ TEST(TableSplit, SplitsWhereThePolicySays) {
     ASSERT_TRUE(mapped);
     const auto stream = [&](std::unique_ptr<Source> source, size_t walkers) {
         auto s = TableStream::make(TableSpec("").column("a", "a"), engine::ScanMode::batched(8), std::move(source),
-                                   UINT64_MAX, TableWalkers{walkers});
+                                   UINT64_MAX, TableSplitOptions{walkers});
         return s->splits();
     };
     const Input in{&doc, mapped->get(), 1 << 20};

@@ -99,10 +99,10 @@ TEST(ShrinkingFile, AWalkerFailsWhereItsRangeShrank) {
         TempFile file(doc);
         auto opened = MappedFile::open(file.path());
         ASSERT_TRUE(opened.ok());
-        const RangeInput in{opened->get(), 64, false};
+        const RangeInput in{opened->get(), 64};
         const std::atomic<bool> never{false};
         std::vector<uint8_t> spare;
-        RangeRun run;
+        Stretch run;
         run.engine = std::make_unique<engine::Engine>(make_engine(compiled, engine::ScanMode::batched(8), false));
         scan_range(run, in, Range{0, 0, doc.size(), nullptr}, spare, never, [&](uint64_t end, const engine::BufferScan&) {
             if (end == 64) file.shrink_to(c.to);
@@ -113,7 +113,7 @@ TEST(ShrinkingFile, AWalkerFailsWhereItsRangeShrank) {
         EXPECT_FALSE(run.error);
         EXPECT_EQ(run.end, c.scanned) << "cut to " << c.to;
 
-        RangeRun later;
+        Stretch later;
         later.begin = later.end = 192;
         later.engine = std::make_unique<engine::Engine>(make_engine(compiled, engine::ScanMode::batched(8), false));
         scan_range(later, in, Range{1, 192, doc.size(), nullptr}, spare, never);

@@ -427,11 +427,11 @@ TEST(SplitScan, DamagedCompressedInputFailsAfterTheSamePartialFigures) {
     for (const auto& [what, codec, data] : cases) check_compressed(data, codec, what, {5, 4096}, {64, 700});
 }
 
-TEST(SplitScan, DecodedBlocksCarryRecordsAcrossTheirEdges) {
-    // Over 1 MiB blocks handed over by the decoder's thread (batched mode's
-    // buffers): records cross the block edges, one longer than the room
-    // ahead of a block (cut inside the record, read on by one engine);
-    // whole, then cut short in the third block, failing after the same
+TEST(SplitScan, DecodedSlabsCarryRecordsAcrossTheirEdges) {
+    // Over 1 MiB slabs handed over by the decoder's thread (batched mode's
+    // buffers): records cross the slab edges, one longer than the room
+    // ahead of a slab (cut inside the record, read on by one engine);
+    // whole, then cut short in the third slab, failing after the same
     // partial results.
     std::mt19937_64 rng(77);
     std::string doc;

@@ -42,7 +42,7 @@ TEST(ShrinkingRows, EveryRowConsumerFailsAfterTheRowsBefore) {
     for (const uint64_t to : {uint64_t{0}, uint64_t{doc.size() / 2}, uint64_t{doc.size() - 1}}) {
         for (const size_t walkers : {size_t{1}, size_t{2}, size_t{8}}) {
             const std::string where = "cut to " + std::to_string(to) + ", walkers " + std::to_string(walkers);
-            const TableWalkers w{walkers, 100};
+            const TableSplitOptions w{walkers, 100};
             const auto scan = [&](const auto& body) {
                 TempFile file(doc);
                 auto opened = MappedFile::open(file.path());
