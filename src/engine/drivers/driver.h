@@ -64,12 +64,16 @@ struct alignas(128) DfaDriver {
     // takes matches for as long as the source lasts.)
     uint64_t settle_watch = 0;
     uint64_t capture_mask = 0;  // labels of the accumulators that keep values
-    // Labels of the accumulators that keep a match without a member key
-    // (every kind that keeps values but KeyedValues).
-    uint64_t keyless_keep_mask = 0;
+    // Labels of the accumulators that read what an object member holds
+    // (every kind but Count and Exists), and of those that read a match
+    // without a member key (the same but KeyedValues).
+    uint64_t read_mask = 0;
+    uint64_t keyless_read_mask = 0;
+    // Labels of the accumulators that decode a member's key (KeyedValues).
+    uint64_t key_read_mask = 0;
     // Labels whose matches are kept as document text (raw capture). Such a
-    // match is re-emitted as JSON, so, like a kept value, it must hold only
-    // JSON numbers; the containers skipped inside it are checked all the same
+    // match is re-emitted as JSON, so, like a value that is read, it must be
+    // strict JSON; the containers skipped inside it are checked all the same
     // (engine/walk/skip_check.h).
     uint64_t text_keep_mask = 0;
     size_t label_count = 0;
@@ -126,11 +130,11 @@ struct alignas(128) DfaDriver {
             if (c.recording) return true;
         return false;
     }
-    // Any capture that reads its number atoms (every recording one, and the
-    // ones of labels kept as text).
-    bool has_number_checking_capture() const {
+    // Any capture that reads its scalars and keys (every recording one, and
+    // the ones of labels kept as text).
+    bool has_checking_capture() const {
         for (const auto& c : captures)
-            if (c.checks_numbers) return true;
+            if (c.checks_values) return true;
         return false;
     }
     uint64_t captured_labels() const {
@@ -140,16 +144,17 @@ struct alignas(128) DfaDriver {
     }
 
     // What became of one match: the labels it was delivered to, or the
-    // malformed number for which the labels that keep values refused it
-    // (then it reached none).
+    // fault for which the labels that read values refused it (then it
+    // reached none).
     struct Delivery {
         uint64_t labels = 0;
-        std::optional<MalformedNumber> malformed;
+        std::optional<MalformedValue> malformed;
         // This delivery settled the last of the driver's labels still open.
         bool settled = false;
     };
     // Folds one match into the accumulators of the labels in `mask` (after
-    // `done_mask` and the limits).
+    // `done_mask` and the limits). `key` is the raw key of an object member,
+    // whose opening quote is at the match's `key_offset`.
     Delivery dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
 
     // Whether label `i` can take nothing more: stopped, at its limit, or kept
