@@ -33,44 +33,56 @@ std::optional<MalformedValue> scalar_fault(bool is_string, std::string_view byte
     return MalformedValue{bad->kind, offset + bad->at + (is_string ? 1 : 0)};
 }
 
-void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset) {
+std::optional<MalformedValue> capture_scalar(std::vector<ActiveCapture>& captures, bool is_string,
+                                             std::string_view bytes, uint64_t offset) {
     if (is_string || atom_json_type(bytes) != JsonType::Number) {
-        if (auto bad = scalar_fault(is_string, bytes, offset)) [[unlikely]]
-            note_malformed(captures, *bad);
+        std::optional<MalformedValue> bad = scalar_fault(is_string, bytes, offset);
+        if (bad && !note_malformed(captures, *bad)) bad.reset();
         buffer_if_capturing(captures, is_string ? CapturedEvent::String : CapturedEvent::Atom, 0, bytes);
-        return;
+        return bad;
     }
     const NumberReading n = number::read_json(bytes);
     if (n.malformed) [[unlikely]] {
-        note_malformed(captures, MalformedValue{*n.malformed, offset + n.malformed_at});
+        std::optional<MalformedValue> bad = MalformedValue{*n.malformed, offset + n.malformed_at};
+        if (!note_malformed(captures, *bad)) bad.reset();
         buffer_if_capturing(captures, CapturedEvent::Atom, 0, bytes);
-        return;
+        return bad;
     }
     for (auto& c : captures)
         if (c.recording) c.push_number(n.view, bytes);
+    return std::nullopt;
 }
 
-void capture_key(std::vector<ActiveCapture>& captures, std::string_view key, uint64_t offset) {
+std::optional<MalformedValue> capture_key(std::vector<ActiveCapture>& captures, std::string_view key, uint64_t offset) {
     bool checks = false, records = false;
     for (const auto& c : captures) {
         checks |= c.checks_values;
         records |= c.recording;
     }
+    std::optional<MalformedValue> bad;
     if (checks) {
-        if (auto bad = scalar_fault(true, key, offset)) [[unlikely]]
-            note_malformed(captures, *bad);
+        bad = scalar_fault(true, key, offset);
+        if (bad) note_malformed(captures, *bad);
     }
     if (records) buffer_if_capturing(captures, CapturedEvent::Key, 0, key);
+    return bad;
 }
 
-void note_malformed(std::vector<ActiveCapture>& captures, const MalformedValue& m) {
-    for (auto& c : captures)
-        if (c.checks_values && !c.malformed) c.malformed = m;
+bool note_malformed(std::vector<ActiveCapture>& captures, const MalformedValue& m) {
+    bool checks = false;
+    for (auto& c : captures) {
+        if (!c.checks_values) continue;
+        checks = true;
+        if (!c.malformed) c.malformed = m;
+    }
+    return checks;
 }
 
-void check_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset) {
-    if (auto bad = scalar_fault(is_string, bytes, offset)) [[unlikely]]
-        note_malformed(captures, *bad);
+std::optional<MalformedValue> check_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes,
+                                           uint64_t offset) {
+    std::optional<MalformedValue> bad = scalar_fault(is_string, bytes, offset);
+    if (bad && !note_malformed(captures, *bad)) bad.reset();
+    return bad;
 }
 
 std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uint32_t depth) {

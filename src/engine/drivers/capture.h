@@ -12,10 +12,11 @@
 // classification (an integer that fits 64 bits is kept in the event itself,
 // with no arena bytes), so rebuilding reads no number again. The first
 // refused scalar or key is noted in each capture holding it, with the source
-// offset of the byte it names; such a capture is never rebuilt, and
-// delivering it to a kind that reads values fails the scan. A capture kept as
-// document text records nothing but reads its scalars and keys the same way,
-// so its text fails the scan exactly where the value would.
+// offset of the byte it names, and fails the scan there; such a capture is
+// never rebuilt. A capture kept as document text records nothing but reads
+// its scalars and keys the same way, so its text fails the scan exactly where
+// the value would. A capture checks values only when some label it was
+// started for still takes matches and keeps them (as values, or as text).
 #pragma once
 
 #include <cstddef>
@@ -111,19 +112,24 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
 
 // Feeds one scalar token, which starts at source offset `offset` (a string's
 // opening quote), to every capture. A number atom is read once; a refused
-// scalar is noted in each capture that checks values and has none yet.
-void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset);
+// scalar is noted in each capture that checks values and has none yet, and
+// returned when one does.
+std::optional<MalformedValue> capture_scalar(std::vector<ActiveCapture>& captures, bool is_string,
+                                             std::string_view bytes, uint64_t offset);
 
 // Feeds one member key (raw bytes, its opening quote at source offset
-// `offset`) to every capture: noted when refused, recorded when recording.
-void capture_key(std::vector<ActiveCapture>& captures, std::string_view key, uint64_t offset);
+// `offset`) to every capture: noted and returned when refused, recorded when
+// recording.
+std::optional<MalformedValue> capture_key(std::vector<ActiveCapture>& captures, std::string_view key, uint64_t offset);
 
-// Notes `m` in each capture that checks values and has none noted yet.
-void note_malformed(std::vector<ActiveCapture>& captures, const MalformedValue& m);
+// Notes `m` in each capture that checks values and has none noted yet;
+// whether some capture checks values.
+bool note_malformed(std::vector<ActiveCapture>& captures, const MalformedValue& m);
 
 // Reads a scalar for captures that only check values (none records): a
-// refused one is noted as capture_scalar notes it.
-void check_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset);
+// refused one is noted and returned as capture_scalar does.
+std::optional<MalformedValue> check_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes,
+                                           uint64_t offset);
 
 // Rebuilds the value that starts at event `pos` (advanced past it). Returns
 // nothing when containers nest past the limit.

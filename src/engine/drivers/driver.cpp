@@ -36,6 +36,7 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
     DfaDriver d;
     for (size_t i = 0; i < accumulators.size(); ++i) {
         if (accumulators[i].keeps(true)) d.capture_mask |= label_masks[i];
+        if (accumulators[i].keeps(false)) d.keyless_keep_mask |= label_masks[i];
         if (accumulators[i].reads(true)) d.read_mask |= label_masks[i];
         if (accumulators[i].reads(false)) d.keyless_read_mask |= label_masks[i];
         if (accumulators[i].info().keyed) d.key_read_mask |= label_masks[i];
@@ -80,6 +81,15 @@ DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event,
         return {0, why, false};
     const uint64_t settling = reached | (mask & settle_watch);
     return {mask, std::nullopt, settling != 0 && settled_by(settling)};
+}
+
+uint64_t DfaDriver::open_labels(uint64_t labels) const {
+    labels &= ~done_mask;
+    for (uint64_t w = labels & limited_mask; w != 0; w &= w - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(w));
+        if (limits[i] && counters[i] >= *limits[i]) labels &= ~(uint64_t{1} << i);
+    }
+    return labels;
 }
 
 bool DfaDriver::label_settled(size_t i) const {

@@ -64,6 +64,9 @@ struct alignas(128) DfaDriver {
     // takes matches for as long as the source lasts.)
     uint64_t settle_watch = 0;
     uint64_t capture_mask = 0;  // labels of the accumulators that keep values
+    // Labels of the accumulators that keep a match without a member key
+    // (every kind that keeps values but KeyedValues).
+    uint64_t keyless_keep_mask = 0;
     // Labels of the accumulators that read what an object member holds
     // (every kind but Count and Exists), and of those that read a match
     // without a member key (the same but KeyedValues).
@@ -120,9 +123,14 @@ struct alignas(128) DfaDriver {
     // Whether a key event looks the key up (the innermost container is live).
     bool looks_up_fields() const { return !state_stack.empty() && state_stack.back() != kDeadState; }
     // A container opened in state `s` while `s` accepts or captures are
-    // active: starts a capture when `s` accepts labels not yet captured, then
-    // feeds the open to every capture.
-    void open_captures(StateId s, uint8_t is_object);
+    // active (`member`: it is an object member): starts a capture when `s`
+    // accepts labels not yet captured, then feeds the open to every capture.
+    // Returns whether the new capture is read with its member key (whose
+    // escapes must then be valid).
+    bool open_captures(StateId s, uint8_t is_object, bool member);
+    // `labels` without those that take no more matches: stopped by the
+    // caller, or at their limit.
+    uint64_t open_labels(uint64_t labels) const;
     StateId start_state() const { return dfa.start; }
     // Any capture that keeps events.
     bool has_recording_capture() const {

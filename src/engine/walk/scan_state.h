@@ -169,8 +169,12 @@ struct ScanState {
     // it may be refused: its text in this buffer, after what earlier buffers
     // held of it, is read; its fault, if any.
     std::optional<MalformedValue> end_skipped_atom(std::string_view atom);
-    // Notes a refused scalar in every capture that checks values.
-    void note_in_captures(const MalformedValue& m);
+    // A refused scalar in the captures that check values: noted in each, and
+    // recorded as the source's error.
+    void refuse_in_captures(const MalformedValue& m);
+    // A capture that reads its member key has just opened: the key must hold
+    // only valid escapes.
+    void check_member_key();
 
     // ---- tokens across buffers ----
     void save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);

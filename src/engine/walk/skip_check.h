@@ -18,10 +18,9 @@
 //   numbers are judged at once from the masks (plain_numbers), and only when
 //   that fails is each read byte by byte, as is one that runs on into a
 //   later chunk or buffer; true, false and null are read one by one.
-// Errors of the grammar, bytes and closes are recorded at once, the first
-// of a chunk first, as the walk would meet them; a refused atom or escape is
-// noted in the captures (the first of the chunk), to fail the scan when the
-// capture is delivered, as the walk notes it.
+// The first error of a chunk, be it of the grammar, a byte, a close, or a
+// refused atom or escape (noted in the captures, as the walk notes it), is
+// recorded at the end of the chunk, as the walk would have met it first.
 //
 // Included by walk_chunk.h only: compiled once per instruction set.
 #pragma once
@@ -349,7 +348,7 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
         const uint64_t close = rest != 0 ? base + static_cast<unsigned>(std::countr_zero(rest)) : base + n;
         string_bytes(base, close);
         if (rest == 0) {
-            if (fault) e.note_in_captures(*fault);
+            if (fault) e.refuse_in_captures(*fault);
             return;
         }
         if (s.escape != 0) escape_fault_at('"', close);
@@ -383,9 +382,11 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
         if (count > 0) return (kinds & 1) != 0;
         return s.deeper_kinds.empty() ? s.outer_is_object != 0 : (s.deeper_kinds.back() & 1) != 0;
     };
+    // The first error of the grammar, a byte or a close: the walk stops there.
+    std::optional<MalformedValue> broken;
+    const auto stop = [&](ParseErrorKind kind, unsigned k) { broken = MalformedValue{kind, e.stream_offset + base + k}; };
     const auto misplaced = [&](unsigned k) {
-        e.record_corruption(ParseErrorKind::unexpected_token(expected_in(st, innermost_is_object()), chunk[k]),
-                            base + k);
+        stop(ParseErrorKind::unexpected_token(expected_in(st, innermost_is_object()), chunk[k]), k);
     };
     while (rest != 0) {
         const unsigned k = static_cast<unsigned>(std::countr_zero(rest));
@@ -451,7 +452,7 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
                 count = 64;
             }
             if ((kinds & 1) != curly) {
-                e.record_corruption(ParseErrorKind::mismatched_close(b), base + k);
+                stop(ParseErrorKind::mismatched_close(b), k);
                 break;
             }
             if (!takes(kTakesClose, st)) {
@@ -478,14 +479,16 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
                                   e.stream_offset + base + k));
             }
         } else {
-            e.record_corruption(ParseErrorKind::unexpected_structural_byte(b), base + k);
+            stop(ParseErrorKind::unexpected_structural_byte(b), k);
             break;
         }
     }
     s.state = st;
     s.kinds = kinds;
     s.kind_count = count;
-    if (fault) e.note_in_captures(*fault);
+    // Whichever comes first is the source's error.
+    if (broken && (!fault || broken->offset < fault->offset)) e.record_corruption_at(broken->kind, broken->offset);
+    if (fault) e.refuse_in_captures(*fault);
 }
 
 }  // namespace JORVANE_KERNEL_ISA_NS

@@ -38,8 +38,9 @@ void ScanState::open_raw_span(uint64_t pos) {
     raw_spans->open_bytes.clear();
 }
 
-void DfaDriver::open_captures(StateId s, uint8_t is_object) {
+bool DfaDriver::open_captures(StateId s, uint8_t is_object, bool member) {
     const uint64_t accept = accept_mask_of(s);
+    bool keyed = false;
     if (accept) {
         const uint64_t labels = accept & ~captured_labels();
         if (labels) {
@@ -47,11 +48,16 @@ void DfaDriver::open_captures(StateId s, uint8_t is_object) {
             cap.labels = labels;
             cap.is_object = is_object;
             cap.recording = (labels & capture_mask) != 0;
-            cap.checks_values = cap.recording || (labels & text_keep_mask) != 0;
+            // What it holds is read when a label that still takes matches
+            // keeps its value, or keeps it as text.
+            const uint64_t open = open_labels(labels);
+            cap.checks_values = (open & ((member ? capture_mask : keyless_keep_mask) | text_keep_mask)) != 0;
+            keyed = member && (open & key_read_mask) != 0;
             captures.push_back(std::move(cap));
         }
     }
     if (!captures.empty()) buffer_if_capturing(captures, CapturedEvent::Open, is_object, {});
+    return keyed;
 }
 
 void ScanState::on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
@@ -199,6 +205,12 @@ void ScanState::dispatch_atom_event(std::string_view bytes) {
     });
 }
 
+void ScanState::check_member_key() {
+    const std::optional<std::string_view> key = current_key();
+    if (!key) return;
+    if (auto bad = scalar_fault(true, *key, frames.back().key_offset)) record_corruption_at(bad->kind, bad->offset);
+}
+
 std::optional<MalformedValue> ScanState::end_skipped_atom(std::string_view atom) {
     SkipCheck& s = skip_check;
     s.atom_open = false;
@@ -211,8 +223,9 @@ std::optional<MalformedValue> ScanState::end_skipped_atom(std::string_view atom)
     return scalar_fault(false, walk::trim_trailing_ws(atom), s.atom_offset);
 }
 
-void ScanState::note_in_captures(const MalformedValue& m) {
+void ScanState::refuse_in_captures(const MalformedValue& m) {
     for (auto& d : drivers) note_malformed(d.captures, m);
+    record_corruption_at(m.kind, m.offset);
 }
 
 void ScanState::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {

@@ -106,11 +106,14 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
     bool first_delivered = false;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (!d.captures.empty()) [[unlikely]] {
+            std::optional<MalformedValue> bad;
             if (d.has_recording_capture()) {
-                capture_scalar(d.captures, is_string, bytes, at);
+                bad = capture_scalar(d.captures, is_string, bytes, at);
             } else if (d.has_checking_capture()) {
-                check_scalar(d.captures, is_string, bytes, at);
+                bad = check_scalar(d.captures, is_string, bytes, at);
             }
+            if (bad) [[unlikely]]
+                e.record_corruption_at(bad->kind, bad->offset);
         }
         const uint64_t accept = d.accept_mask();
         if (accept) [[unlikely]] {
@@ -160,8 +163,10 @@ JORVANE_WALK_INLINE void string_key(ScanState& e, const Ds& ds, std::string_view
             hashed = true;
         }
         d.transition_on_field(content, h);
-        if (!d.captures.empty()) [[unlikely]]
-            capture_key(d.captures, content, at);
+        if (!d.captures.empty()) [[unlikely]] {
+            if (auto bad = capture_key(d.captures, content, at)) [[unlikely]]
+                e.record_corruption_at(bad->kind, bad->offset);
+        }
     });
     f.state = FrameState::AfterKey;
 }
@@ -215,15 +220,18 @@ JORVANE_WALK_INLINE void on_open_container(ScanState& e, const Ds& ds, uint8_t i
             ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
         }
     }
-    bool capturing = false;
+    bool capturing = false, keyed = false;
+    const bool member = !e.frames.empty() && e.frames.back().is_object;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         const StateId s = d.state;
         d.state_stack.push_back(s);
         if (d.accept_mask_of(s) != 0 || !d.captures.empty()) [[unlikely]] {
-            d.open_captures(s, is_object);
+            keyed |= d.open_captures(s, is_object, member);
             capturing = true;
         }
     });
+    if (keyed) [[unlikely]]
+        e.check_member_key();
     if (capturing && e.raw_spans) [[unlikely]]
         e.open_raw_span(pos);
     if constexpr (Ds::kDescribes) ds.describer.open_container(is_object != 0);
