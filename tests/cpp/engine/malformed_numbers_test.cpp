@@ -1,7 +1,7 @@
-// Atoms that are neither a JSON number nor exactly true, false or null: the
-// kinds that read values fail the scan at the byte that breaks the atom, the
-// same in every kernel, mode and buffer cut; Count and Exists, which only
-// count matches, stay lenient.
+// Atoms that are neither a JSON number nor exactly true, false or null, and
+// strings or keys whose escapes are not JSON's: the kinds that read values
+// fail the scan at the byte that breaks them, the same in every kernel, mode
+// and buffer cut; Count and Exists, which only count matches, stay lenient.
 #include <gtest/gtest.h>
 
 #include "engine_harness.h"
@@ -196,6 +196,40 @@ TEST(MalformedNumbers, FirstErrorWinsAndStopsEveryQuery) {
     EXPECT_EQ(stopped.offset, 3u);
     EXPECT_TRUE(stopped.values[2].empty());
     expect_invariant(stopped, "[1,-,3]", specs);
+}
+
+TEST(MalformedNumbers, EscapesOfStringsAndKeysThatAreRead) {
+    const std::string long_string = "[\"" + std::string(100, 'x') + "\\q\"]";
+    const struct {
+        std::string doc;
+        std::string query;
+        AccumulatorKind kind;
+        uint8_t named;
+        uint64_t offset;
+    } rows[] = {
+        {R"(["a\qb"])", "[*]", M::Values, 'q', 4},
+        {R"(["ok","a\u12G4"])", "[*]", M::ValueCounts, 'G', 12},
+        {R"(["\u12"])", "[*]", M::Values, '"', 6},  // cut short by the closing quote
+        {long_string, "[*]", M::Values, 'q', 103},
+        // Inside a captured container: a string, and a key.
+        {R"([["\x"]])", "[*]", M::Values, 'x', 4},
+        {R"([{"k\q":1}])", "[*]", M::CountUnique, 'q', 5},
+        // The key of a member read with its key, a scalar or a container.
+        {R"({"a":1,"b\q":2})", "*", M::KeyedValues, 'q', 10},
+        {R"({"b\q":[2]})", "*", M::KeyedValues, 'q', 4},
+    };
+    for (const auto& row : rows) {
+        const std::vector<QuerySpec> specs{{row.query, {row.kind}}, {row.query, {M::Count}}};
+        const Outcome o = run(row.doc, specs);
+        ASSERT_TRUE(o.failed) << row.doc;
+        EXPECT_EQ(o.kind, ParseErrorKind::invalid_escape(row.named)) << row.doc << ": " << o.message;
+        EXPECT_EQ(o.offset, row.offset) << row.doc << ": " << o.message;
+        expect_invariant(o, row.doc, specs);
+        EXPECT_FALSE(run(row.doc, {{row.query, {M::Count}}}).failed) << row.doc;
+    }
+    // A key is decoded only where a value is read with it.
+    EXPECT_FALSE(run(R"({"a\q":1,"b":[2]})", {{"b", {M::Values}}, {"*", {M::Sum}}}).failed);
+    EXPECT_FALSE(run(R"([{"a\q":1}])", {{"[*]", {M::KeyedValues}}}).failed);
 }
 
 TEST(MalformedNumbers, CapturedNumbersAreTheNumbersMatchedDirectly) {
