@@ -99,6 +99,19 @@ public:
         return false;
     }
 
+    // The number the numeric kinds fold: a number atom from its reading
+    // (an integer converted, without parsing its text again), anything else
+    // as match_number reads it.
+    std::optional<double> as_number() {
+        if (m_.kind != Match::Atom || !is_number_atom()) return match_number(m_);
+        const NumberReading& n = number();
+        if (n.malformed) return std::nullopt;
+        if (n.view.kind != NumberView::Kind::Int) return number::parse_f64(n.view.text);
+        // -0 reads as the integer 0 but folds as the float it spells.
+        if (n.view.int_value == 0 && m_.bytes[0] == '-') return -0.0;
+        return static_cast<double>(n.view.int_value);
+    }
+
     Value make_value() {
         switch (m_.kind) {
             case Match::Atom:
@@ -254,6 +267,14 @@ void Accumulator::fold_plain(const Match& m) {
 
 void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
     using K = AccumulatorKind;
+    if (info().numeric) {
+        if (auto x = mc.as_number()) {
+            fold_number(*x);
+        } else {
+            ++count_;
+        }
+        return;
+    }
     if (fold_without_value(mc.match())) return;
     switch (kind_) {
         case K::Values:

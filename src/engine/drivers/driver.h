@@ -138,11 +138,16 @@ struct alignas(128) DfaDriver {
             if (c.recording) return true;
         return false;
     }
-    // Any capture that reads its scalars and keys (every recording one, and
-    // the ones of labels kept as text).
+    // Any capture that reads its scalars and keys (see ActiveCapture).
     bool has_checking_capture() const {
         for (const auto& c : captures)
             if (c.checks_values) return true;
+        return false;
+    }
+    // Any capture that records or reads what it holds.
+    bool has_reading_capture() const {
+        for (const auto& c : captures)
+            if (c.recording || c.checks_values) return true;
         return false;
     }
     uint64_t captured_labels() const {

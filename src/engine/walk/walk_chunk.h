@@ -163,7 +163,7 @@ JORVANE_WALK_INLINE void string_key(ScanState& e, const Ds& ds, std::string_view
             hashed = true;
         }
         d.transition_on_field(content, h);
-        if (!d.captures.empty()) [[unlikely]] {
+        if (!d.captures.empty() && d.has_reading_capture()) [[unlikely]] {
             if (auto bad = capture_key(d.captures, content, at)) [[unlikely]]
                 e.record_corruption_at(bad->kind, bad->offset);
         }
