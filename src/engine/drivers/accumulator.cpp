@@ -63,7 +63,10 @@ public:
                 if (!n.malformed) return std::nullopt;
                 return MalformedValue{*n.malformed, m_.offset + n.malformed_at};
             }
-            case Match::String: return scalar_fault(true, m_.bytes, m_.offset);
+            case Match::String:
+                if (!escaped()) [[likely]]
+                    return std::nullopt;
+                return scalar_fault(true, m_.bytes, m_.offset);
             case Match::Container: return m_.malformed ? std::optional<MalformedValue>(*m_.malformed) : std::nullopt;
         }
         return std::nullopt;
@@ -124,10 +127,16 @@ public:
     }
 
 private:
+    // Whether a string match holds a backslash (looked for once).
+    bool escaped() {
+        if (escaped_ < 0) escaped_ = value::has_backslash(m_.bytes);
+        return escaped_ != 0;
+    }
+
     // The decoded text of a string match (its raw bytes when they need no decoding).
     std::string_view text() {
         if (!text_ready_) {
-            if (value::string_is_plain(m_.bytes)) {
+            if (!escaped() && is_valid_utf8(m_.bytes)) {
                 text_ = m_.bytes;
             } else {
                 decoded_ = value::decode_json_string(m_.bytes);
@@ -158,11 +167,21 @@ private:
     bool hashed_ = false;
     bool text_ready_ = false;
     bool number_ready_ = false;
+    int8_t escaped_ = -1;  // unknown until asked
     NumberReading number_;
     uint64_t hash_ = 0;
     std::string_view text_;
     std::string decoded_;
 };
+
+std::optional<MalformedValue> match_fault_slow(const Match& m) {
+    switch (m.kind) {
+        case Match::Atom: return scalar_fault(false, m.bytes, m.offset);
+        case Match::String: return scalar_fault(true, m.bytes, m.offset);
+        case Match::Container: return m.malformed ? std::optional<MalformedValue>(*m.malformed) : std::nullopt;
+    }
+    return std::nullopt;
+}
 
 JsonType match_type(const Match& m) {
     switch (m.kind) {

@@ -290,6 +290,15 @@ std::optional<MalformedValue> fold_match_into(std::span<Accumulator> accumulator
                                                std::span<const uint32_t> which, bool reads, const Match& m,
                                                bool stream_items);
 
+// The fault of a match that a strict reader refuses: an atom's or a
+// string's, or that of the scalar a captured container holds.
+std::optional<MalformedValue> match_fault_slow(const Match& m);
+inline std::optional<MalformedValue> match_fault(const Match& m) {
+    if (m.kind == Match::Atom && number::is_json_number(m.bytes)) [[likely]]
+        return std::nullopt;
+    return match_fault_slow(m);
+}
+
 // The kind of a match: containers by is_object, strings string, atoms by
 // their first byte.
 JsonType match_type(const Match& m);

@@ -25,7 +25,7 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
     }
 }
 
-std::optional<MalformedValue> scalar_fault(bool is_string, std::string_view bytes, uint64_t offset) {
+std::optional<MalformedValue> scalar_fault_slow(bool is_string, std::string_view bytes, uint64_t offset) {
     const std::optional<value::BadByte> bad = is_string ? value::escape_fault(bytes) : value::atom_fault(bytes);
     if (!bad) [[likely]]
         return std::nullopt;

@@ -55,8 +55,16 @@ struct MalformedValue {
 
 // The fault of a scalar: an atom's trimmed literal, whose first byte is at
 // source offset `offset`, or a string's or key's raw bytes between the
-// quotes, whose opening quote is at `offset`.
-std::optional<MalformedValue> scalar_fault(bool is_string, std::string_view bytes, uint64_t offset);
+// quotes, whose opening quote is at `offset`. (Inline: nearly every scalar
+// has none, which a literal compare, the number grammar or a look for a
+// backslash shows.)
+std::optional<MalformedValue> scalar_fault_slow(bool is_string, std::string_view bytes, uint64_t offset);
+[[gnu::always_inline]] inline std::optional<MalformedValue> scalar_fault(bool is_string, std::string_view bytes,
+                                                                        uint64_t offset) {
+    if (is_string ? !value::has_backslash(bytes) : value::atom_is_strict(bytes)) [[likely]]
+        return std::nullopt;
+    return scalar_fault_slow(is_string, bytes, offset);
+}
 
 struct ActiveCapture {
     std::vector<CapturedEvent> events;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,6 +129,21 @@ struct BadByte {
 // JSON number; else InvalidAtomChar naming the first byte that breaks it, or
 // its last byte when it ends where more is owed ("tru", "1.").
 std::optional<BadByte> atom_fault(std::string_view atom);
+// Whether raw string bytes hold a backslash (then escape_fault reads them).
+[[gnu::always_inline]] inline bool has_backslash(std::string_view raw) {
+    return std::memchr(raw.data(), '\\', raw.size()) != nullptr;
+}
+
+// Whether an atom's trimmed literal is exactly true, false, null or a JSON
+// number (atom_fault says why not), cheaply.
+[[gnu::always_inline]] inline bool atom_is_strict(std::string_view atom) {
+    switch (atom.empty() ? '\0' : atom[0]) {
+        case 't': return atom == "true";
+        case 'f': return atom == "false";
+        case 'n': return atom == "null";
+        default: return number::is_json_number(atom);
+    }
+}
 // Nothing when every backslash in a string's raw bytes (between its quotes)
 // begins one of the escapes \" \\ \/ \b \f \n \r \t \uXXXX; else
 // InvalidEscape naming the byte after the backslash, or the first of the

@@ -224,14 +224,16 @@ public:
         b = *p;
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
+            bool folded = true;
             if (accepting(child)) [[unlikely]] {
                 if (!next(q)) [[unlikely]]
                     return bail(p, FrameState::ValueExpected, 0, child);
-                if (!fold_string(child, p, q)) return bail(nullptr, FrameState::AfterValue, 0, child);
+                folded = fold_string(child, p, q);
             } else if (!pass()) [[unlikely]] {
                 return bail(p, FrameState::ValueExpected, 0, child);
             }
-            if (!next(p)) [[unlikely]]
+            // A refused string ends the walk after it, as the buffer's end does.
+            if (!folded || !next(p)) [[unlikely]]
                 return bail(nullptr, FrameState::AfterValue, 0, child);
         } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
@@ -270,16 +272,17 @@ public:
         cs = t_.element(*st, i, dfa_);
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
+            bool folded = true;
             if (accepting(cs)) [[unlikely]] {
                 if (!next(q)) [[unlikely]]
                     return bail(p, element_state(i), i, child);
-                if (!fold_string(cs, p, q)) return bail(nullptr, FrameState::AfterValue, i + 1, cs);
+                folded = fold_string(cs, p, q);
             } else if (!pass()) [[unlikely]] {
                 return bail(p, element_state(i), i, child);
             }
             child = cs;
             ++i;
-            if (!next(p)) [[unlikely]]
+            if (!folded || !next(p)) [[unlikely]]
                 return bail(nullptr, FrameState::AfterValue, i, child);
         } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
@@ -417,7 +420,15 @@ private:
                 return true;
             }
             const std::span<const uint32_t> which(t_.plan_accumulators(plan), plan.accs_end - plan.accs_begin);
-            if (!plan.reads) {
+            if (!plan.keeps) {
+                // Kinds that build no value: a match they read is checked
+                // alone, then folded from its bytes.
+                if (plan.reads) {
+                    if (auto why = accumulator::match_fault(m)) [[unlikely]] {
+                        e_.record_corruption_at(why->kind, why->offset);
+                        return false;
+                    }
+                }
                 for (const uint32_t j : which) d_.accumulators[j].fold_plain(m);
             } else if (auto why = accumulator::fold_match_into(d_.accumulators, d_.queues, which, true, m,
                                                                d_.stream_items)) [[unlikely]] {

@@ -25,6 +25,7 @@
 // Included by walk_chunk.h only: compiled once per instruction set.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstddef>
@@ -53,6 +54,10 @@ struct SkippedBytes {
     uint64_t plus = 0;       // '+'
     uint64_t space = 0;      // ' ' '\t' '\n' '\r'
     uint64_t backslash = 0;  // '\\'
+    uint64_t quote = 0;      // '"'
+    uint64_t comma = 0;      // ','
+    uint64_t colon = 0;      // ':'
+    uint64_t literal = 0;    // 't' 'f' 'n': true, false or null starts here
 };
 
 // The masks of the first `n` bytes (at most 64), one byte at a time.
@@ -70,6 +75,10 @@ inline SkippedBytes skipped_bytes_scalar(const uint8_t* chunk, size_t n) {
         m.plus |= bit(b == '+');
         m.space |= bit(b == ' ' || b == '\t' || b == '\n' || b == '\r');
         m.backslash |= bit(b == '\\');
+        m.quote |= bit(b == '"');
+        m.comma |= bit(b == ',');
+        m.colon |= bit(b == ':');
+        m.literal |= bit(b == 't' || b == 'f' || b == 'n');
     }
     return m;
 }
@@ -78,9 +87,10 @@ inline SkippedBytes skipped_bytes_scalar(const uint8_t* chunk, size_t n) {
 // nibble), for the vector sets with a byte table lookup, in two tables of
 // eight classes. Each class bit belongs to bytes of one high nibble, so that
 // no other byte gets it; bytes from 0x80 up have a high-nibble entry of
-// zero. First table: the digits (bit 1); '-' (bit 2); '0' (bit 6); '.' (bit
-// 7); bits 0, 3, 4 and 5 are unused. Second table: 'e' (bit 0), 'E' (bit 1),
-// '+' (bit 2), ' ' (bit 3), '\t' '\n' '\r' (bit 4), '\\' (bit 5).
+// zero. First table: '"' ',' (bit 0, unused); the digits (bit 1); '-' (bit
+// 2); ':' (bit 3); 'f' 'n' (bit 4); 't' (bit 5); '0' (bit 6); '.' (bit 7).
+// Second table: 'e' (bit 0), 'E' (bit 1), '+' (bit 2), ' ' (bit 3), '\t'
+// '\n' '\r' (bit 4), '\\' (bit 5), '"' (bit 6), ',' (bit 7).
 inline constexpr uint8_t kSkipDigit = 0x02;
 inline constexpr uint8_t kSkipNumeric = 0x06;
 inline constexpr uint8_t kSkipZero = 0x40;
@@ -89,11 +99,15 @@ inline constexpr uint8_t kSkipExp = 0x03;
 inline constexpr uint8_t kSkipPlus = 0x04;
 inline constexpr uint8_t kSkipSpace = 0x18;
 inline constexpr uint8_t kSkipBackslash = 0x20;
+inline constexpr uint8_t kSkipQuote = 0x40;
+inline constexpr uint8_t kSkipComma = 0x80;
+inline constexpr uint8_t kSkipColon = 0x08;
+inline constexpr uint8_t kSkipLiteral = 0x30;
 inline constexpr uint8_t kSkipLowTable[16] = {0x42, 0x02, 0x03, 0x02, 0x22, 0x02, 0x12, 0x02,
                                               0x02, 0x02, 0x08, 0,    0x01, 0x04, 0x90, 0};
 inline constexpr uint8_t kSkipHighTable[16] = {0, 0, 0x85, 0x4A, 0, 0, 0x10, 0x20, 0, 0, 0, 0, 0, 0, 0, 0};
-inline constexpr uint8_t kSkipLowTable2[16] = {0x08, 0, 0, 0, 0, 0x03, 0, 0, 0, 0x10, 0x10, 0x04, 0x20, 0x10, 0, 0};
-inline constexpr uint8_t kSkipHighTable2[16] = {0x10, 0, 0x0C, 0, 0x02, 0x20, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr uint8_t kSkipLowTable2[16] = {0x08, 0, 0x40, 0, 0, 0x03, 0, 0, 0, 0x10, 0x10, 0x04, 0xA0, 0x10, 0, 0};
+inline constexpr uint8_t kSkipHighTable2[16] = {0x10, 0, 0xCC, 0, 0x02, 0x20, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // The tables repeated in every 16-byte lane of a vector, for the vector
 // sets whose byte lookup works lane by lane.
@@ -133,15 +147,24 @@ inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
     m.plus = has(cls2, kSkipSplat<kSkipPlus>);
     m.space = has(cls2, kSkipSplat<kSkipSpace>);
     m.backslash = has(cls2, kSkipSplat<kSkipBackslash>);
+    m.quote = has(cls2, kSkipSplat<kSkipQuote>);
+    m.comma = has(cls2, kSkipSplat<kSkipComma>);
+    m.colon = has(cls, kSkipSplat<kSkipColon>);
+    m.literal = has(cls, kSkipSplat<kSkipLiteral>);
     return m;
 }
 #elif defined(__AVX2__)
 #define JORVANE_SKIP_CHECK_VECTOR 1
+// Bit B of every byte of `v`, shifted into the byte's top bit and gathered.
+template <int B>
+inline uint64_t skipped_bit(__m256i v) {
+    if constexpr (B == 7) return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v))};
+    return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(v, 7 - B)))};
+}
 inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
     const auto load = [](const classification_kernel::detail::LaneTable& t) {
         return _mm256_load_si256(reinterpret_cast<const __m256i*>(t.bytes));
     };
-    const auto bits = [](__m256i v) { return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(v))}; };
     SkippedBytes m;
     for (unsigned at = 0; at < 64; at += 32) {
         const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(chunk + at));
@@ -151,18 +174,20 @@ inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
         };
         const __m256i cls = classes(kSkipLowLanes, kSkipHighLanes);
         const __m256i cls2 = classes(kSkipLowLanes2, kSkipHighLanes2);
-        const auto has = [&](__m256i v, const classification_kernel::detail::LaneTable& b) {
-            const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(v, load(b)), _mm256_setzero_si256());
-            return ~bits(none) & 0xFFFFFFFFu;
-        };
-        m.digit |= has(cls, kSkipSplat<kSkipDigit>) << at;
-        m.numeric |= has(cls, kSkipSplat<kSkipNumeric>) << at;
-        m.zero |= has(cls, kSkipSplat<kSkipZero>) << at;
-        m.point |= bits(cls) << at;  // the top bit
-        m.exp |= has(cls2, kSkipSplat<kSkipExp>) << at;
-        m.plus |= has(cls2, kSkipSplat<kSkipPlus>) << at;
-        m.space |= has(cls2, kSkipSplat<kSkipSpace>) << at;
-        m.backslash |= has(cls2, kSkipSplat<kSkipBackslash>) << at;
+        // Each class is one bit of a table (two bits for a few).
+        const uint64_t digit = skipped_bit<1>(cls);
+        m.digit |= digit << at;
+        m.numeric |= (digit | skipped_bit<2>(cls)) << at;
+        m.colon |= skipped_bit<3>(cls) << at;
+        m.literal |= (skipped_bit<4>(cls) | skipped_bit<5>(cls)) << at;
+        m.zero |= skipped_bit<6>(cls) << at;
+        m.point |= skipped_bit<7>(cls) << at;
+        m.exp |= (skipped_bit<0>(cls2) | skipped_bit<1>(cls2)) << at;
+        m.plus |= skipped_bit<2>(cls2) << at;
+        m.space |= (skipped_bit<3>(cls2) | skipped_bit<4>(cls2)) << at;
+        m.backslash |= skipped_bit<5>(cls2) << at;
+        m.quote |= skipped_bit<6>(cls2) << at;
+        m.comma |= skipped_bit<7>(cls2) << at;
     }
     return m;
 }
@@ -185,6 +210,10 @@ inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
         m.plus |= bits(eq('+')) << at;
         m.space |= bits(space) << at;
         m.backslash |= bits(eq('\\')) << at;
+        m.quote |= bits(eq('"')) << at;
+        m.comma |= bits(eq(',')) << at;
+        m.colon |= bits(eq(':')) << at;
+        m.literal |= bits(_mm_or_si128(_mm_or_si128(eq('t'), eq('f')), eq('n'))) << at;
     }
     return m;
 }
@@ -220,6 +249,10 @@ inline SkippedBytes skipped_bytes(const uint8_t* chunk) {
     m.plus = eq('+');
     m.space = eq(' ') | eq('\t') | eq('\n') | eq('\r');
     m.backslash = eq('\\');
+    m.quote = eq('"');
+    m.comma = eq(',');
+    m.colon = has(kSkipColon);
+    m.literal = has(kSkipLiteral);
     return m;
 }
 #endif
@@ -258,10 +291,140 @@ inline bool plain_numbers(const SkippedBytes& m, uint64_t positions, uint64_t st
     return bad == 0;
 }
 
+// What a skipped structural position holds, by its byte.
+enum class SkipToken : uint8_t {
+    Other, Quote, Colon, Comma, OpenObject, OpenArray, CloseObject, CloseArray, Literal, Number, Count
+};
+inline constexpr std::array<SkipToken, 256> kSkipTokens = [] {
+    std::array<SkipToken, 256> t{};
+    t['"'] = SkipToken::Quote;
+    t[':'] = SkipToken::Colon;
+    t[','] = SkipToken::Comma;
+    t['{'] = SkipToken::OpenObject;
+    t['['] = SkipToken::OpenArray;
+    t['}'] = SkipToken::CloseObject;
+    t[']'] = SkipToken::CloseArray;
+    t['t'] = t['f'] = t['n'] = SkipToken::Literal;
+    t['-'] = SkipToken::Number;
+    for (int c = '0'; c <= '9'; ++c) t[c] = SkipToken::Number;
+    return t;
+}();
+
 // Bits `from` up to `to` (excluded) of a chunk mask, 0 <= from <= to <= 64.
 inline uint64_t bits_between(unsigned from, unsigned to) {
     const uint64_t upto = to >= 64 ? ~uint64_t{0} : (uint64_t{1} << to) - 1;
     return from >= 64 ? 0 : upto & (~uint64_t{0} << from);
+}
+
+// The grammar position a skip check keeps between chunks (see SkipCheck).
+struct SkipGrammar {
+    FrameState state;
+    uint64_t kinds;
+    uint32_t count;
+    bool obj;                     // the innermost container open is an object
+    bool string_runs_on = false;  // the last position opens a string
+};
+
+// The grammar of a chunk's skipped positions `rest` read all at once from
+// the chunk's masks, for a chunk without a backslash: true when they follow
+// the grammar from `g`,
+// which then holds the position after them; false (`g` untouched) when some
+// may not, or when the stack of kinds would need its deeper words: the
+// positions are then walked one by one, which finds the error.
+//
+// next(K) is the position after each of K (a carry through the bytes that
+// hold none). A quote after a quote closes a string, every other opens one,
+// and the one after an opening quote must be its closing one. The kind of
+// the innermost open container is known between brackets, so commas (and the
+// strings after them) are told apart as an object's or an array's. Then every
+// kind of token allows only certain tokens after it; the first position
+// follows the state kept from the chunk before.
+[[gnu::always_inline]] inline bool skipped_grammar(SkipGrammar& g, uint64_t rest, const SkippedBytes& m,
+                                                   const ChunkCursor& c, const uint8_t* chunk, bool outer_is_object,
+                                                   bool deeper) {
+    const auto next = [rest](uint64_t k) { return (~rest + (k << 1)) & rest; };
+    const uint64_t q = rest & m.quote, col = rest & m.colon, com = rest & m.comma;
+    const uint64_t atoms = rest & (m.numeric | m.literal);
+    const uint64_t brackets = rest & (c.openers | c.closers);
+    if ((rest & ~(q | col | com | atoms | brackets)) != 0) return false;
+    const uint64_t qo = q & ~next(q);
+    if (next(qo) != (q & ~qo)) return false;
+    // The brackets in order: kinds, and the object's stretches of the chunk.
+    uint64_t kinds = g.kinds;
+    uint32_t count = g.count;
+    bool obj = g.obj;
+    uint64_t objm = 0, oo = 0, oa = 0, cl = 0;
+    unsigned from = 0;
+    for (uint64_t r = brackets; r != 0; r &= r - 1) {
+        const unsigned k = static_cast<unsigned>(std::countr_zero(r));
+        if (obj) objm |= bits_between(from, k);
+        from = k + 1;
+        const uint64_t bit = uint64_t{1} << k;
+        const bool curly = chunk[k] == '{' || chunk[k] == '}';
+        if ((bit & c.openers) != 0) {
+            if (count == 64) return false;
+            (curly ? oo : oa) |= bit;
+            obj = curly;
+            kinds = (kinds << 1) | obj;
+            ++count;
+            continue;
+        }
+        cl |= bit;
+        if (count == 0) {
+            // The skipped container's own close, its last position (the
+            // walk checks its kind; one of the other kind is walked one by
+            // one, as is a close into the deeper words).
+            if (deeper || (r & (r - 1)) != 0 || outer_is_object != curly) return false;
+            from = 64;
+        } else {
+            if (obj != curly) return false;
+            kinds >>= 1;
+            --count;
+            obj = count > 0 ? (kinds & 1) != 0 : outer_is_object;
+        }
+    }
+    if (obj) objm |= bits_between(from, 64);
+    const uint64_t first = rest & (0 - rest);
+    const bool key_first = g.state == FrameState::KeyExpected || g.state == FrameState::ObjectStart;
+    const uint64_t key_open = qo & (next(oo | (com & objm)) | (key_first ? first : 0));
+    const uint64_t value_open = qo & ~key_open;
+    const uint64_t key_close = next(key_open), value_close = next(value_open);
+    const uint64_t starts = value_open | oo | oa | atoms;
+    uint64_t bad = next(oo) & ~(qo | cl);
+    bad |= next(oa) & ~(starts | cl);
+    bad |= next(col) & ~starts;
+    bad |= next(com & objm) & ~qo;
+    bad |= next(com & ~objm) & ~starts;
+    bad |= next(key_close) & ~col;
+    bad |= next(value_close | atoms | cl) & ~(com | cl);
+    uint64_t allowed = 0;
+    switch (g.state) {
+        case FrameState::ObjectStart: allowed = qo | cl; break;
+        case FrameState::KeyExpected: allowed = qo; break;
+        case FrameState::AfterKey: allowed = col; break;
+        case FrameState::ValueExpected: allowed = starts; break;
+        case FrameState::ArrayStart: allowed = starts | cl; break;
+        case FrameState::AfterValue: allowed = com | cl; break;
+    }
+    if ((bad | (first & ~allowed)) != 0) return false;
+    // The position after the last one.
+    const uint64_t last = uint64_t{1} << (63 - std::countl_zero(rest));
+    g.string_runs_on = (last & qo) != 0;
+    if ((last & (key_open | key_close)) != 0) {
+        g.state = FrameState::AfterKey;
+    } else if ((last & (value_open | value_close | atoms | cl)) != 0) {
+        g.state = FrameState::AfterValue;
+    } else if ((last & col) != 0) {
+        g.state = FrameState::ValueExpected;
+    } else if ((last & com) != 0) {
+        g.state = obj ? FrameState::KeyExpected : FrameState::ValueExpected;
+    } else {
+        g.state = (last & oo) != 0 ? FrameState::ObjectStart : FrameState::ArrayStart;
+    }
+    g.kinds = kinds;
+    g.count = count;
+    g.obj = obj;
+    return true;
 }
 
 // Reads the escapes of string bytes from buffer position `from` up to `to`
@@ -374,7 +537,36 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
             }
         }
     }
-    // The grammar, position by position.
+    // The grammar: from the masks when the chunk allows it, else position by
+    // position. Strings are read for escapes only in a chunk that holds a
+    // backslash (or when one is due).
+    const bool escapes = m.backslash != 0 || s.escape != 0;
+    if (!escapes && rest != 0) {
+        SkipGrammar g{s.state, s.kinds, s.kind_count, s.innermost_is_object()};
+        if (skipped_grammar(g, rest, m, c, chunk, s.outer_is_object != 0, !s.deeper_kinds.empty())) [[likely]] {
+            s.state = g.state;
+            s.kinds = g.kinds;
+            s.kind_count = g.count;
+            const unsigned last = 63 - static_cast<unsigned>(std::countl_zero(rest));
+            const uint64_t last_bit = uint64_t{1} << last;
+            // true, false and null (numbers were judged above), each up to
+            // the next position; one that runs on is read when it ends.
+            const uint64_t literals = rest & m.literal;
+            for (uint64_t r = literals & ~last_bit; r != 0; r &= r - 1) {
+                const unsigned k = static_cast<unsigned>(std::countr_zero(r));
+                const unsigned end = static_cast<unsigned>(std::countr_zero(rest & (~uint64_t{0} << (k + 1))));
+                take(scalar_fault(false, skipped_atom(buf, base + k, base + end), e.stream_offset + base + k));
+            }
+            if ((last_bit & (m.literal | m.numeric)) != 0) {
+                s.atom_open = true;
+                s.atom_from = base + last;
+                s.atom_offset = e.stream_offset + base + last;
+            }
+            s.quote_open = g.string_runs_on;
+            if (fault) e.refuse_in_captures(*fault);
+            return;
+        }
+    }
     FrameState st = s.state;
     uint64_t kinds = s.kinds;
     uint32_t count = s.kind_count;
@@ -382,107 +574,126 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
         if (count > 0) return (kinds & 1) != 0;
         return s.deeper_kinds.empty() ? s.outer_is_object != 0 : (s.deeper_kinds.back() & 1) != 0;
     };
+    bool obj = innermost_is_object();
     // The first error of the grammar, a byte or a close: the walk stops there.
     std::optional<MalformedValue> broken;
     const auto stop = [&](ParseErrorKind kind, unsigned k) { broken = MalformedValue{kind, e.stream_offset + base + k}; };
     const auto misplaced = [&](unsigned k) {
-        stop(ParseErrorKind::unexpected_token(expected_in(st, innermost_is_object()), chunk[k]), k);
+        stop(ParseErrorKind::unexpected_token(expected_in(st, obj), chunk[k]), k);
     };
     while (rest != 0) {
         const unsigned k = static_cast<unsigned>(std::countr_zero(rest));
         rest &= rest - 1;
         const uint8_t b = chunk[k];
-        if (b == '"') {
-            if (st == FrameState::KeyExpected || st == FrameState::ObjectStart) {
-                st = FrameState::AfterKey;
-            } else if (takes(kTakesValue, st)) {
+        switch (kSkipTokens[b]) {
+            case SkipToken::Quote: {
+                if (st == FrameState::KeyExpected || st == FrameState::ObjectStart) {
+                    st = FrameState::AfterKey;
+                } else if (takes(kTakesValue, st)) {
+                    st = FrameState::AfterValue;
+                } else {
+                    misplaced(k);
+                    goto done;
+                }
+                // Its closing quote is the next position.
+                if (rest == 0) {
+                    if (escapes) string_bytes(base + k + 1, base + n);
+                    s.quote_open = true;
+                    goto done;
+                }
+                if (escapes) [[unlikely]] {
+                    const uint64_t close = base + static_cast<unsigned>(std::countr_zero(rest));
+                    string_bytes(base + k + 1, close);
+                    if (s.escape != 0) escape_fault_at('"', close);
+                }
+                rest &= rest - 1;
+                break;
+            }
+            case SkipToken::Colon:
+                if (st != FrameState::AfterKey) {
+                    misplaced(k);
+                    goto done;
+                }
+                st = FrameState::ValueExpected;
+                break;
+            case SkipToken::Comma:
+                if (st != FrameState::AfterValue) {
+                    misplaced(k);
+                    goto done;
+                }
+                st = obj ? FrameState::KeyExpected : FrameState::ValueExpected;
+                break;
+            case SkipToken::OpenObject:
+            case SkipToken::OpenArray:
+                if (!takes(kTakesValue, st)) {
+                    misplaced(k);
+                    goto done;
+                }
+                if (count == 64) [[unlikely]] {
+                    // A full word goes to the deeper ones.
+                    s.deeper_kinds.push_back(kinds);
+                    kinds = 0;
+                    count = 0;
+                }
+                obj = b == '{';
+                kinds = (kinds << 1) | obj;
+                ++count;
+                st = obj ? FrameState::ObjectStart : FrameState::ArrayStart;
+                break;
+            case SkipToken::CloseObject:
+            case SkipToken::CloseArray: {
+                const bool curly = b == '}';
+                if (count == 0 && s.deeper_kinds.empty()) {
+                    // The skipped container's own close, its last position:
+                    // the walk checks its kind, and only a close of the right
+                    // kind is misplaced.
+                    if (curly == (s.outer_is_object != 0) && !takes(kTakesClose, st)) misplaced(k);
+                    goto done;
+                }
+                if (count == 0) {
+                    kinds = s.deeper_kinds.back();
+                    s.deeper_kinds.pop_back();
+                    count = 64;
+                }
+                if (obj != curly) {
+                    stop(ParseErrorKind::mismatched_close(b), k);
+                    goto done;
+                }
+                if (!takes(kTakesClose, st)) {
+                    misplaced(k);
+                    goto done;
+                }
+                kinds >>= 1;
+                --count;
+                obj = innermost_is_object();
                 st = FrameState::AfterValue;
-            } else {
-                misplaced(k);
                 break;
             }
-            // Its closing quote is the next position.
-            if (rest == 0) {
-                string_bytes(base + k + 1, base + n);
-                s.quote_open = true;
+            case SkipToken::Literal:
+            case SkipToken::Number:
+                if (!takes(kTakesValue, st)) {
+                    misplaced(k);
+                    goto done;
+                }
+                st = FrameState::AfterValue;
+                if (rest == 0) {
+                    // It runs on into a later chunk.
+                    s.atom_open = true;
+                    s.atom_from = base + k;
+                    s.atom_offset = e.stream_offset + base + k;
+                } else if (kSkipTokens[b] == SkipToken::Literal) {
+                    // true, false, null; numbers were judged above.
+                    take(scalar_fault(false, skipped_atom(buf, base + k, base + static_cast<unsigned>(std::countr_zero(rest))),
+                                      e.stream_offset + base + k));
+                }
                 break;
-            }
-            const uint64_t close = base + static_cast<unsigned>(std::countr_zero(rest));
-            string_bytes(base + k + 1, close);
-            if (s.escape != 0) escape_fault_at('"', close);
-            rest &= rest - 1;
-        } else if (b == ':') {
-            if (st != FrameState::AfterKey) {
-                misplaced(k);
-                break;
-            }
-            st = FrameState::ValueExpected;
-        } else if (b == ',') {
-            if (st != FrameState::AfterValue) {
-                misplaced(k);
-                break;
-            }
-            st = innermost_is_object() ? FrameState::KeyExpected : FrameState::ValueExpected;
-        } else if (b == '{' || b == '[') {
-            if (!takes(kTakesValue, st)) {
-                misplaced(k);
-                break;
-            }
-            if (count == 64) [[unlikely]] {
-                // A full word goes to the deeper ones.
-                s.deeper_kinds.push_back(kinds);
-                kinds = 0;
-                count = 0;
-            }
-            kinds = (kinds << 1) | (b == '{');
-            ++count;
-            st = b == '{' ? FrameState::ObjectStart : FrameState::ArrayStart;
-        } else if (b == '}' || b == ']') {
-            const uint64_t curly = b == '}';
-            if (count == 0 && s.deeper_kinds.empty()) {
-                // The skipped container's own close, its last position: the
-                // walk checks its kind, and only a close of the right kind is
-                // misplaced.
-                if (curly == s.outer_is_object && !takes(kTakesClose, st)) misplaced(k);
-                break;
-            }
-            if (count == 0) {
-                kinds = s.deeper_kinds.back();
-                s.deeper_kinds.pop_back();
-                count = 64;
-            }
-            if ((kinds & 1) != curly) {
-                stop(ParseErrorKind::mismatched_close(b), k);
-                break;
-            }
-            if (!takes(kTakesClose, st)) {
-                misplaced(k);
-                break;
-            }
-            kinds >>= 1;
-            --count;
-            st = FrameState::AfterValue;
-        } else if (b == 't' || b == 'f' || b == 'n' || b == '-' || static_cast<uint8_t>(b - '0') < 10) {
-            if (!takes(kTakesValue, st)) {
-                misplaced(k);
-                break;
-            }
-            st = FrameState::AfterValue;
-            if (rest == 0) {
-                // It runs on into a later chunk.
-                s.atom_open = true;
-                s.atom_from = base + k;
-                s.atom_offset = e.stream_offset + base + k;
-            } else if (b >= 'a') {
-                // true, false, null; numbers were judged above.
-                take(scalar_fault(false, skipped_atom(buf, base + k, base + static_cast<unsigned>(std::countr_zero(rest))),
-                                  e.stream_offset + base + k));
-            }
-        } else {
-            stop(ParseErrorKind::unexpected_structural_byte(b), k);
-            break;
+            case SkipToken::Other:
+            case SkipToken::Count:
+                stop(ParseErrorKind::unexpected_structural_byte(b), k);
+                goto done;
         }
     }
+done:
     s.state = st;
     s.kinds = kinds;
     s.kind_count = count;

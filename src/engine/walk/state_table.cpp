@@ -90,6 +90,7 @@ StateTable::StateTable(const DfaDriver& d) {
                 if ((d.label_masks[j] & st.accept) == 0) continue;
                 accs_.push_back(static_cast<uint32_t>(j));
                 if (d.accumulators[j].kind() != AccumulatorKind::Count) p.direct = false;
+                if (d.accumulators[j].keeps(false)) p.keeps = true;
                 if (d.accumulators[j].reads(false)) p.reads = true;
             }
             p.accs_end = static_cast<uint32_t>(accs_.size());

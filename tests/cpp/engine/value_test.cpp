@@ -191,13 +191,17 @@ TEST(StrictReading, TheByteThatBreaksAnAtomOrAnEscape) {
         {"nul", 'l', 2}, {"fals", 's', 3}, {"nope", 'o', 1}, {"truex", 'x', 4}, {"true1", '1', 4}, {"nulL", 'L', 3},
         {"01", '1', 1},  {"1.", '.', 1},  {"-", '-', 0},    {"1e+", '+', 2},   {"true\f", '\f', 4},
     };
-    for (const auto& [atom, named, at] : atoms) {
-        const auto bad = value::atom_fault(atom);
-        ASSERT_EQ(bad.has_value(), named != 0) << atom;
-        if (!bad) continue;
-        EXPECT_EQ(bad->kind, ParseErrorKind::invalid_atom_char(static_cast<uint8_t>(named))) << atom;
-        EXPECT_EQ(bad->at, at) << atom;
-    }
+    // Each row's fault as `read` finds it, named as `kind` names its byte.
+    const auto check = [](const auto& rows, auto read, ParseErrorKind (*kind)(uint8_t)) {
+        for (const auto& [text, named, at] : rows) {
+            const auto bad = read(text);
+            ASSERT_EQ(bad.has_value(), named != 0) << text;
+            if (!bad) continue;
+            EXPECT_EQ(bad->kind, kind(static_cast<uint8_t>(named))) << text;
+            EXPECT_EQ(bad->at, at) << text;
+        }
+    };
+    check(atoms, value::atom_fault, ParseErrorKind::invalid_atom_char);
     // (raw string bytes, the byte named, its index); the closing quote, one
     // past the bytes, when a \u escape runs into it.
     const std::tuple<std::string, char, size_t> strings[] = {
@@ -213,13 +217,7 @@ TEST(StrictReading, TheByteThatBreaksAnAtomOrAnEscape) {
         {R"(\u)", '"', 2},
         {R"(\n\'\q)", '\'', 3},
     };
-    for (const auto& [raw, named, at] : strings) {
-        const auto bad = value::escape_fault(raw);
-        ASSERT_EQ(bad.has_value(), named != 0) << raw;
-        if (!bad) continue;
-        EXPECT_EQ(bad->kind, ParseErrorKind::invalid_escape(static_cast<uint8_t>(named))) << raw;
-        EXPECT_EQ(bad->at, at) << raw;
-    }
+    check(strings, value::escape_fault, ParseErrorKind::invalid_escape);
 }
 
 TEST(LowSurrogateEscape, OnlyCompleteLowSurrogates) {
