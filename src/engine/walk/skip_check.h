@@ -6,14 +6,17 @@
 // or colon, a key that is not a string), a byte that begins no token, a
 // close of the other kind, and, in a capture, an atom or a string escape that
 // a strict reader refuses. The skipped structural positions of each chunk are
-// therefore looked at once more, in order, with the grammar position of the
-// innermost container open inside the skipped one (a frame state) and the
-// kinds of the open containers on a stack of bits. The chunk's bytes are
-// read through masks (64 at a time with the instruction set's byte tests;
-// one by one in a buffer's last, partial chunk):
+// therefore looked at once more, with the grammar position of the innermost
+// container open inside the skipped one (a frame state) and the kinds of the
+// open containers on a stack of bits. The chunk's bytes are read through
+// masks (64 at a time with the instruction set's byte tests; one by one in a
+// buffer's last, partial chunk):
+// - the grammar is read from the masks at once for a chunk without a
+//   backslash (skipped_grammar), and position by position for the others,
+//   or where the masks find a fault, so that the first one is named;
 // - a string covers its opening quote and the next position, its closing
-//   quote; its bytes are read for escapes only where a backslash is (or an
-//   escape from an earlier chunk is still due);
+//   quote; its bytes are read for escapes only in a chunk with a backslash
+//   (or while an escape from an earlier chunk is still due);
 // - a number atom covers the bytes up to the next position; all of a chunk's
 //   numbers are judged at once from the masks (plain_numbers), and only when
 //   that fails is each read byte by byte, as is one that runs on into a
@@ -292,18 +295,14 @@ inline bool plain_numbers(const SkippedBytes& m, uint64_t positions, uint64_t st
 }
 
 // What a skipped structural position holds, by its byte.
-enum class SkipToken : uint8_t {
-    Other, Quote, Colon, Comma, OpenObject, OpenArray, CloseObject, CloseArray, Literal, Number, Count
-};
+enum class SkipToken : uint8_t { Other, Quote, Colon, Comma, Open, Close, Literal, Number };
 inline constexpr std::array<SkipToken, 256> kSkipTokens = [] {
     std::array<SkipToken, 256> t{};
     t['"'] = SkipToken::Quote;
     t[':'] = SkipToken::Colon;
     t[','] = SkipToken::Comma;
-    t['{'] = SkipToken::OpenObject;
-    t['['] = SkipToken::OpenArray;
-    t['}'] = SkipToken::CloseObject;
-    t[']'] = SkipToken::CloseArray;
+    t['{'] = t['['] = SkipToken::Open;
+    t['}'] = t[']'] = SkipToken::Close;
     t['t'] = t['f'] = t['n'] = SkipToken::Literal;
     t['-'] = SkipToken::Number;
     for (int c = '0'; c <= '9'; ++c) t[c] = SkipToken::Number;
@@ -327,10 +326,10 @@ struct SkipGrammar {
 
 // The grammar of a chunk's skipped positions `rest` read all at once from
 // the chunk's masks, for a chunk without a backslash: true when they follow
-// the grammar from `g`,
-// which then holds the position after them; false (`g` untouched) when some
-// may not, or when the stack of kinds would need its deeper words: the
-// positions are then walked one by one, which finds the error.
+// the grammar from `g`, which then holds the position after them; false (`g`
+// untouched) when some may not, or when the stack of kinds would need its
+// deeper words: the positions are then walked one by one, which names the
+// first fault.
 //
 // next(K) is the position after each of K (a carry through the bytes that
 // hold none). A quote after a quote closes a string, every other opens one,
@@ -623,8 +622,7 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
                 }
                 st = obj ? FrameState::KeyExpected : FrameState::ValueExpected;
                 break;
-            case SkipToken::OpenObject:
-            case SkipToken::OpenArray:
+            case SkipToken::Open:
                 if (!takes(kTakesValue, st)) {
                     misplaced(k);
                     goto done;
@@ -640,8 +638,7 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
                 ++count;
                 st = obj ? FrameState::ObjectStart : FrameState::ArrayStart;
                 break;
-            case SkipToken::CloseObject:
-            case SkipToken::CloseArray: {
+            case SkipToken::Close: {
                 const bool curly = b == '}';
                 if (count == 0 && s.deeper_kinds.empty()) {
                     // The skipped container's own close, its last position:
@@ -688,7 +685,6 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
                 }
                 break;
             case SkipToken::Other:
-            case SkipToken::Count:
                 stop(ParseErrorKind::unexpected_structural_byte(b), k);
                 goto done;
         }
