@@ -26,11 +26,11 @@
 //
 // Every line must be one value without a line feed that is re-emitted as
 // itself when it is scanned as the one element of a top-level array (a
-// top-level scalar is malformed input), with no error. The scanner is lenient
-// (it checks neither commas and colons nor atoms beyond their first byte), so
-// only when the document is strict JSON (values one after another, a comma
-// between them allowed) must every line be strict JSON too, by the grammar
-// check below (RFC 8259; bytes of 0x80 and above taken as they come).
+// top-level scalar is malformed input), with no error. The scanner lets raw
+// control bytes in strings through, and what no query reads, so only when
+// the document is strict JSON (values one after another, a comma between
+// them allowed) must every line be strict JSON too, by the grammar check
+// below (RFC 8259; bytes of 0x80 and above taken as they come).
 //
 // Input layout: a head byte (bit 0 projection, bits 1-2 on_multi, bit 3 a
 // limit of the next byte % 5, bit 4 batched mode, else serial, bits 5-7 the

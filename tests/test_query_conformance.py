@@ -1,11 +1,12 @@
-"""Every conformance document read back through Values() on the empty query."""
+"""Every conformance document read back through Values() on the empty query, and
+what a strict reader refuses refused alike."""
 import decimal
 import json
 import pathlib
 
 import pytest
 
-from jorvane import Query, Values
+from jorvane import Query, Values, describe, items, ndjson_lines
 from jorvane._errors import Corrupted, Incomplete
 
 ROOT = pathlib.Path(__file__).resolve().parent / "data" / "conformance"
@@ -13,6 +14,17 @@ FILES = sorted(ROOT.glob("*.json"))
 # The data ships with the repository: a missing copy is a failure, not a skip.
 assert len(FILES) > 300, f"conformance files missing under {ROOT}"
 MODES = ["batched", "pipelined"]
+
+# Documents a strict reader refuses that are read all the same, and why.
+STILL_READ = {
+    "n_array_comma_after_close.json": "several top-level values, a comma between them",
+    "n_structure_double_array.json": "several top-level values",
+    "n_single_space.json": "no data",
+    "n_structure_no_data.json": "no data",
+    "n_string_unescaped_ctrl_char.json": "a raw control character in a string is kept",
+    "n_string_unescaped_newline.json": "a raw control character in a string is kept",
+    "n_string_unescaped_tab.json": "a raw control character in a string is kept",
+}
 
 
 def top_level_is_container(text):
@@ -44,10 +56,65 @@ def test_accepted_documents_read_back_exactly():
             if top_level_is_container(data):
                 assert kind == "ok", (path.name, mode)
                 assert got == [expected], (path.name, mode)
+                assert list(items(data, "", mode=mode)) == [expected], (path.name, mode)
             else:
                 assert kind == "Corrupted", (path.name, mode)
         checked += 1
     assert checked > 50
+
+
+def ends_open(data):
+    """Whether the input ends inside a string or a container."""
+    depth, in_string, escaped = 0, False, False
+    for b in data:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif b == 0x5C:
+                escaped = True
+            elif b == 0x22:
+                in_string = False
+        elif b == 0x22:
+            in_string = True
+        elif b in b"[{":
+            depth += 1
+        elif b in b"]}":
+            depth -= 1
+    return in_string or depth > 0
+
+
+def failure(read):
+    """The error a read ends with, as (class, offset, message), or None."""
+    try:
+        read()
+    except (Corrupted, Incomplete) as e:
+        return type(e).__name__, e.offset, str(e).splitlines()[0].split(": ")[-1]
+    return None
+
+
+def test_refused_documents_fail_where_a_strict_reader_does():
+    for path in FILES:
+        if not path.name.startswith("n_"):
+            continue
+        data = path.read_bytes()
+        got = failure(lambda: list(items(data, "")))
+        if path.name in STILL_READ:
+            assert got is None, path.name
+        elif got is None or got[0] != "Corrupted":
+            # only input that ends early may end as incomplete
+            assert got is not None and ends_open(data), (path.name, got)
+
+
+def test_every_entry_point_fails_at_the_same_byte():
+    for path in FILES:
+        if path.name.startswith("y_"):
+            continue
+        data = path.read_bytes()
+        expected = failure(lambda: list(items(data, "")))
+        # whole rows written as text, the profile, kept values
+        assert failure(lambda: list(ndjson_lines(data, ""))) == expected, path.name
+        assert failure(lambda: describe(data)) == expected, path.name
+        assert failure(lambda: Query(data, "", Values(into=[])).result()) == expected, path.name
 
 
 def test_other_documents_end_the_same_way_in_every_mode():

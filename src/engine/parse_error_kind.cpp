@@ -20,6 +20,20 @@ std::string byte_text(uint8_t b) {
 
 std::string quoted_byte(uint8_t b) { return debug_char(b, /*nul_as_unicode=*/true); }
 
+const char* expected_text(ParseErrorKind::Expected e) {
+    using E = ParseErrorKind::Expected;
+    switch (e) {
+        case E::KeyOrClose: return "a string key or '}'";
+        case E::Key: return "a string key";
+        case E::Colon: return "':' after a key";
+        case E::Value: return "a value";
+        case E::ValueOrClose: return "a value or ']'";
+        case E::CommaOrBrace: return "',' or '}' after a value";
+        case E::CommaOrBracket: return "',' or ']' after a value";
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string ParseErrorKind::to_string() const {
@@ -44,6 +58,8 @@ std::string ParseErrorKind::to_string() const {
         case Tag::AtomOutsideContainer: return "atom outside any container";
         case Tag::ColonOutsideContainer: return "':' outside any container";
         case Tag::StringOutsideContainer: return "string outside any container";
+        case Tag::UnexpectedToken: return std::string("expected ") + expected_text(expected()) + ", found " + byte_text(byte());
+        case Tag::InvalidEscape: return "invalid escape character " + byte_text(byte()) + " in a string";
     }
     return {};
 }

@@ -1,6 +1,10 @@
 // ParseErrorKind: the scanner's structural error kinds, each with a fixed
 // message. Kinds 7 and 8 mean the input ended early; every other kind means
 // malformed input.
+//
+// UnexpectedToken names a token that stands where the grammar of its
+// container wants another (a missing or extra comma or colon, a key that is
+// not a string) by its first byte and by what was expected there.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +34,19 @@ public:
         AtomOutsideContainer = 11,
         ColonOutsideContainer = 12,
         StringOutsideContainer = 13,
+        UnexpectedToken = 14,  // payload: the byte, and what was expected (Expected) above it
+        InvalidEscape = 15,    // payload: the byte that follows a backslash, or breaks its \u escape
+    };
+
+    // What a container wants at the place of an UnexpectedToken.
+    enum class Expected : uint8_t {
+        KeyOrClose = 0,      // an object just opened
+        Key = 1,             // an object after ','
+        Colon = 2,           // an object after a key
+        Value = 3,           // an object after ':', an array after ','
+        ValueOrClose = 4,    // an array just opened
+        CommaOrBrace = 5,    // an object after a member's value
+        CommaOrBracket = 6,  // an array after an element
     };
 
     constexpr ParseErrorKind() = default;
@@ -49,12 +66,18 @@ public:
     static constexpr ParseErrorKind atom_outside_container() { return ParseErrorKind(Tag::AtomOutsideContainer); }
     static constexpr ParseErrorKind colon_outside_container() { return ParseErrorKind(Tag::ColonOutsideContainer); }
     static constexpr ParseErrorKind string_outside_container() { return ParseErrorKind(Tag::StringOutsideContainer); }
+    static constexpr ParseErrorKind unexpected_token(Expected wanted, uint8_t b) {
+        return ParseErrorKind(Tag::UnexpectedToken, b | uint32_t{static_cast<uint8_t>(wanted)} << 8);
+    }
+    static constexpr ParseErrorKind invalid_escape(uint8_t b) { return ParseErrorKind(Tag::InvalidEscape, b); }
 
     constexpr Tag tag() const { return tag_; }
     // The byte of the byte-carrying kinds.
     constexpr uint8_t byte() const { return static_cast<uint8_t>(payload_); }
     // The count of UnclosedContainers.
     constexpr uint32_t count() const { return payload_; }
+    // What UnexpectedToken expected.
+    constexpr Expected expected() const { return static_cast<Expected>(payload_ >> 8); }
     // UnterminatedString and UnclosedContainers: the input ended early.
     constexpr bool is_end_of_input() const { return tag_ == Tag::UnterminatedString || tag_ == Tag::UnclosedContainers; }
 

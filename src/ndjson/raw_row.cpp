@@ -1,15 +1,14 @@
 // Compaction walks the span once with a two-state machine (outside or inside
 // a string). A backslash escapes the byte after it
 // wherever it stands, as the scanner reads it: inside a string an escaped
-// quote never ends the string, and outside one (in an atom the scan lets
-// through, such as `t\"`) an escaped quote opens none. White space dropped
-// between an atom and a token other than a bracket, comma or colon (two
-// atoms in a row, which the scan lets through in malformed input) stays one
+// quote never ends the string, and outside one (in an atom such as `t\"`)
+// an escaped quote opens none. White space dropped between an atom and a
+// token other than a bracket, comma or colon (two atoms in a row) stays one
 // space, so that they do not run together. The line thus holds the tokens
 // the scan saw; in JSON no atom is followed by anything but those, so JSON
-// rows lose all their white space. The engine refuses rows whose numbers are
-// malformed, but the walk is total: any byte sequence gives some line and
-// never reads past the span.
+// rows lose all their white space. The engine hands over only rows a strict
+// reader takes (raw control bytes in strings aside), but the walk is total:
+// any byte sequence gives some line and never reads past the span.
 #include "ndjson/raw_row.h"
 
 #include <cstdint>

@@ -10,11 +10,12 @@
 //
 // A number atom is read once (number::read_json): the same pass checks the
 // JSON number grammar, which is asked before anything is folded when some
-// kind keeps the match (Accumulator::keeps), and classifies the number that
-// hashing, comparing and building then share. Every match a kind keeps is
-// checked, built or not, so whether a scan fails never depends on which
+// kind reads the match (Accumulator::reads), and classifies the number that
+// hashing, comparing and building then share; other atoms and strings are
+// read for a strict reader's refusal the same way. Every match a kind reads
+// is checked, built or not, so whether a scan fails never depends on which
 // values were already stored or on whether the caller takes the streamed
-// values. The kinds that never build a value read the raw bytes as before.
+// values. The kinds that never build a value then read the raw bytes.
 #include "engine/drivers/accumulator.h"
 
 #include <cmath>
@@ -55,17 +56,21 @@ public:
 
     const Match& match() const { return m_; }
 
-    // The malformed number that keeps a keeping kind from taking this match.
-    std::optional<MalformedNumber> malformed() {
+    // What keeps a kind that reads values from taking this match: a scalar
+    // a strict reader refuses, or a container holding one.
+    std::optional<MalformedValue> malformed() {
         switch (m_.kind) {
             case Match::Atom: {
-                if (!is_number_atom()) return std::nullopt;
+                if (!is_number_atom()) return scalar_fault(false, m_.bytes, m_.offset);
                 const NumberReading& n = number();
                 if (!n.malformed) return std::nullopt;
-                return MalformedNumber{*n.malformed, m_.offset + n.malformed_at};
+                return MalformedValue{*n.malformed, m_.offset + n.malformed_at};
             }
-            case Match::String: return std::nullopt;
-            case Match::Container: return m_.malformed ? std::optional<MalformedNumber>(*m_.malformed) : std::nullopt;
+            case Match::String:
+                if (!escaped()) [[likely]]
+                    return std::nullopt;
+                return scalar_fault(true, m_.bytes, m_.offset);
+            case Match::Container: return m_.malformed ? std::optional<MalformedValue>(*m_.malformed) : std::nullopt;
         }
         return std::nullopt;
     }
@@ -100,6 +105,19 @@ public:
         return false;
     }
 
+    // The number the numeric kinds fold: a number atom from its reading
+    // (an integer converted, without parsing its text again), anything else
+    // as match_number reads it.
+    std::optional<double> as_number() {
+        if (m_.kind != Match::Atom || !is_number_atom()) return match_number(m_);
+        const NumberReading& n = number();
+        if (n.malformed) return std::nullopt;
+        if (n.view.kind != NumberView::Kind::Int) return number::parse_f64(n.view.text);
+        // -0 reads as the integer 0 but folds as the float it spells.
+        if (n.view.int_value == 0 && m_.bytes[0] == '-') return -0.0;
+        return static_cast<double>(n.view.int_value);
+    }
+
     Value make_value() {
         switch (m_.kind) {
             case Match::Atom:
@@ -112,10 +130,16 @@ public:
     }
 
 private:
+    // Whether a string match holds a backslash (looked for once).
+    bool escaped() {
+        if (escaped_ < 0) escaped_ = value::has_backslash(m_.bytes);
+        return escaped_ != 0;
+    }
+
     // The decoded text of a string match (its raw bytes when they need no decoding).
     std::string_view text() {
         if (!text_ready_) {
-            if (value::string_is_plain(m_.bytes)) {
+            if (!escaped() && is_valid_utf8(m_.bytes)) {
                 text_ = m_.bytes;
             } else {
                 decoded_ = value::decode_json_string(m_.bytes);
@@ -146,11 +170,21 @@ private:
     bool hashed_ = false;
     bool text_ready_ = false;
     bool number_ready_ = false;
+    int8_t escaped_ = -1;  // unknown until asked
     NumberReading number_;
     uint64_t hash_ = 0;
     std::string_view text_;
     std::string decoded_;
 };
+
+std::optional<MalformedValue> match_fault_slow(const Match& m) {
+    switch (m.kind) {
+        case Match::Atom: return scalar_fault(false, m.bytes, m.offset);
+        case Match::String: return scalar_fault(true, m.bytes, m.offset);
+        case Match::Container: return m.malformed ? std::optional<MalformedValue>(*m.malformed) : std::nullopt;
+    }
+    return std::nullopt;
+}
 
 JsonType match_type(const Match& m) {
     switch (m.kind) {
@@ -214,10 +248,10 @@ void Accumulator::fold_number(double x) {
     }
 }
 
-std::optional<MalformedNumber> Accumulator::fold(const Match& m, std::optional<std::string_view> key,
+std::optional<MalformedValue> Accumulator::fold(const Match& m, std::optional<std::string_view> key,
                                                  bool stream_items, ItemQueue& queue) {
     MatchCache cache(m);
-    if (keeps(key.has_value())) {
+    if (reads(key.has_value())) {
         if (auto why = cache.malformed()) return why;
     }
     fold(cache, key, stream_items, queue);
@@ -255,6 +289,14 @@ void Accumulator::fold_plain(const Match& m) {
 
 void Accumulator::fold(MatchCache& mc, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue) {
     using K = AccumulatorKind;
+    if (info().numeric) {
+        if (auto x = mc.as_number()) {
+            fold_number(*x);
+        } else {
+            ++count_;
+        }
+        return;
+    }
     if (fold_without_value(mc.match())) return;
     switch (kind_) {
         case K::Values:
@@ -434,14 +476,14 @@ uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
     return mask;
 }
 
-std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
-                                          std::span<ItemQueue> queues, uint64_t mask, uint64_t keep_mask,
+std::optional<MalformedValue> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
+                                          std::span<ItemQueue> queues, uint64_t mask, uint64_t read_mask,
                                           const Match& m, std::optional<std::string_view> key, bool stream_items) {
     if (mask == 0) return std::nullopt;
     // One cache for every accumulator: the match is read, hashed and decoded
-    // at most once, and only when a value-keeping kind asks.
+    // at most once, and only when a kind that reads values asks.
     MatchCache cache(m);
-    if ((mask & keep_mask) != 0) {
+    if ((mask & read_mask) != 0) {
         if (auto why = cache.malformed()) return why;
     }
     for (size_t j = 0; j < accumulators.size(); ++j) {
@@ -450,11 +492,11 @@ std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, s
     return std::nullopt;
 }
 
-std::optional<MalformedNumber> fold_match_into(std::span<Accumulator> accumulators, std::span<ItemQueue> queues,
-                                               std::span<const uint32_t> which, bool keeps, const Match& m,
+std::optional<MalformedValue> fold_match_into(std::span<Accumulator> accumulators, std::span<ItemQueue> queues,
+                                               std::span<const uint32_t> which, bool reads, const Match& m,
                                                bool stream_items) {
     MatchCache cache(m);
-    if (keeps) {
+    if (reads) {
         if (auto why = cache.malformed()) return why;
     }
     for (const uint32_t j : which) accumulators[j].fold(cache, std::nullopt, stream_items, queues[j]);

@@ -14,16 +14,24 @@
 // Count, Exists, Types and the numeric kinds read the match's raw bytes and
 // never build a Value. The kinds that keep values hash and compare atoms and
 // strings straight from their raw bytes and build a Value only when one is
-// stored or streamed. They take no atom that begins like a number ('-' or a
-// digit) without being a JSON number, nor a container holding one: such a
-// match is refused whole, and the scan fails as malformed input. (KeyedValues
-// keeps object members only, so an array element is never refused for it.)
-// The error names the first byte that breaks the number grammar, or the last
-// byte when the literal ends where a digit is owed ("-", "1.", "1e+"), as
-// InvalidAtomChar, at that byte's absolute source offset: the atom's own
-// start offset (kept beside a token carried across buffers) plus the byte's
-// index in the literal, so neither depends on how the input was cut. A
-// container holding such a number reports it the same way, when it closes.
+// stored or streamed.
+//
+// Every kind but Count and Exists reads what its matches hold (their values,
+// numbers or types), so it takes only what a strict JSON reader takes: an
+// atom that is exactly true, false, null or a JSON number, a string whose
+// escapes are all valid, a container (captured whole) holding nothing else.
+// Any other match is refused whole, and the scan fails as malformed input.
+// (KeyedValues reads object members only, so an array element is never
+// refused for it; it also decodes the member's key, whose escapes are read
+// the same way.) The error names the byte that breaks the scalar: the first
+// byte that breaks an atom, or its last byte when it ends where more is owed
+// ("tru", "-", "1.", "1e+"), as InvalidAtomChar; the byte after a backslash
+// that begins no escape, or the first of a \u escape's four that is not a
+// hexadecimal digit, as InvalidEscape. The offset is that byte's absolute
+// source offset: the scalar's own start offset (kept beside a token carried
+// across buffers) plus the byte's index, so neither depends on how the input
+// was cut. A container holding such a scalar reports it the same way, when it
+// closes.
 #pragma once
 
 #include <algorithm>
@@ -79,24 +87,27 @@ struct AccumulatorKindInfo {
     bool keyed;
     // Folds the numbers its matches read as, counting the others as skipped.
     bool numeric;
+    // Reads what its matches hold (values, numbers, types), not only that
+    // they occur: a match it is handed must be strict JSON.
+    bool reads;
 };
 
 inline constexpr std::array<AccumulatorKindInfo, kAccumulatorKindCount> kAccumulatorKinds = {{
-    // kind                          name            constructor     keeps  stream                    keyed  numeric
-    {AccumulatorKind::Count,         "count",         "Count",        false, std::nullopt,             false, false},
-    {AccumulatorKind::CountUnique,   "count_unique",  "CountUnique",  true,  std::nullopt,             false, false},
-    {AccumulatorKind::ValueCounts,   "value_counts",  "ValueCounts",  true,  std::nullopt,             false, false},
-    {AccumulatorKind::Exists,        "exists",        "Exists",       false, std::nullopt,             false, false},
-    {AccumulatorKind::Values,        "values",        "Values",       true,  StreamKind::Values,       false, false},
-    {AccumulatorKind::ValuesUnique,  "values_unique", "ValuesUnique", true,  StreamKind::ValuesUnique, false, false},
-    {AccumulatorKind::KeyedValues,   "keyed_values",  "KeyedValues",  true,  std::nullopt,             true,  false},
-    {AccumulatorKind::Min,           "min",           "Min",          false, std::nullopt,             false, true},
-    {AccumulatorKind::Max,           "max",           "Max",          false, std::nullopt,             false, true},
-    {AccumulatorKind::Sum,           "sum",           "Sum",          false, std::nullopt,             false, true},
-    {AccumulatorKind::Mean,          "mean",          "Mean",         false, std::nullopt,             false, true},
-    {AccumulatorKind::Product,       "product",       "Product",      false, std::nullopt,             false, true},
-    {AccumulatorKind::Mode,          "mode",          "Mode",         true,  std::nullopt,             false, false},
-    {AccumulatorKind::Types,         "types",         "Types",        false, std::nullopt,             false, false},
+    // kind                          name            constructor     keeps  stream                    keyed  numeric reads
+    {AccumulatorKind::Count,         "count",         "Count",        false, std::nullopt,             false, false, false},
+    {AccumulatorKind::CountUnique,   "count_unique",  "CountUnique",  true,  std::nullopt,             false, false, true},
+    {AccumulatorKind::ValueCounts,   "value_counts",  "ValueCounts",  true,  std::nullopt,             false, false, true},
+    {AccumulatorKind::Exists,        "exists",        "Exists",       false, std::nullopt,             false, false, false},
+    {AccumulatorKind::Values,        "values",        "Values",       true,  StreamKind::Values,       false, false, true},
+    {AccumulatorKind::ValuesUnique,  "values_unique", "ValuesUnique", true,  StreamKind::ValuesUnique, false, false, true},
+    {AccumulatorKind::KeyedValues,   "keyed_values",  "KeyedValues",  true,  std::nullopt,             true,  false, true},
+    {AccumulatorKind::Min,           "min",           "Min",          false, std::nullopt,             false, true,  true},
+    {AccumulatorKind::Max,           "max",           "Max",          false, std::nullopt,             false, true,  true},
+    {AccumulatorKind::Sum,           "sum",           "Sum",          false, std::nullopt,             false, true,  true},
+    {AccumulatorKind::Mean,          "mean",          "Mean",         false, std::nullopt,             false, true,  true},
+    {AccumulatorKind::Product,       "product",       "Product",      false, std::nullopt,             false, true,  true},
+    {AccumulatorKind::Mode,          "mode",          "Mode",         true,  std::nullopt,             false, false, true},
+    {AccumulatorKind::Types,         "types",         "Types",        false, std::nullopt,             false, false, true},
 }};
 
 static_assert(
@@ -154,14 +165,17 @@ struct Match {
     Kind kind = Atom;
     uint8_t is_object = 0;         // Container
     std::string_view bytes;        // Atom: the trimmed literal; String: raw bytes between the quotes
-    uint64_t offset = 0;           // Atom: source offset of its first byte
+    uint64_t offset = 0;           // Atom: source offset of its first byte; String: of its opening quote
     const Value* value = nullptr;  // Container: the captured value (null = not recorded)
-    // Container: the malformed number it holds, if any (it cannot be kept).
-    const MalformedNumber* malformed = nullptr;
+    // Container: the first scalar it holds that a strict reader refuses, if
+    // any (it cannot be read).
+    const MalformedValue* malformed = nullptr;
+    // An object member's: source offset of its key's opening quote.
+    uint64_t key_offset = 0;
 
     static Match atom(std::string_view b, uint64_t offset = 0) { return {Atom, 0, b, offset, nullptr, nullptr}; }
-    static Match string(std::string_view b) { return {String, 0, b, 0, nullptr, nullptr}; }
-    static Match container(const Value* v, uint8_t is_object, const MalformedNumber* malformed = nullptr) {
+    static Match string(std::string_view b, uint64_t offset = 0) { return {String, 0, b, offset, nullptr, nullptr}; }
+    static Match container(const Value* v, uint8_t is_object, const MalformedValue* malformed = nullptr) {
         return {Container, is_object, {}, 0, v, malformed};
     }
 };
@@ -182,6 +196,9 @@ public:
     // Whether a match (with a member key or not) has its value kept: stored,
     // streamed or counted as one.
     bool keeps(bool has_key) const { return info().keeps_values && (has_key || !info().keyed); }
+    // Whether a match (with a member key or not) has what it holds read, so
+    // that it must be strict JSON.
+    bool reads(bool has_key) const { return info().reads && (has_key || !info().keyed); }
     // Exists: whether a match was seen.
     bool found() const { return flag_; }
     // Count, Values, KeyedValues: matches; ValuesUnique: distinct values;
@@ -197,14 +214,15 @@ public:
 
     // Folds one match. `key` is the raw member key (escapes not decoded) when
     // the match is an object member; `queue` receives streamed items when
-    // `stream_items` is set. A kind that keeps values refuses a malformed
-    // number (or a container holding one): nothing changes and that number
-    // is returned.
-    std::optional<MalformedNumber> fold(const Match& m, std::optional<std::string_view> key, bool stream_items,
+    // `stream_items` is set. A kind that reads values refuses a scalar that a
+    // strict reader refuses (or a container holding one): nothing changes
+    // and its fault is returned.
+    std::optional<MalformedValue> fold(const Match& m, std::optional<std::string_view> key, bool stream_items,
                                         ItemQueue& queue);
 
     // Folds one match into a kind that keeps no values (Count, Exists, Types,
-    // the numeric kinds), as `fold` would, without its per-match cache.
+    // the numeric kinds), as `fold` would, without its per-match cache and
+    // without reading whether it is strict JSON.
     void fold_plain(const Match& m);
 
     // Count: `n` more matches at once (the fast walk counts the matches of
@@ -234,10 +252,10 @@ public:
     void reset();
 
 private:
-    friend std::optional<MalformedNumber> fold_match(std::span<Accumulator>, std::span<const uint64_t>,
+    friend std::optional<MalformedValue> fold_match(std::span<Accumulator>, std::span<const uint64_t>,
                                                      std::span<ItemQueue>, uint64_t, uint64_t, const Match&,
                                                      std::optional<std::string_view>, bool);
-    friend std::optional<MalformedNumber> fold_match_into(std::span<Accumulator>, std::span<ItemQueue>,
+    friend std::optional<MalformedValue> fold_match_into(std::span<Accumulator>, std::span<ItemQueue>,
                                                           std::span<const uint32_t>, bool, const Match&, bool);
     void fold(MatchCache& m, std::optional<std::string_view> key, bool stream_items, ItemQueue& queue);
     explicit Accumulator(AccumulatorKind k) : kind_(k) { reset(); }
@@ -269,19 +287,28 @@ uint64_t apply_limits(uint64_t mask, uint64_t done_mask, uint64_t limited_mask,
 // Folds a match into every accumulator whose label mask meets `mask`, in list
 // order. The match is hashed and its Value built at most once; a container
 // value is copied only for the accumulators that keep it. When `mask` meets
-// `keep_mask` (the labels of the accumulators that keep this match, see
-// Accumulator::keeps) and the match is a malformed number or a container
-// holding one, nothing is folded and that number is returned.
-std::optional<MalformedNumber> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
-                                          std::span<ItemQueue> queues, uint64_t mask, uint64_t keep_mask,
+// `read_mask` (the labels of the accumulators that read this match, see
+// Accumulator::reads) and the match is a scalar a strict reader refuses or a
+// container holding one, nothing is folded and its fault is returned.
+std::optional<MalformedValue> fold_match(std::span<Accumulator> accumulators, std::span<const uint64_t> label_masks,
+                                          std::span<ItemQueue> queues, uint64_t mask, uint64_t read_mask,
                                           const Match& m, std::optional<std::string_view> key, bool stream_items);
 
 // The same for a match without a member key, into the accumulators listed in
-// `which` (indices, in list order) only; `keeps` says whether one of them
-// keeps the match (then a malformed number is refused before any fold).
-std::optional<MalformedNumber> fold_match_into(std::span<Accumulator> accumulators, std::span<ItemQueue> queues,
-                                               std::span<const uint32_t> which, bool keeps, const Match& m,
+// `which` (indices, in list order) only; `reads` says whether one of them
+// reads the match (then a refused one is refused before any fold).
+std::optional<MalformedValue> fold_match_into(std::span<Accumulator> accumulators, std::span<ItemQueue> queues,
+                                               std::span<const uint32_t> which, bool reads, const Match& m,
                                                bool stream_items);
+
+// The fault of a match that a strict reader refuses: an atom's or a
+// string's, or that of the scalar a captured container holds.
+std::optional<MalformedValue> match_fault_slow(const Match& m);
+inline std::optional<MalformedValue> match_fault(const Match& m) {
+    if (m.kind == Match::Atom && number::is_json_number(m.bytes)) [[likely]]
+        return std::nullopt;
+    return match_fault_slow(m);
+}
 
 // The kind of a match: containers by is_object, strings string, atoms by
 // their first byte.

@@ -1,11 +1,12 @@
 // Recording and rebuilding captured containers.
 //
 // `materialize_next` reads the flat event list once with one event of
-// lookahead. The walk lets through misplaced tokens (an object member without
-// a value, a stray key in an array, a value where a key belongs); rebuilding
-// never aborts on them: a key without a value gives a member whose value is
-// null, and a stray key in an array or a value where an object expects a key
-// is passed over, so brackets stay paired and nothing aborts the scan.
+// lookahead. The walk refuses misplaced tokens (an object member without a
+// value, a stray key in an array, a value where a key belongs) at the token,
+// so a capture delivered whole never holds one; rebuilding does not rely on
+// it and never aborts on them: a key without a value gives a member whose
+// value is null, and a stray key in an array or a value where an object
+// expects a key is passed over.
 #include "engine/drivers/capture.h"
 
 #include <utility>
@@ -24,31 +25,64 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
     }
 }
 
-void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset) {
+std::optional<MalformedValue> scalar_fault_slow(bool is_string, std::string_view bytes, uint64_t offset) {
+    const std::optional<value::BadByte> bad = is_string ? value::escape_fault(bytes) : value::atom_fault(bytes);
+    if (!bad) [[likely]]
+        return std::nullopt;
+    // A string's bytes begin after its opening quote.
+    return MalformedValue{bad->kind, offset + bad->at + (is_string ? 1 : 0)};
+}
+
+std::optional<MalformedValue> capture_scalar(std::vector<ActiveCapture>& captures, bool is_string,
+                                             std::string_view bytes, uint64_t offset) {
     if (is_string || atom_json_type(bytes) != JsonType::Number) {
+        std::optional<MalformedValue> bad = scalar_fault(is_string, bytes, offset);
+        if (bad && !note_malformed(captures, *bad)) bad.reset();
         buffer_if_capturing(captures, is_string ? CapturedEvent::String : CapturedEvent::Atom, 0, bytes);
-        return;
+        return bad;
     }
     const NumberReading n = number::read_json(bytes);
     if (n.malformed) [[unlikely]] {
-        note_malformed(captures, MalformedNumber{*n.malformed, offset + n.malformed_at});
+        std::optional<MalformedValue> bad = MalformedValue{*n.malformed, offset + n.malformed_at};
+        if (!note_malformed(captures, *bad)) bad.reset();
         buffer_if_capturing(captures, CapturedEvent::Atom, 0, bytes);
-        return;
+        return bad;
     }
     for (auto& c : captures)
         if (c.recording) c.push_number(n.view, bytes);
+    return std::nullopt;
 }
 
-void note_malformed(std::vector<ActiveCapture>& captures, const MalformedNumber& m) {
-    for (auto& c : captures)
-        if (c.checks_numbers && !c.malformed) c.malformed = m;
+std::optional<MalformedValue> capture_key(std::vector<ActiveCapture>& captures, std::string_view key, uint64_t offset) {
+    bool checks = false, records = false;
+    for (const auto& c : captures) {
+        checks |= c.checks_values;
+        records |= c.recording;
+    }
+    std::optional<MalformedValue> bad;
+    if (checks) {
+        bad = scalar_fault(true, key, offset);
+        if (bad) note_malformed(captures, *bad);
+    }
+    if (records) buffer_if_capturing(captures, CapturedEvent::Key, 0, key);
+    return bad;
 }
 
-void check_number(std::vector<ActiveCapture>& captures, std::string_view bytes, uint64_t offset) {
-    if (number::is_json_number(bytes)) [[likely]]
-        return;
-    const NumberReading n = number::read_json(bytes);
-    if (n.malformed) note_malformed(captures, MalformedNumber{*n.malformed, offset + n.malformed_at});
+bool note_malformed(std::vector<ActiveCapture>& captures, const MalformedValue& m) {
+    bool checks = false;
+    for (auto& c : captures) {
+        if (!c.checks_values) continue;
+        checks = true;
+        if (!c.malformed) c.malformed = m;
+    }
+    return checks;
+}
+
+std::optional<MalformedValue> check_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes,
+                                           uint64_t offset) {
+    std::optional<MalformedValue> bad = scalar_fault(is_string, bytes, offset);
+    if (bad && !note_malformed(captures, *bad)) bad.reset();
+    return bad;
 }
 
 std::optional<Value> materialize_next(const ActiveCapture& cap, size_t& pos, uint32_t depth) {

@@ -4,17 +4,19 @@
 // A recording keeps one byte arena per capture and a flat list of events that
 // point into it, so recording a token costs no allocation of its own.
 //
-// A recording capture is kept by some accumulator, so every number atom it
-// records is read as it goes by (number::read_json), once for all the
-// captures of the driver: the one pass checks the JSON number grammar and
-// classifies the number, and the event keeps that classification (an integer
-// that fits 64 bits is kept in the event itself, with no arena bytes), so
-// rebuilding reads no number again. The first malformed number is noted in
-// each capture holding it, with the source offset of the byte it names; such
-// a capture is never rebuilt, and delivering it to a kind that keeps values
-// fails the scan. A capture kept as document text records nothing but reads
-// its numbers the same way, so its text fails the scan exactly where the
-// value would.
+// A recording capture is kept by some accumulator, so every scalar and key it
+// records is read as it goes by, once for all the captures of the driver, for
+// what a strict JSON reader refuses (value::atom_fault, value::escape_fault):
+// a number atom is read by number::read_json, whose one pass checks the JSON
+// number grammar and classifies the number, and the event keeps that
+// classification (an integer that fits 64 bits is kept in the event itself,
+// with no arena bytes), so rebuilding reads no number again. The first
+// refused scalar or key is noted in each capture holding it, with the source
+// offset of the byte it names, and fails the scan there; such a capture is
+// never rebuilt. A capture kept as document text records nothing but reads
+// its scalars and keys the same way, so its text fails the scan exactly where
+// the value would. A capture checks values only when some label it was
+// started for still takes matches and keeps them (as values, or as text).
 #pragma once
 
 #include <cstddef>
@@ -44,12 +46,25 @@ struct CapturedEvent {
     };
 };
 
-// A number atom that is not a JSON number: the error kind, which names one
-// of its bytes, and that byte's source offset.
-struct MalformedNumber {
+// A scalar or key that a strict JSON reader refuses: the error kind, which
+// names one of its bytes, and that byte's source offset.
+struct MalformedValue {
     ParseErrorKind kind;
     uint64_t offset = 0;
 };
+
+// The fault of a scalar: an atom's trimmed literal, whose first byte is at
+// source offset `offset`, or a string's or key's raw bytes between the
+// quotes, whose opening quote is at `offset`. (Inline: nearly every scalar
+// has none, which a literal compare, the number grammar or a look for a
+// backslash shows.)
+std::optional<MalformedValue> scalar_fault_slow(bool is_string, std::string_view bytes, uint64_t offset);
+[[gnu::always_inline]] inline std::optional<MalformedValue> scalar_fault(bool is_string, std::string_view bytes,
+                                                                        uint64_t offset) {
+    if (is_string ? !value::has_backslash(bytes) : value::atom_is_strict(bytes)) [[likely]]
+        return std::nullopt;
+    return scalar_fault_slow(is_string, bytes, offset);
+}
 
 struct ActiveCapture {
     std::vector<CapturedEvent> events;
@@ -58,10 +73,10 @@ struct ActiveCapture {
     uint64_t labels = 0;   // queries the capture was started for
     uint8_t is_object = 0;
     bool recording = false;  // whether events are stored (else depth only)
-    // Whether number atoms are read and the first malformed one noted: a
+    // Whether scalars and keys are read and the first refused one noted: a
     // recording capture, or one kept as document text.
-    bool checks_numbers = false;
-    std::optional<MalformedNumber> malformed;  // the first one recorded
+    bool checks_values = false;
+    std::optional<MalformedValue> malformed;  // the first one noted
 
     std::string_view event_bytes(const CapturedEvent& e) const { return {bytes.data() + e.offset, e.len}; }
 
@@ -103,18 +118,26 @@ inline constexpr uint32_t kMaxCapturedNesting = 1000;
 void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Kind kind, uint8_t is_object,
                          std::string_view bytes);
 
-// Feeds one scalar token, which starts at source offset `offset`, to every
-// capture. A number atom is read once; a malformed one is noted in each
-// capture that checks numbers and has none yet.
-void capture_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes, uint64_t offset);
+// Feeds one scalar token, which starts at source offset `offset` (a string's
+// opening quote), to every capture. A number atom is read once; a refused
+// scalar is noted in each capture that checks values and has none yet, and
+// returned when one does.
+std::optional<MalformedValue> capture_scalar(std::vector<ActiveCapture>& captures, bool is_string,
+                                             std::string_view bytes, uint64_t offset);
 
-// Notes `m` in each capture that checks numbers and has none noted yet.
-void note_malformed(std::vector<ActiveCapture>& captures, const MalformedNumber& m);
+// Feeds one member key (raw bytes, its opening quote at source offset
+// `offset`) to every capture: noted and returned when refused, recorded when
+// recording.
+std::optional<MalformedValue> capture_key(std::vector<ActiveCapture>& captures, std::string_view key, uint64_t offset);
 
-// Reads a number atom (first byte '-' or a digit) that starts at source
-// offset `offset` for captures that only check numbers: a malformed one is
-// noted as capture_scalar notes it.
-void check_number(std::vector<ActiveCapture>& captures, std::string_view bytes, uint64_t offset);
+// Notes `m` in each capture that checks values and has none noted yet;
+// whether some capture checks values.
+bool note_malformed(std::vector<ActiveCapture>& captures, const MalformedValue& m);
+
+// Reads a scalar for captures that only check values (none records): a
+// refused one is noted and returned as capture_scalar does.
+std::optional<MalformedValue> check_scalar(std::vector<ActiveCapture>& captures, bool is_string, std::string_view bytes,
+                                           uint64_t offset);
 
 // Rebuilds the value that starts at event `pos` (advanced past it). Returns
 // nothing when containers nest past the limit.

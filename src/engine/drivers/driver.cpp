@@ -34,11 +34,12 @@ DfaDriver DfaDriver::with_labels(dfa_core::QueryDFA dfa, std::vector<accumulator
     if (accumulators.size() != label_masks.size())
         panic("assertion failed: every accumulator needs exactly one label mask");
     DfaDriver d;
-    d.capture_mask = 0;
-    d.keyless_keep_mask = 0;
     for (size_t i = 0; i < accumulators.size(); ++i) {
         if (accumulators[i].keeps(true)) d.capture_mask |= label_masks[i];
         if (accumulators[i].keeps(false)) d.keyless_keep_mask |= label_masks[i];
+        if (accumulators[i].reads(true)) d.read_mask |= label_masks[i];
+        if (accumulators[i].reads(false)) d.keyless_read_mask |= label_masks[i];
+        if (accumulators[i].info().keyed) d.key_read_mask |= label_masks[i];
     }
     d.queues.resize(accumulators.size());
     d.limits.assign(label_count, std::nullopt);
@@ -72,12 +73,23 @@ DfaDriver::Delivery DfaDriver::dispatch_to_accumulators(const MatchEvent& event,
     uint64_t reached = 0;
     mask = accumulator::apply_limits(mask, done_mask, limited_mask, limits, counters, &reached);
     if (mask == 0) return {};
-    const uint64_t keep_mask = (key ? capture_mask : keyless_keep_mask) | text_keep_mask;
-    if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, keep_mask, event, key,
-                                           stream_items))
+    if (key && (mask & key_read_mask) != 0) [[unlikely]] {
+        if (auto why = scalar_fault(true, *key, event.key_offset)) return {0, why, false};
+    }
+    const uint64_t read = (key ? read_mask : keyless_read_mask) | text_keep_mask;
+    if (auto why = accumulator::fold_match(accumulators, label_masks, queues, mask, read, event, key, stream_items))
         return {0, why, false};
     const uint64_t settling = reached | (mask & settle_watch);
     return {mask, std::nullopt, settling != 0 && settled_by(settling)};
+}
+
+uint64_t DfaDriver::open_labels(uint64_t labels) const {
+    labels &= ~done_mask;
+    for (uint64_t w = labels & limited_mask; w != 0; w &= w - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(w));
+        if (limits[i] && counters[i] >= *limits[i]) labels &= ~(uint64_t{1} << i);
+    }
+    return labels;
 }
 
 bool DfaDriver::label_settled(size_t i) const {

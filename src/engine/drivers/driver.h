@@ -67,9 +67,16 @@ struct alignas(128) DfaDriver {
     // Labels of the accumulators that keep a match without a member key
     // (every kind that keeps values but KeyedValues).
     uint64_t keyless_keep_mask = 0;
+    // Labels of the accumulators that read what an object member holds
+    // (every kind but Count and Exists), and of those that read a match
+    // without a member key (the same but KeyedValues).
+    uint64_t read_mask = 0;
+    uint64_t keyless_read_mask = 0;
+    // Labels of the accumulators that decode a member's key (KeyedValues).
+    uint64_t key_read_mask = 0;
     // Labels whose matches are kept as document text (raw capture). Such a
-    // match is re-emitted as JSON, so, like a kept value, it must hold only
-    // JSON numbers; the containers skipped inside it are checked all the same
+    // match is re-emitted as JSON, so, like a value that is read, it must be
+    // strict JSON; the containers skipped inside it are checked all the same
     // (engine/walk/skip_check.h).
     uint64_t text_keep_mask = 0;
     size_t label_count = 0;
@@ -116,9 +123,14 @@ struct alignas(128) DfaDriver {
     // Whether a key event looks the key up (the innermost container is live).
     bool looks_up_fields() const { return !state_stack.empty() && state_stack.back() != kDeadState; }
     // A container opened in state `s` while `s` accepts or captures are
-    // active: starts a capture when `s` accepts labels not yet captured, then
-    // feeds the open to every capture.
-    void open_captures(StateId s, uint8_t is_object);
+    // active (`member`: it is an object member): starts a capture when `s`
+    // accepts labels not yet captured, then feeds the open to every capture.
+    // Returns whether the new capture is read with its member key (whose
+    // escapes must then be valid).
+    bool open_captures(StateId s, uint8_t is_object, bool member);
+    // `labels` without those that take no more matches: stopped by the
+    // caller, or at their limit.
+    uint64_t open_labels(uint64_t labels) const;
     StateId start_state() const { return dfa.start; }
     // Any capture that keeps events.
     bool has_recording_capture() const {
@@ -126,11 +138,16 @@ struct alignas(128) DfaDriver {
             if (c.recording) return true;
         return false;
     }
-    // Any capture that reads its number atoms (every recording one, and the
-    // ones of labels kept as text).
-    bool has_number_checking_capture() const {
+    // Any capture that reads its scalars and keys (see ActiveCapture).
+    bool has_checking_capture() const {
         for (const auto& c : captures)
-            if (c.checks_numbers) return true;
+            if (c.checks_values) return true;
+        return false;
+    }
+    // Any capture that records or reads what it holds.
+    bool has_reading_capture() const {
+        for (const auto& c : captures)
+            if (c.recording || c.checks_values) return true;
         return false;
     }
     uint64_t captured_labels() const {
@@ -140,16 +157,17 @@ struct alignas(128) DfaDriver {
     }
 
     // What became of one match: the labels it was delivered to, or the
-    // malformed number for which the labels that keep values refused it
-    // (then it reached none).
+    // fault for which the labels that read values refused it (then it
+    // reached none).
     struct Delivery {
         uint64_t labels = 0;
-        std::optional<MalformedNumber> malformed;
+        std::optional<MalformedValue> malformed;
         // This delivery settled the last of the driver's labels still open.
         bool settled = false;
     };
     // Folds one match into the accumulators of the labels in `mask` (after
-    // `done_mask` and the limits).
+    // `done_mask` and the limits). `key` is the raw key of an object member,
+    // whose opening quote is at the match's `key_offset`.
     Delivery dispatch_to_accumulators(const MatchEvent& event, std::optional<std::string_view> key, uint64_t mask);
 
     // Whether label `i` can take nothing more: stopped, at its limit, or kept

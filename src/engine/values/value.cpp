@@ -20,6 +20,10 @@ constexpr const char* kTypeNames[kJsonTypeCount] = {"null", "boolean", "number",
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
+constexpr bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 bool objects_equal(const Value::Object& a, const Value::Object& b) {
     if (a.size() != b.size()) return false;
     bool in_order = true;
@@ -183,6 +187,52 @@ std::string decode_json_string(std::string_view raw) {
     }
     if (is_valid_utf8(buf)) return buf;
     return lossy_utf8(buf);
+}
+
+std::optional<BadByte> atom_fault(std::string_view atom) {
+    std::string_view word;
+    switch (atom.empty() ? '\0' : atom[0]) {
+        case 't': word = "true"; break;
+        case 'f': word = "false"; break;
+        case 'n': word = "null"; break;
+        default: {
+            if (number::is_json_number(atom)) [[likely]]
+                return std::nullopt;
+            const NumberReading n = number::read_json(atom);
+            if (!n.malformed) return std::nullopt;
+            return BadByte{*n.malformed, n.malformed_at};
+        }
+    }
+    if (atom == word) [[likely]]
+        return std::nullopt;
+    size_t at = 0;
+    while (at < atom.size() && at < word.size() && atom[at] == word[at]) ++at;
+    if (at == atom.size()) at = atom.size() - 1;  // ended early: its last byte
+    return BadByte{ParseErrorKind::invalid_atom_char(static_cast<uint8_t>(atom[at])), at};
+}
+
+std::optional<BadByte> escape_fault(std::string_view raw) {
+    const char* const data = raw.data();
+    const size_t n = raw.size();
+    const void* hit = std::memchr(data, '\\', n);
+    while (hit != nullptr) {
+        size_t i = static_cast<size_t>(static_cast<const char*>(hit) - data) + 1;
+        if (i == n) return BadByte{ParseErrorKind::invalid_escape('"'), n};
+        const char c = raw[i];
+        if (c == 'u') {
+            for (size_t k = i + 1; k < i + 5; ++k) {
+                if (k == n) return BadByte{ParseErrorKind::invalid_escape('"'), n};
+                if (!is_hex_digit(raw[k])) return BadByte{ParseErrorKind::invalid_escape(static_cast<uint8_t>(raw[k])), k};
+            }
+            i += 5;
+        } else if (short_escape(c)) {
+            i += 1;
+        } else {
+            return BadByte{ParseErrorKind::invalid_escape(static_cast<uint8_t>(c)), i};
+        }
+        hit = i < n ? std::memchr(data + i, '\\', n - i) : nullptr;
+    }
+    return std::nullopt;
 }
 
 std::optional<double> coerce_numeric_str(std::string_view text) {

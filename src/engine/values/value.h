@@ -5,11 +5,13 @@
 // collections of members counted with their repeats; hashing agrees with it.
 // Strings up to 15 bytes are stored inline (no heap allocation).
 //
-// Also here: JsonType, the decoding of raw JSON string bytes, and the test for
-// strings that spell a number.
+// Also here: JsonType, the decoding of raw JSON string bytes, the test for
+// strings that spell a number, and the strict reading of scalars: which byte
+// of an atom or of a string's escapes a strict JSON reader refuses.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,6 +117,39 @@ bool string_is_plain(std::string_view raw);
 // The 16-bit unit of a \uXXXX escape starting at `pos` when it is a low
 // surrogate (DC00-DFFF); nothing otherwise.
 std::optional<uint16_t> read_low_surrogate_escape(std::string_view bytes, size_t pos);
+
+// A byte of a scalar's raw text that a strict JSON reader refuses: the error,
+// which names the byte, and the byte's index in the text.
+struct BadByte {
+    ParseErrorKind kind;
+    size_t at = 0;
+};
+
+// Nothing when an atom's trimmed literal is exactly true, false, null or a
+// JSON number; else InvalidAtomChar naming the first byte that breaks it, or
+// its last byte when it ends where more is owed ("tru", "1.").
+std::optional<BadByte> atom_fault(std::string_view atom);
+// Whether raw string bytes hold a backslash (then escape_fault reads them).
+[[gnu::always_inline]] inline bool has_backslash(std::string_view raw) {
+    return std::memchr(raw.data(), '\\', raw.size()) != nullptr;
+}
+
+// Whether an atom's trimmed literal is exactly true, false, null or a JSON
+// number (atom_fault says why not), cheaply.
+[[gnu::always_inline]] inline bool atom_is_strict(std::string_view atom) {
+    switch (atom.empty() ? '\0' : atom[0]) {
+        case 't': return atom == "true";
+        case 'f': return atom == "false";
+        case 'n': return atom == "null";
+        default: return number::is_json_number(atom);
+    }
+}
+// Nothing when every backslash in a string's raw bytes (between its quotes)
+// begins one of the escapes \" \\ \/ \b \f \n \r \t \uXXXX; else
+// InvalidEscape naming the byte after the backslash, or the first of the
+// four after "\u" that is not a hexadecimal digit (the closing quote, at
+// index raw.size(), when the string ends first).
+std::optional<BadByte> escape_fault(std::string_view raw);
 
 // The value of a text that, once Unicode whitespace is trimmed, wholly spells
 // a decimal number (optional sign, then a digit or '.'); nothing otherwise.

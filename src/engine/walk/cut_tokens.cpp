@@ -31,11 +31,11 @@ inline bool is_structural_char(uint8_t b) {
 }  // namespace
 
 void ScanState::save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& c) {
-    if (skip_check.number_open) [[unlikely]] {
-        // A number in a checked skip: its bytes so far wait for its end.
-        skip_check.number.append(reinterpret_cast<const char*>(buf) + skip_check.number_from,
-                                 static_cast<size_t>(end - skip_check.number_from));
-        skip_check.number_from = 0;
+    if (skip_check.atom_open) [[unlikely]] {
+        // An atom in a checked skip: its bytes so far wait for its end.
+        skip_check.atom.append(reinterpret_cast<const char*>(buf) + skip_check.atom_from,
+                               static_cast<size_t>(end - skip_check.atom_from));
+        skip_check.atom_from = 0;
     }
     uint64_t p = c.open_token_start;
     c.open_token_start = kNoPosition;
@@ -130,12 +130,15 @@ void ScanState::resume_cut_token(ChunkCursor& c, const uint8_t* buf, size_t n) {
         return;
     }
     ContainerFrame& f = frames.back();
+    if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
+        string_key(token, cut_token_offset);
+        return;
+    }
+    if (!takes(kTakesValue, f.state)) [[unlikely]]
+        record_misplaced(f, '"', cut_token_offset);
     if (!f.is_object) {
         for (auto& d : drivers) d.transition_array_index(f.array_index);
         f.array_index += 1;
-    } else if (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart) {
-        string_key(token);
-        return;
     }
     scalar_value(token, true, cut_token_offset);
 }

@@ -94,7 +94,7 @@ void ScanState::adopt_row_walk(const RowWalkHandOver& h) {
             ActiveCapture cap = std::move(row_capture);
             row_capture = ActiveCapture{};
             cap.recording = true;
-            cap.checks_numbers = true;
+            cap.checks_values = true;
             cap.depth = static_cast<int64_t>(h.count - i);
             d.captures.push_back(std::move(cap));
         }

@@ -11,7 +11,7 @@
 // once, a scalar by its one or two positions, a container by counting its
 // brackets a chunk at a time with popcounts, as the general walk's skip does.
 //
-// It accepts only what the general walk treats plainly: objects of
+// It accepts only what the general walk takes without an error: objects of
 // `"key": value` members and arrays of values, separated by commas, with
 // closers of the right kind. Anything else is a surprise: the fast walk then
 // hands over, writing the general walk's state for exactly the tokens it has
@@ -25,11 +25,12 @@
 // kMaxFastDepth.
 //
 // Matches fold through the state's plan, into the accumulators of its own
-// labels only: Count-only plans just count, plans of other kinds that keep
-// no values fold without the per-match cache, plans that keep values check
-// and fold the match once for their accumulators; labels with limits or
-// stopped queries go through the driver's dispatch. A malformed number that a kept match holds is recorded as the
-// general walk records it, and the walk hands over after that value. A match
+// labels only: Count-only plans just count, plans of kinds that do not read
+// what matches hold fold without the per-match cache, plans that read it
+// check and fold the match once for their accumulators; labels with limits
+// or stopped queries go through the driver's dispatch. A match that a strict
+// reader refuses is recorded as the general walk records it, and the walk
+// hands over after that value. A match
 // that settles the scan settles it here as the general walk would; the walk
 // then runs on only to the end of the batch of chunks it holds, where the
 // buffer loop stops, and nothing it meets there counts.
@@ -223,14 +224,16 @@ public:
         b = *p;
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
+            bool folded = true;
             if (accepting(child)) [[unlikely]] {
                 if (!next(q)) [[unlikely]]
                     return bail(p, FrameState::ValueExpected, 0, child);
-                fold_string(child, p, q);
+                folded = fold_string(child, p, q);
             } else if (!pass()) [[unlikely]] {
                 return bail(p, FrameState::ValueExpected, 0, child);
             }
-            if (!next(p)) [[unlikely]]
+            // A refused string ends the walk after it, as the buffer's end does.
+            if (!folded || !next(p)) [[unlikely]]
                 return bail(nullptr, FrameState::AfterValue, 0, child);
         } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
@@ -269,16 +272,17 @@ public:
         cs = t_.element(*st, i, dfa_);
         kind = kValueStarts[b];
         if (kind == ValueStart::String) {
+            bool folded = true;
             if (accepting(cs)) [[unlikely]] {
                 if (!next(q)) [[unlikely]]
                     return bail(p, element_state(i), i, child);
-                fold_string(cs, p, q);
+                folded = fold_string(cs, p, q);
             } else if (!pass()) [[unlikely]] {
                 return bail(p, element_state(i), i, child);
             }
             child = cs;
             ++i;
-            if (!next(p)) [[unlikely]]
+            if (!folded || !next(p)) [[unlikely]]
                 return bail(nullptr, FrameState::AfterValue, i, child);
         } else if (kind == ValueStart::Atom) {
             if (!next(q)) [[unlikely]]
@@ -407,7 +411,7 @@ private:
 
     // Folds a match of the labels `labels` (those of state `st`, or fewer
     // for a container inside a capture of some of them). False when a
-    // malformed number was recorded.
+    // refused match was recorded.
     [[gnu::noinline]] bool fold(const StateTable::State& st, uint64_t labels, const MatchEvent& m) {
         if ((labels & blocked_) == 0 && labels == st.accept) [[likely]] {
             StateTable::Plan& plan = t_.plan(st.plan);
@@ -417,6 +421,14 @@ private:
             }
             const std::span<const uint32_t> which(t_.plan_accumulators(plan), plan.accs_end - plan.accs_begin);
             if (!plan.keeps) {
+                // Kinds that build no value: a match they read is checked
+                // alone, then folded from its bytes.
+                if (plan.reads) {
+                    if (auto why = accumulator::match_fault(m)) [[unlikely]] {
+                        e_.record_corruption_at(why->kind, why->offset);
+                        return false;
+                    }
+                }
                 for (const uint32_t j : which) d_.accumulators[j].fold_plain(m);
             } else if (auto why = accumulator::fold_match_into(d_.accumulators, d_.queues, which, true, m,
                                                                d_.stream_items)) [[unlikely]] {
@@ -442,13 +454,15 @@ private:
         return {reinterpret_cast<const char*>(from), static_cast<size_t>(to - from)};
     }
 
-    [[gnu::always_inline]] void fold_string(StateId s, const uint8_t* open, const uint8_t* close) {
+    // False when the string was refused (recorded).
+    [[gnu::always_inline]] bool fold_string(StateId s, const uint8_t* open, const uint8_t* close) {
         const StateTable::State& st = t_.state(s);
         if (StateTable::Plan* plan = direct_plan(st)) {
             ++plan->hits;
-            return;
+            return true;
         }
-        (void)fold(st, st.accept, MatchEvent::string(text(open + 1, close)));
+        return fold(st, st.accept,
+                    MatchEvent::string(text(open + 1, close), e_.stream_offset + static_cast<uint64_t>(open - buf_)));
     }
 
     [[gnu::always_inline]] bool fold_atom(StateId s, const uint8_t* start, const uint8_t* end) {

@@ -16,7 +16,7 @@
 // values, keeps the grammar position in the program counter and both
 // automata's states in `levels_`, skips containers in which neither
 // automaton can match by counting brackets, and accepts only what the
-// general walk treats plainly: objects of `"key": value` members and arrays
+// general walk takes without an error: objects of `"key": value` members and arrays
 // of values, with closers of the right kind. On anything else it hands over
 // with the general walk's state written for the tokens it has walked: the
 // frames, both drivers' state stacks and states, the anchor's counting
@@ -24,8 +24,9 @@
 // (the events so far), a skip in progress. The general walk goes on from
 // there and reports errors, kinds and offsets as it would have alone. It
 // hands over the same way at a token the buffer end cuts, a container nested
-// deeper than kMaxFastDepth, a malformed number in a matched value (before
-// it, so the general walk records it), and at a match it does not serve: a
+// deeper than kMaxFastDepth, a scalar or key that a strict reader refuses in
+// a matched value (before it, so the general walk records or notes it), and
+// at a match it does not serve: a
 // match nested in a recorded container, or a column match outside a row.
 // The cells it wrote for a row the general walk completes stay first in
 // their columns, before those the general walk adds.
@@ -82,6 +83,7 @@ public:
         const uint8_t* q = nullptr;
         uint8_t b = 0;
         ValueStart kind = ValueStart::None;
+        FrameState before_key = FrameState::ObjectStart;  // the frame state a key at hand follows
 
         auto advance = [&]() JORVANE_LAMBDA_INLINE {
             c_.bits = 0;
@@ -186,20 +188,29 @@ public:
             return bail(p, FrameState::ObjectStart, 0, cchild, achild);
         if (!next(q)) [[unlikely]]
             return bail(p, FrameState::ObjectStart, 0, cchild, achild);
+        before_key = FrameState::ObjectStart;
         goto object_member;
     object_key:
         if (b != '"') [[unlikely]]
             return bail(p, FrameState::KeyExpected, 0, cchild, achild);
         if (!next(q)) [[unlikely]]
             return bail(p, FrameState::KeyExpected, 0, cchild, achild);
+        before_key = FrameState::KeyExpected;
     object_member:
         {
             const std::string_view key(reinterpret_cast<const char*>(p) + 1, static_cast<size_t>(q - p - 1));
+            if (capturing()) [[unlikely]] {
+                // A key the recorded value would hold: one that is refused
+                // is left to the general walk, which notes it.
+                if (value::escape_fault(key)) [[unlikely]] {
+                    unread(q);
+                    return bail(p, before_key, 0, cchild, achild);
+                }
+                record(CapturedEvent::Key, 0, key);
+            }
             const bool room = p + 17 <= end_;
             cchild = ct_.field(*cst, key, room, cd_.dfa);
             achild = at_.field(*ast, key, room, ad_.dfa);
-            if (capturing()) [[unlikely]]
-                record(CapturedEvent::Key, 0, key);
         }
         if (!next(p)) [[unlikely]]
             return bail(nullptr, FrameState::AfterKey, 0, cchild, achild);
@@ -400,13 +411,16 @@ private:
         level.array_index = 0;
     }
 
-    // Pushes one cell per label for a matched scalar; false for a
-    // malformed number (the general walk records it).
+    // Pushes one cell per label for a matched scalar; false for one a
+    // strict reader refuses (the general walk records it).
     [[gnu::always_inline]] bool cell(uint64_t labels, const uint8_t* from, const uint8_t* to, bool is_string) {
         Cell c;
         CellColumn& first = store_.columns[std::countr_zero(labels)];
         if (is_string) {
-            c = first.raw_string_cell(text(from + 1, to));
+            const std::string_view raw = text(from + 1, to);
+            if (value::escape_fault(raw)) [[unlikely]]
+                return false;
+            c = first.raw_string_cell(raw);
         } else {
             const std::string_view atom = trim_trailing_ws(text(from, to));
             const uint8_t b = *from;
@@ -416,6 +430,8 @@ private:
                     return false;
                 c = first.number_cell(n.view);
             } else {
+                if (value::atom_fault(atom)) [[unlikely]]
+                    return false;
                 c = first.atom_cell(atom);
             }
         }
@@ -440,14 +456,19 @@ private:
     }
 
     // A scalar inside the recorded container, as capture_scalar records it;
-    // false for a malformed number.
+    // false for one a strict reader refuses.
     bool record_scalar(const uint8_t* from, const uint8_t* to, bool is_string) {
         if (is_string) {
-            record(CapturedEvent::String, 0, text(from + 1, to));
+            const std::string_view raw = text(from + 1, to);
+            if (value::escape_fault(raw)) [[unlikely]]
+                return false;
+            record(CapturedEvent::String, 0, raw);
             return true;
         }
         const std::string_view atom = trim_trailing_ws(text(from, to));
         if (atom_json_type(atom) != JsonType::Number) {
+            if (value::atom_fault(atom)) [[unlikely]]
+                return false;
             record(CapturedEvent::Atom, 0, atom);
             return true;
         }

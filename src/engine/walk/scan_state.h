@@ -158,7 +158,7 @@ struct ScanState {
     // The raw key of the current value, when key paths are tracked.
     std::optional<std::string_view> current_key() const;
     void scalar_value(std::string_view bytes, bool is_string, uint64_t at);
-    void string_key(std::string_view content);
+    void string_key(std::string_view content, uint64_t at);
     void raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered);
     // A container opened at `pos` while some driver captures: opens the raw span.
     void open_raw_span(uint64_t pos);
@@ -166,11 +166,16 @@ struct ScanState {
     // captures, raw spans or table rows are on, or a state stack is empty.
     void close_drivers(uint64_t pos, const uint8_t* buf);
     void complete_row(size_t anchor);
-    // A number atom of a checked skip (engine/walk/skip_check.h) has ended
-    // where it may be malformed: its text in this buffer, after what earlier
-    // buffers held of it, is read, and a malformed one noted in every capture
-    // that checks numbers.
-    void end_skipped_number(std::string_view atom);
+    // An atom of a checked skip (engine/walk/skip_check.h) has ended where
+    // it may be refused: its text in this buffer, after what earlier buffers
+    // held of it, is read; its fault, if any.
+    std::optional<MalformedValue> end_skipped_atom(std::string_view atom);
+    // A refused scalar in the captures that check values: noted in each, and
+    // recorded as the source's error.
+    void refuse_in_captures(const MalformedValue& m);
+    // A capture that reads its member key has just opened: the key must hold
+    // only valid escapes.
+    void check_member_key();
 
     // ---- tokens across buffers ----
     void save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);
@@ -195,6 +200,12 @@ struct ScanState {
     void record_corruption_at(ParseErrorKind kind, uint64_t offset);
     // Records an end-of-input error at the current stream offset.
     void record_incomplete(ParseErrorKind kind);
+    // Records UnexpectedToken for a token (first byte `byte`) that frame `f`
+    // does not take, at an absolute offset.
+    void record_misplaced(const ContainerFrame& f, uint8_t byte, uint64_t offset);
 };
+
+// What a container whose frame is in state `s` wants next.
+ParseErrorKind::Expected expected_in(FrameState s, bool is_object);
 
 }  // namespace jorvane::engine

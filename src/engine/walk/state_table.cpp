@@ -91,6 +91,7 @@ StateTable::StateTable(const DfaDriver& d) {
                 accs_.push_back(static_cast<uint32_t>(j));
                 if (d.accumulators[j].kind() != AccumulatorKind::Count) p.direct = false;
                 if (d.accumulators[j].keeps(false)) p.keeps = true;
+                if (d.accumulators[j].reads(false)) p.reads = true;
             }
             p.accs_end = static_cast<uint32_t>(accs_.size());
             any_direct_ |= p.direct;

@@ -65,6 +65,7 @@ public:
         uint32_t accs_end = 0;
         bool direct = false;  // every accumulator is Count: matches only count
         bool keeps = false;   // some accumulator keeps values (the driver dispatches)
+        bool reads = false;   // some accumulator reads what matches hold (each is checked first)
         uint64_t hits = 0;    // direct matches not yet added
     };
 

@@ -1,6 +1,6 @@
 // The engine's out-of-line walk entry points and the rare parts of the walk
-// (captures, raw spans, table rows, settling, numbers of a checked skip that
-// are read byte by byte). The walk itself lives in engine/walk_chunk.h,
+// (captures, raw spans, table rows, settling, atoms of a checked skip that
+// run on past a chunk). The walk itself lives in engine/walk_chunk.h,
 // inlined into each per-ISA buffer loop; the members here run the same code
 // for callers outside those loops.
 #include <bit>
@@ -38,8 +38,9 @@ void ScanState::open_raw_span(uint64_t pos) {
     raw_spans->open_bytes.clear();
 }
 
-void DfaDriver::open_captures(StateId s, uint8_t is_object) {
+bool DfaDriver::open_captures(StateId s, uint8_t is_object, bool member) {
     const uint64_t accept = accept_mask_of(s);
+    bool keyed = false;
     if (accept) {
         const uint64_t labels = accept & ~captured_labels();
         if (labels) {
@@ -47,11 +48,16 @@ void DfaDriver::open_captures(StateId s, uint8_t is_object) {
             cap.labels = labels;
             cap.is_object = is_object;
             cap.recording = (labels & capture_mask) != 0;
-            cap.checks_numbers = cap.recording || (labels & text_keep_mask) != 0;
+            // What it holds is read when a label that still takes matches
+            // keeps its value, or keeps it as text.
+            const uint64_t open = open_labels(labels);
+            cap.checks_values = (open & ((member ? capture_mask : keyless_keep_mask) | text_keep_mask)) != 0;
+            keyed = member && (open & key_read_mask) != 0;
             captures.push_back(std::move(cap));
         }
     }
     if (!captures.empty()) buffer_if_capturing(captures, CapturedEvent::Open, is_object, {});
+    return keyed;
 }
 
 void ScanState::on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {
@@ -80,9 +86,9 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
         uint64_t delivered = 0;
         if (!d.stopped) {
             Value value;  // null
-            // A value holding a malformed number is never built: the labels
-            // that keep values refuse it, and the others do not read it.
-            const MalformedNumber* malformed = cap.malformed ? &*cap.malformed : nullptr;
+            // A value holding a refused scalar is never built: the labels
+            // that read values refuse it, and the others do not read it.
+            const MalformedValue* malformed = cap.malformed ? &*cap.malformed : nullptr;
             if (cap.recording && !malformed) {
                 std::optional<Value> built = materialize(cap);
                 if (built) {
@@ -91,8 +97,9 @@ void ScanState::close_drivers(uint64_t pos, const uint8_t* buf) {
                     too_deep = true;
                 }
             }
-            const DfaDriver::Delivery got =
-                d.dispatch_to_accumulators(MatchEvent::container(&value, cap.is_object, malformed), key, cap.labels);
+            MatchEvent ev = MatchEvent::container(&value, cap.is_object, malformed);
+            if (key) ev.key_offset = frames.back().key_offset;
+            const DfaDriver::Delivery got = d.dispatch_to_accumulators(ev, key, cap.labels);
             delivered = got.labels;
             settles |= got.settled;
             if (got.malformed) record_corruption_at(got.malformed->kind, got.malformed->offset);
@@ -171,8 +178,8 @@ void ScanState::scalar_value(std::string_view bytes, bool is_string, uint64_t at
     walk::with_drivers(*this, [&](const auto& ds) { walk::scalar_value(*this, ds, bytes, is_string, at); });
 }
 
-void ScanState::string_key(std::string_view content) {
-    walk::with_drivers(*this, [&](const auto& ds) { walk::string_key(*this, ds, content); });
+void ScanState::string_key(std::string_view content, uint64_t at) {
+    walk::with_drivers(*this, [&](const auto& ds) { walk::string_key(*this, ds, content, at); });
 }
 
 void ScanState::on_atom(const uint8_t* buf, size_t, uint64_t start, uint64_t end) {
@@ -190,27 +197,35 @@ void ScanState::dispatch_atom_event(std::string_view bytes) {
         return;
     }
     ContainerFrame& f = frames.back();
+    if (!takes(kTakesValue, f.state)) [[unlikely]]
+        record_misplaced(f, static_cast<uint8_t>(bytes[0]), cut_token_offset);
     walk::with_drivers(*this, [&](const auto& ds) {
         if (!f.is_object) walk::array_element(ds, f);
         walk::scalar_value(*this, ds, walk::trim_trailing_ws(bytes), false, cut_token_offset);
     });
 }
 
-void ScanState::end_skipped_number(std::string_view atom) {
+void ScanState::check_member_key() {
+    const std::optional<std::string_view> key = current_key();
+    if (!key) return;
+    if (auto bad = scalar_fault(true, *key, frames.back().key_offset)) record_corruption_at(bad->kind, bad->offset);
+}
+
+std::optional<MalformedValue> ScanState::end_skipped_atom(std::string_view atom) {
     SkipCheck& s = skip_check;
-    s.number_open = false;
+    s.atom_open = false;
     std::string joined;
-    if (!s.number.empty()) {
-        joined = std::exchange(s.number, {});
+    if (!s.atom.empty()) {
+        joined = std::exchange(s.atom, {});
         joined.append(atom);
         atom = joined;
     }
-    atom = walk::trim_trailing_ws(atom);
-    if (number::is_json_number(atom)) return;
-    const NumberReading n = number::read_json(atom);
-    if (!n.malformed) return;
-    const MalformedNumber m{*n.malformed, s.number_offset + n.malformed_at};
+    return scalar_fault(false, walk::trim_trailing_ws(atom), s.atom_offset);
+}
+
+void ScanState::refuse_in_captures(const MalformedValue& m) {
     for (auto& d : drivers) note_malformed(d.captures, m);
+    record_corruption_at(m.kind, m.offset);
 }
 
 void ScanState::raw_scalar_hit(std::string_view bytes, bool is_string, bool delivered) {

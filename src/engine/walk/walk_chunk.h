@@ -107,17 +107,20 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
     bool first_delivered = false;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         if (!d.captures.empty()) [[unlikely]] {
+            std::optional<MalformedValue> bad;
             if (d.has_recording_capture()) {
-                capture_scalar(d.captures, is_string, bytes, at);
-            } else if (!is_string && !bytes.empty() && (bytes[0] == '-' || static_cast<uint8_t>(bytes[0] - '0') < 10) &&
-                       d.has_number_checking_capture()) {
-                check_number(d.captures, bytes, at);
+                bad = capture_scalar(d.captures, is_string, bytes, at);
+            } else if (d.has_checking_capture()) {
+                bad = check_scalar(d.captures, is_string, bytes, at);
             }
+            if (bad) [[unlikely]]
+                e.record_corruption_at(bad->kind, bad->offset);
         }
         const uint64_t accept = d.accept_mask();
         if (accept) [[unlikely]] {
             const bool first = e.raw_spans && &d == &e.drivers[0] && !d.label_settled(0);
-            const MatchEvent ev = is_string ? MatchEvent::string(bytes) : MatchEvent::atom(bytes, at);
+            MatchEvent ev = is_string ? MatchEvent::string(bytes, at) : MatchEvent::atom(bytes, at);
+            ev.key_offset = e.frames.back().key_offset;
             const DfaDriver::Delivery got = d.dispatch_to_accumulators(ev, e.current_key(), accept);
             if (first) first_delivered = (got.labels & 1) != 0;
             if (got.malformed) [[unlikely]]
@@ -129,17 +132,28 @@ JORVANE_WALK_INLINE void scalar_value(ScanState& e, const Ds& ds, std::string_vi
     e.frames.back().state = FrameState::AfterValue;
     if (e.raw_spans) [[unlikely]]
         e.raw_scalar_hit(bytes, is_string, first_delivered);
-    if constexpr (Ds::kDescribes) ds.describer.scalar(is_string ? JsonType::String : atom_kind(bytes), bytes);
+    if constexpr (Ds::kDescribes) {
+        // A profile reads every scalar.
+        if (auto bad = scalar_fault(is_string, bytes, at)) [[unlikely]]
+            e.record_corruption_at(bad->kind, bad->offset);
+        ds.describer.scalar(is_string ? JsonType::String : atom_kind(bytes), bytes);
+    }
 }
 
-// An object key: every driver moves to the state of the member's value.
+// An object key, its opening quote at source offset `at`: every driver moves
+// to the state of the member's value.
 template <class Ds>
-JORVANE_WALK_INLINE void string_key(ScanState& e, const Ds& ds, std::string_view content) {
+JORVANE_WALK_INLINE void string_key(ScanState& e, const Ds& ds, std::string_view content, uint64_t at) {
     ContainerFrame& f = e.frames.back();
-    if constexpr (Ds::kDescribes) ds.describer.key(content);
+    if constexpr (Ds::kDescribes) {
+        if (auto bad = scalar_fault(true, content, at)) [[unlikely]]
+            e.record_corruption_at(bad->kind, bad->offset);
+        ds.describer.key(content);
+    }
     if (e.track_key_path) [[unlikely]] {
         if (e.key_path.size() > f.key_path_len) e.key_path.resize(f.key_path_len);
         e.key_path.append(content);
+        f.key_offset = at;
     }
     // The hash is computed once, and only when some driver's lookup reads it.
     uint64_t h = 0;
@@ -150,8 +164,10 @@ JORVANE_WALK_INLINE void string_key(ScanState& e, const Ds& ds, std::string_view
             hashed = true;
         }
         d.transition_on_field(content, h);
-        if (!d.captures.empty() && d.has_recording_capture()) [[unlikely]]
-            buffer_if_capturing(d.captures, CapturedEvent::Key, 0, content);
+        if (!d.captures.empty() && d.has_reading_capture()) [[unlikely]] {
+            if (auto bad = capture_key(d.captures, content, at)) [[unlikely]]
+                e.record_corruption_at(bad->kind, bad->offset);
+        }
     });
     f.state = FrameState::AfterKey;
 }
@@ -170,6 +186,8 @@ JORVANE_WALK_INLINE void on_atom(ScanState& e, const Ds& ds, const uint8_t* buf,
         return;
     }
     ContainerFrame& f = e.frames.back();
+    if (!takes(kTakesValue, f.state)) [[unlikely]]
+        e.record_misplaced(f, buf[start], e.stream_offset + start);
     if (!f.is_object) array_element(ds, f);
     scalar_value(e, ds, trim_trailing_ws(view(buf, start, end)), false, e.stream_offset + start);
 }
@@ -182,30 +200,39 @@ JORVANE_WALK_INLINE void on_string(ScanState& e, const Ds& ds, const uint8_t* bu
     }
     const std::string_view content = view(buf, open + 1, close);
     ContainerFrame& f = e.frames.back();
-    if (!f.is_object) {
-        array_element(ds, f);
-    } else if (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart) {
-        string_key(e, ds, content);
+    if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
+        string_key(e, ds, content, e.stream_offset + open);
         return;
     }
+    if (!takes(kTakesValue, f.state)) [[unlikely]]
+        e.record_misplaced(f, '"', e.stream_offset + open);
+    if (!f.is_object) array_element(ds, f);
     scalar_value(e, ds, content, true, e.stream_offset + open);
 }
 
 template <class Ds>
 JORVANE_WALK_INLINE void on_open_container(ScanState& e, const Ds& ds, uint8_t is_object, uint64_t pos) {
-    if (!e.frames.empty() && !e.frames.back().is_object) {
-        const uint64_t index = e.frames.back().array_index;
-        ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
+    if (!e.frames.empty()) {
+        const ContainerFrame& parent = e.frames.back();
+        if (!takes(kTakesValue, parent.state)) [[unlikely]]
+            e.record_misplaced(parent, is_object ? '{' : '[', e.stream_offset + pos);
+        if (!parent.is_object) {
+            const uint64_t index = parent.array_index;
+            ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
+        }
     }
-    bool capturing = false;
+    bool capturing = false, keyed = false;
+    const bool member = !e.frames.empty() && e.frames.back().is_object;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         const StateId s = d.state;
         d.state_stack.push_back(s);
         if (d.accept_mask_of(s) != 0 || !d.captures.empty()) [[unlikely]] {
-            d.open_captures(s, is_object);
+            keyed |= d.open_captures(s, is_object, member);
             capturing = true;
         }
     });
+    if (keyed) [[unlikely]]
+        e.check_member_key();
     if (capturing && e.raw_spans) [[unlikely]]
         e.open_raw_span(pos);
     if constexpr (Ds::kDescribes) {
@@ -239,6 +266,9 @@ JORVANE_WALK_INLINE void on_close_container(ScanState& e, const Ds& ds, uint8_t 
         e.record_corruption(ParseErrorKind::mismatched_close(byte), pos);
         return;
     }
+    // After a comma, a key or a colon the container cannot close.
+    if (!takes(kTakesClose, f.state)) [[unlikely]]
+        e.record_misplaced(f, byte, e.stream_offset + pos);
     // The plain case: no captures, raw spans or table rows; every stack holds a state.
     const bool plain = !e.row_anchor && !e.raw_spans &&
                        ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE { return !d.state_stack.empty() && d.captures.empty(); });
@@ -270,11 +300,11 @@ JORVANE_WALK_INLINE bool skip_test(const Ds& ds) {
     });
 }
 
-// Whether a container skipped now lies inside a capture that checks numbers.
+// Whether a container skipped now lies inside a capture that checks values.
 template <class Ds>
-JORVANE_WALK_INLINE bool skip_checks_numbers(const Ds& ds) {
+JORVANE_WALK_INLINE bool skip_checks_values(const Ds& ds) {
     return !ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE {
-        return d.captures.empty() || !d.has_number_checking_capture();
+        return d.captures.empty() || !d.has_checking_capture();
     });
 }
 
@@ -387,7 +417,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
             if (!e.frames.empty()) [[likely]] {
                 ContainerFrame& f = e.frames.back();
                 if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
-                    string_key(e, ds, view(buf, i + 1, j));
+                    string_key(e, ds, view(buf, i + 1, j), e.stream_offset + i);
                     member_tail(e, ds, f, bits, base, buf);
                     continue;
                 }
@@ -396,20 +426,26 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
         } else if (b == ':') {
             if (e.frames.empty()) [[unlikely]] {
                 e.record_corruption(ParseErrorKind::colon_outside_container(), i);
-            } else if (e.frames.back().is_object) {
-                e.frames.back().state = FrameState::ValueExpected;
+            } else {
+                auto& f = e.frames.back();
+                if (f.state != FrameState::AfterKey) [[unlikely]]
+                    e.record_misplaced(f, b, e.stream_offset + i);
+                if (f.is_object) f.state = FrameState::ValueExpected;
             }
         } else if (b == ',') {
+            // A comma between top-level values is passed over.
             if (!e.frames.empty()) {
                 auto& f = e.frames.back();
+                if (f.state != FrameState::AfterValue) [[unlikely]]
+                    e.record_misplaced(f, b, e.stream_offset + i);
                 f.state = f.is_object ? FrameState::KeyExpected : FrameState::ValueExpected;
             }
         } else if (b == '{' || b == '[') {
             on_open_container(e, ds, b == '{', i);
             if (skip_test(ds)) {
                 e.skip_depth = 1;
-                if (skip_checks_numbers(ds)) [[unlikely]]
-                    e.skip_check.on = true;
+                if (skip_checks_values(ds)) [[unlikely]]
+                    e.skip_check.begin(b == '{');
                 if (!continue_skip(e, ds, c, bits, after_bit(~uint64_t{0}, k), buf, len)) {
                     c.bits = 0;
                     return;

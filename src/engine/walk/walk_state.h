@@ -24,7 +24,21 @@ struct ContainerFrame {
     uint32_t key_path_len = 0;  // length of the engine's key path when the container opened
     FrameState state = FrameState::ObjectStart;
     uint8_t is_object = 0;
+    // Source offset of the current member key's opening quote (objects, while
+    // key paths are tracked).
+    uint64_t key_offset = 0;
 };
+
+// The frame states in which a value may stand (a string that is no key, an
+// atom, a container), and those in which the container may close.
+inline constexpr uint32_t kTakesValue =
+    1u << static_cast<unsigned>(FrameState::ValueExpected) | 1u << static_cast<unsigned>(FrameState::ArrayStart);
+inline constexpr uint32_t kTakesClose = 1u << static_cast<unsigned>(FrameState::AfterValue) |
+                                        1u << static_cast<unsigned>(FrameState::ObjectStart) |
+                                        1u << static_cast<unsigned>(FrameState::ArrayStart);
+[[gnu::always_inline]] inline bool takes(uint32_t states, FrameState s) {
+    return ((states >> static_cast<unsigned>(s)) & 1) != 0;
+}
 
 inline constexpr uint64_t kNoPosition = ~uint64_t{0};
 
@@ -43,16 +57,27 @@ struct ChunkCursor {
 
 enum class CutTokenKind : uint8_t { Atom = 0, String = 1, None = 2 };
 
-// A container skipped inside a capture that checks its numbers (raw text) is
-// still read for what the walk would refuse in it: a malformed number, a
-// byte that begins no token, a mismatched close. What that check keeps
-// between chunks and buffers (engine/walk/skip_check.h).
+// A container skipped inside a capture kept as raw text is still read for
+// what the walk would refuse in it: a token its container does not take, a
+// byte that begins no token, a close of the other kind, an atom or a string
+// escape a strict reader refuses. What that check keeps between chunks and
+// buffers (engine/walk/skip_check.h).
 struct SkipCheck {
+    // A string escape still due: after a backslash, the byte it escapes; or
+    // that many of a \u escape's hexadecimal digits (1 to 4).
+    static constexpr uint8_t kEscapedByte = 5;
+
     bool on = false;
-    bool number_open = false;    // a number atom whose end is not seen yet
-    uint64_t number_from = 0;    // its first byte in this buffer (0 when it began earlier)
-    uint64_t number_offset = 0;  // absolute offset of its first byte
-    std::string number;          // its bytes from earlier buffers
+    uint8_t outer_is_object = 0;  // the kind of the skipped container
+    // The grammar position in the innermost container open (the skipped one
+    // when none is inside it), as a frame's state.
+    FrameState state = FrameState::ObjectStart;
+    bool quote_open = false;   // a string began; its closing quote is the next position
+    uint8_t escape = 0;        // inside that string: what is due of an escape (0 none)
+    bool atom_open = false;    // an atom whose end is not seen yet
+    uint64_t atom_from = 0;    // its first byte in this buffer (0 when it began earlier)
+    uint64_t atom_offset = 0;  // absolute offset of its first byte
+    std::string atom;          // its bytes from earlier buffers
     // The kinds of the containers open inside the skipped one (1 = object):
     // the innermost `kind_count` (up to 64) in the low bits of `kinds`,
     // innermost lowest, and full words of outer ones in `deeper_kinds`.
@@ -60,12 +85,25 @@ struct SkipCheck {
     uint32_t kind_count = 0;
     std::vector<uint64_t> deeper_kinds;
 
+    // A skip of a container of that kind starts.
+    void begin(uint8_t is_object) {
+        clear();
+        on = true;
+        outer_is_object = is_object;
+        state = is_object ? FrameState::ObjectStart : FrameState::ArrayStart;
+    }
     void clear() {
-        on = number_open = false;
-        number.clear();
+        on = quote_open = atom_open = false;
+        escape = 0;
+        atom.clear();
         kinds = 0;
         kind_count = 0;
         deeper_kinds.clear();
+    }
+    // Whether the innermost container open is an object.
+    bool innermost_is_object() const {
+        if (kind_count > 0) return (kinds & 1) != 0;
+        return deeper_kinds.empty() ? outer_is_object != 0 : (deeper_kinds.back() & 1) != 0;
     }
 };
 

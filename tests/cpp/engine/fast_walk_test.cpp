@@ -172,15 +172,19 @@ TEST(FastWalk, CountsAgreeWithTheRecursiveMatcher) {
     EXPECT_GT(matched, 2000u);  // the queries do match things
 }
 
-// One random edit: a byte removed, replaced or inserted, or the end cut off.
+// One random edit: a byte removed, replaced or inserted, a piece inserted
+// (a misspelled literal, an escape that is none, a doubled separator, a key
+// that is no string), or the end cut off.
 std::string damage(std::mt19937_64& rng, std::string doc) {
     static const char bytes[] = "{}[],:\"0-a \\";
+    static const char* const pieces[] = {"tru", "nul", "\\q", "\\u12", "\\uZ", ",,", "::", "1:"};
     const size_t at = rng() % doc.size();
     const char b = bytes[rng() % (sizeof bytes - 1)];
-    switch (rng() % 4) {
+    switch (rng() % 5) {
         case 0: doc.erase(at, 1); break;
         case 1: doc[at] = b; break;
         case 2: doc.insert(doc.begin() + static_cast<std::ptrdiff_t>(at), b); break;
+        case 3: doc.insert(at, pieces[rng() % std::size(pieces)]); break;
         default: doc.resize(at); break;
     }
     return doc;

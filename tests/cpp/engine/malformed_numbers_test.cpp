@@ -1,7 +1,7 @@
-// Atoms that begin like a number without being one: the kinds that keep
-// values fail the scan at the byte that breaks the number, the same in every
-// kernel, mode and buffer cut; the kinds that never build a value stay
-// lenient.
+// Atoms that are neither a JSON number nor exactly true, false or null, and
+// strings or keys whose escapes are not JSON's: the kinds that read values
+// fail the scan at the byte that breaks them, the same in every kernel, mode
+// and buffer cut; Count and Exists, which only count matches, stay lenient.
 #include <gtest/gtest.h>
 
 #include "engine_harness.h"
@@ -21,6 +21,7 @@ struct BadRow {
     uint8_t named;              // the byte the error names
     uint64_t offset;            // and its offset
     std::vector<Value> before;  // what Values streams before the error
+    bool inside = false;        // the atom lies inside the matched container
 };
 
 const std::vector<BadRow>& bad_rows() {
@@ -36,9 +37,16 @@ const std::vector<BadRow>& bad_rows() {
         {"[-Infinity]", "[*]", "-Infinity", 'I', 2, {}},
         {"[7\f]", "[*]", "7\f", '\f', 2, {}},
         {"[-5,\"s\",-]", "[*]", "-", '-', 8, {num("-5"), Value::string("s")}},
+        // Misspelled literals.
+        {"[nul]", "[*]", "nul", 'l', 3, {}},
+        {"[true,tru]", "[*]", "tru", 'u', 8, {Value::boolean(true)}},
+        {"[fals]", "[*]", "fals", 's', 4, {}},
+        {"[nulll]", "[*]", "nulll", 'l', 5, {}},
+        {"[nope]", "[*]", "nope", 'o', 2, {}},
+        {"[true1]", "[*]", "true1", '1', 5, {}},
         // A matched container holding one is refused when it closes.
-        {"[[1,-],3]", "[*]", "-", '-', 4, {}},
-        {R"([5,{"k":[1e]}])", "[*]", "1e", 'e', 10, {num("5")}},
+        {"[[1,-],3]", "[*]", "-", '-', 4, {}, true},
+        {R"([5,{"k":[1e]}])", "[*]", "1e", 'e', 10, {num("5")}, true},
         // Atoms across the 64-byte chunks of a buffer.
         {kLongAtom, "[*]", kLongAtom.substr(1, 101), 'x', 101, {}},
         {kPadded, "v[*]", "-.5", '.', kPadded.find("-.5") + 1, {num("3")}},
@@ -47,7 +55,9 @@ const std::vector<BadRow>& bad_rows() {
 }
 
 const AccumulatorKind kKeeping[] = {M::Values, M::ValuesUnique, M::CountUnique, M::ValueCounts, M::Mode};
-const AccumulatorKind kNeverBuilding[] = {M::Count, M::Min, M::Max, M::Sum, M::Mean, M::Product, M::Exists, M::Types};
+// Kinds that read their matches without building a value (a container's
+// contents they never read).
+const AccumulatorKind kReadingOnly[] = {M::Min, M::Max, M::Sum, M::Mean, M::Product, M::Types};
 
 // The outcome of `doc` under every kernel and mode unsplit, and one byte per
 // buffer or cut once at every position in one mode of each family, is
@@ -100,32 +110,36 @@ TEST(MalformedNumbers, SameErrorInEveryKernelModeAndCut) {
     }
 }
 
-TEST(MalformedNumbers, FoldsThatNeverBuildAValueStayLenient) {
+TEST(MalformedNumbers, FoldsThatReadFailAndCountingStaysLenient) {
     for (const auto& row : bad_rows()) {
         // The same document with the malformed literal spelled as a number.
         std::string fixed = row.doc;
         fixed.replace(fixed.rfind(row.atom, row.offset), row.atom.size(), "0");
-        for (auto kind : kNeverBuilding) {
+        for (auto kind : {M::Count, M::Exists}) {
             const std::vector<QuerySpec> specs{{row.query, {kind}}};
             const Outcome o = run(row.doc, specs);
             ASSERT_FALSE(o.failed) << row.doc << " " << accumulator_kind_name(kind) << ": " << o.message;
-            if (kind == M::Count || kind == M::Exists || kind == M::Types) {
-                EXPECT_TRUE(same_outcome(o, run(fixed, specs))) << row.doc << " " << accumulator_kind_name(kind);
+            EXPECT_TRUE(same_outcome(o, run(fixed, specs))) << row.doc << " " << accumulator_kind_name(kind);
+        }
+        for (auto kind : kReadingOnly) {
+            const Outcome o = run(row.doc, {{row.query, {kind}}});
+            EXPECT_EQ(o.failed, !row.inside) << row.doc << " " << accumulator_kind_name(kind) << ": " << o.message;
+            if (o.failed) {
+                EXPECT_EQ(o.kind, ParseErrorKind::invalid_atom_char(row.named)) << row.doc << ": " << o.message;
+                EXPECT_EQ(o.offset, row.offset) << row.doc << ": " << o.message;
             }
         }
     }
-    // A numeric fold counts it as skipped.
+    // A numeric fold neither folds nor skips it: the scan fails there.
     const Outcome sum = run("[1,-,2]", {{"[*]", {M::Sum}}});
-    ASSERT_FALSE(sum.failed);
-    EXPECT_EQ(sum.outputs[0].sum, 3.0);
-    EXPECT_EQ(sum.outputs[0].agg_skipped, 1u);
+    ASSERT_TRUE(sum.failed);
+    EXPECT_EQ(sum.offset, 3u);
 }
 
 TEST(MalformedNumbers, WellFormedNumbersAndOtherLiteralsPassEveryKind) {
     const std::vector<std::string> docs = {
         "[0,-0,1E5,-0.0e-1,1e+2,12345678901234567890123,-9223372036854775808,0.5]",
-        // Misspelled literals are read by their first byte, as ever.
-        "[nul,tru,fals,nulll]",
+        "[null,true,false]",
         // Strings and keys that look like broken numbers are not numbers.
         R"({"-":"1.2.3","01":["-"]})",
     };
@@ -135,8 +149,8 @@ TEST(MalformedNumbers, WellFormedNumbersAndOtherLiteralsPassEveryKind) {
             EXPECT_FALSE(o.failed) << doc << " " << accumulator_kind_name(kind) << ": " << o.message;
         }
     }
-    const Outcome literals = run("[nul,tru]", {{"[*]", {M::Values}}});
-    EXPECT_EQ(literals.values[0], (std::vector<Value>{Value(), Value::boolean(true)}));
+    const Outcome literals = run("[null,true,false ]", {{"[*]", {M::Values}}});
+    EXPECT_EQ(literals.values[0], (std::vector<Value>{Value(), Value::boolean(true), Value::boolean(false)}));
 }
 
 TEST(MalformedNumbers, KeyedValuesKeepsMembersOnly) {
@@ -182,6 +196,40 @@ TEST(MalformedNumbers, FirstErrorWinsAndStopsEveryQuery) {
     EXPECT_EQ(stopped.offset, 3u);
     EXPECT_TRUE(stopped.values[2].empty());
     expect_invariant(stopped, "[1,-,3]", specs);
+}
+
+TEST(MalformedNumbers, EscapesOfStringsAndKeysThatAreRead) {
+    const std::string long_string = "[\"" + std::string(100, 'x') + "\\q\"]";
+    const struct {
+        std::string doc;
+        std::string query;
+        AccumulatorKind kind;
+        uint8_t named;
+        uint64_t offset;
+    } rows[] = {
+        {R"(["a\qb"])", "[*]", M::Values, 'q', 4},
+        {R"(["ok","a\u12G4"])", "[*]", M::ValueCounts, 'G', 12},
+        {R"(["\u12"])", "[*]", M::Values, '"', 6},  // cut short by the closing quote
+        {long_string, "[*]", M::Values, 'q', 103},
+        // Inside a captured container: a string, and a key.
+        {R"([["\x"]])", "[*]", M::Values, 'x', 4},
+        {R"([{"k\q":1}])", "[*]", M::CountUnique, 'q', 5},
+        // The key of a member read with its key, a scalar or a container.
+        {R"({"a":1,"b\q":2})", "*", M::KeyedValues, 'q', 10},
+        {R"({"b\q":[2]})", "*", M::KeyedValues, 'q', 4},
+    };
+    for (const auto& row : rows) {
+        const std::vector<QuerySpec> specs{{row.query, {row.kind}}, {row.query, {M::Count}}};
+        const Outcome o = run(row.doc, specs);
+        ASSERT_TRUE(o.failed) << row.doc;
+        EXPECT_EQ(o.kind, ParseErrorKind::invalid_escape(row.named)) << row.doc << ": " << o.message;
+        EXPECT_EQ(o.offset, row.offset) << row.doc << ": " << o.message;
+        expect_invariant(o, row.doc, specs);
+        EXPECT_FALSE(run(row.doc, {{row.query, {M::Count}}}).failed) << row.doc;
+    }
+    // A key is decoded only where a value is read with it.
+    EXPECT_FALSE(run(R"({"a\q":1,"b":[2]})", {{"b", {M::Values}}, {"*", {M::Sum}}}).failed);
+    EXPECT_FALSE(run(R"([{"a\q":1}])", {{"[*]", {M::KeyedValues}}}).failed);
 }
 
 TEST(MalformedNumbers, CapturedNumbersAreTheNumbersMatchedDirectly) {

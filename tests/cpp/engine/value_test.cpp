@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "engine/values/value.h"
 #include "value_literals.h"
@@ -181,6 +182,42 @@ TEST(DecodeJsonString, EscapesSurrogatesAndBadBytes) {
     EXPECT_FALSE(value::string_is_plain("a\xff"));
     EXPECT_TRUE(value::string_is_plain("caf\xC3\xA9"));
     EXPECT_FALSE(value::string_is_plain("a\\n"));
+}
+
+TEST(StrictReading, TheByteThatBreaksAnAtomOrAnEscape) {
+    // (atom, the byte named, its index); nothing named for a strict one.
+    const std::tuple<std::string, char, size_t> atoms[] = {
+        {"true", 0, 0},  {"false", 0, 0}, {"null", 0, 0},  {"-0.5e+3", 0, 0}, {"tru", 'u', 2},   {"t", 't', 0},
+        {"nul", 'l', 2}, {"fals", 's', 3}, {"nope", 'o', 1}, {"truex", 'x', 4}, {"true1", '1', 4}, {"nulL", 'L', 3},
+        {"01", '1', 1},  {"1.", '.', 1},  {"-", '-', 0},    {"1e+", '+', 2},   {"true\f", '\f', 4},
+    };
+    // Each row's fault as `read` finds it, named as `kind` names its byte.
+    const auto check = [](const auto& rows, auto read, ParseErrorKind (*kind)(uint8_t)) {
+        for (const auto& [text, named, at] : rows) {
+            const auto bad = read(text);
+            ASSERT_EQ(bad.has_value(), named != 0) << text;
+            if (!bad) continue;
+            EXPECT_EQ(bad->kind, kind(static_cast<uint8_t>(named))) << text;
+            EXPECT_EQ(bad->at, at) << text;
+        }
+    };
+    check(atoms, value::atom_fault, ParseErrorKind::invalid_atom_char);
+    // (raw string bytes, the byte named, its index); the closing quote, one
+    // past the bytes, when a \u escape runs into it.
+    const std::tuple<std::string, char, size_t> strings[] = {
+        {"plain", 0, 0},
+        {R"(\"\\\/\b\f\n\r\t\u00e9\uD83D\uDE00)", 0, 0},
+        {R"(\ud800)", 0, 0},  // a lone surrogate is a valid escape (it becomes U+FFFD)
+        {"\xff\x01", 0, 0},   // bytes that are not UTF-8, and control bytes, are not escapes
+        {R"(ab\qcd)", 'q', 3},
+        {R"(\\\x)", 'x', 3},
+        {R"(\u12G4)", 'G', 4},
+        {R"(\U0041)", 'U', 1},
+        {R"(x\u12)", '"', 5},
+        {R"(\u)", '"', 2},
+        {R"(\n\'\q)", '\'', 3},
+    };
+    check(strings, value::escape_fault, ParseErrorKind::invalid_escape);
 }
 
 TEST(LowSurrogateEscape, OnlyCompleteLowSurrogates) {

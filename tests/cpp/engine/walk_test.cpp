@@ -1,5 +1,5 @@
-// The event walk: matches, lenient token order, the structural error table,
-// skipping, and the array-index and key transitions.
+// The event walk: matches, the token order a container takes, the structural
+// error table, skipping, and the array-index and key transitions.
 #include <gtest/gtest.h>
 
 #include "engine_harness.h"
@@ -32,13 +32,21 @@ TEST(Walk, WholeDocumentQueryMatchesEachTopLevelContainer) {
               Value::array({Value::object({Member{"k", Value::number(JsonNumber::from_literal("-2.5"))}})}));
 }
 
-TEST(Walk, LenientTokenOrder) {
-    // Missing commas and colons are let through; keys and values follow the frame state.
-    Outcome o = run(R"([1 2] {"a" 1} {"a":1 "b":2})", {{"[*]", {M::Values}}, {"a", {M::Values}}});
+TEST(Walk, OnlyWhatTheWalkEntersOrReadsMustBeStrict) {
+    // A skipped container, and an atom no query reads, are not read.
+    Outcome o = run(R"({"x":[1 2,tru,"\q",],"n":nope,"y":1})", {{"y", {M::Values}}, {"n", {M::Count}}});
     ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.values[0], (std::vector<Value>{num(1)}));
+    EXPECT_EQ(o.outputs[1].count, 1u);
+    // Top-level values may follow each other with or without a comma.
+    o = run(R"({"a":1},{"a":2} {"a":3})", {{"a", {M::Values}}});
+    ASSERT_FALSE(o.failed) << o.message;
+    EXPECT_EQ(o.values[0], (std::vector<Value>{num(1), num(2), num(3)}));
+    // The values before a misplaced token are delivered, none after it.
+    o = run(R"([1,2 3,4])", {{"[*]", {M::Values}}});
+    ASSERT_TRUE(o.failed);
+    EXPECT_EQ(o.kind, ParseErrorKind::unexpected_token(ParseErrorKind::Expected::CommaOrBracket, '3'));
     EXPECT_EQ(o.values[0], (std::vector<Value>{num(1), num(2)}));
-    // "b" is a value of member a (the object is after a value), and so is 2.
-    EXPECT_EQ(o.values[1], (std::vector<Value>{num(1), num(1), str("b"), num(2)}));
 }
 
 TEST(Walk, AtomsLoseTrailingWhitespaceAndIndicesAdvance) {
@@ -87,6 +95,9 @@ struct ErrorRow {
     bool incomplete;
 };
 
+ParseErrorKind misplaced(ParseErrorKind::Expected wanted, uint8_t b) { return ParseErrorKind::unexpected_token(wanted, b); }
+using E = ParseErrorKind::Expected;
+
 TEST(Walk, StructuralErrorTable) {
     const ErrorRow rows[] = {
         {"[x]", ParseErrorKind::unexpected_structural_byte('x'), 1, false},
@@ -103,6 +114,26 @@ TEST(Walk, StructuralErrorTable) {
         {"{\"a\":\"b", ParseErrorKind::unterminated_string(), 7, true},
         {"12", ParseErrorKind::atom_outside_container(), 0, false},
         {"true ", ParseErrorKind::atom_outside_container(), 0, false},
+        // Tokens their container does not take there.
+        {"[1 2]", misplaced(E::CommaOrBracket, '2'), 3, false},
+        {"{\"a\" 1}", misplaced(E::Colon, '1'), 5, false},
+        {"{\"a\"}", misplaced(E::Colon, '}'), 4, false},
+        {"{\"a\":1 \"b\":2}", misplaced(E::CommaOrBrace, '"'), 7, false},
+        {"{\"a\":1,}", misplaced(E::Key, '}'), 7, false},
+        {"{\"a\":1,,\"b\":2}", misplaced(E::Key, ','), 7, false},
+        {"{\"a\":}", misplaced(E::Value, '}'), 5, false},
+        {"{\"a\"::1}", misplaced(E::Value, ':'), 5, false},
+        {"[1,]", misplaced(E::Value, ']'), 3, false},
+        {"[1,,2]", misplaced(E::Value, ','), 3, false},
+        {"{,}", misplaced(E::KeyOrClose, ','), 1, false},
+        {"{1:1}", misplaced(E::KeyOrClose, '1'), 1, false},
+        {"{[]:1}", misplaced(E::KeyOrClose, '['), 1, false},
+        {"[,1]", misplaced(E::ValueOrClose, ','), 1, false},
+        {"[\"a\":1]", misplaced(E::CommaOrBracket, ':'), 4, false},
+        {"[true false]", misplaced(E::CommaOrBracket, 'f'), 6, false},
+        {"[\"ab\" \"cd\"]", misplaced(E::CommaOrBracket, '"'), 6, false},
+        {"[[] []]", misplaced(E::CommaOrBracket, '['), 4, false},
+        {"{\"a\":{} \"b\":1}", misplaced(E::CommaOrBrace, '"'), 8, false},
     };
     for (const auto& row : rows) {
         for (auto k : supported_kernels()) {

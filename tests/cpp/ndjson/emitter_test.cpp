@@ -138,34 +138,45 @@ std::pair<size_t, std::string> values_of(const std::string& rows, const std::str
 
 // Whole rows are kept text: where a row's value cannot be captured, the
 // lines end with that same error, however the source is cut. Random rows of
-// nested containers hold number literals well formed and not (lenient
-// literals and stray bytes too), with white space runs that move tokens
-// across chunk and buffer ends.
+// nested containers hold literals and strings well formed and not (stray
+// bytes too), now and then a comma, colon or key out of place, with white
+// space runs that move tokens across chunk and buffer ends.
 TEST(NdjsonEmitter, WholeRowsFailWhereTheirValuesFail) {
     static const char* const literals[] = {
         "0", "-0", "7", "-12", "3.25", "0.5", "1e5", "1E+5", "2.5e-3", "-0.0e0", "123456789012345678901234567890",
-        "01", "-", "1.", "1.2.3", "1e", "1e+", "--1", "1x", "2.5e", "1e5.5", "00", "-.5", "1\\", "tru", "nul", "x"};
-    constexpr size_t malformed_from = 11;
+        "true", "false", "null",
+        "01", "-", "1.", "1.2.3", "1e", "1e+", "--1", "1x", "2.5e", "1e5.5", "00", "-.5", "1\\", "tru", "nul", "x",
+        "nope", "truex", "fals"};
+    constexpr size_t malformed_from = 14;
+    // String contents: escapes well formed, then not.
+    static const char* const escapes[] = {"", "\\\\", "\\n\\/\\\"", "\\u00e9", "\\uD83D\\uDE00",
+                                          "\\q", "\\u12G4", "\\u12", "\\x"};
+    constexpr size_t bad_escapes_from = 5;
     std::mt19937 rng(7);
     const auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
     const auto space = [&] {
         static const char* const runs[] = {"", "", " ", "\n", "\t \r\n"};
         return pick(8) == 0 ? std::string(pick(70), ' ') : std::string(runs[pick(std::size(runs))]);
     };
+    // A separator or key, now and then out of place.
+    const auto rarely = [&](std::string usual, std::string other) { return pick(60) == 0 ? other : usual; };
     std::function<std::string(int)> value = [&](int depth) -> std::string {
         const size_t kind = depth >= 4 ? pick(2) : pick(5);
         if (kind == 0) {
-            // Mostly well-formed numbers; now and then anything.
+            // Mostly well-formed literals; now and then anything.
             return literals[pick(4) == 0 ? pick(std::size(literals)) : pick(malformed_from)];
         }
-        if (kind == 1) return "\"s" + std::to_string(pick(100)) + "\"";
+        if (kind == 1) {
+            const char* escape = escapes[pick(6) == 0 ? pick(std::size(escapes)) : pick(bad_escapes_from)];
+            return "\"" + std::string(pick(4) == 0 ? pick(70) : 0, 's') + std::to_string(pick(100)) + escape + "\"";
+        }
         std::string out(1, kind == 2 ? '[' : '{');
         for (size_t i = 0, n = pick(4); i < n; ++i) {
-            out += (i ? "," : "") + space();
-            if (kind != 2) out += "\"k\":" + space();
+            out += (i ? rarely(",", pick(2) ? "" : ",,") : "") + space();
+            if (kind != 2) out += rarely("\"k\"", "1") + rarely(":", pick(2) ? "" : "::") + space();
             out += value(depth + 1) + space();
         }
-        return out + (kind == 2 ? ']' : '}');
+        return out + rarely("", ",") + (kind == 2 ? ']' : '}');
     };
     size_t docs = 0, failing = 0;
     for (int round = 0; round < 400; ++round) {

@@ -40,14 +40,14 @@ public:
         return shape == 2 ? s + "\n]\n" : s;
     }
 
-    // The document broken at a random place: cut short, a byte put in or
-    // taken out.
+    // The document broken at a random place: cut short, a byte or piece put
+    // in (a misspelled literal, an escape that is none), or bytes taken out.
     std::string broken(std::string doc) {
         const size_t at = below(doc.size());
-        static const char* bad[] = {"]", "}", ",", "\"", "x", "\n", "1.", "{", "[", ":", "\x01"};
+        static const char* bad[] = {"]", "}", ",", "\"", "x", "\n", "1.", "{", "[", ":", "\x01", "tru", "\\q", "\\u1"};
         switch (below(3)) {
             case 0: return doc.substr(0, at);
-            case 1: return doc.insert(at, bad[below(11)]);
+            case 1: return doc.insert(at, bad[below(std::size(bad))]);
             default: return doc.erase(at, 1 + below(3));
         }
     }

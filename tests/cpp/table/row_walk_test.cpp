@@ -5,6 +5,7 @@
 // general walk alone. Tables, dtypes, errors and bytes_covered must agree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -146,14 +147,27 @@ public:
         }
         return s;
     }
-    // A fault at a random place: a byte replaced, dropped or doubled.
+    // A fault at a random place: a byte replaced, dropped or doubled, an
+    // escape that is none put at the start of a string or key, or a literal
+    // misspelled.
     std::string damage(std::string r) {
         static const char bytes[] = {'}', ']', ',', ':', '"', 'x', '-', '.', '{', '['};
+        static const char* const escapes[] = {"\\q", "\\u1\"", "\\x"};
         const size_t at = pick(static_cast<uint32_t>(r.size()));
-        switch (pick(3)) {
+        // A string or key, or the first key of a nested object.
+        const size_t brace = pick(2) ? std::string::npos : r.find("{\"", std::max<size_t>(at, 1));
+        const size_t quote = brace != std::string::npos ? brace + 1 : r.find('"', at);
+        const size_t literal = r.find_first_of("tfn", at);
+        switch (pick(3) == 0 ? pick(3) : 3 + pick(2)) {
             case 0: r[at] = bytes[pick(sizeof bytes)]; break;
             case 1: r.erase(at, 1); break;
-            default: r.insert(at, 1, bytes[pick(sizeof bytes)]); break;
+            case 2: r.insert(at, 1, bytes[pick(sizeof bytes)]); break;
+            case 3:
+                if (quote != std::string::npos) r.insert(quote + 1, escapes[pick(std::size(escapes))]);
+                break;
+            default:
+                if (literal != std::string::npos) r.insert(literal + 1, "x");
+                break;
         }
         return r;
     }

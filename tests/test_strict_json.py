@@ -1,0 +1,65 @@
+"""A value that is read, converted or written is what a strict JSON reader reads, or the
+source fails as Corrupted at the byte that breaks it, after the results before it: the
+same byte through every entry point and mode."""
+import pytest
+
+from jorvane import Query, Values, describe, group_by, items, kvitems, ndjson_lines, table, table_batches
+from jorvane._errors import Corrupted
+
+MODES = ["batched", "pipelined"]
+
+# (second row of a two-row document, offset of the byte named, the message, what
+# items() yields first)
+FAULTS = [
+    (b'{"n":tru}', 15, "invalid atom character 'u' (0x75)", [1]),
+    (b'{"n":nope}', 14, "invalid atom character 'o' (0x6f)", [1]),
+    (b'{"n":"ab\\qcd"}', 17, "invalid escape character 'q' (0x71) in a string", [1]),
+    (b'{"n":"\\u12"}', 18, "invalid escape character '\"' (0x22) in a string", [1]),
+    (b'{"n":2 "m":3}', 15, "expected ',' or '}' after a value, found '\"' (0x22)", [1, 2]),
+    (b'{"n":2,}', 15, "expected a string key, found '}' (0x7d)", [1, 2]),
+    (b'{"n" 2}', 13, "expected ':' after a key, found '2' (0x32)", [1]),
+    (b'{"n":[1,,2]}', 16, "expected a value, found ',' (0x2c)", [1]),
+    (b'{1:2}', 9, "expected a string key or '}', found '1' (0x31)", [1]),
+]
+IDS = ["true", "null", "escape", "short-unicode", "comma", "trailing-comma", "colon", "double-comma", "key"]
+
+# Every way to read the rows: what each gives for the first row comes out before the error.
+ENTRY_POINTS = {
+    "items": lambda doc, mode: items(doc, "n", mode=mode),
+    "kvitems": lambda doc, mode: kvitems(doc, "", mode=mode),
+    "values": lambda doc, mode: Query(doc, "n", Values(into=[]), mode=mode).result(),
+    "table": lambda doc, mode: table(doc, "", {"n": "n"}, mode=mode),
+    "table_batches": lambda doc, mode: table_batches(doc, "", {"n": "n"}, batch_rows=1, mode=mode),
+    "group_by": lambda doc, mode: group_by(doc, "", {"n": "n"}, {"c": "count"}, mode=mode),
+    "fields": lambda doc, mode: ndjson_lines(doc, "", fields={"n": "n"}, mode=mode),
+    "whole rows": lambda doc, mode: ndjson_lines(doc, "", mode=mode),
+    "describe": lambda doc, mode: describe(doc, mode=mode),
+}
+
+
+@pytest.mark.parametrize("fault", FAULTS, ids=IDS)
+@pytest.mark.parametrize("mode", MODES)
+def test_every_entry_point_fails_at_the_byte(fault, mode):
+    row, offset, message, first = fault
+    doc = b'{"n":1}\n' + row + b"\n"
+    for name, read in ENTRY_POINTS.items():
+        got = []
+        with pytest.raises(Corrupted) as info:
+            for item in read(doc, mode) or ():
+                got.append(item)
+        assert info.value.offset == offset, name
+        assert message in str(info.value), name
+        if name == "items":
+            assert got == first
+
+
+def test_what_is_not_read_stays_lenient():
+    # a key nobody decodes, an atom nobody reads, a container no query enters
+    doc = b'{"n\\x":2,"x":tru,"s":[1 2,,{"a"}],"n":1}\n'
+    assert list(items(doc, "n")) == [1]
+    assert table(doc, "", {"n": "n"}).to_dict() == {"n": [1]}
+    assert Query(doc, "x", "count").result().count() == 1
+    with pytest.raises(Corrupted):
+        list(kvitems(doc, ""))
+    # several top-level values, raw control bytes and invalid UTF-8 in strings
+    assert list(items(b'{"a":"x\ty"}{"a":"\xff"},{"a":1}', "a")) == ["x\ty", "\ufffd", 1]
