@@ -45,10 +45,12 @@ def files(tmp_path_factory):
     doc = "".join(parts).encode()
     d = tmp_path_factory.mktemp("split")
     out = {}
+    # the deep value goes between two records, so the depth is the only fault
+    line = doc.index(b"\n", len(doc) // 2) + 1
     for name, data in [("good.ndjson", doc),
                        ("broken.ndjson", doc[:len(doc) // 2] + b'{"a":[1,}\n' + doc[len(doc) // 2:]),
                        ("short.ndjson", doc[:len(doc) - 7]),
-                       ("deep.ndjson", doc[:len(doc) // 2] + b"[\n" * 1001 + b"]\n" * 1001 + doc[len(doc) // 2:]),
+                       ("deep.ndjson", doc[:line] + b"[\n" * 1001 + b"]\n" * 1001 + doc[line:]),
                        ("good.ndjson.gz", gzip.compress(doc, compresslevel=1))]:
         (d / name).write_bytes(data)
         out[name] = str(d / name)
