@@ -18,8 +18,8 @@
 
 #include "ndjson/emitter.h"
 #include "ndjson/json_writer.h"
-#include "run/random_records.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
 #include "table/group_by.h"
 #include "table/table_stream.h"
 

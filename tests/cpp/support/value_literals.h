@@ -1,4 +1,4 @@
-// Test helper: builds a Value from JSON text (atoms keep their literal text,
+// Builds a Value from JSON text (atoms keep their literal text,
 // strings are decoded as the engine decodes them). Only well-formed input.
 #pragma once
 
