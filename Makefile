@@ -160,7 +160,7 @@ asan-python: sanitize-build
 # The suites that hold threaded tests (pipelined scans, prefetching, channels,
 # the mask ring, the run layer's pools, walkers and merges), and those tests.
 TSAN_SUITES ?= test_util test_source test_engine test_run test_table test_ndjson
-TSAN_FILTER ?= ScanModes.*:BatchReadAhead.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*:SplitScan.*:SplitPull.*:TableSplit.*:SplitDescribe.*:SplitRows.*:MappedFile.*:SerialWorker.*:ShrinkingFile.*:ShrinkingRows.*
+TSAN_FILTER ?= ScanModes.*:BatchReadAhead.*:Conformance.*:Reuse.*:PrefetchSource.*:Channel.*:SpscRing.*:StageOneProducer.*:Pipelined.*:WorkerPool.*:ScanSource.*:PullQuery.*:SplitScan.*:SplitPull.*:TableSplit.*:ProjectedSplit.*:SplitDescribe.*:SplitRows.*:MappedFile.*:SerialWorker.*:ShrinkingFile.*:ShrinkingRows.*
 tsan: clang-deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJORVANE_BUILD_PYTHON=OFF \
 	  -DCMAKE_C_COMPILER=$(CLANG_CC) -DCMAKE_CXX_COMPILER=$(CLANG_CXX) -DCMAKE_COMPILE_WARNING_AS_ERROR=$(CLANG_WERROR) \

@@ -141,8 +141,6 @@ public:
     std::vector<accumulator::Accumulator*> mutable_accumulators();
     // Whether some query stops after a number of matches.
     bool has_match_limit() const;
-    // The drivers themselves (tests).
-    const std::vector<DfaDriver>& drivers() const { return s_.drivers; }
     // Whether the walk keeps the key path (some query has KeyedValues).
     bool tracks_key_paths() const { return s_.track_key_path; }
     // Whether the scan so far ends between top-level values: no container,

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "arrow_ffi/export_column.h"
+#include "support/column_cells.h"
 #include "table/declared.h"
 #include "table/inference.h"
-#include "table/table_test_support.h"
 
 namespace jorvane::arrow_ffi {
 namespace {

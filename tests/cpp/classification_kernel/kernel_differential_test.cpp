@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "classification_kernel/kernel.h"
-#include "kernel_test_support.h"
+#include "kernel_chunks.h"
 #include "reference_classifier.h"
 
 namespace jorvane::classification_kernel::testing {

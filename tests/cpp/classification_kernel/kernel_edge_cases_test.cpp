@@ -8,7 +8,7 @@
 #include <string>
 
 #include "classification_kernel/kernel.h"
-#include "kernel_test_support.h"
+#include "kernel_chunks.h"
 #include "util/panic.h"
 
 namespace jorvane::classification_kernel::testing {

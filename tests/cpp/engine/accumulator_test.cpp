@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/drivers/accumulator.h"
-#include "value_literals.h"
+#include "support/value_literals.h"
 
 namespace jorvane::engine {
 namespace {

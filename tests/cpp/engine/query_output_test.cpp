@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "value_literals.h"
+#include "support/value_literals.h"
 
 namespace jorvane::engine {
 namespace {

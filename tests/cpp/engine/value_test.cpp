@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "engine/values/value.h"
-#include "value_literals.h"
+#include "support/value_literals.h"
 
 namespace jorvane::engine {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/value_literals.h"
 #include "ndjson/json_writer.h"
 #include "ndjson/raw_row.h"
+#include "support/value_literals.h"
 
 namespace jorvane::ndjson {
 namespace {

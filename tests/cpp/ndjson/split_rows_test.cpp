@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "ndjson/emitter.h"
-#include "run/random_records.h"
 #include "run/range_cutter.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
 
 namespace jorvane::ndjson {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "run/input_facts.h"
 #include "source/open_file.h"
-#include "source/source_test_util.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane::run {
 namespace {

@@ -9,7 +9,7 @@
 #include "classification_kernel/kernel.h"
 #include "run/pull_query.h"
 #include "run/scan_source.h"
-#include "run/run_test_support.h"
+#include "support/scripted_scans.h"
 
 namespace jorvane::run::testing {
 namespace {

@@ -54,14 +54,18 @@ TEST(RunPolicy, RangesFromEightMiBAndTwoWalkers) {
         uint64_t range;
     };
     const Case cases[] = {
-        {8 * MiB - 1, 8, 0},         {8 * MiB, 8, 2 * MiB},          {8 * MiB + 1, 8, 2 * MiB},
-        {8 * MiB, 1, 0},             {1 << 30, 1, 0},                {8 * MiB, 2, 2 * MiB},
-        // About sixteen ranges per walker, from 2 MiB to 16 MiB.
-        {64 * MiB - 1, 2, 2 * MiB},  {64 * MiB + 32, 2, 2 * MiB + 1}, {512 * MiB, 2, 16 * MiB},
-        {512 * MiB + 32, 2, 16 * MiB}, {4096 * MiB, 8, 16 * MiB},    {1024 * MiB, 8, 8 * MiB},
+        {8 * MiB - 1, 8, 0}, {8 * MiB, 8, 2 * MiB}, {8 * MiB + 1, 8, 2 * MiB},
+        {8 * MiB, 1, 0},     {1 << 30, 1, 0},       {8 * MiB, 2, 2 * MiB},   {4096 * MiB, 8, 16 * MiB},
     };
     for (const Case& c : cases)
         EXPECT_EQ(split_range_len(c.size, c.walkers), c.range) << c.size << " bytes, " << c.walkers << " walkers";
+    // Every split file's ranges are from 2 MiB to 16 MiB long.
+    for (uint64_t size = 8 * MiB; size <= (uint64_t{1} << 40); size = size * 3 + 1)
+        for (const size_t walkers : {2, 3, 8, 64, 1024}) {
+            const uint64_t range = split_range_len(size, walkers);
+            EXPECT_GE(range, 2 * MiB) << size << " bytes, " << walkers << " walkers";
+            EXPECT_LE(range, 16 * MiB) << size << " bytes, " << walkers << " walkers";
+        }
 }
 
 // One fact at a time keeps a source to one engine; the rest split it.
@@ -77,10 +81,11 @@ TEST(RunPolicy, SplitRuleOverPlainFacts) {
         return f;
     };
     const SplitFacts file = facts(In::PlainFile, 64 * MiB, {K::Count, K::Sum});
-    EXPECT_EQ(split_range_for(file, 2), 2 * MiB);
+    EXPECT_EQ(split_range_for(file, 2), split_range_len(64 * MiB, 2));
     EXPECT_EQ(split_range_for(file, 1), 0u);
     // Figures keep a plain file's ranges short; sequential input splits with them too.
-    EXPECT_EQ(split_range_for(facts(In::PlainFile, 1024 * MiB, {K::Count}), 8), 8 * MiB);
+    EXPECT_EQ(split_range_for(facts(In::PlainFile, 1024 * MiB, {K::Count}), 8), split_range_len(1024 * MiB, 8));
+    ASSERT_GT(split_range_len(1024 * MiB, 8), kFiguresRangeLen);
     for (K figure : {K::Sum, K::Mean, K::Product}) {
         EXPECT_EQ(split_range_for(facts(In::PlainFile, 1024 * MiB, {K::Count, figure}), 8), kFiguresRangeLen);
         EXPECT_EQ(split_range_for(facts(In::Sequential, std::nullopt, {figure}), 4), split_sequential_range_len(4));

@@ -8,8 +8,8 @@
 
 #include "engine/engine.h"
 #include "run/plans.h"
-#include "run/run_test_support.h"
 #include "run/scan_source.h"
+#include "support/scripted_scans.h"
 
 namespace jorvane::run::testing {
 namespace {

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "run/plans.h"
-#include "run/random_records.h"
 #include "run/range_cutter.h"
 #include "run/range_scan.h"
-#include "run/run_test_support.h"
 #include "run/split_describe.h"
 #include "run/split_scan.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
+#include "support/scripted_scans.h"
 
 namespace jorvane::run::testing {
 namespace {

@@ -10,9 +10,9 @@
 
 #include "run/plans.h"
 #include "run/pull_query.h"
-#include "run/run_test_support.h"
 #include "run/scan_source.h"
 #include "run/source_scan.h"
+#include "support/scripted_scans.h"
 
 namespace jorvane::run::testing {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "engine/describer.h"
 #include "engine/parse_error_kind.h"
-#include "run/random_records.h"
 #include "run/split_describe.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
 
 namespace jorvane::run {
 namespace {

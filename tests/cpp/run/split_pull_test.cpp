@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "engine/describer.h"
-#include "run/random_records.h"
 #include "run/split_pull.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
 
 namespace jorvane::run {
 namespace {

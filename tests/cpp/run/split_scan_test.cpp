@@ -17,9 +17,7 @@
 
 #include "engine/engine.h"
 #include "run/plans.h"
-#include "run/random_records.h"
 #include "run/run_policy.h"
-#include "run/run_test_support.h"
 #include "run/scan_source.h"
 #include "run/split_scan.h"
 #include "source/gzip_decoder.h"
@@ -28,7 +26,9 @@
 #include "source/prefetch_source.h"
 #include "source/read_source.h"
 #include "source/zstd_decoder.h"
-#include "source/source_test_util.h"
+#include "support/random_records.h"
+#include "support/sample_inputs.h"
+#include "support/scripted_scans.h"
 
 namespace jorvane::run::testing {
 namespace {

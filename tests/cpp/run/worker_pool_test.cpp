@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "run/run_test_support.h"
 #include "run/scan_source.h"
 #include "run/worker_pool.h"
+#include "support/scripted_scans.h"
 
 namespace jorvane::run::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include "source/bytes_source.h"
 #include "source/file_reader.h"
 #include "source/read_source.h"
-#include "source_test_util.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane {
 namespace {

@@ -7,7 +7,7 @@
 #include "source/memory_reader.h"
 #include "source/read_source.h"
 #include "source/zstd_decoder.h"
-#include "source_test_util.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane {
 namespace {

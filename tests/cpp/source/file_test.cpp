@@ -9,7 +9,7 @@
 #include "source/file_reader.h"
 #include "source/io_error.h"
 #include "source/read_source.h"
-#include "source_test_util.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane {
 namespace {

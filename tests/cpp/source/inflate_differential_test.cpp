@@ -16,7 +16,7 @@
 #include <random>
 
 #include "source/gzip_decoder.h"
-#include "source_test_util.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane {
 namespace {

@@ -16,7 +16,7 @@
 #include "source/mapped_file.h"
 #include "source/open_file.h"
 #include "source/read_source.h"
-#include "source_test_util.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane::test {
 namespace {

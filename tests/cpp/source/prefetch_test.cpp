@@ -8,7 +8,7 @@
 #include "source/gzip_decoder.h"
 #include "source/prefetch_source.h"
 #include "source/zstd_decoder.h"
-#include "source_test_util.h"
+#include "support/sample_inputs.h"
 #include "util/panic.h"
 
 namespace jorvane {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/column_cells.h"
 #include "table/declared.h"
-#include "table_test_support.h"
 
 namespace jorvane::table {
 namespace {

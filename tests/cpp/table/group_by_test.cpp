@@ -11,9 +11,9 @@
 
 #include "source/memory_reader.h"
 #include "source/read_source.h"
+#include "support/column_cells.h"
 #include "table/distinct_values.h"
 #include "table/group_by.h"
-#include "table_test_support.h"
 
 namespace jorvane::table {
 namespace {

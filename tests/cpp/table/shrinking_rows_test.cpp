@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "run/random_records.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
 #include "table/group_by.h"
 #include "table/table_stream.h"
 

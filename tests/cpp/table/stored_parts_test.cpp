@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "support/column_cells.h"
 #include "table/declared.h"
 #include "table/inference.h"
-#include "table_test_support.h"
 
 namespace jorvane::table {
 namespace {

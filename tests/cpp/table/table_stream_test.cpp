@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "run/run_test_support.h"
 #include "source/memory_reader.h"
 #include "source/read_source.h"
+#include "support/column_cells.h"
+#include "support/scripted_scans.h"
 #include "table/table_stream.h"
-#include "table/table_test_support.h"
 
 namespace jorvane::table {
 namespace {

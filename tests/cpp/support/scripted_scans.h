@@ -1,4 +1,4 @@
-// Helpers for the run-layer tests: a source that hands out a document in
+// What a test needs to script a scan: a source that hands out a document in
 // given buffers (optionally failing at one of them), a sink that keeps what
 // it is given, and compiled queries from short specs.
 #pragma once

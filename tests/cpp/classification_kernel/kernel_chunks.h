@@ -1,4 +1,4 @@
-// Helpers shared by the kernel tests: the kernels to run each test on,
+// What the kernel tests run on: the kernels to run each test on,
 // padded chunks, and readable mask printing.
 #pragma once
 

@@ -1,25 +1,25 @@
 // A table scanned in ranges by several walkers against one engine over the
 // whole input: random NDJSON (every cell kind, nulls, missing fields, lists,
 // pretty-printed records, one array of records, malformed and truncated
-// input), read from a mapped file and from sequential input, through every
-// consumer of the table stream: whole tables (types, bytes covered at a row
-// limit), batches, the NDJSON projection and grouped aggregation. Results,
-// batch boundaries and the first error (kind, offset and text) must be
-// equal, floating-point figures bit for bit.
+// input), read from a mapped file and from sequential input, through the
+// table layer's consumers of the table stream: whole tables (types, bytes
+// covered at a row limit), batches and grouped aggregation (the NDJSON
+// projection is tested with its writer). Results, batch boundaries and the
+// first error (kind, offset and text) must be equal, floating-point figures
+// bit for bit.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
-#include "ndjson/emitter.h"
-#include "ndjson/json_writer.h"
-#include "run/random_records.h"
 #include "source/mapped_file.h"
+#include "support/random_records.h"
+#include "support/random_tables.h"
+#include "support/value_literals.h"
 #include "table/group_by.h"
 #include "table/table_stream.h"
 
@@ -27,69 +27,9 @@ namespace jorvane::table {
 namespace {
 
 using jorvane::testing::TempFile;
-
-struct Gen {
-    std::mt19937_64 rng;
-    explicit Gen(uint64_t seed) : rng(seed) {}
-    size_t below(size_t n) { return rng() % n; }
-    template <size_t N>
-    const char* one_of(const char* const (&pick)[N]) { return pick[below(N)]; }
-
-    std::string scalar() {
-        static const char* const pick[] = {"null", "true", "7", "-12", "123456789012345678901", "2.5", "-0.0",
-                                           "1e300", R"("q\"u\n\u00e9")", R"("k1")", R"("2024-01-02T03:04:05Z")"};
-        return one_of(pick);
-    }
-    // A field of each kind, the last of any kind.
-    std::string field(size_t f, const std::string& nl) {
-        static const char* const ints[] = {"1", "-7", "42", "9007199254740993", "null", "0"};
-        static const char* const floats[] = {"0.1", "2.5", "-1e-3", "3", "1e300", "null", "6.02e23"};
-        static const char* const strings[] = {R"("k1")", R"("k2")", R"("k3")", R"("\u00e9")", "null", R"("k1")"};
-        switch (f) {
-            case 0: return one_of(ints);
-            case 1: return one_of(floats);
-            case 2: return one_of(strings);
-            case 3: {
-                std::string l = "[";
-                for (size_t i = 0, n = below(4); i < n; ++i) l += (i ? "," : "") + nl + one_of(ints);
-                return l + "]";
-            }
-            case 4: return "{" + nl + "\"k\":" + scalar() + "}";
-            default: return below(3) ? scalar() : "[" + scalar() + "," + scalar() + "]";
-        }
-    }
-    std::string record(bool pretty) {
-        static const char* const keys[] = {"i", "f", "s", "l", "o", "m"};
-        const std::string nl = pretty ? "\n  " : "";
-        std::string s = "{";
-        bool first = true;
-        for (size_t f = 0; f < std::size(keys); ++f) {
-            if (below(5) == 0) continue;  // a missing field
-            s += (first ? "" : ",") + nl + "\"" + keys[f] + "\":" + field(f, nl);
-            first = false;
-        }
-        // Now and then a key twice: several matches in one row.
-        if (below(30) == 0) s += std::string(first ? "" : ",") + "\"i\":5";
-        return s + (pretty ? "\n" : "") + "}";
-    }
-    // NDJSON with some records pretty-printed, or (`array`) one array of them;
-    // `broken`: a malformed byte or a cut at a random place.
-    std::string document(bool array, bool broken) {
-        std::string s = array ? "[\n" : "";
-        for (size_t i = 0, n = 40 + below(200); i < n; ++i) {
-            if (array && i) s += ",\n";
-            s += record(below(6) == 0);
-            if (!array) s += "\n";
-        }
-        if (array) s += "]\n";
-        if (broken) {
-            const size_t at = below(s.size());
-            if (below(2)) s.resize(at);
-            else s[at] = "x}],:"[below(5)];
-        }
-        return s;
-    }
-};
+using testing::check_random_tables;
+using testing::error_text;
+using Input = testing::TableInput;
 
 void render(const Column& c, std::string& o) {
     o += std::string(" <") + c.dtype_name() + ">";
@@ -107,7 +47,7 @@ void render(const Column& c, std::string& o) {
         if constexpr (std::is_same_v<C, MixedColumn>) {
             for (const auto& cell : col) {
                 o += ' ';
-                if (cell) ndjson::write_json_value(*cell, o); else o += '-';
+                if (cell) engine::testing::write_json_text(*cell, o); else o += '-';
             }
         } else if constexpr (std::is_same_v<C, ListColumn>) {
             for (int64_t off : col.offsets) o += " @" + std::to_string(off);
@@ -127,24 +67,7 @@ void render(const Table& t, std::string& o) {
     o += "\n";
 }
 
-std::string error_text(const JorvaneError& e) {
-    std::string s = e.to_string();
-    if (const Incomplete* r = e.record()) s += " at " + std::to_string(r->offset);
-    return s;
-}
-
-// The input a scan reads, made afresh for each scan.
-struct Input {
-    const std::string* doc;
-    const MappedFile* file;  // null: sequential input
-    size_t grid;
-    std::unique_ptr<Source> open() const {
-        if (file) return jorvane::testing::mapped(*file, grid);
-        return jorvane::testing::sequential(*doc, grid);
-    }
-};
-
-// Every consumer's output over `in`, as text.
+// Every table consumer's output over `in`, as text.
 // `summed`: the last column is summed too (most often refused).
 std::string consume(const Input& in, const TableSpec& spec, TableSplitOptions w, bool summed) {
     std::string out;
@@ -161,12 +84,6 @@ std::string consume(const Input& in, const TableSpec& spec, TableSplitOptions w,
             render(*t, out);
         }
     }
-    ndjson::Fields fields;
-    for (const auto& [name, path] : spec.columns) fields.emplace_back(name, path);
-    const ndjson::EmittedLines lines =
-        ndjson::emit_all(spec.rows, fields, spec.on_multi, spec.limit, engine::ScanMode::batched(8), in.open(), w);
-    for (const std::string& l : lines.lines) out += l + "\n";
-    if (lines.error) out += "error " + error_text(*lines.error) + "\n";
     // Keys of few or (a column of its own) many distinct values; sums and
     // means over floats, and whatever the last column holds. With two
     // columns, more groups than max_groups allows: the refusal comes where
@@ -184,43 +101,7 @@ std::string consume(const Input& in, const TableSpec& spec, TableSplitOptions w,
     return out;
 }
 
-TEST(TableSplit, EveryConsumerMatchesOneEngine) {
-    size_t scans = 0;
-    for (uint64_t seed = 0; seed < 24; ++seed) {
-        Gen gen(seed);
-        const bool array = seed % 8 == 7;
-        const std::string doc = gen.document(array, seed % 3 == 2);
-        TempFile file(doc);
-        auto mapped = MappedFile::open(file.path());
-        ASSERT_TRUE(mapped);
-        TableSpec spec(array ? "[*]" : "");
-        spec.on_multi = static_cast<OnMulti>(seed % 4);
-        static const char* const paths[] = {"i", "f", "s", "l", "o", "m", "o.k", "l[*]", "*"};
-        // Paths that match several times per row only where on_multi picks one.
-        const size_t n_paths = spec.on_multi == OnMulti::Error ? 7 : 9;
-        for (size_t c = 0, n = 1 + gen.below(4); c < n; ++c)
-            spec = std::move(spec).column("c" + std::to_string(c), paths[gen.below(n_paths)]);
-        if (seed % 5 == 1) {
-            spec.columns[0].second = seed % 2 ? "s" : "f";
-            spec.declared["c0"] = Declared{*DType::parse(seed % 2 ? "str" : "float64"), true};
-        }
-        if (seed % 4 == 3) spec.limit = 1 + gen.below(120);
-        const size_t grid = seed % 2 ? 256 : 1024;
-        for (const bool sequential : {false, true}) {
-            const Input in{&doc, sequential ? nullptr : mapped->get(), grid};
-            const std::string one = consume(in, spec, TableSplitOptions{}, seed % 6 == 0);
-            for (const size_t walkers : {1, 2, 3, 8}) {
-                const uint64_t range_len = 100 + gen.below(900);
-                const std::string where = "seed " + std::to_string(seed) + (sequential ? " sequential" : " mapped") +
-                                          ", walkers " + std::to_string(walkers) + ", ranges of " +
-                                          std::to_string(range_len);
-                EXPECT_EQ(consume(in, spec, TableSplitOptions{walkers, range_len}, seed % 6 == 0), one) << where;
-                ++scans;
-            }
-        }
-    }
-    EXPECT_EQ(scans, 24u * 2 * 4);
-}
+TEST(TableSplit, EveryConsumerMatchesOneEngine) { check_random_tables(consume); }
 
 // A large table read in ranges types its columns at once: the same columns,
 // and the same refusal (the first column's) when several columns refuse.

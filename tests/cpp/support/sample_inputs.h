@@ -1,5 +1,6 @@
-// Helpers shared by the source tests: test data, compressors and readers
-// with scripted behaviour.
+// Inputs for the tests of sources and of what reads them: test data,
+// compressors, readers with scripted behaviour, draining a source, and
+// temporary directories.
 #pragma once
 
 #include <zlib.h>

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "run/random_records.h"
 #include "run/range_cutter.h"
 #include "source/read_source.h"
-#include "source/source_test_util.h"
+#include "support/random_records.h"
+#include "support/sample_inputs.h"
 
 namespace jorvane::run {
 namespace {

@@ -1,5 +1,7 @@
-// Test helper: builds a Value from JSON text (atoms keep their literal text,
-// strings are decoded as the engine decodes them). Only well-formed input.
+// Builds a Value from JSON text (atoms keep their literal text,
+// strings are decoded as the engine decodes them; only well-formed input),
+// and writes a Value as compact JSON text (strings with their quotes and
+// backslashes escaped, nothing else).
 #pragma once
 
 #include <cctype>
@@ -67,5 +69,40 @@ private:
 };
 
 inline Value json(std::string_view text) { return JsonText(text).parse(); }
+
+inline void write_json_text(const Value& v, std::string& out) {
+    const auto quoted = [&out](const std::string& text) {
+        out += '"';
+        for (const char c : text) {
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
+        }
+        out += '"';
+    };
+    switch (v.type()) {
+        case JsonType::Null: out += "null"; return;
+        case JsonType::Boolean: out += v.as_bool() ? "true" : "false"; return;
+        case JsonType::Number: out += v.as_number().to_literal(); return;
+        case JsonType::String: quoted(v.as_string()); return;
+        case JsonType::Array:
+            out += '[';
+            for (size_t i = 0; i < v.as_array().size(); ++i) {
+                if (i) out += ',';
+                write_json_text(v.as_array()[i], out);
+            }
+            out += ']';
+            return;
+        case JsonType::Object:
+            out += '{';
+            for (size_t i = 0; i < v.as_object().size(); ++i) {
+                if (i) out += ',';
+                quoted(v.as_object()[i].key);
+                out += ':';
+                write_json_text(v.as_object()[i].value, out);
+            }
+            out += '}';
+            return;
+    }
+}
 
 }  // namespace jorvane::engine::testing

@@ -1,15 +1,15 @@
-// Test helpers: a column's cells from JSON texts (nullptr = a missing cell).
+// A column's cells from JSON texts (nullptr = a missing cell).
 #pragma once
 
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "engine/value_literals.h"
 #include "engine/values/value.h"
+#include "support/value_literals.h"
+#include "table/column.h"
 
 namespace jorvane::table::testing {
-
 
 inline engine::Value json(std::string_view text) { return engine::testing::JsonText(text).parse(); }
 
