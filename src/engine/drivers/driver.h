@@ -129,7 +129,7 @@ struct alignas(128) DfaDriver {
         // The new capture is read with its member key (whose escapes must
         // then be valid).
         bool keyed = false;
-        // The open nests a kept value past kMaxCapturedNesting.
+        // The open nests a captured value past kMaxCapturedNesting.
         bool too_deep = false;
     };
     CapturesOpened open_captures(StateId s, uint8_t is_object, bool member);

@@ -548,7 +548,7 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
         SkipGrammar g{s.state, s.kinds, s.kind_count, s.innermost_is_object()};
         const uint64_t words = uint64_t{64} * s.deeper_kinds.size();
         if (s.room < words + 64) [[unlikely]]
-            g.open_limit = static_cast<uint32_t>(s.room - words);
+            g.open_limit = s.room > words ? static_cast<uint32_t>(s.room - words) : 0;
         if (skipped_grammar(g, rest, m, c, chunk, s.outer_is_object != 0, !s.deeper_kinds.empty())) [[likely]] {
             s.state = g.state;
             s.kinds = g.kinds;
