@@ -176,9 +176,9 @@ struct ScanState {
     // A capture that reads its member key has just opened: the key must hold
     // only valid escapes.
     void check_member_key();
-    // Whether some driver has a capture open (which holds its own nesting
-    // to the limit).
-    bool inside_capture() const;
+    // Whether, just after a container opened, some capture started before
+    // it is open (which holds its own nesting to the limit).
+    bool nested_in_capture() const;
     // The container opened at source offset `offset` nests past the limit:
     // the error is its bracket's, and the walk ends with its batch, so
     // neither the frames, the recordings nor a profile follow the rest of

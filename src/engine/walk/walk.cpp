@@ -25,9 +25,11 @@ void ScanState::on_open_container(uint8_t is_object, uint64_t pos) {
     walk::with_drivers(*this, [&](const auto& ds) { walk::on_open_container(*this, ds, is_object, pos); });
 }
 
-bool ScanState::inside_capture() const {
+bool ScanState::nested_in_capture() const {
+    // A capture started by the container itself has seen one open.
     for (const auto& d : drivers)
-        if (!d.captures.empty()) return true;
+        for (const auto& c : d.captures)
+            if (c.depth > 1) return true;
     return false;
 }
 

@@ -222,33 +222,33 @@ JORVANE_WALK_INLINE void on_open_container(ScanState& e, const Ds& ds, uint8_t i
             ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
         }
     }
-    bool capturing = false, keyed = false;
-    // Past the nesting limit the walk goes deeper only inside a captured
-    // value, which its capture holds to the limit from its own start: the
-    // frames and state stacks never follow an endless nesting.
-    bool too_deep = e.frames.size() >= kNestingLimit && !e.inside_capture();
+    // What the drivers' opens call for beyond the plain case.
+    enum : uint8_t { kCapturing = 1, kKeyed = 2, kTooDeep = 4 };
+    uint8_t opened = 0;
     const bool member = !e.frames.empty() && e.frames.back().is_object;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         const StateId s = d.state;
         d.state_stack.push_back(s);
         if (d.accept_mask_of(s) != 0 || !d.captures.empty()) [[unlikely]] {
-            const DfaDriver::CapturesOpened opened = d.open_captures(s, is_object, member);
-            keyed |= opened.keyed;
-            too_deep |= opened.too_deep;
-            capturing = true;
+            const DfaDriver::CapturesOpened o = d.open_captures(s, is_object, member);
+            opened |= kCapturing | (o.keyed ? kKeyed : 0) | (o.too_deep ? kTooDeep : 0);
         }
     });
-    if (keyed) [[unlikely]]
-        e.check_member_key();
-    if (capturing && e.raw_spans) [[unlikely]]
-        e.open_raw_span(pos);
+    // Past the nesting limit the walk goes deeper only inside a value
+    // captured before this bracket, which its capture holds to the limit
+    // from its own start: the frames and state stacks never follow an
+    // endless nesting.
+    if (opened != 0 || e.frames.size() >= kNestingLimit) [[unlikely]] {
+        if (opened & kKeyed) e.check_member_key();
+        if ((opened & kCapturing) && e.raw_spans) e.open_raw_span(pos);
+        if ((opened & kTooDeep) || (e.frames.size() >= kNestingLimit && !e.nested_in_capture()))
+            e.refuse_nesting_at(e.stream_offset + pos);
+    }
     if constexpr (Ds::kDescribes) {
         // A profile holds the nesting it reads to the same limit.
         if (!ds.describer.open_container(is_object != 0)) [[unlikely]]
-            too_deep = true;
+            e.refuse_nesting_at(e.stream_offset + pos);
     }
-    if (too_deep) [[unlikely]]
-        e.refuse_nesting_at(e.stream_offset + pos);
     ContainerFrame f;
     f.array_index = 0;
     f.key_path_len = static_cast<uint32_t>(e.key_path.size());
