@@ -157,6 +157,51 @@ def test_file_like_sources():
         assert (got, failures) == ([1, 2, 3, 4], 1)
 
 
+class Endless(io.RawIOBase):
+    """A first line, then `unit` over and over, 64 KiB a read: 4 MiB at most,
+    so that a scan that followed the nesting ends (with another error) before
+    it holds much memory."""
+
+    def __init__(self, first, unit):
+        self.first, self.block, self.reads, self.handed = first, unit * (65536 // len(unit)), 0, 0
+
+    def read(self, n=-1):
+        self.reads += 1
+        if self.handed >= 4 << 20:
+            return b""
+        chunk = self.first + self.block if self.reads == 1 else self.block
+        self.handed += len(chunk)
+        return chunk
+
+
+def test_a_value_nested_past_the_container_limit_fails_at_its_bracket():
+    # Every road fails at the bracket of the 1001st level, keeps what came
+    # before, and stops reading with the buffer that holds the bracket.
+    def rows(src):
+        return list(jorvane.ndjson_lines(src, ""))
+
+    def kept(src):
+        got = []
+        try:
+            Query(src, "", Values(into=got)).result()
+        finally:
+            assert got == [[1]]
+
+    roads = {b"[": [lambda src: list(items(src, "")), rows, kept, lambda src: Query(src, "[*]*", Count()).result()],
+             b'{"k":': [lambda src: list(items(src, "")), rows, kept, lambda src: Query(src, "**.x", Count()).result()]}
+    for unit, reads in roads.items():
+        at = 4 + 1000 * len(unit)
+        for read in reads:
+            src = Endless(b"[1]\n", unit)
+            with pytest.raises(Corrupted, match=f"at byte {at}: a matched value nested past the 1000-container limit"):
+                read(src)
+            assert src.reads < 4, (unit, src.reads)
+    it = items(Endless(b"[1]\n", b"["), "")
+    assert next(it) == [1]
+    with pytest.raises(Corrupted):
+        next(it)
+
+
 def test_reentrant_read_gets_the_borrow_error():
     seen = []
 

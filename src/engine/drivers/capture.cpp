@@ -9,6 +9,7 @@
 // expects a key is passed over.
 #include "engine/drivers/capture.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace jorvane::engine {
@@ -23,6 +24,33 @@ void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Ki
         }
         if (c.recording) c.push(kind, is_object, bytes);
     }
+}
+
+bool capture_open(std::vector<ActiveCapture>& captures, uint8_t is_object) {
+    bool too_deep = false;
+    for (auto& c : captures) {
+        c.depth += 1;
+        if (c.depth > int64_t{kMaxCapturedNesting}) [[unlikely]] {
+            // The scan fails here: what was recorded is let go.
+            too_deep = true;
+            c.recording = false;
+            c.events = {};
+            c.bytes = {};
+            continue;
+        }
+        if (c.recording) c.push(CapturedEvent::Open, is_object, {});
+    }
+    return too_deep;
+}
+
+uint64_t nesting_room(const std::vector<ActiveCapture>& captures) {
+    uint64_t room = UINT64_MAX;
+    for (const auto& c : captures) {
+        if (!keeps_value(c)) continue;
+        const int64_t left = int64_t{kMaxCapturedNesting} - c.depth;
+        room = std::min(room, static_cast<uint64_t>(std::max<int64_t>(left, 0)));
+    }
+    return room;
 }
 
 std::optional<MalformedValue> scalar_fault_slow(bool is_string, std::string_view bytes, uint64_t offset) {

@@ -110,13 +110,29 @@ struct ActiveCapture {
     }
 };
 
-// Containers nested deeper than this inside one captured value are refused.
-inline constexpr uint32_t kMaxCapturedNesting = 1000;
+// Containers nested deeper than this inside one captured value are refused
+// where the walk opens them. A capture that only counts its value skips the
+// containers in which nothing matches, so only a value kept as text counts
+// those too (see SkipCheck).
+inline constexpr uint32_t kMaxCapturedNesting = kNestingLimit;
+
+// Whether a capture keeps its value (records it, or reads it as text).
+inline bool keeps_value(const ActiveCapture& c) { return c.recording || c.checks_values; }
 
 // Feeds one token to every capture of a driver: opens and closes move the
 // depth; recording captures keep a copy.
 void buffer_if_capturing(std::vector<ActiveCapture>& captures, CapturedEvent::Kind kind, uint8_t is_object,
                          std::string_view bytes);
+
+// Feeds a container's open to every capture; whether it takes one past
+// kMaxCapturedNesting. The open is refused there, at its bracket, so a
+// recording never grows past the limit (what it holds is let go).
+bool capture_open(std::vector<ActiveCapture>& captures, uint8_t is_object);
+
+// How many more containers may open inside the innermost one open before a
+// capture that keeps its value goes past kMaxCapturedNesting (UINT64_MAX
+// when none keeps one).
+uint64_t nesting_room(const std::vector<ActiveCapture>& captures);
 
 // Feeds one scalar token, which starts at source offset `offset` (a string's
 // opening quote), to every capture. A number atom is read once; a refused

@@ -125,9 +125,14 @@ struct alignas(128) DfaDriver {
     // A container opened in state `s` while `s` accepts or captures are
     // active (`member`: it is an object member): starts a capture when `s`
     // accepts labels not yet captured, then feeds the open to every capture.
-    // Returns whether the new capture is read with its member key (whose
-    // escapes must then be valid).
-    bool open_captures(StateId s, uint8_t is_object, bool member);
+    struct CapturesOpened {
+        // The new capture is read with its member key (whose escapes must
+        // then be valid).
+        bool keyed = false;
+        // The open nests a captured value past kMaxCapturedNesting.
+        bool too_deep = false;
+    };
+    CapturesOpened open_captures(StateId s, uint8_t is_object, bool member);
     // `labels` without those that take no more matches: stopped by the
     // caller, or at their limit.
     uint64_t open_labels(uint64_t labels) const;

@@ -56,9 +56,9 @@ struct ScanState {
     CutTokenKind cut_token_kind = CutTokenKind::None;
     classification_kernel::KernelCarry carry;
     bool track_key_path = false;
-    // Every query settled, the row limit reached, or a profile refused a
-    // container nested too deep (after recording the error): set at the
-    // event that did it. Nothing after that point of the source counts: no error is
+    // Every query settled, the row limit reached, or a container refused for
+    // nesting too deep (after recording the error): set at the event that
+    // did it. Nothing after that point of the source counts: no error is
     // recorded, no row kept, no match delivered (the drivers are stopped),
     // the buffer loops hand out no further batch of chunks, and later
     // buffers are not walked.
@@ -176,6 +176,14 @@ struct ScanState {
     // A capture that reads its member key has just opened: the key must hold
     // only valid escapes.
     void check_member_key();
+    // Whether, just after a container opened, some capture started before
+    // it is open (which holds its own nesting to the limit).
+    bool nested_in_capture() const;
+    // The container opened at source offset `offset` nests past the limit:
+    // the error is its bracket's, and the walk ends with its batch, so
+    // neither the frames, the recordings nor a profile follow the rest of
+    // the nesting.
+    void refuse_nesting_at(uint64_t offset);
 
     // ---- tokens across buffers ----
     void save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);

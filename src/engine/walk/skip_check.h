@@ -4,8 +4,9 @@
 // text becomes output, so it must fail exactly where its value would: the
 // walk refuses a token its container does not take (a missing or extra comma
 // or colon, a key that is not a string), a byte that begins no token, a
-// close of the other kind, and, in a capture, an atom or a string escape that
-// a strict reader refuses. The skipped structural positions of each chunk are
+// close of the other kind, an open that nests the kept value past the
+// container limit, and, in a capture, an atom or a string escape that a
+// strict reader refuses. The skipped structural positions of each chunk are
 // therefore looked at once more, with the grammar position of the innermost
 // container open inside the skipped one (a frame state) and the kinds of the
 // open containers on a stack of bits. The chunk's bytes are read through
@@ -321,6 +322,9 @@ struct SkipGrammar {
     uint64_t kinds;
     uint32_t count;
     bool obj;                     // the innermost container open is an object
+    // The count at which an open is left to the walk position by position:
+    // a full word of kinds, or the nesting limit.
+    uint32_t open_limit = 64;
     bool string_runs_on = false;  // the last position opens a string
 };
 
@@ -328,8 +332,8 @@ struct SkipGrammar {
 // the chunk's masks, for a chunk without a backslash: true when they follow
 // the grammar from `g`, which then holds the position after them; false (`g`
 // untouched) when some may not, or when the stack of kinds would need its
-// deeper words: the positions are then walked one by one, which names the
-// first fault.
+// deeper words or reach the nesting limit: the positions are then walked one
+// by one, which names the first fault.
 //
 // next(K) is the position after each of K (a carry through the bytes that
 // hold none). A quote after a quote closes a string, every other opens one,
@@ -361,7 +365,7 @@ struct SkipGrammar {
         const uint64_t bit = uint64_t{1} << k;
         const bool curly = chunk[k] == '{' || chunk[k] == '}';
         if ((bit & c.openers) != 0) {
-            if (count == 64) return false;
+            if (count == g.open_limit) return false;
             (curly ? oo : oa) |= bit;
             obj = curly;
             kinds = (kinds << 1) | obj;
@@ -542,6 +546,9 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
     const bool escapes = m.backslash != 0 || s.escape != 0;
     if (!escapes && rest != 0) {
         SkipGrammar g{s.state, s.kinds, s.kind_count, s.innermost_is_object()};
+        const uint64_t words = uint64_t{64} * s.deeper_kinds.size();
+        if (s.room < words + 64) [[unlikely]]
+            g.open_limit = s.room > words ? static_cast<uint32_t>(s.room - words) : 0;
         if (skipped_grammar(g, rest, m, c, chunk, s.outer_is_object != 0, !s.deeper_kinds.empty())) [[likely]] {
             s.state = g.state;
             s.kinds = g.kinds;
@@ -627,6 +634,10 @@ inline std::string_view skipped_atom(const uint8_t* buf, uint64_t from, uint64_t
                     misplaced(k);
                     goto done;
                 }
+                if (uint64_t{64} * s.deeper_kinds.size() + count >= s.room) [[unlikely]] {
+                    stop(ParseErrorKind::nesting_too_deep(), k);
+                    goto done;
+                }
                 if (count == 64) [[unlikely]] {
                     // A full word goes to the deeper ones.
                     s.deeper_kinds.push_back(kinds);
@@ -694,7 +705,13 @@ done:
     s.kinds = kinds;
     s.kind_count = count;
     // Whichever comes first is the source's error.
-    if (broken && (!fault || broken->offset < fault->offset)) e.record_corruption_at(broken->kind, broken->offset);
+    if (broken && (!fault || broken->offset < fault->offset)) {
+        if (broken->kind == ParseErrorKind::nesting_too_deep()) {
+            e.refuse_nesting_at(broken->offset);
+        } else {
+            e.record_corruption_at(broken->kind, broken->offset);
+        }
+    }
     if (fault) e.refuse_in_captures(*fault);
 }
 

@@ -25,6 +25,19 @@ void ScanState::on_open_container(uint8_t is_object, uint64_t pos) {
     walk::with_drivers(*this, [&](const auto& ds) { walk::on_open_container(*this, ds, is_object, pos); });
 }
 
+bool ScanState::nested_in_capture() const {
+    // A capture started by the container itself has seen one open.
+    for (const auto& d : drivers)
+        for (const auto& c : d.captures)
+            if (c.depth > 1) return true;
+    return false;
+}
+
+void ScanState::refuse_nesting_at(uint64_t offset) {
+    record_corruption_at(ParseErrorKind::nesting_too_deep(), offset);
+    settle();
+}
+
 void ScanState::open_raw_span(uint64_t pos) {
     // A capture of the first query that starts here is the newest one of the
     // first driver (an enclosing one would have opened the span already).
@@ -38,9 +51,9 @@ void ScanState::open_raw_span(uint64_t pos) {
     raw_spans->open_bytes.clear();
 }
 
-bool DfaDriver::open_captures(StateId s, uint8_t is_object, bool member) {
+DfaDriver::CapturesOpened DfaDriver::open_captures(StateId s, uint8_t is_object, bool member) {
     const uint64_t accept = accept_mask_of(s);
-    bool keyed = false;
+    CapturesOpened out;
     if (accept) {
         const uint64_t labels = accept & ~captured_labels();
         if (labels) {
@@ -52,12 +65,12 @@ bool DfaDriver::open_captures(StateId s, uint8_t is_object, bool member) {
             // keeps its value, or keeps it as text.
             const uint64_t open = open_labels(labels);
             cap.checks_values = (open & ((member ? capture_mask : keyless_keep_mask) | text_keep_mask)) != 0;
-            keyed = member && (open & key_read_mask) != 0;
+            out.keyed = member && (open & key_read_mask) != 0;
             captures.push_back(std::move(cap));
         }
     }
-    if (!captures.empty()) buffer_if_capturing(captures, CapturedEvent::Open, is_object, {});
-    return keyed;
+    if (!captures.empty()) out.too_deep = capture_open(captures, is_object);
+    return out;
 }
 
 void ScanState::on_close_container(uint8_t byte, uint64_t pos, const uint8_t* buf, size_t len) {

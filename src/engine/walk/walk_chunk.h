@@ -20,6 +20,7 @@
 // brackets, a whole chunk at a time, across chunks and buffers.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <string_view>
@@ -221,28 +222,32 @@ JORVANE_WALK_INLINE void on_open_container(ScanState& e, const Ds& ds, uint8_t i
             ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE { d.transition_array_index(index); });
         }
     }
-    bool capturing = false, keyed = false;
+    // What the drivers' opens call for beyond the plain case.
+    enum : uint8_t { kCapturing = 1, kKeyed = 2, kTooDeep = 4 };
+    uint8_t opened = 0;
     const bool member = !e.frames.empty() && e.frames.back().is_object;
     ds.each([&](DfaDriver& d) JORVANE_LAMBDA_INLINE {
         const StateId s = d.state;
         d.state_stack.push_back(s);
         if (d.accept_mask_of(s) != 0 || !d.captures.empty()) [[unlikely]] {
-            keyed |= d.open_captures(s, is_object, member);
-            capturing = true;
+            const DfaDriver::CapturesOpened o = d.open_captures(s, is_object, member);
+            opened |= kCapturing | (o.keyed ? kKeyed : 0) | (o.too_deep ? kTooDeep : 0);
         }
     });
-    if (keyed) [[unlikely]]
-        e.check_member_key();
-    if (capturing && e.raw_spans) [[unlikely]]
-        e.open_raw_span(pos);
+    // Past the nesting limit the walk goes deeper only inside a value
+    // captured before this bracket, which its capture holds to the limit
+    // from its own start: the frames and state stacks never follow an
+    // endless nesting.
+    if (opened != 0 || e.frames.size() >= kNestingLimit) [[unlikely]] {
+        if (opened & kKeyed) e.check_member_key();
+        if ((opened & kCapturing) && e.raw_spans) e.open_raw_span(pos);
+        if ((opened & kTooDeep) || (e.frames.size() >= kNestingLimit && !e.nested_in_capture()))
+            e.refuse_nesting_at(e.stream_offset + pos);
+    }
     if constexpr (Ds::kDescribes) {
-        if (!ds.describer.open_container(is_object != 0)) [[unlikely]] {
-            // Nested past the limit: the error is this bracket's, and the
-            // walk ends with its batch, so neither the profile nor the
-            // frames follow the rest of the nesting.
-            e.record_corruption(ParseErrorKind::nesting_too_deep(), pos);
-            e.settle();
-        }
+        // A profile holds the nesting it reads to the same limit.
+        if (!ds.describer.open_container(is_object != 0)) [[unlikely]]
+            e.refuse_nesting_at(e.stream_offset + pos);
     }
     ContainerFrame f;
     f.array_index = 0;
@@ -306,6 +311,17 @@ JORVANE_WALK_INLINE bool skip_checks_values(const Ds& ds) {
     return !ds.all([](const DfaDriver& d) JORVANE_LAMBDA_INLINE {
         return d.captures.empty() || !d.has_checking_capture();
     });
+}
+
+// How many containers may open inside one skipped now before a kept value
+// holding it nests past the limit.
+template <class Ds>
+JORVANE_WALK_INLINE uint64_t skip_nesting_room(const Ds& ds) {
+    uint64_t room = UINT64_MAX;
+    ds.each([&](const DfaDriver& d) JORVANE_LAMBDA_INLINE {
+        if (!d.captures.empty()) room = std::min(room, nesting_room(d.captures));
+    });
+    return room;
 }
 
 // Counts the openers and closers (restricted by from_mask) while skip_depth
@@ -445,7 +461,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
             if (skip_test(ds)) {
                 e.skip_depth = 1;
                 if (skip_checks_values(ds)) [[unlikely]]
-                    e.skip_check.begin(b == '{');
+                    e.skip_check.begin(b == '{', skip_nesting_room(ds));
                 if (!continue_skip(e, ds, c, bits, after_bit(~uint64_t{0}, k), buf, len)) {
                     c.bits = 0;
                     return;

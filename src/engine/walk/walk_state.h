@@ -84,13 +84,18 @@ struct SkipCheck {
     uint64_t kinds = 0;
     uint32_t kind_count = 0;
     std::vector<uint64_t> deeper_kinds;
+    // How many containers may be open inside the skipped one: a kept value
+    // nests at most kNestingLimit deep, and the open past it is refused.
+    uint64_t room = UINT64_MAX;
 
-    // A skip of a container of that kind starts.
-    void begin(uint8_t is_object) {
+    // A skip of a container of that kind starts, with `room` for the
+    // containers inside it.
+    void begin(uint8_t is_object, uint64_t nesting_room) {
         clear();
         on = true;
         outer_is_object = is_object;
         state = is_object ? FrameState::ObjectStart : FrameState::ArrayStart;
+        room = nesting_room;
     }
     void clear() {
         on = quote_open = atom_open = false;

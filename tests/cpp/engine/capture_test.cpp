@@ -18,24 +18,108 @@ TEST(Capture, RebuildsDuplicateMembersInOrder) {
     EXPECT_EQ(o.values[0][0], expected);
 }
 
-TEST(Capture, NestingLimit) {
-    auto nested = [](int n) { return "[" + std::string(n, '[') + std::string(n, ']') + "]"; };
-    Outcome ok = run(nested(1000), {{"[0]", {M::Values}}});
-    ASSERT_FALSE(ok.failed) << ok.message;
-    ASSERT_EQ(ok.values[0].size(), 1u);
-    EXPECT_TRUE(ok.values[0][0].is_array());
+// A document and its queries, scanned with raw spans of the first query or
+// not; the spans it kept.
+struct Nested {
+    Outcome outcome;
+    std::vector<std::string> spans;
+};
+Nested scan_nested(const std::string& doc, const std::vector<QuerySpec>& specs, bool raw, const RunOptions& opt) {
+    Engine e = make_engine(specs, opt.mode);
+    e.set_kernel(opt.kernel);
+    e.set_fast_walk(opt.fast_walk);
+    if (raw) e.enable_raw_capture();
+    Nested n;
+    n.outcome = run_engine(e, doc, opt.cuts);
+    n.spans = e.take_raw_spans();
+    return n;
+}
 
-    const std::string deep = nested(1001);
-    Outcome bad = run(deep, {{"[0]", {M::Values}}});
-    ASSERT_TRUE(bad.failed);
-    EXPECT_EQ(bad.kind, ParseErrorKind::nesting_too_deep());
-    EXPECT_EQ(bad.offset, deep.size() - 2);  // the closing bracket of the captured value
-    ASSERT_EQ(bad.values[0].size(), 1u);
-    EXPECT_TRUE(bad.values[0][0].is_null());
-    // A counting query does not record, so no limit applies to it.
-    Outcome counted = run(deep, {{"[0]", {M::Count}}});
-    EXPECT_FALSE(counted.failed);
-    EXPECT_EQ(counted.outputs[0].count, 1u);
+TEST(Capture, NestingLimit) {
+    const auto arrays = [](size_t n) { return std::string(n, '[') + std::string(n, ']'); };
+    const auto objects = [](size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i) s += R"({"k":)";
+        return s + "1" + std::string(n, '}');
+    };
+    const uint64_t limit = kMaxCapturedNesting;
+    struct Case {
+        const char* what;
+        std::string doc;
+        std::vector<QuerySpec> queries;
+        bool raw;
+        std::optional<uint64_t> refused_at;  // the bracket of the level past the limit
+    };
+    // Each document holds a value before the deep one, which is kept.
+    const Case cases[] = {
+        // Kept values count their own nesting: one element deep, a value as
+        // deep as the limit is rebuilt and one level more is refused.
+        {"element at the limit", "[[1]," + arrays(limit) + "]", {{"[*]", {M::Values}}}, false, std::nullopt},
+        {"element past it", "[[1]," + arrays(limit + 1) + "]", {{"[*]", {M::Values}}}, false, 5 + limit},
+        {"member past it", R"({"a":[1],"b":)" + objects(limit + 1) + "}", {{"*", {M::Values, M::Count}}}, false,
+         13 + 5 * limit},
+        // The opening brackets of an input that never closes them.
+        {"open brackets", "[1] " + std::string(3 * limit, '['), {{"", {M::Values}}}, false, 4 + limit},
+        // A value kept as text, whose inner containers the walk skips.
+        {"text at the limit", "[1]\n" + arrays(limit), {{"", {M::Count}}}, true, std::nullopt},
+        {"text past it", "[1]\n" + arrays(limit + 1), {{"", {M::Count}}}, true, 4 + limit},
+        {"text of objects past it", "[1]\n" + objects(limit + 1), {{"", {M::Count}}}, true, 4 + 5 * limit},
+        {"text of an element past it", "[[1]," + arrays(limit + 1) + "]", {{"[*]", {M::Count}}}, true, 5 + limit},
+        // A value only counted is not walked inside: no limit applies.
+        {"counted", "[[1]," + arrays(3 * limit) + "]", {{"[1]", {M::Count}}}, false, std::nullopt},
+        // Where every level may match, the walk itself goes no deeper,
+        // counted or kept, captured or not.
+        {"every level counted", "[[1]," + arrays(limit + 1) + "]", {{"[*]*", {M::Count}}}, false, 4 + limit},
+        {"no match at any level", objects(limit + 1), {{"**.x", {M::Count}}}, false, 5 * limit},
+        {"deep under a live path", R"({"a":{"k":[1]},"b":)" + objects(2 * limit) + "}",
+         {{"**.k", {M::Values}}, {"**.x", {M::Count}}}, false, 24 + 5 * limit},
+    };
+    for (const Case& c : cases) {
+        const Nested reference = scan_nested(c.doc, c.queries, c.raw, {});
+        const Outcome& o = reference.outcome;
+        ASSERT_EQ(o.failed, c.refused_at.has_value()) << c.what << ": " << o.message;
+        if (c.refused_at) {
+            EXPECT_EQ(o.kind, ParseErrorKind::nesting_too_deep()) << c.what << ": " << o.message;
+            EXPECT_FALSE(o.incomplete) << c.what;
+            EXPECT_EQ(o.offset, *c.refused_at) << c.what;
+        }
+        if (c.raw) {
+            // The first value's text, and the deep one's when it is kept.
+            ASSERT_FALSE(reference.spans.empty()) << c.what;
+            EXPECT_EQ(reference.spans.front(), "[1]") << c.what;
+            EXPECT_EQ(reference.spans.size(), c.refused_at ? 1u : 2u) << c.what;
+        } else if (c.queries[0].kinds[0] == M::Values) {
+            ASSERT_FALSE(o.values[0].empty()) << c.what;
+            EXPECT_EQ(o.values[0].size(), c.refused_at ? 1u : 2u) << c.what;
+            if (!c.refused_at) {
+                EXPECT_TRUE(o.values[0][1].is_array()) << c.what;
+            }
+        }
+        // The same in every buffer cut, mode, kernel and walk (run compares
+        // the fast walk with the general one): cuts at the refused bracket,
+        // and cuts that end buffers early in a run of brackets and just
+        // before the bracket.
+        const uint64_t at = c.refused_at.value_or(c.doc.size() / 2);
+        const std::vector<size_t> cut_sets[] = {{}, {at, at + 1}, {1, 64, 65, at - 63, at - 1}};
+        for (auto k : supported_kernels()) {
+            for (ScanMode mode : every_mode()) {
+                for (const auto& cuts : cut_sets) {
+                    RunOptions opt;
+                    opt.kernel = k;
+                    opt.mode = mode;
+                    opt.cuts = cuts;
+                    for (bool fast : {true, false}) {
+                        opt.fast_walk = fast;
+                        const Nested other = scan_nested(c.doc, c.queries, c.raw, opt);
+                        ASSERT_TRUE(same_outcome(o, other.outcome))
+                            << c.what << ", mode " << mode_name(mode) << ", first cut "
+                            << (cuts.empty() ? 0 : cuts[0]) << ": " << describe(other.outcome);
+                        ASSERT_EQ(reference.spans, other.spans) << c.what << ", mode " << mode_name(mode);
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(Capture, MissingValuesFailTheScanWhereTheyAreMissed) {

@@ -310,6 +310,35 @@ TEST(SplitScan, LoneQueriesAndPipelinedWalkers) {
     }
 }
 
+TEST(SplitScan, NestingPastTheLimitFailsAsOneEngineFails) {
+    // Between records, a kept value nested to the limit or one level past
+    // it, on one line or one bracket a line, so that ranges start deep in it.
+    const std::vector<Spec> specs{{"b", {K::Values}}, {"a", {K::Count}}};
+    Gen g(300, false);
+    const std::string records = g.document(0);
+    for (size_t depth : {size_t{engine::kNestingLimit}, size_t{engine::kNestingLimit} + 1}) {
+        for (const std::string nl : {"", "\n"}) {
+            std::string deep = R"({"b":)";
+            for (size_t i = 0; i < depth; ++i) deep += "[" + nl;
+            for (size_t i = 0; i < depth; ++i) deep += "]" + nl;
+            const std::string doc = records + deep + "}\n" + records;
+            const std::string label = "depth " + std::to_string(depth) + (nl.empty() ? " on one line" : " a line each");
+            TempFile file(doc);
+            auto opened = MappedFile::open(file.path());
+            ASSERT_TRUE(opened.ok());
+            const Scanned whole = scan_whole(compile(specs), **opened, 4096);
+            ASSERT_TRUE(whole.outcome);
+            ASSERT_EQ(whole.outcome->ok(), depth == engine::kNestingLimit) << label;
+            if (!whole.outcome->ok()) {
+                EXPECT_EQ(whole.outcome->error().record()->offset,
+                          records.size() + 5 + engine::kNestingLimit * (1 + nl.size()))
+                    << label;
+            }
+            check_document(doc, specs, label);
+        }
+    }
+}
+
 // Records whose numbers go to Sum, Mean and Product: integers small, past
 // 2^53, decimals, exponents, huge, tiny and subnormal magnitudes, numbers in
 // strings, atoms that are no numbers; "p" stays near 1 so products neither
