@@ -20,8 +20,11 @@ FAULTS = [
     (b'{"n" 2}', 13, "expected ':' after a key, found '2' (0x32)", [1]),
     (b'{"n":[1,,2]}', 16, "expected a value, found ',' (0x2c)", [1]),
     (b'{1:2}', 9, "expected a string key or '}', found '1' (0x31)", [1]),
+    # the misplaced string is the fault, though the input ends inside it
+    (b'{"n":2 "m', 15, "expected ',' or '}' after a value, found '\"' (0x22)", [1, 2]),
 ]
-IDS = ["true", "null", "escape", "short-unicode", "comma", "trailing-comma", "colon", "double-comma", "key"]
+IDS = ["true", "null", "escape", "short-unicode", "comma", "trailing-comma", "colon", "double-comma", "key",
+       "string-left-open"]
 
 # Every way to read the rows: what each gives for the first row comes out before the error.
 ENTRY_POINTS = {

@@ -211,6 +211,10 @@ struct ScanState {
     // Records UnexpectedToken for a token (first byte `byte`) that frame `f`
     // does not take, at an absolute offset.
     void record_misplaced(const ContainerFrame& f, uint8_t byte, uint64_t offset);
+    // Records UnexpectedToken for a string opening at an absolute offset
+    // where the innermost container takes neither a key nor a value: the
+    // input may end before the string does, and the fault comes first.
+    void check_string_place(uint64_t offset);
 };
 
 // What a container whose frame is in state `s` wants next.

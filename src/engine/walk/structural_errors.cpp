@@ -35,6 +35,13 @@ void ScanState::record_misplaced(const ContainerFrame& f, uint8_t byte, uint64_t
     record_corruption_at(ParseErrorKind::unexpected_token(expected_in(f.state, f.is_object != 0), byte), offset);
 }
 
+void ScanState::check_string_place(uint64_t offset) {
+    if (frames.empty()) return;
+    const ContainerFrame& f = frames.back();
+    const bool key = f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart);
+    if (!key && !takes(kTakesValue, f.state)) record_misplaced(f, '"', offset);
+}
+
 void ScanState::record_incomplete(ParseErrorKind kind) {
     if (error || settled) return;
     error = RecordedError{kind, stream_offset};
