@@ -66,3 +66,16 @@ def test_what_is_not_read_stays_lenient():
         list(kvitems(doc, ""))
     # several top-level values, raw control bytes and invalid UTF-8 in strings
     assert list(items(b'{"a":"x\ty"}{"a":"\xff"},{"a":1}', "a")) == ["x\ty", "\ufffd", 1]
+
+
+def test_a_broken_escape_fails_though_the_input_ends_in_its_string():
+    # the line feed after the backslash is the fault, before the input ends
+    doc = b'{"n":1}\n{"n":["ab\\\n'
+    for name, read in [("whole rows", lambda: list(ndjson_lines(doc, ""))),
+                       ("describe", lambda: describe(doc)),
+                       ("values", lambda: Query(doc, "n", Values(into=[])).result()),
+                       ("items", lambda: list(items(doc, "n")))]:
+        with pytest.raises(Corrupted) as info:
+            read()
+        assert info.value.offset == 18, name
+        assert "invalid escape character" in str(info.value), name

@@ -154,7 +154,7 @@ std::optional<ParseError> Engine::finish(bool complete) {
             s.cut_token.clear();
             s.cut_token_kind = CutTokenKind::None;
             if (kind == CutTokenKind::String) {
-                s.check_string_place(s.cut_token_offset);
+                s.check_open_string(s.cut_token_offset, token);
                 s.record_incomplete(ParseErrorKind::unterminated_string());
             } else {
                 s.dispatch_atom_event(token);

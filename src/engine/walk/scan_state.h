@@ -211,10 +211,12 @@ struct ScanState {
     // Records UnexpectedToken for a token (first byte `byte`) that frame `f`
     // does not take, at an absolute offset.
     void record_misplaced(const ContainerFrame& f, uint8_t byte, uint64_t offset);
-    // Records UnexpectedToken for a string opening at an absolute offset
-    // where the innermost container takes neither a key nor a value: the
-    // input may end before the string does, and the fault comes first.
-    void check_string_place(uint64_t offset);
+    // The input ended inside a string that opens at absolute offset
+    // `offset` with `content` after its quote: a fault before the end comes
+    // first, as it would had the string closed. So the string is refused
+    // where its container takes neither a key nor a value, and, when a
+    // capture or a profile would read it, at a broken escape.
+    void check_open_string(uint64_t offset, std::string_view content);
 };
 
 // What a container whose frame is in state `s` wants next.

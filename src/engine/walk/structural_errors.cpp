@@ -35,11 +35,18 @@ void ScanState::record_misplaced(const ContainerFrame& f, uint8_t byte, uint64_t
     record_corruption_at(ParseErrorKind::unexpected_token(expected_in(f.state, f.is_object != 0), byte), offset);
 }
 
-void ScanState::check_string_place(uint64_t offset) {
+void ScanState::check_open_string(uint64_t offset, std::string_view content) {
     if (frames.empty()) return;
     const ContainerFrame& f = frames.back();
     const bool key = f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart);
     if (!key && !takes(kTakesValue, f.state)) record_misplaced(f, '"', offset);
+    bool read = describer != nullptr;
+    for (const auto& d : drivers) read = read || d.has_reading_capture();
+    if (!read) return;
+    // An escape cut short by the end of the input is not a fault: only the
+    // end is.
+    const std::optional<value::BadByte> bad = value::escape_fault(content);
+    if (bad && bad->at < content.size()) record_corruption_at(bad->kind, offset + 1 + bad->at);
 }
 
 void ScanState::record_incomplete(ParseErrorKind kind) {
