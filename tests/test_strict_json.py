@@ -68,14 +68,19 @@ def test_what_is_not_read_stays_lenient():
     assert list(items(b'{"a":"x\ty"}{"a":"\xff"},{"a":1}', "a")) == ["x\ty", "\ufffd", 1]
 
 
-def test_a_broken_escape_fails_though_the_input_ends_in_its_string():
+@pytest.mark.parametrize("end, offset, message", [
     # the line feed after the backslash is the fault, before the input ends
-    doc = b'{"n":1}\n{"n":["ab\\\n'
+    (b'["ab\\\n', 18, "invalid escape character '\\n' (0x0a) in a string"),
+    # an atom the input ends in is read, inside text kept whole too
+    (b'[1,trua', 19, "invalid atom character 'a' (0x61)"),
+], ids=["escape", "atom"])
+def test_a_fault_before_the_end_comes_first_though_the_input_ends_in_its_token(end, offset, message):
+    doc = b'{"n":1}\n{"n":' + end
     for name, read in [("whole rows", lambda: list(ndjson_lines(doc, ""))),
                        ("describe", lambda: describe(doc)),
                        ("values", lambda: Query(doc, "n", Values(into=[])).result()),
                        ("items", lambda: list(items(doc, "n")))]:
         with pytest.raises(Corrupted) as info:
             read()
-        assert info.value.offset == 18, name
-        assert "invalid escape character" in str(info.value), name
+        assert info.value.offset == offset, name
+        assert message in str(info.value), name

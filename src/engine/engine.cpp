@@ -160,6 +160,11 @@ std::optional<ParseError> Engine::finish(bool complete) {
                 s.dispatch_atom_event(token);
             }
         }
+        // An atom in a skipped container kept as text that the input ends
+        // in is read as the walk reads a pending atom.
+        if (s.skip_check.on && s.skip_check.atom_open) [[unlikely]] {
+            if (const auto bad = s.end_skipped_atom({})) s.refuse_in_captures(*bad);
+        }
         // A string inside a skipped container is never a pending token, but
         // stage 1 still knows the input ended inside it.
         if (kind == CutTokenKind::None && s.carry.in_string) s.record_incomplete(ParseErrorKind::unterminated_string());
