@@ -704,8 +704,9 @@ done:
     s.state = st;
     s.kinds = kinds;
     s.kind_count = count;
-    // Whichever comes first is the source's error.
-    if (broken && (!fault || broken->offset < fault->offset)) {
+    // Whichever comes first is the source's error; at the same byte, a token
+    // out of place before its text, as the walk reads it.
+    if (broken && (!fault || broken->offset <= fault->offset)) {
         if (broken->kind == ParseErrorKind::nesting_too_deep()) {
             e.refuse_nesting_at(broken->offset);
         } else {
