@@ -130,7 +130,7 @@ void ScanState::resume_cut_token(ChunkCursor& c, const uint8_t* buf, size_t n) {
         return;
     }
     ContainerFrame& f = frames.back();
-    if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
+    if (takes_key(f)) {
         string_key(token, cut_token_offset);
         return;
     }

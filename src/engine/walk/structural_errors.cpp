@@ -38,8 +38,7 @@ void ScanState::record_misplaced(const ContainerFrame& f, uint8_t byte, uint64_t
 void ScanState::check_open_string(uint64_t offset, std::string_view content) {
     if (frames.empty()) return;
     const ContainerFrame& f = frames.back();
-    const bool key = f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart);
-    if (!key && !takes(kTakesValue, f.state)) record_misplaced(f, '"', offset);
+    if (!takes_key(f) && !takes(kTakesValue, f.state)) record_misplaced(f, '"', offset);
     bool read = describer != nullptr;
     for (const auto& d : drivers) read = read || d.has_reading_capture();
     if (!read) return;

@@ -201,7 +201,7 @@ JORVANE_WALK_INLINE void on_string(ScanState& e, const Ds& ds, const uint8_t* bu
     }
     const std::string_view content = view(buf, open + 1, close);
     ContainerFrame& f = e.frames.back();
-    if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
+    if (takes_key(f)) {
         string_key(e, ds, content, e.stream_offset + open);
         return;
     }
@@ -432,7 +432,7 @@ JORVANE_WALK_INLINE void process_chunk(ScanState& e, const Ds& ds, ChunkCursor& 
             bits &= bits - 1;
             if (!e.frames.empty()) [[likely]] {
                 ContainerFrame& f = e.frames.back();
-                if (f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart)) {
+                if (takes_key(f)) {
                     string_key(e, ds, view(buf, i + 1, j), e.stream_offset + i);
                     member_tail(e, ds, f, bits, base, buf);
                     continue;

@@ -40,6 +40,11 @@ inline constexpr uint32_t kTakesClose = 1u << static_cast<unsigned>(FrameState::
     return ((states >> static_cast<unsigned>(s)) & 1) != 0;
 }
 
+// Whether a string in frame `f` is a member key.
+[[gnu::always_inline]] inline bool takes_key(const ContainerFrame& f) {
+    return f.is_object && (f.state == FrameState::KeyExpected || f.state == FrameState::ObjectStart);
+}
+
 inline constexpr uint64_t kNoPosition = ~uint64_t{0};
 
 // Walk position within the chunk being walked.
