@@ -126,29 +126,11 @@ std::optional<std::string> read_file(const std::string& path) {
     return std::move(text).str();
 }
 
-// The smallest quota over the directories; nothing when none has one.
-std::optional<size_t> cgroup_limit(const CpuCgroupDirs& found) {
-    std::optional<size_t> least;
-    for (const std::string& dir : found.dirs) {
-        std::optional<size_t> limit;
-        if (found.v2) {
-            if (auto text = read_file(dir + "/cpu.max")) limit = cpu_max_limit(*text);
-        } else {
-            auto quota = read_file(dir + "/cpu.cfs_quota_us");
-            auto period = quota ? read_file(dir + "/cpu.cfs_period_us") : std::nullopt;
-            if (period) limit = cfs_quota_limit(*quota, *period);
-        }
-        if (limit) least = least ? std::min(*least, *limit) : *limit;
-    }
-    return least;
-}
-
 std::optional<size_t> process_cgroup_limit() {
     const std::optional<std::string> cgroup = read_file("/proc/self/cgroup");
     const std::optional<std::string> mountinfo = cgroup ? read_file("/proc/self/mountinfo") : std::nullopt;
     if (!mountinfo) return std::nullopt;
-    const std::optional<CpuCgroupDirs> found = cpu_cgroup_dirs(*cgroup, *mountinfo);
-    return found ? cgroup_limit(*found) : std::nullopt;
+    return cgroup_cpu_limit(*cgroup, *mountinfo, read_file);
 }
 
 size_t online_processors() {
@@ -214,12 +196,34 @@ std::optional<CpuCgroupDirs> cpu_cgroup_dirs(std::string_view proc_cgroup, std::
     return std::nullopt;
 }
 
+std::optional<size_t> cgroup_cpu_limit(std::string_view proc_cgroup, std::string_view mountinfo,
+                                       const CgroupFileReader& read) {
+    const std::optional<CpuCgroupDirs> found = cpu_cgroup_dirs(proc_cgroup, mountinfo);
+    if (!found) return std::nullopt;
+    std::optional<size_t> least;
+    for (const std::string& dir : found->dirs) {
+        std::optional<size_t> limit;
+        if (found->v2) {
+            if (auto text = read(dir + "/cpu.max")) limit = cpu_max_limit(*text);
+        } else {
+            auto quota = read(dir + "/cpu.cfs_quota_us");
+            auto period = quota ? read(dir + "/cpu.cfs_period_us") : std::nullopt;
+            if (period) limit = cfs_quota_limit(*quota, *period);
+        }
+        if (limit) least = least ? std::min(*least, *limit) : *limit;
+    }
+    return least;
+}
+
+size_t processors_allowed(size_t affinity, std::optional<size_t> cgroup_limit) {
+    const size_t n = cgroup_limit ? std::min(affinity, *cgroup_limit) : affinity;
+    return std::max<size_t>(n, 1);
+}
+
 size_t usable_processors() {
     // Read once: the quota walk reads several files.
     static const std::optional<size_t> quota = process_cgroup_limit();
-    size_t n = affinity_processors().value_or(online_processors());
-    if (quota) n = std::min(n, *quota);
-    return std::max<size_t>(n, 1);
+    return processors_allowed(affinity_processors().value_or(online_processors()), quota);
 }
 
 }  // namespace jorvane::run

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,5 +41,19 @@ struct CpuCgroupDirs {
 // precedence over the v2 hierarchy (the controller is then not in v2).
 // Nothing when neither is mounted.
 std::optional<CpuCgroupDirs> cpu_cgroup_dirs(std::string_view proc_cgroup, std::string_view mountinfo);
+
+// The text of the file at a path, nothing when it cannot be read.
+using CgroupFileReader = std::function<std::optional<std::string>(const std::string& path)>;
+
+// The smallest CPU quota, in processors, of the process's cgroup and its
+// ancestors, from the texts of /proc/self/cgroup and /proc/self/mountinfo
+// and the quota files `read` gives. Nothing when no directory on the way
+// has a quota.
+std::optional<size_t> cgroup_cpu_limit(std::string_view proc_cgroup, std::string_view mountinfo,
+                                       const CgroupFileReader& read);
+
+// The figure usable_processors gives for `affinity` processors (of the
+// affinity set, or online) and the cgroup's limit: the smaller, at least 1.
+size_t processors_allowed(size_t affinity, std::optional<size_t> cgroup_limit);
 
 }  // namespace jorvane::run

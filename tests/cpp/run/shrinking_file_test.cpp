@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "run/held_ahead.h"
 #include "run/plans.h"
 #include "run/range_cutter.h"
 #include "run/range_scan.h"
 #include "run/split_describe.h"
+#include "run/split_pull.h"
 #include "run/split_scan.h"
 #include "source/mapped_file.h"
 #include "support/random_records.h"
@@ -165,6 +167,80 @@ TEST(ShrinkingFile, QueriesAndProfilesInRangesFail) {
                 ASSERT_FALSE(profiled->ok()) << where << ": the profile ended with no error";
                 EXPECT_EQ(profiled->error().to_string(), kShrank) << where;
             }
+        }
+    }
+}
+
+// Keeps a weight for every buffer scanned, so that with no room for any a
+// walker waits after its range's first buffer until the merge takes that
+// range; cuts the file to `to` bytes once a scan has taken the buffer that
+// ends at `at`.
+class ShrinkAtBuffer final : public SplitConsumer {
+public:
+    ShrinkAtBuffer(const engine::CompiledQueries& compiled, HeldAhead& held, const TempFile& file, uint64_t at,
+                   uint64_t to)
+        : compiled_(compiled), held_(held), file_(file), at_(at), to_(to) {}
+    engine::Engine make() const override { return make_engine(compiled_, engine::ScanMode::batched(8), false); }
+    bool after_buffer(engine::Engine&, const engine::BufferScan&, uint64_t end,
+                      std::unique_ptr<RangeOutput>&) const override {
+        held_.add(0, 1);
+        if (end == at_) file_.shrink_to(to_);
+        return true;
+    }
+
+private:
+    const engine::CompiledQueries& compiled_;
+    HeldAhead& held_;
+    const TempFile& file_;
+    uint64_t at_;
+    uint64_t to_;
+};
+
+TEST(ShrinkingFile, AfterTheLastCutTheWalkerOfTheLastRangeFailsTheRun) {
+    // With two walkers or more the merge asks the cutter past its last range
+    // before it takes the range before the last, and the last range's walker
+    // waits after its first buffer until that range is taken: the file is
+    // cut after its second buffer, when the cutter has long found the input's
+    // end, and only the walker's reads can see the file shrink. It is cut
+    // where the walker reads next, inside its next buffer, or one byte short.
+    const std::string doc = numbered_lines(300);
+    const engine::CompiledQueries compiled = compile({{"a", {AccumulatorKind::Count}}});
+    constexpr uint64_t kRangeLen = 512;
+    std::vector<Range> ranges;
+    {
+        TempFile file(doc);
+        auto opened = MappedFile::open(file.path());
+        ASSERT_TRUE(opened.ok());
+        auto source = mapped(**opened, 64);
+        RangeFeed feed(*source, kRangeLen);
+        while (auto r = feed.next()) ranges.push_back(*r);
+    }
+    ASSERT_GE(ranges.size(), 3u);
+    const uint64_t at = (ranges.back().begin / 64 + 2) * 64;
+    ASSERT_LT(at + 64, doc.size()) << "the last range is too short for three buffers";
+    for (const uint64_t to : {at, at + 5, uint64_t{doc.size() - 1}}) {
+        for (const size_t walkers : {size_t{2}, size_t{4}}) {
+            const std::string where = "cut to " + std::to_string(to) + ", walkers " + std::to_string(walkers);
+            TempFile file(doc);
+            auto opened = MappedFile::open(file.path());
+            ASSERT_TRUE(opened.ok());
+            auto source = mapped(**opened, 64);
+            const std::atomic<uint64_t> no_room{0};
+            HeldAhead held(0, &no_room);
+            ShrinkAtBuffer consumer(compiled, held, file, at, to);
+            SplitPull pull(*source, SplitPlan{walkers, kRangeLen}, consumer, 0, &held);
+            size_t handed = 0;
+            bool finished = false;
+            PullStep step;
+            do {
+                step = pull.next();
+                handed += step.kind == PullStep::Kind::Range;
+                finished = finished || step.kind == PullStep::Kind::Finished;
+            } while (step.kind != PullStep::Kind::Failed && step.kind != PullStep::Kind::Ended);
+            ASSERT_EQ(step.kind, PullStep::Kind::Failed) << where << ": the run ended with no error";
+            EXPECT_EQ(step.error->to_string(), kShrank) << where;
+            EXPECT_FALSE(finished) << where << ": the input was closed as if it ended";
+            EXPECT_EQ(handed, ranges.size()) << where;
         }
     }
 }

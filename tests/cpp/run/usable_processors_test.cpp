@@ -3,6 +3,7 @@
 // container and a v1 system.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,57 @@ TEST(CgroupDirs, FromProcTexts) {
     ASSERT_TRUE(unified);
     EXPECT_TRUE(unified->v2);
     EXPECT_FALSE(cpu_cgroup_dirs(v1_cgroup, "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"));
+}
+
+TEST(ProcessorFigure, AffinityCappedByTheLeastQuotaOnTheCgroupPath) {
+    using Files = std::map<std::string, std::string>;
+    const char* v2_mount = "24 30 0:22 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    const char* v2_nested = "0::/app/job\n";
+    const char* v1_cgroup = "4:cpu,cpuacct:/batch/job\n0::/\n";
+    const char* v1_mount = "32 31 0:29 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu,cpuacct\n";
+    struct Case {
+        const char* what;
+        size_t affinity;
+        const char* cgroup;
+        const char* mountinfo;
+        Files files;
+        size_t figure;
+    };
+    const Case cases[] = {
+        {"no quota anywhere", 8, v2_nested, v2_mount,
+         {{"/sys/fs/cgroup/app/job/cpu.max", "max 100000\n"}, {"/sys/fs/cgroup/app/cpu.max", "max 100000\n"}}, 8},
+        {"a parent's smaller quota over the child's larger one", 8, v2_nested, v2_mount,
+         {{"/sys/fs/cgroup/app/job/cpu.max", "400000 100000\n"}, {"/sys/fs/cgroup/app/cpu.max", "150000 100000\n"}},
+         2},
+        {"the child's smaller quota over the parent's", 8, v2_nested, v2_mount,
+         {{"/sys/fs/cgroup/app/job/cpu.max", "50000 100000\n"}, {"/sys/fs/cgroup/app/cpu.max", "300000 100000\n"}},
+         1},
+        {"a parent's quota under a child without one", 8, v2_nested, v2_mount,
+         {{"/sys/fs/cgroup/app/job/cpu.max", "max 100000\n"}, {"/sys/fs/cgroup/app/cpu.max", "300000 100000\n"}}, 3},
+        {"a quota above the affinity set", 2, v2_nested, v2_mount, {{"/sys/fs/cgroup/app/cpu.max", "600000 100000"}}, 2},
+        {"no cgroup file system mounted", 6, v2_nested, "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n",
+         {{"/sys/fs/cgroup/app/cpu.max", "100000 100000"}}, 6},
+        {"v1: the parent's quota under the child's -1", 16, v1_cgroup, v1_mount,
+         {{"/sys/fs/cgroup/cpu/batch/job/cpu.cfs_quota_us", "-1\n"},
+          {"/sys/fs/cgroup/cpu/batch/job/cpu.cfs_period_us", "100000\n"},
+          {"/sys/fs/cgroup/cpu/batch/cpu.cfs_quota_us", "300000\n"},
+          {"/sys/fs/cgroup/cpu/batch/cpu.cfs_period_us", "100000\n"}},
+         3},
+        {"v1: a quota without its period is none", 16, v1_cgroup, v1_mount,
+         {{"/sys/fs/cgroup/cpu/batch/cpu.cfs_quota_us", "300000\n"}}, 16},
+        {"a mount point with an escaped backslash and space", 8, "0::/app\n",
+         "24 30 0:22 / /sys/fs/c\\134g\\040x rw - cgroup2 cgroup2 rw\n",
+         {{"/sys/fs/c\\g x/app/cpu.max", "250000 100000\n"}}, 3},
+        {"never below one", 0, v2_nested, v2_mount, {}, 1},
+    };
+    for (const Case& c : cases) {
+        const CgroupFileReader read = [&c](const std::string& path) -> std::optional<std::string> {
+            const auto it = c.files.find(path);
+            if (it == c.files.end()) return std::nullopt;
+            return it->second;
+        };
+        EXPECT_EQ(processors_allowed(c.affinity, cgroup_cpu_limit(c.cgroup, c.mountinfo, read)), c.figure) << c.what;
+    }
 }
 
 }  // namespace
