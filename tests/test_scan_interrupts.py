@@ -138,3 +138,49 @@ def test_a_writer_reading_a_path_ahead_stops_at_the_interrupt(big, tmp_path, sig
     else:
         ids = pq.read_table(str(out)).column("id").to_pylist()
     assert ids == list(range(len(ids))) and len(ids) < ROWS
+
+
+# Ctrl-C caught around next() loses nothing: the interrupt is tripped inside a read() that runs no
+# Python code (so it lands in the iterator's refill, not in the reader), and the value or batch that
+# refill made is handed out by the next call. Each buffer holds BATCH whole rows, so every refill
+# reads one buffer, the tripping one, and looks for signals only once it has returned; a projection
+# reads to the end in one refill, so its interrupt is tripped by the read that finds the end.
+BATCH = 4
+ROW = b'{"id":%4d}\n'
+DATA = b"".join(ROW % i for i in range(40))
+CHUNK = BATCH * len(ROW % 0)
+
+ITERATORS = {
+    "items": (lambda f: jorvane.items(f, "", mode="batched"), lambda v: [v], [CHUNK, 3 * CHUNK, 4 * CHUNK]),
+    "kvitems": (lambda f: jorvane.kvitems(f, "", mode="batched"), lambda v: [v], [2 * CHUNK, 9 * CHUNK]),
+    "ndjson_lines": (lambda f: jorvane.ndjson_lines(f, "", mode="batched"), lambda v: [v], [0, CHUNK, 5 * CHUNK]),
+    "ndjson_lines fields": (lambda f: jorvane.ndjson_lines(f, "", fields=["id"], mode="batched"), lambda v: [v],
+                            [len(DATA)]),
+    "table_batches": (lambda f: jorvane.table_batches(f, "", ["id"], batch_rows=BATCH, mode="batched"),
+                      lambda t: t.to_dict()["id"].tolist(), [CHUNK, 2 * CHUNK, 7 * CHUNK]),
+}
+
+
+def take_all(it, flatten):
+    """Every value of `it`, going on after each KeyboardInterrupt, and the number of those."""
+    got, caught = [], 0
+    while True:
+        try:
+            value = next(it)
+        except StopIteration:
+            return got, caught
+        except KeyboardInterrupt:
+            caught += 1
+            continue
+        got.extend(flatten(value))
+
+
+@pytest.mark.parametrize("kind", ITERATORS)
+def test_an_interrupt_caught_around_next_loses_nothing(sigint_raises, kind):
+    hooks = pytest.importorskip("jorvane_testhooks")
+    make, flatten, trips = ITERATORS[kind]
+    expected, none = take_all(make(hooks.interrupting_reader(DATA, CHUNK, [])), flatten)
+    assert none == 0 and len(expected) >= 10
+    got, caught = take_all(make(hooks.interrupting_reader(DATA, CHUNK, trips)), flatten)
+    assert caught == len(trips)
+    assert got == expected

@@ -297,9 +297,10 @@ def test_a_chunk_column_without_an_arrow_type(tmp_path):
         'column "a" holds JSON objects; struct columns are deliberately not supported \u2014 extract the fields you '
         'need as their own columns (e.g. "a.field"), or take the rows via to_dict(); a chunked writer needs a '
         'single type per column \u2014 declare it via dtypes=')
-    # pyarrow's own refusals come through unchanged: its CSV writer takes no lists
-    with pytest.raises(pa.ArrowInvalid, match="Unsupported Type"):
+    # pyarrow's CSV writer takes no lists: its refusal is the cause of one that names the column
+    with pytest.raises(ValueError, match='^column "a" holds lists') as info:
         write_csv(b'{"a": [1]}', str(tmp_path / "x.csv"), "", ["a"])
+    assert isinstance(info.value.__cause__, pa.ArrowInvalid) and "Unsupported Type" in str(info.value.__cause__)
 
 
 @pytest.fixture
@@ -420,6 +421,51 @@ def test_a_refused_call_leaves_an_existing_output_alone(tmp_path, fmt, kwargs, p
     writer = write_parquet if fmt == "parquet" else write_csv
     with pytest.raises(ValueError, match=pattern):
         writer(args.pop("source"), str(existing), args.pop("rows"), args.pop("columns"), **args)
+    assert existing.read_bytes() == b"precious\n"
+
+
+@pytest.mark.parametrize("columns, kwargs, name, hint", [
+    (["tags"], {}, "tags", "tags[0]"),
+    (["id", "tags"], {}, "tags", "tags[0]"),
+    ({"n": "a.nums"}, {}, "n", "a.nums[0]"),
+    ({"t": "tags[*]"}, {"on_multi": "list"}, "t", "tags[0]"),
+])
+def test_a_list_column_in_csv_is_refused_before_the_output_is_opened(tmp_path, columns, kwargs, name, hint):
+    existing = tmp_path / "keep.csv"
+    existing.write_bytes(b"precious\n")
+    source = ndjson({"id": 1, "tags": ["a", "b"], "a": {"nums": [1, 2]}})
+    with pytest.raises(ValueError) as info:
+        write_csv(source, str(existing), "", columns, **kwargs)
+    assert str(info.value).startswith(
+        f'column "{name}" holds lists, which CSV cannot hold: take one element with a path such as "{hint}", '
+        "or write Parquet (ArrowInvalid: Unsupported Type:large_list<")
+    assert existing.read_bytes() == b"precious\n"
+
+
+@pytest.mark.parametrize("refused, message", [
+    (lambda names: "bad" in names, 'column "bad" of type int64 is refused by pyarrow\'s {} writer'),
+    (lambda names: len(names) == 2, "the table's schema is refused by pyarrow's {} writer"),
+])
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+def test_a_schema_the_writer_refuses_leaves_an_existing_output_alone(tmp_path, monkeypatch, fmt, refused, message):
+    module, opener = (pq, "ParquetWriter") if fmt == "parquet" else (pcsv, "CSVWriter")
+
+    class Refusing(getattr(module, opener)):
+        def __init__(self, where, schema, **kwargs):
+            if isinstance(where, str):
+                open(where, "wb").close()  # as pyarrow does: the output is opened before the schema is looked at
+            if refused(schema.names):
+                raise pa.ArrowNotImplementedError("no such column here")
+            super().__init__(where, schema, **kwargs)
+
+    monkeypatch.setattr(module, opener, Refusing)
+    existing = tmp_path / f"keep.{fmt}"
+    existing.write_bytes(b"precious\n")
+    writer = write_parquet if fmt == "parquet" else write_csv
+    with pytest.raises(ValueError) as info:
+        writer(ndjson({"ok": 1, "bad": 2}), str(existing), "", ["ok", "bad"])
+    label = "Parquet" if fmt == "parquet" else "CSV"
+    assert str(info.value) == message.format(label) + " (ArrowNotImplementedError: no such column here)"
     assert existing.read_bytes() == b"precious\n"
 
 

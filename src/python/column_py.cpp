@@ -1,7 +1,9 @@
 // Numeric columns without missing rows (Int64), and Float and Float32
 // columns (missing rows are NaN), cross to numpy as one bytearray that
 // numpy views; without numpy they fall back to lists. Every other kind is a
-// list built one row at a time, None for a missing row.
+// list built one row at a time, None for a missing row. Only a numpy that is
+// not installed leaves the numeric kinds to lists: any other failure of the
+// array (numpy's import interrupted or broken) is raised.
 #include "python/column_py.h"
 
 #include <functional>
@@ -20,6 +22,14 @@ Ref import_attr(const char* module, const char* name) {
     Ref mod = Ref::steal(PyImport_ImportModule(module));
     if (!mod) return {};
     return Ref::steal(PyObject_GetAttrString(mod.get(), name));
+}
+
+// After an array that could not be made: whether the list form stands in
+// for it, numpy not being installed (its exception is then cleared).
+bool lists_without_numpy() {
+    if (!not_installed("numpy")) return false;
+    PyErr_Clear();
+    return true;
 }
 
 // The cyclic collector held off while a column of containers is made: every
@@ -97,7 +107,7 @@ private:
 template <class T>
 Ref floats_to_py(const table::Nullable<T>& c, const char* dtype) {
     if (Ref array = numeric_array_of(c.values, dtype)) return array;
-    PyErr_Clear();
+    if (!lists_without_numpy()) return {};
     return list_of(c.size(), [&](uint64_t r) { return c.valid(r); },
                    [&](uint64_t r) { return floating(static_cast<double>(c.values[r])); });
 }
@@ -248,7 +258,7 @@ Ref column_to_py(const table::Column& column, bool use_float) {
             const auto& c = column.as<K::Int64>();
             if (!c.validity) {
                 if (Ref array = numeric_array_of(c.values, "int64")) return array;
-                PyErr_Clear();
+                if (!lists_without_numpy()) return {};
             }
             return nullable_to_list(c);
         }

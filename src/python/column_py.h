@@ -10,8 +10,9 @@
 
 namespace jorvane::py {
 
-// The column as a numpy array or a list (lists only without numpy). Null
-// with an exception set on failure. The column is not changed.
+// The column as a numpy array or a list (lists only when numpy is not
+// installed). Null with an exception set on failure, a failed import of an
+// installed numpy included. The column is not changed.
 Ref column_to_py(const table::Column& column, bool use_float);
 // The same from a column the caller gives up: memory it holds may go before
 // all the Python objects are made (a column of lists of strings frees its

@@ -5,7 +5,9 @@
 //
 // Errors keep their place: a structural error found with values is raised
 // after those values; a read failure leaves the iterator active, so the next
-// call reads the source again. Asking for the results ends the scan; an error
+// call reads the source again. A signal that arrives during a refill is
+// raised once the lock is taken back, the refilled values staying queued for
+// the next call. Asking for the results ends the scan; an error
 // still held back then marks the results partial and is raised after the
 // queued values, as it would have been without the call.
 #include "python/items.h"
@@ -161,6 +163,12 @@ PyObject* next_item(ItemsData& d) {
         if (error && signals.fired()) return signals.raise(std::move(*error));
         if (error) return raise_from_next(d, std::move(*error));
         if (end) take_results(d);
+        // A signal that arrived during the refill (a file-like's read() may
+        // be where it lands) is raised here, with the refilled values still
+        // queued for the next call: handed out with the signal pending, the
+        // first of them would be lost to the interrupt the interpreter
+        // raises as soon as this call returns.
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
 }
 

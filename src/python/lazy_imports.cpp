@@ -6,6 +6,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
+#include <string_view>
+
+#include "python/py_class.h"
 
 namespace jorvane::py {
 namespace {
@@ -51,12 +55,29 @@ Ref errors_module() {
     return cached(cell, m, [] { return Ref::steal(PyImport_ImportModule("jorvane._errors")); });
 }
 
-Ref import_or_refuse(const char* name, const char* refusal) {
+bool not_installed(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return false;
+    Ref exc = take_error();
+    Ref missing = Ref::steal(PyObject_GetAttrString(exc.get(), "name"));
+    std::string text;
+    const bool named = missing && PyUnicode_Check(missing.get()) && as_utf8(missing.get(), text);
+    PyErr_Clear();  // a look-up that failed is no answer either
+    restore_error(std::move(exc));
+    if (!named) return false;
+    const std::string_view wanted(name);
+    return wanted == text ||
+           (wanted.size() > text.size() && wanted.starts_with(text) && wanted[text.size()] == '.');
+}
+
+Ref import_optional(const char* name) {
     Ref module = Ref::steal(PyImport_ImportModule(name));
-    if (!module) {
-        PyErr_Clear();
-        raise(PyExc_ImportError, refusal);
-    }
+    if (!module && not_installed(name)) PyErr_Clear();
+    return module;
+}
+
+Ref import_or_refuse(const char* name, const char* refusal) {
+    Ref module = import_optional(name);
+    if (!module && !PyErr_Occurred()) raise(PyExc_ImportError, refusal);
     return module;
 }
 

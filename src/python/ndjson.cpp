@@ -11,7 +11,8 @@
 // of a field projection it ends (a table stream is not usable after an
 // error); in whole-row mode a structural error ends the scan and a read
 // failure or an interrupt leaves it in place, so the next call reads the
-// source again.
+// source again. A signal that arrives during a refill that succeeded is
+// raised after it, and the lines it made are handed out by the next calls.
 #include "python/ndjson.h"
 
 #include <optional>
@@ -131,6 +132,11 @@ PyObject* next_line(LinesData& d) {
             return signals.raise(std::move(more->error()));
         }
         if (!more->value()) d.emitter.reset();
+        // A signal that arrived during the refill is raised now, the lines
+        // staying queued for the next call: handed out with the signal
+        // pending, the first of them would be lost to the interrupt the
+        // interpreter raises as soon as this call returns.
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
 }
 

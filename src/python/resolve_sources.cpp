@@ -5,6 +5,7 @@
 // and messages only.
 #include "python/resolve_sources.h"
 
+#include "python/lazy_imports.h"
 #include "source/glob.h"
 #include "util/text.h"
 
@@ -56,9 +57,9 @@ ResolvedItem reader_item(Ref reader, bool keep_open) {
 }  // namespace
 
 Ref open_url(const std::string& url) {
-    Ref fsspec = Ref::steal(PyImport_ImportModule("fsspec"));
+    Ref fsspec = import_optional("fsspec");
     if (!fsspec) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) return {};  // installed, but its import failed
         raise(PyExc_ImportError,
               debug_quote(url) +
                   " looks like a URL, but fsspec is not installed. Either `pip install fsspec` (plus the backend "

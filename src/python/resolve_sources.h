@@ -37,7 +37,8 @@ struct LabeledSources {
 };
 
 // Opens `url` through fsspec.open(url, "rb", compression="infer").open();
-// null with an exception set (ImportError when fsspec cannot be imported).
+// null with an exception set (ImportError when fsspec is not installed; the
+// import's own exception when an installed fsspec fails to import).
 Ref open_url(const std::string& url);
 
 // Resolution without labels or one-file rules (items, kvitems, tables).

@@ -85,32 +85,39 @@ PyObject* t_to_dict(PyObject* self, PyObject*) {
 }
 
 // The dtype pandas gives a column of str when it keeps such columns in Arrow
-// (pandas' string dtype on pyarrow storage), with pyarrow; null otherwise
-// (no exception set). A string column then goes over as an Arrow array that
-// pandas takes as it is: a list of str objects would be made only for pandas
-// to encode it into Arrow again, which costs more than the rest of the column.
+// (pandas' string dtype on pyarrow storage), with pyarrow, in `out`; left
+// empty when pandas keeps them otherwise or pyarrow is not installed. A
+// string column then goes over as an Arrow array that pandas takes as it is:
+// a list of str objects would be made only for pandas to encode it into
+// Arrow again, which costs more than the rest of the column. False with the
+// exception set when the look or an installed pyarrow's import fails (an
+// interrupt there is no answer).
 struct ArrowStrings {
     Ref pyarrow;
     Ref dtype;
 };
-std::optional<ArrowStrings> arrow_strings(PyObject* pandas) {
+bool arrow_strings(PyObject* pandas, std::optional<ArrowStrings>& out) {
+    out.reset();
     Ref series_class = Ref::steal(PyObject_GetAttrString(pandas, "Series"));
     Ref sample = series_class ? Ref::steal(Py_BuildValue("([s])", "a")) : Ref();
     Ref series = sample ? Ref::steal(PyObject_CallObject(series_class.get(), sample.get())) : Ref();
     Ref dtype = series ? Ref::steal(PyObject_GetAttrString(series.get(), "dtype")) : Ref();
-    Ref storage = dtype ? Ref::steal(PyObject_GetAttrString(dtype.get(), "storage")) : Ref();
+    if (!dtype) return false;
+    Ref storage = Ref::steal(PyObject_GetAttrString(dtype.get(), "storage"));
+    if (!storage) {
+        // numpy's object dtype has no storage: str stays Python objects
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
     std::string storage_text;
-    if (!storage || !PyUnicode_Check(storage.get()) || !str_of(storage.get(), storage_text) ||
-        storage_text != "pyarrow") {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    Ref pyarrow = Ref::steal(PyImport_ImportModule("pyarrow"));
-    if (!pyarrow) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return ArrowStrings{std::move(pyarrow), std::move(dtype)};
+    if (!PyUnicode_Check(storage.get())) return true;
+    if (!str_of(storage.get(), storage_text)) return false;
+    if (storage_text != "pyarrow") return true;
+    Ref pyarrow = import_optional("pyarrow");
+    if (!pyarrow) return !PyErr_Occurred();
+    out = ArrowStrings{std::move(pyarrow), std::move(dtype)};
+    return true;
 }
 
 // A pandas value for one column: nullable integers and UTC timestamps get
@@ -170,8 +177,8 @@ PyObject* t_to_pandas(PyObject* self, PyObject*) {
             Borrow borrow(d.flag, true);
             if (!borrow.ok()) return nullptr;
             Ref pandas = import_or_refuse("pandas", "to_pandas() needs pandas installed; use to_dict() for a plain dict of lists");
-            if (!pandas || !check_available(d)) return nullptr;
-            const std::optional<ArrowStrings> strings = arrow_strings(pandas.get());
+            std::optional<ArrowStrings> strings;
+            if (!pandas || !arrow_strings(pandas.get(), strings) || !check_available(d)) return nullptr;
             Ref dict = Ref::steal(PyDict_New());
             Ref names = Ref::steal(PyList_New(0));
             if (!dict || !names) return nullptr;

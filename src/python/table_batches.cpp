@@ -5,7 +5,11 @@
 // stream (and with it the engine and the source): the iterator is then
 // exhausted for good. An interrupt, seen before a read or between two
 // buffers of one, leaves the stream in place (the rows read so far stay
-// gathered), so iteration may go on afterwards.
+// gathered), so iteration may go on afterwards. A signal that arrives
+// during a read that made a batch (a file-like's read() may be where it
+// lands) is raised once the lock is taken back, and the batch is kept for
+// the next call: handed out with the signal pending, it would be lost to the
+// interrupt the interpreter raises as soon as this call returns.
 #include "python/table_batches.h"
 
 #include <optional>
@@ -27,23 +31,32 @@ struct BatchesData {
     static constexpr const char* kBoundName = "jorvane2::python::TableBatches";
     ThreadBound bound;
     std::optional<table::TableStream> stream;  // absent once exhausted
+    std::optional<table::Table> held;          // read, not handed out yet
     bool use_float = false;
 };
 
 PyObject* next_table(BatchesData& d) {
-    if (!d.stream) return nullptr;
-    if (PyErr_CheckSignals() < 0) return nullptr;
-    SignalCheck signals;
-    auto batch = next_batch(*d.stream, &signals);
-    if (!batch) {
-        if (!signals.fired()) d.stream.reset();
-        return signals.raise(std::move(batch.error()));
+    if (!d.held) {
+        if (!d.stream) return nullptr;
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        SignalCheck signals;
+        auto batch = next_batch(*d.stream, &signals);
+        if (!batch) {
+            if (!signals.fired()) d.stream.reset();
+            return signals.raise(std::move(batch.error()));
+        }
+        if (!*batch) {
+            d.stream.reset();
+            // The end, or a signal that came with it, raised in its place.
+            (void)PyErr_CheckSignals();
+            return nullptr;
+        }
+        d.held = std::move(*batch);
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
-    if (!*batch) {
-        d.stream.reset();
-        return nullptr;  // the end
-    }
-    return make_table(std::move(**batch), d.use_float).release();
+    table::Table rows = std::move(*d.held);
+    d.held.reset();
+    return make_table(std::move(rows), d.use_float).release();
 }
 
 using BatchesIterator = BoundIterator<BatchesData, next_table>;

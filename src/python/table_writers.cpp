@@ -9,9 +9,10 @@
 // still gets a file, its schema built from the request.
 //
 // pyarrow opens (and truncates) the output when the writer is made, before
-// it looks at the writer's options, so a Parquet compression it refuses is
-// found first on a trial writer in memory: an existing output file is never
-// touched by a call that is refused.
+// it looks at the writer's options or the schema, so a Parquet compression
+// it refuses, and a schema it refuses (a list column in CSV), are found
+// first on trial writers in memory: an existing output file is never touched
+// by a call that is refused.
 #include "python/table_writers.h"
 
 #include <chrono>
@@ -39,6 +40,7 @@ constexpr const char* kBatchRefusal = "; a chunked writer needs a single type pe
 // What tells the two file formats apart.
 struct Format {
     const char* function;        // the Python function's name
+    const char* label;           // the format's name in messages
     const char* module_name;     // pyarrow's writer module
     const char* import_refusal;  // the ImportError text when it is missing
     const char* opener;          // the writer class in that module
@@ -46,34 +48,16 @@ struct Format {
     const char* write_method;    // the writer's method that takes one batch
 };
 
-constexpr Format kParquet{"write_parquet", "pyarrow.parquet", "write_parquet() needs pyarrow installed",
+constexpr Format kParquet{"write_parquet", "Parquet", "pyarrow.parquet", "write_parquet() needs pyarrow installed",
                           "ParquetWriter", "compression", "write_batch"};
-constexpr Format kCsv{"write_csv", "pyarrow.csv", "write_csv() needs pyarrow installed", "CSVWriter", "write_options",
-                      "write"};
+constexpr Format kCsv{"write_csv", "CSV", "pyarrow.csv", "write_csv() needs pyarrow installed",
+                      "CSVWriter", "write_options", "write"};
 
-// One run's fixed parts: the format, its module, the output path (a str)
-// and the value of the opening keyword.
-struct Target {
-    const Format& format;
-    PyObject* module;
-    PyObject* path;
-    PyObject* option;
-
-    Ref open(PyObject* schema) const { return open_at(path, schema); }
-
-    // The writer over `where` (a path or an output stream).
-    Ref open_at(PyObject* where, PyObject* schema) const {
-        Ref opener = Ref::steal(PyObject_GetAttrString(module, format.opener));
-        Ref args = opener ? Ref::steal(PyTuple_Pack(2, where, schema)) : Ref();
-        Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
-        if (!kwargs || PyDict_SetItemString(kwargs.get(), format.option_name, option) < 0) return {};
-        return Ref::steal(PyObject_Call(opener.get(), args.get(), kwargs.get()));
-    }
-};
-
-// A column of the request and its declared type, for the schema of a file without rows.
+// A column of the request: its name, its path and its declared type (for
+// the schema of a file without rows).
 struct PlannedColumn {
     std::string name;
+    std::string path;
     std::optional<table::DType> dtype;
 };
 
@@ -84,6 +68,118 @@ Ref call_attr(PyObject* owner, const char* name, PyObject* args = nullptr, PyObj
     if (!args && !no_args) return {};
     return Ref::steal(PyObject_Call(fn.get(), args ? args : no_args.get(), kwargs));
 }
+
+// Whether pyarrow.types.`test`(type) holds; nothing with the exception set.
+std::optional<bool> type_is(PyObject* pyarrow, const char* test, PyObject* type) {
+    Ref types = Ref::steal(PyObject_GetAttrString(pyarrow, "types"));
+    Ref args = types ? Ref::steal(PyTuple_Pack(1, type)) : Ref();
+    Ref answer = args ? call_attr(types.get(), test, args.get()) : Ref();
+    const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+    if (truth < 0) return std::nullopt;
+    return truth == 1;
+}
+
+// A path that picks one element of what `path` matches, for the refusal of
+// a list column: a last step over all elements becomes the first element.
+std::string element_path(const std::string& path) {
+    for (const char* all : {"[*]", "[:]"})
+        if (path.ends_with(all)) return path.substr(0, path.size() - 3) + "[0]";
+    return path + "[0]";
+}
+
+// Raises ValueError `message`, followed by pyarrow's reason, with pyarrow's
+// exception `refusal` as its cause. Always false.
+bool refuse(const Ref& refusal, const std::string& message) {
+    std::string text;
+    if (!str_of(refusal.get(), text)) return false;
+    raise(PyExc_ValueError, message + " (" + type_name(refusal.get()) + ": " + text + ")");
+    Ref raised = take_error();
+    PyException_SetCause(raised.get(), Ref(refusal).release());
+    restore_error(std::move(raised));
+    return false;
+}
+
+// One run's fixed parts: the format, pyarrow and its writer module, the
+// output path (a str), the value of the opening keyword and the columns.
+struct Target {
+    const Format& format;
+    PyObject* pyarrow;
+    PyObject* module;
+    PyObject* path;
+    PyObject* option;
+    const std::vector<PlannedColumn>& columns;
+
+    // The writer over the output with `schema`, once a trial in memory has
+    // found that pyarrow takes the schema.
+    Ref open(PyObject* schema) const {
+        if (!accepts(schema)) return {};
+        return open_at(path, schema);
+    }
+
+    // The writer over `where` (a path or an output stream).
+    Ref open_at(PyObject* where, PyObject* schema) const {
+        Ref opener = Ref::steal(PyObject_GetAttrString(module, format.opener));
+        Ref args = opener ? Ref::steal(PyTuple_Pack(2, where, schema)) : Ref();
+        Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
+        if (!kwargs || PyDict_SetItemString(kwargs.get(), format.option_name, option) < 0) return {};
+        return Ref::steal(PyObject_Call(opener.get(), args.get(), kwargs.get()));
+    }
+
+    // A writer with `schema` made and closed over a buffer in memory: true
+    // when pyarrow takes the schema, else false with its exception set.
+    bool trial(PyObject* schema) const {
+        Ref memory = call_attr(pyarrow, "BufferOutputStream");
+        Ref writer = memory ? open_at(memory.get(), schema) : Ref();
+        return writer && call_attr(writer.get(), "close");
+    }
+
+    // Whether pyarrow's writer takes `schema`. A refusal is ValueError naming
+    // the first column refused on its own (the whole schema when none is);
+    // an exception that is no refusal (an interrupt) is raised as it is.
+    bool accepts(PyObject* schema) const {
+        if (trial(schema)) return true;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        Ref refusal = take_error();
+        const Py_ssize_t n = PyObject_Length(schema);
+        if (n < 0) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref index = Ref::steal(Py_BuildValue("(n)", i));
+            Ref field = index ? call_attr(schema, "field", index.get()) : Ref();
+            Ref fields = field ? Ref::steal(Py_BuildValue("([O])", field.get())) : Ref();
+            Ref alone = fields ? call_attr(pyarrow, "schema", fields.get()) : Ref();
+            if (!alone) return false;
+            if (trial(alone.get())) continue;
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            return refuse_column(field.get(), take_error());
+        }
+        return refuse(refusal, std::string("the table's schema is refused by pyarrow's ") + format.label + " writer");
+    }
+
+    // The refusal of one column: a list column in CSV says how to write it
+    // instead; any other names its type.
+    bool refuse_column(PyObject* field, Ref refusal) const {
+        Ref name_object = Ref::steal(PyObject_GetAttrString(field, "name"));
+        Ref type = name_object ? Ref::steal(PyObject_GetAttrString(field, "type")) : Ref();
+        std::string name, type_text;
+        if (!type || !str_of(name_object.get(), name) || !str_of(type.get(), type_text)) return false;
+        if (&format == &kCsv) {
+            const std::optional<bool> list = type_is(pyarrow, "is_list", type.get());
+            const std::optional<bool> large = list ? type_is(pyarrow, "is_large_list", type.get()) : std::nullopt;
+            if (!large) return false;
+            if (*list || *large) {
+                std::string path = name;
+                for (const PlannedColumn& c : columns)
+                    if (c.name == name) path = c.path;
+                return refuse(refusal, "column " + debug_quote(name) +
+                                           " holds lists, which CSV cannot hold: take one element with a path "
+                                           "such as " +
+                                           debug_quote(element_path(path)) + ", or write Parquet");
+            }
+        }
+        return refuse(refusal, "column " + debug_quote(name) + " of type " + type_text + " is refused by pyarrow's " +
+                                   format.label + " writer");
+    }
+};
 
 // The pyarrow type a file without rows declares for a column.
 Ref pyarrow_type(PyObject* pyarrow, const std::optional<table::DType>& dtype) {
@@ -323,9 +419,10 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     std::vector<PlannedColumn> planned;
     for (const auto& column : spec->columns) {
         auto declared = spec->declared.find(column.first);
-        planned.push_back(PlannedColumn{column.first, declared == spec->declared.end()
-                                                          ? std::nullopt
-                                                          : std::optional<table::DType>(declared->second.dtype)});
+        planned.push_back(PlannedColumn{column.first, column.second,
+                                        declared == spec->declared.end()
+                                            ? std::nullopt
+                                            : std::optional<table::DType>(declared->second.dtype)});
     }
     bool python_reads = false;
     std::optional<table::TableStream> stream =
@@ -346,7 +443,7 @@ PyObject* write_entry(const Format& format, PyObject* args, PyObject* kwargs) {
     // pyarrow is handed the path as text, whatever path object named it.
     Ref path_object = PyUnicode_Check(path) ? Ref::borrow(path) : str(path_text);
     if (!path_object) return nullptr;
-    const Target target{format, module.get(), path_object.get(), option.get()};
+    const Target target{format, pyarrow.get(), module.get(), path_object.get(), option.get(), planned};
     if (!csv && !check_compression(pyarrow.get(), target, compression)) return nullptr;
 
     Ref writer;

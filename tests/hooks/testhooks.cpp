@@ -2,6 +2,10 @@
 // handling of the bindings (classification, resolution, opening and reading)
 // to pytest before the public entry points that use it exist. It is
 // built beside the package for in-tree runs and never installed.
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -259,7 +263,79 @@ PyObject* hook_open_path(PyObject*, PyObject* args) {
         static_cast<PyObject*>(nullptr));
 }
 
+// interrupting_reader(data, chunk, trips) -> a file-like whose read(n) hands
+// out the next bytes of `data`, at most `chunk` of them, and trips SIGINT
+// (PyErr_SetInterruptEx) on each read that starts at or past the next offset
+// of the ascending list `trips`. No Python code runs in it, so the signal
+// stays pending until whoever called read() looks for signals: the scan's
+// refill is where it lands.
+struct InterruptingReader {
+    std::string data;
+    size_t pos = 0;
+    size_t chunk = 1;
+    std::vector<size_t> trips;
+    size_t next_trip = 0;
+};
+
+PyObject* reader_read(PyObject* self, PyObject* args) {
+    Py_ssize_t asked = -1;
+    if (!PyArg_ParseTuple(args, "|n:read", &asked)) return nullptr;
+    InterruptingReader& r = unbox<InterruptingReader>(self);
+    if (r.next_trip < r.trips.size() && r.pos >= r.trips[r.next_trip]) {
+        ++r.next_trip;
+        PyErr_SetInterruptEx(SIGINT);
+    }
+    size_t n = std::min(r.chunk, r.data.size() - r.pos);
+    if (asked >= 0) n = std::min(n, static_cast<size_t>(asked));
+    Ref out = bytes(std::string_view(r.data).substr(r.pos, n));
+    if (out) r.pos += n;
+    return out.release();
+}
+
+PyMethodDef reader_methods[] = {
+    {"read", reader_read, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<InterruptingReader>)},
+    {Py_tp_methods, reader_methods},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "jorvane_testhooks.InterruptingReader", static_cast<int>(sizeof(Boxed<InterruptingReader>)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, reader_slots,
+};
+
+PyObject* hook_interrupting_reader(PyObject*, PyObject* args) {
+    return guarded(
+        [&]() -> PyObject* {
+            const char* data = nullptr;
+            Py_ssize_t len = 0, chunk = 0;
+            PyObject* trips = nullptr;
+            if (!PyArg_ParseTuple(args, "y#nO:interrupting_reader", &data, &len, &chunk, &trips)) return nullptr;
+            if (chunk < 1) return raise(PyExc_ValueError, "chunk must be at least 1");
+            InterruptingReader r;
+            r.data.assign(data, static_cast<size_t>(len));
+            r.chunk = static_cast<size_t>(chunk);
+            Ref seq = Ref::steal(PySequence_Fast(trips, "trips must be a sequence of offsets"));
+            if (!seq) return nullptr;
+            for (Py_ssize_t i = 0; i < PySequence_Size(seq.get()); ++i) {
+                Ref item = Ref::steal(PySequence_GetItem(seq.get(), i));
+                const size_t offset = item ? PyLong_AsSize_t(item.get()) : static_cast<size_t>(-1);
+                if (PyErr_Occurred()) return nullptr;
+                r.trips.push_back(offset);
+            }
+            static PyObject* type = nullptr;
+            if (!cached_type(type, [] { return type_from_spec(&reader_spec); })) return nullptr;
+            return box<InterruptingReader>(type, std::move(r)).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 PyMethodDef hook_methods[] = {
+    {"interrupting_reader", hook_interrupting_reader, METH_VARARGS, nullptr},
     {"resolve", reinterpret_cast<PyCFunction>(hook_resolve), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"read", reinterpret_cast<PyCFunction>(hook_read), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"single_table_source", reinterpret_cast<PyCFunction>(hook_single), METH_VARARGS | METH_KEYWORDS, nullptr},
