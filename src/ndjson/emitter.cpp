@@ -39,6 +39,24 @@ std::optional<run::SplitPlan> whole_row_plan(Source& source, std::optional<uint6
     return plan;
 }
 
+// Asks `inner` and remembers whether it said stop: a stop, unlike a failed
+// read, leaves a projection's stream usable.
+struct StopSeen final : run::Interrupt {
+    explicit StopSeen(run::Interrupt* inner) : inner(inner) {}
+    bool requested() override { return seen = run::interrupt_requested(inner); }
+    run::Interrupt* inner;
+    bool seen = false;
+};
+
+// Moves the lines of `from` from line `first` on to the end of `to`.
+void move_lines(Lines& from, size_t first, Lines& to) {
+    for (size_t i = first; i < from.size(); ++i) {
+        to.buffer() += from.line(i);
+        to.end_line();
+    }
+    from.truncate(first);
+}
+
 }  // namespace
 
 run::SplitFacts whole_row_facts(std::optional<uint64_t> limit) {
@@ -121,9 +139,19 @@ Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out, run::Inter
 Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interrupt* interrupt) {
     if (!cells_) return false;
     const size_t first = out.size();
+    // The lines an interrupt left of the open batch come first: their rows
+    // are out of the stream already.
+    move_lines(interrupted_, 0, out);
+    StopSeen stop(interrupt);
     for (;;) {
-        auto batch = cells_->next_stored(interrupt);
+        auto batch = cells_->next_stored(&stop);
         if (!batch) {
+            if (stop.seen) {
+                // A stop leaves the stream where it was, so the batch goes on
+                // at the next call.
+                move_lines(out, first, interrupted_);
+                return make_err(std::move(batch.error()));
+            }
             // A table stream is not usable after an error.
             cells_.reset();
             out.truncate(first);

@@ -59,8 +59,9 @@ public:
     // Projection: lines come out in batches of 65,536 rows, and an error
     // drops the lines of its batch and finishes the emitter.
     // `interrupt` is asked before each buffer is read; a stop is the error
-    // run::interrupted_read(), which finishes a projection as any error
-    // does and leaves whole rows where they were, as a read failure does.
+    // run::interrupted_read(), which leaves whole rows where they were, as a
+    // read failure does, and a projection too: the lines of its open batch
+    // are kept for the next call, which goes on with the batch.
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt = nullptr);
 
     bool projecting() const { return projecting_; }
@@ -78,6 +79,8 @@ private:
     // Projection: the table stream of the fields, read a buffer at a time
     // and handed out in batches of rows; absent when finished.
     std::optional<table::BatchedCells> cells_;
+    // Projection: the lines of the batch a stop interrupted.
+    Lines interrupted_;
     // Per field: its name as a JSON string followed by ":".
     std::vector<std::string> prefixes_;
     table::OnMulti on_multi_ = table::OnMulti::Error;

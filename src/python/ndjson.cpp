@@ -10,9 +10,10 @@
 // line is waiting, with the lock released around the refill. After an error
 // of a field projection it ends (a table stream is not usable after an
 // error); in whole-row mode a structural error ends the scan and a read
-// failure or an interrupt leaves it in place, so the next call reads the
-// source again. A signal that arrives during a refill that succeeded is
-// raised after it, and the lines it made are handed out by the next calls.
+// failure leaves it in place, so the next call reads the source again. An
+// interrupt leaves either in place. A signal that arrives during a refill
+// that succeeded is raised after it, and the lines it made are handed out
+// by the next calls.
 #include "python/ndjson.h"
 
 #include <optional>
@@ -128,7 +129,7 @@ PyObject* next_line(LinesData& d) {
             more.emplace(d.emitter->next_lines(d.queue, &signals));
         }
         if (!*more) {
-            if (d.emitter->projecting()) d.emitter.reset();
+            if (d.emitter->projecting() && !signals.fired()) d.emitter.reset();
             return signals.raise(std::move(more->error()));
         }
         if (!more->value()) d.emitter.reset();
