@@ -7,6 +7,9 @@ import gc
 import json
 import os
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
@@ -184,3 +187,24 @@ def test_an_interrupt_caught_around_next_loses_nothing(sigint_raises, kind):
     got, caught = take_all(make(hooks.interrupting_reader(DATA, CHUNK, trips)), flatten)
     assert caught == len(trips)
     assert got == expected
+
+
+def test_a_value_whose_conversion_is_interrupted_stays_queued(child_env):
+    """An interrupt during the first decimal import (here raised by the import itself) leaves the
+    value being converted for the next call. A process of its own: the import happens once."""
+    code = textwrap.dedent("""
+        import decimal, sys, jorvane
+        class Interrupting(type(sys)):
+            def __getattr__(self, name):
+                raise KeyboardInterrupt
+        sys.modules["decimal"] = Interrupting("decimal")
+        it = jorvane.items(b'[1.5, 2.5]', "[*]")
+        try:
+            next(it)
+        except KeyboardInterrupt:
+            print("interrupted")
+        sys.modules["decimal"] = decimal
+        print([str(v) for v in it])
+    """)
+    out = subprocess.run([sys.executable, "-c", code], env=child_env, capture_output=True, text=True, check=True)
+    assert out.stdout.split("\n")[:2] == ["interrupted", "['1.5', '2.5']"]

@@ -129,9 +129,12 @@ void queue_members(ItemsData& d, std::vector<engine::KeyedBatch>& batches) {
 PyObject* next_item(ItemsData& d) {
     for (;;) {
         if (!d.ready.empty()) {
-            ReadyEntry e = std::move(d.ready.front());
-            d.ready.pop_front();
-            return make_item(d, e).release();
+            // A value leaves the queue only once made: one whose conversion
+            // fails (an interrupt during a first import) is there for the
+            // next call.
+            Ref item = make_item(d, d.ready.front());
+            if (item) d.ready.pop_front();
+            return item.release();
         }
         if (!d.pull) {
             if (d.held) {

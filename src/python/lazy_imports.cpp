@@ -33,6 +33,10 @@ Ref decimal_ctor() {
     static std::atomic<PyObject*> cell{nullptr};
     static std::mutex m;
     return cached(cell, m, [] {
+        // The lock was given up for the mutex: a signal that came meanwhile
+        // is raised here, where the value being converted is still its
+        // caller's, not after the caller has handed the value out.
+        if (PyErr_CheckSignals() < 0) return Ref();
         Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
         if (!mod) return Ref();
         return Ref::steal(PyObject_GetAttrString(mod.get(), "Decimal"));
@@ -43,6 +47,7 @@ Ref decimal_invalid_operation() {
     static std::atomic<PyObject*> cell{nullptr};
     static std::mutex m;
     return cached(cell, m, [] {
+        if (PyErr_CheckSignals() < 0) return Ref();
         Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
         if (!mod) return Ref();
         return Ref::steal(PyObject_GetAttrString(mod.get(), "InvalidOperation"));
