@@ -24,6 +24,11 @@
 // (its full text, with the same partial results) must be those of one engine
 // reading the same input.
 //
+// Both runs in ranges scan them in order on this thread
+// (TableSplitOptions::in_order): which code runs then depends on the input
+// alone, never on how walker threads happen to be scheduled, so that the
+// fuzzer's course, which follows coverage, is a function of its seed.
+//
 // Every line must be one value without a line feed that is re-emitted as
 // itself when it is scanned as the one element of a top-level array (a
 // top-level scalar is malformed input), with no error. The scanner lets raw
@@ -212,8 +217,9 @@ int ndjson_emitter(std::span<const uint8_t> data) {
     if (projection) {
         const size_t walkers = 1 + (head >> 5);
         const auto one = ndjson::emit_all(rows, projection, on_multi, limit, mode, on_grid(doc, 64));
-        const auto split = ndjson::emit_all(rows, projection, on_multi, limit, mode, on_grid(doc, 64),
-                                            table::TableSplitOptions{walkers, 24 + 16 * walkers});
+        const auto split = ndjson::emit_all(
+            rows, projection, on_multi, limit, mode, on_grid(doc, 64),
+            table::TableSplitOptions{.walkers = walkers, .range_len = 24 + 16 * walkers, .in_order = true});
         const auto text = [](const ndjson::EmittedLines& e) { return e.error ? e.error->to_string() : std::string(); };
         if (one.lines != split.lines || text(one) != text(split))
             fail("in ranges:\n" + show(split) + "\nby one engine:\n" + show(one));
@@ -223,7 +229,8 @@ int ndjson_emitter(std::span<const uint8_t> data) {
         const uint64_t range = 1 + static_cast<uint64_t>(head >> 5) * 11;
         const auto one = ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid));
         const auto split =
-            ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid), table::TableSplitOptions{walkers, range});
+            ndjson::emit_all(rows, std::nullopt, on_multi, limit, mode, on_grid(doc, grid),
+                             table::TableSplitOptions{.walkers = walkers, .range_len = range, .in_order = true});
         if (one.lines != split.lines || full_error(one) != full_error(split))
             fail("over " + std::to_string(walkers) + " walkers:\n" + show(split) + "\n  " + full_error(split) +
                  "\none engine:\n" + show(one) + "\n  " + full_error(one));

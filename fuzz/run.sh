@@ -43,7 +43,8 @@ found_fault() {
 # Nothing but the code may steer the smoke check's exploration: it never
 # reloads its corpus directory (a timed event), and it runs without address
 # randomization where the system allows it and without the table of recent
-# comparisons (kept by the address of each comparison).
+# comparisons (kept by the address of each comparison). The targets
+# themselves start no thread whose scheduling could choose what runs.
 steady=()
 if [ $smoke = 1 ] && setarch "$(uname -m)" -R true 2>/dev/null; then
   steady=(setarch "$(uname -m)" -R)

@@ -26,16 +26,19 @@
 namespace jorvane::ndjson {
 namespace {
 
-// The ranges of whole rows over `source` with up to `walkers` engines, when
-// there are to be any.
-std::optional<run::SplitPlan> whole_row_plan(Source& source, std::optional<uint64_t> limit, size_t walkers,
-                                             uint64_t range_len) {
+// The ranges of whole rows over `source` as `walkers` asks, when there are
+// to be any.
+std::optional<run::SplitPlan> whole_row_plan(Source& source, std::optional<uint64_t> limit,
+                                             const table::TableSplitOptions& walkers) {
     const run::SplitFacts facts = run::input_facts(source, whole_row_facts(limit));
-    if (range_len != 0 && walkers > 1 && !limit && facts.input != run::SplitFacts::Input::Other)
-        return run::SplitPlan{walkers, range_len};
+    if (walkers.range_len != 0 && walkers.walkers > 1 && !limit && facts.input != run::SplitFacts::Input::Other)
+        return run::SplitPlan{walkers.walkers, walkers.range_len, walkers.in_order};
     // Lines wait for the consumer once made: streamed ranges.
-    std::optional<run::SplitPlan> plan = run::split_plan(facts, walkers);
-    if (plan) plan->range_len = run::streamed_range_len(plan->range_len, walkers);
+    std::optional<run::SplitPlan> plan = run::split_plan(facts, walkers.walkers);
+    if (plan) {
+        plan->range_len = run::streamed_range_len(plan->range_len, walkers.walkers);
+        plan->in_order = walkers.in_order;
+    }
     return plan;
 }
 
@@ -77,7 +80,7 @@ Result<NdjsonEmitter, JorvaneError> NdjsonEmitter::make(const std::string& rows,
     if (!fields) {
         const engine::AccumulatorKind count[] = {engine::AccumulatorKind::Count};
         const engine::QueryPlan plan{limit, rows, count};
-        if (std::optional<run::SplitPlan> split = whole_row_plan(*source, limit, walkers.walkers, walkers.range_len)) {
+        if (std::optional<run::SplitPlan> split = whole_row_plan(*source, limit, walkers)) {
             const std::span<const engine::QueryPlan> plans(&plan, 1);
             if (auto refused = run::check_plans(plans))
                 return make_err(JorvaneError::invalid_input(std::move(*refused)));

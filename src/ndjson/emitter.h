@@ -43,8 +43,9 @@ public:
     // without a limit are scanned in ranges by up to `walkers.walkers`
     // engines when the split rule gives the source a range length
     // (`walkers.range_len`, when not 0, takes its place for any source with
-    // a buffer grid). Either way the lines, their order and the errors are
-    // those of one engine.
+    // a buffer grid, and `walkers.in_order` has the caller's thread scan
+    // the ranges in order). Either way the lines, their order and the
+    // errors are those of one engine.
     static Result<NdjsonEmitter, JorvaneError> make(const std::string& rows, std::optional<Fields> fields,
                                                     table::OnMulti on_multi, std::optional<uint64_t> limit,
                                                     engine::ScanMode mode, std::unique_ptr<Source> source,

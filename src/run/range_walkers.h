@@ -7,6 +7,12 @@
 // tables is work the merging thread need not do). Cancelling stops every
 // range still queued or being scanned; the walkers are joined when the
 // object is destroyed.
+//
+// In order, no thread is started: the calling thread scans each range
+// itself, as a walker would, when it takes it, and destroys what it is done
+// with at once. The same ranges are scanned by the same code with the same
+// results, but in a fixed order, so what runs depends on the input alone
+// and never on how threads are scheduled.
 #pragma once
 
 #include <algorithm>
@@ -39,10 +45,11 @@ public:
     using Scan = std::function<Outcome(Range range, std::vector<uint8_t>& spare, const std::atomic<bool>& cancel)>;
 
     // A scan that throws is recorded in `failure`, cancels every range, and
-    // its range comes back as a default Outcome.
-    RangeWalkers(size_t n, Scan scan, ThreadFailure& failure)
-        : n_(std::max<size_t>(n, 1)), scan_(std::move(scan)), failure_(failure) {
-        threads_.reserve(n_);
+    // its range comes back as a default Outcome. `in_order`: the calling
+    // thread scans the ranges as it takes them (above).
+    RangeWalkers(size_t n, Scan scan, ThreadFailure& failure, bool in_order = false)
+        : n_(std::max<size_t>(n, 1)), scan_(std::move(scan)), failure_(failure), in_order_(in_order) {
+        if (!in_order_) threads_.reserve(n_);
     }
     RangeWalkers(const RangeWalkers&) = delete;
     RangeWalkers& operator=(const RangeWalkers&) = delete;
@@ -61,6 +68,7 @@ public:
             std::lock_guard<std::mutex> lock(mu_);
             jobs_.push_back(std::move(r));
         }
+        if (in_order_) return;
         if (threads_.size() < n_) {
             try {
                 threads_.emplace_back([this] { work(); });
@@ -74,6 +82,7 @@ public:
 
     // The outcome of range `index` once it is done.
     Outcome take(size_t index) {
+        if (in_order_) return scan_in_order(index);
         std::unique_lock<std::mutex> lock(mu_);
         done_cv_.wait(lock, [&] { return done_.count(index) != 0; });
         auto node = done_.extract(index);
@@ -82,6 +91,7 @@ public:
 
     // An outcome the merge is done with, destroyed by a walker.
     void retire(Outcome outcome) {
+        if (in_order_) return;
         std::lock_guard<std::mutex> lock(mu_);
         retired_.push_back(std::move(outcome));
     }
@@ -105,15 +115,8 @@ private:
                 retired.swap(retired_);
             }
             const size_t index = r.index;
-            Outcome outcome;
-            const bool scanned = failure_.guard([&] {
-                retired.clear();
-                outcome = scan_(std::move(r), spare, cancel_);
-            });
-            if (!scanned) {
-                cancel_.store(true);
-                outcome = Outcome();
-            }
+            retired.clear();
+            Outcome outcome = scan_one(std::move(r), spare);
             {
                 std::lock_guard<std::mutex> lock(mu_);
                 done_.emplace(index, std::move(outcome));
@@ -122,9 +125,30 @@ private:
         }
     }
 
+    // One range's scan, on whichever thread scans it.
+    Outcome scan_one(Range r, std::vector<uint8_t>& spare) {
+        Outcome outcome;
+        if (!failure_.guard([&] { outcome = scan_(std::move(r), spare, cancel_); })) {
+            cancel_.store(true);
+            outcome = Outcome();
+        }
+        return outcome;
+    }
+
+    // Ranges are handed out and taken in the same order, so the range taken
+    // is the first one waiting.
+    Outcome scan_in_order(size_t index) {
+        if (jobs_.empty() || jobs_.front().index != index) panic("a range was taken before it was handed out");
+        Range r = std::move(jobs_.front());
+        jobs_.pop_front();
+        return scan_one(std::move(r), in_order_spare_);
+    }
+
     size_t n_;
     Scan scan_;
     ThreadFailure& failure_;
+    const bool in_order_;
+    std::vector<uint8_t> in_order_spare_;  // the calling thread's scratch space, in order
     std::mutex mu_;
     std::condition_variable work_cv_;
     std::condition_variable done_cv_;

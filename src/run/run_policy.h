@@ -113,6 +113,11 @@ struct SplitPlan {
     size_t walkers = 2;
     // The length a range aims at (it runs on to the next newline).
     uint64_t range_len = 16777216;
+    // The merging thread scans each range itself as it takes it, in input
+    // order, instead of walker threads scanning ahead (run/range_walkers.h):
+    // the same results on one core, and a course that depends on the input
+    // alone (the fuzz targets' comparison with one engine).
+    bool in_order = false;
 };
 
 // The plan for `walkers` engines over the source `facts` describe, or

@@ -10,6 +10,12 @@
 // level again. Steps are queued and handed out one per call, so a range
 // whose stretch then fails is handed over in three calls: the range, the
 // stretch's close and the error.
+//
+// In order (SplitPlan::in_order), the merge scans each handed-out range
+// itself, by the walkers' code, when it takes the range: the ranges handed
+// out, the ones dropped and the outputs are those of the walker threads,
+// and a wait for what is held ahead never happens (the range scanned is
+// always the one the merge takes next).
 #include "run/split_pull.h"
 
 #include <algorithm>
@@ -35,7 +41,7 @@ SplitPull::SplitPull(Source& source, const SplitPlan& plan, SplitConsumer& consu
         scanned.output = scan(scanned.stretch, r, spare, cancel, true);
         scanned.stretch.range = std::move(r);
         return scanned;
-    }, failure_);
+    }, failure_, plan_.in_order);
 }
 
 SplitPull::~SplitPull() { stop(); }

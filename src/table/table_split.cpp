@@ -60,7 +60,7 @@ TableSplit::TableSplit(TableEngines engines, Source& source, TableSplitOptions o
       digest_(engines_.row_limit ? PieceDigester() : std::move(options.digest)),
       source_(source),
       held_(options.held_bytes, options.weight_room),
-      pull_(source, run::SplitPlan{std::max<size_t>(options.walkers, 1), range_len}, *this, 0,
+      pull_(source, run::SplitPlan{std::max<size_t>(options.walkers, 1), range_len, options.in_order}, *this, 0,
             digest_ ? &held_ : nullptr) {}
 
 bool TableSplit::after_buffer(engine::Engine& engine, const engine::BufferScan& scan, uint64_t end,

@@ -72,6 +72,10 @@ struct TableSplitOptions {
     // one the merge takes next, which never waits.
     uint64_t held_bytes = 0;
     const std::atomic<uint64_t>* weight_room = nullptr;
+    // The ranges are scanned on the consumer's thread as the merge takes
+    // them, in input order (run::SplitPlan::in_order): what one walker
+    // thread or eight give, on a course that depends on the input alone.
+    bool in_order = false;
 };
 
 class TableSplit final : private run::SplitConsumer {

@@ -5,7 +5,8 @@
 // ahead shrinks back to nothing), the open stretch's engine is readied
 // before every range it reads on through, stretches close before the next
 // one starts, and walkers held back by a one-byte bound never stall the
-// merge.
+// merge. Scanned in order on the merging thread, the ranges give the same
+// steps as the walker threads give.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -73,46 +74,61 @@ TEST(SplitPull, WhatWalkersKeepReachesTheMergeOnceAndHeldWalkersNeverStallIt) {
     for (const bool sequential : {false, true}) {
         for (const size_t walkers : {size_t{1}, size_t{3}}) {
             for (const uint64_t range : {uint64_t{45}, uint64_t{300}}) {
-                const std::string where = std::string(sequential ? "sequential" : "mapped") + ", walkers " +
-                                          std::to_string(walkers) + ", range " + std::to_string(range);
-                HeldAhead held(1, nullptr);
-                Recording consumer(held);
-                auto source = sequential ? jorvane::testing::sequential(doc, 64) : mapped(**opened, 64);
-                SplitPull pull(*source, SplitPlan{walkers, range}, consumer, 0, &held);
-                int fresh = 0, read_on = 0, closed = 0, handed = 0;
-                uint64_t covered = 0;
-                for (bool over = false; !over;) {
-                    PullStep step = pull.next();
-                    switch (step.kind) {
-                        case PullStep::Kind::Range: {
-                            // A stretch closes before the next one's first range.
-                            ASSERT_EQ(closed, step.fresh ? fresh : fresh - 1) << where;
-                            (step.fresh ? fresh : read_on) += 1;
-                            ASSERT_TRUE(step.output) << where;
-                            ++handed;
-                            held.release(1, 0);
-                            const std::vector<uint64_t>& ends = static_cast<BufferEnds&>(*step.output).ends;
-                            ASSERT_GT(ends.front(), covered) << where;
-                            ASSERT_EQ(ends.back(), pull.scanned()) << where;
-                            covered = pull.scanned();
-                            pull.retire(std::move(step.output));
-                            break;
+                std::string threaded_steps;
+                for (const bool in_order : {false, true}) {
+                    const std::string where = std::string(sequential ? "sequential" : "mapped") + ", walkers " +
+                                              std::to_string(walkers) + ", range " + std::to_string(range) +
+                                              (in_order ? ", in order" : "");
+                    HeldAhead held(1, nullptr);
+                    Recording consumer(held);
+                    auto source = sequential ? jorvane::testing::sequential(doc, 64) : mapped(**opened, 64);
+                    SplitPull pull(*source, SplitPlan{walkers, range, in_order}, consumer, 0, &held);
+                    // Every step with what it carries: whether the range started
+                    // a stretch and where its buffers ended.
+                    std::string steps;
+                    int fresh = 0, read_on = 0, closed = 0, handed = 0;
+                    uint64_t covered = 0;
+                    for (bool over = false; !over;) {
+                        PullStep step = pull.next();
+                        switch (step.kind) {
+                            case PullStep::Kind::Range: {
+                                // A stretch closes before the next one's first range.
+                                ASSERT_EQ(closed, step.fresh ? fresh : fresh - 1) << where;
+                                (step.fresh ? fresh : read_on) += 1;
+                                ASSERT_TRUE(step.output) << where;
+                                ++handed;
+                                held.release(1, 0);
+                                const std::vector<uint64_t>& ends = static_cast<BufferEnds&>(*step.output).ends;
+                                steps += step.fresh ? "\nfresh" : "\nread on";
+                                for (const uint64_t end : ends) steps += " " + std::to_string(end);
+                                ASSERT_GT(ends.front(), covered) << where;
+                                ASSERT_EQ(ends.back(), pull.scanned()) << where;
+                                covered = pull.scanned();
+                                pull.retire(std::move(step.output));
+                                break;
+                            }
+                            case PullStep::Kind::Closed:
+                                steps += "\nclosed";
+                                ++closed;
+                                pull.retire(std::move(*step.closed));
+                                break;
+                            case PullStep::Kind::Finished: break;
+                            case PullStep::Kind::Ended: over = true; break;
+                            default: FAIL() << where << ": the scan failed or was interrupted";
                         }
-                        case PullStep::Kind::Closed:
-                            ++closed;
-                            pull.retire(std::move(*step.closed));
-                            break;
-                        case PullStep::Kind::Finished: break;
-                        case PullStep::Kind::Ended: over = true; break;
-                        default: FAIL() << where << ": the scan failed or was interrupted";
+                    }
+                    EXPECT_EQ(covered, doc.size()) << where;
+                    EXPECT_EQ(closed, fresh) << where;
+                    EXPECT_EQ(consumer.readied, read_on) << where;
+                    EXPECT_EQ(consumer.made.load(), handed + consumer.dropped_outputs) << where;
+                    dropped_in_all += consumer.dropped_outputs;
+                    EXPECT_GT(read_on, 0) << where << ": no cut fell inside a record";
+                    if (in_order) {
+                        EXPECT_EQ(steps, threaded_steps) << where;
+                    } else {
+                        threaded_steps = steps;
                     }
                 }
-                EXPECT_EQ(covered, doc.size()) << where;
-                EXPECT_EQ(closed, fresh) << where;
-                EXPECT_EQ(consumer.readied, read_on) << where;
-                EXPECT_EQ(consumer.made.load(), handed + consumer.dropped_outputs) << where;
-                dropped_in_all += consumer.dropped_outputs;
-                EXPECT_GT(read_on, 0) << where << ": no cut fell inside a record";
             }
         }
     }
