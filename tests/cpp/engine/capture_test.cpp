@@ -24,8 +24,8 @@ struct Nested {
     Outcome outcome;
     std::vector<std::string> spans;
 };
-Nested scan_nested(const std::string& doc, const std::vector<QuerySpec>& specs, bool raw, const RunOptions& opt) {
-    Engine e = make_engine(specs, opt.mode);
+Nested scan_nested(const std::string& doc, const CompiledQueries& queries, bool raw, const RunOptions& opt) {
+    Engine e = make_engine(queries, opt.mode);
     e.set_kernel(opt.kernel);
     e.set_fast_walk(opt.fast_walk);
     if (raw) e.enable_raw_capture();
@@ -43,6 +43,21 @@ TEST(Capture, NestingLimit) {
         return s + "1" + std::string(n, '}');
     };
     const uint64_t limit = kMaxCapturedNesting;
+    // A value `n` levels down, as the query of `n` steps reaches it: under
+    // arrays, and under objects (five bytes a level).
+    const auto under_arrays = [](size_t n, const std::string& v) { return std::string(n, '[') + v + std::string(n, ']'); };
+    const auto under_objects = [](size_t n, const std::string& v) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i) s += R"({"k":)";
+        return s + v + std::string(n, '}');
+    };
+    const auto steps = [](size_t n, const std::string& step) {
+        std::string q;
+        for (size_t i = 0; i < n; ++i) q += step;
+        return q;
+    };
+    const std::string down = steps(limit - 1, "[0]");
+    const std::string key_down = "k" + steps(limit - 2, ".k");
     struct Case {
         const char* what;
         std::string doc;
@@ -65,6 +80,20 @@ TEST(Capture, NestingLimit) {
         {"text past it", "[1]\n" + arrays(limit + 1), {{"", {M::Count}}}, true, 4 + limit},
         {"text of objects past it", "[1]\n" + objects(limit + 1), {{"", {M::Count}}}, true, 4 + 5 * limit},
         {"text of an element past it", "[[1]," + arrays(limit + 1) + "]", {{"[*]", {M::Count}}}, true, 5 + limit},
+        // A capture that opens at the limit counts its own nesting from its
+        // bracket on, past the walk's: its level past the limit is refused,
+        // kept or kept as text, under arrays or objects.
+        {"deep element at the limit", under_arrays(limit - 1, "[1]") + under_arrays(limit - 1, arrays(limit)),
+         {{down, {M::Values}}}, false, std::nullopt},
+        {"deep element past it", under_arrays(limit - 1, "[1]") + under_arrays(limit - 1, arrays(limit + 1)),
+         {{down, {M::Values}}}, false, 2 * (limit - 1) + 3 + (limit - 1) + limit},
+        {"deep text past it", under_arrays(limit - 1, "[1]") + "\n" + under_arrays(limit - 1, arrays(limit + 1)),
+         {{down, {M::Count}}}, true, 2 * (limit - 1) + 4 + (limit - 1) + limit},
+        {"deep member past it", under_objects(limit - 1, "[1]") + under_objects(limit - 1, objects(limit + 1)),
+         {{key_down, {M::Values}}}, false, 6 * (limit - 1) + 3 + 5 * (limit - 1) + 5 * limit},
+        // One level further down, the capture would open past the walk's
+        // limit: its own bracket is refused.
+        {"capture opening past the limit", arrays(limit + 1), {{steps(limit, "[0]"), {M::Count}}}, false, limit},
         // A value only counted is not walked inside: no limit applies.
         {"counted", "[[1]," + arrays(3 * limit) + "]", {{"[1]", {M::Count}}}, false, std::nullopt},
         // Where every level may match, the walk itself goes no deeper,
@@ -75,7 +104,8 @@ TEST(Capture, NestingLimit) {
          {{"**.k", {M::Values}}, {"**.x", {M::Count}}}, false, 24 + 5 * limit},
     };
     for (const Case& c : cases) {
-        const Nested reference = scan_nested(c.doc, c.queries, c.raw, {});
+        const CompiledQueries queries = compile_specs(c.queries);
+        const Nested reference = scan_nested(c.doc, queries, c.raw, {});
         const Outcome& o = reference.outcome;
         ASSERT_EQ(o.failed, c.refused_at.has_value()) << c.what << ": " << o.message;
         if (c.refused_at) {
@@ -110,7 +140,7 @@ TEST(Capture, NestingLimit) {
                     opt.cuts = cuts;
                     for (bool fast : {true, false}) {
                         opt.fast_walk = fast;
-                        const Nested other = scan_nested(c.doc, c.queries, c.raw, opt);
+                        const Nested other = scan_nested(c.doc, queries, c.raw, opt);
                         ASSERT_TRUE(same_outcome(o, other.outcome))
                             << c.what << ", mode " << mode_name(mode) << ", first cut "
                             << (cuts.empty() ? 0 : cuts[0]) << ": " << describe(other.outcome);
