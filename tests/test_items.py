@@ -55,6 +55,19 @@ def test_kvitems_yield_members(case):
     assert list(kvitems(source, queries, **kwargs)) == expected
 
 
+@pytest.mark.parametrize("doc", [b'{"a\\x":{"b":tru}}', b'{"a\\x":[1,tru]}', b'{"a\\x":{"b\\q":1}}', b'{"a\\x":tru}'],
+                         ids=["member-atom", "element-atom", "member-key", "value"])
+@pytest.mark.parametrize("mode", ["batched", "pipelined"])
+def test_kvitems_name_a_broken_key_before_the_faults_of_its_value(doc, mode):
+    # The key is decoded for each member, so its bad escape (byte 4) is the first fault, though the
+    # value that follows it is read to its end before the member is handed out.
+    for with_index in (False, True):
+        with pytest.raises(Corrupted) as info:
+            list(kvitems(doc, "", with_index=with_index, mode=mode))
+        assert info.value.offset == 4
+        assert "invalid escape character 'x' (0x78) in a string" in str(info.value)
+
+
 def test_lifecycle_stop_results_and_repr():
     it = kvitems(b'{"a":1}', "")
     assert repr(it) == "KvItems(1 query, active)"

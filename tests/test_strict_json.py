@@ -3,8 +3,9 @@ source fails as Corrupted at the byte that breaks it, after the results before i
 same byte through every entry point and mode."""
 import pytest
 
-from jorvane import Query, Values, describe, group_by, items, kvitems, ndjson_lines, table, table_batches
-from jorvane._errors import Corrupted
+from jorvane import (Count, Query, Types, Values, describe, group_by, items, kvitems, ndjson_lines, table,
+                     table_batches, write_csv, write_ndjson, write_parquet)
+from jorvane._errors import Corrupted, Incomplete
 
 MODES = ["batched", "pipelined"]
 
@@ -84,3 +85,49 @@ def test_a_fault_before_the_end_comes_first_though_the_input_ends_in_its_token(e
             read()
         assert info.value.offset == offset, name
         assert message in str(info.value), name
+
+
+def _writers(out):
+    """The entry points that write a file, pyarrow's writers only when it is there."""
+    writers = {"write_ndjson": lambda src, mode: write_ndjson(src, str(out / "o.ndjson"), "", mode=mode)}
+    try:
+        import pyarrow.csv  # noqa: F401
+        import pyarrow.parquet  # noqa: F401
+    except ImportError:
+        return writers
+    columns = {"a": "a[0]"}
+    writers["write_csv"] = lambda src, mode: write_csv(src, str(out / "o.csv"), "", columns, on_multi="list",
+                                                       mode=mode)
+    writers["write_parquet"] = lambda src, mode: write_parquet(src, str(out / "o.parquet"), "", columns,
+                                                               on_multi="list", mode=mode)
+    return writers
+
+
+@pytest.mark.parametrize("end", [b'["x\\u1', b'["x\\'], ids=["unicode", "backslash"])
+@pytest.mark.parametrize("mode", [None] + MODES)
+def test_an_escape_the_input_ends_in_leaves_the_input_incomplete(end, mode, tmp_path):
+    # The escape is cut short by the end, not broken: every reader, walked or kept as text, names the
+    # open string at the end.
+    doc = b'{"a":["y"]}\n{"a":' + end
+    path = tmp_path / "in.json"
+    path.write_bytes(doc)
+    readers = {
+        "query": lambda src, mode: Query(src, {"a": [Count(), Values(into=[])], "a[*]": ["count", Types()]},
+                                         mode=mode).result(),
+        "items": lambda src, mode: items(src, "a[*]", mode=mode),
+        "kvitems": lambda src, mode: kvitems(src, "", mode=mode),
+        "describe": lambda src, mode: describe(src, mode=mode),
+        "table": lambda src, mode: table(src, "a[*]", {"s": "s"}, mode=mode),
+        "table_batches": lambda src, mode: table_batches(src, "", {"a": "a"}, batch_rows=1, mode=mode),
+        "group_by": lambda src, mode: group_by(src, "", {"a": "a[0]"}, {"n": "count"}, on_multi="list", mode=mode),
+        "whole rows": lambda src, mode: ndjson_lines(src, "", mode=mode),
+        "fields": lambda src, mode: ndjson_lines(src, "", fields={"a": "a"}, mode=mode),
+        **_writers(tmp_path),
+    }
+    for src in (doc, str(path)):
+        for name, read in readers.items():
+            with pytest.raises(Incomplete) as info:
+                for _ in read(src, mode) or ():
+                    pass
+            assert info.value.offset == len(doc), name
+            assert "input ended while a string was still open" in str(info.value), name

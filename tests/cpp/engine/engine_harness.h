@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -51,14 +52,24 @@ struct RunOptions {
     bool fast_walk = true;  // false: the general walk alone, and no comparison
 };
 
-inline Engine make_engine(const std::vector<QuerySpec>& specs, ScanMode mode) {
+inline CompiledQueries compile_specs(const std::vector<QuerySpec>& specs) {
     std::vector<QueryPlan> plans;
     for (const auto& s : specs) plans.push_back(QueryPlan{s.limit, s.text, s.kinds});
     auto compiled = CompiledQueries::compile(plans);
     if (!compiled.ok()) panic("test query does not compile: " + compiled.error().query);
+    return std::move(*compiled);
+}
+
+// An engine for queries compiled once (long queries compile slowly next to
+// a short scan).
+inline Engine make_engine(const CompiledQueries& compiled, ScanMode mode) {
     Engine e(mode);
-    compiled->install(e);
+    compiled.install(e);
     return e;
+}
+
+inline Engine make_engine(const std::vector<QuerySpec>& specs, ScanMode mode) {
+    return make_engine(compile_specs(specs), mode);
 }
 
 inline void take_values(Engine& e, Outcome& out) {
