@@ -110,3 +110,71 @@ def test_recover_is_advised_only_with_partial_results(name, run):
     assert text.endswith(RECOVER) == bool(partials)
     # The lazy NDJSON lines keep the count of their row query.
     assert bool(partials) == (name in ("Query", "items", "ndjson_lines"))
+
+
+class Trickle:
+    """A file-like object that answers every read with at most `step` bytes."""
+
+    def __init__(self, data, step):
+        self.data, self.step, self.pos = data, step, 0
+
+    def read(self, n=-1):
+        k = self.step if n is None or n < 0 else min(n, self.step)
+        chunk = self.data[self.pos:self.pos + k]
+        self.pos += len(chunk)
+        return chunk
+
+
+LEAD = b'{"a": "' + b"p" * 90 + b'"}\n'
+# Each token the walk refuses begins well before the read that ends it.
+STRADDLING = [
+    (LEAD + b'{"a": 5 ' + b"7" * 150 + b"}\n", len(LEAD) + 8),
+    (LEAD + b'{"a": 5 "' + b"s" * 150 + b'"}\n', len(LEAD) + 8),
+    (LEAD + b'{"a": 5' + b" " * 200 + b"6}\n", len(LEAD) + 207),
+]
+
+
+@pytest.mark.parametrize("name, run", [
+    ("Query", lambda src: Query(src, "a", "count").result()),
+    ("items", lambda src: list(jorvane.items(src, "a"))),
+    ("table", lambda src: jorvane.table(src, "", ["a"])),
+    ("describe", lambda src: jorvane.describe(src)),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_near_text_does_not_follow_the_reads(name, run):
+    # The bytes around the error, 64 on either side, whatever the reads
+    # returned: the message from a read a byte at a time is the message
+    # from the whole document at once.
+    for doc, offset in STRADDLING:
+        with pytest.raises(jorvane._errors.Corrupted) as whole:
+            run(doc)
+        assert whole.value.offset == offset
+        shown = doc[offset - 64:offset + 64].decode()
+        assert shown.replace('"', '\\"').replace("\n", "\\n") in str(whole.value)
+        for step in (1, 5, 64, 97):
+            with pytest.raises(jorvane._errors.Corrupted) as cut:
+                run(Trickle(doc, step))
+            assert str(cut.value) == str(whole.value), (doc[:20], step)
+
+
+def test_near_text_across_the_buffers_of_a_file(tmp_path):
+    # A token cut by the end of the first MiB buffer of a file, plain and
+    # compressed, in either mode: the message of the document held whole.
+    import gzip
+
+    filler = b'{"a": 1}\n' * ((1 << 20) // 9)
+    doc = filler[: (1 << 20) - 40] + b' {"a": 5 "' + b"s" * 100 + b'"}\n' + b'{"a": 2}\n' * 100
+    offset = doc.index(b'"sss')
+    plain, packed = tmp_path / "cut.json", tmp_path / "cut.json.gz"
+    plain.write_bytes(doc)
+    packed.write_bytes(gzip.compress(doc, 1))
+    with pytest.raises(jorvane._errors.Corrupted) as whole:
+        Query(doc, "a", "count", mode="batched").result()
+    assert whole.value.offset == offset
+    for src in (str(plain), str(packed)):
+        for mode in ("batched", "pipelined"):
+            with pytest.raises(jorvane._errors.Corrupted) as cut:
+                Query(src, "a", "count", mode=mode).result()
+            assert str(cut.value) == str(whole.value), (src, mode)
+            with pytest.raises(jorvane._errors.Corrupted) as pulled:
+                list(jorvane.items(src, "a", mode=mode))
+            assert str(whole.value).endswith(str(pulled.value)), (src, mode)
