@@ -112,6 +112,7 @@ def test_recover_is_advised_only_with_partial_results(name, run):
     assert bool(partials) == (name in ("Query", "items", "ndjson_lines"))
 
 
+
 class Trickle:
     """A file-like object that answers every read with at most `step` bytes."""
 
@@ -123,6 +124,14 @@ class Trickle:
         chunk = self.data[self.pos:self.pos + k]
         self.pos += len(chunk)
         return chunk
+
+
+def near_text(error):
+    # The near line of the message, unquoted (the documents here escape
+    # only double quotes and line feeds).
+    quoted = str(error).split("\n  near: ", 1)[1]
+    assert quoted[0] == quoted[-1] == '"'
+    return quoted[1:-1].replace('\\"', '"').replace("\\n", "\n")
 
 
 LEAD = b'{"a": "' + b"p" * 90 + b'"}\n'
@@ -140,41 +149,48 @@ STRADDLING = [
     ("table", lambda src: jorvane.table(src, "", ["a"])),
     ("describe", lambda src: jorvane.describe(src)),
 ], ids=lambda v: v if isinstance(v, str) else "")
-def test_near_text_does_not_follow_the_reads(name, run):
-    # The bytes around the error, 64 on either side, whatever the reads
-    # returned: the message from a read a byte at a time is the message
-    # from the whole document at once.
+def test_near_text_reaches_back_past_the_reads(name, run):
+    # The 64 bytes before the error and the byte it names, whatever the
+    # reads returned; after it, what the read that ended the token held
+    # (read() is not called again for the context), up to 64 bytes.
     for doc, offset in STRADDLING:
         with pytest.raises(jorvane._errors.Corrupted) as whole:
             run(doc)
         assert whole.value.offset == offset
-        shown = doc[offset - 64:offset + 64].decode()
-        assert shown.replace('"', '\\"').replace("\n", "\\n") in str(whole.value)
+        assert near_text(whole.value) == doc[offset - 64:offset + 64].decode()
         for step in (1, 5, 64, 97):
             with pytest.raises(jorvane._errors.Corrupted) as cut:
                 run(Trickle(doc, step))
-            assert str(cut.value) == str(whole.value), (doc[:20], step)
+            shown = near_text(cut.value)
+            assert near_text(whole.value).startswith(shown) and len(shown) > 64, (doc[:20], step)
+            assert str(cut.value).split("\n  near: ")[0] == str(whole.value).split("\n  near: ")[0]
 
 
 def test_near_text_across_the_buffers_of_a_file(tmp_path):
-    # A token cut by the end of the first MiB buffer of a file, plain and
-    # compressed, in either mode: the message of the document held whole.
+    # A token cut by the end of the first MiB buffer of a file, and an error
+    # just before the end of that buffer, plain and compressed, in either
+    # mode: the message of the document held whole.
     import gzip
 
     filler = b'{"a": 1}\n' * ((1 << 20) // 9)
-    doc = filler[: (1 << 20) - 40] + b' {"a": 5 "' + b"s" * 100 + b'"}\n' + b'{"a": 2}\n' * 100
-    offset = doc.index(b'"sss')
-    plain, packed = tmp_path / "cut.json", tmp_path / "cut.json.gz"
-    plain.write_bytes(doc)
-    packed.write_bytes(gzip.compress(doc, 1))
-    with pytest.raises(jorvane._errors.Corrupted) as whole:
-        Query(doc, "a", "count", mode="batched").result()
-    assert whole.value.offset == offset
-    for src in (str(plain), str(packed)):
-        for mode in ("batched", "pipelined"):
-            with pytest.raises(jorvane._errors.Corrupted) as cut:
-                Query(src, "a", "count", mode=mode).result()
-            assert str(cut.value) == str(whole.value), (src, mode)
-            with pytest.raises(jorvane._errors.Corrupted) as pulled:
-                list(jorvane.items(src, "a", mode=mode))
-            assert str(whole.value).endswith(str(pulled.value)), (src, mode)
+    edge = 1 << 20
+    docs = [
+        filler[: edge - 40] + b' {"a": 5 "' + b"s" * 100 + b'"}\n' + b'{"a": 2}\n' * 100,
+        filler[: edge - 31] + b' {"a": 5 6}\n' + b'{"a": 2}\n' * 100,
+    ]
+    for n, doc in enumerate(docs):
+        plain, packed = tmp_path / f"cut{n}.json", tmp_path / f"cut{n}.json.gz"
+        plain.write_bytes(doc)
+        packed.write_bytes(gzip.compress(doc, 1))
+        with pytest.raises(jorvane._errors.Corrupted) as whole:
+            Query(doc, "a", "count", mode="batched").result()
+        offset = whole.value.offset
+        assert near_text(whole.value) == doc[offset - 64:offset + 64].decode()
+        for src in (str(plain), str(packed)):
+            for mode in ("batched", "pipelined"):
+                with pytest.raises(jorvane._errors.Corrupted) as cut:
+                    Query(src, "a", "count", mode=mode).result()
+                assert str(cut.value) == str(whole.value), (n, src, mode)
+                with pytest.raises(jorvane._errors.Corrupted) as pulled:
+                    list(jorvane.items(src, "a", mode=mode))
+                assert str(whole.value).endswith(str(pulled.value)), (n, src, mode)

@@ -4,8 +4,9 @@
 //
 // An error's context shows the bytes up to 64 past its offset, which may lie
 // in the buffers after the one that held it: those are read for that alone
-// (nothing of them is scanned), and a read that fails or a buffer the source
-// lost just ends the context there.
+// (nothing of them is scanned), where the source reads on freely; a read
+// that fails or a buffer the source lost just ends the context there, as
+// does a source whose reads run the caller's code.
 #include "run/source_scan.h"
 
 #include <string>
@@ -17,6 +18,7 @@ namespace jorvane::run {
 namespace {
 
 void read_on_for_context(Source& source, engine::ParseError& error, uint64_t next_offset) {
+    if (!source.reads_on_freely()) return;
     while (error.near_open) {
         BufferResult next = source.next_buffer();
         if (!next || !next.value()) return;
