@@ -13,10 +13,10 @@
 // document as one buffer, by the general walk alone. Every kernel the CPU runs, in every mode, over the
 // chosen cuts, must give the same outputs field by field, the same streamed,
 // unique and keyed values in the same order, the same raw spans, and the
-// same error kind and offset. Those runs take the fast walk wherever the
-// queries allow it (one driver, no raw spans), so the fast walk is held to
-// the general walk's answers. (The error's context text shows the buffer that
-// held it and may differ.) A scan that settles stops where it settled, and
+// same error kind, offset and context (the buffers after the error's are
+// read for its context, as the run layer reads them). Those runs take the
+// fast walk wherever the queries allow it (one driver, no raw spans), so the
+// fast walk is held to the general walk's answers. A scan that settles stops where it settled, and
 // nothing after that point is reported by any run, but the stop offset is
 // the end of the buffer it settled in: only that is let through.
 // Also checked: a snapshot taken at the end agrees with the final outputs; an
@@ -224,6 +224,10 @@ Outcome scan(engine::Engine& e, const Setup& s, const std::vector<size_t>& bound
         }
         if (r.error) {
             o.error = r.error;
+            for (size_t n = b + 1; n + 1 < bounds.size() && o.error->near_open; ++n)
+                engine::show_bytes_after(
+                    *o.error, bounds[n],
+                    std::span(reinterpret_cast<const uint8_t*>(s.doc.data()) + bounds[n], bounds[n + 1] - bounds[n]));
             o.stop_buffer_end = bounds[b + 1];
             stopped = true;
             break;
@@ -363,6 +367,8 @@ void compare(const Outcome& ref, const Outcome& got, const std::string& what, co
     const bool settled = ref.settled || got.settled;
     if (ref.error && got.error) {
         if (!(ref.error->kind == got.error->kind) || ref.error->offset != got.error->offset) mismatch("the error");
+        if (ref.error->context != got.error->context)
+            mismatch("the error's context: " + ref.error->context + " against " + got.error->context);
     } else if (ref.error || got.error) {
         mismatch("only one scan reports an error");
     }

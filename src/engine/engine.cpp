@@ -85,9 +85,10 @@ BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
     BufferScan out;
     if (s_.error) {
         // The scan ends here: the offset stays at the start of this buffer.
-        const RecordedError e = *s_.error;
+        RecordedError e = std::move(*s_.error);
         s_.error.reset();
-        out.error = make_parse_error(e.kind, e.offset, s_.stream_offset, buffer);
+        out.error = near_parse_error(e.kind, e.offset, std::move(e.near),
+                                     saturating_add(s_.stream_offset, buffer.size()));
         out.output_ready = has_output();
         return out;
     }
@@ -177,9 +178,11 @@ std::optional<ParseError> Engine::finish(bool complete) {
         }
     }
     if (!s.error) return std::nullopt;
-    const RecordedError e = *s.error;
+    const ParseErrorKind kind = s.error->kind;
+    const uint64_t offset = s.error->offset;
     s.error.reset();
-    return ParseError{e.kind, e.offset, {}};
+    // Found after the last buffer: no context.
+    return ParseError{kind, offset, {}, NearBytes{offset, {}}, false};
 }
 
 namespace {
@@ -331,6 +334,12 @@ void Engine::reset_for_next_source() {
     s.rows_completed = 0;
     s.cut_token_kind = CutTokenKind::None;
     s.cut_token_offset = 0;
+    s.recent.clear();
+    s.token_lead.clear();
+    s.token_read = {};
+    s.skipped_atom_near = {};
+    s.key_lead = {};
+    s.key_trail = {};
     s.carry = classification_kernel::KernelCarry{};
     // A span left open by the previous source must not run into this one.
     if (s.raw_spans) {

@@ -39,7 +39,9 @@ namespace jorvane::engine {
 
 // What scanning one buffer did.
 struct BufferScan {
-    // The source's first structural error, with the buffer's text around it.
+    // The source's first structural error, with the input around it as far
+    // as this buffer's end (while the window is open there, the bytes of
+    // the buffers after it are the caller's to add: show_bytes_after).
     // The scan is over: take the outputs with finalize_source.
     std::optional<ParseError> error;
     // Streamed values, keyed values, raw spans or table rows wait to be taken.

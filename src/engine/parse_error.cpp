@@ -1,10 +1,11 @@
 // The context snippet of a structural error: up to 64 bytes on either side
-// of the error position, clamped to the buffer, decoded as lossy UTF-8 (a
-// character cut by the window shows as U+FFFD).
+// of the error position, decoded as lossy UTF-8 (a character cut by the
+// window shows as U+FFFD).
 #include "engine/parse_error.h"
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "util/text.h"
 
@@ -16,10 +17,26 @@ ParseError make_parse_error(ParseErrorKind kind, uint64_t offset, uint64_t buffe
     const uint64_t len = buffer.size();
     const uint64_t end = std::min(r > UINT64_MAX - 64 ? UINT64_MAX : r + 64, len);
     const uint64_t start = std::min(r < 64 ? 0 : r - 64, len);
-    ParseError e{kind, offset, {}};
-    if (start < end)
-        e.context = lossy_utf8(std::string_view(reinterpret_cast<const char*>(buffer.data()) + start, end - start));
+    NearBytes near{buffer_offset + start, {}};
+    if (start < end) near.bytes.assign(reinterpret_cast<const char*>(buffer.data()) + start, end - start);
+    return near_parse_error(kind, offset, std::move(near), buffer_offset + len);
+}
+
+ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near, uint64_t known_end) {
+    ParseError e{kind, offset, lossy_utf8(near.bytes), std::move(near), false};
+    e.near_open = e.near.at <= offset && e.near.end() == known_end && known_end >= offset &&
+                  known_end < near_end(offset);
     return e;
+}
+
+bool show_bytes_after(ParseError& error, uint64_t buffer_offset, std::span<const uint8_t> buffer) {
+    if (!error.near_open || buffer_offset != error.near.end()) return error.near_open = false;
+    const uint64_t wanted = near_end(error.offset) - buffer_offset;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, buffer.size()));
+    error.near.bytes.append(reinterpret_cast<const char*>(buffer.data()), n);
+    error.context = lossy_utf8(error.near.bytes);
+    error.near_open = n < wanted;
+    return error.near_open;
 }
 
 }  // namespace jorvane::engine

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "engine/near_bytes.h"
 #include "engine/parse_error_kind.h"
 
 namespace jorvane::engine {
@@ -14,10 +15,16 @@ namespace jorvane::engine {
 struct ParseError {
     ParseErrorKind kind;
     uint64_t offset = 0;  // absolute byte offset in the source
-    // Lossy UTF-8 text of the input around the error (at most 64 bytes
-    // either side, never outside the buffer that held it); empty when no
-    // buffer was at hand.
+    // Lossy UTF-8 text of the input around the error: up to 64 bytes either
+    // side of it, wherever the buffers were cut; empty when the error was
+    // found after the last buffer.
     std::string context;
+    // The bytes the context shows, and whether the input may hold more of
+    // them after the last one: the window reached the end of the bytes at
+    // hand (the buffer that held the error) short of 64 bytes past the
+    // offset. The loop that read that buffer adds the next ones.
+    NearBytes near;
+    bool near_open = false;
 
     // The input ended early (else it is malformed).
     bool end_of_input() const { return kind.is_end_of_input(); }
@@ -27,5 +34,14 @@ struct ParseError {
 // first byte is at absolute `buffer_offset`) around it.
 ParseError make_parse_error(ParseErrorKind kind, uint64_t offset, uint64_t buffer_offset,
                             std::span<const uint8_t> buffer);
+
+// The error recorded at absolute `offset` showing `near`, gathered from the
+// bytes at hand, which end at absolute `known_end`.
+ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near, uint64_t known_end);
+
+// Adds what `buffer` (its first byte at absolute `buffer_offset`, the one
+// just after the bytes shown) holds of the window, while the window is
+// open. Whether it is still open afterwards.
+bool show_bytes_after(ParseError& error, uint64_t buffer_offset, std::span<const uint8_t> buffer);
 
 }  // namespace jorvane::engine

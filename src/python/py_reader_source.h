@@ -31,6 +31,7 @@ public:
     BufferResult next_buffer() override;
     // Closes an object the system opened itself, at most once.
     void abandon() override;
+    bool reads_on_freely() const override { return false; }
 
 private:
     std::vector<uint8_t> buf_;
@@ -58,6 +59,7 @@ public:
 
     BufferResult next_buffer() override;
     void abandon() override;
+    bool reads_on_freely() const override { return false; }
 
 private:
     std::unique_ptr<ByteReader> decoder_;

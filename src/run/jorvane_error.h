@@ -19,7 +19,7 @@ namespace jorvane {
 // Where and why the input ended early or was malformed.
 struct Incomplete {
     // Lossy UTF-8 text of the input around the error (at most 64 bytes
-    // either side, never outside the buffer that held it).
+    // either side; none for an error found after the last buffer).
     std::string context;
     // Per-query results up to the error; empty until attached.
     std::vector<engine::QueryOutput> partials;

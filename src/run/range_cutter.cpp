@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -191,7 +192,9 @@ private:
         std::optional<Range> r;
         if (keep > pos_) {
             const uint8_t* after = next->data() + next_from;
-            r = take(keep, std::vector<uint8_t>(after, after + std::min(kRangeMargin, next_end - next_from)));
+            std::vector<uint8_t> margin(after, after + std::min(kRangeMargin, next_end - next_from));
+            fill_margin(margin);
+            r = take(keep, std::move(margin));
         }
         slab_ = std::move(next);
         pos_ = next_from;
@@ -218,9 +221,34 @@ private:
         return r;
     }
 
+    // The next slab: one read ahead for a margin, else a new one.
     HandedResult fetch() {
+        if (!ahead_.empty()) {
+            HandedResult got = std::move(ahead_.front());
+            ahead_.pop_front();
+            return got;
+        }
+        return read_slab();
+    }
+
+    HandedResult read_slab() {
         if (handed_) return source_.next_handed(pool_->take());
         return gather();
+    }
+
+    // A margin shorter than kRangeMargin though the input goes on (the slab
+    // after the range is shorter, as a source's buffers of a few bytes make
+    // it) takes the rest from the slabs after it, read ahead for it.
+    void fill_margin(std::vector<uint8_t>& margin) {
+        for (size_t i = 0; margin.size() < kRangeMargin; ++i) {
+            if (i == ahead_.size()) ahead_.push_back(read_slab());
+            const HandedResult& got = ahead_[i];
+            if (!got || !*got) return;
+            const HandedBuffer& b = **got;
+            const size_t n = std::min(kRangeMargin - margin.size(), b.len);
+            const auto from = b.bytes.begin() + static_cast<std::ptrdiff_t>(b.at);
+            margin.insert(margin.end(), from, from + static_cast<std::ptrdiff_t>(n));
+        }
     }
 
     // The source's buffers copied into a pool buffer, after room for the
@@ -268,6 +296,7 @@ private:
     std::optional<IoError> failed_;
     bool gather_ended_ = false;
     std::optional<IoError> gather_failed_;
+    std::deque<HandedResult> ahead_;  // slabs read for a margin, not cut yet
 };
 
 }  // namespace

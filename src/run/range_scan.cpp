@@ -1,9 +1,13 @@
-// A range of sequential input keeps a margin of the bytes around it, so the
-// context of an error near a range's edge is put together from the
-// ranges the stretch scanned last; a file's is read from the file.
+// An error's context is what one engine scanning the whole input shows: the
+// input from 64 bytes before the error to 64 bytes from it on. A file's is
+// read from the file. For sequential input the stretch's engine holds what
+// it scanned around the error; the bytes before the stretch come from the
+// margin of the range it began with, and those after the error's buffer from
+// the rest of the range and the margin after it.
 #include "run/range_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <utility>
 
@@ -13,52 +17,39 @@
 namespace jorvane::run {
 namespace {
 
-// The error as one engine scanning the whole input reports it: its offset,
-// and the context taken from the grid buffer that held `buffer_start` (the
-// scan met the error in that buffer). `recent` are the ranges of sequential
-// input the stretch scanned last, the current one last.
-engine::ParseError locate(engine::ParseError e, uint64_t base, uint64_t buffer_start, const std::deque<Range>& recent,
-                          const RangeInput& in) {
-    e.offset += base;
-    const uint64_t g0 = buffer_start - buffer_start % in.grid;
-    uint64_t g1 = g0 + in.grid;
+engine::KnownBytes known(uint64_t at, std::span<const uint8_t> bytes) { return {at, bytes}; }
+
+// The error as one engine scanning the whole input reports it: the engine's
+// offset (from the stretch's start `base`) made absolute, with its context.
+// `range` is the range being scanned.
+engine::ParseError locate(engine::ParseError e, const Stretch& stretch, const Range& range, const RangeInput& in) {
+    e.offset += stretch.begin;
+    e.near.at += stretch.begin;
+    e.near_open = false;
     if (!in.file) {
-        // The bytes the context shows, as far as the recent ranges and
-        // their margins reach (they reach back past the grid buffer's start).
-        if (recent.empty()) return e;
-        uint64_t a = g0, b = std::min<uint64_t>(g1, g0 + 64);
-        if (e.offset >= g0) {
-            a = std::max<uint64_t>(g0, e.offset >= 64 ? e.offset - 64 : 0);
-            b = std::min<uint64_t>(g1, e.offset + 64);
-        }
-        const Range& first = recent.front();
-        const Range& last = recent.back();
-        a = std::clamp(a, first.begin - first.copy->before.size(), last.end + last.copy->after.size());
-        b = std::clamp(b, a, last.end + last.copy->after.size());
-        std::string shown;
-        for (uint64_t i = a; i < b; ++i) {
-            uint8_t byte = 0;
-            if (i < first.begin) {
-                byte = first.copy->before[first.copy->before.size() - static_cast<size_t>(first.begin - i)];
-            } else if (i >= last.end) {
-                byte = last.copy->after[static_cast<size_t>(i - last.end)];
-            } else {
-                for (const Range& r : recent)
-                    if (i >= r.begin && i < r.end) byte = r.copy->bytes[static_cast<size_t>(i - r.begin)];
-            }
-            shown.push_back(static_cast<char>(byte));
-        }
-        e.context = lossy_utf8(shown);
+        const std::string held = std::move(e.near.bytes);
+        const RangeBytes& now = *range.copy;
+        const std::array<engine::KnownBytes, 4> pieces{
+            known(e.near.at, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
+            known(stretch.begin - stretch.before.size(), stretch.before),
+            known(range.begin, now.bytes),
+            known(range.end, now.after),
+        };
+        e.near = engine::gather_near(e.offset, pieces);
+        e.context = lossy_utf8(e.near.bytes);
         return e;
     }
     auto size = in.file->size();
     if (!size) return e;
-    g1 = std::min<uint64_t>(g1, *size);
-    if (g1 <= g0) return e;
+    const uint64_t from = std::min(engine::near_begin(e.offset), *size);
+    const uint64_t to = std::min(engine::near_end(e.offset), *size);
+    if (to <= from) return e;
     std::vector<uint8_t> spare;
-    auto w = in.file->window(g0, static_cast<size_t>(g1 - g0), spare);
+    auto w = in.file->read_window(from, static_cast<size_t>(to - from), spare);
     if (!w) return e;
-    e.context = engine::make_parse_error(e.kind, e.offset, g0, w->bytes()).context;
+    const ByteView bytes = w->bytes();
+    e.near = engine::NearBytes{from, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())};
+    e.context = lossy_utf8(e.near.bytes);
     return e;
 }
 
@@ -79,11 +70,7 @@ void scan_range(Stretch& stretch, const RangeInput& in, const Range& range, std:
             return;
         }
     }
-    if (range.copy) {
-        stretch.recent.push_back(range);
-        while (stretch.recent.size() > 1 && stretch.recent[1].begin + in.grid + kRangeMargin < range.begin)
-            stretch.recent.pop_front();
-    }
+    if (range.copy && from == stretch.begin) stretch.before = range.copy->before;
     uint64_t pos = from;
     while (pos < to) {
         if (cancel.load(std::memory_order_relaxed)) {
@@ -121,7 +108,7 @@ void scan_range(Stretch& stretch, const RangeInput& in, const Range& range, std:
             return;
         }
         if (scan.error) {
-            stretch.error = locate(std::move(*scan.error), stretch.begin, pos, stretch.recent, in);
+            stretch.error = locate(std::move(*scan.error), stretch, range, in);
             return;
         }
         pos = next;

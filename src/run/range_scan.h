@@ -1,13 +1,12 @@
 // One engine's scan over consecutive ranges of the input, as a walker or the
 // merge runs it: buffers cut on the grid a one-engine scan of the whole input
-// uses, so that an error is found at the same offset, and its context taken
-// from the same grid buffer, as that scan would report.
+// uses, so that an error is found at the same offset, with the same context,
+// as that scan would report.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -39,9 +38,9 @@ struct Stretch {
     std::unique_ptr<engine::Engine> engine;  // null: the walker failed
     std::optional<engine::ParseError> error;
     std::optional<IoError> read_error;
-    // Ranges of sequential input scanned last, reaching a grid buffer and a
-    // margin back (for an error's context).
-    std::deque<Range> recent;
+    // Sequential input: the bytes just before `begin`, from the margin of
+    // the range the stretch began with (an error's context reaches them).
+    std::vector<uint8_t> before;
     bool top_level = false;
     bool cancelled = false;
     // The caller's per-buffer step asked to stop here.

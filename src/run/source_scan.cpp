@@ -1,11 +1,39 @@
 // A source may hand out a buffer and only later find that its bytes were not
 // the input's (a mapped file shrank under it): the buffer's scan is then not
 // trusted, and whatever it queued is dropped with it.
+//
+// An error's context shows the bytes up to 64 past its offset, which may lie
+// in the buffers after the one that held it: those are read for that alone
+// (nothing of them is scanned), where the source reads on freely; a read
+// that fails or a buffer the source lost just ends the context there, as
+// does a source whose reads run the caller's code.
 #include "run/source_scan.h"
 
+#include <string>
 #include <utility>
 
+#include "util/saturating.h"
+
 namespace jorvane::run {
+namespace {
+
+void read_on_for_context(Source& source, engine::ParseError& error, uint64_t next_offset) {
+    if (!source.reads_on_freely()) return;
+    while (error.near_open) {
+        BufferResult next = source.next_buffer();
+        if (!next || !next.value()) return;
+        const ByteView buffer = *next.value();
+        // Copied out before the source is asked whether the buffer held the input.
+        engine::ParseError shown = error;
+        const bool open = engine::show_bytes_after(shown, next_offset, buffer);
+        if (source.lost_buffer()) return;
+        error = std::move(shown);
+        if (!open) return;
+        next_offset = saturating_add(next_offset, buffer.size());
+    }
+}
+
+}  // namespace
 
 SourceScan::SourceScan(engine::Engine engine, std::unique_ptr<Source> source, uint64_t source_index)
     : owned_engine_(std::make_unique<engine::Engine>(std::move(engine))),
@@ -57,6 +85,7 @@ SourceScan::Step SourceScan::step(Interrupt* interrupt) {
     out.bytes = buffer.size();
     if (scan.error) {
         over_ = true;
+        read_on_for_context(*source_, *scan.error, saturating_add(engine_->bytes_scanned(), buffer.size()));
         out.error.emplace(JorvaneError::parse(std::move(*scan.error)));
     }
     return out;

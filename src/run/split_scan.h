@@ -12,8 +12,8 @@
 // that stretch goes on through it, as one engine would, and no range is
 // started ahead until a cut checks out again, so a pretty-printed document
 // is read by one walker. Engines take the file in buffers cut on the grid a
-// one-engine scan uses, and an error's context is taken from that grid's
-// buffer, so even the error text is the same.
+// one-engine scan uses, and an error's context is the input around it as
+// that scan shows it, so even the error text is the same.
 //
 // A compressed file is read by its decoder (on a thread of its own when the
 // source prefetches, which then decodes straight into the slabs the ranges

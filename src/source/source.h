@@ -56,6 +56,12 @@ public:
     // The length of every buffer but the last when buffers are cut at its
     // multiples from the start of the input; 0 when they vary.
     virtual size_t buffer_grid() const { return 0; }
+    // Whether a consumer may read buffers it will not scan (the bytes just
+    // after an error, for its context): the bytes are in memory, or come
+    // from files and decoders over them. Not where each read runs the
+    // caller's own code (a Python file-like, whose read() may wait for
+    // input that is not on its way yet, or raise).
+    virtual bool reads_on_freely() const { return true; }
     // Whether next_handed works: the source fills buffers that can change
     // owner (a decoder filling buffers on a thread of its own), so a caller
     // that keeps the bytes gets them without a copy.

@@ -46,6 +46,7 @@ StageOneProducer& ScanState::stage_one_producer() {
 void ScanState::process_buffer(std::span<const uint8_t> buffer) {
     // Nothing after the point where the scan settled is walked.
     if (settled) return;
+    buffer_now = buffer;
     const uint8_t* buf = buffer.data();
     const size_t len = buffer.size();
     if (len > 0) {
@@ -67,6 +68,12 @@ void ScanState::process_buffer(std::span<const uint8_t> buffer) {
                                      len - static_cast<size_t>(raw_spans->start));
         raw_spans->start = 0;
     }
+    // A key whose value begins in a later buffer: an error about the key is
+    // found there, and shows the bytes around it.
+    if (track_key_path && !frames.empty() && frames.back().is_object) [[unlikely]]
+        keep_key_margins();
+    recent.push(buffer);
+    buffer_now = {};
 }
 
 namespace {

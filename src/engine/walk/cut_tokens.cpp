@@ -33,6 +33,7 @@ inline bool is_structural_char(uint8_t b) {
 void ScanState::save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& c) {
     if (skip_check.atom_open) [[unlikely]] {
         // An atom in a checked skip: its bytes so far wait for its end.
+        if (skip_check.atom.empty()) token_lead.keep(recent, stream_offset, {buf, len}, skip_check.atom_from);
         skip_check.atom.append(reinterpret_cast<const char*>(buf) + skip_check.atom_from,
                                static_cast<size_t>(end - skip_check.atom_from));
         skip_check.atom_from = 0;
@@ -42,6 +43,7 @@ void ScanState::save_cut_token(const uint8_t* buf, size_t len, uint64_t end, Chu
     // A scan that settled does not read on: the token is never finished.
     if (p == kNoPosition || settled) return;
     uint8_t b = buf[p];
+    token_lead.keep(recent, stream_offset, {buf, len}, static_cast<size_t>(p));
     if (is_atom_start(b)) {
         cut_token.clear();
         if (end - p > kMaxCutToken) {
@@ -117,14 +119,22 @@ void ScanState::resume_cut_token(ChunkCursor& c, const uint8_t* buf, size_t n) {
         return;
     }
     cut_token.append(reinterpret_cast<const char*>(buf) + s, static_cast<size_t>(e - s));
+    // A string: `e` is its closing quote.
+    if (kind == CutTokenKind::String) c.bits &= c.bits - 1;
     std::string token = std::move(cut_token);
     cut_token.clear();
+    // An error about the token shows its text, wherever it began.
+    token_read = KnownBytes{cut_token_offset + (kind == CutTokenKind::String ? 1 : 0),
+                            {reinterpret_cast<const uint8_t*>(token.data()), token.size()}};
+    dispatch_cut_token(kind, token);
+    token_read = {};
+}
+
+void ScanState::dispatch_cut_token(CutTokenKind kind, std::string_view token) {
     if (kind == CutTokenKind::Atom) {
         dispatch_atom_event(token);
         return;
     }
-    // A string: `e` is its closing quote.
-    c.bits &= c.bits - 1;
     if (frames.empty()) {
         record_corruption_at(ParseErrorKind::string_outside_container(), cut_token_offset);
         return;

@@ -11,11 +11,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "classification_kernel/kernel.h"
 #include "engine/describer.h"
 #include "engine/drivers/driver.h"
+#include "engine/near_bytes.h"
 #include "engine/parse_error_kind.h"
 #include "engine/raw_spans.h"
 #include "engine/cell_store.h"
@@ -34,6 +36,9 @@ class StageOneProducer;
 struct RecordedError {
     ParseErrorKind kind;
     uint64_t offset = 0;  // absolute byte offset in the source
+    // The input around it, as far as the scan held it when the error was
+    // recorded (nothing for an error found after the last buffer).
+    NearBytes near;
 };
 
 struct ScanState {
@@ -71,6 +76,21 @@ struct ScanState {
     classification_kernel::KernelKind kernel = classification_kernel::active_kernel();
     // The structural profile being taken, if any (nothing is skipped then).
     std::unique_ptr<Describer> describer;
+
+    // What an error's context is gathered from (engine/near_bytes.h): the
+    // buffer being scanned (empty between buffers), the last bytes of the
+    // ones before it, the bytes before the last token cut by a buffer's end,
+    // a cut token's text while the walk reads it after its end, the bytes
+    // around a refused atom of a checked skip that began in an earlier
+    // buffer, and the bytes on either side of a key whose value had not
+    // begun when a buffer ended (the key itself is in the key path).
+    std::span<const uint8_t> buffer_now;
+    RecentBytes recent;
+    TokenLead token_lead;
+    KnownBytes token_read;
+    NearBytes skipped_atom_near;
+    NearBytes key_lead;
+    NearBytes key_trail;
 
     // Whether plain top-level values take the fast walk (tests and
     // benchmarks turn it off to compare with the general walk).
@@ -189,6 +209,8 @@ struct ScanState {
     void save_cut_token(const uint8_t* buf, size_t len, uint64_t end, ChunkCursor& cursor);
     classification_kernel::ChunkMasks structure_masks_partial(const uint8_t* block, size_t n);
     void resume_cut_token(ChunkCursor& cursor, const uint8_t* buf, size_t len);
+    // A cut token that has ended, read as the walk reads it unsplit.
+    void dispatch_cut_token(CutTokenKind kind, std::string_view token);
 
     // ---- settling ----
     // Whether every query is settled or the row limit reached.
@@ -206,6 +228,15 @@ struct ScanState {
     void record_corruption(ParseErrorKind kind, uint64_t position);
     // The same at an absolute offset.
     void record_corruption_at(ParseErrorKind kind, uint64_t offset);
+    // The input around `offset` from the pieces the scan holds now.
+    NearBytes near_bytes(uint64_t offset) const;
+    // The key of the innermost object when its value has not begun, and
+    // where its opening quote lies.
+    std::optional<std::pair<std::string_view, uint64_t>> key_awaiting_value() const;
+    // A buffer ends between a key and its value: keeps the bytes on either
+    // side of the key, which an error about the key shows once the value
+    // begins.
+    void keep_key_margins();
     // Records an end-of-input error at the current stream offset.
     void record_incomplete(ParseErrorKind kind);
     // Records UnexpectedToken for a token (first byte `byte`) that frame `f`

@@ -3,15 +3,72 @@
 // what lies after the point where they settled is not the queries' concern,
 // and where the walk happens to stop after it depends on the buffers. A
 // token that its container does not take is named with what the container
-// wanted there.
+// wanted there. The input around the error is taken when it is recorded,
+// while the text of a token carried across buffers is still at hand.
 #include "engine/walk/scan_state.h"
+
+#include <array>
+#include <utility>
 
 namespace jorvane::engine {
 
 void ScanState::record_corruption_at(ParseErrorKind kind, uint64_t offset) {
     if (error || settled) return;
-    error = RecordedError{kind, offset};
+    // Found after the last buffer: nothing is shown.
+    error = RecordedError{kind, offset, buffer_now.empty() ? NearBytes{offset, {}} : near_bytes(offset)};
     for (auto& d : drivers) d.stopped = true;
+}
+
+namespace {
+
+KnownBytes text_at(uint64_t at, std::string_view s) {
+    return KnownBytes{at, {reinterpret_cast<const uint8_t*>(s.data()), s.size()}};
+}
+
+KnownBytes near_at(const NearBytes& n) { return text_at(n.at, n.bytes); }
+
+}  // namespace
+
+std::optional<std::pair<std::string_view, uint64_t>> ScanState::key_awaiting_value() const {
+    if (!track_key_path || frames.empty()) return std::nullopt;
+    const ContainerFrame& f = frames.back();
+    if (!f.is_object || (f.state != FrameState::AfterKey && f.state != FrameState::ValueExpected))
+        return std::nullopt;
+    const std::optional<std::string_view> key = current_key();
+    if (!key) return std::nullopt;
+    return std::make_pair(*key, f.key_offset);
+}
+
+NearBytes ScanState::near_bytes(uint64_t offset) const {
+    // A cut string's text begins after its opening quote.
+    const uint64_t cut_at = cut_token_offset + (cut_token_kind == CutTokenKind::String ? 1 : 0);
+    const auto key = key_awaiting_value();
+    const std::array<KnownBytes, 9> known{
+        KnownBytes{stream_offset, buffer_now},
+        recent.before(stream_offset),
+        token_lead.known(),
+        token_read,
+        cut_token_kind != CutTokenKind::None ? text_at(cut_at, cut_token) : KnownBytes{},
+        near_at(skipped_atom_near),
+        key ? text_at(key->second + 1, key->first) : KnownBytes{},
+        near_at(key_lead),
+        near_at(key_trail),
+    };
+    return gather_near(offset, known);
+}
+
+void ScanState::keep_key_margins() {
+    const auto key = key_awaiting_value();
+    if (!key) return;
+    const uint64_t open = key->second;
+    const uint64_t close = open + 1 + key->first.size();
+    const std::array<KnownBytes, 5> known{
+        KnownBytes{stream_offset, buffer_now}, recent.before(stream_offset), token_lead.known(), near_at(key_lead),
+        near_at(key_trail)};
+    NearBytes lead = gather_around(near_begin(open), open, open + 1, known);
+    NearBytes trail = gather_around(close, close, near_end(close), known);
+    key_lead = std::move(lead);
+    key_trail = std::move(trail);
 }
 
 void ScanState::record_corruption(ParseErrorKind kind, uint64_t position) {
@@ -50,7 +107,7 @@ void ScanState::check_open_string(uint64_t offset, std::string_view content) {
 
 void ScanState::record_incomplete(ParseErrorKind kind) {
     if (error || settled) return;
-    error = RecordedError{kind, stream_offset};
+    error = RecordedError{kind, stream_offset, NearBytes{stream_offset, {}}};
 }
 
 }  // namespace jorvane::engine

@@ -3,6 +3,7 @@
 // run on past a chunk). The walk itself lives in engine/walk_chunk.h,
 // inlined into each per-ISA buffer loop; the members here run the same code
 // for callers outside those loops.
+#include <array>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -233,7 +234,16 @@ std::optional<MalformedValue> ScanState::end_skipped_atom(std::string_view atom)
         joined.append(atom);
         atom = joined;
     }
-    return scalar_fault(false, walk::trim_trailing_ws(atom), s.atom_offset);
+    std::optional<MalformedValue> fault = scalar_fault(false, walk::trim_trailing_ws(atom), s.atom_offset);
+    // The atom's text from earlier buffers goes with it: keep what an error
+    // at the fault shows of it.
+    if (fault && !joined.empty()) [[unlikely]] {
+        const std::array<KnownBytes, 3> known{
+            KnownBytes{s.atom_offset, {reinterpret_cast<const uint8_t*>(joined.data()), joined.size()}},
+            token_lead.known(), recent.before(stream_offset)};
+        skipped_atom_near = gather_near(fault->offset, known);
+    }
+    return fault;
 }
 
 void ScanState::refuse_in_captures(const MalformedValue& m) {

@@ -85,7 +85,7 @@ inline void note_error(Outcome& out, const ParseError& err) {
     out.incomplete = err.end_of_input();
     out.kind = err.kind;
     out.offset = err.offset;
-    out.message = err.kind.to_string() + " at byte " + std::to_string(err.offset);
+    out.message = err.kind.to_string() + " at byte " + std::to_string(err.offset) + " near " + err.context;
     out.context = err.context;
 }
 
@@ -102,6 +102,13 @@ inline Outcome run_engine(Engine& e, std::string_view doc, const std::vector<siz
         BufferScan scan = e.scan_buffer(std::string_view(buffer));
         take_values(e, out);
         if (scan.error) {
+            // The context reaches into the buffers after this one, which a
+            // driving loop reads for it alone.
+            for (size_t n = b + 1; n + 1 < bounds.size() && scan.error->near_open; ++n) {
+                const std::string_view next = doc.substr(bounds[n], bounds[n + 1] - bounds[n]);
+                show_bytes_after(*scan.error, bounds[n],
+                                 std::span(reinterpret_cast<const uint8_t*>(next.data()), next.size()));
+            }
             note_error(out, *scan.error);
             out.outputs = e.finalize_source();
             return out;
@@ -150,7 +157,9 @@ inline bool same_output(const QueryOutput& a, const QueryOutput& b) {
 
 inline bool same_outcome(const Outcome& a, const Outcome& b) {
     if (a.failed != b.failed || a.values != b.values || a.outputs.size() != b.outputs.size()) return false;
-    if (a.failed && (a.incomplete != b.incomplete || !(a.kind == b.kind) || a.offset != b.offset)) return false;
+    if (a.failed && (a.incomplete != b.incomplete || !(a.kind == b.kind) || a.offset != b.offset ||
+                     a.context != b.context))
+        return false;
     for (size_t i = 0; i < a.outputs.size(); ++i)
         if (!same_output(a.outputs[i], b.outputs[i])) return false;
     return true;

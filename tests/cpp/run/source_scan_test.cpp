@@ -87,5 +87,57 @@ TEST(SourceScan, ALostBufferEndsTheScanWithNothingOfThatBuffer) {
     }
 }
 
+// A source whose reads run code of the caller's: nothing is read for an
+// error's context.
+class Reluctant final : public Source {
+public:
+    Reluctant(std::string doc, size_t size) : inner_(std::move(doc), size) {}
+    BufferResult next_buffer() override {
+        ++reads;
+        return inner_.next_buffer();
+    }
+    bool reads_on_freely() const override { return false; }
+
+    size_t reads = 0;
+
+private:
+    CutSource inner_;
+};
+
+TEST(SourceScan, TheContextReadsOnPastTheErrorsBufferWhereTheSourceAllows) {
+    // The stray bracket at byte 83 is found in the buffer [80, 96); its
+    // context runs from byte 19 to byte 147.
+    std::string doc = "[";
+    for (int i = 0; i < 40; ++i) doc += "1,";
+    doc += "1]]" + std::string(100, ' ');
+    const std::string whole = doc.substr(19, 128);
+    const std::string to_buffer_end = doc.substr(19, 96 - 19);
+    const struct {
+        const char* what;
+        std::unique_ptr<Source> source;
+        std::string context;
+    } rows[] = {
+        {"reads on", std::make_unique<CutSource>(doc, 16), whole},
+        {"a byte per buffer", std::make_unique<CutSource>(doc, 1), whole},
+        {"the read after the error's buffer fails", std::make_unique<CutSource>(doc, 16, 6), to_buffer_end},
+        {"the source loses the buffer after the error's", std::make_unique<LosingSource>(doc, 16, 6), to_buffer_end},
+        {"the source does not read on", std::make_unique<Reluctant>(doc, 16), to_buffer_end},
+    };
+    const std::vector<Spec> specs{{"[*]", {K::Count}}};
+    for (const auto& row : rows) {
+        engine::Engine engine = make_engine(compile(specs), engine::ScanMode::batched(8), true);
+        auto outcome = scan_source(engine, *row.source, ScanOptions{});
+        ASSERT_TRUE(outcome && !*outcome) << row.what;
+        const Incomplete* record = outcome->error().record();
+        ASSERT_TRUE(record) << row.what << ": " << outcome->error().to_string();
+        EXPECT_EQ(outcome->error().kind(), JorvaneError::Kind::Corrupted) << row.what;
+        EXPECT_EQ(record->offset, 83u) << row.what;
+        EXPECT_EQ(record->context, row.context) << row.what;
+        if (const auto* r = dynamic_cast<const Reluctant*>(row.source.get())) {
+            EXPECT_EQ(r->reads, 6u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace jorvane::run::testing

@@ -219,15 +219,21 @@ const std::vector<Spec>& fused_specs() {
 // against one engine reading the same input.
 void check_sequential(const std::string& doc, const std::vector<Spec>& specs, const std::string& label) {
     const engine::CompiledQueries compiled = compile(specs);
-    for (size_t buffer : {size_t{1}, size_t{7}, size_t{4096}}) {
+    const auto scan_one = [&](size_t buffer) {
         Scanned serial;
-        {
-            engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
-            auto source = sequential(doc, buffer);
-            ScanOptions options;
-            options.sink = &serial.sink;
-            serial.outcome = scan_source(engine, *source, options);
-        }
+        engine::Engine engine = make_engine(compiled, engine::ScanMode::batched(8), true);
+        auto source = sequential(doc, buffer);
+        ScanOptions options;
+        options.sink = &serial.sink;
+        serial.outcome = scan_source(engine, *source, options);
+        return serial;
+    };
+    // One buffer holding the whole document: what every cut must report,
+    // down to the error's context.
+    const Scanned whole = scan_one(doc.size() + 1);
+    for (size_t buffer : {size_t{1}, size_t{7}, size_t{4096}}) {
+        const Scanned serial = scan_one(buffer);
+        expect_same(whole, serial, label + " sequential buffer " + std::to_string(buffer) + " against one buffer");
         for (uint64_t range : {uint64_t{1}, uint64_t{29}, uint64_t{500}}) {
             for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
                 Scanned split;
@@ -256,8 +262,10 @@ void check_document(const std::string& doc, const std::vector<Spec>& specs, cons
     ASSERT_TRUE(opened.ok());
     const MappedFile& mapped = **opened;
     const engine::CompiledQueries compiled = compile(specs);
+    const Scanned whole = scan_whole(compiled, mapped, doc.size() + 1);
     for (size_t buffer : {size_t{1}, size_t{61}, size_t{4096}}) {
         const Scanned serial = scan_whole(compiled, mapped, buffer);
+        expect_same(whole, serial, label + " buffer " + std::to_string(buffer) + " against one buffer");
         for (uint64_t range : {uint64_t{1}, uint64_t{17}, uint64_t{300}}) {
             for (size_t walkers : {size_t{1}, size_t{3}, size_t{8}}) {
                 const Scanned split = scan_ranges(compiled, mapped, buffer, walkers, range);
