@@ -367,8 +367,8 @@ void compare(const Outcome& ref, const Outcome& got, const std::string& what, co
     const bool settled = ref.settled || got.settled;
     if (ref.error && got.error) {
         if (!(ref.error->kind == got.error->kind) || ref.error->offset != got.error->offset) mismatch("the error");
-        if (ref.error->context != got.error->context)
-            mismatch("the error's context: " + ref.error->context + " against " + got.error->context);
+        if (ref.error->context() != got.error->context())
+            mismatch("the error's context: " + ref.error->context() + " against " + got.error->context());
     } else if (ref.error || got.error) {
         mismatch("only one scan reports an error");
     }

@@ -182,7 +182,7 @@ std::optional<ParseError> Engine::finish(bool complete) {
     const uint64_t offset = s.error->offset;
     s.error.reset();
     // Found after the last buffer: no context.
-    return ParseError{kind, offset, {}, NearBytes{offset, {}}, false};
+    return ParseError{kind, offset, NearBytes{offset, {}}, false};
 }
 
 namespace {

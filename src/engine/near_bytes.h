@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace jorvane::engine {
 
@@ -21,6 +22,11 @@ inline constexpr uint64_t kNearReach = 64;
 struct KnownBytes {
     uint64_t at = 0;
     std::span<const uint8_t> bytes;
+
+    // The bytes of `text`, the first of them at absolute `at`.
+    static KnownBytes of(uint64_t at, std::string_view text) {
+        return {at, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}};
+    }
 };
 
 // A stretch of the input from absolute offset `at`.
@@ -29,6 +35,7 @@ struct NearBytes {
     std::string bytes;
 
     uint64_t end() const { return at + bytes.size(); }
+    KnownBytes known() const { return KnownBytes::of(at, bytes); }
 };
 
 // The first offset and the end of the window an error at `offset` shows.

@@ -1,6 +1,5 @@
-// The context snippet of a structural error: up to 64 bytes on either side
-// of the error position, decoded as lossy UTF-8 (a character cut by the
-// window shows as U+FFFD).
+// The context of a structural error: up to 64 bytes on either side of the
+// error position, decoded as lossy UTF-8 when it is shown.
 #include "engine/parse_error.h"
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include "util/text.h"
 
 namespace jorvane::engine {
+
+std::string ParseError::context() const { return lossy_utf8(near.bytes); }
 
 ParseError make_parse_error(ParseErrorKind kind, uint64_t offset, uint64_t buffer_offset,
                             std::span<const uint8_t> buffer) {
@@ -23,7 +24,7 @@ ParseError make_parse_error(ParseErrorKind kind, uint64_t offset, uint64_t buffe
 }
 
 ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near, uint64_t known_end) {
-    ParseError e{kind, offset, lossy_utf8(near.bytes), std::move(near), false};
+    ParseError e{kind, offset, std::move(near), false};
     e.near_open = e.near.at <= offset && e.near.end() == known_end && known_end >= offset &&
                   known_end < near_end(offset);
     return e;
@@ -34,7 +35,6 @@ bool show_bytes_after(ParseError& error, uint64_t buffer_offset, std::span<const
     const uint64_t wanted = near_end(error.offset) - buffer_offset;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, buffer.size()));
     error.near.bytes.append(reinterpret_cast<const char*>(buffer.data()), n);
-    error.context = lossy_utf8(error.near.bytes);
     error.near_open = n < wanted;
     return error.near_open;
 }

@@ -15,19 +15,20 @@ namespace jorvane::engine {
 struct ParseError {
     ParseErrorKind kind;
     uint64_t offset = 0;  // absolute byte offset in the source
-    // Lossy UTF-8 text of the input around the error: up to 64 bytes either
-    // side of it, wherever the buffers were cut; empty when the error was
-    // found after the last buffer.
-    std::string context;
-    // The bytes the context shows, and whether the input may hold more of
-    // them after the last one: the window reached the end of the bytes at
-    // hand (the buffer that held the error) short of 64 bytes past the
-    // offset. The loop that read that buffer adds the next ones.
+    // The input around the error: up to 64 bytes either side of it,
+    // wherever the buffers were cut; none when the error was found after
+    // the last buffer. `near_open`: the input may hold more of the window
+    // after its last byte (it reached the end of the bytes at hand, the
+    // buffer that held the error, short of 64 bytes past the offset); the
+    // loop that read that buffer adds the next ones.
     NearBytes near;
     bool near_open = false;
 
     // The input ended early (else it is malformed).
     bool end_of_input() const { return kind.is_end_of_input(); }
+    // The bytes around the error as lossy UTF-8 text (a character cut by
+    // the window shows as U+FFFD).
+    std::string context() const;
 };
 
 // The error recorded at absolute `offset`, with the text of `buffer` (whose

@@ -86,7 +86,7 @@ std::string JorvaneError::to_string() const {
 }
 
 JorvaneError JorvaneError::parse(engine::ParseError error, std::vector<engine::QueryOutput> partials) {
-    Incomplete record{std::move(error.context), std::move(partials), error.kind, error.offset};
+    Incomplete record{error.context(), std::move(partials), error.kind, error.offset};
     return error.end_of_input() ? incomplete(std::move(record)) : corrupted(std::move(record));
 }
 

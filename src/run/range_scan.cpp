@@ -12,12 +12,9 @@
 #include <utility>
 
 #include "source/mapped_file.h"
-#include "util/text.h"
 
 namespace jorvane::run {
 namespace {
-
-engine::KnownBytes known(uint64_t at, std::span<const uint8_t> bytes) { return {at, bytes}; }
 
 // The error as one engine scanning the whole input reports it: the engine's
 // offset (from the stretch's start `base`) made absolute, with its context.
@@ -30,13 +27,12 @@ engine::ParseError locate(engine::ParseError e, const Stretch& stretch, const Ra
         const std::string held = std::move(e.near.bytes);
         const RangeBytes& now = *range.copy;
         const std::array<engine::KnownBytes, 4> pieces{
-            known(e.near.at, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
-            known(stretch.begin - stretch.before.size(), stretch.before),
-            known(range.begin, now.bytes),
-            known(range.end, now.after),
+            engine::KnownBytes::of(e.near.at, held),
+            engine::KnownBytes{stretch.begin - stretch.before.size(), stretch.before},
+            engine::KnownBytes{range.begin, now.bytes},
+            engine::KnownBytes{range.end, now.after},
         };
         e.near = engine::gather_near(e.offset, pieces);
-        e.context = lossy_utf8(e.near.bytes);
         return e;
     }
     auto size = in.file->size();
@@ -49,7 +45,6 @@ engine::ParseError locate(engine::ParseError e, const Stretch& stretch, const Ra
     if (!w) return e;
     const ByteView bytes = w->bytes();
     e.near = engine::NearBytes{from, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())};
-    e.context = lossy_utf8(e.near.bytes);
     return e;
 }
 

@@ -124,8 +124,7 @@ void ScanState::resume_cut_token(ChunkCursor& c, const uint8_t* buf, size_t n) {
     std::string token = std::move(cut_token);
     cut_token.clear();
     // An error about the token shows its text, wherever it began.
-    token_read = KnownBytes{cut_token_offset + (kind == CutTokenKind::String ? 1 : 0),
-                            {reinterpret_cast<const uint8_t*>(token.data()), token.size()}};
+    token_read = KnownBytes::of(cut_token_offset + (kind == CutTokenKind::String ? 1 : 0), token);
     dispatch_cut_token(kind, token);
     token_read = {};
 }

@@ -19,16 +19,6 @@ void ScanState::record_corruption_at(ParseErrorKind kind, uint64_t offset) {
     for (auto& d : drivers) d.stopped = true;
 }
 
-namespace {
-
-KnownBytes text_at(uint64_t at, std::string_view s) {
-    return KnownBytes{at, {reinterpret_cast<const uint8_t*>(s.data()), s.size()}};
-}
-
-KnownBytes near_at(const NearBytes& n) { return text_at(n.at, n.bytes); }
-
-}  // namespace
-
 std::optional<std::pair<std::string_view, uint64_t>> ScanState::key_awaiting_value() const {
     if (!track_key_path || frames.empty()) return std::nullopt;
     const ContainerFrame& f = frames.back();
@@ -48,11 +38,11 @@ NearBytes ScanState::near_bytes(uint64_t offset) const {
         recent.before(stream_offset),
         token_lead.known(),
         token_read,
-        cut_token_kind != CutTokenKind::None ? text_at(cut_at, cut_token) : KnownBytes{},
-        near_at(skipped_atom_near),
-        key ? text_at(key->second + 1, key->first) : KnownBytes{},
-        near_at(key_lead),
-        near_at(key_trail),
+        cut_token_kind != CutTokenKind::None ? KnownBytes::of(cut_at, cut_token) : KnownBytes{},
+        skipped_atom_near.known(),
+        key ? KnownBytes::of(key->second + 1, key->first) : KnownBytes{},
+        key_lead.known(),
+        key_trail.known(),
     };
     return gather_near(offset, known);
 }
@@ -63,8 +53,8 @@ void ScanState::keep_key_margins() {
     const uint64_t open = key->second;
     const uint64_t close = open + 1 + key->first.size();
     const std::array<KnownBytes, 5> known{
-        KnownBytes{stream_offset, buffer_now}, recent.before(stream_offset), token_lead.known(), near_at(key_lead),
-        near_at(key_trail)};
+        KnownBytes{stream_offset, buffer_now}, recent.before(stream_offset), token_lead.known(), key_lead.known(),
+        key_trail.known()};
     NearBytes lead = gather_around(near_begin(open), open, open + 1, known);
     NearBytes trail = gather_around(close, close, near_end(close), known);
     key_lead = std::move(lead);

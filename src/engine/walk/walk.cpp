@@ -239,7 +239,7 @@ std::optional<MalformedValue> ScanState::end_skipped_atom(std::string_view atom)
     // at the fault shows of it.
     if (fault && !joined.empty()) [[unlikely]] {
         const std::array<KnownBytes, 3> known{
-            KnownBytes{s.atom_offset, {reinterpret_cast<const uint8_t*>(joined.data()), joined.size()}},
+            KnownBytes::of(s.atom_offset, joined),
             token_lead.known(), recent.before(stream_offset)};
         skipped_atom_near = gather_near(fault->offset, known);
     }

@@ -85,8 +85,8 @@ inline void note_error(Outcome& out, const ParseError& err) {
     out.incomplete = err.end_of_input();
     out.kind = err.kind;
     out.offset = err.offset;
-    out.message = err.kind.to_string() + " at byte " + std::to_string(err.offset) + " near " + err.context;
-    out.context = err.context;
+    out.message = err.kind.to_string() + " at byte " + std::to_string(err.offset) + " near " + err.context();
+    out.context = err.context();
 }
 
 // Runs an engine over `doc` in the buffers given by the cuts.
