@@ -27,31 +27,29 @@ Ref cached(std::atomic<PyObject*>& cell, std::mutex& m, F&& import) {
     return obj;
 }
 
+// decimal.`name`, imported for a cache after its mutex was waited for with
+// the lock given up: a signal that came meanwhile is raised here, where the
+// value being converted is still its caller's, not after the caller has
+// handed the value out.
+Ref decimal_attr(const char* name) {
+    if (PyErr_CheckSignals() < 0) return {};
+    Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
+    if (!mod) return {};
+    return Ref::steal(PyObject_GetAttrString(mod.get(), name));
+}
+
 }  // namespace
 
 Ref decimal_ctor() {
     static std::atomic<PyObject*> cell{nullptr};
     static std::mutex m;
-    return cached(cell, m, [] {
-        // The lock was given up for the mutex: a signal that came meanwhile
-        // is raised here, where the value being converted is still its
-        // caller's, not after the caller has handed the value out.
-        if (PyErr_CheckSignals() < 0) return Ref();
-        Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
-        if (!mod) return Ref();
-        return Ref::steal(PyObject_GetAttrString(mod.get(), "Decimal"));
-    });
+    return cached(cell, m, [] { return decimal_attr("Decimal"); });
 }
 
 Ref decimal_invalid_operation() {
     static std::atomic<PyObject*> cell{nullptr};
     static std::mutex m;
-    return cached(cell, m, [] {
-        if (PyErr_CheckSignals() < 0) return Ref();
-        Ref mod = Ref::steal(PyImport_ImportModule("decimal"));
-        if (!mod) return Ref();
-        return Ref::steal(PyObject_GetAttrString(mod.get(), "InvalidOperation"));
-    });
+    return cached(cell, m, [] { return decimal_attr("InvalidOperation"); });
 }
 
 Ref errors_module() {
