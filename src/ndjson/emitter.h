@@ -65,8 +65,6 @@ public:
     // are kept for the next call, which goes on with the batch.
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt = nullptr);
 
-    bool projecting() const { return projecting_; }
-
 private:
     NdjsonEmitter() = default;
 

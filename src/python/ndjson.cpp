@@ -128,10 +128,9 @@ PyObject* next_line(LinesData& d) {
             NoGil released;
             more.emplace(d.emitter->next_lines(d.queue, &signals));
         }
-        if (!*more) {
-            if (d.emitter->projecting() && !signals.fired()) d.emitter.reset();
-            return signals.raise(std::move(more->error()));
-        }
+        // A failed projection finishes the emitter itself: its next call
+        // ends the iteration.
+        if (!*more) return signals.raise(std::move(more->error()));
         if (!more->value()) d.emitter.reset();
         // A signal that arrived during the refill is raised now, the lines
         // staying queued for the next call: handed out with the signal
