@@ -23,12 +23,14 @@ void read_on_for_context(Source& source, engine::ParseError& error, uint64_t nex
         BufferResult next = source.next_buffer();
         if (!next || !next.value()) return;
         const ByteView buffer = *next.value();
-        // Copied out before the source is asked whether the buffer held the input.
-        engine::ParseError shown = error;
-        const bool open = engine::show_bytes_after(shown, next_offset, buffer);
-        if (source.lost_buffer()) return;
-        error = std::move(shown);
-        if (!open) return;
+        // The bytes are copied out before the source is asked whether the
+        // buffer held the input; a lost one's are taken back.
+        const size_t shown = error.near.bytes.size();
+        engine::show_bytes_after(error, next_offset, buffer);
+        if (source.lost_buffer()) {
+            error.near.bytes.resize(shown);
+            return;
+        }
         next_offset = saturating_add(next_offset, buffer.size());
     }
 }
