@@ -10,7 +10,8 @@
 // stored cells. Rows are written one
 // buffer's worth at a time, while their cells are still in cache, and the
 // lines are handed out in batches of 65,536 rows: an error anywhere in a
-// batch drops the batch's lines, as a stream read in such batches would.
+// batch drops the batch's lines, as a stream read in such batches would,
+// but for a failed read, after which the batch goes on where it was.
 #include "ndjson/emitter.h"
 
 #include <span>
@@ -41,15 +42,6 @@ std::optional<run::SplitPlan> whole_row_plan(Source& source, std::optional<uint6
     }
     return plan;
 }
-
-// Asks `inner` and remembers whether it said stop: a stop, unlike a failed
-// read, leaves a projection's stream usable.
-struct StopSeen final : run::Interrupt {
-    explicit StopSeen(run::Interrupt* inner) : inner(inner) {}
-    bool requested() override { return seen = run::interrupt_requested(inner); }
-    run::Interrupt* inner;
-    bool seen = false;
-};
 
 // Moves the lines of `from` from line `first` on to the end of `to`.
 void move_lines(Lines& from, size_t first, Lines& to) {
@@ -142,20 +134,19 @@ Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out, run::Inter
 Result<bool, JorvaneError> NdjsonEmitter::next_projected(Lines& out, run::Interrupt* interrupt) {
     if (!cells_) return false;
     const size_t first = out.size();
-    // The lines an interrupt left of the open batch come first: their rows
+    // The lines a failed read left of the open batch come first: their rows
     // are out of the stream already.
     move_lines(interrupted_, 0, out);
-    StopSeen stop(interrupt);
     for (;;) {
-        auto batch = cells_->next_stored(&stop);
+        auto batch = cells_->next_stored(interrupt);
         if (!batch) {
-            if (stop.seen) {
-                // A stop leaves the stream where it was, so the batch goes on
-                // at the next call.
+            if (batch.error().kind() == JorvaneError::Kind::Read && cells_->reads_again()) {
+                // A failed read or a stop leaves the stream where it was, so
+                // the batch goes on at the next call.
                 move_lines(out, first, interrupted_);
                 return make_err(std::move(batch.error()));
             }
-            // A table stream is not usable after an error.
+            // Any other error ends the stream.
             cells_.reset();
             out.truncate(first);
             return make_err(std::move(batch.error()));

@@ -55,14 +55,14 @@ public:
     // goes on, false once it is over and nothing is left. A failing call
     // appends nothing. Whole rows: an error found in a buffer that also
     // completed rows is returned by the call after the one that hands those
-    // rows out; a structural error finishes the emitter, a read failure
-    // leaves it in place (the next call reads the source again).
-    // Projection: lines come out in batches of 65,536 rows, and an error
-    // drops the lines of its batch and finishes the emitter.
-    // `interrupt` is asked before each buffer is read; a stop is the error
-    // run::interrupted_read(), which leaves whole rows where they were, as a
-    // read failure does, and a projection too: the lines of its open batch
-    // are kept for the next call, which goes on with the batch.
+    // rows out. Projection: lines come out in batches of 65,536 rows.
+    // Either way a read failure leaves the emitter in place: the next call
+    // reads the source again (a projection keeps the lines of its open batch
+    // and goes on with the batch), unless the source lost a buffer it had
+    // handed out; any other error finishes the emitter (a projection drops
+    // the lines of its batch). `interrupt` is asked before each buffer is
+    // read; a stop is the error run::interrupted_read(), a read failure like
+    // the others.
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt = nullptr);
 
 private:
@@ -78,7 +78,7 @@ private:
     // Projection: the table stream of the fields, read a buffer at a time
     // and handed out in batches of rows; absent when finished.
     std::optional<table::BatchedCells> cells_;
-    // Projection: the lines of the batch a stop interrupted.
+    // Projection: the lines of the open batch a failed read or a stop left.
     Lines interrupted_;
     // Per field: its name as a JSON string followed by ":".
     std::vector<std::string> prefixes_;

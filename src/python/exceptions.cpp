@@ -24,12 +24,26 @@ Ref exception_of(PyObject* type, const std::string& message) {
 
 }  // namespace
 
-Ref carried_interrupt(const JorvaneError& err) {
+namespace {
+
+// The exception a read failure carries out of a file-like's read(), if any.
+Ref carried_exception(const JorvaneError& err) {
     const JorvaneError::ReadFailure* rf = err.read_failure();
     if (!rf) return {};
     const CarriedPyErr* carried = rf->error.find_payload<CarriedPyErr>();
     if (!carried) return {};
-    Ref exc = carried->exception();
+    return carried->exception();
+}
+
+}  // namespace
+
+bool read_was_interrupted(const JorvaneError& err) {
+    Ref exc = carried_exception(err);
+    return exc && !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception);
+}
+
+Ref carried_interrupt(const JorvaneError& err) {
+    Ref exc = carried_exception(err);
     if (!exc) return {};
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyboardInterrupt) ||
         PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit))

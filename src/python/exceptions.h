@@ -24,6 +24,12 @@ std::nullptr_t raise_jorvane_err(JorvaneError err);
 // failure, else null (no exception set). Interpreter lock held.
 Ref carried_interrupt(const JorvaneError& err);
 
+// Whether a read failure carries an exception that is not an Exception
+// (KeyboardInterrupt, SystemExit or the like): the caller's interrupt, raised
+// inside a file-like's read(), not a fault of the source. Interpreter lock
+// held.
+bool read_was_interrupted(const JorvaneError& err);
+
 // New partial QueryResult objects (bytes_covered = offset, use_float as
 // given), one per output, in a list. Null with an exception set on failure.
 Ref wrap_partials(std::vector<engine::QueryOutput> outputs, uint64_t offset, bool use_float = false);

@@ -7,11 +7,9 @@
 // signal handlers between buffers.
 //
 // NdjsonLines belongs to the thread that made it. It refills only when no
-// line is waiting, with the lock released around the refill. After an error
-// of a field projection it ends (a table stream is not usable after an
-// error); in whole-row mode a structural error ends the scan and a read
-// failure leaves it in place, so the next call reads the source again. An
-// interrupt leaves either in place. A signal that arrives during a refill
+// line is waiting, with the lock released around the refill. A read failure
+// or an interrupt leaves the emitter in place, so the next call reads the
+// source again; after any other error the next call ends the iteration. A signal that arrives during a refill
 // that succeeded is raised after it, and the lines it made are handed out
 // by the next calls.
 #include "python/ndjson.h"
@@ -128,8 +126,7 @@ PyObject* next_line(LinesData& d) {
             NoGil released;
             more.emplace(d.emitter->next_lines(d.queue, &signals));
         }
-        // A failed projection finishes the emitter itself: its next call
-        // ends the iteration.
+        // The emitter finishes itself after an error that ends its scan.
         if (!*more) return signals.raise(std::move(more->error()));
         if (!more->value()) d.emitter.reset();
         // A signal that arrived during the refill is raised now, the lines

@@ -3,9 +3,9 @@
 // batch at a time however large the source. The object belongs to the
 // thread that made it. A failed read, like the end of the rows, drops the
 // stream (and with it the engine and the source): the iterator is then
-// exhausted for good. An interrupt, seen before a read or between two
-// buffers of one, leaves the stream in place (the rows read so far stay
-// gathered), so iteration may go on afterwards. A signal that arrives
+// exhausted for good. An interrupt, seen before a read, between two buffers
+// of one or raised inside a file-like's read(), leaves the stream in place
+// (the rows read so far stay gathered), so iteration may go on afterwards. A signal that arrives
 // during a read that made a batch (a file-like's read() may be where it
 // lands) is raised once the lock is taken back, and the batch is kept for
 // the next call: handed out with the signal pending, it would be lost to the
@@ -42,7 +42,10 @@ PyObject* next_table(BatchesData& d) {
         SignalCheck signals;
         auto batch = next_batch(*d.stream, &signals);
         if (!batch) {
-            if (!signals.fired()) d.stream.reset();
+            // An interrupt, seen between buffers or raised inside a
+            // file-like's read(), leaves the stream where it was.
+            if (!signals.fired() && !(read_was_interrupted(batch.error()) && d.stream->reads_again()))
+                d.stream.reset();
             return signals.raise(std::move(batch.error()));
         }
         if (!*batch) {

@@ -42,6 +42,9 @@ public:
     // The rows returned last complete a batch (or end the scan): what the
     // consumer made of the batch so far may be handed out.
     bool batch_closed() const { return closed_; }
+    // After a failed read: the next call reads the source again, the batch
+    // going on where it was (TableStream::reads_again).
+    bool reads_again() const { return stream_.reads_again(); }
 
 private:
     // The error of the batch's rows that a stream read in batches would report.

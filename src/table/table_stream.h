@@ -99,6 +99,11 @@ public:
     }
     // Whether the input is scanned in ranges by several engines.
     bool splits() const { return split_ != nullptr; }
+    // After a call that failed reading the source: whether the next call
+    // reads it again (nothing of the failed read was scanned) rather than
+    // finding the scan over (the source lost a buffer it had scanned). A
+    // stop asked by the caller's interrupt leaves the stream so too.
+    bool reads_again() const { return !done_; }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
     // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
