@@ -100,15 +100,34 @@ def test_misspelled_literals_fail_where_they_break():
         assert kept == ([None] if doc.startswith(b'[null,') else [])
 
 
-def test_exponents_beyond_decimal_reach_take_their_limit():
+SIGNALS = [decimal.Clamped, decimal.DivisionByZero, decimal.FloatOperation, decimal.Inexact, decimal.InvalidOperation,
+           decimal.Overflow, decimal.Rounded, decimal.Subnormal, decimal.Underflow]
+# the default context, one without traps (flags already raised), one trapping everything with a small
+# precision and another rounding
+CONTEXTS = [
+    pytest.param(decimal.Context(), id="default"),
+    pytest.param(decimal.Context(traps=[], flags=[decimal.Inexact, decimal.Rounded]), id="no traps"),
+    pytest.param(decimal.Context(prec=3, rounding=decimal.ROUND_FLOOR, traps=SIGNALS), id="all traps"),
+]
+
+
+@pytest.mark.parametrize("context", CONTEXTS)
+def test_exponents_beyond_decimal_reach_take_their_limit(context):
     big = "9" * 25
-    doc = f'[1e{big},-2E+{big},3e-{big},-4.5e-{big},0e{big},-0.0e{big},1.5e3]'.encode()
-    kept, floats = [], []
-    Query(doc, "[*]", Values(into=kept)).result()
-    Query(doc, "[*]", Values(into=floats), use_float=True).result()
+    # 1.5e100000000 and the long mantissa are within reach; neither may follow the context
+    doc = (f'[1e{big},-2E+{big},3e-{big},-4.5e-{big},0e{big},-0.0e{big},1.5e3,1.5e100000000,'
+           f'-1234567.891e-0000000000002]').encode()
     D = decimal.Decimal
-    expected = [D("Infinity"), D("-Infinity"), D("0"), D("-0"), D("0"), D("-0"), D("1.5E+3")]
+    expected = [D("Infinity"), D("-Infinity"), D("0"), D("-0"), D("0"), D("-0"), D("1.5E+3"), D("1.5E+100000000"),
+                D("-12345.67891")]
+    kept, floats = [], []
+    with decimal.localcontext(context) as used:
+        flags = dict(used.flags)
+        Query(doc, "[*]", Values(into=kept)).result()
+        Query(doc, "[*]", Values(into=floats), use_float=True).result()
+        iterated = list(items(doc, "[*]"))
+    assert dict(used.flags) == flags
     assert [str(v) for v in kept] == [str(v) for v in expected]
+    assert [str(v) for v in iterated] == [str(v) for v in expected]
     assert [float(v) for v in kept] == floats
-    assert list(items(doc, "[*]")) == kept
 

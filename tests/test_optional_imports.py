@@ -95,3 +95,22 @@ def test_a_package_not_installed_is_answered_as_missing(failing_import, tmp_path
         with pytest.raises(ImportError) as info:
             run(tmp_path)
         assert str(info.value) == expected
+
+
+@pytest.mark.parametrize("call", CALLS)
+def test_an_installed_package_that_fails_to_import_is_not_missing(monkeypatch, tmp_path, call):
+    # the package's own __init__ raises an ImportError naming the package: installed, but broken
+    package, run = CALLS[call]
+    pytest.importorskip(package)
+    if call == "to_pandas strings" and not strings_in_arrow():
+        pytest.skip("this pandas keeps str as Python objects")
+    broken = tmp_path / "site" / package
+    broken.mkdir(parents=True)
+    (broken / "__init__.py").write_text(f"raise ImportError('{package} is broken', name='{package}')\n")
+    for loaded in [m for m in sys.modules if m == package or m.startswith(package + ".")]:
+        monkeypatch.delitem(sys.modules, loaded)
+    monkeypatch.syspath_prepend(str(tmp_path / "site"))
+    with pytest.raises(ImportError) as info:
+        run(tmp_path)
+    assert type(info.value) is ImportError
+    assert str(info.value) == f"{package} is broken" and info.value.name == package

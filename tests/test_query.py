@@ -63,21 +63,28 @@ def test_single_source_failures():
     assert info.value.recover()[0].value_counts() == {decimal.Decimal("1.5"): 1}
 
 
-def test_carried_interrupts():
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_carried_interrupts(exc_type):
     class Interrupting:
         def __init__(self):
-            self.exc = KeyboardInterrupt("stop")
+            self.exc = exc_type("stop")
 
         def read(self, n=-1):
             raise self.exc
 
-    src = Interrupting()
-    with pytest.raises(KeyboardInterrupt) as info:
-        Query(src, "a", "count")
-    assert info.value is src.exc
+    # a one-source run raises the very exception read() raised
+    for run in (lambda src: Query(src, "a", "count"), lambda src: list(jorvane.items(src, "a")),
+                lambda src: jorvane.table(src, "", ["a"])):
+        src = Interrupting()
+        with pytest.raises(exc_type) as info:
+            run(src)
+        assert info.value is src.exc
+    # over several sources it is that source's read failure, like any other
     q = Query([Interrupting(), DOC], "a", "count")
-    with pytest.raises(RuntimeError, match="KeyboardInterrupt"):
+    with pytest.raises(RuntimeError) as info:
         q.result(0)
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == f"source 0 failed: error reading source #0: {exc_type.__name__}: stop"
     assert q.result(1).count() == 3
 
 

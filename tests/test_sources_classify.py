@@ -27,6 +27,11 @@ def fake_fsspec(monkeypatch):
     return opened
 
 
+# the code points with Unicode's White_Space property
+WHITE_SPACE = [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028, 0x2029, 0x202F, 0x205F,
+               0x3000]
+
+
 def kinds(source):
     """(kind, payload) per source: bytes with their text, url and path with theirs, reader with the object."""
     out = []
@@ -70,6 +75,9 @@ def kinds(source):
         (" s3://x", "path"),
         ("data/a://b.json", "path"),
         ("s3://x://y", "url"),
+        # every white-space character may stand before JSON text; others that Python calls space may not
+        *[(chr(c) + doc, "bytes") for c in WHITE_SPACE for doc in ("[1]", "{}")],
+        *[(chr(c) + "[1]", "path") for c in (0x1C, 0x1F, 0x180E, 0x200B, 0xFEFF)],
     ],
 )
 def test_text_forms(text, kind, fake_fsspec):

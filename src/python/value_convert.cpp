@@ -7,8 +7,18 @@
 // value a float reading takes, as a Decimal: signed infinity when the
 // exponent is positive, signed zero when it is negative, and zero (exactly)
 // when every digit is zero.
+//
+// Decimal reads a literal exactly whatever the caller's decimal context says
+// of precision and rounding; the context only decides what a refusal does
+// (raise, or give NaN) and records it in its flags. A number that Decimal
+// cannot refuse is read in the caller's context, which costs nothing more;
+// one whose exponent might lie beyond its reach is read in a context of its
+// own that traps the refusal, so the value does not follow the caller's
+// traps and the caller's flags stay as they were.
 #include "python/value_convert.h"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -31,10 +41,68 @@ const char* beyond_decimal_reach(std::string_view text) {
     return negative ? "-Infinity" : "Infinity";
 }
 
-Ref decimal_of(const Ref& ctor, std::string_view text) {
+// Whether the eight bytes at `p` are all ASCII digits.
+bool eight_digits(const char* p) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, sizeof w);
+    return ((w & 0xF0F0F0F0F0F0F0F0u) | (((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
+           0x3333333333333333u;
+}
+
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Whether Decimal might refuse `text`. Every build holds adjusted exponents
+// of at least 425,000,000 either way, so a literal shorter than 10^8 bytes
+// whose exponent has at most eight digits lies well inside its reach. The
+// exponent's digits end the literal, so only a literal ending in nine digits
+// is looked at further, from the back.
+bool may_pass_decimal_reach(std::string_view text) {
+    constexpr size_t kSafeLength = 100'000'000;
+    constexpr size_t kSafeExponentDigits = 8;
+    const size_t n = text.size();
+    if (n >= kSafeLength) return true;
+    if (n <= kSafeExponentDigits + 2 || !is_digit(text[n - 9]) || !eight_digits(text.data() + n - 8)) return false;
+    size_t start = n - 9;
+    while (start >= 8 && eight_digits(text.data() + start - 8)) start -= 8;
+    while (start > 0 && is_digit(text[start - 1])) --start;
+    size_t mark = start;
+    if (mark > 0 && (text[mark - 1] == '+' || text[mark - 1] == '-')) --mark;
+    if (mark == 0 || (text[mark - 1] != 'e' && text[mark - 1] != 'E')) return false;
+    while (start < n && text[start] == '0') ++start;
+    return n - start > kSafeExponentDigits;
+}
+
+// `context` is null for the caller's own.
+Ref decimal_of(const Ref& ctor, std::string_view text, PyObject* context) {
     Ref s = str(text);
     if (!s) return {};
-    return Ref::steal(PyObject_CallFunctionObjArgs(ctor.get(), s.get(), nullptr));
+    return Ref::steal(PyObject_CallFunctionObjArgs(ctor.get(), s.get(), context, nullptr));
+}
+
+// A fresh decimal context that raises `refused` (InvalidOperation).
+Ref refusing_context(const Ref& refused) {
+    Ref module = Ref::steal(PyImport_ImportModule("decimal"));
+    if (!module) return {};
+    Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "Context"));
+    if (!cls) return {};
+    Ref args = Ref::steal(PyTuple_New(0));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:[O]}", "traps", refused.get()));
+    if (!args || !kwargs) return {};
+    return Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
+}
+
+// The Decimal of a literal whose exponent may be beyond Decimal's reach.
+Ref far_decimal(const Ref& ctor, std::string_view text) {
+    Ref refused = decimal_invalid_operation();
+    if (!refused) return {};
+    Ref context = refusing_context(refused);
+    if (!context) return {};
+    Ref d = decimal_of(ctor, text, context.get());
+    if (d || !PyErr_ExceptionMatches(refused.get())) return d;
+    const char* limit = beyond_decimal_reach(text);
+    if (!limit) return {};
+    PyErr_Clear();
+    return decimal_of(ctor, limit, context.get());
 }
 
 Ref number_to_py(const engine::JsonNumber& n, bool use_float) {
@@ -56,14 +124,9 @@ Ref number_to_py(const engine::JsonNumber& n, bool use_float) {
     }
     Ref ctor = decimal_ctor();
     if (!ctor) return {};
-    Ref refused = decimal_invalid_operation();
-    if (!refused) return {};
-    Ref d = decimal_of(ctor, n.text());
-    if (d || !PyErr_ExceptionMatches(refused.get())) return d;
-    const char* limit = beyond_decimal_reach(n.text());
-    if (!limit) return {};
-    PyErr_Clear();
-    return decimal_of(ctor, limit);
+    const std::string_view text = n.text();
+    if (may_pass_decimal_reach(text)) return far_decimal(ctor, text);
+    return decimal_of(ctor, text, nullptr);
 }
 
 }  // namespace
