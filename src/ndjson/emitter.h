@@ -64,6 +64,9 @@ public:
     // read failure does, and a projection too: the lines of its open batch
     // are kept for the next call, which goes on with the batch.
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt = nullptr);
+    // Whether the scan holds a thread it started (its source's, its
+    // engine's, walkers), joined when the emitter goes.
+    bool holds_threads() const;
 
 private:
     NdjsonEmitter() = default;

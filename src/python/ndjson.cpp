@@ -110,6 +110,8 @@ struct LinesData {
     std::optional<ndjson::NdjsonEmitter> emitter;  // absent once finished
     ndjson::Lines queue;
     size_t next = 0;  // the first line of `queue` not handed out
+
+    bool holds_threads() const { return emitter && emitter->holds_threads(); }
 };
 
 PyObject* next_line(LinesData& d) {

@@ -33,6 +33,8 @@ struct BatchesData {
     std::optional<table::TableStream> stream;  // absent once exhausted
     std::optional<table::Table> held;          // read, not handed out yet
     bool use_float = false;
+
+    bool holds_threads() const { return stream && stream->holds_threads(); }
 };
 
 PyObject* next_table(BatchesData& d) {

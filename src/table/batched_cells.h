@@ -42,6 +42,8 @@ public:
     // The rows returned last complete a batch (or end the scan): what the
     // consumer made of the batch so far may be handed out.
     bool batch_closed() const { return closed_; }
+    // Whether the stream holds a thread it started (TableStream).
+    bool holds_threads() const { return stream_.holds_threads(); }
 
 private:
     // The error of the batch's rows that a stream read in batches would report.

@@ -99,6 +99,9 @@ public:
     }
     // Whether the input is scanned in ranges by several engines.
     bool splits() const { return split_ != nullptr; }
+    // Whether the stream holds a thread it started: the source's, the
+    // engine's or the walkers of its ranges.
+    bool holds_threads() const { return scan_.holds_threads() || (split_ && split_->holds_threads()); }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
     // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }
