@@ -6,14 +6,14 @@
 // write runs with the interpreter lock released, taken back only to run
 // signal handlers between buffers.
 //
-// NdjsonLines belongs to the thread that made it. It refills only when no
-// line is waiting, with the lock released around the refill. After an error
-// of a field projection it ends (a table stream is not usable after an
-// error); in whole-row mode a structural error ends the scan and a read
-// failure leaves it in place, so the next call reads the source again. An
-// interrupt leaves either in place. A signal that arrives during a refill
-// that succeeded is raised after it, and the lines it made are handed out
-// by the next calls.
+// NdjsonLines belongs to the thread and the process that made it
+// (python/thread_bound.h). It refills only when no line is waiting, with
+// the lock released around the refill. After an error of a field
+// projection it ends (a table stream is not usable after an error); in
+// whole-row mode a structural error ends the scan and a read failure leaves
+// it in place, so the next call reads the source again. An interrupt leaves
+// either in place. A signal that arrives during a refill that succeeded is
+// raised after it, and the lines it made are handed out by the next calls.
 #include "python/ndjson.h"
 
 #include <optional>
