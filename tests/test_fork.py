@@ -99,8 +99,15 @@ def test_iterator_with_walkers_is_refused_in_a_child(paths, kind, input_kind, ch
     assert refs == 2  # the list's and the call's: dropped with the list
 
     def use():
+        # What the parent had made already is handed out; the call that needs more is refused,
+        # and so is every call after it.
         outcomes = []
-        for call in (lambda: next(held[0]), lambda: iter(held[0]), lambda: next(held[0])):
+        try:
+            while True:
+                next(held[0])
+        except (RuntimeError, StopIteration) as e:
+            outcomes.append(f"{type(e).__name__}: {e}")
+        for call in (lambda: iter(held[0]), lambda: next(held[0])):
             try:
                 call()
                 outcomes.append("went on")

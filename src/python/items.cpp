@@ -57,6 +57,7 @@ struct ItemsData {
     bool use_float = false;
 
     bool holds_threads() const { return pull && pull->holds_threads(); }
+    bool has_ready() const { return !ready.empty(); }
 };
 
 ItemsData& data(PyObject* self) { return unbox<ItemsData>(self); }

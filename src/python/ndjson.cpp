@@ -112,6 +112,7 @@ struct LinesData {
     size_t next = 0;  // the first line of `queue` not handed out
 
     bool holds_threads() const { return emitter && emitter->holds_threads(); }
+    bool has_ready() const { return next < queue.size(); }
 };
 
 PyObject* next_line(LinesData& d) {

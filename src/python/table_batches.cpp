@@ -36,6 +36,7 @@ struct BatchesData {
     bool use_float = false;
 
     bool holds_threads() const { return stream && stream->holds_threads(); }
+    bool has_ready() const { return held.has_value(); }
 };
 
 PyObject* next_table(BatchesData& d) {

@@ -40,14 +40,18 @@ bool adopt_in_this_process(ThreadBound& bound, bool holds_threads, const char* n
 // The process check, the owner thread check and the borrow of one call, on
 // a `Data` that holds a ThreadBound `bound`, names itself in
 // `Data::kBoundName` and answers `holds_threads()` (asked only in another
-// process). The thread check's panic exception says "{name} is unsendable,
+// process). `reaches_state`: the call may reach the object's engine and
+// threads; a call that only hands out what is made already skips the
+// process check (a system call, which would cost more than handing out a
+// value). The thread check's panic exception says "{name} is unsendable,
 // but sent to another thread". Check ok() first: false means the exception
 // is set.
 class BoundBorrow {
 public:
     template <class Data>
-    BoundBorrow(Data& d, bool exclusive) {
-        if (d.bound.process != getpid() && !adopt_in_this_process(d.bound, d.holds_threads(), Data::kBoundName))
+    BoundBorrow(Data& d, bool exclusive, bool reaches_state = true) {
+        if (reaches_state && d.bound.process != getpid() &&
+            !adopt_in_this_process(d.bound, d.holds_threads(), Data::kBoundName))
             return;
         start(d.bound, exclusive, Data::kBoundName);
     }
@@ -66,8 +70,10 @@ void note_foreign_drop(const ThreadBound& bound, const char* name);
 
 // The slots a lazy iterator bound to its thread shares with the others:
 // tp_iter, tp_iternext and tp_dealloc of a boxed `Data` as BoundBorrow
-// takes it. `Next` makes the next item with the call's exclusive borrow
-// held; it returns null at the end, or with the exception set.
+// takes it, which also answers `has_ready()`: an item is made already, so
+// the next call hands it out without reaching the engine. `Next` makes the
+// next item with the call's exclusive borrow held; it returns null at the
+// end, or with the exception set.
 template <class Data, PyObject* (*Next)(Data&)>
 struct BoundIterator {
     static PyObject* iter(PyObject* self) {
@@ -79,7 +85,7 @@ struct BoundIterator {
         return guarded(
             [&]() -> PyObject* {
                 Data& d = unbox<Data>(self);
-                BoundBorrow borrow(d, true);
+                BoundBorrow borrow(d, true, !d.has_ready());
                 if (!borrow.ok()) return nullptr;
                 return Next(d);
             },
