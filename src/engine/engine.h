@@ -150,7 +150,8 @@ public:
     // A fresh engine would carry on from here exactly as this one would (a
     // loop that cuts a source into ranges checks each cut with it).
     bool at_top_level() const;
-    // Whether pipelined mode has started its stage-1 thread (tests).
+    // Whether pipelined mode has started its stage-1 thread, which the
+    // engine joins when it goes.
     bool stage_one_started() const { return s_.producer != nullptr; }
     // Buffers handed to the stage-1 thread since it started (tests).
     uint64_t stage_one_buffers() const;

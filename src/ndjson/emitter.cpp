@@ -115,6 +115,11 @@ Result<bool, JorvaneError> NdjsonEmitter::next_lines(Lines& out, run::Interrupt*
     return projecting_ ? next_projected(out, interrupt) : next_whole_rows(out, interrupt);
 }
 
+bool NdjsonEmitter::holds_threads() const {
+    return (pull_ && pull_->holds_threads()) || (split_ && split_->holds_threads()) ||
+           (cells_ && cells_->holds_threads());
+}
+
 Result<bool, JorvaneError> NdjsonEmitter::next_whole_rows(Lines& out, run::Interrupt* interrupt) {
     if (split_) return split_->next_lines(out, interrupt);
     if (!pull_) return false;

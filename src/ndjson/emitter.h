@@ -64,6 +64,9 @@ public:
     // read; a stop is the error run::interrupted_read(), a read failure like
     // the others.
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt = nullptr);
+    // Whether the scan holds a thread it started (its source's, its
+    // engine's, walkers), joined when the emitter goes.
+    bool holds_threads() const;
 
 private:
     NdjsonEmitter() = default;

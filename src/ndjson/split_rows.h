@@ -36,6 +36,8 @@ public:
     // run::interrupted_read() and the next call goes on from there. After
     // any other error the scan is over.
     Result<bool, JorvaneError> next_lines(Lines& out, run::Interrupt* interrupt);
+    // Whether the source or the scan in ranges holds a thread it started.
+    bool holds_threads() const { return source_->holds_threads() || pull_.holds_threads(); }
 
 private:
     class RowText final : public run::SplitConsumer {

@@ -55,6 +55,9 @@ struct ItemsData {
     bool keyed = false;
     bool with_index = false;
     bool use_float = false;
+
+    bool holds_threads() const { return pull && pull->holds_threads(); }
+    bool has_ready() const { return !ready.empty(); }
 };
 
 ItemsData& data(PyObject* self) { return unbox<ItemsData>(self); }
@@ -186,7 +189,7 @@ PyObject* items_stop(PyObject* self, PyObject* args, PyObject* kwargs) {
             std::optional<uint64_t> index;
             if (!required_u64_argument(arg, "query_idx", index)) return nullptr;
             ItemsData& d = data(self);
-            BoundBorrow borrow(d.bound, true, ItemsData::kBoundName);
+            BoundBorrow borrow(d, true);
             if (!borrow.ok()) return nullptr;
             if (*index >= d.n_queries)
                 return raise(PyExc_IndexError, "no query " + std::to_string(*index) + "; this iterator multiplexes " +
@@ -201,7 +204,7 @@ PyObject* items_results(PyObject* self, PyObject*) {
     return guarded(
         [&]() -> PyObject* {
             ItemsData& d = data(self);
-            BoundBorrow borrow(d.bound, true, ItemsData::kBoundName);
+            BoundBorrow borrow(d, true);
             if (!borrow.ok()) return nullptr;
             take_results(d);
             Ref list = Ref::steal(PyList_New(0));
@@ -219,7 +222,7 @@ PyObject* items_repr(PyObject* self) {
     return guarded(
         [&]() -> PyObject* {
             const ItemsData& d = data(self);
-            BoundBorrow borrow(data(self).bound, false, ItemsData::kBoundName);
+            BoundBorrow borrow(data(self), false);
             if (!borrow.ok()) return nullptr;
             return str(std::string(d.keyed ? "KvItems" : "Items") + "(" + std::to_string(d.n_queries) + " quer" +
                        (d.n_queries == 1 ? "y" : "ies") + ", " + (d.pull ? "active" : "exhausted") + ")")
@@ -229,7 +232,7 @@ PyObject* items_repr(PyObject* self) {
 }
 
 PyObject* items_n_queries(PyObject* self, void*) {
-    BoundBorrow borrow(data(self).bound, false, ItemsData::kBoundName);
+    BoundBorrow borrow(data(self), false);
     if (!borrow.ok()) return nullptr;
     return uinteger(data(self).n_queries).release();
 }

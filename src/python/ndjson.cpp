@@ -6,12 +6,13 @@
 // write runs with the interpreter lock released, taken back only to run
 // signal handlers between buffers.
 //
-// NdjsonLines belongs to the thread that made it. It refills only when no
-// line is waiting, with the lock released around the refill. A read failure
-// or an interrupt leaves the emitter in place, so the next call reads the
-// source again; after any other error the next call ends the iteration. A signal that arrives during a refill
-// that succeeded is raised after it, and the lines it made are handed out
-// by the next calls.
+// NdjsonLines belongs to the thread and the process that made it
+// (python/thread_bound.h). It refills only when no line is waiting, with
+// the lock released around the refill. A read failure or an interrupt
+// leaves the emitter in place, so the next call reads the source again;
+// after any other error the next call ends the iteration. A signal that
+// arrives during a refill that succeeded is raised after it, and the lines
+// it made are handed out by the next calls.
 #include "python/ndjson.h"
 
 #include <optional>
@@ -108,6 +109,9 @@ struct LinesData {
     std::optional<ndjson::NdjsonEmitter> emitter;  // absent once finished
     ndjson::Lines queue;
     size_t next = 0;  // the first line of `queue` not handed out
+
+    bool holds_threads() const { return emitter && emitter->holds_threads(); }
+    bool has_ready() const { return next < queue.size(); }
 };
 
 PyObject* next_line(LinesData& d) {

@@ -2,6 +2,13 @@
 
 namespace jorvane::py {
 
+void boxed_abandon(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(o);
+    Py_DECREF(tp);
+}
+
 Ref make_function(PyMethodDef* def, PyObject* module) {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return {};

@@ -36,15 +36,17 @@ Ref box(PyObject* type, A&&... args) {
     return owned;
 }
 
-// tp_dealloc of a boxed type: destroys the value, frees the object and drops
-// the instance's reference to its heap type.
+// tp_dealloc of a boxed type whose value must not be destroyed: frees the
+// object and drops the instance's reference to its heap type, leaving
+// whatever the value owns allocated for the rest of the process.
+void boxed_abandon(PyObject* o);
+
+// tp_dealloc of a boxed type: destroys the value, then frees the object as
+// boxed_abandon does.
 template <class T>
 void boxed_dealloc(PyObject* o) {
-    PyTypeObject* tp = Py_TYPE(o);
     std::destroy_at(&unbox<T>(o));
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-    free_fn(o);
-    Py_DECREF(tp);
+    boxed_abandon(o);
 }
 
 // tp_dealloc of a boxed type that takes part in cycle collection.

@@ -1,14 +1,15 @@
 // TableBatches keeps the table stream and reads it only inside __next__,
 // with the interpreter lock released around the read, so memory holds one
 // batch at a time however large the source. The object belongs to the
-// thread that made it. A failed read, like the end of the rows, drops the
-// stream (and with it the engine and the source): the iterator is then
-// exhausted for good. An interrupt, seen before a read, between two buffers
-// of one or raised inside a file-like's read(), leaves the stream in place
-// (the rows read so far stay gathered), so iteration may go on afterwards. A signal that arrives
-// during a read that made a batch (a file-like's read() may be where it
-// lands) is raised once the lock is taken back, and the batch is kept for
-// the next call: handed out with the signal pending, it would be lost to the
+// thread and the process that made it (python/thread_bound.h). A failed
+// read, like the end of the rows, drops the stream (and with it the engine
+// and the source): the iterator is then exhausted for good. An interrupt,
+// seen before a read, between two buffers of one or raised inside a
+// file-like's read(), leaves the stream in place (the rows read so far stay
+// gathered), so iteration may go on afterwards. A signal that arrives during
+// a read that made a batch (a file-like's read() may be where it lands) is
+// raised once the lock is taken back, and the batch is kept for the next
+// call: handed out with the signal pending, it would be lost to the
 // interrupt the interpreter raises as soon as this call returns.
 #include "python/table_batches.h"
 
@@ -33,6 +34,9 @@ struct BatchesData {
     std::optional<table::TableStream> stream;  // absent once exhausted
     std::optional<table::Table> held;          // read, not handed out yet
     bool use_float = false;
+
+    bool holds_threads() const { return stream && stream->holds_threads(); }
+    bool has_ready() const { return held.has_value(); }
 };
 
 PyObject* next_table(BatchesData& d) {

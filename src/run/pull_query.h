@@ -63,6 +63,8 @@ public:
     const std::optional<JorvaneError>& deferred() const { return deferred_; }
     bool finished() const { return finished_; }
     engine::Engine& engine() { return scan_.engine(); }
+    // Whether the scan holds a thread it started (run::SourceScan).
+    bool holds_threads() const { return scan_.holds_threads(); }
 
 private:
     PullQuery(engine::Engine engine, std::unique_ptr<Source> source) : scan_(std::move(engine), std::move(source)) {}

@@ -98,6 +98,8 @@ public:
 
     // Every range still queued or being scanned stops.
     void cancel() { cancel_.store(true); }
+    // Whether a walker thread was started (they are joined with this object).
+    bool holds_threads() const { return !threads_.empty(); }
     const std::atomic<bool>& cancelled() const { return cancel_; }
 
 private:

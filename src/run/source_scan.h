@@ -61,6 +61,8 @@ public:
     std::optional<JorvaneError> stop();
     // The scan ended (input over, a structural error, a lost buffer, or stop).
     bool over() const { return over_; }
+    // Whether the engine or the source holds a thread it started.
+    bool holds_threads() const { return engine_->stage_one_started() || source_->holds_threads(); }
 
     engine::Engine& engine() { return *engine_; }
     const engine::Engine& engine() const { return *engine_; }

@@ -55,6 +55,16 @@ void SplitPull::stop() {
     walkers_.reset();
 }
 
+bool SplitPull::holds_threads() const {
+    auto engine_holds = [](const std::optional<Stretch>& s) {
+        return s && s->engine && s->engine->stage_one_started();
+    };
+    if ((walkers_ && walkers_->holds_threads()) || engine_holds(cur_)) return true;
+    for (const PullStep& step : queue_)
+        if (engine_holds(step.closed)) return true;
+    return false;
+}
+
 void SplitPull::retire(Stretch stretch) {
     if (walkers_) walkers_->retire(ScannedRange{std::move(stretch), nullptr});
 }

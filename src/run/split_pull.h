@@ -140,6 +140,9 @@ public:
 
     // Ends the scan: the walkers stop and are joined.
     void stop();
+    // Whether a thread started for the scan is still held: a walker, or the
+    // stage-1 thread of an engine the merge holds.
+    bool holds_threads() const;
     // Raises what a walker threw, if anything (once they are joined).
     void raise_failure() const { failure_.raise(); }
 

@@ -20,12 +20,24 @@ Result<std::unique_ptr<FileReader>, IoError> FileReader::open(std::string_view r
     return std::make_unique<FileReader>(fd);
 }
 
+FileReader::FileReader(int fd) : fd_(fd) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at >= 0) offset_ = static_cast<uint64_t>(at);
+}
+
 FileReader::~FileReader() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 Result<size_t, IoError> FileReader::read(std::span<uint8_t> dest) {
-    return read_descriptor(fd_, dest, std::nullopt, longest_);
+    auto n = read_descriptor(fd_, dest, offset_, longest_);
+    if (!n && offset_ && n.error().raw_os_error() == ESPIPE) {
+        // A device that answered the seek but refuses positioned reads.
+        offset_.reset();
+        n = read_descriptor(fd_, dest, std::nullopt, longest_);
+    }
+    if (n && offset_) *offset_ += *n;
+    return n;
 }
 
 Result<size_t, IoError> read_descriptor(int fd, std::span<uint8_t> dest, std::optional<uint64_t> offset,

@@ -1,6 +1,13 @@
-// FileReader: a plain file as a ByteReader. Each read is one read(2) call on
-// the descriptor (or a shorter one after a refusal, see read_descriptor); an
+// FileReader: a plain file as a ByteReader. Each read is one call on the
+// descriptor (or a shorter one after a refusal, see read_descriptor); an
 // interrupted call is reported, not retried.
+//
+// A descriptor that can seek is read with pread(2) at an offset the reader
+// keeps itself, starting where the descriptor stood when it was handed
+// over: the descriptor's own offset lives in the open file, which a forked
+// process's copy of the reader (or a dup of the descriptor) shares, and
+// reads through one copy must not move the other's place. A descriptor that
+// cannot seek (a pipe, a FIFO, a terminal) is read with read(2).
 #pragma once
 
 #include <cstdint>
@@ -21,8 +28,8 @@ public:
     // unexpected NUL byte", other failures carry the OS error.
     static Result<std::unique_ptr<FileReader>, IoError> open(std::string_view raw_path);
 
-    // Takes ownership of an open descriptor.
-    explicit FileReader(int fd) : fd_(fd) {}
+    // Takes ownership of an open descriptor, read from its current offset.
+    explicit FileReader(int fd);
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
     ~FileReader() override;
@@ -31,6 +38,7 @@ public:
 
 private:
     int fd_;
+    std::optional<uint64_t> offset_;  // the next read's place; none: read(2)
     size_t longest_ = std::numeric_limits<size_t>::max();  // see read_descriptor
 };
 

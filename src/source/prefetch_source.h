@@ -68,6 +68,7 @@ public:
     // A buffer `back` shorter than kHeadroom + the buffer length is grown by
     // the thread.
     HandedResult next_handed(std::vector<uint8_t> back) override;
+    bool holds_threads() const override { return handle_.joinable(); }
 
     // Use with_params().
     PrefetchSource(Sender<std::vector<uint8_t>> free_tx, Receiver<Filled> rx, size_t buffer_len);

@@ -76,6 +76,10 @@ public:
         (void)back;
         return std::optional<HandedBuffer>();
     }
+    // Whether the source holds a thread it started (a decoder reading ahead)
+    // and joins when it goes: a copy of it in a forked process, which has
+    // none of the threads, must be neither read nor destroyed there.
+    virtual bool holds_threads() const { return false; }
 };
 
 }  // namespace jorvane

@@ -45,6 +45,8 @@ public:
     // After a failed read: the next call reads the source again, the batch
     // going on where it was (TableStream::reads_again).
     bool reads_again() const { return stream_.reads_again(); }
+    // Whether the stream holds a thread it started (TableStream).
+    bool holds_threads() const { return stream_.holds_threads(); }
 
 private:
     // The error of the batch's rows that a stream read in batches would report.

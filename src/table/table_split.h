@@ -97,6 +97,8 @@ public:
     // Ends the scan: every range still being scanned stops.
     void stop();
     bool over() const { return over_; }
+    // Whether the scan holds a thread it started (run::SplitPull).
+    bool holds_threads() const { return pull_.holds_threads(); }
     // Where a scan settled by the row limit stopped (the end of the buffer
     // in which it settled), as Engine::stopped_at reports it.
     std::optional<uint64_t> stopped_at() const { return stopped_at_; }

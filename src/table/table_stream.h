@@ -104,6 +104,9 @@ public:
     // finding the scan over (the source lost a buffer it had scanned). A
     // stop asked by the caller's interrupt leaves the stream so too.
     bool reads_again() const { return !done_; }
+    // Whether the stream holds a thread it started: the source's, the
+    // engine's or the walkers of its ranges.
+    bool holds_threads() const { return scan_.holds_threads() || (split_ && split_->holds_threads()); }
     // The rows the last emit, next_cells or next_buffer_cells handed out,
     // or dropped with a shape error.
     uint64_t last_rows() const { return last_rows_; }

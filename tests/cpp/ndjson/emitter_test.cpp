@@ -17,6 +17,7 @@
 #include "ndjson/emitter.h"
 #include "run/pull_query.h"
 #include "source/memory_reader.h"
+#include "source/prefetch_source.h"
 #include "source/read_source.h"
 
 namespace jorvane::ndjson {
@@ -261,6 +262,57 @@ TEST(NdjsonEmitter, LinesGoOnAfterAnInterrupt) {
         }
         EXPECT_GT(stops, 10);
         EXPECT_EQ(got, emit(r, doc).lines);
+    }
+}
+
+// Whether an emitter holds a thread it started, asked of every layer it
+// is made of: a thread starts with the first scan (walkers of ranges, a
+// stage-1 thread) or with the source (a decoder reading ahead), and never in
+// order or in batched mode on one engine.
+TEST(NdjsonEmitter, SaysWhetherItHoldsThreads) {
+    // More rows than a projection's first batch holds.
+    std::string doc;
+    for (int i = 0; i < 70000; ++i) doc += "{\"i\": " + std::to_string(i) + "}\n";
+    const engine::ScanMode batched = engine::ScanMode::batched(8);
+    const engine::ScanMode pipelined = engine::ScanMode::pipelined_always(4);
+    struct Case {
+        const char* label;
+        bool projection;
+        engine::ScanMode mode;
+        table::TableSplitOptions split;
+        bool prefetch;
+        bool before;  // when made
+        bool after;   // after its first lines
+    };
+    const table::TableSplitOptions one{}, ranges{2, 65536};
+    table::TableSplitOptions in_order = ranges;
+    in_order.in_order = true;
+    const Case cases[] = {
+        {"whole rows", false, batched, one, false, false, false},
+        {"whole rows, stage-1 thread", false, pipelined, one, false, false, true},
+        {"whole rows, walkers", false, batched, ranges, false, false, true},
+        {"whole rows, ranges in order", false, batched, in_order, false, false, false},
+        {"whole rows, decoder ahead", false, batched, one, true, true, true},
+        {"projection", true, batched, one, false, false, false},
+        {"projection, stage-1 thread", true, pipelined, one, false, false, true},
+        {"projection, walkers", true, batched, ranges, false, false, true},
+        {"projection, ranges in order", true, batched, in_order, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::unique_ptr<Source> source =
+            c.prefetch ? PrefetchSource::with_params(
+                             std::make_unique<MemoryReader>(std::vector<uint8_t>(doc.begin(), doc.end())), 4096)
+                       : source_of(doc, 4096);
+        std::optional<Fields> fields;
+        if (c.projection) fields = Fields{{"i", "i"}};
+        auto emitter = NdjsonEmitter::make("", fields, table::OnMulti::Error, std::nullopt, c.mode, std::move(source),
+                                           c.split);
+        ASSERT_TRUE(emitter);
+        EXPECT_EQ(emitter->holds_threads(), c.before);
+        Lines lines;
+        while (lines.size() == 0) ASSERT_TRUE(emitter->next_lines(lines).value());
+        EXPECT_EQ(emitter->holds_threads(), c.after);
     }
 }
 

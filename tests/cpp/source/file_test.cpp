@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -25,6 +28,52 @@ TEST(FileReader, ReadErrorCarriesErrno) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().raw_os_error(), EISDIR);
     EXPECT_EQ(r.error().to_string(), "Is a directory (os error 21)");
+}
+
+// The next `n` bytes the reader gives (fewer at the end).
+std::string read_some(FileReader& reader, size_t n) {
+    std::string out(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+        auto r = reader.read(std::span<uint8_t>(reinterpret_cast<uint8_t*>(out.data()) + got, n - got));
+        if (!r.ok() || *r == 0) break;
+        got += *r;
+    }
+    out.resize(got);
+    return out;
+}
+
+// Readers sharing one open file (as a forked child's copy of a reader does)
+// each keep their own place, starting where the descriptor stood; the
+// descriptor's own offset stays where it was.
+TEST(FileReader, KeepsItsOwnOffset) {
+    TempDir dir;
+    const std::string path = dir.write("f", Bytes{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::lseek(fd, 3, SEEK_SET), 3);
+    const int other = ::dup(fd);
+    ASSERT_GE(other, 0);
+    FileReader a(fd);
+    FileReader b(other);
+    EXPECT_EQ(read_some(a, 4), "3456");
+    EXPECT_EQ(read_some(b, 2), "34");
+    EXPECT_EQ(read_some(a, 10), "789");
+    EXPECT_EQ(read_some(b, 10), "56789");
+    EXPECT_EQ(read_some(a, 10), "");
+    EXPECT_EQ(::lseek(other, 0, SEEK_CUR), 3);
+}
+
+// A descriptor that cannot seek is read as it comes.
+TEST(FileReader, ReadsAPipe) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], "abcdef", 6), 6);
+    ::close(ends[1]);
+    FileReader r(ends[0]);
+    EXPECT_EQ(read_some(r, 4), "abcd");
+    EXPECT_EQ(read_some(r, 4), "ef");
+    EXPECT_EQ(read_some(r, 4), "");
 }
 
 struct OtherPayload final : IoPayload {
