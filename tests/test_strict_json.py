@@ -23,9 +23,11 @@ FAULTS = [
     (b'{1:2}', 9, "expected a string key or '}', found '1' (0x31)", [1]),
     # the misplaced string is the fault, though the input ends inside it
     (b'{"n":2 "m', 15, "expected ',' or '}' after a value, found '\"' (0x22)", [1, 2]),
+    # a byte-order mark is named only where the source begins
+    (b'\xef\xbb\xbf{"n":2}', 8, "expected a structural byte in the index, found '\u00ef' (0xef)", [1]),
 ]
 IDS = ["true", "null", "escape", "short-unicode", "comma", "trailing-comma", "colon", "double-comma", "key",
-       "string-left-open"]
+       "string-left-open", "mark-inside"]
 
 # Every way to read the rows: what each gives for the first row comes out before the error.
 ENTRY_POINTS = {
@@ -55,6 +57,32 @@ def test_every_entry_point_fails_at_the_byte(fault, mode):
         assert message in str(info.value), name
         if name == "items":
             assert got == first
+
+
+class Trickle:
+    """A file-like object that answers every read with at most `step` bytes."""
+
+    def __init__(self, data, step):
+        self.data, self.step, self.pos = data, step, 0
+
+    def read(self, n=-1):
+        chunk = self.data[self.pos:self.pos + (self.step if n is None or n < 0 else min(n, self.step))]
+        self.pos += len(chunk)
+        return chunk
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_leading_byte_order_mark_is_named_through_every_entry_point(mode):
+    # The same message whether the reads hold the mark whole or cut it.
+    doc = b'\xef\xbb\xbf{"n":1}\n{"n":2}\n'
+    for name, read in ENTRY_POINTS.items():
+        for source in (lambda: doc, lambda: Trickle(doc, 1), lambda: Trickle(doc, 2)):
+            with pytest.raises(Corrupted) as info:
+                for _ in read(source(), mode) or ():
+                    pass
+            assert info.value.offset == 0, name
+            assert ("malformed JSON at byte 0: the input starts with a UTF-8 byte-order mark (0xef 0xbb 0xbf), "
+                    "which JSON text does not allow\n  near: \"\\u{feff}") in str(info.value), name
 
 
 def test_what_is_not_read_stays_lenient():

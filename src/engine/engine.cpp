@@ -78,23 +78,44 @@ bool Engine::has_output() const {
 }
 
 BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
+    if (held_) {
+        // Nothing after the error is scanned: the buffer only shows more of
+        // what may be a byte-order mark.
+        ParseError e = std::move(*held_);
+        held_.reset();
+        show_bytes_after(e, s_.stream_offset, buffer);
+        return report(std::move(e), saturating_add(s_.stream_offset, buffer.size()));
+    }
     // Queries stopped or limited to nothing settle between buffers; the walk
     // settles the others at the match that settles them.
     if (!s_.settled && s_.all_settled()) s_.settle();
     s_.process_buffer(buffer);
-    BufferScan out;
     if (s_.error) {
-        // The scan ends here: the offset stays at the start of this buffer.
         RecordedError e = std::move(*s_.error);
         s_.error.reset();
-        out.error = near_parse_error(e.kind, e.offset, std::move(e.near),
-                                     saturating_add(s_.stream_offset, buffer.size()));
-        out.output_ready = has_output();
-        return out;
+        const uint64_t end = saturating_add(s_.stream_offset, buffer.size());
+        return report(near_parse_error(e.kind, e.offset, std::move(e.near), end), end);
     }
+    BufferScan out;
     s_.stream_offset = saturating_add(s_.stream_offset, buffer.size());
     out.output_ready = has_output();
     out.settled = s_.settled;
+    return out;
+}
+
+BufferScan Engine::report(ParseError error, uint64_t buffer_end) {
+    BufferScan out;
+    const OpeningMark mark = inside_source_ ? OpeningMark::No : opening_byte_order_mark(error);
+    if (mark == OpeningMark::Undecided) {
+        // The buffer counts as scanned: the next one shows the bytes after it.
+        s_.stream_offset = buffer_end;
+        held_ = std::move(error);
+        return out;
+    }
+    if (mark == OpeningMark::Yes) error.kind = ParseErrorKind::byte_order_mark();
+    // The scan ends here: the offset stays at the start of this buffer.
+    out.error = std::move(error);
+    out.output_ready = has_output();
     return out;
 }
 
@@ -139,6 +160,14 @@ void Engine::add_fused_queries(dfa_core::QueryDFA dfa, std::vector<FusedQuery> q
 
 std::optional<ParseError> Engine::finish(bool complete) {
     ScanState& s = s_;
+    if (held_) {
+        // The input ended, or its reading stopped, inside what began like a
+        // byte-order mark: an ordinary stray byte, showing what was seen.
+        std::optional<ParseError> e = std::move(held_);
+        held_.reset();
+        e->near_open = false;
+        return e;
+    }
     if (!complete) {
         s.stop_offset = s.stream_offset;
         s.cut_token.clear();
@@ -267,7 +296,7 @@ std::vector<KeyedBatch> Engine::drain_keyed_streams() {
 }
 
 bool Engine::at_top_level() const {
-    if (!s_.frames.empty() || s_.skip_depth != 0 || s_.error) return false;
+    if (!s_.frames.empty() || s_.skip_depth != 0 || s_.error || held_) return false;
     if (s_.cut_token_kind != CutTokenKind::None || !s_.cut_token.empty()) return false;
     const classification_kernel::KernelCarry fresh{};
     if (!(s_.carry == fresh)) return false;
@@ -321,6 +350,8 @@ bool Engine::settled() const { return s_.all_settled(); }
 
 void Engine::reset_for_next_source() {
     ScanState& s = s_;
+    held_.reset();
+    inside_source_ = false;
     s.skip_depth = 0;
     s.skip_check.clear();
     s.frames.clear();

@@ -13,6 +13,11 @@
 // started with the first buffer worth pipelining, kept across buffers and
 // sources (and moves), asleep while the engine is not scanning, and joined
 // when the engine is destroyed.
+//
+// A source whose first byte is refused as the start of a UTF-8 byte-order
+// mark is told so, in every cut: when the buffers so far hold only a part of
+// the mark, the error waits (scan_buffer reports nothing and scans nothing)
+// until a buffer shows the rest or the input ends (finish reports it).
 #pragma once
 
 #include <cstddef>
@@ -94,6 +99,10 @@ public:
     void keep_contributions();
     // Takes a structural profile of the source (every value is visited).
     void attach_describer(Describer describer);
+    // The first byte this engine is handed lies inside its source (a stretch
+    // of ranges that begins after a cut): a byte-order mark is one only at
+    // a source's start. Until reset_for_next_source.
+    void begin_inside_source() { inside_source_ = true; }
     // The profile taken so far, detached from the engine.
     std::optional<Describer> take_describer();
 
@@ -158,8 +167,14 @@ public:
 
 private:
     bool has_output() const;
+    // What a buffer ending at `buffer_end` did that found `error`: an error
+    // at a source's first byte that opens a byte-order mark is reported as
+    // one, and held in `held_` while the buffers so far cannot tell.
+    BufferScan report(ParseError error, uint64_t buffer_end);
 
     ScanState s_;
+    std::optional<ParseError> held_;
+    bool inside_source_ = false;
 };
 
 }  // namespace jorvane::engine

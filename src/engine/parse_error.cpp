@@ -1,5 +1,7 @@
 // The context of a structural error: up to 64 bytes on either side of the
-// error position, decoded as lossy UTF-8 when it is shown.
+// error position, decoded as lossy UTF-8 when it is shown. The bytes shown
+// are also what tells a byte-order mark from another stray byte at the
+// start: an error at byte 0 shows the source's first bytes.
 #include "engine/parse_error.h"
 
 #include <algorithm>
@@ -28,6 +30,18 @@ ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near
     e.near_open = e.near.at <= offset && e.near.end() == known_end && known_end >= offset &&
                   known_end < near_end(offset);
     return e;
+}
+
+OpeningMark opening_byte_order_mark(const ParseError& error) {
+    using Tag = ParseErrorKind::Tag;
+    const Tag tag = error.kind.tag();
+    if (error.offset != 0 || error.near.at != 0 || error.kind.byte() != 0xEF ||
+        (tag != Tag::UnexpectedStructuralByte && tag != Tag::BadPendingToken))
+        return OpeningMark::No;
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    const std::string_view shown(error.near.bytes);
+    if (shown.size() >= kMark.size()) return shown.starts_with(kMark) ? OpeningMark::Yes : OpeningMark::No;
+    return error.near_open && kMark.starts_with(shown) ? OpeningMark::Undecided : OpeningMark::No;
 }
 
 bool show_bytes_after(ParseError& error, uint64_t buffer_offset, std::span<const uint8_t> buffer) {

@@ -40,6 +40,13 @@ ParseError make_parse_error(ParseErrorKind kind, uint64_t offset, uint64_t buffe
 // bytes at hand, which end at absolute `known_end`.
 ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near, uint64_t known_end);
 
+// Whether an error at a source's first byte opens the source with a UTF-8
+// byte-order mark, as far as the bytes it shows tell: only a stray 0xEF can,
+// and the two bytes after it decide, which may lie in buffers not seen yet
+// (`Undecided`: the window is still open and holds a part of the mark).
+enum class OpeningMark : uint8_t { No, Yes, Undecided };
+OpeningMark opening_byte_order_mark(const ParseError& error);
+
 // Adds what `buffer` (its first byte at absolute `buffer_offset`, the one
 // just after the bytes shown) holds of the window, while the window is
 // open. Whether it is still open afterwards.

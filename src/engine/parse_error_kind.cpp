@@ -60,6 +60,8 @@ std::string ParseErrorKind::to_string() const {
         case Tag::StringOutsideContainer: return "string outside any container";
         case Tag::UnexpectedToken: return std::string("expected ") + expected_text(expected()) + ", found " + byte_text(byte());
         case Tag::InvalidEscape: return "invalid escape character " + byte_text(byte()) + " in a string";
+        case Tag::ByteOrderMark:
+            return "the input starts with a UTF-8 byte-order mark (0xef 0xbb 0xbf), which JSON text does not allow";
     }
     return {};
 }

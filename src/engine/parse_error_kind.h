@@ -5,6 +5,11 @@
 // UnexpectedToken names a token that stands where the grammar of its
 // container wants another (a missing or extra comma or colon, a key that is
 // not a string) by its first byte and by what was expected there.
+//
+// ByteOrderMark is the stray byte that begins a source when it opens a UTF-8
+// byte-order mark (EF BB BF): said as such, since an editor may add one
+// that its user never sees. The same bytes later in the text are an
+// ordinary stray byte.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +41,7 @@ public:
         StringOutsideContainer = 13,
         UnexpectedToken = 14,  // payload: the byte, and what was expected (Expected) above it
         InvalidEscape = 15,    // payload: the byte that follows a backslash, or breaks its \u escape
+        ByteOrderMark = 16,
     };
 
     // What a container wants at the place of an UnexpectedToken.
@@ -70,6 +76,7 @@ public:
         return ParseErrorKind(Tag::UnexpectedToken, b | uint32_t{static_cast<uint8_t>(wanted)} << 8);
     }
     static constexpr ParseErrorKind invalid_escape(uint8_t b) { return ParseErrorKind(Tag::InvalidEscape, b); }
+    static constexpr ParseErrorKind byte_order_mark() { return ParseErrorKind(Tag::ByteOrderMark); }
 
     constexpr Tag tag() const { return tag_; }
     // The byte of the byte-carrying kinds.

@@ -48,7 +48,7 @@ struct RunOptions {
     ScanMode mode = ScanMode::serial();
     classification_kernel::KernelKind kernel = classification_kernel::KernelKind::Scalar;
     std::vector<size_t> cuts;  // buffer boundaries (positions inside the document)
-    bool raw = false;
+    bool raw = false;       // keeps the text of the first query's values (NDJSON whole rows)
     bool fast_walk = true;  // false: the general walk alone, and no comparison
 };
 
@@ -184,11 +184,13 @@ inline Outcome run(std::string_view doc, const std::vector<QuerySpec>& specs, co
     Engine e = make_engine(specs, opt.mode);
     e.set_kernel(opt.kernel);
     e.set_fast_walk(opt.fast_walk);
+    if (opt.raw) e.enable_raw_capture();
     Outcome out = run_engine(e, doc, opt.cuts);
     if (opt.fast_walk) {
         Engine general = make_engine(specs, opt.mode);
         general.set_kernel(opt.kernel);
         general.set_fast_walk(false);
+        if (opt.raw) general.enable_raw_capture();
         const Outcome expected = run_engine(general, doc, opt.cuts);
         if (!same_outcome(out, expected))
             ADD_FAILURE() << "the fast walk differs from the general walk: " << describe(out) << " against "

@@ -319,29 +319,67 @@ TEST(StageOneProducer, AFailureIsRaisedAfterThePublishedBlocks) {
     p.end();
 }
 
+// The carry after each chunk of `buf`, classified from `carry` on.
+std::vector<KernelCarry> reference_carries(const std::vector<uint8_t>& buf, KernelCarry carry) {
+    std::vector<KernelCarry> after(buf.size() / 64);
+    for (size_t i = 0; i < after.size(); ++i) {
+        ChunkMasks m;
+        kScalar(buf.data() + i * 64, 1, &m, carry);
+        after[i] = carry;
+    }
+    return after;
+}
+
 TEST(StageOneProducer, AWalkerLeavingEarlyLeavesItSane) {
-    const auto buf = noise(20000, 8);
+    // A walk that leaves a buffer early (it unwinds, having taken a block or
+    // two, perhaps having classified chunks itself) abandons it. The thread
+    // has left the buffer when abandon() returns, so the buffer is freed at
+    // once; the next buffer, with another carry and block length, then gets
+    // every one of its blocks in order from its first chunk, with its own
+    // masks and carries and nothing of the buffer left, on a ring that stays
+    // open, and ends cleanly. The producer can also be destroyed right after
+    // leaving a buffer, or with the next one in flight.
+    const auto next = noise(3000, 9);
+    KernelCarry next_carry;
+    next_carry.in_string = 1;
+    const auto expected = reference_masks(next, next_carry);
+    const auto carries = reference_carries(next, next_carry);
     for (int round = 0; round < 30; ++round) {
         StageOneProducer p;
-        p.begin(buf.data(), 20000, 32, KernelCarry{}, kScalar);
-        // Take a block or two, then go (as an unwinding walk does).
-        for (int taken = 0; taken < round % 3;) {
-            if (p.peek()) {
-                p.release();
-                ++taken;
+        {
+            const auto left = noise(20000, uint32_t(8 + round));
+            p.begin(left.data(), 20000, 32, KernelCarry{}, kScalar);
+            for (int taken = 0; taken < round % 3;) {
+                if (p.peek()) {
+                    p.release();
+                    ++taken;
+                }
             }
+            if (round % 5 == 1) p.note_progress(100, KernelCarry{});
+            p.abandon();
         }
-        p.abandon();
         if (round % 2) continue;  // destroyed right after
-        p.begin(buf.data(), 20000, 32, KernelCarry{}, kScalar);
+        const uint32_t block = std::vector<uint32_t>{7, 16, 64}[round % 3];
+        p.begin(next.data(), 3000, block, next_carry, kScalar);
         if (round % 4 == 0) continue;  // destroyed with a buffer in flight
         uint64_t pos = 0;
-        while (pos < 20000)
+        while (pos < 3000) {
             if (const MaskBlock* b = p.peek()) {
-                pos = b->first + b->count;
+                ASSERT_EQ(b->first, pos) << "round " << round;
+                ASSERT_GT(b->count, 0u) << "round " << round;
+                ASSERT_LE(b->first + b->count, 3000u) << "round " << round;
+                for (uint32_t i = 0; i < b->count; ++i)
+                    ASSERT_TRUE(same_masks(b->records[i], expected[pos + i])) << "round " << round << " chunk " << pos + i;
+                pos += b->count;
+                ASSERT_TRUE(b->carry == carries[pos - 1]) << "round " << round << " block ending at " << pos;
                 p.release();
+            } else {
+                ASSERT_FALSE(p.closed()) << "round " << round << ": no more blocks after chunk " << pos;
             }
-        p.end();
+        }
+        EXPECT_EQ(p.peek(), nullptr) << "round " << round;
+        EXPECT_NO_THROW(p.end()) << "round " << round;
+        EXPECT_EQ(p.buffers_begun(), 2u);
     }
 }
 

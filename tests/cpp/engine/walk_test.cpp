@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine_harness.h"
+#include "util/text.h"
 
 namespace jorvane::engine::testing {
 namespace {
@@ -156,6 +157,79 @@ TEST(Walk, StructuralErrorTable) {
             }
         }
     }
+}
+
+// A source that opens with a UTF-8 byte-order mark is refused at its first
+// byte as such, wherever the buffers cut the mark (a part of it may wait for
+// the next buffer), in every mode, kernel and walk, kept as text or not. The
+// first bytes of a mark cut short by the end or by another byte, and a mark
+// anywhere but at the start, are the stray byte they always were.
+TEST(Walk, AByteOrderMarkIsNamedOnlyWhereTheSourceBegins) {
+    const std::string mark = "\xEF\xBB\xBF";
+    const ParseErrorKind named = ParseErrorKind::byte_order_mark();
+    const ParseErrorKind stray = ParseErrorKind::unexpected_structural_byte(0xEF);
+    struct Row {
+        std::string doc;
+        ParseErrorKind kind;
+        uint64_t offset;
+    };
+    const Row rows[] = {
+        {mark + R"({"a":[1,2]})" + "\n", named, 0},
+        {mark, named, 0},
+        {mark + " ", named, 0},
+        {mark.substr(0, 2), stray, 0},
+        {mark.substr(0, 1), stray, 0},
+        {mark.substr(0, 2) + "{}", stray, 0},
+        {mark.substr(0, 2) + "\xBE{}", stray, 0},
+        {"\xEF" + mark + "{}", stray, 0},
+        {"{}" + mark + "{}", stray, 2},
+        {"{}\n" + mark, stray, 3},
+        {" " + mark + "{}", stray, 1},
+    };
+    const std::vector<QuerySpec> specs{{"a[*]", {M::Values}}};
+    for (const Row& row : rows) {
+        const std::string expected_context = lossy_utf8(row.doc.substr(0, 64));
+        const std::vector<std::vector<size_t>> cut_sets = {{}, {1}, {2}, {3}, {1, 2}, {2, 3}, every_byte(row.doc.size())};
+        for (auto k : supported_kernels()) {
+            for (const ScanMode& mode : every_mode()) {
+                for (const auto& cuts : cut_sets) {
+                    for (bool raw : {false, true}) {
+                        RunOptions opt;
+                        opt.kernel = k;
+                        opt.mode = mode;
+                        opt.cuts = cuts;
+                        opt.raw = raw;
+                        const Outcome o = run(row.doc, specs, opt);
+                        const std::string where = lossy_utf8(row.doc) + ", " + mode_name(mode) + ", " +
+                                                  std::to_string(cuts.size()) + " cuts from " +
+                                                  std::to_string(cuts.empty() ? 0 : cuts[0]);
+                        ASSERT_TRUE(o.failed) << where;
+                        EXPECT_FALSE(o.incomplete) << where;
+                        EXPECT_EQ(o.kind, row.kind) << where << ": " << o.message;
+                        EXPECT_EQ(o.offset, row.offset) << where;
+                        EXPECT_EQ(o.context, expected_context) << where;
+                    }
+                }
+            }
+        }
+    }
+    // An engine whose first byte lies inside its source (a stretch of
+    // ranges) finds a stray byte there; reset for the next source, it finds
+    // the mark again, held over a one-byte buffer.
+    Engine e = make_engine(specs, ScanMode::batched(8));
+    e.begin_inside_source();
+    std::optional<ParseError> inside = e.scan_buffer(mark + "{}").error;
+    ASSERT_TRUE(inside);
+    EXPECT_EQ(inside->kind, stray);
+    e.reset_for_next_source();
+    EXPECT_FALSE(e.scan_buffer(mark.substr(0, 1)).error);
+    EXPECT_FALSE(e.at_top_level());
+    std::optional<ParseError> opening = e.scan_buffer(mark.substr(1) + "{}").error;
+    ASSERT_TRUE(opening);
+    EXPECT_EQ(opening->kind, named);
+    EXPECT_EQ(opening->offset, 0u);
+    EXPECT_EQ(opening->near.bytes, mark + "{}");
+    EXPECT_EQ(e.finish(true), std::nullopt);
 }
 
 TEST(Walk, ErrorsCarryTheirContext) {

@@ -45,6 +45,8 @@ TEST(ParseErrorKindText, EveryKind) {
         {K::atom_outside_container(), "atom outside any container"},
         {K::colon_outside_container(), "':' outside any container"},
         {K::string_outside_container(), "string outside any container"},
+        {K::byte_order_mark(),
+         "the input starts with a UTF-8 byte-order mark (0xef 0xbb 0xbf), which JSON text does not allow"},
     };
     for (const auto& [kind, text] : cases) {
         EXPECT_EQ(kind.to_string(), text);

@@ -300,6 +300,32 @@ TEST(SplitScan, BrokenDocumentsFailAsOneEngineFails) {
     }
 }
 
+TEST(SplitScan, AByteOrderMarkIsNamedOnlyWhereTheInputBegins) {
+    // A mark that opens the input is named by the walker of the first range;
+    // one that opens a later line, where a range begins, is a stray byte, as
+    // one engine finds it.
+    const std::string mark = "\xEF\xBB\xBF";
+    Gen g(400, false);
+    const std::string records = g.document(0);
+    const std::vector<Spec> specs{{"a", {K::Count}}, {"b[*]", {K::Values}}};
+    const std::pair<std::string, engine::ParseErrorKind> docs[] = {
+        {mark + records, engine::ParseErrorKind::byte_order_mark()},
+        {records + mark + records, engine::ParseErrorKind::unexpected_structural_byte(0xEF)},
+    };
+    for (const auto& [doc, kind] : docs) {
+        check_document(doc, specs, engine::ParseErrorKind(kind).to_string());
+        TempFile file(doc);
+        auto opened = MappedFile::open(file.path());
+        ASSERT_TRUE(opened.ok());
+        const Scanned whole = scan_whole(compile(specs), **opened, doc.size() + 1);
+        ASSERT_FALSE(whole.outcome->ok());
+        const Incomplete* record = whole.outcome->error().record();
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->kind, kind) << whole.outcome->error().to_string();
+        EXPECT_EQ(record->offset, doc.find(mark));
+    }
+}
+
 TEST(SplitScan, LoneQueriesAndPipelinedWalkers) {
     const std::vector<Spec> sum{{"a", {K::Sum, K::Mean, K::Product}}};
     const std::vector<Spec> values{{"b[*]", {K::Values, K::ValuesUnique}}};
