@@ -75,7 +75,7 @@ DecodedReaderSource::DecodedReaderSource(std::unique_ptr<ByteReader> decoder, si
 
 BufferResult DecodedReaderSource::next_buffer() {
     if (buf_.empty()) return std::optional<ByteView>();
-    auto filled = fill_buffer(*decoder_, buf_);
+    auto filled = fill_.fill(*decoder_, buf_);
     if (!filled) return make_err(std::move(filled).error());
     if (*filled == 0) return std::optional<ByteView>();
     return std::optional<ByteView>(ByteView(buf_.data(), *filled));

@@ -12,6 +12,7 @@
 
 #include "python/py.h"
 #include "source/byte_reader.h"
+#include "source/read_source.h"
 #include "source/source.h"
 
 namespace jorvane::py {
@@ -64,6 +65,7 @@ public:
 private:
     std::unique_ptr<ByteReader> decoder_;
     std::vector<uint8_t> buf_;
+    BufferFill fill_;
     AnyThreadRef obj_;
     bool closed_ = false;
     bool keep_open_;

@@ -1,6 +1,7 @@
 #include "source/buffered_input.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace jorvane {
 
@@ -8,12 +9,14 @@ Result<bool, IoError> BufferedInput::refill() {
     if (pos_ < len_) return true;
     if (eof_) return false;
     if (error_) return make_err(*error_);
+    // The bytes go in behind those a retryable error left, and none of them
+    // is available before the buffer is full or the input ends.
     pos_ = 0;
     len_ = 0;
-    while (len_ < buf_.size()) {
-        auto r = reader_->read(std::span<uint8_t>(buf_).subspan(len_));
+    while (filling_ < buf_.size()) {
+        auto r = reader_->read(std::span<uint8_t>(buf_).subspan(filling_));
         if (!r) {
-            len_ = 0;
+            if (!r.error().retryable()) filling_ = 0;
             error_ = r.error();
             return make_err(std::move(r).error());
         }
@@ -21,9 +24,14 @@ Result<bool, IoError> BufferedInput::refill() {
             eof_ = true;
             break;
         }
-        len_ += *r;
+        filling_ += *r;
     }
+    len_ = std::exchange(filling_, 0);
     return len_ > 0;
+}
+
+void BufferedInput::release_error() {
+    if (error_ && error_->retryable()) error_.reset();
 }
 
 Result<bool, IoError> BufferedInput::fill() {

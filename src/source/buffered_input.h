@@ -7,8 +7,17 @@
 // reader is a file, bytes in memory or a file-like that answers a byte at a
 // time, and what it reports (its output, its error and where that error
 // falls) cannot depend on how the reader cut the input. Once the reader has
-// returned 0 it is not asked again, and once it has failed its error is the
-// answer to every later fill.
+// returned 0 it is not asked again.
+//
+// A read error is held: every fill after it returns it again without asking
+// the reader, so that a decoder that meets it while it still has output to
+// give meets it again on its next read, and the error always reaches the
+// decoder's caller; it is never retried behind its back. A retryable error
+// (the failed read took nothing) is held only until the decoder has returned
+// it to its caller and says so (release_error): the next fill then asks the
+// reader again and goes on filling the buffer the error interrupted, whose
+// bytes were kept aside, so the decoder is handed the same buffers as in a
+// run without the failure. Every other error is held for good.
 //
 // A few bytes can stand in front of the buffer: bytes a decoder read ahead
 // and hands back (unread), or the short end of one buffer joined to the start
@@ -38,9 +47,12 @@ public:
     // Reads the next buffer when every buffered byte is consumed, asking the
     // reader again until the buffer is full or the input ends. True when
     // unread bytes are available, false at the end of the input. A read error
-    // is returned, now and by every later call; the bytes of the buffer being
-    // filled are dropped.
+    // is returned, now and by every later call until it is released; none of
+    // the bytes of the buffer being filled is available before it is full.
     Result<bool, IoError> fill();
+    // The decoder has returned the held error to its caller: a retryable one
+    // is let go, so the next fill asks the reader again; any other stays.
+    void release_error();
     // The unread bytes in one piece (empty until fill() has found some): the
     // bytes in front, else the buffer's.
     std::span<const uint8_t> available() const {
@@ -57,8 +69,8 @@ public:
     void unread(std::span<const uint8_t> bytes);
     // Makes available() at least `n` bytes long, reading on as fill() does;
     // shorter only at the end of the input or when a read fails. The read
-    // error is returned (and again by the next fill()); the bytes gathered
-    // before it stay available.
+    // error is returned (and held, as by fill()); the bytes gathered before
+    // it stay available, and a later gather goes on after them.
     Result<void, IoError> gather(size_t n);
 
 private:
@@ -70,8 +82,9 @@ private:
     std::vector<uint8_t> buf_;
     size_t pos_ = 0;
     size_t len_ = 0;
+    size_t filling_ = 0;  // bytes of the next buffer read before a retryable error
     bool eof_ = false;
-    std::optional<IoError> error_;
+    std::optional<IoError> error_;  // held until released (retryable) or for good
     std::vector<uint8_t> front_;  // bytes read before the buffer's, from front_pos_ on
     size_t front_pos_ = 0;
 };

@@ -9,7 +9,11 @@
 // zlib's), which leaves the input at the trailer.
 // After a trailer, decoding goes on with the next member while input remains.
 // The first header is parsed when the decoder is made; its failure waits for
-// the first read. Any failure is kept and returned by every later read.
+// the first read. A failure is kept and returned by every later read, but for
+// a retryable read error of the input: that is returned once and leaves the
+// decoder where it was (a header or trailer it interrupted is read again
+// whole, from bytes put back in front of the input), so the next read goes on
+// as if the failed read had not happened.
 // The input arrives in whole buffers (BufferedInput), and the decoded bytes
 // are delivered up to the point of damage, or up to where the input failed,
 // before the error, so the output and the error depend neither on how the
@@ -68,33 +72,42 @@ std::unique_ptr<Inflater> make_inflater(BufferedInput& input, GzipInflate which)
 }  // namespace
 
 struct GzipDecoder::Impl {
-    enum class State { Body, Trailer, Done, Failed };
+    enum class State { Header, Body, Trailer, Next, Done };
 
     Impl(std::unique_ptr<ByteReader> reader, size_t buf_len, GzipInflate which)
         : input(std::move(reader), buf_len), inflater(make_inflater(input, which)) {}
 
     BufferedInput input;
     std::unique_ptr<Inflater> inflater;
-    State state = State::Failed;
+    State state = State::Header;
+    // What the next read returns: once when retryable, else for good.
     std::optional<IoError> error;
     uint32_t crc = 0;
     uint32_t size = 0;
+    // The bytes taken of the header or trailer being read.
+    std::vector<uint8_t> taken;
 
-    Result<uint8_t, IoError> header_byte(uLong& header_crc) {
+    Result<uint8_t, IoError> take() {
         auto b = input.next_byte();
-        if (b) {
-            uint8_t v = *b;
-            header_crc = crc32(header_crc, &v, 1);
-        }
+        if (b) taken.push_back(*b);
         return b;
     }
 
-    // Parses one member header and readies the inflater for its body.
-    Result<void, IoError> start_member() {
-        uLong hcrc = crc32(0, Z_NULL, 0);
+    // Reads a header or trailer whole or not at all: when a retryable read
+    // error interrupts it, the bytes it took go back in front of the input
+    // and the next read starts it again.
+    template <class Parse>
+    Result<void, IoError> whole(Parse parse) {
+        taken.clear();
+        Result<void, IoError> r = parse();
+        if (!r && r.error().retryable()) input.unread(taken);
+        return r;
+    }
+
+    Result<void, IoError> parse_header() {
         uint8_t fixed[10];
         for (uint8_t& b : fixed) {
-            auto r = header_byte(hcrc);
+            auto r = take();
             if (!r) return make_err(std::move(r).error());
             b = *r;
         }
@@ -102,13 +115,13 @@ struct GzipDecoder::Impl {
         uint8_t flags = fixed[3];
         if (flags & kFlagReserved) return make_err(bad_header());
         if (flags & kFlagExtra) {
-            auto lo = header_byte(hcrc);
+            auto lo = take();
             if (!lo) return make_err(std::move(lo).error());
-            auto hi = header_byte(hcrc);
+            auto hi = take();
             if (!hi) return make_err(std::move(hi).error());
             size_t xlen = size_t{*lo} | (size_t{*hi} << 8);
             for (size_t i = 0; i < xlen; ++i) {
-                auto r = header_byte(hcrc);
+                auto r = take();
                 if (!r) return make_err(std::move(r).error());
             }
         }
@@ -117,19 +130,27 @@ struct GzipDecoder::Impl {
             // The field with its NUL may hold at most kMaxHeaderField bytes.
             for (size_t len = 1;; ++len) {
                 if (len > kMaxHeaderField) return make_err(field_too_long());
-                auto r = header_byte(hcrc);
+                auto r = take();
                 if (!r) return make_err(std::move(r).error());
                 if (*r == 0) break;
             }
         }
         if (flags & kFlagHeaderCrc) {
-            uint32_t want = static_cast<uint32_t>(hcrc & 0xffff);
-            auto lo = input.next_byte();
+            // The low half of the CRC-32 of the header bytes before it.
+            uint32_t want = static_cast<uint32_t>(crc32(0, taken.data(), static_cast<uInt>(taken.size())) & 0xffff);
+            auto lo = take();
             if (!lo) return make_err(std::move(lo).error());
-            auto hi = input.next_byte();
+            auto hi = take();
             if (!hi) return make_err(std::move(hi).error());
             if ((uint32_t{*lo} | (uint32_t{*hi} << 8)) != want) return make_err(bad_checksum());
         }
+        return {};
+    }
+
+    // Parses one member header and readies the inflater for its body.
+    Result<void, IoError> start_member() {
+        auto header = whole([this] { return parse_header(); });
+        if (!header) return header;
         auto started = inflater->start();
         if (!started) return started;
         crc = 0;
@@ -138,46 +159,47 @@ struct GzipDecoder::Impl {
         return {};
     }
 
-    // Checks the trailer of the member just inflated, then starts the next
-    // member if input remains.
+    // Checks the trailer of the member just inflated.
     Result<void, IoError> end_member() {
-        uint8_t t[8];
-        for (uint8_t& b : t) {
-            auto r = input.next_byte();
-            if (!r) return make_err(std::move(r).error());
-            b = *r;
-        }
-        auto le32 = [](const uint8_t* p) {
-            return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
-                   (uint32_t{p[3]} << 24);
-        };
-        if (le32(t) != crc || le32(t + 4) != size) {
-            return make_err(bad_checksum());
-        }
-        auto more = input.fill();
-        if (!more) return make_err(std::move(more).error());
-        if (!*more) {
-            state = State::Done;
+        auto trailer = whole([this]() -> Result<void, IoError> {
+            uint8_t t[8];
+            for (uint8_t& b : t) {
+                auto r = take();
+                if (!r) return make_err(std::move(r).error());
+                b = *r;
+            }
+            auto le32 = [](const uint8_t* p) {
+                return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+            };
+            if (le32(t) != crc || le32(t + 4) != size) return make_err(bad_checksum());
             return {};
-        }
-        return start_member();
+        });
+        if (!trailer) return trailer;
+        state = State::Next;
+        return {};
     }
 
-    Result<size_t, IoError> fail(IoError e) {
-        state = State::Failed;
-        error = e;
-        return make_err(std::move(e));
-    }
-
-    Result<size_t, IoError> read(std::span<uint8_t> dest) {
-        if (dest.empty() && state != State::Failed) return size_t{0};
+    // Decodes until some output, the end or an error; the state stays where
+    // a retryable input error found it.
+    Result<size_t, IoError> advance(std::span<uint8_t> dest) {
         for (;;) {
             switch (state) {
-                case State::Failed: return make_err(*error);
                 case State::Done: return size_t{0};
+                case State::Header: {
+                    auto r = start_member();
+                    if (!r) return make_err(std::move(r).error());
+                    continue;
+                }
                 case State::Trailer: {
                     auto r = end_member();
-                    if (!r) return fail(std::move(r).error());
+                    if (!r) return make_err(std::move(r).error());
+                    continue;
+                }
+                case State::Next: {
+                    // Another member follows while input remains.
+                    auto more = input.fill();
+                    if (!more) return make_err(std::move(more).error());
+                    state = *more ? State::Header : State::Done;
                     continue;
                 }
                 case State::Body: break;
@@ -191,8 +213,7 @@ struct GzipDecoder::Impl {
                 // What was inflated before the damage is good output: it
                 // goes out now and the error with the next read, so that
                 // how much arrives does not depend on the read sizes.
-                if (step.produced == 0) return fail(std::move(*step.error));
-                state = State::Failed;
+                if (step.produced == 0) return make_err(std::move(*step.error));
                 error = std::move(step.error);
                 return step.produced;
             }
@@ -200,15 +221,39 @@ struct GzipDecoder::Impl {
             if (step.produced > 0) return step.produced;
         }
     }
+
+    // An error goes to the caller: a retryable one lets the input ask its
+    // reader again, and the decoder goes on from where it stopped; any other
+    // is kept for every later read.
+    Result<size_t, IoError> report(IoError e) {
+        if (e.retryable()) {
+            input.release_error();
+        } else {
+            error = e;
+        }
+        return make_err(std::move(e));
+    }
+
+    Result<size_t, IoError> read(std::span<uint8_t> dest) {
+        if (error) {
+            IoError e = *error;
+            if (e.retryable()) error.reset();
+            return report(std::move(e));
+        }
+        if (dest.empty()) return size_t{0};
+        auto r = advance(dest);
+        if (!r) return report(std::move(r).error());
+        return r;
+    }
 };
 
 GzipDecoder::GzipDecoder(std::unique_ptr<ByteReader> input, size_t input_buf_len, GzipInflate inflate)
     : impl_(std::make_unique<Impl>(std::move(input), input_buf_len, inflate)) {
+    // A retryable read error leaves the header unread: the input holds the
+    // error, which the first read, parsing the header again, meets and
+    // returns.
     auto r = impl_->start_member();
-    if (!r) {
-        impl_->state = Impl::State::Failed;
-        impl_->error = std::move(r).error();
-    }
+    if (!r && !r.error().retryable()) impl_->error = std::move(r).error();
 }
 
 GzipDecoder::~GzipDecoder() = default;

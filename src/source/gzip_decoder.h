@@ -26,8 +26,8 @@ public:
 
     // Reads and parses the first member's header now, from `input`. A failure
     // there (a damaged header, an empty or truncated input, a read error of
-    // `input`) is not reported here: the decoder holds it and its first read
-    // returns it. `input` is read in buffers of `input_buf_len` bytes.
+    // `input`) is not reported here: its first read returns it. `input` is
+    // read in buffers of `input_buf_len` bytes.
     explicit GzipDecoder(std::unique_ptr<ByteReader> input,
                          size_t input_buf_len = kDefaultInputBufLen,
                          GzipInflate inflate = GzipInflate::Fastest);
@@ -40,9 +40,12 @@ public:
     // "corrupt deflate stream", "corrupt gzip stream does not have a matching
     // checksum", "unexpected end of file", or the input's own error. The bytes
     // inflated before damaged deflate data are delivered before its error.
-    // After an error every later read returns the same error. The output and
-    // the error depend neither on how `input` cuts its bytes nor on the sizes
-    // of the reads asked of the decoder.
+    // After an error every later read returns the same error, but for a
+    // retryable read error of `input`: that is returned once, and the next
+    // read goes on where the failed one stopped, so the bytes delivered in
+    // all are those of a run without the failure. The output and the error
+    // depend neither on how `input` cuts its bytes nor on the sizes of the
+    // reads asked of the decoder.
     Result<size_t, IoError> read(std::span<uint8_t> dest) override;
 
 private:

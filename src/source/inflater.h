@@ -16,7 +16,8 @@ namespace jorvane {
 
 // What one inflate call did: `produced` bytes were written; then the deflate
 // data either goes on, ended (`end`), or failed (`error`, which stands for
-// every later call).
+// every later call, but for a retryable read error of the input, after which
+// the next call goes on from where this one stopped).
 struct InflateStep {
     size_t produced = 0;
     bool end = false;

@@ -6,6 +6,12 @@
 // payload's own). A payload can be found again by its type after the error has
 // passed through decoders and consumers (a Python exception carried out of a
 // file-like's read() is one such payload).
+//
+// A payload may say that the read it ended is worth asking again (a
+// file-like's read() interrupted by a signal): such an error is retryable,
+// and the readers and decoders above it keep what they had read so that the
+// next read goes on where the failed one stopped. Every other error ends the
+// reading for good.
 #pragma once
 
 #include <memory>
@@ -40,6 +46,9 @@ class IoPayload {
 public:
     virtual ~IoPayload() = default;
     virtual std::string message() const = 0;
+    // The read that failed took nothing from the reader, which is where it
+    // was: asking again reads on.
+    virtual bool retryable() const { return false; }
 };
 
 // The payload of an error made from a message.
@@ -70,6 +79,9 @@ public:
     // The OS error number, or 0 when the error has none.
     int raw_os_error() const;
     std::string to_string() const;
+    // The read that failed took nothing and may be asked again (the payload
+    // says so); false for every error without such a payload.
+    bool retryable() const { return payload_ && payload_->retryable(); }
 
     // The payload when it is of type P, else nullptr.
     template <class P>

@@ -151,18 +151,17 @@ InflateStep IsalInflater::inflate(std::span<uint8_t> dest) {
             taken_ += n;
             return {n, false, std::nullopt};
         }
+        // A retryable read error of the input leaves ISA-L where it was;
+        // the next call goes on from there.
+        Result<size_t, IoError> ran = size_t{0};
         switch (phase_) {
             case Phase::End: return {0, true, std::nullopt};
-            case Phase::BlockStart: begin_block(); break;
-            case Phase::InBlock:
-                if (!direct_) {
-                    run_in_window();
-                } else if (size_t n = run_direct(dest); n > 0) {
-                    return {n, false, std::nullopt};
-                }
-                break;
+            case Phase::BlockStart: ran = begin_block(); break;
+            case Phase::InBlock: ran = direct_ ? run_direct(dest) : run_in_window(); break;
             default: break;
         }
+        if (!ran) return {0, false, std::move(ran).error()};
+        if (*ran > 0) return {*ran, false, std::nullopt};
     }
 }
 
@@ -172,11 +171,16 @@ IsalInflater::Position IsalInflater::position() const {
             st.tmp_in_size, st.tmp_out_processed, st.tmp_out_valid};
 }
 
-void IsalInflater::begin_block() {
+Result<size_t, IoError> IsalInflater::begin_block() {
     inflate_state& st = *st_;
-    // The whole header in one piece, for zlib and for ISA-L alike; a read
-    // error stays with the input for its next fill.
-    (void)input_.gather(kMaxHeaderBytes);
+    // The whole header in one piece, for zlib and for ISA-L alike. A
+    // retryable read error is reported with nothing done: the next call
+    // gathers on after the bytes gathered so far. Any other stays with the
+    // input for its next fill, where zlib, handed the stream below, meets it
+    // after decoding what the bytes gathered still give.
+    if (auto gathered = input_.gather(kMaxHeaderBytes); !gathered && gathered.error().retryable()) {
+        return make_err(std::move(gathered).error());
+    }
     const std::span<const uint8_t> next = input_.available();
     scratch_.clear();
     scratch_.append(st.read_in, static_cast<size_t>(st.read_in_length));
@@ -190,7 +194,7 @@ void IsalInflater::begin_block() {
         } else {
             hand_over(at, {st.tmp_out_buffer, static_cast<size_t>(at.history)}, {});
         }
-        return;
+        return size_t{0};
     }
     header_ = scratch_;
     if (check.bits > header_.count) {
@@ -206,14 +210,22 @@ void IsalInflater::begin_block() {
     st.read_in |= 1;
     st.block_state = ISAL_BLOCK_NEW_HDR;
     phase_ = Phase::InBlock;
+    return size_t{0};
 }
 
-size_t IsalInflater::run_direct(std::span<uint8_t> dest) {
+Result<size_t, IoError> IsalInflater::run_direct(std::span<uint8_t> dest) {
     inflate_state& st = *st_;
     std::span<const uint8_t> in = input_.available();
     // Once the block has ended, ISA-L only hands out what it still holds.
     if (in.empty() && st.block_state != ISAL_BLOCK_INPUT_DONE) {
         auto more = input_.fill();
+        // A retryable read error while ISA-L holds no output: it waits for
+        // the next call, which reads on. (Output it holds goes out before
+        // the error through zlib, which then decodes the rest of the member,
+        // as after any other failure.)
+        if (!more && more.error().retryable() && st.tmp_out_processed == st.tmp_out_valid) {
+            return make_err(std::move(more).error());
+        }
         if (!more || !*more) {
             // The input ended or failed inside the block: zlib decodes what
             // the bits ISA-L holds still give, then reports the end.
@@ -262,15 +274,18 @@ size_t IsalInflater::run_direct(std::span<uint8_t> dest) {
     return produced;
 }
 
-void IsalInflater::run_in_window() {
+Result<size_t, IoError> IsalInflater::run_in_window() {
     inflate_state& st = *st_;
     std::span<const uint8_t> in = input_.available();
     if (in.empty()) {
         auto more = input_.fill();
+        // The window's output is all handed out before ISA-L runs again, so
+        // on a retryable read error it simply waits for the next call.
+        if (!more && more.error().retryable()) return make_err(std::move(more).error());
         if (!more || !*more) {
             const Position at = position();
             hand_over(at, {st.tmp_out_buffer, static_cast<size_t>(at.history)}, {});
-            return;
+            return size_t{0};
         }
         in = input_.available();
     }
@@ -291,7 +306,7 @@ void IsalInflater::run_in_window() {
         // Damage, or the bit position lost: zlib decodes this call's data
         // again.
         hand_over(before, {st.tmp_out_buffer, static_cast<size_t>(before.history)}, {});
-        return;
+        return size_t{0};
     }
     // ISA-L may have slid its window down; what is new follows the history.
     taken_ = static_cast<size_t>(before.history - (held - st.tmp_out_processed));
@@ -313,6 +328,7 @@ void IsalInflater::run_in_window() {
         // No progress (not seen): zlib goes on instead.
         hand_over(before, {st.tmp_out_buffer, static_cast<size_t>(before.history)}, {});
     }
+    return size_t{0};
 }
 
 void IsalInflater::end_block() {

@@ -55,9 +55,11 @@ private:
         int32_t history;       // and bytes held
     };
 
-    void begin_block();
-    size_t run_direct(std::span<uint8_t> dest);
-    void run_in_window();
+    // Each returns the bytes it wrote to the caller's buffer, or a retryable
+    // read error of the input, which leaves everything where it was.
+    Result<size_t, IoError> begin_block();
+    Result<size_t, IoError> run_direct(std::span<uint8_t> dest);
+    Result<size_t, IoError> run_in_window();
     Position position() const;
     // After the block ended: the trailer or the next block.
     void end_block();

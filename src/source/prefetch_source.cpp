@@ -24,13 +24,15 @@ using Filled = PrefetchSource::Filled;
 
 void fill_loop(Receiver<Buffer>& free_rx, ByteReader& decoder, Sender<Filled>& tx,
                size_t buf_len) {
+    // The thread ends at the first error, so no fill goes on after one.
+    BufferFill fill;
     for (;;) {
         auto got = free_rx.recv();
         if (!got) return;  // the source is gone
         if (tx.is_disconnected()) return;  // the consumer is gone: fill nothing more
         Buffer buf = std::move(got).value();
         if (buf.size() < PrefetchSource::kHeadroom + buf_len) buf.resize(PrefetchSource::kHeadroom + buf_len);
-        auto filled = fill_buffer(decoder, std::span<uint8_t>(buf).subspan(PrefetchSource::kHeadroom, buf_len));
+        auto filled = fill.fill(decoder, std::span<uint8_t>(buf).subspan(PrefetchSource::kHeadroom, buf_len));
         if (!filled) {
             (void)tx.send(Filled(std::in_place_type<IoError>, std::move(filled).error()));
             return;

@@ -3,7 +3,10 @@
 // The input's end is fine only right after a complete frame: an input that
 // ends inside a frame, or that is empty, is "incomplete frame". Before giving
 // up at the end, or on a failed read of the input, the decoder is asked
-// again with no input so that output it still holds is delivered first.
+// again with no input so that output it still holds is delivered first. A
+// retryable read error is returned once and leaves everything where it was
+// (the library keeps what it was handed, the input the part of the buffer the
+// error interrupted), so the next read goes on.
 //
 // What the library reports for damaged data depends on the pieces it is
 // handed: on the input side (how much of a frame each call sees) and on the
@@ -70,8 +73,15 @@ struct ZstdDecoder::Impl {
     std::optional<unsigned long long> declared;
     uint64_t frame_output = 0;
 
+    // An error goes to the caller: a retryable one lets the input ask its
+    // reader again, and the next read goes on from where this one stopped;
+    // any other is kept for every later read.
     Result<size_t, IoError> fail(IoError e) {
-        error = e;
+        if (e.retryable()) {
+            input.release_error();
+        } else {
+            error = e;
+        }
         return make_err(std::move(e));
     }
 
@@ -115,10 +125,18 @@ struct ZstdDecoder::Impl {
             auto more = input.fill();
             if (!more) {
                 // The input failed: what the library holds from the input it
-                // had goes out first.
-                ZSTD_inBuffer none{nullptr, 0, 0};
-                auto r = call(none, window);
-                if (r && *r > 0) return r;
+                // had goes out first (the input holds the error for the next
+                // read). Right after a complete frame it holds nothing, and
+                // the call is not made, so that a read that goes on after a
+                // retryable error still knows the frame was complete.
+                if (!frame_complete) {
+                    ZSTD_inBuffer none{nullptr, 0, 0};
+                    auto r = call(none, window);
+                    if (r && *r > 0) return r;
+                    // Damage in what it had: the library cannot go on after
+                    // that, so it is what a retryable failure reports.
+                    if (!r && more.error().retryable()) return r;
+                }
                 return make_err(std::move(more).error());
             }
             std::span<const uint8_t> avail = input.available();

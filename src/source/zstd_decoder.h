@@ -28,9 +28,12 @@ public:
     // frame whose length is not the one its header declares), "incomplete
     // frame" where the input ends
     // inside a frame (an empty input included), or the input's own error.
-    // After an error every later read returns the same error. The output and
-    // the error depend neither on how `input` cuts its bytes nor on the sizes
-    // of the reads asked of the decoder.
+    // After an error every later read returns the same error, but for a
+    // retryable read error of `input`: that is returned once, and the next
+    // read goes on where the failed one stopped, so the bytes delivered in
+    // all are those of a run without the failure. The output and the error
+    // depend neither on how `input` cuts its bytes nor on the sizes of the
+    // reads asked of the decoder.
     Result<size_t, IoError> read(std::span<uint8_t> dest) override;
 
     struct Impl;

@@ -46,6 +46,8 @@ struct GzipOptions {
     const char* comment = nullptr;
     std::string extra;
     bool header_crc = false;
+    // When not 0, a block ends (a sync flush) after every `flush_every` bytes.
+    size_t flush_every = 0;
 };
 
 inline Bytes gzip(const Bytes& data, const GzipOptions& opt = {}) {
@@ -64,12 +66,20 @@ inline Bytes gzip(const Bytes& data, const GzipOptions& opt = {}) {
     head.hcrc = opt.header_crc ? 1 : 0;
     head.os = 3;
     deflateSetHeader(&zs, &head);
-    Bytes out(deflateBound(&zs, data.size()) + 1024 + opt.extra.size() +
+    const size_t flushes = opt.flush_every ? data.size() / opt.flush_every + 1 : 0;
+    Bytes out(deflateBound(&zs, data.size()) + 1024 + 8 * flushes + opt.extra.size() +
               (opt.name ? strlen(opt.name) : 0) + (opt.comment ? strlen(opt.comment) : 0));
-    zs.next_in = const_cast<Bytef*>(data.data());
-    zs.avail_in = static_cast<uInt>(data.size());
     zs.next_out = out.data();
     zs.avail_out = static_cast<uInt>(out.size());
+    for (size_t pos = 0; opt.flush_every && pos < data.size(); pos += opt.flush_every) {
+        zs.next_in = const_cast<Bytef*>(data.data() + pos);
+        zs.avail_in = static_cast<uInt>(std::min(opt.flush_every, data.size() - pos));
+        if (deflate(&zs, Z_SYNC_FLUSH) != Z_OK) throw std::runtime_error("deflate");
+    }
+    if (!opt.flush_every) {
+        zs.next_in = const_cast<Bytef*>(data.data());
+        zs.avail_in = static_cast<uInt>(data.size());
+    }
     if (deflate(&zs, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
     out.resize(zs.total_out);
     deflateEnd(&zs);
