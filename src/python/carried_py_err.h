@@ -23,6 +23,9 @@ public:
     ~CarriedPyErr() override;
 
     std::string message() const override { return text_; }
+    // A read() that raised took nothing from the object: asking it again
+    // reads on from where it was.
+    bool retryable() const override { return true; }
     // A new reference to the exception (interpreter lock held).
     Ref exception() const { return exc_; }
 
