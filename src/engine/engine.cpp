@@ -85,9 +85,9 @@ BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
     BufferScan out;
     if (s_.error) {
         // The scan ends here: the offset stays at the start of this buffer.
-        RecordedError e = std::move(*s_.error);
+        const RecordedError e = *s_.error;
         s_.error.reset();
-        out.error = near_parse_error(e.kind, e.offset, std::move(e.near),
+        out.error = near_parse_error(e.kind, e.offset, std::exchange(s_.error_near, {}),
                                      saturating_add(s_.stream_offset, buffer.size()));
         out.output_ready = has_output();
         return out;
@@ -178,11 +178,11 @@ std::optional<ParseError> Engine::finish(bool complete) {
         }
     }
     if (!s.error) return std::nullopt;
-    const ParseErrorKind kind = s.error->kind;
-    const uint64_t offset = s.error->offset;
+    const RecordedError e = *s.error;
     s.error.reset();
+    s.error_near = {};
     // Found after the last buffer: no context.
-    return ParseError{kind, offset, NearBytes{offset, {}}, false};
+    return ParseError{e.kind, e.offset, NearBytes{e.offset, {}}, false};
 }
 
 namespace {
@@ -328,6 +328,7 @@ void Engine::reset_for_next_source() {
     s.key_path.clear();
     s.cursor = ChunkCursor{};
     s.error.reset();
+    s.error_near = {};
     s.cut_token.clear();
     s.stop_offset.reset();
     s.settled = false;
