@@ -50,10 +50,10 @@ NearBytes gather_around(uint64_t from, uint64_t at, uint64_t to, std::span<const
 NearBytes gather_near(uint64_t offset, std::span<const KnownBytes> known);
 
 // N bytes held in 64-bit words. GCC takes a class with a byte array member,
-// and every class that holds one, for untyped storage, which a store of any
-// type may change: held as bytes in the engine's scan state, these would
-// have the whole walk compiled to reload that state after such stores. In
-// words the state keeps its type.
+// and every class that holds one, for untyped storage that a store of any
+// type may change: held as bytes in the engine's scan state, these had the
+// whole walk compiled under that assumption, into code no longer than before
+// but measurably slower. In words the state keeps its type.
 template <size_t N>
 class WordBytes {
 public:
