@@ -91,10 +91,10 @@ BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
     if (!s_.settled && s_.all_settled()) s_.settle();
     s_.process_buffer(buffer);
     if (s_.error) {
-        RecordedError e = std::move(*s_.error);
+        const RecordedError e = *s_.error;
         s_.error.reset();
         const uint64_t end = saturating_add(s_.stream_offset, buffer.size());
-        return report(near_parse_error(e.kind, e.offset, std::move(e.near), end), end);
+        return report(near_parse_error(e.kind, e.offset, std::exchange(s_.error_near, {}), end), end);
     }
     BufferScan out;
     s_.stream_offset = saturating_add(s_.stream_offset, buffer.size());
@@ -207,11 +207,11 @@ std::optional<ParseError> Engine::finish(bool complete) {
         }
     }
     if (!s.error) return std::nullopt;
-    const ParseErrorKind kind = s.error->kind;
-    const uint64_t offset = s.error->offset;
+    const RecordedError e = *s.error;
     s.error.reset();
+    s.error_near = {};
     // Found after the last buffer: no context.
-    return ParseError{kind, offset, NearBytes{offset, {}}, false};
+    return ParseError{e.kind, e.offset, NearBytes{e.offset, {}}, false};
 }
 
 namespace {
@@ -359,6 +359,7 @@ void Engine::reset_for_next_source() {
     s.key_path.clear();
     s.cursor = ChunkCursor{};
     s.error.reset();
+    s.error_near = {};
     s.cut_token.clear();
     s.stop_offset.reset();
     s.settled = false;

@@ -33,12 +33,11 @@ inline constexpr uint64_t kMaxCutToken = 67108864;
 
 class StageOneProducer;
 
+// The input around it is kept apart, in ScanState::error_near: the walk
+// tests `error` all the time and takes its context only once.
 struct RecordedError {
     ParseErrorKind kind;
     uint64_t offset = 0;  // absolute byte offset in the source
-    // The input around it, as far as the scan held it when the error was
-    // recorded (nothing for an error found after the last buffer).
-    NearBytes near;
 };
 
 struct ScanState {
@@ -77,21 +76,6 @@ struct ScanState {
     // The structural profile being taken, if any (nothing is skipped then).
     std::unique_ptr<Describer> describer;
 
-    // What an error's context is gathered from (engine/near_bytes.h): the
-    // buffer being scanned (empty between buffers), the last bytes of the
-    // ones before it, the bytes before the last token cut by a buffer's end,
-    // a cut token's text while the walk reads it after its end, the bytes
-    // around a refused atom of a checked skip that began in an earlier
-    // buffer, and the bytes on either side of a key whose value had not
-    // begun when a buffer ended (the key itself is in the key path).
-    std::span<const uint8_t> buffer_now;
-    RecentBytes recent;
-    TokenLead token_lead;
-    KnownBytes token_read;
-    NearBytes skipped_atom_near;
-    NearBytes key_lead;
-    NearBytes key_trail;
-
     // Whether plain top-level values take the fast walk (tests and
     // benchmarks turn it off to compare with the general walk).
     bool fast_walk = true;
@@ -110,6 +94,28 @@ struct ScanState {
     std::unique_ptr<StageOneProducer> producer;
     // Pipelined mode: which scan the next long buffer gets.
     PipelineChoice pipeline_choice;
+
+    // ---- an error's context (engine/near_bytes.h) ----
+    // Touched once a buffer or a cut token and read when an error is
+    // recorded, so it lies after the state the walk reads per token and
+    // leaves that state where it was.
+    // The input around `error`, as far as the scan held it when the error
+    // was recorded (nothing for an error found after the last buffer).
+    NearBytes error_near;
+    // What that is gathered from: the buffer being scanned (empty between
+    // buffers), the last bytes of the ones before it, the bytes before the
+    // last token cut by a buffer's end, a cut token's text while the walk
+    // reads it after its end, the bytes around a refused atom of a checked
+    // skip that began in an earlier buffer, and the bytes on either side of
+    // a key whose value had not begun when a buffer ended (the key itself is
+    // in the key path).
+    std::span<const uint8_t> buffer_now;
+    RecentBytes recent;
+    TokenLead token_lead;
+    KnownBytes token_read;
+    NearBytes skipped_atom_near;
+    NearBytes key_lead;
+    NearBytes key_trail;
 
     explicit ScanState(ScanMode mode);
     ScanState(ScanState&&) noexcept;

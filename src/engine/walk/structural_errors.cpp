@@ -15,7 +15,8 @@ namespace jorvane::engine {
 void ScanState::record_corruption_at(ParseErrorKind kind, uint64_t offset) {
     if (error || settled) return;
     // Found after the last buffer: nothing is shown.
-    error = RecordedError{kind, offset, buffer_now.empty() ? NearBytes{offset, {}} : near_bytes(offset)};
+    error = RecordedError{kind, offset};
+    error_near = buffer_now.empty() ? NearBytes{offset, {}} : near_bytes(offset);
     for (auto& d : drivers) d.stopped = true;
 }
 
@@ -97,7 +98,8 @@ void ScanState::check_open_string(uint64_t offset, std::string_view content) {
 
 void ScanState::record_incomplete(ParseErrorKind kind) {
     if (error || settled) return;
-    error = RecordedError{kind, stream_offset, NearBytes{stream_offset, {}}};
+    error = RecordedError{kind, stream_offset};
+    error_near = NearBytes{stream_offset, {}};
 }
 
 }  // namespace jorvane::engine
