@@ -22,10 +22,6 @@ Ref exception_of(PyObject* type, const std::string& message) {
     return exc;
 }
 
-}  // namespace
-
-namespace {
-
 // The exception a read failure carries out of a file-like's read(), if any.
 Ref carried_exception(const JorvaneError& err) {
     const JorvaneError::ReadFailure* rf = err.read_failure();

@@ -30,8 +30,13 @@ Result<bool, IoError> BufferedInput::refill() {
     return len_ > 0;
 }
 
-void BufferedInput::release_error() {
-    if (error_ && error_->retryable()) error_.reset();
+Result<size_t, IoError> BufferedInput::hand_out(IoError e, std::optional<IoError>& kept) {
+    if (!e.retryable()) {
+        kept = e;
+    } else if (error_ && error_->retryable()) {
+        error_.reset();
+    }
+    return make_err(std::move(e));
 }
 
 Result<bool, IoError> BufferedInput::fill() {

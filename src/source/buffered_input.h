@@ -14,7 +14,7 @@
 // give meets it again on its next read, and the error always reaches the
 // decoder's caller; it is never retried behind its back. A retryable error
 // (the failed read took nothing) is held only until the decoder has returned
-// it to its caller and says so (release_error): the next fill then asks the
+// it to its caller and says so (hand_out): the next fill then asks the
 // reader again and goes on filling the buffer the error interrupted, whose
 // bytes were kept aside, so the decoder is handed the same buffers as in a
 // run without the failure. Every other error is held for good.
@@ -50,9 +50,11 @@ public:
     // is returned, now and by every later call until it is released; none of
     // the bytes of the buffer being filled is available before it is full.
     Result<bool, IoError> fill();
-    // The decoder has returned the held error to its caller: a retryable one
-    // is let go, so the next fill asks the reader again; any other stays.
-    void release_error();
+    // How a decoder returns an error `e` to its caller: a retryable read error
+    // is let go, so the next fill asks the reader again and the decoder goes
+    // on where it stopped; any other is kept in `kept`, the error the
+    // decoder returns to every later read.
+    Result<size_t, IoError> hand_out(IoError e, std::optional<IoError>& kept);
     // The unread bytes in one piece (empty until fill() has found some): the
     // bytes in front, else the buffer's.
     std::span<const uint8_t> available() const {

@@ -222,27 +222,15 @@ struct GzipDecoder::Impl {
         }
     }
 
-    // An error goes to the caller: a retryable one lets the input ask its
-    // reader again, and the decoder goes on from where it stopped; any other
-    // is kept for every later read.
-    Result<size_t, IoError> report(IoError e) {
-        if (e.retryable()) {
-            input.release_error();
-        } else {
-            error = e;
-        }
-        return make_err(std::move(e));
-    }
-
     Result<size_t, IoError> read(std::span<uint8_t> dest) {
         if (error) {
             IoError e = *error;
             if (e.retryable()) error.reset();
-            return report(std::move(e));
+            return input.hand_out(std::move(e), error);
         }
         if (dest.empty()) return size_t{0};
         auto r = advance(dest);
-        if (!r) return report(std::move(r).error());
+        if (!r) return input.hand_out(std::move(r).error(), error);
         return r;
     }
 };

@@ -73,18 +73,6 @@ struct ZstdDecoder::Impl {
     std::optional<unsigned long long> declared;
     uint64_t frame_output = 0;
 
-    // An error goes to the caller: a retryable one lets the input ask its
-    // reader again, and the next read goes on from where this one stopped;
-    // any other is kept for every later read.
-    Result<size_t, IoError> fail(IoError e) {
-        if (e.retryable()) {
-            input.release_error();
-        } else {
-            error = e;
-        }
-        return make_err(std::move(e));
-    }
-
     // One call of the library into `window` (kWindowLen bytes), consuming
     // from `in`. The library ends a call at the end of a frame, so the bytes
     // consumed after a frame's end are the next frame's first ones.
@@ -162,7 +150,7 @@ struct ZstdDecoder::Impl {
             const bool direct = dest.size() >= kWindowLen;
             if (!direct && spill.empty()) spill.resize(kWindowLen);
             auto r = decode(direct ? dest.data() : spill.data());
-            if (!r) return fail(std::move(r).error());
+            if (!r) return input.hand_out(std::move(r).error(), error);
             if (*r == 0) {
                 finished = true;
                 return size_t{0};
