@@ -17,8 +17,6 @@
 // traps and the caller's flags stay as they were.
 #include "python/value_convert.h"
 
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -41,29 +39,19 @@ const char* beyond_decimal_reach(std::string_view text) {
     return negative ? "-Infinity" : "Infinity";
 }
 
-// Whether the eight bytes at `p` are all ASCII digits.
-bool eight_digits(const char* p) {
-    uint64_t w = 0;
-    std::memcpy(&w, p, sizeof w);
-    return ((w & 0xF0F0F0F0F0F0F0F0u) | (((w + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
-           0x3333333333333333u;
-}
-
 bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// Whether Decimal might refuse `text`. Every build holds adjusted exponents
-// of at least 425,000,000 either way, so a literal shorter than 10^8 bytes
-// whose exponent has at most eight digits lies well inside its reach. The
-// exponent's digits end the literal, so only a literal ending in nine digits
-// is looked at further, from the back.
+// Whether Decimal might refuse `text`, a well-formed number. Every build
+// holds adjusted exponents of at least 425,000,000 either way, so a literal
+// shorter than 10^8 bytes whose exponent has at most eight digits (leading
+// zeros aside) lies well inside its reach. An exponent's digits end the
+// literal, so it is looked for from the back.
 bool may_pass_decimal_reach(std::string_view text) {
     constexpr size_t kSafeLength = 100'000'000;
     constexpr size_t kSafeExponentDigits = 8;
     const size_t n = text.size();
     if (n >= kSafeLength) return true;
-    if (n <= kSafeExponentDigits + 2 || !is_digit(text[n - 9]) || !eight_digits(text.data() + n - 8)) return false;
-    size_t start = n - 9;
-    while (start >= 8 && eight_digits(text.data() + start - 8)) start -= 8;
+    size_t start = n;
     while (start > 0 && is_digit(text[start - 1])) --start;
     size_t mark = start;
     if (mark > 0 && (text[mark - 1] == '+' || text[mark - 1] == '-')) --mark;
