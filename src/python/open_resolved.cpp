@@ -38,7 +38,7 @@ std::unique_ptr<Source> open_reader(Ref obj, bool keep_open, size_t buffer_len, 
     // The decoder fills its MiB input buffer before decoding any of it, as it
     // does over bytes and files: the object sees read(1048576), then reads of
     // what the buffer still lacks while its answers fall short.
-    auto decoder = make_decoder(compression, std::make_unique<PyReadAdapter>(obj));
+    auto decoder = make_decoder(compression, std::make_unique<PyReadAdapter>(obj, keep_open));
     if (!decoder) return zstd_failure(decoder.error());
     return std::make_unique<DecodedReaderSource>(std::move(*decoder), buffer_len, std::move(obj), keep_open);
 }

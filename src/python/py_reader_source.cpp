@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "python/carried_py_err.h"
 #include "source/read_source.h"
 
 namespace jorvane::py {
@@ -20,13 +19,15 @@ void close_once(const AnyThreadRef& obj, bool keep_open, bool& closed) {
 
 }  // namespace
 
-PyReadSource::PyReadSource(Ref obj, bool keep_open) : obj_(std::move(obj)), keep_open_(keep_open) {}
+PyReadSource::PyReadSource(Ref obj, bool keep_open)
+    : obj_(std::move(obj)), rewind_(!keep_open), keep_open_(keep_open) {}
 
 BufferResult PyReadSource::next_buffer() {
     {
         Gil gil;
+        if (auto refused = rewind_.before_read(obj_.get())) return make_err(std::move(*refused));
         Ref result = Ref::steal(PyObject_CallMethod(obj_.get(), "read", "n", static_cast<Py_ssize_t>(kPyReadLen)));
-        if (!result) return make_err(carry_current_exception());
+        if (!result) return make_err(rewind_.after_failure(obj_.get()));
         buf_.clear();
         const char* data = nullptr;
         Py_ssize_t n = 0;
@@ -51,8 +52,9 @@ void PyReadSource::abandon() { close_once(obj_, keep_open_, closed_); }
 Result<size_t, IoError> PyReadAdapter::read(std::span<uint8_t> dest) {
     Gil gil;
     const size_t asked = dest.size();
+    if (auto refused = rewind_.before_read(obj_.get())) return make_err(std::move(*refused));
     Ref result = Ref::steal(PyObject_CallMethod(obj_.get(), "read", "n", static_cast<Py_ssize_t>(asked)));
-    if (!result) return make_err(carry_current_exception());
+    if (!result) return make_err(rewind_.after_failure(obj_.get()));
     char* p = nullptr;
     Py_ssize_t n = 0;
     if (!PyBytes_Check(result.get()) || PyBytes_AsStringAndSize(result.get(), &p, &n) != 0) {

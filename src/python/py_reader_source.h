@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/py.h"
+#include "python/read_rewind.h"
 #include "source/byte_reader.h"
 #include "source/read_source.h"
 #include "source/source.h"
@@ -22,7 +23,8 @@ namespace jorvane::py {
 inline constexpr size_t kPyReadLen = 1048576;
 
 // An uncompressed file-like: one read(1048576) per buffer; bytes are taken as
-// they are and str as its UTF-8 encoding.
+// they are and str as its UTF-8 encoding. A read() that raised is undone as
+// far as the object allows (python/read_rewind.h).
 class PyReadSource final : public Source {
 public:
     // `obj` is taken with the lock held. `keep_open`: the caller supplied
@@ -37,19 +39,22 @@ public:
 private:
     std::vector<uint8_t> buf_;
     AnyThreadRef obj_;
+    ReadRewind rewind_;
     bool closed_ = false;
     bool keep_open_;
 };
 
 // A file-like as the byte reader under a decoder: read(n) must give bytes,
-// at most n of them.
+// at most n of them. A read() that raised is undone as above.
 class PyReadAdapter final : public ByteReader {
 public:
-    explicit PyReadAdapter(Ref obj) : obj_(std::move(obj)) {}
+    // `keep_open`: the caller supplied the object (else the system opened it).
+    PyReadAdapter(Ref obj, bool keep_open) : obj_(std::move(obj)), rewind_(!keep_open) {}
     Result<size_t, IoError> read(std::span<uint8_t> dest) override;
 
 private:
     AnyThreadRef obj_;
+    ReadRewind rewind_;
 };
 
 // A compressed file-like: buffers of the buffer length from a decoder whose
