@@ -199,6 +199,33 @@ def test_a_read_error_in_the_middle(tmp_path):
         assert 0 < len(data) < len(full) and full.startswith(data)
 
 
+@pytest.mark.parametrize("fields", [None, ["id"]], ids=["whole", "fields"])
+@pytest.mark.parametrize("suffix", [".gz", ".zst"])
+def test_a_cut_compressed_file_ends_at_its_error(tmp_path, suffix, fields):
+    # A compressed file is decoded on a thread of its own and cut into ranges
+    # for the walkers. A decoder's failure is not one the stream reads past:
+    # the lines of the batch it broke are dropped with it, and the next call
+    # hands none of them out.
+    src = big_source()
+    whole = tmp_path / ("whole.ndjson" + suffix)
+    write_ndjson(src, str(whole), "")
+    packed = file_bytes(whole)
+    cut = tmp_path / ("cut.ndjson" + suffix)
+    cut.write_bytes(packed[:len(packed) // 2])
+    expected = list(ndjson_lines(src, "", fields=fields))
+    it = ndjson_lines(str(cut), "", fields=fields)
+    got = []
+    with pytest.raises(RuntimeError, match=r"^error reading source #0: ") as failure:
+        for line in it:
+            got.append(line)
+    assert got == expected[:len(got)]
+    # The scan in ranges is over; a single engine (one core) meets its
+    # decoder's error again.
+    with pytest.raises((StopIteration, RuntimeError)) as after:
+        next(it)
+    assert after.type is StopIteration or str(after.value) == str(failure.value)
+
+
 def test_an_interrupt_from_read_escapes_unchanged(tmp_path):
     src = big_source(2000)
     with pytest.raises(KeyboardInterrupt):

@@ -128,6 +128,11 @@ TEST(QueryTree, Refusals) {
         {"a.b\n\t.x y",
          "Unexpected token:  --> 2:5\n  |\n2 | \t.x y\n  | \t   ^---\n  |\n  = expected EOI, modifier, index, "
          "range, or array_wildcard"},
+        // Columns count characters: two of three bytes each (U+FF58, whose
+        // lead byte 0xEF is the last of the three-byte ones).
+        {"\xEF\xBD\x98\xEF\xBD\x98]",
+         "Unexpected token:  --> 1:3\n  |\n1 | \xEF\xBD\x98\xEF\xBD\x98]\n  |   ^---\n  |\n  = expected EOI, "
+         "modifier, index, range, or array_wildcard"},
     };
     for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << text;
 }
