@@ -1,6 +1,8 @@
 """A value that is read, converted or written is what a strict JSON reader reads, or the
 source fails as Corrupted at the byte that breaks it, after the results before it: the
 same byte through every entry point and mode."""
+import gzip
+
 import pytest
 
 from jorvane import (Count, Query, Types, Values, describe, group_by, items, kvitems, ndjson_lines, table,
@@ -83,6 +85,85 @@ def test_a_leading_byte_order_mark_is_named_through_every_entry_point(mode):
             assert info.value.offset == 0, name
             assert ("malformed JSON at byte 0: the input starts with a UTF-8 byte-order mark (0xef 0xbb 0xbf), "
                     "which JSON text does not allow\n  near: \"\\u{feff}") in str(info.value), name
+
+
+# What the first byte of gzip and zstd data gets, and the advice added to it.
+OPENINGS = {
+    "gzip": ("expected a structural byte in the index, found '\\u{1f}' (0x1f)",
+             "; the input starts like gzip-compressed data (0x1f 0x8b): read it with "
+             "Source(..., compression=\"gzip\") or from a path ending in .gz\n  near: "),
+    "zstd": ("expected a structural byte in the index, found '(' (0x28)",
+             "; the input starts like zstd-compressed data (0x28 0xb5 0x2f 0xfd): read it with "
+             "Source(..., compression=\"zstd\") or from a path ending in .zst\n  near: "),
+}
+
+
+@pytest.fixture(scope="module")
+def compressed(tmp_path_factory):
+    """Per format: its data, its path without the extension, and the path of a plain file of 8 MiB and
+    more (scanned in ranges) that only opens with the format's magic."""
+    folder = tmp_path_factory.mktemp("compressed")
+    rows = b'{"n":1}\n' * 200
+    write_ndjson(rows, str(folder / "rows.ndjson.zst"), "")
+    data = {"gzip": gzip.compress(rows), "zstd": (folder / "rows.ndjson.zst").read_bytes()}
+    out = {}
+    for fmt, blob in data.items():
+        (folder / fmt).write_bytes(blob)
+        large = blob[:4] + b"\n" + rows * 6000
+        assert len(large) >= 8 << 20
+        (folder / (fmt + "-large")).write_bytes(large)
+        out[fmt] = (blob, str(folder / fmt), str(folder / (fmt + "-large")))
+    return out
+
+
+@pytest.mark.parametrize("form", ["bytes", "path", "file", "one byte a read", "large path"])
+@pytest.mark.parametrize("fmt", ["gzip", "zstd"])
+def test_compressed_data_read_as_json_is_refused_with_how_to_read_it(compressed, fmt, form):
+    blob, path, large = compressed[fmt]
+    sources = {"bytes": lambda: blob, "path": lambda: path, "file": lambda: open(path, "rb"),
+               "one byte a read": lambda: Trickle(blob, 1), "large path": lambda: large}
+    found, advice = OPENINGS[fmt]
+    readers = dict(ENTRY_POINTS)
+    if form == "large path":
+        # ranges of several walkers must say what one walker says
+        readers = {"one walker": lambda src, mode: Query(src, "n", "count", max_threads=1, mode=mode).result(),
+                   "walkers": lambda src, mode: Query(src, "n", "count", max_threads=4, mode=mode).result(),
+                   "describe": ENTRY_POINTS["describe"], "table": ENTRY_POINTS["table"]}
+    messages = set()
+    for name, read in readers.items():
+        source = sources[form]()
+        with pytest.raises(Corrupted) as info:
+            for _ in read(source, None) or ():
+                pass
+        if form == "file":
+            source.close()
+        assert info.value.offset == 0, name
+        assert info.value.message == str(info.value), name
+        assert f"malformed JSON at byte 0: {found}{advice}" in info.value.message, name
+        messages.add(info.value.message.split("malformed JSON at byte 0: ")[1])
+    assert len(messages) == 1
+
+
+@pytest.mark.parametrize("doc, offset, found", [
+    (b'\x1f{"n":1}\n', 0, "'\\u{1f}' (0x1f)"),
+    (b"\x1f", 0, "'\\u{1f}' (0x1f)"),
+    (b"\x1f\x8c\x08\x00", 0, "'\\u{1f}' (0x1f)"),
+    (b"(", 0, "'(' (0x28)"),
+    (b"(\xb5/", 0, "'(' (0x28)"),
+    (b'(\xb5/\xfe{"n":1}', 0, "'(' (0x28)"),
+    (b'{"n":1}\n\x1f\x8b\x08\x00\n', 8, "'\\u{1f}' (0x1f)"),
+    (b'{"n":1}\n(\xb5/\xfd\n', 8, "'(' (0x28)"),
+    (b'\xef\xbb\xbf{"n":1}\n', 0, "UTF-8 byte-order mark (0xef 0xbb 0xbf), which JSON text does not allow\n"),
+], ids=["0x1f-then-json", "0x1f-alone", "0x1f-then-other", "paren-alone", "zstd-cut-short", "zstd-wrong-last",
+        "gzip-on-a-later-line", "zstd-on-a-later-line", "byte-order-mark"])
+def test_only_a_whole_magic_at_the_start_gets_the_advice(doc, offset, found):
+    for source in (doc, Trickle(doc, 1)):
+        with pytest.raises(Corrupted) as info:
+            Query(source, "n", "count").result()
+        assert info.value.offset == offset
+        assert f"malformed JSON at byte {offset}: " in str(info.value)
+        assert found in str(info.value)
+        assert "compression=" not in str(info.value)
 
 
 def test_what_is_not_read_stays_lenient():

@@ -80,7 +80,7 @@ bool Engine::has_output() const {
 BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
     if (held_) {
         // Nothing after the error is scanned: the buffer only shows more of
-        // what may be a byte-order mark.
+        // what may be a byte-order mark or a compressed format's magic.
         ParseError e = std::move(*held_);
         held_.reset();
         show_bytes_after(e, s_.stream_offset, buffer);
@@ -105,14 +105,14 @@ BufferScan Engine::scan_buffer(std::span<const uint8_t> buffer) {
 
 BufferScan Engine::report(ParseError error, uint64_t buffer_end) {
     BufferScan out;
-    const OpeningMark mark = inside_source_ ? OpeningMark::No : opening_byte_order_mark(error);
+    const OpeningMark mark = inside_source_ ? OpeningMark::None : opening_mark(error);
     if (mark == OpeningMark::Undecided) {
         // The buffer counts as scanned: the next one shows the bytes after it.
         s_.stream_offset = buffer_end;
         held_ = std::move(error);
         return out;
     }
-    if (mark == OpeningMark::Yes) error.kind = ParseErrorKind::byte_order_mark();
+    error.kind = opening_kind(error.kind, mark);
     // The scan ends here: the offset stays at the start of this buffer.
     out.error = std::move(error);
     out.output_ready = has_output();
@@ -162,7 +162,8 @@ std::optional<ParseError> Engine::finish(bool complete) {
     ScanState& s = s_;
     if (held_) {
         // The input ended, or its reading stopped, inside what began like a
-        // byte-order mark: an ordinary stray byte, showing what was seen.
+        // byte-order mark or a magic: the error as found, showing what was
+        // seen.
         std::optional<ParseError> e = std::move(held_);
         held_.reset();
         e->near_open = false;

@@ -100,8 +100,9 @@ public:
     // Takes a structural profile of the source (every value is visited).
     void attach_describer(Describer describer);
     // The first byte this engine is handed lies inside its source (a stretch
-    // of ranges that begins after a cut): a byte-order mark is one only at
-    // a source's start. Until reset_for_next_source.
+    // of ranges that begins after a cut): a byte-order mark, or a
+    // compressed format's magic, is one only at a source's start. Until
+    // reset_for_next_source.
     void begin_inside_source() { inside_source_ = true; }
     // The profile taken so far, detached from the engine.
     std::optional<Describer> take_describer();
@@ -168,8 +169,9 @@ public:
 private:
     bool has_output() const;
     // What a buffer ending at `buffer_end` did that found `error`: an error
-    // at a source's first byte that opens a byte-order mark is reported as
-    // one, and held in `held_` while the buffers so far cannot tell.
+    // at a source's first byte is reported with what the source opens with
+    // (opening_kind), and held in `held_` while the buffers so far cannot
+    // tell.
     BufferScan report(ParseError error, uint64_t buffer_end);
 
     ScanState s_;

@@ -1,7 +1,8 @@
 // The context of a structural error: up to 64 bytes on either side of the
 // error position, decoded as lossy UTF-8 when it is shown. The bytes shown
 // are also what tells a byte-order mark from another stray byte at the
-// start: an error at byte 0 shows the source's first bytes.
+// start, and compressed data from text: an error at byte 0 shows the
+// source's first bytes.
 #include "engine/parse_error.h"
 
 #include <algorithm>
@@ -32,16 +33,42 @@ ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near
     return e;
 }
 
-OpeningMark opening_byte_order_mark(const ParseError& error) {
+OpeningMark opening_mark(const ParseError& error) {
     using Tag = ParseErrorKind::Tag;
-    const Tag tag = error.kind.tag();
-    if (error.offset != 0 || error.near.at != 0 || error.kind.byte() != 0xEF ||
-        (tag != Tag::UnexpectedStructuralByte && tag != Tag::BadPendingToken))
-        return OpeningMark::No;
-    constexpr std::string_view kMark = "\xEF\xBB\xBF";
     const std::string_view shown(error.near.bytes);
-    if (shown.size() >= kMark.size()) return shown.starts_with(kMark) ? OpeningMark::Yes : OpeningMark::No;
-    return error.near_open && kMark.starts_with(shown) ? OpeningMark::Undecided : OpeningMark::No;
+    if (error.offset != 0 || error.near.at != 0 || shown.empty()) return OpeningMark::None;
+    // A byte-order mark takes the place of the kind found, which only the
+    // kinds of a stray 0xEF may give up; a magic keeps any kind.
+    const Tag tag = error.kind.tag();
+    const bool stray_ef =
+        error.kind.byte() == 0xEF && (tag == Tag::UnexpectedStructuralByte || tag == Tag::BadPendingToken);
+    struct Mark {
+        std::string_view bytes;
+        OpeningMark names;
+    };
+    constexpr Mark kMarks[] = {
+        {"\xEF\xBB\xBF", OpeningMark::ByteOrderMark},
+        {"\x1F\x8B", OpeningMark::Gzip},
+        {"\x28\xB5\x2F\xFD", OpeningMark::Zstd},
+    };
+    // The marks begin with different bytes: the first byte picks at most one.
+    for (const Mark& m : kMarks) {
+        if (m.bytes[0] != shown[0] || (m.names == OpeningMark::ByteOrderMark && !stray_ef)) continue;
+        if (shown.size() >= m.bytes.size()) return shown.starts_with(m.bytes) ? m.names : OpeningMark::None;
+        return error.near_open && m.bytes.starts_with(shown) ? OpeningMark::Undecided : OpeningMark::None;
+    }
+    return OpeningMark::None;
+}
+
+ParseErrorKind opening_kind(ParseErrorKind found, OpeningMark mark) {
+    switch (mark) {
+        case OpeningMark::ByteOrderMark: return ParseErrorKind::byte_order_mark();
+        case OpeningMark::Gzip: return found.in_compressed_input(Compressed::Gzip);
+        case OpeningMark::Zstd: return found.in_compressed_input(Compressed::Zstd);
+        case OpeningMark::None:
+        case OpeningMark::Undecided: break;
+    }
+    return found;
 }
 
 bool show_bytes_after(ParseError& error, uint64_t buffer_offset, std::span<const uint8_t> buffer) {

@@ -40,12 +40,18 @@ ParseError make_parse_error(ParseErrorKind kind, uint64_t offset, uint64_t buffe
 // bytes at hand, which end at absolute `known_end`.
 ParseError near_parse_error(ParseErrorKind kind, uint64_t offset, NearBytes near, uint64_t known_end);
 
-// Whether an error at a source's first byte opens the source with a UTF-8
-// byte-order mark, as far as the bytes it shows tell: only a stray 0xEF can,
-// and the two bytes after it decide, which may lie in buffers not seen yet
-// (`Undecided`: the window is still open and holds a part of the mark).
-enum class OpeningMark : uint8_t { No, Yes, Undecided };
-OpeningMark opening_byte_order_mark(const ParseError& error);
+// What the bytes shown by an error at a source's first byte open the source
+// with: a UTF-8 byte-order mark (only a stray 0xEF can begin one), the magic
+// of gzip or zstd data (whatever kind the first byte got), or none of them.
+// The bytes that decide may lie in buffers not seen yet (`Undecided`: the
+// window is still open and holds the first part of a mark).
+enum class OpeningMark : uint8_t { None, ByteOrderMark, Gzip, Zstd, Undecided };
+OpeningMark opening_mark(const ParseError& error);
+
+// The kind an error at a source's first byte is reported with once its
+// opening `mark` is decided: a byte-order mark is named as such, compressed
+// data keeps the kind found and adds how to read it.
+ParseErrorKind opening_kind(ParseErrorKind found, OpeningMark mark);
 
 // Adds what `buffer` (its first byte at absolute `buffer_offset`, the one
 // just after the bytes shown) holds of the window, while the window is

@@ -37,6 +37,22 @@ const char* expected_text(ParseErrorKind::Expected e) {
 }  // namespace
 
 std::string ParseErrorKind::to_string() const {
+    std::string out = fixed_text();
+    switch (compressed_) {
+        case Compressed::No: break;
+        case Compressed::Gzip:
+            out += "; the input starts like gzip-compressed data (0x1f 0x8b): read it with "
+                   "Source(..., compression=\"gzip\") or from a path ending in .gz";
+            break;
+        case Compressed::Zstd:
+            out += "; the input starts like zstd-compressed data (0x28 0xb5 0x2f 0xfd): read it with "
+                   "Source(..., compression=\"zstd\") or from a path ending in .zst";
+            break;
+    }
+    return out;
+}
+
+std::string ParseErrorKind::fixed_text() const {
     switch (tag_) {
         case Tag::UnexpectedStructuralByte:
             return "expected a structural byte in the index, found " + byte_text(byte());

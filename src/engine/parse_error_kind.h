@@ -10,6 +10,11 @@
 // byte-order mark (EF BB BF): said as such, since an editor may add one
 // that its user never sees. The same bytes later in the text are an
 // ordinary stray byte.
+//
+// A source that opens with the magic of gzip or zstd data is compressed
+// data read as it is: the error at its first byte keeps its kind, and its
+// message adds how to read the source decoded, since that is almost always
+// what was meant.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +26,9 @@ namespace jorvane::engine {
 // captured value, as the messages state them.
 inline constexpr uint64_t kTokenByteLimit = 67108864;
 inline constexpr uint32_t kNestingLimit = 1000;
+
+// The compressed format whose magic opens a source read as JSON.
+enum class Compressed : uint8_t { No = 0, Gzip = 1, Zstd = 2 };
 
 class ParseErrorKind {
 public:
@@ -77,6 +85,13 @@ public:
     }
     static constexpr ParseErrorKind invalid_escape(uint8_t b) { return ParseErrorKind(Tag::InvalidEscape, b); }
     static constexpr ParseErrorKind byte_order_mark() { return ParseErrorKind(Tag::ByteOrderMark); }
+    // The same kind, found at the first byte of a source that opens like
+    // `format` data: its message says how to read that.
+    constexpr ParseErrorKind in_compressed_input(Compressed format) const {
+        ParseErrorKind k = *this;
+        k.compressed_ = format;
+        return k;
+    }
 
     constexpr Tag tag() const { return tag_; }
     // The byte of the byte-carrying kinds.
@@ -88,13 +103,16 @@ public:
     // UnterminatedString and UnclosedContainers: the input ended early.
     constexpr bool is_end_of_input() const { return tag_ == Tag::UnterminatedString || tag_ == Tag::UnclosedContainers; }
 
-    // The fixed message.
+    // The fixed message, with the advice for compressed data.
     std::string to_string() const;
 
     constexpr bool operator==(const ParseErrorKind&) const = default;
 
 private:
+    std::string fixed_text() const;
+
     Tag tag_ = Tag::UnexpectedStructuralByte;
+    Compressed compressed_ = Compressed::No;
     uint32_t payload_ = 0;
 };
 

@@ -67,7 +67,8 @@ void scan_range(Stretch& stretch, const RangeInput& in, const Range& range, std:
     }
     if (range.copy && from == stretch.begin) stretch.before = range.copy->before;
     // A stretch that begins after a cut does not begin the input: a
-    // byte-order mark there is a stray byte, as one engine finds it.
+    // byte-order mark or a compressed format's magic there is a stray byte,
+    // as one engine finds it.
     if (from == stretch.begin && from != 0) stretch.engine->begin_inside_source();
     uint64_t pos = from;
     while (pos < to) {

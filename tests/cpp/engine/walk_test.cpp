@@ -163,11 +163,17 @@ TEST(Walk, StructuralErrorTable) {
 // byte as such, wherever the buffers cut the mark (a part of it may wait for
 // the next buffer), in every mode, kernel and walk, kept as text or not. The
 // first bytes of a mark cut short by the end or by another byte, and a mark
-// anywhere but at the start, are the stray byte they always were.
+// anywhere but at the start, are the stray byte they always were. The magic
+// of gzip or zstd data is decided the same way, and only adds to the kind
+// found at the first byte.
 TEST(Walk, AByteOrderMarkIsNamedOnlyWhereTheSourceBegins) {
     const std::string mark = "\xEF\xBB\xBF";
+    const std::string gzip = "\x1F\x8B\x08\x00";
+    const std::string zstd = "\x28\xB5\x2F\xFD\x00\x58";
     const ParseErrorKind named = ParseErrorKind::byte_order_mark();
     const ParseErrorKind stray = ParseErrorKind::unexpected_structural_byte(0xEF);
+    const ParseErrorKind stray_1f = ParseErrorKind::unexpected_structural_byte(0x1F);
+    const ParseErrorKind stray_paren = ParseErrorKind::unexpected_structural_byte('(');
     struct Row {
         std::string doc;
         ParseErrorKind kind;
@@ -185,6 +191,16 @@ TEST(Walk, AByteOrderMarkIsNamedOnlyWhereTheSourceBegins) {
         {"{}" + mark + "{}", stray, 2},
         {"{}\n" + mark, stray, 3},
         {" " + mark + "{}", stray, 1},
+        {gzip + R"({"a":[1]})", stray_1f.in_compressed_input(Compressed::Gzip), 0},
+        {gzip.substr(0, 2), stray_1f.in_compressed_input(Compressed::Gzip), 0},
+        {zstd + "{}", stray_paren.in_compressed_input(Compressed::Zstd), 0},
+        {zstd.substr(0, 4), stray_paren.in_compressed_input(Compressed::Zstd), 0},
+        {gzip.substr(0, 1), stray_1f, 0},
+        {"\x1F\x8C" + gzip, stray_1f, 0},
+        {zstd.substr(0, 3) + "{}", stray_paren, 0},
+        {"(", stray_paren, 0},
+        {"{}\n" + gzip, stray_1f, 3},
+        {"[1]" + zstd, stray_paren, 3},
     };
     const std::vector<QuerySpec> specs{{"a[*]", {M::Values}}};
     for (const Row& row : rows) {
@@ -214,8 +230,8 @@ TEST(Walk, AByteOrderMarkIsNamedOnlyWhereTheSourceBegins) {
         }
     }
     // An engine whose first byte lies inside its source (a stretch of
-    // ranges) finds a stray byte there; reset for the next source, it finds
-    // the mark again, held over a one-byte buffer.
+    // ranges) finds a stray byte there, mark or magic; reset for the next
+    // source, it finds the mark again, held over a one-byte buffer.
     Engine e = make_engine(specs, ScanMode::batched(8));
     e.begin_inside_source();
     std::optional<ParseError> inside = e.scan_buffer(mark + "{}").error;
@@ -230,6 +246,11 @@ TEST(Walk, AByteOrderMarkIsNamedOnlyWhereTheSourceBegins) {
     EXPECT_EQ(opening->offset, 0u);
     EXPECT_EQ(opening->near.bytes, mark + "{}");
     EXPECT_EQ(e.finish(true), std::nullopt);
+    e.reset_for_next_source();
+    e.begin_inside_source();
+    std::optional<ParseError> magic_inside = e.scan_buffer(gzip + "{}").error;
+    ASSERT_TRUE(magic_inside);
+    EXPECT_EQ(magic_inside->kind, stray_1f);
 }
 
 TEST(Walk, ErrorsCarryTheirContext) {

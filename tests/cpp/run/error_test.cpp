@@ -47,6 +47,14 @@ TEST(ParseErrorKindText, EveryKind) {
         {K::string_outside_container(), "string outside any container"},
         {K::byte_order_mark(),
          "the input starts with a UTF-8 byte-order mark (0xef 0xbb 0xbf), which JSON text does not allow"},
+        // compressed data keeps the kind found at its first byte and says how to read it
+        {K::unexpected_structural_byte(0x1F).in_compressed_input(engine::Compressed::Gzip),
+         "expected a structural byte in the index, found '\\u{1f}' (0x1f); the input starts like gzip-compressed data "
+         "(0x1f 0x8b): read it with Source(..., compression=\"gzip\") or from a path ending in .gz"},
+        {K::bad_pending_token('(').in_compressed_input(engine::Compressed::Zstd),
+         "pending token starts with '(' (0x28), which begins neither a string nor an atom; the input starts like "
+         "zstd-compressed data (0x28 0xb5 0x2f 0xfd): read it with Source(..., compression=\"zstd\") or from a path "
+         "ending in .zst"},
     };
     for (const auto& [kind, text] : cases) {
         EXPECT_EQ(kind.to_string(), text);
