@@ -15,9 +15,10 @@
 // when the engine is destroyed.
 //
 // A source whose first byte is refused as the start of a UTF-8 byte-order
-// mark is told so, in every cut: when the buffers so far hold only a part of
-// the mark, the error waits (scan_buffer reports nothing and scans nothing)
-// until a buffer shows the rest or the input ends (finish reports it).
+// mark, or of gzip or zstd data, is told so, in every cut: when the buffers
+// so far hold only a part of the mark, the error waits (scan_buffer reports
+// nothing and scans nothing) until a buffer shows the rest or the input ends
+// (finish reports it).
 #pragma once
 
 #include <cstddef>

@@ -23,8 +23,8 @@ public:
     ~CarriedPyErr() override;
 
     std::string message() const override { return text_; }
-    // A read() that raised took nothing from the object: asking it again
-    // reads on from where it was.
+    // A read() that raised has taken nothing from the object, or was undone
+    // (python/read_rewind.h): asking it again reads on from where it was.
     bool retryable() const override { return true; }
     // A new reference to the exception (interpreter lock held).
     Ref exception() const { return exc_; }

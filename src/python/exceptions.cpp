@@ -33,9 +33,11 @@ Ref carried_exception(const JorvaneError& err) {
 
 }  // namespace
 
+bool is_interrupt(PyObject* exc) { return !PyErr_GivenExceptionMatches(exc, PyExc_Exception); }
+
 bool read_was_interrupted(const JorvaneError& err) {
     Ref exc = carried_exception(err);
-    return exc && !PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception);
+    return exc && is_interrupt(exc.get());
 }
 
 Ref carried_interrupt(const JorvaneError& err) {

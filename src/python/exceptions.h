@@ -24,6 +24,11 @@ std::nullptr_t raise_jorvane_err(JorvaneError err);
 // failure, else null (no exception set). Interpreter lock held.
 Ref carried_interrupt(const JorvaneError& err);
 
+// Whether `exc` (an exception or its type) is an interrupt: KeyboardInterrupt,
+// SystemExit or anything else that is not an Exception, which the caller
+// raised to stop, not a fault of what was called.
+bool is_interrupt(PyObject* exc);
+
 // Whether a read failure carries an exception that is not an Exception
 // (KeyboardInterrupt, SystemExit or the like): the caller's interrupt, raised
 // inside a file-like's read(), not a fault of the source. Interpreter lock

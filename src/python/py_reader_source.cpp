@@ -25,9 +25,9 @@ PyReadSource::PyReadSource(Ref obj, bool keep_open)
 BufferResult PyReadSource::next_buffer() {
     {
         Gil gil;
-        if (auto refused = rewind_.before_read(obj_.get())) return make_err(std::move(*refused));
-        Ref result = Ref::steal(PyObject_CallMethod(obj_.get(), "read", "n", static_cast<Py_ssize_t>(kPyReadLen)));
-        if (!result) return make_err(rewind_.after_failure(obj_.get()));
+        auto read = rewind_.read(obj_.get(), static_cast<Py_ssize_t>(kPyReadLen));
+        if (!read) return make_err(std::move(read).error());
+        const Ref result = std::move(read).value();
         buf_.clear();
         const char* data = nullptr;
         Py_ssize_t n = 0;
@@ -52,9 +52,9 @@ void PyReadSource::abandon() { close_once(obj_, keep_open_, closed_); }
 Result<size_t, IoError> PyReadAdapter::read(std::span<uint8_t> dest) {
     Gil gil;
     const size_t asked = dest.size();
-    if (auto refused = rewind_.before_read(obj_.get())) return make_err(std::move(*refused));
-    Ref result = Ref::steal(PyObject_CallMethod(obj_.get(), "read", "n", static_cast<Py_ssize_t>(asked)));
-    if (!result) return make_err(rewind_.after_failure(obj_.get()));
+    auto read = rewind_.read(obj_.get(), static_cast<Py_ssize_t>(asked));
+    if (!read) return make_err(std::move(read).error());
+    const Ref result = std::move(read).value();
     char* p = nullptr;
     Py_ssize_t n = 0;
     if (!PyBytes_Check(result.get()) || PyBytes_AsStringAndSize(result.get(), &p, &n) != 0) {

@@ -3,15 +3,15 @@
 #include <string>
 
 #include "python/carried_py_err.h"
+#include "python/exceptions.h"
 #include "python/py_class.h"
 
 namespace jorvane::py {
 namespace {
 
-// The exception being raised is an interrupt (KeyboardInterrupt, SystemExit
-// or anything else that is not an Exception): it must reach the caller, so
+// The exception being raised is an interrupt: it must reach the caller, so
 // it is never swallowed as a sign that the object lacks a method.
-bool interrupt_pending() { return !PyErr_ExceptionMatches(PyExc_Exception); }
+bool interrupt_pending() { return is_interrupt(PyErr_Occurred()); }
 
 // Whether `obj` is one of the io module's own objects over nothing but C:
 // its read() runs no Python code, so it takes nothing when it raises. A
@@ -28,7 +28,12 @@ bool reads_in_c(PyObject* obj, int depth = 0) {
         return type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type.get();
     };
     if (is("FileIO") || is("BytesIO") || is("StringIO")) return true;
-    const char* inner = is("BufferedReader") || is("BufferedRandom") ? "raw" : is("TextIOWrapper") ? "buffer" : nullptr;
+    const char* inner = nullptr;
+    if (is("BufferedReader") || is("BufferedRandom")) {
+        inner = "raw";
+    } else if (is("TextIOWrapper")) {
+        inner = "buffer";
+    }
     if (!inner || depth > 1) return false;
     Ref under = Ref::steal(PyObject_GetAttrString(obj, inner));
     if (!under) {
@@ -47,18 +52,14 @@ ReadRewind::Settled ReadRewind::decide(PyObject* obj) {
         mode_ = Mode::Untracked;
         return Settled::Done;
     }
-    bool seekable = false;
     Ref answer = Ref::steal(PyObject_CallMethod(obj, "seekable", nullptr));
-    if (answer) {
-        const int truth = PyObject_IsTrue(answer.get());
-        if (truth < 0 && interrupt_pending()) return Settled::Interrupted;
-        if (truth < 0) PyErr_Clear();
-        seekable = truth == 1;
-    } else {
+    const int seekable = answer ? PyObject_IsTrue(answer.get()) : -1;
+    if (seekable < 0) {
+        // No answer: it cannot seek, unless an interrupt came instead.
         if (interrupt_pending()) return Settled::Interrupted;
         PyErr_Clear();
     }
-    mode_ = seekable ? Mode::Seek : opened_here_ ? Mode::EndOnFailure : Mode::Tell;
+    mode_ = seekable == 1 ? Mode::Seek : opened_here_ ? Mode::EndOnFailure : Mode::Tell;
     return Settled::Done;
 }
 
@@ -68,16 +69,17 @@ ReadRewind::Settled ReadRewind::settle(PyObject* obj) {
         if (!done) {
             if (interrupt_pending()) return Settled::Interrupted;
             const auto failure = CarriedPyErr::take_current();
-            lost_ = lost_error("read() raised, and seeking the file-like object back to where that read began failed (" +
-                               failure->message() + "): the source cannot be read on in order");
+            lost_ = lost_error("read() raised, and seeking the file-like object back to where that read began "
+                               "failed (" + failure->message() + "): the source cannot be read on in order");
         }
     } else {
         Ref place = Ref::steal(PyObject_CallMethod(obj, "tell", nullptr));
-        if (!place && interrupt_pending()) return Settled::Interrupted;
-        if (!place) PyErr_Clear();
-        const int same = place ? PyObject_RichCompareBool(place.get(), start_.get(), Py_EQ) : 0;
-        if (same < 0 && interrupt_pending()) return Settled::Interrupted;
-        if (same < 0) PyErr_Clear();
+        const int same = place ? PyObject_RichCompareBool(place.get(), start_.get(), Py_EQ) : -1;
+        if (same < 0) {
+            // No answer: the place is not known to be the same.
+            if (interrupt_pending()) return Settled::Interrupted;
+            PyErr_Clear();
+        }
         if (same != 1) {
             lost_ = lost_error(
                 "read() raised after taking bytes from the file-like object, which cannot seek back to where that read "
@@ -92,7 +94,7 @@ std::optional<IoError> ReadRewind::before_read(PyObject* obj) {
     if (mode_ == Mode::Unknown && decide(obj) == Settled::Interrupted) return carry_current_exception();
     if (pending_ && settle(obj) == Settled::Interrupted) return carry_current_exception();
     if (lost_) return lost_;
-    if (mode_ != Mode::Seek && mode_ != Mode::Tell) return std::nullopt;
+    if (!tracked()) return std::nullopt;
     Ref place = Ref::steal(PyObject_CallMethod(obj, "tell", nullptr));
     if (!place) {
         if (interrupt_pending()) return carry_current_exception();
@@ -104,9 +106,16 @@ std::optional<IoError> ReadRewind::before_read(PyObject* obj) {
     return std::nullopt;
 }
 
+Result<Ref, IoError> ReadRewind::read(PyObject* obj, Py_ssize_t n) {
+    if (auto refused = before_read(obj)) return make_err(std::move(*refused));
+    Ref result = Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+    if (!result) return make_err(after_failure(obj));
+    return result;
+}
+
 IoError ReadRewind::after_failure(PyObject* obj) {
     IoError carried = carry_current_exception();
-    if (mode_ == Mode::Seek || mode_ == Mode::Tell) {
+    if (tracked()) {
         pending_ = true;
         // An interrupt met while undoing is dropped, since the read's own
         // exception is handed on; the undoing is tried again before the next

@@ -27,6 +27,7 @@
 
 #include "python/py.h"
 #include "source/io_error.h"
+#include "util/result.h"
 
 namespace jorvane::py {
 
@@ -35,17 +36,13 @@ public:
     // `opened_here`: the system opened the object itself (a URL's file).
     explicit ReadRewind(bool opened_here) : opened_here_(opened_here) {}
 
-    // Called with the interpreter lock held before each read() of `obj`:
-    // settles a read() that raised before and notes where this one starts.
-    // An error means that read() must not be called: the error is the call's
-    // outcome (an interrupt met on the way, retryable; or the source's end
-    // because bytes were lost).
-    std::optional<IoError> before_read(PyObject* obj);
-
-    // Called with the interpreter lock held when read() of `obj` raised (the
-    // exception is set): takes the exception and undoes the read as far as
-    // the object allows. The error carrying the exception.
-    IoError after_failure(PyObject* obj);
+    // Calls obj.read(n) with the interpreter lock held: its answer, or the
+    // error the call ends with. A read() that raised gives the error carrying
+    // its exception (retryable), the object undone as far as it allows; a
+    // call may also end before read() is asked, with an interrupt met while
+    // settling an earlier failure (retryable) or with the source's end
+    // because bytes were lost.
+    Result<Ref, IoError> read(PyObject* obj, Py_ssize_t n);
 
 private:
     enum class Mode : uint8_t {
@@ -57,6 +54,13 @@ private:
     };
     enum class Settled : uint8_t { Done, Interrupted };
 
+    // The place of each read() is asked.
+    bool tracked() const { return mode_ == Mode::Seek || mode_ == Mode::Tell; }
+    // Settles a read() that raised before and notes where this one starts;
+    // an error means read() must not be called.
+    std::optional<IoError> before_read(PyObject* obj);
+    // Takes the exception read() raised and undoes the read.
+    IoError after_failure(PyObject* obj);
     // Chooses the mode. Interrupted (the exception set) when seekable()
     // was interrupted: nothing is decided, the next read() asks again.
     Settled decide(PyObject* obj);

@@ -410,8 +410,11 @@ TEST(CutInvariance, OutputBeforeAFailedReadDoesNotFollowReadSizes) {
                 for (size_t dest_len : {size_t{7}, size_t{4096}})
                     for (size_t max_read : {size_t{1}, size_t{5}, SIZE_MAX})
                         EXPECT_EQ(decode(codec, input, max_read, dest_len, disk, input_len), whole)
-                            << (codec == Codec::Gzip ? "gzip " : codec == Codec::GzipWindow ? "gzip, ISA-L's window " : "zstd ") << keep << " bytes, input buffers of "
-                            << input_len << ", reads of " << dest_len << " from reads of " << max_read;
+                            << (codec == Codec::Gzip         ? "gzip "
+                                : codec == Codec::GzipWindow ? "gzip, ISA-L's window "
+                                                             : "zstd ")
+                            << keep << " bytes, input buffers of " << input_len << ", reads of " << dest_len
+                            << " from reads of " << max_read;
             }
         }
     }
