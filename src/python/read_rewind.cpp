@@ -1,5 +1,7 @@
 #include "python/read_rewind.h"
 
+#include <fcntl.h>
+
 #include <string>
 
 #include "python/carried_py_err.h"
@@ -13,34 +15,86 @@ namespace {
 // it is never swallowed as a sign that the object lacks a method.
 bool interrupt_pending() { return is_interrupt(PyErr_Occurred()); }
 
-// Whether `obj` is one of the io module's own objects over nothing but C:
-// its read() runs no Python code, so it takes nothing when it raises. A
-// buffered or text object counts only when what it reads from does too.
-bool reads_in_c(PyObject* obj, int depth = 0) {
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io) {
+// What the io module knows of an object, by its exact type.
+enum class IoKind : uint8_t {
+    Other,             // not one of the io module's own objects
+    Binary,            // FileIO or BytesIO
+    Buffered,          // a buffered reader over one of those: C all the way down
+    BufferedOverPython,  // a buffered reader over a raw object written in Python (a socket's)
+    TextWrapper,       // TextIOWrapper, over anything
+    StringIO,
+};
+
+Ref io_attr(PyObject* io, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(io, name));
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+bool is_type(PyObject* obj, const Ref& type) {
+    return type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type.get();
+}
+
+IoKind io_kind(PyObject* io, PyObject* obj) {
+    if (is_type(obj, io_attr(io, "FileIO")) || is_type(obj, io_attr(io, "BytesIO"))) return IoKind::Binary;
+    if (is_type(obj, io_attr(io, "StringIO"))) return IoKind::StringIO;
+    if (is_type(obj, io_attr(io, "TextIOWrapper"))) return IoKind::TextWrapper;
+    if (!is_type(obj, io_attr(io, "BufferedReader")) && !is_type(obj, io_attr(io, "BufferedRandom"))) {
+        return IoKind::Other;
+    }
+    Ref raw = Ref::steal(PyObject_GetAttrString(obj, "raw"));
+    if (!raw) {
+        PyErr_Clear();
+        return IoKind::BufferedOverPython;
+    }
+    return io_kind(io, raw.get()) == IoKind::Binary ? IoKind::Buffered : IoKind::BufferedOverPython;
+}
+
+// Whether a text wrapper's reads run no Python code: then they take nothing
+// when they raise, as long as what it reads can seek (reads of a regular
+// file are not interrupted by signals).
+bool text_reads_in_c(PyObject* io, PyObject* wrapper) {
+    Ref buffer = Ref::steal(PyObject_GetAttrString(wrapper, "buffer"));
+    if (!buffer) {
         PyErr_Clear();
         return false;
     }
-    auto is = [&](const char* name) {
-        Ref type = Ref::steal(PyObject_GetAttrString(io.get(), name));
-        if (!type) PyErr_Clear();
-        return type && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type.get();
-    };
-    if (is("FileIO") || is("BytesIO") || is("StringIO")) return true;
-    const char* inner = nullptr;
-    if (is("BufferedReader") || is("BufferedRandom")) {
-        inner = "raw";
-    } else if (is("TextIOWrapper")) {
-        inner = "buffer";
-    }
-    if (!inner || depth > 1) return false;
-    Ref under = Ref::steal(PyObject_GetAttrString(obj, inner));
-    if (!under) {
+    const IoKind kind = io_kind(io, buffer.get());
+    return kind == IoKind::Binary || kind == IoKind::Buffered;
+}
+
+// seekable(): 1, 0 (also when it has no answer), or -1 with an interrupt set.
+int ask_seekable(PyObject* obj) {
+    Ref answer = Ref::steal(PyObject_CallMethod(obj, "seekable", nullptr));
+    const int seekable = answer ? PyObject_IsTrue(answer.get()) : -1;
+    if (seekable >= 0) return seekable;
+    if (interrupt_pending()) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// Whether the descriptor under an io buffered reader does not block: an
+// empty read1() then means "nothing yet", not the end.
+bool raw_does_not_block(PyObject* obj) {
+    Ref raw = Ref::steal(PyObject_GetAttrString(obj, "raw"));
+    Ref fd = raw ? Ref::steal(PyObject_CallMethod(raw.get(), "fileno", nullptr)) : Ref();
+    const long n = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd.get()) : -1;
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (n < 0 || n > INT32_MAX) return false;
+    const int flags = ::fcntl(static_cast<int>(n), F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+// The value of an int object, when it fits.
+std::optional<long long> as_place(PyObject* place) {
+    if (!place || !PyLong_Check(place)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(place, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
         PyErr_Clear();
-        return false;
+        return std::nullopt;
     }
-    return reads_in_c(under.get(), depth + 1);
+    return v;
 }
 
 IoError lost_error(const std::string& message) { return IoError::custom(IoErrorKind::Other, message); }
@@ -48,18 +102,57 @@ IoError lost_error(const std::string& message) { return IoError::custom(IoErrorK
 }  // namespace
 
 ReadRewind::Settled ReadRewind::decide(PyObject* obj) {
-    if (reads_in_c(obj)) {
-        mode_ = Mode::Untracked;
-        return Settled::Done;
-    }
-    Ref answer = Ref::steal(PyObject_CallMethod(obj, "seekable", nullptr));
-    const int seekable = answer ? PyObject_IsTrue(answer.get()) : -1;
-    if (seekable < 0) {
-        // No answer: it cannot seek, unless an interrupt came instead.
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    if (!io) {
         if (interrupt_pending()) return Settled::Interrupted;
         PyErr_Clear();
     }
+    const IoKind kind = io ? io_kind(io.get(), obj) : IoKind::Other;
+    switch (kind) {
+        case IoKind::Binary:
+        case IoKind::Buffered:
+            // C all the way: a read that raised took nothing; its place is
+            // watched only.
+            mode_ = Mode::Watch;
+            call_ = kind == IoKind::Buffered ? Call::Read1Builtin : Call::Read;
+            return Settled::Done;
+        case IoKind::StringIO:
+            mode_ = Mode::Untracked;
+            return Settled::Done;
+        case IoKind::TextWrapper: {
+            // A text wrapper's read(n) gathers decoded pieces from several
+            // reads of its buffer and drops them when one raises, which over
+            // a pipe or a socket a signal may make it do; its place is an
+            // opaque cookie.
+            const int seekable = ask_seekable(obj);
+            if (seekable < 0) return Settled::Interrupted;
+            if (seekable == 0) {
+                mode_ = Mode::EndOnFailure;
+            } else {
+                mode_ = text_reads_in_c(io.get(), obj) ? Mode::Untracked : Mode::Seek;
+            }
+            return Settled::Done;
+        }
+        case IoKind::BufferedOverPython:
+        case IoKind::Other: break;
+    }
+    const int seekable = ask_seekable(obj);
+    if (seekable < 0) return Settled::Interrupted;
     mode_ = seekable == 1 ? Mode::Seek : opened_here_ ? Mode::EndOnFailure : Mode::Tell;
+    if (kind == IoKind::BufferedOverPython) {
+        call_ = Call::Read1Builtin;
+    } else if (mode_ != Mode::Seek && io) {
+        // A buffered reader that cannot be put back: its read1() waits in
+        // one operating-system read, which takes nothing when it raises.
+        Ref buffered = io_attr(io.get(), "BufferedIOBase");
+        const int is_buffered = buffered ? PyObject_IsInstance(obj, buffered.get()) : 0;
+        if (is_buffered < 0) PyErr_Clear();
+        Ref refusal = io_attr(io.get(), "UnsupportedOperation");
+        if (is_buffered == 1 && refusal && PyObject_HasAttrString(obj, "read1")) {
+            call_ = Call::Read1;
+            unsupported_ = AnyThreadRef(std::move(refusal));
+        }
+    }
     return Settled::Done;
 }
 
@@ -72,7 +165,8 @@ ReadRewind::Settled ReadRewind::settle(PyObject* obj) {
             lost_ = lost_error("read() raised, and seeking the file-like object back to where that read began "
                                "failed (" + failure->message() + "): the source cannot be read on in order");
         }
-    } else {
+        expected_ = as_place(start_.get());
+    } else if (mode_ == Mode::Tell) {
         Ref place = Ref::steal(PyObject_CallMethod(obj, "tell", nullptr));
         const int same = place ? PyObject_RichCompareBool(place.get(), start_.get(), Py_EQ) : -1;
         if (same < 0) {
@@ -85,6 +179,9 @@ ReadRewind::Settled ReadRewind::settle(PyObject* obj) {
                 "read() raised after taking bytes from the file-like object, which cannot seek back to where that read "
                 "began: the source cannot be read on in order");
         }
+    } else {
+        // Watch: the io module's own read took nothing.
+        expected_ = as_place(start_.get());
     }
     pending_ = false;
     return Settled::Done;
@@ -100,31 +197,79 @@ std::optional<IoError> ReadRewind::before_read(PyObject* obj) {
         if (interrupt_pending()) return carry_current_exception();
         PyErr_Clear();
         mode_ = Mode::Untracked;  // it tells nothing: read on as it is
+        expected_.reset();
         return std::nullopt;
+    }
+    if (expected_) {
+        const std::optional<long long> at = as_place(place.get());
+        if (at && *at != *expected_) {
+            lost_ = lost_error("the file-like object is at byte " + std::to_string(*at) + ", not at byte " +
+                               std::to_string(*expected_) +
+                               " where the previous read left it: something else read or moved it (a forked child "
+                               "sharing the open file, or other code using the same object), so the source cannot "
+                               "be read on in order");
+            return lost_;
+        }
     }
     start_ = AnyThreadRef(std::move(place));
     return std::nullopt;
 }
 
+Ref ReadRewind::call(PyObject* obj, Py_ssize_t n) {
+    if (call_ == Call::Read) return Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+    Ref result = Ref::steal(PyObject_CallMethod(obj, "read1", "n", n));
+    if (!result && call_ == Call::Read1) {
+        // A read1() that refuses: read() as any other object.
+        if (PyErr_ExceptionMatches(unsupported_.get())) {
+            PyErr_Clear();
+            call_ = Call::Read;
+            return Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+        }
+        return result;
+    }
+    if (result && call_ == Call::Read1Builtin && PyBytes_Check(result.get()) && PyBytes_Size(result.get()) == 0 &&
+        n > 0 && raw_does_not_block(obj)) {
+        // Nothing there yet is not the end: read() tells the two apart (None).
+        return Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+    }
+    return result;
+}
+
 Result<Ref, IoError> ReadRewind::read(PyObject* obj, Py_ssize_t n) {
     if (auto refused = before_read(obj)) return make_err(std::move(*refused));
-    Ref result = Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+    Ref result = call(obj, n);
     if (!result) return make_err(after_failure(obj));
+    after_success(result.get());
     return result;
+}
+
+void ReadRewind::after_success(PyObject* result) {
+    // Only a place that counts the bytes read is watched: a text object's
+    // is a cookie.
+    const std::optional<long long> start =
+        (mode_ == Mode::Watch || mode_ == Mode::Seek) && PyBytes_Check(result) ? as_place(start_.get()) : std::nullopt;
+    if (start) {
+        expected_ = *start + PyBytes_Size(result);
+    } else {
+        expected_.reset();
+    }
 }
 
 IoError ReadRewind::after_failure(PyObject* obj) {
     IoError carried = carry_current_exception();
+    expected_.reset();
     if (tracked()) {
         pending_ = true;
         // An interrupt met while undoing is dropped, since the read's own
         // exception is handed on; the undoing is tried again before the next
-        // read().
+        // read.
         if (settle(obj) == Settled::Interrupted) PyErr_Clear();
     } else if (mode_ == Mode::EndOnFailure && !lost_) {
-        lost_ = lost_error(
-            "read() of the URL's file raised, and the file cannot seek back to where that read began: the bytes that "
-            "read took are lost, so the source cannot be read on in order");
+        lost_ = lost_error(opened_here_
+                               ? "read() of the URL's file raised, and the file cannot seek back to where that read "
+                                 "began: the bytes that read took are lost, so the source cannot be read on in order"
+                               : "read() of the text file raised, and it cannot seek back to where that read began: "
+                                 "the text that read had gathered is lost, so the source cannot be read on in order");
     }
     return carried;
 }
