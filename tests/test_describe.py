@@ -69,6 +69,13 @@ def test_paths_and_attributes():
     assert repr(describe(big)).startswith("Description(2 paths, max_depth=1, 1.2MB scanned)")
 
 
+def test_distinct_counts_stop_past_the_default_cap():
+    # "a" holds exactly 1000 distinct values, "b" one more: only "a" keeps its count
+    doc = "\n".join(json.dumps({"a": i % 1000, "b": f"v{i}"}) for i in range(1001)).encode()
+    paths = describe(doc).paths()
+    assert (paths["a"]["distinct"], paths["b"]["distinct"]) == (1000, None)
+
+
 def test_nesting_to_the_container_limit_and_past_it():
     # Up to the limit every level is a new path whose text grows with the depth.
     depth = 1000

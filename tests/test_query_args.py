@@ -119,6 +119,10 @@ def test_progress_placement(tmp_path):
             "jorvane.Source(src, progress=...)", str(tmp_path / "*.nothing"), "a", "count", progress=cb)
     refused(ValueError, "pass either progress= on the Query or Source(progress=...) per source, not both",
             Source(DOC, progress=cb), "a", "count", progress=cb)
+    # a per-source callback needs its pattern to match one file, none is no better than two
+    empty = str(tmp_path / "*.nothing")
+    refused(ValueError, f'Source(progress=...) must resolve to exactly one file; "{empty}" resolved to 0',
+            [DOC, Source(empty, progress=cb)], "a", "count")
 
 
 def test_named_sources():

@@ -182,11 +182,11 @@ def test_nested_lists_in_parquet_and_the_row_limit(tmp_path):
 
 def test_options_reach_pyarrow(tmp_path):
     src = ndjson(*RECORDS[:3])
-    for compression in ("none", "snappy", "gzip"):
+    # no compression= at all writes zstd
+    for compression, expected in ((None, "ZSTD"), ("none", "UNCOMPRESSED"), ("snappy", "SNAPPY"), ("gzip", "GZIP")):
         path = str(tmp_path / f"{compression}.parquet")
-        write_parquet(src, path, "", ["id"], compression=compression)
-        codec = pq.ParquetFile(path).metadata.row_group(0).column(0).compression
-        assert codec == ("UNCOMPRESSED" if compression == "none" else compression.upper())
+        write_parquet(src, path, "", ["id"], **({} if compression is None else {"compression": compression}))
+        assert pq.ParquetFile(path).metadata.row_group(0).column(0).compression == expected
     with pytest.raises(TypeError):
         write_parquet(src, str(tmp_path / "bad.parquet"), "", ["id"], compression=None)
     path = tmp_path / "plain.csv"
