@@ -5,7 +5,9 @@ parent's threads. An iterator that holds some (the walkers of a file read in
 ranges, a stage-1 thread) is refused there with RuntimeError at every use,
 and dropping it there neither hangs nor crashes; the parent's iterator goes
 on with every row. One that holds none works in the child, and the child's
-reads leave the parent's place in the file alone.
+reads leave the parent's place in the file alone. An open file is shared
+with the child: when the child reads on from it, the parent's iterator
+cannot go on in order and says so instead of ending short.
 """
 import ast
 import base64
@@ -18,7 +20,7 @@ import sys
 
 import pytest
 
-from jorvane import items, ndjson_lines, table_batches
+from jorvane import items, kvitems, ndjson_lines, table_batches
 
 # A plain file splits into ranges from 8 MiB on, a compressed one at any
 # size; a projection reads 65536 rows at its first call, and must not reach
@@ -182,3 +184,65 @@ def test_pipelined_items_refused_in_a_child_while_its_stage_one_thread_runs(path
     expected = refused("Items") if holds else "ok " + repr(list(range(len(seen) * MARK_EVERY, ROWS, MARK_EVERY)))
     assert in_child(lambda: list(it)) == expected
     assert seen + list(it) == list(range(0, ROWS, MARK_EVERY))
+
+
+# A projection reads 65536 rows ahead at its first call and the others one
+# buffer of 1 MiB: the child takes rows well beyond both, so it reads on from
+# the shared file whatever the kind, and the file is longer still. Rows of
+# 128 bytes put every read's end between two rows, where a parent that went
+# on from the child's place would see well-formed rows and miss some.
+SHARED_ROWS = 90000
+CHILD_ROWS = 70000
+
+# Each lazy iterator in batched mode (no thread), and the rows a value holds.
+SHARING = {
+    "items": (lambda s: items(s, "id", mode="batched"), lambda v: 1),
+    "kvitems": (lambda s: kvitems(s, "", mode="batched"), lambda kv: kv[0] == "id"),
+    "ndjson_lines": (lambda s: ndjson_lines(s, "", mode="batched"), lambda line: 1),
+    "ndjson_lines fields": (lambda s: ndjson_lines(s, "", fields=["id"], mode="batched"), lambda line: 1),
+    "table_batches": (lambda s: table_batches(s, "", ["id"], batch_rows=50, mode="batched"), len),
+}
+
+
+@pytest.fixture(scope="module")
+def shared_file(tmp_path_factory):
+    rng = random.Random(11)
+    rows = (b'{"id": %d, "pad": "' % i for i in range(SHARED_ROWS))
+    data = b"".join(row + rng.randbytes(64).hex()[:125 - len(row)].encode() + b'"}\n' for row in rows)
+    assert len(data) == 128 * SHARED_ROWS
+    path = tmp_path_factory.mktemp("shared") / "rows.ndjson"
+    path.write_bytes(data)
+    return path
+
+
+def values(value):
+    return value.to_dict()["id"].tolist() if hasattr(value, "to_dict") else [value]
+
+
+def take_rows(it, rows_of, rows):
+    """Values of `it` until they hold at least `rows` rows."""
+    taken, held = [], 0
+    while held < rows:
+        value = next(it)
+        held += rows_of(value)
+        taken += values(value)
+    return taken
+
+
+@pytest.mark.parametrize("opened_by", ["open", "file url"])
+@pytest.mark.parametrize("kind", list(SHARING))
+def test_a_child_reading_the_shared_file_ends_the_parent_with_an_error(shared_file, kind, opened_by):
+    make, rows_of = SHARING[kind]
+    if opened_by == "file url":
+        pytest.importorskip("fsspec")
+    with open(shared_file, "rb") as f:
+        expected = [v for value in make(f) for v in values(value)]
+    with open(shared_file, "rb") as f:
+        it = make(f if opened_by == "open" else "file://" + str(shared_file))
+        got = take_rows(it, rows_of, 1000)
+        assert in_child(lambda: len(take_rows(it, rows_of, CHILD_ROWS))).startswith("ok ")
+        with pytest.raises(RuntimeError, match="the source cannot be read on in order"):
+            for value in it:
+                got += values(value)
+    # What the parent had read before the child is handed out first, and nothing else.
+    assert 1000 <= len(got) < len(expected) and got == expected[:len(got)]

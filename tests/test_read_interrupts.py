@@ -7,8 +7,10 @@ that fail fall everywhere: inside the first gzip header, between members, inside
 
 A read() written in Python may also raise after it has taken its bytes (a Ctrl-C handled after the operating
 system's read returned). An object that can seek is put back where that read began, and nothing is lost either;
-one that can only tell its place makes the next call fail with a clear error instead of going on short."""
+one that can only tell its place makes the next call fail with a clear error instead of going on short. So does
+a byte reader that other code read from or moved between two calls."""
 import gzip
+import io
 import random
 import zlib
 
@@ -70,6 +72,7 @@ class Tripping:
 
     def read(self, n):
         self.calls += 1
+        self.began = self.pos
         tripped = self.calls in self.trips
         if tripped and not self.takes:
             self.raised.append(self.exc("tripped at read %d" % self.calls))
@@ -200,6 +203,115 @@ def test_every_read_may_fail_in_every_mode(inputs, kind, mode, reader):
     check_every_read(kind, inputs["plain"], mode, KeyboardInterrupt, reader)
 
 
+class SeekFails(Seeking):
+    """Says it can seek, but its seek() fails: the bytes a read took are lost."""
+
+    def seek(self, pos):
+        raise OSError("seek refused")
+
+
+class TellFailsAfterAFailedRead(Telling):
+    """Cannot tell where a read that raised left it: those bytes may be lost."""
+
+    told = 0
+
+    def tell(self):
+        if self.told < len(self.raised):
+            self.told = len(self.raised)
+            raise OSError("lost track")
+        return self.pos
+
+
+class SeekInterrupted(Seeking):
+    """The seek() putting it back is interrupted once: it is done again before the next read."""
+
+    seeks = 0
+
+    def seek(self, pos):
+        self.seeks += 1
+        if self.seeks == 1:
+            raise KeyboardInterrupt
+        super().seek(pos)
+
+
+class SeekableInterrupted(Seeking):
+    """seekable() is interrupted the first time: asked again at the next read."""
+
+    asked = 0
+
+    def seekable(self):
+        self.asked += 1
+        if self.asked == 1:
+            raise KeyboardInterrupt
+        return True
+
+
+class RawTelling(io.RawIOBase):
+    """A raw reader written in Python: the readinto() that io.BufferedReader calls raises after taking its bytes."""
+
+    def __init__(self, data, pieces, trips=(), exc=None):
+        self.inner = Seeking(data, pieces, trips, exc)
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def seek(self, pos, whence=0):
+        self.inner.seek(pos + (0, self.inner.pos, len(self.inner.data))[whence])
+        return self.inner.pos
+
+    def readinto(self, b):
+        out = self.inner.read(len(b))
+        b[:len(out)] = out
+        return len(out)
+
+
+def counted(f):
+    """The reader that counts the reads and keeps what they raised."""
+    return f.raw.inner if isinstance(f, io.BufferedReader) else f
+
+
+# Each reader, the error ending the source when a read raised after taking bytes (None: every value
+# comes once), and the exceptions the caller catches.
+UNDOING = {
+    "seek fails": (SeekFails, "seeking the file-like object back", 2),
+    "tell fails after the failed read": (TellFailsAfterAFailedRead, "which cannot seek back", 2),
+    "seek interrupted": (SeekInterrupted, None, 1),
+    "seekable interrupted": (SeekableInterrupted, None, 2),
+    "buffered over Python": (lambda *args: io.BufferedReader(RawTelling(*args)), None, 1),
+}
+
+
+@pytest.mark.parametrize("kind", ITERATORS)
+@pytest.mark.parametrize("case", UNDOING)
+def test_a_read_that_took_bytes_is_undone_or_ends_the_source(inputs, kind, case):
+    make, lost, caught_count = UNDOING[case]
+    data, _, pieces = inputs["plain"]
+    expected, _ = take_all(kind, ITERATORS[kind](Tripping(data, pieces), None))
+    whole = make(data, pieces)
+    take_all(kind, ITERATORS[kind](whole, None))
+    for k in range(1, counted(whole).calls + 1):
+        f = make(data, pieces, [k], KeyboardInterrupt)
+        got, caught = take_all(kind, ITERATORS[kind](f, None))
+        assert counted(f).raised[0] in caught and len(caught) == caught_count, k
+        if lost:
+            assert type(caught[-1]) is RuntimeError and lost in str(caught[-1]) and LOST in str(caught[-1]), k
+            assert got == expected[:len(got)], k
+        else:
+            assert all(type(e) is KeyboardInterrupt for e in caught) and got == expected, k
+
+
+@pytest.mark.parametrize("k", [1, 2, 3, 4])
+def test_a_reader_is_put_back_before_the_interrupt_reaches_the_caller(inputs, k):
+    data, _, pieces = inputs["plain"]
+    f = Seeking(data, pieces, [k], KeyboardInterrupt)
+    with pytest.raises(KeyboardInterrupt):
+        list(jorvane.items(f, "id", mode="batched"))
+    assert f.calls == k and f.pos == f.began
+
+
 def trip_url_reads(monkeypatch, trips, takes):
     """Makes the read() of every file:// URL's file object raise KeyboardInterrupt at the read numbers in `trips`,
     before taking anything or, with `takes`, after. The count of reads so far."""
@@ -237,15 +349,65 @@ def test_a_url_source_goes_on_after_an_interrupt(tmp_path, monkeypatch, kind, na
     assert got == expected
 
 
-def test_a_url_that_cannot_seek_ends_after_an_interrupt(tmp_path, monkeypatch):
+@pytest.mark.parametrize("tells", [True, False], ids=["tells", "tells nothing"])
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+def test_a_url_that_cannot_seek_ends_after_an_interrupt(tmp_path, monkeypatch, compressed, tells):
+    # Named without .gz, the file's bytes reach the decoder the Source asks for as they are.
     local = pytest.importorskip("fsspec.implementations.local")
     path = tmp_path / "rows.ndjson"
-    path.write_bytes(BIG)
+    path.write_bytes(gzip.compress(BIG, 1) if compressed else BIG)
     url = "file://" + str(path)
-    expected = list(jorvane.items(url, "id"))
+
+    def make():
+        return jorvane.items(jorvane.Source(url, compression="gzip") if compressed else url, "id")
+
+    expected = list(make())
     monkeypatch.setattr(local.LocalFileOpener, "seekable", lambda self: False)
+    if not tells:
+        def tell(self):
+            raise OSError("no place")
+
+        monkeypatch.setattr(local.LocalFileOpener, "tell", tell)
     trip_url_reads(monkeypatch, (2,), True)
-    got, caught = take_all("items", jorvane.items(url, "id"))
+    got, caught = take_all("items", make())
     assert [type(e) for e in caught] == [KeyboardInterrupt, RuntimeError]
     assert "URL's file" in str(caught[1]) and LOST in str(caught[1])
     assert got == expected[:len(got)] and len(got) < len(expected)
+
+
+def read_and_seek_back(f):
+    at = f.tell()
+    f.read(1000)
+    f.seek(at)
+
+
+# How the caller moves the object between two calls, and whether it ends somewhere else.
+MOVES = {
+    "read": (lambda f: f.read(1000), True),
+    "seek to the start": (lambda f: f.seek(0), True),
+    "read and seek back": (read_and_seek_back, False),
+}
+
+
+@pytest.mark.parametrize("move", MOVES)
+@pytest.mark.parametrize("opened", ["open", "BytesIO", "Seeking"])
+@pytest.mark.parametrize("kind", ["items", "table_batches"])
+def test_a_reader_moved_between_two_calls_ends_the_source(tmp_path, kind, opened, move):
+    path = tmp_path / "rows.ndjson"
+    path.write_bytes(BIG)
+    f = {"open": lambda: open(path, "rb"), "BytesIO": lambda: io.BytesIO(BIG),
+         "Seeking": lambda: Seeking(BIG, [1 << 20])}[opened]()
+    expected, _ = take_all(kind, ITERATORS[kind](io.BytesIO(BIG), "batched"))
+    it = ITERATORS[kind](f, "batched")
+    got = flatten(kind, next(it))
+    do, moved = MOVES[move]
+    do(f)
+    rest, caught = take_all(kind, it)
+    got += rest
+    getattr(f, "close", lambda: None)()
+    if moved:
+        assert len(caught) == 1 and type(caught[0]) is RuntimeError
+        assert "something else read or moved it" in str(caught[0]) and LOST in str(caught[0])
+        assert got == expected[:len(got)] and len(got) < len(expected)
+    else:
+        assert not caught and got == expected
