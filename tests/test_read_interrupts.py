@@ -411,3 +411,23 @@ def test_a_reader_moved_between_two_calls_ends_the_source(tmp_path, kind, opened
         assert got == expected[:len(got)] and len(got) < len(expected)
     else:
         assert not caught and got == expected
+
+
+@pytest.mark.parametrize("kind", ITERATORS)
+def test_an_interrupt_while_the_malformed_input_error_is_made_leaves_it_for_the_next_call(monkeypatch, kind):
+    # The error's class is written in Python, so a pending Ctrl-C lands while it is made: the
+    # iterator raises the interrupt, then the error, instead of ending as if the input were whole.
+    errors = pytest.importorskip("jorvane._errors")
+    init, armed = errors._PartialResultsError.__init__, [True]
+
+    def interrupted_once(self, *args):
+        if armed.pop() if armed else False:
+            raise KeyboardInterrupt
+        init(self, *args)
+
+    monkeypatch.setattr(errors._PartialResultsError, "__init__", interrupted_once)
+    rows = b"".join(b'{"id": %d}\n' % i for i in range(100))
+    expected, _ = take_all(kind, ITERATORS[kind](rows, None))
+    got, caught = take_all(kind, ITERATORS[kind](rows + b'{"id": oops}\n{"id": 5}\n', None))
+    assert [type(e) for e in caught] == [KeyboardInterrupt, errors.Corrupted]
+    assert got == expected[:len(got)]

@@ -117,4 +117,18 @@ std::nullptr_t raise_jorvane_err(JorvaneError err) {
     return raise_exception_object(jorvane_err_to_py(std::move(err)));
 }
 
+std::optional<JorvaneError> raise_keeping(JorvaneError err, Ref (*make)(JorvaneError, bool), bool use_float) {
+    std::optional<JorvaneError> kept;
+    if (err.record()) kept = err;
+    Ref exc = make(std::move(err), use_float);
+    const bool interrupted = exc && is_interrupt(exc.get());
+    raise_exception_object(std::move(exc));
+    if (!interrupted) kept.reset();
+    return kept;
+}
+
+std::optional<JorvaneError> raise_keeping(JorvaneError err) {
+    return raise_keeping(std::move(err), [](JorvaneError e, bool) { return jorvane_err_to_py(std::move(e)); }, false);
+}
+
 }  // namespace jorvane::py

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,5 +48,13 @@ Ref partial_error(const char* class_name, const std::string& message, uint64_t o
 
 // Raises `exc`, an exception instance, keeping its traceback; returns nullptr.
 std::nullptr_t raise_exception_object(Ref exc);
+
+// Raises the exception `make` turns `err` into, for an iterator that stops at
+// `err`. The class of a structural error is written in Python, so a Ctrl-C
+// pending when it is made may be raised in its place: `err` is then handed
+// back, for the iterator to raise at its next call instead of ending as if
+// the input were whole. Interpreter lock held.
+std::optional<JorvaneError> raise_keeping(JorvaneError err, Ref (*make)(JorvaneError, bool), bool use_float);
+std::optional<JorvaneError> raise_keeping(JorvaneError err);
 
 }  // namespace jorvane::py

@@ -107,6 +107,8 @@ struct LinesData {
     static constexpr const char* kBoundName = "jorvane2::python::NdjsonLines";
     ThreadBound bound;
     std::optional<ndjson::NdjsonEmitter> emitter;  // absent once finished
+    // The error that ended the scan, when an interrupt was raised in its place.
+    std::optional<JorvaneError> held;
     ndjson::Lines queue;
     size_t next = 0;  // the first line of `queue` not handed out
 
@@ -120,6 +122,12 @@ PyObject* next_line(LinesData& d) {
             const std::string_view line = d.queue.line(d.next++);
             return bytes(line).release();
         }
+        if (d.held) {
+            JorvaneError error = std::move(*d.held);
+            d.held.reset();
+            d.held = raise_keeping(std::move(error));
+            return nullptr;
+        }
         if (!d.emitter) return nullptr;  // the end
         if (PyErr_CheckSignals() < 0) return nullptr;
         d.queue.clear();
@@ -131,7 +139,11 @@ PyObject* next_line(LinesData& d) {
             more.emplace(d.emitter->next_lines(d.queue, &signals));
         }
         // The emitter finishes itself after an error that ends its scan.
-        if (!*more) return signals.raise(std::move(more->error()));
+        if (!*more) {
+            if (signals.fired()) return signals.raise(std::move(more->error()));
+            d.held = raise_keeping(std::move(more->error()));
+            return nullptr;
+        }
         if (!more->value()) d.emitter.reset();
         // A signal that arrived during the refill is raised now, the lines
         // staying queued for the next call: handed out with the signal

@@ -33,6 +33,8 @@ struct BatchesData {
     ThreadBound bound;
     std::optional<table::TableStream> stream;  // absent once exhausted
     std::optional<table::Table> held;          // read, not handed out yet
+    // The error that ended the stream, when an interrupt was raised in its place.
+    std::optional<JorvaneError> unraised;
     bool use_float = false;
 
     bool holds_threads() const { return stream && stream->holds_threads(); }
@@ -41,6 +43,12 @@ struct BatchesData {
 
 PyObject* next_table(BatchesData& d) {
     if (!d.held) {
+        if (d.unraised) {
+            JorvaneError error = std::move(*d.unraised);
+            d.unraised.reset();
+            d.unraised = raise_keeping(std::move(error));
+            return nullptr;
+        }
         if (!d.stream) return nullptr;
         if (PyErr_CheckSignals() < 0) return nullptr;
         SignalCheck signals;
@@ -50,7 +58,9 @@ PyObject* next_table(BatchesData& d) {
             // file-like's read(), leaves the stream where it was.
             if (!signals.fired() && !(read_was_interrupted(batch.error()) && d.stream->reads_again()))
                 d.stream.reset();
-            return signals.raise(std::move(batch.error()));
+            if (signals.fired()) return signals.raise(std::move(batch.error()));
+            d.unraised = raise_keeping(std::move(batch.error()));
+            return nullptr;
         }
         if (!*batch) {
             d.stream.reset();
