@@ -50,6 +50,27 @@ IoKind io_kind(PyObject* io, PyObject* obj) {
     return io_kind(io, raw.get()) == IoKind::Binary ? IoKind::Buffered : IoKind::BufferedOverPython;
 }
 
+// The socket under a socket's file (sock.makefile("rb"): a buffered reader
+// over the socket module's raw reader), when it is a plain socket, whose
+// recv() is C: else null. The raw reader's readinto() is written in Python
+// and loses what recv_into() took when a signal that came during that call is
+// raised right after it, which over a busy stream is often.
+Ref plain_socket_under(PyObject* io, PyObject* obj) {
+    if (!is_type(obj, io_attr(io, "BufferedReader"))) return {};
+    Ref socket = Ref::steal(PyImport_ImportModule("socket"));
+    if (!socket) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref raw = Ref::steal(PyObject_GetAttrString(obj, "raw"));
+    if (!raw) PyErr_Clear();
+    if (!raw || !is_type(raw.get(), io_attr(socket.get(), "SocketIO"))) return {};
+    Ref sock = Ref::steal(PyObject_GetAttrString(raw.get(), "_sock"));
+    if (!sock) PyErr_Clear();
+    if (!sock || !is_type(sock.get(), io_attr(socket.get(), "socket"))) return {};
+    return sock;
+}
+
 // Whether a text wrapper's reads run no Python code: then they take nothing
 // when they raise, as long as what it reads can seek (reads of a regular
 // file are not interrupted by signals).
@@ -141,6 +162,7 @@ ReadRewind::Settled ReadRewind::decide(PyObject* obj) {
     mode_ = seekable == 1 ? Mode::Seek : opened_here_ ? Mode::EndOnFailure : Mode::Tell;
     if (kind == IoKind::BufferedOverPython) {
         call_ = Call::Read1Builtin;
+        if (Ref sock = plain_socket_under(io.get(), obj)) socket_ = AnyThreadRef(std::move(sock));
     } else if (mode_ != Mode::Seek && io) {
         // A buffered reader that cannot be put back: its read1() waits in
         // one operating-system read, which takes nothing when it raises.
@@ -217,6 +239,13 @@ std::optional<IoError> ReadRewind::before_read(PyObject* obj) {
 
 Ref ReadRewind::call(PyObject* obj, Py_ssize_t n) {
     if (call_ == Call::Read) return Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+    if (call_ == Call::Recv) {
+        // A file closed since is refused by its own read1(), as before.
+        Ref closed = Ref::steal(PyObject_GetAttrString(obj, "closed"));
+        const int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
+        if (is_closed == 0) return Ref::steal(PyObject_CallMethod(socket_.get(), "recv", "n", n));
+        if (is_closed < 0) return {};
+    }
     Ref result = Ref::steal(PyObject_CallMethod(obj, "read1", "n", n));
     if (!result && call_ == Call::Read1) {
         // A read1() that refuses: read() as any other object.
@@ -231,6 +260,11 @@ Ref ReadRewind::call(PyObject* obj, Py_ssize_t n) {
         n > 0 && raw_does_not_block(obj)) {
         // Nothing there yet is not the end: read() tells the two apart (None).
         return Ref::steal(PyObject_CallMethod(obj, "read", "n", n));
+    }
+    if (result && socket_ && PyBytes_Check(result.get()) && PyBytes_Size(result.get()) < n) {
+        // read1() gave all that the file's buffer held, or read the socket
+        // itself: the buffer is empty, and the socket can be read directly.
+        call_ = Call::Recv;
     }
     return result;
 }

@@ -13,7 +13,10 @@
 // - the io module's buffered readers, and any other buffered reader (an
 //   io.BufferedIOBase, as an HTTP response) that cannot be put back, are
 //   read with read1(n): at most one operating-system read, which takes
-//   nothing when it raises; a shorter answer is a buffer like any other;
+//   nothing when it raises; a shorter answer is a buffer like any other.
+//   A socket's file, once its buffer is empty, is read with its socket's
+//   recv(n), since its raw reader is Python code that a signal can stop
+//   after the socket was read;
 // - an object that can seek is asked its place (one tell() a read) and put
 //   back there before the exception is handed on (and again before the next
 //   read when that seek itself is interrupted);
@@ -67,6 +70,7 @@ private:
         Read,
         Read1,          // at most one operating-system read
         Read1Builtin,   // the same, on an io module's buffered reader over a descriptor
+        Recv,           // recv() of the socket under a socket's file whose buffer is empty
     };
     enum class Settled : uint8_t { Done, Interrupted };
 
@@ -92,6 +96,7 @@ private:
 
     AnyThreadRef start_;  // tell() before the read under way
     AnyThreadRef unsupported_;  // io.UnsupportedOperation, a read1() that refuses (Read1)
+    AnyThreadRef socket_;       // the plain socket under a socket's file
     // Where the previous read left the object, when its place counts bytes.
     std::optional<long long> expected_;
     Mode mode_ = Mode::Unknown;
