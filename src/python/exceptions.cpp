@@ -117,18 +117,19 @@ std::nullptr_t raise_jorvane_err(JorvaneError err) {
     return raise_exception_object(jorvane_err_to_py(std::move(err)));
 }
 
-std::optional<JorvaneError> raise_keeping(JorvaneError err, Ref (*make)(JorvaneError, bool), bool use_float) {
-    std::optional<JorvaneError> kept;
-    if (err.record()) kept = err;
-    Ref exc = make(std::move(err), use_float);
-    const bool interrupted = exc && is_interrupt(exc.get());
-    raise_exception_object(std::move(exc));
-    if (!interrupted) kept.reset();
-    return kept;
+std::nullptr_t raise_or_hold(JorvaneError err, std::optional<JorvaneError>& held, MakeException make,
+                             bool use_float) {
+    // Only a structural error's exception runs Python code.
+    held.reset();
+    if (err.record()) held = err;
+    Ref exc = make ? make(std::move(err), use_float) : jorvane_err_to_py(std::move(err));
+    if (!exc || !is_interrupt(exc.get())) held.reset();
+    return raise_exception_object(std::move(exc));
 }
 
-std::optional<JorvaneError> raise_keeping(JorvaneError err) {
-    return raise_keeping(std::move(err), [](JorvaneError e, bool) { return jorvane_err_to_py(std::move(e)); }, false);
+std::nullptr_t raise_held(std::optional<JorvaneError>& held, MakeException make, bool use_float) {
+    JorvaneError err = std::move(*held);
+    return raise_or_hold(std::move(err), held, make, use_float);
 }
 
 }  // namespace jorvane::py

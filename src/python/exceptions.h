@@ -49,12 +49,16 @@ Ref partial_error(const char* class_name, const std::string& message, uint64_t o
 // Raises `exc`, an exception instance, keeping its traceback; returns nullptr.
 std::nullptr_t raise_exception_object(Ref exc);
 
-// Raises the exception `make` turns `err` into, for an iterator that stops at
-// `err`. The class of a structural error is written in Python, so a Ctrl-C
-// pending when it is made may be raised in its place: `err` is then handed
-// back, for the iterator to raise at its next call instead of ending as if
-// the input were whole. Interpreter lock held.
-std::optional<JorvaneError> raise_keeping(JorvaneError err, Ref (*make)(JorvaneError, bool), bool use_float);
-std::optional<JorvaneError> raise_keeping(JorvaneError err);
+// Raises `err` for an iterator that stops at it, as `make` turns it into an
+// exception (jorvane_err_to_py when null). The class of a structural error is
+// written in Python, so a Ctrl-C pending when it is made may be raised in its
+// place: `err` is then left in `held`, for the iterator to raise at its next
+// call instead of ending as if the input were whole; else `held` is emptied.
+// Interpreter lock held; returns nullptr.
+using MakeException = Ref (*)(JorvaneError, bool use_float);
+std::nullptr_t raise_or_hold(JorvaneError err, std::optional<JorvaneError>& held, MakeException make = nullptr,
+                             bool use_float = false);
+// Raises the error `held` holds, by raise_or_hold.
+std::nullptr_t raise_held(std::optional<JorvaneError>& held, MakeException make = nullptr, bool use_float = false);
 
 }  // namespace jorvane::py

@@ -107,20 +107,13 @@ Ref structural_exception(JorvaneError error, bool use_float) {
     return partial_error(ended_early ? "Incomplete" : "Corrupted", text, rec->offset, std::move(list));
 }
 
-// Raises a structural error, or holds it for the next call when an
-// interrupt came in its place.
-PyObject* raise_structural(ItemsData& d, JorvaneError error) {
-    d.held = raise_keeping(std::move(error), structural_exception, d.use_float);
-    return nullptr;
-}
-
 // Raises `error` from __next__, leaving the iterator as its kind requires.
 PyObject* raise_from_next(ItemsData& d, JorvaneError error) {
     if (error.record()) {
         // A structural error ends the iteration for good.
         d.pull.reset();
         if (!d.results) d.results.emplace();
-        return raise_structural(d, std::move(error));
+        return raise_or_hold(std::move(error), d.held, structural_exception, d.use_float);
     }
     return raise_jorvane_err(std::move(error));
 }
@@ -147,11 +140,7 @@ PyObject* next_item(ItemsData& d) {
             return item.release();
         }
         if (!d.pull) {
-            if (d.held) {
-                JorvaneError error = std::move(*d.held);
-                d.held.reset();
-                return raise_structural(d, std::move(error));
-            }
+            if (d.held) return raise_held(d.held, structural_exception, d.use_float);
             return nullptr;  // the end
         }
         if (PyErr_CheckSignals() < 0) return nullptr;

@@ -122,12 +122,7 @@ PyObject* next_line(LinesData& d) {
             const std::string_view line = d.queue.line(d.next++);
             return bytes(line).release();
         }
-        if (d.held) {
-            JorvaneError error = std::move(*d.held);
-            d.held.reset();
-            d.held = raise_keeping(std::move(error));
-            return nullptr;
-        }
+        if (d.held) return raise_held(d.held);
         if (!d.emitter) return nullptr;  // the end
         if (PyErr_CheckSignals() < 0) return nullptr;
         d.queue.clear();
@@ -139,11 +134,7 @@ PyObject* next_line(LinesData& d) {
             more.emplace(d.emitter->next_lines(d.queue, &signals));
         }
         // The emitter finishes itself after an error that ends its scan.
-        if (!*more) {
-            if (signals.fired()) return signals.raise(std::move(more->error()));
-            d.held = raise_keeping(std::move(more->error()));
-            return nullptr;
-        }
+        if (!*more) return signals.raise(std::move(more->error()), d.held);
         if (!more->value()) d.emitter.reset();
         // A signal that arrived during the refill is raised now, the lines
         // staying queued for the next call: handed out with the signal

@@ -53,10 +53,8 @@ std::optional<std::pair<dev_t, ino_t>> file_identity(const ResolvedItem& item) {
         return std::make_pair(st.st_dev, st.st_ino);
     }
     if (item.kind != ResolvedItem::Kind::Reader || !item.reader) return std::nullopt;
-    Ref fd = Ref::steal(PyObject_CallMethod(item.reader.get(), "fileno", nullptr));
-    const long n = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd.get()) : -1;
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (n < 0 || n > INT32_MAX || ::fstat(static_cast<int>(n), &st) != 0) return std::nullopt;
+    const std::optional<int> fd = descriptor_of(item.reader.get());
+    if (!fd || ::fstat(*fd, &st) != 0) return std::nullopt;
     return std::make_pair(st.st_dev, st.st_ino);
 }
 

@@ -71,6 +71,14 @@ Ref fspath_of(PyObject* o) {
     return Ref::steal(PyOS_FSPath(o));
 }
 
+std::optional<int> descriptor_of(PyObject* o) {
+    Ref fd = Ref::steal(PyObject_CallMethod(o, "fileno", nullptr));
+    const long n = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd.get()) : -1;
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (n < 0 || n > INT32_MAX) return std::nullopt;
+    return static_cast<int>(n);
+}
+
 std::string type_name(PyObject* o) {
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
     std::string s;

@@ -128,6 +128,9 @@ bool str_of(PyObject* o, std::string& out);
 // exception set for any other object, with the exception when __fspath__
 // raises.
 Ref fspath_of(PyObject* o);
+// The descriptor o.fileno() gives, when it has a working one; nothing (and
+// no exception set) otherwise.
+std::optional<int> descriptor_of(PyObject* o);
 
 // --- exceptions -------------------------------------------------------------
 // Sets `type` with `message`; returns nullptr so callers can `return raise(...)`.

@@ -98,11 +98,10 @@ int ask_seekable(PyObject* obj) {
 // empty read1() then means "nothing yet", not the end.
 bool raw_does_not_block(PyObject* obj) {
     Ref raw = Ref::steal(PyObject_GetAttrString(obj, "raw"));
-    Ref fd = raw ? Ref::steal(PyObject_CallMethod(raw.get(), "fileno", nullptr)) : Ref();
-    const long n = fd && PyLong_Check(fd.get()) ? PyLong_AsLong(fd.get()) : -1;
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (n < 0 || n > INT32_MAX) return false;
-    const int flags = ::fcntl(static_cast<int>(n), F_GETFL);
+    if (!raw) PyErr_Clear();
+    const std::optional<int> fd = raw ? descriptor_of(raw.get()) : std::nullopt;
+    if (!fd) return false;
+    const int flags = ::fcntl(*fd, F_GETFL);
     return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
 

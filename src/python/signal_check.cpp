@@ -25,4 +25,10 @@ std::nullptr_t SignalCheck::raise(JorvaneError err) {
     return nullptr;
 }
 
+std::nullptr_t SignalCheck::raise(JorvaneError err, std::optional<JorvaneError>& held) {
+    if (!raised_) return raise_or_hold(std::move(err), held);
+    restore_error(std::move(raised_));
+    return nullptr;
+}
+
 }  // namespace jorvane::py

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 
 #include "python/py.h"
 #include "run/interrupt.h"
@@ -29,6 +30,8 @@ public:
     // Raises the scan's error `err`: the handler's exception when one was
     // taken, else `err` converted. Lock held; returns nullptr.
     std::nullptr_t raise(JorvaneError err);
+    // The same for an iterator: `err` is raised by raise_or_hold, into `held`.
+    std::nullptr_t raise(JorvaneError err, std::optional<JorvaneError>& held);
 
 private:
     std::chrono::steady_clock::time_point last_;

@@ -43,12 +43,7 @@ struct BatchesData {
 
 PyObject* next_table(BatchesData& d) {
     if (!d.held) {
-        if (d.unraised) {
-            JorvaneError error = std::move(*d.unraised);
-            d.unraised.reset();
-            d.unraised = raise_keeping(std::move(error));
-            return nullptr;
-        }
+        if (d.unraised) return raise_held(d.unraised);
         if (!d.stream) return nullptr;
         if (PyErr_CheckSignals() < 0) return nullptr;
         SignalCheck signals;
@@ -58,9 +53,7 @@ PyObject* next_table(BatchesData& d) {
             // file-like's read(), leaves the stream where it was.
             if (!signals.fired() && !(read_was_interrupted(batch.error()) && d.stream->reads_again()))
                 d.stream.reset();
-            if (signals.fired()) return signals.raise(std::move(batch.error()));
-            d.unraised = raise_keeping(std::move(batch.error()));
-            return nullptr;
+            return signals.raise(std::move(batch.error()), d.unraised);
         }
         if (!*batch) {
             d.stream.reset();
